@@ -1,0 +1,42 @@
+// Intel HEX records into a 0xFF-filled binary image of the unit's flash.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "firmware/BinaryImage.h"
+
+constexpr int MainImageChunks = 32768;   // 4 MiB, Software Upload
+constexpr int FactoryImageChunks = 512;  // 64 KiB, Factory Bootstrap Upload
+
+// What CheckInputFile learns from the chosen name.
+struct TInputNames {
+    std::string InputExt;     // three characters after the first '.', upper case
+    std::string BaseName;     // the name up to its first '.'
+    std::string BinFileName;  // BaseName + ".BIN" (or the input itself for a .bin)
+    std::string ZupFileName;  // BaseName + ".ZUP" (or the input itself for a .zup)
+};
+enum class TInputKind { IntelHex, Binary, Upload, Unknown };
+TInputNames SplitInputFileName(const std::string& inputFileName);
+TInputKind InputKind(const std::string& inputExt);
+
+// Reader state shared with the factory path and the bootstrap records.
+class THexReader {
+public:
+    std::string SegmentBase;   // last type 02 base, 4 digits ("" = 0)
+    std::string LinearBase;    // last type 04 base, 4 digits ("" = 0)
+    bool LastLineSent = false; // an end-of-file record was met
+
+    // Reads records from `nextLine` (returns false at end of input) into `image`, starting from
+    // bases 0, until the input ends or an end-of-file record is met. `fileName` is used in error
+    // messages only. Throws EConvertError (with the line number) on bad hexadecimal digits.
+    void HexToBinary(const std::function<bool(std::string& line)>& nextLine, TBinaryImage& image,
+                     const std::string& fileName = {});
+    // Same, reading the text file `fileName`; throws EInOutError when it cannot be read.
+    void HexToBinaryFile(const std::string& fileName, TBinaryImage& image);
+    // One data record into the image at linear*65536 + segment*16 + offset. Data at or past the
+    // image end is dropped.
+    void WriteDataRecord(const std::string& line, TBinaryImage& image);
+};

@@ -1,0 +1,104 @@
+// TSerial: one serial port, its line settings, reads and writes, and error reporting.
+// Works on termios; knows nothing about widgets. Events raised by the receive thread are run on
+// the owner's main thread through the poster given at construction.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+enum eParity { paNone, PaOdd, paEven, paMark, paSpace };
+enum eDataBits { d7bit, d8bit };
+enum eStopBits { st1bit, st2bit };
+enum eFlowControl { fcNone, fcRTS_CTS, fcDTR_DSR, fcXON_XOF };
+enum eOpModes { rxNormal, rxMessage };
+enum eNotifyErr { neDialog, neEvent, neNone };
+enum eModemInSignal { miCTS, miDSR, miRLSD };
+
+class TSerial;
+class TEventThread;
+
+using TNotifyEvent = std::function<void(TSerial& Sender)>;
+using TRxMessageEvent = std::function<void(TSerial& Sender, const std::string& RxMessage)>;
+using TSignalChangeEvent = std::function<void(TSerial& Sender, eModemInSignal Signal, bool SignalState)>;
+
+// Hands a function to the owner's main thread, to be run there at its next chance. Must return at
+// once (never run the function inline on the calling thread unless the caller is the main thread
+// and that is what the owner wants, as in single-threaded tests).
+using TMainThreadPoster = std::function<void(std::function<void()>)>;
+// Shows one modal error box with the given text (the neDialog report and "Baudrate is not valid").
+using TErrorBox = std::function<void(const std::string& Text)>;
+
+class TSerial {
+public:
+    static constexpr int BaudRates[15] = {110,   300,   600,   1200,   2400,   4800,   9600,  14400,
+                                          19200, 38400, 56000, 57600, 115200, 128000, 256000};
+
+    explicit TSerial(TMainThreadPoster post = {}, TErrorBox errorBox = {});
+    ~TSerial();
+    TSerial(const TSerial&) = delete;
+    TSerial& operator=(const TSerial&) = delete;
+
+    // Published properties (defaults as the component declares them).
+    int Port() const;                 // 1..9 normally; other values are formed the same way
+    void SetPort(int Value);
+    int Baudrate() const;             // 9600
+    void SetBaudrate(int Value);      // not in BaudRates: error box "Baudrate is not valid", no change
+    eParity Parity() const;           // paNone
+    void SetParity(eParity Value);
+    eDataBits DataBits() const;       // d7bit
+    void SetDataBits(eDataBits Value);
+    eStopBits StopBits() const;       // st1bit
+    void SetStopBits(eStopBits Value);
+    uint16_t RxQueueSize() const;     // 1024
+    void SetRxQueueSize(uint16_t Value);
+    uint16_t TxQueueSize() const;     // 1024
+    void SetTxQueueSize(uint16_t Value);
+    eFlowControl FlowMode() const;    // fcNone
+    void SetFlowMode(eFlowControl Value);
+    bool CheckParity() const;         // true
+    void SetCheckParity(bool Value);
+    int RxWaiting();                  // 0 when closed
+    int TxWaiting();                  // 0 when closed
+    eOpModes RxEventMode = rxNormal;
+    char MessageStartChar = 2;
+    char MessageEndChar = 3;
+    uint16_t MessageAppendCount = 0;
+    eNotifyErr NotifyErrors = neDialog;
+    int ErrorCode() const;            // errno of the last failure reported, 0 at creation
+    std::string ErrorText() const;    // the system's message for ErrorCode (strerror), "" when 0
+
+    TNotifyEvent OnRxData;
+    TNotifyEvent OnTxEmpty;
+    TRxMessageEvent OnMessage;
+    TNotifyEvent OnError;
+    TNotifyEvent OnBreak;
+    TNotifyEvent OnRing;
+    TSignalChangeEvent OnSignalChange;
+
+    bool Active() const;
+    void SetActive(bool Value);
+
+    // Where "COM<n>" is looked up before falling back to /dev/ttyS<n-1>; "" means the folder of
+    // the running executable. Ends with '/' or is empty.
+    void SetDeviceFolder(const std::string& Folder);
+    std::string DeviceName() const;   // the path the next open will use
+
+    void WriteChar(char Ch);
+    void WriteString(const std::string& S);
+    int ReadChar(char& Ch);
+    int ReadString(std::string& S);
+    void AbortTx();
+    void AbortRx();
+    void SetSignal(int Line, bool On);   // 0 = RTS, 1 = DTR
+
+    // Longest time the last close waited for the receive thread, in milliseconds (for tests).
+    double LastCloseMillis() const;
+
+private:
+    friend class TEventThread;
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
