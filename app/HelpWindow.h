@@ -1,0 +1,21 @@
+// The help window: shows one topic of the help file "ZURuzada.HLP" (HTML with an anchor per topic).
+#pragma once
+
+#include <QDialog>
+#include <QString>
+
+class QTextBrowser;
+
+class THelpWindow : public QDialog {
+    Q_OBJECT
+public:
+    explicit THelpWindow(QWidget* parent = nullptr);
+    // false when the file cannot be read.
+    bool ShowTopic(const QString& helpFile, int topic);
+    int CurrentTopic() const { return topic_; }
+    QString Html() const;
+
+private:
+    QTextBrowser* browser_;
+    int topic_ = 0;
+};

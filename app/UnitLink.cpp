@@ -1,1 +1,93 @@
-// (being written)
+#include "app/UnitLink.h"
+
+#include "firmware/RunError.h"
+#include "records/Capture.h"
+#include "serial/Serial4.h"
+
+namespace {
+
+// How far past the start of the expected text the line end may lie, and how much of what follows a
+// reply is kept for the next wait.
+constexpr std::string::size_type kReplyWindow = 125;
+
+}  // namespace
+
+TUnitLink::TUnitLink(TSerial& serial, TCaptureFile* capture) : serial_(serial), capture_(capture) {}
+
+void TUnitLink::Capture(const std::string& text, const std::string& tag) {
+    if (capture_ && capture_->CaptureOn()) capture_->WriteCapture(text, tag);
+}
+
+void TUnitLink::ReadMessage(TSerial& Sender) {
+    std::string received;
+    Sender.ReadString(received);
+    RxBuffer += received;
+    // The whole buffer, not only the new part: the capture then shows each line as it grows.
+    Capture(RxBuffer, "[in]");
+}
+
+void TUnitLink::Serial1Message(TSerial&, const std::string& RxMessage) {
+    RxBuffer = RxMessage;
+    Capture(RxBuffer, "[in]");
+}
+
+void TUnitLink::Await(const std::string& Expected, char Terminator, int FailState, std::string& Reply,
+                      int NextState, int32_t& uploadState) {
+    ++WaitCount;
+    Reply.clear();
+    if (WaitCount >= WaitLimit) {
+        // The last try gives up without looking, even when the answer is in the buffer.
+        uploadState = FailState;
+        return;
+    }
+    // An empty key never matches, as a substring search for nothing finds no position.
+    if (Expected.empty()) return;
+    const auto keyAt = RxBuffer.find(Expected);
+    if (keyAt == std::string::npos) return;
+    const auto lineEnd = RxBuffer.substr(keyAt, kReplyWindow).find(Terminator);
+    if (lineEnd == std::string::npos) return;
+    const auto afterEnd = keyAt + lineEnd + 1;
+    // Everything before the key (a line end left from the previous line, an echo) belongs to the
+    // reply; the state that follows tells fragments apart by it.
+    Reply = RxBuffer.substr(0, afterEnd);
+    RxBuffer = RxBuffer.substr(afterEnd, kReplyWindow);
+    uploadState = NextState;
+}
+
+void TUnitLink::AwaitReply(const std::string& Expected, int FailState, std::string& Reply, int NextState,
+                           int32_t& uploadState) {
+    Await(Expected, '\r', FailState, Reply, NextState, uploadState);
+}
+
+void TUnitLink::AwaitReplyLF(const std::string& Expected, int FailState, std::string& Reply, int NextState,
+                             int32_t& uploadState) {
+    Await(Expected, '\n', FailState, Reply, NextState, uploadState);
+}
+
+void TUnitLink::SendCommand(const std::string& Addr, const std::string& Cmd, bool WithAddress) {
+    // Anything received before the command cannot be its answer.
+    RxBuffer.clear();
+    std::string text = WithAddress ? "<" + Addr + "/" + Cmd : Cmd;
+    text += '\r';
+    Capture(text, "[out]");
+    // The boot code takes its commands a character at a time, so every byte is a write of its own.
+    for (char c : text) SendByte(CharCode(std::string(1, c)));
+}
+
+void TUnitLink::SendHexBytes(const std::string& Hex) {
+    if (Hex.empty()) return;
+    RxBuffer.clear();
+    Capture(Hex, "[out]");
+    for (std::string::size_type i = 0; i + 1 < Hex.size(); i += 2) {
+        // A pair that is not hexadecimal stops here; the bytes before it have gone out.
+        SendByte(static_cast<int>(HexValue(Hex.substr(i, 2))));
+    }
+}
+
+void TUnitLink::SendByte(int Value) {
+    serial_.WriteChar(static_cast<char>(static_cast<unsigned char>(Value)));
+}
+
+int TUnitLink::CharCode(const std::string& S) {
+    return S.size() == 1 ? static_cast<unsigned char>(S[0]) : 0;
+}

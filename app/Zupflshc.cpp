@@ -1,1 +1,34 @@
-int main(){return 0;}
+// Start of the program: title and help file, the main window, the file chooser, the message loop.
+#include <QApplication>
+#include <QDir>
+#include <QGuiApplication>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/Uflash8.h"
+#include "records/Chfile1.h"
+
+int main(int argc, char** argv) {
+    // The estimate and the capture times follow the operator's locale.
+    std::setlocale(LC_ALL, "");
+    if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM")) {
+        std::fprintf(stderr,
+                     "zupflshc: no display found (DISPLAY and WAYLAND_DISPLAY are not set).\n"
+                     "Run it on a desktop, under xvfb-run, or with QT_QPA_PLATFORM=offscreen.\n");
+        return 2;
+    }
+    QApplication app(argc, argv);
+    // Qt resets the numeric locale to "C" for its own parsing; the operator's is wanted here.
+    std::setlocale(LC_ALL, "");
+    std::setlocale(LC_NUMERIC, "");
+    QApplication::setApplicationName("Norvane Flash Device Upload");
+    QApplication::setApplicationDisplayName("Norvane Flash Device Upload");
+
+    TForm1 form1;
+    TForm2 form2(QDir::homePath().toStdString(), &form1);
+    form1.Form2 = &form2;
+    form2.OnIoError = [&form1](const std::string& text) { form1.ShowMessage(QString::fromLocal8Bit(text.c_str())); };
+    form1.show();
+    return app.exec();
+}

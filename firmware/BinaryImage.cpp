@@ -1,1 +1,45 @@
-// (being written)
+#include "firmware/BinaryImage.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "firmware/RunError.h"
+#include "firmware/FileIo.h"
+
+void TBinaryImage::EmptyBinaryFile(const std::string& binFileName, int imageChunks) {
+    fileName_ = binFileName;
+    chunks_ = std::max(imageChunks, 0);
+    bytes_.assign(static_cast<size_t>(chunks_) * 128, 0xFF);
+    dirty_ = false;
+    // One write of the whole image: erased flash is 0xFF throughout.
+    FileIo::WriteWholeFile(binFileName, bytes_.data(), bytes_.size());
+}
+
+void TBinaryImage::OpenExisting(const std::string& binFileName, int imageChunks) {
+    const size_t size = static_cast<size_t>(std::max(imageChunks, 0)) * 128;
+    std::vector<uint8_t> bytes(size, 0xFF);
+    // A shorter file leaves 0xFF (erased flash) past its end; a longer one counts up to the image size.
+    FileIo::ReadUpTo(binFileName, bytes.data(), size);
+    bytes_ = std::move(bytes);
+    fileName_ = binFileName;
+    chunks_ = std::max(imageChunks, 0);
+    dirty_ = false;
+}
+
+void TBinaryImage::Write(uint64_t address, const uint8_t* data, size_t count) {
+    // Data at or past the end cannot reach the upload, and writing it would only grow the file.
+    if (count == 0 || address >= bytes_.size()) return;
+    const size_t n = std::min<uint64_t>(count, bytes_.size() - address);
+    std::memcpy(bytes_.data() + address, data, n);
+    dirty_ = true;
+}
+
+void TBinaryImage::Flush() {
+    if (!dirty_ || fileName_.empty()) return;
+    FileIo::WriteWholeFile(fileName_, bytes_.data(), bytes_.size());
+    dirty_ = false;
+}

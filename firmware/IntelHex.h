@@ -39,4 +39,14 @@ public:
     // One data record into the image at linear*65536 + segment*16 + offset. Data at or past the
     // image end is dropped.
     void WriteDataRecord(const std::string& line, TBinaryImage& image);
+
+private:
+    // Acts on one line; false once an end-of-file record has been met.
+    bool ProcessLine(const char* text, size_t length, TBinaryImage& image, const std::string& fileName,
+                     long lineNumber);
+    void Reset();
+
+    // The bases' values, kept beside their texts so that a data record need not parse them again.
+    uint64_t segmentValue_ = 0;
+    uint64_t linearValue_ = 0;
 };

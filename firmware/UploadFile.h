@@ -48,4 +48,5 @@ private:
     std::FILE* f_ = nullptr;
     std::string fileName_;
     int blockCount_ = 0;
+    int blocksRead_ = 0;  // blocks read since the last Open/Rewind
 };

@@ -1,6 +1,7 @@
 # Turns the two Intel HEX images into a C++ source holding their lines.
 function(lines_of file var)
-  file(STRINGS ${file} lines)
+  # NO_HEX_CONVERSION: file(STRINGS) would otherwise decode Intel HEX into binary itself.
+  file(STRINGS ${file} lines NO_HEX_CONVERSION)
   set(body "")
   foreach(l ${lines})
     string(STRIP "${l}" l)

@@ -1,1 +1,315 @@
-// (being written)
+#include "serial/Serial4.h"
+
+#include "serial/SerialImpl.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <poll.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace {
+using Clock = std::chrono::steady_clock;
+// How long a close waits for the receive thread to let go of the port.
+constexpr auto kThreadAnswerLimit = std::chrono::milliseconds(7500);
+constexpr int kWriteCharLimitMs = 1000;
+constexpr int kWriteStringMinMs = 500;
+
+bool ValidBaudrate(int value) {
+    return std::find(std::begin(TSerial::BaudRates), std::end(TSerial::BaudRates), value) !=
+           std::end(TSerial::BaudRates);
+}
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Impl
+
+serialio::TLineSettings TSerial::Impl::Settings() const {
+    serialio::TLineSettings s;
+    s.Baud = baud;
+    s.DataBits = dataBits == d8bit ? 8 : 7;
+    s.Parity = parity;
+    s.TwoStopBits = stopBits == st2bit;
+    s.Flow = flow;
+    s.CheckParity = checkParity;
+    return s;
+}
+
+void TSerial::Impl::Reconnect(bool open) {
+    if (shared->FActive) Close();
+    if (open) Open();
+}
+
+void TSerial::Impl::Open() {
+    int err = 0;
+    std::string device = serialio::DeviceNameFor(deviceFolder, port);
+    auto handle = serialio::TPort::Open(device, lockFolder, Settings(), err);
+    if (!handle) {
+        HandleError(err);
+        return;
+    }
+    // The queue sizes have no counterpart in a tty driver; RxQueueSize still bounds ReadString.
+    portHandle = std::move(handle);
+    {
+        std::lock_guard<std::mutex> lk(shared->io);
+        shared->Fd = portHandle->Fd();
+    }
+    thread->Attach(portHandle->Fd());
+    {
+        std::lock_guard<std::mutex> lk(shared->m);
+        shared->FActive = true;
+        shared->FClosing = false;
+    }
+    thread->Resume();
+    thread->Wake();   // out of its closed-port nap at once
+}
+
+void TSerial::Impl::Close() {
+    auto start = Clock::now();
+    int fd = portHandle ? portHandle->Fd() : -1;
+    serialio::FlushQueues(fd);
+    serialio::SetModemLine(fd, 1, false);
+    serialio::SetModemLine(fd, 0, false);
+    {
+        std::lock_guard<std::mutex> lk(shared->m);
+        shared->FActive = false;
+        shared->FClosing = true;
+        // The thread may be waiting for this (main) thread to run a handler; it would wait in
+        // vain while the close waits for it. The dispatch is dropped instead.
+        shared->cv.notify_all();
+    }
+    thread->Wake();
+    if (!thread->IsReceiveThread()) {
+        std::unique_lock<std::mutex> lk(shared->m);
+        shared->cv.wait_for(lk, kThreadAnswerLimit, [&] { return !shared->FThreadActive; });
+    }
+    if (fd >= 0) thread->Detach(fd);
+    {
+        std::lock_guard<std::mutex> lk(shared->io);
+        shared->Fd = -1;
+    }
+    portHandle.reset();
+    shared->FClosing = false;
+    lastCloseMillis = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+void TSerial::Impl::HandleError(int code) {
+    errorCode = code;
+    switch (self.NotifyErrors) {
+    case neDialog: ShowError(code); break;
+    case neEvent:
+        if (self.OnError) self.OnError(self);
+        break;
+    case neNone: break;
+    }
+}
+
+void TSerial::Impl::ShowError(int code) {
+    std::string text = std::system_category().message(code);
+    if (errorBox) errorBox(text);
+    else std::fprintf(stderr, "%s\n", text.c_str());
+}
+
+void TSerial::Impl::WriteBytes(const char* data, size_t size, int limitMs) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+    int fd = portHandle ? portHandle->Fd() : -1;
+    if (fd < 0) {
+        HandleError(EBADF);
+        return;
+    }
+    // Done when the driver has taken every byte; the wire time is not waited for, so a block
+    // does not hold the main thread for as long as it takes to go out at a low rate.
+    while (size > 0) {
+        ssize_t n;
+        {
+            std::lock_guard<std::mutex> lk(shared->io);
+            n = write(fd, data, size);
+        }
+        if (n > 0) {
+            data += n;
+            size -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) {
+            HandleError(errno);
+            return;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            HandleError(ETIMEDOUT);
+            return;
+        }
+        pollfd p{fd, POLLOUT, 0};
+        int r = poll(&p, 1, static_cast<int>(left.count()));
+        if (r < 0 && errno != EINTR) {
+            HandleError(errno);
+            return;
+        }
+        if (r > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL))) {
+            HandleError(EIO);
+            return;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// TSerial
+
+TSerial::TSerial(TMainThreadPoster post, TErrorBox errorBox) : d(std::make_unique<Impl>(*this)) {
+    d->post = std::move(post);
+    d->errorBox = std::move(errorBox);
+    d->thread = std::make_unique<TEventThread>(*this);
+}
+
+TSerial::~TSerial() {
+    d->Reconnect(false);
+    d->thread.reset();
+}
+
+int TSerial::Port() const { return d->port; }
+void TSerial::SetPort(int Value) {
+    if (Value == d->port) return;
+    d->port = Value;
+    d->Reconnect(Active());
+}
+
+int TSerial::Baudrate() const { return d->baud; }
+void TSerial::SetBaudrate(int Value) {
+    if (!ValidBaudrate(Value)) {
+        if (d->errorBox) d->errorBox("Baudrate is not valid");
+        else std::fprintf(stderr, "Baudrate is not valid\n");
+        return;
+    }
+    if (Value == d->baud) return;
+    d->baud = Value;
+    d->Reconnect(Active());
+}
+
+eParity TSerial::Parity() const { return d->parity; }
+void TSerial::SetParity(eParity Value) {
+    if (Value == d->parity) return;
+    d->parity = Value;
+    d->Reconnect(Active());
+}
+
+eDataBits TSerial::DataBits() const { return d->dataBits; }
+void TSerial::SetDataBits(eDataBits Value) {
+    if (Value == d->dataBits) return;
+    d->dataBits = Value;
+    d->Reconnect(Active());
+}
+
+eStopBits TSerial::StopBits() const { return d->stopBits; }
+void TSerial::SetStopBits(eStopBits Value) {
+    if (Value == d->stopBits) return;
+    d->stopBits = Value;
+    d->Reconnect(Active());
+}
+
+uint16_t TSerial::RxQueueSize() const { return d->rxQueueSize; }
+void TSerial::SetRxQueueSize(uint16_t Value) {
+    d->rxQueueSize = Value;
+    d->Reconnect(Active());
+}
+
+uint16_t TSerial::TxQueueSize() const { return d->txQueueSize; }
+void TSerial::SetTxQueueSize(uint16_t Value) {
+    d->txQueueSize = Value;
+    d->Reconnect(Active());
+}
+
+eFlowControl TSerial::FlowMode() const { return d->flow; }
+void TSerial::SetFlowMode(eFlowControl Value) {
+    if (Value == d->flow) return;
+    d->flow = Value;
+    d->Reconnect(Active());
+}
+
+bool TSerial::CheckParity() const { return d->checkParity; }
+void TSerial::SetCheckParity(bool Value) {
+    if (Value == d->checkParity) return;
+    d->checkParity = Value;
+    d->Reconnect(Active());
+}
+
+int TSerial::RxWaiting() {
+    if (!Active() || !d->portHandle) return 0;
+    int count = 0;
+    if (int e = serialio::QueuedInput(d->portHandle->Fd(), count)) d->HandleError(e);
+    return count;
+}
+
+int TSerial::TxWaiting() {
+    if (!Active() || !d->portHandle) return 0;
+    int count = 0;
+    if (int e = serialio::QueuedOutput(d->portHandle->Fd(), count)) d->HandleError(e);
+    return count;
+}
+
+int TSerial::ErrorCode() const { return d->errorCode; }
+std::string TSerial::ErrorText() const {
+    int code = d->errorCode;
+    return code == 0 ? std::string() : std::system_category().message(code);
+}
+
+bool TSerial::Active() const { return d->shared->FActive; }
+void TSerial::SetActive(bool Value) { d->Reconnect(Value); }
+
+void TSerial::SetDeviceFolder(const std::string& Folder) { d->deviceFolder = Folder; }
+std::string TSerial::DeviceName() const { return serialio::DeviceNameFor(d->deviceFolder, d->port); }
+
+void TSerial::WriteChar(char Ch) { d->WriteBytes(&Ch, 1, kWriteCharLimitMs); }
+
+void TSerial::WriteString(const std::string& S) {
+    long long limit = static_cast<long long>(S.size()) * (20000 / d->baud);
+    limit = std::clamp<long long>(limit, kWriteStringMinMs, 24LL * 3600 * 1000);
+    d->WriteBytes(S.data(), S.size(), static_cast<int>(limit));
+}
+
+int TSerial::ReadChar(char& Ch) {
+    char c;
+    ssize_t n = d->shared->Read(&c, 1);
+    if (n < 0) {
+        d->HandleError(static_cast<int>(-n));
+        return 0;
+    }
+    if (n == 1) Ch = c;
+    return static_cast<int>(n);
+}
+
+int TSerial::ReadString(std::string& S) {
+    S.assign(static_cast<size_t>(d->rxQueueSize) + 1, '\0');
+    ssize_t n = d->shared->Read(S.data(), S.size());
+    if (n < 0) {
+        d->HandleError(static_cast<int>(-n));
+        n = 0;
+    }
+    S.resize(static_cast<size_t>(n));
+    return static_cast<int>(n);
+}
+
+// Nothing is ever left pending on Linux (reads return at once, writes finish or give up within
+// the call), so there is nothing to abort; the driver's queues are left alone as on Windows.
+void TSerial::AbortTx() {
+    if (!d->portHandle) d->HandleError(EBADF);
+}
+void TSerial::AbortRx() {
+    if (!d->portHandle) d->HandleError(EBADF);
+}
+
+void TSerial::SetSignal(int Line, bool On) {
+    if (d->portHandle) serialio::SetModemLine(d->portHandle->Fd(), Line, On);
+}
+
+double TSerial::LastCloseMillis() const { return d->lastCloseMillis; }
+
+void TSerial::SetLockFolder(const std::string& Folder) { d->lockFolder = Folder; }
+std::string TSerial::LockFilePath() const { return d->portHandle ? d->portHandle->LockPath() : ""; }
+unsigned TSerial::DispatchCount() const { return d->shared->Dispatches; }
+bool TSerial::DispatchPending() const {
+    std::lock_guard<std::mutex> lk(d->shared->m);
+    return d->shared->Job == TSerialShared::EJob::Posted;
+}

@@ -94,8 +94,16 @@ public:
     void AbortRx();
     void SetSignal(int Line, bool On);   // 0 = RTS, 1 = DTR
 
-    // Longest time the last close waited for the receive thread, in milliseconds (for tests).
+    // How long the last close took, waiting for the receive thread included, in milliseconds.
     double LastCloseMillis() const;
+
+    // Test hooks. Where the LCK.. file goes ("" for none; default /run/lock/, used only when
+    // writable); the lock file the open port holds ("" if none); how many dispatches the receive
+    // thread has made; whether one is posted and not yet run on the main thread.
+    void SetLockFolder(const std::string& Folder);
+    std::string LockFilePath() const;
+    unsigned DispatchCount() const;
+    bool DispatchPending() const;
 
 private:
     friend class TEventThread;

@@ -1,1 +1,311 @@
-// (being written)
+// termios2 (asm/termbits.h) is used throughout instead of <termios.h>: it is the only way to set
+// the table's rates that have no B constant (14400, 56000, 128000, 256000), and the two headers
+// cannot share a translation unit.
+#include "serial/serial_posix.h"
+
+#include <asm/termbits.h>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace serialio {
+
+namespace {
+
+// Rates with their own B constant; everything else goes out as BOTHER.
+unsigned StandardRateCode(int baud) {
+    switch (baud) {
+    case 110: return B110;
+    case 300: return B300;
+    case 600: return B600;
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    default: return 0;
+    }
+}
+
+int Ioctl(int fd, unsigned long req, void* arg) {
+    int r;
+    do r = ioctl(fd, req, arg);
+    while (r < 0 && errno == EINTR);
+    return r < 0 ? errno : 0;
+}
+
+// pid recorded in a lock file: ASCII (the usual HDB form) or a 4-byte binary int (old UUCP form).
+long ReadLockPid(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    char buf[64] = {};
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n == 4 && (buf[0] < ' ' || buf[1] < ' ' || buf[2] < ' ' || buf[3] < ' ')) {
+        int pid;
+        std::memcpy(&pid, buf, 4);
+        return pid;
+    }
+    if (n <= 0) return -1;
+    char* end = nullptr;
+    long pid = std::strtol(buf, &end, 10);
+    return end == buf ? -1 : pid;
+}
+
+// Takes the LCK.. file so terminal programs see the port is in use. A lock of a live process
+// (this one included: another component here has the port) means busy; a dead owner's lock is
+// stale and replaced. No writable lock folder: nothing to do.
+int AcquireLockFile(const std::string& folder, const std::string& device, std::string& path) {
+    path.clear();
+    if (folder.empty() || access(folder.c_str(), W_OK) != 0) return 0;
+    int err = 0;
+    std::string name = LockFileName(device, err);
+    if (err) return err;
+    std::string candidate = folder + (folder.back() == '/' ? "" : "/") + name;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            char line[32];
+            int len = std::snprintf(line, sizeof line, "%10d\n", static_cast<int>(getpid()));
+            bool ok = write(fd, line, static_cast<size_t>(len)) == len;
+            int werr = errno;
+            close(fd);
+            if (!ok) {
+                unlink(candidate.c_str());
+                return werr ? werr : EIO;
+            }
+            path = candidate;
+            return 0;
+        }
+        if (errno != EEXIST) return errno;
+        long pid = ReadLockPid(candidate);
+        if (pid > 0 && pid <= INT_MAX &&
+            (pid == getpid() || kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM))
+            return EBUSY;
+        if (unlink(candidate.c_str()) != 0 && errno != ENOENT) return errno;
+    }
+    return EBUSY;
+}
+
+bool IsPseudoTerminal(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    unsigned maj = major(st.st_rdev);
+    return maj >= 136 && maj <= 143;   // Unix98 pty slaves
+}
+
+void SetLowLatency(int fd) {
+    // USB adapters otherwise hold received bytes back for up to 16 ms. Drivers without the
+    // flag (a pseudo-terminal, most USB ones through usbserial) refuse; that changes nothing.
+    serial_struct ss{};
+    if (Ioctl(fd, TIOCGSERIAL, &ss) != 0) return;
+    if (ss.flags & ASYNC_LOW_LATENCY) return;
+    ss.flags |= ASYNC_LOW_LATENCY;
+    Ioctl(fd, TIOCSSERIAL, &ss);
+}
+
+}  // namespace
+
+std::string ExecutableFolder() {
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return "";
+    std::string path(buf, static_cast<size_t>(n));
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
+
+std::string DeviceNameFor(const std::string& folder, int port) {
+    std::string base = folder.empty() ? ExecutableFolder() : folder;
+    if (!base.empty() && base.back() != '/') base += '/';
+    std::string com = base + "COM" + std::to_string(port);
+    struct stat st;
+    if (!base.empty() && lstat(com.c_str(), &st) == 0) return com;
+    return "/dev/ttyS" + std::to_string(port - 1);
+}
+
+std::string LockFileName(const std::string& device, int& err) {
+    err = 0;
+    char* real = realpath(device.c_str(), nullptr);
+    if (!real) {
+        err = errno;
+        return "";
+    }
+    std::string path(real);
+    std::free(real);
+    if (path.rfind("/dev/", 0) == 0) path.erase(0, 5);
+    else if (auto slash = path.rfind('/'); slash != std::string::npos) path.erase(0, slash + 1);
+    for (char& c : path)
+        if (c == '/') c = '_';
+    return "LCK.." + path;
+}
+
+struct TPort::Saved {
+    termios2 tio{};
+};
+
+TPort::TPort() : saved_(std::make_unique<Saved>()) {}
+
+TPort::~TPort() {
+    if (fd_ >= 0) {
+        if (restore_) Ioctl(fd_, TCSETS2, &saved_->tio);
+        // The exclusive mode belongs to the tty, not to this descriptor: when someone else keeps
+        // the device open it would outlive us and lock out the next open.
+        if (exclusive_) ioctl(fd_, TIOCNXCL);
+        close(fd_);
+    }
+    if (!lockPath_.empty()) unlink(lockPath_.c_str());
+}
+
+std::unique_ptr<TPort> TPort::Open(const std::string& device, const std::string& lockFolder,
+                                   const TLineSettings& settings, int& err) {
+    std::unique_ptr<TPort> port(new TPort);
+    err = AcquireLockFile(lockFolder, device, port->lockPath_);
+    if (err) return nullptr;
+
+    port->fd_ = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (port->fd_ < 0) {
+        err = errno;
+        return nullptr;
+    }
+    // flock before TIOCEXCL: TIOCEXCL does not stop root, and a second opener that got this far
+    // must not switch the first one's exclusive mode off when it backs out.
+    if (flock(port->fd_, LOCK_EX | LOCK_NB) != 0) {
+        err = errno == EWOULDBLOCK ? EBUSY : errno;
+        return nullptr;
+    }
+    if ((err = Ioctl(port->fd_, TIOCEXCL, nullptr)) != 0) return nullptr;
+    port->exclusive_ = true;
+    if ((err = Ioctl(port->fd_, TCGETS2, &port->saved_->tio)) != 0) return nullptr;
+    port->restore_ = true;
+    if ((err = ApplySettings(port->fd_, settings)) != 0) return nullptr;
+    SetLowLatency(port->fd_);
+    SetModemLine(port->fd_, 1, true);
+    SetModemLine(port->fd_, 0, true);
+    return port;
+}
+
+int ApplySettings(int fd, const TLineSettings& s) {
+    termios2 t{};
+    if (int e = Ioctl(fd, TCGETS2, &t)) return e;
+
+    t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
+                   IUCLC | IMAXBEL | INPCK | IGNPAR | IUTF8);
+    t.c_oflag &= ~OPOST;
+    t.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN | XCASE | ECHOCTL |
+                   ECHOPRT | ECHOKE | TOSTOP);
+    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CBAUD | CIBAUD);
+    t.c_cflag |= CLOCAL | CREAD | (s.DataBits == 7 ? CS7 : CS8);
+
+    switch (s.Parity) {
+    case paNone: break;
+    case PaOdd: t.c_cflag |= PARENB | PARODD; break;
+    case paEven: t.c_cflag |= PARENB; break;
+    case paMark: t.c_cflag |= PARENB | PARODD | CMSPAR; break;
+    case paSpace: t.c_cflag |= PARENB | CMSPAR; break;
+    }
+    if (s.Parity != paNone && s.CheckParity) t.c_iflag |= INPCK;
+    if (s.TwoStopBits) t.c_cflag |= CSTOPB;
+    switch (s.Flow) {
+    case fcNone: break;
+    case fcRTS_CTS: t.c_cflag |= CRTSCTS; break;
+    case fcDTR_DSR: break;   // Linux has no DTR/DSR handshake; the line runs without one
+    case fcXON_XOF: t.c_iflag |= IXON | IXOFF; break;
+    }
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    t.c_cc[VSTART] = 0x11;
+    t.c_cc[VSTOP] = 0x13;
+
+    if (s.Baud <= 0) return EINVAL;
+    unsigned code = StandardRateCode(s.Baud);
+    t.c_cflag |= code ? code : BOTHER;   // input speed field left 0: same as output
+    t.c_ispeed = t.c_ospeed = static_cast<speed_t>(s.Baud);
+    if (int e = Ioctl(fd, TCSETS2, &t)) return e;
+
+    termios2 r{};
+    if (int e = Ioctl(fd, TCGETS2, &r)) return e;
+    // A driver that quietly keeps another character format (a UART without mark/space parity,
+    // say) would garble the line: refuse. A pseudo-terminal has no line at all and always
+    // reports 8 bits without parity, so only its rate is held to what was asked.
+    const tcflag_t frame = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+    if (!IsPseudoTerminal(fd)) {
+        if ((r.c_cflag & frame) != (t.c_cflag & frame)) return EINVAL;
+        if ((r.c_iflag & (IXON | IXOFF | INPCK)) != (t.c_iflag & (IXON | IXOFF | INPCK))) return EINVAL;
+    }
+    // A UART may only come close to an odd rate; more than 2% off would garble the line.
+    long diff = static_cast<long>(r.c_ospeed) - s.Baud;
+    if (diff < 0) diff = -diff;
+    if (diff * 50 > s.Baud) return EINVAL;
+    return 0;
+}
+
+int CurrentSpeed(int fd) {
+    termios2 t{};
+    if (Ioctl(fd, TCGETS2, &t) != 0) return 0;
+    return static_cast<int>(t.c_ospeed);
+}
+
+int FlushQueues(int fd) {
+    int r;
+    do r = ioctl(fd, TCFLSH, TCIOFLUSH);
+    while (r < 0 && errno == EINTR);
+    return r < 0 ? errno : 0;
+}
+
+void SetModemLine(int fd, int line, bool on) {
+    int bits = line == 0 ? TIOCM_RTS : line == 1 ? TIOCM_DTR : 0;
+    if (bits == 0 || fd < 0) return;
+    ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits);
+}
+
+int QueuedInput(int fd, int& count) {
+    count = 0;
+    return Ioctl(fd, FIONREAD, &count);
+}
+
+int QueuedOutput(int fd, int& count) {
+    count = 0;
+    return Ioctl(fd, TIOCOUTQ, &count);
+}
+
+ssize_t ReadAvailable(int fd, char* buf, size_t max) {
+    if (max == 0) return 0;
+    for (int round = 0; round < 2; ++round) {
+        ssize_t n = read(fd, buf, max);
+        if (n > 0) return n;
+        if (n < 0) {
+            if (errno == EINTR) {
+                --round;
+                continue;
+            }
+            if (errno == EAGAIN) return 0;
+            return -errno;
+        }
+        // With VMIN = VTIME = 0 an empty queue also reads as 0; only the poll tells the two apart.
+        pollfd p{fd, POLLIN, 0};
+        int r = poll(&p, 1, 0);
+        if (r < 0) return errno == EINTR ? 0 : -errno;
+        if (r == 0) return 0;
+        if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return -EIO;
+        // Readable: either bytes arrived just after the read, or the device is gone. Once more.
+    }
+    return -EIO;
+}
+
+}  // namespace serialio

@@ -1,1 +1,295 @@
-int main(){return 0;}
+// The simulated Norvane MXR-2. It sits on the master side of a pseudo-terminal whose slave is
+// linked as <dir>/COM<n>, so the upload program opens it like any serial port. It holds the slave
+// open itself: that lets it read the line speed the program set (the unit only hears the speeds its
+// firmware listens at) and keeps the master from seeing a hang-up when the program closes the port.
+//
+// stdout carries "ready <link>" once the link exists, "report" after each SIGUSR1 and "power"
+// after each SIGUSR2, so a test harness can synchronise without sleeping.
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "Options.h"
+#include "OutQueue.h"
+#include "Unit.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { Reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int Get() const { return fd_; }
+    void Reset() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+int BaudOf(speed_t s) {
+    switch (s) {
+    case B0: return 0;
+    case B300: return 300;
+    case B1200: return 1200;
+    case B2400: return 2400;
+    case B4800: return 4800;
+    case B9600: return 9600;
+    case B19200: return 19200;
+    case B38400: return 38400;
+    case B57600: return 57600;
+    case B115200: return 115200;
+    case B230400: return 230400;
+    default: return -1;
+    }
+}
+
+// The speed the program transmits at, which is what the unit's UART must match.
+int LineSpeed(int slave) {
+    termios t{};
+    if (::tcgetattr(slave, &t) != 0) return -1;
+    return BaudOf(::cfgetospeed(&t));
+}
+
+std::string ExecutableFolder() {
+    char buf[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return ".";
+    std::string path(buf, static_cast<size_t>(n));
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+}
+
+bool WriteFileAtomically(const std::string& path, const char* data, size_t size) {
+    const std::string tmp = path + ".tmp";
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool ok = true;
+    for (size_t done = 0; done < size;) {
+        ssize_t n = ::write(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (::close(fd) != 0) ok = false;
+    if (ok && ::rename(tmp.c_str(), path.c_str()) != 0) ok = false;
+    if (!ok) ::unlink(tmp.c_str());
+    return ok;
+}
+
+void WriteReport(const SimOptions& opt, const Unit& unit) {
+    if (opt.report.empty()) return;
+    const std::string flashFile = opt.report + ".flash";
+    // The flash first, so a report on disk never names a flash older than itself.
+    const auto& flash = unit.Flash();
+    if (!WriteFileAtomically(flashFile, reinterpret_cast<const char*>(flash.data()), flash.size()))
+        std::fprintf(stderr, "zupsim: cannot write %s: %s\n", flashFile.c_str(), std::strerror(errno));
+    const std::string text = unit.ReportText(flashFile);
+    if (!WriteFileAtomically(opt.report, text.data(), text.size()))
+        std::fprintf(stderr, "zupsim: cannot write %s: %s\n", opt.report.c_str(), std::strerror(errno));
+}
+
+void Say(const char* line) {
+    std::fputs(line, stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+// The COM<n> link, removed at the end only while it still points at this unit's terminal.
+class PortLink {
+public:
+    PortLink(std::string link, std::string target) : link_(std::move(link)), target_(std::move(target)) {}
+    ~PortLink() { Remove(); }
+    PortLink(const PortLink&) = delete;
+    PortLink& operator=(const PortLink&) = delete;
+
+    bool Create(std::string& error) {
+        struct stat st{};
+        if (::lstat(link_.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+            error = link_ + " exists and is not a symbolic link; not replacing it";
+            return false;
+        }
+        // A new link beside the old and a rename: a stale link is replaced in one step.
+        const std::string tmp = link_ + ".new" + std::to_string(::getpid());
+        ::unlink(tmp.c_str());
+        if (::symlink(target_.c_str(), tmp.c_str()) != 0 || ::rename(tmp.c_str(), link_.c_str()) != 0) {
+            error = "cannot link " + link_ + ": " + std::strerror(errno);
+            ::unlink(tmp.c_str());
+            return false;
+        }
+        made_ = true;
+        return true;
+    }
+    void Remove() {
+        if (!made_) return;
+        made_ = false;
+        char buf[PATH_MAX];
+        ssize_t n = ::readlink(link_.c_str(), buf, sizeof buf - 1);
+        if (n > 0 && std::string(buf, static_cast<size_t>(n)) == target_) ::unlink(link_.c_str());
+    }
+    const std::string& Path() const { return link_; }
+
+private:
+    std::string link_;
+    std::string target_;
+    bool made_ = false;
+};
+
+int Run(const SimOptions& opt) {
+    if (opt.exitWithParent) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    sigset_t mask;
+    sigemptyset(&mask);
+    for (int s : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2}) sigaddset(&mask, s);
+    if (::sigprocmask(SIG_BLOCK, &mask, nullptr) != 0) {
+        std::perror("zupsim: sigprocmask");
+        return 1;
+    }
+    Fd signals(::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC));
+    if (signals.Get() < 0) {
+        std::perror("zupsim: signalfd");
+        return 1;
+    }
+    if (opt.exitWithParent && ::getppid() == 1) return 0;  // the parent is already gone
+
+    Fd master(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (master.Get() < 0 || ::grantpt(master.Get()) != 0 || ::unlockpt(master.Get()) != 0) {
+        std::perror("zupsim: pseudo-terminal");
+        return 1;
+    }
+    char name[128];
+    if (::ptsname_r(master.Get(), name, sizeof name) != 0) {
+        std::perror("zupsim: ptsname");
+        return 1;
+    }
+    const std::string slavePath = name;
+    Fd slave(::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (slave.Get() < 0) {
+        std::perror("zupsim: open slave");
+        return 1;
+    }
+    termios t{};
+    ::tcgetattr(slave.Get(), &t);
+    ::cfmakeraw(&t);
+    ::cfsetispeed(&t, B38400);
+    ::cfsetospeed(&t, B38400);
+    ::tcsetattr(slave.Get(), TCSANOW, &t);
+
+    const std::string dir = opt.dir.empty() ? ExecutableFolder() : opt.dir;
+    PortLink link(dir + "/COM" + std::to_string(opt.port), slavePath);
+    std::string error;
+    if (!link.Create(error)) {
+        std::fprintf(stderr, "zupsim: %s\n", error.c_str());
+        return 1;
+    }
+
+    OutQueue out;
+    Unit unit(opt, out, LineSpeed(slave.Get()));
+    Say(("ready " + link.Path()).c_str());
+
+    bool running = true;
+    while (running) {
+        auto now = Clock::now();
+        // The speed is polled too, not only read with data: a change to 19200 is a power-on.
+        int timeoutMs = 10;
+        for (auto deadline : {unit.NextDeadline(), out.NextDeadline()}) {
+            if (!deadline) continue;
+            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - now).count() + 1;
+            timeoutMs = static_cast<int>(std::clamp<long long>(ms, 0, timeoutMs));
+        }
+        pollfd fds[2] = {{master.Get(), static_cast<short>(POLLIN | (out.Blocked() ? POLLOUT : 0)), 0},
+                         {signals.Get(), POLLIN, 0}};
+        if (::poll(fds, 2, timeoutMs) < 0 && errno != EINTR) {
+            std::perror("zupsim: poll");
+            break;
+        }
+        now = Clock::now();
+
+        signalfd_siginfo si{};
+        bool report = false;
+        while (::read(signals.Get(), &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+            if (si.ssi_signo == SIGUSR1) report = true;
+            else if (si.ssi_signo == SIGUSR2) {
+                unit.PowerCycle(now);
+                out.Clear();
+                Say("power");
+            } else running = false;
+        }
+
+        std::string received;
+        char buf[4096];
+        for (;;) {
+            ssize_t n = ::read(master.Get(), buf, sizeof buf);
+            if (n > 0) {
+                received.append(buf, static_cast<size_t>(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            break;  // EAGAIN: all read; EIO cannot happen while the slave is held open
+        }
+        // Speed is read after the bytes: what the unit hears depends on the speed they came at.
+        const int speed = LineSpeed(slave.Get());
+        unit.Receive(received, speed, now);
+        unit.Tick(now);
+
+        if (unit.VanishRequested()) {
+            // Unplugged: the port disappears under the program.
+            WriteReport(opt, unit);
+            link.Remove();
+            master.Reset();
+            slave.Reset();
+            return 0;
+        }
+        if (unit.TakeReportRequest()) WriteReport(opt, unit);
+        if (report) {
+            WriteReport(opt, unit);
+            Say("report");
+        }
+        if (!out.Flush(master.Get(), now, speed, opt.pace)) {
+            std::perror("zupsim: write");
+            out.Clear();
+        }
+    }
+    WriteReport(opt, unit);
+    link.Remove();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    SimOptions opt;
+    std::string error;
+    if (!ParseOptions(argc, argv, opt, error)) {
+        if (error == "help") {
+            std::fputs(UsageText().c_str(), stdout);
+            return 0;
+        }
+        std::fprintf(stderr, "zupsim: %s\n%s", error.c_str(), UsageText().c_str());
+        return 2;
+    }
+    return Run(opt);
+}

@@ -1,0 +1,61 @@
+// TEventThread: the receive thread of TSerial. While the port is open it sleeps in epoll on the
+// port and a wake-up eventfd; every event handler it raises runs on the main thread through the
+// component's poster, and the thread waits for it (or for a close that cancels it).
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+class TSerial;
+struct TSerialShared;
+
+// Owns one descriptor; closes it when it goes.
+class TUniqueFd {
+public:
+    explicit TUniqueFd(int fd = -1) : fd_(fd) {}
+    ~TUniqueFd();
+    TUniqueFd(const TUniqueFd&) = delete;
+    TUniqueFd& operator=(const TUniqueFd&) = delete;
+    int Get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+class TEventThread {
+public:
+    // Created "suspended": descriptors are made, the thread starts at the first Resume.
+    explicit TEventThread(TSerial& serial);
+    // Asks the thread to end, cancels a pending dispatch and joins: nothing is left running.
+    ~TEventThread();
+    TEventThread(const TEventThread&) = delete;
+    TEventThread& operator=(const TEventThread&) = delete;
+
+    void Resume();                 // starts the thread; no effect after the first call
+    void Attach(int portFd);       // watch the newly opened port
+    void Detach(int portFd);       // stop watching it (before it is closed)
+    void Wake();                   // cut a wait short
+    bool IsReceiveThread() const;  // the caller runs on this thread (handlers without a poster)
+
+private:
+    void Execute();
+    void Nap();
+    void ServeInput();
+    void ReportError(int code);
+    // Runs fn on the main thread and waits; false when it was cancelled or not posted at all
+    // because the port is closing. Without a poster fn runs here, on this thread.
+    bool RunOnMain(std::function<void()> fn);
+    bool Serving() const;          // open and not closing
+
+    void DoRxData();
+    void DoMessage(const std::string& message);
+
+    TSerial& FSerial;
+    std::shared_ptr<TSerialShared> shared_;
+    std::function<void(std::function<void()>)> post_;
+    TUniqueFd epollFd_;
+    TUniqueFd wakeFd_;
+    std::thread thread_;
+};

@@ -1,0 +1,87 @@
+// Internals of TSerial shared by Serial4.cpp and EventThread.cpp. Not part of the interface.
+#pragma once
+
+#include "serial/EventThread.h"
+#include "serial/MessageAssembly.h"
+#include "serial/Serial4.h"
+#include "serial/serial_posix.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+// What the receive thread, the component and the functions posted to the main thread have in
+// common. Held by shared_ptr so that a posted function still finds it after the component has
+// gone; it then sees its dispatch cancelled and does nothing.
+struct TSerialShared {
+    std::mutex m;                  // guards the flags below and the dispatch state
+    std::condition_variable cv;    // FThreadActive dropping, a dispatch done or cancelled
+    std::atomic<bool> FActive{false};
+    std::atomic<bool> FClosing{false};
+    std::atomic<bool> FThreadActive{false};
+    std::atomic<bool> FTerminate{false};
+
+    // One dispatch at a time: the thread posts, then waits until it ran or was cancelled.
+    enum class EJob { None, Posted, Running, Done };
+    uint64_t JobSeq = 0;
+    EJob Job = EJob::None;
+    std::atomic<unsigned> Dispatches{0};
+
+    // Port I/O of both threads goes through here, one call at a time. Fd is -1 while closed.
+    std::mutex io;
+    int Fd = -1;
+
+    // Under m: the pending or running dispatch no longer counts; the thread stops waiting for it
+    // and its function, if not yet started, will not run.
+    void CancelDispatchLocked() {
+        if (Job == EJob::Posted || Job == EJob::Running) {
+            ++JobSeq;
+            Job = EJob::None;
+        }
+        cv.notify_all();
+    }
+    ssize_t Read(char* buf, size_t max) {
+        std::lock_guard<std::mutex> lk(io);
+        if (Fd < 0) return -EBADF;
+        return serialio::ReadAvailable(Fd, buf, max);
+    }
+};
+
+struct TSerial::Impl {
+    explicit Impl(TSerial& owner) : self(owner) {}
+
+    TSerial& self;
+    TMainThreadPoster post;
+    TErrorBox errorBox;
+
+    int port = 1;
+    int baud = 9600;
+    eParity parity = paNone;
+    eDataBits dataBits = d7bit;
+    eStopBits stopBits = st1bit;
+    uint16_t rxQueueSize = 1024;
+    uint16_t txQueueSize = 1024;
+    eFlowControl flow = fcNone;
+    bool checkParity = true;
+
+    std::atomic<int> errorCode{0};
+    std::string deviceFolder;
+    std::string lockFolder = "/run/lock/";
+    double lastCloseMillis = 0;
+
+    std::shared_ptr<TSerialShared> shared = std::make_shared<TSerialShared>();
+    std::unique_ptr<serialio::TPort> portHandle;
+    TMessageAssembly msg;                  // FMsgState, FAppendLeft, FRxMessage: receive thread only
+    std::unique_ptr<TEventThread> thread;
+
+    void Reconnect(bool open);
+    void Open();
+    void Close();
+    void HandleError(int code);
+    void ShowError(int code);
+    void WriteBytes(const char* data, size_t size, int limitMs);
+    serialio::TLineSettings Settings() const;
+};

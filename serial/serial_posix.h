@@ -1,0 +1,71 @@
+// The Linux side of the serial component: small helpers over termios and the tty ioctls, each
+// giving back 0 or an errno so the component has one error path. Nothing here knows about
+// threads or events.
+#pragma once
+
+#include "serial/Serial4.h"
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+
+namespace serialio {
+
+struct TLineSettings {
+    int Baud = 9600;
+    int DataBits = 8;                 // 7 or 8
+    eParity Parity = paNone;
+    bool TwoStopBits = false;
+    eFlowControl Flow = fcNone;
+    bool CheckParity = true;
+};
+
+// Folder of the running executable with a trailing '/', "" if it cannot be found.
+std::string ExecutableFolder();
+// folder + "COM<n>" when that entry exists (a symbolic link counts even if it dangles, so the
+// operator sees why it fails), else /dev/ttyS<n-1>.
+std::string DeviceNameFor(const std::string& folder, int port);
+// "LCK..ttyUSB0" for /dev/ttyUSB0 reached through any link; "LCK..pts_3" for /dev/pts/3.
+std::string LockFileName(const std::string& device, int& err);
+
+// One open, claimed and configured port. Everything Open did is undone by the destructor, in
+// reverse: original settings back, exclusive mode off, descriptor (and with it the flock) closed,
+// lock file removed. A failed Open leaves nothing behind.
+class TPort {
+public:
+    static std::unique_ptr<TPort> Open(const std::string& device, const std::string& lockFolder,
+                                       const TLineSettings& settings, int& err);
+    ~TPort();
+    TPort(const TPort&) = delete;
+    TPort& operator=(const TPort&) = delete;
+
+    int Fd() const { return fd_; }
+    const std::string& LockPath() const { return lockPath_; }
+
+private:
+    TPort();
+    struct Saved;
+    int fd_ = -1;
+    bool exclusive_ = false;
+    bool restore_ = false;
+    std::unique_ptr<Saved> saved_;
+    std::string lockPath_;
+};
+
+// Builds and applies raw termios for the settings, then reads them back: a driver that quietly
+// kept something else is a failure (EINVAL). Rates without a B constant go through BOTHER.
+int ApplySettings(int fd, const TLineSettings& s);
+// Returns the speed set on a tty (termios2 c_ospeed), 0 if it cannot be read.
+int CurrentSpeed(int fd);
+// Discards both directions of the driver's queues.
+int FlushQueues(int fd);
+// line 0 = RTS, 1 = DTR; other lines do nothing. Result ignored by design.
+void SetModemLine(int fd, int line, bool on);
+int QueuedInput(int fd, int& count);
+int QueuedOutput(int fd, int& count);
+// Reads what is waiting, at most max bytes, without blocking. Returns the count, or -errno.
+// A device that vanished (poll says readable or hung up but read gives 0) is -EIO.
+ssize_t ReadAvailable(int fd, char* buf, size_t max);
+
+}  // namespace serialio

@@ -1,0 +1,57 @@
+// Command-line switches of the simulated MXR-2: where it appears, how fast it answers and which
+// faults it plays.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct SimOptions {
+    std::string dir;     // folder that gets the COM<n> link; empty = the executable's folder
+    int port = 1;        // n of COM<n>
+    std::string report;  // report file; empty = no report written
+
+    int wakeAfter = 3;      // "U" characters the boot code needs before it answers READY
+    int eraseMs = 0;        // time the erase takes
+    int restartMs = 1500;   // time from THANK YOU until the application answers
+    int blockGapMs = 500;   // silence after which a partial block (or loader) is thrown away
+    int slowMs = 0;         // extra delay before each line or reply byte
+    bool pace = false;      // send at the line's real byte rate
+
+    // Block dialogue faults. Block numbers count from 1 in the current upload.
+    bool eraseError = false;
+    bool eraseTimeout = false;
+    bool noErasing = false;
+    bool noEraseComplete = false;
+    int resendAt = 0;
+    int failAt = 0;
+    int baseIndexAt = 0;
+    bool invalidStart = false;
+    int silentAfter = 0;
+    bool noThankYou = false;
+    bool wrongChecksum = false;
+    bool noSwr = false;
+    bool noFcs = false;
+    bool noise = false;
+    uint64_t seed = 0;
+    bool seedGiven = false;
+    int vanishAfter = 0;
+
+    // Bootstrap loader faults.
+    bool noIdent = false;
+    int ident = 0xD5;
+    bool loader1Silent = false;
+    bool loader1Bad = false;
+    bool loader2Silent = false;
+    bool loader2Bad = false;
+    int badAckRecord = 0;
+    int badAckTimes = 1;
+    int recordSilent = 0;
+
+    // Ends the unit when the process that started it dies (tests), so no unit outlives its run.
+    bool exitWithParent = false;
+};
+
+// Fills `o` from the command line; false with a reason in `error` for an unknown switch or a bad
+// number.
+bool ParseOptions(int argc, char** argv, SimOptions& o, std::string& error);
+std::string UsageText();

@@ -1,0 +1,38 @@
+// What the unit has said but the line has not carried yet. Writes never block the unit: a full
+// pseudo-terminal keeps the rest queued for the next turn of the loop.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <optional>
+#include <string>
+
+class OutQueue {
+public:
+    using Clock = std::chrono::steady_clock;
+    using TimePoint = Clock::time_point;
+
+    // Queues `bytes` to leave no earlier than `due` and never before what was queued earlier.
+    // Returns the time the bytes become due.
+    TimePoint Push(std::string bytes, TimePoint due);
+    void Clear();
+    bool Empty() const { return items_.empty(); }
+
+    // Writes what is due to the non-blocking `fd`. With `pace`, no faster than `baud`/10 bytes a
+    // second. Returns false when the descriptor failed for good.
+    bool Flush(int fd, TimePoint now, int baud, bool pace);
+    // When something is due next (nothing queued: none).
+    std::optional<TimePoint> NextDeadline() const;
+    // True when due bytes are waiting for the descriptor to take them.
+    bool Blocked() const { return blocked_; }
+
+private:
+    struct Item {
+        TimePoint due;
+        std::string bytes;
+    };
+    std::deque<Item> items_;
+    TimePoint lastDue_{};
+    TimePoint nextByteAt_{};  // pacing: when the next byte may leave
+    bool blocked_ = false;
+};

@@ -1,0 +1,313 @@
+// Whole Software Uploads: the real window (headless), the real serial component on a
+// pseudo-terminal, and the simulated unit.
+#include <QFileInfo>
+#include <QProgressBar>
+#include <sys/stat.h>
+
+#include "firmware/BinaryImage.h"
+#include "firmware/UploadFile.h"
+#include "support/Firmware.h"
+#include "support/SimUnit.h"
+#include "support/Window.h"
+
+namespace {
+
+struct UploadRun {
+    TestWindow w;
+    std::unique_ptr<SimUnit> sim;
+
+    explicit UploadRun(std::vector<std::string> simArgs = {}, int tickMs = 3) : w(tickMs) {
+        simArgs.insert(simArgs.end(), {"--restart-ms", "100"});
+        sim = std::make_unique<SimUnit>(w.Folder(), 1, simArgs);
+    }
+    TForm1& F() { return w.F(); }
+    std::string Home() { return w.Home(); }
+
+    // Opens the port, chooses `name` (written into the home folder) and waits for the ready screen.
+    void Prepare(const std::string& name, const std::string& content) {
+        WriteWholeFile(Home() + name, content);
+        ASSERT_TRUE(w.SoftwareUpload("1", "38400"));
+        ASSERT_EQ(w.Text(F().Label12), "Port is open on Com 1 at 38400 baud");
+        ASSERT_TRUE(WaitUntil([&] { return F().BtnChooseFile->isVisibleTo(&F()); }));
+        w.ChooseFile(w.homeDir.path(), QString::fromStdString(name));
+        ASSERT_TRUE(WaitUntil([&] { return F().UploadState == 0 && F().BtnStartRun->isVisibleTo(&F()); }, 20000))
+            << "state " << F().UploadState << " messages " << F().Messages.size();
+        ASSERT_EQ(w.Text(F().Label15), "THE UNIT MUST BE OFF");
+    }
+    // Presses Start Upload and waits for the sequencer to come to rest.
+    void Run(int ms = 120000) {
+        F().BtnStartRun->click();
+        ASSERT_EQ(F().UploadState, 44);
+        ASSERT_TRUE(w.WaitIdle(ms)) << "state " << F().UploadState;
+    }
+    void ExpectFlashHolds(const std::string& image) {
+        const std::string flash = sim->Flash();
+        ASSERT_EQ(flash.size(), image.size());
+        EXPECT_TRUE(flash == image) << "the unit's flash differs from the image";
+    }
+};
+
+}  // namespace
+
+TEST(SoftwareUpload, FromIntelHexIntoTheUnitThenRepeat) {
+    UploadRun r;
+    const TestFirmware fw = TestFirmware::Make(40, 7);
+    r.Prepare("app.h86", fw.hex);
+    TForm1& f = r.F();
+    EXPECT_EQ(f.BlockCount, 40);
+    EXPECT_EQ(r.w.Text(f.Label8), "Upload will be 40 blocks, less than 1 minute");
+    EXPECT_EQ(r.w.Text(f.Label12), "");  // PrepareUpload is not involved; conversion text replaced by 42? no
+    r.Run();
+    EXPECT_EQ(r.w.Text(f.Label15), "Software Upload complete");
+    EXPECT_EQ(r.w.Text(f.Label10), "Program complete. <Go back to Start> or <Close>");
+    EXPECT_EQ(r.w.Text(f.Label4).rfind("Upload complete. Time taken: ", 0), 0u);
+    EXPECT_TRUE(f.BtnRepeatUpload->isVisibleTo(&f));
+    EXPECT_TRUE(f.BtnBackToStart->isVisibleTo(&f));
+    EXPECT_EQ(f.HelpContext, 5);
+    r.ExpectFlashHolds(fw.image);
+    auto rep = r.sim->Report();
+    EXPECT_EQ(rep["blocks"], "40");
+    EXPECT_EQ(rep["swr_queries"], "0");
+    // The history counts up on one line.
+    const QStringList hist = f.HistoryLines();
+    EXPECT_TRUE(hist.contains("Sending block 40 of 40..."));
+    EXPECT_FALSE(hist.contains("Sending Lines..."));
+    // The prepared files lie beside the input.
+    const std::string zup = ReadWholeFile(r.Home() + "app.ZUP");
+    EXPECT_EQ(zup.size(), 40u * 135 + 4);
+    EXPECT_EQ(zup.substr(zup.size() - 4), fw.Checksum());
+    EXPECT_EQ(ReadWholeFile(r.Home() + "app.BIN"), fw.image);
+
+    // Repeat Upload: the same file again without a new conversion.
+    struct stat before {};
+    ASSERT_EQ(stat((r.Home() + "app.ZUP").c_str(), &before), 0);
+    f.BtnRepeatUpload->click();
+    ASSERT_TRUE(WaitUntil([&] { return f.UploadState == 0; }));
+    EXPECT_EQ(r.w.Text(f.Label15), "THE UNIT MUST BE OFF");
+    EXPECT_EQ(f.HelpContext, 4);
+    EXPECT_FALSE(f.BtnRepeatUpload->isVisibleTo(&f));
+    r.Run();
+    EXPECT_EQ(r.w.Text(f.Label15), "Software Upload complete");
+    struct stat after {};
+    ASSERT_EQ(stat((r.Home() + "app.ZUP").c_str(), &after), 0);
+    EXPECT_EQ(before.st_mtim.tv_sec, after.st_mtim.tv_sec);
+    EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
+    EXPECT_EQ(r.sim->Report()["uploads"], "2");
+    r.ExpectFlashHolds(fw.image);
+    EXPECT_TRUE(f.Messages.empty());
+}
+
+TEST(SoftwareUpload, FromEachOtherFileType) {
+    const TestFirmware fw = TestFirmware::Make(25, 11);
+    {
+        UploadRun r;
+        r.Prepare("other.MCS", fw.hex);
+        r.Run();
+        EXPECT_EQ(r.w.Text(r.F().Label15), "Software Upload complete");
+        r.ExpectFlashHolds(fw.image);
+    }
+    {
+        // A binary image shorter than the flash counts as 0xFF past its end.
+        UploadRun r;
+        const size_t used = fw.image.find_last_not_of('\xFF') + 1;
+        r.Prepare("image.bin", fw.image.substr(0, used));
+        r.Run();
+        EXPECT_EQ(r.w.Text(r.F().Label15), "Software Upload complete");
+        r.ExpectFlashHolds(fw.image);
+        EXPECT_EQ(ReadWholeFile(r.Home() + "image.bin").size(), used);  // the input is never changed
+    }
+    {
+        UploadRun r;
+        TBinaryImage image;
+        WriteWholeFile(r.Home() + "src.bin", fw.image);
+        image.OpenExisting(r.Home() + "src.bin", 32768);
+        BuildUploadFile(image, r.Home() + "ready.zup");
+        r.Prepare("ready.zup", ReadWholeFile(r.Home() + "ready.zup"));
+        EXPECT_EQ(r.F().BlockCount, 25);
+        r.Run();
+        EXPECT_EQ(r.w.Text(r.F().Label15), "Software Upload complete");
+        r.ExpectFlashHolds(fw.image);
+    }
+}
+
+TEST(SoftwareUpload, TwoThousandBlocksAreVerifiedAfterTheRestart) {
+    UploadRun r;
+    const TestFirmware fw = TestFirmware::Make(2000, 3);
+    r.Prepare("big.h86", fw.hex);
+    r.Run(240000);
+    TForm1& f = r.F();
+    EXPECT_EQ(r.w.Text(f.Label15), "Checksums match, Upload successful");
+    EXPECT_EQ(r.w.Text(f.Label12), "Unit memory checksum: " + fw.Checksum());
+    EXPECT_EQ(r.w.Text(f.Label8), "Upload file checksum: " + fw.Checksum());
+    EXPECT_EQ(f.Serial1.Baudrate(), 9600);  // stays until a new job sets it
+    r.ExpectFlashHolds(fw.image);
+    auto rep = r.sim->Report();
+    EXPECT_NE(rep["speeds"].find("9600"), std::string::npos);
+    EXPECT_GE(std::stoi(rep["fcs_queries"]), 1);
+    EXPECT_LE(std::stoi(rep["swr_queries"]), 20);
+}
+
+TEST(SoftwareUpload, AWrongUnitChecksumFailsTheUpload) {
+    UploadRun r({"--wrong-checksum"});
+    const TestFirmware fw = TestFirmware::Make(2000, 4);
+    r.Prepare("big.h86", fw.hex);
+    r.Run(240000);
+    EXPECT_EQ(r.w.Text(r.F().Label15), "Checksums different, Upload failed");
+    EXPECT_NE(r.w.Text(r.F().Label12), "Unit memory checksum: " + fw.Checksum());
+}
+
+TEST(SoftwareUpload, NineteenNinetyNineBlocksEndWithoutTheQuery) {
+    UploadRun r;
+    const TestFirmware fw = TestFirmware::Make(1999, 5);
+    r.Prepare("big.h86", fw.hex);
+    r.Run(240000);
+    EXPECT_EQ(r.w.Text(r.F().Label15), "Software Upload complete");
+    EXPECT_EQ(r.F().Serial1.Baudrate(), 38400);
+    auto rep = r.sim->Report();
+    EXPECT_EQ(rep["swr_queries"], "0");
+    EXPECT_EQ(rep["speeds"].find("9600"), std::string::npos);
+    r.ExpectFlashHolds(fw.image);
+}
+
+TEST(SoftwareUpload, ResendRequestAndSilenceSendTheBlockAgain) {
+    {
+        UploadRun r({"--resend-at", "5"});
+        const TestFirmware fw = TestFirmware::Make(12, 8);
+        r.Prepare("a.h86", fw.hex);
+        r.Run();
+        EXPECT_EQ(r.w.Text(r.F().Label15), "Software Upload complete");
+        EXPECT_EQ(r.sim->Report()["resends"], "1");
+        r.ExpectFlashHolds(fw.image);
+    }
+    {
+        // 1000 ticks of silence, then the current block goes out again.
+        UploadRun r({"--silent-after", "3"}, 2);
+        const TestFirmware fw = TestFirmware::Make(6, 9);
+        r.Prepare("a.h86", fw.hex);
+        r.Run();
+        EXPECT_EQ(r.w.Text(r.F().Label15), "Software Upload complete");
+        EXPECT_GE(std::stoi(r.sim->Report()["duplicates"]), 1);
+        r.ExpectFlashHolds(fw.image);
+    }
+}
+
+TEST(SoftwareUpload, TheUnitsFailureHaltsTheUpload) {
+    UploadRun r({"--fail-at", "4"});
+    const TestFirmware fw = TestFirmware::Make(10, 10);
+    r.Prepare("a.h86", fw.hex);
+    TForm1& f = r.F();
+    f.BtnCaptureFile->click();
+    ASSERT_TRUE(f.Capture.CaptureOn());
+    r.Run();
+    EXPECT_EQ(r.w.Text(f.Label2), "Upload failed");
+    EXPECT_EQ(r.w.Text(f.Label15), "Software upload halted");
+    EXPECT_EQ(r.w.Text(f.Label10), "Click on <Close> button");
+    EXPECT_TRUE(f.BtnRepeatUpload->isVisibleTo(&f));
+    EXPECT_TRUE(f.BtnBackToStart->isVisibleTo(&f));
+    // The unit's failure ends capture, and the screen says so.
+    EXPECT_FALSE(f.Capture.CaptureOn());
+    EXPECT_EQ(f.Label11->text().toStdString(), "Disabled");
+    EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Enable Capture File");
+}
+
+TEST(SoftwareUpload, EachWaitThatRunsOutIsReported) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string text;
+    };
+    for (const Case& c : {Case{{"--wake-after", "100000"}, "Timed out waiting for response"},
+                          Case{{"--no-erasing"}, "Timed out waiting for Erasing message"},
+                          Case{{"--no-erase-complete"}, "Timed out waiting for Erase Complete/Timeout"},
+                          Case{{"--no-thank-you"}, "Timed out waiting for Thank You"}}) {
+        UploadRun r(c.args, 2);
+        const TestFirmware fw = TestFirmware::Make(3, 12);
+        r.Prepare("t.h86", fw.hex);
+        r.Run();
+        TForm1& f = r.F();
+        EXPECT_EQ(r.w.Text(f.Label2), c.text) << c.args[0];
+        EXPECT_EQ(f.HistoryLines().last().toStdString(), c.text);
+        EXPECT_TRUE(f.BtnBackToStart->isVisibleTo(&f));
+        EXPECT_TRUE(f.BtnRepeatUpload->isVisibleTo(&f));
+        EXPECT_EQ(r.w.Text(f.Label10), "");
+    }
+}
+
+TEST(SoftwareUpload, EraseErrorIsShownAndTheEraseAwaitedAgain) {
+    UploadRun r({"--erase-error"});
+    const TestFirmware fw = TestFirmware::Make(4, 13);
+    r.Prepare("e.h86", fw.hex);
+    r.Run();
+    TForm1& f = r.F();
+    EXPECT_EQ(r.w.Text(f.Label15), "Software Upload complete");
+    const QStringList hist = f.HistoryLines();
+    const int err = static_cast<int>(hist.indexOf(QRegularExpression("^ERASE ERROR: .*")));
+    ASSERT_GE(err, 0) << hist.join('|').toStdString();
+    EXPECT_TRUE(hist[err + 1].contains("BLOCK"));
+    EXPECT_EQ(hist[err + 2].toStdString(), "Erase complete");
+    r.ExpectFlashHolds(fw.image);
+}
+
+TEST(SoftwareUpload, EraseTimeoutLineStopsWithUnexpectedResponse) {
+    UploadRun r({"--erase-timeout"});
+    const TestFirmware fw = TestFirmware::Make(4, 14);
+    r.Prepare("e.h86", fw.hex);
+    r.Run();
+    EXPECT_EQ(r.w.Text(r.F().Label2).rfind("unexpected response: ", 0), 0u);
+    EXPECT_NE(r.w.Text(r.F().Label2).find("ERASE BLOCK TIMEOUT: "), std::string::npos);
+    EXPECT_FALSE(r.F().BtnRepeatUpload->isVisibleTo(&r.F()));
+}
+
+TEST(SoftwareUpload, BadInputIsReportedOnceAndNothingOnDiskIsDamaged) {
+    UploadRun r;
+    TForm1& f = r.F();
+    // An earlier good conversion leaves app.BIN and app.ZUP; a bad file of the same name must not
+    // destroy the upload file.
+    const TestFirmware fw = TestFirmware::Make(5, 15);
+    r.Prepare("app.h86", fw.hex);
+    const std::string goodZup = ReadWholeFile(r.Home() + "app.ZUP");
+    f.BtnBackToStart->click();
+
+    std::string bad = fw.hex;
+    bad.replace(bad.find(":10") + 12, 2, "G1");
+    WriteWholeFile(r.Home() + "app.h86", bad);
+    ASSERT_TRUE(r.w.SoftwareUpload());
+    ASSERT_TRUE(WaitUntil([&] { return f.BtnChooseFile->isVisibleTo(&f); }));
+    r.w.ChooseFile(r.w.homeDir.path(), "app.h86");
+    ASSERT_TRUE(WaitUntil([&] { return !f.Messages.empty() && f.UploadState == 0; }, 10000));
+    WaitUntil([] { return false; }, 100);
+    ASSERT_EQ(f.Messages.size(), 1u);
+    const std::string msg = f.Messages[0].toStdString();
+    EXPECT_NE(msg.find("app.h86"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("G1"), std::string::npos) << msg;
+    EXPECT_TRUE(f.BtnChooseFile->isVisibleTo(&f));
+    EXPECT_EQ(ReadWholeFile(r.Home() + "app.ZUP"), goodZup);
+
+    // A file that vanishes between the choice and its conversion.
+    f.Messages.clear();
+    WriteWholeFile(r.Home() + "gone.h86", fw.hex);
+    r.w.ChooseFile(r.w.homeDir.path(), "gone.h86");
+    ASSERT_EQ(std::remove((r.Home() + "gone.h86").c_str()), 0);
+    ASSERT_TRUE(WaitUntil([&] { return !f.Messages.empty() && f.UploadState == 0; }, 10000));
+    EXPECT_NE(f.Messages[0].toStdString().find("gone.h86"), std::string::npos);
+    EXPECT_TRUE(f.BtnChooseFile->isVisibleTo(&f));
+
+    // Upload block files that are not whole: shorter than a block, and without a trailer.
+    for (const std::string& name : {std::string("short.zup"), std::string("notrailer.zup")}) {
+        f.Messages.clear();
+        WriteWholeFile(r.Home() + name, name == "short.zup" ? std::string(60, 'A') : goodZup.substr(0, 135 * 2));
+        r.w.ChooseFile(r.w.homeDir.path(), QString::fromStdString(name));
+        ASSERT_EQ(f.Messages.size(), 1u) << name;
+        EXPECT_NE(f.Messages[0].toStdString().find(name), std::string::npos);
+        EXPECT_EQ(f.UploadState, 0);
+        EXPECT_TRUE(f.BtnChooseFile->isVisibleTo(&f));
+        EXPECT_FALSE(f.BtnStartRun->isVisibleTo(&f) && f.RunBox->isVisibleTo(&f) &&
+                     f.Label15->text() == "THE UNIT MUST BE OFF" && f.BlockCount == 0);
+    }
+
+    // An unrecognised extension keeps Choose File and names the extension in upper case.
+    WriteWholeFile(r.Home() + "notes.txt", "x");
+    r.w.ChooseFile(r.w.homeDir.path(), "notes.txt");
+    ASSERT_TRUE(WaitUntil([&] { return f.UploadState == 0 && f.Label12->text().startsWith("Unexpected"); }));
+    EXPECT_EQ(r.w.Text(f.Label12), "Unexpected file extension (TXT), choose another file");
+    EXPECT_TRUE(f.BtnChooseFile->isVisibleTo(&f));
+}

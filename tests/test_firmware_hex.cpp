@@ -1,0 +1,352 @@
+// Choosing the preparation by name, and Intel HEX into the 0xFF-filled binary image.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdlib.h>
+
+#include "firmware/BinaryImage.h"
+#include "firmware/IntelHex.h"
+#include "firmware/RunError.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TempDir {
+    fs::path path;
+    TempDir() {
+        std::string t = (fs::temp_directory_path() / "zupfw-XXXXXX").string();
+        path = ::mkdtemp(t.data());
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+    std::string operator/(const std::string& name) const { return (path / name).string(); }
+};
+
+void WriteText(const std::string& file, const std::string& text) {
+    std::ofstream(file, std::ios::binary) << text;
+}
+
+std::string ReadAll(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Converts `text` as a Software Upload .h86 file into a fresh 4 MiB image.
+struct Converted {
+    TempDir dir;
+    TBinaryImage image;
+    THexReader reader;
+    std::string hexFile = dir / "fw.h86";
+    std::string binFile = dir / "fw.BIN";
+    explicit Converted(const std::string& text, int chunks = MainImageChunks) {
+        WriteText(hexFile, text);
+        image.EmptyBinaryFile(binFile, chunks);
+        reader.HexToBinaryFile(hexFile, image);
+    }
+    uint8_t At(size_t a) const { return image.Bytes().at(a); }
+    size_t NonBlankBytes() const {
+        size_t n = 0;
+        for (uint8_t b : image.Bytes()) n += b != 0xFF;
+        return n;
+    }
+};
+
+}  // namespace
+
+TEST(FirmwareNames, ExtensionDecidesThePreparation) {
+    TInputNames n = SplitInputFileName("/d/fw/app.h86");
+    EXPECT_EQ(n.InputExt, "H86");
+    EXPECT_EQ(n.BaseName, "/d/fw/app");
+    EXPECT_EQ(n.BinFileName, "/d/fw/app.BIN");
+    EXPECT_EQ(n.ZupFileName, "/d/fw/app.ZUP");
+    EXPECT_EQ(InputKind(n.InputExt), TInputKind::IntelHex);
+
+    n = SplitInputFileName("app.Mcs");
+    EXPECT_EQ(n.InputExt, "MCS");
+    EXPECT_EQ(InputKind(n.InputExt), TInputKind::IntelHex);
+
+    // Only three characters after the '.' count.
+    n = SplitInputFileName("app.binary");
+    EXPECT_EQ(n.InputExt, "BIN");
+    EXPECT_EQ(InputKind(n.InputExt), TInputKind::Binary);
+    EXPECT_EQ(n.BinFileName, "app.binary");
+    EXPECT_EQ(n.ZupFileName, "app.ZUP");
+
+    n = SplitInputFileName("old.zup");
+    EXPECT_EQ(InputKind(n.InputExt), TInputKind::Upload);
+    EXPECT_EQ(n.ZupFileName, "old.zup");
+}
+
+TEST(FirmwareNames, FirstDotOfTheWholePathAndOddNames) {
+    TInputNames n = SplitInputFileName("/d/fw.old/app.h86");
+    EXPECT_EQ(n.InputExt, "OLD");
+    EXPECT_EQ(n.BaseName, "/d/fw");
+    EXPECT_EQ(InputKind(n.InputExt), TInputKind::Unknown);
+
+    // No '.' at all: the first three characters, and no base name.
+    n = SplitInputFileName("firmware");
+    EXPECT_EQ(n.InputExt, "FIR");
+    EXPECT_EQ(n.BaseName, "");
+    EXPECT_EQ(InputKind(n.InputExt), TInputKind::Unknown);
+
+    n = SplitInputFileName("a.h8");
+    EXPECT_EQ(n.InputExt, "H8");
+    EXPECT_EQ(InputKind(n.InputExt), TInputKind::Unknown);
+    EXPECT_EQ(SplitInputFileName("x.").InputExt, "");
+    EXPECT_EQ(InputKind("h86"), TInputKind::Unknown);  // the caller upper-cases
+}
+
+TEST(FirmwareHex, DataRecordsLandAtTheirAddressesAndTheRestStaysErased) {
+    Converted c(":0400100001020304E2\n:02001E00AABB7B\n:00000001FF\n");
+    EXPECT_EQ(c.At(0x10), 0x01);
+    EXPECT_EQ(c.At(0x13), 0x04);
+    EXPECT_EQ(c.At(0x1E), 0xAA);
+    EXPECT_EQ(c.At(0x1F), 0xBB);
+    EXPECT_EQ(c.At(0x0F), 0xFF);
+    EXPECT_EQ(c.At(0x14), 0xFF);
+    EXPECT_EQ(c.NonBlankBytes(), 6u);
+    EXPECT_TRUE(c.reader.LastLineSent);
+    // The file on disk holds the image.
+    const std::string disk = ReadAll(c.binFile);
+    ASSERT_EQ(disk.size(), 4194304u);
+    EXPECT_EQ(0, std::memcmp(disk.data(), c.image.Bytes().data(), disk.size()));
+}
+
+TEST(FirmwareHex, AddressRecordsAndTheirCombination) {
+    // Type 04 base 0001, offset FFF0.
+    Converted linear(":020000040001F9\n:02FFF0001122DC\n:00000001FF\n");
+    EXPECT_EQ(linear.At(0x1FFF0), 0x11);
+    EXPECT_EQ(linear.At(0x1FFF1), 0x22);
+    EXPECT_EQ(linear.NonBlankBytes(), 2u);
+    EXPECT_EQ(linear.reader.LinearBase, "0001");
+
+    // Type 02 base 1000: 0x10000 + 0xFFF0.
+    Converted segment(":020000021000EC\n:02FFF0001122DC\n:00000001FF\n");
+    EXPECT_EQ(segment.At(0x1FFF0), 0x11);
+    EXPECT_EQ(segment.NonBlankBytes(), 2u);
+    EXPECT_EQ(segment.reader.SegmentBase, "1000");
+
+    // Both kinds are added.
+    Converted both(":020000021000EC\n:020000040001F9\n:010000007788\n:00000001FF\n");
+    EXPECT_EQ(both.At(0x20000), 0x77);
+    EXPECT_EQ(both.NonBlankBytes(), 1u);
+}
+
+TEST(FirmwareHex, OverlapsOtherTypesAndTheEndRecord) {
+    Converted c(":0400000011223344AA\n"
+                ":0200010055669A\n"       // overwrites 0x01-0x02
+                ":0400000300001000E9\n"  // start segment address: ignored
+                ":04000005000012349F\n"  // start linear address: ignored
+                ":0200000699AA00\n"      // unknown type: ignored
+                ":00000001FF\n"
+                ":0100200042FF\n");  // after the end: never read
+    EXPECT_EQ(c.At(0), 0x11);
+    EXPECT_EQ(c.At(1), 0x55);
+    EXPECT_EQ(c.At(2), 0x66);
+    EXPECT_EQ(c.At(3), 0x44);
+    EXPECT_EQ(c.At(0x20), 0xFF);
+    EXPECT_EQ(c.NonBlankBytes(), 4u);
+}
+
+TEST(FirmwareHex, LowerCaseDigitsChecksumsAndColonAreNotExamined) {
+    // Wrong checksums and a missing ':' do not matter; lower-case digits are numbers.
+    Converted c(":02001000abcd00\n#0100200042FF\n");
+    EXPECT_EQ(c.At(0x10), 0xAB);
+    EXPECT_EQ(c.At(0x11), 0xCD);
+    EXPECT_EQ(c.At(0x20), 0x42);
+    // No end record: read to the end of the file.
+    EXPECT_FALSE(c.reader.LastLineSent);
+}
+
+TEST(FirmwareHex, EveryConversionStartsFromBaseZero) {
+    TempDir dir;
+    const std::string first = dir / "a.h86", second = dir / "b.h86";
+    WriteText(first, ":020000040001F9\n:020000021000EC\n:00000001FF\n");
+    WriteText(second, ":0100100099FF\n:00000001FF\n");
+    TBinaryImage image;
+    THexReader reader;
+    image.EmptyBinaryFile(dir / "a.BIN", MainImageChunks);
+    reader.HexToBinaryFile(first, image);
+    EXPECT_EQ(reader.LinearBase, "0001");
+    image.EmptyBinaryFile(dir / "b.BIN", MainImageChunks);
+    reader.HexToBinaryFile(second, image);
+    EXPECT_EQ(image.Bytes()[0x10], 0x99);
+    EXPECT_EQ(image.Bytes()[0x20010], 0xFF);
+    EXPECT_EQ(reader.LinearBase, "");
+    EXPECT_EQ(reader.SegmentBase, "");
+}
+
+TEST(FirmwareHex, LongRecordsBlankLinesAndLineEnds) {
+    std::string record = ":FF010000";
+    for (int i = 0; i < 255; ++i) {
+        char d[3];
+        std::snprintf(d, sizeof d, "%02X", i);
+        record += d;
+    }
+    record += "00";
+    Converted c("\r\n\n" + record + "\r\n   \r\n:0\r\n:01000000AA55\r\n\r\n:00000001FF\r\n");
+    for (int i = 0; i < 255; ++i) ASSERT_EQ(c.At(0x100 + static_cast<size_t>(i)), i) << i;
+    EXPECT_EQ(c.At(0x1FF), 0xFF);
+    EXPECT_EQ(c.At(0), 0xAA);
+    EXPECT_EQ(c.NonBlankBytes(), 256u);
+    EXPECT_TRUE(c.reader.LastLineSent);
+}
+
+TEST(FirmwareHex, DataAtOrPastTheImageEndIsDropped) {
+    // 0x3FFFF8..0x400007: the first eight bytes fit, the rest falls past 4 MiB; base 0x0100
+    // (0x1000000) lies far outside.
+    Converted c(":02000004003FBB\n:10FFF800A1A2A3A4A5A6A7A8B1B2B3B4B5B6B7B860\n"
+                ":020000040100F9\n:0400000001020304F2\n:00000001FF\n");
+    EXPECT_EQ(c.At(0x3FFFF8), 0xA1);
+    EXPECT_EQ(c.At(0x3FFFFF), 0xA8);
+    EXPECT_EQ(c.NonBlankBytes(), 8u);
+    EXPECT_EQ(fs::file_size(c.binFile), 4194304u);
+
+    // An image whose data all lie at or above 4 MiB is 0xFF only.
+    Converted high(":020000040040BA\n:0400000001020304F2\n:00000001FF\n");
+    EXPECT_EQ(high.NonBlankBytes(), 0u);
+    EXPECT_EQ(fs::file_size(high.binFile), 4194304u);
+}
+
+TEST(FirmwareHex, BadDigitsAndShortRecordsNameFileAndLine) {
+    TempDir dir;
+    TBinaryImage image;
+    THexReader reader;
+    image.EmptyBinaryFile(dir / "x.BIN", MainImageChunks);
+    const std::string file = dir / "bad.h86";
+
+    WriteText(file, ":0100000011EE\n\n:02000000G1228B\n");
+    try {
+        reader.HexToBinaryFile(file, image);
+        FAIL() << "no error";
+    } catch (const EConvertError& e) {
+        EXPECT_EQ(e.Line(), 3);
+        EXPECT_EQ(e.FileName(), file);
+        const std::string what = e.what();
+        EXPECT_NE(what.find(file), std::string::npos) << what;
+        EXPECT_NE(what.find("line 3"), std::string::npos) << what;
+        EXPECT_NE(what.find("'G1'"), std::string::npos) << what;
+    }
+
+    // A count that asks for more digits than the line holds: no reading past the line.
+    WriteText(file, ":10000000112233\n");
+    try {
+        reader.HexToBinaryFile(file, image);
+        FAIL() << "no error";
+    } catch (const EConvertError& e) {
+        EXPECT_EQ(e.Line(), 1);
+        EXPECT_NE(std::string(e.what()).find("line 1"), std::string::npos) << e.what();
+    }
+
+    // A bad base is reported where it stands.
+    WriteText(file, ":0200000400XZF9\n");
+    EXPECT_THROW(reader.HexToBinaryFile(file, image), EConvertError);
+    // A bad count or offset too.
+    WriteText(file, ":0Z000000\n");
+    EXPECT_THROW(reader.HexToBinaryFile(file, image), EConvertError);
+}
+
+TEST(FirmwareHex, FilesThatCannotBeReadOrWritten) {
+    TempDir dir;
+    TBinaryImage image;
+    THexReader reader;
+    image.EmptyBinaryFile(dir / "x.BIN", FactoryImageChunks);
+    const std::string missing = dir / "missing.h86";
+    try {
+        reader.HexToBinaryFile(missing, image);
+        FAIL() << "no error";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(e.FileName(), missing);
+        EXPECT_NE(std::string(e.what()).find(missing), std::string::npos) << e.what();
+    }
+    fs::create_directory(dir / "folder.h86");
+    EXPECT_THROW(reader.HexToBinaryFile(dir / "folder.h86", image), EInOutError);
+    EXPECT_THROW(image.EmptyBinaryFile(dir / "no/such/dir.BIN", MainImageChunks), EInOutError);
+    EXPECT_THROW(image.EmptyBinaryFile(dir / "folder.h86", MainImageChunks), EInOutError);
+}
+
+TEST(FirmwareHex, LineSourceReadsUpToTheEndRecord) {
+    TempDir dir;
+    const std::vector<std::string> lines = {":020000021000EC", ":02000800AABB91", ":020000020000FC",
+                                            ":02000800CCDD4D", ":00000001FF", ":01000000EE11"};
+    TBinaryImage image;
+    image.EmptyBinaryFile(dir / "Reserved.BIN", FactoryImageChunks);
+    THexReader reader;
+    size_t taken = 0;
+    reader.HexToBinary(
+        [&](std::string& line) {
+            if (taken >= lines.size()) return false;
+            line = lines[taken++];
+            return true;
+        },
+        image, "MemoFlshCode");
+    EXPECT_EQ(taken, 5u);  // the end record was the last line taken
+    EXPECT_TRUE(reader.LastLineSent);
+    EXPECT_EQ(image.Bytes()[8], 0xCC);  // the 0x10008 record fell outside the 64 KiB image
+    EXPECT_EQ(image.Bytes()[0], 0xFF);
+    EXPECT_EQ(fs::file_size(dir / "Reserved.BIN"), 65536u);
+    EXPECT_EQ(static_cast<uint8_t>(ReadAll(dir / "Reserved.BIN")[9]), 0xDD);
+
+    // Bad digits from a line source name the source and the line.
+    size_t k = 0;
+    try {
+        reader.HexToBinary(
+            [&](std::string& line) {
+                line = ++k == 2 ? ":01000000QF00" : ":00000003FD";
+                return k < 4;
+            },
+            image, "MemoFlshCode");
+        FAIL() << "no error";
+    } catch (const EConvertError& e) {
+        EXPECT_EQ(e.Line(), 2);
+        EXPECT_NE(std::string(e.what()).find("MemoFlshCode"), std::string::npos);
+    }
+}
+
+TEST(FirmwareImage, EmptyingWritesErasedFlashOverAnyOldFile) {
+    TempDir dir;
+    const std::string bin = dir / "fw.BIN";
+    WriteText(bin, std::string(5'000'000, 'x'));
+    TBinaryImage image;
+    image.EmptyBinaryFile(bin, MainImageChunks);
+    EXPECT_EQ(image.ImageChunks(), MainImageChunks);
+    const std::string disk = ReadAll(bin);
+    EXPECT_EQ(disk, std::string(4194304, '\xFF'));
+    image.EmptyBinaryFile(bin, FactoryImageChunks);
+    EXPECT_EQ(ReadAll(bin), std::string(65536, '\xFF'));
+    EXPECT_EQ(image.Bytes().size(), 65536u);
+}
+
+TEST(FirmwareImage, ExistingBinaryFilesAreReadNeverChanged) {
+    TempDir dir;
+    const std::string shortBin = dir / "short.bin";
+    WriteText(shortBin, std::string("\x01\x02\x03", 3));
+    TBinaryImage image;
+    image.OpenExisting(shortBin, MainImageChunks);
+    ASSERT_EQ(image.Bytes().size(), 4194304u);
+    EXPECT_EQ(image.Bytes()[2], 0x03);
+    EXPECT_EQ(image.Bytes()[3], 0xFF);
+    EXPECT_EQ(image.Bytes().back(), 0xFF);
+    image.Flush();
+    EXPECT_EQ(fs::file_size(shortBin), 3u);
+
+    const std::string longBin = dir / "long.bin";
+    std::string content(65536 + 100, '\0');
+    for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
+    WriteText(longBin, content);
+    image.OpenExisting(longBin, FactoryImageChunks);
+    EXPECT_EQ(std::string(image.Bytes().begin(), image.Bytes().end()), content.substr(0, 65536));
+    EXPECT_EQ(ReadAll(longBin), content);
+
+    EXPECT_THROW(image.OpenExisting(dir / "none.bin", MainImageChunks), EInOutError);
+    fs::create_directory(dir / "d.bin");
+    EXPECT_THROW(image.OpenExisting(dir / "d.bin", MainImageChunks), EInOutError);
+}

@@ -1,0 +1,366 @@
+// The capture file, the remembered port and the remembered data-files directory.
+#include "firmware/RunError.h"
+#include "records/Capture.h"
+#include "records/CommsSettings.h"
+#include "records/DataFilesDir.h"
+
+#include <QTemporaryDir>
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <sys/resource.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadAll(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteAll(const fs::path& p, const std::string& content) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+size_t Count(const std::string& s, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + what.size())) ++n;
+    return n;
+}
+
+// Makes writes beyond `bytes` fail with EFBIG for as long as it lives. Unlike permission bits this
+// holds for root too, so the failure paths are really taken in any test environment.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &old_);
+        rlimit lim = old_;
+        lim.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &lim);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &old_); }
+
+private:
+    rlimit old_ {};
+};
+
+struct TempHome : ::testing::Test {
+    QTemporaryDir tmp;
+    fs::path home() const { return fs::path(tmp.path().toStdString()); }
+};
+
+// ---------------------------------------------------------------- rendering
+
+TEST(RenderCaptureText, OnlyTheFirstSixCarriageReturnsAreRendered) {
+    std::string seven;
+    for (int i = 0; i < 7; ++i) seven += std::string(1, static_cast<char>('a' + i)) + "\r";
+    std::string out = TCaptureFile::RenderCaptureText("[in]" + seven);
+    EXPECT_EQ(Count(out, "[cr]"), 6u);
+    EXPECT_EQ(Count(out, "\r"), 1u);
+    EXPECT_GT(out.find('\r'), out.rfind("[cr]"));
+    EXPECT_EQ(out.substr(out.size() - 2), "g\r");
+}
+
+TEST(RenderCaptureText, OnlyTheFirstFourLineFeedsAreRendered) {
+    std::string out = TCaptureFile::RenderCaptureText("\n1\n2\n3\n4\n");
+    EXPECT_EQ(out, "[lf]1[lf]2[lf]3[lf]4\n");
+}
+
+TEST(RenderCaptureText, LineFeedsAreCountedBeforeCarriageReturns) {
+    std::string pairs;
+    for (int i = 0; i < 7; ++i) pairs += "\r\n";
+    EXPECT_EQ(TCaptureFile::RenderCaptureText(pairs),
+              "[cr][lf][cr][lf][cr][lf][cr][lf][cr]\n[cr]\n\r\n");
+}
+
+TEST(RenderCaptureText, FactoryModeMessagesReplaceTheWholeText) {
+    EXPECT_EQ(TCaptureFile::RenderCaptureText("[in]FAC=E OK\r"), " Factory mode enabled");
+    EXPECT_EQ(TCaptureFile::RenderCaptureText("[in]FAC=D OK\r"), " Factory mode disabled");
+    EXPECT_EQ(TCaptureFile::RenderCaptureText("[out]<0000/FAC=1\r"), " Factory mode message accepted");
+    // "enabled" wins over "disabled" wherever they stand.
+    EXPECT_EQ(TCaptureFile::RenderCaptureText("FAC=D FAC=E "), " Factory mode enabled");
+    // The blank after the letter matters; a CR there is already "[cr]" when the test is made.
+    EXPECT_EQ(TCaptureFile::RenderCaptureText("[in]FAC=E\r"), " Factory mode message accepted");
+    EXPECT_EQ(TCaptureFile::RenderCaptureText("[in]FAC-E "), "[in]FAC-E ");
+}
+
+TEST(RenderCaptureText, KeepsEveryOtherByte) {
+    std::string in("[in]a\0b\xff", 8);
+    std::string out = TCaptureFile::RenderCaptureText(in + "\r");
+    EXPECT_EQ(out, in + "[cr]");
+    EXPECT_EQ(out.size(), 12u);
+}
+
+// ---------------------------------------------------------------- capture file
+
+struct CaptureFile : TempHome {
+    TCaptureFile cap;
+    std::string path;
+    void SetUp() override {
+        path = (home() / "Capture.txt").string();
+        cap.TimeOfDay = [] { return std::string("12:34:56"); };
+    }
+};
+
+TEST_F(CaptureFile, SwitchingOnTwiceAppendsTwoStartLinesAfterTheOldContent) {
+    WriteAll(path, "old line\r\n");
+    EXPECT_FALSE(cap.CaptureOn());
+    cap.ToggleCapture(path);
+    EXPECT_TRUE(cap.CaptureOn());
+    cap.WriteCapture("GO\r", "[out]");
+    cap.ToggleCapture(path);
+    EXPECT_FALSE(cap.CaptureOn());
+    cap.WriteCapture("ignored while off", "[in]");
+    cap.ToggleCapture(path);
+    cap.WriteCapture("READY\r", "[in]");
+    cap.CloseCapture();
+    EXPECT_FALSE(cap.CaptureOn());
+    EXPECT_EQ(ReadAll(path),
+              "old line\r\n[start]\r\n12:34:56[out]GO[cr]\r\n[start]\r\n12:34:56[in]READY[cr]\r\n");
+}
+
+TEST_F(CaptureFile, AMissingFileIsCreatedAndAnotherRunAppends) {
+    {
+        TCaptureFile first;
+        first.TimeOfDay = cap.TimeOfDay;
+        first.ToggleCapture(path);
+        first.WriteCapture("5", "[pn]");
+    }  // the program ends with capture on: the file is closed
+    cap.ToggleCapture(path);
+    cap.WriteCapture("5", "[pn]");  // a new run has its own last line
+    EXPECT_EQ(ReadAll(path), "[start]\r\n12:34:56[pn]5\r\n[start]\r\n12:34:56[pn]5\r\n");
+}
+
+TEST_F(CaptureFile, ALineIsNeverWrittenTwiceInARow) {
+    cap.ToggleCapture(path);
+    for (int tick = 0; tick < 5; ++tick) cap.WriteCapture("67", "[pn]");
+    cap.WriteCapture("SEND BLOCK\r", "[in]");
+    cap.WriteCapture("67", "[pn]");
+    // The last line survives switching off and on.
+    cap.ToggleCapture(path);
+    cap.ToggleCapture(path);
+    cap.WriteCapture("67", "[pn]");
+    cap.WriteCapture("68", "[pn]");
+    EXPECT_EQ(ReadAll(path), "[start]\r\n12:34:56[pn]67\r\n12:34:56[in]SEND BLOCK[cr]\r\n12:34:56[pn]67\r\n"
+                             "[start]\r\n12:34:56[pn]68\r\n");
+}
+
+TEST_F(CaptureFile, TheComparisonIsOnTheRenderedBody) {
+    cap.ToggleCapture(path);
+    cap.WriteCapture("FAC=E 1", "[in]");
+    cap.WriteCapture("FAC=E 2", "[out]");  // renders the same
+    EXPECT_EQ(Count(ReadAll(path), "Factory mode enabled"), 1u);
+}
+
+TEST_F(CaptureFile, EachLineIsInTheFileAtOnce) {
+    cap.ToggleCapture(path);
+    EXPECT_EQ(ReadAll(path), "[start]\r\n");
+    cap.WriteCapture("U", "[out]");
+    EXPECT_EQ(ReadAll(path), "[start]\r\n12:34:56[out]U\r\n");
+}
+
+TEST_F(CaptureFile, TheDefaultTimeIsTheLocalTimeOfDay) {
+    TCaptureFile plain;
+    plain.ToggleCapture(path);
+    plain.WriteCapture("GO\r", "[out]");
+    plain.CloseCapture();
+    std::string content = ReadAll(path);
+    std::string line = content.substr(9);  // after "[start]\r\n"
+    ASSERT_GE(line.size(), 13u);
+    EXPECT_EQ(line.substr(line.size() - 13), "[out]GO[cr]\r\n");
+    std::string time = line.substr(0, line.size() - 13);
+    EXPECT_FALSE(time.empty());
+    EXPECT_TRUE(std::any_of(time.begin(), time.end(), [](char c) { return c >= '0' && c <= '9'; }));
+    EXPECT_EQ(time.find('\r'), std::string::npos);
+}
+
+TEST_F(CaptureFile, AFileThatCannotBeOpenedLeavesCaptureOff) {
+    fs::create_directory(home() / "Capture.txt");
+    WriteAll(home() / "plainfile", "x");
+    for (const std::string& bad : {path, (home() / "plainfile" / "Capture.txt").string()}) {
+        try {
+            cap.ToggleCapture(bad);
+            ADD_FAILURE() << "no error for " << bad;
+        } catch (const EInOutError& e) {
+            EXPECT_EQ(e.FileName(), bad);
+            EXPECT_NE(std::string(e.what()).find(bad), std::string::npos);
+        }
+        EXPECT_FALSE(cap.CaptureOn());
+    }
+}
+
+TEST_F(CaptureFile, AStartLineThatCannotBeWrittenLeavesCaptureOff) {
+    EXPECT_THROW(cap.ToggleCapture("/dev/full"), EInOutError);
+    EXPECT_FALSE(cap.CaptureOn());
+}
+
+TEST_F(CaptureFile, AFailedLineIsReportedOnceAndSwitchesCaptureOff) {
+    cap.ToggleCapture(path);
+    {
+        FileSizeLimit full(fs::file_size(path));
+        try {
+            cap.WriteCapture("GO\r", "[out]");
+            ADD_FAILURE() << "no error";
+        } catch (const EInOutError& e) {
+            EXPECT_EQ(e.FileName(), path);
+        }
+        EXPECT_FALSE(cap.CaptureOn());
+        EXPECT_NO_THROW(cap.WriteCapture("GO\r", "[out]"));  // off: nothing more to report
+    }
+    EXPECT_EQ(ReadAll(path), "[start]\r\n");
+    // The failed line was not remembered as written.
+    cap.ToggleCapture(path);
+    cap.WriteCapture("GO\r", "[out]");
+    EXPECT_EQ(Count(ReadAll(path), "[out]GO[cr]"), 1u);
+}
+
+// ---------------------------------------------------------------- commsUP.txt
+
+struct CommsFile : TempHome {
+    std::string path;
+    void SetUp() override { path = (home() / "commsUP.txt").string(); }
+};
+
+TEST_F(CommsFile, ThePortIsTheFirstCharacterOfTheLastLine) {
+    EXPECT_EQ(ReadCommsPortText(path), std::nullopt);
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
+        {"7,57600\r\n", "7"}, {"4,38400", "4"},  {"x,38400\r\n", "x"}, {"\r\n", ""},
+        {"", std::nullopt},   {"3,38400\r\n5,38400\r\n", "5"}, {"12,38400\n", "1"},
+    };
+    for (const auto& [content, port] : cases) {
+        WriteAll(path, content);
+        EXPECT_EQ(ReadCommsPortText(path), port) << content;
+    }
+}
+
+TEST_F(CommsFile, AnUnreadableFileIsAnError) {
+    fs::create_directory(path);
+    try {
+        ReadCommsPortText(path);
+        ADD_FAILURE() << "no error";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(e.FileName(), path);
+    }
+}
+
+TEST_F(CommsFile, SavingReplacesTheFileWithOneLine) {
+    WriteAll(path, "9,57600\r\nleft over from a longer file\r\n");
+    SaveCommsSettingsFile(path, "3", "38400");
+    EXPECT_EQ(ReadAll(path), "3,38400\r\n");
+    EXPECT_EQ(ReadCommsPortText(path), "3");
+    // Nothing but the file itself is left in the folder.
+    EXPECT_EQ(std::distance(fs::directory_iterator(home()), fs::directory_iterator()), 1);
+}
+
+TEST_F(CommsFile, AFailedSaveKeepsTheOldContent) {
+    WriteAll(path, "7,57600\r\n");
+    {
+        FileSizeLimit full(0);
+        try {
+            SaveCommsSettingsFile(path, "3", "38400");
+            ADD_FAILURE() << "no error";
+        } catch (const EInOutError& e) {
+            EXPECT_EQ(e.FileName(), path);
+            EXPECT_NE(std::string(e.what()).find(path), std::string::npos);
+        }
+    }
+    EXPECT_EQ(ReadAll(path), "7,57600\r\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(home()), fs::directory_iterator()), 1);
+
+    WriteAll(home() / "notadir", "x");
+    EXPECT_THROW(SaveCommsSettingsFile((home() / "notadir" / "commsUP.txt").string(), "3", "38400"), EInOutError);
+}
+
+// ---------------------------------------------------------------- ZURuzada.set
+
+struct SetFile : TempHome {
+    std::string h;
+    fs::path set;
+    void SetUp() override {
+        h = fs::canonical(home()).string();
+        set = home() / "ZURuzada.set";
+    }
+};
+
+TEST_F(SetFile, LivesInTheHomeDirectory) {
+    EXPECT_EQ(DataFilesSetPath(h), h + "/ZURuzada.set");
+    EXPECT_EQ(DataFilesSetPath(h + "/"), h + "/ZURuzada.set");
+}
+
+TEST_F(SetFile, AnUpperCaseLineFindsTheRealDirectory) {
+    fs::create_directories(home() / "Firmware" / "New");
+    EXPECT_EQ(ReadDataFilesDir(h), h);  // no file yet
+    for (const std::string line : {"C:\\FIRMWARE\\NEW", "c:\\firmware\\new\\", "C:\\Firmware\\New"}) {
+        WriteAll(set, line + "\r\n");
+        EXPECT_EQ(ReadDataFilesDir(h), h + "/Firmware/New") << line;
+    }
+}
+
+TEST_F(SetFile, AnExactMatchComesFirstThenTheFirstInSortedOrder) {
+    fs::create_directories(home() / "firmware");
+    fs::create_directories(home() / "Firmware");
+    fs::create_directories(home() / "FIRMWARE");
+    WriteAll(set, "C:\\firmware\r\n");
+    EXPECT_EQ(ReadDataFilesDir(h), h + "/firmware");
+    fs::remove(home() / "FIRMWARE");
+    WriteAll(set, "C:\\FIRMWARE\r\n");
+    EXPECT_EQ(ReadDataFilesDir(h), h + "/Firmware");
+}
+
+TEST_F(SetFile, AnythingElseStartsAtHome) {
+    fs::create_directories(home() / "Firmware");
+    WriteAll(home() / "Notes", "a file, not a directory");
+    const std::string lines[] = {
+        "C:\\FIRMWARE\\GONE\r\n", "D:\\FIRMWARE\r\n", "\r\n", "C:\\\r\n", "c:\\\r\n", "C:\r\n",
+        "C:\\NOTES\r\n", "C:\\..\\..\r\n", "CFIRMWARE\r\n", "/tmp\r\n", "",
+    };
+    for (const std::string& line : lines) {
+        WriteAll(set, line);
+        EXPECT_EQ(ReadDataFilesDir(h), h) << line;
+    }
+}
+
+TEST_F(SetFile, AnUnreadableFileIsAnError) {
+    fs::create_directory(set);
+    EXPECT_THROW(ReadDataFilesDir(h), EInOutError);
+    EXPECT_THROW(SaveDataFilesDir(h, h), EInOutError);
+}
+
+TEST_F(SetFile, SavedInUpperCaseRelativeToHome) {
+    fs::create_directories(home() / "Firmware" / "New");
+    SaveDataFilesDir(h + "/Firmware/New", h);
+    EXPECT_EQ(ReadAll(set), "C:\\FIRMWARE\\NEW\r\n");
+    EXPECT_EQ(ReadDataFilesDir(h), h + "/Firmware/New");
+
+    SaveDataFilesDir("/tmp", h);  // outside home, above it
+    EXPECT_EQ(ReadAll(set), "C:\\\r\n");
+    EXPECT_EQ(ReadDataFilesDir(h), h);
+    EXPECT_EQ(DataFilesLine(h, h), "C:\\");
+    EXPECT_EQ(DataFilesLine(h + "/", h), "C:\\");
+}
+
+TEST_F(SetFile, HomeIsRecognisedWithoutRegardToCaseButOnlyAsAWholeName) {
+    std::string upperHome = h;
+    std::transform(upperHome.begin(), upperHome.end(), upperHome.begin(), ::toupper);
+    EXPECT_EQ(DataFilesLine(upperHome + "/Data", h), "C:\\DATA");
+    EXPECT_EQ(DataFilesLine(h + "more/Data", h), "C:\\");
+    EXPECT_EQ(DataFilesLine(h + "/a/../b/./c", h), "C:\\B\\C");
+}
+
+TEST_F(SetFile, AFolderReachedThroughALinkStillCounts) {
+    fs::create_directories(home() / "real" / "Fw");
+    QTemporaryDir other;
+    fs::path link = fs::path(other.path().toStdString()) / "link";
+    fs::create_directory_symlink(home() / "real", link);
+    EXPECT_EQ(DataFilesLine((link / "Fw").string(), h), "C:\\REAL\\FW");
+}
+
+}  // namespace

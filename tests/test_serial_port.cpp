@@ -1,0 +1,513 @@
+// TSerial against pseudo-terminal pairs: settings, open and close, reads and writes, claims,
+// lock files and error reporting.
+#include "serial/Serial4.h"
+#include "tests/support/Pty.h"
+
+#include <QCoreApplication>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char tmpl[] = "/tmp/zup-serial-XXXXXX";
+        char* p = mkdtemp(tmpl);
+        if (!p) throw std::runtime_error("mkdtemp");
+        path = std::string(p) + "/";
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+};
+
+bool WaitFor(const std::function<bool()>& cond, int ms = 3000) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+// One port on a pty linked as COM3 in a private folder, its lock file in a private folder too.
+struct Rig {
+    TempDir dir;
+    TempDir locks;
+    TestPty pty;
+    std::vector<std::string> boxes;
+    int errors = 0;
+    std::unique_ptr<TSerial> serial;
+
+    Rig() {
+        pty.LinkAs(dir.path, 3);
+        serial = std::make_unique<TSerial>(
+            [](std::function<void()> f) { QMetaObject::invokeMethod(qApp, std::move(f), Qt::QueuedConnection); },
+            [this](const std::string& text) { boxes.push_back(text); });
+        serial->SetDeviceFolder(dir.path);
+        serial->SetLockFolder(locks.path);
+        serial->OnError = [this](TSerial&) { ++errors; };
+    }
+    void Open(int port = 3) {
+        serial->SetPort(port);
+        serial->SetDataBits(d8bit);
+        serial->SetActive(true);
+    }
+    // Puts bytes into the port's input queue and waits until the driver holds all of them.
+    void Queue(const std::string& bytes) {
+        int before = serial->RxWaiting();
+        pty.Write(bytes);
+        ASSERT_TRUE(WaitFor([&] { return serial->RxWaiting() == before + static_cast<int>(bytes.size()); }));
+    }
+};
+
+std::string AllBytes() {
+    std::string s;
+    for (int v = 0; v < 256; ++v) s.push_back(static_cast<char>(v));
+    return s;
+}
+
+}  // namespace
+
+TEST(SerialProperties, DefaultsAsPublished) {
+    TSerial s;
+    EXPECT_EQ(s.Port(), 1);
+    EXPECT_EQ(s.Baudrate(), 9600);
+    EXPECT_EQ(s.Parity(), paNone);
+    EXPECT_EQ(s.DataBits(), d7bit);
+    EXPECT_EQ(s.StopBits(), st1bit);
+    EXPECT_EQ(s.RxQueueSize(), 1024);
+    EXPECT_EQ(s.TxQueueSize(), 1024);
+    EXPECT_EQ(s.FlowMode(), fcNone);
+    EXPECT_TRUE(s.CheckParity());
+    EXPECT_EQ(s.RxEventMode, rxNormal);
+    EXPECT_EQ(s.MessageStartChar, 2);
+    EXPECT_EQ(s.MessageEndChar, 3);
+    EXPECT_EQ(s.MessageAppendCount, 0);
+    EXPECT_EQ(s.NotifyErrors, neDialog);
+    EXPECT_EQ(s.ErrorCode(), 0);
+    EXPECT_EQ(s.ErrorText(), "");
+    EXPECT_FALSE(s.Active());
+    EXPECT_EQ(s.RxWaiting(), 0);
+    EXPECT_EQ(s.TxWaiting(), 0);
+}
+
+TEST(SerialProperties, SettersOnAClosedPortOnlyStore) {
+    Rig r;
+    r.serial->SetBaudrate(57600);
+    r.serial->SetParity(paEven);
+    r.serial->SetStopBits(st2bit);
+    r.serial->SetFlowMode(fcRTS_CTS);
+    r.serial->SetCheckParity(false);
+    r.serial->SetRxQueueSize(64);
+    r.serial->SetTxQueueSize(64);
+    r.serial->SetActive(false);
+    EXPECT_FALSE(r.serial->Active());
+    EXPECT_EQ(r.serial->Baudrate(), 57600);
+    EXPECT_EQ(r.serial->Parity(), paEven);
+    EXPECT_EQ(r.serial->StopBits(), st2bit);
+    EXPECT_EQ(r.serial->FlowMode(), fcRTS_CTS);
+    EXPECT_FALSE(r.serial->CheckParity());
+    EXPECT_EQ(r.serial->RxQueueSize(), 64);
+    EXPECT_EQ(r.serial->ErrorCode(), 0);
+    EXPECT_TRUE(r.boxes.empty());
+}
+
+TEST(SerialDevice, ComLinkInFolderElseTtyS) {
+    TempDir dir;
+    TestPty pty;
+    pty.LinkAs(dir.path, 4);
+    TSerial s;
+    s.SetDeviceFolder(dir.path);
+    s.SetPort(4);
+    EXPECT_EQ(s.DeviceName(), dir.path + "COM4");
+    s.SetPort(5);
+    EXPECT_EQ(s.DeviceName(), "/dev/ttyS4");
+    s.SetPort(10);
+    EXPECT_EQ(s.DeviceName(), "/dev/ttyS9");
+    s.SetPort(1);
+    EXPECT_EQ(s.DeviceName(), "/dev/ttyS0");
+}
+
+TEST(SerialDevice, DefaultFolderIsTheExecutablesFolder) {
+    std::string exe = fs::read_symlink("/proc/self/exe").string();
+    std::string folder = exe.substr(0, exe.rfind('/') + 1);
+    TestPty pty;
+    pty.LinkAs(folder, 97);
+    TSerial s;
+    s.SetPort(97);
+    EXPECT_EQ(s.DeviceName(), folder + "COM97");
+    unlink((folder + "COM97").c_str());
+    EXPECT_EQ(s.DeviceName(), "/dev/ttyS96");
+}
+
+TEST(SerialOpen, MissingComFailsReportedAndStaysClosed) {
+    Rig r;
+    fs::create_symlink("/dev/zup-no-such-device", r.dir.path + "COM7");
+    r.serial->SetPort(7);
+    r.serial->SetActive(true);
+    EXPECT_FALSE(r.serial->Active());
+    EXPECT_EQ(r.serial->ErrorCode(), ENOENT);
+    ASSERT_EQ(r.boxes.size(), 1u);   // neDialog: one box with the system's text
+    EXPECT_EQ(r.boxes[0], r.serial->ErrorText());
+    EXPECT_EQ(r.serial->ErrorText(), "No such file or directory");
+    EXPECT_EQ(r.errors, 0);
+    EXPECT_TRUE(fs::is_empty(r.locks.path));
+}
+
+TEST(SerialOpen, OpensRawAtTheRateAndRestoresOnClose) {
+    Rig r;
+    int before = r.pty.Speed();
+    r.serial->SetBaudrate(38400);
+    r.Open();
+    ASSERT_TRUE(r.serial->Active()) << r.serial->ErrorText();
+    EXPECT_EQ(r.pty.Speed(), 38400);
+    r.serial->SetActive(false);
+    EXPECT_FALSE(r.serial->Active());
+    EXPECT_EQ(r.pty.Speed(), before);
+    EXPECT_GE(r.serial->LastCloseMillis(), 0.0);
+}
+
+TEST(SerialOpen, EveryTableRateIsAppliedIncludingOnesWithoutABConstant) {
+    Rig r;
+    r.Open();
+    ASSERT_TRUE(r.serial->Active());
+    for (int rate : TSerial::BaudRates) {
+        r.serial->SetBaudrate(rate);
+        ASSERT_TRUE(r.serial->Active()) << rate << ": " << r.serial->ErrorText();
+        EXPECT_EQ(r.pty.Speed(), rate);
+    }
+    EXPECT_TRUE(r.boxes.empty());
+}
+
+TEST(SerialIo, EveryByteValueArrivesUnchangedBothWays) {
+    Rig r;
+    r.Open();
+    ASSERT_TRUE(r.serial->Active());
+    std::string all = AllBytes();
+
+    r.serial->WriteString(all);
+    EXPECT_EQ(r.pty.Read(256, 3000), all);
+    r.serial->WriteChar('\0');
+    r.serial->WriteChar('\xff');
+    EXPECT_EQ(r.pty.Read(2, 3000), std::string("\0\xff", 2));
+
+    r.Queue(all);
+    std::string got;
+    EXPECT_EQ(r.serial->ReadString(got), 256);
+    EXPECT_EQ(got, all);
+
+    r.Queue(std::string(1, '\0'));
+    char ch = 'x';
+    EXPECT_EQ(r.serial->ReadChar(ch), 1);
+    EXPECT_EQ(ch, '\0');
+    EXPECT_EQ(r.serial->ReadChar(ch), 0);   // nothing waiting: at once, Ch untouched
+    EXPECT_EQ(ch, '\0');
+    EXPECT_EQ(r.serial->ErrorCode(), 0);
+}
+
+TEST(SerialIo, ReadStringTakesAtMostQueueSizePlusOne) {
+    Rig r;
+    r.Open();
+    ASSERT_TRUE(r.serial->Active());
+    std::string got;
+    EXPECT_EQ(r.serial->ReadString(got), 0);
+    EXPECT_TRUE(got.empty());
+
+    std::string data;
+    for (int i = 0; i < 2000; ++i) data.push_back(static_cast<char>(i * 7));
+    r.Queue(data);
+    EXPECT_EQ(r.serial->ReadString(got), 1025);
+    EXPECT_EQ(got, data.substr(0, 1025));
+    EXPECT_EQ(r.serial->RxWaiting(), 975);
+    EXPECT_EQ(r.serial->ReadString(got), 975);
+    EXPECT_EQ(got, data.substr(1025));
+    EXPECT_EQ(r.serial->RxWaiting(), 0);
+}
+
+TEST(SerialIo, ReadStringBoundFollowsRxQueueSize) {
+    Rig r;
+    r.Open();
+    r.serial->SetRxQueueSize(9);
+    ASSERT_TRUE(r.serial->Active());
+    r.Queue("0123456789abc");
+    std::string got;
+    EXPECT_EQ(r.serial->ReadString(got), 10);
+    EXPECT_EQ(got, "0123456789");
+}
+
+TEST(SerialIo, WriteThatCannotCompleteInItsTimeIsReportedAsTimeout) {
+    Rig r;
+    r.serial->NotifyErrors = neEvent;
+    r.serial->SetBaudrate(38400);
+    r.Open();
+    ASSERT_TRUE(r.serial->Active());
+    // Nobody reads the master: the pty's buffers fill and the rest cannot go out. 38400 baud:
+    // 0 ms per character, so the limit is the 500 ms floor.
+    std::string big(1 << 20, 'A');
+    auto t0 = std::chrono::steady_clock::now();
+    r.serial->WriteString(big);
+    double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(r.serial->ErrorCode(), ETIMEDOUT);
+    EXPECT_EQ(r.errors, 1);
+    EXPECT_GE(ms, 450.0);
+    EXPECT_LT(ms, 2500.0);
+    EXPECT_GT(r.serial->TxWaiting() + static_cast<int>(r.pty.Read(1 << 20, 200).size()), 0);
+}
+
+TEST(SerialIo, WritesOnAClosedPortFailWithBadDescriptor) {
+    Rig r;
+    r.serial->NotifyErrors = neNone;
+    r.serial->WriteString("abc");
+    EXPECT_EQ(r.serial->ErrorCode(), EBADF);
+    EXPECT_EQ(r.errors, 0);
+    EXPECT_TRUE(r.boxes.empty());
+    std::string got = "x";
+    EXPECT_EQ(r.serial->ReadString(got), 0);
+    EXPECT_TRUE(got.empty());
+}
+
+TEST(SerialIo, VanishedDeviceIsAFailedRead) {
+    Rig r;
+    r.serial->NotifyErrors = neNone;
+    r.Open();
+    ASSERT_TRUE(r.serial->Active());
+    r.pty.CloseMaster();
+    std::string got;
+    EXPECT_EQ(r.serial->ReadString(got), 0);
+    EXPECT_EQ(r.serial->ErrorCode(), EIO);
+    r.serial->SetActive(false);   // closing a vanished device must still release everything
+    EXPECT_FALSE(r.serial->Active());
+    EXPECT_TRUE(fs::is_empty(r.locks.path));
+}
+
+TEST(SerialIo, AbortsClearNothingAndFailOnlyWithoutAPort) {
+    Rig r;
+    r.serial->NotifyErrors = neEvent;
+    r.serial->AbortRx();
+    EXPECT_EQ(r.serial->ErrorCode(), EBADF);
+    EXPECT_EQ(r.errors, 1);
+    r.serial->OnError = nullptr;   // neEvent without a handler: silent
+    r.serial->AbortTx();
+    EXPECT_EQ(r.serial->ErrorCode(), EBADF);
+    EXPECT_TRUE(r.boxes.empty());
+
+    r.Open();
+    ASSERT_TRUE(r.serial->Active());
+    r.Queue("keep");
+    r.serial->AbortRx();
+    r.serial->AbortTx();
+    EXPECT_EQ(r.serial->RxWaiting(), 4);
+    r.serial->SetSignal(0, false);   // a pty has no modem lines; ignored, no report
+    r.serial->SetSignal(1, true);
+    EXPECT_EQ(r.serial->ErrorCode(), EBADF);   // unchanged since the last failure
+}
+
+TEST(SerialReconnect, SetterOnOpenPortReopensAtTheNewSettings) {
+    Rig r;
+    r.Open();
+    ASSERT_TRUE(r.serial->Active());
+    EXPECT_EQ(r.pty.Speed(), 9600);
+    // A close flushes the input queue, so queued bytes that vanish show that a reopen happened.
+    r.Queue("stale");
+    r.serial->SetBaudrate(19200);
+    EXPECT_TRUE(r.serial->Active());
+    EXPECT_EQ(r.pty.Speed(), 19200);
+    EXPECT_EQ(r.serial->RxWaiting(), 0);
+
+    const std::vector<std::pair<const char*, std::function<void()>>> setters = {
+        {"Port", [&] { r.pty.LinkAs(r.dir.path, 4); r.serial->SetPort(4); }},
+        {"Parity", [&] { r.serial->SetParity(PaOdd); }},
+        {"DataBits", [&] { r.serial->SetDataBits(d7bit); }},
+        {"StopBits", [&] { r.serial->SetStopBits(st2bit); }},
+        {"FlowMode", [&] { r.serial->SetFlowMode(fcXON_XOF); }},
+        {"CheckParity", [&] { r.serial->SetCheckParity(false); }},
+        {"RxQueueSize same", [&] { r.serial->SetRxQueueSize(r.serial->RxQueueSize()); }},
+        {"TxQueueSize same", [&] { r.serial->SetTxQueueSize(r.serial->TxQueueSize()); }},
+        {"Active true again", [&] { r.serial->SetActive(true); }},
+    };
+    for (auto& [name, set] : setters) {
+        r.Queue("stale");
+        set();
+        EXPECT_TRUE(r.serial->Active()) << name << ": " << r.serial->ErrorText();
+        EXPECT_EQ(r.serial->RxWaiting(), 0) << name << " did not reopen";
+        EXPECT_EQ(r.pty.Speed(), 19200) << name;
+    }
+    EXPECT_TRUE(r.boxes.empty());
+}
+
+TEST(SerialReconnect, EqualValuesDoNothing) {
+    Rig r;
+    r.Open();
+    ASSERT_TRUE(r.serial->Active());
+    r.Queue("keep");
+    r.serial->SetPort(3);
+    r.serial->SetBaudrate(9600);
+    r.serial->SetParity(paNone);
+    r.serial->SetDataBits(d8bit);
+    r.serial->SetStopBits(st1bit);
+    r.serial->SetFlowMode(fcNone);
+    r.serial->SetCheckParity(true);
+    EXPECT_TRUE(r.serial->Active());
+    EXPECT_EQ(r.serial->RxWaiting(), 4);
+    std::string got;
+    r.serial->ReadString(got);
+    EXPECT_EQ(got, "keep");
+}
+
+TEST(SerialReconnect, InvalidRateShowsOneBoxAndChangesNothing) {
+    Rig r;
+    r.serial->SetBaudrate(38400);
+    r.Open();
+    ASSERT_TRUE(r.serial->Active());
+    r.Queue("keep");
+    r.serial->SetBaudrate(9601);
+    ASSERT_EQ(r.boxes.size(), 1u);
+    EXPECT_EQ(r.boxes[0], "Baudrate is not valid");
+    EXPECT_EQ(r.serial->Baudrate(), 38400);
+    EXPECT_TRUE(r.serial->Active());
+    EXPECT_EQ(r.pty.Speed(), 38400);
+    EXPECT_EQ(r.serial->RxWaiting(), 4);   // not even reopened
+    EXPECT_EQ(r.serial->ErrorCode(), 0);
+
+    r.serial->NotifyErrors = neNone;   // the box is not an error report: shown regardless
+    r.serial->SetBaudrate(230400);
+    EXPECT_EQ(r.boxes.size(), 2u);
+    EXPECT_EQ(r.serial->Baudrate(), 38400);
+}
+
+TEST(SerialReconnect, PortOutsideOneToNineIsFormedTheSameWay) {
+    Rig r;
+    r.pty.LinkAs(r.dir.path, 12);
+    r.serial->SetPort(12);
+    r.serial->SetActive(true);
+    EXPECT_TRUE(r.serial->Active()) << r.serial->ErrorText();
+    EXPECT_EQ(r.serial->DeviceName(), r.dir.path + "COM12");
+}
+
+TEST(SerialClaim, SecondComponentOnTheSamePortIsRefused) {
+    for (bool withLockFile : {true, false}) {
+        SCOPED_TRACE(withLockFile ? "with lock file" : "flock only");
+        Rig r;
+        if (!withLockFile) r.serial->SetLockFolder("");
+        r.Open();
+        ASSERT_TRUE(r.serial->Active());
+
+        int errors = 0;
+        TSerial second([](std::function<void()> f) { QMetaObject::invokeMethod(qApp, std::move(f), Qt::QueuedConnection); });
+        second.SetDeviceFolder(r.dir.path);
+        second.SetLockFolder(withLockFile ? r.locks.path : "");
+        second.NotifyErrors = neEvent;
+        second.OnError = [&](TSerial& sender) {
+            EXPECT_EQ(&sender, &second);
+            ++errors;
+        };
+        second.SetPort(3);
+        second.SetActive(true);
+        EXPECT_FALSE(second.Active());
+        EXPECT_EQ(second.ErrorCode(), EBUSY);
+        EXPECT_EQ(second.ErrorText(), "Device or resource busy");
+        EXPECT_EQ(errors, 1);
+
+        // The refused attempt must not have disturbed the owner.
+        r.Queue("ok");
+        std::string got;
+        r.serial->ReadString(got);
+        EXPECT_EQ(got, "ok");
+
+        r.serial->SetActive(false);
+        second.SetActive(true);
+        EXPECT_TRUE(second.Active()) << second.ErrorText();
+    }
+}
+
+TEST(SerialClaim, LockFileNamesThePidAndGoesAtClose) {
+    Rig r;
+    r.Open();
+    ASSERT_TRUE(r.serial->Active());
+    std::string lock = r.serial->LockFilePath();
+    ASSERT_FALSE(lock.empty());
+    EXPECT_EQ(fs::path(lock).parent_path(), fs::path(r.locks.path).parent_path());
+    std::string realSlave = fs::canonical(r.pty.SlavePath()).string();   // /dev/pts/N
+    EXPECT_EQ(fs::path(lock).filename().string(), "LCK.." + realSlave.substr(5).replace(3, 1, "_"));
+    std::ifstream in(lock);
+    long pid = 0;
+    in >> pid;
+    EXPECT_EQ(pid, getpid());
+    r.serial->SetActive(false);
+    EXPECT_FALSE(fs::exists(lock));
+}
+
+TEST(SerialClaim, LiveForeignLockIsBusyStaleOneIsReplaced) {
+    Rig r;
+    r.serial->NotifyErrors = neNone;
+    std::string realSlave = fs::canonical(r.pty.SlavePath()).string();
+    std::string lock = r.locks.path + "LCK.." + realSlave.substr(5).replace(3, 1, "_");
+
+    { std::ofstream(lock) << "         1\n"; }   // pid 1 is always alive
+    r.Open();
+    EXPECT_FALSE(r.serial->Active());
+    EXPECT_EQ(r.serial->ErrorCode(), EBUSY);
+    EXPECT_TRUE(fs::exists(lock));   // someone else's lock is left alone
+
+    { std::ofstream(lock) << "2147483000\n"; }   // no such process
+    r.serial->SetActive(true);
+    EXPECT_TRUE(r.serial->Active()) << r.serial->ErrorText();
+    std::ifstream in(lock);
+    long pid = 0;
+    in >> pid;
+    EXPECT_EQ(pid, getpid());
+}
+
+TEST(SerialErrors, ReportFollowsNotifyErrors) {
+    Rig r;
+    fs::create_symlink("/dev/zup-no-such-device", r.dir.path + "COM8");
+    r.serial->SetPort(8);
+
+    r.serial->NotifyErrors = neNone;
+    r.serial->SetActive(true);
+    EXPECT_EQ(r.serial->ErrorCode(), ENOENT);
+    EXPECT_TRUE(r.boxes.empty());
+    EXPECT_EQ(r.errors, 0);
+
+    r.serial->NotifyErrors = neEvent;
+    r.serial->SetActive(true);
+    EXPECT_EQ(r.errors, 1);
+    EXPECT_TRUE(r.boxes.empty());
+
+    r.serial->NotifyErrors = neDialog;
+    r.serial->SetActive(true);
+    EXPECT_EQ(r.errors, 1);
+    ASSERT_EQ(r.boxes.size(), 1u);
+    EXPECT_EQ(r.boxes[0], "No such file or directory");
+
+    r.serial->NotifyErrors = neEvent;
+    r.serial->OnError = nullptr;
+    r.serial->SetActive(true);
+    EXPECT_EQ(r.boxes.size(), 1u);
+}
+
+TEST(SerialErrors, NonTerminalIsRefusedAndLeavesNothingOpen) {
+    Rig r;
+    r.serial->NotifyErrors = neNone;
+    fs::create_symlink("/dev/null", r.dir.path + "COM9");
+    r.serial->SetPort(9);
+    r.serial->SetActive(true);
+    EXPECT_FALSE(r.serial->Active());
+    EXPECT_NE(r.serial->ErrorCode(), 0);
+    EXPECT_TRUE(r.serial->LockFilePath().empty());
+    EXPECT_TRUE(fs::is_empty(r.locks.path));
+}

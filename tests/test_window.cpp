@@ -1,0 +1,218 @@
+// The main window on its own: start-up, the three screens, the buttons, opening the port.
+#include <QGroupBox>
+#include <QProgressBar>
+
+#include "app/HelpWindow.h"
+#include "serial/Serial4.h"
+#include "support/Pty.h"
+#include "support/Window.h"
+
+namespace {
+
+bool Shown(QWidget* w, TForm1& f) { return w->isVisibleTo(&f); }
+
+}  // namespace
+
+TEST(Window, StartsOnTheStartScreenWithPortOneAndDefaultBaud) {
+    TestWindow w;
+    TForm1& f = w.F();
+    EXPECT_EQ(f.windowTitle().toStdString(), "FIRMWARE UPLOAD UTILITY FOR NORVANE MXR-2");
+    EXPECT_EQ(f.CommPortBox->currentText().toStdString(), "1");
+    EXPECT_EQ(f.BaudRateBox->currentText().toStdString(), "38400");
+    EXPECT_TRUE(Shown(f.OpeningBox, f));
+    EXPECT_FALSE(Shown(f.MainBox, f));
+    EXPECT_FALSE(Shown(f.FactoryBox, f));
+    EXPECT_FALSE(Shown(f.BtnRepeatUpload, f));
+    EXPECT_FALSE(Shown(f.BtnBackToStart, f));
+    EXPECT_FALSE(Shown(f.MemoCable, f));
+    EXPECT_FALSE(Shown(f.MemoBoot, f));
+    EXPECT_EQ(f.Label11->text().toStdString(), "Disabled");
+    EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Enable Capture File");
+    EXPECT_EQ(f.UploadState, 0);
+    EXPECT_EQ(f.HelpContext, 1);
+    EXPECT_EQ(f.Timer1->interval(), 5);
+    // Controls without text of their own are found by their labels' names.
+    EXPECT_EQ(f.CommPortBox->accessibleName().toStdString(), "Select Com Port:");
+    EXPECT_EQ(f.BaudRateBox->accessibleName().toStdString(), "Baud Rate:");
+    EXPECT_EQ(f.Label3->buddy(), f.CommPortBox);
+    // The control names that tools and tests rely on.
+    for (const char* name : {"Image1", "Label5", "OpeningBox", "MainBox", "FactoryBox", "BtnCaptureFile", "Label11",
+                             "BtnHelp", "BtnClose", "BtnRepeatUpload", "BtnBackToStart", "GroupBox2", "Title1",
+                             "Title2", "MemoBoot", "MemoFlshCode", "Label6", "Label13", "Label3", "CommPortBox",
+                             "Label7", "GroupBox1", "Label9", "BaudRateBox", "Label22", "Btn2Upload", "GroupBox3",
+                             "Label21", "BtnBoot", "BtnCable", "MemoCable", "Label12", "Label8", "BtnChooseFile",
+                             "RunBox", "Label15", "Label4", "Label2", "Gauge", "BtnStartRun", "Label10", "Label19",
+                             "Label18", "FUpHist", "Label1", "LblConvJP3", "Label16", "BtnGoOn"})
+        EXPECT_NE(f.findChild<QWidget*>(name), nullptr) << name;
+}
+
+TEST(Window, CableDetailShowsAndHidesTheElevenLines) {
+    TestWindow w;
+    TForm1& f = w.F();
+    f.BtnCable->click();
+    EXPECT_TRUE(Shown(f.MemoCable, f));
+    EXPECT_EQ(f.BtnCable->text().toStdString(), "Hide Detail");
+    const QStringList lines = f.MemoCable->toPlainText().split('\n');
+    ASSERT_EQ(lines.size(), 11);
+    EXPECT_EQ(lines[0].toStdString(), "  Serial Cable Detail for connection:");
+    EXPECT_EQ(lines[1].toStdString(), "");
+    EXPECT_EQ(lines[4].toStdString(), "  Pin 2  -------  Pin 2");
+    EXPECT_EQ(lines[10].toStdString(), "  Refer to the MXR-2 Manual");
+    f.BtnCable->click();
+    EXPECT_FALSE(Shown(f.MemoCable, f));
+    EXPECT_EQ(f.BtnCable->text().toStdString(), "Cable Detail");
+}
+
+TEST(Window, SoftwareUploadOpensThePortAndOffersChooseFile) {
+    TestWindow w;
+    TestPty pty;
+    pty.LinkAs(w.Folder(), 1);
+    TForm1& f = w.F();
+    ASSERT_TRUE(w.SoftwareUpload("1", "38400"));
+    EXPECT_EQ(w.Text(f.Label12), "Port is open on Com 1 at 38400 baud");
+    EXPECT_TRUE(Shown(f.MainBox, f));
+    EXPECT_FALSE(Shown(f.OpeningBox, f));
+    EXPECT_FALSE(Shown(f.RunBox, f));
+    EXPECT_EQ(f.MainBox->title().toStdString(), "Main Software Upload");
+    EXPECT_TRUE(WaitUntil([&] { return Shown(f.BtnChooseFile, f); }));
+    EXPECT_EQ(f.HelpContext, 3);
+    EXPECT_EQ(pty.Speed(), 38400);
+    EXPECT_TRUE(f.Serial1.Active());
+
+    // Go Back to Start: the start screen at once, the port stays open.
+    f.BtnBackToStart->click();
+    EXPECT_TRUE(Shown(f.OpeningBox, f));
+    EXPECT_FALSE(Shown(f.MainBox, f));
+    EXPECT_FALSE(Shown(f.BtnChooseFile, f));
+    EXPECT_EQ(f.UploadState, 0);
+    EXPECT_EQ(f.HelpContext, 1);
+    EXPECT_TRUE(f.Serial1.Active());
+}
+
+TEST(Window, AMissingPortIsReportedOnceAfterTwentyTicks) {
+    TestWindow w(20);
+    TForm1& f = w.F();
+    f.CommPortBox->setEditText("2");
+    QElapsedTimer t;
+    t.start();
+    f.Btn2Upload->click();
+    ASSERT_TRUE(WaitUntil([&] { return f.Label12->text().startsWith("Port "); }));
+    EXPECT_GE(t.elapsed(), 19 * 20);
+    EXPECT_EQ(w.Text(f.Label12), "Port did not open on Com 2 at 38400 baud");
+    EXPECT_FALSE(Shown(f.BtnChooseFile, f));
+    EXPECT_FALSE(f.Label12->toolTip().isEmpty());  // the system's reason
+    EXPECT_EQ(f.UploadState, 0);
+    // Once: the text stays and the sequencer stays idle.
+    f.Label12->setText("seen");
+    WaitUntil([] { return false; }, 200);
+    EXPECT_EQ(w.Text(f.Label12), "seen");
+}
+
+TEST(Window, APortTextThatNamesNoPortIsReportedAsNotOpened) {
+    TestWindow w;
+    TForm1& f = w.F();
+    ASSERT_TRUE(w.SoftwareUpload("x", "38400"));
+    EXPECT_EQ(w.Text(f.Label12), "Port did not open on Com x at 38400 baud");
+    EXPECT_TRUE(f.Messages.empty());
+    EXPECT_EQ(f.UploadState, 0);
+}
+
+TEST(Window, ABaudTextThatIsNotANumberKeepsTheStartScreen) {
+    TestWindow w;
+    TForm1& f = w.F();
+    f.BaudRateBox->setEditText("fast");
+    f.Btn2Upload->click();
+    ASSERT_EQ(f.Messages.size(), 1u);
+    EXPECT_NE(f.Messages[0].toStdString().find("fast"), std::string::npos);
+    EXPECT_TRUE(Shown(f.OpeningBox, f));
+    EXPECT_FALSE(Shown(f.MainBox, f));
+    EXPECT_EQ(f.UploadState, 0);
+}
+
+TEST(Window, APortHeldByAnotherProgramDoesNotOpen) {
+    TestWindow w;
+    TestPty pty;
+    pty.LinkAs(w.Folder(), 3);
+    TSerial other;  // another program holding COM3
+    other.NotifyErrors = neNone;
+    other.SetDeviceFolder(w.Folder());
+    other.SetPort(3);
+    other.SetActive(true);
+    ASSERT_TRUE(other.Active());
+    TForm1& f = w.F();
+    ASSERT_TRUE(w.SoftwareUpload("3", "38400"));
+    EXPECT_EQ(w.Text(f.Label12), "Port did not open on Com 3 at 38400 baud");
+    EXPECT_FALSE(f.Label12->toolTip().isEmpty());
+}
+
+TEST(Window, FactoryBootstrapReachesTheJumperInstructions) {
+    TestWindow w;
+    TestPty pty;
+    pty.LinkAs(w.Folder(), 1);
+    TForm1& f = w.F();
+    f.CommPortBox->setEditText("1");
+    f.BtnBoot->click();
+    EXPECT_TRUE(Shown(f.FactoryBox, f));
+    EXPECT_FALSE(Shown(f.OpeningBox, f));
+    EXPECT_EQ(f.HelpContext, 9);
+    EXPECT_EQ(f.HistoryLines(), QStringList{"Opening Com Port 1..."});
+    ASSERT_TRUE(WaitUntil([&] { return Shown(f.BtnGoOn, f); }));
+    EXPECT_EQ(f.UploadState, 0);
+    EXPECT_EQ(w.Text(f.Label19), "Factory Upload will take about 19 seconds");
+    EXPECT_EQ(w.Text(f.Label16), "Turn the Unit power on, then click on <Proceed>");
+    EXPECT_EQ(w.Text(f.Label1), "With power off, put a jumper on the Bootstrap Enable header (JP1) and a jumper on "
+                                "the Bootblock Unprotect header (JP2)");
+    EXPECT_EQ(f.HistoryLines(), (QStringList{"Opening Com Port 1...", "Port is open on Com 1 at 19200 baud"}));
+    EXPECT_EQ(pty.Speed(), 19200);
+}
+
+TEST(Window, FactoryBootstrapWithoutAPortSaysSo) {
+    TestWindow w;
+    TForm1& f = w.F();
+    f.CommPortBox->setEditText("4");
+    f.BtnBoot->click();
+    ASSERT_TRUE(WaitUntil([&] { return f.HistoryLines().size() == 2; }));
+    EXPECT_EQ(f.HistoryLines(), (QStringList{"Opening Com Port 4...", "Com Port failed to open"}));
+    EXPECT_FALSE(Shown(f.BtnGoOn, f));
+    EXPECT_FALSE(Shown(f.BtnBackToStart, f));
+    // A second factory run replaces the earlier history.
+    f.BtnBoot->click();
+    EXPECT_EQ(f.HistoryLines(), QStringList{"Opening Com Port 4..."});
+}
+
+TEST(Window, HelpShowsTheTopicOfThePhase) {
+    TestWindow w;
+    TForm1& f = w.F();
+    std::ifstream src(std::string(ZUP_SOURCE_DIR) + "/resources/ZURuzada.HLP");
+    ASSERT_TRUE(src.good());
+    // Without the help file beside the program the operator is told which file is missing.
+    f.BtnHelp->click();
+    ASSERT_EQ(f.Messages.size(), 1u);
+    EXPECT_NE(f.Messages[0].toStdString().find("ZURuzada.HLP"), std::string::npos);
+
+    WriteWholeFile(w.Folder() + "ZURuzada.HLP", ReadWholeFile(std::string(ZUP_SOURCE_DIR) + "/resources/ZURuzada.HLP"));
+    f.BtnHelp->click();
+    auto* help = f.findChild<THelpWindow*>("HelpWindow");
+    ASSERT_NE(help, nullptr);
+    EXPECT_TRUE(help->isVisible());
+    EXPECT_EQ(help->CurrentTopic(), 1);
+    f.BtnBoot->click();
+    f.BtnHelp->click();
+    EXPECT_EQ(help->CurrentTopic(), 9);
+    for (int topic : {1, 3, 4, 5, 9})
+        EXPECT_NE(ReadWholeFile(w.Folder() + "ZURuzada.HLP").find("name=\"topic" + std::to_string(topic) + "\""),
+                  std::string::npos);
+}
+
+TEST(Window, CloseEndsCaptureFirst) {
+    TestWindow w;
+    TForm1& f = w.F();
+    f.BtnCaptureFile->click();
+    ASSERT_TRUE(f.Capture.CaptureOn());
+    EXPECT_EQ(f.Label11->text().toStdString(), "Enabled");
+    EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Disable Capture File");
+    f.BtnClose->click();
+    EXPECT_FALSE(f.Capture.CaptureOn());
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_NE(ReadWholeFile(w.Folder() + "Capture.txt").find("[start]"), std::string::npos);
+}
