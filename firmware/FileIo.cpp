@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,7 +62,7 @@ std::string ReadWholeFile(const std::string& fileName) {
     TFd fd(OpenForReading(fileName));
     struct stat st {};
     std::string data;
-    if (::fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode)) data.reserve(static_cast<size_t>(st.st_size) + 1);
+    if (::fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode)) data.reserve(static_cast<size_t>(st.st_size) + 65536);
     size_t used = 0;
     for (;;) {
         if (data.size() - used < 65536) data.resize(std::max(used + 65536, data.capacity()));
@@ -75,6 +76,25 @@ std::string ReadWholeFile(const std::string& fileName) {
     }
     data.resize(used);
     return data;
+}
+
+TFileContent::TFileContent(const std::string& fileName) {
+    TFd fd(OpenForReading(fileName));
+    struct stat st {};
+    if (::fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd.Get(), 0);
+        if (p != MAP_FAILED) {
+            map_ = p;
+            mapSize_ = static_cast<size_t>(st.st_size);
+            return;
+        }
+    }
+    fd.Close();
+    text_ = ReadWholeFile(fileName);
+}
+
+TFileContent::~TFileContent() {
+    if (map_) ::munmap(map_, mapSize_);
 }
 
 size_t ReadUpTo(const std::string& fileName, uint8_t* buf, size_t size) {

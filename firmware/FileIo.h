@@ -29,6 +29,23 @@ private:
     int fd_;
 };
 
+// The whole content of a file, read-only: mapped when it is a regular file (no copy, no page
+// faults of a fresh buffer), read into memory otherwise.
+class TFileContent {
+public:
+    explicit TFileContent(const std::string& fileName);
+    ~TFileContent();
+    TFileContent(const TFileContent&) = delete;
+    TFileContent& operator=(const TFileContent&) = delete;
+    const char* Data() const { return map_ ? static_cast<const char*>(map_) : text_.data(); }
+    size_t Size() const { return map_ ? mapSize_ : text_.size(); }
+
+private:
+    void* map_ = nullptr;
+    size_t mapSize_ = 0;
+    std::string text_;
+};
+
 // Opens an existing regular file for reading; a directory is refused with EISDIR.
 int OpenForReading(const std::string& fileName);
 // Reads the whole file.

@@ -151,9 +151,9 @@ void THexReader::HexToBinaryFile(const std::string& fileName, TBinaryImage& imag
     Reset();
     // One read of the whole file and one pass over it in memory: a 4 MiB image from a ~12 MB file
     // has to fit into a single 50 ms tick.
-    const std::string data = FileIo::ReadWholeFile(fileName);
-    const char* p = data.data();
-    const char* const end = p + data.size();
+    const FileIo::TFileContent data(fileName);
+    const char* p = data.Data();
+    const char* const end = p + data.Size();
     long lineNumber = 0;
     while (p < end) {
         ++lineNumber;

@@ -68,7 +68,7 @@ void TEventThread::Attach(int portFd) {
     // event. Input that a handler leaves in the queue is not announced again until more arrives,
     // so an undrained queue cannot make the thread spin.
     epoll_event ev{};
-    ev.events = EPOLLIN;
+    ev.events = EPOLLIN | EPOLLET;
     ev.data.u32 = kPortTag;
     epoll_ctl(epollFd_.Get(), EPOLL_CTL_ADD, portFd, &ev);
 }

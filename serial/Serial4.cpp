@@ -78,7 +78,7 @@ void TSerial::Impl::Close() {
         shared->FClosing = true;
         // The thread may be waiting for this (main) thread to run a handler; it would wait in
         // vain while the close waits for it. The dispatch is dropped instead.
-        shared->cv.notify_all();
+        shared->CancelDispatchLocked();
     }
     thread->Wake();
     if (!thread->IsReceiveThread()) {

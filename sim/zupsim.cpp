@@ -215,7 +215,9 @@ int Run(const SimOptions& opt) {
         auto now = Clock::now();
         // The speed is polled too, not only read with data: a change to 19200 is a power-on.
         int timeoutMs = 10;
-        for (auto deadline : {unit.NextDeadline(), out.NextDeadline()}) {
+        // Output the terminal will not take yet waits for POLLOUT, not for its due time.
+        const auto outDeadline = out.Blocked() ? std::nullopt : out.NextDeadline();
+        for (auto deadline : {unit.NextDeadline(), outDeadline}) {
             if (!deadline) continue;
             auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - now).count() + 1;
             timeoutMs = static_cast<int>(std::clamp<long long>(ms, 0, timeoutMs));

@@ -273,3 +273,30 @@ TEST(FirmwareImages, FlashCodeAsFactoryUploadFile) {
     want.push_back("008280");
     EXPECT_EQ(addresses, want);
 }
+
+TEST(FirmwareImages, SampleFilesMakeDemoAndFullUploads) {
+    TempDir dir;
+    struct Case {
+        const char* name;
+        int atLeast, atMost;
+    };
+    // The demo runs about 30 s at a block per tick; the full one is large enough for the checksum
+    // check after the restart (2000 blocks or more).
+    for (Case c : {Case{"mxr2-demo.h86", 550, 650}, Case{"mxr2-full.h86", 2000, 2200}}) {
+        const std::string file = std::string(ZUP_SOURCE_DIR) + "/resources/samples/" + c.name;
+        const TInputNames names = SplitInputFileName(c.name);
+        ASSERT_EQ(InputKind(names.InputExt), TInputKind::IntelHex);
+        TBinaryImage image;
+        image.EmptyBinaryFile(dir / names.BinFileName, MainImageChunks);
+        THexReader reader;
+        reader.HexToBinaryFile(file, image);
+        EXPECT_TRUE(reader.LastLineSent) << c.name;
+        EXPECT_NE(reader.LinearBase, "") << c.name;  // addressed with type 04 records
+        const TBuildResult r = BuildUploadFile(image, dir / names.ZupFileName);
+        EXPECT_GE(r.BlockCount, c.atLeast) << c.name;
+        EXPECT_LE(r.BlockCount, c.atMost) << c.name;
+        TZupFile zup;
+        zup.Open(dir / names.ZupFileName);
+        EXPECT_EQ(zup.BlockCount(), r.BlockCount);
+    }
+}

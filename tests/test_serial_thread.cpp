@@ -296,7 +296,9 @@ TEST(ReceiveThreadLifetime, DestroyWhileOpenAndBusyIsClean) {
     ASSERT_TRUE(serial->Active());
     pty.Write("x");
     ASSERT_TRUE(WaitWithoutEvents([&] { return serial->DispatchPending(); }));
+    auto t0 = std::chrono::steady_clock::now();
     serial.reset();
+    EXPECT_LT(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count(), 500.0);
     Pump(100);   // the dispatch posted before the destroy finds nothing to run
     EXPECT_EQ(calls, 0);
     EXPECT_EQ(CountEntries("/proc/self/fd"), fds);

@@ -1,6 +1,7 @@
 // The simulated unit's boot code and application, driven through its COM link the way the upload
 // program drives a real MXR-2.
 #include <cstdio>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -110,6 +111,25 @@ TEST_F(SimUpload, WakesOnlyOnUsAtABootSpeedAndLinksItsPort) {
     unit.Stop();
     EXPECT_EQ(unit.ExitCode(), 0);
     EXPECT_FALSE(std::filesystem::exists(dir.Path() + "/COM3")) << "the link goes with the unit";
+}
+
+size_t OpenDescriptors() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+TEST_F(SimUpload, LeavesNoDescriptorsOrChildrenBehind) {
+    const size_t before = OpenDescriptors();
+    int pid = 0;
+    {
+        SimUnit unit(dir.Path(), 1);
+        pid = unit.Pid();
+        SimPort port(unit.LinkPath(), 38400);
+        unit.Report();
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_NE(::kill(pid, 0), 0) << "the unit is reaped, not a zombie";
 }
 
 TEST_F(SimUpload, ReplacesAStaleLinkButNeverAPlainFile) {

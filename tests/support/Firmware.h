@@ -27,7 +27,7 @@ struct TestFirmware {
                 line += b;
                 sum = static_cast<uint8_t>(sum + c);
             }
-            char cs[4];
+            char cs[8];
             std::snprintf(cs, sizeof cs, "%02X\r\n", static_cast<uint8_t>(-sum));
             return line + cs;
         };

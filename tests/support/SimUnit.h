@@ -9,6 +9,8 @@ class SimUnit {
 public:
     // Starts zupsim with --dir folder --port n --report <folder>/sim-report.txt plus `args`, and
     // waits until it says its port is linked. Throws std::runtime_error on failure.
+    // The unit also gets --exit-with-parent: it ends when the thread that started it ends, so
+    // create it on a thread that outlives it (the test's own thread).
     SimUnit(const std::string& folder, int port, const std::vector<std::string>& args = {});
     ~SimUnit();  // stops the unit (SIGTERM, then waits)
     SimUnit(const SimUnit&) = delete;
