@@ -383,7 +383,14 @@ void TForm1::SoftwareUploadStep() {
         Label15->setText("Software upload halted");
         Label10->setText("Click on <Close> button");
         Colour(Label10, "blue", 12);
-        BtnRepeatUpload->show();
+        if (MainUpload) {
+            BtnRepeatUpload->show();
+        } else {
+            // The texts above sit on the hidden Software Upload screen, and a repeat from there
+            // would lead to that hidden ready screen: the factory screen says what happened and
+            // offers the way back only.
+            HistAdd("Upload failed");
+        }
         BtnBackToStart->show();
         UploadState = 0;
         break;

@@ -143,6 +143,7 @@ TForm1::TForm1(const TForm1Options& options, QWidget* parent)
     Serial1.SetDeviceFolder(ProgramFolder);
     Serial1.OnRxData = [this](TSerial& s) { Guarded([&] { Link.ReadMessage(s); }); };
     Serial1.OnMessage = [this](TSerial& s, const std::string& m) { Guarded([&] { Link.Serial1Message(s, m); }); };
+    Link.OnCaptureError = [this](const std::exception& e) { CaptureFailed(e); };
 
     BuildControls();
 
@@ -419,6 +420,11 @@ void TForm1::ReportRunError(const std::exception& error) {
     // A failed step is never repeated: back to idle. The Software Upload offers a new file choice;
     // the factory job says in its history where it stopped.
     UploadState = 0;
+    // A file preparation that stopped must not go on saying it is under way.
+    if (MainUpload && Label12->text() == "Preparing input file, please wait ...") {
+        Label12->setText("Preparing input file failed, choose another file");
+        Label8->clear();
+    }
     if (MainUpload && MainBox->isVisibleTo(this)) {
         BtnChooseFile->show();
         BtnBackToStart->show();
@@ -460,12 +466,16 @@ void TForm1::WriteCapture(const std::string& text, const std::string& tag) {
     try {
         Capture.WriteCapture(text, tag);
     } catch (const std::exception& e) {
-        // A capture file that cannot be written must not stop the upload: report it once and
-        // switch capture off.
-        Capture.CloseCapture();
-        ShowCaptureState();
-        ShowMessage(QString::fromLocal8Bit(e.what()));
+        CaptureFailed(e);
     }
+}
+
+void TForm1::CaptureFailed(const std::exception& error) {
+    // A capture file that cannot be written must not stop the upload: report it once and switch
+    // capture off, on screen too.
+    Capture.CloseCapture();
+    ShowCaptureState();
+    ShowMessage(QString::fromLocal8Bit(error.what()));
 }
 
 void TForm1::ShowCaptureState() {
@@ -586,9 +596,12 @@ void TForm1::BtnCableClick() {
 void TForm1::BtnCaptureFileClick() {
     try {
         Capture.ToggleCapture(ProgramFolder + "Capture.txt");
-    } catch (...) {
+    } catch (const std::exception& e) {
+        // Only the record is affected: a run in progress goes on, so this does not go through
+        // the general handler, which would put the sequencer back to idle.
         ShowCaptureState();
-        throw;
+        ShowMessage(QString::fromLocal8Bit(e.what()));
+        return;
     }
     ShowCaptureState();
 }

@@ -136,6 +136,7 @@ private:
     void HistReplaceLast(const std::string& line);
     void SetText(QLabel* label, const std::string& text);
     void ShowCaptureState();
+    void CaptureFailed(const std::exception& error);
     void Await(const std::string& key, int failState, int nextState, bool lineFeed = false);
     bool PortTextValid(int& port) const;
     void PurgeInput();

@@ -15,7 +15,15 @@ constexpr std::string::size_type kReplyWindow = 125;
 TUnitLink::TUnitLink(TSerial& serial, TCaptureFile* capture) : serial_(serial), capture_(capture) {}
 
 void TUnitLink::Capture(const std::string& text, const std::string& tag) {
-    if (capture_ && capture_->CaptureOn()) capture_->WriteCapture(text, tag);
+    if (!capture_ || !capture_->CaptureOn()) return;
+    try {
+        capture_->WriteCapture(text, tag);
+    } catch (const std::exception& e) {
+        // A record that cannot be written must not cost the command its sending or the received
+        // bytes their place in the buffer.
+        if (!OnCaptureError) throw;
+        OnCaptureError(e);
+    }
 }
 
 void TUnitLink::ReadMessage(TSerial& Sender) {

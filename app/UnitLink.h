@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <string>
 
 class TSerial;
@@ -34,6 +36,10 @@ public:
     void SendHexBytes(const std::string& Hex);
     void SendByte(int Value);
     static int CharCode(const std::string& S);
+
+    // Called when a capture line cannot be written (capture is then already off). Without it the
+    // failure is thrown to the caller.
+    std::function<void(const std::exception&)> OnCaptureError;
 
 private:
     void Await(const std::string& Expected, char Terminator, int FailState, std::string& Reply,

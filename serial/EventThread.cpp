@@ -163,7 +163,7 @@ void TEventThread::DoMessage(const std::string& message) {
     if (FSerial.OnMessage) FSerial.OnMessage(FSerial, message);
 }
 
-void TEventThread::ServeInput() {
+bool TEventThread::ServeInput() {
     auto snap = std::make_shared<TRxSnapshot>();
     TEventThread* self = this;
     TSerial* serial = &FSerial;
@@ -177,24 +177,25 @@ void TEventThread::ServeInput() {
         snap->AppendCount = serial->MessageAppendCount;
         if (snap->Mode == rxNormal) self->DoRxData();
     });
-    if (!ran || snap->Mode != rxMessage || !snap->HasMessageHandler) return;
+    if (!ran || snap->Mode != rxMessage || !snap->HasMessageHandler) return false;
 
     TMessageAssembly& msg = FSerial.d->msg;
     while (Serving()) {
         char ch;
         ssize_t n = shared_->Read(&ch, 1);
-        if (n == 0) return;
+        if (n == 0) return false;
         if (n < 0) {
             ReportError(static_cast<int>(-n));
-            return;
+            return true;
         }
         if (msg.Feed(ch, snap->Start, snap->End, snap->AppendCount)) {
             // The handler gets its own copy: a close from inside it lets this thread go on
             // assembling while the handler may still be reading.
             std::string message = msg.FRxMessage;
-            if (!RunOnMain([self, message] { self->DoMessage(message); })) return;
+            if (!RunOnMain([self, message] { self->DoMessage(message); })) return false;
         }
     }
+    return false;
 }
 
 void TEventThread::Execute() {
@@ -252,8 +253,8 @@ void TEventThread::Execute() {
                     Detach(sh.Fd);
                 }
             }
-            if (readable && waiting > 0) ServeInput();
-            if (Serving()) ReportError(EIO);
+            bool reported = readable && waiting > 0 && ServeInput();
+            if (!reported && Serving()) ReportError(EIO);
         } else if (readable) {
             ServeInput();
         }

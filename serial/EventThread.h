@@ -42,7 +42,7 @@ public:
 private:
     void Execute();
     void Nap();
-    void ServeInput();
+    bool ServeInput();   // true when it met and reported a failed read
     void ReportError(int code);
     // Runs fn on the main thread and waits; false when it was cancelled or not posted at all
     // because the port is closing. Without a poster fn runs here, on this thread.

@@ -292,13 +292,16 @@ TEST(ReceiveThreadLifetime, DestroyWhileOpenAndBusyIsClean) {
     serial->SetLockFolder("");
     serial->SetPort(3);
     serial->OnRxData = [&](TSerial&) { ++calls; };
+    EXPECT_EQ(CountEntries("/proc/self/task"), tasks);   // the thread starts with the first open
     serial->SetActive(true);
     ASSERT_TRUE(serial->Active());
+    EXPECT_EQ(CountEntries("/proc/self/task"), tasks + 1);
     pty.Write("x");
     ASSERT_TRUE(WaitWithoutEvents([&] { return serial->DispatchPending(); }));
     auto t0 = std::chrono::steady_clock::now();
     serial.reset();
-    EXPECT_LT(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count(), 500.0);
+    double destroyMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(destroyMs, 500.0);
     Pump(100);   // the dispatch posted before the destroy finds nothing to run
     EXPECT_EQ(calls, 0);
     EXPECT_EQ(CountEntries("/proc/self/fd"), fds);

@@ -1,0 +1,450 @@
+// The capture file and the progress of a whole Software Upload against the simulated unit, as the
+// operator switches capture on and off from the window.
+#include <QProgressBar>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <sys/resource.h>
+
+#include "support/Firmware.h"
+#include "support/Session.h"
+
+namespace {
+
+struct CaptureLine {
+    std::string time;  // "" for the "[start]" line
+    std::string body;
+};
+
+std::vector<CaptureLine> ParseCapture(const std::string& text) {
+    std::vector<CaptureLine> lines;
+    size_t from = 0;
+    while (from < text.size()) {
+        size_t end = text.find("\r\n", from);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(from, end - from);
+        const size_t tag = line.find('[');
+        lines.push_back({line.substr(0, tag == std::string::npos ? line.size() : tag),
+                         tag == std::string::npos ? std::string() : line.substr(tag)});
+        from = end + 2;
+    }
+    return lines;
+}
+
+std::string TimeText(std::time_t t) {
+    std::tm local {};
+    localtime_r(&t, &local);
+    char buf[64];
+    return std::string(buf, std::strftime(buf, sizeof buf, "%X", &local));
+}
+
+// Every time-of-day text the clock showed from `from` to now, with the second it stands for.
+std::map<std::string, std::time_t> TimesSince(std::time_t from) {
+    std::map<std::string, std::time_t> times;
+    for (std::time_t t = from, now = std::time(nullptr); t <= now; ++t) times.emplace(TimeText(t), t);
+    return times;
+}
+
+// "[pn]" states in file order, each run of one state counted once.
+std::vector<int> StatePath(const std::vector<CaptureLine>& lines) {
+    std::vector<int> path;
+    for (const auto& l : lines) {
+        if (l.body.rfind("[pn]", 0) != 0) continue;
+        const int s = std::stoi(l.body.substr(4));
+        if (path.empty() || path.back() != s) path.push_back(s);
+    }
+    return path;
+}
+
+size_t IndexOf(const std::vector<CaptureLine>& lines, const std::string& body, size_t from = 0) {
+    for (size_t i = from; i < lines.size(); ++i)
+        if (lines[i].body == body) return i;
+    return std::string::npos;
+}
+
+size_t Count(const std::vector<CaptureLine>& lines, const std::string& body) {
+    size_t n = 0;
+    for (const auto& l : lines) n += l.body == body;
+    return n;
+}
+
+std::string Hex(const std::string& bytes) {
+    static const char d[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += d[c >> 4];
+        out += d[c & 15];
+    }
+    return out;
+}
+
+// What the window showed each time the gauge moved, taken once the step that moved it is over.
+struct ProgressSnapshot {
+    int value;
+    std::string label2, lastHistoryLine;
+};
+
+void RecordProgress(TForm1& f, std::vector<ProgressSnapshot>& out) {
+    QObject::connect(
+        f.Gauge, &QProgressBar::valueChanged, f.Gauge,
+        [&f, &out](int v) {
+            const QStringList hist = f.HistoryLines();
+            out.push_back({v, f.Label2->text().toStdString(), hist.isEmpty() ? "" : hist.last().toStdString()});
+        },
+        Qt::QueuedConnection);
+}
+
+}  // namespace
+
+TEST(CaptureFile, AWholeUploadIsRecordedInOrderAndProgressShown) {
+    QTemporaryDir folder, home;
+    const std::time_t began = std::time(nullptr);
+    const TestFirmware fw = TestFirmware::Make(6, 21);
+    std::string firstRun;
+    {
+        ProgramSession s(folder.path().toStdString(), home.path().toStdString());
+        TForm1& f = s.F();
+        // The erase takes long enough for the "ERASING..." line to be taken before the next one
+        // arrives, and the third block is asked for again.
+        SimUnit sim(s.Folder(), 1, {"--resend-at", "3", "--erase-ms", "300", "--restart-ms", "100"});
+
+        f.BtnCaptureFile->click();
+        ASSERT_TRUE(f.Capture.CaptureOn());
+        EXPECT_EQ(s.Text(f.Label11), "Enabled");
+        EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Disable Capture File");
+        ASSERT_TRUE(WaitUntil([&] { return s.CaptureText().find("[pn]0\r\n") != std::string::npos; }));
+
+        ASSERT_TRUE(s.OpenPort("1"));
+        ASSERT_EQ(s.Text(f.Label12), "Port is open on Com 1 at 38400 baud");
+        ASSERT_TRUE(s.PrepareFile("fw.h86", fw.hex)) << "state " << f.UploadState;
+        EXPECT_EQ(s.Text(f.Label8), "Upload will be 6 blocks, less than 1 minute");
+        // Idle on the ready screen for a good number of ticks before the start.
+        int ticks = 0;
+        QObject::connect(f.Timer1, &QTimer::timeout, f.Timer1, [&ticks] { ++ticks; });
+        ASSERT_TRUE(WaitUntil([&] { return ticks >= 30; }));
+
+        std::vector<ProgressSnapshot> progress;
+        RecordProgress(f, progress);
+        QElapsedTimer clock;
+        clock.start();
+        ASSERT_TRUE(s.StartAndWait()) << "state " << f.UploadState;
+        const qint64 tookMs = clock.elapsed();
+        ASSERT_EQ(s.Text(f.Label15), "Software Upload complete");
+        EXPECT_TRUE(FlashHolds(sim, fw.image));
+        auto rep = sim.Report();
+        EXPECT_EQ(rep["resends"], "1");
+        EXPECT_EQ(rep["blocks"], "6");
+
+        // Progress: the gauge counts to the block count once per block; a resent block moves
+        // neither the gauge nor the texts.
+        EXPECT_EQ(f.Gauge->maximum(), 6);
+        EXPECT_EQ(f.Gauge->value(), 6);
+        EXPECT_EQ(f.BlocksSent, 6);
+        std::vector<int> values;
+        for (const auto& p : progress)
+            if (p.value != 0) values.push_back(p.value);
+        EXPECT_EQ(values, (std::vector<int>{1, 2, 3, 4, 5, 6}));
+        for (const auto& p : progress) {
+            if (p.value == 0) continue;
+            const std::string text = "Sending block " + std::to_string(p.value) + " of 6...";
+            EXPECT_EQ(p.label2, text);
+            EXPECT_EQ(p.lastHistoryLine, text);
+        }
+        const QStringList hist = f.HistoryLines();
+        EXPECT_EQ(hist.filter(QRegularExpression("^Sending block ")).size(), 1);
+        EXPECT_EQ(hist.last().toStdString(), "Sending block 6 of 6...");
+        EXPECT_FALSE(hist.contains("Sending Lines..."));
+        EXPECT_FALSE(s.Shown(f.Gauge));
+
+        // The end: the elapsed time in seconds, no more than the run took.
+        const QRegularExpressionMatch m =
+            QRegularExpression("^Upload complete\\. Time taken: (\\d+) seconds$").match(f.Label4->text());
+        ASSERT_TRUE(m.hasMatch()) << s.Text(f.Label4);
+        EXPECT_LE(m.captured(1).toLongLong(), tookMs / 1000 + 1);
+
+        // The tick after the end records the idle state; then capture goes off.
+        ASSERT_TRUE(WaitUntil([&] {
+            const std::string t = s.CaptureText();
+            return t.size() > 7 && t.compare(t.size() - 7, 7, "[pn]0\r\n") == 0;
+        }));
+        f.BtnCaptureFile->click();
+        EXPECT_FALSE(f.Capture.CaptureOn());
+        EXPECT_EQ(s.Text(f.Label11), "Disabled");
+        EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Enable Capture File");
+        EXPECT_TRUE(f.Messages.empty());
+        firstRun = s.CaptureText();
+    }
+
+    const std::vector<CaptureLine> lines = ParseCapture(firstRun);
+    ASSERT_GT(lines.size(), 40u);
+    EXPECT_EQ(lines[0].time, "");
+    EXPECT_EQ(lines[0].body, "[start]");
+
+    // Every other line: the time of day of the run, never going back, then the body.
+    const auto times = TimesSince(began);
+    std::time_t previous = began;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        const auto t = times.find(lines[i].time);
+        ASSERT_NE(t, times.end()) << "line " << i << " time \"" << lines[i].time << "\"";
+        if (began <= t->second) {  // (a run across midnight repeats no text, but may wrap)
+            EXPECT_GE(t->second, previous) << "line " << i;
+            previous = t->second;
+        }
+        ASSERT_FALSE(lines[i].body.empty()) << "line " << i;
+        EXPECT_NE(lines[i].body, lines[i - 1].body) << "line " << i << " written twice in a row";
+    }
+
+    // The states, each change once, along the road of the upload.
+    EXPECT_EQ(StatePath(lines),
+              (std::vector<int>{0, 5, 6, 10, 0, 104, 112, 123, 124, 42, 0, 44, 45, 54, 55, 56, 57, 58, 66, 67, 73,
+                                74, 75, 82, 0}));
+    // Idle on the ready screen for many ticks: one line.
+    const size_t ready = IndexOf(lines, "[pn]42");
+    ASSERT_NE(ready, std::string::npos);
+    EXPECT_EQ(lines[ready + 1].body, "[pn]0");
+    EXPECT_EQ(lines[ready + 2].body, "[pn]44");
+
+    // The port opening and the commands, each where its state put it.
+    const size_t co = IndexOf(lines, "[co]com port open at 38400");
+    ASSERT_NE(co, std::string::npos);
+    EXPECT_EQ(lines[co - 1].body, "[pn]5");
+    EXPECT_EQ(Count(lines, "[co]com port open at 38400"), 1u);
+    const size_t go = IndexOf(lines, "[out]GO[cr]");
+    ASSERT_NE(go, std::string::npos);
+    EXPECT_EQ(lines[go - 1].body, "[pn]54");
+    EXPECT_EQ(Count(lines, "[out]GO[cr]"), 1u);
+    const size_t done = IndexOf(lines, "[out]UPLOAD DONE[cr]");
+    ASSERT_NE(done, std::string::npos);
+    EXPECT_EQ(lines[done - 1].body, "[pn]73");
+    EXPECT_EQ(Count(lines, "[out]UPLOAD DONE[cr]"), 1u);
+    size_t wakeUps = 0;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        if (lines[i].body != "[out]U") continue;
+        ++wakeUps;
+        EXPECT_TRUE(lines[i - 1].body == "[pn]44" || lines[i - 1].body == "[pn]45") << "line " << i;
+        EXPECT_LT(i, go);
+    }
+    EXPECT_GE(wakeUps, 1u);
+
+    // What came in: the whole buffer each time, so the line end left over from "ERASING..." is
+    // still in front of "ERASE COMPLETE".
+    size_t readyIn = std::string::npos, eraseIn = std::string::npos, resendIn = 0, thanks = std::string::npos;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string& b = lines[i].body;
+        if (b.rfind("[in]", 0) != 0) continue;
+        if (b.find("READY[cr]") != std::string::npos && readyIn == std::string::npos) readyIn = i;
+        if (b.rfind("[in][lf]ERASE COMPLETE", 0) == 0 && eraseIn == std::string::npos) eraseIn = i;
+        resendIn += b.find("RESEND BLOCK") != std::string::npos;
+        if (b.rfind("[in]THANK YOU[cr]", 0) == 0) thanks = i;
+    }
+    ASSERT_NE(readyIn, std::string::npos);
+    EXPECT_LT(readyIn, go);
+    ASSERT_NE(eraseIn, std::string::npos);
+    EXPECT_GT(eraseIn, go);
+    EXPECT_EQ(resendIn, 1u);
+    ASSERT_NE(thanks, std::string::npos);
+    EXPECT_GT(thanks, done);
+    EXPECT_LT(thanks, IndexOf(lines, "[pn]75"));
+
+    // Three lines before each block, the resent block included: 7 dumps for 6 blocks, each the
+    // block as it stands in the upload block file.
+    const std::string zup = ReadWholeFile(home.path().toStdString() + "/fw.ZUP");
+    ASSERT_EQ(zup.size(), 6u * 135 + 4);
+    const int order[] = {0, 1, 2, 2, 3, 4, 5};
+    size_t at = 0;
+    for (int k : order) {
+        const std::string block = zup.substr(static_cast<size_t>(k) * 135, 135);
+        const std::string info = "[info  ]  addr " + block.substr(0, 6) + "  cksm " + Hex(block.substr(134, 1));
+        at = IndexOf(lines, info, at);
+        ASSERT_NE(at, std::string::npos) << "dump of block " << k + 1;
+        ASSERT_LT(at + 2, lines.size());
+        EXPECT_EQ(lines[at + 1].body, "[B0-128]" + Hex(block.substr(6, 64)));
+        EXPECT_EQ(lines[at + 2].body, "[B128+ ]" + Hex(block.substr(70, 64)));
+        EXPECT_GT(at, eraseIn);
+        EXPECT_LT(at, done);
+        at += 3;
+    }
+    size_t dumps = 0;
+    for (const auto& l : lines) dumps += l.body.rfind("[info  ]", 0) == 0;
+    EXPECT_EQ(dumps, 7u);
+
+    // A second run of the program in the same folder appends after the first record.
+    {
+        ProgramSession s(folder.path().toStdString(), home.path().toStdString());
+        s.F().BtnCaptureFile->click();
+        ASSERT_TRUE(s.F().Capture.CaptureOn());
+        ASSERT_TRUE(WaitUntil([&] { return s.CaptureText().size() > firstRun.size() + 9; }));
+        s.F().BtnCaptureFile->click();
+        const std::string both = s.CaptureText();
+        EXPECT_TRUE(both.compare(0, firstRun.size(), firstRun) == 0) << "the first record was not kept";
+        const auto all = ParseCapture(both);
+        EXPECT_EQ(Count(all, "[start]"), 2u);
+        const size_t second = IndexOf(all, "[start]", 1);
+        ASSERT_NE(second, std::string::npos);
+        EXPECT_EQ(all[second].time, "");
+        ASSERT_LT(second + 1, all.size());
+        EXPECT_EQ(all[second + 1].body, "[pn]0");
+    }
+}
+
+TEST(CaptureFile, TheReadyScreenEstimateFollowsTheBlockCountAndBaudRate) {
+    QTemporaryDir folder, home;
+    ProgramSession s(folder.path().toStdString(), home.path().toStdString());
+    TForm1& f = s.F();
+    SimUnit sim(s.Folder(), 1);
+    struct Case {
+        int blocks;
+        QString baud;
+        std::string text;
+    };
+    // Upload block files only need whole blocks and a trailer to reach the ready screen.
+    for (const Case& c : {Case{1000, "38400", "Upload will be 1000 blocks, about 1 minute"},
+                          Case{4000, "38400", "Upload will be 4000 blocks, about 4.5 minutes"},
+                          Case{4000, "57600", "Upload will be 4000 blocks, about 4 minutes"},
+                          Case{700, "57600", "Upload will be 700 blocks, less than 1 minute"}}) {
+        f.BtnBackToStart->click();
+        ASSERT_TRUE(s.OpenPort("1", c.baud));
+        ASSERT_EQ(s.Text(f.Label12), "Port is open on Com 1 at " + c.baud.toStdString() + " baud");
+        const std::string name = "n" + std::to_string(c.blocks) + ".zup";
+        ASSERT_TRUE(s.PrepareFile(name, std::string(static_cast<size_t>(c.blocks) * 135, 'A') + "1234")) << name;
+        EXPECT_EQ(f.BlockCount, c.blocks);
+        EXPECT_EQ(s.Text(f.Label8), c.text);
+        EXPECT_EQ(s.Text(f.Label15), "THE UNIT MUST BE OFF");
+    }
+    EXPECT_TRUE(f.Messages.empty());
+}
+
+TEST(CaptureFile, TheUnitsFailureEndsCaptureAndTheButtonStartsItAgain) {
+    QTemporaryDir folder, home;
+    ProgramSession s(folder.path().toStdString(), home.path().toStdString());
+    TForm1& f = s.F();
+    SimUnit sim(s.Folder(), 1, {"--fail-at", "2"});
+    ASSERT_TRUE(s.OpenPort("1"));
+    ASSERT_TRUE(s.PrepareFile("f.h86", TestFirmware::Make(5, 22).hex));
+    f.BtnCaptureFile->click();
+    ASSERT_TRUE(f.Capture.CaptureOn());
+    ASSERT_TRUE(s.StartAndWait());
+    EXPECT_EQ(s.Text(f.Label2), "Upload failed");
+    EXPECT_EQ(s.Text(f.Label15), "Software upload halted");
+    // Off, and the screen says so.
+    EXPECT_FALSE(f.Capture.CaptureOn());
+    EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Enable Capture File");
+    EXPECT_EQ(s.Text(f.Label11), "Disabled");
+    const std::string atFailure = s.CaptureText();
+    EXPECT_NE(atFailure.find("UPLOAD FAILED"), std::string::npos);
+    // Nothing is recorded after the failure, though the sequencer goes on ticking.
+    WaitUntil([] { return false; }, 100);
+    EXPECT_EQ(s.CaptureText(), atFailure);
+
+    // The next press switches it on again.
+    f.BtnCaptureFile->click();
+    EXPECT_TRUE(f.Capture.CaptureOn());
+    EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Disable Capture File");
+    EXPECT_EQ(s.Text(f.Label11), "Enabled");
+    ASSERT_TRUE(WaitUntil([&] { return s.CaptureText().size() > atFailure.size() + 9; }));
+    const auto lines = ParseCapture(s.CaptureText());
+    EXPECT_EQ(Count(lines, "[start]"), 2u);
+    EXPECT_EQ(lines.back().body, "[pn]0");
+    EXPECT_TRUE(f.Messages.empty());
+}
+
+TEST(CaptureFile, ACaptureFileThatCannotBeOpenedLeavesCaptureOff) {
+    QTemporaryDir folder, home;
+    ProgramSession s(folder.path().toStdString(), home.path().toStdString());
+    TForm1& f = s.F();
+    const std::string path = s.Folder() + "Capture.txt";
+    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
+    SimUnit sim(s.Folder(), 1);
+    ASSERT_TRUE(s.OpenPort("1"));
+    const TestFirmware fw = TestFirmware::Make(6, 23);
+    ASSERT_TRUE(s.PrepareFile("c.h86", fw.hex));
+
+    // Pressed at the ready screen and again in the middle of the transfer: each press is one
+    // message; the upload is not disturbed.
+    f.BtnCaptureFile->click();
+    ASSERT_EQ(f.Messages.size(), 1u);
+    const std::string msg = f.Messages[0].toStdString();
+    EXPECT_NE(msg.find(path), std::string::npos) << msg;
+    EXPECT_NE(msg.find(std::strerror(EISDIR)), std::string::npos) << msg;
+    EXPECT_FALSE(f.Capture.CaptureOn());
+    EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Enable Capture File");
+    EXPECT_EQ(s.Text(f.Label11), "Disabled");
+    EXPECT_TRUE(s.Shown(f.BtnStartRun));
+
+    f.BtnStartRun->click();
+    ASSERT_TRUE(WaitUntil([&] { return f.BlocksSent >= 2; }));
+    f.BtnCaptureFile->click();
+    EXPECT_EQ(f.Messages.size(), 2u);
+    EXPECT_FALSE(f.Capture.CaptureOn());
+    ASSERT_TRUE(WaitUntil([&] { return f.UploadState == 0; }, 60000));
+    EXPECT_EQ(s.Text(f.Label15), "Software Upload complete");
+    EXPECT_EQ(f.Messages.size(), 2u);
+    EXPECT_TRUE(FlashHolds(sim, fw.image));
+}
+
+namespace {
+
+// Lowers this process's file size limit for as long as it lives; writes past it fail with EFBIG
+// instead of raising SIGXFSZ.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit r = saved_;
+        r.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &r);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, oldHandler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit saved_ {};
+    void (*oldHandler_)(int) = SIG_DFL;
+};
+
+}  // namespace
+
+TEST(CaptureFile, ACaptureFileThatStopsTakingLinesIsSwitchedOffAndTheUploadGoesOn) {
+    QTemporaryDir folder, home;
+    ProgramSession s(folder.path().toStdString(), home.path().toStdString());
+    TForm1& f = s.F();
+    SimUnit sim(s.Folder(), 1);
+    ASSERT_TRUE(s.OpenPort("1"));
+    const TestFirmware fw = TestFirmware::Make(8, 24);
+    ASSERT_TRUE(s.PrepareFile("w.h86", fw.hex));
+    f.BtnCaptureFile->click();
+    ASSERT_TRUE(f.Capture.CaptureOn());
+
+    std::unique_ptr<FileSizeLimit> limit;
+    off_t sizeAtLimit = 0;
+    f.BtnStartRun->click();
+    // The file can take no more once the second block has gone out.
+    ASSERT_TRUE(WaitUntil([&] { return f.BlocksSent >= 2; }));
+    struct stat st {};
+    ASSERT_EQ(::stat((s.Folder() + "Capture.txt").c_str(), &st), 0);
+    sizeAtLimit = st.st_size;
+    limit = std::make_unique<FileSizeLimit>(static_cast<rlim_t>(sizeAtLimit));
+    ASSERT_TRUE(WaitUntil([&] { return f.UploadState == 0; }, 60000)) << "state " << f.UploadState;
+    limit.reset();
+
+    EXPECT_EQ(s.Text(f.Label15), "Software Upload complete");
+    EXPECT_TRUE(FlashHolds(sim, fw.image));
+    ASSERT_EQ(f.Messages.size(), 1u);
+    const std::string msg = f.Messages[0].toStdString();
+    EXPECT_NE(msg.find(s.Folder() + "Capture.txt"), std::string::npos) << msg;
+    EXPECT_NE(msg.find(std::strerror(EFBIG)), std::string::npos) << msg;
+    EXPECT_FALSE(f.Capture.CaptureOn());
+    EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Enable Capture File");
+    EXPECT_EQ(s.Text(f.Label11), "Disabled");
+    ASSERT_EQ(::stat((s.Folder() + "Capture.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, sizeAtLimit);
+}

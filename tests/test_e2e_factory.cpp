@@ -1,0 +1,376 @@
+// Whole Factory Bootstrap Uploads: the real window (headless), the real serial component on a
+// pseudo-terminal, and the simulated unit playing the C161's bootstrap loader and then the boot
+// code that the bootstrap image carries.
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QRegularExpression>
+#include <unistd.h>
+
+#include <set>
+
+#include "firmware/BinaryImage.h"
+#include "firmware/BuiltinImages.h"
+#include "firmware/IntelHex.h"
+#include "support/Firmware.h"
+#include "support/SimUnit.h"
+#include "support/Window.h"
+
+namespace {
+
+const char* const kLoader1Hex =
+    "E6582200E6F1AB00E6F200F67EB79AB7FE70A402B2FE0821A0119DF8EA0000F6";
+
+// The FlashCode image as the unit's 64 KiB flash must hold it after the job, built independently
+// of the sequencer from the built-in lines.
+std::string ExpectedFlashCodeImage(const std::string& folder) {
+    TBinaryImage image;
+    image.EmptyBinaryFile(folder + "expected.BIN", FactoryImageChunks);
+    const auto& lines = MemoFlshCodeLines();
+    size_t next = 0;
+    THexReader reader;
+    reader.HexToBinary([&](std::string& line) {
+        if (next >= lines.size()) return false;
+        line = lines[next++];
+        return true;
+    }, image);
+    return std::string(image.Bytes().begin(), image.Bytes().end());
+}
+
+std::string Hex4(unsigned v) {
+    char b[8];
+    std::snprintf(b, sizeof b, "%04X", v & 0xFFFF);
+    return b;
+}
+
+bool Exists(const std::string& path) { return QFileInfo::exists(QString::fromStdString(path)); }
+
+struct FactoryRun {
+    TestWindow w;
+    std::unique_ptr<SimUnit> sim;
+    // Every distinct last history line seen while the job ran, in order of appearance.
+    std::vector<std::string> lastLines;
+    bool reservedSeen = false;
+
+    explicit FactoryRun(const std::vector<std::string>& simArgs = {}, int tickMs = 5) : w(tickMs) {
+        sim = std::make_unique<SimUnit>(w.Folder(), 1, simArgs);
+    }
+    TForm1& F() { return w.F(); }
+    bool Shown(QWidget* widget) { return widget->isVisibleTo(&F()); }
+    std::string Last() { return F().HistoryLines().last().toStdString(); }
+
+    // "Factory Bootstrap Upload" on `port`; waits until the port is reported.
+    void Open(const QString& port = "1") {
+        F().CommPortBox->setEditText(port);
+        F().BtnBoot->click();
+        ASSERT_EQ(F().UploadState, 5);
+        ASSERT_TRUE(Shown(F().FactoryBox));
+        ASSERT_EQ(F().HistoryLines(), QStringList{"Opening Com Port " + port + "..."});
+        ASSERT_TRUE(WaitUntil([&] { return F().UploadState == 0 && F().HistoryLines().size() == 2; }, 10000))
+            << "state " << F().UploadState;
+    }
+    // Opens COM1 and checks the jumper instructions of the port-open screen.
+    void OpenWell() {
+        ASSERT_NO_FATAL_FAILURE(Open());
+        TForm1& f = F();
+        ASSERT_EQ(Last(), "Port is open on Com 1 at 19200 baud");
+        ASSERT_TRUE(Shown(f.BtnGoOn));
+        EXPECT_EQ(w.Text(f.Label1), "With power off, put a jumper on the Bootstrap Enable header (JP1)"
+                                    " and a jumper on the Bootblock Unprotect header (JP2)");
+        EXPECT_EQ(w.Text(f.Label16), "Turn the Unit power on, then click on <Proceed>");
+        EXPECT_EQ(w.Text(f.Label19), "Factory Upload will take about 19 seconds");
+        EXPECT_FALSE(Shown(f.LblConvJP3));
+        EXPECT_EQ(f.Serial1.Baudrate(), 19200);
+    }
+    // "&Proceed", then waits for the sequencer to come to rest, noting the history as it goes.
+    void Proceed(int ms = 60000) {
+        F().BtnGoOn->click();
+        ASSERT_EQ(F().UploadState, 544);
+        ASSERT_FALSE(Shown(F().BtnGoOn));
+        ASSERT_TRUE(WaitUntil([&] {
+            const std::string last = Last();
+            if (lastLines.empty() || lastLines.back() != last) lastLines.push_back(last);
+            if (Exists(w.Folder() + "Reserved.ZUP")) reservedSeen = true;
+            return F().UploadState == 0;
+        }, ms)) << "state " << F().UploadState << ", last line " << Last();
+    }
+    void ExpectNoButtonOffered() {
+        TForm1& f = F();
+        EXPECT_EQ(f.UploadState, 0);
+        EXPECT_FALSE(Shown(f.BtnGoOn));
+        EXPECT_FALSE(Shown(f.BtnBackToStart));
+        EXPECT_FALSE(Shown(f.BtnRepeatUpload));
+        EXPECT_TRUE(Shown(f.BtnClose));
+    }
+    void ExpectCompleted() {
+        TForm1& f = F();
+        EXPECT_EQ(f.UploadState, 0);
+        EXPECT_TRUE(QRegularExpression("^Factory Upload completed in (\\d+ seconds|\\d\\d:\\d\\d minutes)$")
+                        .match(QString::fromStdString(Last()))
+                        .hasMatch())
+            << Last();
+        EXPECT_TRUE(Shown(f.BtnBackToStart));
+        EXPECT_FALSE(Shown(f.BtnRepeatUpload));
+        EXPECT_FALSE(Shown(f.BtnGoOn));
+    }
+    void ExpectFlashCodeInUnit() {
+        const std::string expected = ExpectedFlashCodeImage(w.Home());
+        const std::string flash = sim->Flash();
+        ASSERT_EQ(flash.size(), 64u * 1024);
+        if (flash != expected) {
+            size_t i = 0;
+            while (flash[i] == expected[i]) ++i;
+            ADD_FAILURE() << "the unit's flash differs from the FlashCode image first at 0x" << std::hex << i;
+        }
+    }
+};
+
+}  // namespace
+
+TEST(FactoryUpload, TheWholeJobPutsTheFlashCodeIntoTheUnit) {
+    FactoryRun r;
+    ASSERT_NO_FATAL_FAILURE(r.OpenWell());
+    TForm1& f = r.F();
+    ASSERT_NO_FATAL_FAILURE(r.Proceed());
+    r.ExpectCompleted();
+
+    // The history of the job, line by line; the record and block counters each kept one line.
+    const QStringList hist = f.HistoryLines();
+    const std::vector<std::string> expected = {
+        "Opening Com Port 1...", "Port is open on Com 1 at 19200 baud", "Establishing comms with the C161 chip...",
+        "Got correct response from C161 chip", "Sending Loader 1...", "Loader 1 complete", "Sending Loader 2...",
+        "Loader 2 complete", "Sending Bootstrap...", "Sending line 161...", "Bootstrap Upload complete",
+        "Changing baudrate to 38400...", "Emptying binary file...", "Binary file emptied",
+        "Processing .h86 to .bin format...", ".bin complete", "Processing .bin to .zup format...",
+        ".zup complete", "Checksum is 6890", "Got U,READY handshake", "Sending GO", "Erasing...",
+        "Erase complete", "Sending FlashCode...", "Sending block 42 of 42...", "FlashCode Upload complete", " "};
+    ASSERT_EQ(hist.size(), static_cast<qsizetype>(expected.size() + 1)) << hist.join('|').toStdString();
+    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(hist[static_cast<qsizetype>(i)].toStdString(), expected[i]);
+    EXPECT_FALSE(hist.contains("Sending Lines..."));
+
+    // The record counter counted up in place: every "Sending line N..." seen as the last line came
+    // after a smaller one, and it began where "Sending Lines..." would have stood.
+    int previous = 0, seen = 0;
+    for (const std::string& line : r.lastLines) {
+        int n = 0;
+        if (std::sscanf(line.c_str(), "Sending line %d...", &n) == 1) {
+            EXPECT_GT(n, previous) << line;
+            previous = n;
+            ++seen;
+        }
+    }
+    EXPECT_GE(seen, 2);
+    EXPECT_LE(previous, 161);
+
+    // The unit got every record and now holds the FlashCode image.
+    auto rep = r.sim->Report();
+    EXPECT_EQ(rep["bootstrap_records"], "161");
+    EXPECT_EQ(rep["bootstrap_bytes"], "3149");
+    EXPECT_EQ(rep["factory"], "1");
+    EXPECT_EQ(rep["blocks"], "42");
+    EXPECT_EQ(rep["uploads"], "1");
+    EXPECT_EQ(rep["errors"], "0") << rep["last_error"];
+    r.ExpectFlashCodeInUnit();
+    unsigned sum = 0;
+    for (unsigned char c : ExpectedFlashCodeImage(r.w.Home())) sum += c;
+    EXPECT_EQ(Hex4(sum), "6890");  // the checksum the history announced is the image's own
+
+    // The reserved files served the job and are gone.
+    EXPECT_TRUE(r.reservedSeen);
+    EXPECT_FALSE(Exists(r.w.Folder() + "Reserved.ZUP"));
+    EXPECT_FALSE(Exists(r.w.Folder() + "Reserved.BIN"));
+
+    // The screen of the finished job.
+    EXPECT_EQ(r.w.Text(f.Label19), "");
+    EXPECT_EQ(r.w.Text(f.Label1), "Turn off power to the Unit and remove the Bootstrap jumpers JP1 and JP2");
+    EXPECT_EQ(r.w.Text(f.Label16), "Click on <Go Back to Start> to upload main Application Software");
+    EXPECT_EQ(f.Serial1.Baudrate(), 38400);
+    EXPECT_TRUE(f.Messages.empty());
+
+    f.BtnBackToStart->click();
+    EXPECT_TRUE(r.Shown(f.OpeningBox));
+    EXPECT_FALSE(r.Shown(f.FactoryBox));
+}
+
+TEST(FactoryUpload, AtTheRealTickTheJobTakesNoLongerThanAnnounced) {
+    FactoryRun r({}, 50);
+    ASSERT_NO_FATAL_FAILURE(r.OpenWell());
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_NO_FATAL_FAILURE(r.Proceed(40000));
+    const qint64 ms = clock.elapsed();
+    r.ExpectCompleted();
+    EXPECT_LE(ms, 19000) << "the factory job took " << ms << " ms";
+    // The record stage paces itself by ticks: at least one tick per record.
+    EXPECT_GE(ms, 161 * 50);
+    r.ExpectFlashCodeInUnit();
+}
+
+TEST(FactoryUpload, EachBootstrapFailureStopsWithItsMessage) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+        std::string recordsAnswered;  // the unit's count of rightly answered records, "" = not checked
+    };
+    const std::vector<Case> cases = {
+        {{"--no-ident"}, "Timed out waiting for response to initial character", "0"},
+        {{"--ident", "0x42"}, "Got C161 response: B", "0"},
+        {{"--loader1-silent"}, "Timed out waiting for response to Loader 1", "0"},
+        {{"--loader1-bad"}, "Problem - bad checksum response to Loader1", "0"},
+        {{"--loader2-silent"}, "Timed out waiting for response to Loader 2", "0"},
+        {{"--loader2-bad"}, "Problem - bad checksum response to Loader 2", "0"},
+        {{"--bad-ack-record", "30", "--bad-ack-times", "5"}, "Problem - got bad checksum 5 times, bad cable?", "29"},
+        {{"--record-silent", "77"}, "Timed out waiting for response to Bootstrap line", "76"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        FactoryRun r(c.args);
+        ASSERT_NO_FATAL_FAILURE(r.OpenWell());
+        TForm1& f = r.F();
+        f.BtnCaptureFile->click();
+        ASSERT_NO_FATAL_FAILURE(r.Proceed());
+        f.BtnCaptureFile->click();
+        EXPECT_EQ(r.Last(), c.message);
+        // The zero byte goes out every fifth tick until the chip answers: ten times when it never does.
+        const std::string capture = ReadWholeFile(r.w.Folder() + "Capture.txt");
+        size_t zeros = 0;
+        for (size_t at = capture.find("[out]char 0"); at != std::string::npos; at = capture.find("[out]char 0", at + 1))
+            ++zeros;
+        r.ExpectNoButtonOffered();
+        const bool identTimeout = c.args[0] == "--no-ident";
+        EXPECT_EQ(zeros, identTimeout ? 10u : 1u);
+        EXPECT_EQ(r.Shown(f.Label16), !identTimeout);
+        if (!identTimeout) {
+            EXPECT_EQ(r.w.Text(f.Label16), "DO NOT INTERRUPT UPLOAD");
+        }
+        EXPECT_FALSE(f.HistoryLines().contains("Bootstrap Upload complete"));
+        auto rep = r.sim->Report();
+        if (!c.recordsAnswered.empty()) {
+            EXPECT_EQ(rep["bootstrap_records"], c.recordsAnswered);
+        }
+        EXPECT_EQ(rep["uploads"], "0");
+        EXPECT_FALSE(r.reservedSeen);
+    }
+    {
+        // A port that cannot be opened: COM7 names a device that does not exist.
+        SCOPED_TRACE("no such port");
+        FactoryRun r;
+        ASSERT_EQ(::symlink("/nonexistent/zup-no-such-port", (r.w.Folder() + "COM7").c_str()), 0);
+        ASSERT_NO_FATAL_FAILURE(r.Open("7"));
+        EXPECT_EQ(r.Last(), "Com Port failed to open");
+        r.ExpectNoButtonOffered();
+        EXPECT_FALSE(r.F().Serial1.Active());
+    }
+}
+
+TEST(FactoryUpload, AnswersWithinTheRulesLetTheJobGoOn) {
+    // Four wrong acknowledgements of one record, then the right one; an identification of 0xB5
+    // rather than 0xD5.
+    const std::vector<std::vector<std::string>> cases = {{"--bad-ack-record", "12", "--bad-ack-times", "4"},
+                                                         {"--ident", "0xB5"}};
+    for (const auto& args : cases) {
+        SCOPED_TRACE(args[0] + " " + args[1]);
+        FactoryRun r(args);
+        ASSERT_NO_FATAL_FAILURE(r.OpenWell());
+        ASSERT_NO_FATAL_FAILURE(r.Proceed());
+        r.ExpectCompleted();
+        EXPECT_EQ(r.sim->Report()["bootstrap_records"], "161");
+        r.ExpectFlashCodeInUnit();
+    }
+}
+
+TEST(FactoryUpload, AFlashCodeTimeoutOffersOnlyGoBackToStart) {
+    FactoryRun r({"--no-thank-you"}, 3);
+    ASSERT_NO_FATAL_FAILURE(r.OpenWell());
+    ASSERT_NO_FATAL_FAILURE(r.Proceed(120000));
+    TForm1& f = r.F();
+    EXPECT_EQ(r.Last(), "Timed out waiting for Thank You");
+    EXPECT_TRUE(f.HistoryLines().contains("Sending block 42 of 42..."));
+    EXPECT_FALSE(f.HistoryLines().contains("FlashCode Upload complete"));
+    EXPECT_TRUE(r.Shown(f.BtnBackToStart));
+    EXPECT_FALSE(r.Shown(f.BtnRepeatUpload));
+    EXPECT_FALSE(r.Shown(f.BtnGoOn));
+    // Only completion removes the reserved files; the next run overwrites them.
+    EXPECT_TRUE(Exists(r.w.Folder() + "Reserved.ZUP"));
+    EXPECT_TRUE(Exists(r.w.Folder() + "Reserved.BIN"));
+    // The blocks reached the unit all the same.
+    r.ExpectFlashCodeInUnit();
+    f.BtnBackToStart->click();
+    EXPECT_TRUE(r.Shown(f.OpeningBox));
+}
+
+TEST(FactoryUpload, TheCaptureFileRecordsTheWholeConversation) {
+    FactoryRun r;
+    ASSERT_NO_FATAL_FAILURE(r.OpenWell());
+    TForm1& f = r.F();
+    f.BtnCaptureFile->click();
+    ASSERT_TRUE(f.Capture.CaptureOn());
+    ASSERT_NO_FATAL_FAILURE(r.Proceed());
+    r.ExpectCompleted();
+    f.BtnCaptureFile->click();
+    ASSERT_FALSE(f.Capture.CaptureOn());
+
+    std::map<std::string, std::vector<std::string>> byTag;
+    std::istringstream in(ReadWholeFile(r.w.Folder() + "Capture.txt"));
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const size_t open = line.find('[');
+        const size_t close = line.find(']', open);
+        if (open == std::string::npos || close == std::string::npos) continue;
+        byTag[line.substr(open, close - open + 1)].push_back(line.substr(close + 1));
+    }
+    const auto& out = byTag["[out]"];
+    EXPECT_NE(std::find(out.begin(), out.end(), "char 0"), out.end());
+    EXPECT_NE(std::find(out.begin(), out.end(), kLoader1Hex), out.end());
+    // Every bootstrap line as it was taken, and every FlashCode line as it was read, in order.
+    EXPECT_EQ(byTag["[mem]"], MemoBootLines());
+    EXPECT_EQ(byTag["[fsh]"], MemoFlshCodeLines());
+    EXPECT_EQ(byTag["[mem]"].size(), 161u);
+    EXPECT_EQ(byTag["[fsh]"].size(), 390u);
+    // One dump of three lines per block of the FlashCode stage.
+    EXPECT_EQ(byTag["[info  ]"].size(), 42u);
+    EXPECT_EQ(byTag["[B0-128]"].size(), 42u);
+    EXPECT_EQ(byTag["[B128+ ]"].size(), 42u);
+    for (const auto& b : byTag["[B0-128]"]) EXPECT_EQ(b.size(), 128u);
+    // The blocks go out in address order, the one at 008280 last.
+    ASSERT_FALSE(byTag["[info  ]"].empty());
+    EXPECT_NE(byTag["[info  ]"].back().find("addr 008280"), std::string::npos) << byTag["[info  ]"].back();
+}
+
+TEST(FactoryUpload, AUnitWithoutSwitchesAnswersBothJobs) {
+    FactoryRun r;
+    ASSERT_NO_FATAL_FAILURE(r.OpenWell());
+    ASSERT_NO_FATAL_FAILURE(r.Proceed());
+    r.ExpectCompleted();
+    TForm1& f = r.F();
+    f.BtnBackToStart->click();
+    // The operator removes the jumpers and switches the unit off and on; then the everyday job.
+    r.sim->PowerCycle();
+    const TestFirmware fw = TestFirmware::Make(6, 21);
+    WriteWholeFile(r.w.Home() + "app.h86", fw.hex);
+    ASSERT_TRUE(r.w.SoftwareUpload("1", "38400"));
+    ASSERT_EQ(r.w.Text(f.Label12), "Port is open on Com 1 at 38400 baud");
+    r.w.ChooseFile(r.w.homeDir.path(), "app.h86");
+    ASSERT_TRUE(WaitUntil([&] { return f.UploadState == 0 && f.BtnStartRun->isVisibleTo(&f); }, 20000));
+    f.BtnStartRun->click();
+    ASSERT_TRUE(r.w.WaitIdle(60000)) << "state " << f.UploadState;
+    EXPECT_EQ(r.w.Text(f.Label15), "Software Upload complete");
+    EXPECT_TRUE(r.sim->Flash() == fw.image);
+}
+
+TEST(FactoryUpload, TheUnitsFailureInTheFlashCodeStageIsShownOnTheFactoryScreen) {
+    FactoryRun r({"--fail-at", "3"});
+    ASSERT_NO_FATAL_FAILURE(r.OpenWell());
+    ASSERT_NO_FATAL_FAILURE(r.Proceed());
+    TForm1& f = r.F();
+    const QStringList hist = f.HistoryLines();
+    ASSERT_GE(hist.size(), 2);
+    EXPECT_EQ(hist[hist.size() - 2].toStdString(), "Sending block 3 of 42...");
+    EXPECT_EQ(hist.last().toStdString(), "Upload failed");
+    // A repeat would lead to the hidden Software Upload screen: only the way back is offered.
+    EXPECT_TRUE(r.Shown(f.BtnBackToStart));
+    EXPECT_FALSE(r.Shown(f.BtnRepeatUpload));
+    EXPECT_TRUE(Exists(r.w.Folder() + "Reserved.ZUP"));
+    f.BtnBackToStart->click();
+    EXPECT_TRUE(r.Shown(f.OpeningBox));
+}

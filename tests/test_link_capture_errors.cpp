@@ -1,0 +1,141 @@
+// A capture file that stops taking lines while the link sends and receives: the command still goes
+// out, the received bytes still reach the buffer, and the failure is handed to the window once.
+#include "app/UnitLink.h"
+#include "firmware/RunError.h"
+#include "records/Capture.h"
+#include "serial/Serial4.h"
+#include "tests/support/Pty.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <string>
+#include <sys/resource.h>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Writes to any file past `bytes` fail with EFBIG (rather than raising SIGXFSZ) while this lives.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit r = saved_;
+        r.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &r);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, oldHandler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit saved_ {};
+    void (*oldHandler_)(int) = SIG_DFL;
+};
+
+class LinkCaptureErrors : public ::testing::Test {
+protected:
+    fs::path folder;
+    TestPty unit;
+    std::mutex mutex;
+    std::deque<std::function<void()>> posted;
+    TSerial serial{[this](std::function<void()> f) {
+                       std::lock_guard lock(mutex);
+                       posted.push_back(std::move(f));
+                   },
+                   [](const std::string&) {}};
+    TCaptureFile capture;
+    TUnitLink link{serial, &capture};
+    std::vector<std::string> failures;
+
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "zup-capfail-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        folder = pattern;
+        unit.LinkAs(folder.string() + "/", 5);
+        serial.SetDeviceFolder(folder.string() + "/");
+        serial.SetPort(5);
+        serial.SetBaudrate(38400);
+        serial.NotifyErrors = neNone;
+        serial.SetActive(true);
+        ASSERT_TRUE(serial.Active()) << serial.ErrorText();
+        capture.ToggleCapture(CapturePath());  // "[start]" CR LF: 9 bytes
+        ASSERT_TRUE(capture.CaptureOn());
+    }
+    void TearDown() override {
+        serial.SetActive(false);
+        Drain();
+        std::error_code ec;
+        fs::remove_all(folder, ec);
+    }
+    std::string CapturePath() const { return folder.string() + "/Capture.txt"; }
+    void Drain() {
+        for (;;) {
+            std::function<void()> f;
+            {
+                std::lock_guard lock(mutex);
+                if (posted.empty()) return;
+                f = std::move(posted.front());
+                posted.pop_front();
+            }
+            f();
+        }
+    }
+    void WatchFailures() {
+        link.OnCaptureError = [this](const std::exception& e) { failures.push_back(e.what()); };
+    }
+};
+
+}  // namespace
+
+TEST_F(LinkCaptureErrors, ACommandStillGoesOutAndTheFailureIsReportedOnce) {
+    WatchFailures();
+    FileSizeLimit limit(9);
+    link.RxBuffer = "stale";
+    link.SendCommand("", "GO", false);
+    EXPECT_EQ(unit.Read(3, 2000), "GO\r");
+    EXPECT_EQ(link.RxBuffer, "");
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_NE(failures[0].find(CapturePath()), std::string::npos) << failures[0];
+    EXPECT_NE(failures[0].find(std::strerror(EFBIG)), std::string::npos) << failures[0];
+    EXPECT_FALSE(capture.CaptureOn());
+    // Capture is off now: later sends record nothing and report nothing.
+    link.SendHexBytes("5A");
+    EXPECT_EQ(unit.Read(1, 2000), "\x5A");
+    EXPECT_EQ(failures.size(), 1u);
+}
+
+TEST_F(LinkCaptureErrors, ReceivedBytesStayInTheBuffer) {
+    WatchFailures();
+    FileSizeLimit limit(9);
+    unit.Write("READY\r\n");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (serial.RxWaiting() < 7 && std::chrono::steady_clock::now() < deadline) {
+        Drain();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(serial.RxWaiting(), 7);
+    link.ReadMessage(serial);
+    EXPECT_EQ(link.RxBuffer, "READY\r\n");
+    EXPECT_EQ(failures.size(), 1u);
+    EXPECT_FALSE(capture.CaptureOn());
+}
+
+TEST_F(LinkCaptureErrors, WithoutAHandlerTheFailureIsThrownToTheCaller) {
+    FileSizeLimit limit(9);
+    EXPECT_THROW(link.SendCommand("", "GO", false), EInOutError);
+    EXPECT_FALSE(capture.CaptureOn());
+}

@@ -1,0 +1,117 @@
+// Renders the program's three screens into PNG files for the README, headless: the start screen,
+// the Software Upload screen ready to start after a real port opening and file preparation against
+// the simulated unit, and the factory screen at the jumper instructions.
+//   zupshots [output folder]      (default: the source tree's docs/)
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+
+#include "app/Uflash8.h"
+#include "bench/SimProcess.h"
+#include "records/Chfile1.h"
+
+namespace {
+
+bool WaitUntil(const std::function<bool()>& done, int ms) {
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > ms) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+// Lets pending layout and paint work settle before the picture is taken.
+void Settle() {
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 200) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+bool Save(QWidget& w, const QString& path) {
+    Settle();
+    if (!w.grab().save(path, "PNG", 9)) {
+        std::fprintf(stderr, "zupshots: cannot write %s\n", path.toLocal8Bit().constData());
+        return false;
+    }
+    std::printf("%s\n", path.toLocal8Bit().constData());
+    return true;
+}
+
+int Fail(const char* what, const TForm1& f) {
+    std::fprintf(stderr, "zupshots: %s (state %d)\n", what, f.UploadState);
+    for (const QString& m : f.Messages) std::fprintf(stderr, "  %s\n", m.toLocal8Bit().constData());
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication app(argc, argv);
+    QApplication::setApplicationDisplayName("Norvane Flash Device Upload");
+    const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString(ZUP_SOURCE_DIR "/docs");
+    QDir().mkpath(out);
+
+    QTemporaryDir programDir, homeDir;
+    const std::string folder = programDir.path().toStdString() + "/";
+    const QString sample = homeDir.path() + "/mxr2-demo.h86";
+    if (!QFile::copy(ZUP_SOURCE_DIR "/resources/samples/mxr2-demo.h86", sample)) {
+        std::fprintf(stderr, "zupshots: cannot copy the sample firmware\n");
+        return 1;
+    }
+    SimProcess sim(ZUP_SIM_PATH, {"--dir", folder, "--port", "1", "--exit-with-parent"});
+
+    TForm1Options o;
+    o.ProgramFolder = folder;
+    o.Maximise = false;
+    o.ModalBoxes = false;
+    TForm1 form1(o);
+    TForm2 form2(homeDir.path().toStdString(), &form1);
+    form1.Form2 = &form2;
+    form1.resize(1000, 760);
+    form1.show();
+    if (!WaitUntil([&] { return form1.FormActivated() && form1.Timer1->isActive(); }, 10000))
+        return Fail("the window did not start", form1);
+    form1.Btn2Upload->setFocus();  // no text cursor blinking in the port selector
+    if (!Save(form1, out + "/screen-start.png")) return 1;
+
+    // Software Upload: open the port, choose the sample, wait for the ready screen.
+    form1.CommPortBox->setEditText("1");
+    form1.BaudRateBox->setEditText("38400");
+    form1.Btn2Upload->click();
+    if (!WaitUntil([&] { return form1.Label12->text().startsWith("Port is open"); }, 5000))
+        return Fail("the port did not open", form1);
+    form2.SetCurrentDirectory(homeDir.path());
+    QTimer::singleShot(0, &form2, [&form2] {
+        form2.findChild<QLineEdit*>("FileNameBox")->setText("mxr2-demo.h86");
+        form2.findChild<QPushButton*>("BtnOK")->click();
+    });
+    form1.BtnChooseFile->click();
+    if (!WaitUntil([&] { return form1.UploadState == 0 && form1.BtnStartRun->isVisibleTo(&form1); }, 20000))
+        return Fail("the file was not prepared", form1);
+    if (!Save(form1, out + "/screen-software-upload.png")) return 1;
+
+    // Factory Bootstrap Upload, after the port opened at 19200 baud.
+    form1.BtnBackToStart->click();
+    form1.BtnBoot->click();
+    if (!WaitUntil([&] { return form1.UploadState == 0 && form1.BtnGoOn->isVisibleTo(&form1); }, 5000))
+        return Fail("the factory screen did not reach the jumper instructions", form1);
+    if (!Save(form1, out + "/screen-factory.png")) return 1;
+
+    form1.Timer1->stop();
+    return form1.Messages.empty() ? 0 : Fail("message boxes were shown", form1);
+}
