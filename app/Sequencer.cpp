@@ -282,6 +282,13 @@ void TForm1::SoftwareUploadStep() {
         }
         break;
     case 999:
+        if (Serial1.LineLost()) {
+            // The line to the unit has gone (adapter unplugged, device closed): there is nobody to
+            // resend to, so the transfer ends with its timeout report and the system's reason.
+            Label12->setToolTip(QString::fromLocal8Bit(Serial1.ErrorText().c_str()));
+            UploadState = 99;
+            break;
+        }
         Link.RxBuffer.clear();
         if (!BlockBuffer.empty()) {
             if (Capture.CaptureOn()) WriteCapture("resend", "[out]");

@@ -10,13 +10,29 @@
 #include "firmware/RunError.h"
 #include "firmware/FileIo.h"
 
+namespace {
+
+// A binary image file that could not be written whole does not hold the image; it is removed so
+// that it is never taken for a prepared image later.
+void WriteImageFile(const std::string& fileName, const std::vector<uint8_t>& bytes) {
+    try {
+        FileIo::WriteWholeFile(fileName, bytes.data(), bytes.size());
+    } catch (...) {
+        struct stat st {};
+        if (::lstat(fileName.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(fileName.c_str());
+        throw;
+    }
+}
+
+}  // namespace
+
 void TBinaryImage::EmptyBinaryFile(const std::string& binFileName, int imageChunks) {
     fileName_ = binFileName;
     chunks_ = std::max(imageChunks, 0);
     bytes_.assign(static_cast<size_t>(chunks_) * 128, 0xFF);
     dirty_ = false;
     // One write of the whole image: erased flash is 0xFF throughout.
-    FileIo::WriteWholeFile(binFileName, bytes_.data(), bytes_.size());
+    WriteImageFile(binFileName, bytes_);
 }
 
 void TBinaryImage::OpenExisting(const std::string& binFileName, int imageChunks) {
@@ -40,6 +56,6 @@ void TBinaryImage::Write(uint64_t address, const uint8_t* data, size_t count) {
 
 void TBinaryImage::Flush() {
     if (!dirty_ || fileName_.empty()) return;
-    FileIo::WriteWholeFile(fileName_, bytes_.data(), bytes_.size());
+    WriteImageFile(fileName_, bytes_);
     dirty_ = false;
 }

@@ -243,6 +243,7 @@ void TEventThread::Execute() {
         bool broken = portEvents & (EPOLLHUP | EPOLLERR);
         bool readable = portEvents & EPOLLIN;
         if (broken) {
+            sh.LineLost = true;
             // Bytes that came before the device went are still delivered; then the failure is
             // reported once and the port is no longer watched (it would report again forever).
             int waiting = 0;

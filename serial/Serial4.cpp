@@ -59,6 +59,7 @@ void TSerial::Impl::Open() {
     thread->Attach(portHandle->Fd());
     {
         std::lock_guard<std::mutex> lk(shared->m);
+        shared->LineLost = false;
         shared->FActive = true;
         shared->FClosing = false;
     }
@@ -250,6 +251,8 @@ int TSerial::TxWaiting() {
 }
 
 int TSerial::ErrorCode() const { return d->errorCode; }
+
+bool TSerial::LineLost() const { return d->shared->LineLost; }
 std::string TSerial::ErrorText() const {
     int code = d->errorCode;
     return code == 0 ? std::string() : std::system_category().message(code);

@@ -68,7 +68,10 @@ public:
     uint16_t MessageAppendCount = 0;
     eNotifyErr NotifyErrors = neDialog;
     int ErrorCode() const;            // errno of the last failure reported, 0 at creation
-    std::string ErrorText() const;    // the system's message for ErrorCode (strerror), "" when 0
+    std::string ErrorText() const;
+    // The device went away while the port was open (unplugged adapter, closed terminal); the port
+    // is no longer watched until it is opened again.
+    bool LineLost() const;    // the system's message for ErrorCode (strerror), "" when 0
 
     TNotifyEvent OnRxData;
     TNotifyEvent OnTxEmpty;

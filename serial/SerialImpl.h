@@ -23,6 +23,8 @@ struct TSerialShared {
     std::atomic<bool> FClosing{false};
     std::atomic<bool> FThreadActive{false};
     std::atomic<bool> FTerminate{false};
+    // The device went away while open (hang-up, EIO); cleared by the next open.
+    std::atomic<bool> LineLost{false};
 
     // One dispatch at a time: the thread posts, then waits until it ran or was cancelled.
     enum class EJob { None, Posted, Running, Done };
