@@ -52,7 +52,8 @@ void TUnitLink::Await(const std::string& Expected, char Terminator, int FailStat
     if (Expected.empty()) return;
     const auto keyAt = RxBuffer.find(Expected);
     if (keyAt == std::string::npos) return;
-    const auto lineEnd = RxBuffer.substr(keyAt, kReplyWindow).find(Terminator);
+    // The line end is looked for after the key, so a key that itself holds one is never cut.
+    const auto lineEnd = RxBuffer.substr(keyAt, kReplyWindow).find(Terminator, Expected.size());
     if (lineEnd == std::string::npos) return;
     const auto afterEnd = keyAt + lineEnd + 1;
     // Everything before the key (a line end left from the previous line, an echo) belongs to the

@@ -108,7 +108,7 @@ struct TStation {
         form1->Form2 = form2.get();
         form2->OnIoError = [this](const std::string& t) { form1->ShowMessage(QString::fromStdString(t)); };
         form1->show();
-        if (!WaitUntil([&] { return form1->FormActivated(); }, 10000)) throw std::runtime_error("window not active");
+        if (!WaitUntil([&] { return form1->FormActivated() && form1->Timer1->isActive(); }, 10000)) throw std::runtime_error("window not active");
         std::vector<std::string> args = simArgs;
         args.insert(args.end(), {"--restart-ms", "100"});
         sim = std::make_unique<SimUnit>(Folder(), 1, args);
