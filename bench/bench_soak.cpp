@@ -31,6 +31,7 @@
 #include "app/Uflash8.h"
 #include "records/Chfile1.h"
 #include "tests/support/Firmware.h"
+#include "tests/support/EventLoop.h"
 #include "tests/support/SimUnit.h"
 
 namespace {
@@ -38,15 +39,6 @@ namespace {
 constexpr int kTickMs = 2;
 constexpr int kWarmUpRuns = 10;
 
-bool WaitUntil(const std::function<bool()>& done, int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
 
 long ResidentKiB() {
     std::ifstream f("/proc/self/status");

@@ -22,7 +22,8 @@
 #include <algorithm>
 
 #include "app/Uflash8.h"
-#include "bench/SimProcess.h"
+#include "tests/support/EventLoop.h"
+#include "tests/support/SimUnit.h"
 #include "records/Chfile1.h"
 
 namespace {
@@ -30,15 +31,6 @@ namespace {
 constexpr int kBlocks = 600;
 constexpr int kTickMs = 50;
 
-bool WaitUntil(const std::function<bool()>& done, int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
 
 int Fail(const char* what, const TForm1& f) {
     std::fprintf(stderr, "bench_throughput: %s (state %d, messages %zu)\n", what, f.UploadState, f.Messages.size());
@@ -64,7 +56,7 @@ int main(int argc, char** argv) {
         std::ofstream(home + "bench.bin", std::ios::binary) << image;
     }
 
-    SimProcess sim(ZUP_SIM_PATH, {"--dir", folder, "--port", "1", "--restart-ms", "100", "--exit-with-parent"});
+    SimUnit sim(folder, 1, {"--restart-ms", "100"});
 
     TForm1Options o;
     o.TickMs = kTickMs;

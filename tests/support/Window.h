@@ -22,17 +22,9 @@
 
 #include "app/Uflash8.h"
 #include "records/Chfile1.h"
+#include "tests/support/EventLoop.h"
 
 // Runs the event loop until `done` holds or `ms` pass; true when it held.
-inline bool WaitUntil(const std::function<bool()>& done, int ms = 10000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
 
 inline std::string ReadWholeFile(const std::string& path) {
     std::ifstream f(path, std::ios::binary);

@@ -19,20 +19,12 @@
 #include <functional>
 
 #include "app/Uflash8.h"
-#include "bench/SimProcess.h"
+#include "tests/support/EventLoop.h"
+#include "tests/support/SimUnit.h"
 #include "records/Chfile1.h"
 
 namespace {
 
-bool WaitUntil(const std::function<bool()>& done, int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
 
 // Lets pending layout and paint work settle before the picture is taken.
 void Settle() {
@@ -73,7 +65,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zupshots: cannot copy the sample firmware\n");
         return 1;
     }
-    SimProcess sim(ZUP_SIM_PATH, {"--dir", folder, "--port", "1", "--exit-with-parent"});
+    SimUnit sim(folder, 1);
 
     TForm1Options o;
     o.ProgramFolder = folder;
