@@ -175,8 +175,13 @@ TEST(ReceiveThread, MessageModeAssemblesFromThePortAndStateSurvivesReopen) {
     ASSERT_TRUE(WaitFor([&] { return messages.size() == 2; }));
     EXPECT_EQ(messages[1], "\x02" "EF\x03");
 
+    // The framing is changed with the port closed: the thread takes the settings when bytes
+    // arrive, and may still be reading the last arrival when the handler has run.
+    r.serial->SetActive(false);
     r.serial->MessageAppendCount = 2;
     r.serial->MessageEndChar = '\r';
+    r.serial->SetActive(true);
+    ASSERT_TRUE(r.serial->Active());
     r.pty.Write("\x02OK\r\x02\r");
     ASSERT_TRUE(WaitFor([&] { return messages.size() == 3; }));
     EXPECT_EQ(messages[2], "\x02OK\r\x02\r");
