@@ -10,23 +10,12 @@
 #include "firmware/BinaryImage.h"
 #include "firmware/IntelHex.h"
 #include "firmware/RunError.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string t = (fs::temp_directory_path() / "zupfw-XXXXXX").string();
-        path = ::mkdtemp(t.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    std::string operator/(const std::string& name) const { return (path / name).string(); }
-};
 
 void WriteText(const std::string& file, const std::string& text) {
     std::ofstream(file, std::ios::binary) << text;

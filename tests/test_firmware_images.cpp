@@ -13,23 +13,12 @@
 #include "firmware/BuiltinImages.h"
 #include "firmware/IntelHex.h"
 #include "firmware/UploadFile.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string t = (fs::temp_directory_path() / "zupimg-XXXXXX").string();
-        path = ::mkdtemp(t.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    std::string operator/(const std::string& name) const { return (path / name).string(); }
-};
 
 std::string ReadAll(const std::string& file) {
     std::ifstream in(file, std::ios::binary);

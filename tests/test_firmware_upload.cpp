@@ -11,24 +11,12 @@
 #include "firmware/IntelHex.h"
 #include "firmware/RunError.h"
 #include "firmware/UploadFile.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string t = (fs::temp_directory_path() / "zupup-XXXXXX").string();
-        path = ::mkdtemp(t.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    std::string operator/(const std::string& name) const { return (path / name).string(); }
-    size_t Entries() const { return static_cast<size_t>(std::distance(fs::directory_iterator(path), {})); }
-};
 
 void WriteText(const std::string& file, const std::string& text) {
     std::ofstream(file, std::ios::binary) << text;

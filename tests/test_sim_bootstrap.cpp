@@ -8,27 +8,12 @@
 
 #include "firmware/BuiltinImages.h"
 #include "tests/support/SimUnit.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
 constexpr int kWait = 3000;
 
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/zupsim-boot-XXXXXX";
-        if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-        path_ = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 std::string Bytes(const std::string& hex) {
     std::string out;

@@ -12,27 +12,12 @@
 #include "firmware/BinaryImage.h"
 #include "firmware/UploadFile.h"
 #include "tests/support/SimUnit.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
 constexpr int kWait = 3000;  // ms for any answer the unit owes
 
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/zupsim-test-XXXXXX";
-        if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-        path_ = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 // A block as the upload block file holds it: address text, 128 data bytes, 8-bit sum.
 std::string MakeBlock(const std::string& address, const std::string& data) {
