@@ -1,15 +1,11 @@
 // The Factory Bootstrap Upload: the C161's bootstrap loader at 19200 baud, then the FlashCode
 // image through the block dialogue of the Software Upload.
-#include <QLabel>
-#include <QPushButton>
-#include <QComboBox>
-
 #include <cstdio>
 
 #include "app/Progress.h"
-#include "app/Uflash8.h"
+#include "app/Sequencer.h"
 #include "firmware/BuiltinImages.h"
-#include "firmware/RunError.h"
+#include "firmware/IntelHex.h"
 
 namespace {
 
@@ -27,193 +23,192 @@ const char* const Loader2[3] = {
 
 bool HasByte(const std::string& text, unsigned char b) { return text.find(static_cast<char>(b)) != std::string::npos; }
 
-void Style(QLabel* label, const char* colour, int points) {
-    label->setStyleSheet(QString("color: %1").arg(colour));
-    QFont f = label->font();
-    f.setPointSize(points);
-    label->setFont(f);
-}
-
 }  // namespace
 
-uint8_t TForm1::PrepareBootLine() {
+uint8_t TSequencer::PrepareBootLine() {
     std::string taken;
     const uint8_t ack = ::PrepareBootLine(MemoBootLines(), Boot, &taken);
-    HistReplaceLast("Sending line " + std::to_string(Boot.LineCount) + "...");
-    if (!taken.empty() && Capture.CaptureOn()) WriteCapture(taken, "[mem]");
+    view_.HistoryReplaceLast(OperatorText("Sending line " + std::to_string(Boot.LineCount) + "..."));
+    if (!taken.empty()) WriteCapture(taken, "[mem]");
     return ack;
 }
 
-void TForm1::FactoryStep() {
-    std::string& rx = Link.RxBuffer;
+// ---- the port and the jumper instructions ----
+
+bool TSequencer::FactoryPortStep() {
     switch (UploadState) {
-    case 9:
+    case State::FactoryPortFailed:
         HistAdd("Com Port failed to open");
-        UploadState = 0;
-        break;
-    case 541:
+        UploadState = State::Idle;
+        return true;
+    case State::FactoryPortOpen:
         SaveCommsSettings();
-        BtnGoOn->show();
-        Label1->setText("With power off, put a jumper on the Bootstrap Enable header (JP1)"
-                        " and a jumper on the Bootblock Unprotect header (JP2)");
-        Style(Label1, "red", 11);
-        LblConvJP3->hide();
-        Label16->setText("Turn the Unit power on, then click on <Proceed>");
-        Style(Label16, "blue", 11);
+        view_.Offer(TOffer::GoOn, true);
+        Show(TLine::JumperNote,
+             "With power off, put a jumper on the Bootstrap Enable header (JP1)"
+             " and a jumper on the Bootblock Unprotect header (JP2)",
+             TColour::Red, 11);
+        view_.ShowLine(TLine::ForceRs232, false);
+        Show(TLine::FactoryPrompt, "Turn the Unit power on, then click on <Proceed>", TColour::Blue, 11);
         Serial1.SetBaudrate(19200);
-        Label19->setText("Factory Upload will take about 19 seconds");
-        Label19->setStyleSheet("color: blue");
-        HistAdd("Port is open on Com " + std::to_string(Serial1.Port()) + " at " + std::to_string(Serial1.Baudrate()) +
-                " baud");
-        UploadState = 0;
-        break;
+        Show(TLine::FactoryEstimate, "Factory Upload will take about 19 seconds", TColour::Blue);
+        HistAdd("Port is open on " + Serial1.DisplayName() + " at " + std::to_string(Serial1.Baudrate()) + " baud");
+        UploadState = State::Idle;
+        return true;
+    default:
+        return false;
+    }
+}
 
-    // ---- zero byte and identification ----
-    case 544:
+// ---- zero byte, identification and the two loaders ----
+
+bool TSequencer::BootstrapStep() {
+    switch (UploadState) {
+    case State::SendZeroByte:
         Serial1.WriteChar('\0');
-        if (Capture.CaptureOn()) WriteCapture("char 0", "[out]");
+        WriteCapture("char 0", "[out]");
         TryCount += 1;
-        UploadState = 545;
-        break;
-    case 545:
-        if (!rx.empty()) {
-            if (HasByte(rx, 0xB5) || HasByte(rx, 0xD5)) {
-                HistAdd("Got correct response from C161 chip");
-                UploadState = 546;
-            } else {
-                HistAdd("Got C161 response: " + rx);
-                UploadState = 0;
-            }
-        } else {
-            TryCount += 1;
-            if (TryCount > 45) {
-                HistAdd("Timed out waiting for response to initial character");
-                Label16->hide();
-                UploadState = 0;
-            } else if (TryCount % 5 == 0) {
-                UploadState = 544;
-            }
-        }
-        break;
-
-    // ---- the two loaders ----
-    case 546:
+        UploadState = State::AwaitIdent;
+        return true;
+    case State::AwaitIdent:
+        CheckIdent();
+        return true;
+    case State::SendLoader1:
         HistAdd("Sending Loader 1...");
         Boot.HexToSend = Loader1;
         Link.SendHexBytes(Boot.HexToSend);
         TryCount = 0;
-        UploadState = 548;
-        break;
-    case 548:
-        if (!rx.empty()) {
-            if (HasByte(rx, 0x22)) {
-                HistAdd("Loader 1 complete");
-                UploadState = 550;
-            } else {
-                HistAdd("Problem - bad checksum response to Loader1");
-                UploadState = 0;
-            }
-        } else if (++TryCount > 10) {
-            HistAdd("Timed out waiting for response to Loader 1");
-            UploadState = 0;
-        }
-        break;
-    case 550:
+        UploadState = State::AwaitLoader1;
+        return true;
+    case State::AwaitLoader1:
+        AwaitLoader(0x22, 10, "Loader 1 complete", "Problem - bad checksum response to Loader1",
+                    "Timed out waiting for response to Loader 1", State::SendLoader2);
+        return true;
+    case State::SendLoader2:
         HistAdd("Sending Loader 2...");
         for (const char* part : Loader2) {
             Boot.HexToSend = part;
             Link.SendHexBytes(Boot.HexToSend);
         }
         TryCount = 0;
-        UploadState = 552;
-        break;
-    case 552:
-        if (!rx.empty()) {
-            if (HasByte(rx, 'U')) {
-                HistAdd("Loader 2 complete");
-                HistAdd("Sending Bootstrap...");
-                HistAdd("Sending Lines...");
-                Boot = TBootLineState{};
-                ExpectedAck = PrepareBootLine();
-                Link.SendHexBytes(Boot.HexToSend);
-                TryCount = 0;
-                BadAckCount = 0;
-                UploadState = 568;
-            } else {
-                HistAdd("Problem - bad checksum response to Loader 2");
-                UploadState = 0;
-            }
-        } else if (++TryCount > 100) {
-            HistAdd("Timed out waiting for response to Loader 2");
-            UploadState = 0;
-        }
-        break;
+        UploadState = State::AwaitLoader2;
+        return true;
+    case State::AwaitLoader2:
+        AwaitLoader('U', 100, "Loader 2 complete", "Problem - bad checksum response to Loader 2",
+                    "Timed out waiting for response to Loader 2", State::AwaitRecordAck);
+        if (UploadState != State::AwaitRecordAck) return true;
+        HistAdd("Sending Bootstrap...");
+        HistAdd("Sending Lines...");
+        Boot = TBootLineState{};
+        ExpectedAck = PrepareBootLine();
+        Link.SendHexBytes(Boot.HexToSend);
+        TryCount = 0;
+        BadAckCount = 0;
+        return true;
+    default:
+        return false;
+    }
+}
 
-    // ---- bootstrap records, one per acknowledgement ----
-    case 568:
-        if (Boot.LastLineSent) {
-            UploadState = 571;  // the end record is not acknowledged
-        } else if (!rx.empty()) {
-            if (HasByte(rx, ExpectedAck)) {
-                ExpectedAck = PrepareBootLine();
-                Link.SendHexBytes(Boot.HexToSend);
-                TryCount = 0;
-                BadAckCount = 0;
-            } else if (++BadAckCount < 5) {
-                Link.SendHexBytes(Boot.HexToSend);
-            } else {
-                HistAdd("Problem - got bad checksum 5 times, bad cable?");
-                UploadState = 0;
-            }
-        } else if (++TryCount > 100) {
-            HistAdd("Timed out waiting for response to Bootstrap line");
-            UploadState = 0;
+void TSequencer::CheckIdent() {
+    const std::string& rx = Link.RxBuffer;
+    if (!rx.empty()) {
+        if (HasByte(rx, 0xB5) || HasByte(rx, 0xD5)) {
+            HistAdd("Got correct response from C161 chip");
+            UploadState = State::SendLoader1;
+        } else {
+            HistAdd("Got C161 response: " + rx);
+            UploadState = State::Idle;
         }
-        break;
+        return;
+    }
+    TryCount += 1;
+    if (TryCount > 45) {
+        HistAdd("Timed out waiting for response to initial character");
+        view_.ShowLine(TLine::FactoryPrompt, false);
+        UploadState = State::Idle;
+    } else if (TryCount % 5 == 0) {
+        UploadState = State::SendZeroByte;
+    }
+}
 
-    // ---- 38400 baud and the FlashCode file ----
-    case 571:
+void TSequencer::AwaitLoader(int ackByte, int tries, const char* done, const char* bad, const char* timeout,
+                             int32_t nextState) {
+    const std::string& rx = Link.RxBuffer;
+    if (!rx.empty()) {
+        if (HasByte(rx, static_cast<unsigned char>(ackByte))) {
+            HistAdd(done);
+            UploadState = nextState;
+        } else {
+            HistAdd(bad);
+            UploadState = State::Idle;
+        }
+    } else if (++TryCount > tries) {
+        HistAdd(timeout);
+        UploadState = State::Idle;
+    }
+}
+
+// ---- bootstrap records, one per acknowledgement ----
+
+bool TSequencer::RecordStep() {
+    if (UploadState != State::AwaitRecordAck) return false;
+    CheckRecordAck();
+    return true;
+}
+
+void TSequencer::CheckRecordAck() {
+    const std::string& rx = Link.RxBuffer;
+    if (Boot.LastLineSent) {
+        UploadState = State::RaiseBaud;  // the end record is not acknowledged
+    } else if (!rx.empty()) {
+        if (HasByte(rx, ExpectedAck)) {
+            ExpectedAck = PrepareBootLine();
+            Link.SendHexBytes(Boot.HexToSend);
+            TryCount = 0;
+            BadAckCount = 0;
+        } else if (++BadAckCount < 5) {
+            Link.SendHexBytes(Boot.HexToSend);
+        } else {
+            HistAdd("Problem - got bad checksum 5 times, bad cable?");
+            UploadState = State::Idle;
+        }
+    } else if (++TryCount > 100) {
+        HistAdd("Timed out waiting for response to Bootstrap line");
+        UploadState = State::Idle;
+    }
+}
+
+// ---- 38400 baud, the FlashCode image and the end ----
+
+bool TSequencer::FlashCodeStep() {
+    switch (UploadState) {
+    case State::RaiseBaud:
         Serial1.SetBaudrate(38400);
         HistAdd("Bootstrap Upload complete");
         HistAdd("Changing baudrate to 38400...");
-        UploadState = 572;
-        break;
-    case 572:
+        UploadState = State::PurgeAfterBaud;
+        return true;
+    case State::PurgeAfterBaud:
         PurgeInput();
-        UploadState = 573;
-        break;
-    case 573:
+        UploadState = State::EmptyFlashCodeBinary;
+        return true;
+    case State::EmptyFlashCodeBinary:
         BaseName = "Reserved";
         ZupFileName = ProgramFolder + "Reserved" + ".ZUP";
         BinFileName = ProgramFolder + "Reserved" + ".BIN";
         HistAdd("Emptying binary file...");
         BinImage.EmptyBinaryFile(BinFileName, FactoryImageChunks);
-        UploadState = 574;
-        break;
-    case 574:
+        UploadState = State::PurgeAfterEmpty;
+        return true;
+    case State::PurgeAfterEmpty:
         PurgeInput();
-        UploadState = 575;
-        break;
-    case 575: {
-        HistAdd("Binary file emptied");
-        HistAdd("Processing .h86 to .bin format...");
-        const auto& lines = MemoFlshCodeLines();
-        size_t next = 0;
-        THexReader reader;
-        reader.HexToBinary(
-            [&](std::string& line) {
-                if (next >= lines.size()) return false;
-                line = lines[next++];
-                if (Capture.CaptureOn()) WriteCapture(line, "[fsh]");
-                return true;
-            },
-            BinImage, "MemoFlshCode");
-        BinImage.Flush();
-        HistAdd(".bin complete");
-        UploadState = 576;
-        break;
-    }
-    case 576: {
+        UploadState = State::FlashCodeToBinary;
+        return true;
+    case State::FlashCodeToBinary:
+        FlashCodeToBinary();
+        return true;
+    case State::FlashCodeToUploadFile: {
         HistAdd("Processing .bin to .zup format...");
         ZupFile.Close();
         TBuildResult r = BuildUploadFile(BinImage, ZupFileName);
@@ -221,27 +216,47 @@ void TForm1::FactoryStep() {
         LastReply = r.Checksum;
         HistAdd(".zup complete");
         HistAdd("Checksum is " + r.Checksum);
-        UploadState = 44;
-        break;
+        UploadState = State::FirstWakeUp;
+        return true;
     }
-
-    // ---- completion ----
-    case 599:
-        EndTime = TimeOfDayNow();
-        ZupFile.Close();
-        HistAdd("FlashCode Upload complete");
-        HistAdd(" ");
-        HistAdd("Factory Upload completed in " + ElapsedText(StartTime, EndTime));
-        Label19->clear();
-        Label1->setText("Turn off power to the Unit and remove the Bootstrap jumpers JP1 and JP2");
-        Label16->setText("Click on <Go Back to Start> to upload main Application Software");
-        Style(Label16, "blue", 10);
-        std::remove(ZupFileName.c_str());
-        std::remove(BinFileName.c_str());
-        BtnBackToStart->show();
-        UploadState = 0;
-        break;
+    case State::FactoryComplete:
+        FactoryComplete();
+        return true;
     default:
-        break;
+        return false;
     }
+}
+
+void TSequencer::FlashCodeToBinary() {
+    HistAdd("Binary file emptied");
+    HistAdd("Processing .h86 to .bin format...");
+    const auto& lines = MemoFlshCodeLines();
+    size_t next = 0;
+    THexReader reader;
+    reader.HexToBinary(
+        [&](std::string& line) {
+            if (next >= lines.size()) return false;
+            line = lines[next++];
+            WriteCapture(line, "[fsh]");
+            return true;
+        },
+        BinImage, "MemoFlshCode");
+    BinImage.Flush();
+    HistAdd(".bin complete");
+    UploadState = State::FlashCodeToUploadFile;
+}
+
+void TSequencer::FactoryComplete() {
+    EndTime = TimeOfDayNow();
+    ZupFile.Close();
+    HistAdd("FlashCode Upload complete");
+    HistAdd(" ");
+    HistAdd("Factory Upload completed in " + ElapsedText(StartTime, EndTime));
+    Show(TLine::FactoryEstimate, "");
+    Show(TLine::JumperNote, "Turn off power to the Unit and remove the Bootstrap jumpers JP1 and JP2");
+    Show(TLine::FactoryPrompt, "Click on <Go Back to Start> to upload main Application Software", TColour::Blue, 10);
+    std::remove(ZupFileName.c_str());
+    std::remove(BinFileName.c_str());
+    view_.Offer(TOffer::BackToStart, true);
+    UploadState = State::Idle;
 }

@@ -4,7 +4,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QFileInfo>
+#include <QDateTime>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -21,14 +21,13 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include <unistd.h>
+#include <iterator>
 
 #include "app/HelpWindow.h"
-#include "app/Progress.h"
 #include "firmware/BuiltinImages.h"
-#include "firmware/RunError.h"
 #include "records/Chfile1.h"
 #include "records/CommsSettings.h"
+#include "serial/serial_posix.h"
 
 namespace {
 
@@ -46,20 +45,14 @@ const char* const CableLines[] = {
     "  Refer to the MXR-2 Manual",
 };
 
-std::string ExecutableFolder() {
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return "./";
-    std::string path(buf, static_cast<size_t>(n));
-    return path.substr(0, path.rfind('/') + 1);
-}
-
-void Style(QLabel* label, const char* colour, int points = 0, bool bold = false) {
+// The one way a label gets its colour and, when given, its point size.
+void StyleLabel(QLabel* label, const char* colour, int points = 0) {
     if (colour) label->setStyleSheet(QString("color: %1").arg(colour));
-    QFont f = label->font();
-    if (points) f.setPointSize(points);
-    f.setBold(bold);
-    label->setFont(f);
+    if (points) {
+        QFont f = label->font();
+        f.setPointSize(points);
+        label->setFont(f);
+    }
 }
 
 // The maker's banner: drawn here rather than shipped as a picture.
@@ -111,39 +104,16 @@ QString Latin1(const std::string& bytes) {
     return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
 }
 
-QString OperatorText(const std::string& bytes) {
-    QString out;
-    for (unsigned char c : bytes) {
-        if (c == '\r' || c == '\n') continue;
-        if (c < 0x20 || c == 0x7F) out += QString("<%1>").arg(c, 2, 16, QChar('0')).toUpper();
-        else out += QChar(c);
-    }
-    return out;
-}
-
 TForm1::TForm1(const TForm1Options& options, QWidget* parent)
     : QMainWindow(parent),
       Serial1([this](std::function<void()> f) { QMetaObject::invokeMethod(this, std::move(f), Qt::QueuedConnection); },
               [this](const std::string& text) { ShowMessage(Latin1(text)); }),
-      Link(Serial1, &Capture),
+      Engine(Serial1, *this, options.ProgramFolder.empty() ? serialio::ExecutableFolder() : options.ProgramFolder),
       options_(options) {
     setObjectName("Form1");
     setWindowTitle("FIRMWARE UPLOAD UTILITY FOR NORVANE MXR-2");
-    QFont f("Arial");
-    setFont(f);
-    ProgramFolder = options_.ProgramFolder.empty() ? ExecutableFolder() : options_.ProgramFolder;
-    if (ProgramFolder.back() != '/') ProgramFolder += '/';
-
-    // The window's serial port: 8 data bits, no parity check, errors as events nobody handles, so
-    // port failures show up as waits that run out.
-    Serial1.SetDataBits(d8bit);
-    Serial1.SetCheckParity(false);
-    Serial1.MessageEndChar = 13;
-    Serial1.NotifyErrors = neEvent;
-    Serial1.SetDeviceFolder(ProgramFolder);
-    Serial1.OnRxData = [this](TSerial& s) { Guarded([&] { Link.ReadMessage(s); }); };
-    Serial1.OnMessage = [this](TSerial& s, const std::string& m) { Guarded([&] { Link.Serial1Message(s, m); }); };
-    Link.OnCaptureError = [this](const std::exception& e) { CaptureFailed(e); };
+    setFont(QFont("Arial"));
+    Serial1.SetDeviceFolder(Engine.ProgramFolder);
 
     BuildControls();
 
@@ -186,7 +156,16 @@ void TForm1::BuildControls() {
     auto* grid = new QGridLayout(area);
     grid->setContentsMargins(0, 0, 0, 0);
     top->addWidget(area, 1);
+    BuildStartScreen(area);
+    BuildUploadScreen(area);
+    BuildFactoryScreen(area);
+    BuildFooter(central);
+    ConnectHandlers();
+}
 
+
+void TForm1::BuildStartScreen(QWidget* area) {
+    auto* grid = static_cast<QGridLayout*>(area->layout());
     // ---- start screen ----
     OpeningBox = new QGroupBox(area);
     OpeningBox->setObjectName("OpeningBox");
@@ -249,11 +228,18 @@ void TForm1::BuildControls() {
     for (const char* l : CableLines) cable << l;
     MemoCable->setPlainText(cable.join('\n'));
     MemoCable->setAccessibleName("Cable Detail");
+    // All eleven lines at once, pin connections included, without scrolling.
+    const int lines = static_cast<int>(std::size(CableLines));
+    MemoCable->setFixedHeight(MemoCable->fontMetrics().lineSpacing() * lines +
+                              2 * (MemoCable->frameWidth() + static_cast<int>(MemoCable->document()->documentMargin())) + 4);
     MemoCable->hide();
     ob->addWidget(MemoCable);
     ob->addStretch();
     grid->addWidget(OpeningBox, 0, 0);
+}
 
+void TForm1::BuildUploadScreen(QWidget* area) {
+    auto* grid = static_cast<QGridLayout*>(area->layout());
     // ---- Software Upload screen ----
     MainBox = new QGroupBox(area);
     MainBox->setObjectName("MainBox");
@@ -288,7 +274,10 @@ void TForm1::BuildControls() {
     mb->addStretch();
     MainBox->hide();
     grid->addWidget(MainBox, 0, 0);
+}
 
+void TForm1::BuildFactoryScreen(QWidget* area) {
+    auto* grid = static_cast<QGridLayout*>(area->layout());
     // ---- factory screen ----
     FactoryBox = new QGroupBox("Factory Bootstrap Upload", area);
     FactoryBox->setObjectName("FactoryBox");
@@ -314,7 +303,10 @@ void TForm1::BuildControls() {
     fb->addWidget(BtnGoOn, 0, Qt::AlignLeft);
     FactoryBox->hide();
     grid->addWidget(FactoryBox, 0, 0);
+}
 
+void TForm1::BuildFooter(QWidget* central) {
+    auto* top = static_cast<QVBoxLayout*>(central->layout());
     // ---- permanent buttons and footer ----
     auto* buttons = new QHBoxLayout;
     BtnCaptureFile = NewButton(central, "BtnCaptureFile", "&Enable Capture File");
@@ -356,30 +348,37 @@ void TForm1::BuildControls() {
         memo->setPlainText(l.join('\n'));
         memo->hide();
     }
+}
 
-    connect(Btn2Upload, &QPushButton::clicked, this, [this] { Guarded([this] { Btn2UploadClick(); }); });
-    connect(BtnBoot, &QPushButton::clicked, this, [this] { Guarded([this] { BtnBootClick(); }); });
-    connect(BtnChooseFile, &QPushButton::clicked, this, [this] { Guarded([this] { BtnChooseFileClick(); }); });
-    connect(BtnStartRun, &QPushButton::clicked, this, [this] { Guarded([this] { BtnStartRunClick(); }); });
-    connect(BtnGoOn, &QPushButton::clicked, this, [this] { Guarded([this] { BtnGoOnClick(); }); });
-    connect(BtnRepeatUpload, &QPushButton::clicked, this, [this] { Guarded([this] { BtnRepeatUploadClick(); }); });
-    connect(BtnBackToStart, &QPushButton::clicked, this, [this] { Guarded([this] { BtnBackToStartClick(); }); });
+
+void TForm1::ConnectHandlers() {
+    const std::pair<QPushButton*, void (TForm1::*)()> guarded[] = {
+        {Btn2Upload, &TForm1::Btn2UploadClick},         {BtnBoot, &TForm1::BtnBootClick},
+        {BtnChooseFile, &TForm1::BtnChooseFileClick},   {BtnStartRun, &TForm1::BtnStartRunClick},
+        {BtnGoOn, &TForm1::BtnGoOnClick},               {BtnRepeatUpload, &TForm1::BtnRepeatUploadClick},
+        {BtnBackToStart, &TForm1::BtnBackToStartClick}, {BtnCaptureFile, &TForm1::BtnCaptureFileClick},
+    };
+    for (auto [button, handler] : guarded)
+        connect(button, &QPushButton::clicked, this, [this, handler = handler] { Guarded(handler); });
     connect(BtnCable, &QPushButton::clicked, this, [this] { BtnCableClick(); });
-    connect(BtnCaptureFile, &QPushButton::clicked, this, [this] { Guarded([this] { BtnCaptureFileClick(); }); });
     connect(BtnHelp, &QPushButton::clicked, this, [this] { BtnHelpClick(); });
     connect(BtnClose, &QPushButton::clicked, this, [this] { BtnCloseClick(); });
+}
+
+void TForm1::Guarded(void (TForm1::*handler)()) {
+    Engine.Guarded([&] { (this->*handler)(); });
 }
 
 void TForm1::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     if (!activated_) {
         activated_ = true;
-        QTimer::singleShot(0, this, [this] { Guarded([this] { FormActivate(); }); });
+        QTimer::singleShot(0, this, [this] { Guarded(&TForm1::FormActivate); });
     }
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-    if (Capture.CaptureOn()) CloseCapture();
+    Engine.CloseCapture();
     help_->close();
     event->accept();
 }
@@ -387,51 +386,29 @@ void TForm1::closeEvent(QCloseEvent* event) {
 void TForm1::FormActivate() {
     if (options_.Maximise) setWindowState(windowState() | Qt::WindowMaximized);
     for (QLabel* l : {Label2, Label4, Label8, Label15}) l->clear();
-    Style(Label2, "blue");
-    Style(Label3, "blue");
-    Style(Label11, "blue");
-    Style(Label12, "blue");
-    Style(Label13, "blue", 11);
-    Style(Label7, "red", 12);
-    Style(Label22, "red", 11);
-    Style(Label6, nullptr, 13);
-    HelpContext = 1;
+    for (QLabel* l : {Label2, Label3, Label11, Label12}) StyleLabel(l, "blue");
+    StyleLabel(Label13, "blue", 11);
+    StyleLabel(Label7, "red", 12);
+    StyleLabel(Label22, "red", 11);
+    StyleLabel(Label6, nullptr, 13);
     MainBox->hide();
     RunBox->hide();
-    MainUpload = true;
-    if (Capture.CaptureOn()) Capture.CloseCapture();
+    Engine.FormActivated();
     ReadCommsSettings();
-    UploadState = 0;
     Timer1->start();
 }
 
-// ---- the general error handler ----
-
-void TForm1::Guarded(const std::function<void()>& work) {
-    try {
-        work();
-    } catch (const std::exception& e) {
-        ReportRunError(e);
-    }
-}
-
-void TForm1::ReportRunError(const std::exception& error) {
-    ShowMessage(QString::fromLocal8Bit(error.what()));
-    // A failed step is never repeated: back to idle. The Software Upload offers a new file choice;
-    // the factory job says in its history where it stopped.
-    UploadState = 0;
-    // A file preparation that stopped must not go on saying it is under way.
-    if (MainUpload && Label12->text() == "Preparing input file, please wait ...") {
-        Label12->setText("Preparing input file failed, choose another file");
-        Label8->clear();
-    }
-    if (MainUpload && MainBox->isVisibleTo(this)) {
-        BtnChooseFile->show();
-        BtnBackToStart->show();
-    } else if (!MainUpload && FactoryBox->isVisibleTo(this)) {
-        HistAdd(std::string("Stopped: ") + error.what());
-        BtnBackToStart->show();
-    }
+void TForm1::Timer1Timer() {
+    // Message boxes, the file chooser and the processing of pending events all run the event loop,
+    // which delivers further ticks; a tick never runs inside another one.
+    if (inTick_) return;
+    inTick_ = true;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (lastTickAt_) longestGapMs_ = std::max(longestGapMs_, double(now - lastTickAt_));
+    lastTickAt_ = now;
+    QCoreApplication::processEvents();
+    Engine.Tick();
+    inTick_ = false;
 }
 
 void TForm1::ShowMessage(const QString& text) {
@@ -439,47 +416,80 @@ void TForm1::ShowMessage(const QString& text) {
     if (options_.ModalBoxes) QMessageBox::critical(this, QApplication::applicationDisplayName(), text);
 }
 
-// ---- small helpers ----
-
-void TForm1::SetText(QLabel* label, const std::string& text) { label->setText(Latin1(text)); }
-
 QStringList TForm1::HistoryLines() const {
     QString t = FUpHist->toPlainText();
     return t.isEmpty() ? QStringList{} : t.split('\n');
 }
 
-void TForm1::HistAdd(const std::string& line) {
-    FUpHist->appendPlainText(OperatorText(line));
+// ---- the engine's view ----
+
+QLabel* TForm1::LabelOf(TLine line) const {
+    switch (line) {
+    case TLine::PortStatus: return Label12;
+    case TLine::FileStatus: return Label8;
+    case TLine::Headline: return Label15;
+    case TLine::Instruction: return Label4;
+    case TLine::Activity: return Label2;
+    case TLine::Footer: return Label10;
+    case TLine::JumperNote: return Label1;
+    case TLine::FactoryPrompt: return Label16;
+    case TLine::FactoryEstimate: return Label19;
+    case TLine::ForceRs232: return LblConvJP3;
+    }
+    return Label12;
+}
+
+QWidget* TForm1::WidgetOf(TOffer what) const {
+    switch (what) {
+    case TOffer::ChooseFile: return BtnChooseFile;
+    case TOffer::StartRun: return BtnStartRun;
+    case TOffer::GoOn: return BtnGoOn;
+    case TOffer::RepeatUpload: return BtnRepeatUpload;
+    case TOffer::BackToStart: return BtnBackToStart;
+    case TOffer::RunPanel: return RunBox;
+    }
+    return RunBox;
+}
+
+void TForm1::SetLine(TLine line, const std::string& text) { LabelOf(line)->setText(Latin1(text)); }
+
+void TForm1::StyleLine(TLine line, TColour colour, int points) {
+    static const char* const names[] = {"black", "blue", "red", "green"};
+    StyleLabel(LabelOf(line), names[static_cast<int>(colour)], points);
+}
+
+void TForm1::ShowLine(TLine line, bool shown) { LabelOf(line)->setVisible(shown); }
+
+void TForm1::SetLineHint(TLine line, const std::string& hint) {
+    LabelOf(line)->setToolTip(QString::fromLocal8Bit(hint.c_str()));
+}
+
+void TForm1::Offer(TOffer what, bool offered) { WidgetOf(what)->setVisible(offered); }
+
+void TForm1::SetGauge(int value, int maximum) {
+    Gauge->setMaximum(maximum);
+    Gauge->setValue(value);
+}
+
+void TForm1::ShowGauge(bool shown) { Gauge->setVisible(shown); }
+
+void TForm1::HistoryReset(const std::string& line) { FUpHist->setPlainText(Latin1(line)); }
+
+void TForm1::HistoryAdd(const std::string& line) {
+    FUpHist->appendPlainText(Latin1(line));
     FUpHist->verticalScrollBar()->setValue(FUpHist->verticalScrollBar()->maximum());
 }
 
-void TForm1::HistReplaceLast(const std::string& line) {
+void TForm1::HistoryReplaceLast(const std::string& line) {
     QTextCursor c(FUpHist->document()->lastBlock());
     c.movePosition(QTextCursor::StartOfBlock);
     c.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
-    c.insertText(OperatorText(line));
+    c.insertText(Latin1(line));
     FUpHist->verticalScrollBar()->setValue(FUpHist->verticalScrollBar()->maximum());
 }
 
-void TForm1::WriteCapture(const std::string& text, const std::string& tag) {
-    if (!Capture.CaptureOn()) return;
-    try {
-        Capture.WriteCapture(text, tag);
-    } catch (const std::exception& e) {
-        CaptureFailed(e);
-    }
-}
-
-void TForm1::CaptureFailed(const std::exception& error) {
-    // A capture file that cannot be written must not stop the upload: report it once and switch
-    // capture off, on screen too.
-    Capture.CloseCapture();
-    ShowCaptureState();
-    ShowMessage(QString::fromLocal8Bit(error.what()));
-}
-
-void TForm1::ShowCaptureState() {
-    if (Capture.CaptureOn()) {
+void TForm1::CaptureChanged(bool on) {
+    if (on) {
         BtnCaptureFile->setText("&Disable Capture File");
         Label11->setText("Enabled");
         Label11->show();
@@ -489,98 +499,44 @@ void TForm1::ShowCaptureState() {
     }
 }
 
-// ---- button handlers ----
+void TForm1::Message(const std::string& text) { ShowMessage(QString::fromLocal8Bit(text.c_str())); }
+
+// ---- button handlers: the screen, then the engine ----
 
 void TForm1::Btn2UploadClick() {
-    MainUpload = true;
-    bool ok = false;
-    const QString baudText = BaudRateBox->currentText();
-    const int baud = baudText.trimmed().toInt(&ok);
-    if (!ok) {
-        ShowMessage(QString("'%1' is not a valid integer value").arg(baudText));
+    if (!Engine.SoftwareUploadChosen(CommPortBox->currentText().toStdString(), BaudRateBox->currentText().toStdString()))
         return;
-    }
-    UploadBaud = baud;
-    Label12->setText("Opening Com Port...");
-    Label8->clear();
     MainBox->show();
     MainBox->setTitle("Main Software Upload");
     OpeningBox->hide();
     FactoryBox->hide();
-    RunBox->hide();
-    HelpContext = 3;
     if (Form2)
         Form2->SetFilter("Norvane Upload (.zup)|*.zup|Binary (.bin)|*.bin|Intel HEX (.h86)|*.h86|Intel HEX (.mcs)|*.mcs|");
-    UploadState = 5;
 }
 
 void TForm1::BtnBootClick() {
-    MainUpload = false;
-    UploadBaud = 19200;
-    FUpHist->setPlainText("Opening Com Port " + CommPortBox->currentText() + "...");
     FactoryBox->show();
     OpeningBox->hide();
     MainBox->hide();
-    HelpContext = 9;
-    Label1->clear();
-    Label16->clear();
-    UploadState = 5;
+    Engine.FactoryChosen(CommPortBox->currentText().toStdString());
 }
 
 void TForm1::BtnChooseFileClick() {
-    Boot.LastLineSent = false;
     if (!Form2 || Form2->exec() != QDialog::Accepted) return;
-    InputFileName = Form2->SelectedFile;
-    if (QFileInfo(QString::fromLocal8Bit(InputFileName.c_str())).isFile()) {
-        CheckInputFile();
-        if (UploadState == 102) return;  // another file may be chosen
-    }
-    BtnChooseFile->hide();
+    Engine.FileChosen(Form2->SelectedFile);
 }
 
-void TForm1::BtnStartRunClick() {
-    Label4->clear();
-    Label12->clear();
-    Label15->clear();
-    Label10->setText("DO NOT INTERRUPT UPLOAD");
-    Style(Label10, "red", 14);
-    BtnStartRun->hide();
-    TryCount = 0;
-    Label8->setStyleSheet("color: black");
-    Label15->setStyleSheet("color: black");
-    Label2->setText("POWER UP THE UNIT, NOW");
-    Style(Label2, "blue", 13);
-    StartTime = TimeOfDayNow();
-    UploadState = 44;
-}
+void TForm1::BtnStartRunClick() { Engine.StartRun(); }
 
-void TForm1::BtnGoOnClick() {
-    StartTime = TimeOfDayNow();
-    Label1->clear();
-    LblConvJP3->hide();
-    Label16->setText("DO NOT INTERRUPT UPLOAD");
-    Style(Label16, "red", 12);
-    BtnGoOn->hide();
-    TryCount = 0;
-    HistAdd("Establishing comms with the C161 chip...");
-    UploadState = 544;
-}
+void TForm1::BtnGoOnClick() { Engine.GoOn(); }
 
-void TForm1::BtnRepeatUploadClick() {
-    BtnRepeatUpload->hide();
-    BtnBackToStart->hide();
-    PrepareUpload();
-}
+void TForm1::BtnRepeatUploadClick() { Engine.RepeatUpload(); }
 
 void TForm1::BtnBackToStartClick() {
-    HelpContext = 1;
-    Serial1.AbortRx();
-    Serial1.AbortTx();
-    Link.RxBuffer.clear();
-    for (QWidget* w : std::initializer_list<QWidget*>{BtnChooseFile, BtnRepeatUpload, BtnBackToStart, FactoryBox, MainBox})
-        w->hide();
+    Engine.BackToStart();
+    FactoryBox->hide();
+    MainBox->hide();
     OpeningBox->show();
-    UploadState = 0;
 }
 
 void TForm1::BtnCableClick() {
@@ -593,36 +549,23 @@ void TForm1::BtnCableClick() {
     }
 }
 
-void TForm1::BtnCaptureFileClick() {
-    try {
-        Capture.ToggleCapture(ProgramFolder + "Capture.txt");
-    } catch (const std::exception& e) {
-        // Only the record is affected: a run in progress goes on, so this does not go through
-        // the general handler, which would put the sequencer back to idle.
-        ShowCaptureState();
-        ShowMessage(QString::fromLocal8Bit(e.what()));
-        return;
-    }
-    ShowCaptureState();
-}
+void TForm1::BtnCaptureFileClick() { Engine.ToggleCapture(); }
 
 void TForm1::BtnHelpClick() {
-    const std::string file = ProgramFolder + "ZURuzada.HLP";
-    if (!help_->ShowTopic(QString::fromLocal8Bit(file.c_str()), HelpContext))
+    const std::string file = Engine.ProgramFolder + "ZURuzada.HLP";
+    if (!help_->ShowTopic(QString::fromLocal8Bit(file.c_str()), Engine.HelpContext))
         ShowMessage(QString("Cannot open help file \"%1\"").arg(QString::fromLocal8Bit(file.c_str())));
 }
 
 void TForm1::BtnCloseClick() {
-    if (Capture.CaptureOn()) CloseCapture();
+    Engine.CloseCapture();
     close();
 }
 
-void TForm1::CloseCapture() { Capture.CloseCapture(); }
-
-// ---- settings ----
+// ---- the remembered port ----
 
 void TForm1::ReadCommsSettings() {
-    const std::string path = ProgramFolder + "commsUP.txt";
+    const std::string path = Engine.ProgramFolder + "commsUP.txt";
     std::optional<std::string> port;
     try {
         port = ReadCommsPortText(path);
@@ -630,7 +573,7 @@ void TForm1::ReadCommsSettings() {
         // The start-up goes on; the port selector starts at "1".
         CommPortBox->setCurrentIndex(0);
         BaudRateBox->setCurrentIndex(0);
-        SavedPort = CommPortBox->currentText().toStdString();
+        Engine.SavedPort = CommPortBox->currentText().toStdString();
         ShowMessage(QString::fromLocal8Bit(e.what()));
         return;
     }
@@ -643,15 +586,23 @@ void TForm1::ReadCommsSettings() {
         CommPortBox->setCurrentIndex(0);
         BaudRateBox->setCurrentIndex(0);
     }
-    SavedPort = CommPortBox->currentText().toStdString();
+    Engine.SavedPort = CommPortBox->currentText().toStdString();
 }
 
-void TForm1::SaveCommsSettings() {
-    const std::string port = CommPortBox->currentText().toStdString();
-    if (port == SavedPort) return;
-    try {
-        SaveCommsSettingsFile(ProgramFolder + "commsUP.txt", port, BaudRateBox->currentText().toStdString());
-    } catch (const std::exception& e) {
-        ShowMessage(QString::fromLocal8Bit(e.what()));
-    }
+// ---- wiring ----
+
+TMainWindow::~TMainWindow() {
+    if (Form1) Form1->Timer1->stop();
+    Form2.reset();
+    Form1.reset();
+}
+
+std::unique_ptr<TMainWindow> BuildMainWindow(const TForm1Options& options, const std::string& homeFolder) {
+    auto w = std::make_unique<TMainWindow>();
+    w->Form1 = std::make_unique<TForm1>(options);
+    w->Form2 = std::make_unique<TForm2>(homeFolder, w->Form1.get());
+    TForm1* form1 = w->Form1.get();
+    form1->Form2 = w->Form2.get();
+    w->Form2->OnIoError = [form1](const std::string& text) { form1->ShowMessage(QString::fromLocal8Bit(text.c_str())); };
+    return w;
 }

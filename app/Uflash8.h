@@ -1,21 +1,17 @@
-// Form1, the main window: its three screens, the run values, and the sequencer that carries both
-// jobs (Software Upload and Factory Bootstrap Upload) one step per tick.
+// Form1, the main window: its three screens and their controls. It is the engine's view: the
+// handlers set up the screen and hand the engine its first state; the engine's steps tell it
+// what to show.
 #pragma once
 
 #include <QMainWindow>
 #include <QString>
-#include <cstdint>
-#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "app/UnitLink.h"
-#include "firmware/BinaryImage.h"
-#include "firmware/BootLine.h"
-#include "firmware/IntelHex.h"
-#include "firmware/UploadFile.h"
-#include "records/Capture.h"
-#include "serial/Serial4.h"
+#include "app/Sequencer.h"
+#include "app/SerialPort.h"
+#include "app/View.h"
 
 class QComboBox;
 class QGroupBox;
@@ -34,7 +30,7 @@ struct TForm1Options {
     bool ModalBoxes = true;       // false: message boxes are recorded in Messages instead of shown
 };
 
-class TForm1 : public QMainWindow {
+class TForm1 : public QMainWindow, public TSequencerView {
     Q_OBJECT
 public:
     explicit TForm1(const TForm1Options& options = {}, QWidget* parent = nullptr);
@@ -43,31 +39,8 @@ public:
     // The file chooser; created after this window and living as long.
     TForm2* Form2 = nullptr;
 
-    // ---- run values ----
-    int32_t UploadState = 0;
-    int32_t TryCount = 0;
-    int32_t OpenTicks = 0;
-    int32_t RebootTicks = 0;
-    int32_t BlockCount = 0;
-    int32_t BlocksSent = 0;
-    int32_t BadAckCount = 0;
-    int32_t HelpContext = 1;
-    bool MainUpload = true;
-    int32_t UploadBaud = 38400;
-    std::string WaitingFor, LastReply, FileChecksum, UnitChecksum;
-    double StartTime = 0, EndTime = 0;
-    std::string BlockBuffer;       // the block last read, kept so it can be sent again
-    std::string ProgramFolder;
-    std::string InputFileName, InputExt, BaseName, BinFileName, ZupFileName;
-    std::string SavedPort;
-    uint8_t ExpectedAck = 0;
-    TBootLineState Boot;           // HexToSend, LineCount, HexLineIndex, LastLineSent
-
-    TCaptureFile Capture;
-    TSerial Serial1;
-    TUnitLink Link;
-    TBinaryImage BinImage;
-    TZupFile ZupFile;
+    TSerialPort Serial1;
+    TSequencer Engine;
 
     // Every message box text shown (also when ModalBoxes is off), for the operator's record and tests.
     std::vector<QString> Messages;
@@ -87,24 +60,29 @@ public:
     void BtnHelpClick();
     void BtnCloseClick();
 
-    // ---- operations the sequencer uses ----
-    void CheckInputFile();
-    void PrepareUpload();
     void ReadCommsSettings();
-    void SaveCommsSettings();
-    void SendCommandStep(const std::string& address, const std::string& command, bool addressed);
-    void SendNextBlock();
-    void SendBlock();
-    void CloseCapture();
-    void WriteCapture(const std::string& text, const std::string& tag);
-    uint8_t PrepareBootLine();
-
     // Lines of the factory history memo, as shown.
     QStringList HistoryLines() const;
     // One message box (recorded in Messages).
     void ShowMessage(const QString& text);
     bool FormActivated() const { return activated_; }
     int TickMs() const { return options_.TickMs; }
+    // The longest time between two ticks so far, in milliseconds (responsiveness record).
+    double LongestTickGapMs() const { return longestGapMs_; }
+
+    // ---- the engine's view ----
+    void SetLine(TLine line, const std::string& text) override;
+    void StyleLine(TLine line, TColour colour, int points = 0) override;
+    void ShowLine(TLine line, bool shown) override;
+    void SetLineHint(TLine line, const std::string& hint) override;
+    void Offer(TOffer what, bool offered) override;
+    void SetGauge(int value, int maximum) override;
+    void ShowGauge(bool shown) override;
+    void HistoryReset(const std::string& line) override;
+    void HistoryAdd(const std::string& line) override;
+    void HistoryReplaceLast(const std::string& line) override;
+    void CaptureChanged(bool on) override;
+    void Message(const std::string& text) override;
 
     // Controls, named as the operator's screens name them.
     QLabel *Image1, *Label5, *Label6, *Label13, *Label3, *Label7, *Label9, *Label22, *Label21;
@@ -125,31 +103,31 @@ protected:
 
 private:
     void BuildControls();
-    void RunStep();
-    void SoftwareUploadStep();
-    void FactoryStep();
-    // Runs a handler or a step; a file or conversion failure is shown once and the sequencer
-    // goes back to idle.
-    void Guarded(const std::function<void()>& work);
-    void ReportRunError(const std::exception& error);
-    void HistAdd(const std::string& line);
-    void HistReplaceLast(const std::string& line);
-    void SetText(QLabel* label, const std::string& text);
-    void ShowCaptureState();
-    void CaptureFailed(const std::exception& error);
-    void Await(const std::string& key, int failState, int nextState, bool lineFeed = false);
-    bool PortTextValid(int& port) const;
-    void PurgeInput();
+    void BuildStartScreen(QWidget* area);
+    void BuildUploadScreen(QWidget* area);
+    void BuildFactoryScreen(QWidget* area);
+    void BuildFooter(QWidget* central);
+    void ConnectHandlers();
+    QLabel* LabelOf(TLine line) const;
+    QWidget* WidgetOf(TOffer what) const;
+    void Guarded(void (TForm1::*handler)());
 
     TForm1Options options_;
     THelpWindow* help_ = nullptr;
     bool activated_ = false;
     bool inTick_ = false;
-    bool portTextValid_ = true;
+    qint64 lastTickAt_ = 0;
+    double longestGapMs_ = 0;
 };
 
-// Text for the operator from bytes the unit sent: printable bytes as they are, line ends dropped,
-// other control bytes as <XX>.
-QString OperatorText(const std::string& bytes);
 // Bytes as Latin-1 text for a widget.
 QString Latin1(const std::string& bytes);
+
+// The main window and its file chooser, built and connected the one way the program, the tests,
+// the benchmarks and the screenshot tool all use. The chooser starts in `homeFolder` (drive C).
+struct TMainWindow {
+    std::unique_ptr<TForm1> Form1;
+    std::unique_ptr<TForm2> Form2;
+    ~TMainWindow();
+};
+std::unique_ptr<TMainWindow> BuildMainWindow(const TForm1Options& options, const std::string& homeFolder);

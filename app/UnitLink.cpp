@@ -2,7 +2,7 @@
 
 #include "firmware/RunError.h"
 #include "records/Capture.h"
-#include "serial/Serial4.h"
+#include "app/UnitPort.h"
 
 namespace {
 
@@ -12,7 +12,7 @@ constexpr std::string::size_type kReplyWindow = 125;
 
 }  // namespace
 
-TUnitLink::TUnitLink(TSerial& serial, TCaptureFile* capture) : serial_(serial), capture_(capture) {}
+TUnitLink::TUnitLink(TUnitPort& serial, TCaptureFile* capture) : serial_(serial), capture_(capture) {}
 
 void TUnitLink::Capture(const std::string& text, const std::string& tag) {
     if (!capture_ || !capture_->CaptureOn()) return;
@@ -26,24 +26,25 @@ void TUnitLink::Capture(const std::string& text, const std::string& tag) {
     }
 }
 
-void TUnitLink::ReadMessage(TSerial& Sender) {
+void TUnitLink::ReadMessage() {
     std::string received;
-    Sender.ReadString(received);
+    serial_.ReadString(received);
     RxBuffer += received;
-    // The whole buffer, not only the new part: the capture then shows each line as it grows.
-    Capture(RxBuffer, "[in]");
+    if (RxBuffer.size() > kRxLimit) RxBuffer.erase(0, RxBuffer.size() - kRxLimit);
+    // The whole buffer while it is short: the capture then shows each line as it grows.
+    Capture(RxBuffer.size() <= kCaptureWholeLimit ? RxBuffer : received, "[in]");
 }
 
-void TUnitLink::Serial1Message(TSerial&, const std::string& RxMessage) {
+void TUnitLink::Serial1Message(const std::string& RxMessage) {
     RxBuffer = RxMessage;
     Capture(RxBuffer, "[in]");
 }
 
 void TUnitLink::Await(const std::string& Expected, char Terminator, int FailState, std::string& Reply,
                       int NextState, int32_t& uploadState) {
-    ++WaitCount;
+    if (CountTries) ++WaitCount;
     Reply.clear();
-    if (WaitCount >= WaitLimit) {
+    if (CountTries && WaitCount >= WaitLimit) {
         // The last try gives up without looking, even when the answer is in the buffer.
         uploadState = FailState;
         return;

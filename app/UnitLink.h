@@ -7,21 +7,32 @@
 #include <functional>
 #include <string>
 
-class TSerial;
+class TUnitPort;
 class TCaptureFile;
 
 class TUnitLink {
 public:
-    TUnitLink(TSerial& serial, TCaptureFile* capture);
+    TUnitLink(TUnitPort& serial, TCaptureFile* capture);
+
+    // Received bytes kept beyond this are the oldest and are dropped: a unit (or a line at the
+    // wrong speed) that never ends a line must not grow the buffer without bound. A reply wait
+    // looks at most kReplyWindow bytes past its key, so this keeps every reply that can match.
+    static constexpr std::string::size_type kRxLimit = 4096;
+    // Up to this length the whole buffer is recorded at every arrival, so the capture shows each
+    // line as it grows; past it only the new bytes are, so the capture grows with what arrives.
+    static constexpr std::string::size_type kCaptureWholeLimit = 256;
 
     std::string RxBuffer;  // everything received and not yet consumed; any byte value
     int WaitCount = 0;
     int WaitLimit = 8;
+    // Off while a step runs because bytes arrived rather than because the tick came: such a run
+    // is not a try, and the last try's give-up is left to the ticks.
+    bool CountTries = true;
 
-    // OnRxData handler: appends what is waiting; records the whole buffer with "[in]".
-    void ReadMessage(TSerial& Sender);
+    // OnRxData handler: appends what is waiting and records it with "[in]".
+    void ReadMessage();
     // OnMessage handler (rxMessage mode only): RxBuffer := RxMessage, recorded with "[in]".
-    void Serial1Message(TSerial& Sender, const std::string& RxMessage);
+    void Serial1Message(const std::string& RxMessage);
 
     // One try per tick; may set Reply, cut RxBuffer and change uploadState.
     void AwaitReply(const std::string& Expected, int FailState, std::string& Reply, int NextState,
@@ -46,6 +57,6 @@ private:
                int NextState, int32_t& uploadState);
     void Capture(const std::string& text, const std::string& tag);
 
-    TSerial& serial_;
+    TUnitPort& serial_;
     TCaptureFile* capture_;
 };

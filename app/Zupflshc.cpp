@@ -25,10 +25,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName("Norvane Flash Device Upload");
     QApplication::setApplicationDisplayName("Norvane Flash Device Upload");
 
-    TForm1 form1;
-    TForm2 form2(QDir::homePath().toStdString(), &form1);
-    form1.Form2 = &form2;
-    form2.OnIoError = [&form1](const std::string& text) { form1.ShowMessage(QString::fromLocal8Bit(text.c_str())); };
-    form1.show();
+    auto window = BuildMainWindow({}, QDir::homePath().toStdString());
+    window->Form1->show();
     return app.exec();
 }

@@ -85,8 +85,7 @@ TFaults PickFaults(std::mt19937& rng, int blocks) {
 // The program's window and its file chooser in folders of their own, with the unit beside them.
 struct TStation {
     QTemporaryDir programDir, homeDir;
-    std::unique_ptr<TForm1> form1;
-    std::unique_ptr<TForm2> form2;
+    std::unique_ptr<TMainWindow> window;
     std::unique_ptr<SimUnit> sim;
 
     explicit TStation(const std::vector<std::string>& simArgs) {
@@ -95,25 +94,21 @@ struct TStation {
         o.ProgramFolder = Folder();
         o.Maximise = false;
         o.ModalBoxes = false;
-        form1 = std::make_unique<TForm1>(o);
-        form2 = std::make_unique<TForm2>(Home(), form1.get());
-        form1->Form2 = form2.get();
-        form2->OnIoError = [this](const std::string& t) { form1->ShowMessage(QString::fromStdString(t)); };
-        form1->show();
-        if (!WaitUntil([&] { return form1->FormActivated() && form1->Timer1->isActive(); }, 10000)) throw std::runtime_error("window not active");
+        window = BuildMainWindow(o, Home());
+        F().show();
+        if (!WaitUntil([&] { return F().FormActivated() && F().Timer1->isActive(); }, 10000)) throw std::runtime_error("window not active");
         std::vector<std::string> args = simArgs;
         args.insert(args.end(), {"--restart-ms", "100"});
         sim = std::make_unique<SimUnit>(Folder(), 1, args);
     }
     ~TStation() {
-        form1->Timer1->stop();
+        F().Timer1->stop();
         sim.reset();
-        form2.reset();
-        form1.reset();
+        window.reset();
     }
     std::string Folder() const { return programDir.path().toStdString() + "/"; }
     std::string Home() const { return homeDir.path().toStdString() + "/"; }
-    TForm1& F() { return *form1; }
+    TForm1& F() { return *window->Form1; }
 
     // Opens the port, chooses the file and waits for the ready screen. False (with a reason) if
     // the program did not get there.
@@ -126,16 +121,16 @@ struct TStation {
             why = "no file choice after opening the port: " + F().Label12->text().toStdString();
             return false;
         }
-        form2->SetCurrentDirectory(homeDir.path());
-        QTimer::singleShot(0, form2.get(), [this, name] {
-            auto* box = form2->findChild<QLineEdit*>("FileNameBox");
-            auto* ok = form2->findChild<QPushButton*>("BtnOK");
+        window->Form2->SetCurrentDirectory(homeDir.path());
+        QTimer::singleShot(0, window->Form2.get(), [this, name] {
+            auto* box = window->Form2->findChild<QLineEdit*>("FileNameBox");
+            auto* ok = window->Form2->findChild<QPushButton*>("BtnOK");
             if (!box || !ok) return;
             box->setText(QString::fromStdString(name));
             ok->click();
         });
         F().BtnChooseFile->click();
-        if (!WaitUntil([&] { return F().UploadState == 0 && F().BtnStartRun->isVisibleTo(&F()); }, 20000)) {
+        if (!WaitUntil([&] { return F().Engine.UploadState == 0 && F().BtnStartRun->isVisibleTo(&F()); }, 20000)) {
             why = "not ready to upload after choosing the file";
             return false;
         }
@@ -180,7 +175,7 @@ int main(int argc, char** argv) {
             if (station && faults.name == lastFaults && lastFinished) {
                 // The same unit again: the file prepared for the last run goes once more.
                 station->F().BtnRepeatUpload->click();
-                if (!WaitUntil([&] { return station->F().UploadState == 0 && station->F().BtnStartRun->isVisibleTo(&station->F()); },
+                if (!WaitUntil([&] { return station->F().Engine.UploadState == 0 && station->F().BtnStartRun->isVisibleTo(&station->F()); },
                                10000))
                     why = "Repeat Upload did not lead to the ready screen";
                 ++repeats;
@@ -194,8 +189,8 @@ int main(int argc, char** argv) {
             if (why.empty()) {
                 TForm1& f = station->F();
                 f.BtnStartRun->click();
-                if (!WaitUntil([&] { return f.UploadState == 0; }, 120000)) {
-                    why = "did not come to rest, state " + std::to_string(f.UploadState);
+                if (!WaitUntil([&] { return f.Engine.UploadState == 0; }, 120000)) {
+                    why = "did not come to rest, state " + std::to_string(f.Engine.UploadState);
                 } else {
                     const std::string verdict = f.Label15->text().toStdString();
                     const bool saysOk =

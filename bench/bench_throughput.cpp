@@ -33,7 +33,7 @@ constexpr int kTickMs = 50;
 
 
 int Fail(const char* what, const TForm1& f) {
-    std::fprintf(stderr, "bench_throughput: %s (state %d, messages %zu)\n", what, f.UploadState, f.Messages.size());
+    std::fprintf(stderr, "bench_throughput: %s (state %d, messages %zu)\n", what, f.Engine.UploadState, f.Messages.size());
     for (const QString& m : f.Messages) std::fprintf(stderr, "  %s\n", m.toLocal8Bit().constData());
     return 1;
 }
@@ -63,9 +63,9 @@ int main(int argc, char** argv) {
     o.ProgramFolder = folder;
     o.Maximise = false;
     o.ModalBoxes = false;
-    TForm1 form1(o);
-    TForm2 form2(home, &form1);
-    form1.Form2 = &form2;
+    auto window = BuildMainWindow(o, home);
+    TForm1& form1 = *window->Form1;
+    TForm2& form2 = *window->Form2;
     form1.show();
     if (!WaitUntil([&] { return form1.FormActivated() && form1.Timer1->isActive(); }, 10000))
         return Fail("the window did not start", form1);
@@ -83,9 +83,9 @@ int main(int argc, char** argv) {
         form2.findChild<QPushButton*>("BtnOK")->click();
     });
     form1.BtnChooseFile->click();
-    if (!WaitUntil([&] { return form1.UploadState == 0 && form1.BtnStartRun->isVisibleTo(&form1); }, 20000))
+    if (!WaitUntil([&] { return form1.Engine.UploadState == 0 && form1.BtnStartRun->isVisibleTo(&form1); }, 20000))
         return Fail("the file was not prepared", form1);
-    if (form1.BlockCount != kBlocks) return Fail("unexpected block count", form1);
+    if (form1.Engine.BlockCount != kBlocks) return Fail("unexpected block count", form1);
 
     // Runs after the sequencer's own handler on every tick (connected later, called later).
     QElapsedTimer clock;
@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
     QObject::connect(form1.Timer1, &QTimer::timeout, &form1, [&] {
         ++ticks;
         const qint64 now = clock.elapsed();
-        const int sent = form1.BlocksSent;
+        const int sent = form1.Engine.BlocksSent;
         if (sent > 0 && sent < kBlocks && firstTick >= 0) {
             perTick[sent - prevSent] += 1;
             longestGapMs = std::max(longestGapMs, now - prevTickMs);
@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
             if (sent == prevSent)
                 idle.push_back("tick " + std::to_string(ticks) + " (" + std::to_string(now - prevTickMs) +
                                " ms after the one before), received: \"" +
-                               OperatorText(form1.Link.RxBuffer).toStdString() + "\"");
+                               OperatorText(form1.Engine.Link.RxBuffer) + "\"");
         }
         prevTickMs = now;
         if (sent >= 1 && firstTick < 0) {
@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
     });
 
     form1.BtnStartRun->click();
-    if (!WaitUntil([&] { return form1.UploadState == 0; }, 180000)) return Fail("the upload did not end", form1);
+    if (!WaitUntil([&] { return form1.Engine.UploadState == 0; }, 180000)) return Fail("the upload did not end", form1);
     if (form1.Label15->text() != "Software Upload complete" || lastTick < 0)
         return Fail(("the upload did not complete: " + form1.Label15->text().toStdString()).c_str(), form1);
 

@@ -7,7 +7,7 @@
 
 #include "app/UnitLink.h"
 #include "fuzz/FuzzSupport.h"
-#include "serial/Serial4.h"
+#include "app/SerialPort.h"
 
 namespace {
 constexpr int kWaiting = 1, kFail = 2, kNext = 3;
@@ -22,8 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string key = input.substr(2, keyLen);
     const char terminator = lf ? '\n' : '\r';
 
-    TSerial serial;
-    TUnitLink link(serial, nullptr);
+    TSerialPort port;
+    TUnitLink link(port, nullptr);
     link.WaitLimit = limit;
     size_t at = 2 + key.size();
     int32_t state = kWaiting;

@@ -62,7 +62,7 @@ public:
     bool Wait(const std::function<bool()>& done, int ms = 20000) {
         armed_ = true;
         last_ = clock_.elapsed();
-        lastState_ = f_.UploadState;
+        lastState_ = f_.Engine.UploadState;
         const bool held = WaitUntil(done, ms);
         armed_ = false;
         return held;
@@ -89,7 +89,7 @@ private:
         }
         ++ran_[lastState_];
         last_ = now;
-        lastState_ = f_.UploadState;
+        lastState_ = f_.Engine.UploadState;
         if (ShowsSuccess(f_.Label15->text())) successShown_ = true;
     }
 
@@ -148,13 +148,13 @@ private:
 };
 
 struct FaultRun {
-    TestWindow w;
+    ProgramSession w;
     std::unique_ptr<SimUnit> sim;
     TickWatch watch;
     Expect expect;
     int tickMs;
 
-    FaultRun(std::vector<std::string> simArgs, int tick) : w(tick), watch(*w.form1), tickMs(tick) {
+    FaultRun(std::vector<std::string> simArgs, int tick) : w(tick), watch(w.F()), tickMs(tick) {
         simArgs.insert(simArgs.end(), {"--restart-ms", "100"});
         sim = std::make_unique<SimUnit>(w.Folder(), 1, simArgs);
     }
@@ -169,13 +169,13 @@ struct FaultRun {
         F().CommPortBox->setEditText("1");
         F().BaudRateBox->setEditText(baud);
         F().Btn2Upload->click();
-        ASSERT_TRUE(Wait([&] { return F().UploadState == 0 && F().Label12->text().startsWith("Port "); }, 5000));
+        ASSERT_TRUE(Wait([&] { return F().Engine.UploadState == 0 && F().Label12->text().startsWith("Port "); }, 5000));
     }
     // Chooses `name` in the home folder and waits until the sequencer rests again.
     void Choose(const std::string& name) {
         ASSERT_TRUE(Wait([&] { return F().BtnChooseFile->isVisibleTo(&F()); }));
-        w.ChooseFile(w.homeDir.path(), QString::fromStdString(name));
-        ASSERT_TRUE(Wait([&] { return F().UploadState == 0; }, 30000)) << "state " << F().UploadState;
+        w.ChooseFile(name);
+        ASSERT_TRUE(Wait([&] { return F().Engine.UploadState == 0; }, 30000)) << "state " << F().Engine.UploadState;
     }
     // Writes `name`, opens the port, chooses the file and expects the ready screen.
     void Prepare(const std::string& name, const std::string& content, const QString& baud = "38400") {
@@ -189,8 +189,8 @@ struct FaultRun {
     // Start Upload, then waits until the sequencer rests.
     void Start(int ms = 60000) {
         F().BtnStartRun->click();
-        ASSERT_EQ(F().UploadState, 44);
-        ASSERT_TRUE(Wait([&] { return F().UploadState == 0; }, ms)) << "state " << F().UploadState;
+        ASSERT_EQ(F().Engine.UploadState, 44);
+        ASSERT_TRUE(Wait([&] { return F().Engine.UploadState == 0; }, ms)) << "state " << F().Engine.UploadState;
     }
     // Back to Start, then Software Upload again, ready for a new Choose File.
     void Again(const QString& baud = "38400") {
@@ -211,7 +211,7 @@ struct FaultRun {
     // The checks every row ends with.
     void Verify() {
         TForm1& f = F();
-        EXPECT_EQ(f.UploadState, 0);
+        EXPECT_EQ(f.Engine.UploadState, 0);
 
         // The window never stalls: a blocking write, a long close or a busy wait would show here.
         const qint64 bound = std::max<qint64>(10LL * tickMs, 250);
@@ -247,7 +247,7 @@ struct FaultRun {
             }
         }
         // A write that failed half-way leaves nothing beside the prepared files either.
-        const QStringList parts = QDir(w.homeDir.path()).entryList({"*.part*"}, QDir::Files);
+        const QStringList parts = QDir(QString::fromStdString(w.Home())).entryList({"*.part*"}, QDir::Files);
         EXPECT_TRUE(parts.isEmpty()) << parts.join(' ').toStdString();
 
         const std::string flash = Flash();
@@ -274,7 +274,7 @@ void ExpectCompleted(FaultRun& r, const TestFirmware& fw) {
     r.expect.label15 = kComplete;
     r.expect.label10 = "Program complete. <Go back to Start> or <Close>";
     r.expect.label12 = "";
-    const std::string n = std::to_string(r.F().BlockCount);
+    const std::string n = std::to_string(r.F().Engine.BlockCount);
     r.expect.historyLast = "Sending block " + n + " of " + n + "...";
     r.expect.offered = {&TForm1::BtnRepeatUpload, &TForm1::BtnBackToStart};
     r.expect.notOffered = {&TForm1::BtnStartRun, &TForm1::BtnChooseFile};
@@ -318,24 +318,24 @@ void UnitVanishes(FaultRun& r) {
     r.Prepare("app.h86", fw.hex);
     TForm1& f = r.F();
     f.BtnStartRun->click();
-    ASSERT_TRUE(r.Wait([&] { return f.BlocksSent >= 5; }, 20000));
+    ASSERT_TRUE(r.Wait([&] { return f.Engine.BlocksSent >= 5; }, 20000));
     ASSERT_TRUE(r.sim->WaitForExit(10000));
     // After 1000 ticks of silence the transfer would send the block again; with the line gone
     // there is nobody to send it to, so it ends with its timeout report and the system's reason.
-    ASSERT_TRUE(r.Wait([&] { return f.UploadState == 0; }, 2000 * r.tickMs + 10000)) << "state " << f.UploadState;
-    EXPECT_EQ(f.BlocksSent, 5);
+    ASSERT_TRUE(r.Wait([&] { return f.Engine.UploadState == 0; }, 2000 * r.tickMs + 10000)) << "state " << f.Engine.UploadState;
+    EXPECT_EQ(f.Engine.BlocksSent, 5);
     EXPECT_EQ(r.Text(f.Label2), "Timed out waiting for SEND BLOCK message");
     EXPECT_EQ(f.HistoryLines().last().toStdString(), "Timed out waiting for SEND BLOCK message");
     EXPECT_EQ(r.Text(f.Label10), "");
     EXPECT_TRUE(f.Serial1.LineLost());
-    EXPECT_EQ(f.Serial1.ErrorCode(), EIO);
+    EXPECT_EQ(f.Serial1.Serial.ErrorCode(), EIO);
     EXPECT_EQ(f.Label12->toolTip().toStdString(), f.Serial1.ErrorText());
     EXPECT_FALSE(f.Label12->toolTip().isEmpty());
     EXPECT_TRUE(f.BtnBackToStart->isVisibleTo(&f));
     EXPECT_TRUE(f.BtnRepeatUpload->isVisibleTo(&f));
     EXPECT_FALSE(ShowsSuccess(f.Label15->text()));
     f.BtnBackToStart->click();
-    EXPECT_EQ(f.UploadState, 0);
+    EXPECT_EQ(f.Engine.UploadState, 0);
     EXPECT_TRUE(f.OpeningBox->isVisibleTo(&f));
     EXPECT_FALSE(f.MainBox->isVisibleTo(&f));
 
@@ -345,11 +345,11 @@ void UnitVanishes(FaultRun& r) {
     r.Open();
     EXPECT_EQ(r.Text(f.Label12), std::string("Port ") + (f.Serial1.Active() ? "is" : "did not") +
                                      " open on Com 1 at 38400 baud");
-    EXPECT_NE(f.Serial1.DeviceName(), gone);
+    EXPECT_NE(f.Serial1.Serial.DeviceName(), gone);
     if (!f.Serial1.Active()) {
         EXPECT_FALSE(f.Label12->toolTip().isEmpty());
     }
-    EXPECT_LT(f.Serial1.LastCloseMillis(), 250.0);
+    EXPECT_LT(f.Serial1.Serial.LastCloseMillis(), 250.0);
     f.BtnBackToStart->click();
 
     r.expect.notOffered = {&TForm1::BtnStartRun, &TForm1::BtnRepeatUpload};
@@ -394,7 +394,7 @@ void FirmwareChangesBeforeRepeat(FaultRun& r) {
 
     WriteWholeFile(r.Home() + "app.h86", second.hex);
     f.BtnRepeatUpload->click();
-    ASSERT_TRUE(r.Wait([&] { return f.UploadState == 0; }));
+    ASSERT_TRUE(r.Wait([&] { return f.Engine.UploadState == 0; }));
     ASSERT_TRUE(f.BtnStartRun->isVisibleTo(&f));
     r.Start();
     ASSERT_EQ(r.Text(f.Label15), kComplete);
@@ -414,7 +414,7 @@ void FirmwareChangesBeforeRepeat(FaultRun& r) {
 // The upload block file's name is taken by a folder: the file cannot be created.
 void ZupNameIsAFolder(FaultRun& r) {
     const TestFirmware fw = TestFirmware::Make(6, 26);
-    ASSERT_TRUE(QDir(r.w.homeDir.path()).mkdir("app.ZUP"));
+    ASSERT_TRUE(QDir(QString::fromStdString(r.w.Home())).mkdir("app.ZUP"));
     WriteWholeFile(r.Home() + "app.h86", fw.hex);
     r.Open();
     r.Choose("app.h86");
@@ -515,7 +515,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, FaultMatrix, ::testing::ValuesIn(kRows),
 // The measure itself: a tick that blocks (as a write to a stuck line or a long port close would)
 // shows as a gap, while the file preparation steps are left out.
 TEST(FaultMatrixWatch, SeesATickThatBlocks) {
-    TestWindow w(3);
+    ProgramSession w(3);
     TickWatch watch(w.F());
     bool stalled = false;
     QObject::connect(w.F().Timer1, &QTimer::timeout, [&] {

@@ -1,7 +1,7 @@
 // The per-tick reply waits on the received text, and CharCode. No port is opened: the waits work on
 // RxBuffer alone.
 #include "app/UnitLink.h"
-#include "serial/Serial4.h"
+#include "app/SerialPort.h"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -14,8 +14,8 @@ constexpr int kNext = 67;
 
 class LinkAwait : public ::testing::Test {
 protected:
-    TSerial serial;
-    TUnitLink link{serial, nullptr};
+    TSerialPort port;
+    TUnitLink link{port, nullptr};
     int32_t state = kWaiting;
     std::string reply = "left over";
 

@@ -3,7 +3,7 @@
 #include "app/UnitLink.h"
 #include "firmware/RunError.h"
 #include "records/Capture.h"
-#include "serial/Serial4.h"
+#include "app/SerialPort.h"
 #include "tests/support/Pty.h"
 
 #include <chrono>
@@ -52,13 +52,14 @@ protected:
     TestPty unit;
     std::mutex mutex;
     std::deque<std::function<void()>> posted;
-    TSerial serial{[this](std::function<void()> f) {
+    TSerialPort port{[this](std::function<void()> f) {
                        std::lock_guard lock(mutex);
                        posted.push_back(std::move(f));
                    },
                    [](const std::string&) {}};
     TCaptureFile capture;
-    TUnitLink link{serial, &capture};
+    TSerial& serial = port.Serial;
+    TUnitLink link{port, &capture};
     std::vector<std::string> failures;
 
     void SetUp() override {
@@ -128,7 +129,7 @@ TEST_F(LinkCaptureErrors, ReceivedBytesStayInTheBuffer) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ASSERT_EQ(serial.RxWaiting(), 7);
-    link.ReadMessage(serial);
+    link.ReadMessage();
     EXPECT_EQ(link.RxBuffer, "READY\r\n");
     EXPECT_EQ(failures.size(), 1u);
     EXPECT_FALSE(capture.CaptureOn());

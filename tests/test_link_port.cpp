@@ -3,7 +3,7 @@
 #include "app/UnitLink.h"
 #include "firmware/RunError.h"
 #include "records/Capture.h"
-#include "serial/Serial4.h"
+#include "app/SerialPort.h"
 #include "tests/support/Pty.h"
 
 #include <chrono>
@@ -89,10 +89,11 @@ protected:
     TestPty unit;
     MainQueue mainQueue;
     std::vector<std::string> errorBoxes;
-    TSerial serial{[this](std::function<void()> f) { mainQueue.Post(std::move(f)); },
+    TSerialPort port{[this](std::function<void()> f) { mainQueue.Post(std::move(f)); },
                    [this](const std::string& text) { errorBoxes.push_back(text); }};
     TCaptureFile capture;
-    TUnitLink link{serial, &capture};
+    TSerial& serial = port.Serial;
+    TUnitLink link{port, &capture};
     std::string capturePath;
 
     void SetUp() override {
@@ -159,7 +160,7 @@ TEST_F(LinkPort, NothingIsRecordedWhileCaptureIsOff) {
     EXPECT_EQ(unit.Read(11, 2000), "<0000/FCS?\r");
     EXPECT_FALSE(fs::exists(capturePath));
 
-    TUnitLink withoutCapture(serial, nullptr);
+    TUnitLink withoutCapture(port, nullptr);
     withoutCapture.SendHexBytes("00FF");
     EXPECT_EQ(unit.Read(2, 2000), std::string("\0\xFF", 2));
 }
@@ -197,11 +198,11 @@ TEST_F(LinkPort, ReceivedTextIsAppendedAndRecordedWhole) {
     capture.ToggleCapture(capturePath);
     unit.Write("AB");
     ASSERT_TRUE(AwaitWaiting(2));
-    link.ReadMessage(serial);
+    link.ReadMessage();
     EXPECT_EQ(link.RxBuffer, "AB");
     unit.Write(std::string("C\0D", 3));
     ASSERT_TRUE(AwaitWaiting(3));
-    link.ReadMessage(serial);
+    link.ReadMessage();
     EXPECT_EQ(link.RxBuffer, std::string("ABC\0D", 5));
     const auto lines = Recorded();
     ASSERT_EQ(lines.size(), 2u);
@@ -211,7 +212,7 @@ TEST_F(LinkPort, ReceivedTextIsAppendedAndRecordedWhole) {
 
 TEST_F(LinkPort, ReplyWaitSeesWhatArrivesThroughTheEventOfThePort) {
     // The way the window is wired: the receive thread reports data, the main thread reads it.
-    serial.OnRxData = [this](TSerial& sender) { link.ReadMessage(sender); };
+    serial.OnRxData = [this](TSerial& sender) { link.ReadMessage(); };
     link.SendCommand("", "GO", false);
     EXPECT_EQ(unit.Read(3, 2000), "GO\r");
     unit.Write("ERASING...\r\n");
@@ -233,7 +234,7 @@ TEST_F(LinkPort, ReplyWaitSeesWhatArrivesThroughTheEventOfThePort) {
 TEST_F(LinkPort, MessageHandlerReplacesTheBuffer) {
     capture.ToggleCapture(capturePath);
     link.RxBuffer = "old";
-    link.Serial1Message(serial, "\x02READY\x03");
+    link.Serial1Message("\x02READY\x03");
     EXPECT_EQ(link.RxBuffer, "\x02READY\x03");
     EXPECT_EQ(Recorded(), std::vector<std::string>{kTime + "[in]\x02READY\x03"});
 }

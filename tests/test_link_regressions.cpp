@@ -1,6 +1,6 @@
 // Inputs the fuzzers found, kept so the waits never go back to what they did with them.
 #include "app/UnitLink.h"
-#include "serial/Serial4.h"
+#include "app/SerialPort.h"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -10,8 +10,8 @@ namespace {
 constexpr int kWaiting = 1, kFail = 2, kNext = 3;
 
 struct Waits {
-    TSerial serial;
-    TUnitLink link{serial, nullptr};
+    TSerialPort port;
+    TUnitLink link{port, nullptr};
     int32_t state = kWaiting;
     std::string reply;
 };

@@ -14,7 +14,7 @@ bool Shown(QWidget* w, TForm1& f) { return w->isVisibleTo(&f); }
 }  // namespace
 
 TEST(Window, StartsOnTheStartScreenWithPortOneAndDefaultBaud) {
-    TestWindow w;
+    ProgramSession w;
     TForm1& f = w.F();
     EXPECT_EQ(f.windowTitle().toStdString(), "FIRMWARE UPLOAD UTILITY FOR NORVANE MXR-2");
     EXPECT_EQ(f.CommPortBox->currentText().toStdString(), "1");
@@ -28,9 +28,8 @@ TEST(Window, StartsOnTheStartScreenWithPortOneAndDefaultBaud) {
     EXPECT_FALSE(Shown(f.MemoBoot, f));
     EXPECT_EQ(f.Label11->text().toStdString(), "Disabled");
     EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Enable Capture File");
-    EXPECT_EQ(f.UploadState, 0);
-    EXPECT_EQ(f.HelpContext, 1);
-    EXPECT_EQ(f.Timer1->interval(), 5);
+    EXPECT_EQ(f.Engine.UploadState, 0);
+    EXPECT_EQ(f.Engine.HelpContext, 1);
     // Controls without text of their own are found by their labels' names.
     EXPECT_EQ(f.CommPortBox->accessibleName().toStdString(), "Select Com Port:");
     EXPECT_EQ(f.BaudRateBox->accessibleName().toStdString(), "Baud Rate:");
@@ -47,7 +46,7 @@ TEST(Window, StartsOnTheStartScreenWithPortOneAndDefaultBaud) {
 }
 
 TEST(Window, CableDetailShowsAndHidesTheElevenLines) {
-    TestWindow w;
+    ProgramSession w;
     TForm1& f = w.F();
     f.BtnCable->click();
     EXPECT_TRUE(Shown(f.MemoCable, f));
@@ -64,18 +63,18 @@ TEST(Window, CableDetailShowsAndHidesTheElevenLines) {
 }
 
 TEST(Window, SoftwareUploadOpensThePortAndOffersChooseFile) {
-    TestWindow w;
+    ProgramSession w;
     TestPty pty;
     pty.LinkAs(w.Folder(), 1);
     TForm1& f = w.F();
-    ASSERT_TRUE(w.SoftwareUpload("1", "38400"));
+    ASSERT_TRUE(w.OpenPort("1", "38400"));
     EXPECT_EQ(w.Text(f.Label12), "Port is open on Com 1 at 38400 baud");
     EXPECT_TRUE(Shown(f.MainBox, f));
     EXPECT_FALSE(Shown(f.OpeningBox, f));
     EXPECT_FALSE(Shown(f.RunBox, f));
     EXPECT_EQ(f.MainBox->title().toStdString(), "Main Software Upload");
     EXPECT_TRUE(WaitUntil([&] { return Shown(f.BtnChooseFile, f); }));
-    EXPECT_EQ(f.HelpContext, 3);
+    EXPECT_EQ(f.Engine.HelpContext, 3);
     EXPECT_EQ(pty.Speed(), 38400);
     EXPECT_TRUE(f.Serial1.Active());
 
@@ -84,13 +83,13 @@ TEST(Window, SoftwareUploadOpensThePortAndOffersChooseFile) {
     EXPECT_TRUE(Shown(f.OpeningBox, f));
     EXPECT_FALSE(Shown(f.MainBox, f));
     EXPECT_FALSE(Shown(f.BtnChooseFile, f));
-    EXPECT_EQ(f.UploadState, 0);
-    EXPECT_EQ(f.HelpContext, 1);
+    EXPECT_EQ(f.Engine.UploadState, 0);
+    EXPECT_EQ(f.Engine.HelpContext, 1);
     EXPECT_TRUE(f.Serial1.Active());
 }
 
 TEST(Window, AMissingPortIsReportedOnceAfterTwentyTicks) {
-    TestWindow w(20);
+    ProgramSession w(20);
     TForm1& f = w.F();
     f.CommPortBox->setEditText("2");
     QElapsedTimer t;
@@ -101,7 +100,7 @@ TEST(Window, AMissingPortIsReportedOnceAfterTwentyTicks) {
     EXPECT_EQ(w.Text(f.Label12), "Port did not open on Com 2 at 38400 baud");
     EXPECT_FALSE(Shown(f.BtnChooseFile, f));
     EXPECT_FALSE(f.Label12->toolTip().isEmpty());  // the system's reason
-    EXPECT_EQ(f.UploadState, 0);
+    EXPECT_EQ(f.Engine.UploadState, 0);
     // Once: the text stays and the sequencer stays idle.
     f.Label12->setText("seen");
     WaitUntil([] { return false; }, 200);
@@ -109,16 +108,16 @@ TEST(Window, AMissingPortIsReportedOnceAfterTwentyTicks) {
 }
 
 TEST(Window, APortTextThatNamesNoPortIsReportedAsNotOpened) {
-    TestWindow w;
+    ProgramSession w;
     TForm1& f = w.F();
-    ASSERT_TRUE(w.SoftwareUpload("x", "38400"));
+    ASSERT_TRUE(w.OpenPort("x", "38400"));
     EXPECT_EQ(w.Text(f.Label12), "Port did not open on Com x at 38400 baud");
     EXPECT_TRUE(f.Messages.empty());
-    EXPECT_EQ(f.UploadState, 0);
+    EXPECT_EQ(f.Engine.UploadState, 0);
 }
 
 TEST(Window, ABaudTextThatIsNotANumberKeepsTheStartScreen) {
-    TestWindow w;
+    ProgramSession w;
     TForm1& f = w.F();
     f.BaudRateBox->setEditText("fast");
     f.Btn2Upload->click();
@@ -126,11 +125,11 @@ TEST(Window, ABaudTextThatIsNotANumberKeepsTheStartScreen) {
     EXPECT_NE(f.Messages[0].toStdString().find("fast"), std::string::npos);
     EXPECT_TRUE(Shown(f.OpeningBox, f));
     EXPECT_FALSE(Shown(f.MainBox, f));
-    EXPECT_EQ(f.UploadState, 0);
+    EXPECT_EQ(f.Engine.UploadState, 0);
 }
 
 TEST(Window, APortHeldByAnotherProgramDoesNotOpen) {
-    TestWindow w;
+    ProgramSession w;
     TestPty pty;
     pty.LinkAs(w.Folder(), 3);
     TSerial other;  // another program holding COM3
@@ -140,13 +139,13 @@ TEST(Window, APortHeldByAnotherProgramDoesNotOpen) {
     other.SetActive(true);
     ASSERT_TRUE(other.Active());
     TForm1& f = w.F();
-    ASSERT_TRUE(w.SoftwareUpload("3", "38400"));
+    ASSERT_TRUE(w.OpenPort("3", "38400"));
     EXPECT_EQ(w.Text(f.Label12), "Port did not open on Com 3 at 38400 baud");
     EXPECT_FALSE(f.Label12->toolTip().isEmpty());
 }
 
 TEST(Window, FactoryBootstrapReachesTheJumperInstructions) {
-    TestWindow w;
+    ProgramSession w;
     TestPty pty;
     pty.LinkAs(w.Folder(), 1);
     TForm1& f = w.F();
@@ -154,10 +153,10 @@ TEST(Window, FactoryBootstrapReachesTheJumperInstructions) {
     f.BtnBoot->click();
     EXPECT_TRUE(Shown(f.FactoryBox, f));
     EXPECT_FALSE(Shown(f.OpeningBox, f));
-    EXPECT_EQ(f.HelpContext, 9);
+    EXPECT_EQ(f.Engine.HelpContext, 9);
     EXPECT_EQ(f.HistoryLines(), QStringList{"Opening Com Port 1..."});
     ASSERT_TRUE(WaitUntil([&] { return Shown(f.BtnGoOn, f); }));
-    EXPECT_EQ(f.UploadState, 0);
+    EXPECT_EQ(f.Engine.UploadState, 0);
     EXPECT_EQ(w.Text(f.Label19), "Factory Upload will take about 19 seconds");
     EXPECT_EQ(w.Text(f.Label16), "Turn the Unit power on, then click on <Proceed>");
     EXPECT_EQ(w.Text(f.Label1), "With power off, put a jumper on the Bootstrap Enable header (JP1) and a jumper on "
@@ -167,7 +166,7 @@ TEST(Window, FactoryBootstrapReachesTheJumperInstructions) {
 }
 
 TEST(Window, FactoryBootstrapWithoutAPortSaysSo) {
-    TestWindow w;
+    ProgramSession w;
     TForm1& f = w.F();
     f.CommPortBox->setEditText("4");
     f.BtnBoot->click();
@@ -181,7 +180,7 @@ TEST(Window, FactoryBootstrapWithoutAPortSaysSo) {
 }
 
 TEST(Window, HelpShowsTheTopicOfThePhase) {
-    TestWindow w;
+    ProgramSession w;
     TForm1& f = w.F();
     std::ifstream src(std::string(ZUP_SOURCE_DIR) + "/resources/ZURuzada.HLP");
     ASSERT_TRUE(src.good());
@@ -205,14 +204,14 @@ TEST(Window, HelpShowsTheTopicOfThePhase) {
 }
 
 TEST(Window, CloseEndsCaptureFirst) {
-    TestWindow w;
+    ProgramSession w;
     TForm1& f = w.F();
     f.BtnCaptureFile->click();
-    ASSERT_TRUE(f.Capture.CaptureOn());
+    ASSERT_TRUE(f.Engine.Capture.CaptureOn());
     EXPECT_EQ(f.Label11->text().toStdString(), "Enabled");
     EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Disable Capture File");
     f.BtnClose->click();
-    EXPECT_FALSE(f.Capture.CaptureOn());
+    EXPECT_FALSE(f.Engine.Capture.CaptureOn());
     EXPECT_FALSE(f.isVisible());
     EXPECT_NE(ReadWholeFile(w.Folder() + "Capture.txt").find("[start]"), std::string::npos);
 }

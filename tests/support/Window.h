@@ -1,30 +1,30 @@
-// The real main window and file chooser for end-to-end tests, in a folder of their own, with a
-// shorter tick than the program's 50 ms.
+// The real main window and file chooser for end-to-end tests, wired as the program wires them, in
+// a program folder and a home folder of the test's choice (temporary ones by default), with a
+// shorter tick than the program's 50 ms. A session made on a folder that an earlier session used
+// starts with what that one left (commsUP.txt, Capture.txt).
 #pragma once
 
 #include <QApplication>
 #include <QComboBox>
-#include <QDir>
-#include <QElapsedTimer>
+#include <QGroupBox>
+#include <QProgressBar>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <functional>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 
 #include "app/Uflash8.h"
 #include "records/Chfile1.h"
 #include "tests/support/EventLoop.h"
-
-// Runs the event loop until `done` holds or `ms` pass; true when it held.
+#include "tests/support/TempDir.h"
 
 inline std::string ReadWholeFile(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
@@ -38,59 +38,97 @@ inline void WriteWholeFile(const std::string& path, const std::string& bytes) {
     f << bytes;
 }
 
-struct TestWindow {
-    QTemporaryDir programDir;  // the program's folder: COM links, commsUP.txt, Capture.txt, Reserved files
-    QTemporaryDir homeDir;     // stands for drive C
-    std::unique_ptr<TForm1> form1;
-    std::unique_ptr<TForm2> form2;
-
-    explicit TestWindow(int tickMs = 5) {
-        TForm1Options o;
-        o.TickMs = tickMs;
-        o.ProgramFolder = programDir.path().toStdString() + "/";
-        o.Maximise = false;
-        o.ModalBoxes = false;
-        form1 = std::make_unique<TForm1>(o);
-        form2 = std::make_unique<TForm2>(homeDir.path().toStdString(), form1.get());
-        form1->Form2 = form2.get();
-        form2->OnIoError = [this](const std::string& t) { form1->ShowMessage(QString::fromStdString(t)); };
-        form1->show();
-        EXPECT_TRUE(WaitUntil([&] { return form1->FormActivated() && form1->Timer1->isActive(); }));
+class ProgramSession {
+public:
+    explicit ProgramSession(int tickMs = 3) : ownFolders_(std::in_place) {
+        Start(ownFolders_->first.Path(), ownFolders_->second.Path(), tickMs);
     }
-    ~TestWindow() {
-        form1->Timer1->stop();
-        form2.reset();
-        form1.reset();
-    }
-    std::string Folder() const { return programDir.path().toStdString() + "/"; }
-    std::string Home() const { return homeDir.path().toStdString() + "/"; }
+    ProgramSession(const std::string& folder, const std::string& home, int tickMs = 3) { Start(folder, home, tickMs); }
+    ProgramSession(const ProgramSession&) = delete;
+    ProgramSession& operator=(const ProgramSession&) = delete;
 
-    TForm1& F() { return *form1; }
+    TForm1& F() { return *window_->Form1; }
+    TSequencer& E() { return window_->Form1->Engine; }
+    TForm2& Chooser() { return *window_->Form2; }
+    const std::string& Folder() const { return folder_; }
+    const std::string& Home() const { return home_; }
     std::string Text(QLabel* l) const { return l->text().toStdString(); }
+    bool Shown(QWidget* w) { return w->isVisibleTo(&F()); }
 
-    // Opens the port through "&Software Upload" and waits for the port report.
-    bool SoftwareUpload(const QString& port = "1", const QString& baud = "38400") {
-        form1->CommPortBox->setEditText(port);
-        form1->BaudRateBox->setEditText(baud);
-        form1->Btn2Upload->click();
-        return WaitUntil([&] { return form1->Label12->text().startsWith("Port "); }, 5000);
+    // "&Software Upload" with the given selections; true once the port report is on screen.
+    bool OpenPort(const QString& port = "1", const QString& baud = "38400") {
+        F().CommPortBox->setEditText(port);
+        F().BaudRateBox->setEditText(baud);
+        F().Btn2Upload->click();
+        return WaitUntil([&] { return E().UploadState == 0 && F().Label12->text().startsWith("Port "); }, 5000);
     }
 
-    // Chooses `name` in the file chooser, as an operator typing it and pressing OK would.
-    void ChooseFile(const QString& directory, const QString& name) {
-        form2->SetCurrentDirectory(directory);
-        QTimer::singleShot(0, form2.get(), [this, name] {
-            auto* box = form2->findChild<QLineEdit*>("FileNameBox");
-            auto* ok = form2->findChild<QPushButton*>("BtnOK");
+    // Chooses `name` in the file chooser (in `directory`, the home folder by default), as an
+    // operator typing it and pressing OK would.
+    void ChooseFile(const std::string& name, const std::string& directory = {}) {
+        Chooser().SetCurrentDirectory(QString::fromStdString(directory.empty() ? home_ : directory));
+        const QString n = QString::fromStdString(name);
+        QTimer::singleShot(0, &Chooser(), [this, n] {
+            auto* box = Chooser().findChild<QLineEdit*>("FileNameBox");
+            auto* ok = Chooser().findChild<QPushButton*>("BtnOK");
             ASSERT_TRUE(box && ok);
-            box->setText(name);
+            box->setText(n);
             ok->click();
         });
-        form1->BtnChooseFile->click();
+        F().BtnChooseFile->click();
     }
 
-    // Waits until the sequencer is idle (state 0) after having left it.
-    bool WaitIdle(int ms = 60000) {
-        return WaitUntil([&] { return form1->UploadState == 0; }, ms);
+    // Writes `content` as `name` in the home folder, chooses it and waits for the ready screen.
+    // The port must be open already.
+    bool PrepareFile(const std::string& name, const std::string& content) {
+        WriteWholeFile(home_ + name, content);
+        if (!WaitUntil([&] { return Shown(F().BtnChooseFile); })) return false;
+        ChooseFile(name);
+        return WaitUntil([&] { return E().UploadState == 0 && Shown(F().BtnStartRun); }, 20000);
     }
+
+    // "Start &Upload", then waits for the sequencer to come to rest.
+    bool StartAndWait(int ms = 120000) {
+        F().BtnStartRun->click();
+        if (E().UploadState != 44) return false;
+        return WaitIdle(ms);
+    }
+
+    // Waits until the sequencer is idle (state 0).
+    bool WaitIdle(int ms = 60000) {
+        return WaitUntil([&] { return E().UploadState == 0; }, ms);
+    }
+
+    std::string CaptureText() const { return ReadWholeFile(folder_ + "Capture.txt"); }
+
+private:
+    void Start(const std::string& folder, const std::string& home, int tickMs) {
+        folder_ = folder.back() == '/' ? folder : folder + "/";
+        home_ = home.back() == '/' ? home : home + "/";
+        TForm1Options o;
+        o.TickMs = tickMs;
+        o.ProgramFolder = folder_;
+        o.Maximise = false;
+        o.ModalBoxes = false;
+        window_ = BuildMainWindow(o, home_);
+        window_->Form1->show();
+        EXPECT_TRUE(WaitUntil([&] { return F().FormActivated() && F().Timer1->isActive(); }));
+    }
+
+    std::optional<std::pair<TempDir, TempDir>> ownFolders_;  // program folder, home
+    std::string folder_, home_;
+    std::unique_ptr<TMainWindow> window_;
 };
+
+// The unit's flash compared with an image, naming the first differing offset rather than
+// printing megabytes.
+template <class Unit>
+::testing::AssertionResult FlashHolds(Unit& sim, const std::string& image) {
+    const std::string flash = sim.Flash();
+    if (flash.size() != image.size())
+        return ::testing::AssertionFailure() << "flash has " << flash.size() << " bytes, image " << image.size();
+    if (flash == image) return ::testing::AssertionSuccess();
+    size_t i = 0;
+    while (flash[i] == image[i]) ++i;
+    return ::testing::AssertionFailure() << "the unit's flash differs from the image first at 0x" << std::hex << i;
+}

@@ -1,0 +1,33 @@
+// The serial component as the engine's line to the unit: 8 data bits, no parity check, failures
+// reported through an event nobody handles, so port failures show up as waits that run out.
+#pragma once
+
+#include <string>
+
+#include "app/UnitPort.h"
+#include "serial/Serial4.h"
+
+class TSerialPort : public TUnitPort {
+public:
+    explicit TSerialPort(TMainThreadPoster post = {}, TErrorBox errorBox = {});
+
+    int Port() const override { return Serial.Port(); }
+    void SetPort(int port) override { Serial.SetPort(port); }
+    int Baudrate() const override { return Serial.Baudrate(); }
+    void SetBaudrate(int baud) override { Serial.SetBaudrate(baud); }
+    bool Active() const override { return Serial.Active(); }
+    void SetActive(bool active) override { Serial.SetActive(active); }
+    void AbortRx() override { Serial.AbortRx(); }
+    void AbortTx() override { Serial.AbortTx(); }
+    int ReadString(std::string& s) override { return Serial.ReadString(s); }
+    void WriteString(const std::string& s) override { Serial.WriteString(s); }
+    void WriteChar(char c) override { Serial.WriteChar(c); }
+    std::string ErrorText() const override { return Serial.ErrorText(); }
+    bool LineLost() const override { return Serial.LineLost(); }
+    std::string DisplayName() const override;
+
+    // Where "COM<n>" is looked up (the program folder).
+    void SetDeviceFolder(const std::string& folder) { Serial.SetDeviceFolder(folder); }
+
+    TSerial Serial;
+};

@@ -1,0 +1,30 @@
+// The line to the unit as the engine uses it: the serial component in the program, an in-process
+// fake unit in tests. Received bytes are announced on the engine's thread through OnRxData.
+#pragma once
+
+#include <functional>
+#include <string>
+
+class TUnitPort {
+public:
+    virtual ~TUnitPort() = default;
+    virtual int Port() const = 0;
+    virtual void SetPort(int port) = 0;
+    virtual int Baudrate() const = 0;
+    virtual void SetBaudrate(int baud) = 0;
+    virtual bool Active() const = 0;
+    virtual void SetActive(bool active) = 0;
+    virtual void AbortRx() = 0;
+    virtual void AbortTx() = 0;
+    virtual int ReadString(std::string& s) = 0;
+    virtual void WriteString(const std::string& s) = 0;
+    virtual void WriteChar(char c) = 0;
+    // The system's reason for the last failure, "" when none.
+    virtual std::string ErrorText() const = 0;
+    // The device went away while open (adapter unplugged).
+    virtual bool LineLost() const = 0;
+    // How the operator's texts name the port: "Com 3", or a device path chosen directly.
+    virtual std::string DisplayName() const = 0;
+
+    std::function<void()> OnRxData;
+};
