@@ -22,6 +22,20 @@ std::optional<OutQueue::TimePoint> OutQueue::NextDeadline() const {
 }
 
 bool OutQueue::Flush(int fd, TimePoint now, int baud, bool pace) {
+    return FlushTo([fd](const char* data, size_t n) { return ::write(fd, data, n); }, now, baud, pace);
+}
+
+void OutQueue::Flush(std::string& sink, TimePoint now, int baud, bool pace) {
+    FlushTo(
+        [&sink](const char* data, size_t n) {
+            sink.append(data, n);
+            return static_cast<ssize_t>(n);
+        },
+        now, baud, pace);
+}
+
+template <class Write>
+bool OutQueue::FlushTo(Write&& write, TimePoint now, int baud, bool pace) {
     blocked_ = false;
     while (!items_.empty() && items_.front().due <= now) {
         Item& item = items_.front();
@@ -34,7 +48,7 @@ bool OutQueue::Flush(int fd, TimePoint now, int baud, bool pace) {
             if (nextByteAt_ > now) return true;
             allowed = std::min<size_t>(allowed, static_cast<size_t>((now - nextByteAt_) / perByte) + 1);
         }
-        ssize_t n = ::write(fd, item.bytes.data(), allowed);
+        ssize_t n = write(item.bytes.data(), allowed);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {

@@ -21,12 +21,18 @@ public:
     // Writes what is due to the non-blocking `fd`. With `pace`, no faster than `baud`/10 bytes a
     // second. Returns false when the descriptor failed for good.
     bool Flush(int fd, TimePoint now, int baud, bool pace);
+    // The same into `sink` (an in-process line that always takes everything due).
+    void Flush(std::string& sink, TimePoint now, int baud, bool pace);
     // When something is due next (nothing queued: none).
     std::optional<TimePoint> NextDeadline() const;
     // True when due bytes are waiting for the descriptor to take them.
     bool Blocked() const { return blocked_; }
 
 private:
+    // Hands what is due to `write` (bytes taken, or -1 with errno); false when it failed for good.
+    template <class Write>
+    bool FlushTo(Write&& write, TimePoint now, int baud, bool pace);
+
     struct Item {
         TimePoint due;
         std::string bytes;

@@ -210,6 +210,9 @@ int Run(const SimOptions& opt) {
     Unit unit(opt, out, LineSpeed(slave.Get()));
     Say(("ready " + link.Path()).c_str());
 
+    // With --pace the unit hears bytes no sooner than the line could carry them, as a real UART
+    // would: a burst the pseudo-terminal delivered at once is heard when its last byte would be.
+    Clock::time_point heardUntil{};
     bool running = true;
     while (running) {
         auto now = Clock::now();
@@ -254,7 +257,12 @@ int Run(const SimOptions& opt) {
         }
         // Speed is read after the bytes: what the unit hears depends on the speed they came at.
         const int speed = LineSpeed(slave.Get());
-        unit.Receive(received, speed, now);
+        auto heardAt = now;
+        if (opt.pace && speed > 0 && !received.empty()) {
+            heardUntil = std::max(heardUntil, now) + std::chrono::nanoseconds(10'000'000'000LL / speed) * received.size();
+            heardAt = heardUntil;
+        }
+        unit.Receive(received, speed, heardAt);
         unit.Tick(now);
 
         if (unit.VanishRequested()) {

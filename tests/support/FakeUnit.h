@@ -1,0 +1,129 @@
+// The engine's tests run both jobs against the simulated MXR-2 in process: the engine's real link,
+// framing and reply waits run, and only the port's bytes are faked. Time is virtual: a test steps
+// the 50 ms ticks and the unit's replies arrive at the moments the line would carry them, so a
+// whole upload runs in milliseconds.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/Sequencer.h"
+#include "app/UnitPort.h"
+#include "tests/support/TempDir.h"
+#include "Options.h"
+#include "OutQueue.h"
+#include "Unit.h"
+
+class FakeUnitPort : public TUnitPort {
+public:
+    using Clock = std::chrono::steady_clock;
+    using TimePoint = Clock::time_point;
+
+    explicit FakeUnitPort(const SimOptions& options);
+
+    int Port() const override { return port_; }
+    void SetPort(int port) override { port_ = port; }
+    int Baudrate() const override { return baud_; }
+    void SetBaudrate(int baud) override;
+    bool Active() const override { return active_; }
+    void SetActive(bool active) override;
+    void AbortRx() override {}
+    void AbortTx() override {}
+    int ReadString(std::string& s) override;
+    void WriteString(const std::string& s) override;
+    void WriteChar(char c) override { WriteString(std::string(1, c)); }
+    std::string ErrorText() const override { return error_; }
+    bool LineLost() const override { return lineLost_; }
+    std::string DisplayName() const override { return "Com " + std::to_string(port_); }
+
+    // Runs the unit and the line up to `t`, announcing each arrival; then the clock stands at `t`.
+    void AdvanceTo(TimePoint t);
+    TimePoint Now() const { return now_; }
+    Unit& Model() { return unit_; }
+    std::string Flash() const { return std::string(unit_.Flash().begin(), unit_.Flash().end()); }
+    // Everything the program sent, in order.
+    const std::string& Sent() const { return sent_; }
+    // Bytes that arrive at every tick between the unit's lines (a chattering line).
+    std::string Chatter;
+    // The open fails with this reason (errno text) when set.
+    std::string OpenFailure;
+
+private:
+    SimOptions opt_;
+    OutQueue out_;
+    Unit unit_;
+    TimePoint now_;
+    TimePoint heardUntil_;
+    std::string rx_, sent_, error_;
+    int port_ = 1, baud_ = 9600;
+    bool active_ = false, lineLost_ = false;
+};
+
+// A view that remembers what it was told, for assertions.
+struct RecordingView : TSequencerView {
+    std::map<TLine, std::string> lines;
+    std::map<TLine, TColour> colours;
+    std::map<TLine, std::string> hints;
+    std::set<TOffer> offered;
+    std::vector<std::string> history, messages;
+    int gaugeValue = 0, gaugeMax = 0;
+    bool captureOn = false;
+
+    void SetLine(TLine line, const std::string& text) override { lines[line] = text; }
+    void StyleLine(TLine line, TColour colour, int) override { colours[line] = colour; }
+    void ShowLine(TLine, bool) override {}
+    void SetLineHint(TLine line, const std::string& hint) override { hints[line] = hint; }
+    void Offer(TOffer what, bool on) override { on ? (void)offered.insert(what) : (void)offered.erase(what); }
+    void SetGauge(int value, int maximum) override { gaugeValue = value, gaugeMax = maximum; }
+    void ShowGauge(bool) override {}
+    void HistoryReset(const std::string& line) override { history = {line}; }
+    void HistoryAdd(const std::string& line) override { history.push_back(line); }
+    void HistoryReplaceLast(const std::string& line) override {
+        if (history.empty()) history.push_back(line);
+        else history.back() = line;
+    }
+    void CaptureChanged(bool on) override { captureOn = on; }
+    void Message(const std::string& text) override { messages.push_back(text); }
+    std::string Line(TLine l) const {
+        auto i = lines.find(l);
+        return i == lines.end() ? std::string() : i->second;
+    }
+    bool HistoryHas(const std::string& line) const;
+};
+
+// The engine, its recording view and the fake unit, in a program folder of their own; the test
+// steps 50 ms ticks of virtual time.
+class EngineRig {
+public:
+    explicit EngineRig(SimOptions options = {});
+
+    TSequencer& E() { return engine; }
+    // One tick: the line runs for 50 ms of virtual time (arrivals answered at once), then the
+    // engine's tick.
+    void Tick();
+    // Ticks until the sequencer is idle or `maxTicks` have passed; returns the ticks used, or -1.
+    long RunUntilIdle(long maxTicks = 200000);
+    // Opens the port as "&Software Upload" does; true when the port report says it is open.
+    bool OpenPort(const std::string& port = "1", const std::string& baud = "38400");
+    // Writes `content` as `name` in the home folder, chooses it and runs the preparation.
+    bool Prepare(const std::string& name, const std::string& content);
+    // Start Upload, then runs until idle; the ticks taken.
+    long Upload();
+    // The factory job: open, Proceed, run until idle.
+    long Factory(const std::string& port = "1");
+    std::string Folder() const { return folder.Path() + "/"; }
+    std::string Home() const { return home.Path() + "/"; }
+    long Ticks() const { return ticks_; }
+
+    TempDir folder, home;
+    FakeUnitPort port;
+    RecordingView view;
+    TSequencer engine;
+
+private:
+    long ticks_ = 0;
+};

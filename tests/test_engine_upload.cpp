@@ -1,0 +1,223 @@
+// The Software Upload, run by the engine against the simulated unit in process: every outcome of
+// the dialogue, every wait that runs out, tick by tick in virtual time.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "tests/support/FakeUnit.h"
+#include "tests/support/Firmware.h"
+
+namespace {
+
+const std::string kSuccess = "Software Upload complete";
+const std::string kVerified = "Checksums match, Upload successful";
+
+struct UploadCase {
+    const char* name;
+    SimOptions options;
+    int chunks;
+    std::string activity;  // the last activity line ("" = none expected)
+    std::string headline;
+    bool flashHoldsImage;
+};
+
+SimOptions With(std::function<void(SimOptions&)> set) {
+    SimOptions o;
+    set(o);
+    return o;
+}
+
+std::vector<UploadCase> UploadCases() {
+    return {
+        {"plain", {}, 40, "", kSuccess, true},
+        {"resend request", With([](auto& o) { o.resendAt = 5; }), 40, "", kSuccess, true},
+        {"silence after a block", With([](auto& o) { o.silentAfter = 5; }), 40, "", kSuccess, true},
+        {"base index line", With([](auto& o) { o.baseIndexAt = 5; }), 40, "", kSuccess, true},
+        {"erase error", With([](auto& o) { o.eraseError = true; }), 40, "", kSuccess, true},
+        {"invalid start line", With([](auto& o) { o.invalidStart = true; }), 40, "", kSuccess, true},
+        {"slow unit", With([](auto& o) { o.slowMs = 40; }), 40, "", kSuccess, true},
+        {"unit's failure", With([](auto& o) { o.failAt = 4; }), 40, "Upload failed", "Software upload halted", false},
+        {"erase timeout line", With([](auto& o) { o.eraseTimeout = true; }), 40,
+         "unexpected response: ERASE BLOCK TIMEOUT: 0005", "", false},
+        {"never switched on", With([](auto& o) { o.wakeAfter = 100000; }), 40, "Timed out waiting for response", "",
+         false},
+        {"no ERASING", With([](auto& o) { o.noErasing = true; }), 40, "Timed out waiting for Erasing message", "", false},
+        {"erase never ends", With([](auto& o) { o.noEraseComplete = true; }), 40,
+         "Timed out waiting for Erase Complete/Timeout", "", false},
+        {"no THANK YOU", With([](auto& o) { o.noThankYou = true; }), 40, "Timed out waiting for Thank You",
+         "Upload done...", true},
+        {"line vanishes", With([](auto& o) { o.vanishAfter = 5; }), 40, "Timed out waiting for SEND BLOCK message", "",
+         false},
+        {"verified", {}, 2000, "", kVerified, true},
+        {"wrong unit checksum", With([](auto& o) { o.wrongChecksum = true; }), 2000, "",
+         "Checksums different, Upload failed", true},
+        {"no SWR answer", With([](auto& o) { o.noSwr = true; }), 2000, "Timed out waiting for SWR=",
+         "Upload not verified", true},
+        {"no FCS answer", With([](auto& o) { o.noFcs = true; }), 2000, "Timed out waiting for FCS",
+         "Upload not verified", true},
+    };
+}
+
+class SoftwareUploadOutcome : public ::testing::TestWithParam<UploadCase> {};
+
+TEST_P(SoftwareUploadOutcome, EndsWithItsTextsAndNeverClaimsWhatDidNotHappen) {
+    const UploadCase& c = GetParam();
+    EngineRig rig(c.options);
+    const TestFirmware fw = TestFirmware::Make(c.chunks, 11, 1);
+    ASSERT_TRUE(rig.OpenPort());
+    ASSERT_TRUE(rig.Prepare("fw.h86", fw.hex)) << rig.view.Line(TLine::PortStatus);
+    ASSERT_GE(rig.Upload(), 0) << "still in state " << rig.E().UploadState;
+
+    EXPECT_EQ(rig.view.Line(TLine::Activity), c.activity);
+    EXPECT_EQ(rig.view.Line(TLine::Headline), c.headline);
+    EXPECT_EQ(rig.port.Flash() == fw.image, c.flashHoldsImage);
+    EXPECT_TRUE(rig.view.messages.empty()) << rig.view.messages.front();
+    // The invariant of every row: a success text only over a flash that holds the image.
+    const std::string headline = rig.view.Line(TLine::Headline);
+    if (headline == kSuccess || headline == kVerified) EXPECT_EQ(rig.port.Flash(), fw.image);
+    if (c.chunks >= 2000 && headline == kSuccess) ADD_FAILURE() << "2000 blocks or more left unverified as a success";
+}
+
+INSTANTIATE_TEST_SUITE_P(Engine, SoftwareUploadOutcome, ::testing::ValuesIn(UploadCases()),
+                         [](const auto& info) {
+                             std::string n = info.param.name;
+                             for (char& ch : n)
+                                 if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                             return n;
+                         });
+
+TEST(EngineUpload, AVanishedLineNamesTheSystemsReason) {
+    SimOptions o;
+    o.vanishAfter = 3;
+    EngineRig rig(o);
+    ASSERT_TRUE(rig.OpenPort());
+    ASSERT_TRUE(rig.Prepare("fw.h86", TestFirmware::Make(20, 3).hex));
+    ASSERT_GE(rig.Upload(), 0);
+    EXPECT_EQ(rig.view.hints[TLine::PortStatus], "Input/output error");
+}
+
+TEST(EngineUpload, APortThatDoesNotOpenGivesItsReasonAfterTwentyTicks) {
+    EngineRig rig;
+    rig.port.OpenFailure = "No such file or directory";
+    ASSERT_TRUE(rig.E().SoftwareUploadChosen("7", "38400"));
+    EXPECT_EQ(rig.RunUntilIdle(), 22);  // 5, then 20 ticks of 6, then 10
+    EXPECT_EQ(rig.view.Line(TLine::PortStatus), "Port did not open on Com 7 at 38400 baud");
+    EXPECT_EQ(rig.view.hints[TLine::PortStatus], "No such file or directory");
+    EXPECT_EQ(rig.view.offered.count(TOffer::ChooseFile), 0u);
+}
+
+// A unit that chatters without ever saying what a wait expects must still run the wait out after
+// the same number of ticks: a step run because bytes arrived is not a try.
+TEST(EngineUpload, EveryWaitLimitCountsTicksWhateverArrivesBetweenThem) {
+    struct Case {
+        const char* name;
+        SimOptions options;
+        int chunks;
+        std::vector<int32_t> waitStates;  // the states of the wait that runs out
+    };
+    const Case cases[] = {
+        {"wake-up", With([](auto& o) { o.wakeAfter = 100000; }), 10, {State::AwaitReady}},
+        {"ERASING", With([](auto& o) { o.noErasing = true; }), 10, {State::AwaitErasing}},
+        {"erase end", With([](auto& o) { o.noEraseComplete = true; }), 10, {State::AwaitEraseEnd}},
+        {"THANK YOU", With([](auto& o) { o.noThankYou = true; }), 10, {State::AwaitThankYou}},
+        {"SWR", With([](auto& o) { o.noSwr = true; }), 2000, {State::SendSwrQuery, State::AwaitSwr}},
+        {"FCS", With([](auto& o) { o.noFcs = true; }), 2000, {State::AwaitFcs}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TestFirmware fw = TestFirmware::Make(c.chunks, 5, 1);
+        long ticks[2] = {};
+        std::string texts[2];
+        for (int chatter = 0; chatter < 2; ++chatter) {
+            EngineRig rig(c.options);
+            ASSERT_TRUE(rig.OpenPort());
+            ASSERT_TRUE(rig.Prepare("fw.h86", fw.hex));
+            if (chatter) rig.port.Chatter = "~z";
+            rig.E().StartRun();
+            for (long n = 0; rig.E().UploadState != State::Idle && n < 100000; ++n) {
+                const int32_t state = rig.E().UploadState;
+                rig.Tick();
+                if (std::count(c.waitStates.begin(), c.waitStates.end(), state)) ++ticks[chatter];
+            }
+            texts[chatter] = rig.view.Line(TLine::Activity);
+            if (chatter && c.options.wakeAfter < 100000) EXPECT_GT(rig.E().ArrivalSteps(), ticks[chatter] / 2);
+        }
+        EXPECT_EQ(ticks[1], ticks[0]);
+        EXPECT_EQ(texts[1], texts[0]);
+        EXPECT_EQ(texts[0].rfind("Timed out ", 0), 0u) << texts[0];
+    }
+}
+
+TEST(EngineUpload, ALineWithoutLineEndsNeitherGrowsTheBufferNorTheCaptureWithoutBound) {
+    SimOptions o;
+    o.noErasing = true;  // a 1000-tick wait for a line that never comes
+    EngineRig rig(o);
+    ASSERT_TRUE(rig.OpenPort());
+    ASSERT_TRUE(rig.Prepare("fw.h86", TestFirmware::Make(10, 5).hex));
+    rig.E().ToggleCapture();
+    ASSERT_TRUE(rig.E().Capture.CaptureOn());
+    rig.port.Chatter = std::string(200, 'g');
+    rig.E().StartRun();
+    size_t longest = 0;
+    long ticks = 0;
+    while (rig.E().UploadState != State::Idle && ticks++ < 2000) {
+        rig.Tick();
+        longest = std::max(longest, rig.E().Link.RxBuffer.size());
+    }
+    rig.E().CloseCapture();
+    const size_t received = 200 * static_cast<size_t>(ticks);
+    EXPECT_LE(longest, TUnitLink::kRxLimit);
+    const auto captured = std::filesystem::file_size(rig.Folder() + "Capture.txt");
+    EXPECT_LT(captured, 3 * received) << "received " << received;
+}
+
+// Answering at once changes the pace, not the conversation: the capture file of a run that steps
+// only on ticks and of one that answers arrivals hold the same lines apart from the state lines.
+TEST(EngineUpload, AnsweringAtOnceKeepsEveryByteAndTextOfTheConversation) {
+    const TestFirmware fw = TestFirmware::Make(200, 9, 2);
+    std::string sent[2], history[2], flash[2];
+    long ticks[2];
+    for (int atOnce = 0; atOnce < 2; ++atOnce) {
+        SimOptions o;
+        o.resendAt = 4;
+        o.baseIndexAt = 9;
+        o.eraseError = true;
+        EngineRig rig(o);
+        rig.E().AnswerAtOnce = atOnce != 0;
+        ASSERT_TRUE(rig.OpenPort());
+        ASSERT_TRUE(rig.Prepare("fw.h86", fw.hex));
+        ticks[atOnce] = rig.Upload();
+        sent[atOnce] = rig.port.Sent();
+        for (const auto& l : rig.view.history) history[atOnce] += l + "\n";
+        flash[atOnce] = rig.port.Flash();
+        EXPECT_EQ(rig.view.Line(TLine::Headline), kSuccess);
+    }
+    // Only the number of wake-up characters may differ: the unit wakes at the same one.
+    EXPECT_EQ(sent[1], sent[0]);
+    EXPECT_EQ(history[1], history[0]);
+    EXPECT_EQ(flash[1], fw.image);
+    // On ticks a block costs a tick; answering at once, what the wire takes (135 bytes out, a
+    // 12-byte request back, 10 bits each at 38400 baud), plus the steps that keep to the tick.
+    const double wireTicks = 200 * 147 * 10 / 38400.0 / 0.05;
+    EXPECT_GE(ticks[0], 200);
+    EXPECT_LE(ticks[1], wireTicks + 25) << "answering at once took " << ticks[1] << " ticks, on ticks " << ticks[0];
+}
+
+TEST(EngineUpload, AFileThatCannotBePreparedIsReportedOnceAndTheChoiceOfferedAgain) {
+    EngineRig rig;
+    ASSERT_TRUE(rig.OpenPort());
+    std::string hex = TestFirmware::Make(5, 2).hex;
+    hex.replace(hex.find(':', 10) + 1, 2, "G1");  // a record that is not hexadecimal
+    EXPECT_FALSE(rig.Prepare("bad.h86", hex));
+    ASSERT_EQ(rig.view.messages.size(), 1u);
+    EXPECT_EQ(rig.view.Line(TLine::PortStatus), "Preparing input file failed, choose another file");
+    EXPECT_TRUE(rig.view.offered.count(TOffer::ChooseFile));
+    EXPECT_EQ(rig.E().UploadState, State::Idle);
+    for (int i = 0; i < 5; ++i) rig.Tick();
+    EXPECT_EQ(rig.view.messages.size(), 1u);
+}
+
+}  // namespace
