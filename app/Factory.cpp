@@ -160,11 +160,15 @@ bool TSequencer::RecordStep() {
 void TSequencer::CheckRecordAck() {
     const std::string& rx = Link.RxBuffer;
     if (Boot.LastLineSent) {
-        UploadState = State::RaiseBaud;  // the end record is not acknowledged
+        // The end record is not acknowledged. The speed changes only after a whole tick has
+        // passed since it went out, as when every record waited for a tick: a record still in
+        // the line's output when the speed changes would reach the loader garbled.
+        if (!byArrival_ && tickCount_ > endRecordTick_ + 1) UploadState = State::RaiseBaud;
     } else if (!rx.empty()) {
         if (HasByte(rx, ExpectedAck)) {
             ExpectedAck = PrepareBootLine();
             Link.SendHexBytes(Boot.HexToSend);
+            endRecordTick_ = tickCount_;
             TryCount = 0;
             BadAckCount = 0;
         } else if (++BadAckCount < 5) {

@@ -63,6 +63,7 @@ void TSequencer::Tick() {
     // never runs inside another one.
     if (inStep_) return;
     inStep_ = true;
+    ++tickCount_;
     Guarded([this] {
         WriteCapture(std::to_string(UploadState), "[pn]");
         RunStep();

@@ -140,6 +140,8 @@ private:
     bool preparing_ = false;  // "Preparing input file, please wait ..." is on screen
     bool verifying_ = false;  // the unit's checksum has been asked for and not yet compared
     long arrivalSteps_ = 0;
+    long tickCount_ = 0;      // ticks run so far
+    long endRecordTick_ = 0;  // the tick after which the last bootstrap record went out
 };
 
 // Text for the operator from bytes the unit sent: printable bytes as they are, line ends dropped,

@@ -363,20 +363,6 @@ void UnitVanishes(FaultRun& r) {
 }
 
 // The baud box at a speed the unit's boot code cannot lock to: it never answers.
-void WrongSpeed(FaultRun& r, const QString& baud) {
-    const TestFirmware fw = TestFirmware::Make(4, 23);
-    r.Prepare("app.h86", fw.hex, baud);
-    r.Start();
-    EXPECT_EQ(r.F().Serial1.Baudrate(), baud.toInt());
-    r.expect.label2 = "Timed out waiting for response";
-    r.expect.historyLast = "Timed out waiting for response";
-    r.expect.label15 = "";
-    r.expect.label10 = "";
-    r.expect.offered = {&TForm1::BtnRepeatUpload, &TForm1::BtnBackToStart};
-    r.expect.notOffered = {&TForm1::BtnStartRun};
-    r.expect.flash = BlankFlash();
-}
-
 // ---- the file ---------------------------------------------------------------------------------
 
 // The firmware file is changed after it was converted: Repeat Upload sends the upload block file
@@ -479,14 +465,9 @@ void ImageFileIsAFullDevice(FaultRun& r) {
 }
 
 const Row kRows[] = {
-    {"NoiseBetweenLines", {"--noise", "--seed", "5"}, 3, CompletesDespite, {{"uploads", "1"}, {"duplicates", "0"}}},
-    {"SlowUnit", {"--slow", "40"}, 5, CompletesDespite, {{"uploads", "1"}, {"resends", "0"}}},
     // The unit's "BLOCK BASE INDEX" line is no request: the block goes out again.
     {"BlockBaseIndexLine", {"--base-index-at", "3"}, 3, CompletesDespite, {{"uploads", "1"}, {"duplicates", "1"}}},
-    {"InvalidStartLine", {"--invalid-start"}, 3, CompletesDespite, {{"uploads", "1"}, {"duplicates", "0"}}},
     {"UnitVanishesMidTransfer", {"--vanish-after", "5"}, 2, UnitVanishes, {{"state", "vanished"}, {"blocks", "5"}}},
-    {"WrongSpeed19200", {}, 2, [](FaultRun& r) { WrongSpeed(r, "19200"); }, {{"uploads", "0"}, {"blocks", "0"}}},
-    {"WrongSpeed9600", {}, 2, [](FaultRun& r) { WrongSpeed(r, "9600"); }, {{"uploads", "0"}, {"wakeups", "0"}}},
     {"FirmwareChangesBeforeRepeat", {}, 3, FirmwareChangesBeforeRepeat, {{"uploads", "3"}}},
     {"ZupNameIsAFolder", {}, 3, ZupNameIsAFolder, {{"wakeups", "0"}}},
     {"DiskFullWritingTheImage", {}, 3, DiskFullWritingTheImage, {{"wakeups", "0"}}},

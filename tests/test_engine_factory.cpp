@@ -67,6 +67,8 @@ TEST_P(FactoryOutcome, EndsWithItsHistoryLine) {
     EXPECT_TRUE(rig.view.offered.count(TOffer::BackToStart) || c.lastHistory.rfind("Timed out waiting for response to", 0) == 0 ||
                 c.lastHistory.rfind("Problem", 0) == 0 || c.lastHistory.rfind("Got C161", 0) == 0);
     EXPECT_TRUE(rig.view.messages.empty());
+    // A repeat from the factory screen would lead to the hidden Software Upload screen.
+    EXPECT_FALSE(rig.view.offered.count(TOffer::RepeatUpload));
 }
 
 INSTANTIATE_TEST_SUITE_P(Engine, FactoryOutcome, ::testing::ValuesIn(FactoryCases()), [](const auto& info) {

@@ -22,6 +22,7 @@ struct UploadCase {
     std::string activity;  // the last activity line ("" = none expected)
     std::string headline;
     bool flashHoldsImage;
+    std::string baud = "38400";
 };
 
 SimOptions With(std::function<void(SimOptions&)> set) {
@@ -51,6 +52,12 @@ std::vector<UploadCase> UploadCases() {
          "Upload done...", true},
         {"line vanishes", With([](auto& o) { o.vanishAfter = 5; }), 40, "Timed out waiting for SEND BLOCK message", "",
          false},
+        {"noise between lines", With([](auto& o) { o.noise = true, o.seed = 5, o.seedGiven = true; }), 40, "", kSuccess,
+         true},
+        {"unit at 38400, line at 57600", {}, 40, "", kSuccess, true, "57600"},
+        {"line at 19200", {}, 40, "Timed out waiting for response", "", false, "19200"},
+        {"line at 9600", {}, 40, "Timed out waiting for response", "", false, "9600"},
+        {"1999 blocks, no query", {}, 1999, "", kSuccess, true},
         {"verified", {}, 2000, "", kVerified, true},
         {"wrong unit checksum", With([](auto& o) { o.wrongChecksum = true; }), 2000, "",
          "Checksums different, Upload failed", true},
@@ -67,7 +74,7 @@ TEST_P(SoftwareUploadOutcome, EndsWithItsTextsAndNeverClaimsWhatDidNotHappen) {
     const UploadCase& c = GetParam();
     EngineRig rig(c.options);
     const TestFirmware fw = TestFirmware::Make(c.chunks, 11, 1);
-    ASSERT_TRUE(rig.OpenPort());
+    ASSERT_TRUE(rig.OpenPort("1", c.baud));
     ASSERT_TRUE(rig.Prepare("fw.h86", fw.hex)) << rig.view.Line(TLine::PortStatus);
     ASSERT_GE(rig.Upload(), 0) << "still in state " << rig.E().UploadState;
 
@@ -75,6 +82,10 @@ TEST_P(SoftwareUploadOutcome, EndsWithItsTextsAndNeverClaimsWhatDidNotHappen) {
     EXPECT_EQ(rig.view.Line(TLine::Headline), c.headline);
     EXPECT_EQ(rig.port.Flash() == fw.image, c.flashHoldsImage);
     EXPECT_TRUE(rig.view.messages.empty()) << rig.view.messages.front();
+    if (c.activity.rfind("Timed out ", 0) == 0) {
+        EXPECT_EQ(rig.view.history.back(), c.activity);
+        EXPECT_TRUE(rig.view.offered.count(TOffer::RepeatUpload) && rig.view.offered.count(TOffer::BackToStart));
+    }
     // The invariant of every row: a success text only over a flash that holds the image.
     const std::string headline = rig.view.Line(TLine::Headline);
     if (headline == kSuccess || headline == kVerified) EXPECT_EQ(rig.port.Flash(), fw.image);
