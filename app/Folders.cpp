@@ -14,7 +14,7 @@ const char* const kHelpFile = "ZURuzada.HLP";
 const char* const kInstalledHelp = "share/zupflshc/ZURuzada.HLP";
 
 std::string WithSlash(std::string folder) {
-    if (folder.empty() || folder.back() != '/') folder += '/';
+    if (!folder.empty() && folder.back() != '/') folder += '/';
     return folder;
 }
 

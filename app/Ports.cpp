@@ -26,7 +26,7 @@ namespace {
 constexpr int kComPorts = 9;
 
 std::string WithSlash(std::string folder) {
-    if (folder.empty() || folder.back() != '/') folder += '/';
+    if (!folder.empty() && folder.back() != '/') folder += '/';
     return folder;
 }
 
@@ -185,7 +185,8 @@ std::string LinkCommand(const std::string& target, const std::string& programFol
 
 TPortListing ListPorts(const std::string& programFolder, const std::string& lockFolder) {
     TPortListing listing;
-    listing.ProgramFolder = WithSlash(programFolder);
+    // The serial component reads "" as the executable's folder; the listing names it.
+    listing.ProgramFolder = programFolder.empty() ? serialio::ExecutableFolder() : WithSlash(programFolder);
     for (int n = 1; n <= kComPorts; ++n) listing.Com.push_back(Inspect(listing.ProgramFolder, n, lockFolder));
 
     std::map<std::string, std::string> byId;  // device node -> its by-id name
