@@ -1,7 +1,10 @@
 #include "app/HelpWindow.h"
 
+#include <QEvent>
 #include <QFile>
 #include <QTextBrowser>
+#include <QTextDocument>
+#include <QTextFrame>
 #include <QVBoxLayout>
 
 THelpWindow::THelpWindow(QWidget* parent) : QDialog(parent) {
@@ -13,6 +16,7 @@ THelpWindow::THelpWindow(QWidget* parent) : QDialog(parent) {
     browser_->setObjectName("HelpText");
     browser_->setOpenLinks(true);
     layout->addWidget(browser_);
+    browser_->viewport()->installEventFilter(this);
 }
 
 bool THelpWindow::ShowTopic(const QString& helpFile, int topic) {
@@ -22,8 +26,24 @@ bool THelpWindow::ShowTopic(const QString& helpFile, int topic) {
     topic_ = topic;
     show();
     raise();
+    LeaveRoomBelowLastTopic();
     browser_->scrollToAnchor(QString("topic%1").arg(topic));
     return true;
 }
 
-QString THelpWindow::Html() const { return browser_->toHtml(); }
+// A view can only scroll until the end of the text reaches its bottom, so a topic near the end
+// (the factory job's) would open with its heading halfway down, under the end of the topic before.
+// A view's height of blank space below the text lets every heading reach the top.
+void THelpWindow::LeaveRoomBelowLastTopic() {
+    QTextFrame* root = browser_->document()->rootFrame();
+    QTextFrameFormat format = root->frameFormat();
+    const int room = browser_->viewport()->height();
+    if (format.bottomMargin() == room) return;
+    format.setBottomMargin(room);
+    root->setFrameFormat(format);
+}
+
+bool THelpWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == browser_->viewport() && event->type() == QEvent::Resize) LeaveRoomBelowLastTopic();
+    return QDialog::eventFilter(watched, event);
+}

@@ -10,12 +10,17 @@ class THelpWindow : public QDialog {
     Q_OBJECT
 public:
     explicit THelpWindow(QWidget* parent = nullptr);
-    // false when the file cannot be read.
+    // Shows the file scrolled so the topic's heading is the top line of the view; false when the
+    // file cannot be read.
     bool ShowTopic(const QString& helpFile, int topic);
     int CurrentTopic() const { return topic_; }
-    QString Html() const;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void LeaveRoomBelowLastTopic();
+
     QTextBrowser* browser_;
     int topic_ = 0;
 };

@@ -18,12 +18,15 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QToolTip>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include <iterator>
 
+#include "app/Folders.h"
 #include "app/HelpWindow.h"
+#include "app/Ports.h"
 #include "firmware/BuiltinImages.h"
 #include "records/Chfile1.h"
 #include "records/CommsSettings.h"
@@ -108,7 +111,8 @@ TForm1::TForm1(const TForm1Options& options, QWidget* parent)
     : QMainWindow(parent),
       Serial1([this](std::function<void()> f) { QMetaObject::invokeMethod(this, std::move(f), Qt::QueuedConnection); },
               [this](const std::string& text) { ShowMessage(Latin1(text)); }),
-      Engine(Serial1, *this, options.ProgramFolder.empty() ? serialio::ExecutableFolder() : options.ProgramFolder),
+      Engine(Serial1, *this,
+             options.ProgramFolder.empty() ? ResolveProgramFolder(serialio::ExecutableFolder()) : options.ProgramFolder),
       options_(options) {
     setObjectName("Form1");
     setWindowTitle("FIRMWARE UPLOAD UTILITY FOR NORVANE MXR-2");
@@ -361,6 +365,9 @@ void TForm1::ConnectHandlers() {
     for (auto [button, handler] : guarded)
         connect(button, &QPushButton::clicked, this, [this, handler = handler] { Guarded(handler); });
     connect(BtnCable, &QPushButton::clicked, this, [this] { BtnCableClick(); });
+    // The listing reads the device database and the kernel's lock table: only when the choice
+    // changes, never on a tick.
+    connect(CommPortBox, &QComboBox::currentTextChanged, this, [this] { ShowPortTooltip(); });
     connect(BtnHelp, &QPushButton::clicked, this, [this] { BtnHelpClick(); });
     connect(BtnClose, &QPushButton::clicked, this, [this] { BtnCloseClick(); });
 }
@@ -395,6 +402,7 @@ void TForm1::FormActivate() {
     RunBox->hide();
     Engine.FormActivated();
     ReadCommsSettings();
+    ShowPortTooltip();
     Timer1->start();
 }
 
@@ -461,7 +469,19 @@ void TForm1::StyleLine(TLine line, TColour colour, int points) {
 void TForm1::ShowLine(TLine line, bool shown) { LabelOf(line)->setVisible(shown); }
 
 void TForm1::SetLineHint(TLine line, const std::string& hint) {
-    LabelOf(line)->setToolTip(QString::fromLocal8Bit(hint.c_str()));
+    std::string text = hint;
+    // A port that did not open: say what COM n leads to and which serial devices are present.
+    if (line == TLine::PortStatus && !hint.empty() && Serial1.Port() >= 1 && Serial1.Port() <= 9)
+        text += "\n\n" + PortTooltipText(ListPorts(Engine.ProgramFolder), Serial1.Port());
+    LabelOf(line)->setToolTip(text.empty() ? QString() : Qt::convertFromPlainText(QString::fromLocal8Bit(text.c_str()), Qt::WhiteSpacePre));
+}
+
+void TForm1::ShowPortTooltip() {
+    bool ok = false;
+    const int port = CommPortBox->currentText().trimmed().toInt(&ok);
+    if (!ok || port < 1 || port > 9) return;
+    const std::string text = PortTooltipText(ListPorts(Engine.ProgramFolder), port);
+    CommPortBox->setToolTip(Qt::convertFromPlainText(QString::fromLocal8Bit(text.c_str()), Qt::WhiteSpacePre));
 }
 
 void TForm1::Offer(TOffer what, bool offered) { WidgetOf(what)->setVisible(offered); }
@@ -552,7 +572,7 @@ void TForm1::BtnCableClick() {
 void TForm1::BtnCaptureFileClick() { Engine.ToggleCapture(); }
 
 void TForm1::BtnHelpClick() {
-    const std::string file = Engine.ProgramFolder + "ZURuzada.HLP";
+    const std::string file = HelpFilePath(Engine.ProgramFolder);
     if (!help_->ShowTopic(QString::fromLocal8Bit(file.c_str()), Engine.HelpContext))
         ShowMessage(QString("Cannot open help file \"%1\"").arg(QString::fromLocal8Bit(file.c_str())));
 }

@@ -108,6 +108,7 @@ private:
     void BuildFactoryScreen(QWidget* area);
     void BuildFooter(QWidget* central);
     void ConnectHandlers();
+    void ShowPortTooltip();
     QLabel* LabelOf(TLine line) const;
     QWidget* WidgetOf(TOffer what) const;
     void Guarded(void (TForm1::*handler)());

@@ -2,6 +2,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QGuiApplication>
+#include <QIcon>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -22,8 +23,16 @@ int main(int argc, char** argv) {
     // Qt resets the numeric locale to "C" for its own parsing; the operator's is wanted here.
     std::setlocale(LC_ALL, "");
     std::setlocale(LC_NUMERIC, "");
-    QApplication::setApplicationName("Norvane Flash Device Upload");
+    // The short name makes the per-user data folder ~/.local/share/zupflshc; the window title
+    // keeps the long one.
+    QApplication::setApplicationName("zupflshc");
     QApplication::setApplicationDisplayName("Norvane Flash Device Upload");
+    // Lets a Wayland desktop match the window to the installed desktop entry and its icon.
+    QGuiApplication::setDesktopFileName("com.norvane.zupflshc");
+    QIcon icon;
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
+        icon.addFile(QString(":/icons/com.norvane.zupflshc-%1.png").arg(size), QSize(size, size));
+    QApplication::setWindowIcon(icon);
 
     auto window = BuildMainWindow({}, QDir::homePath().toStdString());
     window->Form1->show();

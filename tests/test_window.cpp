@@ -1,4 +1,5 @@
 // The main window on its own: start-up, the three screens, the buttons, opening the port.
+#include <unistd.h>
 #include <QGroupBox>
 #include <QProgressBar>
 
@@ -91,6 +92,7 @@ TEST(Window, SoftwareUploadOpensThePortAndOffersChooseFile) {
 TEST(Window, AMissingPortIsReportedOnceAfterTwentyTicks) {
     ProgramSession w(20);
     TForm1& f = w.F();
+    ASSERT_EQ(::symlink("/dev/no-such-adapter", (w.Folder() + "COM2").c_str()), 0);
     f.CommPortBox->setEditText("2");
     QElapsedTimer t;
     t.start();
@@ -99,7 +101,10 @@ TEST(Window, AMissingPortIsReportedOnceAfterTwentyTicks) {
     EXPECT_GE(t.elapsed(), 19 * 20);
     EXPECT_EQ(w.Text(f.Label12), "Port did not open on Com 2 at 38400 baud");
     EXPECT_FALSE(Shown(f.BtnChooseFile, f));
-    EXPECT_FALSE(f.Label12->toolTip().isEmpty());  // the system's reason
+    // The open's own reason, then what COM2 leads to, for the technician.
+    const std::string tip = PlainToolTip(f.Label12);
+    EXPECT_EQ(tip.rfind("No such file or directory\n", 0), 0u) << tip;
+    EXPECT_NE(tip.find("COM2: " + w.Folder() + "COM2"), std::string::npos) << tip;
     EXPECT_EQ(f.Engine.UploadState, 0);
     // Once: the text stays and the sequencer stays idle.
     f.Label12->setText("seen");
@@ -141,7 +146,16 @@ TEST(Window, APortHeldByAnotherProgramDoesNotOpen) {
     TForm1& f = w.F();
     ASSERT_TRUE(w.OpenPort("3", "38400"));
     EXPECT_EQ(w.Text(f.Label12), "Port did not open on Com 3 at 38400 baud");
-    EXPECT_FALSE(f.Label12->toolTip().isEmpty());
+    EXPECT_EQ(PlainToolTip(f.Label12).rfind("Device or resource busy\n", 0), 0u) << PlainToolTip(f.Label12);
+}
+
+TEST(Window, APortThatIsNoTerminalGivesTheSystemsReason) {
+    ProgramSession w;
+    WriteWholeFile(w.Folder() + "COM4", "not a port");
+    TForm1& f = w.F();
+    ASSERT_TRUE(w.OpenPort("4", "38400"));
+    EXPECT_EQ(w.Text(f.Label12), "Port did not open on Com 4 at 38400 baud");
+    EXPECT_EQ(PlainToolTip(f.Label12).rfind("Inappropriate ioctl for device\n", 0), 0u) << PlainToolTip(f.Label12);
 }
 
 TEST(Window, FactoryBootstrapReachesTheJumperInstructions) {

@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -36,6 +37,13 @@ inline std::string ReadWholeFile(const std::string& path) {
 inline void WriteWholeFile(const std::string& path, const std::string& bytes) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f << bytes;
+}
+
+// A widget's tooltip as the plain text the operator reads.
+inline std::string PlainToolTip(const QWidget* w) {
+    QTextDocument d;
+    d.setHtml(w->toolTip());
+    return d.toPlainText().toStdString();
 }
 
 class ProgramSession {

@@ -1,0 +1,131 @@
+// The port listing: what COM n opens, who holds it, without ever opening or blocking on what it
+// finds; and the link command it offers is one a shell runs as meant.
+#include "app/Ports.h"
+#include "tests/support/Pty.h"
+#include "tests/support/TempDir.h"
+
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Real(const std::string& path) {
+    char buf[PATH_MAX];
+    return ::realpath(path.c_str(), buf) ? std::string(buf) : std::string();
+}
+
+// The pid of a process that has ended and been reaped.
+pid_t DeadPid() {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return child;
+}
+
+enum class Given { PtyLink, PtyFlocked, PtyLockFileLive, PtyLockFileDead, PtyLockFileFifo, Dangling, Fifo, Nothing };
+enum class Held { No, ThisProgram, Parent };
+
+}  // namespace
+
+TEST(PortListing, EachComPortShowsWhatItOpensAndWhoHoldsIt) {
+    struct Row {
+        const char* what;
+        Given given;
+        int port;
+        bool linked, exists;
+        Held held;
+        const char* problem;  // part of the reason, "" for none
+    } rows[] = {
+        {"a pseudo-terminal linked as COM3", Given::PtyLink, 3, true, true, Held::No, ""},
+        {"flocked by this program", Given::PtyFlocked, 3, true, true, Held::ThisProgram, ""},
+        {"lock file of a live process", Given::PtyLockFileLive, 3, true, true, Held::Parent, ""},
+        {"stale lock file", Given::PtyLockFileDead, 3, true, true, Held::No, ""},
+        {"a FIFO posing as the lock file", Given::PtyLockFileFifo, 3, true, true, Held::No, ""},
+        {"a link to an unplugged adapter", Given::Dangling, 4, true, false, Held::No, "No such file"},
+        {"a FIFO named COM5", Given::Fifo, 5, true, false, Held::No, "not a serial device"},
+        {"no entry: the fallback node", Given::Nothing, 6, false, false, Held::No, ""},
+    };
+    // Anything that opened or read the FIFOs would block here for good.
+    ::alarm(60);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempDir folder, locks;
+        TestPty pty;
+        const std::string pts = Real(pty.SlavePath());
+        std::string lockName = "LCK.." + pts.substr(5);  // /dev/pts/N -> LCK..pts_N
+        std::replace(lockName.begin(), lockName.end(), '/', '_');
+        const std::string lockFile = locks / lockName;
+        int flocked = -1;
+        switch (row.given) {
+        case Given::PtyLink: pty.LinkAs(folder.Path(), 3); break;
+        case Given::PtyFlocked:
+            pty.LinkAs(folder.Path(), 3);
+            flocked = ::open(pts.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            ASSERT_EQ(::flock(flocked, LOCK_EX | LOCK_NB), 0);
+            break;
+        case Given::PtyLockFileLive:
+        case Given::PtyLockFileDead:
+            pty.LinkAs(folder.Path(), 3);
+            std::ofstream(lockFile) << "      " << (row.given == Given::PtyLockFileLive ? ::getppid() : DeadPid()) << "\n";
+            break;
+        case Given::PtyLockFileFifo:
+            pty.LinkAs(folder.Path(), 3);
+            ASSERT_EQ(::mkfifo(lockFile.c_str(), 0644), 0);
+            break;
+        case Given::Dangling: ASSERT_EQ(::symlink("/dev/ttyUSB-unplugged", (folder / "COM4").c_str()), 0); break;
+        case Given::Fifo: ASSERT_EQ(::mkfifo((folder / "COM5").c_str(), 0644), 0); break;
+        case Given::Nothing: break;
+        }
+
+        const TPortListing listing = ListPorts(folder.Path(), locks.Path());
+        if (flocked >= 0) ::close(flocked);
+        ASSERT_EQ(listing.Com.size(), 9u);
+        const TComPort& com = listing.Com[row.port - 1];
+        EXPECT_EQ(com.Number, row.port);
+        EXPECT_EQ(com.Linked, row.linked);
+        EXPECT_EQ(com.Device, row.linked ? folder / ("COM" + std::to_string(row.port))
+                                         : "/dev/ttyS" + std::to_string(row.port - 1));
+        if (row.given == Given::Nothing) continue;  // the machine decides whether /dev/ttyS5 exists
+        EXPECT_EQ(com.Exists, row.exists);
+        if (row.exists) { EXPECT_EQ(com.Target, pts); }
+        if (row.given == Given::Dangling) { EXPECT_EQ(com.Target, "/dev/ttyUSB-unplugged"); }
+        EXPECT_NE(com.Problem.find(row.problem), std::string::npos) << com.Problem;
+        if (!*row.problem) { EXPECT_EQ(com.Problem, ""); }
+        const long expectedHolder = row.held == Held::ThisProgram ? ::getpid()
+                                    : row.held == Held::Parent    ? ::getppid()
+                                                                  : 0;
+        EXPECT_EQ(com.HeldBy, expectedHolder);
+        if (row.held == Held::Parent) { EXPECT_EQ(com.HeldHow, lockFile); }
+
+        // What the tooltip says starts with the port's own line.
+        const std::string tip = PortTooltipText(listing, row.port);
+        EXPECT_EQ(tip.rfind(ComPortLine(com), 0), 0u) << tip;
+        if (row.given == Given::PtyLink) { EXPECT_EQ(ComPortLine(com), "COM3: " + folder / "COM3" + " -> " + pts); }
+    }
+    ::alarm(0);
+}
+
+TEST(PortListing, TheOfferedLinkCommandMakesTheLinkEvenInAnAwkwardFolder) {
+    TempDir tmp;
+    const std::string folder = tmp / "it's a $HOME folder";
+    fs::create_directories(folder);
+    TestPty pty;
+    const std::string command = LinkCommand(pty.SlavePath(), folder, 7);
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    EXPECT_EQ(fs::read_symlink(folder + "/COM7"), pty.SlavePath());
+    // And the listing now finds it there.
+    EXPECT_TRUE(ListPorts(folder, tmp.Path()).Com[6].Exists);
+}
