@@ -4,7 +4,6 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -411,9 +410,6 @@ void TForm1::Timer1Timer() {
     // which delivers further ticks; a tick never runs inside another one.
     if (inTick_) return;
     inTick_ = true;
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    if (lastTickAt_) longestGapMs_ = std::max(longestGapMs_, double(now - lastTickAt_));
-    lastTickAt_ = now;
     QCoreApplication::processEvents();
     Engine.Tick();
     inTick_ = false;

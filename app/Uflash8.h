@@ -67,8 +67,6 @@ public:
     void ShowMessage(const QString& text);
     bool FormActivated() const { return activated_; }
     int TickMs() const { return options_.TickMs; }
-    // The longest time between two ticks so far, in milliseconds (responsiveness record).
-    double LongestTickGapMs() const { return longestGapMs_; }
 
     // ---- the engine's view ----
     void SetLine(TLine line, const std::string& text) override;
@@ -117,8 +115,6 @@ private:
     THelpWindow* help_ = nullptr;
     bool activated_ = false;
     bool inTick_ = false;
-    qint64 lastTickAt_ = 0;
-    double longestGapMs_ = 0;
 };
 
 // Bytes as Latin-1 text for a widget.

@@ -14,11 +14,12 @@ OutQueue::TimePoint OutQueue::Push(std::string bytes, TimePoint due) {
 void OutQueue::Clear() {
     items_.clear();
     blocked_ = false;
+    frontReadyAt_.reset();
 }
 
 std::optional<OutQueue::TimePoint> OutQueue::NextDeadline() const {
     if (items_.empty()) return std::nullopt;
-    return std::max(items_.front().due, nextByteAt_);
+    return frontReadyAt_ ? std::max(items_.front().due, *frontReadyAt_) : items_.front().due;
 }
 
 bool OutQueue::Flush(int fd, TimePoint now, int baud, bool pace) {
@@ -39,16 +40,20 @@ bool OutQueue::FlushTo(Write&& write, TimePoint now, int baud, bool pace) {
     blocked_ = false;
     while (!items_.empty() && items_.front().due <= now) {
         Item& item = items_.front();
-        size_t allowed = item.bytes.size();
-        std::chrono::nanoseconds perByte{0};
         if (pace && baud > 0) {
-            perByte = std::chrono::nanoseconds(10'000'000'000LL / baud);  // 10 bits a character
-            // An idle line does not bank time for a burst later.
-            if (nextByteAt_ < now - perByte) nextByteAt_ = now;
-            if (nextByteAt_ > now) return true;
-            allowed = std::min<size_t>(allowed, static_cast<size_t>((now - nextByteAt_) / perByte) + 1);
+            // The item starts when it is due and the line is free; it can be read once its last
+            // byte has crossed. A line idle since does not bank time for a burst later.
+            const auto perByte = std::chrono::nanoseconds(10'000'000'000LL / baud);
+            const TimePoint start = std::max(item.due, nextByteAt_);
+            const TimePoint done = start + perByte * static_cast<long>(item.bytes.size());
+            if (done > now) {
+                frontReadyAt_ = done;
+                return true;
+            }
+            nextByteAt_ = done;
         }
-        ssize_t n = write(item.bytes.data(), allowed);
+        frontReadyAt_.reset();
+        ssize_t n = write(item.bytes.data(), item.bytes.size());
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -57,13 +62,14 @@ bool OutQueue::FlushTo(Write&& write, TimePoint now, int baud, bool pace) {
             }
             return false;
         }
-        if (pace) nextByteAt_ += perByte * n;
         item.bytes.erase(0, static_cast<size_t>(n));
-        if (item.bytes.empty()) items_.pop_front();
-        if (static_cast<size_t>(n) < allowed) {
+        if (!item.bytes.empty()) {
+            // The terminal took part of it; the rest has crossed the line already.
+            item.due = now;
             blocked_ = true;
             return true;
         }
+        items_.pop_front();
     }
     return true;
 }

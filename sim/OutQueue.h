@@ -19,7 +19,8 @@ public:
     bool Empty() const { return items_.empty(); }
 
     // Writes what is due to the non-blocking `fd`. With `pace`, no faster than `baud`/10 bytes a
-    // second. Returns false when the descriptor failed for good.
+    // second: an item leaves whole at the moment its last byte would have crossed the line, as a
+    // receiver reading a real line would see it. Returns false when the descriptor failed for good.
     bool Flush(int fd, TimePoint now, int baud, bool pace);
     // The same into `sink` (an in-process line that always takes everything due).
     void Flush(std::string& sink, TimePoint now, int baud, bool pace);
@@ -39,6 +40,7 @@ private:
     };
     std::deque<Item> items_;
     TimePoint lastDue_{};
-    TimePoint nextByteAt_{};  // pacing: when the next byte may leave
+    TimePoint nextByteAt_{};  // pacing: when the line is free for the next byte
+    std::optional<TimePoint> frontReadyAt_;  // pacing: when the first item will have crossed the line
     bool blocked_ = false;
 };

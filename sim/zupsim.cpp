@@ -217,17 +217,18 @@ int Run(const SimOptions& opt) {
     while (running) {
         auto now = Clock::now();
         // The speed is polled too, not only read with data: a change to 19200 is a power-on.
-        int timeoutMs = 10;
+        std::chrono::nanoseconds timeout = std::chrono::milliseconds(10);
         // Output the terminal will not take yet waits for POLLOUT, not for its due time.
         const auto outDeadline = out.Blocked() ? std::nullopt : out.NextDeadline();
         for (auto deadline : {unit.NextDeadline(), outDeadline}) {
             if (!deadline) continue;
-            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - now).count() + 1;
-            timeoutMs = static_cast<int>(std::clamp<long long>(ms, 0, timeoutMs));
+            // To the microsecond: a paced line's replies are due a fraction of a millisecond apart.
+            timeout = std::clamp<std::chrono::nanoseconds>(*deadline - now, std::chrono::nanoseconds(0), timeout);
         }
+        const timespec ts{0, static_cast<long>(timeout.count())};
         pollfd fds[2] = {{master.Get(), static_cast<short>(POLLIN | (out.Blocked() ? POLLOUT : 0)), 0},
                          {signals.Get(), POLLIN, 0}};
-        if (::poll(fds, 2, timeoutMs) < 0 && errno != EINTR) {
+        if (::ppoll(fds, 2, &ts, nullptr) < 0 && errno != EINTR) {
             std::perror("zupsim: poll");
             break;
         }

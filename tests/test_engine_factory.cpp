@@ -45,6 +45,8 @@ std::vector<FactoryCase> FactoryCases() {
     };
 }
 
+void PrintTo(const FactoryCase& c, std::ostream* os) { *os << c.name; }
+
 class FactoryOutcome : public ::testing::TestWithParam<FactoryCase> {};
 
 TEST_P(FactoryOutcome, EndsWithItsHistoryLine) {

@@ -68,6 +68,8 @@ std::vector<UploadCase> UploadCases() {
     };
 }
 
+void PrintTo(const UploadCase& c, std::ostream* os) { *os << c.name; }
+
 class SoftwareUploadOutcome : public ::testing::TestWithParam<UploadCase> {};
 
 TEST_P(SoftwareUploadOutcome, EndsWithItsTextsAndNeverClaimsWhatDidNotHappen) {

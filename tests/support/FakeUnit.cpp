@@ -44,6 +44,10 @@ void FakeUnitPort::WriteString(const std::string& s) {
 
 void FakeUnitPort::AdvanceTo(TimePoint t) {
     for (;;) {
+        if (unit_.VanishRequested()) {
+            lineLost_ = true;
+            error_ = "Input/output error";
+        }
         std::optional<TimePoint> next;
         for (auto d : {unit_.NextDeadline(), out_.NextDeadline()})
             if (d && (!next || *d < *next)) next = d;
@@ -51,10 +55,6 @@ void FakeUnitPort::AdvanceTo(TimePoint t) {
         now_ = std::max(now_, *next);
         unit_.Receive({}, baud_, now_);
         unit_.Tick(now_);
-        if (unit_.VanishRequested()) {
-            lineLost_ = true;
-            error_ = "Input/output error";
-        }
         std::string said;
         out_.Flush(said, now_, baud_, true);
         if (said.empty() || !active_ || lineLost_) continue;
