@@ -1,44 +1,37 @@
-// A day of uploads in a few minutes: 200 consecutive Software Uploads of small files into the
-// simulated unit, with faults picked at random per run from a fixed seed. Every run ends as a
-// success (the flash must then hold the image), a detected failure, or - never acceptable - a
-// false success: the window says the upload worked while the unit's flash differs from the image.
-// The program's resident memory after a warm-up is compared with that at the end.
+// A day of uploads in a minute: consecutive Software Uploads into the simulated unit, the real
+// window (headless) and serial component, every fault the simulated unit can play taken in turn
+// (line noise, a slow unit, resend requests, base-index lines, the unit's failure, an erase error
+// or timeout, silence, no ERASING, no THANK YOU, a vanished line, a wrong checksum, no answer to
+// SWR? or FCS?), with uploads of 2000 blocks or more where the fault is in the verification.
+// Every run ends as a success (the flash must then hold the image), a detected failure, or -
+// never acceptable - a false success: the window says the upload worked while the unit's flash
+// differs from the image. The table gives the outcomes per fault class; the program's resident
+// memory after a warm-up is compared with that at the end.
 //
-// Usage: bench_soak [--runs N] [--seed S] [--growth-kib K]
+// Usage: bench_soak [--rounds N] [--seed S] [--growth-kib K]
 // Exit code 0 when there was no false success, no run that failed to come to rest, and memory grew
 // by at most K KiB (default 16384).
 #include <QApplication>
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QComboBox>
 #include <QLabel>
-#include <QTemporaryDir>
-#include <QTimer>
+#include <QPushButton>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
+#include <map>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "app/Uflash8.h"
-#include "records/Chfile1.h"
 #include "tests/support/Firmware.h"
-#include "tests/support/EventLoop.h"
 #include "tests/support/SimUnit.h"
+#include "tests/support/Window.h"
 
 namespace {
 
-constexpr int kTickMs = 2;
-constexpr int kWarmUpRuns = 10;
-
+constexpr int kTickMs = 1;
 
 long ResidentKiB() {
     std::ifstream f("/proc/self/status");
@@ -48,107 +41,85 @@ long ResidentKiB() {
     return -1;
 }
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-// One fault set: the simulated unit's switches for a run.
-struct TFaults {
+// One fault class: the simulated unit's switches for a run, and whether the fault lies in the
+// checksum comparison (which only uploads of 2000 blocks or more go through).
+struct TFaultClass {
     std::string name;
-    std::vector<std::string> args;
+    std::vector<std::string> args;  // "@" stands for a block number picked per run
+    bool verification = false;
 };
 
-TFaults PickFaults(std::mt19937& rng, int blocks) {
-    std::uniform_int_distribution<int> kind(0, 9), at(1, blocks);
-    switch (kind(rng)) {
-    case 0: return {"noise", {"--noise", "--seed", std::to_string(rng() % 1000)}};
-    case 1: return {"slow 5", {"--slow", "5"}};
-    case 2: {
-        const std::string n = std::to_string(at(rng));
-        return {"base-index-at " + n, {"--base-index-at", n}};
-    }
-    case 3: {
-        const std::string n = std::to_string(at(rng));
-        return {"fail-at " + n, {"--fail-at", n}};
-    }
-    case 4: return {"erase-error", {"--erase-error"}};
-    case 5: return {"invalid-start", {"--invalid-start"}};
-    case 6: {
-        const std::string n = std::to_string(at(rng));
-        return {"resend-at " + n, {"--resend-at", n}};
-    }
-    default: return {"none", {}};  // about a third of the runs see no fault
-    }
+const std::vector<TFaultClass>& FaultClasses() {
+    static const std::vector<TFaultClass> classes = {
+        {"none", {}},
+        {"none, verified", {}, true},
+        {"noise", {"--noise", "--seed", "@"}},
+        {"slow unit", {"--slow", "5"}},
+        {"base index line", {"--base-index-at", "@"}},
+        {"resend request", {"--resend-at", "@"}},
+        {"silence", {"--silent-after", "@"}},
+        {"unit's failure", {"--fail-at", "@"}},
+        {"erase error", {"--erase-error"}},
+        {"erase timeout", {"--erase-timeout"}},
+        {"no ERASING", {"--no-erasing"}},
+        {"erase never ends", {"--no-erase-complete"}},
+        {"invalid start", {"--invalid-start"}},
+        {"no THANK YOU", {"--no-thank-you"}},
+        {"line vanishes", {"--vanish-after", "@"}},
+        {"wrong checksum", {"--wrong-checksum"}, true},
+        {"no SWR answer", {"--no-swr"}, true},
+        {"no FCS answer", {"--no-fcs"}, true},
+    };
+    return classes;
 }
-
-// The program's window and its file chooser in folders of their own, with the unit beside them.
-struct TStation {
-    QTemporaryDir programDir, homeDir;
-    std::unique_ptr<TMainWindow> window;
-    std::unique_ptr<SimUnit> sim;
-
-    explicit TStation(const std::vector<std::string>& simArgs) {
-        TForm1Options o;
-        o.TickMs = kTickMs;
-        o.ProgramFolder = Folder();
-        o.Maximise = false;
-        o.ModalBoxes = false;
-        window = BuildMainWindow(o, Home());
-        F().show();
-        if (!WaitUntil([&] { return F().FormActivated() && F().Timer1->isActive(); }, 10000)) throw std::runtime_error("window not active");
-        std::vector<std::string> args = simArgs;
-        args.insert(args.end(), {"--restart-ms", "100"});
-        sim = std::make_unique<SimUnit>(Folder(), 1, args);
-    }
-    ~TStation() {
-        F().Timer1->stop();
-        sim.reset();
-        window.reset();
-    }
-    std::string Folder() const { return programDir.path().toStdString() + "/"; }
-    std::string Home() const { return homeDir.path().toStdString() + "/"; }
-    TForm1& F() { return *window->Form1; }
-
-    // Opens the port, chooses the file and waits for the ready screen. False (with a reason) if
-    // the program did not get there.
-    bool Prepare(const std::string& name, const std::string& content, std::string& why) {
-        WriteFile(Home() + name, content);
-        F().CommPortBox->setEditText("1");
-        F().BaudRateBox->setEditText("38400");
-        F().Btn2Upload->click();
-        if (!WaitUntil([&] { return F().BtnChooseFile->isVisibleTo(&F()); }, 10000)) {
-            why = "no file choice after opening the port: " + F().Label12->text().toStdString();
-            return false;
-        }
-        window->Form2->SetCurrentDirectory(homeDir.path());
-        QTimer::singleShot(0, window->Form2.get(), [this, name] {
-            auto* box = window->Form2->findChild<QLineEdit*>("FileNameBox");
-            auto* ok = window->Form2->findChild<QPushButton*>("BtnOK");
-            if (!box || !ok) return;
-            box->setText(QString::fromStdString(name));
-            ok->click();
-        });
-        F().BtnChooseFile->click();
-        if (!WaitUntil([&] { return F().Engine.UploadState == 0 && F().BtnStartRun->isVisibleTo(&F()); }, 20000)) {
-            why = "not ready to upload after choosing the file";
-            return false;
-        }
-        return true;
-    }
-};
 
 enum class TOutcome { Success, DetectedFailure, FalseSuccess, Stuck };
+
+struct TTally {
+    int runs = 0, successes = 0, detected = 0, falseSuccesses = 0, stuck = 0;
+};
+
+// One upload with a fresh window and unit; the outcome, and why when it was no success.
+TOutcome RunOnce(const TFaultClass& fault, std::mt19937& rng, std::string& why) {
+    const int blocks = fault.verification ? std::uniform_int_distribution<int>(2000, 2100)(rng)
+                                          : std::uniform_int_distribution<int>(16, 24)(rng);
+    std::vector<std::string> args = {"--restart-ms", "100"};
+    for (const std::string& a : fault.args)
+        args.push_back(a == "@" ? std::to_string(std::uniform_int_distribution<int>(1, 15)(rng)) : a);
+    ProgramSession s(kTickMs);
+    SimUnit sim(s.Folder(), 1, args);
+    TForm1& f = s.F();
+    const TestFirmware fw = TestFirmware::Make(blocks, rng(), fault.verification ? 1 : 3);
+    if (!s.OpenPort() || !s.PrepareFile("soak.h86", fw.hex)) {
+        why = "not ready to upload: " + f.Label12->text().toStdString();
+        return TOutcome::Stuck;
+    }
+    if (!s.StartAndWait(120000)) {
+        why = "did not come to rest, state " + std::to_string(f.Engine.UploadState);
+        return TOutcome::Stuck;
+    }
+    const std::string verdict = f.Label15->text().toStdString();
+    const bool saysOk = verdict == "Checksums match, Upload successful" ||
+                        (verdict == "Software Upload complete" && blocks < 2000);
+    if (!saysOk) {
+        why = verdict + " / " + f.Label2->text().toStdString();
+        return verdict == "Software Upload complete" ? TOutcome::FalseSuccess : TOutcome::DetectedFailure;
+    }
+    sim.Report();
+    if (sim.Flash() == fw.image) return TOutcome::Success;
+    why = "the unit's flash differs from the image";
+    return TOutcome::FalseSuccess;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    int runs = 200;
+    int rounds = 2;
     unsigned seed = 20240611;
     long allowedGrowthKiB = 16384;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
-        if (a == "--runs") runs = std::atoi(argv[i + 1]);
+        if (a == "--rounds") rounds = std::atoi(argv[i + 1]);
         else if (a == "--seed") seed = static_cast<unsigned>(std::strtoul(argv[i + 1], nullptr, 10));
         else if (a == "--growth-kib") allowedGrowthKiB = std::atol(argv[i + 1]);
     }
@@ -157,87 +128,54 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
 
     std::mt19937 rng(seed);
-    std::unique_ptr<TStation> station;
-    std::string lastFaults;
-    bool lastFinished = false;
-    TestFirmware fw;
-    int successes = 0, detected = 0, falseSuccesses = 0, stuck = 0, repeats = 0, fresh = 0;
+    std::map<std::string, TTally> table;
     long rssStart = -1;
     const auto began = std::chrono::steady_clock::now();
-
-    for (int run = 1; run <= runs; ++run) {
-        if (run == kWarmUpRuns + 1) rssStart = ResidentKiB();
-        const int blocks = std::uniform_int_distribution<int>(16, 24)(rng);
-        const TFaults faults = PickFaults(rng, blocks);
-        TOutcome outcome = TOutcome::Stuck;
-        std::string why;
-        try {
-            if (station && faults.name == lastFaults && lastFinished) {
-                // The same unit again: the file prepared for the last run goes once more.
-                station->F().BtnRepeatUpload->click();
-                if (!WaitUntil([&] { return station->F().Engine.UploadState == 0 && station->F().BtnStartRun->isVisibleTo(&station->F()); },
-                               10000))
-                    why = "Repeat Upload did not lead to the ready screen";
-                ++repeats;
-            } else {
-                station.reset();
-                station = std::make_unique<TStation>(faults.args);
-                fw = TestFirmware::Make(blocks, seed + static_cast<unsigned>(run));
-                station->Prepare("soak.h86", fw.hex, why);
-                ++fresh;
+    for (int round = 1; round <= rounds; ++round) {
+        if (round == 2) rssStart = ResidentKiB();  // after the first round, which warms up
+        for (const TFaultClass& fault : FaultClasses()) {
+            std::string why;
+            TOutcome outcome = TOutcome::Stuck;
+            try {
+                outcome = RunOnce(fault, rng, why);
+            } catch (const std::exception& e) {
+                why = std::string("exception: ") + e.what();
             }
-            if (why.empty()) {
-                TForm1& f = station->F();
-                f.BtnStartRun->click();
-                if (!WaitUntil([&] { return f.Engine.UploadState == 0; }, 120000)) {
-                    why = "did not come to rest, state " + std::to_string(f.Engine.UploadState);
-                } else {
-                    const std::string verdict = f.Label15->text().toStdString();
-                    const bool saysOk =
-                        verdict == "Software Upload complete" || verdict == "Checksums match, Upload successful";
-                    if (saysOk) {
-                        outcome = station->sim->Flash() == fw.image ? TOutcome::Success : TOutcome::FalseSuccess;
-                    } else {
-                        outcome = TOutcome::DetectedFailure;
-                    }
-                    if (outcome != TOutcome::Success)
-                        why = verdict.empty() ? f.Label2->text().toStdString() : verdict;
-                }
+            TTally& t = table[fault.name];
+            ++t.runs;
+            switch (outcome) {
+            case TOutcome::Success: ++t.successes; break;
+            case TOutcome::DetectedFailure: ++t.detected; break;
+            case TOutcome::FalseSuccess: ++t.falseSuccesses; break;
+            case TOutcome::Stuck: ++t.stuck; break;
             }
-        } catch (const std::exception& e) {
-            why = std::string("exception: ") + e.what();
+            if (outcome == TOutcome::FalseSuccess || outcome == TOutcome::Stuck || std::getenv("ZUP_SOAK_VERBOSE"))
+                std::printf("round %d, %s: %s %s\n", round, fault.name.c_str(),
+                            outcome == TOutcome::Stuck ? "STUCK" : outcome == TOutcome::FalseSuccess ? "FALSE SUCCESS" : "",
+                            why.c_str());
+            std::fflush(stdout);
         }
-        lastFaults = faults.name;
-        lastFinished = outcome == TOutcome::Success || outcome == TOutcome::DetectedFailure;
-        if (lastFinished && !station->F().BtnRepeatUpload->isVisibleTo(&station->F())) lastFinished = false;
-        switch (outcome) {
-        case TOutcome::Success: ++successes; break;
-        case TOutcome::DetectedFailure: ++detected; break;
-        case TOutcome::FalseSuccess: ++falseSuccesses; break;
-        case TOutcome::Stuck: ++stuck; break;
-        }
-        if (outcome == TOutcome::FalseSuccess || outcome == TOutcome::Stuck)
-            std::printf("run %d (%s, %d blocks): %s: %s\n", run, faults.name.c_str(), blocks,
-                        outcome == TOutcome::Stuck ? "STUCK" : "FALSE SUCCESS", why.c_str());
-        if (std::getenv("ZUP_SOAK_VERBOSE"))
-            std::printf("run %d (%s, %d blocks): %d %s\n", run, faults.name.c_str(), blocks, static_cast<int>(outcome),
-                        why.c_str());
-        std::fflush(stdout);
-        if (outcome == TOutcome::Stuck) station.reset();  // never carry a confused program into the next run
     }
-    // Measured as at the start: with the last run's window and unit still there.
     const long rssEnd = ResidentKiB();
-    station.reset();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
 
-    std::printf("runs: %d (fresh unit: %d, Repeat Upload: %d) in %.0f s, seed %u\n", runs, fresh, repeats, seconds,
-                seed);
-    std::printf("successes: %d\ndetected failures: %d\nfalse successes: %d\nruns not coming to rest: %d\n", successes,
-                detected, falseSuccesses, stuck);
-    std::printf("VmRSS after %d warm-up runs: %ld KiB, at the end: %ld KiB (growth %ld KiB, allowed %ld)\n",
-                kWarmUpRuns, rssStart, rssEnd, rssEnd - rssStart, allowedGrowthKiB);
+    TTally all;
+    std::printf("%-18s %5s %9s %8s %15s %5s\n", "fault class", "runs", "successes", "detected", "false successes",
+                "stuck");
+    for (const TFaultClass& fault : FaultClasses()) {
+        const TTally& t = table[fault.name];
+        std::printf("%-18s %5d %9d %8d %15d %5d\n", fault.name.c_str(), t.runs, t.successes, t.detected,
+                    t.falseSuccesses, t.stuck);
+        all.runs += t.runs, all.successes += t.successes, all.detected += t.detected;
+        all.falseSuccesses += t.falseSuccesses, all.stuck += t.stuck;
+    }
+    std::printf("%-18s %5d %9d %8d %15d %5d\n", "all", all.runs, all.successes, all.detected, all.falseSuccesses,
+                all.stuck);
+    std::printf("%d rounds in %.0f s, seed %u\n", rounds, seconds, seed);
+    std::printf("VmRSS after the first round: %ld KiB, at the end: %ld KiB (growth %ld KiB, allowed %ld)\n", rssStart,
+                rssEnd, rssEnd - rssStart, allowedGrowthKiB);
     const bool grew = rssStart >= 0 && rssEnd - rssStart > allowedGrowthKiB;
-    if (falseSuccesses > 0 || stuck > 0 || grew) {
+    if (all.falseSuccesses > 0 || all.stuck > 0 || grew) {
         std::printf("SOAK FAILED\n");
         return 1;
     }
