@@ -8,12 +8,6 @@
 
 namespace {
 
-SimOptions With(std::function<void(SimOptions&)> set) {
-    SimOptions o;
-    set(o);
-    return o;
-}
-
 struct FactoryCase {
     const char* name;
     SimOptions options;
@@ -73,12 +67,8 @@ TEST_P(FactoryOutcome, EndsWithItsHistoryLine) {
     EXPECT_FALSE(rig.view.offered.count(TOffer::RepeatUpload));
 }
 
-INSTANTIATE_TEST_SUITE_P(Engine, FactoryOutcome, ::testing::ValuesIn(FactoryCases()), [](const auto& info) {
-    std::string n = info.param.name;
-    for (char& ch : n)
-        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-    return n;
-});
+INSTANTIATE_TEST_SUITE_P(Engine, FactoryOutcome, ::testing::ValuesIn(FactoryCases()),
+                         CaseName<::testing::TestParamInfo<FactoryCase>>);
 
 TEST(EngineFactory, TheBootstrapRecordsGoAtTheSpeedOfTheirAcknowledgements) {
     EngineRig rig;

@@ -25,12 +25,6 @@ struct UploadCase {
     std::string baud = "38400";
 };
 
-SimOptions With(std::function<void(SimOptions&)> set) {
-    SimOptions o;
-    set(o);
-    return o;
-}
-
 std::vector<UploadCase> UploadCases() {
     return {
         {"plain", {}, 40, "", kSuccess, true},
@@ -95,12 +89,7 @@ TEST_P(SoftwareUploadOutcome, EndsWithItsTextsAndNeverClaimsWhatDidNotHappen) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Engine, SoftwareUploadOutcome, ::testing::ValuesIn(UploadCases()),
-                         [](const auto& info) {
-                             std::string n = info.param.name;
-                             for (char& ch : n)
-                                 if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-                             return n;
-                         });
+                         CaseName<::testing::TestParamInfo<UploadCase>>);
 
 TEST(EngineUpload, AVanishedLineNamesTheSystemsReason) {
     SimOptions o;

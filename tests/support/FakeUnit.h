@@ -4,6 +4,7 @@
 // whole upload runs in milliseconds.
 #pragma once
 
+#include <cctype>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -127,3 +128,19 @@ public:
 private:
     long ticks_ = 0;
 };
+
+// The simulated unit's switches, set by `set` (for tables of cases).
+inline SimOptions With(const std::function<void(SimOptions&)>& set) {
+    SimOptions o;
+    set(o);
+    return o;
+}
+
+// A table case's name as a test name: what is not a letter or digit becomes '_'.
+template <class Info>
+std::string CaseName(const Info& info) {
+    std::string n = info.param.name;
+    for (char& ch : n)
+        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+    return n;
+}
