@@ -63,8 +63,10 @@ void TCliView::SetLineHint(TLine, const std::string& hint) { hint_ = hint; }
 void TCliView::Offer(TOffer what, bool offered) { offers_[static_cast<size_t>(what)] = offered; }
 
 void TCliView::CaptureChanged(bool on) {
+    // Switching it on is what was asked for; only its end during a run is news (the unit's
+    // failure ends it).
     if (Json()) Event({{"event", "capture"}, {"on", on}});
-    else Note(on ? "Capture file enabled" : "Capture file disabled");
+    else if (!on) Note("Capture file disabled");
 }
 
 void TCliView::Message(const std::string& text) {
