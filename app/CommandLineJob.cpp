@@ -1,6 +1,7 @@
 #include "app/CommandLineJob.h"
 
 #include <QCoreApplication>
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
@@ -141,9 +142,8 @@ void TCliJob::PortOpened() {
 
 void TCliJob::Prepared() {
     if (!Reached(State::ReadyScreen)) {
-        std::string reason = view_.LastMessage();
-        if (reason.empty()) reason = view_.Text(TLine::PortStatus);
-        return Done(Exit::Usage, "file cannot be prepared", reason);
+        const std::string reason = view_.LastMessage();
+        return Done(Exit::Usage, "file cannot be prepared", reason.empty() ? "'" + fileName_ + "' was not prepared" : reason);
     }
     if (options_.Command == TCommand::Prepare) return PrepareReport();
     phase_ = TPhase::Running;
