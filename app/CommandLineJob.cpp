@@ -46,10 +46,15 @@ TCliJob::TCliJob(const TCliOptions& options, TCliView& view, const std::string& 
 
 TCliJob::~TCliJob() {
     timer_.stop();
+    // The port goes before the signals get their default back: a late Ctrl-C must not leave it
+    // locked and set up.
+    port_.SetActive(false);
     if (signals_) {
         std::signal(SIGINT, SIG_DFL);
         std::signal(SIGTERM, SIG_DFL);
-        ::close(static_cast<int>(signals_->socket()));
+        const int readEnd = static_cast<int>(signals_->socket());
+        signals_.reset();
+        ::close(readEnd);
         ::close(signalPipeWrite);
         signalPipeWrite = -1;
     }
