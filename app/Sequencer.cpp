@@ -162,9 +162,9 @@ void TSequencer::CaptureFailed(const std::exception& error) {
     view_.Message(error.what());
 }
 
-void TSequencer::ToggleCapture() {
+void TSequencer::ToggleCapture(const std::string& path) {
     try {
-        Capture.ToggleCapture(ProgramFolder + "Capture.txt");
+        Capture.ToggleCapture(path.empty() ? ProgramFolder + "Capture.txt" : path);
     } catch (const std::exception& e) {
         // Only the record is affected: a run in progress goes on, so this is not a step's failure.
         view_.CaptureChanged(Capture.CaptureOn());
@@ -257,7 +257,8 @@ void TSequencer::FactoryChosen(const std::string& portText) {
     BaudText = "19200";
     UploadBaud = 19200;
     Screen = TScreen::Factory;
-    view_.HistoryReset("Opening Com Port " + portText + "...");
+    const std::string device = Serial1.DevicePath();
+    view_.HistoryReset(device.empty() ? "Opening Com Port " + portText + "..." : "Opening " + device + "...");
     HelpContext = 9;
     Show(TLine::JumperNote, "");
     Show(TLine::FactoryPrompt, "");

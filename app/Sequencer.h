@@ -65,8 +65,9 @@ public:
     void GoOn();
     void RepeatUpload();
     void BackToStart();
-    // Switches the capture file on or off; a failure is reported and leaves the run alone.
-    void ToggleCapture();
+    // Switches the capture file on or off; a failure is reported and leaves the run alone. The file
+    // is `path`, or Capture.txt in the program folder when none is given.
+    void ToggleCapture(const std::string& path = {});
     void CloseCapture();
 
     // ---- what drives it ----

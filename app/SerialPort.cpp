@@ -10,4 +10,6 @@ TSerialPort::TSerialPort(TMainThreadPoster post, TErrorBox errorBox) : Serial(st
     };
 }
 
-std::string TSerialPort::DisplayName() const { return "Com " + std::to_string(Serial.Port()); }
+std::string TSerialPort::DisplayName() const {
+    return Serial.DevicePath().empty() ? "Com " + std::to_string(Serial.Port()) : Serial.DevicePath();
+}

@@ -25,6 +25,7 @@ public:
     std::string ErrorText() const override { return Serial.ErrorText(); }
     bool LineLost() const override { return Serial.LineLost(); }
     std::string DisplayName() const override;
+    std::string DevicePath() const override { return Serial.DevicePath(); }
 
     // Where "COM<n>" is looked up (the program folder).
     void SetDeviceFolder(const std::string& folder) { Serial.SetDeviceFolder(folder); }

@@ -25,6 +25,8 @@ public:
     virtual bool LineLost() const = 0;
     // How the operator's texts name the port: "Com 3", or a device path chosen directly.
     virtual std::string DisplayName() const = 0;
+    // The device opened directly instead of a COM port, "" when COM n is used.
+    virtual std::string DevicePath() const { return {}; }
 
     std::function<void()> OnRxData;
 };

@@ -1,4 +1,5 @@
-// Start of the program: title and help file, the main window, the file chooser, the message loop.
+// Start of the program: the command line when given arguments; otherwise title and help file, the
+// main window, the file chooser, the message loop.
 #include <QApplication>
 #include <QDir>
 #include <QGuiApplication>
@@ -7,12 +8,15 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/CommandLine.h"
 #include "app/Uflash8.h"
 #include "records/Chfile1.h"
 
 int main(int argc, char** argv) {
     // The estimate and the capture times follow the operator's locale.
     std::setlocale(LC_ALL, "");
+    // With arguments it is the command line, which needs no display and never starts the window.
+    if (argc > 1) return RunCommandLine(argc, argv);
     if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM")) {
         std::fprintf(stderr,
                      "zupflshc: no display found (DISPLAY and WAYLAND_DISPLAY are not set).\n"

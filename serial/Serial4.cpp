@@ -44,7 +44,7 @@ void TSerial::Impl::Reconnect(bool open) {
 
 void TSerial::Impl::Open() {
     int err = 0;
-    std::string device = serialio::DeviceNameFor(deviceFolder, port);
+    std::string device = self.DeviceName();
     auto handle = serialio::TPort::Open(device, lockFolder, Settings(), err);
     if (!handle) {
         HandleError(err);
@@ -262,7 +262,11 @@ bool TSerial::Active() const { return d->shared->FActive; }
 void TSerial::SetActive(bool Value) { d->Reconnect(Value); }
 
 void TSerial::SetDeviceFolder(const std::string& Folder) { d->deviceFolder = Folder; }
-std::string TSerial::DeviceName() const { return serialio::DeviceNameFor(d->deviceFolder, d->port); }
+void TSerial::SetDevicePath(const std::string& Path) { d->devicePath = Path; }
+const std::string& TSerial::DevicePath() const { return d->devicePath; }
+std::string TSerial::DeviceName() const {
+    return d->devicePath.empty() ? serialio::DeviceNameFor(d->deviceFolder, d->port) : d->devicePath;
+}
 
 void TSerial::WriteChar(char Ch) { d->WriteBytes(&Ch, 1, kWriteCharLimitMs); }
 

@@ -87,6 +87,10 @@ public:
     // Where "COM<n>" is looked up before falling back to /dev/ttyS<n-1>; "" means the folder of
     // the running executable. Ends with '/' or is empty.
     void SetDeviceFolder(const std::string& Folder);
+    // Opens `Path` itself (any device, e.g. /dev/serial/by-id/...) instead of what COM<n> maps to;
+    // "" goes back to the mapping. Takes effect at the next open.
+    void SetDevicePath(const std::string& Path);
+    const std::string& DevicePath() const;
     std::string DeviceName() const;   // the path the next open will use
 
     void WriteChar(char Ch);

@@ -71,6 +71,7 @@ struct TSerial::Impl {
 
     std::atomic<int> errorCode{0};
     std::string deviceFolder;
+    std::string devicePath;  // "" = the COM<n> mapping
     std::string lockFolder = "/run/lock/";
     double lastCloseMillis = 0;
 

@@ -1,0 +1,170 @@
+#include "app/CommandLineOptions.h"
+
+#include <QCommandLineParser>
+#include <QFile>
+
+namespace {
+
+const QStringList kValued = {"--port", "--device", "--baud", "--tick-ms"};
+
+bool IsOptionWord(const QString& word) { return word.size() > 1 && word.startsWith('-'); }
+
+// The words that are neither options nor the values of options: the command and its FILE.
+int PositionalCount(const QStringList& args) {
+    int count = 0;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        if (args[i] == "--") return count + static_cast<int>(args.size() - i - 1);
+        if (kValued.contains(args[i])) ++i;
+        else if (!IsOptionWord(args[i])) ++count;
+    }
+    return count;
+}
+
+// QCommandLineParser has no option whose value may be left out. "--capture" alone becomes
+// "--capture=", and the word after it becomes its value unless that word is the FILE the command
+// still needs: "upload --capture fw.h86" uploads fw.h86 and captures to Capture.txt.
+QStringList JoinCaptureValue(QStringList args) {
+    for (qsizetype i = 0; i < args.size() && args[i] != "--"; ++i) {
+        if (kValued.contains(args[i])) {
+            ++i;
+            continue;
+        }
+        if (args[i] != "--capture") continue;
+        QString value;
+        if (i + 1 < args.size() && !IsOptionWord(args[i + 1]) && args[i + 1] != "--") {
+            QStringList without = args;
+            without.removeAt(i + 1);
+            const QString command = without.isEmpty() ? QString() : without.first();
+            const int needed = (command == "upload" || command == "prepare") ? 2 : 1;
+            if (PositionalCount(without) >= needed) {
+                value = args[i + 1];
+                args.removeAt(i + 1);
+            }
+        }
+        args[i] = "--capture=" + value;
+    }
+    return args;
+}
+
+// Which options each command takes, and how many words follow the command.
+struct TCommandRule {
+    const char* Name;
+    TCommand Command;
+    int Files;
+    QStringList Options;
+};
+
+const TCommandRule kRules[] = {
+    {"upload", TCommand::Upload, 1, {"port", "device", "baud", "capture", "json", "tick-ms"}},
+    {"factory", TCommand::Factory, 0, {"port", "device", "yes", "capture", "json", "tick-ms"}},
+    {"prepare", TCommand::Prepare, 1, {}},
+    {"ports", TCommand::Ports, 0, {}},
+};
+
+bool WholeNumber(const QString& text, int low, int high, int& value) {
+    bool ok = false;
+    value = text.toInt(&ok);
+    return ok && text == QString::number(value) && value >= low && value <= high;
+}
+
+// The values themselves; the option set has been checked against the command.
+bool CheckValues(const QCommandLineParser& p, TCliOptions& o, QString& error) {
+    if (p.isSet("port") && p.isSet("device")) {
+        error = "--port and --device cannot be used together";
+        return false;
+    }
+    if (p.isSet("port") && !WholeNumber(p.value("port"), 1, 9, o.Port)) {
+        error = QString("--port must be 1 to 9, not '%1'").arg(p.value("port"));
+        return false;
+    }
+    if (p.isSet("device")) {
+        o.Device = QFile::encodeName(p.value("device")).toStdString();
+        if (o.Device.empty()) {
+            error = "--device needs a device path";
+            return false;
+        }
+    }
+    if (p.isSet("baud") && (!WholeNumber(p.value("baud"), 0, 1000000, o.Baud) || (o.Baud != 38400 && o.Baud != 57600))) {
+        error = QString("--baud must be 38400 or 57600, not '%1'").arg(p.value("baud"));
+        return false;
+    }
+    if (p.isSet("tick-ms") && !WholeNumber(p.value("tick-ms"), 1, 1000, o.TickMs)) {
+        error = QString("--tick-ms must be 1 to 1000, not '%1'").arg(p.value("tick-ms"));
+        return false;
+    }
+    o.Capture = p.isSet("capture");
+    o.CapturePath = QFile::encodeName(p.value("capture")).toStdString();
+    o.Json = p.isSet("json");
+    o.Yes = p.isSet("yes");
+    return true;
+}
+
+}  // namespace
+
+TParse ParseCommandLine(const QStringList& arguments, TCliOptions& options, QString& error) {
+    QCommandLineParser p;
+    p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    QCommandLineOption tick("tick-ms", "", "MS");
+    tick.setFlags(QCommandLineOption::HiddenFromHelp);
+    p.addOptions({{"port", "", "N"}, {"device", "", "PATH"}, {"baud", "", "RATE"}, {"capture", "", "PATH"},
+                  {"json", ""}, {"yes", ""}, {{"h", "help"}, ""}, {"version", ""}, tick});
+    if (!p.parse(QStringList{"zupflshc"} + JoinCaptureValue(arguments))) {
+        error = p.errorText();
+        return TParse::Fail;
+    }
+    if (p.isSet("help")) return TParse::Help;
+    if (p.isSet("version")) return TParse::Version;
+    const QStringList words = p.positionalArguments();
+    if (words.isEmpty()) {
+        error = "no command given (upload, factory, prepare or ports)";
+        return TParse::Fail;
+    }
+    const TCommandRule* rule = nullptr;
+    for (const TCommandRule& r : kRules)
+        if (words.first() == r.Name) rule = &r;
+    if (!rule) {
+        error = QString("unknown command '%1' (upload, factory, prepare or ports)").arg(words.first());
+        return TParse::Fail;
+    }
+    for (const QString& name : p.optionNames()) {
+        if (!rule->Options.contains(name)) {
+            error = QString("%1 does not take --%2").arg(rule->Name, name);
+            return TParse::Fail;
+        }
+    }
+    if (words.size() - 1 != rule->Files) {
+        error = rule->Files == 0 ? QString("%1 takes no file").arg(rule->Name)
+                                 : QString("%1 needs one FILE").arg(rule->Name);
+        return TParse::Fail;
+    }
+    options.Command = rule->Command;
+    if (rule->Files) options.File = QFile::encodeName(words[1]).toStdString();
+    return CheckValues(p, options, error) ? TParse::Run : TParse::Fail;
+}
+
+QString UsageText() {
+    return "Usage: zupflshc [COMMAND [FILE] [OPTIONS]]\n"
+           "Loads firmware into a Norvane MXR-2 rack unit over RS-232.\n"
+           "Without a command it opens its window.\n"
+           "\n"
+           "Commands:\n"
+           "  upload FILE       prepare FILE (.h86, .mcs, .bin or .zup) and run the\n"
+           "                    Software Upload, verification included\n"
+           "  factory           run the Factory Bootstrap Upload\n"
+           "  prepare FILE      prepare FILE only: block count, checksum, files written\n"
+           "  ports             list COM1 to COM9 and the serial devices present\n"
+           "\n"
+           "Options:\n"
+           "  --port N          COM port 1 to 9 (default 1)\n"
+           "  --device PATH     open the serial device PATH instead of a COM port\n"
+           "  --baud RATE       upload speed, 38400 (default) or 57600\n"
+           "  --capture [PATH]  record the conversation with the unit in PATH, or in\n"
+           "                    Capture.txt in the program folder\n"
+           "  --json            print one JSON object per event instead of text\n"
+           "  --yes             factory: go on without waiting for Enter\n"
+           "  -h, --help        show this help and exit\n"
+           "  --version         show the version and exit\n"
+           "\n"
+           "Exit status: 0 success, 1 the upload failed, 2 bad usage or a file that\n"
+           "cannot be prepared, 3 the port did not open, 130 interrupted.\n";
+}

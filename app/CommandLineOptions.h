@@ -1,0 +1,38 @@
+// What the command line was asked to do: the command, its file and options, checked before anything
+// is opened or written, and the usage text that `--help` prints and the README quotes.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <string>
+
+enum class TCommand { Upload, Factory, Prepare, Ports };
+
+// The exit statuses a script on a production line tells apart.
+namespace Exit {
+constexpr int Success = 0;
+constexpr int Failed = 1;         // the unit's failure, different checksums, a wait that ran out
+constexpr int Usage = 2;          // bad usage, or a file that cannot be prepared
+constexpr int PortClosed = 3;     // the port did not open
+constexpr int Interrupted = 130;  // SIGINT or SIGTERM during a job
+}  // namespace Exit
+
+struct TCliOptions {
+    TCommand Command = TCommand::Ports;
+    std::string File;         // upload and prepare: the firmware file as given
+    int Port = 1;             // COM n
+    std::string Device;       // a device opened directly instead of COM n; "" = COM n
+    int Baud = 38400;
+    bool Capture = false;
+    std::string CapturePath;  // "" = Capture.txt in the program folder
+    bool Json = false;
+    bool Yes = false;
+    // The engine counts every limit in ticks; tests shorten them to run the slow waits quickly.
+    int TickMs = 50;
+};
+
+enum class TParse { Run, Help, Version, Fail };
+
+// `arguments` without the program's name. On Fail, `error` is the one line to print.
+TParse ParseCommandLine(const QStringList& arguments, TCliOptions& options, QString& error);
+QString UsageText();

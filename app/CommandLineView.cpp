@@ -1,0 +1,206 @@
+#include "app/CommandLineView.h"
+
+#include <QJsonDocument>
+#include <QString>
+#include <cstdio>
+
+namespace {
+
+// The engine's texts are the operator's bytes (Latin-1); the system's messages are in the locale's
+// encoding. Both leave as UTF-8.
+QString FromLatin1(const std::string& text) { return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())); }
+std::string Utf8(const std::string& latin1) { return FromLatin1(latin1).toStdString(); }
+QString FromLocal(const std::string& text) { return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())); }
+
+const char* const kLineNames[] = {"port",   "file",    "headline", "instruction", "activity",
+                                  "footer", "jumpers", "prompt",   "estimate",    "force_rs232"};
+
+void Out(const std::string& bytes) {
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+TCliView::TCliView(TMode mode, bool factory) : mode_(mode), factory_(factory) {}
+
+bool TCliView::OnScreen(TLine line) const {
+    switch (line) {
+    case TLine::JumperNote:
+    case TLine::FactoryPrompt:
+    case TLine::FactoryEstimate:
+    case TLine::ForceRs232: return factory_;
+    default: return !factory_;
+    }
+}
+
+// ---- texts ----
+
+void TCliView::SetLine(TLine line, const std::string& text) {
+    TShownLine& l = lines_[static_cast<size_t>(line)];
+    l.Text = text;
+    if (text.empty()) l.Printed.clear();  // the same text again later is news again
+    if (line == TLine::Activity && blockCounted_) l.Printed = text;  // the progress line says it
+    blockCounted_ = false;
+    PrintLine(line);
+}
+
+void TCliView::ShowLine(TLine line, bool shown) {
+    lines_[static_cast<size_t>(line)].Visible = shown;
+    if (shown) PrintLine(line);
+}
+
+void TCliView::PrintLine(TLine line) {
+    TShownLine& l = lines_[static_cast<size_t>(line)];
+    if (!OnScreen(line) || !l.Visible || l.Text.empty() || l.Text == l.Printed) return;
+    l.Printed = l.Text;
+    if (Json()) Event({{"event", "text"}, {"line", kLineNames[static_cast<size_t>(line)]}, {"text", FromLatin1(l.Text)}});
+    else Emit(Utf8(l.Text));
+}
+
+void TCliView::SetLineHint(TLine, const std::string& hint) { hint_ = hint; }
+
+void TCliView::Offer(TOffer what, bool offered) { offers_[static_cast<size_t>(what)] = offered; }
+
+void TCliView::CaptureChanged(bool on) {
+    // Switching it on is what was asked for; only its end during a run is news (the unit's
+    // failure ends it).
+    if (Json()) Event({{"event", "capture"}, {"on", on}});
+    else if (!on) Note("Capture file disabled");
+}
+
+void TCliView::Message(const std::string& text) {
+    lastMessage_ = text;
+    if (Json()) Event({{"event", "message"}, {"text", FromLocal(text)}});
+    else Error(text);
+}
+
+// ---- the factory job's history ----
+
+void TCliView::HistoryReset(const std::string& line) { HistoryAdd(line); }
+
+void TCliView::HistoryAdd(const std::string& line) {
+    if (!factory_) return;  // the Software Upload screen has no history
+    history_ = line;
+    if (Json()) Event({{"event", "history"}, {"text", FromLatin1(line)}});
+    else Emit(Utf8(line), TOpen::History);
+}
+
+void TCliView::HistoryReplaceLast(const std::string& line) {
+    if (!factory_) return;
+    history_ = line;
+    if (blockCounted_) return;  // the block counter: the progress line says it
+    if (Json()) Event({{"event", "history"}, {"text", FromLatin1(line)}, {"replaces_last", true}});
+    else if (mode_ == TMode::Terminal) Redraw(Utf8(line), TOpen::History);
+    else replaced_ = Utf8(line);  // a counter: only its last value is worth a line of a log
+}
+
+// ---- block progress ----
+
+void TCliView::SetGauge(int value, int maximum) {
+    if (value <= 0) {
+        transfer_.start();
+        decile_ = 0;
+        lastDraw_ = -1;
+        return;
+    }
+    blockCounted_ = true;
+    Progress(value, maximum);
+}
+
+void TCliView::ShowGauge(bool shown) {
+    if (!shown && open_ == TOpen::Progress) Finish();
+}
+
+void TCliView::Progress(int value, int maximum) {
+    if (Json()) {
+        Event({{"event", "block"}, {"block", value}, {"of", maximum}});
+    } else if (mode_ == TMode::Terminal) {
+        // Redrawing faster than the eye reads only costs the terminal's time.
+        const qint64 now = transfer_.isValid() ? transfer_.elapsed() : 0;
+        if (lastDraw_ >= 0 && now - lastDraw_ < 100 && value < maximum) return;
+        lastDraw_ = now;
+        Redraw(ProgressText(value, maximum), TOpen::Progress);
+    } else if (maximum > 0 && value * 10 / maximum > decile_) {
+        decile_ = value * 10 / maximum;
+        Emit(ProgressText(value, maximum));
+    }
+}
+
+std::string TCliView::ProgressText(int value, int maximum) const {
+    const int max = maximum > 0 ? maximum : 1;
+    constexpr int kBar = 20;
+    const int filled = value * kBar / max;
+    char head[96];
+    std::snprintf(head, sizeof head, "Block %d of %d %3d%% [%s%s]", value, maximum, value * 100 / max,
+                  std::string(static_cast<size_t>(filled), '#').c_str(),
+                  std::string(static_cast<size_t>(kBar - filled), '-').c_str());
+    std::string text = head;
+    const double seconds = transfer_.isValid() ? transfer_.elapsed() / 1000.0 : 0;
+    if (seconds >= 0.2) {
+        const double rate = value / seconds;
+        const long left = static_cast<long>((max - value) / rate + 0.5);
+        char tail[64];
+        std::snprintf(tail, sizeof tail, " %.1f blocks/s, %ld:%02ld left", rate, left / 60, left % 60);
+        text += tail;
+    }
+    return text;
+}
+
+// ---- output ----
+
+void TCliView::Emit(const std::string& utf8, TOpen kind) {
+    FlushReplaced();
+    if (open_ != TOpen::None) Out("\n");
+    open_ = TOpen::None;
+    if (mode_ == TMode::Terminal && kind != TOpen::None) {
+        Out(utf8);
+        open_ = kind;
+    } else {
+        Out(utf8 + "\n");
+    }
+}
+
+void TCliView::Redraw(const std::string& utf8, TOpen kind) {
+    if (open_ != kind) return Emit(utf8, kind);
+    Out("\r\033[K" + utf8);
+}
+
+void TCliView::FlushReplaced() {
+    if (replaced_.empty()) return;
+    Out(replaced_ + "\n");
+    replaced_.clear();
+}
+
+void TCliView::Finish() {
+    if (open_ != TOpen::None) Out("\n");
+    open_ = TOpen::None;
+    FlushReplaced();
+}
+
+void TCliView::Event(QJsonObject event) {
+    Finish();
+    Out(QJsonDocument(event).toJson(QJsonDocument::Compact).toStdString() + "\n");
+}
+
+void TCliView::Note(const std::string& text) {
+    if (Json()) Event({{"event", "note"}, {"text", FromLocal(text)}});
+    else Emit(text);
+}
+
+void TCliView::Error(const std::string& text) {
+    Finish();
+    std::fprintf(stderr, "zupflshc: %s\n", text.c_str());
+    std::fflush(stderr);
+}
+
+void TCliView::StateReached(int state) {
+    if (Json()) Event({{"event", "state"}, {"state", state}});
+}
+
+void TCliView::Result(int status, const std::string& result, const std::string& reason) {
+    if (Json()) Event({{"event", "result"}, {"status", status}, {"result", QString::fromStdString(result)},
+                       {"reason", FromLocal(reason)}});
+    else if (status != 0) Error(reason.empty() || reason == lastMessage_ ? result : result + ": " + reason);
+    Finish();
+}

@@ -1,0 +1,354 @@
+// The command line end to end: the built program run as a process without a display, against the
+// simulated unit on a pseudo-terminal.
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "serial/Serial4.h"
+#include "serial/serial_posix.h"
+#include "support/Firmware.h"
+#include "support/Pty.h"
+#include "support/SimUnit.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void WriteAll(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    return lines;
+}
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+// The program hard-linked into a folder of its own: that folder is its program folder, where the
+// COM<n> links and Capture.txt belong, and home/ is its HOME.
+struct Cli {
+    TempDir root;
+    std::string bin = root / "bin";
+    std::string home = root / "home";
+
+    Cli() {
+        fs::create_directories(bin);
+        fs::create_directories(home);
+        const std::string program = std::string(ZUP_RUNTIME_DIR) + "/zupflshc";
+        if (::link(program.c_str(), (bin + "/zupflshc").c_str()) != 0) fs::copy_file(program, bin + "/zupflshc");
+    }
+    std::string File(const std::string& name, const std::string& content) const {
+        WriteAll(root / name, content);
+        return root / name;
+    }
+    void Start(QProcess& p, const QStringList& args) const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+        env.insert("HOME", QString::fromStdString(home));
+        p.setProcessEnvironment(env);
+        p.start(QString::fromStdString(bin + "/zupflshc"), args);
+        ASSERT_TRUE(p.waitForStarted());
+    }
+    Outcome Run(const QStringList& args, int ms = 30000) const {
+        QProcess p;
+        Start(p, args);
+        EXPECT_TRUE(p.waitForFinished(ms)) << args.join(' ').toStdString();
+        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput().toStdString(),
+                p.readAllStandardError().toStdString()};
+    }
+};
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// Every line of a --json run is an object with an event, the last one the result; the blocks
+// count up to the whole file.
+QJsonObject JsonResult(const std::string& out) {
+    QJsonObject last;
+    int block = 0;
+    for (const std::string& line : Lines(out)) {
+        const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line));
+        EXPECT_TRUE(doc.isObject() && doc.object().contains("event")) << line;
+        last = doc.object();
+        if (last["event"] == "block") {
+            EXPECT_EQ(last["block"].toInt(), block + 1) << line;
+            block = last["block"].toInt();
+        }
+    }
+    EXPECT_EQ(last["event"].toString().toStdString(), "result");
+    return last;
+}
+
+// The progress lines of a plain run through a pipe: at most one per tenth, the last at the end.
+void ExpectPipedProgress(const std::string& out, int blocks) {
+    std::vector<std::string> progress;
+    for (const std::string& l : Lines(out))
+        if (l.rfind("Block ", 0) == 0) progress.push_back(l);
+    ASSERT_FALSE(progress.empty()) << out;
+    EXPECT_LE(progress.size(), 10u);
+    const std::string end = "Block " + std::to_string(blocks) + " of " + std::to_string(blocks) + " 100% [";
+    EXPECT_EQ(progress.back().rfind(end, 0), 0u) << progress.back();
+    EXPECT_EQ(out.find('\r'), std::string::npos);
+}
+
+std::set<std::string> Snapshot(const std::string& folder) {
+    std::set<std::string> entries;
+    for (const auto& e : fs::recursive_directory_iterator(folder))
+        entries.insert(e.path().string() + (e.is_regular_file() ? ":" + std::to_string(e.file_size()) : ""));
+    return entries;
+}
+
+}  // namespace
+
+TEST(CommandLine, UploadsEachFileTypeOverACommPortOrADevice) {
+    const TestFirmware fw = TestFirmware::Make(30, 5);
+    const std::string used = fw.image.substr(0, fw.image.find_last_not_of('\xFF') + 1);
+    struct Row {
+        std::string name, content;
+        bool device;
+    };
+    for (const Row& row : {Row{"a.h86", fw.hex, false}, Row{"b.bin", used, true}, Row{"c.zup", "", false}}) {
+        Cli cli;
+        SimUnit sim(cli.bin, 1, {"--restart-ms", "100"});
+        std::string file = cli.File(row.name, row.content);
+        if (row.content.empty()) {  // the upload block file of the HEX file, made by prepare
+            ASSERT_EQ(cli.Run({"prepare", Q(cli.File("src.h86", fw.hex))}).status, 0);
+            fs::rename(cli.root / "src.ZUP", file);
+        }
+        const std::string pts = fs::read_symlink(sim.LinkPath()).string();
+        QStringList args = {"upload", Q(file), "--tick-ms", "2"};
+        args += row.device ? QStringList{"--device", Q(pts)} : QStringList{"--port", "1"};
+        const Outcome r = cli.Run(args);
+        ASSERT_EQ(r.status, 0) << row.name << "\n" << r.out << r.err;
+        EXPECT_NE(r.out.find("Port is open on " + (row.device ? pts : "Com 1") + " at 38400 baud\n"), std::string::npos);
+        EXPECT_NE(r.out.find("Software Upload complete\n"), std::string::npos);
+        ExpectPipedProgress(r.out, 30);
+        EXPECT_TRUE(sim.Flash() == fw.image) << row.name;
+        // What the window remembers is left alone.
+        EXPECT_FALSE(fs::exists(cli.bin + "/commsUP.txt"));
+        EXPECT_TRUE(fs::is_empty(cli.home));
+    }
+}
+
+TEST(CommandLine, TwoThousandBlocksAreVerifiedAndEveryFailureHasItsStatusAndReason) {
+    const std::string small = TestFirmware::Make(6, 9).image;
+    const TestFirmware big = TestFirmware::Make(2000, 3);
+    std::string badHex = TestFirmware::Make(2).hex;
+    badHex.replace(badHex.find(":10") + 12, 2, "G1");
+    struct Row {
+        std::string name;
+        const std::string* content;
+        std::vector<std::string> sim;
+        int status;
+        std::string reason;
+    };
+    const Row rows[] = {
+        {"fw.bin", &big.image, {}, 0, "verified, checksum " + big.Checksum()},
+        {"fw.bin", &big.image, {"--wrong-checksum"}, 1, "checksums different"},
+        {"fw.bin", &big.image, {"--no-fcs"}, 1, "Upload not verified: timed out waiting for FCS"},
+        {"fw.bin", &small, {"--fail-at", "3"}, 1, "the unit reported UPLOAD FAILED"},
+        {"fw.bin", &small, {"--no-thank-you"}, 1, "timed out waiting for Thank You"},
+        {"bad.h86", &badHex, {}, 2, "line 2"},
+    };
+    for (const Row& row : rows) {
+        Cli cli;
+        std::vector<std::string> simArgs = row.sim;
+        simArgs.insert(simArgs.end(), {"--restart-ms", "100"});
+        SimUnit sim(cli.bin, 1, simArgs);
+        const Outcome r = cli.Run({"upload", Q(cli.File(row.name, *row.content)), "--json", "--tick-ms", "2"}, 60000);
+        const std::string label = row.name + (row.sim.empty() ? "" : " " + row.sim[0]);
+        EXPECT_EQ(r.status, row.status) << label << "\n" << r.err;
+        const QJsonObject result = JsonResult(r.out);
+        EXPECT_EQ(result["status"].toInt(), row.status) << label;
+        EXPECT_NE(result["reason"].toString().toStdString().find(row.reason), std::string::npos)
+            << label << ": " << result["reason"].toString().toStdString();
+    }
+}
+
+TEST(CommandLine, APortThatDoesNotOpenIsStatusThreeWithTheSystemsReason) {
+    Cli cli;
+    const std::string file = cli.File("fw.h86", TestFirmware::Make(2).hex);
+    fs::create_symlink(cli.root / "no-such-device", cli.bin + "/COM7");
+    for (const QStringList& where : {QStringList{"--port", "7"}, QStringList{"--device", Q(cli.root / "gone")}}) {
+        const Outcome r = cli.Run(QStringList{"upload", Q(file), "--tick-ms", "2"} + where);
+        EXPECT_EQ(r.status, 3) << r.out << r.err;
+        EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(cli.root / "fw.ZUP"));  // the file waits for an open port
+    }
+}
+
+TEST(CommandLine, BadUsageIsOneLineAndStatusTwoWithNothingWritten) {
+    Cli cli;
+    const QString fw = Q(cli.File("fw.h86", TestFirmware::Make(2).hex));
+    const QString notes = Q(cli.File("notes.txt", "x"));
+    struct Row {
+        QStringList args;
+        std::string says;
+    };
+    const Row rows[] = {
+        {{"upload", fw, "--port", "0"}, "--port must be 1 to 9"},
+        {{"upload", fw, "--port", "10"}, "--port must be 1 to 9"},
+        {{"upload", fw, "--baud", "9600"}, "--baud must be 38400 or 57600"},
+        {{"upload", fw, "--port", "1", "--device", "/dev/null"}, "cannot be used together"},
+        {{"upload", fw, "--verbose"}, "Unknown option 'verbose'"},
+        {{"upload", Q(cli.root / "missing.h86")}, "No such file or directory"},
+        {{"upload", notes}, "unexpected file extension (TXT)"},
+        {{"upload"}, "upload needs one FILE"},
+        {{"ports", "--json"}, "ports does not take --json"},
+        {{"flash", fw}, "unknown command 'flash'"},
+        {{"factory"}, "give --yes"},  // stdin is a pipe: nobody could press Enter
+    };
+    const auto before = Snapshot(cli.root.Path());
+    for (const Row& row : rows) {
+        const Outcome r = cli.Run(row.args);
+        const std::string label = row.args.join(' ').toStdString();
+        EXPECT_EQ(r.status, 2) << label;
+        EXPECT_EQ(r.out, "") << label;
+        EXPECT_EQ(Lines(r.err).size(), 1u) << label << ": " << r.err;
+        EXPECT_NE(r.err.find(row.says), std::string::npos) << label << ": " << r.err;
+    }
+    EXPECT_EQ(Snapshot(cli.root.Path()), before);
+}
+
+TEST(CommandLine, PrepareReportsTheCountTheChecksumAndTheFilesWritten) {
+    Cli cli;
+    const TestFirmware fw = TestFirmware::Make(17, 4);
+    fs::create_directories(cli.root / "v1.2");  // a dot in a folder's name is not the extension
+    WriteAll(cli.root / "v1.2/fw.h86", fw.hex);
+    const Outcome r = cli.Run({"prepare", Q(cli.root / "v1.2/fw.h86")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string folder = cli.root / "v1.2/";
+    for (const std::string& line : {std::string("Blocks: 17"), "Checksum: " + fw.Checksum(), "Written: " + folder + "fw.BIN",
+                                    "Written: " + folder + "fw.ZUP"})
+        EXPECT_NE(r.out.find(line + "\n"), std::string::npos) << line << " in\n" << r.out;
+    EXPECT_TRUE(ReadAll(folder + "fw.BIN") == fw.image);
+    EXPECT_EQ(fs::file_size(folder + "fw.ZUP"), 17u * 135 + 4);
+
+    // A file that cannot be prepared: status 2 with the engine's reason.
+    std::string bad = fw.hex;
+    bad.replace(bad.find(":10") + 12, 2, "G1");
+    const Outcome b = cli.Run({"prepare", Q(cli.File("bad.h86", bad))});
+    EXPECT_EQ(b.status, 2);
+    EXPECT_NE(b.err.find("line 2"), std::string::npos) << b.err;
+}
+
+TEST(CommandLine, FactoryJobWithYesAndTheDefaultCaptureFile) {
+    Cli cli;
+    SimUnit sim(cli.bin, 1);
+    const Outcome r = cli.Run({"factory", "--yes", "--capture", "--tick-ms", "20"}, 60000);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const auto lines = Lines(r.out);
+    EXPECT_EQ(lines.front(), "Opening Com Port 1...");
+    for (const char* text : {"Loader 2 complete", "Sending line 161...", "Checksum is 6890"})
+        EXPECT_NE(std::find(lines.begin(), lines.end(), text), lines.end()) << text;
+    EXPECT_EQ(lines.back(), "Click on <Go Back to Start> to upload main Application Software");
+    ExpectPipedProgress(r.out, 42);
+    EXPECT_EQ(sim.Report()["factory"], "1");
+    EXPECT_NE(ReadAll(cli.bin + "/Capture.txt").find("[start]"), std::string::npos);
+    EXPECT_FALSE(fs::exists(cli.bin + "/Reserved.ZUP"));
+    EXPECT_FALSE(fs::exists(cli.bin + "/commsUP.txt"));
+}
+
+TEST(CommandLine, PortsListsALinkedPseudoTerminal) {
+    Cli cli;
+    TestPty pty;
+    pty.LinkAs(cli.bin, 3);
+    const Outcome r = cli.Run({"ports"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("COM3: " + cli.bin + "/COM3 -> " + pty.SlavePath() + "\n"), std::string::npos) << r.out;
+}
+
+TEST(CommandLine, OnATerminalTheProgressIsOneLineRedrawn) {
+    Cli cli;
+    SimUnit sim(cli.bin, 1, {"--restart-ms", "100"});
+    TestPty terminal;
+    QProcess p;
+    p.setStandardOutputFile(Q(terminal.SlavePath()));
+    cli.Start(p, {"upload", Q(cli.File("fw.h86", TestFirmware::Make(600, 2).hex)), "--tick-ms", "2"});
+    std::string out;
+    while (p.state() != QProcess::NotRunning && !p.waitForFinished(10)) out += terminal.Read(1 << 16, 10);
+    out += terminal.Read(1 << 16, 100);
+    EXPECT_EQ(p.exitCode(), 0);
+    std::vector<std::string> progress;
+    for (const std::string& l : Lines(out))
+        if (l.find("Block ") != std::string::npos) progress.push_back(l);
+    ASSERT_EQ(progress.size(), 1u) << out;
+    EXPECT_NE(progress[0].find("\r\033[KBlock "), std::string::npos);
+    EXPECT_NE(progress[0].find("Block 600 of 600 100% [####################]"), std::string::npos);
+}
+
+TEST(CommandLine, InterruptStopsAtOnceAndReleasesThePort) {
+    Cli cli;
+    SimUnit sim(cli.bin, 1, {"--pace"});
+    QProcess p;
+    cli.Start(p, {"upload", Q(cli.File("fw.h86", TestFirmware::Make(100).hex)), "--json", "--tick-ms", "2"});
+    std::string out;
+    while (out.find("\"event\":\"block\"") == std::string::npos && p.waitForReadyRead(10000))
+        out += p.readAllStandardOutput().toStdString();
+    ASSERT_NE(out.find("\"event\":\"block\""), std::string::npos) << out;
+    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(5000));
+    EXPECT_EQ(p.exitCode(), 130);
+    const QJsonObject result = JsonResult(out + p.readAllStandardOutput().toStdString());
+    const std::string reason = result["reason"].toString().toStdString();
+    EXPECT_EQ(reason.rfind("stopped at block ", 0), 0u) << reason;
+    EXPECT_NE(reason.find("the unit must be uploaded again"), std::string::npos) << reason;
+    EXPECT_LT(std::stoi(sim.Report()["blocks"]), 100);
+
+    int err = 0;
+    const std::string lock = "/run/lock/" + serialio::LockFileName(sim.LinkPath(), err);
+    EXPECT_FALSE(fs::exists(lock));
+    TSerial again;
+    again.SetDeviceFolder(cli.bin + "/");
+    again.SetActive(true);
+    EXPECT_TRUE(again.Active()) << again.ErrorText();
+}
+
+TEST(CommandLine, TwoUnitsAtOnceFromTwoProcesses) {
+    Cli cli;
+    TempDir other;
+    SimUnit a(cli.bin, 1, {"--restart-ms", "100"});
+    SimUnit b(other.Path(), 1, {"--restart-ms", "100"});
+    fs::create_symlink(b.LinkPath(), cli.bin + "/COM2");
+    const TestFirmware fwA = TestFirmware::Make(300, 21), fwB = TestFirmware::Make(300, 22);
+    QProcess pa, pb;
+    cli.Start(pa, {"upload", Q(cli.File("a.h86", fwA.hex)), "--port", "1", "--tick-ms", "2"});
+    cli.Start(pb, {"upload", Q(cli.File("b.h86", fwB.hex)), "--port", "2", "--tick-ms", "2"});
+    ASSERT_TRUE(pa.waitForFinished(60000) && pb.waitForFinished(60000));
+    EXPECT_EQ(pa.exitCode(), 0) << pa.readAllStandardError().toStdString();
+    EXPECT_EQ(pb.exitCode(), 0) << pb.readAllStandardError().toStdString();
+    EXPECT_TRUE(a.Flash() == fwA.image);
+    EXPECT_TRUE(b.Flash() == fwB.image);
+}
+
+TEST(CommandLine, HelpIsTheReadmesCommandLineSection) {
+    const std::string readme = ReadAll(std::string(ZUP_SOURCE_DIR) + "/README.md");
+    const size_t section = readme.find("\n## Command line\n");
+    ASSERT_NE(section, std::string::npos);
+    const size_t from = readme.find("```text\n", section) + 8;
+    const std::string documented = readme.substr(from, readme.find("```\n", from) - from);
+    const Outcome r = Cli().Run({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, documented);
+}
