@@ -2,7 +2,6 @@
 // operator switches capture on and off from the window.
 #include <QProgressBar>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 
 #include <csignal>
 #include <cstring>
@@ -102,12 +101,12 @@ void RecordProgress(TForm1& f, std::vector<ProgressSnapshot>& out) {
 }  // namespace
 
 TEST(CaptureFile, AWholeUploadIsRecordedInOrderAndProgressShown) {
-    QTemporaryDir folder, home;
+    TempDir folder, home;
     const std::time_t began = std::time(nullptr);
     const TestFirmware fw = TestFirmware::Make(6, 21);
     std::string firstRun;
     {
-        ProgramSession s(folder.path().toStdString(), home.path().toStdString());
+        ProgramSession s(folder.Path(), home.Path());
         TForm1& f = s.F();
         // The erase takes long enough for the "ERASING..." line to be taken before the next one
         // arrives, and the third block is asked for again.
@@ -253,7 +252,7 @@ TEST(CaptureFile, AWholeUploadIsRecordedInOrderAndProgressShown) {
 
     // Three lines before each block, the resent block included: 7 dumps for 6 blocks, each the
     // block as it stands in the upload block file.
-    const std::string zup = ReadWholeFile(home.path().toStdString() + "/fw.ZUP");
+    const std::string zup = ReadWholeFile(home.Path() + "/fw.ZUP");
     ASSERT_EQ(zup.size(), 6u * 135 + 4);
     const int order[] = {0, 1, 2, 2, 3, 4, 5};
     size_t at = 0;
@@ -275,7 +274,7 @@ TEST(CaptureFile, AWholeUploadIsRecordedInOrderAndProgressShown) {
 
     // A second run of the program in the same folder appends after the first record.
     {
-        ProgramSession s(folder.path().toStdString(), home.path().toStdString());
+        ProgramSession s(folder.Path(), home.Path());
         s.F().BtnCaptureFile->click();
         ASSERT_TRUE(s.F().Engine.Capture.CaptureOn());
         ASSERT_TRUE(WaitUntil([&] { return s.CaptureText().size() > firstRun.size() + 9; }));
@@ -293,8 +292,8 @@ TEST(CaptureFile, AWholeUploadIsRecordedInOrderAndProgressShown) {
 }
 
 TEST(CaptureFile, TheReadyScreenEstimateFollowsTheBlockCountAndBaudRate) {
-    QTemporaryDir folder, home;
-    ProgramSession s(folder.path().toStdString(), home.path().toStdString());
+    TempDir folder, home;
+    ProgramSession s(folder.Path(), home.Path());
     TForm1& f = s.F();
     SimUnit sim(s.Folder(), 1);
     struct Case {
@@ -320,8 +319,8 @@ TEST(CaptureFile, TheReadyScreenEstimateFollowsTheBlockCountAndBaudRate) {
 }
 
 TEST(CaptureFile, TheUnitsFailureEndsCaptureAndTheButtonStartsItAgain) {
-    QTemporaryDir folder, home;
-    ProgramSession s(folder.path().toStdString(), home.path().toStdString());
+    TempDir folder, home;
+    ProgramSession s(folder.Path(), home.Path());
     TForm1& f = s.F();
     SimUnit sim(s.Folder(), 1, {"--fail-at", "2"});
     ASSERT_TRUE(s.OpenPort("1"));
@@ -354,8 +353,8 @@ TEST(CaptureFile, TheUnitsFailureEndsCaptureAndTheButtonStartsItAgain) {
 }
 
 TEST(CaptureFile, ACaptureFileThatCannotBeOpenedLeavesCaptureOff) {
-    QTemporaryDir folder, home;
-    ProgramSession s(folder.path().toStdString(), home.path().toStdString());
+    TempDir folder, home;
+    ProgramSession s(folder.Path(), home.Path());
     TForm1& f = s.F();
     const std::string path = s.Folder() + "Capture.txt";
     ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
@@ -415,8 +414,8 @@ private:
 }  // namespace
 
 TEST(CaptureFile, ACaptureFileThatStopsTakingLinesIsSwitchedOffAndTheUploadGoesOn) {
-    QTemporaryDir folder, home;
-    ProgramSession s(folder.path().toStdString(), home.path().toStdString());
+    TempDir folder, home;
+    ProgramSession s(folder.Path(), home.Path());
     TForm1& f = s.F();
     SimUnit sim(s.Folder(), 1);
     ASSERT_TRUE(s.OpenPort("1"));

@@ -1,5 +1,4 @@
 // "commsUP.txt", the remembered COM port, as successive runs of the window read and write it.
-#include <QTemporaryDir>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,9 +11,9 @@
 namespace {
 
 struct Folders {
-    QTemporaryDir program, home;
-    std::string Program() const { return program.path().toStdString() + "/"; }
-    std::string Home() const { return home.path().toStdString() + "/"; }
+    TempDir program, home;
+    std::string Program() const { return program.Path() + "/"; }
+    std::string Home() const { return home.Path() + "/"; }
     std::string Settings() const { return Program() + "commsUP.txt"; }
 };
 

@@ -11,7 +11,7 @@
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
-#include <QTemporaryDir>
+#include "tests/support/TempDir.h"
 #include <QTimer>
 
 #include <cstdio>
@@ -58,9 +58,9 @@ int main(int argc, char** argv) {
     const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString(ZUP_SOURCE_DIR "/docs");
     QDir().mkpath(out);
 
-    QTemporaryDir programDir, homeDir;
-    const std::string folder = programDir.path().toStdString() + "/";
-    const QString sample = homeDir.path() + "/mxr2-demo.h86";
+    TempDir programDir, homeDir;
+    const std::string folder = programDir.Path() + "/";
+    const QString sample = QString::fromStdString(homeDir.Path()) + "/mxr2-demo.h86";
     if (!QFile::copy(ZUP_SOURCE_DIR "/resources/samples/mxr2-demo.h86", sample)) {
         std::fprintf(stderr, "zupshots: cannot copy the sample firmware\n");
         return 1;
@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
     o.ProgramFolder = folder;
     o.Maximise = false;
     o.ModalBoxes = false;
-    auto window = BuildMainWindow(o, homeDir.path().toStdString());
+    auto window = BuildMainWindow(o, homeDir.Path());
     TForm1& form1 = *window->Form1;
     TForm2& form2 = *window->Form2;
     form1.resize(1000, 760);
@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
     form1.Btn2Upload->click();
     if (!WaitUntil([&] { return form1.Label12->text().startsWith("Port is open"); }, 5000))
         return Fail("the port did not open", form1);
-    form2.SetCurrentDirectory(homeDir.path());
+    form2.SetCurrentDirectory(QString::fromStdString(homeDir.Path()));
     QTimer::singleShot(0, &form2, [&form2] {
         form2.findChild<QLineEdit*>("FileNameBox")->setText("mxr2-demo.h86");
         form2.findChild<QPushButton*>("BtnOK")->click();
