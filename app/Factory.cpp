@@ -9,7 +9,7 @@
 #include "app/Progress.h"
 #include "app/Uflash8.h"
 #include "firmware/BuiltinImages.h"
-#include "firmware/RunError.h"
+#include "base/RunError.h"
 
 namespace {
 

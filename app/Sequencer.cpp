@@ -13,7 +13,7 @@
 
 #include "app/Progress.h"
 #include "app/Uflash8.h"
-#include "firmware/RunError.h"
+#include "base/RunError.h"
 
 namespace {
 
@@ -473,19 +473,6 @@ void TForm1::CheckInputFile() {
         UploadState = 102;
         break;
     }
-}
-
-// An upload block file is whole blocks and a 4-character trailer; anything else is refused before
-// it is offered for upload, so a truncated or foreign file never reaches the unit.
-static void CheckUploadFile(const std::string& name) {
-    struct stat st {};
-    if (::stat(name.c_str(), &st) != 0) throw EInOutError("Cannot open file", name, errno);
-    if (!S_ISREG(st.st_mode)) throw EInOutError("\"" + name + "\" is not a file", name);
-    const long long size = st.st_size;
-    if (size < 4 || (size - 4) % BlockSize != 0)
-        throw EInOutError("\"" + name + "\" is not an upload block file: " + std::to_string(size) +
-                              " bytes are not whole blocks of 135 bytes followed by a 4-character checksum",
-                          name);
 }
 
 void TForm1::PrepareUpload() {

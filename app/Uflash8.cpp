@@ -26,7 +26,8 @@
 #include "app/HelpWindow.h"
 #include "app/Progress.h"
 #include "firmware/BuiltinImages.h"
-#include "firmware/RunError.h"
+#include "base/Paths.h"
+#include "base/RunError.h"
 #include "records/Chfile1.h"
 #include "records/CommsSettings.h"
 
@@ -45,14 +46,6 @@ const char* const CableLines[] = {
     "",
     "  Refer to the MXR-2 Manual",
 };
-
-std::string ExecutableFolder() {
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return "./";
-    std::string path(buf, static_cast<size_t>(n));
-    return path.substr(0, path.rfind('/') + 1);
-}
 
 void Style(QLabel* label, const char* colour, int points = 0, bool bold = false) {
     if (colour) label->setStyleSheet(QString("color: %1").arg(colour));

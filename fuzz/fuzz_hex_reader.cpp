@@ -9,7 +9,7 @@
 
 #include "firmware/BinaryImage.h"
 #include "firmware/IntelHex.h"
-#include "firmware/RunError.h"
+#include "base/RunError.h"
 #include "fuzz/FuzzSupport.h"
 
 namespace {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "base/Hex.h"
+
 namespace {
 
 constexpr size_t kBlockSize = 135;
@@ -13,26 +15,13 @@ const std::string kUploadDone = "UPLOAD DONE\r";
 constexpr int kAppSpeed = 9600;
 constexpr int kBootstrapSpeed = 19200;
 
-std::string Bytes(const std::string& hex) {
-    std::string out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    return out;
-}
-
-std::string Hex4(unsigned v) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%04X", v & 0xFFFFu);
-    return buf;
-}
+std::string Hex4(unsigned v) { return HexText(v, 4); }
 
 bool IsBootSpeed(int baud) { return baud == 38400 || baud == 57600; }
 
 int HexDigit(char c) {
     // Upper case only: the block file always carries upper-case addresses.
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+    return c >= 'a' && c <= 'f' ? -1 : HexDigitValue(c);
 }
 
 // Noise never holds CR, LF or letters, so it can never complete or fake a line of the unit.
@@ -41,14 +30,14 @@ const std::string kNoise = std::string("0123456789#*+-.,;!?~ ") + "\x01\x07\x1B\
 }  // namespace
 
 const std::string& Unit::Loader1() {
-    static const std::string bytes = Bytes(
+    static const std::string bytes = BytesOfHex(
         "E6582200E6F1AB00E6F200F67EB79AB7FE70A402B2FE"
         "0821A0119DF8EA0000F6");
     return bytes;
 }
 
 const std::string& Unit::Loader2() {
-    static const std::string bytes = Bytes(
+    static const std::string bytes = BytesOfHex(
         "E005E6890002E6861E04E60C0308E68A1F06E60DE108E68B1E06E60E"
         "0403E68C0806E60F0000E68D0000BB0AE6585500BB13BB309A88FC60"
         "9AB6FE70FA0800006E88E6F400017EB7CB009AB7FE70F3F0B2FE7EB7"

@@ -1,5 +1,5 @@
 // The capture file, the remembered port and the remembered data-files directory.
-#include "firmware/RunError.h"
+#include "base/RunError.h"
 #include "records/Capture.h"
 #include "records/CommsSettings.h"
 #include "records/DataFilesDir.h"
