@@ -52,26 +52,6 @@ int Ioctl(int fd, unsigned long req, void* arg) {
     return r < 0 ? errno : 0;
 }
 
-// pid recorded in a lock file: ASCII (the usual HDB form) or a 4-byte binary int (old UUCP form).
-// -1 when none can be read; `notAFile` when something other than a regular file has the name (any
-// user can put a FIFO into the lock folder: opened plainly, it would block the open for good).
-long ReadLockPid(const std::string& path, bool& notAFile) {
-    TOpenResult lock = TryOpenRegularFile(path, O_RDONLY | O_NOFOLLOW);
-    notAFile = lock.NotRegular;
-    if (!lock.Fd.Valid()) return -1;
-    char buf[64] = {};
-    ssize_t n = read(lock.Fd.Get(), buf, sizeof buf - 1);
-    if (n == 4 && (buf[0] < ' ' || buf[1] < ' ' || buf[2] < ' ' || buf[3] < ' ')) {
-        int pid;
-        std::memcpy(&pid, buf, 4);
-        return pid;
-    }
-    if (n <= 0) return -1;
-    char* end = nullptr;
-    long pid = std::strtol(buf, &end, 10);
-    return end == buf ? -1 : pid;
-}
-
 // Takes the LCK.. file so terminal programs see the port is in use. A lock of a live process
 // (this one included: another component here has the port) means busy; a dead owner's lock is
 // stale and replaced. No writable lock folder: nothing to do.
@@ -128,6 +108,23 @@ void SetLowLatency(int fd) {
 }
 
 }  // namespace
+
+long ReadLockPid(const std::string& path, bool& notAFile) {
+    TOpenResult lock = TryOpenRegularFile(path, O_RDONLY | O_NOFOLLOW);
+    notAFile = lock.NotRegular;
+    if (!lock.Fd.Valid()) return -1;
+    char buf[64] = {};
+    ssize_t n = read(lock.Fd.Get(), buf, sizeof buf - 1);
+    if (n == 4 && (buf[0] < ' ' || buf[1] < ' ' || buf[2] < ' ' || buf[3] < ' ')) {
+        int pid;
+        std::memcpy(&pid, buf, 4);
+        return pid;
+    }
+    if (n <= 0) return -1;
+    char* end = nullptr;
+    long pid = std::strtol(buf, &end, 10);
+    return end == buf ? -1 : pid;
+}
 
 std::string DeviceNameFor(const std::string& folder, int port) {
     std::string base = folder.empty() ? ExecutableFolder() : folder;

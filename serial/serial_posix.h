@@ -25,6 +25,11 @@ struct TLineSettings {
 // folder ("" for the executable's folder) + "COM<n>" when that entry exists (a symbolic link counts
 // even if it dangles, so the operator sees why it fails), else /dev/ttyS<n-1>.
 std::string DeviceNameFor(const std::string& folder, int port);
+// pid recorded in a lock file: ASCII (the usual HDB form) or a 4-byte binary int (old UUCP form),
+// from its first 63 bytes. -1 when none can be read; `notAFile` when something other than a
+// regular file has the name (any user can put a FIFO into the lock folder: opened plainly, it
+// would block the open for good).
+long ReadLockPid(const std::string& path, bool& notAFile);
 // "LCK..ttyUSB0" for /dev/ttyUSB0 reached through any link; "LCK..pts_3" for /dev/pts/3.
 std::string LockFileName(const std::string& device, int& err);
 

@@ -1,0 +1,83 @@
+// The bootstrap records as they go to the C161's loader, from any lines. Every record with a right
+// checksum (and, for a base record, a high byte of 00, as the loader only takes the low one) is
+// acknowledged with minus the sum of the bytes sent; what is sent is always whole hex pairs; the
+// walk ends at the end record or the end of the lines, never repeats a record, never runs away.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "base/Hex.h"
+#include "base/RunError.h"
+#include "firmware/BootLine.h"
+#include "fuzz/FuzzSupport.h"
+
+namespace {
+
+// The lines of the input. A line of hex digits after a ':' gets its right checksum when it starts
+// with ':', so that the mutations keep reaching well-formed records; '!' keeps what was given.
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t lf = text.find('\n', start);
+        if (lf == std::string::npos) lf = text.size();
+        std::string line = text.substr(start, lf - start);
+        start = lf + 1;
+        if (line.size() >= 11 && line[0] == ':' && line.size() % 2 == 1) {
+            try {
+                const std::string bytes = BytesOfHex(std::string_view(line).substr(1, line.size() - 3));
+                unsigned sum = 0;
+                for (unsigned char b : bytes) sum += b;
+                line = line.substr(0, line.size() - 2) + HexText((0x100 - (sum & 0xFF)) & 0xFF, 2);
+            } catch (const EConvertError&) {
+            }
+        } else if (!line.empty() && line[0] == '!') {
+            line[0] = ':';
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+bool RightRecord(const std::string& line) {
+    if (line.size() < 11 || line[0] != ':' || line.size() % 2 == 0) return false;
+    try {
+        const std::string bytes = BytesOfHex(std::string_view(line).substr(1));
+        unsigned sum = 0;
+        for (unsigned char b : bytes) sum += b;
+        const unsigned count = static_cast<uint8_t>(bytes[0]);
+        if ((sum & 0xFF) != 0 || bytes.size() != count + 5) return false;
+        return bytes[3] != 4 || (count == 2 && bytes[4] == 0);
+    } catch (const EConvertError&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::vector<std::string> lines = Lines(std::string(reinterpret_cast<const char*>(data), size));
+    TBootLineState state;
+    int lastIndex = -1;
+    for (size_t step = 0; step <= lines.size() + 1; ++step) {
+        std::string taken;
+        uint8_t ack = 0;
+        try {
+            ack = PrepareBootLine(lines, state, &taken);
+        } catch (const EConvertError&) {
+            return 0;  // a record whose checksum is not hex: the factory job stops with its message
+        }
+        FUZZ_CHECK(state.HexLineIndex > lastIndex);
+        lastIndex = state.HexLineIndex;
+        FUZZ_CHECK(state.HexToSend.size() % 2 == 0);
+        if (taken.empty() && state.HexToSend.empty()) {
+            FUZZ_CHECK(state.LastLineSent);
+            return 0;
+        }
+        unsigned sent = 0;
+        for (unsigned char b : BytesOfHex(state.HexToSend)) sent += b;  // throws (a crash) on a bad pair
+        if (RightRecord(taken)) FUZZ_CHECK(ack == ((0x100 - (sent & 0xFF)) & 0xFF));
+        if (state.LastLineSent) return 0;
+    }
+    fuzz::Fail("the walk did not end");
+}
