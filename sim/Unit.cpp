@@ -15,8 +15,6 @@ const std::string kUploadDone = "UPLOAD DONE\r";
 constexpr int kAppSpeed = 9600;
 constexpr int kBootstrapSpeed = 19200;
 
-std::string Hex4(unsigned v) { return HexText(v, 4); }
-
 bool IsBootSpeed(int baud) { return baud == 38400 || baud == 57600; }
 
 int HexDigit(char c) {
@@ -405,7 +403,7 @@ void Unit::AppLine(const std::string& line, TimePoint now) {
     } else if (command == "FCS?") {
         ++fcsQueries_;
         unsigned main = FlashChecksum() + (opt_.wrongChecksum ? 1u : 0u);
-        if (!opt_.noFcs) SendLine(">0000/FCS=Boot:1A2B Main:" + Hex4(main), now);
+        if (!opt_.noFcs) SendLine(">0000/FCS=Boot:1A2B Main:" + HexText(main, 4), now);
     } else {
         Error("unknown query \"" + command + "\"");
     }
@@ -582,7 +580,7 @@ std::string Unit::ReportText(const std::string& flashFile) const {
     put("duplicates", std::to_string(duplicates_));
     put("speeds", speeds);
     put("flash_size", std::to_string(flash_.size()));
-    put("flash_checksum", Hex4(FlashChecksum()));
+    put("flash_checksum", HexText(FlashChecksum(), 4));
     put("flash_file", flashFile);
     put("wakeups", std::to_string(wakeups_));
     put("swr_queries", std::to_string(swrQueries_));
@@ -591,7 +589,7 @@ std::string Unit::ReportText(const std::string& flashFile) const {
     put("bootstrap_records", std::to_string(bootRecords_));
     put("bootstrap_bytes", std::to_string(bootBytes_));
     put("bootstrap_data", std::to_string(bootMemory_.size()));
-    put("bootstrap_sum", Hex4(bootSum));
+    put("bootstrap_sum", HexText(bootSum, 4));
     put("factory", factory_ ? "1" : "0");
     put("errors", std::to_string(errors_));
     put("last_error", lastError_);
