@@ -387,19 +387,22 @@ TEST(ReceiveThread, AComponentDestroyedByItsOwnHandlerLeavesNothingRunning) {
     TestPty pty;
     pty.LinkAs(dir.path, 3);
     const size_t threadsBefore = CountEntries("/proc/self/task");
-    std::atomic<bool> gone{false};
+    std::atomic<bool> armed{false}, gone{false};
     auto* serial = new TSerial();
     serial->SetDeviceFolder(dir.path);
     serial->SetLockFolder("");
     serial->NotifyErrors = neNone;
     serial->SetPort(3);
-    serial->OnRxData = [&gone](TSerial& sender) {
+    serial->OnRxData = [&armed, &gone](TSerial& sender) {
         std::atomic<bool>* flag = &gone;   // this handler goes with the component
+        // The main thread is done with the component (it wrote `armed` before the byte came).
+        if (!armed.load(std::memory_order_acquire)) return;
         delete &sender;
         *flag = true;
     };
     serial->SetActive(true);
     ASSERT_TRUE(serial->Active());
+    armed.store(true, std::memory_order_release);
     pty.Write("x");
     ASSERT_TRUE(WaitWithoutEvents([&] { return gone.load(); }));
     EXPECT_TRUE(WaitWithoutEvents([&] { return CountEntries("/proc/self/task") == threadsBefore; }));
