@@ -67,7 +67,7 @@ public:
     eNotifyErr NotifyErrors = neDialog;
     // errno of the last failure reported, 0 at creation. After a failed open it stays the open's
     // own reason: calls on the port that did not open (AbortRx, a write, ...) report nothing more
-    // until the next open or close.
+    // until the next open.
     int ErrorCode() const;
     std::string ErrorText() const;    // the system's message for ErrorCode (strerror), "" when 0
     // The device went away while the port was open (unplugged adapter, closed terminal); the port
