@@ -17,6 +17,7 @@
 #include "app/Folders.h"
 #include "app/Ports.h"
 #include "firmware/IntelHex.h"
+#include "base/Paths.h"
 #include "serial/serial_posix.h"
 
 namespace {
@@ -66,7 +67,7 @@ bool EnterFileFolder(const std::string& path, std::string& name, std::string& fo
     return true;
 }
 
-std::string ProgramFolder() { return ResolveProgramFolder(serialio::ExecutableFolder()); }
+std::string ProgramFolder() { return ResolveProgramFolder(ExecutableFolder()); }
 
 int RunJob(TCliOptions& options) {
     std::string error, name, folder;

@@ -19,6 +19,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "base/Paths.h"
 #include "serial/serial_posix.h"
 
 namespace {
@@ -186,7 +187,7 @@ std::string LinkCommand(const std::string& target, const std::string& programFol
 TPortListing ListPorts(const std::string& programFolder, const std::string& lockFolder) {
     TPortListing listing;
     // The serial component reads "" as the executable's folder; the listing names it.
-    listing.ProgramFolder = programFolder.empty() ? serialio::ExecutableFolder() : WithSlash(programFolder);
+    listing.ProgramFolder = programFolder.empty() ? ExecutableFolder() : WithSlash(programFolder);
     for (int n = 1; n <= kComPorts; ++n) listing.Com.push_back(Inspect(listing.ProgramFolder, n, lockFolder));
 
     std::map<std::string, std::string> byId;  // device node -> its by-id name

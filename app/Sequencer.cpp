@@ -12,9 +12,10 @@
 #include <cstdlib>
 
 #include "app/Progress.h"
+#include "base/RunError.h"
+#include "base/SafeFile.h"
 #include "firmware/BuiltinImages.h"
 #include "firmware/IntelHex.h"
-#include "firmware/RunError.h"
 #include "records/CommsSettings.h"
 
 namespace {
@@ -428,15 +429,13 @@ bool TSequencer::PreparationStep() {
         UploadState = State::CheckUploadFile;
         return true;
     }
-    case State::CheckUploadFile: {
-        // Make sure the upload block file can be written before the work of the next step; the
-        // old file keeps its content until the new one is complete.
-        int fd = ::open(ZupFileName.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0) throw EInOutError("Cannot create file", ZupFileName, errno);
-        ::close(fd);
+    case State::CheckUploadFile:
+        // Make sure the upload block file can be written before the work of the next step, without
+        // creating anything (a link's target least of all); the old file keeps its content until
+        // the new one is complete.
+        CheckReplaceable(ZupFileName);
         UploadState = State::BuildUploadFile;
         return true;
-    }
     case State::BuildUploadFile: {
         ZupFile.Close();
         TBuildResult r = BuildUploadFile(BinImage, ZupFileName);
@@ -461,19 +460,6 @@ bool TSequencer::PreparationStep() {
     default:
         return false;
     }
-}
-
-// An upload block file is whole blocks and a 4-character trailer; anything else is refused before
-// it is offered for upload, so a truncated or foreign file never reaches the unit.
-static void CheckUploadFile(const std::string& name) {
-    struct stat st {};
-    if (::stat(name.c_str(), &st) != 0) throw EInOutError("Cannot open file", name, errno);
-    if (!S_ISREG(st.st_mode)) throw EInOutError("\"" + name + "\" is not a file", name);
-    const long long size = st.st_size;
-    if (size < 4 || (size - 4) % BlockSize != 0)
-        throw EInOutError("\"" + name + "\" is not an upload block file: " + std::to_string(size) +
-                              " bytes are not whole blocks of 135 bytes followed by a 4-character checksum",
-                          name);
 }
 
 void TSequencer::PrepareUpload() {

@@ -27,9 +27,9 @@
 #include "app/HelpWindow.h"
 #include "app/Ports.h"
 #include "firmware/BuiltinImages.h"
+#include "base/Paths.h"
 #include "records/Chfile1.h"
 #include "records/CommsSettings.h"
-#include "serial/serial_posix.h"
 
 namespace {
 
@@ -111,7 +111,7 @@ TForm1::TForm1(const TForm1Options& options, QWidget* parent)
       Serial1([this](std::function<void()> f) { QMetaObject::invokeMethod(this, std::move(f), Qt::QueuedConnection); },
               [this](const std::string& text) { ShowMessage(Latin1(text)); }),
       Engine(Serial1, *this,
-             options.ProgramFolder.empty() ? ResolveProgramFolder(serialio::ExecutableFolder()) : options.ProgramFolder),
+             options.ProgramFolder.empty() ? ResolveProgramFolder(ExecutableFolder()) : options.ProgramFolder),
       options_(options) {
     setObjectName("Form1");
     setWindowTitle("FIRMWARE UPLOAD UTILITY FOR NORVANE MXR-2");

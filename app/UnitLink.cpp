@@ -1,6 +1,6 @@
 #include "app/UnitLink.h"
 
-#include "firmware/RunError.h"
+#include "base/Hex.h"
 #include "records/Capture.h"
 #include "app/UnitPort.h"
 

@@ -4,7 +4,7 @@
 
 #include "app/Progress.h"
 #include "app/Sequencer.h"
-#include "firmware/RunError.h"
+#include "base/RunError.h"
 
 namespace {
 

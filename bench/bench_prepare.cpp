@@ -14,7 +14,7 @@
 
 #include "firmware/BinaryImage.h"
 #include "firmware/IntelHex.h"
-#include "firmware/RunError.h"
+#include "base/RunError.h"
 #include "firmware/UploadFile.h"
 
 extern char** environ;

@@ -1,23 +1,24 @@
 #include "firmware/BinaryImage.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "firmware/RunError.h"
+#include "base/RunError.h"
+#include "base/SafeFile.h"
 #include "firmware/FileIo.h"
 
 namespace {
 
-// A binary image file that could not be written whole does not hold the image; it is removed so
-// that it is never taken for a prepared image later.
+// Through a file beside it and a rename, like the upload block file: a link at the name is
+// replaced rather than written through. An older image under the name no longer matches the input
+// being prepared; when the new one cannot be written it is removed, so that it is never taken for
+// a prepared image later (a link is left alone: what it points to is not ours).
 void WriteImageFile(const std::string& fileName, const std::vector<uint8_t>& bytes) {
     try {
-        FileIo::WriteWholeFile(fileName, bytes.data(), bytes.size());
-    } catch (...) {
+        ReplaceFile(fileName, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    } catch (const EInOutError&) {
         struct stat st {};
         if (::lstat(fileName.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(fileName.c_str());
         throw;

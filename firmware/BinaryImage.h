@@ -8,15 +8,16 @@
 
 class TBinaryImage {
 public:
-    // Creates (or truncates) `binFileName` and fills it and the image with imageChunks*128 bytes of
-    // 0xFF. Throws EInOutError.
+    // Fills the image and the file `binFileName` with imageChunks*128 bytes of 0xFF. The file is
+    // replaced (base/SafeFile.h ReplaceFile), never written through a link. Throws EInOutError.
     void EmptyBinaryFile(const std::string& binFileName, int imageChunks);
     // Takes an existing binary file as the image (a .bin input): only the first imageChunks*128
     // bytes count, a shorter file reads as 0xFF past its end. The file is not changed.
     void OpenExisting(const std::string& binFileName, int imageChunks);
     // Writes bytes at `address`; what falls at or past the image end is dropped.
     void Write(uint64_t address, const uint8_t* data, size_t count);
-    // Makes the file on disk hold the image (after HexToBinary). Throws EInOutError.
+    // Makes the file on disk hold the image (after HexToBinary), again by replacing it. Throws
+    // EInOutError.
     void Flush();
 
     int ImageChunks() const { return chunks_; }

@@ -1,6 +1,6 @@
 #include "firmware/BootLine.h"
 
-#include "firmware/RunError.h"
+#include "base/Hex.h"
 
 uint8_t PrepareBootLine(const std::vector<std::string>& lines, TBootLineState& state, std::string* taken) {
     ++state.LineCount;

@@ -3,23 +3,11 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/Hex.h"
+#include "base/RunError.h"
 #include "firmware/FileIo.h"
-#include "firmware/RunError.h"
 
 namespace {
-
-struct THexDigits {
-    int8_t value[256];
-    constexpr THexDigits() : value() {
-        for (int i = 0; i < 256; ++i) value[i] = -1;
-        for (int i = 0; i < 10; ++i) value['0' + i] = static_cast<int8_t>(i);
-        for (int i = 0; i < 6; ++i) {
-            value['A' + i] = static_cast<int8_t>(10 + i);
-            value['a' + i] = static_cast<int8_t>(10 + i);
-        }
-    }
-};
-constexpr THexDigits kHex;
 
 std::string Where(const std::string& fileName, long lineNumber) {
     std::string w;
@@ -30,19 +18,37 @@ std::string Where(const std::string& fileName, long lineNumber) {
 
 [[noreturn]] void BadNumber(std::string_view digits, const std::string& fileName, long lineNumber) {
     throw EConvertError(Where(fileName, lineNumber) + "'" + std::string(digits) +
-                            "' is not a valid hexadecimal number",
-                        fileName, lineNumber);
+                        "' is not a valid hexadecimal number");
 }
 
 // Value of `n` hex digits at `p`; the caller has made sure they are there.
 unsigned HexField(const char* p, size_t n, const std::string& fileName, long lineNumber) {
     unsigned v = 0;
     for (size_t i = 0; i < n; ++i) {
-        const int d = kHex.value[static_cast<unsigned char>(p[i])];
+        const int d = HexDigitValue(p[i]);
         if (d < 0) BadNumber(std::string_view(p, n), fileName, lineNumber);
         v = v * 16 + static_cast<unsigned>(d);
     }
     return v;
+}
+
+// A record's bytes after the ':' (count, address, type, data) and its checksum must add up to 0
+// modulo 256: a corrupted file is refused before any of it reaches the unit.
+void CheckRecordSum(const char* text, size_t length, const std::string& fileName, long lineNumber) {
+    const unsigned count = HexField(text + 1, 2, fileName, lineNumber);
+    const size_t end = 9 + 2 * static_cast<size_t>(count);
+    if (length < end + 2) {
+        throw EConvertError(Where(fileName, lineNumber) + "the record announces " + std::to_string(count) +
+                            " data bytes and a checksum but holds only " + std::to_string(length - 9) +
+                            " digits after its type");
+    }
+    unsigned sum = 0;
+    for (size_t i = 1; i < end + 2; i += 2) sum += HexField(text + i, 2, fileName, lineNumber);
+    if ((sum & 0xFF) != 0) {
+        const unsigned given = HexField(text + end, 2, fileName, lineNumber);
+        throw EConvertError(Where(fileName, lineNumber) + "record checksum " + HexText(given, 2) +
+                            " is wrong, the record's bytes give " + HexText((given - sum) & 0xFF, 2));
+    }
 }
 
 // A base record's value: the (up to) four characters at positions 10-13; none at all count as 0.
@@ -58,33 +64,6 @@ std::string BaseText(const char* text, size_t length) {
 
 }  // namespace
 
-TInputNames SplitInputFileName(const std::string& inputFileName) {
-    TInputNames names;
-    // The first '.' of the whole name decides, as the unit's tools always did: no '.' means
-    // position 0, so the "extension" is then the name's first three characters.
-    const size_t dot = inputFileName.find('.');
-    const size_t p = dot == std::string::npos ? 0 : dot + 1;  // 1-based position, 0 if none
-    names.InputExt = inputFileName.substr(p, 3);
-    for (char& c : names.InputExt)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    names.BaseName = p == 0 ? std::string() : inputFileName.substr(0, p - 1);
-    names.BinFileName = names.BaseName + ".BIN";
-    names.ZupFileName = names.BaseName + ".ZUP";
-    switch (InputKind(names.InputExt)) {
-    case TInputKind::Binary: names.BinFileName = inputFileName; break;
-    case TInputKind::Upload: names.ZupFileName = inputFileName; break;
-    default: break;
-    }
-    return names;
-}
-
-TInputKind InputKind(const std::string& inputExt) {
-    if (inputExt == "H86" || inputExt == "MCS") return TInputKind::IntelHex;
-    if (inputExt == "BIN") return TInputKind::Binary;
-    if (inputExt == "ZUP") return TInputKind::Upload;
-    return TInputKind::Unknown;
-}
-
 void THexReader::Reset() {
     SegmentBase.clear();
     LinearBase.clear();
@@ -94,23 +73,23 @@ void THexReader::Reset() {
 }
 
 bool THexReader::ProcessLine(const char* text, size_t length, TBinaryImage& image, const std::string& fileName,
-                             long lineNumber) {
+                             long lineNumber, bool checkSum) {
     // Shorter than a record header (a blank line, a stray CR): nothing to act on.
     if (length < 9) return true;
+    if (checkSum) CheckRecordSum(text, length, fileName, lineNumber);
     switch (text[8]) {
     case '0': {
         const unsigned count = HexField(text + 1, 2, fileName, lineNumber);
         const unsigned offset = HexField(text + 3, 4, fileName, lineNumber);
         if (length < 9 + 2 * static_cast<size_t>(count)) {
             throw EConvertError(Where(fileName, lineNumber) + "the record announces " + std::to_string(count) +
-                                    " data bytes but holds only " + std::to_string((length - 9) / 2),
-                                fileName, lineNumber);
+                                " data bytes but holds only " + std::to_string((length - 9) / 2));
         }
         uint8_t data[255];
         const char* p = text + 9;
         for (unsigned i = 0; i < count; ++i, p += 2) {
-            const int hi = kHex.value[static_cast<unsigned char>(p[0])];
-            const int lo = kHex.value[static_cast<unsigned char>(p[1])];
+            const int hi = HexDigitValue(p[0]);
+            const int lo = HexDigitValue(p[1]);
             if ((hi | lo) < 0) BadNumber(std::string_view(p, 2), fileName, lineNumber);
             data[i] = static_cast<uint8_t>(hi << 4 | lo);
         }
@@ -142,7 +121,7 @@ void THexReader::HexToBinary(const std::function<bool(std::string& line)>& nextL
         ++lineNumber;
         size_t n = line.size();
         while (n > 0 && (line[n - 1] == '\r' || line[n - 1] == '\n')) --n;
-        if (!ProcessLine(line.data(), n, image, fileName, lineNumber)) break;
+        if (!ProcessLine(line.data(), n, image, fileName, lineNumber, true)) break;
     }
     image.Flush();
 }
@@ -157,11 +136,13 @@ void THexReader::HexToBinaryFile(const std::string& fileName, TBinaryImage& imag
     long lineNumber = 0;
     while (p < end) {
         ++lineNumber;
-        const char* eol = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-        const char* next = eol ? eol + 1 : end;
-        const char* stop = eol ? eol : end;
-        while (stop > p && stop[-1] == '\r') --stop;
-        if (!ProcessLine(p, static_cast<size_t>(stop - p), image, fileName, lineNumber)) break;
+        // A line ends at CR, LF or CR LF, whichever the tool that wrote the file used.
+        const char* stop = p;
+        while (stop < end && *stop != '\n' && *stop != '\r') ++stop;
+        const char* next = stop;
+        if (next < end && *next == '\r') ++next;
+        if (next < end && *next == '\n' && (next == stop || next[-1] == '\r')) ++next;
+        if (!ProcessLine(p, static_cast<size_t>(stop - p), image, fileName, lineNumber, true)) break;
         p = next;
     }
     image.Flush();
@@ -173,6 +154,6 @@ void THexReader::WriteDataRecord(const std::string& line, TBinaryImage& image) {
     segmentValue_ = BaseValue(SegmentBase, {}, 0);
     if (line.size() < 9) return;
     std::string record = line;
-    record[8] = '0';  // taken as a data record whatever its type digit says
-    ProcessLine(record.data(), record.size(), image, {}, 0);
+    record[8] = '0';  // taken as a data record whatever its type digit says, so its sum no longer holds
+    ProcessLine(record.data(), record.size(), image, {}, 0, false);
 }

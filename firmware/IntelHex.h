@@ -11,17 +11,6 @@
 constexpr int MainImageChunks = 32768;   // 4 MiB, Software Upload
 constexpr int FactoryImageChunks = 512;  // 64 KiB, Factory Bootstrap Upload
 
-// What CheckInputFile learns from the chosen name.
-struct TInputNames {
-    std::string InputExt;     // three characters after the first '.', upper case
-    std::string BaseName;     // the name up to its first '.'
-    std::string BinFileName;  // BaseName + ".BIN" (or the input itself for a .bin)
-    std::string ZupFileName;  // BaseName + ".ZUP" (or the input itself for a .zup)
-};
-enum class TInputKind { IntelHex, Binary, Upload, Unknown };
-TInputNames SplitInputFileName(const std::string& inputFileName);
-TInputKind InputKind(const std::string& inputExt);
-
 // Reader state shared with the factory path and the bootstrap records.
 class THexReader {
 public:
@@ -31,19 +20,21 @@ public:
 
     // Reads records from `nextLine` (returns false at end of input) into `image`, starting from
     // bases 0, until the input ends or an end-of-file record is met. `fileName` is used in error
-    // messages only. Throws EConvertError (with the line number) on bad hexadecimal digits.
+    // messages only. Throws EConvertError naming the file and the line on bad hexadecimal digits,
+    // a record shorter than its count or a wrong record checksum.
     void HexToBinary(const std::function<bool(std::string& line)>& nextLine, TBinaryImage& image,
                      const std::string& fileName = {});
-    // Same, reading the text file `fileName`; throws EInOutError when it cannot be read.
+    // Same, reading the text file `fileName` (lines end in CR, LF or CR LF); throws EInOutError
+    // when it cannot be read or is not a regular file.
     void HexToBinaryFile(const std::string& fileName, TBinaryImage& image);
-    // One data record into the image at linear*65536 + segment*16 + offset. Data at or past the
-    // image end is dropped.
+    // One data record into the image at linear*65536 + segment*16 + offset, whatever its type digit
+    // (so its checksum is not held against it). Data at or past the image end is dropped.
     void WriteDataRecord(const std::string& line, TBinaryImage& image);
 
 private:
     // Acts on one line; false once an end-of-file record has been met.
     bool ProcessLine(const char* text, size_t length, TBinaryImage& image, const std::string& fileName,
-                     long lineNumber);
+                     long lineNumber, bool checkSum);
     void Reset();
 
     // The bases' values, kept beside their texts so that a data record need not parse them again.

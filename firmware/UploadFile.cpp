@@ -5,12 +5,23 @@
 #include <cstring>
 #include <sys/stat.h>
 
-#include "firmware/FileIo.h"
-#include "firmware/RunError.h"
+#include "base/Hex.h"
+#include "base/Paths.h"
+#include "base/RunError.h"
+#include "base/SafeFile.h"
 
 namespace {
 
-constexpr char kHexUpper[] = "0123456789ABCDEF";
+struct TInputRow {
+    const char* Ext;
+    TInputKind Kind;
+};
+constexpr TInputRow kInputKinds[] = {
+    {"H86", TInputKind::IntelHex},
+    {"MCS", TInputKind::IntelHex},
+    {"BIN", TInputKind::Binary},
+    {"ZUP", TInputKind::Upload},
+};
 
 bool IsBlank(const uint8_t* chunk) {
     uint64_t all = ~uint64_t{0};
@@ -23,6 +34,42 @@ bool IsBlank(const uint8_t* chunk) {
 }
 
 }  // namespace
+
+TInputKind InputKind(const std::string& inputExt) {
+    for (const TInputRow& row : kInputKinds)
+        if (inputExt == row.Ext) return row.Kind;
+    return TInputKind::Unknown;
+}
+
+TInputNames SplitInputFileName(const std::string& inputFileName) {
+    TInputNames names;
+    const size_t nameStart = FileNameStart(inputFileName);
+    const size_t dot = inputFileName.rfind('.');
+    const bool hasDot = dot != std::string::npos && dot >= nameStart;
+    names.InputExt = inputFileName.substr(hasDot ? dot + 1 : nameStart, 3);
+    for (char& c : names.InputExt)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    names.BaseName = hasDot ? inputFileName.substr(0, dot) : std::string();
+    names.BinFileName = names.BaseName + ".BIN";
+    names.ZupFileName = names.BaseName + ".ZUP";
+    switch (InputKind(names.InputExt)) {
+    case TInputKind::Binary: names.BinFileName = inputFileName; break;
+    case TInputKind::Upload: names.ZupFileName = inputFileName; break;
+    default: break;
+    }
+    return names;
+}
+
+void CheckUploadFile(const std::string& name) {
+    struct stat st {};
+    if (::stat(name.c_str(), &st) != 0) throw EInOutError("Cannot open file", name, errno);
+    if (!S_ISREG(st.st_mode)) throw EInOutError("\"" + name + "\" is not a file", name);
+    const long long size = st.st_size;
+    if (size < 4 || (size - 4) % BlockSize != 0)
+        throw EInOutError("\"" + name + "\" is not an upload block file: " + std::to_string(size) +
+                              " bytes are not whole blocks of 135 bytes followed by a 4-character checksum",
+                          name);
+}
 
 uint8_t BlockChecksum(const uint8_t* block) {
     unsigned s = 0;
@@ -44,22 +91,18 @@ TBuildResult BuildUploadFile(const TBinaryImage& image, const std::string& zupFi
         for (int k = 0; k < 128; ++k) chunkSum += chunk[k];
         sum += chunkSum;
         if (IsBlank(chunk)) continue;
-        const size_t address = i * 128;
-        for (int d = 0; d < 6; ++d) block[d] = static_cast<uint8_t>(kHexUpper[(address >> (4 * (5 - d))) & 0xF]);
+        const std::string address = HexText(i * 128, 6);
+        std::memcpy(block, address.data(), 6);
         std::memcpy(block + 6, chunk, 128);
         block[BlockSize - 1] = BlockChecksum(block);
         out.append(reinterpret_cast<const char*>(block), BlockSize);
         ++result.BlockCount;
     }
     const unsigned checksum = static_cast<unsigned>(sum & 0xFFFF);
-    for (int d = 0; d < 4; ++d) result.Checksum += kHexUpper[(checksum >> (4 * (3 - d))) & 0xF];
+    result.Checksum = HexText(checksum, 4);
     out += result.Checksum;
-    FileIo::ReplaceFile(zupFileName, out.data(), out.size());
+    ReplaceFile(zupFileName, out);
     return result;
-}
-
-void CreateEmptyFile(const std::string& fileName) {
-    FileIo::WriteWholeFile(fileName, nullptr, 0);
 }
 
 TZupFile::~TZupFile() {
@@ -68,7 +111,7 @@ TZupFile::~TZupFile() {
 
 void TZupFile::Open(const std::string& fileName) {
     Close();
-    FileIo::TFd fd(FileIo::OpenForReading(fileName));
+    TUniqueFd fd = OpenRegularFile(fileName);
     struct stat st {};
     if (::fstat(fd.Get(), &st) != 0) throw EInOutError("Cannot open file", fileName, errno);
     std::FILE* f = ::fdopen(fd.Get(), "rb");

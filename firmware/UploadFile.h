@@ -1,5 +1,6 @@
 // The upload block file (.ZUP): 135-byte blocks (6 address characters, 128 data bytes, an 8-bit
 // sum) for every chunk that is not blank, then the 4-character 16-bit sum of the whole image.
+// Also the table of input files: which kind of file a chosen name is, and what it is prepared into.
 #pragma once
 
 #include <cstdint>
@@ -10,18 +11,35 @@
 
 constexpr int BlockSize = 135;
 
+// What the chosen input file is. A new kind of input is one row of the table in UploadFile.cpp
+// and one reader.
+enum class TInputKind { IntelHex, Binary, Upload, Unknown };
+struct TInputNames {
+    std::string InputExt;     // up to three characters after the last '.' of the file's own name, upper case
+    std::string BaseName;     // the path up to that '.'
+    std::string BinFileName;  // BaseName + ".BIN" (or the input itself for a .bin)
+    std::string ZupFileName;  // BaseName + ".ZUP" (or the input itself for a .zup)
+};
+// The extension is taken after the last '.' of the file's own name, so "fw.bin.h86" is Intel HEX
+// and a '.' in a folder name does not count. A name without a '.' has as "extension" its first
+// three characters and no base name.
+TInputNames SplitInputFileName(const std::string& inputFileName);
+TInputKind InputKind(const std::string& inputExt);  // inputExt upper case, as SplitInputFileName gives it
+
+// An upload block file offered as input must be whole blocks and a 4-character trailer; anything
+// else (a truncated or foreign file, a FIFO) throws EInOutError naming it.
+void CheckUploadFile(const std::string& name);
+
 uint8_t BlockChecksum(const uint8_t* block);  // low 8 bits of the sum of bytes 0..133
 
 struct TBuildResult {
     int BlockCount = 0;
     std::string Checksum;  // four upper-case hex digits
 };
-// Writes the upload block file for `image` to zupFileName. The file is written beside its final
-// name and moved into place only when complete, so a failure never leaves a half-written file
-// under that name. Throws EInOutError.
+// Writes the upload block file for `image` to zupFileName through ReplaceFile: a failure never
+// leaves a half-written file under that name, and a link there is replaced, not written through.
+// Throws EInOutError.
 TBuildResult BuildUploadFile(const TBinaryImage& image, const std::string& zupFileName);
-// Creates or truncates zupFileName (the step before the build); throws EInOutError.
-void CreateEmptyFile(const std::string& fileName);
 
 // Reading an upload block file back, block by block, during a transfer.
 class TZupFile {

@@ -9,19 +9,20 @@
 
 #include "firmware/BinaryImage.h"
 #include "firmware/IntelHex.h"
-#include "firmware/RunError.h"
+#include "base/RunError.h"
 #include "fuzz/FuzzSupport.h"
 
 namespace {
 
+// The lines as the file reader sees them: ended by CR, LF or CR LF.
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
     size_t start = 0;
     while (start < text.size()) {
-        size_t lf = text.find('\n', start);
-        if (lf == std::string::npos) lf = text.size();
-        lines.push_back(text.substr(start, lf - start));
-        start = lf + 1;
+        size_t end = text.find_first_of("\r\n", start);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
     }
     return lines;
 }

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "firmware/RunError.h"
+#include "base/RunError.h"
 #include "firmware/UploadFile.h"
 #include "fuzz/FuzzSupport.h"
 

@@ -1,6 +1,7 @@
 #include "records/Capture.h"
 
-#include "firmware/RunError.h"
+#include "base/RunError.h"
+#include "base/SafeFile.h"
 
 #include <cerrno>
 #include <ctime>
@@ -43,9 +44,12 @@ void TCaptureFile::ToggleCapture(const std::string& path) {
         CloseCapture();
         return;
     }
-    // "a" creates a missing file and never empties an existing one: the record grows over runs.
-    std::FILE* f = std::fopen(path.c_str(), "abe");
+    // Appending creates a missing file and never empties an existing one: the record grows over
+    // runs. A FIFO or a link in its place is refused rather than waited on or written through.
+    TUniqueFd fd = OpenRegularFile(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW);
+    std::FILE* f = ::fdopen(fd.Get(), "ab");
     if (!f) throw EInOutError("Cannot open file", path, errno);
+    fd.Release();
     static const char start[] = "[start]\r\n";
     if (std::fwrite(start, 1, sizeof start - 1, f) != sizeof start - 1 || std::fflush(f) != 0) {
         int err = errno;

@@ -14,7 +14,8 @@ public:
 
     bool CaptureOn() const { return file_ != nullptr; }
     // Off -> on: opens `path` for appending (creating it) and writes "[start]". On -> off: closes.
-    // Throws EInOutError naming the file; capture then stays off.
+    // Throws EInOutError naming the file (also for a FIFO or a symbolic link in its place); capture
+    // then stays off.
     void ToggleCapture(const std::string& path);
     void CloseCapture();
     // One line: time of day + RenderCaptureText(tag + text); a body equal to the last one is not

@@ -1,6 +1,6 @@
 #include "records/Chfile1.h"
 
-#include "firmware/RunError.h"
+#include "base/RunError.h"
 #include "records/DataFilesDir.h"
 
 #include <QComboBox>

@@ -1,9 +1,10 @@
 #include "records/CommsSettings.h"
 
+#include "base/SafeFile.h"
 #include "records/FileText.h"
 
 std::optional<std::string> ReadCommsPortText(const std::string& path) {
-    auto content = records::ReadFileIfExists(path);
+    auto content = ReadSmallFile(path, records::kSettingsFileCap);
     if (!content) return std::nullopt;
     auto lines = records::SplitLines(*content);
     if (lines.empty()) return std::nullopt;
@@ -12,5 +13,5 @@ std::optional<std::string> ReadCommsPortText(const std::string& path) {
 }
 
 void SaveCommsSettingsFile(const std::string& path, const std::string& portText, const std::string& baudText) {
-    records::ReplaceFile(path, portText + "," + baudText + "\r\n");
+    ReplaceFile(path, portText + "," + baudText + "\r\n");
 }

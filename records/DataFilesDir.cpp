@@ -1,5 +1,6 @@
 #include "records/DataFilesDir.h"
 
+#include "base/SafeFile.h"
 #include "records/FileText.h"
 
 #include <algorithm>
@@ -73,7 +74,7 @@ std::string DataFilesSetPath(const std::string& home) {
 }
 
 std::string ReadDataFilesDir(const std::string& home) {
-    auto content = records::ReadFileIfExists(DataFilesSetPath(home));
+    auto content = ReadSmallFile(DataFilesSetPath(home), records::kSettingsFileCap);
     if (!content) return home;
     auto lines = records::SplitLines(*content);
     if (lines.empty()) return home;
@@ -114,5 +115,5 @@ std::string DataFilesLine(const std::string& dir, const std::string& home) {
 }
 
 void SaveDataFilesDir(const std::string& dir, const std::string& home) {
-    records::ReplaceFile(DataFilesSetPath(home), DataFilesLine(dir, home) + "\r\n");
+    ReplaceFile(DataFilesSetPath(home), DataFilesLine(dir, home) + "\r\n");
 }

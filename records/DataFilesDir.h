@@ -8,7 +8,7 @@
 std::string DataFilesSetPath(const std::string& home);
 // The directory to start in: the remembered one when it still exists (resolved against the file
 // system without regard to case, exact match first), else `home`. Throws EInOutError when the
-// file exists but cannot be read.
+// file exists but cannot be read, is not a regular file or is larger than a settings file can be.
 std::string ReadDataFilesDir(const std::string& home);
 // Remembers `dir`: upper-cased, or "C:\" when it does not lie inside `home`. Throws EInOutError.
 void SaveDataFilesDir(const std::string& dir, const std::string& home);

@@ -1,20 +1,15 @@
-// Small whole-file helpers shared by the settings files of this folder.
+// What the settings files of this folder share: their size cap and their line splitting.
 #pragma once
 
-#include <optional>
+#include <cstddef>
 #include <string>
 #include <vector>
 
 namespace records {
 
-// The whole content of `path`, or nullopt when it does not exist. Throws EInOutError when it
-// exists but cannot be read (a directory in its place, no permission, an I/O error).
-std::optional<std::string> ReadFileIfExists(const std::string& path);
-
-// Replaces `path` with `content`. The new text goes to a temporary file beside it that is renamed
-// over the old one, so a failure at any point leaves the old file as it was. Throws EInOutError
-// naming `path`.
-void ReplaceFile(const std::string& path, const std::string& content);
+// A settings file holds one line naming a folder or a port; anything past 64 KiB is not one of
+// ours and is refused rather than read into memory.
+constexpr size_t kSettingsFileCap = 64 * 1024;
 
 // The lines of a text file, each without its CR LF (or LF). A last line without a line end still
 // counts; the empty text after a final line end does not.

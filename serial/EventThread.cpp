@@ -25,10 +25,6 @@ struct TRxSnapshot {
 };
 }  // namespace
 
-TUniqueFd::~TUniqueFd() {
-    if (fd_ >= 0) close(fd_);
-}
-
 TEventThread::TEventThread(TSerial& serial)
     : FSerial(serial),
       shared_(serial.d->shared),
@@ -53,14 +49,15 @@ TEventThread::~TEventThread() {
     Wake();
     if (thread_.joinable()) {
         // Destroying the component from one of its own handlers run without a poster cannot
-        // join; the thread ends on its own once that handler returns.
+        // join; the thread ends on its own once that handler returns, touching nothing of this
+        // object again (it sees FTerminate in the shared state it keeps alive itself).
         if (IsReceiveThread()) thread_.detach();
         else thread_.join();
     }
 }
 
 void TEventThread::Resume() {
-    if (!thread_.joinable()) thread_ = std::thread([this] { Execute(); });
+    if (!thread_.joinable()) thread_ = std::thread([this, keep = shared_] { Execute(*keep); });
 }
 
 void TEventThread::Attach(int portFd) {
@@ -87,8 +84,8 @@ bool TEventThread::IsReceiveThread() const {
     return thread_.joinable() && std::this_thread::get_id() == thread_.get_id();
 }
 
-bool TEventThread::Serving() const {
-    return shared_->FActive && !shared_->FClosing && !shared_->FTerminate;
+bool TEventThread::Serving(const TSerialShared& sh) {
+    return sh.FActive && !sh.FClosing && !sh.FTerminate;
 }
 
 void TEventThread::Nap() {
@@ -103,17 +100,17 @@ void TEventThread::Nap() {
 bool TEventThread::RunOnMain(std::function<void()> fn) {
     TSerialShared& sh = *shared_;
     if (!post_) {
-        if (!Serving()) return false;
+        if (!Serving(sh)) return false;
         ++sh.Dispatches;
         fn();
-        return true;
+        return !sh.FTerminate;
     }
     uint64_t seq;
     {
         std::lock_guard<std::mutex> lk(sh.m);
         // Checked under the lock the close takes to cancel: either the close sees this dispatch
         // and cancels it, or this sees the close and posts nothing.
-        if (!Serving()) return false;
+        if (!Serving(sh)) return false;
         seq = ++sh.JobSeq;
         sh.Job = TSerialShared::EJob::Posted;
     }
@@ -180,7 +177,7 @@ bool TEventThread::ServeInput() {
     if (!ran || snap->Mode != rxMessage || !snap->HasMessageHandler) return false;
 
     TMessageAssembly& msg = FSerial.d->msg;
-    while (Serving()) {
+    while (Serving(*shared_)) {
         char ch;
         ssize_t n = shared_->Read(&ch, 1);
         if (n == 0) return false;
@@ -198,8 +195,7 @@ bool TEventThread::ServeInput() {
     return false;
 }
 
-void TEventThread::Execute() {
-    TSerialShared& sh = *shared_;
+void TEventThread::Execute(TSerialShared& sh) {
     for (;;) {
         {
             std::unique_lock<std::mutex> lk(sh.m);
@@ -221,7 +217,7 @@ void TEventThread::Execute() {
         if (n < 0) {
             if (errno == EINTR) continue;
             int code = errno;
-            if (Serving()) ReportError(code);
+            if (Serving(sh)) ReportError(code);
             // Nothing sensible to wait on any more: stay put until the port is closed.
             std::unique_lock<std::mutex> lk(sh.m);
             sh.cv.wait(lk, [&] { return !sh.FActive || sh.FTerminate; });
@@ -238,7 +234,7 @@ void TEventThread::Execute() {
             }
         }
         // A wake-up of the close sequence dispatches nothing.
-        if (portEvents == 0 || !Serving()) continue;
+        if (portEvents == 0 || !Serving(sh)) continue;
 
         bool broken = portEvents & (EPOLLHUP | EPOLLERR);
         bool readable = portEvents & EPOLLIN;
@@ -255,7 +251,7 @@ void TEventThread::Execute() {
                 }
             }
             bool reported = readable && waiting > 0 && ServeInput();
-            if (!reported && Serving()) ReportError(EIO);
+            if (!reported && Serving(sh)) ReportError(EIO);
         } else if (readable) {
             ServeInput();
         }

@@ -8,21 +8,10 @@
 #include <string>
 #include <thread>
 
+#include "base/UniqueFd.h"
+
 class TSerial;
 struct TSerialShared;
-
-// Owns one descriptor; closes it when it goes.
-class TUniqueFd {
-public:
-    explicit TUniqueFd(int fd = -1) : fd_(fd) {}
-    ~TUniqueFd();
-    TUniqueFd(const TUniqueFd&) = delete;
-    TUniqueFd& operator=(const TUniqueFd&) = delete;
-    int Get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 class TEventThread {
 public:
@@ -40,14 +29,17 @@ public:
     bool IsReceiveThread() const;  // the caller runs on this thread (handlers without a poster)
 
 private:
-    void Execute();
+    // Runs on the thread; `sh` is the thread's own reference to the shared state, which outlives
+    // this object when a handler run without a poster destroys the component.
+    void Execute(TSerialShared& sh);
     void Nap();
     bool ServeInput();   // true when it met and reported a failed read
     void ReportError(int code);
     // Runs fn on the main thread and waits; false when it was cancelled or not posted at all
-    // because the port is closing. Without a poster fn runs here, on this thread.
+    // because the port is closing. Without a poster fn runs here, on this thread, and false also
+    // means the component was destroyed by it: the caller must not touch this object again.
     bool RunOnMain(std::function<void()> fn);
-    bool Serving() const;          // open and not closing
+    static bool Serving(const TSerialShared& sh);   // open and not closing
 
     void DoRxData();
     void DoMessage(const std::string& message);

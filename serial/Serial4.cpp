@@ -46,6 +46,7 @@ void TSerial::Impl::Open() {
     int err = 0;
     std::string device = self.DeviceName();
     auto handle = serialio::TPort::Open(device, lockFolder, Settings(), err);
+    openFailed = !handle;
     if (!handle) {
         HandleError(err);
         return;
@@ -107,6 +108,12 @@ void TSerial::Impl::HandleError(int code) {
     }
 }
 
+// A call that needs the open port, made while it is closed. After a failed open the open's own
+// failure has been reported and is what the operator must see; EBADF would only hide it.
+void TSerial::Impl::FailOnClosedPort() {
+    if (!openFailed) HandleError(EBADF);
+}
+
 void TSerial::Impl::ShowError(int code) {
     std::string text = std::system_category().message(code);
     if (errorBox) errorBox(text);
@@ -117,7 +124,7 @@ void TSerial::Impl::WriteBytes(const char* data, size_t size, int limitMs) {
     auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
     int fd = portHandle ? portHandle->Fd() : -1;
     if (fd < 0) {
-        HandleError(EBADF);
+        FailOnClosedPort();
         return;
     }
     // Done when the driver has taken every byte; the wire time is not waited for, so a block
@@ -280,7 +287,7 @@ int TSerial::ReadChar(char& Ch) {
     char c;
     ssize_t n = d->shared->Read(&c, 1);
     if (n < 0) {
-        d->HandleError(static_cast<int>(-n));
+        d->Fail(static_cast<int>(-n));
         return 0;
     }
     if (n == 1) Ch = c;
@@ -291,7 +298,7 @@ int TSerial::ReadString(std::string& S) {
     S.assign(static_cast<size_t>(d->rxQueueSize) + 1, '\0');
     ssize_t n = d->shared->Read(S.data(), S.size());
     if (n < 0) {
-        d->HandleError(static_cast<int>(-n));
+        d->Fail(static_cast<int>(-n));
         n = 0;
     }
     S.resize(static_cast<size_t>(n));
@@ -301,10 +308,10 @@ int TSerial::ReadString(std::string& S) {
 // Nothing is ever left pending on Linux (reads return at once, writes finish or give up within
 // the call), so there is nothing to abort; the driver's queues are left alone as on Windows.
 void TSerial::AbortTx() {
-    if (!d->portHandle) d->HandleError(EBADF);
+    if (!d->portHandle) d->FailOnClosedPort();
 }
 void TSerial::AbortRx() {
-    if (!d->portHandle) d->HandleError(EBADF);
+    if (!d->portHandle) d->FailOnClosedPort();
 }
 
 void TSerial::SetSignal(int Line, bool On) {

@@ -15,14 +15,12 @@ enum eStopBits { st1bit, st2bit };
 enum eFlowControl { fcNone, fcRTS_CTS, fcDTR_DSR, fcXON_XOF };
 enum eOpModes { rxNormal, rxMessage };
 enum eNotifyErr { neDialog, neEvent, neNone };
-enum eModemInSignal { miCTS, miDSR, miRLSD };
 
 class TSerial;
 class TEventThread;
 
 using TNotifyEvent = std::function<void(TSerial& Sender)>;
 using TRxMessageEvent = std::function<void(TSerial& Sender, const std::string& RxMessage)>;
-using TSignalChangeEvent = std::function<void(TSerial& Sender, eModemInSignal Signal, bool SignalState)>;
 
 // Hands a function to the owner's main thread, to be run there at its next chance. Must return at
 // once (never run the function inline on the calling thread unless the caller is the main thread
@@ -67,19 +65,20 @@ public:
     char MessageEndChar = 3;
     uint16_t MessageAppendCount = 0;
     eNotifyErr NotifyErrors = neDialog;
-    int ErrorCode() const;            // errno of the last failure reported, 0 at creation
-    std::string ErrorText() const;
+    // errno of the last failure reported, 0 at creation. After a failed open it stays the open's
+    // own reason: calls on the port that did not open (AbortRx, a write, ...) report nothing more
+    // until the next open.
+    int ErrorCode() const;
+    std::string ErrorText() const;    // the system's message for ErrorCode (strerror), "" when 0
     // The device went away while the port was open (unplugged adapter, closed terminal); the port
     // is no longer watched until it is opened again.
-    bool LineLost() const;    // the system's message for ErrorCode (strerror), "" when 0
+    bool LineLost() const;
 
+    // Only what the unit's line gives: it has no ring, break or handshake lines (three wires), and
+    // writes finish within their call, so there is no "transmit queue empty" moment to announce.
     TNotifyEvent OnRxData;
-    TNotifyEvent OnTxEmpty;
     TRxMessageEvent OnMessage;
     TNotifyEvent OnError;
-    TNotifyEvent OnBreak;
-    TNotifyEvent OnRing;
-    TSignalChangeEvent OnSignalChange;
 
     bool Active() const;
     void SetActive(bool Value);

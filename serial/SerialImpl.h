@@ -70,6 +70,7 @@ struct TSerial::Impl {
     bool checkParity = true;
 
     std::atomic<int> errorCode{0};
+    bool openFailed = false;   // the port is closed because its last open failed
     std::string deviceFolder;
     std::string devicePath;  // "" = the COM<n> mapping
     std::string lockFolder = "/run/lock/";
@@ -84,6 +85,9 @@ struct TSerial::Impl {
     void Open();
     void Close();
     void HandleError(int code);
+    void FailOnClosedPort();
+    // A failed read: EBADF is what a read of the closed port gives.
+    void Fail(int code) { code == EBADF ? FailOnClosedPort() : HandleError(code); }
     void ShowError(int code);
     void WriteBytes(const char* data, size_t size, int limitMs);
     serialio::TLineSettings Settings() const;

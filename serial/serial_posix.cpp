@@ -19,6 +19,9 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "base/Paths.h"
+#include "base/SafeFile.h"
+
 namespace serialio {
 
 namespace {
@@ -49,24 +52,6 @@ int Ioctl(int fd, unsigned long req, void* arg) {
     return r < 0 ? errno : 0;
 }
 
-// pid recorded in a lock file: ASCII (the usual HDB form) or a 4-byte binary int (old UUCP form).
-long ReadLockPid(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    char buf[64] = {};
-    ssize_t n = read(fd, buf, sizeof buf - 1);
-    close(fd);
-    if (n == 4 && (buf[0] < ' ' || buf[1] < ' ' || buf[2] < ' ' || buf[3] < ' ')) {
-        int pid;
-        std::memcpy(&pid, buf, 4);
-        return pid;
-    }
-    if (n <= 0) return -1;
-    char* end = nullptr;
-    long pid = std::strtol(buf, &end, 10);
-    return end == buf ? -1 : pid;
-}
-
 // Takes the LCK.. file so terminal programs see the port is in use. A lock of a live process
 // (this one included: another component here has the port) means busy; a dead owner's lock is
 // stale and replaced. No writable lock folder: nothing to do.
@@ -78,13 +63,13 @@ int AcquireLockFile(const std::string& folder, const std::string& device, std::s
     if (err) return err;
     std::string candidate = folder + (folder.back() == '/' ? "" : "/") + name;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd >= 0) {
+        TUniqueFd fd(open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        if (fd.Valid()) {
             char line[32];
             int len = std::snprintf(line, sizeof line, "%10d\n", static_cast<int>(getpid()));
-            bool ok = write(fd, line, static_cast<size_t>(len)) == len;
+            bool ok = write(fd.Get(), line, static_cast<size_t>(len)) == len;
             int werr = errno;
-            close(fd);
+            fd.Close();
             if (!ok) {
                 unlink(candidate.c_str());
                 return werr ? werr : EIO;
@@ -93,7 +78,10 @@ int AcquireLockFile(const std::string& folder, const std::string& device, std::s
             return 0;
         }
         if (errno != EEXIST) return errno;
-        long pid = ReadLockPid(candidate);
+        bool notAFile = false;
+        long pid = ReadLockPid(candidate, notAFile);
+        // Not a lock file of ours or anyone's: the name is taken, and it is not ours to remove.
+        if (notAFile) return EBUSY;
         if (pid > 0 && pid <= INT_MAX &&
             (pid == getpid() || kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM))
             return EBUSY;
@@ -121,13 +109,21 @@ void SetLowLatency(int fd) {
 
 }  // namespace
 
-std::string ExecutableFolder() {
-    char buf[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return "";
-    std::string path(buf, static_cast<size_t>(n));
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+long ReadLockPid(const std::string& path, bool& notAFile) {
+    TOpenResult lock = TryOpenRegularFile(path, O_RDONLY | O_NOFOLLOW);
+    notAFile = lock.NotRegular;
+    if (!lock.Fd.Valid()) return -1;
+    char buf[64] = {};
+    ssize_t n = read(lock.Fd.Get(), buf, sizeof buf - 1);
+    if (n == 4 && (buf[0] < ' ' || buf[1] < ' ' || buf[2] < ' ' || buf[3] < ' ')) {
+        int pid;
+        std::memcpy(&pid, buf, 4);
+        return pid;
+    }
+    if (n <= 0) return -1;
+    char* end = nullptr;
+    long pid = std::strtol(buf, &end, 10);
+    return end == buf ? -1 : pid;
 }
 
 std::string DeviceNameFor(const std::string& folder, int port) {
@@ -162,12 +158,13 @@ struct TPort::Saved {
 TPort::TPort() : saved_(std::make_unique<Saved>()) {}
 
 TPort::~TPort() {
-    if (fd_ >= 0) {
-        if (restore_) Ioctl(fd_, TCSETS2, &saved_->tio);
+    if (fd_.Valid()) {
+        const int fd = fd_.Get();
+        if (restore_) Ioctl(fd, TCSETS2, &saved_->tio);
         // The exclusive mode belongs to the tty, not to this descriptor: when someone else keeps
         // the device open it would outlive us and lock out the next open.
-        if (exclusive_) ioctl(fd_, TIOCNXCL);
-        close(fd_);
+        if (exclusive_) ioctl(fd, TIOCNXCL);
+        fd_.Close();   // the flock goes with it
     }
     if (!lockPath_.empty()) unlink(lockPath_.c_str());
 }
@@ -178,25 +175,33 @@ std::unique_ptr<TPort> TPort::Open(const std::string& device, const std::string&
     err = AcquireLockFile(lockFolder, device, port->lockPath_);
     if (err) return nullptr;
 
-    port->fd_ = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (port->fd_ < 0) {
+    port->fd_.Reset(open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    const int fd = port->fd_.Get();
+    if (fd < 0) {
         err = errno;
+        return nullptr;
+    }
+    // Only a character device can be a serial line; a file or FIFO behind COM<n> is "not a
+    // terminal" before anything is claimed or changed on it.
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+        err = ENOTTY;
         return nullptr;
     }
     // flock before TIOCEXCL: TIOCEXCL does not stop root, and a second opener that got this far
     // must not switch the first one's exclusive mode off when it backs out.
-    if (flock(port->fd_, LOCK_EX | LOCK_NB) != 0) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         err = errno == EWOULDBLOCK ? EBUSY : errno;
         return nullptr;
     }
-    if ((err = Ioctl(port->fd_, TIOCEXCL, nullptr)) != 0) return nullptr;
+    if ((err = Ioctl(fd, TIOCEXCL, nullptr)) != 0) return nullptr;
     port->exclusive_ = true;
-    if ((err = Ioctl(port->fd_, TCGETS2, &port->saved_->tio)) != 0) return nullptr;
+    if ((err = Ioctl(fd, TCGETS2, &port->saved_->tio)) != 0) return nullptr;
     port->restore_ = true;
-    if ((err = ApplySettings(port->fd_, settings)) != 0) return nullptr;
-    SetLowLatency(port->fd_);
-    SetModemLine(port->fd_, 1, true);
-    SetModemLine(port->fd_, 0, true);
+    if ((err = ApplySettings(fd, settings)) != 0) return nullptr;
+    SetLowLatency(fd);
+    SetModemLine(fd, 1, true);
+    SetModemLine(fd, 0, true);
     return port;
 }
 
@@ -253,12 +258,6 @@ int ApplySettings(int fd, const TLineSettings& s) {
     if (diff < 0) diff = -diff;
     if (diff * 50 > s.Baud) return EINVAL;
     return 0;
-}
-
-int CurrentSpeed(int fd) {
-    termios2 t{};
-    if (Ioctl(fd, TCGETS2, &t) != 0) return 0;
-    return static_cast<int>(t.c_ospeed);
 }
 
 int FlushQueues(int fd) {

@@ -3,6 +3,7 @@
 // threads or events.
 #pragma once
 
+#include "base/UniqueFd.h"
 #include "serial/Serial4.h"
 
 #include <cstddef>
@@ -21,11 +22,14 @@ struct TLineSettings {
     bool CheckParity = true;
 };
 
-// Folder of the running executable with a trailing '/', "" if it cannot be found.
-std::string ExecutableFolder();
-// folder + "COM<n>" when that entry exists (a symbolic link counts even if it dangles, so the
-// operator sees why it fails), else /dev/ttyS<n-1>.
+// folder ("" for the executable's folder) + "COM<n>" when that entry exists (a symbolic link counts
+// even if it dangles, so the operator sees why it fails), else /dev/ttyS<n-1>.
 std::string DeviceNameFor(const std::string& folder, int port);
+// pid recorded in a lock file: ASCII (the usual HDB form) or a 4-byte binary int (old UUCP form),
+// from its first 63 bytes. -1 when none can be read; `notAFile` when something other than a
+// regular file has the name (any user can put a FIFO into the lock folder: opened plainly, it
+// would block the open for good).
+long ReadLockPid(const std::string& path, bool& notAFile);
 // "LCK..ttyUSB0" for /dev/ttyUSB0 reached through any link; "LCK..pts_3" for /dev/pts/3.
 std::string LockFileName(const std::string& device, int& err);
 
@@ -40,13 +44,13 @@ public:
     TPort(const TPort&) = delete;
     TPort& operator=(const TPort&) = delete;
 
-    int Fd() const { return fd_; }
+    int Fd() const { return fd_.Get(); }
     const std::string& LockPath() const { return lockPath_; }
 
 private:
     TPort();
     struct Saved;
-    int fd_ = -1;
+    TUniqueFd fd_;
     bool exclusive_ = false;
     bool restore_ = false;
     std::unique_ptr<Saved> saved_;
@@ -56,8 +60,6 @@ private:
 // Builds and applies raw termios for the settings, then reads them back: a driver that quietly
 // kept something else is a failure (EINVAL). Rates without a B constant go through BOTHER.
 int ApplySettings(int fd, const TLineSettings& s);
-// Returns the speed set on a tty (termios2 c_ospeed), 0 if it cannot be read.
-int CurrentSpeed(int fd);
 // Discards both directions of the driver's queues.
 int FlushQueues(int fd);
 // line 0 = RTS, 1 = DTR; other lines do nothing. Result ignored by design.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "base/Hex.h"
+
 namespace {
 
 constexpr size_t kBlockSize = 135;
@@ -13,26 +15,11 @@ const std::string kUploadDone = "UPLOAD DONE\r";
 constexpr int kAppSpeed = 9600;
 constexpr int kBootstrapSpeed = 19200;
 
-std::string Bytes(const std::string& hex) {
-    std::string out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    return out;
-}
-
-std::string Hex4(unsigned v) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%04X", v & 0xFFFFu);
-    return buf;
-}
-
 bool IsBootSpeed(int baud) { return baud == 38400 || baud == 57600; }
 
 int HexDigit(char c) {
     // Upper case only: the block file always carries upper-case addresses.
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+    return c >= 'a' && c <= 'f' ? -1 : HexDigitValue(c);
 }
 
 // Noise never holds CR, LF or letters, so it can never complete or fake a line of the unit.
@@ -41,14 +28,14 @@ const std::string kNoise = std::string("0123456789#*+-.,;!?~ ") + "\x01\x07\x1B\
 }  // namespace
 
 const std::string& Unit::Loader1() {
-    static const std::string bytes = Bytes(
+    static const std::string bytes = BytesOfHex(
         "E6582200E6F1AB00E6F200F67EB79AB7FE70A402B2FE"
         "0821A0119DF8EA0000F6");
     return bytes;
 }
 
 const std::string& Unit::Loader2() {
-    static const std::string bytes = Bytes(
+    static const std::string bytes = BytesOfHex(
         "E005E6890002E6861E04E60C0308E68A1F06E60DE108E68B1E06E60E"
         "0403E68C0806E60F0000E68D0000BB0AE6585500BB13BB309A88FC60"
         "9AB6FE70FA0800006E88E6F400017EB7CB009AB7FE70F3F0B2FE7EB7"
@@ -416,7 +403,7 @@ void Unit::AppLine(const std::string& line, TimePoint now) {
     } else if (command == "FCS?") {
         ++fcsQueries_;
         unsigned main = FlashChecksum() + (opt_.wrongChecksum ? 1u : 0u);
-        if (!opt_.noFcs) SendLine(">0000/FCS=Boot:1A2B Main:" + Hex4(main), now);
+        if (!opt_.noFcs) SendLine(">0000/FCS=Boot:1A2B Main:" + HexText(main, 4), now);
     } else {
         Error("unknown query \"" + command + "\"");
     }
@@ -593,7 +580,7 @@ std::string Unit::ReportText(const std::string& flashFile) const {
     put("duplicates", std::to_string(duplicates_));
     put("speeds", speeds);
     put("flash_size", std::to_string(flash_.size()));
-    put("flash_checksum", Hex4(FlashChecksum()));
+    put("flash_checksum", HexText(FlashChecksum(), 4));
     put("flash_file", flashFile);
     put("wakeups", std::to_string(wakeups_));
     put("swr_queries", std::to_string(swrQueries_));
@@ -602,7 +589,7 @@ std::string Unit::ReportText(const std::string& flashFile) const {
     put("bootstrap_records", std::to_string(bootRecords_));
     put("bootstrap_bytes", std::to_string(bootBytes_));
     put("bootstrap_data", std::to_string(bootMemory_.size()));
-    put("bootstrap_sum", Hex4(bootSum));
+    put("bootstrap_sum", HexText(bootSum, 4));
     put("factory", factory_ ? "1" : "0");
     put("errors", std::to_string(errors_));
     put("last_error", lastError_);

@@ -24,26 +24,14 @@
 #include "Options.h"
 #include "OutQueue.h"
 #include "Unit.h"
+#include "base/Paths.h"
+#include "base/RunError.h"
+#include "base/SafeFile.h"
+#include "base/UniqueFd.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { Reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Get() const { return fd_; }
-    void Reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
 
 int BaudOf(speed_t s) {
     switch (s) {
@@ -69,33 +57,13 @@ int LineSpeed(int slave) {
     return BaudOf(::cfgetospeed(&t));
 }
 
-std::string ExecutableFolder() {
-    char buf[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return ".";
-    std::string path(buf, static_cast<size_t>(n));
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-}
-
-bool WriteFileAtomically(const std::string& path, const char* data, size_t size) {
-    const std::string tmp = path + ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    bool ok = true;
-    for (size_t done = 0; done < size;) {
-        ssize_t n = ::write(fd, data + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        done += static_cast<size_t>(n);
+// The report is read by a test while the unit runs on: it is replaced whole, never seen half-written.
+void WriteReportFile(const std::string& path, std::string_view content) {
+    try {
+        ReplaceFile(path, content);
+    } catch (const EInOutError& e) {
+        std::fprintf(stderr, "zupsim: %s\n", e.what());
     }
-    if (::close(fd) != 0) ok = false;
-    if (ok && ::rename(tmp.c_str(), path.c_str()) != 0) ok = false;
-    if (!ok) ::unlink(tmp.c_str());
-    return ok;
 }
 
 void WriteReport(const SimOptions& opt, const Unit& unit) {
@@ -103,11 +71,8 @@ void WriteReport(const SimOptions& opt, const Unit& unit) {
     const std::string flashFile = opt.report + ".flash";
     // The flash first, so a report on disk never names a flash older than itself.
     const auto& flash = unit.Flash();
-    if (!WriteFileAtomically(flashFile, reinterpret_cast<const char*>(flash.data()), flash.size()))
-        std::fprintf(stderr, "zupsim: cannot write %s: %s\n", flashFile.c_str(), std::strerror(errno));
-    const std::string text = unit.ReportText(flashFile);
-    if (!WriteFileAtomically(opt.report, text.data(), text.size()))
-        std::fprintf(stderr, "zupsim: cannot write %s: %s\n", opt.report.c_str(), std::strerror(errno));
+    WriteReportFile(flashFile, std::string_view(reinterpret_cast<const char*>(flash.data()), flash.size()));
+    WriteReportFile(opt.report, unit.ReportText(flashFile));
 }
 
 void Say(const char* line) {
@@ -168,14 +133,14 @@ int Run(const SimOptions& opt) {
         std::perror("zupsim: sigprocmask");
         return 1;
     }
-    Fd signals(::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC));
+    TUniqueFd signals(::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC));
     if (signals.Get() < 0) {
         std::perror("zupsim: signalfd");
         return 1;
     }
     if (opt.exitWithParent && ::getppid() == 1) return 0;  // the parent is already gone
 
-    Fd master(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    TUniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (master.Get() < 0 || ::grantpt(master.Get()) != 0 || ::unlockpt(master.Get()) != 0) {
         std::perror("zupsim: pseudo-terminal");
         return 1;
@@ -186,7 +151,7 @@ int Run(const SimOptions& opt) {
         return 1;
     }
     const std::string slavePath = name;
-    Fd slave(::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    TUniqueFd slave(::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (slave.Get() < 0) {
         std::perror("zupsim: open slave");
         return 1;
@@ -198,8 +163,10 @@ int Run(const SimOptions& opt) {
     ::cfsetospeed(&t, B38400);
     ::tcsetattr(slave.Get(), TCSANOW, &t);
 
-    const std::string dir = opt.dir.empty() ? ExecutableFolder() : opt.dir;
-    PortLink link(dir + "/COM" + std::to_string(opt.port), slavePath);
+    std::string dir = opt.dir.empty() ? ExecutableFolder() : opt.dir;
+    if (dir.empty()) dir = "./";
+    if (dir.back() != '/') dir += '/';
+    PortLink link(dir + "COM" + std::to_string(opt.port), slavePath);
     std::string error;
     if (!link.Create(error)) {
         std::fprintf(stderr, "zupsim: %s\n", error.c_str());

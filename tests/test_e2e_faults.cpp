@@ -451,16 +451,15 @@ void DiskFullWritingTheUploadFile(FaultRun& r) {
     r.expect.files = {{"app.bin", next.image}, {"app.ZUP", goodZup}};
 }
 
-// The binary image's name leads to a device that takes no data.
-void ImageFileIsAFullDevice(FaultRun& r) {
+// The binary image's name is a link to a device: the image replaces the link, and the device is
+// never written through it.
+void ImageNameLinksToADevice(FaultRun& r) {
     const TestFirmware fw = TestFirmware::Make(6, 31);
     ASSERT_EQ(::symlink("/dev/full", (r.Home() + "app.BIN").c_str()), 0);
-    WriteWholeFile(r.Home() + "app.h86", fw.hex);
-    r.Open();
-    r.Choose("app.h86");
-    ExpectPreparationRefused(r, "app.BIN");
-    EXPECT_EQ(QFileInfo(QString::fromStdString(r.Home() + "app.BIN")).symLinkTarget(), "/dev/full");
-    r.expect.files = {{"app.h86", fw.hex}, {"app.ZUP", std::nullopt}};
+    r.Prepare("app.h86", fw.hex);
+    EXPECT_FALSE(QFileInfo(QString::fromStdString(r.Home() + "app.BIN")).isSymLink());
+    r.expect.files = {{"app.h86", fw.hex}, {"app.BIN", fw.image}};
+    r.expect.flash = BlankFlash();
 }
 
 const Row kRows[] = {
@@ -471,7 +470,7 @@ const Row kRows[] = {
     {"ZupNameIsAFolder", {}, 3, ZupNameIsAFolder, {{"wakeups", "0"}}},
     {"DiskFullWritingTheImage", {}, 3, DiskFullWritingTheImage, {{"wakeups", "0"}}},
     {"DiskFullWritingTheUploadFile", {}, 3, DiskFullWritingTheUploadFile, {{"wakeups", "0"}}},
-    {"ImageFileIsAFullDevice", {}, 3, ImageFileIsAFullDevice, {{"wakeups", "0"}}},
+    {"ImageNameLinksToADevice", {}, 3, ImageNameLinksToADevice, {{"wakeups", "0"}}},
 };
 
 class FaultMatrix : public ::testing::TestWithParam<Row> {};

@@ -9,7 +9,8 @@
 
 #include "firmware/BinaryImage.h"
 #include "firmware/IntelHex.h"
-#include "firmware/RunError.h"
+#include "firmware/UploadFile.h"
+#include "base/RunError.h"
 #include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -50,46 +51,32 @@ struct Converted {
 
 }  // namespace
 
-TEST(FirmwareNames, ExtensionDecidesThePreparation) {
-    TInputNames n = SplitInputFileName("/d/fw/app.h86");
-    EXPECT_EQ(n.InputExt, "H86");
-    EXPECT_EQ(n.BaseName, "/d/fw/app");
-    EXPECT_EQ(n.BinFileName, "/d/fw/app.BIN");
-    EXPECT_EQ(n.ZupFileName, "/d/fw/app.ZUP");
-    EXPECT_EQ(InputKind(n.InputExt), TInputKind::IntelHex);
-
-    n = SplitInputFileName("app.Mcs");
-    EXPECT_EQ(n.InputExt, "MCS");
-    EXPECT_EQ(InputKind(n.InputExt), TInputKind::IntelHex);
-
-    // Only three characters after the '.' count.
-    n = SplitInputFileName("app.binary");
-    EXPECT_EQ(n.InputExt, "BIN");
-    EXPECT_EQ(InputKind(n.InputExt), TInputKind::Binary);
-    EXPECT_EQ(n.BinFileName, "app.binary");
-    EXPECT_EQ(n.ZupFileName, "app.ZUP");
-
-    n = SplitInputFileName("old.zup");
-    EXPECT_EQ(InputKind(n.InputExt), TInputKind::Upload);
-    EXPECT_EQ(n.ZupFileName, "old.zup");
-}
-
-TEST(FirmwareNames, FirstDotOfTheWholePathAndOddNames) {
-    TInputNames n = SplitInputFileName("/d/fw.old/app.h86");
-    EXPECT_EQ(n.InputExt, "OLD");
-    EXPECT_EQ(n.BaseName, "/d/fw");
-    EXPECT_EQ(InputKind(n.InputExt), TInputKind::Unknown);
-
-    // No '.' at all: the first three characters, and no base name.
-    n = SplitInputFileName("firmware");
-    EXPECT_EQ(n.InputExt, "FIR");
-    EXPECT_EQ(n.BaseName, "");
-    EXPECT_EQ(InputKind(n.InputExt), TInputKind::Unknown);
-
-    n = SplitInputFileName("a.h8");
-    EXPECT_EQ(n.InputExt, "H8");
-    EXPECT_EQ(InputKind(n.InputExt), TInputKind::Unknown);
-    EXPECT_EQ(SplitInputFileName("x.").InputExt, "");
+TEST(FirmwareNames, LastDotOfTheFileOwnNameDecides) {
+    struct Row {
+        const char* input;
+        const char* ext;
+        TInputKind kind;
+        const char* bin;
+        const char* zup;
+    } rows[] = {
+        {"/d/fw/app.h86", "H86", TInputKind::IntelHex, "/d/fw/app.BIN", "/d/fw/app.ZUP"},
+        {"app.Mcs", "MCS", TInputKind::IntelHex, "app.BIN", "app.ZUP"},
+        {"/d/fw.bin.h86", "H86", TInputKind::IntelHex, "/d/fw.bin.BIN", "/d/fw.bin.ZUP"},
+        {"/d/fw.old/app.h86", "H86", TInputKind::IntelHex, "/d/fw.old/app.BIN", "/d/fw.old/app.ZUP"},
+        {"/d/app.h86.zup", "ZUP", TInputKind::Upload, "/d/app.h86.BIN", "/d/app.h86.zup"},
+        {"app.binary", "BIN", TInputKind::Binary, "app.binary", "app.ZUP"},  // three characters count
+        {"/d/fw.old/firmware", "FIR", TInputKind::Unknown, ".BIN", ".ZUP"},   // no '.' in the name
+        {"a.h8", "H8", TInputKind::Unknown, "a.BIN", "a.ZUP"},
+        {"x.", "", TInputKind::Unknown, "x.BIN", "x.ZUP"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.input);
+        const TInputNames n = SplitInputFileName(r.input);
+        EXPECT_EQ(n.InputExt, r.ext);
+        EXPECT_EQ(InputKind(n.InputExt), r.kind);
+        EXPECT_EQ(n.BinFileName, r.bin);
+        EXPECT_EQ(n.ZupFileName, r.zup);
+    }
     EXPECT_EQ(InputKind("h86"), TInputKind::Unknown);  // the caller upper-cases
 }
 
@@ -130,13 +117,13 @@ TEST(FirmwareHex, AddressRecordsAndTheirCombination) {
 }
 
 TEST(FirmwareHex, OverlapsOtherTypesAndTheEndRecord) {
-    Converted c(":0400000011223344AA\n"
-                ":0200010055669A\n"       // overwrites 0x01-0x02
+    Converted c(":040000001122334452\n"
+                ":02000100556642\n"       // overwrites 0x01-0x02
                 ":0400000300001000E9\n"  // start segment address: ignored
-                ":04000005000012349F\n"  // start linear address: ignored
-                ":0200000699AA00\n"      // unknown type: ignored
+                ":0400000500001234B1\n"  // start linear address: ignored
+                ":0200000699AAB5\n"      // unknown type: ignored
                 ":00000001FF\n"
-                ":0100200042FF\n");  // after the end: never read
+                ":01002000429D\n");  // after the end: never read
     EXPECT_EQ(c.At(0), 0x11);
     EXPECT_EQ(c.At(1), 0x55);
     EXPECT_EQ(c.At(2), 0x66);
@@ -145,21 +132,50 @@ TEST(FirmwareHex, OverlapsOtherTypesAndTheEndRecord) {
     EXPECT_EQ(c.NonBlankBytes(), 4u);
 }
 
-TEST(FirmwareHex, LowerCaseDigitsChecksumsAndColonAreNotExamined) {
-    // Wrong checksums and a missing ':' do not matter; lower-case digits are numbers.
-    Converted c(":02001000abcd00\n#0100200042FF\n");
-    EXPECT_EQ(c.At(0x10), 0xAB);
-    EXPECT_EQ(c.At(0x11), 0xCD);
-    EXPECT_EQ(c.At(0x20), 0x42);
-    // No end record: read to the end of the file.
-    EXPECT_FALSE(c.reader.LastLineSent);
+TEST(FirmwareHex, AnyLineEndReadsEveryRecordAndEachChecksumIsHeld) {
+    // Two data records and the end record, then what the reader must make of them.
+    const std::string a = ":02001000abcd76", b = "#01002000429D", end = ":00000001FF";
+    struct Row {
+        const char* name;
+        std::string text;
+        const char* error;  // "" = converted; else a piece of the message
+    } rows[] = {
+        {"LF", a + "\n" + b + "\n" + end + "\n", ""},
+        {"CR LF", a + "\r\n" + b + "\r\n" + end + "\r\n", ""},
+        {"CR alone", a + "\r" + b + "\r" + end + "\r", ""},
+        {"mixed, no final end", a + "\r" + b + "\r\n" + end, ""},
+        {"wrong sum on line 2 of CR lines", a + "\r:0100200042FE\r" + end, "line 2: record checksum FE is wrong"},
+        {"wrong sum of an address record", ":020000040001F8\n" + a, "line 1: record checksum F8 is wrong"},
+        {"wrong sum of the end record", a + "\n:00000001FE\n", "line 2: record checksum FE"},
+        {"no checksum at all", ":0100200042\n", "line 1: the record announces 1 data bytes and a checksum"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        TempDir dir;
+        const std::string file = dir / "fw.h86";
+        WriteText(file, r.text);
+        TBinaryImage image;
+        image.EmptyBinaryFile(dir / "fw.BIN", FactoryImageChunks);
+        THexReader reader;
+        try {
+            reader.HexToBinaryFile(file, image);
+            EXPECT_STREQ(r.error, "");
+            EXPECT_EQ(image.Bytes()[0x10], 0xAB);  // lower-case digits are numbers
+            EXPECT_EQ(image.Bytes()[0x11], 0xCD);
+            EXPECT_EQ(image.Bytes()[0x20], 0x42);  // the ':' is not examined
+        } catch (const EConvertError& e) {
+            const std::string what = e.what();
+            EXPECT_NE(*r.error, '\0') << what;
+            EXPECT_NE(what.find("\"" + file + "\", " + r.error), std::string::npos) << what;
+        }
+    }
 }
 
 TEST(FirmwareHex, EveryConversionStartsFromBaseZero) {
     TempDir dir;
     const std::string first = dir / "a.h86", second = dir / "b.h86";
     WriteText(first, ":020000040001F9\n:020000021000EC\n:00000001FF\n");
-    WriteText(second, ":0100100099FF\n:00000001FF\n");
+    WriteText(second, ":010010009956\n:00000001FF\n");
     TBinaryImage image;
     THexReader reader;
     image.EmptyBinaryFile(dir / "a.BIN", MainImageChunks);
@@ -180,7 +196,7 @@ TEST(FirmwareHex, LongRecordsBlankLinesAndLineEnds) {
         std::snprintf(d, sizeof d, "%02X", i);
         record += d;
     }
-    record += "00";
+    record += "7F";  // minus the sum of 0xFF, 0x01 and 0..254
     Converted c("\r\n\n" + record + "\r\n   \r\n:0\r\n:01000000AA55\r\n\r\n:00000001FF\r\n");
     for (int i = 0; i < 255; ++i) ASSERT_EQ(c.At(0x100 + static_cast<size_t>(i)), i) << i;
     EXPECT_EQ(c.At(0x1FF), 0xFF);
@@ -192,7 +208,7 @@ TEST(FirmwareHex, LongRecordsBlankLinesAndLineEnds) {
 TEST(FirmwareHex, DataAtOrPastTheImageEndIsDropped) {
     // 0x3FFFF8..0x400007: the first eight bytes fit, the rest falls past 4 MiB; base 0x0100
     // (0x1000000) lies far outside.
-    Converted c(":02000004003FBB\n:10FFF800A1A2A3A4A5A6A7A8B1B2B3B4B5B6B7B860\n"
+    Converted c(":02000004003FBB\n:10FFF800A1A2A3A4A5A6A7A8B1B2B3B4B5B6B7B831\n"
                 ":020000040100F9\n:0400000001020304F2\n:00000001FF\n");
     EXPECT_EQ(c.At(0x3FFFF8), 0xA1);
     EXPECT_EQ(c.At(0x3FFFFF), 0xA8);
@@ -217,8 +233,6 @@ TEST(FirmwareHex, BadDigitsAndShortRecordsNameFileAndLine) {
         reader.HexToBinaryFile(file, image);
         FAIL() << "no error";
     } catch (const EConvertError& e) {
-        EXPECT_EQ(e.Line(), 3);
-        EXPECT_EQ(e.FileName(), file);
         const std::string what = e.what();
         EXPECT_NE(what.find(file), std::string::npos) << what;
         EXPECT_NE(what.find("line 3"), std::string::npos) << what;
@@ -231,7 +245,6 @@ TEST(FirmwareHex, BadDigitsAndShortRecordsNameFileAndLine) {
         reader.HexToBinaryFile(file, image);
         FAIL() << "no error";
     } catch (const EConvertError& e) {
-        EXPECT_EQ(e.Line(), 1);
         EXPECT_NE(std::string(e.what()).find("line 1"), std::string::npos) << e.what();
     }
 
@@ -253,7 +266,6 @@ TEST(FirmwareHex, FilesThatCannotBeReadOrWritten) {
         reader.HexToBinaryFile(missing, image);
         FAIL() << "no error";
     } catch (const EInOutError& e) {
-        EXPECT_EQ(e.FileName(), missing);
         EXPECT_NE(std::string(e.what()).find(missing), std::string::npos) << e.what();
     }
     fs::create_directory(dir / "folder.h86");
@@ -295,8 +307,7 @@ TEST(FirmwareHex, LineSourceReadsUpToTheEndRecord) {
             image, "MemoFlshCode");
         FAIL() << "no error";
     } catch (const EConvertError& e) {
-        EXPECT_EQ(e.Line(), 2);
-        EXPECT_NE(std::string(e.what()).find("MemoFlshCode"), std::string::npos);
+        EXPECT_NE(std::string(e.what()).find("\"MemoFlshCode\", line 2:"), std::string::npos) << e.what();
     }
 }
 

@@ -1,6 +1,7 @@
 // TSerial against pseudo-terminal pairs: settings, open and close, reads and writes, claims,
 // lock files and error reporting.
 #include "serial/Serial4.h"
+#include "tests/support/Fifo.h"
 #include "tests/support/Pty.h"
 
 #include <QCoreApplication>
@@ -10,7 +11,11 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <cstring>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -510,4 +515,73 @@ TEST(SerialErrors, NonTerminalIsRefusedAndLeavesNothingOpen) {
     EXPECT_NE(r.serial->ErrorCode(), 0);
     EXPECT_TRUE(r.serial->LockFilePath().empty());
     EXPECT_TRUE(fs::is_empty(r.locks.path));
+}
+
+// After a failed open the reason shown is the open's own, whatever is called on the closed port
+// afterwards (state 5 aborts both directions at once).
+TEST(SerialOpen, TheOpensOwnReasonSurvivesCallsOnTheClosedPort) {
+    Rig owner;
+    owner.Open();   // COM3, held: a second component finds it busy
+    ASSERT_TRUE(owner.serial->Active());
+    fs::create_symlink(owner.dir.path + "none", owner.dir.path + "COM4");
+    std::ofstream(owner.dir.path + "COM5") << "a plain file";
+    TestPty locked;
+    locked.LinkAs(owner.dir.path, 6);
+    const bool root = geteuid() == 0;
+    if (!root) chmod(locked.SlavePath().c_str(), 0);
+
+    struct Row {
+        int port;
+        int reason;
+    } rows[] = {{4, ENOENT}, {3, EBUSY}, {5, ENOTTY}, {6, EACCES}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.port);
+        auto attempt = [&] {
+            TSerial port;
+            port.NotifyErrors = neNone;
+            port.SetDeviceFolder(owner.dir.path);
+            port.SetLockFolder(owner.locks.path);
+            port.SetPort(row.port);
+            port.SetActive(true);
+            port.AbortRx();
+            port.AbortTx();
+            port.WriteString("x");
+            std::string got;
+            port.ReadString(got);
+            return std::make_pair(port.ErrorCode(), port.ErrorText());
+        };
+        if (row.reason != EACCES || !root) {
+            EXPECT_EQ(attempt(), std::make_pair(row.reason, std::string(strerror(row.reason))));
+            continue;
+        }
+        // Root opens anything: the refusal is played by a user without rights to the device.
+        ASSERT_EQ(chmod(locked.SlavePath().c_str(), 0600), 0);
+        ASSERT_EQ(chmod(owner.dir.path.c_str(), 0755), 0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+            _exit(attempt() == std::make_pair(EACCES, std::string(strerror(EACCES))) ? 0 : 11);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "10: no user to play, 11: another reason";
+    }
+}
+
+// Anyone can put a FIFO where the lock file goes; the open refuses the port at once.
+TEST(SerialClaim, AFifoInPlaceOfTheLockFileIsBusyNotAWait) {
+    Rig r;
+    const std::string realSlave = fs::canonical(r.pty.SlavePath()).string();
+    const std::string lock = r.locks.path + "LCK.." + realSlave.substr(5).replace(3, 1, "_");
+    TSerial port;
+    port.NotifyErrors = neNone;
+    port.SetDeviceFolder(r.dir.path);
+    port.SetLockFolder(r.locks.path);
+    port.SetPort(3);
+    const TFifoAttempt a = AttemptOnFifo(lock, [&] { port.SetActive(true); });
+    EXPECT_FALSE(a.Blocked);
+    EXPECT_FALSE(port.Active());
+    EXPECT_EQ(port.ErrorCode(), EBUSY);
+    EXPECT_TRUE(fs::is_fifo(lock));   // not ours to remove
 }

@@ -378,3 +378,32 @@ TEST(ReceiveThreadLifetime, ManyOpensAndClosesWhileThePeerWritesLeaveNothingBehi
     EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
     EXPECT_EQ(CountEntries("/proc/self/task"), tasks);
 }
+
+// Without a poster the handler runs on the receive thread itself; a handler that destroys the
+// component leaves that thread to end on its own, and it must not touch the freed component on
+// its way out (AddressSanitizer reports it if it does).
+TEST(ReceiveThread, AComponentDestroyedByItsOwnHandlerLeavesNothingRunning) {
+    TempDir dir;
+    TestPty pty;
+    pty.LinkAs(dir.path, 3);
+    const size_t threadsBefore = CountEntries("/proc/self/task");
+    std::atomic<bool> armed{false}, gone{false};
+    auto* serial = new TSerial();
+    serial->SetDeviceFolder(dir.path);
+    serial->SetLockFolder("");
+    serial->NotifyErrors = neNone;
+    serial->SetPort(3);
+    serial->OnRxData = [&armed, &gone](TSerial& sender) {
+        std::atomic<bool>* flag = &gone;   // this handler goes with the component
+        // The main thread is done with the component (it wrote `armed` before the byte came).
+        if (!armed.load(std::memory_order_acquire)) return;
+        delete &sender;
+        *flag = true;
+    };
+    serial->SetActive(true);
+    ASSERT_TRUE(serial->Active());
+    armed.store(true, std::memory_order_release);
+    pty.Write("x");
+    ASSERT_TRUE(WaitWithoutEvents([&] { return gone.load(); }));
+    EXPECT_TRUE(WaitWithoutEvents([&] { return CountEntries("/proc/self/task") == threadsBefore; }));
+}

@@ -17,18 +17,9 @@ private:
     std::string fileName_;
 };
 
-// Text that should have been a number is not: "'G1' is not a valid hexadecimal number".
-// FileName()/Line() say where it was found, when known.
+// Text that should have been a number is not: "'G1' is not a valid hexadecimal number". The
+// message names the file and line where it was found, when known.
 class EConvertError : public std::runtime_error {
 public:
-    explicit EConvertError(const std::string& message, const std::string& fileName = {}, long line = 0);
-    const std::string& FileName() const { return fileName_; }
-    long Line() const { return line_; }
-
-private:
-    std::string fileName_;
-    long line_;
+    explicit EConvertError(const std::string& message);
 };
-
-// Value of a text of hexadecimal digits (upper or lower case); throws EConvertError otherwise.
-unsigned long HexValue(const std::string& digits);

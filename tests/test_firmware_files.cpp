@@ -1,0 +1,143 @@
+// The files the preparation opens and writes: nothing waits on a FIFO, nothing is written through a
+// symbolic link, and the upload-file and writability checks refuse what they must.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "base/RunError.h"
+#include "base/SafeFile.h"
+#include "firmware/BinaryImage.h"
+#include "firmware/IntelHex.h"
+#include "firmware/UploadFile.h"
+#include "tests/support/Fifo.h"
+#include "tests/support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void WriteText(const std::string& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
+
+std::string ReadAll(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string ErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "";
+}
+
+}  // namespace
+
+TEST(FirmwareFiles, AFifoWhereAFileIsExpectedIsRefusedAtOnce) {
+    TBinaryImage image;
+    THexReader reader;
+    TZupFile zup;
+    struct Row {
+        const char* name;
+        std::function<void(const std::string& fifo)> open;
+    } rows[] = {
+        {"in.h86", [&](const std::string& f) { reader.HexToBinaryFile(f, image); }},
+        {"in.bin", [&](const std::string& f) { image.OpenExisting(f, FactoryImageChunks); }},
+        {"X.BIN", [&](const std::string& f) { image.EmptyBinaryFile(f, FactoryImageChunks); }},
+        {"X.ZUP", [&](const std::string& f) { BuildUploadFile(image, f); }},
+        {"Y.ZUP", [&](const std::string& f) { CheckReplaceable(f); }},
+        {"in.zup", [&](const std::string& f) { zup.Open(f); }},
+    };
+    TempDir dir;
+    image.EmptyBinaryFile(dir / "work.BIN", FactoryImageChunks);
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        const std::string fifo = dir / r.name;
+        const TFifoAttempt a = AttemptOnFifo(fifo, [&] { r.open(fifo); });
+        EXPECT_FALSE(a.Blocked);
+        EXPECT_EQ(a.Error, "Cannot " + std::string(r.name[0] == 'i' ? "open" : "create") + " file \"" + fifo +
+                               "\": not a regular file");
+        struct stat st {};
+        EXPECT_TRUE(::lstat(fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));  // left where it was
+    }
+}
+
+TEST(FirmwareFiles, ImageFilesReplaceLinksAndKeepTheirMode) {
+    TempDir dir, elsewhere;
+    const std::string victim = elsewhere / "victim", bin = dir / "fw.BIN", zup = dir / "fw.ZUP";
+    WriteText(victim, "keep me");
+    fs::create_symlink(victim, bin);
+    fs::create_symlink(elsewhere / "missing", zup);
+
+    TBinaryImage image;
+    image.EmptyBinaryFile(bin, FactoryImageChunks);
+    EXPECT_EQ(ReadAll(victim), "keep me");
+    EXPECT_FALSE(fs::is_symlink(bin));
+    const uint8_t data[] = {1, 2, 3};
+    image.Write(0x100, data, 3);
+    image.Flush();
+    std::string want(65536, '\xFF');
+    want.replace(0x100, 3, "\x01\x02\x03");
+    EXPECT_TRUE(ReadAll(bin) == want);
+
+    // A dangling link where the upload file goes: the check creates nothing at its target.
+    CheckReplaceable(zup);
+    EXPECT_FALSE(fs::exists(elsewhere / "missing"));
+    BuildUploadFile(image, zup);
+    EXPECT_FALSE(fs::exists(elsewhere / "missing"));
+    EXPECT_EQ(fs::file_size(zup), 139u);
+
+    // A file the operator made group-readable only stays so when it is replaced.
+    ASSERT_EQ(::chmod(zup.c_str(), 0640), 0);
+    BuildUploadFile(image, zup);
+    EXPECT_EQ(fs::status(zup).permissions(), fs::perms(0640));
+    EXPECT_EQ(dir.Entries(), 2u);  // no temporary file left beside them
+    EXPECT_EQ(elsewhere.Entries(), 1u);
+}
+
+TEST(FirmwareFiles, ReplaceableOnlyWhereAFileCouldBeWritten) {
+    TempDir dir;
+    WriteText(dir / "old.ZUP", "x");
+    fs::create_directory(dir / "folder.ZUP");
+    WriteText(dir / "ro.ZUP", "x");
+    ::chmod((dir / "ro.ZUP").c_str(), 0444);
+    struct Row {
+        std::string path;
+        std::string error;  // "" = replaceable
+    } rows[] = {
+        {dir / "new.ZUP", ""},
+        {dir / "old.ZUP", ""},
+        {dir / "none/x.ZUP", "Cannot create file \"" + dir / "none/x.ZUP" + "\": No such file or directory"},
+        {dir / "folder.ZUP", "Cannot create file \"" + dir / "folder.ZUP" + "\": Is a directory"},
+        {dir / "ro.ZUP", geteuid() == 0 ? "" : "Cannot create file \"" + dir / "ro.ZUP" + "\": Permission denied"},
+    };
+    for (const Row& r : rows) EXPECT_EQ(ErrorOf([&] { CheckReplaceable(r.path); }), r.error) << r.path;
+    EXPECT_EQ(dir.Entries(), 3u);  // nothing created
+}
+
+TEST(FirmwareFiles, UploadFilesAreWholeBlocksAndATrailer) {
+    TempDir dir;
+    const std::string notBlocks = " bytes are not whole blocks of 135 bytes followed by a 4-character checksum";
+    struct Row {
+        long size;
+        std::string error;  // after the quoted name
+    } rows[] = {{4, ""}, {139, ""}, {274, ""}, {0, ": 0" + notBlocks}, {3, ": 3" + notBlocks}, {140, ": 140" + notBlocks}};
+    for (const Row& r : rows) {
+        const std::string name = dir / ("s" + std::to_string(r.size) + ".zup");
+        WriteText(name, std::string(static_cast<size_t>(r.size), 'A'));
+        const std::string want = r.error.empty() ? "" : "\"" + name + "\" is not an upload block file" + r.error;
+        EXPECT_EQ(ErrorOf([&] { CheckUploadFile(name); }), want);
+    }
+    const std::string fifo = dir / "f.zup";
+    EXPECT_EQ(AttemptOnFifo(fifo, [&] { CheckUploadFile(fifo); }).Error, "\"" + fifo + "\" is not a file");
+    EXPECT_EQ(ErrorOf([&] { CheckUploadFile(dir / "gone.zup"); }),
+              "Cannot open file \"" + dir / "gone.zup" + "\": No such file or directory");
+}
