@@ -1,11 +1,19 @@
 #include "app/HelpWindow.h"
 
 #include <QEvent>
-#include <QFile>
 #include <QTextBrowser>
 #include <QTextDocument>
 #include <QTextFrame>
 #include <QVBoxLayout>
+
+#include <optional>
+#include <string>
+
+#include "base/SafeFile.h"
+
+namespace {
+constexpr size_t kHelpFileCap = 4u << 20;  // the help text is some kilobytes
+}
 
 THelpWindow::THelpWindow(QWidget* parent) : QDialog(parent) {
     setObjectName("HelpWindow");
@@ -20,9 +28,16 @@ THelpWindow::THelpWindow(QWidget* parent) : QDialog(parent) {
 }
 
 bool THelpWindow::ShowTopic(const QString& helpFile, int topic) {
-    QFile f(helpFile);
-    if (!f.open(QIODevice::ReadOnly)) return false;
-    browser_->setHtml(QString::fromUtf8(f.readAll()));
+    // Read like every file the program opens: a FIFO or a device in its place cannot block the
+    // window, and a file of any size is not taken whole into memory.
+    std::optional<std::string> text;
+    try {
+        text = ReadSmallFile(helpFile.toLocal8Bit().toStdString(), kHelpFileCap);
+    } catch (const std::exception&) {
+        return false;
+    }
+    if (!text) return false;
+    browser_->setHtml(QString::fromUtf8(text->data(), static_cast<qsizetype>(text->size())));
     topic_ = topic;
     show();
     raise();

@@ -1,5 +1,11 @@
 // The help window opens every topic with its heading as the top line of the view, the last topic
 // of the file included.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "base/UniqueFd.h"
+#include "tests/support/TempDir.h"
 #include "app/HelpWindow.h"
 
 #include <QScrollBar>
@@ -51,5 +57,20 @@ TEST(HelpWindow, EveryTopicOpensWithItsHeadingAtTheTop) {
 TEST(HelpWindow, AFileThatCannotBeReadIsReported) {
     THelpWindow help;
     EXPECT_FALSE(help.ShowTopic(QString(ZUP_SOURCE_DIR) + "/resources/no-such-help-file", 1));
+    EXPECT_FALSE(help.isVisible());
+}
+
+// A FIFO in the help file's place, with a writer that never writes: a plain read would wait for
+// ever (the alarm ends such a run as a failure).
+TEST(HelpWindow, AFifoInPlaceOfTheHelpFileIsRefusedAtOnce) {
+    TempDir dir;
+    const std::string fifo = dir / "ZURuzada.HLP";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    TUniqueFd writer(::open(fifo.c_str(), O_RDWR | O_NONBLOCK));
+    ASSERT_TRUE(writer.Valid());
+    ::alarm(20);
+    THelpWindow help;
+    EXPECT_FALSE(help.ShowTopic(QString::fromStdString(fifo), 1));
+    ::alarm(0);
     EXPECT_FALSE(help.isVisible());
 }
