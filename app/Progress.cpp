@@ -1,5 +1,7 @@
 #include "app/Progress.h"
 
+#include "base/Hex.h"
+
 #include <clocale>
 #include <cmath>
 #include <cstdint>
@@ -90,15 +92,10 @@ double TimeOfDayNow() {
 
 namespace {
 
+// Bytes from..to of the block (as far as it goes) in upper-case hexadecimal.
 std::string UpperHex(const std::string& block, size_t from, size_t to) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (size_t i = from; i < to && i < block.size(); ++i) {
-        const auto b = static_cast<unsigned char>(block[i]);
-        out += digits[b >> 4];
-        out += digits[b & 0x0F];
-    }
-    return out;
+    if (from >= block.size()) return {};
+    return HexOfBytes(std::string_view(block).substr(from, to - from));
 }
 
 }  // namespace
