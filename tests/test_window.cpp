@@ -1,4 +1,5 @@
 // The main window on its own: start-up, the three screens, the buttons, opening the port.
+#include <QScrollBar>
 #include <unistd.h>
 #include <QGroupBox>
 #include <QProgressBar>
@@ -58,6 +59,9 @@ TEST(Window, CableDetailShowsAndHidesTheElevenLines) {
     EXPECT_EQ(lines[1].toStdString(), "");
     EXPECT_EQ(lines[4].toStdString(), "  Pin 2  -------  Pin 2");
     EXPECT_EQ(lines[10].toStdString(), "  Refer to the MXR-2 Manual");
+    // All eleven lines in view at once: nothing to scroll to.
+    QCoreApplication::processEvents();
+    EXPECT_EQ(f.MemoCable->verticalScrollBar()->maximum(), 0);
     f.BtnCable->click();
     EXPECT_FALSE(Shown(f.MemoCable, f));
     EXPECT_EQ(f.BtnCable->text().toStdString(), "Cable Detail");
