@@ -163,7 +163,7 @@ void TSequencer::CheckRecordAck() {
         // The end record is not acknowledged. The speed changes only after a whole tick has
         // passed since it went out, as when every record waited for a tick: a record still in
         // the line's output when the speed changes would reach the loader garbled.
-        if (!byArrival_ && tickCount_ > endRecordTick_ + 1) UploadState = State::RaiseBaud;
+        if (!RunByArrival() && tickCount_ > endRecordTick_ + 1) UploadState = State::RaiseBaud;
     } else if (!rx.empty()) {
         if (HasByte(rx, ExpectedAck)) {
             ExpectedAck = PrepareBootLine();

@@ -2,9 +2,7 @@
 // the port and the preparation of the firmware file.
 #include "app/Sequencer.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -12,6 +10,7 @@
 #include <cstdlib>
 
 #include "app/Progress.h"
+#include "base/Hex.h"
 #include "base/RunError.h"
 #include "base/SafeFile.h"
 #include "firmware/BuiltinImages.h"
@@ -34,15 +33,11 @@ bool WholeNumber(const std::string& text, long& value) {
 }  // namespace
 
 std::string OperatorText(const std::string& bytes) {
-    static const char* const kHex = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : bytes) {
         if (c == '\r' || c == '\n') continue;
         if (c < 0x20 || c == 0x7F) {
-            out += '<';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-            out += '>';
+            out += '<' + HexText(c, 2) + '>';
         } else {
             out += static_cast<char>(c);
         }
@@ -78,7 +73,6 @@ void TSequencer::DataArrived() {
     // The unit paces the dialogue itself, so answering it at once cannot outrun it. Such a step
     // is not a try: every limit still counts ticks.
     inStep_ = true;
-    byArrival_ = true;
     Link.CountTries = false;
     ++arrivalSteps_;
     Guarded([this] {
@@ -86,7 +80,6 @@ void TSequencer::DataArrived() {
         RunStep();
     });
     Link.CountTries = true;
-    byArrival_ = false;
     inStep_ = false;
 }
 

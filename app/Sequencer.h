@@ -134,9 +134,12 @@ private:
     void PortReport();
     bool PortTextValid(int& port) const;
 
+    // A step runs because bytes arrived (rather than because the tick came) exactly while the
+    // link counts no tries.
+    bool RunByArrival() const { return !Link.CountTries; }
+
     TSequencerView& view_;
     bool inStep_ = false;
-    bool byArrival_ = false;
     bool portTextValid_ = true;
     bool preparing_ = false;  // "Preparing input file, please wait ..." is on screen
     bool verifying_ = false;  // the unit's checksum has been asked for and not yet compared

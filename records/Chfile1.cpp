@@ -58,6 +58,23 @@ TForm2::TForm2(const std::string& home, QWidget* parent) : QDialog(parent), home
     home_ = homeInfo.canonicalFilePath();
     if (home_.isEmpty()) home_ = QDir::cleanPath(homeInfo.absoluteFilePath());
 
+    BuildControls();
+    ConnectHandlers();
+
+    move(160, 97);
+    BtnOK->hide();
+
+    FillDrives();
+    try {
+        DataFilesDir = ReadDataFilesDir(home);
+    } catch (const EInOutError& e) {
+        DataFilesReadError = e.what();
+        DataFilesDir = home;
+    }
+    if (!SetCurrentDirectory(FromFileBytes(DataFilesDir)) && !SetCurrentDirectory(home_)) SetCurrentDirectory("/");
+}
+
+void TForm2::BuildControls() {
     GroupBox1 = new QGroupBox(this);
     GroupBox1->setObjectName("GroupBox1");
     Label4 = MakeLabel("Label4", "File Name:", GroupBox1);
@@ -129,7 +146,9 @@ TForm2::TForm2(const std::string& home, QWidget* parent) : QDialog(parent), home
     top->addWidget(GroupBox1);
     top->addLayout(buttons);
     top->setSizeConstraint(QLayout::SetFixedSize);  // a fixed dialog, not resizable
+}
 
+void TForm2::ConnectHandlers() {
     connect(FileNameBox, &QLineEdit::textChanged, this, &TForm2::FileNameBoxChange);
     connect(FileListBox1, &QListWidget::itemSelectionChanged, this, [this] {
         if (filling_) return;
@@ -142,18 +161,6 @@ TForm2::TForm2(const std::string& home, QWidget* parent) : QDialog(parent), home
     connect(DriveComboBox1, &QComboBox::currentIndexChanged, this, &TForm2::DriveComboBox1Change);
     connect(BtnOK, &QPushButton::clicked, this, &TForm2::BtnOKClick);
     connect(BtnCancel, &QPushButton::clicked, this, &TForm2::BtnCancelClick);
-
-    move(160, 97);
-    BtnOK->hide();
-
-    FillDrives();
-    try {
-        DataFilesDir = ReadDataFilesDir(home);
-    } catch (const EInOutError& e) {
-        DataFilesReadError = e.what();
-        DataFilesDir = home;
-    }
-    if (!SetCurrentDirectory(FromFileBytes(DataFilesDir)) && !SetCurrentDirectory(home_)) SetCurrentDirectory("/");
 }
 
 QString TForm2::CurrentDirectory() const { return currentDir_; }

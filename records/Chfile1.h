@@ -58,6 +58,8 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    void BuildControls();
+    void ConnectHandlers();
     void FillDrives();
     QString RootOf(const QString& dir) const;
     void FillDirectoryList();

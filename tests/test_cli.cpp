@@ -25,14 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-void WriteAll(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -60,7 +52,7 @@ struct Cli {
         if (::link(program.c_str(), (bin + "/zupflshc").c_str()) != 0) fs::copy_file(program, bin + "/zupflshc");
     }
     std::string File(const std::string& name, const std::string& content) const {
-        WriteAll(root / name, content);
+        WriteWholeFile(root / name, content);
         return root / name;
     }
     void Start(QProcess& p, const QStringList& args) const {
@@ -235,14 +227,14 @@ TEST(CommandLine, PrepareReportsTheCountTheChecksumAndTheFilesWritten) {
     Cli cli;
     const TestFirmware fw = TestFirmware::Make(17, 4);
     fs::create_directories(cli.root / "v1.2");  // a dot in a folder's name is not the extension
-    WriteAll(cli.root / "v1.2/fw.h86", fw.hex);
+    WriteWholeFile(cli.root / "v1.2/fw.h86", fw.hex);
     const Outcome r = cli.Run({"prepare", Q(cli.root / "v1.2/fw.h86")});
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string folder = cli.root / "v1.2/";
     for (const std::string& line : {std::string("Blocks: 17"), "Checksum: " + fw.Checksum(), "Written: " + folder + "fw.BIN",
                                     "Written: " + folder + "fw.ZUP"})
         EXPECT_NE(r.out.find(line + "\n"), std::string::npos) << line << " in\n" << r.out;
-    EXPECT_TRUE(ReadAll(folder + "fw.BIN") == fw.image);
+    EXPECT_TRUE(ReadWholeFile(folder + "fw.BIN") == fw.image);
     EXPECT_EQ(fs::file_size(folder + "fw.ZUP"), 17u * 135 + 4);
 
     // A file that cannot be prepared: status 2 with the engine's reason.
@@ -265,7 +257,7 @@ TEST(CommandLine, FactoryJobWithYesAndTheDefaultCaptureFile) {
     EXPECT_EQ(lines.back(), "Click on <Go Back to Start> to upload main Application Software");
     ExpectPipedProgress(r.out, 42);
     EXPECT_EQ(sim.Report()["factory"], "1");
-    EXPECT_NE(ReadAll(cli.bin + "/Capture.txt").find("[start]"), std::string::npos);
+    EXPECT_NE(ReadWholeFile(cli.bin + "/Capture.txt").find("[start]"), std::string::npos);
     EXPECT_FALSE(fs::exists(cli.bin + "/Reserved.ZUP"));
     EXPECT_FALSE(fs::exists(cli.bin + "/commsUP.txt"));
 }
@@ -343,7 +335,7 @@ TEST(CommandLine, TwoUnitsAtOnceFromTwoProcesses) {
 }
 
 TEST(CommandLine, HelpIsTheReadmesCommandLineSection) {
-    const std::string readme = ReadAll(std::string(ZUP_SOURCE_DIR) + "/README.md");
+    const std::string readme = ReadWholeFile(std::string(ZUP_SOURCE_DIR) + "/README.md");
     const size_t section = readme.find("\n## Command line\n");
     ASSERT_NE(section, std::string::npos);
     const size_t from = readme.find("```text\n", section) + 8;

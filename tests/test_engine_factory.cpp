@@ -50,7 +50,9 @@ TEST_P(FactoryOutcome, EndsWithItsHistoryLine) {
     ASSERT_FALSE(rig.view.history.empty());
     const bool completed = rig.view.HistoryHas("FlashCode Upload complete");
     EXPECT_EQ(completed, c.completes);
-    if (!c.completes) EXPECT_EQ(rig.view.history.back(), c.lastHistory);
+    if (!c.completes) {
+        EXPECT_EQ(rig.view.history.back(), c.lastHistory);
+    }
     if (completed) {
         EXPECT_EQ(rig.view.history.back().rfind("Factory Upload completed in ", 0), 0u);
         EXPECT_EQ(rig.port.Model().GetState(), Unit::State::Done);

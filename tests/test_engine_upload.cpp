@@ -84,7 +84,9 @@ TEST_P(SoftwareUploadOutcome, EndsWithItsTextsAndNeverClaimsWhatDidNotHappen) {
     }
     // The invariant of every row: a success text only over a flash that holds the image.
     const std::string headline = rig.view.Line(TLine::Headline);
-    if (headline == kSuccess || headline == kVerified) EXPECT_EQ(rig.port.Flash(), fw.image);
+    if (headline == kSuccess || headline == kVerified) {
+        EXPECT_EQ(rig.port.Flash(), fw.image);
+    }
     if (c.chunks >= 2000 && headline == kSuccess) ADD_FAILURE() << "2000 blocks or more left unverified as a success";
 }
 
@@ -145,7 +147,9 @@ TEST(EngineUpload, EveryWaitLimitCountsTicksWhateverArrivesBetweenThem) {
                 if (std::count(c.waitStates.begin(), c.waitStates.end(), state)) ++ticks[chatter];
             }
             texts[chatter] = rig.view.Line(TLine::Activity);
-            if (chatter && c.options.wakeAfter < 100000) EXPECT_GT(rig.E().ArrivalSteps(), ticks[chatter] / 2);
+            if (chatter && c.options.wakeAfter < 100000) {
+                EXPECT_GT(rig.E().ArrivalSteps(), ticks[chatter] / 2);
+            }
         }
         EXPECT_EQ(ticks[1], ticks[0]);
         EXPECT_EQ(texts[1], texts[0]);

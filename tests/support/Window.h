@@ -27,18 +27,6 @@
 #include "tests/support/EventLoop.h"
 #include "tests/support/TempDir.h"
 
-inline std::string ReadWholeFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-inline void WriteWholeFile(const std::string& path, const std::string& bytes) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << bytes;
-}
-
 // A widget's tooltip as the plain text the operator reads.
 inline std::string PlainToolTip(const QWidget* w) {
     QTextDocument d;
