@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/CommandLine.h"
-#include "app/Uflash8.h"
-#include "records/Chfile1.h"
+#include "cli/CommandLine.h"
+#include "gui/Uflash8.h"
+#include "gui/Chfile1.h"
 
 int main(int argc, char** argv) {
     // The estimate and the capture times follow the operator's locale.

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
-#include "app/UnitLink.h"
+#include "engine/UnitLink.h"
 #include "fuzz/FuzzSupport.h"
-#include "app/SerialPort.h"
+#include "engine/SerialPort.h"
 
 namespace {
 constexpr int kWaiting = 1, kFail = 2, kNext = 3;

@@ -1,6 +1,6 @@
 // Where the program keeps its files: its own folder while it may write there and is not an
 // installed copy, else the per-user data folder; and where the help file is found.
-#include "app/Folders.h"
+#include "host/Folders.h"
 #include "tests/support/TempDir.h"
 
 #include <QCoreApplication>

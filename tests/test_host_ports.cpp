@@ -1,6 +1,6 @@
 // The port listing: what COM n opens, who holds it, without ever opening or blocking on what it
 // finds; and the link command it offers is one a shell runs as meant.
-#include "app/Ports.h"
+#include "host/Ports.h"
 #include "tests/support/Pty.h"
 #include "tests/support/TempDir.h"
 

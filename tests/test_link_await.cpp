@@ -1,7 +1,7 @@
 // The per-tick reply waits on the received text, and CharCode. No port is opened: the waits work on
 // RxBuffer alone.
-#include "app/UnitLink.h"
-#include "app/SerialPort.h"
+#include "engine/UnitLink.h"
+#include "engine/SerialPort.h"
 
 #include <gtest/gtest.h>
 #include <string>

@@ -1,9 +1,9 @@
 // A capture file that stops taking lines while the link sends and receives: the command still goes
 // out, the received bytes still reach the buffer, and the failure is handed to the window once.
-#include "app/UnitLink.h"
+#include "engine/UnitLink.h"
 #include "base/RunError.h"
 #include "records/Capture.h"
-#include "app/SerialPort.h"
+#include "engine/SerialPort.h"
 #include "tests/support/Pty.h"
 
 #include <chrono>

@@ -1,9 +1,9 @@
 // Commands, raw bytes and received text over a real port: a TSerial on one end of a
 // pseudo-terminal, the test playing the unit on the other, and a real capture file.
-#include "app/UnitLink.h"
+#include "engine/UnitLink.h"
 #include "base/RunError.h"
 #include "records/Capture.h"
-#include "app/SerialPort.h"
+#include "engine/SerialPort.h"
 #include "tests/support/Pty.h"
 
 #include <chrono>

@@ -1,5 +1,5 @@
 // The estimate, elapsed-time and block-dump texts the operator and the capture file see.
-#include "app/Progress.h"
+#include "engine/Progress.h"
 
 #include <clocale>
 #include <cmath>

@@ -1,6 +1,6 @@
 // Inputs the fuzzers found, kept so the waits never go back to what they did with them.
-#include "app/UnitLink.h"
-#include "app/SerialPort.h"
+#include "engine/UnitLink.h"
+#include "engine/SerialPort.h"
 
 #include <gtest/gtest.h>
 #include <string>

@@ -4,7 +4,7 @@
 #include <QGroupBox>
 #include <QProgressBar>
 
-#include "app/HelpWindow.h"
+#include "gui/HelpWindow.h"
 #include "serial/Serial4.h"
 #include "support/Pty.h"
 #include "support/Window.h"

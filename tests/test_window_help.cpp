@@ -6,7 +6,7 @@
 
 #include "base/UniqueFd.h"
 #include "tests/support/TempDir.h"
-#include "app/HelpWindow.h"
+#include "gui/HelpWindow.h"
 
 #include <QScrollBar>
 #include <QTextBlock>

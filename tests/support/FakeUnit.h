@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "app/Sequencer.h"
-#include "app/UnitPort.h"
+#include "engine/Sequencer.h"
+#include "engine/UnitPort.h"
 #include "tests/support/TempDir.h"
 #include "Options.h"
 #include "OutQueue.h"

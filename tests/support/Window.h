@@ -22,8 +22,8 @@
 #include <sstream>
 #include <string>
 
-#include "app/Uflash8.h"
-#include "records/Chfile1.h"
+#include "gui/Uflash8.h"
+#include "gui/Chfile1.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/TempDir.h"
 

@@ -18,10 +18,10 @@
 #include <cstdlib>
 #include <functional>
 
-#include "app/Uflash8.h"
+#include "gui/Uflash8.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/SimUnit.h"
-#include "records/Chfile1.h"
+#include "gui/Chfile1.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 // image through the block dialogue of the Software Upload.
 #include <cstdio>
 
-#include "app/Progress.h"
-#include "app/Sequencer.h"
+#include "engine/Progress.h"
+#include "engine/Sequencer.h"
 #include "firmware/BuiltinImages.h"
 #include "firmware/IntelHex.h"
 

@@ -1,4 +1,4 @@
-#include "app/CommandLineOptions.h"
+#include "cli/CommandLineOptions.h"
 
 #include <QCommandLineParser>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "app/Uflash8.h"
+#include "gui/Uflash8.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -23,12 +23,12 @@
 
 #include <iterator>
 
-#include "app/Folders.h"
-#include "app/HelpWindow.h"
-#include "app/Ports.h"
+#include "host/Folders.h"
+#include "gui/HelpWindow.h"
+#include "host/Ports.h"
 #include "firmware/BuiltinImages.h"
 #include "base/Paths.h"
-#include "records/Chfile1.h"
+#include "gui/Chfile1.h"
 #include "records/CommsSettings.h"
 
 namespace {

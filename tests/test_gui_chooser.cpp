@@ -1,5 +1,5 @@
 // Form2, the file chooser, driven through its controls as the operator would.
-#include "records/Chfile1.h"
+#include "gui/Chfile1.h"
 #include "records/DataFilesDir.h"
 
 #include <QComboBox>

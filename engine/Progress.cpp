@@ -1,4 +1,4 @@
-#include "app/Progress.h"
+#include "engine/Progress.h"
 
 #include "base/Hex.h"
 

@@ -1,6 +1,6 @@
 // The engine's frame: what the operator starts, the tick and the arrival of bytes, the opening of
 // the port and the preparation of the firmware file.
-#include "app/Sequencer.h"
+#include "engine/Sequencer.h"
 
 #include <sys/stat.h>
 
@@ -9,7 +9,7 @@
 #include <climits>
 #include <cstdlib>
 
-#include "app/Progress.h"
+#include "engine/Progress.h"
 #include "base/Hex.h"
 #include "base/RunError.h"
 #include "base/SafeFile.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/UnitPort.h"
+#include "engine/UnitPort.h"
 #include "serial/Serial4.h"
 
 class TSerialPort : public TUnitPort {

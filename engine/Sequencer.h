@@ -8,10 +8,10 @@
 #include <exception>
 #include <string>
 
-#include "app/States.h"
-#include "app/UnitLink.h"
-#include "app/UnitPort.h"
-#include "app/View.h"
+#include "engine/States.h"
+#include "engine/UnitLink.h"
+#include "engine/UnitPort.h"
+#include "engine/View.h"
 #include "firmware/BinaryImage.h"
 #include "firmware/BootLine.h"
 #include "firmware/UploadFile.h"

@@ -1,4 +1,4 @@
-#include "app/HelpWindow.h"
+#include "gui/HelpWindow.h"
 
 #include <QEvent>
 #include <QTextBrowser>

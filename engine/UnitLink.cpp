@@ -1,8 +1,8 @@
-#include "app/UnitLink.h"
+#include "engine/UnitLink.h"
 
 #include "base/Hex.h"
 #include "records/Capture.h"
-#include "app/UnitPort.h"
+#include "engine/UnitPort.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/Ports.h"
+#include "host/Ports.h"
 
 #include <QDir>
 #include <QFileInfo>

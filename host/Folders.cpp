@@ -1,4 +1,4 @@
-#include "app/Folders.h"
+#include "host/Folders.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "app/CommandLine.h"
+#include "cli/CommandLine.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -11,11 +11,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/CommandLineJob.h"
-#include "app/CommandLineOptions.h"
-#include "app/CommandLineView.h"
-#include "app/Folders.h"
-#include "app/Ports.h"
+#include "cli/CommandLineJob.h"
+#include "cli/CommandLineOptions.h"
+#include "cli/CommandLineView.h"
+#include "host/Folders.h"
+#include "host/Ports.h"
 #include "firmware/IntelHex.h"
 #include "base/Paths.h"
 #include "serial/serial_posix.h"

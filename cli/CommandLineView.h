@@ -8,7 +8,7 @@
 #include <array>
 #include <string>
 
-#include "app/View.h"
+#include "engine/View.h"
 
 class TCliView : public TSequencerView {
 public:

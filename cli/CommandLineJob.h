@@ -11,10 +11,10 @@
 #include <set>
 #include <string>
 
-#include "app/CommandLineOptions.h"
-#include "app/CommandLineView.h"
-#include "app/SerialPort.h"
-#include "app/Sequencer.h"
+#include "cli/CommandLineOptions.h"
+#include "cli/CommandLineView.h"
+#include "engine/SerialPort.h"
+#include "engine/Sequencer.h"
 
 class TCliJob {
 public:

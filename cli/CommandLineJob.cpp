@@ -1,4 +1,4 @@
-#include "app/CommandLineJob.h"
+#include "cli/CommandLineJob.h"
 
 #include <QCoreApplication>
 #include <cerrno>

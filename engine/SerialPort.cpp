@@ -1,4 +1,4 @@
-#include "app/SerialPort.h"
+#include "engine/SerialPort.h"
 
 TSerialPort::TSerialPort(TMainThreadPoster post, TErrorBox errorBox) : Serial(std::move(post), std::move(errorBox)) {
     Serial.SetDataBits(d8bit);

@@ -1,4 +1,4 @@
-#include "records/Chfile1.h"
+#include "gui/Chfile1.h"
 
 #include "base/RunError.h"
 #include "records/DataFilesDir.h"

@@ -1,4 +1,4 @@
-#include "app/CommandLineView.h"
+#include "cli/CommandLineView.h"
 
 #include <QJsonDocument>
 #include <QString>

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "app/Sequencer.h"
-#include "app/SerialPort.h"
-#include "app/View.h"
+#include "engine/Sequencer.h"
+#include "engine/SerialPort.h"
+#include "engine/View.h"
 
 class QComboBox;
 class QGroupBox;

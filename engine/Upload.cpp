@@ -2,8 +2,8 @@
 // transfer driven by the unit's requests, the end, and the checksum comparison after the restart.
 #include <algorithm>
 
-#include "app/Progress.h"
-#include "app/Sequencer.h"
+#include "engine/Progress.h"
+#include "engine/Sequencer.h"
 #include "base/RunError.h"
 
 namespace {
