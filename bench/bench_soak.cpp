@@ -95,7 +95,7 @@ TOutcome RunOnce(const TFaultClass& fault, std::mt19937& rng, std::string& why) 
         return TOutcome::Stuck;
     }
     if (!s.StartAndWait(120000)) {
-        why = "did not come to rest, state " + std::to_string(f.Engine.UploadState);
+        why = "did not come to rest, state " + std::to_string(f.Engine.UploadState());
         return TOutcome::Stuck;
     }
     const std::string verdict = f.Label15->text().toStdString();

@@ -16,7 +16,9 @@
 #include "cli/CommandLineView.h"
 #include "host/Folders.h"
 #include "host/Ports.h"
+#include "host/StopSignals.h"
 #include "firmware/IntelHex.h"
+#include "firmware/UploadFile.h"
 #include "base/Paths.h"
 #include "serial/serial_posix.h"
 
@@ -52,39 +54,26 @@ bool CheckFirmwareFile(const std::string& path, std::string& error) {
     return true;
 }
 
-// The engine takes the first '.' of the name it is given as the start of the extension, so it is
-// given the bare file name from inside its folder: a dot in a folder's name ("./fw.h86",
-// "~/v1.2/fw.h86") must not turn a HEX file into an unknown or a binary one.
-bool EnterFileFolder(const std::string& path, std::string& name, std::string& folder, std::string& error) {
-    const QFileInfo info(QFile::decodeName(path.c_str()));
-    name = QFile::encodeName(info.fileName()).toStdString();
-    folder = QFile::encodeName(info.absolutePath()).toStdString();
-    if (::chdir(folder.c_str()) != 0) {
-        error = "cannot enter '" + folder + "': " + std::strerror(errno);
-        return false;
-    }
-    if (folder.empty() || folder.back() != '/') folder += '/';
-    return true;
-}
-
 std::string ProgramFolder() { return ResolveProgramFolder(ExecutableFolder()); }
 
 int RunJob(TCliOptions& options) {
-    std::string error, name, folder;
+    std::string error;
     if (options.Command == TCommand::Factory && !options.Yes && !::isatty(STDIN_FILENO))
         return UsageError("factory waits for Enter on a terminal; give --yes to go on without it");
     if (options.Command != TCommand::Factory && !CheckFirmwareFile(options.File, error)) return UsageError(error);
     if (!options.Device.empty()) options.Device = Absolute(options.Device);
     if (!options.CapturePath.empty()) options.CapturePath = Absolute(options.CapturePath);
-    if (options.Command != TCommand::Factory && !EnterFileFolder(options.File, name, folder, error))
-        return UsageError(error);
+    // The engine is given the file's absolute path: nothing here changes the process's folder,
+    // which is every job's.
+    const std::string file = options.Command == TCommand::Factory ? std::string() : Absolute(options.File);
     // A reader that goes away must not end an upload half way: output is dropped instead.
     std::signal(SIGPIPE, SIG_IGN);
     const auto mode = options.Json ? TCliView::TMode::Json
                       : ::isatty(STDOUT_FILENO) ? TCliView::TMode::Terminal
                                                 : TCliView::TMode::Pipe;
     TCliView view(mode, options.Command == TCommand::Factory);
-    TCliJob job(options, view, ProgramFolder(), name, folder);
+    TStopSignals stopSignals;
+    TCliJob job(options, view, ProgramFolder(), file, stopSignals);
     return job.Run();
 }
 

@@ -1,6 +1,9 @@
 #include "cli/CommandLineView.h"
 
+#include <QDateTime>
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QTimeZone>
 #include <QString>
 #include <cstdio>
 
@@ -19,6 +22,8 @@ void Out(const std::string& bytes) {
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
     std::fflush(stdout);
 }
+
+void AddResultFields(QJsonObject& event, const TJobResult& r);
 
 }  // namespace
 
@@ -40,8 +45,6 @@ void TCliView::SetLine(TLine line, const std::string& text) {
     TShownLine& l = lines_[static_cast<size_t>(line)];
     l.Text = text;
     if (text.empty()) l.Printed.clear();  // the same text again later is news again
-    if (line == TLine::Activity && blockCounted_) l.Printed = text;  // the progress line says it
-    blockCounted_ = false;
     PrintLine(line);
 }
 
@@ -89,7 +92,6 @@ void TCliView::HistoryAdd(const std::string& line) {
 void TCliView::HistoryReplaceLast(const std::string& line) {
     if (!factory_) return;
     history_ = line;
-    if (blockCounted_) return;  // the block counter: the progress line says it
     if (Json()) Event({{"event", "history"}, {"text", FromLatin1(line)}, {"replaces_last", true}});
     else if (mode_ == TMode::Terminal) Redraw(Utf8(line), TOpen::History);
     else replaced_ = Utf8(line);  // a counter: only its last value is worth a line of a log
@@ -97,22 +99,25 @@ void TCliView::HistoryReplaceLast(const std::string& line) {
 
 // ---- block progress ----
 
-void TCliView::SetGauge(int value, int maximum) {
-    if (value <= 0) {
+void TCliView::Progress(int sent, int total) {
+    if (sent <= 0) {
         transfer_.start();
         decile_ = 0;
         lastDraw_ = -1;
         return;
     }
-    blockCounted_ = true;
-    Progress(value, maximum);
+    DrawProgress(sent, total);
+}
+
+void TCliView::Finished(const TJobResult& result) {
+    if (OnFinished) OnFinished(result);
 }
 
 void TCliView::ShowGauge(bool shown) {
     if (!shown && open_ == TOpen::Progress) Finish();
 }
 
-void TCliView::Progress(int value, int maximum) {
+void TCliView::DrawProgress(int value, int maximum) {
     if (Json()) {
         Event({{"event", "block"}, {"block", value}, {"of", maximum}});
     } else if (mode_ == TMode::Terminal) {
@@ -146,6 +151,41 @@ std::string TCliView::ProgressText(int value, int maximum) const {
     }
     return text;
 }
+
+// ---- the result's fields in JSON ----
+
+namespace {
+
+void AddResultFields(QJsonObject& event, const TJobResult& r) {
+    QJsonArray warnings;
+    for (const std::string& w : r.Warnings) warnings.append(FromLocal(w));
+    const auto started = std::chrono::duration_cast<std::chrono::milliseconds>(r.Started.time_since_epoch());
+    const QJsonObject fields{
+        {"kind", ResultKindName(r.Kind)},
+        {"job", JobName(r.Job)},
+        {"blocks_sent", r.BlocksSent},
+        {"blocks", r.BlockCount},
+        {"file_checksum", QString::fromStdString(r.FileChecksum)},
+        {"unit_checksum", FromLatin1(r.UnitChecksum)},
+        {"unit_version", FromLatin1(r.UnitVersion)},
+        {"warnings", warnings},
+        {"resends", r.Resends},
+        {"awaited", QString::fromStdString(r.Awaited)},
+        {"system_reason", FromLocal(r.SystemReason)},
+        {"input_file", FromLocal(r.InputFile)},
+        {"input_size", static_cast<qint64>(r.InputSize)},
+        {"input_sha256", QString::fromStdString(r.InputSha256)},
+        {"device", FromLocal(r.Device)},
+        {"port", FromLocal(r.PortName)},
+        {"baud", r.Baud},
+        {"started", QDateTime::fromMSecsSinceEpoch(started.count(), Qt::UTC).toString(Qt::ISODateWithMs)},
+        {"duration_ms", static_cast<qint64>(r.Duration.count())},
+        {"unit_written", r.UnitWritten},
+    };
+    for (auto i = fields.begin(); i != fields.end(); ++i) event.insert(i.key(), i.value());
+}
+
+}  // namespace
 
 // ---- output ----
 
@@ -198,9 +238,17 @@ void TCliView::StateReached(int state) {
     if (Json()) Event({{"event", "state"}, {"state", state}});
 }
 
+void TCliView::Warning(const std::string& text) {
+    if (Json()) Event({{"event", "warning"}, {"text", FromLocal(text)}});
+    else Error("warning: " + text);
+}
+
 void TCliView::Result(int status, const std::string& result, const std::string& reason) {
-    if (Json()) Event({{"event", "result"}, {"status", status}, {"result", QString::fromStdString(result)},
-                       {"reason", FromLocal(reason)}});
-    else if (status != 0) Error(reason.empty() || reason == lastMessage_ ? result : result + ": " + reason);
+    if (Json()) {
+        QJsonObject event{{"event", "result"}, {"status", status}, {"result", QString::fromStdString(result)},
+                          {"reason", FromLocal(reason)}};
+        if (result_) AddResultFields(event, *result_);
+        Event(event);
+    } else if (status != 0) Error(reason.empty() || reason == lastMessage_ ? result : result + ": " + reason);
     Finish();
 }

@@ -6,6 +6,8 @@
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <array>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "engine/View.h"
@@ -22,18 +24,25 @@ public:
     void ShowLine(TLine line, bool shown) override;
     void SetLineHint(TLine line, const std::string& hint) override;
     void Offer(TOffer what, bool offered) override;
-    void SetGauge(int value, int maximum) override;
+    void Progress(int sent, int total) override;
     void ShowGauge(bool shown) override;
     void HistoryReset(const std::string& line) override;
     void HistoryAdd(const std::string& line) override;
     void HistoryReplaceLast(const std::string& line) override;
     void CaptureChanged(bool on) override;
     void Message(const std::string& text) override;
+    void Finished(const TJobResult& result) override;
+    // Told of every result, for the job that runs the engine.
+    std::function<void(const TJobResult&)> OnFinished;
 
     // The command line's own words: a line on stdout, a failure on stderr.
     void Note(const std::string& text);
     void Error(const std::string& text);
     void StateReached(int state);
+    // Something the run met that did not stop it (on stderr; in JSON a warning event).
+    void Warning(const std::string& text);
+    // The result whose fields the JSON result event carries.
+    void SetResult(const TJobResult& result) { result_ = result; }
     // The end of the job; in JSON the result event, otherwise the reason on stderr when it failed.
     void Result(int status, const std::string& result, const std::string& reason);
     // Ends a line left open for redrawing.
@@ -59,7 +68,7 @@ private:
     void Emit(const std::string& utf8, TOpen kind = TOpen::None);
     void Redraw(const std::string& utf8, TOpen kind);
     void FlushReplaced();
-    void Progress(int value, int maximum);
+    void DrawProgress(int value, int maximum);
     std::string ProgressText(int value, int maximum) const;
     void Event(QJsonObject event);
 
@@ -72,7 +81,7 @@ private:
     std::string history_;
     std::string replaced_;  // pipe: a history line redrawn in place, printed once it is final
     TOpen open_ = TOpen::None;
-    bool blockCounted_ = false;  // the gauge moved; the block text that follows is the progress
+    std::optional<TJobResult> result_;
     int decile_ = 0;
     QElapsedTimer transfer_;
     qint64 lastDraw_ = -1;

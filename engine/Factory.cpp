@@ -3,9 +3,11 @@
 #include <cstdio>
 
 #include "engine/Progress.h"
+#include "engine/Protocol.h"
 #include "engine/Sequencer.h"
 #include "firmware/BuiltinImages.h"
 #include "firmware/IntelHex.h"
+#include "firmware/UploadFile.h"
 
 namespace {
 
@@ -27,8 +29,8 @@ bool HasByte(const std::string& text, unsigned char b) { return text.find(static
 
 uint8_t TSequencer::PrepareBootLine() {
     std::string taken;
-    const uint8_t ack = ::PrepareBootLine(MemoBootLines(), Boot, &taken);
-    view_.HistoryReplaceLast(OperatorText("Sending line " + std::to_string(Boot.LineCount) + "..."));
+    const uint8_t ack = ::PrepareBootLine(MemoBootLines(), Run.Boot, &taken);
+    view_.HistoryReplaceLast(OperatorText("Sending line " + std::to_string(Run.Boot.LineCount) + "..."));
     if (!taken.empty()) WriteCapture(taken, "[mem]");
     return ack;
 }
@@ -36,10 +38,12 @@ uint8_t TSequencer::PrepareBootLine() {
 // ---- the port and the jumper instructions ----
 
 bool TSequencer::FactoryPortStep() {
-    switch (UploadState) {
+    switch (Run.UploadState) {
     case State::FactoryPortFailed:
         HistAdd("Com Port failed to open");
-        UploadState = State::Idle;
+        Run.UploadState = State::Idle;
+        result_.SystemReason = Serial1.ErrorText();
+        End(TResultKind::PortFailed, PortFailureReason());
         return true;
     case State::FactoryPortOpen:
         SaveCommsSettings();
@@ -53,7 +57,7 @@ bool TSequencer::FactoryPortStep() {
         Serial1.SetBaudrate(19200);
         Show(TLine::FactoryEstimate, "Factory Upload will take about 19 seconds", TColour::Blue);
         HistAdd("Port is open on " + Serial1.DisplayName() + " at " + std::to_string(Serial1.Baudrate()) + " baud");
-        UploadState = State::Idle;
+        Run.UploadState = State::Idle;
         return true;
     default:
         return false;
@@ -63,47 +67,46 @@ bool TSequencer::FactoryPortStep() {
 // ---- zero byte, identification and the two loaders ----
 
 bool TSequencer::BootstrapStep() {
-    switch (UploadState) {
+    switch (Run.UploadState) {
     case State::SendZeroByte:
-        Serial1.WriteChar('\0');
-        WriteCapture("char 0", "[out]");
-        TryCount += 1;
-        UploadState = State::AwaitIdent;
+        Link.SendZeroByte();
+        Run.TryCount += 1;
+        Run.UploadState = State::AwaitIdent;
         return true;
     case State::AwaitIdent:
         CheckIdent();
         return true;
     case State::SendLoader1:
         HistAdd("Sending Loader 1...");
-        Boot.HexToSend = Loader1;
-        Link.SendHexBytes(Boot.HexToSend);
-        TryCount = 0;
-        UploadState = State::AwaitLoader1;
+        Run.Boot.HexToSend = Loader1;
+        Link.SendHexBytes(Run.Boot.HexToSend);
+        Run.TryCount = 0;
+        Run.UploadState = State::AwaitLoader1;
         return true;
     case State::AwaitLoader1:
-        AwaitLoader(0x22, 10, "Loader 1 complete", "Problem - bad checksum response to Loader1",
+        AwaitLoader(0x22, Protocol::kLoader1Tries, "Loader 1 complete", "Problem - bad checksum response to Loader1",
                     "Timed out waiting for response to Loader 1", State::SendLoader2);
         return true;
     case State::SendLoader2:
         HistAdd("Sending Loader 2...");
         for (const char* part : Loader2) {
-            Boot.HexToSend = part;
-            Link.SendHexBytes(Boot.HexToSend);
+            Run.Boot.HexToSend = part;
+            Link.SendHexBytes(Run.Boot.HexToSend);
         }
-        TryCount = 0;
-        UploadState = State::AwaitLoader2;
+        Run.TryCount = 0;
+        Run.UploadState = State::AwaitLoader2;
         return true;
     case State::AwaitLoader2:
-        AwaitLoader('U', 100, "Loader 2 complete", "Problem - bad checksum response to Loader 2",
+        AwaitLoader('U', Protocol::kLoader2Tries, "Loader 2 complete", "Problem - bad checksum response to Loader 2",
                     "Timed out waiting for response to Loader 2", State::AwaitRecordAck);
-        if (UploadState != State::AwaitRecordAck) return true;
+        if (Run.UploadState != State::AwaitRecordAck) return true;
         HistAdd("Sending Bootstrap...");
         HistAdd("Sending Lines...");
-        Boot = TBootLineState{};
-        ExpectedAck = PrepareBootLine();
-        Link.SendHexBytes(Boot.HexToSend);
-        TryCount = 0;
-        BadAckCount = 0;
+        Run.Boot = TBootLineState{};
+        Run.ExpectedAck = PrepareBootLine();
+        Link.SendHexBytes(Run.Boot.HexToSend);
+        Run.TryCount = 0;
+        Run.BadAckCount = 0;
         return true;
     default:
         return false;
@@ -115,20 +118,18 @@ void TSequencer::CheckIdent() {
     if (!rx.empty()) {
         if (HasByte(rx, 0xB5) || HasByte(rx, 0xD5)) {
             HistAdd("Got correct response from C161 chip");
-            UploadState = State::SendLoader1;
+            Run.UploadState = State::SendLoader1;
         } else {
-            HistAdd("Got C161 response: " + rx);
-            UploadState = State::Idle;
+            FactoryFailed(TResultKind::UnitFailed, "Got C161 response: " + rx);
         }
         return;
     }
-    TryCount += 1;
-    if (TryCount > 45) {
-        HistAdd("Timed out waiting for response to initial character");
+    Run.TryCount += 1;
+    if (Run.TryCount > Protocol::kIdentTries) {
         view_.ShowLine(TLine::FactoryPrompt, false);
-        UploadState = State::Idle;
-    } else if (TryCount % 5 == 0) {
-        UploadState = State::SendZeroByte;
+        FactoryFailed(TResultKind::TimedOut, "Timed out waiting for response to initial character");
+    } else if (Run.TryCount % Protocol::kIdentResendEvery == 0) {
+        Run.UploadState = State::SendZeroByte;
     }
 }
 
@@ -138,91 +139,79 @@ void TSequencer::AwaitLoader(int ackByte, int tries, const char* done, const cha
     if (!rx.empty()) {
         if (HasByte(rx, static_cast<unsigned char>(ackByte))) {
             HistAdd(done);
-            UploadState = nextState;
+            Run.UploadState = nextState;
         } else {
-            HistAdd(bad);
-            UploadState = State::Idle;
+            FactoryFailed(TResultKind::UnitFailed, bad);
         }
-    } else if (++TryCount > tries) {
-        HistAdd(timeout);
-        UploadState = State::Idle;
+    } else if (++Run.TryCount > tries) {
+        FactoryFailed(TResultKind::TimedOut, timeout);
     }
 }
 
 // ---- bootstrap records, one per acknowledgement ----
 
 bool TSequencer::RecordStep() {
-    if (UploadState != State::AwaitRecordAck) return false;
+    if (Run.UploadState != State::AwaitRecordAck) return false;
     CheckRecordAck();
     return true;
 }
 
 void TSequencer::CheckRecordAck() {
     const std::string& rx = Link.RxBuffer;
-    if (Boot.LastLineSent) {
+    if (Run.Boot.LastLineSent) {
         // The end record is not acknowledged. The speed changes only after a whole tick has
         // passed since it went out, as when every record waited for a tick: a record still in
         // the line's output when the speed changes would reach the loader garbled.
-        if (!RunByArrival() && tickCount_ > endRecordTick_ + 1) UploadState = State::RaiseBaud;
+        if (!RunByArrival() && tickCount_ > endRecordTick_ + 1) Run.UploadState = State::RaiseBaud;
     } else if (!rx.empty()) {
-        if (HasByte(rx, ExpectedAck)) {
-            ExpectedAck = PrepareBootLine();
-            Link.SendHexBytes(Boot.HexToSend);
+        if (HasByte(rx, Run.ExpectedAck)) {
+            Run.ExpectedAck = PrepareBootLine();
+            Link.SendHexBytes(Run.Boot.HexToSend);
             endRecordTick_ = tickCount_;
-            TryCount = 0;
-            BadAckCount = 0;
-        } else if (++BadAckCount < 5) {
-            Link.SendHexBytes(Boot.HexToSend);
+            Run.TryCount = 0;
+            Run.BadAckCount = 0;
+        } else if (++Run.BadAckCount < Protocol::kBadAckLimit) {
+            Link.SendHexBytes(Run.Boot.HexToSend);
         } else {
-            HistAdd("Problem - got bad checksum 5 times, bad cable?");
-            UploadState = State::Idle;
+            FactoryFailed(TResultKind::UnitFailed, "Problem - got bad checksum 5 times, bad cable?");
         }
-    } else if (++TryCount > 100) {
-        HistAdd("Timed out waiting for response to Bootstrap line");
-        UploadState = State::Idle;
+    } else if (++Run.TryCount > Protocol::kRecordTries) {
+        FactoryFailed(TResultKind::TimedOut, "Timed out waiting for response to Bootstrap line");
     }
 }
 
 // ---- 38400 baud, the FlashCode image and the end ----
 
 bool TSequencer::FlashCodeStep() {
-    switch (UploadState) {
+    switch (Run.UploadState) {
     case State::RaiseBaud:
         Serial1.SetBaudrate(38400);
         HistAdd("Bootstrap Upload complete");
         HistAdd("Changing baudrate to 38400...");
-        UploadState = State::PurgeAfterBaud;
+        Run.UploadState = State::PurgeAfterBaud;
         return true;
     case State::PurgeAfterBaud:
         PurgeInput();
-        UploadState = State::EmptyFlashCodeBinary;
+        Run.UploadState = State::EmptyFlashCodeBinary;
         return true;
     case State::EmptyFlashCodeBinary:
-        BaseName = "Reserved";
-        ZupFileName = ProgramFolder + "Reserved" + ".ZUP";
-        BinFileName = ProgramFolder + "Reserved" + ".BIN";
+        Run.BaseName = "Reserved";
+        Run.ZupFileName = Run.ProgramFolder + FactoryFileBase() + ".ZUP";
+        Run.BinFileName = Run.ProgramFolder + FactoryFileBase() + ".BIN";
         HistAdd("Emptying binary file...");
-        BinImage.EmptyBinaryFile(BinFileName, FactoryImageChunks);
-        UploadState = State::PurgeAfterEmpty;
+        BinImage.EmptyBinaryFile(Run.BinFileName, FactoryImageChunks);
+        Run.UploadState = State::PurgeAfterEmpty;
         return true;
     case State::PurgeAfterEmpty:
         PurgeInput();
-        UploadState = State::FlashCodeToBinary;
+        Run.UploadState = State::FlashCodeToBinary;
         return true;
     case State::FlashCodeToBinary:
         FlashCodeToBinary();
         return true;
-    case State::FlashCodeToUploadFile: {
-        HistAdd("Processing .bin to .zup format...");
-        ZupFile.Close();
-        TBuildResult r = BuildUploadFile(BinImage, ZupFileName);
-        BlockCount = r.BlockCount;
-        LastReply = r.Checksum;
-        HistAdd(".zup complete");
-        HistAdd("Checksum is " + r.Checksum);
-        UploadState = State::FirstWakeUp;
+    case State::FlashCodeToUploadFile:
+        BuildFlashCodeUpload();
         return true;
-    }
     case State::FactoryComplete:
         FactoryComplete();
         return true;
@@ -247,20 +236,37 @@ void TSequencer::FlashCodeToBinary() {
         BinImage, "MemoFlshCode");
     BinImage.Flush();
     HistAdd(".bin complete");
-    UploadState = State::FlashCodeToUploadFile;
+    Run.UploadState = State::FlashCodeToUploadFile;
 }
 
 void TSequencer::FactoryComplete() {
-    EndTime = TimeOfDayNow();
-    ZupFile.Close();
+    Run.EndTime = TimeOfDayNow();
     HistAdd("FlashCode Upload complete");
     HistAdd(" ");
-    HistAdd("Factory Upload completed in " + ElapsedText(StartTime, EndTime));
+    HistAdd("Factory Upload completed in " + ElapsedText(Run.StartTime, Run.EndTime));
     Show(TLine::FactoryEstimate, "");
     Show(TLine::JumperNote, "Turn off power to the Unit and remove the Bootstrap jumpers JP1 and JP2");
     Show(TLine::FactoryPrompt, "Click on <Go Back to Start> to upload main Application Software", TColour::Blue, 10);
-    std::remove(ZupFileName.c_str());
-    std::remove(BinFileName.c_str());
+    std::remove(Run.ZupFileName.c_str());
+    std::remove(Run.BinFileName.c_str());
     view_.Offer(TOffer::BackToStart, true);
-    UploadState = State::Idle;
+    Run.UploadState = State::Idle;
+    End(TResultKind::FactoryComplete, "Factory Upload complete");
+}
+
+void TSequencer::BuildFlashCodeUpload() {
+    HistAdd("Processing .bin to .zup format...");
+    TBuildResult r = BuildUploadFile(BinImage, Run.ZupFileName);
+    LoadPreparedUpload(Run.ZupFileName);
+    Run.BlockCount = r.BlockCount;
+    Run.LastReply = r.Checksum;
+    HistAdd(".zup complete");
+    HistAdd("Checksum is " + r.Checksum);
+    Run.UploadState = State::FirstWakeUp;
+}
+
+void TSequencer::FactoryFailed(TResultKind kind, const std::string& line) {
+    HistAdd(line);
+    Run.UploadState = State::Idle;
+    End(kind, OperatorText(line));
 }

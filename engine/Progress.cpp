@@ -111,3 +111,7 @@ std::array<std::pair<std::string, std::string>, 3> DumpBlockLines(const std::str
         {"[B128+ ]", UpperHex(block, 70, 134)},
     }};
 }
+
+std::string BlockProgressText(int sent, int total) {
+    return "Sending block " + std::to_string(sent) + " of " + std::to_string(total) + "...";
+}

@@ -8,6 +8,8 @@
 // " less than 1 minute", " about 1 minute" or " about M minutes" (M with at most two significant
 // digits, the locale's decimal separator).
 std::string EstimateText(int blockCount, int baudrate);
+// "Sending block n of m...": the window's activity line and the factory history during a transfer.
+std::string BlockProgressText(int sent, int total);
 // "unavailable", "mm:ss minutes" or "s seconds"; times are fractions of a day.
 std::string ElapsedText(double startTime, double endTime);
 // The local time of day as a fraction of a day.

@@ -4,20 +4,30 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 
 #include "engine/Progress.h"
+#include "engine/Protocol.h"
 #include "base/Hex.h"
 #include "base/RunError.h"
 #include "base/SafeFile.h"
+#include "base/Sha256.h"
 #include "firmware/BuiltinImages.h"
 #include "firmware/IntelHex.h"
+#include "firmware/UploadFile.h"
 #include "records/CommsSettings.h"
 
 namespace {
+
+// No image needs a bigger file (a 4 MiB image in HEX is under 12 MB); reading one whole just to
+// name it in the record is not worth it.
+constexpr size_t kMaxInputFileSize = 64u << 20;
 
 // A selector's text as a whole decimal number, blanks around it allowed.
 bool WholeNumber(const std::string& text, long& value) {
@@ -46,8 +56,9 @@ std::string OperatorText(const std::string& bytes) {
 }
 
 TSequencer::TSequencer(TUnitPort& port, TSequencerView& view, const std::string& programFolder)
-    : ProgramFolder(programFolder), Serial1(port), Link(port, &Capture), view_(view) {
-    if (ProgramFolder.empty() || ProgramFolder.back() != '/') ProgramFolder += '/';
+    : Serial1(port), Link(port, &Capture), view_(view) {
+    Run.ProgramFolder = programFolder;
+    if (Run.ProgramFolder.empty() || Run.ProgramFolder.back() != '/') Run.ProgramFolder += '/';
     Serial1.OnRxData = [this] { DataArrived(); };
     Link.OnCaptureError = [this](const std::exception& e) { CaptureFailed(e); };
 }
@@ -61,7 +72,7 @@ void TSequencer::Tick() {
     inStep_ = true;
     ++tickCount_;
     Guarded([this] {
-        WriteCapture(std::to_string(UploadState), "[pn]");
+        WriteCapture(std::to_string(Run.UploadState), "[pn]");
         RunStep();
     });
     inStep_ = false;
@@ -69,14 +80,14 @@ void TSequencer::Tick() {
 
 void TSequencer::DataArrived() {
     Guarded([this] { Link.ReadMessage(); });
-    if (!AnswerAtOnce || inStep_ || !WaitsForUnit()) return;
+    if (!answerAtOnce_ || inStep_ || !WaitsForUnit()) return;
     // The unit paces the dialogue itself, so answering it at once cannot outrun it. Such a step
     // is not a try: every limit still counts ticks.
     inStep_ = true;
     Link.CountTries = false;
     ++arrivalSteps_;
     Guarded([this] {
-        WriteCapture(std::to_string(UploadState), "[pn]");
+        WriteCapture(std::to_string(Run.UploadState), "[pn]");
         RunStep();
     });
     Link.CountTries = true;
@@ -85,7 +96,7 @@ void TSequencer::DataArrived() {
 
 bool TSequencer::WaitsForUnit() const {
     using namespace State;
-    switch (UploadState) {
+    switch (Run.UploadState) {
     case AwaitReady:
         // Without READY this step's work is the next wake-up character, which keeps to the tick.
         return Link.RxBuffer.find("READY") != std::string::npos;
@@ -109,7 +120,7 @@ bool TSequencer::WaitsForUnit() const {
 }
 
 void TSequencer::RunStep() {
-    if (State::IsFactory(UploadState)) {
+    if (State::IsFactory(Run.UploadState)) {
         FactoryPortStep() || BootstrapStep() || RecordStep() || FlashCodeStep();
     } else {
         PortOpeningStep() || PreparationStep() || HandshakeStep() || TransferStep() || VerificationStep() ||
@@ -123,20 +134,21 @@ void TSequencer::ReportRunError(const std::exception& error) {
     view_.Message(error.what());
     // A failed step is never repeated: back to idle. The Software Upload offers a new file choice;
     // the factory job says in its history where it stopped.
-    UploadState = State::Idle;
-    if (MainUpload && preparing_) {
+    Run.UploadState = State::Idle;
+    if (Run.MainUpload && preparing_) {
         // A file preparation that stopped must not go on saying it is under way.
         view_.SetLine(TLine::PortStatus, "Preparing input file failed, choose another file");
         view_.SetLine(TLine::FileStatus, "");
     }
     preparing_ = false;
-    if (MainUpload && Screen == TScreen::SoftwareUpload) {
+    if (Run.MainUpload && Run.Screen == TScreen::SoftwareUpload) {
         view_.Offer(TOffer::ChooseFile, true);
         view_.Offer(TOffer::BackToStart, true);
-    } else if (!MainUpload && Screen == TScreen::Factory) {
+    } else if (!Run.MainUpload && Run.Screen == TScreen::Factory) {
         HistAdd(std::string("Stopped: ") + error.what());
         view_.Offer(TOffer::BackToStart, true);
     }
+    End(TResultKind::FileFailed, error.what());
 }
 
 void TSequencer::WriteCapture(const std::string& text, const std::string& tag) {
@@ -154,11 +166,12 @@ void TSequencer::CaptureFailed(const std::exception& error) {
     Capture.CloseCapture();
     view_.CaptureChanged(false);
     view_.Message(error.what());
+    result_.Warnings.push_back(std::string("capture file stopped: ") + error.what());
 }
 
 void TSequencer::ToggleCapture(const std::string& path) {
     try {
-        Capture.ToggleCapture(path.empty() ? ProgramFolder + "Capture.txt" : path);
+        Capture.ToggleCapture(path.empty() ? Run.ProgramFolder + "Capture.txt" : path);
     } catch (const std::exception& e) {
         // Only the record is affected: a run in progress goes on, so this is not a step's failure.
         view_.CaptureChanged(Capture.CaptureOn());
@@ -182,19 +195,19 @@ void TSequencer::Show(TLine line, const std::string& text, TColour colour, int p
 void TSequencer::HistAdd(const std::string& line) { view_.HistoryAdd(OperatorText(line)); }
 
 void TSequencer::Await(const std::string& key, int32_t failState, int32_t nextState, bool lineFeed) {
-    if (lineFeed) Link.AwaitReplyLF(key, failState, LastReply, nextState, UploadState);
-    else Link.AwaitReply(key, failState, LastReply, nextState, UploadState);
+    if (lineFeed) Link.AwaitReplyLF(key, failState, Run.LastReply, nextState, Run.UploadState);
+    else Link.AwaitReply(key, failState, Run.LastReply, nextState, Run.UploadState);
 }
 
 void TSequencer::SendCommandStep(const std::string& address, const std::string& command, bool addressed) {
     Link.SendCommand(address, command, addressed);
     Link.WaitCount = 0;
-    UploadState += 1;
+    Run.UploadState += 1;
 }
 
 bool TSequencer::PortTextValid(int& port) const {
     long n = 0;
-    if (!WholeNumber(PortText, n) || n < 1 || n > 9) return false;
+    if (!WholeNumber(Run.PortText, n) || n < 1 || n > 9) return false;
     port = static_cast<int>(n);
     return true;
 }
@@ -208,9 +221,9 @@ void TSequencer::PurgeInput() {
 }
 
 void TSequencer::SaveCommsSettings() {
-    if (!RememberPort || PortText == SavedPort) return;
+    if (!Run.RememberPort || Run.PortText == Run.SavedPort) return;
     try {
-        SaveCommsSettingsFile(ProgramFolder + "commsUP.txt", PortText, BaudText);
+        SaveCommsSettingsFile(Run.ProgramFolder + "commsUP.txt", Run.PortText, Run.BaudText);
     } catch (const std::exception& e) {
         view_.Message(e.what());
     }
@@ -219,109 +232,217 @@ void TSequencer::SaveCommsSettings() {
 // ---- what the operator starts ----
 
 void TSequencer::FormActivated() {
-    HelpContext = 1;
-    MainUpload = true;
-    Screen = TScreen::Start;
+    Run.HelpContext = 1;
+    Run.MainUpload = true;
+    Run.Screen = TScreen::Start;
     if (Capture.CaptureOn()) Capture.CloseCapture();
-    UploadState = State::Idle;
+    Run.UploadState = State::Idle;
 }
 
 bool TSequencer::SoftwareUploadChosen(const std::string& portText, const std::string& baudText) {
-    MainUpload = true;
+    Run.MainUpload = true;
     long baud = 0;
     if (!WholeNumber(baudText, baud) || baud < INT32_MIN || baud > INT32_MAX) {
         view_.Message("'" + baudText + "' is not a valid integer value");
         return false;
     }
-    PortText = portText;
-    BaudText = baudText;
-    UploadBaud = static_cast<int32_t>(baud);
-    Screen = TScreen::SoftwareUpload;
+    Run.PortText = portText;
+    Run.BaudText = baudText;
+    Run.UploadBaud = static_cast<int32_t>(baud);
+    Run.Screen = TScreen::SoftwareUpload;
+    BeginJob(TJob::Upload);
     Show(TLine::PortStatus, "Opening Com Port...");
     Show(TLine::FileStatus, "");
     view_.Offer(TOffer::RunPanel, false);
-    HelpContext = 3;
-    UploadState = State::OpenPort;
+    Run.HelpContext = 3;
+    Run.UploadState = State::OpenPort;
     return true;
 }
 
 void TSequencer::FactoryChosen(const std::string& portText) {
-    MainUpload = false;
-    PortText = portText;
-    BaudText = "19200";
-    UploadBaud = 19200;
-    Screen = TScreen::Factory;
+    Run.MainUpload = false;
+    Run.PortText = portText;
+    Run.BaudText = "19200";
+    Run.UploadBaud = 19200;
+    Run.Screen = TScreen::Factory;
+    BeginJob(TJob::Factory);
     const std::string device = Serial1.DevicePath();
     view_.HistoryReset(device.empty() ? "Opening Com Port " + portText + "..." : "Opening " + device + "...");
-    HelpContext = 9;
+    Run.HelpContext = 9;
     Show(TLine::JumperNote, "");
     Show(TLine::FactoryPrompt, "");
-    UploadState = State::OpenPort;
+    Run.UploadState = State::OpenPort;
 }
 
 void TSequencer::FileChosen(const std::string& fileName) {
-    Boot.LastLineSent = false;
-    InputFileName = fileName;
+    Run.Boot.LastLineSent = false;
+    Run.InputFileName = fileName;
+    BeginJob(TJob::Upload);
     struct stat st {};
     if (::stat(fileName.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
         CheckInputFile();
-        if (UploadState == State::UnknownExtension) return;  // another file may be chosen
+        if (Run.UploadState == State::UnknownExtension) return;  // another file may be chosen
+    } else {
+        End(TResultKind::FileFailed, "'" + fileName + "' is not a file that can be read");
     }
     view_.Offer(TOffer::ChooseFile, false);
 }
 
+void TSequencer::PrepareOnly(const std::string& fileName) {
+    Run.Screen = TScreen::SoftwareUpload;
+    Guarded([&] { FileChosen(fileName); });
+}
+
 void TSequencer::StartRun() {
+    BeginRun();
     verifying_ = false;
     Show(TLine::Instruction, "");
     Show(TLine::PortStatus, "");
     Show(TLine::Headline, "");
     Show(TLine::Footer, "DO NOT INTERRUPT UPLOAD", TColour::Red, 14);
     view_.Offer(TOffer::StartRun, false);
-    TryCount = 0;
+    Run.TryCount = 0;
     view_.StyleLine(TLine::FileStatus, TColour::Black);
     view_.StyleLine(TLine::Headline, TColour::Black);
     Show(TLine::Activity, "POWER UP THE UNIT, NOW", TColour::Blue, 13);
-    StartTime = TimeOfDayNow();
-    UploadState = State::FirstWakeUp;
+    Run.StartTime = TimeOfDayNow();
+    Run.UploadState = State::FirstWakeUp;
 }
 
 void TSequencer::GoOn() {
-    StartTime = TimeOfDayNow();
+    BeginRun();
+    unitTouched_ = true;
+    Run.StartTime = TimeOfDayNow();
     Show(TLine::JumperNote, "");
     view_.ShowLine(TLine::ForceRs232, false);
     Show(TLine::FactoryPrompt, "DO NOT INTERRUPT UPLOAD", TColour::Red, 12);
     view_.Offer(TOffer::GoOn, false);
-    TryCount = 0;
+    Run.TryCount = 0;
     HistAdd("Establishing comms with the C161 chip...");
-    UploadState = State::SendZeroByte;
+    Run.UploadState = State::SendZeroByte;
 }
 
 void TSequencer::RepeatUpload() {
     view_.Offer(TOffer::RepeatUpload, false);
     view_.Offer(TOffer::BackToStart, false);
+    BeginJob(TJob::Upload);
+    NoteInputFile();
     PrepareUpload();
 }
 
 void TSequencer::BackToStart() {
-    HelpContext = 1;
+    Run.HelpContext = 1;
     Serial1.AbortRx();
     Serial1.AbortTx();
     Link.RxBuffer.clear();
     for (TOffer o : {TOffer::ChooseFile, TOffer::RepeatUpload, TOffer::BackToStart}) view_.Offer(o, false);
-    Screen = TScreen::Start;
-    UploadState = State::Idle;
+    Run.Screen = TScreen::Start;
+    Run.UploadState = State::Idle;
+}
+
+void TSequencer::Interrupt() {
+    Run.UploadState = State::Idle;
+    if (!jobOpen_) BeginJob(Run.MainUpload ? TJob::Upload : TJob::Factory);
+    std::string where = "stopped before anything was sent to the unit";
+    if (unitTouched_)
+        where = (Run.BlocksSent > 0 ? "stopped at block " + std::to_string(Run.BlocksSent) + " of " +
+                                          std::to_string(Run.BlockCount)
+                                    : std::string("stopped before the first block")) +
+                "; the unit must be uploaded again";
+    End(TResultKind::Interrupted, where);
+}
+
+// ---- the result ----
+
+void TSequencer::BeginJob(TJob job) {
+    result_ = TJobResult{};
+    result_.Job = job;
+    result_.Started = std::chrono::system_clock::now();
+    runClock_ = std::chrono::steady_clock::now();
+    jobOpen_ = true;
+    unitTouched_ = false;
+}
+
+void TSequencer::BeginRun() {
+    // A run is a job of its own: the preparation's result, if any, is history; the file stays.
+    TJobResult file = result_;
+    BeginJob(Run.MainUpload ? TJob::Upload : TJob::Factory);
+    result_.InputFile = file.InputFile;
+    result_.InputSize = file.InputSize;
+    result_.InputSha256 = file.InputSha256;
+    result_.Warnings = file.Warnings;
+    Run.BlocksSent = 0;
+    sameBlockResends_ = 0;
+    silentWaits_ = 0;
+    haltReason_.clear();
+}
+
+void TSequencer::NoteInputFile() {
+    result_.InputFile = Run.InputFileName;
+    // What identifies the firmware in the record; a file that cannot be read here fails its
+    // preparation anyway, with its own reason.
+    try {
+        if (const auto bytes = ReadSmallFile(Run.InputFileName, kMaxInputFileSize)) {
+            result_.InputSize = static_cast<int64_t>(bytes->size());
+            result_.InputSha256 = Sha256Hex(*bytes);
+        }
+    } catch (const std::exception&) {
+    }
+}
+
+void TSequencer::End(TResultKind kind, const std::string& reason) {
+    if (!jobOpen_) return;
+    jobOpen_ = false;
+    verifying_ = false;
+    if (privateFactoryFiles_ && !Run.MainUpload) {
+        // Scratch files of their own name would otherwise be left for nobody to remove.
+        std::remove(Run.ZupFileName.c_str());
+        std::remove(Run.BinFileName.c_str());
+    }
+    TJobResult& r = result_;
+    r.Kind = kind;
+    r.Reason = reason;
+    r.BlocksSent = Run.BlocksSent;
+    r.BlockCount = Run.BlockCount;
+    r.FileChecksum = kind == TResultKind::FileFailed ? std::string() : upload_.Trailer;
+    r.UnitChecksum = Run.UnitChecksum;
+    if (r.Resends > 0) r.Warnings.push_back(std::to_string(r.Resends) + " blocks sent again");
+    r.Device = Serial1.DeviceName();
+    r.PortName = Serial1.DisplayName();
+    r.ComPort = Serial1.DevicePath().empty() ? Serial1.Port() : 0;
+    r.Baud = Serial1.Baudrate();
+    r.CaptureFile = Capture.CaptureOn() ? Capture.Path() : std::string();
+    r.UnitWritten = unitTouched_;
+    r.Duration = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - runClock_);
+    view_.Finished(r);
+}
+
+std::string TSequencer::PortFailureReason() const {
+    const std::string reason = Serial1.ErrorText().empty() ? "no reason given" : Serial1.ErrorText();
+    const std::string device = Serial1.DeviceName();
+    const std::string name = portTextValid_ ? Serial1.DisplayName() : "Com " + Run.PortText;
+    return (name == device || device.empty() ? name : name + " (" + device + ")") + ": " + reason;
+}
+
+std::string TSequencer::FactoryFileBase() const {
+    if (!privateFactoryFiles_) return "Reserved";
+    // The process and this engine: unique among the jobs that run at the same time.
+    char own[64];
+    std::snprintf(own, sizeof own, "Reserved-%ld-%zx", static_cast<long>(::getpid()),
+                  reinterpret_cast<size_t>(this) & 0xFFFFFF);
+    return own;
 }
 
 // ---- opening the port (both jobs) ----
 
 bool TSequencer::PortOpeningStep() {
-    switch (UploadState) {
+    switch (Run.UploadState) {
     case State::OpenPort: {
-        Serial1.SetBaudrate(UploadBaud);
+        Serial1.SetBaudrate(Run.UploadBaud);
         int port = 0;
         portTextValid_ = PortTextValid(port);
         if (portTextValid_) Serial1.SetPort(port);
-        WriteCapture("com port open at " + BaudText, "[co]");
+        WriteCapture("com port open at " + Run.BaudText, "[co]");
         Link.RxBuffer.clear();
         // A port text that names no port opens nothing (and closes what was open), so the
         // operator gets the ordinary "did not open" report once.
@@ -330,23 +451,23 @@ bool TSequencer::PortOpeningStep() {
             Serial1.AbortRx();
             Serial1.AbortTx();
         }
-        OpenTicks = 0;
-        UploadState = State::AwaitOpen;
+        Run.OpenTicks = 0;
+        Run.UploadState = State::AwaitOpen;
         return true;
     }
     case State::AwaitOpen:
-        OpenTicks += 1;
+        Run.OpenTicks += 1;
         if (Serial1.Active()) {
             Serial1.AbortRx();
             Link.RxBuffer.clear();
-            UploadState = MainUpload ? State::ReportPort : State::FactoryPortOpen;
-        } else if (OpenTicks >= 20) {
-            UploadState = MainUpload ? State::ReportPort : State::FactoryPortFailed;
+            Run.UploadState = Run.MainUpload ? State::ReportPort : State::FactoryPortOpen;
+        } else if (Run.OpenTicks >= Protocol::kOpenTicks) {
+            Run.UploadState = Run.MainUpload ? State::ReportPort : State::FactoryPortFailed;
         }
         return true;
     case State::ReportPort:
         PortReport();
-        UploadState = State::Idle;
+        Run.UploadState = State::Idle;
         return true;
     default:
         return false;
@@ -364,110 +485,145 @@ void TSequencer::PortReport() {
         // The system's reason stays available without changing the operator's text.
         view_.SetLineHint(TLine::PortStatus, Serial1.ErrorText());
     }
-    const std::string port = portTextValid_ ? Serial1.DisplayName() : "Com " + PortText;
+    const std::string port = portTextValid_ ? Serial1.DisplayName() : "Com " + Run.PortText;
     Show(TLine::PortStatus, "Port " + word + " open on " + port + " at " + std::to_string(Serial1.Baudrate()) + " baud");
     view_.ShowLine(TLine::Footer, false);
+    if (!Serial1.Active()) {
+        result_.SystemReason = Serial1.ErrorText();
+        End(TResultKind::PortFailed, PortFailureReason());
+    }
 }
 
 // ---- preparing the file ----
 
 void TSequencer::CheckInputFile() {
     view_.ShowGauge(false);
-    const TInputNames names = SplitInputFileName(InputFileName);
-    InputExt = names.InputExt;
-    BaseName = names.BaseName;
-    const TInputKind kind = InputKind(InputExt);
+    const TInputNames names = SplitInputFileName(Run.InputFileName);
+    Run.InputExt = names.InputExt;
+    Run.BaseName = names.BaseName;
+    const TInputKind kind = InputKind(Run.InputExt);
+    NoteInputFile();
+    upload_ = {};
     if (kind == TInputKind::Unknown) {
-        UploadState = State::UnknownExtension;
+        Run.UploadState = State::UnknownExtension;
         return;
     }
     if (kind == TInputKind::Upload) {
-        ZupFileName = InputFileName;
+        Run.ZupFileName = Run.InputFileName;
         PrepareUpload();
         return;
     }
     view_.Offer(TOffer::RunPanel, false);
-    HelpContext = 4;
-    ZupFileName = names.ZupFileName;
+    Run.HelpContext = 4;
+    Run.ZupFileName = names.ZupFileName;
     Show(TLine::PortStatus, "Preparing input file, please wait ...", TColour::Blue);
     preparing_ = true;
     if (kind == TInputKind::IntelHex) {
-        BinFileName = names.BinFileName;
-        Show(TLine::FileStatus, "Emptying binary file:  " + BinFileName + " ...");
-        UploadState = State::EmptyBinary;
+        Run.BinFileName = names.BinFileName;
+        Show(TLine::FileStatus, "Emptying binary file:  " + Run.BinFileName + " ...");
+        Run.UploadState = State::EmptyBinary;
     } else {
-        BinFileName = InputFileName;
+        Run.BinFileName = Run.InputFileName;
         Show(TLine::FileStatus, "Converting .BIN file to .ZUP format ...");
-        BinImage.OpenExisting(BinFileName, MainImageChunks);
-        UploadState = State::CheckUploadFile;
+        BinImage.OpenExisting(Run.BinFileName, MainImageChunks);
+        Run.UploadState = State::CheckUploadFile;
     }
 }
 
 bool TSequencer::PreparationStep() {
-    switch (UploadState) {
+    switch (Run.UploadState) {
     case State::UnknownExtension:
-        Show(TLine::PortStatus, "Unexpected file extension (" + InputExt + "), choose another file");
-        UploadState = State::Idle;
+        Show(TLine::PortStatus, "Unexpected file extension (" + Run.InputExt + "), choose another file");
+        Run.UploadState = State::Idle;
+        End(TResultKind::FileFailed, "Unexpected file extension (" + Run.InputExt + ")");
         return true;
     case State::EmptyBinary:
-        BinImage.EmptyBinaryFile(BinFileName, MainUpload ? MainImageChunks : FactoryImageChunks);
+        BinImage.EmptyBinaryFile(Run.BinFileName, Run.MainUpload ? MainImageChunks : FactoryImageChunks);
         Show(TLine::FileStatus, "Processing .H86 input file to .BIN binary file ...");
-        UploadState = State::HexToBinary;
+        Run.UploadState = State::HexToBinary;
         return true;
     case State::HexToBinary: {
         THexReader reader;
-        reader.HexToBinaryFile(InputFileName, BinImage);
+        reader.HexToBinaryFile(Run.InputFileName, BinImage);
+        RefuseEmptyImage();
         BinImage.Flush();
         Show(TLine::FileStatus, "Processing .BIN file to .ZUP format ...");
-        UploadState = State::CheckUploadFile;
+        Run.UploadState = State::CheckUploadFile;
         return true;
     }
     case State::CheckUploadFile:
         // Make sure the upload block file can be written before the work of the next step, without
         // creating anything (a link's target least of all); the old file keeps its content until
         // the new one is complete.
-        CheckReplaceable(ZupFileName);
-        UploadState = State::BuildUploadFile;
+        RefuseEmptyImage();
+        CheckReplaceable(Run.ZupFileName);
+        Run.UploadState = State::BuildUploadFile;
         return true;
-    case State::BuildUploadFile: {
-        ZupFile.Close();
-        TBuildResult r = BuildUploadFile(BinImage, ZupFileName);
-        BlockCount = r.BlockCount;
-        LastReply = r.Checksum;
-        preparing_ = false;
-        Show(TLine::PortStatus, "Data file conversion complete, chksum=" + r.Checksum, TColour::Black);
-        view_.Offer(TOffer::RunPanel, true);
-        UploadState = State::ReadyScreen;
+    case State::BuildUploadFile:
+        BuildUpload();
         return true;
-    }
     case State::ReadyScreen:
         Show(TLine::Activity, "");
         Show(TLine::Headline, "THE UNIT MUST BE OFF", TColour::Red, 12);
         Show(TLine::Instruction, "Click on <Start Upload> button", TColour::Blue, 12);
         view_.Offer(TOffer::StartRun, true);
         Show(TLine::FileStatus,
-             "Upload will be " + std::to_string(BlockCount) + " blocks," + EstimateText(BlockCount, Serial1.Baudrate()),
+             "Upload will be " + std::to_string(Run.BlockCount) + " blocks," +
+                 EstimateText(Run.BlockCount, Serial1.Baudrate()),
              TColour::Blue);
-        UploadState = State::Idle;
+        Run.UploadState = State::Idle;
         return true;
     default:
         return false;
     }
 }
 
+void TSequencer::BuildUpload() {
+    TBuildResult r = BuildUploadFile(BinImage, Run.ZupFileName);
+    LoadPreparedUpload(Run.ZupFileName);
+    Run.BlockCount = r.BlockCount;
+    Run.LastReply = r.Checksum;
+    preparing_ = false;
+    Show(TLine::PortStatus, "Data file conversion complete, chksum=" + r.Checksum, TColour::Black);
+    view_.Offer(TOffer::RunPanel, true);
+    Run.UploadState = State::ReadyScreen;
+}
+
+void TSequencer::RefuseEmptyImage() const {
+    // Erasing the unit for an image without a byte for its flash would leave it empty and call
+    // that a success.
+    const auto& bytes = BinImage.Bytes();
+    if (std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF; })) ThrowNoData();
+}
+
+void TSequencer::ThrowNoData() const {
+    throw EInOutError("\"" + Run.InputFileName + "\" holds no data for the unit's flash", Run.InputFileName);
+}
+
+void TSequencer::LoadPreparedUpload(const std::string& zupFileName) {
+    CheckUploadFile(zupFileName);
+    TZupFile zup;
+    zup.Open(zupFileName);
+    TPreparedUpload prepared;
+    std::string block;
+    while (zup.ReadBlock(block)) prepared.Blocks.push_back(block);
+    prepared.Trailer = zup.ReadFileChecksum();
+    upload_ = std::move(prepared);
+}
+
 void TSequencer::PrepareUpload() {
-    CheckUploadFile(ZupFileName);
-    view_.SetGauge(0, std::max(BlockCount, 1));
+    LoadPreparedUpload(Run.ZupFileName);
+    Run.BlockCount = static_cast<int32_t>(upload_.Blocks.size());
+    if (Run.BlockCount == 0) ThrowNoData();
+    view_.Progress(0, std::max(Run.BlockCount, 1));
     view_.ShowGauge(false);
     view_.ShowLine(TLine::Footer, false);
     Show(TLine::Activity, "");
     Show(TLine::PortStatus, "");
-    ZupFile.Open(ZupFileName);
     view_.Offer(TOffer::RepeatUpload, false);
     view_.Offer(TOffer::RunPanel, true);
     view_.Offer(TOffer::StartRun, true);
-    HelpContext = 4;
-    BlockCount = ZupFile.BlockCount();
-    Serial1.SetBaudrate(UploadBaud);
-    UploadState = State::ReadyScreen;
+    Run.HelpContext = 4;
+    Serial1.SetBaudrate(Run.UploadBaud);
+    Run.UploadState = State::ReadyScreen;
 }

@@ -1,32 +1,29 @@
 // The engine of both jobs (Software Upload and Factory Bootstrap Upload): the run values, the line
 // to the unit, the capture file and the images, and the numbered state machine that carries a job
-// one step per tick. It knows no widgets: it tells a TSequencerView what to show, and the window,
-// the command line and the tests are such views.
+// one step per tick. It knows no widgets: it tells a TSequencerView what to show, and at the end of
+// every job what happened; the window, the command line and the tests are such views.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <vector>
 
+#include "engine/JobResult.h"
 #include "engine/States.h"
 #include "engine/UnitLink.h"
 #include "engine/UnitPort.h"
 #include "engine/View.h"
 #include "firmware/BinaryImage.h"
 #include "firmware/BootLine.h"
-#include "firmware/UploadFile.h"
 #include "records/Capture.h"
 
 // Which screen the operator is on; a failure is reported where it can be seen.
 enum class TScreen { Start, SoftwareUpload, Factory };
 
-class TSequencer {
-public:
-    TSequencer(TUnitPort& port, TSequencerView& view, const std::string& programFolder);
-    TSequencer(const TSequencer&) = delete;
-    TSequencer& operator=(const TSequencer&) = delete;
-
-    // ---- run values ----
+// The run values, under the names the operator's record and the help know them by.
+struct TRunValues {
     int32_t UploadState = State::Idle;
     int32_t TryCount = 0;
     int32_t OpenTicks = 0;
@@ -39,7 +36,7 @@ public:
     int32_t UploadBaud = 38400;
     std::string WaitingFor, LastReply, FileChecksum, UnitChecksum;
     double StartTime = 0, EndTime = 0;
-    std::string BlockBuffer;  // the block last read, kept so it can be sent again
+    std::string BlockBuffer;  // the block last sent, kept so it can be sent again
     std::string ProgramFolder;
     std::string InputFileName, InputExt, BaseName, BinFileName, ZupFileName;
     std::string PortText, BaudText;  // the start screen's selections as typed
@@ -48,12 +45,50 @@ public:
     uint8_t ExpectedAck = 0;
     TBootLineState Boot;  // HexToSend, LineCount, HexLineIndex, LastLineSent
     TScreen Screen = TScreen::Start;
+};
 
-    TUnitPort& Serial1;
-    TCaptureFile Capture;
-    TUnitLink Link;
-    TBinaryImage BinImage;
-    TZupFile ZupFile;
+// The upload as it was prepared and checked, held in memory from then on: what goes to the unit
+// is exactly this, whatever happens to the file afterwards.
+struct TPreparedUpload {
+    std::vector<std::string> Blocks;  // 135 bytes each
+    std::string Trailer;              // the file's checksum, four characters
+};
+
+class TSequencer {
+public:
+    TSequencer(TUnitPort& port, TSequencerView& view, const std::string& programFolder);
+    TSequencer(const TSequencer&) = delete;
+    TSequencer& operator=(const TSequencer&) = delete;
+
+    // ---- what a view may read ----
+    int32_t UploadState() const { return Run.UploadState; }
+    // Nothing runs until the operator acts.
+    bool Resting() const { return Run.UploadState == State::Idle; }
+    int32_t BlockCount() const { return Run.BlockCount; }
+    int32_t BlocksSent() const { return Run.BlocksSent; }
+    int32_t HelpContext() const { return Run.HelpContext; }
+    TScreen Screen() const { return Run.Screen; }
+    const std::string& ProgramFolder() const { return Run.ProgramFolder; }
+    const std::string& InputExt() const { return Run.InputExt; }
+    const std::string& BinFileName() const { return Run.BinFileName; }
+    const std::string& ZupFileName() const { return Run.ZupFileName; }
+    const std::string& PreparedChecksum() const { return upload_.Trailer; }
+    bool CaptureOn() const { return Capture.CaptureOn(); }
+    // Received bytes not yet taken by a wait.
+    std::string::size_type BufferedBytes() const { return Link.RxBuffer.size(); }
+    // The unit is being written: from the GO (or Proceed) to the end of the job. Stopping now
+    // leaves it half-written.
+    bool Writing() const { return jobOpen_ && unitTouched_; }
+
+    // ---- how it is set up ----
+    void SetSavedPort(const std::string& port) { Run.SavedPort = port; }
+    const std::string& SavedPort() const { return Run.SavedPort; }
+    void SetRememberPort(bool remember) { Run.RememberPort = remember; }
+    // Off: steps run only on ticks, as the original design paced them.
+    void SetAnswerAtOnce(bool atOnce) { answerAtOnce_ = atOnce; }
+    // On: the factory job's scratch files get names of their own, so that jobs beside it (in this
+    // process or another) never share them; off, a single job uses Reserved.BIN and Reserved.ZUP.
+    void SetPrivateFactoryFiles(bool own) { privateFactoryFiles_ = own; }
 
     // ---- what the operator starts ----
     void FormActivated();
@@ -61,10 +96,14 @@ public:
     bool SoftwareUploadChosen(const std::string& portText, const std::string& baudText);
     void FactoryChosen(const std::string& portText);
     void FileChosen(const std::string& fileName);
+    // The file's preparation alone, without a port: the states run as after a choice.
+    void PrepareOnly(const std::string& fileName);
     void StartRun();
     void GoOn();
     void RepeatUpload();
     void BackToStart();
+    // Stops the job from outside: no step runs again, and the result says where it stopped.
+    void Interrupt();
     // Switches the capture file on or off; a failure is reported and leaves the run alone. The file
     // is `path`, or Capture.txt in the program folder when none is given.
     void ToggleCapture(const std::string& path = {});
@@ -85,23 +124,11 @@ public:
             ReportRunError(e);
         }
     }
-    void ReportRunError(const std::exception& error);
     // How many steps were run by an arrival rather than a tick (for the benchmark's record).
     long ArrivalSteps() const { return arrivalSteps_; }
-    // Off: steps run only on ticks, as the original design paced them.
-    bool AnswerAtOnce = true;
-
-    // ---- operations the steps use ----
-    void CheckInputFile();
-    void PrepareUpload();
-    void SaveCommsSettings();
-    void SendCommandStep(const std::string& address, const std::string& command, bool addressed);
-    void SendNextBlock();
-    void SendBlock();
-    void WriteCapture(const std::string& text, const std::string& tag);
-    uint8_t PrepareBootLine();
 
 private:
+    // ---- the steps, by phase ----
     void RunStep();
     bool WaitsForUnit() const;
     bool PortOpeningStep();
@@ -114,16 +141,44 @@ private:
     bool BootstrapStep();
     bool RecordStep();
     bool FlashCodeStep();
+    void EraseEnded();
     void AnswerRequest();
+    void ResendRequested();
     void TransferDone();
     void CompareChecksums();
+    bool ChecksumsMatch() const;
+    void UploadComplete();
     void Silence();
+    void TimedOut();
     void CheckIdent();
     void AwaitLoader(int ackByte, int tries, const char* done, const char* bad, const char* timeout,
                      int32_t nextState);
     void CheckRecordAck();
     void FlashCodeToBinary();
+    void BuildFlashCodeUpload();
     void FactoryComplete();
+    void FactoryFailed(TResultKind kind, const std::string& line);
+
+    // ---- operations the steps use ----
+    void CheckInputFile();
+    void PrepareUpload();
+    void BuildUpload();
+    void LoadPreparedUpload(const std::string& zupFileName);
+    void RefuseEmptyImage() const;
+    [[noreturn]] void ThrowNoData() const;
+    void SaveCommsSettings();
+    void SendCommandStep(const std::string& address, const std::string& command, bool addressed);
+    void SendNextBlock();
+    void WriteCapture(const std::string& text, const std::string& tag);
+    uint8_t PrepareBootLine();
+
+    // ---- the result ----
+    void BeginJob(TJob job);
+    void BeginRun();
+    void NoteInputFile();
+    void End(TResultKind kind, const std::string& reason);
+    std::string PortFailureReason() const;
+    void ReportRunError(const std::exception& error);
 
     void Await(const std::string& key, int32_t failState, int32_t nextState, bool lineFeed = false);
     void Show(TLine line, const std::string& text);
@@ -133,21 +188,40 @@ private:
     void PurgeInput();
     void PortReport();
     bool PortTextValid(int& port) const;
+    std::string FactoryFileBase() const;
 
     // A step runs because bytes arrived (rather than because the tick came) exactly while the
     // link counts no tries.
     bool RunByArrival() const { return !Link.CountTries; }
 
+    TRunValues Run;
+    TUnitPort& Serial1;
+    TCaptureFile Capture;
+    TUnitLink Link;
+    TBinaryImage BinImage;
+    TPreparedUpload upload_;
+    TJobResult result_;
+    std::chrono::steady_clock::time_point runClock_;
+
     TSequencerView& view_;
+    bool answerAtOnce_ = true;
+    bool privateFactoryFiles_ = false;
     bool inStep_ = false;
     bool portTextValid_ = true;
-    bool preparing_ = false;  // "Preparing input file, please wait ..." is on screen
-    bool verifying_ = false;  // the unit's checksum has been asked for and not yet compared
+    bool preparing_ = false;    // "Preparing input file, please wait ..." is on screen
+    bool verifying_ = false;    // the unit's checksum has been asked for and not yet compared
+    bool jobOpen_ = false;      // a job has begun and its result has not been given
+    bool unitTouched_ = false;  // GO or the zero byte has gone out in this job
+    int sameBlockResends_ = 0;  // requests in a row for the block last sent
+    int silentWaits_ = 0;       // transfer waits in a row that ran out
+    std::string haltReason_;    // why the engine itself halted the transfer
     long arrivalSteps_ = 0;
     long tickCount_ = 0;      // ticks run so far
     long endRecordTick_ = 0;  // the tick after which the last bootstrap record went out
 };
 
+// The unit's software version from its reply to SWR?, "" when it holds none.
+std::string SoftwareVersion(const std::string& swrReply);
 // Text for the operator from bytes the unit sent: printable bytes as they are, line ends dropped,
 // other control bytes as <XX>.
 std::string OperatorText(const std::string& bytes);

@@ -26,6 +26,7 @@ public:
     bool LineLost() const override { return Serial.LineLost(); }
     std::string DisplayName() const override;
     std::string DevicePath() const override { return Serial.DevicePath(); }
+    std::string DeviceName() const override { return Serial.DeviceName(); }
 
     // Where "COM<n>" is looked up (the program folder).
     void SetDeviceFolder(const std::string& folder) { Serial.SetDeviceFolder(folder); }

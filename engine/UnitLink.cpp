@@ -2,6 +2,7 @@
 
 #include "base/Hex.h"
 #include "records/Capture.h"
+#include "engine/Progress.h"
 #include "engine/UnitPort.h"
 
 namespace {
@@ -100,4 +101,22 @@ void TUnitLink::SendByte(int Value) {
 
 int TUnitLink::CharCode(const std::string& S) {
     return S.size() == 1 ? static_cast<unsigned char>(S[0]) : 0;
+}
+
+void TUnitLink::SendWakeUp() {
+    serial_.WriteString("U");
+    Capture("U", "[out]");
+}
+
+void TUnitLink::SendZeroByte() {
+    serial_.WriteChar('\0');
+    Capture("char 0", "[out]");
+}
+
+void TUnitLink::SendBlock(const std::string& block, bool again) {
+    RxBuffer.clear();
+    if (again) Capture("resend", "[out]");
+    if (capture_ && capture_->CaptureOn())
+        for (const auto& [tag, text] : DumpBlockLines(block)) Capture(text, tag);
+    for (unsigned char b : block) SendByte(b);
 }

@@ -1,11 +1,14 @@
-// The main window's side of the serial link: the buffer of received text, the per-tick reply
-// waits, the framing of commands and the sending of raw bytes. No widgets.
+// The engine's side of the serial link: the buffer of received text, the per-tick reply waits, the
+// framing of commands and the sending of raw bytes. Every byte to the unit goes out here, and is
+// recorded in the capture file here. No widgets.
 #pragma once
 
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <string>
+
+#include "engine/Protocol.h"
 
 class TUnitPort;
 class TCaptureFile;
@@ -24,7 +27,7 @@ public:
 
     std::string RxBuffer;  // everything received and not yet consumed; any byte value
     int WaitCount = 0;
-    int WaitLimit = 8;
+    int WaitLimit = Protocol::kDefaultReplyTicks;
     // Off while a step runs because bytes arrived rather than because the tick came: such a run
     // is not a try, and the last try's give-up is left to the ticks.
     bool CountTries = true;
@@ -46,6 +49,13 @@ public:
     // EConvertError at a pair that is not hexadecimal, after sending the bytes before it.
     void SendHexBytes(const std::string& Hex);
     void SendByte(int Value);
+    // The boot code's wake-up character "U", one write.
+    void SendWakeUp();
+    // The C161 bootstrap loader's zero byte, one write.
+    void SendZeroByte();
+    // A 135-byte upload block, a write per byte, its dump recorded first; `again` records that it
+    // goes out again after the unit fell silent. Empties RxBuffer first.
+    void SendBlock(const std::string& block, bool again = false);
     static int CharCode(const std::string& S);
 
     // Called when a capture line cannot be written (capture is then already off). Without it the

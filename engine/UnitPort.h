@@ -27,6 +27,8 @@ public:
     virtual std::string DisplayName() const = 0;
     // The device opened directly instead of a COM port, "" when COM n is used.
     virtual std::string DevicePath() const { return {}; }
+    // The device the port opens or last opened ("/dev/ttyS2" for COM 3), for the job's result.
+    virtual std::string DeviceName() const { return DevicePath(); }
 
     std::function<void()> OnRxData;
 };

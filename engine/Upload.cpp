@@ -2,9 +2,10 @@
 // transfer driven by the unit's requests, the end, and the checksum comparison after the restart.
 #include <algorithm>
 
-#include "engine/Progress.h"
-#include "engine/Sequencer.h"
 #include "base/RunError.h"
+#include "engine/Progress.h"
+#include "engine/Protocol.h"
+#include "engine/Sequencer.h"
 
 namespace {
 
@@ -13,91 +14,97 @@ bool Contains(const std::string& text, const std::string& part) { return text.fi
 }  // namespace
 
 bool TSequencer::HandshakeStep() {
-    switch (UploadState) {
+    switch (Run.UploadState) {
     case State::FirstWakeUp:
-        Serial1.WriteString("U");
-        WriteCapture("U", "[out]");
-        TryCount += 1;
-        UploadState = State::AwaitReady;
+        Link.SendWakeUp();
+        Run.TryCount += 1;
+        Run.UploadState = State::AwaitReady;
         return true;
     case State::AwaitReady:
-        WaitingFor = "waiting for response";
+        Run.WaitingFor = "waiting for response";
         if (Contains(Link.RxBuffer, "READY")) {
             view_.ShowLine(TLine::Footer, true);
-            UploadState = State::SendGo;
+            Run.UploadState = State::SendGo;
         } else {
             // The boot code locks its speed on this character, so it goes out once a tick.
-            Serial1.WriteString("U");
-            WriteCapture("U", "[out]");
-            TryCount += 1;
-            if (TryCount > 250) UploadState = State::TimedOut;
+            Link.SendWakeUp();
+            Run.TryCount += 1;
+            if (Run.TryCount > Protocol::kWakeUpTries) Run.UploadState = State::TimedOut;
         }
         return true;
     case State::SendGo:
-        BlocksSent = 0;
-        BlockBuffer.clear();
+        Run.BlocksSent = 0;
+        Run.BlockBuffer.clear();
         HistAdd("Got U,READY handshake");
         HistAdd("Sending GO");
         Show(TLine::Activity, "Got READY, sending GO...");
+        unitTouched_ = true;
         SendCommandStep("", "GO", false);
-        Link.WaitLimit = 1000;
+        Link.WaitLimit = Protocol::kTransferReplyTicks;
         return true;
     case State::AwaitErasing:
-        WaitingFor = "waiting for Erasing message";
+        Run.WaitingFor = "waiting for Erasing message";
         Await("ERASING", State::TimedOut, State::ShowErasing);
         return true;
     case State::ShowErasing:
         HistAdd("Erasing...");
         Show(TLine::Activity, "Erasing...");
         Link.WaitCount = 0;
-        UploadState = State::AwaitEraseEnd;
+        Run.UploadState = State::AwaitEraseEnd;
         return true;
     case State::AwaitEraseEnd:
-        WaitingFor = "waiting for Erase Complete/Timeout";
+        Run.WaitingFor = "waiting for Erase Complete/Timeout";
         Await("ERASE", State::TimedOut, State::EraseEnded);
         return true;
     case State::EraseEnded:
-        if (Contains(LastReply, "ERASE ERROR")) {
-            HistAdd(LastReply);
-            Show(TLine::Activity, OperatorText(LastReply));
-            Link.WaitCount = 0;
-            UploadState = State::AwaitErrorBlock;
-        } else if (Contains(LastReply, "COMPLETE")) {
-            HistAdd("Erase complete");
-            Show(TLine::Activity, "Erase complete...");
-            ZupFile.Open(ZupFileName);
-            UploadState = State::StartTransfer;
-        } else {
-            Show(TLine::Activity, "unexpected response: " + OperatorText(LastReply));
-            UploadState = State::Idle;
-        }
+        EraseEnded();
         return true;
     case State::AwaitErrorBlock:
-        WaitingFor = "waiting for Error Block";
-        WriteCapture(LastReply, "[in]");
+        Run.WaitingFor = "waiting for Error Block";
+        WriteCapture(Run.LastReply, "[in]");
         Await("BLOCK", State::TimedOut, State::ShowErrorBlock);
         return true;
     case State::ShowErrorBlock:
-        HistAdd(LastReply);
-        Show(TLine::Activity, OperatorText(LastReply));
+        HistAdd(Run.LastReply);
+        Show(TLine::Activity, OperatorText(Run.LastReply));
+        // The unit goes on with its erase; should it complete, the upload still succeeds, but the
+        // operator learns which block it reported.
+        result_.Warnings.push_back(OperatorText(Run.LastReply));
         Link.WaitCount = 0;
-        UploadState = State::AwaitEraseEnd;
+        Run.UploadState = State::AwaitEraseEnd;
         return true;
     default:
         return false;
     }
 }
 
+void TSequencer::EraseEnded() {
+    if (Contains(Run.LastReply, "ERASE ERROR")) {
+        HistAdd(Run.LastReply);
+        Show(TLine::Activity, OperatorText(Run.LastReply));
+        result_.Warnings.push_back(OperatorText(Run.LastReply));
+        Link.WaitCount = 0;
+        Run.UploadState = State::AwaitErrorBlock;
+    } else if (Contains(Run.LastReply, "COMPLETE")) {
+        HistAdd("Erase complete");
+        Show(TLine::Activity, "Erase complete...");
+        Run.UploadState = State::StartTransfer;
+    } else {
+        Show(TLine::Activity, "unexpected response: " + OperatorText(Run.LastReply));
+        Run.UploadState = State::Idle;
+        End(TResultKind::UnitFailed, "unexpected response: " + OperatorText(Run.LastReply));
+    }
+}
+
 bool TSequencer::TransferStep() {
-    switch (UploadState) {
+    switch (Run.UploadState) {
     case State::StartTransfer:
-        ZupFile.Rewind();
-        view_.SetGauge(0, std::max(BlockCount, 1));
+        view_.Progress(0, std::max(Run.BlockCount, 1));
         view_.ShowGauge(true);
         Link.WaitCount = 0;
         HistAdd("Sending FlashCode...");
         HistAdd("Sending Lines...");
-        UploadState = State::AwaitRequest;
+        Run.UploadState = State::AwaitRequest;
         return true;
     case State::AwaitRequest:
         AnswerRequest();
@@ -110,7 +117,7 @@ bool TSequencer::TransferStep() {
         Show(TLine::Headline, "Upload done...");
         return true;
     case State::AwaitThankYou:
-        WaitingFor = "waiting for Thank You";
+        Run.WaitingFor = "waiting for Thank You";
         Await("THANK YOU", State::TimedOut, State::TransferDone);
         return true;
     case State::TransferDone:
@@ -122,30 +129,51 @@ bool TSequencer::TransferStep() {
 }
 
 void TSequencer::AnswerRequest() {
-    WaitingFor = "waiting for SEND BLOCK message";
+    Run.WaitingFor = "waiting for SEND BLOCK message";
     Await("LO", State::Silence, State::RequestArrived);
-    if (UploadState != State::RequestArrived) return;
-    if (Contains(LastReply, "RESEND")) {
-        SendBlock();
-        Link.WaitCount = 0;
-        UploadState = State::AwaitRequest;
-    } else if (Contains(LastReply, "SEND")) {
-        if (BlocksSent == BlockCount) {
-            UploadState = State::SendUploadDone;
+    if (Run.UploadState != State::RequestArrived) return;
+    silentWaits_ = 0;
+    if (Contains(Run.LastReply, "RESEND")) {
+        ResendRequested();
+    } else if (Contains(Run.LastReply, "SEND")) {
+        sameBlockResends_ = 0;
+        if (Run.BlocksSent == Run.BlockCount) {
+            Run.UploadState = State::SendUploadDone;
         } else {
             SendNextBlock();
             Link.WaitCount = 0;
-            UploadState = State::AwaitRequest;
+            Run.UploadState = State::AwaitRequest;
         }
-    } else if (Contains(LastReply, "FAILED")) {
+    } else if (Contains(Run.LastReply, "FAILED")) {
         Show(TLine::Activity, "Upload failed");
         Show(TLine::Instruction, "");
         CloseCapture();
         view_.CaptureChanged(false);
-        UploadState = State::Halted;
+        Run.UploadState = State::Halted;
     } else {
-        UploadState = State::Silence;
+        Run.UploadState = State::Silence;
     }
+}
+
+void TSequencer::ResendRequested() {
+    if (!Run.BlockBuffer.empty() && ++sameBlockResends_ > Protocol::kResendLimit) {
+        // A block the unit never takes (a corrupt file, a line that garbles it every time) would
+        // otherwise be sent for ever.
+        haltReason_ = "the unit asked for block " + std::to_string(Run.BlocksSent) + " again " +
+                      std::to_string(sameBlockResends_) + " times; it last said " + OperatorText(Run.LastReply);
+        Show(TLine::Activity, "Upload failed");
+        Show(TLine::Instruction, "");
+        Run.UploadState = State::Halted;
+        return;
+    }
+    if (!Run.BlockBuffer.empty()) {
+        result_.Resends += 1;
+        Link.SendBlock(Run.BlockBuffer);
+    } else {
+        Link.RxBuffer.clear();  // nothing of this upload has been sent yet
+    }
+    Link.WaitCount = 0;
+    Run.UploadState = State::AwaitRequest;
 }
 
 void TSequencer::Silence() {
@@ -153,92 +181,87 @@ void TSequencer::Silence() {
         // The line to the unit has gone (adapter unplugged, device closed): there is nobody to
         // resend to, so the transfer ends with its timeout report and the system's reason.
         view_.SetLineHint(TLine::PortStatus, Serial1.ErrorText());
-        UploadState = State::TimedOut;
+        result_.SystemReason = Serial1.ErrorText();
+        Run.UploadState = State::TimedOut;
+        return;
+    }
+    if (++silentWaits_ >= Protocol::kSilentWaitLimit) {
+        // A unit that has stopped answering will not start again because it is sent more.
+        Run.UploadState = State::TimedOut;
         return;
     }
     Link.RxBuffer.clear();
-    if (!BlockBuffer.empty()) {
-        WriteCapture("resend", "[out]");
-        SendBlock();
+    if (!Run.BlockBuffer.empty()) {
+        result_.Resends += 1;
+        Link.SendBlock(Run.BlockBuffer, true);
     }
     Link.WaitCount = 0;
-    UploadState = State::AwaitRequest;
+    Run.UploadState = State::AwaitRequest;
 }
 
 void TSequencer::TransferDone() {
-    if (!MainUpload) {
-        UploadState = State::FactoryComplete;
+    if (!Run.MainUpload) {
+        Run.UploadState = State::FactoryComplete;
         return;
     }
-    EndTime = TimeOfDayNow();
+    Run.EndTime = TimeOfDayNow();
     Show(TLine::Activity, "");
     view_.ShowGauge(false);
-    FileChecksum = ZupFile.ReadFileChecksum();
+    Run.FileChecksum = upload_.Trailer;
     Show(TLine::Headline, "Software Upload complete");
-    ZupFile.Close();
-    HelpContext = 5;
-    if (BlockCount >= 2000) {
+    Run.HelpContext = 5;
+    if (Run.BlockCount >= Protocol::kVerifiedFromBlocks) {
         Show(TLine::Instruction, "Unit re-booting, wait ...");
-        RebootTicks = 0;
+        Run.RebootTicks = 0;
         Serial1.SetBaudrate(9600);
-        UploadState = State::AwaitRestart;
+        Run.UploadState = State::AwaitRestart;
     } else {
-        UploadState = State::Complete;
+        Run.UploadState = State::Complete;
     }
 }
 
 void TSequencer::SendNextBlock() {
-    std::string block;
-    if (!ZupFile.ReadBlock(block))
-        throw EInOutError("Upload block file ended before block " + std::to_string(BlocksSent + 1) + ": \"" +
-                              ZupFile.FileName() + "\"",
-                          ZupFile.FileName());
-    BlockBuffer = std::move(block);
-    SendBlock();
-    BlocksSent += 1;
-    view_.SetGauge(BlocksSent, std::max(BlockCount, 1));
-    const std::string text = "Sending block " + std::to_string(BlocksSent) + " of " + std::to_string(BlockCount) + "...";
-    view_.HistoryReplaceLast(text);
-    Show(TLine::Activity, text);
-}
-
-void TSequencer::SendBlock() {
-    Link.RxBuffer.clear();
-    if (BlockBuffer.empty()) return;  // nothing of this upload has been read yet
-    if (Capture.CaptureOn())
-        for (const auto& [tag, text] : DumpBlockLines(BlockBuffer)) WriteCapture(text, tag);
-    for (unsigned char b : BlockBuffer) Link.SendByte(b);
+    if (Run.BlocksSent >= static_cast<int32_t>(upload_.Blocks.size()))
+        throw EInOutError("Upload block file ended before block " + std::to_string(Run.BlocksSent + 1) + ": \"" +
+                              Run.ZupFileName + "\"",
+                          Run.ZupFileName);
+    Run.BlockBuffer = upload_.Blocks[static_cast<size_t>(Run.BlocksSent)];
+    Link.SendBlock(Run.BlockBuffer);
+    Run.BlocksSent += 1;
+    view_.Progress(Run.BlocksSent, std::max(Run.BlockCount, 1));
 }
 
 // ---- verification after the unit's restart ----
 
 bool TSequencer::VerificationStep() {
-    switch (UploadState) {
+    switch (Run.UploadState) {
     case State::AwaitRestart:
-        RebootTicks += 1;
-        if (RebootTicks >= 90) {
-            Link.WaitLimit = 100;
+        Run.RebootTicks += 1;
+        if (Run.RebootTicks >= Protocol::kRebootTicks) {
+            Link.WaitLimit = Protocol::kSwrReplyTicks;
             Show(TLine::Instruction, "Querying unit memory checksum ...");
             verifying_ = true;
-            TryCount = 0;
-            UploadState = State::SendSwrQuery;
+            Run.TryCount = 0;
+            Run.UploadState = State::SendSwrQuery;
         }
         return true;
     case State::SendSwrQuery:
         SendCommandStep("0000", "SWR?", true);
-        TryCount += 1;
+        Run.TryCount += 1;
         return true;
     case State::AwaitSwr:
-        WaitingFor = "waiting for SWR=";
+        Run.WaitingFor = "waiting for SWR=";
         Await("SWR=", State::SendSwrQuery, State::SendFcsQuery, true);
-        if (UploadState == State::SendSwrQuery && TryCount >= 20) UploadState = State::TimedOut;
+        if (Run.UploadState == State::SendFcsQuery) result_.UnitVersion = SoftwareVersion(Run.LastReply);
+        if (Run.UploadState == State::SendSwrQuery && Run.TryCount >= Protocol::kSwrTries)
+            Run.UploadState = State::TimedOut;
         return true;
     case State::SendFcsQuery:
         SendCommandStep("0000", "FCS?", true);
-        Link.WaitLimit = 200;
+        Link.WaitLimit = Protocol::kFcsReplyTicks;
         return true;
     case State::AwaitFcs:
-        WaitingFor = "waiting for FCS";
+        Run.WaitingFor = "waiting for FCS";
         Await("FCS", State::TimedOut, State::CompareChecksums, true);
         return true;
     case State::CompareChecksums:
@@ -250,36 +273,42 @@ bool TSequencer::VerificationStep() {
 }
 
 void TSequencer::CompareChecksums() {
-    const size_t p = LastReply.find("Main");
+    const size_t p = Run.LastReply.find("Main");
     // Without "Main" the characters at positions 5 to 8 are taken, as the unit's reply format
     // would place them.
     const size_t from = (p == std::string::npos ? 0 : p + 1) + 4;
-    UnitChecksum = from < LastReply.size() ? LastReply.substr(from, 4) : std::string();
+    Run.UnitChecksum = from < Run.LastReply.size() ? Run.LastReply.substr(from, 4) : std::string();
     verifying_ = false;
-    Show(TLine::PortStatus, "Unit memory checksum: " + UnitChecksum);
-    Show(TLine::FileStatus, "Upload file checksum: " + FileChecksum, TColour::Black);
-    if (UnitChecksum == FileChecksum && FileChecksum.size() == 4)
+    Show(TLine::PortStatus, "Unit memory checksum: " + Run.UnitChecksum);
+    Show(TLine::FileStatus, "Upload file checksum: " + Run.FileChecksum, TColour::Black);
+    if (ChecksumsMatch())
         Show(TLine::Headline, "Checksums match, Upload successful", TColour::Green);
     else
         Show(TLine::Headline, "Checksums different, Upload failed", TColour::Red);
-    UploadState = State::Complete;
+    Run.UploadState = State::Complete;
+}
+
+bool TSequencer::ChecksumsMatch() const {
+    return Run.UnitChecksum == Run.FileChecksum && Run.FileChecksum.size() == 4;
 }
 
 // ---- ends ----
 
 bool TSequencer::EndStep() {
-    switch (UploadState) {
+    switch (Run.UploadState) {
     case State::Complete:
         view_.Offer(TOffer::BackToStart, true);
         view_.Offer(TOffer::RepeatUpload, true);
         Show(TLine::Footer, "Program complete. <Go back to Start> or <Close>", TColour::Blue, 12);
-        Show(TLine::Instruction, "Upload complete. Time taken: " + ElapsedText(StartTime, EndTime), TColour::Black);
-        UploadState = State::Idle;
+        Show(TLine::Instruction, "Upload complete. Time taken: " + ElapsedText(Run.StartTime, Run.EndTime),
+             TColour::Black);
+        Run.UploadState = State::Idle;
+        UploadComplete();
         return true;
     case State::Halted:
         Show(TLine::Headline, "Software upload halted");
         Show(TLine::Footer, "Click on <Close> button", TColour::Blue, 12);
-        if (MainUpload) {
+        if (Run.MainUpload) {
             view_.Offer(TOffer::RepeatUpload, true);
         } else {
             // The texts above sit on the hidden Software Upload screen, and a repeat from there
@@ -288,24 +317,55 @@ bool TSequencer::EndStep() {
             HistAdd("Upload failed");
         }
         view_.Offer(TOffer::BackToStart, true);
-        UploadState = State::Idle;
+        Run.UploadState = State::Idle;
+        if (!haltReason_.empty()) End(TResultKind::UnitFailed, haltReason_);
+        else if (Run.MainUpload) End(TResultKind::UnitFailed, "the unit reported " + OperatorText(Run.LastReply));
+        else End(TResultKind::UnitFailed, "Upload failed");
         return true;
     case State::TimedOut:
-        if (verifying_) {
-            // The firmware went out but the unit never gave its checksum: that is not a success,
-            // and the headline must not stay saying "complete".
-            Show(TLine::Headline, "Upload not verified", TColour::Red);
-            Show(TLine::Instruction, "Firmware was sent, but its checksum was not verified", TColour::Red);
-            verifying_ = false;
-        }
-        view_.Offer(TOffer::BackToStart, true);
-        if (MainUpload) view_.Offer(TOffer::RepeatUpload, true);
-        HistAdd("Timed out " + WaitingFor);
-        Show(TLine::Activity, "Timed out " + WaitingFor);
-        Show(TLine::Footer, "");
-        UploadState = State::Idle;
+        TimedOut();
         return true;
     default:
         return false;
     }
+}
+
+void TSequencer::UploadComplete() {
+    const std::string blocks = std::to_string(Run.BlockCount);
+    if (Run.BlockCount < Protocol::kVerifiedFromBlocks)
+        End(TResultKind::Sent, blocks + " blocks sent");
+    else if (ChecksumsMatch())
+        End(TResultKind::Verified, "verified, checksum " + Run.FileChecksum);
+    else
+        End(TResultKind::ChecksumsDifferent,
+            "checksums different: unit " + Run.UnitChecksum + ", file " + Run.FileChecksum);
+}
+
+void TSequencer::TimedOut() {
+    const bool verifying = verifying_;
+    if (verifying) {
+        // The firmware went out but the unit never gave its checksum: that is not a success,
+        // and the headline must not stay saying "complete".
+        Show(TLine::Headline, "Upload not verified", TColour::Red);
+        Show(TLine::Instruction, "Firmware was sent, but its checksum was not verified", TColour::Red);
+    }
+    view_.Offer(TOffer::BackToStart, true);
+    if (Run.MainUpload) view_.Offer(TOffer::RepeatUpload, true);
+    HistAdd("Timed out " + Run.WaitingFor);
+    Show(TLine::Activity, "Timed out " + Run.WaitingFor);
+    Show(TLine::Footer, "");
+    Run.UploadState = State::Idle;
+    result_.Awaited = Run.WaitingFor;
+    if (!Run.MainUpload) End(TResultKind::TimedOut, OperatorText("Timed out " + Run.WaitingFor));
+    else if (verifying) End(TResultKind::NotVerified, "Upload not verified: timed out " + Run.WaitingFor);
+    else End(TResultKind::TimedOut, "timed out " + Run.WaitingFor);
+}
+
+std::string SoftwareVersion(const std::string& swrReply) {
+    // "<0000/SWR=2.14\r\n": what follows the key, up to the line end.
+    const auto key = swrReply.find("SWR=");
+    if (key == std::string::npos) return {};
+    std::string version = swrReply.substr(key + 4);
+    while (!version.empty() && (version.back() == '\r' || version.back() == '\n')) version.pop_back();
+    return OperatorText(version);
 }

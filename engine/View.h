@@ -1,9 +1,12 @@
-// What the engine of both jobs tells the operator, and nothing else: the window draws it with
-// widgets, the command line prints it, a test records it. Texts are byte strings as the operator
-// sees them; a view only converts them (Latin-1) for its medium.
+// What the engine of both jobs tells its views: the texts the operator reads, progress as numbers,
+// and at the end what happened. The window draws the texts with widgets, the command line prints
+// them, a test records them; what a job came to is only ever read from its result. Texts are byte
+// strings as the operator sees them; a view only converts them (Latin-1) for its medium.
 #pragma once
 
 #include <string>
+
+#include "engine/JobResult.h"
 
 // The status lines of the two job screens, by role.
 enum class TLine {
@@ -34,7 +37,9 @@ public:
     // Detail kept out of the operator's text (the system's reason a port did not open).
     virtual void SetLineHint(TLine line, const std::string& hint) = 0;
     virtual void Offer(TOffer what, bool offered) = 0;
-    virtual void SetGauge(int value, int maximum) = 0;
+    // The blocks of an upload: 0 of `total` when it starts, then once per block sent. The window
+    // shows it as its gauge and as the text BlockProgressText gives.
+    virtual void Progress(int sent, int total) = 0;
     virtual void ShowGauge(bool shown) = 0;
     // The factory job's history: started afresh with one line, a line added, the last line replaced.
     virtual void HistoryReset(const std::string& line) = 0;
@@ -43,4 +48,6 @@ public:
     virtual void CaptureChanged(bool on) = 0;
     // A failure the operator must acknowledge (a message box in the window).
     virtual void Message(const std::string& text) = 0;
+    // The job has ended, once, whichever way it ended.
+    virtual void Finished(const TJobResult& result) = 0;
 };

@@ -80,9 +80,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     do {
         if (factory && rig.view.offered.count(TOffer::GoOn)) rig.E().GoOn();
         tick();
-    } while ((rig.E().UploadState != State::Idle || (factory && rig.view.offered.count(TOffer::GoOn))) &&
+    } while ((rig.E().UploadState() != State::Idle || (factory && rig.view.offered.count(TOffer::GoOn))) &&
              ++ticks < 20000);
-    FUZZ_CHECK(rig.E().UploadState == State::Idle);
+    FUZZ_CHECK(rig.E().UploadState() == State::Idle);
 
     const std::string headline = rig.view.Line(TLine::Headline);
     if (headline == "Software Upload complete") {

@@ -1,5 +1,7 @@
 #include "gui/Uflash8.h"
 
+#include "engine/Progress.h"
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -116,7 +118,7 @@ TForm1::TForm1(const TForm1Options& options, QWidget* parent)
     setObjectName("Form1");
     setWindowTitle("FIRMWARE UPLOAD UTILITY FOR NORVANE MXR-2");
     setFont(QFont("Arial"));
-    Serial1.SetDeviceFolder(Engine.ProgramFolder);
+    Serial1.SetDeviceFolder(Engine.ProgramFolder());
 
     BuildControls();
 
@@ -468,7 +470,7 @@ void TForm1::SetLineHint(TLine line, const std::string& hint) {
     std::string text = hint;
     // A port that did not open: say what COM n leads to and which serial devices are present.
     if (line == TLine::PortStatus && !hint.empty() && Serial1.Port() >= 1 && Serial1.Port() <= 9)
-        text += "\n\n" + PortTooltipText(ListPorts(Engine.ProgramFolder), Serial1.Port());
+        text += "\n\n" + PortTooltipText(ListPorts(Engine.ProgramFolder()), Serial1.Port());
     LabelOf(line)->setToolTip(text.empty() ? QString() : Qt::convertFromPlainText(QString::fromLocal8Bit(text.c_str()), Qt::WhiteSpacePre));
 }
 
@@ -476,16 +478,22 @@ void TForm1::ShowPortTooltip() {
     bool ok = false;
     const int port = CommPortBox->currentText().trimmed().toInt(&ok);
     if (!ok || port < 1 || port > 9) return;
-    const std::string text = PortTooltipText(ListPorts(Engine.ProgramFolder), port);
+    const std::string text = PortTooltipText(ListPorts(Engine.ProgramFolder()), port);
     CommPortBox->setToolTip(Qt::convertFromPlainText(QString::fromLocal8Bit(text.c_str()), Qt::WhiteSpacePre));
 }
 
 void TForm1::Offer(TOffer what, bool offered) { WidgetOf(what)->setVisible(offered); }
 
-void TForm1::SetGauge(int value, int maximum) {
-    Gauge->setMaximum(maximum);
-    Gauge->setValue(value);
+void TForm1::Progress(int sent, int total) {
+    Gauge->setMaximum(total);
+    Gauge->setValue(sent);
+    if (sent <= 0) return;
+    const std::string text = BlockProgressText(sent, total);
+    HistoryReplaceLast(text);
+    SetLine(TLine::Activity, text);
 }
+
+void TForm1::Finished(const TJobResult& result) { lastResult_ = result; }
 
 void TForm1::ShowGauge(bool shown) { Gauge->setVisible(shown); }
 
@@ -568,8 +576,8 @@ void TForm1::BtnCableClick() {
 void TForm1::BtnCaptureFileClick() { Engine.ToggleCapture(); }
 
 void TForm1::BtnHelpClick() {
-    const std::string file = HelpFilePath(Engine.ProgramFolder);
-    if (!help_->ShowTopic(QString::fromLocal8Bit(file.c_str()), Engine.HelpContext))
+    const std::string file = HelpFilePath(Engine.ProgramFolder());
+    if (!help_->ShowTopic(QString::fromLocal8Bit(file.c_str()), Engine.HelpContext()))
         ShowMessage(QString("Cannot open help file \"%1\"").arg(QString::fromLocal8Bit(file.c_str())));
 }
 
@@ -581,7 +589,7 @@ void TForm1::BtnCloseClick() {
 // ---- the remembered port ----
 
 void TForm1::ReadCommsSettings() {
-    const std::string path = Engine.ProgramFolder + "commsUP.txt";
+    const std::string path = Engine.ProgramFolder() + "commsUP.txt";
     std::optional<std::string> port;
     try {
         port = ReadCommsPortText(path);
@@ -589,7 +597,7 @@ void TForm1::ReadCommsSettings() {
         // The start-up goes on; the port selector starts at "1".
         CommPortBox->setCurrentIndex(0);
         BaudRateBox->setCurrentIndex(0);
-        Engine.SavedPort = CommPortBox->currentText().toStdString();
+        Engine.SetSavedPort(CommPortBox->currentText().toStdString());
         ShowMessage(QString::fromLocal8Bit(e.what()));
         return;
     }
@@ -602,7 +610,7 @@ void TForm1::ReadCommsSettings() {
         CommPortBox->setCurrentIndex(0);
         BaudRateBox->setCurrentIndex(0);
     }
-    Engine.SavedPort = CommPortBox->currentText().toStdString();
+    Engine.SetSavedPort(CommPortBox->currentText().toStdString());
 }
 
 // ---- wiring ----

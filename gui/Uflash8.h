@@ -6,6 +6,7 @@
 #include <QMainWindow>
 #include <QString>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -74,13 +75,17 @@ public:
     void ShowLine(TLine line, bool shown) override;
     void SetLineHint(TLine line, const std::string& hint) override;
     void Offer(TOffer what, bool offered) override;
-    void SetGauge(int value, int maximum) override;
+    void Progress(int sent, int total) override;
     void ShowGauge(bool shown) override;
     void HistoryReset(const std::string& line) override;
     void HistoryAdd(const std::string& line) override;
     void HistoryReplaceLast(const std::string& line) override;
     void CaptureChanged(bool on) override;
     void Message(const std::string& text) override;
+    void Finished(const TJobResult& result) override;
+
+    // How the last job ended; empty before the first.
+    const std::optional<TJobResult>& LastResult() const { return lastResult_; }
 
     // Controls, named as the operator's screens name them.
     QLabel *Image1, *Label5, *Label6, *Label13, *Label3, *Label7, *Label9, *Label22, *Label21;
@@ -115,6 +120,7 @@ private:
     THelpWindow* help_ = nullptr;
     bool activated_ = false;
     bool inTick_ = false;
+    std::optional<TJobResult> lastResult_;
 };
 
 // Bytes as Latin-1 text for a widget.

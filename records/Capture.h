@@ -13,6 +13,7 @@ public:
     TCaptureFile& operator=(const TCaptureFile&) = delete;
 
     bool CaptureOn() const { return file_ != nullptr; }
+    const std::string& Path() const { return path_; }
     // Off -> on: opens `path` for appending (creating it) and writes "[start]". On -> off: closes.
     // Throws EInOutError naming the file (also for a FIFO or a symbolic link in its place); capture
     // then stays off.

@@ -113,14 +113,14 @@ TEST(CaptureFile, AWholeUploadIsRecordedInOrderAndProgressShown) {
         SimUnit sim(s.Folder(), 1, {"--resend-at", "3", "--erase-ms", "300", "--restart-ms", "100"});
 
         f.BtnCaptureFile->click();
-        ASSERT_TRUE(f.Engine.Capture.CaptureOn());
+        ASSERT_TRUE(f.Engine.CaptureOn());
         EXPECT_EQ(s.Text(f.Label11), "Enabled");
         EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Disable Capture File");
         ASSERT_TRUE(WaitUntil([&] { return s.CaptureText().find("[pn]0\r\n") != std::string::npos; }));
 
         ASSERT_TRUE(s.OpenPort("1"));
         ASSERT_EQ(s.Text(f.Label12), "Port is open on Com 1 at 38400 baud");
-        ASSERT_TRUE(s.PrepareFile("fw.h86", fw.hex)) << "state " << f.Engine.UploadState;
+        ASSERT_TRUE(s.PrepareFile("fw.h86", fw.hex)) << "state " << f.Engine.UploadState();
         EXPECT_EQ(s.Text(f.Label8), "Upload will be 6 blocks, less than 1 minute");
         // Idle on the ready screen for a good number of ticks before the start.
         int ticks = 0;
@@ -131,7 +131,7 @@ TEST(CaptureFile, AWholeUploadIsRecordedInOrderAndProgressShown) {
         RecordProgress(f, progress);
         QElapsedTimer clock;
         clock.start();
-        ASSERT_TRUE(s.StartAndWait()) << "state " << f.Engine.UploadState;
+        ASSERT_TRUE(s.StartAndWait()) << "state " << f.Engine.UploadState();
         const qint64 tookMs = clock.elapsed();
         ASSERT_EQ(s.Text(f.Label15), "Software Upload complete");
         EXPECT_TRUE(FlashHolds(sim, fw.image));
@@ -143,7 +143,7 @@ TEST(CaptureFile, AWholeUploadIsRecordedInOrderAndProgressShown) {
         // neither the gauge nor the texts.
         EXPECT_EQ(f.Gauge->maximum(), 6);
         EXPECT_EQ(f.Gauge->value(), 6);
-        EXPECT_EQ(f.Engine.BlocksSent, 6);
+        EXPECT_EQ(f.Engine.BlocksSent(), 6);
         std::vector<int> values;
         for (const auto& p : progress)
             if (p.value != 0) values.push_back(p.value);
@@ -172,7 +172,7 @@ TEST(CaptureFile, AWholeUploadIsRecordedInOrderAndProgressShown) {
             return t.size() > 7 && t.compare(t.size() - 7, 7, "[pn]0\r\n") == 0;
         }));
         f.BtnCaptureFile->click();
-        EXPECT_FALSE(f.Engine.Capture.CaptureOn());
+        EXPECT_FALSE(f.Engine.CaptureOn());
         EXPECT_EQ(s.Text(f.Label11), "Disabled");
         EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Enable Capture File");
         EXPECT_TRUE(f.Messages.empty());
@@ -276,7 +276,7 @@ TEST(CaptureFile, AWholeUploadIsRecordedInOrderAndProgressShown) {
     {
         ProgramSession s(folder.Path(), home.Path());
         s.F().BtnCaptureFile->click();
-        ASSERT_TRUE(s.F().Engine.Capture.CaptureOn());
+        ASSERT_TRUE(s.F().Engine.CaptureOn());
         ASSERT_TRUE(WaitUntil([&] { return s.CaptureText().size() > firstRun.size() + 9; }));
         s.F().BtnCaptureFile->click();
         const std::string both = s.CaptureText();
@@ -311,7 +311,7 @@ TEST(CaptureFile, TheReadyScreenEstimateFollowsTheBlockCountAndBaudRate) {
         ASSERT_EQ(s.Text(f.Label12), "Port is open on Com 1 at " + c.baud.toStdString() + " baud");
         const std::string name = "n" + std::to_string(c.blocks) + ".zup";
         ASSERT_TRUE(s.PrepareFile(name, std::string(static_cast<size_t>(c.blocks) * 135, 'A') + "1234")) << name;
-        EXPECT_EQ(f.Engine.BlockCount, c.blocks);
+        EXPECT_EQ(f.Engine.BlockCount(), c.blocks);
         EXPECT_EQ(s.Text(f.Label8), c.text);
         EXPECT_EQ(s.Text(f.Label15), "THE UNIT MUST BE OFF");
     }
@@ -326,12 +326,12 @@ TEST(CaptureFile, TheUnitsFailureEndsCaptureAndTheButtonStartsItAgain) {
     ASSERT_TRUE(s.OpenPort("1"));
     ASSERT_TRUE(s.PrepareFile("f.h86", TestFirmware::Make(5, 22).hex));
     f.BtnCaptureFile->click();
-    ASSERT_TRUE(f.Engine.Capture.CaptureOn());
+    ASSERT_TRUE(f.Engine.CaptureOn());
     ASSERT_TRUE(s.StartAndWait());
     EXPECT_EQ(s.Text(f.Label2), "Upload failed");
     EXPECT_EQ(s.Text(f.Label15), "Software upload halted");
     // Off, and the screen says so.
-    EXPECT_FALSE(f.Engine.Capture.CaptureOn());
+    EXPECT_FALSE(f.Engine.CaptureOn());
     EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Enable Capture File");
     EXPECT_EQ(s.Text(f.Label11), "Disabled");
     const std::string atFailure = s.CaptureText();
@@ -342,7 +342,7 @@ TEST(CaptureFile, TheUnitsFailureEndsCaptureAndTheButtonStartsItAgain) {
 
     // The next press switches it on again.
     f.BtnCaptureFile->click();
-    EXPECT_TRUE(f.Engine.Capture.CaptureOn());
+    EXPECT_TRUE(f.Engine.CaptureOn());
     EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Disable Capture File");
     EXPECT_EQ(s.Text(f.Label11), "Enabled");
     ASSERT_TRUE(WaitUntil([&] { return s.CaptureText().size() > atFailure.size() + 9; }));
@@ -370,17 +370,17 @@ TEST(CaptureFile, ACaptureFileThatCannotBeOpenedLeavesCaptureOff) {
     const std::string msg = f.Messages[0].toStdString();
     EXPECT_NE(msg.find(path), std::string::npos) << msg;
     EXPECT_NE(msg.find(std::strerror(EISDIR)), std::string::npos) << msg;
-    EXPECT_FALSE(f.Engine.Capture.CaptureOn());
+    EXPECT_FALSE(f.Engine.CaptureOn());
     EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Enable Capture File");
     EXPECT_EQ(s.Text(f.Label11), "Disabled");
     EXPECT_TRUE(s.Shown(f.BtnStartRun));
 
     f.BtnStartRun->click();
-    ASSERT_TRUE(WaitUntil([&] { return f.Engine.BlocksSent >= 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return f.Engine.BlocksSent() >= 2; }));
     f.BtnCaptureFile->click();
     EXPECT_EQ(f.Messages.size(), 2u);
-    EXPECT_FALSE(f.Engine.Capture.CaptureOn());
-    ASSERT_TRUE(WaitUntil([&] { return f.Engine.UploadState == 0; }, 60000));
+    EXPECT_FALSE(f.Engine.CaptureOn());
+    ASSERT_TRUE(WaitUntil([&] { return f.Engine.UploadState() == 0; }, 60000));
     EXPECT_EQ(s.Text(f.Label15), "Software Upload complete");
     EXPECT_EQ(f.Messages.size(), 2u);
     EXPECT_TRUE(FlashHolds(sim, fw.image));
@@ -422,18 +422,18 @@ TEST(CaptureFile, ACaptureFileThatStopsTakingLinesIsSwitchedOffAndTheUploadGoesO
     const TestFirmware fw = TestFirmware::Make(8, 24);
     ASSERT_TRUE(s.PrepareFile("w.h86", fw.hex));
     f.BtnCaptureFile->click();
-    ASSERT_TRUE(f.Engine.Capture.CaptureOn());
+    ASSERT_TRUE(f.Engine.CaptureOn());
 
     std::unique_ptr<FileSizeLimit> limit;
     off_t sizeAtLimit = 0;
     f.BtnStartRun->click();
     // The file can take no more once the second block has gone out.
-    ASSERT_TRUE(WaitUntil([&] { return f.Engine.BlocksSent >= 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return f.Engine.BlocksSent() >= 2; }));
     struct stat st {};
     ASSERT_EQ(::stat((s.Folder() + "Capture.txt").c_str(), &st), 0);
     sizeAtLimit = st.st_size;
     limit = std::make_unique<FileSizeLimit>(static_cast<rlim_t>(sizeAtLimit));
-    ASSERT_TRUE(WaitUntil([&] { return f.Engine.UploadState == 0; }, 60000)) << "state " << f.Engine.UploadState;
+    ASSERT_TRUE(WaitUntil([&] { return f.Engine.UploadState() == 0; }, 60000)) << "state " << f.Engine.UploadState();
     limit.reset();
 
     EXPECT_EQ(s.Text(f.Label15), "Software Upload complete");
@@ -442,7 +442,7 @@ TEST(CaptureFile, ACaptureFileThatStopsTakingLinesIsSwitchedOffAndTheUploadGoesO
     const std::string msg = f.Messages[0].toStdString();
     EXPECT_NE(msg.find(s.Folder() + "Capture.txt"), std::string::npos) << msg;
     EXPECT_NE(msg.find(std::strerror(EFBIG)), std::string::npos) << msg;
-    EXPECT_FALSE(f.Engine.Capture.CaptureOn());
+    EXPECT_FALSE(f.Engine.CaptureOn());
     EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Enable Capture File");
     EXPECT_EQ(s.Text(f.Label11), "Disabled");
     ASSERT_EQ(::stat((s.Folder() + "Capture.txt").c_str(), &st), 0);

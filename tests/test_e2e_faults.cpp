@@ -69,7 +69,7 @@ public:
     bool Wait(const std::function<bool()>& done, int ms = 20000) {
         armed_ = true;
         last_ = clock_.elapsed();
-        lastState_ = f_.Engine.UploadState;
+        lastState_ = f_.Engine.UploadState();
         const bool held = WaitUntil(done, ms);
         armed_ = false;
         return held;
@@ -96,7 +96,7 @@ private:
         }
         ++ran_[lastState_];
         last_ = now;
-        lastState_ = f_.Engine.UploadState;
+        lastState_ = f_.Engine.UploadState();
         if (ShowsSuccess(f_.Label15->text())) successShown_ = true;
     }
 
@@ -176,13 +176,13 @@ struct FaultRun {
         F().CommPortBox->setEditText("1");
         F().BaudRateBox->setEditText(baud);
         F().Btn2Upload->click();
-        ASSERT_TRUE(Wait([&] { return F().Engine.UploadState == 0 && F().Label12->text().startsWith("Port "); }, 5000));
+        ASSERT_TRUE(Wait([&] { return F().Engine.UploadState() == 0 && F().Label12->text().startsWith("Port "); }, 5000));
     }
     // Chooses `name` in the home folder and waits until the sequencer rests again.
     void Choose(const std::string& name) {
         ASSERT_TRUE(Wait([&] { return F().BtnChooseFile->isVisibleTo(&F()); }));
         w.ChooseFile(name);
-        ASSERT_TRUE(Wait([&] { return F().Engine.UploadState == 0; }, 30000)) << "state " << F().Engine.UploadState;
+        ASSERT_TRUE(Wait([&] { return F().Engine.UploadState() == 0; }, 30000)) << "state " << F().Engine.UploadState();
     }
     // Writes `name`, opens the port, chooses the file and expects the ready screen.
     void Prepare(const std::string& name, const std::string& content, const QString& baud = "38400") {
@@ -196,8 +196,8 @@ struct FaultRun {
     // Start Upload, then waits until the sequencer rests.
     void Start(int ms = 60000) {
         F().BtnStartRun->click();
-        ASSERT_EQ(F().Engine.UploadState, 44);
-        ASSERT_TRUE(Wait([&] { return F().Engine.UploadState == 0; }, ms)) << "state " << F().Engine.UploadState;
+        ASSERT_EQ(F().Engine.UploadState(), 44);
+        ASSERT_TRUE(Wait([&] { return F().Engine.UploadState() == 0; }, ms)) << "state " << F().Engine.UploadState();
     }
     // Back to Start, then Software Upload again, ready for a new Choose File.
     void Again(const QString& baud = "38400") {
@@ -218,7 +218,7 @@ struct FaultRun {
     // The checks every row ends with.
     void Verify() {
         TForm1& f = F();
-        EXPECT_EQ(f.Engine.UploadState, 0);
+        EXPECT_EQ(f.Engine.UploadState(), 0);
 
         // The window never stalls: a blocking write, a long close or a busy wait would show here.
         const qint64 bound = std::max<qint64>(10LL * tickMs, 250) * kSanitizerSlowdown;
@@ -281,7 +281,7 @@ void ExpectCompleted(FaultRun& r, const TestFirmware& fw) {
     r.expect.label15 = kComplete;
     r.expect.label10 = "Program complete. <Go back to Start> or <Close>";
     r.expect.label12 = "";
-    const std::string n = std::to_string(r.F().Engine.BlockCount);
+    const std::string n = std::to_string(r.F().Engine.BlockCount());
     r.expect.historyLast = "Sending block " + n + " of " + n + "...";
     r.expect.offered = {&TForm1::BtnRepeatUpload, &TForm1::BtnBackToStart};
     r.expect.notOffered = {&TForm1::BtnStartRun, &TForm1::BtnChooseFile};
@@ -325,12 +325,12 @@ void UnitVanishes(FaultRun& r) {
     r.Prepare("app.h86", fw.hex);
     TForm1& f = r.F();
     f.BtnStartRun->click();
-    ASSERT_TRUE(r.Wait([&] { return f.Engine.BlocksSent >= 5; }, 20000));
+    ASSERT_TRUE(r.Wait([&] { return f.Engine.BlocksSent() >= 5; }, 20000));
     ASSERT_TRUE(r.sim->WaitForExit(10000));
     // After 1000 ticks of silence the transfer would send the block again; with the line gone
     // there is nobody to send it to, so it ends with its timeout report and the system's reason.
-    ASSERT_TRUE(r.Wait([&] { return f.Engine.UploadState == 0; }, 2000 * r.tickMs + 10000)) << "state " << f.Engine.UploadState;
-    EXPECT_EQ(f.Engine.BlocksSent, 5);
+    ASSERT_TRUE(r.Wait([&] { return f.Engine.UploadState() == 0; }, 2000 * r.tickMs + 10000)) << "state " << f.Engine.UploadState();
+    EXPECT_EQ(f.Engine.BlocksSent(), 5);
     EXPECT_EQ(r.Text(f.Label2), "Timed out waiting for SEND BLOCK message");
     EXPECT_EQ(f.HistoryLines().last().toStdString(), "Timed out waiting for SEND BLOCK message");
     EXPECT_EQ(r.Text(f.Label10), "");
@@ -341,7 +341,7 @@ void UnitVanishes(FaultRun& r) {
     EXPECT_TRUE(f.BtnRepeatUpload->isVisibleTo(&f));
     EXPECT_FALSE(ShowsSuccess(f.Label15->text()));
     f.BtnBackToStart->click();
-    EXPECT_EQ(f.Engine.UploadState, 0);
+    EXPECT_EQ(f.Engine.UploadState(), 0);
     EXPECT_TRUE(f.OpeningBox->isVisibleTo(&f));
     EXPECT_FALSE(f.MainBox->isVisibleTo(&f));
 
@@ -386,7 +386,7 @@ void FirmwareChangesBeforeRepeat(FaultRun& r) {
 
     WriteWholeFile(r.Home() + "app.h86", second.hex);
     f.BtnRepeatUpload->click();
-    ASSERT_TRUE(r.Wait([&] { return f.Engine.UploadState == 0; }));
+    ASSERT_TRUE(r.Wait([&] { return f.Engine.UploadState() == 0; }));
     ASSERT_TRUE(f.BtnStartRun->isVisibleTo(&f));
     r.Start();
     ASSERT_EQ(r.Text(f.Label15), kComplete);

@@ -32,15 +32,15 @@ struct UploadRun {
         ASSERT_EQ(w.Text(F().Label12), "Port is open on Com 1 at 38400 baud");
         ASSERT_TRUE(WaitUntil([&] { return F().BtnChooseFile->isVisibleTo(&F()); }));
         w.ChooseFile(name);
-        ASSERT_TRUE(WaitUntil([&] { return F().Engine.UploadState == 0 && F().BtnStartRun->isVisibleTo(&F()); }, 20000))
-            << "state " << F().Engine.UploadState << " messages " << F().Messages.size();
+        ASSERT_TRUE(WaitUntil([&] { return F().Engine.UploadState() == 0 && F().BtnStartRun->isVisibleTo(&F()); }, 20000))
+            << "state " << F().Engine.UploadState() << " messages " << F().Messages.size();
         ASSERT_EQ(w.Text(F().Label15), "THE UNIT MUST BE OFF");
     }
     // Presses Start Upload and waits for the sequencer to come to rest.
     void Run(int ms = 120000) {
         F().BtnStartRun->click();
-        ASSERT_EQ(F().Engine.UploadState, 44);
-        ASSERT_TRUE(w.WaitIdle(ms)) << "state " << F().Engine.UploadState;
+        ASSERT_EQ(F().Engine.UploadState(), 44);
+        ASSERT_TRUE(w.WaitIdle(ms)) << "state " << F().Engine.UploadState();
     }
     void ExpectFlashHolds(const std::string& image) {
         const std::string flash = sim->Flash();
@@ -60,7 +60,7 @@ TEST(SoftwareUpload, FromIntelHexIntoTheUnitThenRepeat) {
     const TestFirmware fw = TestFirmware::Make(40, 7);
     r.Prepare("app.h86", fw.hex);
     TForm1& f = r.F();
-    EXPECT_EQ(f.Engine.BlockCount, 40);
+    EXPECT_EQ(f.Engine.BlockCount(), 40);
     EXPECT_EQ(r.w.Text(f.Label8), "Upload will be 40 blocks, less than 1 minute");
     EXPECT_EQ(r.w.Text(f.Label12), "Data file conversion complete, chksum=" + fw.Checksum());
     r.Run();
@@ -69,7 +69,7 @@ TEST(SoftwareUpload, FromIntelHexIntoTheUnitThenRepeat) {
     EXPECT_EQ(r.w.Text(f.Label4).rfind("Upload complete. Time taken: ", 0), 0u);
     EXPECT_TRUE(f.BtnRepeatUpload->isVisibleTo(&f));
     EXPECT_TRUE(f.BtnBackToStart->isVisibleTo(&f));
-    EXPECT_EQ(f.Engine.HelpContext, 5);
+    EXPECT_EQ(f.Engine.HelpContext(), 5);
     r.ExpectFlashHolds(fw.image);
     auto rep = r.sim->Report();
     EXPECT_EQ(rep["blocks"], "40");
@@ -88,9 +88,9 @@ TEST(SoftwareUpload, FromIntelHexIntoTheUnitThenRepeat) {
     struct stat before {};
     ASSERT_EQ(stat((r.Home() + "app.ZUP").c_str(), &before), 0);
     f.BtnRepeatUpload->click();
-    ASSERT_TRUE(WaitUntil([&] { return f.Engine.UploadState == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return f.Engine.UploadState() == 0; }));
     EXPECT_EQ(r.w.Text(f.Label15), "THE UNIT MUST BE OFF");
-    EXPECT_EQ(f.Engine.HelpContext, 4);
+    EXPECT_EQ(f.Engine.HelpContext(), 4);
     EXPECT_FALSE(f.BtnRepeatUpload->isVisibleTo(&f));
     r.Run();
     EXPECT_EQ(r.w.Text(f.Label15), "Software Upload complete");
@@ -129,7 +129,7 @@ TEST(SoftwareUpload, FromEachOtherFileType) {
         image.OpenExisting(r.Home() + "src.bin", 32768);
         BuildUploadFile(image, r.Home() + "ready.zup");
         r.Prepare("ready.zup", ReadWholeFile(r.Home() + "ready.zup"));
-        EXPECT_EQ(r.F().Engine.BlockCount, 25);
+        EXPECT_EQ(r.F().Engine.BlockCount(), 25);
         r.Run();
         EXPECT_EQ(r.w.Text(r.F().Label15), "Software Upload complete");
         r.ExpectFlashHolds(fw.image);
@@ -159,7 +159,7 @@ TEST(SoftwareUpload, TheUnitsFailureHaltsTheUpload) {
     r.Prepare("a.h86", fw.hex);
     TForm1& f = r.F();
     f.BtnCaptureFile->click();
-    ASSERT_TRUE(f.Engine.Capture.CaptureOn());
+    ASSERT_TRUE(f.Engine.CaptureOn());
     r.Run();
     EXPECT_EQ(r.w.Text(f.Label2), "Upload failed");
     EXPECT_EQ(r.w.Text(f.Label15), "Software upload halted");
@@ -167,7 +167,7 @@ TEST(SoftwareUpload, TheUnitsFailureHaltsTheUpload) {
     EXPECT_TRUE(f.BtnRepeatUpload->isVisibleTo(&f));
     EXPECT_TRUE(f.BtnBackToStart->isVisibleTo(&f));
     // The unit's failure ends capture, and the screen says so.
-    EXPECT_FALSE(f.Engine.Capture.CaptureOn());
+    EXPECT_FALSE(f.Engine.CaptureOn());
     EXPECT_EQ(f.Label11->text().toStdString(), "Disabled");
     EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Enable Capture File");
 }
@@ -207,7 +207,7 @@ TEST(SoftwareUpload, BadInputIsReportedOnceAndNothingOnDiskIsDamaged) {
     ASSERT_TRUE(r.w.OpenPort());
     ASSERT_TRUE(WaitUntil([&] { return f.BtnChooseFile->isVisibleTo(&f); }));
     r.w.ChooseFile("app.h86");
-    ASSERT_TRUE(WaitUntil([&] { return !f.Messages.empty() && f.Engine.UploadState == 0; }, 10000));
+    ASSERT_TRUE(WaitUntil([&] { return !f.Messages.empty() && f.Engine.UploadState() == 0; }, 10000));
     WaitUntil([] { return false; }, 100);
     ASSERT_EQ(f.Messages.size(), 1u);
     const std::string msg = f.Messages[0].toStdString();
@@ -222,7 +222,7 @@ TEST(SoftwareUpload, BadInputIsReportedOnceAndNothingOnDiskIsDamaged) {
     WriteWholeFile(r.Home() + "gone.h86", fw.hex);
     r.w.ChooseFile("gone.h86");
     ASSERT_EQ(std::remove((r.Home() + "gone.h86").c_str()), 0);
-    ASSERT_TRUE(WaitUntil([&] { return !f.Messages.empty() && f.Engine.UploadState == 0; }, 10000));
+    ASSERT_TRUE(WaitUntil([&] { return !f.Messages.empty() && f.Engine.UploadState() == 0; }, 10000));
     EXPECT_NE(f.Messages[0].toStdString().find("gone.h86"), std::string::npos);
     EXPECT_TRUE(f.BtnChooseFile->isVisibleTo(&f));
 
@@ -233,16 +233,16 @@ TEST(SoftwareUpload, BadInputIsReportedOnceAndNothingOnDiskIsDamaged) {
         r.w.ChooseFile(name);
         ASSERT_EQ(f.Messages.size(), 1u) << name;
         EXPECT_NE(f.Messages[0].toStdString().find(name), std::string::npos);
-        EXPECT_EQ(f.Engine.UploadState, 0);
+        EXPECT_EQ(f.Engine.UploadState(), 0);
         EXPECT_TRUE(f.BtnChooseFile->isVisibleTo(&f));
         EXPECT_FALSE(f.BtnStartRun->isVisibleTo(&f) && f.RunBox->isVisibleTo(&f) &&
-                     f.Label15->text() == "THE UNIT MUST BE OFF" && f.Engine.BlockCount == 0);
+                     f.Label15->text() == "THE UNIT MUST BE OFF" && f.Engine.BlockCount() == 0);
     }
 
     // An unrecognised extension keeps Choose File and names the extension in upper case.
     WriteWholeFile(r.Home() + "notes.txt", "x");
     r.w.ChooseFile("notes.txt");
-    ASSERT_TRUE(WaitUntil([&] { return f.Engine.UploadState == 0 && f.Label12->text().startsWith("Unexpected"); }));
+    ASSERT_TRUE(WaitUntil([&] { return f.Engine.UploadState() == 0 && f.Label12->text().startsWith("Unexpected"); }));
     EXPECT_EQ(r.w.Text(f.Label12), "Unexpected file extension (TXT), choose another file");
     EXPECT_TRUE(f.BtnChooseFile->isVisibleTo(&f));
 }

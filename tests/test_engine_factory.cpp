@@ -46,7 +46,7 @@ class FactoryOutcome : public ::testing::TestWithParam<FactoryCase> {};
 TEST_P(FactoryOutcome, EndsWithItsHistoryLine) {
     const FactoryCase& c = GetParam();
     EngineRig rig(c.options);
-    ASSERT_GE(rig.Factory(), 0) << "state " << rig.E().UploadState;
+    ASSERT_GE(rig.Factory(), 0) << "state " << rig.E().UploadState();
     ASSERT_FALSE(rig.view.history.empty());
     const bool completed = rig.view.HistoryHas("FlashCode Upload complete");
     EXPECT_EQ(completed, c.completes);

@@ -72,7 +72,7 @@ TEST_P(SoftwareUploadOutcome, EndsWithItsTextsAndNeverClaimsWhatDidNotHappen) {
     const TestFirmware fw = TestFirmware::Make(c.chunks, 11, 1);
     ASSERT_TRUE(rig.OpenPort("1", c.baud));
     ASSERT_TRUE(rig.Prepare("fw.h86", fw.hex)) << rig.view.Line(TLine::PortStatus);
-    ASSERT_GE(rig.Upload(), 0) << "still in state " << rig.E().UploadState;
+    ASSERT_GE(rig.Upload(), 0) << "still in state " << rig.E().UploadState();
 
     EXPECT_EQ(rig.view.Line(TLine::Activity), c.activity);
     EXPECT_EQ(rig.view.Line(TLine::Headline), c.headline);
@@ -141,8 +141,8 @@ TEST(EngineUpload, EveryWaitLimitCountsTicksWhateverArrivesBetweenThem) {
             ASSERT_TRUE(rig.Prepare("fw.h86", fw.hex));
             if (chatter) rig.port.Chatter = "~z";
             rig.E().StartRun();
-            for (long n = 0; rig.E().UploadState != State::Idle && n < 100000; ++n) {
-                const int32_t state = rig.E().UploadState;
+            for (long n = 0; rig.E().UploadState() != State::Idle && n < 100000; ++n) {
+                const int32_t state = rig.E().UploadState();
                 rig.Tick();
                 if (std::count(c.waitStates.begin(), c.waitStates.end(), state)) ++ticks[chatter];
             }
@@ -164,14 +164,14 @@ TEST(EngineUpload, ALineWithoutLineEndsNeitherGrowsTheBufferNorTheCaptureWithout
     ASSERT_TRUE(rig.OpenPort());
     ASSERT_TRUE(rig.Prepare("fw.h86", TestFirmware::Make(10, 5).hex));
     rig.E().ToggleCapture();
-    ASSERT_TRUE(rig.E().Capture.CaptureOn());
+    ASSERT_TRUE(rig.E().CaptureOn());
     rig.port.Chatter = std::string(200, 'g');
     rig.E().StartRun();
     size_t longest = 0;
     long ticks = 0;
-    while (rig.E().UploadState != State::Idle && ticks++ < 2000) {
+    while (rig.E().UploadState() != State::Idle && ticks++ < 2000) {
         rig.Tick();
-        longest = std::max(longest, rig.E().Link.RxBuffer.size());
+        longest = std::max(longest, rig.E().BufferedBytes());
     }
     rig.E().CloseCapture();
     const size_t received = 200 * static_cast<size_t>(ticks);
@@ -192,7 +192,7 @@ TEST(EngineUpload, AnsweringAtOnceKeepsEveryByteAndTextOfTheConversation) {
         o.baseIndexAt = 9;
         o.eraseError = true;
         EngineRig rig(o);
-        rig.E().AnswerAtOnce = atOnce != 0;
+        rig.E().SetAnswerAtOnce(atOnce != 0);
         ASSERT_TRUE(rig.OpenPort());
         ASSERT_TRUE(rig.Prepare("fw.h86", fw.hex));
         ticks[atOnce] = rig.Upload();
@@ -221,7 +221,7 @@ TEST(EngineUpload, AFileThatCannotBePreparedIsReportedOnceAndTheChoiceOfferedAga
     ASSERT_EQ(rig.view.messages.size(), 1u);
     EXPECT_EQ(rig.view.Line(TLine::PortStatus), "Preparing input file failed, choose another file");
     EXPECT_TRUE(rig.view.offered.count(TOffer::ChooseFile));
-    EXPECT_EQ(rig.E().UploadState, State::Idle);
+    EXPECT_EQ(rig.E().UploadState(), State::Idle);
     for (int i = 0; i < 5; ++i) rig.Tick();
     EXPECT_EQ(rig.view.messages.size(), 1u);
 }

@@ -30,8 +30,8 @@ TEST(Window, StartsOnTheStartScreenWithPortOneAndDefaultBaud) {
     EXPECT_FALSE(Shown(f.MemoBoot, f));
     EXPECT_EQ(f.Label11->text().toStdString(), "Disabled");
     EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Enable Capture File");
-    EXPECT_EQ(f.Engine.UploadState, 0);
-    EXPECT_EQ(f.Engine.HelpContext, 1);
+    EXPECT_EQ(f.Engine.UploadState(), 0);
+    EXPECT_EQ(f.Engine.HelpContext(), 1);
     // Controls without text of their own are found by their labels' names.
     EXPECT_EQ(f.CommPortBox->accessibleName().toStdString(), "Select Com Port:");
     EXPECT_EQ(f.BaudRateBox->accessibleName().toStdString(), "Baud Rate:");
@@ -79,7 +79,7 @@ TEST(Window, SoftwareUploadOpensThePortAndOffersChooseFile) {
     EXPECT_FALSE(Shown(f.RunBox, f));
     EXPECT_EQ(f.MainBox->title().toStdString(), "Main Software Upload");
     EXPECT_TRUE(WaitUntil([&] { return Shown(f.BtnChooseFile, f); }));
-    EXPECT_EQ(f.Engine.HelpContext, 3);
+    EXPECT_EQ(f.Engine.HelpContext(), 3);
     EXPECT_EQ(pty.Speed(), 38400);
     EXPECT_TRUE(f.Serial1.Active());
 
@@ -88,8 +88,8 @@ TEST(Window, SoftwareUploadOpensThePortAndOffersChooseFile) {
     EXPECT_TRUE(Shown(f.OpeningBox, f));
     EXPECT_FALSE(Shown(f.MainBox, f));
     EXPECT_FALSE(Shown(f.BtnChooseFile, f));
-    EXPECT_EQ(f.Engine.UploadState, 0);
-    EXPECT_EQ(f.Engine.HelpContext, 1);
+    EXPECT_EQ(f.Engine.UploadState(), 0);
+    EXPECT_EQ(f.Engine.HelpContext(), 1);
     EXPECT_TRUE(f.Serial1.Active());
 }
 
@@ -109,7 +109,7 @@ TEST(Window, AMissingPortIsReportedOnceAfterTwentyTicks) {
     const std::string tip = PlainToolTip(f.Label12);
     EXPECT_EQ(tip.rfind("No such file or directory\n", 0), 0u) << tip;
     EXPECT_NE(tip.find("COM2: " + w.Folder() + "COM2"), std::string::npos) << tip;
-    EXPECT_EQ(f.Engine.UploadState, 0);
+    EXPECT_EQ(f.Engine.UploadState(), 0);
     // Once: the text stays and the sequencer stays idle.
     f.Label12->setText("seen");
     WaitUntil([] { return false; }, 200);
@@ -122,7 +122,7 @@ TEST(Window, APortTextThatNamesNoPortIsReportedAsNotOpened) {
     ASSERT_TRUE(w.OpenPort("x", "38400"));
     EXPECT_EQ(w.Text(f.Label12), "Port did not open on Com x at 38400 baud");
     EXPECT_TRUE(f.Messages.empty());
-    EXPECT_EQ(f.Engine.UploadState, 0);
+    EXPECT_EQ(f.Engine.UploadState(), 0);
 }
 
 TEST(Window, ABaudTextThatIsNotANumberKeepsTheStartScreen) {
@@ -134,7 +134,7 @@ TEST(Window, ABaudTextThatIsNotANumberKeepsTheStartScreen) {
     EXPECT_NE(f.Messages[0].toStdString().find("fast"), std::string::npos);
     EXPECT_TRUE(Shown(f.OpeningBox, f));
     EXPECT_FALSE(Shown(f.MainBox, f));
-    EXPECT_EQ(f.Engine.UploadState, 0);
+    EXPECT_EQ(f.Engine.UploadState(), 0);
 }
 
 TEST(Window, APortHeldByAnotherProgramDoesNotOpen) {
@@ -171,10 +171,10 @@ TEST(Window, FactoryBootstrapReachesTheJumperInstructions) {
     f.BtnBoot->click();
     EXPECT_TRUE(Shown(f.FactoryBox, f));
     EXPECT_FALSE(Shown(f.OpeningBox, f));
-    EXPECT_EQ(f.Engine.HelpContext, 9);
+    EXPECT_EQ(f.Engine.HelpContext(), 9);
     EXPECT_EQ(f.HistoryLines(), QStringList{"Opening Com Port 1..."});
     ASSERT_TRUE(WaitUntil([&] { return Shown(f.BtnGoOn, f); }));
-    EXPECT_EQ(f.Engine.UploadState, 0);
+    EXPECT_EQ(f.Engine.UploadState(), 0);
     EXPECT_EQ(w.Text(f.Label19), "Factory Upload will take about 19 seconds");
     EXPECT_EQ(w.Text(f.Label16), "Turn the Unit power on, then click on <Proceed>");
     EXPECT_EQ(w.Text(f.Label1), "With power off, put a jumper on the Bootstrap Enable header (JP1) and a jumper on "
@@ -225,11 +225,11 @@ TEST(Window, CloseEndsCaptureFirst) {
     ProgramSession w;
     TForm1& f = w.F();
     f.BtnCaptureFile->click();
-    ASSERT_TRUE(f.Engine.Capture.CaptureOn());
+    ASSERT_TRUE(f.Engine.CaptureOn());
     EXPECT_EQ(f.Label11->text().toStdString(), "Enabled");
     EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Disable Capture File");
     f.BtnClose->click();
-    EXPECT_FALSE(f.Engine.Capture.CaptureOn());
+    EXPECT_FALSE(f.Engine.CaptureOn());
     EXPECT_FALSE(f.isVisible());
     EXPECT_NE(ReadWholeFile(w.Folder() + "Capture.txt").find("[start]"), std::string::npos);
 }

@@ -88,7 +88,7 @@ long EngineRig::RunUntilIdle(long maxTicks) {
     do {
         Tick();
         if (ticks_ - start > maxTicks) return -1;
-    } while (engine.UploadState != State::Idle);
+    } while (engine.UploadState() != State::Idle);
     return ticks_ - start;
 }
 
@@ -101,7 +101,7 @@ bool EngineRig::OpenPort(const std::string& p, const std::string& baud) {
 bool EngineRig::Prepare(const std::string& name, const std::string& content) {
     std::ofstream(Home() + name, std::ios::binary) << content;
     engine.Guarded([&] { engine.FileChosen(Home() + name); });
-    if (engine.UploadState != State::Idle) RunUntilIdle(100);
+    if (engine.UploadState() != State::Idle) RunUntilIdle(100);
     return view.offered.count(TOffer::StartRun) > 0;
 }
 

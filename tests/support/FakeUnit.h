@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/Progress.h"
 #include "engine/Sequencer.h"
 #include "engine/UnitPort.h"
 #include "tests/support/TempDir.h"
@@ -71,6 +72,7 @@ struct RecordingView : TSequencerView {
     std::map<TLine, std::string> hints;
     std::set<TOffer> offered;
     std::vector<std::string> history, messages;
+    std::vector<TJobResult> results;
     int gaugeValue = 0, gaugeMax = 0;
     bool captureOn = false;
 
@@ -79,7 +81,13 @@ struct RecordingView : TSequencerView {
     void ShowLine(TLine, bool) override {}
     void SetLineHint(TLine line, const std::string& hint) override { hints[line] = hint; }
     void Offer(TOffer what, bool on) override { on ? (void)offered.insert(what) : (void)offered.erase(what); }
-    void SetGauge(int value, int maximum) override { gaugeValue = value, gaugeMax = maximum; }
+    // As the window shows it: the gauge, the activity line and the history's last line.
+    void Progress(int sent, int total) override {
+        gaugeValue = sent, gaugeMax = total;
+        if (sent <= 0) return;
+        lines[TLine::Activity] = BlockProgressText(sent, total);
+        HistoryReplaceLast(BlockProgressText(sent, total));
+    }
     void ShowGauge(bool) override {}
     void HistoryReset(const std::string& line) override { history = {line}; }
     void HistoryAdd(const std::string& line) override { history.push_back(line); }
@@ -89,6 +97,7 @@ struct RecordingView : TSequencerView {
     }
     void CaptureChanged(bool on) override { captureOn = on; }
     void Message(const std::string& text) override { messages.push_back(text); }
+    void Finished(const TJobResult& result) override { results.push_back(result); }
     std::string Line(TLine l) const {
         auto i = lines.find(l);
         return i == lines.end() ? std::string() : i->second;

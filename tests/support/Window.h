@@ -56,7 +56,7 @@ public:
         F().CommPortBox->setEditText(port);
         F().BaudRateBox->setEditText(baud);
         F().Btn2Upload->click();
-        return WaitUntil([&] { return E().UploadState == 0 && F().Label12->text().startsWith("Port "); }, 5000);
+        return WaitUntil([&] { return E().UploadState() == 0 && F().Label12->text().startsWith("Port "); }, 5000);
     }
 
     // Chooses `name` in the file chooser (in `directory`, the home folder by default), as an
@@ -80,19 +80,19 @@ public:
         WriteWholeFile(home_ + name, content);
         if (!WaitUntil([&] { return Shown(F().BtnChooseFile); })) return false;
         ChooseFile(name);
-        return WaitUntil([&] { return E().UploadState == 0 && Shown(F().BtnStartRun); }, 20000);
+        return WaitUntil([&] { return E().UploadState() == 0 && Shown(F().BtnStartRun); }, 20000);
     }
 
     // "Start &Upload", then waits for the sequencer to come to rest.
     bool StartAndWait(int ms = 120000) {
         F().BtnStartRun->click();
-        if (E().UploadState != 44) return false;
+        if (E().UploadState() != 44) return false;
         return WaitIdle(ms);
     }
 
     // Waits until the sequencer is idle (state 0).
     bool WaitIdle(int ms = 60000) {
-        return WaitUntil([&] { return E().UploadState == 0; }, ms);
+        return WaitUntil([&] { return E().UploadState() == 0; }, ms);
     }
 
     std::string CaptureText() const { return ReadWholeFile(folder_ + "Capture.txt"); }

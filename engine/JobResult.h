@@ -1,0 +1,59 @@
+// How a job ended, decided once by the step that ends it and reported to every view: the window,
+// the command line and the production record each take what they need from it and never work it
+// out again from what they were shown.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum class TJob { Upload, Factory };
+
+enum class TResultKind {
+    Verified,            // sent, and the unit's checksum equals the file's
+    Sent,                // sent; under the block count from which the unit's protocol verifies
+    NotVerified,         // sent, but the unit never gave its checksum
+    ChecksumsDifferent,  // sent, and the unit's checksum is not the file's
+    UnitFailed,          // the unit said the upload failed, or answered what it should not
+    TimedOut,            // a wait for the unit ran out (Awaited says which)
+    PortFailed,          // the port did not open (SystemReason says why)
+    FileFailed,          // the file could not be prepared
+    FactoryComplete,     // the factory job ran to its end
+    Interrupted,         // stopped from outside (at block BlocksSent of BlockCount)
+};
+
+struct TJobResult {
+    TJob Job = TJob::Upload;
+    TResultKind Kind = TResultKind::UnitFailed;
+    std::string Reason;        // in the operator's words, one line
+    std::string Awaited;       // a timeout: what was awaited ("waiting for Thank You")
+    std::string SystemReason;  // a port that did not open: the system's reason
+    int BlocksSent = 0;
+    int BlockCount = 0;
+    std::string FileChecksum;  // four hexadecimal digits, "" before the file was prepared
+    std::string UnitChecksum;
+    std::string UnitVersion;   // the unit's SWR= reply, as it gave it
+    std::vector<std::string> Warnings;
+    int Resends = 0;           // blocks the unit asked for again, and resends after silence
+    std::string InputFile;     // as the engine was given it
+    int64_t InputSize = -1;    // bytes; -1 when it could not be read
+    std::string InputSha256;   // of the bytes that were prepared, lower-case hex
+    std::string Device;        // the device path opened
+    std::string PortName;      // "Com 3", or the device chosen directly
+    int ComPort = 0;           // COM n, 0 when a device was chosen directly
+    int Baud = 0;
+    std::chrono::system_clock::time_point Started;
+    std::chrono::milliseconds Duration{0};
+    std::string CaptureFile;   // "" when capture was off
+    bool UnitWritten = false;  // GO or the bootstrap went out: the unit's flash is not as it was
+
+    bool Succeeded() const {
+        return Kind == TResultKind::Verified || Kind == TResultKind::Sent || Kind == TResultKind::FactoryComplete;
+    }
+};
+
+// The kind's name in records and JSON ("verified", "not_verified", ...), and back.
+const char* ResultKindName(TResultKind kind);
+bool ResultKindFromName(const std::string& name, TResultKind& kind);
+const char* JobName(TJob job);
