@@ -25,6 +25,7 @@ std::string UsageText() {
            "              [--restart-ms MS] [--block-gap-ms MS] [--slow MS] [--pace]\n"
            "  block dialogue faults: --erase-error --erase-timeout --no-erasing --no-erase-complete\n"
            "              --resend-at N --fail-at N --base-index-at N --invalid-start --silent-after N\n"
+           "              --resend-forever N --mute-at N\n"
            "              --no-thank-you --wrong-checksum --no-swr --no-fcs --noise [--seed S]\n"
            "              --vanish-after N\n"
            "  bootstrap faults: --no-ident --ident BYTE --loader1-silent --loader1-bad --loader2-silent\n"
@@ -70,6 +71,8 @@ bool ParseOptions(int argc, char** argv, SimOptions& o, std::string& error) {
         {"--fail-at", {&o.failAt, 1, 1 << 30}},
         {"--base-index-at", {&o.baseIndexAt, 1, 1 << 30}},
         {"--silent-after", {&o.silentAfter, 1, 1 << 30}},
+        {"--resend-forever", {&o.resendForever, 1, 1 << 30}},
+        {"--mute-at", {&o.muteAt, 1, 1 << 30}},
         {"--vanish-after", {&o.vanishAfter, 1, 1 << 30}},
         {"--ident", {&o.ident, 0, 255}},
         {"--bad-ack-record", {&o.badAckRecord, 1, 1 << 30}},

@@ -27,6 +27,8 @@ struct SimOptions {
     int baseIndexAt = 0;
     bool invalidStart = false;
     int silentAfter = 0;
+    int resendForever = 0;  // asks for this block again every time it comes
+    int muteAt = 0;         // from this block on, answers nothing at all
     bool noThankYou = false;
     bool wrongChecksum = false;
     bool noSwr = false;

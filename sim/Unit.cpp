@@ -322,6 +322,10 @@ void Unit::HandleBlock(const std::string& b, TimePoint now) {
         state_ = State::Failed;
         return;
     }
+    if (opt_.muteAt != 0 && (muted_ || number == opt_.muteAt)) {
+        muted_ = true;
+        return;
+    }
     if (opt_.silentAfter != 0 && number == opt_.silentAfter && !silentDone_) {
         silentDone_ = true;
         return;
@@ -330,6 +334,10 @@ void Unit::HandleBlock(const std::string& b, TimePoint now) {
         ++resends_;
         SendLine("RESEND BLOCK", now);
     };
+    if (opt_.resendForever != 0 && number == opt_.resendForever) {
+        resend();
+        return;
+    }
     if (opt_.resendAt != 0 && number == opt_.resendAt && !resendDone_) {
         resendDone_ = true;
         resend();

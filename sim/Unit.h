@@ -109,6 +109,7 @@ private:
     std::set<uint32_t> written_;
     bool resendDone_ = false;
     bool silentDone_ = false;
+    bool muted_ = false;
     bool baseIndexDone_ = false;
     bool failDone_ = false;
     bool eraseErrorDone_ = false;

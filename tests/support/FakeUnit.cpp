@@ -73,7 +73,8 @@ bool RecordingView::HistoryHas(const std::string& line) const {
     return std::find(history.begin(), history.end(), line) != history.end();
 }
 
-EngineRig::EngineRig(SimOptions options) : port(options), engine(port, view, Folder()) {
+EngineRig::EngineRig(SimOptions options, const std::string& programFolder)
+    : port(options), engine(port, view, programFolder.empty() ? Folder() : programFolder) {
     engine.FormActivated();
 }
 

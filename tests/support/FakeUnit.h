@@ -109,7 +109,8 @@ struct RecordingView : TSequencerView {
 // steps 50 ms ticks of virtual time.
 class EngineRig {
 public:
-    explicit EngineRig(SimOptions options = {});
+    // The engine's program folder is a folder of its own, or `programFolder` (rigs that share one).
+    explicit EngineRig(SimOptions options = {}, const std::string& programFolder = {});
 
     TSequencer& E() { return engine; }
     // One tick: the line runs for 50 ms of virtual time (arrivals answered at once), then the
