@@ -485,12 +485,14 @@ void TForm1::ShowPortTooltip() {
 void TForm1::Offer(TOffer what, bool offered) { WidgetOf(what)->setVisible(offered); }
 
 void TForm1::Progress(int sent, int total) {
+    // The texts first: whoever watches the gauge sees them saying the same block.
+    if (sent > 0) {
+        const std::string text = BlockProgressText(sent, total);
+        HistoryReplaceLast(text);
+        SetLine(TLine::Activity, text);
+    }
     Gauge->setMaximum(total);
     Gauge->setValue(sent);
-    if (sent <= 0) return;
-    const std::string text = BlockProgressText(sent, total);
-    HistoryReplaceLast(text);
-    SetLine(TLine::Activity, text);
 }
 
 void TForm1::Finished(const TJobResult& result) { lastResult_ = result; }

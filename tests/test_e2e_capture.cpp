@@ -72,6 +72,10 @@ size_t Count(const std::vector<CaptureLine>& lines, const std::string& body) {
     return n;
 }
 
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
 std::string Hex(const std::string& bytes) {
     static const char d[] = "0123456789ABCDEF";
     std::string out;
@@ -82,7 +86,7 @@ std::string Hex(const std::string& bytes) {
     return out;
 }
 
-// What the window showed each time the gauge moved, taken once the step that moved it is over.
+// What the window showed each time the gauge moved.
 struct ProgressSnapshot {
     int value;
     std::string label2, lastHistoryLine;
@@ -94,8 +98,7 @@ void RecordProgress(TForm1& f, std::vector<ProgressSnapshot>& out) {
         [&f, &out](int v) {
             const QStringList hist = f.HistoryLines();
             out.push_back({v, f.Label2->text().toStdString(), hist.isEmpty() ? "" : hist.last().toStdString()});
-        },
-        Qt::QueuedConnection);
+        });
 }
 
 }  // namespace
@@ -120,6 +123,8 @@ TEST(CaptureFile, AWholeUploadIsRecordedInOrderAndProgressShown) {
 
         ASSERT_TRUE(s.OpenPort("1"));
         ASSERT_EQ(s.Text(f.Label12), "Port is open on Com 1 at 38400 baud");
+        // A tick at rest after the port report is part of the record; the file is chosen after it.
+        ASSERT_TRUE(WaitUntil([&] { return EndsWith(s.CaptureText(), "[pn]0\r\n"); }));
         ASSERT_TRUE(s.PrepareFile("fw.h86", fw.hex)) << "state " << f.Engine.UploadState();
         EXPECT_EQ(s.Text(f.Label8), "Upload will be 6 blocks, less than 1 minute");
         // Idle on the ready screen for a good number of ticks before the start.
@@ -167,10 +172,7 @@ TEST(CaptureFile, AWholeUploadIsRecordedInOrderAndProgressShown) {
         EXPECT_LE(m.captured(1).toLongLong(), tookMs / 1000 + 1);
 
         // The tick after the end records the idle state; then capture goes off.
-        ASSERT_TRUE(WaitUntil([&] {
-            const std::string t = s.CaptureText();
-            return t.size() > 7 && t.compare(t.size() - 7, 7, "[pn]0\r\n") == 0;
-        }));
+        ASSERT_TRUE(WaitUntil([&] { return EndsWith(s.CaptureText(), "[pn]0\r\n"); }));
         f.BtnCaptureFile->click();
         EXPECT_FALSE(f.Engine.CaptureOn());
         EXPECT_EQ(s.Text(f.Label11), "Disabled");
