@@ -91,18 +91,18 @@ TOutcome RunOnce(const TFaultClass& fault, std::mt19937& rng, std::string& why) 
     TForm1& f = s.F();
     const TestFirmware fw = TestFirmware::Make(blocks, rng(), fault.verification ? 1 : 3);
     if (!s.OpenPort() || !s.PrepareFile("soak.h86", fw.hex)) {
-        why = "not ready to upload: " + f.Label12->text().toStdString();
+        why = "not ready to upload: " + Control<QLabel>(f, "Label12")->text().toStdString();
         return TOutcome::Stuck;
     }
     if (!s.StartAndWait(120000)) {
         why = "did not come to rest, state " + std::to_string(f.Engine.UploadState());
         return TOutcome::Stuck;
     }
-    const std::string verdict = f.Label15->text().toStdString();
+    const std::string verdict = Control<QLabel>(f, "Label15")->text().toStdString();
     const bool saysOk = verdict == "Checksums match, Upload successful" ||
                         (verdict == "Software Upload complete" && blocks < 2000);
     if (!saysOk) {
-        why = verdict + " / " + f.Label2->text().toStdString();
+        why = verdict + " / " + Control<QLabel>(f, "Label2")->text().toStdString();
         return verdict == "Software Upload complete" ? TOutcome::FalseSuccess : TOutcome::DetectedFailure;
     }
     sim.Report();

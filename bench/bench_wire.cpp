@@ -44,13 +44,13 @@ int UploadAt(const char* baud) {
     QElapsedTimer clock;
     qint64 firstMs = -1, lastMs = -1, lastTickMs = -1, longestGapMs = 0;
     // The window's responsiveness during the transfer: the longest time between two ticks.
-    QObject::connect(f.Timer1, &QTimer::timeout, &f, [&] {
+    QObject::connect(Control<QTimer>(f, "Timer1"), &QTimer::timeout, &f, [&] {
         const qint64 now = clock.elapsed();
         if (firstMs >= 0 && lastMs < 0 && lastTickMs >= 0) longestGapMs = std::max(longestGapMs, now - lastTickMs);
         lastTickMs = now;
     });
     clock.start();
-    f.BtnStartRun->click();
+    Control<QPushButton>(f, "BtnStartRun")->click();
     // The transfer ends when the unit has the last block: the engine goes on to "UPLOAD DONE".
     if (!WaitUntil([&] {
             if (firstMs < 0 && f.Engine.BlocksSent() >= 1) firstMs = clock.elapsed();
@@ -58,8 +58,8 @@ int UploadAt(const char* baud) {
             return f.Engine.UploadState() == State::Idle;
         }, 600000))
         return Fail("the upload did not end", f);
-    if (f.Label15->text() != "Checksums match, Upload successful")
-        return Fail(("the upload did not succeed: " + f.Label15->text().toStdString()).c_str(), f);
+    if (Control<QLabel>(f, "Label15")->text() != "Checksums match, Upload successful")
+        return Fail(("the upload did not succeed: " + Control<QLabel>(f, "Label15")->text().toStdString()).c_str(), f);
     const int rate = std::atoi(baud);
     // From the first block out to the request after the last: kBlocks blocks, kBlocks requests.
     const double floorMs = (kBlocks - 1) * (BlockSize + kRequestBytes) * 10.0 * 1000.0 / rate;
@@ -74,13 +74,13 @@ int FactoryJob() {
     ProgramSession s(50);
     SimUnit sim(s.Folder(), 1, {"--pace"});
     TForm1& f = s.F();
-    f.CommPortBox->setEditText("1");
-    f.BtnBoot->click();
-    if (!WaitUntil([&] { return f.Engine.UploadState() == 0 && f.BtnGoOn->isVisibleTo(&f); }, 10000))
+    Control<QComboBox>(f, "CommPortBox")->setEditText("1");
+    Control<QPushButton>(f, "BtnBoot")->click();
+    if (!WaitUntil([&] { return f.Engine.UploadState() == 0 && Control<QPushButton>(f, "BtnGoOn")->isVisibleTo(&f); }, 10000))
         return Fail("the factory screen did not open the port", f);
     QElapsedTimer clock;
     clock.start();
-    f.BtnGoOn->click();
+    Control<QPushButton>(f, "BtnGoOn")->click();
     if (!WaitUntil([&] { return f.Engine.UploadState() == 0; }, 120000)) return Fail("the factory job did not end", f);
     const double seconds = clock.elapsed() / 1000.0;
     if (!f.HistoryLines().contains("FlashCode Upload complete")) return Fail("the factory job did not complete", f);

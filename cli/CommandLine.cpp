@@ -48,7 +48,7 @@ bool CheckFirmwareFile(const std::string& path, std::string& error) {
     const std::string name = QFile::encodeName(QFileInfo(QFile::decodeName(path.c_str())).fileName()).toStdString();
     const TInputNames names = SplitInputFileName(name);
     if (InputKind(names.InputExt) == TInputKind::Unknown) {
-        error = "unexpected file extension (" + names.InputExt + ") of '" + path + "': use .h86, .mcs, .bin or .zup";
+        error = "unexpected file extension (" + names.InputExt + ") of '" + path + "': use " + AcceptedExtensionsText();
         return false;
     }
     return true;

@@ -501,7 +501,8 @@ void TSequencer::CheckInputFile() {
     const TInputNames names = SplitInputFileName(Run.InputFileName);
     Run.InputExt = names.InputExt;
     Run.BaseName = names.BaseName;
-    const TInputKind kind = InputKind(Run.InputExt);
+    const TInputFormat* format = FindInputFormat(Run.InputExt);
+    const TInputKind kind = format ? format->Kind : TInputKind::Unknown;
     NoteInputFile();
     upload_ = {};
     if (kind == TInputKind::Unknown) {
@@ -525,7 +526,7 @@ void TSequencer::CheckInputFile() {
     } else {
         Run.BinFileName = Run.InputFileName;
         Show(TLine::FileStatus, "Converting .BIN file to .ZUP format ...");
-        BinImage.OpenExisting(Run.BinFileName, MainImageChunks);
+        format->Read(Run.BinFileName, BinImage, MainImageChunks);
         Run.UploadState = State::CheckUploadFile;
     }
 }
@@ -543,8 +544,7 @@ bool TSequencer::PreparationStep() {
         Run.UploadState = State::HexToBinary;
         return true;
     case State::HexToBinary: {
-        THexReader reader;
-        reader.HexToBinaryFile(Run.InputFileName, BinImage);
+        FindInputFormat(Run.InputExt)->Read(Run.InputFileName, BinImage, BinImage.ImageChunks());
         RefuseEmptyImage();
         BinImage.Flush();
         Show(TLine::FileStatus, "Processing .BIN file to .ZUP format ...");

@@ -1,6 +1,8 @@
 #include "firmware/UploadFile.h"
 
+#include <cctype>
 #include <cerrno>
+#include <iterator>
 #include <climits>
 #include <cstring>
 #include <sys/stat.h>
@@ -9,19 +11,32 @@
 #include "base/Paths.h"
 #include "base/RunError.h"
 #include "base/SafeFile.h"
+#include "firmware/IntelHex.h"
 
 namespace {
 
-struct TInputRow {
-    const char* Ext;
-    TInputKind Kind;
+void ReadIntelHex(const std::string& fileName, TBinaryImage& image, int) {
+    THexReader reader;
+    reader.HexToBinaryFile(fileName, image);
+}
+
+void ReadBinary(const std::string& fileName, TBinaryImage& image, int imageChunks) {
+    image.OpenExisting(fileName, imageChunks);
+}
+
+// In the order the file chooser offers them.
+constexpr TInputFormat kInputFormats[] = {
+    {"ZUP", TInputKind::Upload, "Norvane Upload (.zup)", nullptr},
+    {"BIN", TInputKind::Binary, "Binary (.bin)", ReadBinary},
+    {"H86", TInputKind::IntelHex, "Intel HEX (.h86)", ReadIntelHex},
+    {"MCS", TInputKind::IntelHex, "Intel HEX (.mcs)", ReadIntelHex},
 };
-constexpr TInputRow kInputKinds[] = {
-    {"H86", TInputKind::IntelHex},
-    {"MCS", TInputKind::IntelHex},
-    {"BIN", TInputKind::Binary},
-    {"ZUP", TInputKind::Upload},
-};
+
+std::string LowerExt(const char* ext) {
+    std::string e = ext;
+    for (char& c : e) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return "." + e;
+}
 
 bool IsBlank(const uint8_t* chunk) {
     uint64_t all = ~uint64_t{0};
@@ -35,10 +50,29 @@ bool IsBlank(const uint8_t* chunk) {
 
 }  // namespace
 
+const TInputFormat* FindInputFormat(const std::string& inputExt) {
+    for (const TInputFormat& row : kInputFormats)
+        if (inputExt == row.Ext) return &row;
+    return nullptr;
+}
+
 TInputKind InputKind(const std::string& inputExt) {
-    for (const TInputRow& row : kInputKinds)
-        if (inputExt == row.Ext) return row.Kind;
-    return TInputKind::Unknown;
+    const TInputFormat* row = FindInputFormat(inputExt);
+    return row ? row->Kind : TInputKind::Unknown;
+}
+
+std::string InputFilterText() {
+    std::string filter;
+    for (const TInputFormat& row : kInputFormats) filter += std::string(row.FilterText) + "|*" + LowerExt(row.Ext) + "|";
+    return filter;
+}
+
+std::string AcceptedExtensionsText() {
+    std::string text;
+    const size_t n = std::size(kInputFormats);
+    for (size_t i = 0; i < n; ++i)
+        text += (i == 0 ? "" : i + 1 == n ? " or " : ", ") + LowerExt(kInputFormats[i].Ext);
+    return text;
 }
 
 TInputNames SplitInputFileName(const std::string& inputFileName) {

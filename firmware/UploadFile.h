@@ -11,9 +11,26 @@
 
 constexpr int BlockSize = 135;
 
-// What the chosen input file is. A new kind of input is one row of the table in UploadFile.cpp
-// and one reader.
+// What the chosen input file is: converted into the image record by record (Intel HEX), taken as
+// the image (binary), or already the upload (an upload block file).
 enum class TInputKind { IntelHex, Binary, Upload, Unknown };
+
+// One row per input format: a new format is one reader and one row of the table in
+// UploadFile.cpp. The engine prepares a file through its row; the chooser's filter and the command
+// line's list of accepted extensions are made from the table.
+struct TInputFormat {
+    const char* Ext;         // upper case, as SplitInputFileName gives it
+    TInputKind Kind;
+    const char* FilterText;  // the file chooser's entry for it
+    // Reads the file into `image` (already set up for the job's size); nullptr for the upload.
+    void (*Read)(const std::string& fileName, TBinaryImage& image, int imageChunks);
+};
+// The row for an extension, nullptr when none has it.
+const TInputFormat* FindInputFormat(const std::string& inputExt);
+// "Norvane Upload (.zup)|*.zup|Binary (.bin)|*.bin|...|", the chooser's filter text.
+std::string InputFilterText();
+// ".zup, .bin, .h86 or .mcs".
+std::string AcceptedExtensionsText();
 struct TInputNames {
     std::string InputExt;     // up to three characters after the last '.' of the file's own name, upper case
     std::string BaseName;     // the path up to that '.'

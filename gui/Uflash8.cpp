@@ -25,6 +25,7 @@
 
 #include <iterator>
 
+#include "firmware/UploadFile.h"
 #include "host/Folders.h"
 #include "gui/HelpWindow.h"
 #include "host/Ports.h"
@@ -537,7 +538,7 @@ void TForm1::Btn2UploadClick() {
     OpeningBox->hide();
     FactoryBox->hide();
     if (Form2)
-        Form2->SetFilter("Norvane Upload (.zup)|*.zup|Binary (.bin)|*.bin|Intel HEX (.h86)|*.h86|Intel HEX (.mcs)|*.mcs|");
+        Form2->SetFilter(QString::fromLatin1(InputFilterText()));
 }
 
 void TForm1::BtnBootClick() {
@@ -618,7 +619,7 @@ void TForm1::ReadCommsSettings() {
 // ---- wiring ----
 
 TMainWindow::~TMainWindow() {
-    if (Form1) Form1->Timer1->stop();
+    if (Form1) Control<QTimer>(*Form1, "Timer1")->stop();
     Form2.reset();
     Form1.reset();
 }

@@ -6,6 +6,7 @@
 #include <QMainWindow>
 #include <QString>
 #include <memory>
+#include <stdexcept>
 #include <optional>
 #include <string>
 #include <vector>
@@ -87,6 +88,11 @@ public:
     // How the last job ended; empty before the first.
     const std::optional<TJobResult>& LastResult() const { return lastResult_; }
 
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
     // Controls, named as the operator's screens name them.
     QLabel *Image1, *Label5, *Label6, *Label13, *Label3, *Label7, *Label9, *Label22, *Label21;
     QComboBox *CommPortBox, *BaudRateBox;
@@ -100,11 +106,7 @@ public:
     QProgressBar* Gauge;
     QTimer* Timer1;
 
-protected:
-    void showEvent(QShowEvent* event) override;
-    void closeEvent(QCloseEvent* event) override;
 
-private:
     void BuildControls();
     void BuildStartScreen(QWidget* area);
     void BuildUploadScreen(QWidget* area);
@@ -122,6 +124,15 @@ private:
     bool inTick_ = false;
     std::optional<TJobResult> lastResult_;
 };
+
+// A control of a window by its objectName, the name the operator's screens give it; tests, the
+// benchmarks and the screenshot tool find controls this way. Throws when there is none.
+template <class T>
+T* Control(const QObject& window, const char* name) {
+    T* control = window.findChild<T*>(QString::fromLatin1(name));
+    if (!control) throw std::logic_error(std::string("no control named ") + name);
+    return control;
+}
 
 // Bytes as Latin-1 text for a widget.
 QString Latin1(const std::string& bytes);

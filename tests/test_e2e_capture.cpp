@@ -94,10 +94,10 @@ struct ProgressSnapshot {
 
 void RecordProgress(TForm1& f, std::vector<ProgressSnapshot>& out) {
     QObject::connect(
-        f.Gauge, &QProgressBar::valueChanged, f.Gauge,
+        Control<QProgressBar>(f, "Gauge"), &QProgressBar::valueChanged, Control<QProgressBar>(f, "Gauge"),
         [&f, &out](int v) {
             const QStringList hist = f.HistoryLines();
-            out.push_back({v, f.Label2->text().toStdString(), hist.isEmpty() ? "" : hist.last().toStdString()});
+            out.push_back({v, Control<QLabel>(f, "Label2")->text().toStdString(), hist.isEmpty() ? "" : hist.last().toStdString()});
         });
 }
 
@@ -115,21 +115,21 @@ TEST(CaptureFile, AWholeUploadIsRecordedInOrderAndProgressShown) {
         // arrives, and the third block is asked for again.
         SimUnit sim(s.Folder(), 1, {"--resend-at", "3", "--erase-ms", "300", "--restart-ms", "100"});
 
-        f.BtnCaptureFile->click();
+        Control<QPushButton>(f, "BtnCaptureFile")->click();
         ASSERT_TRUE(f.Engine.CaptureOn());
-        EXPECT_EQ(s.Text(f.Label11), "Enabled");
-        EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Disable Capture File");
+        EXPECT_EQ(s.Text(Control<QLabel>(f, "Label11")), "Enabled");
+        EXPECT_EQ(Control<QPushButton>(f, "BtnCaptureFile")->text().toStdString(), "&Disable Capture File");
         ASSERT_TRUE(WaitUntil([&] { return s.CaptureText().find("[pn]0\r\n") != std::string::npos; }));
 
         ASSERT_TRUE(s.OpenPort("1"));
-        ASSERT_EQ(s.Text(f.Label12), "Port is open on Com 1 at 38400 baud");
+        ASSERT_EQ(s.Text(Control<QLabel>(f, "Label12")), "Port is open on Com 1 at 38400 baud");
         // A tick at rest after the port report is part of the record; the file is chosen after it.
         ASSERT_TRUE(WaitUntil([&] { return EndsWith(s.CaptureText(), "[pn]0\r\n"); }));
         ASSERT_TRUE(s.PrepareFile("fw.h86", fw.hex)) << "state " << f.Engine.UploadState();
-        EXPECT_EQ(s.Text(f.Label8), "Upload will be 6 blocks, less than 1 minute");
+        EXPECT_EQ(s.Text(Control<QLabel>(f, "Label8")), "Upload will be 6 blocks, less than 1 minute");
         // Idle on the ready screen for a good number of ticks before the start.
         int ticks = 0;
-        QObject::connect(f.Timer1, &QTimer::timeout, f.Timer1, [&ticks] { ++ticks; });
+        QObject::connect(Control<QTimer>(f, "Timer1"), &QTimer::timeout, Control<QTimer>(f, "Timer1"), [&ticks] { ++ticks; });
         ASSERT_TRUE(WaitUntil([&] { return ticks >= 30; }));
 
         std::vector<ProgressSnapshot> progress;
@@ -138,7 +138,7 @@ TEST(CaptureFile, AWholeUploadIsRecordedInOrderAndProgressShown) {
         clock.start();
         ASSERT_TRUE(s.StartAndWait()) << "state " << f.Engine.UploadState();
         const qint64 tookMs = clock.elapsed();
-        ASSERT_EQ(s.Text(f.Label15), "Software Upload complete");
+        ASSERT_EQ(s.Text(Control<QLabel>(f, "Label15")), "Software Upload complete");
         EXPECT_TRUE(FlashHolds(sim, fw.image));
         auto rep = sim.Report();
         EXPECT_EQ(rep["resends"], "1");
@@ -146,8 +146,8 @@ TEST(CaptureFile, AWholeUploadIsRecordedInOrderAndProgressShown) {
 
         // Progress: the gauge counts to the block count once per block; a resent block moves
         // neither the gauge nor the texts.
-        EXPECT_EQ(f.Gauge->maximum(), 6);
-        EXPECT_EQ(f.Gauge->value(), 6);
+        EXPECT_EQ(Control<QProgressBar>(f, "Gauge")->maximum(), 6);
+        EXPECT_EQ(Control<QProgressBar>(f, "Gauge")->value(), 6);
         EXPECT_EQ(f.Engine.BlocksSent(), 6);
         std::vector<int> values;
         for (const auto& p : progress)
@@ -163,20 +163,20 @@ TEST(CaptureFile, AWholeUploadIsRecordedInOrderAndProgressShown) {
         EXPECT_EQ(hist.filter(QRegularExpression("^Sending block ")).size(), 1);
         EXPECT_EQ(hist.last().toStdString(), "Sending block 6 of 6...");
         EXPECT_FALSE(hist.contains("Sending Lines..."));
-        EXPECT_FALSE(s.Shown(f.Gauge));
+        EXPECT_FALSE(s.Shown(Control<QProgressBar>(f, "Gauge")));
 
         // The end: the elapsed time in seconds, no more than the run took.
         const QRegularExpressionMatch m =
-            QRegularExpression("^Upload complete\\. Time taken: (\\d+) seconds$").match(f.Label4->text());
-        ASSERT_TRUE(m.hasMatch()) << s.Text(f.Label4);
+            QRegularExpression("^Upload complete\\. Time taken: (\\d+) seconds$").match(Control<QLabel>(f, "Label4")->text());
+        ASSERT_TRUE(m.hasMatch()) << s.Text(Control<QLabel>(f, "Label4"));
         EXPECT_LE(m.captured(1).toLongLong(), tookMs / 1000 + 1);
 
         // The tick after the end records the idle state; then capture goes off.
         ASSERT_TRUE(WaitUntil([&] { return EndsWith(s.CaptureText(), "[pn]0\r\n"); }));
-        f.BtnCaptureFile->click();
+        Control<QPushButton>(f, "BtnCaptureFile")->click();
         EXPECT_FALSE(f.Engine.CaptureOn());
-        EXPECT_EQ(s.Text(f.Label11), "Disabled");
-        EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Enable Capture File");
+        EXPECT_EQ(s.Text(Control<QLabel>(f, "Label11")), "Disabled");
+        EXPECT_EQ(Control<QPushButton>(f, "BtnCaptureFile")->text().toStdString(), "&Enable Capture File");
         EXPECT_TRUE(f.Messages.empty());
         firstRun = s.CaptureText();
     }
@@ -277,10 +277,10 @@ TEST(CaptureFile, AWholeUploadIsRecordedInOrderAndProgressShown) {
     // A second run of the program in the same folder appends after the first record.
     {
         ProgramSession s(folder.Path(), home.Path());
-        s.F().BtnCaptureFile->click();
+        Control<QPushButton>(s.F(), "BtnCaptureFile")->click();
         ASSERT_TRUE(s.F().Engine.CaptureOn());
         ASSERT_TRUE(WaitUntil([&] { return s.CaptureText().size() > firstRun.size() + 9; }));
-        s.F().BtnCaptureFile->click();
+        Control<QPushButton>(s.F(), "BtnCaptureFile")->click();
         const std::string both = s.CaptureText();
         EXPECT_TRUE(both.compare(0, firstRun.size(), firstRun) == 0) << "the first record was not kept";
         const auto all = ParseCapture(both);
@@ -308,14 +308,14 @@ TEST(CaptureFile, TheReadyScreenEstimateFollowsTheBlockCountAndBaudRate) {
                           Case{4000, "38400", "Upload will be 4000 blocks, about 4.5 minutes"},
                           Case{4000, "57600", "Upload will be 4000 blocks, about 4 minutes"},
                           Case{700, "57600", "Upload will be 700 blocks, less than 1 minute"}}) {
-        f.BtnBackToStart->click();
+        Control<QPushButton>(f, "BtnBackToStart")->click();
         ASSERT_TRUE(s.OpenPort("1", c.baud));
-        ASSERT_EQ(s.Text(f.Label12), "Port is open on Com 1 at " + c.baud.toStdString() + " baud");
+        ASSERT_EQ(s.Text(Control<QLabel>(f, "Label12")), "Port is open on Com 1 at " + c.baud.toStdString() + " baud");
         const std::string name = "n" + std::to_string(c.blocks) + ".zup";
         ASSERT_TRUE(s.PrepareFile(name, std::string(static_cast<size_t>(c.blocks) * 135, 'A') + "1234")) << name;
         EXPECT_EQ(f.Engine.BlockCount(), c.blocks);
-        EXPECT_EQ(s.Text(f.Label8), c.text);
-        EXPECT_EQ(s.Text(f.Label15), "THE UNIT MUST BE OFF");
+        EXPECT_EQ(s.Text(Control<QLabel>(f, "Label8")), c.text);
+        EXPECT_EQ(s.Text(Control<QLabel>(f, "Label15")), "THE UNIT MUST BE OFF");
     }
     EXPECT_TRUE(f.Messages.empty());
 }
@@ -327,15 +327,15 @@ TEST(CaptureFile, TheUnitsFailureEndsCaptureAndTheButtonStartsItAgain) {
     SimUnit sim(s.Folder(), 1, {"--fail-at", "2"});
     ASSERT_TRUE(s.OpenPort("1"));
     ASSERT_TRUE(s.PrepareFile("f.h86", TestFirmware::Make(5, 22).hex));
-    f.BtnCaptureFile->click();
+    Control<QPushButton>(f, "BtnCaptureFile")->click();
     ASSERT_TRUE(f.Engine.CaptureOn());
     ASSERT_TRUE(s.StartAndWait());
-    EXPECT_EQ(s.Text(f.Label2), "Upload failed");
-    EXPECT_EQ(s.Text(f.Label15), "Software upload halted");
+    EXPECT_EQ(s.Text(Control<QLabel>(f, "Label2")), "Upload failed");
+    EXPECT_EQ(s.Text(Control<QLabel>(f, "Label15")), "Software upload halted");
     // Off, and the screen says so.
     EXPECT_FALSE(f.Engine.CaptureOn());
-    EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Enable Capture File");
-    EXPECT_EQ(s.Text(f.Label11), "Disabled");
+    EXPECT_EQ(Control<QPushButton>(f, "BtnCaptureFile")->text().toStdString(), "&Enable Capture File");
+    EXPECT_EQ(s.Text(Control<QLabel>(f, "Label11")), "Disabled");
     const std::string atFailure = s.CaptureText();
     EXPECT_NE(atFailure.find("UPLOAD FAILED"), std::string::npos);
     // Nothing is recorded after the failure, though the sequencer goes on ticking.
@@ -343,10 +343,10 @@ TEST(CaptureFile, TheUnitsFailureEndsCaptureAndTheButtonStartsItAgain) {
     EXPECT_EQ(s.CaptureText(), atFailure);
 
     // The next press switches it on again.
-    f.BtnCaptureFile->click();
+    Control<QPushButton>(f, "BtnCaptureFile")->click();
     EXPECT_TRUE(f.Engine.CaptureOn());
-    EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Disable Capture File");
-    EXPECT_EQ(s.Text(f.Label11), "Enabled");
+    EXPECT_EQ(Control<QPushButton>(f, "BtnCaptureFile")->text().toStdString(), "&Disable Capture File");
+    EXPECT_EQ(s.Text(Control<QLabel>(f, "Label11")), "Enabled");
     ASSERT_TRUE(WaitUntil([&] { return s.CaptureText().size() > atFailure.size() + 9; }));
     const auto lines = ParseCapture(s.CaptureText());
     EXPECT_EQ(Count(lines, "[start]"), 2u);
@@ -367,23 +367,23 @@ TEST(CaptureFile, ACaptureFileThatCannotBeOpenedLeavesCaptureOff) {
 
     // Pressed at the ready screen and again in the middle of the transfer: each press is one
     // message; the upload is not disturbed.
-    f.BtnCaptureFile->click();
+    Control<QPushButton>(f, "BtnCaptureFile")->click();
     ASSERT_EQ(f.Messages.size(), 1u);
     const std::string msg = f.Messages[0].toStdString();
     EXPECT_NE(msg.find(path), std::string::npos) << msg;
     EXPECT_NE(msg.find(std::strerror(EISDIR)), std::string::npos) << msg;
     EXPECT_FALSE(f.Engine.CaptureOn());
-    EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Enable Capture File");
-    EXPECT_EQ(s.Text(f.Label11), "Disabled");
-    EXPECT_TRUE(s.Shown(f.BtnStartRun));
+    EXPECT_EQ(Control<QPushButton>(f, "BtnCaptureFile")->text().toStdString(), "&Enable Capture File");
+    EXPECT_EQ(s.Text(Control<QLabel>(f, "Label11")), "Disabled");
+    EXPECT_TRUE(s.Shown(Control<QPushButton>(f, "BtnStartRun")));
 
-    f.BtnStartRun->click();
+    Control<QPushButton>(f, "BtnStartRun")->click();
     ASSERT_TRUE(WaitUntil([&] { return f.Engine.BlocksSent() >= 2; }));
-    f.BtnCaptureFile->click();
+    Control<QPushButton>(f, "BtnCaptureFile")->click();
     EXPECT_EQ(f.Messages.size(), 2u);
     EXPECT_FALSE(f.Engine.CaptureOn());
     ASSERT_TRUE(WaitUntil([&] { return f.Engine.UploadState() == 0; }, 60000));
-    EXPECT_EQ(s.Text(f.Label15), "Software Upload complete");
+    EXPECT_EQ(s.Text(Control<QLabel>(f, "Label15")), "Software Upload complete");
     EXPECT_EQ(f.Messages.size(), 2u);
     EXPECT_TRUE(FlashHolds(sim, fw.image));
 }
@@ -423,12 +423,12 @@ TEST(CaptureFile, ACaptureFileThatStopsTakingLinesIsSwitchedOffAndTheUploadGoesO
     ASSERT_TRUE(s.OpenPort("1"));
     const TestFirmware fw = TestFirmware::Make(8, 24);
     ASSERT_TRUE(s.PrepareFile("w.h86", fw.hex));
-    f.BtnCaptureFile->click();
+    Control<QPushButton>(f, "BtnCaptureFile")->click();
     ASSERT_TRUE(f.Engine.CaptureOn());
 
     std::unique_ptr<FileSizeLimit> limit;
     off_t sizeAtLimit = 0;
-    f.BtnStartRun->click();
+    Control<QPushButton>(f, "BtnStartRun")->click();
     // The file can take no more once the second block has gone out.
     ASSERT_TRUE(WaitUntil([&] { return f.Engine.BlocksSent() >= 2; }));
     struct stat st {};
@@ -438,15 +438,15 @@ TEST(CaptureFile, ACaptureFileThatStopsTakingLinesIsSwitchedOffAndTheUploadGoesO
     ASSERT_TRUE(WaitUntil([&] { return f.Engine.UploadState() == 0; }, 60000)) << "state " << f.Engine.UploadState();
     limit.reset();
 
-    EXPECT_EQ(s.Text(f.Label15), "Software Upload complete");
+    EXPECT_EQ(s.Text(Control<QLabel>(f, "Label15")), "Software Upload complete");
     EXPECT_TRUE(FlashHolds(sim, fw.image));
     ASSERT_EQ(f.Messages.size(), 1u);
     const std::string msg = f.Messages[0].toStdString();
     EXPECT_NE(msg.find(s.Folder() + "Capture.txt"), std::string::npos) << msg;
     EXPECT_NE(msg.find(std::strerror(EFBIG)), std::string::npos) << msg;
     EXPECT_FALSE(f.Engine.CaptureOn());
-    EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Enable Capture File");
-    EXPECT_EQ(s.Text(f.Label11), "Disabled");
+    EXPECT_EQ(Control<QPushButton>(f, "BtnCaptureFile")->text().toStdString(), "&Enable Capture File");
+    EXPECT_EQ(s.Text(Control<QLabel>(f, "Label11")), "Disabled");
     ASSERT_EQ(::stat((s.Folder() + "Capture.txt").c_str(), &st), 0);
     EXPECT_EQ(st.st_size, sizeAtLimit);
 }

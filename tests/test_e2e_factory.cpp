@@ -61,10 +61,10 @@ struct FactoryRun {
 
     // "Factory Bootstrap Upload" on `port`; waits until the port is reported.
     void Open(const QString& port = "1") {
-        F().CommPortBox->setEditText(port);
-        F().BtnBoot->click();
+        Control<QComboBox>(F(), "CommPortBox")->setEditText(port);
+        Control<QPushButton>(F(), "BtnBoot")->click();
         ASSERT_EQ(F().Engine.UploadState(), 5);
-        ASSERT_TRUE(Shown(F().FactoryBox));
+        ASSERT_TRUE(Shown(Control<QGroupBox>(F(), "FactoryBox")));
         ASSERT_EQ(F().HistoryLines(), QStringList{"Opening Com Port " + port + "..."});
         ASSERT_TRUE(WaitUntil([&] { return F().Engine.UploadState() == 0 && F().HistoryLines().size() == 2; }, 10000))
             << "state " << F().Engine.UploadState();
@@ -74,19 +74,19 @@ struct FactoryRun {
         ASSERT_NO_FATAL_FAILURE(Open());
         TForm1& f = F();
         ASSERT_EQ(Last(), "Port is open on Com 1 at 19200 baud");
-        ASSERT_TRUE(Shown(f.BtnGoOn));
-        EXPECT_EQ(w.Text(f.Label1), "With power off, put a jumper on the Bootstrap Enable header (JP1)"
+        ASSERT_TRUE(Shown(Control<QPushButton>(f, "BtnGoOn")));
+        EXPECT_EQ(w.Text(Control<QLabel>(f, "Label1")), "With power off, put a jumper on the Bootstrap Enable header (JP1)"
                                     " and a jumper on the Bootblock Unprotect header (JP2)");
-        EXPECT_EQ(w.Text(f.Label16), "Turn the Unit power on, then click on <Proceed>");
-        EXPECT_EQ(w.Text(f.Label19), "Factory Upload will take about 19 seconds");
-        EXPECT_FALSE(Shown(f.LblConvJP3));
+        EXPECT_EQ(w.Text(Control<QLabel>(f, "Label16")), "Turn the Unit power on, then click on <Proceed>");
+        EXPECT_EQ(w.Text(Control<QLabel>(f, "Label19")), "Factory Upload will take about 19 seconds");
+        EXPECT_FALSE(Shown(Control<QLabel>(f, "LblConvJP3")));
         EXPECT_EQ(f.Serial1.Baudrate(), 19200);
     }
     // "&Proceed", then waits for the sequencer to come to rest, noting the history as it goes.
     void Proceed(int ms = 60000) {
-        F().BtnGoOn->click();
+        Control<QPushButton>(F(), "BtnGoOn")->click();
         ASSERT_EQ(F().Engine.UploadState(), 544);
-        ASSERT_FALSE(Shown(F().BtnGoOn));
+        ASSERT_FALSE(Shown(Control<QPushButton>(F(), "BtnGoOn")));
         ASSERT_TRUE(WaitUntil([&] {
             const std::string last = Last();
             if (lastLines.empty() || lastLines.back() != last) lastLines.push_back(last);
@@ -97,10 +97,10 @@ struct FactoryRun {
     void ExpectNoButtonOffered() {
         TForm1& f = F();
         EXPECT_EQ(f.Engine.UploadState(), 0);
-        EXPECT_FALSE(Shown(f.BtnGoOn));
-        EXPECT_FALSE(Shown(f.BtnBackToStart));
-        EXPECT_FALSE(Shown(f.BtnRepeatUpload));
-        EXPECT_TRUE(Shown(f.BtnClose));
+        EXPECT_FALSE(Shown(Control<QPushButton>(f, "BtnGoOn")));
+        EXPECT_FALSE(Shown(Control<QPushButton>(f, "BtnBackToStart")));
+        EXPECT_FALSE(Shown(Control<QPushButton>(f, "BtnRepeatUpload")));
+        EXPECT_TRUE(Shown(Control<QPushButton>(f, "BtnClose")));
     }
     void ExpectCompleted() {
         TForm1& f = F();
@@ -109,9 +109,9 @@ struct FactoryRun {
                         .match(QString::fromStdString(Last()))
                         .hasMatch())
             << Last();
-        EXPECT_TRUE(Shown(f.BtnBackToStart));
-        EXPECT_FALSE(Shown(f.BtnRepeatUpload));
-        EXPECT_FALSE(Shown(f.BtnGoOn));
+        EXPECT_TRUE(Shown(Control<QPushButton>(f, "BtnBackToStart")));
+        EXPECT_FALSE(Shown(Control<QPushButton>(f, "BtnRepeatUpload")));
+        EXPECT_FALSE(Shown(Control<QPushButton>(f, "BtnGoOn")));
     }
     void ExpectFlashCodeInUnit() {
         const std::string expected = ExpectedFlashCodeImage(w.Home());
@@ -181,26 +181,26 @@ TEST(FactoryUpload, TheWholeJobPutsTheFlashCodeIntoTheUnit) {
     EXPECT_FALSE(Exists(r.w.Folder() + "Reserved.BIN"));
 
     // The screen of the finished job.
-    EXPECT_EQ(r.w.Text(f.Label19), "");
-    EXPECT_EQ(r.w.Text(f.Label1), "Turn off power to the Unit and remove the Bootstrap jumpers JP1 and JP2");
-    EXPECT_EQ(r.w.Text(f.Label16), "Click on <Go Back to Start> to upload main Application Software");
+    EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label19")), "");
+    EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label1")), "Turn off power to the Unit and remove the Bootstrap jumpers JP1 and JP2");
+    EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label16")), "Click on <Go Back to Start> to upload main Application Software");
     EXPECT_EQ(f.Serial1.Baudrate(), 38400);
     EXPECT_TRUE(f.Messages.empty());
 
-    f.BtnBackToStart->click();
-    EXPECT_TRUE(r.Shown(f.OpeningBox));
-    EXPECT_FALSE(r.Shown(f.FactoryBox));
+    Control<QPushButton>(f, "BtnBackToStart")->click();
+    EXPECT_TRUE(r.Shown(Control<QGroupBox>(f, "OpeningBox")));
+    EXPECT_FALSE(r.Shown(Control<QGroupBox>(f, "FactoryBox")));
 }
 
 TEST(FactoryUpload, TheCaptureFileRecordsTheWholeConversation) {
     FactoryRun r;
     ASSERT_NO_FATAL_FAILURE(r.OpenWell());
     TForm1& f = r.F();
-    f.BtnCaptureFile->click();
+    Control<QPushButton>(f, "BtnCaptureFile")->click();
     ASSERT_TRUE(f.Engine.CaptureOn());
     ASSERT_NO_FATAL_FAILURE(r.Proceed());
     r.ExpectCompleted();
-    f.BtnCaptureFile->click();
+    Control<QPushButton>(f, "BtnCaptureFile")->click();
     ASSERT_FALSE(f.Engine.CaptureOn());
 
     std::map<std::string, std::vector<std::string>> byTag;
@@ -236,18 +236,18 @@ TEST(FactoryUpload, AUnitWithoutSwitchesAnswersBothJobs) {
     ASSERT_NO_FATAL_FAILURE(r.Proceed());
     r.ExpectCompleted();
     TForm1& f = r.F();
-    f.BtnBackToStart->click();
+    Control<QPushButton>(f, "BtnBackToStart")->click();
     // The operator removes the jumpers and switches the unit off and on; then the everyday job.
     r.sim->PowerCycle();
     const TestFirmware fw = TestFirmware::Make(6, 21);
     WriteWholeFile(r.w.Home() + "app.h86", fw.hex);
     ASSERT_TRUE(r.w.OpenPort("1", "38400"));
-    ASSERT_EQ(r.w.Text(f.Label12), "Port is open on Com 1 at 38400 baud");
+    ASSERT_EQ(r.w.Text(Control<QLabel>(f, "Label12")), "Port is open on Com 1 at 38400 baud");
     r.w.ChooseFile("app.h86");
-    ASSERT_TRUE(WaitUntil([&] { return f.Engine.UploadState() == 0 && f.BtnStartRun->isVisibleTo(&f); }, 20000));
-    f.BtnStartRun->click();
+    ASSERT_TRUE(WaitUntil([&] { return f.Engine.UploadState() == 0 && Control<QPushButton>(f, "BtnStartRun")->isVisibleTo(&f); }, 20000));
+    Control<QPushButton>(f, "BtnStartRun")->click();
     ASSERT_TRUE(r.w.WaitIdle(60000)) << "state " << f.Engine.UploadState();
-    EXPECT_EQ(r.w.Text(f.Label15), "Software Upload complete");
+    EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label15")), "Software Upload complete");
     EXPECT_TRUE(r.sim->Flash() == fw.image);
 }
 
@@ -261,9 +261,9 @@ TEST(FactoryUpload, TheUnitsFailureInTheFlashCodeStageIsShownOnTheFactoryScreen)
     EXPECT_EQ(hist[hist.size() - 2].toStdString(), "Sending block 3 of 42...");
     EXPECT_EQ(hist.last().toStdString(), "Upload failed");
     // A repeat would lead to the hidden Software Upload screen: only the way back is offered.
-    EXPECT_TRUE(r.Shown(f.BtnBackToStart));
-    EXPECT_FALSE(r.Shown(f.BtnRepeatUpload));
+    EXPECT_TRUE(r.Shown(Control<QPushButton>(f, "BtnBackToStart")));
+    EXPECT_FALSE(r.Shown(Control<QPushButton>(f, "BtnRepeatUpload")));
     EXPECT_TRUE(Exists(r.w.Folder() + "Reserved.ZUP"));
-    f.BtnBackToStart->click();
-    EXPECT_TRUE(r.Shown(f.OpeningBox));
+    Control<QPushButton>(f, "BtnBackToStart")->click();
+    EXPECT_TRUE(r.Shown(Control<QGroupBox>(f, "OpeningBox")));
 }

@@ -59,7 +59,7 @@ class TickWatch {
 public:
     explicit TickWatch(TForm1& f) : f_(f) {
         clock_.start();
-        conn_ = QObject::connect(f.Timer1, &QTimer::timeout, [this] { OnTick(); });
+        conn_ = QObject::connect(Control<QTimer>(f, "Timer1"), &QTimer::timeout, [this] { OnTick(); });
     }
     ~TickWatch() { QObject::disconnect(conn_); }
     TickWatch(const TickWatch&) = delete;
@@ -97,7 +97,7 @@ private:
         ++ran_[lastState_];
         last_ = now;
         lastState_ = f_.Engine.UploadState();
-        if (ShowsSuccess(f_.Label15->text())) successShown_ = true;
+        if (ShowsSuccess(Control<QLabel>(f_, "Label15")->text())) successShown_ = true;
     }
 
     TForm1& f_;
@@ -113,7 +113,7 @@ private:
     bool successShown_ = false;
 };
 
-using Button = QPushButton* TForm1::*;
+using Button = const char*;  // a button's objectName
 
 // What a row expects once it has played; unset parts are not checked.
 struct Expect {
@@ -168,19 +168,19 @@ struct FaultRun {
     TForm1& F() { return w.F(); }
     std::string Home() { return w.Home(); }
     std::string Text(QLabel* l) { return l->text().toStdString(); }
-    bool Visible(Button b) { return (F().*b)->isVisibleTo(&F()); }
+    bool Visible(Button b) { return Control<QPushButton>(F(), b)->isVisibleTo(&F()); }
     bool Wait(const std::function<bool()>& done, int ms = 20000) { return watch.Wait(done, ms); }
 
     // "&Software Upload" with the given baud text; waits for the port report.
     void Open(const QString& baud = "38400") {
-        F().CommPortBox->setEditText("1");
-        F().BaudRateBox->setEditText(baud);
-        F().Btn2Upload->click();
-        ASSERT_TRUE(Wait([&] { return F().Engine.UploadState() == 0 && F().Label12->text().startsWith("Port "); }, 5000));
+        Control<QComboBox>(F(), "CommPortBox")->setEditText("1");
+        Control<QComboBox>(F(), "BaudRateBox")->setEditText(baud);
+        Control<QPushButton>(F(), "Btn2Upload")->click();
+        ASSERT_TRUE(Wait([&] { return F().Engine.UploadState() == 0 && Control<QLabel>(F(), "Label12")->text().startsWith("Port "); }, 5000));
     }
     // Chooses `name` in the home folder and waits until the sequencer rests again.
     void Choose(const std::string& name) {
-        ASSERT_TRUE(Wait([&] { return F().BtnChooseFile->isVisibleTo(&F()); }));
+        ASSERT_TRUE(Wait([&] { return Control<QPushButton>(F(), "BtnChooseFile")->isVisibleTo(&F()); }));
         w.ChooseFile(name);
         ASSERT_TRUE(Wait([&] { return F().Engine.UploadState() == 0; }, 30000)) << "state " << F().Engine.UploadState();
     }
@@ -188,21 +188,21 @@ struct FaultRun {
     void Prepare(const std::string& name, const std::string& content, const QString& baud = "38400") {
         WriteWholeFile(Home() + name, content);
         Open(baud);
-        ASSERT_EQ(Text(F().Label12), "Port is open on Com 1 at " + baud.toStdString() + " baud");
+        ASSERT_EQ(Text(Control<QLabel>(F(), "Label12")), "Port is open on Com 1 at " + baud.toStdString() + " baud");
         Choose(name);
-        ASSERT_TRUE(F().BtnStartRun->isVisibleTo(&F())) << "messages " << F().Messages.size();
-        ASSERT_EQ(Text(F().Label15), "THE UNIT MUST BE OFF");
+        ASSERT_TRUE(Control<QPushButton>(F(), "BtnStartRun")->isVisibleTo(&F())) << "messages " << F().Messages.size();
+        ASSERT_EQ(Text(Control<QLabel>(F(), "Label15")), "THE UNIT MUST BE OFF");
     }
     // Start Upload, then waits until the sequencer rests.
     void Start(int ms = 60000) {
-        F().BtnStartRun->click();
+        Control<QPushButton>(F(), "BtnStartRun")->click();
         ASSERT_EQ(F().Engine.UploadState(), 44);
         ASSERT_TRUE(Wait([&] { return F().Engine.UploadState() == 0; }, ms)) << "state " << F().Engine.UploadState();
     }
     // Back to Start, then Software Upload again, ready for a new Choose File.
     void Again(const QString& baud = "38400") {
-        F().BtnBackToStart->click();
-        ASSERT_TRUE(F().OpeningBox->isVisibleTo(&F()));
+        Control<QPushButton>(F(), "BtnBackToStart")->click();
+        ASSERT_TRUE(Control<QGroupBox>(F(), "OpeningBox")->isVisibleTo(&F()));
         Open(baud);
     }
     std::string Flash() {
@@ -226,17 +226,17 @@ struct FaultRun {
         EXPECT_LT(watch.Longest(), bound) << "longest gap between ticks after a tick in state "
                                           << watch.LongestBefore();
 
-        if (expect.label2) { EXPECT_EQ(Text(f.Label2), *expect.label2); }
-        if (expect.label15) { EXPECT_EQ(Text(f.Label15), *expect.label15); }
-        if (expect.label10) { EXPECT_EQ(Text(f.Label10), *expect.label10); }
-        if (expect.label12) { EXPECT_EQ(Text(f.Label12), *expect.label12); }
+        if (expect.label2) { EXPECT_EQ(Text(Control<QLabel>(f, "Label2")), *expect.label2); }
+        if (expect.label15) { EXPECT_EQ(Text(Control<QLabel>(f, "Label15")), *expect.label15); }
+        if (expect.label10) { EXPECT_EQ(Text(Control<QLabel>(f, "Label10")), *expect.label10); }
+        if (expect.label12) { EXPECT_EQ(Text(Control<QLabel>(f, "Label12")), *expect.label12); }
         if (expect.historyLast) {
             const QStringList hist = f.HistoryLines();
             ASSERT_FALSE(hist.isEmpty());
             EXPECT_EQ(hist.last().toStdString(), *expect.historyLast);
         }
-        for (Button b : expect.offered) EXPECT_TRUE(Visible(b)) << (f.*b)->objectName().toStdString();
-        for (Button b : expect.notOffered) EXPECT_FALSE(Visible(b)) << (f.*b)->objectName().toStdString();
+        for (Button b : expect.offered) EXPECT_TRUE(Visible(b)) << b;
+        for (Button b : expect.notOffered) EXPECT_FALSE(Visible(b)) << b;
 
         EXPECT_EQ(f.Messages.size(), expect.messages.size());
         for (size_t i = 0; i < std::min(f.Messages.size(), expect.messages.size()); ++i)
@@ -268,7 +268,7 @@ struct FaultRun {
             EXPECT_TRUE(flash == *expect.flash) << "the unit's flash, " << FirstDifference(flash, *expect.flash);
         }
         // Success on the screen, at the end or at any tick, only for a unit that holds the image.
-        if (watch.SuccessShown() || ShowsSuccess(f.Label15->text())) {
+        if (watch.SuccessShown() || ShowsSuccess(Control<QLabel>(f, "Label15")->text())) {
             ASSERT_TRUE(expect.flash.has_value()) << "success shown where no upload was to succeed";
             EXPECT_TRUE(flash == *expect.flash) << "success shown, but the unit does not hold the image";
         }
@@ -283,8 +283,8 @@ void ExpectCompleted(FaultRun& r, const TestFirmware& fw) {
     r.expect.label12 = "";
     const std::string n = std::to_string(r.F().Engine.BlockCount());
     r.expect.historyLast = "Sending block " + n + " of " + n + "...";
-    r.expect.offered = {&TForm1::BtnRepeatUpload, &TForm1::BtnBackToStart};
-    r.expect.notOffered = {&TForm1::BtnStartRun, &TForm1::BtnChooseFile};
+    r.expect.offered = {"BtnRepeatUpload", "BtnBackToStart"};
+    r.expect.notOffered = {"BtnStartRun", "BtnChooseFile"};
     r.expect.flash = fw.image;
 }
 
@@ -293,10 +293,10 @@ void ExpectCompleted(FaultRun& r, const TestFirmware& fw) {
 void ExpectPreparationRefused(FaultRun& r, const std::string& file) {
     r.expect.messages = {file};
     r.expect.label12 = "Preparing input file failed, choose another file";
-    r.expect.offered = {&TForm1::BtnChooseFile, &TForm1::BtnBackToStart};
-    r.expect.notOffered = {&TForm1::BtnStartRun, &TForm1::BtnRepeatUpload};
+    r.expect.offered = {"BtnChooseFile", "BtnBackToStart"};
+    r.expect.notOffered = {"BtnStartRun", "BtnRepeatUpload"};
     r.expect.flash = BlankFlash();
-    EXPECT_FALSE(r.F().RunBox->isVisibleTo(&r.F()));
+    EXPECT_FALSE(Control<QGroupBox>(r.F(), "RunBox")->isVisibleTo(&r.F()));
 }
 
 struct Row {
@@ -324,41 +324,41 @@ void UnitVanishes(FaultRun& r) {
     const TestFirmware fw = TestFirmware::Make(12, 22);
     r.Prepare("app.h86", fw.hex);
     TForm1& f = r.F();
-    f.BtnStartRun->click();
+    Control<QPushButton>(f, "BtnStartRun")->click();
     ASSERT_TRUE(r.Wait([&] { return f.Engine.BlocksSent() >= 5; }, 20000));
     ASSERT_TRUE(r.sim->WaitForExit(10000));
     // After 1000 ticks of silence the transfer would send the block again; with the line gone
     // there is nobody to send it to, so it ends with its timeout report and the system's reason.
     ASSERT_TRUE(r.Wait([&] { return f.Engine.UploadState() == 0; }, 2000 * r.tickMs + 10000)) << "state " << f.Engine.UploadState();
     EXPECT_EQ(f.Engine.BlocksSent(), 5);
-    EXPECT_EQ(r.Text(f.Label2), "Timed out waiting for SEND BLOCK message");
+    EXPECT_EQ(r.Text(Control<QLabel>(f, "Label2")), "Timed out waiting for SEND BLOCK message");
     EXPECT_EQ(f.HistoryLines().last().toStdString(), "Timed out waiting for SEND BLOCK message");
-    EXPECT_EQ(r.Text(f.Label10), "");
+    EXPECT_EQ(r.Text(Control<QLabel>(f, "Label10")), "");
     EXPECT_TRUE(f.Serial1.LineLost());
     EXPECT_EQ(f.Serial1.Serial.ErrorCode(), EIO);
-    EXPECT_EQ(PlainToolTip(f.Label12).rfind("Input/output error\n", 0), 0u) << PlainToolTip(f.Label12);
-    EXPECT_TRUE(f.BtnBackToStart->isVisibleTo(&f));
-    EXPECT_TRUE(f.BtnRepeatUpload->isVisibleTo(&f));
-    EXPECT_FALSE(ShowsSuccess(f.Label15->text()));
-    f.BtnBackToStart->click();
+    EXPECT_EQ(PlainToolTip(Control<QLabel>(f, "Label12")).rfind("Input/output error\n", 0), 0u) << PlainToolTip(Control<QLabel>(f, "Label12"));
+    EXPECT_TRUE(Control<QPushButton>(f, "BtnBackToStart")->isVisibleTo(&f));
+    EXPECT_TRUE(Control<QPushButton>(f, "BtnRepeatUpload")->isVisibleTo(&f));
+    EXPECT_FALSE(ShowsSuccess(Control<QLabel>(f, "Label15")->text()));
+    Control<QPushButton>(f, "BtnBackToStart")->click();
     EXPECT_EQ(f.Engine.UploadState(), 0);
-    EXPECT_TRUE(f.OpeningBox->isVisibleTo(&f));
-    EXPECT_FALSE(f.MainBox->isVisibleTo(&f));
+    EXPECT_TRUE(Control<QGroupBox>(f, "OpeningBox")->isVisibleTo(&f));
+    EXPECT_FALSE(Control<QGroupBox>(f, "MainBox")->isVisibleTo(&f));
 
     // A new Software Upload no longer finds the unit's device; whatever Com 1 then stands for,
     // the report matches the port's real state and the close of the dead one was quick.
     const std::string gone = r.sim->LinkPath();
     r.Open();
-    EXPECT_EQ(r.Text(f.Label12), std::string("Port ") + (f.Serial1.Active() ? "is" : "did not") +
+    EXPECT_EQ(r.Text(Control<QLabel>(f, "Label12")), std::string("Port ") + (f.Serial1.Active() ? "is" : "did not") +
                                      " open on Com 1 at 38400 baud");
     EXPECT_NE(f.Serial1.Serial.DeviceName(), gone);
     if (!f.Serial1.Active()) {
-        EXPECT_FALSE(f.Label12->toolTip().isEmpty());
+        EXPECT_FALSE(Control<QLabel>(f, "Label12")->toolTip().isEmpty());
     }
     EXPECT_LT(f.Serial1.Serial.LastCloseMillis(), 250.0);
-    f.BtnBackToStart->click();
+    Control<QPushButton>(f, "BtnBackToStart")->click();
 
-    r.expect.notOffered = {&TForm1::BtnStartRun, &TForm1::BtnRepeatUpload};
+    r.expect.notOffered = {"BtnStartRun", "BtnRepeatUpload"};
     // The flash holds the five blocks that came before the unit went, nothing more.
     std::string partial = BlankFlash();
     for (int block = 0; block < 5; ++block) {
@@ -381,21 +381,21 @@ void FirmwareChangesBeforeRepeat(FaultRun& r) {
     r.Prepare("app.h86", first.hex);
     const std::string zup = ReadWholeFile(r.Home() + "app.ZUP");
     r.Start();
-    ASSERT_EQ(r.Text(f.Label15), kComplete);
+    ASSERT_EQ(r.Text(Control<QLabel>(f, "Label15")), kComplete);
     r.ExpectFlash(first.image, "first upload");
 
     WriteWholeFile(r.Home() + "app.h86", second.hex);
-    f.BtnRepeatUpload->click();
+    Control<QPushButton>(f, "BtnRepeatUpload")->click();
     ASSERT_TRUE(r.Wait([&] { return f.Engine.UploadState() == 0; }));
-    ASSERT_TRUE(f.BtnStartRun->isVisibleTo(&f));
+    ASSERT_TRUE(Control<QPushButton>(f, "BtnStartRun")->isVisibleTo(&f));
     r.Start();
-    ASSERT_EQ(r.Text(f.Label15), kComplete);
+    ASSERT_EQ(r.Text(Control<QLabel>(f, "Label15")), kComplete);
     r.ExpectFlash(first.image, "repeat upload");
     EXPECT_TRUE(ReadWholeFile(r.Home() + "app.ZUP") == zup);
 
     r.Again();
     r.Choose("app.h86");
-    ASSERT_TRUE(f.BtnStartRun->isVisibleTo(&f));
+    ASSERT_TRUE(Control<QPushButton>(f, "BtnStartRun")->isVisibleTo(&f));
     r.Start();
     ExpectCompleted(r, second);
     r.expect.files = {{"app.h86", second.hex}, {"app.BIN", second.image}};
@@ -421,7 +421,7 @@ void DiskFullWritingTheImage(FaultRun& r) {
     const TestFirmware good = TestFirmware::Make(6, 27);
     r.Prepare("app.h86", good.hex);
     const std::string goodZup = ReadWholeFile(r.Home() + "app.ZUP");
-    f.BtnBackToStart->click();
+    Control<QPushButton>(f, "BtnBackToStart")->click();
 
     const TestFirmware next = TestFirmware::Make(7, 28);
     WriteWholeFile(r.Home() + "app.h86", next.hex);
@@ -444,7 +444,7 @@ void DiskFullWritingTheUploadFile(FaultRun& r) {
     const TestFirmware good = TestFirmware::Make(5, 29);
     r.Prepare("app.bin", good.image);
     const std::string goodZup = ReadWholeFile(r.Home() + "app.ZUP");
-    f.BtnBackToStart->click();
+    Control<QPushButton>(f, "BtnBackToStart")->click();
 
     const TestFirmware next = TestFirmware::Make(60, 30);  // 60 blocks: 8104 bytes
     WriteWholeFile(r.Home() + "app.bin", next.image);
@@ -504,7 +504,7 @@ TEST(FaultMatrixWatch, SeesATickThatBlocks) {
     ProgramSession w(3);
     TickWatch watch(w.F());
     bool stalled = false;
-    QObject::connect(w.F().Timer1, &QTimer::timeout, [&] {
+    QObject::connect(Control<QTimer>(w.F(), "Timer1"), &QTimer::timeout, [&] {
         if (!stalled && watch.Ticks() > 5) {
             stalled = true;
             QElapsedTimer t;

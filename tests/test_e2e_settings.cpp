@@ -56,9 +56,9 @@ TEST(CommsSettings, TheStartScreenShowsTheRememberedPortAndAlways38400) {
         ProgramSession s(d.Program(), d.Home());
         TForm1& f = s.F();
         const std::string what = c.content ? std::string("file \"") + c.content + "\"" : "no file";
-        EXPECT_EQ(f.CommPortBox->currentText().toStdString(), c.port) << what;
-        EXPECT_EQ(f.CommPortBox->currentIndex(), c.index) << what;
-        EXPECT_EQ(f.BaudRateBox->currentText().toStdString(), "38400") << what;
+        EXPECT_EQ(Control<QComboBox>(f, "CommPortBox")->currentText().toStdString(), c.port) << what;
+        EXPECT_EQ(Control<QComboBox>(f, "CommPortBox")->currentIndex(), c.index) << what;
+        EXPECT_EQ(Control<QComboBox>(f, "BaudRateBox")->currentText().toStdString(), "38400") << what;
         EXPECT_EQ(f.Engine.SavedPort(), c.port) << what;
         EXPECT_TRUE(f.Messages.empty()) << what;
         // Reading never writes.
@@ -73,13 +73,13 @@ TEST(CommsSettings, AFirstCharacterThatNamesNoPortLeavesTheSelectorEmptyAndThePr
         WriteWholeFile(d.Settings(), content);
         ProgramSession s(d.Program(), d.Home());
         TForm1& f = s.F();
-        EXPECT_EQ(f.CommPortBox->currentText().toStdString(), "") << content;
-        EXPECT_EQ(f.CommPortBox->currentIndex(), -1) << content;
-        EXPECT_EQ(f.BaudRateBox->currentText().toStdString(), "38400") << content;
-        EXPECT_TRUE(f.Timer1->isActive());
+        EXPECT_EQ(Control<QComboBox>(f, "CommPortBox")->currentText().toStdString(), "") << content;
+        EXPECT_EQ(Control<QComboBox>(f, "CommPortBox")->currentIndex(), -1) << content;
+        EXPECT_EQ(Control<QComboBox>(f, "BaudRateBox")->currentText().toStdString(), "38400") << content;
+        EXPECT_TRUE(Control<QTimer>(f, "Timer1")->isActive());
         EXPECT_EQ(f.Engine.UploadState(), 0);
-        EXPECT_TRUE(s.Shown(f.OpeningBox));
-        EXPECT_FALSE(s.Shown(f.MainBox));
+        EXPECT_TRUE(s.Shown(Control<QGroupBox>(f, "OpeningBox")));
+        EXPECT_FALSE(s.Shown(Control<QGroupBox>(f, "MainBox")));
         EXPECT_TRUE(f.Messages.empty()) << content;
     }
 }
@@ -90,14 +90,14 @@ TEST(CommsSettings, AnOpeningOnAnotherPortIsRememberedAndOnTheSamePortChangesNot
     {
         ProgramSession s(d.Program(), d.Home());
         TForm1& f = s.F();
-        ASSERT_EQ(f.CommPortBox->currentText().toStdString(), "1");
+        ASSERT_EQ(Control<QComboBox>(f, "CommPortBox")->currentText().toStdString(), "1");
         SimUnit sim(s.Folder(), 2);
         ASSERT_TRUE(s.OpenPort("2"));
-        ASSERT_EQ(s.Text(f.Label12), "Port is open on Com 2 at 38400 baud");
+        ASSERT_EQ(s.Text(Control<QLabel>(f, "Label12")), "Port is open on Com 2 at 38400 baud");
         EXPECT_EQ(ReadWholeFile(d.Settings()), "2,38400\r\n");
         // What was read at start-up stays the reference: the same new port is written again.
         ASSERT_EQ(std::remove(d.Settings().c_str()), 0);
-        f.BtnBackToStart->click();
+        Control<QPushButton>(f, "BtnBackToStart")->click();
         ASSERT_TRUE(s.OpenPort("2"));
         EXPECT_EQ(ReadWholeFile(d.Settings()), "2,38400\r\n");
         EXPECT_TRUE(f.Messages.empty());
@@ -113,10 +113,10 @@ TEST(CommsSettings, AnOpeningOnAnotherPortIsRememberedAndOnTheSamePortChangesNot
         const timespec before = ModifiedAt(d.Settings());
         ProgramSession s(d.Program(), d.Home());
         TForm1& f = s.F();
-        ASSERT_EQ(f.CommPortBox->currentText().toStdString(), "2");
+        ASSERT_EQ(Control<QComboBox>(f, "CommPortBox")->currentText().toStdString(), "2");
         SimUnit sim(s.Folder(), 2);
         ASSERT_TRUE(s.OpenPort("2"));
-        ASSERT_EQ(s.Text(f.Label12), "Port is open on Com 2 at 38400 baud");
+        ASSERT_EQ(s.Text(Control<QLabel>(f, "Label12")), "Port is open on Com 2 at 38400 baud");
         EXPECT_EQ(ReadWholeFile(d.Settings()), "2,57600\r\n");
         const timespec after = ModifiedAt(d.Settings());
         EXPECT_EQ(before.tv_sec, after.tv_sec);
@@ -129,21 +129,21 @@ TEST(CommsSettings, ASettingsFileThatCannotBeWrittenIsReportedAndTheUploadGoesOn
     Folders d;
     ProgramSession s(d.Program(), d.Home());
     TForm1& f = s.F();
-    ASSERT_EQ(f.CommPortBox->currentText().toStdString(), "1");
+    ASSERT_EQ(Control<QComboBox>(f, "CommPortBox")->currentText().toStdString(), "1");
     // Something that is not a file stands where the settings go.
     ASSERT_EQ(::mkdir(d.Settings().c_str(), 0755), 0);
     SimUnit sim(s.Folder(), 2, {"--restart-ms", "100"});
     ASSERT_TRUE(s.OpenPort("2"));
-    EXPECT_EQ(s.Text(f.Label12), "Port is open on Com 2 at 38400 baud");
+    EXPECT_EQ(s.Text(Control<QLabel>(f, "Label12")), "Port is open on Com 2 at 38400 baud");
     ASSERT_EQ(f.Messages.size(), 1u);
     const std::string msg = f.Messages[0].toStdString();
     EXPECT_NE(msg.find(d.Settings()), std::string::npos) << msg;
-    EXPECT_TRUE(s.Shown(f.BtnChooseFile));
+    EXPECT_TRUE(s.Shown(Control<QPushButton>(f, "BtnChooseFile")));
 
     const TestFirmware fw = TestFirmware::Make(5, 31);
     ASSERT_TRUE(s.PrepareFile("s.h86", fw.hex));
     ASSERT_TRUE(s.StartAndWait());
-    EXPECT_EQ(s.Text(f.Label15), "Software Upload complete");
+    EXPECT_EQ(s.Text(Control<QLabel>(f, "Label15")), "Software Upload complete");
     EXPECT_TRUE(FlashHolds(sim, fw.image));
     EXPECT_EQ(f.Messages.size(), 1u);
     struct stat st {};
@@ -159,14 +159,14 @@ TEST(CommsSettings, ASettingsFileThatCannotBeReadIsReportedAndTheProgramStartsOn
     TForm1& f = s.F();
     ASSERT_EQ(f.Messages.size(), 1u);
     EXPECT_NE(f.Messages[0].toStdString().find(d.Settings()), std::string::npos) << f.Messages[0].toStdString();
-    EXPECT_EQ(f.CommPortBox->currentText().toStdString(), "1");
-    EXPECT_EQ(f.BaudRateBox->currentText().toStdString(), "38400");
-    EXPECT_TRUE(f.Timer1->isActive());
+    EXPECT_EQ(Control<QComboBox>(f, "CommPortBox")->currentText().toStdString(), "1");
+    EXPECT_EQ(Control<QComboBox>(f, "BaudRateBox")->currentText().toStdString(), "38400");
+    EXPECT_TRUE(Control<QTimer>(f, "Timer1")->isActive());
     EXPECT_EQ(f.Engine.UploadState(), 0);
-    EXPECT_TRUE(s.Shown(f.OpeningBox));
+    EXPECT_TRUE(s.Shown(Control<QGroupBox>(f, "OpeningBox")));
     // The port still opens.
     SimUnit sim(s.Folder(), 1);
     ASSERT_TRUE(s.OpenPort("1"));
-    EXPECT_EQ(s.Text(f.Label12), "Port is open on Com 1 at 38400 baud");
+    EXPECT_EQ(s.Text(Control<QLabel>(f, "Label12")), "Port is open on Com 1 at 38400 baud");
     EXPECT_EQ(f.Messages.size(), 1u);
 }

@@ -29,16 +29,16 @@ struct UploadRun {
     void Prepare(const std::string& name, const std::string& content) {
         WriteWholeFile(Home() + name, content);
         ASSERT_TRUE(w.OpenPort("1", "38400"));
-        ASSERT_EQ(w.Text(F().Label12), "Port is open on Com 1 at 38400 baud");
-        ASSERT_TRUE(WaitUntil([&] { return F().BtnChooseFile->isVisibleTo(&F()); }));
+        ASSERT_EQ(w.Text(Control<QLabel>(F(), "Label12")), "Port is open on Com 1 at 38400 baud");
+        ASSERT_TRUE(WaitUntil([&] { return Control<QPushButton>(F(), "BtnChooseFile")->isVisibleTo(&F()); }));
         w.ChooseFile(name);
-        ASSERT_TRUE(WaitUntil([&] { return F().Engine.UploadState() == 0 && F().BtnStartRun->isVisibleTo(&F()); }, 20000))
+        ASSERT_TRUE(WaitUntil([&] { return F().Engine.UploadState() == 0 && Control<QPushButton>(F(), "BtnStartRun")->isVisibleTo(&F()); }, 20000))
             << "state " << F().Engine.UploadState() << " messages " << F().Messages.size();
-        ASSERT_EQ(w.Text(F().Label15), "THE UNIT MUST BE OFF");
+        ASSERT_EQ(w.Text(Control<QLabel>(F(), "Label15")), "THE UNIT MUST BE OFF");
     }
     // Presses Start Upload and waits for the sequencer to come to rest.
     void Run(int ms = 120000) {
-        F().BtnStartRun->click();
+        Control<QPushButton>(F(), "BtnStartRun")->click();
         ASSERT_EQ(F().Engine.UploadState(), 44);
         ASSERT_TRUE(w.WaitIdle(ms)) << "state " << F().Engine.UploadState();
     }
@@ -61,14 +61,14 @@ TEST(SoftwareUpload, FromIntelHexIntoTheUnitThenRepeat) {
     r.Prepare("app.h86", fw.hex);
     TForm1& f = r.F();
     EXPECT_EQ(f.Engine.BlockCount(), 40);
-    EXPECT_EQ(r.w.Text(f.Label8), "Upload will be 40 blocks, less than 1 minute");
-    EXPECT_EQ(r.w.Text(f.Label12), "Data file conversion complete, chksum=" + fw.Checksum());
+    EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label8")), "Upload will be 40 blocks, less than 1 minute");
+    EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label12")), "Data file conversion complete, chksum=" + fw.Checksum());
     r.Run();
-    EXPECT_EQ(r.w.Text(f.Label15), "Software Upload complete");
-    EXPECT_EQ(r.w.Text(f.Label10), "Program complete. <Go back to Start> or <Close>");
-    EXPECT_EQ(r.w.Text(f.Label4).rfind("Upload complete. Time taken: ", 0), 0u);
-    EXPECT_TRUE(f.BtnRepeatUpload->isVisibleTo(&f));
-    EXPECT_TRUE(f.BtnBackToStart->isVisibleTo(&f));
+    EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label15")), "Software Upload complete");
+    EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label10")), "Program complete. <Go back to Start> or <Close>");
+    EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label4")).rfind("Upload complete. Time taken: ", 0), 0u);
+    EXPECT_TRUE(Control<QPushButton>(f, "BtnRepeatUpload")->isVisibleTo(&f));
+    EXPECT_TRUE(Control<QPushButton>(f, "BtnBackToStart")->isVisibleTo(&f));
     EXPECT_EQ(f.Engine.HelpContext(), 5);
     r.ExpectFlashHolds(fw.image);
     auto rep = r.sim->Report();
@@ -87,13 +87,13 @@ TEST(SoftwareUpload, FromIntelHexIntoTheUnitThenRepeat) {
     // Repeat Upload: the same file again without a new conversion.
     struct stat before {};
     ASSERT_EQ(stat((r.Home() + "app.ZUP").c_str(), &before), 0);
-    f.BtnRepeatUpload->click();
+    Control<QPushButton>(f, "BtnRepeatUpload")->click();
     ASSERT_TRUE(WaitUntil([&] { return f.Engine.UploadState() == 0; }));
-    EXPECT_EQ(r.w.Text(f.Label15), "THE UNIT MUST BE OFF");
+    EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label15")), "THE UNIT MUST BE OFF");
     EXPECT_EQ(f.Engine.HelpContext(), 4);
-    EXPECT_FALSE(f.BtnRepeatUpload->isVisibleTo(&f));
+    EXPECT_FALSE(Control<QPushButton>(f, "BtnRepeatUpload")->isVisibleTo(&f));
     r.Run();
-    EXPECT_EQ(r.w.Text(f.Label15), "Software Upload complete");
+    EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label15")), "Software Upload complete");
     struct stat after {};
     ASSERT_EQ(stat((r.Home() + "app.ZUP").c_str(), &after), 0);
     EXPECT_EQ(before.st_mtim.tv_sec, after.st_mtim.tv_sec);
@@ -109,7 +109,7 @@ TEST(SoftwareUpload, FromEachOtherFileType) {
         UploadRun r;
         r.Prepare("other.MCS", fw.hex);
         r.Run();
-        EXPECT_EQ(r.w.Text(r.F().Label15), "Software Upload complete");
+        EXPECT_EQ(r.w.Text(Control<QLabel>(r.F(), "Label15")), "Software Upload complete");
         r.ExpectFlashHolds(fw.image);
     }
     {
@@ -118,7 +118,7 @@ TEST(SoftwareUpload, FromEachOtherFileType) {
         const size_t used = fw.image.find_last_not_of('\xFF') + 1;
         r.Prepare("image.bin", fw.image.substr(0, used));
         r.Run();
-        EXPECT_EQ(r.w.Text(r.F().Label15), "Software Upload complete");
+        EXPECT_EQ(r.w.Text(Control<QLabel>(r.F(), "Label15")), "Software Upload complete");
         r.ExpectFlashHolds(fw.image);
         EXPECT_EQ(ReadWholeFile(r.Home() + "image.bin").size(), used);  // the input is never changed
     }
@@ -131,7 +131,7 @@ TEST(SoftwareUpload, FromEachOtherFileType) {
         r.Prepare("ready.zup", ReadWholeFile(r.Home() + "ready.zup"));
         EXPECT_EQ(r.F().Engine.BlockCount(), 25);
         r.Run();
-        EXPECT_EQ(r.w.Text(r.F().Label15), "Software Upload complete");
+        EXPECT_EQ(r.w.Text(Control<QLabel>(r.F(), "Label15")), "Software Upload complete");
         r.ExpectFlashHolds(fw.image);
     }
 }
@@ -142,9 +142,9 @@ TEST(SoftwareUpload, TwoThousandBlocksAreVerifiedAfterTheRestart) {
     r.Prepare("big.h86", fw.hex);
     r.Run(240000);
     TForm1& f = r.F();
-    EXPECT_EQ(r.w.Text(f.Label15), "Checksums match, Upload successful");
-    EXPECT_EQ(r.w.Text(f.Label12), "Unit memory checksum: " + fw.Checksum());
-    EXPECT_EQ(r.w.Text(f.Label8), "Upload file checksum: " + fw.Checksum());
+    EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label15")), "Checksums match, Upload successful");
+    EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label12")), "Unit memory checksum: " + fw.Checksum());
+    EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label8")), "Upload file checksum: " + fw.Checksum());
     EXPECT_EQ(f.Serial1.Baudrate(), 9600);  // stays until a new job sets it
     r.ExpectFlashHolds(fw.image);
     auto rep = r.sim->Report();
@@ -158,18 +158,18 @@ TEST(SoftwareUpload, TheUnitsFailureHaltsTheUpload) {
     const TestFirmware fw = TestFirmware::Make(10, 10);
     r.Prepare("a.h86", fw.hex);
     TForm1& f = r.F();
-    f.BtnCaptureFile->click();
+    Control<QPushButton>(f, "BtnCaptureFile")->click();
     ASSERT_TRUE(f.Engine.CaptureOn());
     r.Run();
-    EXPECT_EQ(r.w.Text(f.Label2), "Upload failed");
-    EXPECT_EQ(r.w.Text(f.Label15), "Software upload halted");
-    EXPECT_EQ(r.w.Text(f.Label10), "Click on <Close> button");
-    EXPECT_TRUE(f.BtnRepeatUpload->isVisibleTo(&f));
-    EXPECT_TRUE(f.BtnBackToStart->isVisibleTo(&f));
+    EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label2")), "Upload failed");
+    EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label15")), "Software upload halted");
+    EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label10")), "Click on <Close> button");
+    EXPECT_TRUE(Control<QPushButton>(f, "BtnRepeatUpload")->isVisibleTo(&f));
+    EXPECT_TRUE(Control<QPushButton>(f, "BtnBackToStart")->isVisibleTo(&f));
     // The unit's failure ends capture, and the screen says so.
     EXPECT_FALSE(f.Engine.CaptureOn());
-    EXPECT_EQ(f.Label11->text().toStdString(), "Disabled");
-    EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Enable Capture File");
+    EXPECT_EQ(Control<QLabel>(f, "Label11")->text().toStdString(), "Disabled");
+    EXPECT_EQ(Control<QPushButton>(f, "BtnCaptureFile")->text().toStdString(), "&Enable Capture File");
 }
 
 TEST(SoftwareUpload, AWaitThatRunsOutIsReported) {
@@ -183,11 +183,11 @@ TEST(SoftwareUpload, AWaitThatRunsOutIsReported) {
         r.Prepare("t.h86", fw.hex);
         r.Run();
         TForm1& f = r.F();
-        EXPECT_EQ(r.w.Text(f.Label2), c.text) << c.args[0];
+        EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label2")), c.text) << c.args[0];
         EXPECT_EQ(f.HistoryLines().last().toStdString(), c.text);
-        EXPECT_TRUE(f.BtnBackToStart->isVisibleTo(&f));
-        EXPECT_TRUE(f.BtnRepeatUpload->isVisibleTo(&f));
-        EXPECT_EQ(r.w.Text(f.Label10), "");
+        EXPECT_TRUE(Control<QPushButton>(f, "BtnBackToStart")->isVisibleTo(&f));
+        EXPECT_TRUE(Control<QPushButton>(f, "BtnRepeatUpload")->isVisibleTo(&f));
+        EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label10")), "");
     }
 }
 
@@ -199,13 +199,13 @@ TEST(SoftwareUpload, BadInputIsReportedOnceAndNothingOnDiskIsDamaged) {
     const TestFirmware fw = TestFirmware::Make(5, 15);
     r.Prepare("app.h86", fw.hex);
     const std::string goodZup = ReadWholeFile(r.Home() + "app.ZUP");
-    f.BtnBackToStart->click();
+    Control<QPushButton>(f, "BtnBackToStart")->click();
 
     std::string bad = fw.hex;
     bad.replace(bad.find(":10") + 12, 2, "G1");
     WriteWholeFile(r.Home() + "app.h86", bad);
     ASSERT_TRUE(r.w.OpenPort());
-    ASSERT_TRUE(WaitUntil([&] { return f.BtnChooseFile->isVisibleTo(&f); }));
+    ASSERT_TRUE(WaitUntil([&] { return Control<QPushButton>(f, "BtnChooseFile")->isVisibleTo(&f); }));
     r.w.ChooseFile("app.h86");
     ASSERT_TRUE(WaitUntil([&] { return !f.Messages.empty() && f.Engine.UploadState() == 0; }, 10000));
     WaitUntil([] { return false; }, 100);
@@ -214,7 +214,7 @@ TEST(SoftwareUpload, BadInputIsReportedOnceAndNothingOnDiskIsDamaged) {
     EXPECT_NE(msg.find("app.h86"), std::string::npos) << msg;
     EXPECT_NE(msg.find("line 2"), std::string::npos) << msg;
     EXPECT_NE(msg.find("not a valid hexadecimal number"), std::string::npos) << msg;
-    EXPECT_TRUE(f.BtnChooseFile->isVisibleTo(&f));
+    EXPECT_TRUE(Control<QPushButton>(f, "BtnChooseFile")->isVisibleTo(&f));
     EXPECT_TRUE(ReadWholeFile(r.Home() + "app.ZUP") == goodZup);
 
     // A file that vanishes between the choice and its conversion.
@@ -224,7 +224,7 @@ TEST(SoftwareUpload, BadInputIsReportedOnceAndNothingOnDiskIsDamaged) {
     ASSERT_EQ(std::remove((r.Home() + "gone.h86").c_str()), 0);
     ASSERT_TRUE(WaitUntil([&] { return !f.Messages.empty() && f.Engine.UploadState() == 0; }, 10000));
     EXPECT_NE(f.Messages[0].toStdString().find("gone.h86"), std::string::npos);
-    EXPECT_TRUE(f.BtnChooseFile->isVisibleTo(&f));
+    EXPECT_TRUE(Control<QPushButton>(f, "BtnChooseFile")->isVisibleTo(&f));
 
     // Upload block files that are not whole: shorter than a block, and without a trailer.
     for (const std::string& name : {std::string("short.zup"), std::string("notrailer.zup")}) {
@@ -234,15 +234,15 @@ TEST(SoftwareUpload, BadInputIsReportedOnceAndNothingOnDiskIsDamaged) {
         ASSERT_EQ(f.Messages.size(), 1u) << name;
         EXPECT_NE(f.Messages[0].toStdString().find(name), std::string::npos);
         EXPECT_EQ(f.Engine.UploadState(), 0);
-        EXPECT_TRUE(f.BtnChooseFile->isVisibleTo(&f));
-        EXPECT_FALSE(f.BtnStartRun->isVisibleTo(&f) && f.RunBox->isVisibleTo(&f) &&
-                     f.Label15->text() == "THE UNIT MUST BE OFF" && f.Engine.BlockCount() == 0);
+        EXPECT_TRUE(Control<QPushButton>(f, "BtnChooseFile")->isVisibleTo(&f));
+        EXPECT_FALSE(Control<QPushButton>(f, "BtnStartRun")->isVisibleTo(&f) && Control<QGroupBox>(f, "RunBox")->isVisibleTo(&f) &&
+                     Control<QLabel>(f, "Label15")->text() == "THE UNIT MUST BE OFF" && f.Engine.BlockCount() == 0);
     }
 
     // An unrecognised extension keeps Choose File and names the extension in upper case.
     WriteWholeFile(r.Home() + "notes.txt", "x");
     r.w.ChooseFile("notes.txt");
-    ASSERT_TRUE(WaitUntil([&] { return f.Engine.UploadState() == 0 && f.Label12->text().startsWith("Unexpected"); }));
-    EXPECT_EQ(r.w.Text(f.Label12), "Unexpected file extension (TXT), choose another file");
-    EXPECT_TRUE(f.BtnChooseFile->isVisibleTo(&f));
+    ASSERT_TRUE(WaitUntil([&] { return f.Engine.UploadState() == 0 && Control<QLabel>(f, "Label12")->text().startsWith("Unexpected"); }));
+    EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label12")), "Unexpected file extension (TXT), choose another file");
+    EXPECT_TRUE(Control<QPushButton>(f, "BtnChooseFile")->isVisibleTo(&f));
 }

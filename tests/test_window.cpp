@@ -19,23 +19,23 @@ TEST(Window, StartsOnTheStartScreenWithPortOneAndDefaultBaud) {
     ProgramSession w;
     TForm1& f = w.F();
     EXPECT_EQ(f.windowTitle().toStdString(), "FIRMWARE UPLOAD UTILITY FOR NORVANE MXR-2");
-    EXPECT_EQ(f.CommPortBox->currentText().toStdString(), "1");
-    EXPECT_EQ(f.BaudRateBox->currentText().toStdString(), "38400");
-    EXPECT_TRUE(Shown(f.OpeningBox, f));
-    EXPECT_FALSE(Shown(f.MainBox, f));
-    EXPECT_FALSE(Shown(f.FactoryBox, f));
-    EXPECT_FALSE(Shown(f.BtnRepeatUpload, f));
-    EXPECT_FALSE(Shown(f.BtnBackToStart, f));
-    EXPECT_FALSE(Shown(f.MemoCable, f));
-    EXPECT_FALSE(Shown(f.MemoBoot, f));
-    EXPECT_EQ(f.Label11->text().toStdString(), "Disabled");
-    EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Enable Capture File");
+    EXPECT_EQ(Control<QComboBox>(f, "CommPortBox")->currentText().toStdString(), "1");
+    EXPECT_EQ(Control<QComboBox>(f, "BaudRateBox")->currentText().toStdString(), "38400");
+    EXPECT_TRUE(Shown(Control<QGroupBox>(f, "OpeningBox"), f));
+    EXPECT_FALSE(Shown(Control<QGroupBox>(f, "MainBox"), f));
+    EXPECT_FALSE(Shown(Control<QGroupBox>(f, "FactoryBox"), f));
+    EXPECT_FALSE(Shown(Control<QPushButton>(f, "BtnRepeatUpload"), f));
+    EXPECT_FALSE(Shown(Control<QPushButton>(f, "BtnBackToStart"), f));
+    EXPECT_FALSE(Shown(Control<QPlainTextEdit>(f, "MemoCable"), f));
+    EXPECT_FALSE(Shown(Control<QPlainTextEdit>(f, "MemoBoot"), f));
+    EXPECT_EQ(Control<QLabel>(f, "Label11")->text().toStdString(), "Disabled");
+    EXPECT_EQ(Control<QPushButton>(f, "BtnCaptureFile")->text().toStdString(), "&Enable Capture File");
     EXPECT_EQ(f.Engine.UploadState(), 0);
     EXPECT_EQ(f.Engine.HelpContext(), 1);
     // Controls without text of their own are found by their labels' names.
-    EXPECT_EQ(f.CommPortBox->accessibleName().toStdString(), "Select Com Port:");
-    EXPECT_EQ(f.BaudRateBox->accessibleName().toStdString(), "Baud Rate:");
-    EXPECT_EQ(f.Label3->buddy(), f.CommPortBox);
+    EXPECT_EQ(Control<QComboBox>(f, "CommPortBox")->accessibleName().toStdString(), "Select Com Port:");
+    EXPECT_EQ(Control<QComboBox>(f, "BaudRateBox")->accessibleName().toStdString(), "Baud Rate:");
+    EXPECT_EQ(Control<QLabel>(f, "Label3")->buddy(), Control<QComboBox>(f, "CommPortBox"));
     // The control names that tools and tests rely on.
     for (const char* name : {"Image1", "Label5", "OpeningBox", "MainBox", "FactoryBox", "BtnCaptureFile", "Label11",
                              "BtnHelp", "BtnClose", "BtnRepeatUpload", "BtnBackToStart", "GroupBox2", "Title1",
@@ -50,10 +50,10 @@ TEST(Window, StartsOnTheStartScreenWithPortOneAndDefaultBaud) {
 TEST(Window, CableDetailShowsAndHidesTheElevenLines) {
     ProgramSession w;
     TForm1& f = w.F();
-    f.BtnCable->click();
-    EXPECT_TRUE(Shown(f.MemoCable, f));
-    EXPECT_EQ(f.BtnCable->text().toStdString(), "Hide Detail");
-    const QStringList lines = f.MemoCable->toPlainText().split('\n');
+    Control<QPushButton>(f, "BtnCable")->click();
+    EXPECT_TRUE(Shown(Control<QPlainTextEdit>(f, "MemoCable"), f));
+    EXPECT_EQ(Control<QPushButton>(f, "BtnCable")->text().toStdString(), "Hide Detail");
+    const QStringList lines = Control<QPlainTextEdit>(f, "MemoCable")->toPlainText().split('\n');
     ASSERT_EQ(lines.size(), 11);
     EXPECT_EQ(lines[0].toStdString(), "  Serial Cable Detail for connection:");
     EXPECT_EQ(lines[1].toStdString(), "");
@@ -61,10 +61,10 @@ TEST(Window, CableDetailShowsAndHidesTheElevenLines) {
     EXPECT_EQ(lines[10].toStdString(), "  Refer to the MXR-2 Manual");
     // All eleven lines in view at once: nothing to scroll to.
     QCoreApplication::processEvents();
-    EXPECT_EQ(f.MemoCable->verticalScrollBar()->maximum(), 0);
-    f.BtnCable->click();
-    EXPECT_FALSE(Shown(f.MemoCable, f));
-    EXPECT_EQ(f.BtnCable->text().toStdString(), "Cable Detail");
+    EXPECT_EQ(Control<QPlainTextEdit>(f, "MemoCable")->verticalScrollBar()->maximum(), 0);
+    Control<QPushButton>(f, "BtnCable")->click();
+    EXPECT_FALSE(Shown(Control<QPlainTextEdit>(f, "MemoCable"), f));
+    EXPECT_EQ(Control<QPushButton>(f, "BtnCable")->text().toStdString(), "Cable Detail");
 }
 
 TEST(Window, SoftwareUploadOpensThePortAndOffersChooseFile) {
@@ -73,21 +73,21 @@ TEST(Window, SoftwareUploadOpensThePortAndOffersChooseFile) {
     pty.LinkAs(w.Folder(), 1);
     TForm1& f = w.F();
     ASSERT_TRUE(w.OpenPort("1", "38400"));
-    EXPECT_EQ(w.Text(f.Label12), "Port is open on Com 1 at 38400 baud");
-    EXPECT_TRUE(Shown(f.MainBox, f));
-    EXPECT_FALSE(Shown(f.OpeningBox, f));
-    EXPECT_FALSE(Shown(f.RunBox, f));
-    EXPECT_EQ(f.MainBox->title().toStdString(), "Main Software Upload");
-    EXPECT_TRUE(WaitUntil([&] { return Shown(f.BtnChooseFile, f); }));
+    EXPECT_EQ(w.Text(Control<QLabel>(f, "Label12")), "Port is open on Com 1 at 38400 baud");
+    EXPECT_TRUE(Shown(Control<QGroupBox>(f, "MainBox"), f));
+    EXPECT_FALSE(Shown(Control<QGroupBox>(f, "OpeningBox"), f));
+    EXPECT_FALSE(Shown(Control<QGroupBox>(f, "RunBox"), f));
+    EXPECT_EQ(Control<QGroupBox>(f, "MainBox")->title().toStdString(), "Main Software Upload");
+    EXPECT_TRUE(WaitUntil([&] { return Shown(Control<QPushButton>(f, "BtnChooseFile"), f); }));
     EXPECT_EQ(f.Engine.HelpContext(), 3);
     EXPECT_EQ(pty.Speed(), 38400);
     EXPECT_TRUE(f.Serial1.Active());
 
     // Go Back to Start: the start screen at once, the port stays open.
-    f.BtnBackToStart->click();
-    EXPECT_TRUE(Shown(f.OpeningBox, f));
-    EXPECT_FALSE(Shown(f.MainBox, f));
-    EXPECT_FALSE(Shown(f.BtnChooseFile, f));
+    Control<QPushButton>(f, "BtnBackToStart")->click();
+    EXPECT_TRUE(Shown(Control<QGroupBox>(f, "OpeningBox"), f));
+    EXPECT_FALSE(Shown(Control<QGroupBox>(f, "MainBox"), f));
+    EXPECT_FALSE(Shown(Control<QPushButton>(f, "BtnChooseFile"), f));
     EXPECT_EQ(f.Engine.UploadState(), 0);
     EXPECT_EQ(f.Engine.HelpContext(), 1);
     EXPECT_TRUE(f.Serial1.Active());
@@ -97,30 +97,30 @@ TEST(Window, AMissingPortIsReportedOnceAfterTwentyTicks) {
     ProgramSession w(20);
     TForm1& f = w.F();
     ASSERT_EQ(::symlink("/dev/no-such-adapter", (w.Folder() + "COM2").c_str()), 0);
-    f.CommPortBox->setEditText("2");
+    Control<QComboBox>(f, "CommPortBox")->setEditText("2");
     QElapsedTimer t;
     t.start();
-    f.Btn2Upload->click();
-    ASSERT_TRUE(WaitUntil([&] { return f.Label12->text().startsWith("Port "); }));
+    Control<QPushButton>(f, "Btn2Upload")->click();
+    ASSERT_TRUE(WaitUntil([&] { return Control<QLabel>(f, "Label12")->text().startsWith("Port "); }));
     EXPECT_GE(t.elapsed(), 19 * 20);
-    EXPECT_EQ(w.Text(f.Label12), "Port did not open on Com 2 at 38400 baud");
-    EXPECT_FALSE(Shown(f.BtnChooseFile, f));
+    EXPECT_EQ(w.Text(Control<QLabel>(f, "Label12")), "Port did not open on Com 2 at 38400 baud");
+    EXPECT_FALSE(Shown(Control<QPushButton>(f, "BtnChooseFile"), f));
     // The open's own reason, then what COM2 leads to, for the technician.
-    const std::string tip = PlainToolTip(f.Label12);
+    const std::string tip = PlainToolTip(Control<QLabel>(f, "Label12"));
     EXPECT_EQ(tip.rfind("No such file or directory\n", 0), 0u) << tip;
     EXPECT_NE(tip.find("COM2: " + w.Folder() + "COM2"), std::string::npos) << tip;
     EXPECT_EQ(f.Engine.UploadState(), 0);
     // Once: the text stays and the sequencer stays idle.
-    f.Label12->setText("seen");
+    Control<QLabel>(f, "Label12")->setText("seen");
     WaitUntil([] { return false; }, 200);
-    EXPECT_EQ(w.Text(f.Label12), "seen");
+    EXPECT_EQ(w.Text(Control<QLabel>(f, "Label12")), "seen");
 }
 
 TEST(Window, APortTextThatNamesNoPortIsReportedAsNotOpened) {
     ProgramSession w;
     TForm1& f = w.F();
     ASSERT_TRUE(w.OpenPort("x", "38400"));
-    EXPECT_EQ(w.Text(f.Label12), "Port did not open on Com x at 38400 baud");
+    EXPECT_EQ(w.Text(Control<QLabel>(f, "Label12")), "Port did not open on Com x at 38400 baud");
     EXPECT_TRUE(f.Messages.empty());
     EXPECT_EQ(f.Engine.UploadState(), 0);
 }
@@ -128,12 +128,12 @@ TEST(Window, APortTextThatNamesNoPortIsReportedAsNotOpened) {
 TEST(Window, ABaudTextThatIsNotANumberKeepsTheStartScreen) {
     ProgramSession w;
     TForm1& f = w.F();
-    f.BaudRateBox->setEditText("fast");
-    f.Btn2Upload->click();
+    Control<QComboBox>(f, "BaudRateBox")->setEditText("fast");
+    Control<QPushButton>(f, "Btn2Upload")->click();
     ASSERT_EQ(f.Messages.size(), 1u);
     EXPECT_NE(f.Messages[0].toStdString().find("fast"), std::string::npos);
-    EXPECT_TRUE(Shown(f.OpeningBox, f));
-    EXPECT_FALSE(Shown(f.MainBox, f));
+    EXPECT_TRUE(Shown(Control<QGroupBox>(f, "OpeningBox"), f));
+    EXPECT_FALSE(Shown(Control<QGroupBox>(f, "MainBox"), f));
     EXPECT_EQ(f.Engine.UploadState(), 0);
 }
 
@@ -149,8 +149,8 @@ TEST(Window, APortHeldByAnotherProgramDoesNotOpen) {
     ASSERT_TRUE(other.Active());
     TForm1& f = w.F();
     ASSERT_TRUE(w.OpenPort("3", "38400"));
-    EXPECT_EQ(w.Text(f.Label12), "Port did not open on Com 3 at 38400 baud");
-    EXPECT_EQ(PlainToolTip(f.Label12).rfind("Device or resource busy\n", 0), 0u) << PlainToolTip(f.Label12);
+    EXPECT_EQ(w.Text(Control<QLabel>(f, "Label12")), "Port did not open on Com 3 at 38400 baud");
+    EXPECT_EQ(PlainToolTip(Control<QLabel>(f, "Label12")).rfind("Device or resource busy\n", 0), 0u) << PlainToolTip(Control<QLabel>(f, "Label12"));
 }
 
 TEST(Window, APortThatIsNoTerminalGivesTheSystemsReason) {
@@ -158,8 +158,8 @@ TEST(Window, APortThatIsNoTerminalGivesTheSystemsReason) {
     WriteWholeFile(w.Folder() + "COM4", "not a port");
     TForm1& f = w.F();
     ASSERT_TRUE(w.OpenPort("4", "38400"));
-    EXPECT_EQ(w.Text(f.Label12), "Port did not open on Com 4 at 38400 baud");
-    EXPECT_EQ(PlainToolTip(f.Label12).rfind("Inappropriate ioctl for device\n", 0), 0u) << PlainToolTip(f.Label12);
+    EXPECT_EQ(w.Text(Control<QLabel>(f, "Label12")), "Port did not open on Com 4 at 38400 baud");
+    EXPECT_EQ(PlainToolTip(Control<QLabel>(f, "Label12")).rfind("Inappropriate ioctl for device\n", 0), 0u) << PlainToolTip(Control<QLabel>(f, "Label12"));
 }
 
 TEST(Window, FactoryBootstrapReachesTheJumperInstructions) {
@@ -167,17 +167,17 @@ TEST(Window, FactoryBootstrapReachesTheJumperInstructions) {
     TestPty pty;
     pty.LinkAs(w.Folder(), 1);
     TForm1& f = w.F();
-    f.CommPortBox->setEditText("1");
-    f.BtnBoot->click();
-    EXPECT_TRUE(Shown(f.FactoryBox, f));
-    EXPECT_FALSE(Shown(f.OpeningBox, f));
+    Control<QComboBox>(f, "CommPortBox")->setEditText("1");
+    Control<QPushButton>(f, "BtnBoot")->click();
+    EXPECT_TRUE(Shown(Control<QGroupBox>(f, "FactoryBox"), f));
+    EXPECT_FALSE(Shown(Control<QGroupBox>(f, "OpeningBox"), f));
     EXPECT_EQ(f.Engine.HelpContext(), 9);
     EXPECT_EQ(f.HistoryLines(), QStringList{"Opening Com Port 1..."});
-    ASSERT_TRUE(WaitUntil([&] { return Shown(f.BtnGoOn, f); }));
+    ASSERT_TRUE(WaitUntil([&] { return Shown(Control<QPushButton>(f, "BtnGoOn"), f); }));
     EXPECT_EQ(f.Engine.UploadState(), 0);
-    EXPECT_EQ(w.Text(f.Label19), "Factory Upload will take about 19 seconds");
-    EXPECT_EQ(w.Text(f.Label16), "Turn the Unit power on, then click on <Proceed>");
-    EXPECT_EQ(w.Text(f.Label1), "With power off, put a jumper on the Bootstrap Enable header (JP1) and a jumper on "
+    EXPECT_EQ(w.Text(Control<QLabel>(f, "Label19")), "Factory Upload will take about 19 seconds");
+    EXPECT_EQ(w.Text(Control<QLabel>(f, "Label16")), "Turn the Unit power on, then click on <Proceed>");
+    EXPECT_EQ(w.Text(Control<QLabel>(f, "Label1")), "With power off, put a jumper on the Bootstrap Enable header (JP1) and a jumper on "
                                 "the Bootblock Unprotect header (JP2)");
     EXPECT_EQ(f.HistoryLines(), (QStringList{"Opening Com Port 1...", "Port is open on Com 1 at 19200 baud"}));
     EXPECT_EQ(pty.Speed(), 19200);
@@ -186,14 +186,14 @@ TEST(Window, FactoryBootstrapReachesTheJumperInstructions) {
 TEST(Window, FactoryBootstrapWithoutAPortSaysSo) {
     ProgramSession w;
     TForm1& f = w.F();
-    f.CommPortBox->setEditText("4");
-    f.BtnBoot->click();
+    Control<QComboBox>(f, "CommPortBox")->setEditText("4");
+    Control<QPushButton>(f, "BtnBoot")->click();
     ASSERT_TRUE(WaitUntil([&] { return f.HistoryLines().size() == 2; }));
     EXPECT_EQ(f.HistoryLines(), (QStringList{"Opening Com Port 4...", "Com Port failed to open"}));
-    EXPECT_FALSE(Shown(f.BtnGoOn, f));
-    EXPECT_FALSE(Shown(f.BtnBackToStart, f));
+    EXPECT_FALSE(Shown(Control<QPushButton>(f, "BtnGoOn"), f));
+    EXPECT_FALSE(Shown(Control<QPushButton>(f, "BtnBackToStart"), f));
     // A second factory run replaces the earlier history.
-    f.BtnBoot->click();
+    Control<QPushButton>(f, "BtnBoot")->click();
     EXPECT_EQ(f.HistoryLines(), QStringList{"Opening Com Port 4..."});
 }
 
@@ -203,18 +203,18 @@ TEST(Window, HelpShowsTheTopicOfThePhase) {
     std::ifstream src(std::string(ZUP_SOURCE_DIR) + "/resources/ZURuzada.HLP");
     ASSERT_TRUE(src.good());
     // Without the help file beside the program the operator is told which file is missing.
-    f.BtnHelp->click();
+    Control<QPushButton>(f, "BtnHelp")->click();
     ASSERT_EQ(f.Messages.size(), 1u);
     EXPECT_NE(f.Messages[0].toStdString().find("ZURuzada.HLP"), std::string::npos);
 
     WriteWholeFile(w.Folder() + "ZURuzada.HLP", ReadWholeFile(std::string(ZUP_SOURCE_DIR) + "/resources/ZURuzada.HLP"));
-    f.BtnHelp->click();
+    Control<QPushButton>(f, "BtnHelp")->click();
     auto* help = f.findChild<THelpWindow*>("HelpWindow");
     ASSERT_NE(help, nullptr);
     EXPECT_TRUE(help->isVisible());
     EXPECT_EQ(help->CurrentTopic(), 1);
-    f.BtnBoot->click();
-    f.BtnHelp->click();
+    Control<QPushButton>(f, "BtnBoot")->click();
+    Control<QPushButton>(f, "BtnHelp")->click();
     EXPECT_EQ(help->CurrentTopic(), 9);
     for (int topic : {1, 3, 4, 5, 9})
         EXPECT_NE(ReadWholeFile(w.Folder() + "ZURuzada.HLP").find("name=\"topic" + std::to_string(topic) + "\""),
@@ -224,11 +224,11 @@ TEST(Window, HelpShowsTheTopicOfThePhase) {
 TEST(Window, CloseEndsCaptureFirst) {
     ProgramSession w;
     TForm1& f = w.F();
-    f.BtnCaptureFile->click();
+    Control<QPushButton>(f, "BtnCaptureFile")->click();
     ASSERT_TRUE(f.Engine.CaptureOn());
-    EXPECT_EQ(f.Label11->text().toStdString(), "Enabled");
-    EXPECT_EQ(f.BtnCaptureFile->text().toStdString(), "&Disable Capture File");
-    f.BtnClose->click();
+    EXPECT_EQ(Control<QLabel>(f, "Label11")->text().toStdString(), "Enabled");
+    EXPECT_EQ(Control<QPushButton>(f, "BtnCaptureFile")->text().toStdString(), "&Disable Capture File");
+    Control<QPushButton>(f, "BtnClose")->click();
     EXPECT_FALSE(f.Engine.CaptureOn());
     EXPECT_FALSE(f.isVisible());
     EXPECT_NE(ReadWholeFile(w.Folder() + "Capture.txt").find("[start]"), std::string::npos);

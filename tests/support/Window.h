@@ -53,10 +53,10 @@ public:
 
     // "&Software Upload" with the given selections; true once the port report is on screen.
     bool OpenPort(const QString& port = "1", const QString& baud = "38400") {
-        F().CommPortBox->setEditText(port);
-        F().BaudRateBox->setEditText(baud);
-        F().Btn2Upload->click();
-        return WaitUntil([&] { return E().UploadState() == 0 && F().Label12->text().startsWith("Port "); }, 5000);
+        Control<QComboBox>(F(), "CommPortBox")->setEditText(port);
+        Control<QComboBox>(F(), "BaudRateBox")->setEditText(baud);
+        Control<QPushButton>(F(), "Btn2Upload")->click();
+        return WaitUntil([&] { return E().UploadState() == 0 && Control<QLabel>(F(), "Label12")->text().startsWith("Port "); }, 5000);
     }
 
     // Chooses `name` in the file chooser (in `directory`, the home folder by default), as an
@@ -71,21 +71,21 @@ public:
             box->setText(n);
             ok->click();
         });
-        F().BtnChooseFile->click();
+        Control<QPushButton>(F(), "BtnChooseFile")->click();
     }
 
     // Writes `content` as `name` in the home folder, chooses it and waits for the ready screen.
     // The port must be open already.
     bool PrepareFile(const std::string& name, const std::string& content) {
         WriteWholeFile(home_ + name, content);
-        if (!WaitUntil([&] { return Shown(F().BtnChooseFile); })) return false;
+        if (!WaitUntil([&] { return Shown(Control<QPushButton>(F(), "BtnChooseFile")); })) return false;
         ChooseFile(name);
-        return WaitUntil([&] { return E().UploadState() == 0 && Shown(F().BtnStartRun); }, 20000);
+        return WaitUntil([&] { return E().UploadState() == 0 && Shown(Control<QPushButton>(F(), "BtnStartRun")); }, 20000);
     }
 
     // "Start &Upload", then waits for the sequencer to come to rest.
     bool StartAndWait(int ms = 120000) {
-        F().BtnStartRun->click();
+        Control<QPushButton>(F(), "BtnStartRun")->click();
         if (E().UploadState() != 44) return false;
         return WaitIdle(ms);
     }
@@ -108,7 +108,7 @@ private:
         o.ModalBoxes = false;
         window_ = BuildMainWindow(o, home_);
         window_->Form1->show();
-        EXPECT_TRUE(WaitUntil([&] { return F().FormActivated() && F().Timer1->isActive(); }));
+        EXPECT_TRUE(WaitUntil([&] { return F().FormActivated() && Control<QTimer>(F(), "Timer1")->isActive(); }));
     }
 
     std::optional<std::pair<TempDir, TempDir>> ownFolders_;  // program folder, home

@@ -76,34 +76,34 @@ int main(int argc, char** argv) {
     TForm2& form2 = *window->Form2;
     form1.resize(1000, 760);
     form1.show();
-    if (!WaitUntil([&] { return form1.FormActivated() && form1.Timer1->isActive(); }, 10000))
+    if (!WaitUntil([&] { return form1.FormActivated() && Control<QTimer>(form1, "Timer1")->isActive(); }, 10000))
         return Fail("the window did not start", form1);
-    form1.Btn2Upload->setFocus();  // no text cursor blinking in the port selector
+    Control<QPushButton>(form1, "Btn2Upload")->setFocus();  // no text cursor blinking in the port selector
     if (!Save(form1, out + "/screen-start.png")) return 1;
 
     // Software Upload: open the port, choose the sample, wait for the ready screen.
-    form1.CommPortBox->setEditText("1");
-    form1.BaudRateBox->setEditText("38400");
-    form1.Btn2Upload->click();
-    if (!WaitUntil([&] { return form1.Label12->text().startsWith("Port is open"); }, 5000))
+    Control<QComboBox>(form1, "CommPortBox")->setEditText("1");
+    Control<QComboBox>(form1, "BaudRateBox")->setEditText("38400");
+    Control<QPushButton>(form1, "Btn2Upload")->click();
+    if (!WaitUntil([&] { return Control<QLabel>(form1, "Label12")->text().startsWith("Port is open"); }, 5000))
         return Fail("the port did not open", form1);
     form2.SetCurrentDirectory(QString::fromStdString(homeDir.Path()));
     QTimer::singleShot(0, &form2, [&form2] {
         form2.findChild<QLineEdit*>("FileNameBox")->setText("mxr2-demo.h86");
         form2.findChild<QPushButton*>("BtnOK")->click();
     });
-    form1.BtnChooseFile->click();
-    if (!WaitUntil([&] { return form1.Engine.UploadState() == 0 && form1.BtnStartRun->isVisibleTo(&form1); }, 20000))
+    Control<QPushButton>(form1, "BtnChooseFile")->click();
+    if (!WaitUntil([&] { return form1.Engine.UploadState() == 0 && Control<QPushButton>(form1, "BtnStartRun")->isVisibleTo(&form1); }, 20000))
         return Fail("the file was not prepared", form1);
     if (!Save(form1, out + "/screen-software-upload.png")) return 1;
 
     // Factory Bootstrap Upload, after the port opened at 19200 baud.
-    form1.BtnBackToStart->click();
-    form1.BtnBoot->click();
-    if (!WaitUntil([&] { return form1.Engine.UploadState() == 0 && form1.BtnGoOn->isVisibleTo(&form1); }, 5000))
+    Control<QPushButton>(form1, "BtnBackToStart")->click();
+    Control<QPushButton>(form1, "BtnBoot")->click();
+    if (!WaitUntil([&] { return form1.Engine.UploadState() == 0 && Control<QPushButton>(form1, "BtnGoOn")->isVisibleTo(&form1); }, 5000))
         return Fail("the factory screen did not reach the jumper instructions", form1);
     if (!Save(form1, out + "/screen-factory.png")) return 1;
 
-    form1.Timer1->stop();
+    Control<QTimer>(form1, "Timer1")->stop();
     return form1.Messages.empty() ? 0 : Fail("message boxes were shown", form1);
 }
