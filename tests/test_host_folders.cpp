@@ -5,6 +5,7 @@
 #include "tests/support/TempDir.h"
 
 #include <QCoreApplication>
+#include <QProcess>
 #include <gtest/gtest.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -98,4 +99,34 @@ TEST(ProgramFolder, HelpFileFromTheProgramFolderElseTheInstalledCopy) {
     EXPECT_EQ(HelpFilePath(own), own + "ZURuzada.HLP");
     ::unsetenv("XDG_DATA_HOME");
     ::unsetenv("XDG_DATA_DIRS");
+}
+
+// Installed, the simulated unit must put its COM<n> link where the installed program looks for it,
+// and speak under the name it was installed as.
+TEST(ProgramFolder, TheInstalledSimulatedUnitLinksWhereTheInstalledProgramLooks) {
+    TempDir tmp;
+    const std::string bin = tmp / "usr/bin";
+    fs::create_directories(bin);
+    Touch(tmp / "usr/share/zupflshc/ZURuzada.HLP");
+    const std::string sim = bin + "/zupflshc-simulated-unit";
+    fs::copy_file(ZUP_SIM_PATH, sim);
+    ::setenv("XDG_DATA_HOME", (tmp / "data").c_str(), 1);
+    QCoreApplication::setApplicationName("zupflshc");
+    const std::string looked = ChooseProgramFolder(bin).Path + "COM7";
+
+    QProcess unit;
+    unit.start(QString::fromStdString(sim), {"--port", "7", "--exit-with-parent"});
+    ASSERT_TRUE(unit.waitForStarted());
+    ASSERT_TRUE(unit.waitForReadyRead(10000)) << unit.readAllStandardError().toStdString();
+    EXPECT_EQ(unit.readLine().trimmed().toStdString(), "ready " + looked);
+    EXPECT_TRUE(fs::is_symlink(looked));
+    unit.terminate();
+    ASSERT_TRUE(unit.waitForFinished(10000));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(looked)));
+
+    QProcess wrong;
+    wrong.start(QString::fromStdString(sim), {"--no-such-switch"});
+    ASSERT_TRUE(wrong.waitForFinished(10000));
+    EXPECT_TRUE(wrong.readAllStandardError().startsWith("zupflshc-simulated-unit: "));
+    ::unsetenv("XDG_DATA_HOME");
 }
