@@ -213,6 +213,9 @@ TPortDiagnosis Busy(const TOpenFailure& f) {
         return {TPortFault::Busy, f.Device + " is taken by the stale lock file " + h.LockFile + " of process " +
                                       std::to_string(h.Pid) + ", which no longer runs",
                 "sudo rm " + h.LockFile};
+    if (h.Planted)
+        return {TPortFault::Busy, f.Device + " is taken: " + h.LockFile + " is not a lock file but stands at its name",
+                "sudo rm " + h.LockFile};
     const std::string lock = h.LockFile.empty() ? "" : " (lock file " + h.LockFile + ")";
     if (h.Pid == ::getpid())
         return {TPortFault::Busy, f.Device + " is already open in this program" + lock, "close it there first"};
@@ -291,6 +294,11 @@ THolder FindHolder(const std::string& device, const std::string& lockFolder, boo
         const std::string lock = WithSlash(lockFolder) + name;
         bool notAFile = false;
         const long pid = serialio::ReadLockPid(lock, notAFile);
+        if (notAFile) {
+            h.LockFile = lock;
+            h.Planted = true;
+            return h;
+        }
         if (pid > 0) {
             h.LockFile = lock;
             h.Pid = pid;

@@ -38,6 +38,7 @@ struct THolder {
     std::string Command;    // its /proc/<pid>/comm, "" when unknown
     std::string LockFile;   // the lock file naming it, "" when none does
     bool Stale = false;     // LockFile names a process that is gone
+    bool Planted = false;   // something that is no lock file (a FIFO, a link) has LockFile's name
 };
 THolder FindHolder(const std::string& device, const std::string& lockFolder = "/run/lock/", bool anyProcess = true);
 // "minicom (pid 812)", "ModemManager (pid 612)", "" for nobody.

@@ -96,7 +96,7 @@ TComPort Inspect(const std::string& folder, int n, const std::string& lockFolder
     }
     p.Exists = true;
     const THolder h = FindHolder(p.Device, lockFolder, false);
-    if (h.Pid && !h.Stale) {
+    if (h.Pid && !h.Stale && !h.Planted) {
         p.HeldBy = h.Pid;
         p.HeldHow = h.LockFile;
         p.HeldCommand = h.Command;
@@ -111,7 +111,7 @@ void JudgeDevice(TSerialDevice& d, const std::string& lockFolder) {
     d.Holder = HolderText(h);
     if (::faccessat(AT_FDCWD, d.Path.c_str(), R_OK | W_OK, AT_EACCESS) != 0)
         d.Problem = DiagnoseOpenFailure({d.Path, errno, 0, "", lockFolder, nullptr});
-    else if (h.Pid && !h.Stale)
+    else if ((h.Pid && !h.Stale) || h.Planted)
         d.Problem = DiagnoseOpenFailure({d.Path, EBUSY, 0, "", lockFolder, nullptr});
     d.Openable = d.Problem.Fault == TPortFault::None;
 }

@@ -150,40 +150,38 @@ private:
     bool made_ = false;
 };
 
-int Run(const SimOptions& opt) {
-    if (opt.exitWithParent) {
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    }
+// The signals the unit answers to, read from a descriptor beside the terminal's.
+TUniqueFd SignalDescriptor() {
     std::signal(SIGPIPE, SIG_IGN);
     sigset_t mask;
     sigemptyset(&mask);
     for (int s : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2}) sigaddset(&mask, s);
     if (::sigprocmask(SIG_BLOCK, &mask, nullptr) != 0) {
         ComplainErrno("sigprocmask");
-        return 1;
+        return TUniqueFd();
     }
     TUniqueFd signals(::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC));
-    if (signals.Get() < 0) {
-        ComplainErrno("signalfd");
-        return 1;
-    }
-    if (opt.exitWithParent && ::getppid() == 1) return 0;  // the parent is already gone
+    if (!signals.Valid()) ComplainErrno("signalfd");
+    return signals;
+}
 
-    TUniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+// The pseudo-terminal's both ends, the slave raw at 38400 baud until the program sets its speed.
+bool OpenTerminal(TUniqueFd& master, TUniqueFd& slave, std::string& slavePath) {
+    master.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (master.Get() < 0 || ::grantpt(master.Get()) != 0 || ::unlockpt(master.Get()) != 0) {
         ComplainErrno("pseudo-terminal");
-        return 1;
+        return false;
     }
     char name[128];
     if (::ptsname_r(master.Get(), name, sizeof name) != 0) {
         ComplainErrno("ptsname");
-        return 1;
+        return false;
     }
-    const std::string slavePath = name;
-    TUniqueFd slave(::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    slavePath = name;
+    slave.Reset(::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (slave.Get() < 0) {
         ComplainErrno("open slave");
-        return 1;
+        return false;
     }
     termios t{};
     ::tcgetattr(slave.Get(), &t);
@@ -191,6 +189,48 @@ int Run(const SimOptions& opt) {
     ::cfsetispeed(&t, B38400);
     ::cfsetospeed(&t, B38400);
     ::tcsetattr(slave.Get(), TCSANOW, &t);
+    return true;
+}
+
+// SIGUSR1 asks for a report, SIGUSR2 is a power cycle, anything else ends the unit (false).
+bool TakeSignals(int fd, Unit& unit, OutQueue& out, Clock::time_point now, bool& report) {
+    signalfd_siginfo si{};
+    bool running = true;
+    while (::read(fd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+        if (si.ssi_signo == SIGUSR1) report = true;
+        else if (si.ssi_signo == SIGUSR2) {
+            unit.PowerCycle(now);
+            out.Clear();
+            Say("power");
+        } else running = false;
+    }
+    return running;
+}
+
+// Everything the program has sent so far.
+std::string DrainMaster(int master) {
+    std::string received;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(master, buf, sizeof buf);
+        if (n > 0) {
+            received.append(buf, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        break;  // EAGAIN: all read; EIO cannot happen while the slave is held open
+    }
+    return received;
+}
+
+int Run(const SimOptions& opt) {
+    if (opt.exitWithParent) ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    TUniqueFd signals = SignalDescriptor();
+    if (!signals.Valid()) return 1;
+    if (opt.exitWithParent && ::getppid() == 1) return 0;  // the parent is already gone
+    TUniqueFd master, slave;
+    std::string slavePath;
+    if (!OpenTerminal(master, slave, slavePath)) return 1;
 
     std::string dir = opt.dir;
     if (dir.empty() && !FolderForLink(dir)) return 1;
@@ -230,28 +270,10 @@ int Run(const SimOptions& opt) {
         }
         now = Clock::now();
 
-        signalfd_siginfo si{};
         bool report = false;
-        while (::read(signals.Get(), &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
-            if (si.ssi_signo == SIGUSR1) report = true;
-            else if (si.ssi_signo == SIGUSR2) {
-                unit.PowerCycle(now);
-                out.Clear();
-                Say("power");
-            } else running = false;
-        }
+        running = TakeSignals(signals.Get(), unit, out, now, report);
 
-        std::string received;
-        char buf[4096];
-        for (;;) {
-            ssize_t n = ::read(master.Get(), buf, sizeof buf);
-            if (n > 0) {
-                received.append(buf, static_cast<size_t>(n));
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            break;  // EAGAIN: all read; EIO cannot happen while the slave is held open
-        }
+        const std::string received = DrainMaster(master.Get());
         // Speed is read after the bytes: what the unit hears depends on the speed they came at.
         const int speed = LineSpeed(slave.Get());
         auto heardAt = now;

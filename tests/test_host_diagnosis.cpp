@@ -233,3 +233,25 @@ TEST(PortDiagnosis, AnotherUsersComLinkIsNotFollowed) {
     EXPECT_EQ(Lines(d), f + "COM2 belongs to user nobody (uid 65534), neither this user nor root: not followed\nrm " + f +
                             "COM2 and make the link yourself: ln -sfn /dev/ttyUSB0 " + f + "COM2");
 }
+
+TEST(PortDiagnosis, ALockFileInTheWayIsNamedWithTheCommandThatRemovesIt) {
+    TestPty pty;
+    TempDir locks;
+    int err = 0;
+    const std::string lock = locks / serialio::LockFileName(pty.SlavePath(), err);
+    const pid_t dead = ::fork();
+    if (dead == 0) ::_exit(0);
+    ::waitpid(dead, nullptr, 0);
+    ASSERT_EQ(::mkfifo(lock.c_str(), 0644), 0);
+    const int planted = OpenError(pty.SlavePath(), 0, "", locks.Path());
+    ASSERT_EQ(planted, EBUSY);
+    EXPECT_EQ(Lines(DiagnoseOpenFailure({pty.SlavePath(), planted, 0, "", locks.Path(), nullptr})),
+              pty.SlavePath() + " is taken: " + lock + " is not a lock file but stands at its name\nsudo rm " + lock);
+
+    // As the serial component leaves it when it may not remove a stale lock.
+    fs::remove(lock);
+    WriteWholeFile(lock, std::to_string(dead) + "\n");
+    EXPECT_EQ(Lines(DiagnoseOpenFailure({pty.SlavePath(), EBUSY, 0, "", locks.Path(), nullptr})),
+              pty.SlavePath() + " is taken by the stale lock file " + lock + " of process " + std::to_string(dead) +
+                  ", which no longer runs\nsudo rm " + lock);
+}
