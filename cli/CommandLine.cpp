@@ -56,11 +56,24 @@ bool CheckFirmwareFile(const std::string& path, std::string& error) {
 
 std::string ProgramFolder() { return ResolveProgramFolder(ExecutableFolder()); }
 
+int ListPortsCommand(const TCliOptions& options) {
+    const TProgramFolder folder = ChooseProgramFolder(ExecutableFolder());
+    TPortListing listing = ListPorts(folder.Path);
+    listing.ProgramFolderReason = folder.Reason;
+    std::fputs((options.Json ? PortListingJson(listing) : PortListingText(listing)).c_str(), stdout);
+    return Exit::Success;
+}
+
 int RunJob(TCliOptions& options) {
     std::string error;
     if (options.Command == TCommand::Factory && !options.Yes && !::isatty(STDIN_FILENO))
         return UsageError("factory waits for Enter on a terminal; give --yes to go on without it");
     if (options.Command != TCommand::Factory && !CheckFirmwareFile(options.File, error)) return UsageError(error);
+    TSystemPortSource attached;
+    if (IsUsbDeviceSpec(options.Device) && !ResolveUsbDevice(options.Device, attached, options.Device, error)) {
+        std::fprintf(stderr, "zupflshc: %s\n", error.c_str());
+        return Exit::PortClosed;
+    }
     if (!options.Device.empty()) options.Device = Absolute(options.Device);
     if (!options.CapturePath.empty()) options.CapturePath = Absolute(options.CapturePath);
     // The engine is given the file's absolute path: nothing here changes the process's folder,
@@ -96,9 +109,6 @@ int RunCommandLine(int argc, char** argv) {
     case TParse::Fail: return UsageError(error.toLocal8Bit().toStdString());
     case TParse::Run: break;
     }
-    if (options.Command == TCommand::Ports) {
-        std::fputs(PortListingText(ListPorts(ProgramFolder())).c_str(), stdout);
-        return Exit::Success;
-    }
+    if (options.Command == TCommand::Ports) return ListPortsCommand(options);
     return RunJob(options);
 }

@@ -58,7 +58,7 @@ const TCommandRule kRules[] = {
     {"upload", TCommand::Upload, 1, {"port", "device", "baud", "capture", "json", "tick-ms"}},
     {"factory", TCommand::Factory, 0, {"port", "device", "yes", "capture", "json", "tick-ms"}},
     {"prepare", TCommand::Prepare, 1, {}},
-    {"ports", TCommand::Ports, 0, {}},
+    {"ports", TCommand::Ports, 0, {"json"}},
 };
 
 bool WholeNumber(const QString& text, int low, int high, int& value) {
@@ -152,15 +152,19 @@ QString UsageText() {
            "                    Software Upload, verification included\n"
            "  factory           run the Factory Bootstrap Upload\n"
            "  prepare FILE      prepare FILE only: block count, checksum, files written\n"
-           "  ports             list COM1 to COM9 and the serial devices present\n"
+           "  ports             list COM1 to COM9 and the serial devices present, who\n"
+           "                    holds them and what keeps this user from opening them\n"
            "\n"
            "Options:\n"
            "  --port N          COM port 1 to 9 (default 1)\n"
-           "  --device PATH     open the serial device PATH instead of a COM port\n"
+           "  --device PATH     open the serial device PATH instead of a COM port;\n"
+           "                    usb:SERIAL names a USB adapter by its serial number,\n"
+           "                    usb:VID:PID by its kind when only one is attached\n"
            "  --baud RATE       upload speed, 38400 (default) or 57600\n"
            "  --capture [PATH]  record the conversation with the unit in PATH, or in\n"
            "                    Capture.txt in the program folder\n"
-           "  --json            print one JSON object per event instead of text\n"
+           "  --json            print one JSON object per event (ports: per device)\n"
+           "                    instead of text\n"
            "  --yes             factory: go on without waiting for Enter\n"
            "  -h, --help        show this help and exit\n"
            "  --version         show the version and exit\n"

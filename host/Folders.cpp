@@ -1,11 +1,11 @@
 #include "host/Folders.h"
 
+#include "base/OwnFolder.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
-
-#include <unistd.h>
 
 namespace {
 
@@ -31,19 +31,20 @@ QString InstalledHelpBeside(const std::string& executableFolder) {
 
 }  // namespace
 
-std::string ResolveProgramFolder(const std::string& executableFolder) {
-    const std::string own = WithSlash(executableFolder);
-    // A writable bin folder of an installation (root running it, or a prefix in the home folder)
-    // is still no place for 4 MiB of Reserved.BIN and a growing capture file: packages would
-    // leave them behind.
-    const bool installed = IsRegularFile(InstalledHelpBeside(executableFolder));
-    if (!executableFolder.empty() && !installed && ::access(own.c_str(), W_OK) == 0) return own;
+TProgramFolder ChooseProgramFolder(const std::string& executableFolder) {
+    const TOwnFolderVerdict verdict = JudgeOwnFolder(executableFolder);
+    if (verdict.Usable) return {WithSlash(executableFolder), "the program's own folder: " + verdict.Reason};
 
     const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    if (data.isEmpty()) return own;  // no home folder: the first write reports the folder it tried
+    // No home folder: the first write reports the folder it tried.
+    if (data.isEmpty()) return {WithSlash(executableFolder), "there is no per-user data folder, and " + verdict.Reason};
     // A failed mkpath is left for the first write to report: it names the file it could not write.
     QDir().mkpath(data);
-    return WithSlash(QDir(data).absolutePath().toStdString());
+    return {WithSlash(QDir(data).absolutePath().toStdString()), "the per-user data folder: " + verdict.Reason};
+}
+
+std::string ResolveProgramFolder(const std::string& executableFolder) {
+    return ChooseProgramFolder(executableFolder).Path;
 }
 
 std::string HelpFilePath(const std::string& programFolder) {

@@ -4,11 +4,18 @@
 
 #include <string>
 
+struct TProgramFolder {
+    std::string Path;     // with a trailing '/'
+    std::string Reason;   // which folder it is and why, as `ports` shows it
+};
+
 // The folder that stands for the program's own folder (commsUP.txt, Capture.txt, Reserved.*, the
-// COM<n> links), with a trailing '/'. It is `executableFolder` when this user may write there and
-// it is not an installed layout (no share/zupflshc/ZURuzada.HLP beside its parent); otherwise the
+// COM<n> links). It is `executableFolder` when JudgeOwnFolder (base/OwnFolder.h) finds it usable:
+// this user may write there, no other user may, and it is no installed layout; otherwise the
 // per-user data folder (QStandardPaths::AppDataLocation, normally ~/.local/share/zupflshc/),
 // created when missing. Needs QCoreApplication's applicationName set to "zupflshc" first.
+TProgramFolder ChooseProgramFolder(const std::string& executableFolder);
+// Its path alone.
 std::string ResolveProgramFolder(const std::string& executableFolder);
 
 // The help file to show: ZURuzada.HLP in `programFolder` when it is there, else the installed copy

@@ -2,6 +2,9 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
 #include <QSerialPortInfo>
 
 #include <algorithm>
@@ -39,54 +42,6 @@ std::string RealPath(const std::string& path) {
     return out;
 }
 
-bool Alive(long pid) {
-    return pid > 0 && pid <= INT_MAX && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
-}
-
-// The pid in a LCK.. file, in ASCII (HDB) or as a 4-byte int (old UUCP). The lock folder is
-// world-writable, so anything may sit there under that name: only a regular file is read (a FIFO
-// would block, a link could lead to a tty whose open raises DTR), and only its first bytes.
-long LockFilePid(const std::string& path) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return 0;
-    char buf[64] = {};
-    ssize_t n = -1;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) n = ::read(fd, buf, sizeof buf - 1);
-    ::close(fd);
-    if (n == 4 && (buf[0] < ' ' || buf[1] < ' ' || buf[2] < ' ' || buf[3] < ' ')) {
-        int pid;
-        std::memcpy(&pid, buf, 4);
-        return pid;
-    }
-    if (n <= 0) return 0;
-    char* end = nullptr;
-    long pid = std::strtol(buf, &end, 10);
-    return end == buf ? 0 : pid;
-}
-
-// The holder of a flock or record lock on the node, from /proc/locks: the device itself is never
-// opened, which for a real port would pulse DTR and could reset what hangs on it.
-long KernelLockHolder(const struct stat& node) {
-    std::ifstream locks("/proc/locks");
-    std::string line;
-    while (std::getline(locks, line)) {
-        // "3: FLOCK  ADVISORY  WRITE 812 00:05:1234 0 EOF"; waiters carry "->" and hold nothing.
-        if (line.find("->") != std::string::npos) continue;
-        std::istringstream in(line);
-        std::string id, kind, mode, access, where;
-        long pid = 0;
-        if (!(in >> id >> kind >> mode >> access >> pid >> where)) continue;
-        unsigned maj = 0, min = 0;
-        unsigned long ino = 0;
-        if (std::sscanf(where.c_str(), "%x:%x:%lu", &maj, &min, &ino) != 3) continue;
-        if (maj == major(node.st_dev) && min == minor(node.st_dev) && ino == node.st_ino)
-            return pid > 0 ? pid : -1;
-    }
-    return 0;
-}
-
 bool NeedsQuoting(const std::string& s) {
     if (s.empty()) return true;
     return std::any_of(s.begin(), s.end(), [](unsigned char c) {
@@ -113,7 +68,13 @@ TComPort Inspect(const std::string& folder, int n, const std::string& lockFolder
     p.Number = n;
     p.Device = serialio::DeviceNameFor(folder, n);
     p.Linked = p.Device == folder + "COM" + std::to_string(n);
-
+    if (std::string detail; serialio::CheckComEntry(p.Device, detail) != 0) {
+        char buf[PATH_MAX];
+        const ssize_t len = ::readlink(p.Device.c_str(), buf, sizeof buf - 1);
+        p.Target = len > 0 ? std::string(buf, static_cast<size_t>(len)) : p.Device;
+        p.Problem = detail.substr(p.Device.size() + 1);   // "belongs to user ...: not followed; ..."
+        return p;
+    }
     const std::string real = RealPath(p.Device);
     if (real.empty()) {
         const int err = errno;
@@ -134,30 +95,32 @@ TComPort Inspect(const std::string& folder, int n, const std::string& lockFolder
         return p;
     }
     p.Exists = true;
-
-    int err = 0;
-    const std::string lockName = serialio::LockFileName(p.Device, err);
-    if (!err && !lockFolder.empty()) {
-        const std::string lockPath = WithSlash(lockFolder) + lockName;
-        const long pid = LockFilePid(lockPath);
-        if (Alive(pid)) {
-            p.HeldBy = pid;
-            p.HeldHow = lockPath;
-            return p;
-        }
-    }
-    if (long pid = KernelLockHolder(node)) {
-        p.HeldBy = pid;
-        p.HeldHow = "flock";
+    const THolder h = FindHolder(p.Device, lockFolder, false);
+    if (h.Pid && !h.Stale && !h.Planted) {
+        p.HeldBy = h.Pid;
+        p.HeldHow = h.LockFile;
+        p.HeldCommand = h.Command;
     }
     return p;
 }
 
+// Whether this user may open the device and whether someone has it, judged without opening it:
+// an open would raise DTR and could reset what hangs on the line.
+void JudgeDevice(TSerialDevice& d, const std::string& lockFolder) {
+    const THolder h = FindHolder(d.Path, lockFolder, false);
+    d.Holder = HolderText(h);
+    if (::faccessat(AT_FDCWD, d.Path.c_str(), R_OK | W_OK, AT_EACCESS) != 0)
+        d.Problem = DiagnoseOpenFailure({d.Path, errno, 0, "", lockFolder, nullptr});
+    else if ((h.Pid && !h.Stale) || h.Planted)
+        d.Problem = DiagnoseOpenFailure({d.Path, EBUSY, 0, "", lockFolder, nullptr});
+    d.Openable = d.Problem.Fault == TPortFault::None;
+}
+
 std::string Describe(const TSerialDevice& d) {
     std::string what;
-    for (const std::string* part : {&d.Manufacturer, &d.Product})
+    for (const std::string* part : {&d.Maker, &d.Product})
         if (!part->empty() && what.find(*part) == std::string::npos) what += (what.empty() ? "" : " ") + *part;
-    if (!d.SerialNumber.empty()) what += (what.empty() ? "serial " : ", serial ") + d.SerialNumber;
+    if (!d.UsbSerial.empty()) what += (what.empty() ? "serial " : ", serial ") + d.UsbSerial;
     return what;
 }
 
@@ -170,6 +133,8 @@ std::string DevicesText(const TPortListing& listing) {
         if (const std::string what = Describe(d); !what.empty()) out += "  " + what;
         out += "\n";
         if (!d.ById.empty()) out += "    " + d.ById + "\n";
+        if (!d.Holder.empty()) out += "    in use by " + d.Holder + "\n";
+        if (!d.Openable) out += "    cannot be opened: " + d.Problem.Reason + "\n    remedy: " + d.Problem.Remedy + "\n";
         if (d.ComNumber) out += "    is COM" + std::to_string(d.ComNumber) + "\n";
         else if (!d.LinkCommand.empty())
             out += "    make it COM" + std::to_string(d.SuggestedCom) + ": " + d.LinkCommand + "\n";
@@ -184,31 +149,50 @@ std::string LinkCommand(const std::string& target, const std::string& programFol
     return "ln -sfn " + ShellQuoted(target) + " " + ShellQuoted(WithSlash(programFolder) + "COM" + std::to_string(port));
 }
 
-TPortListing ListPorts(const std::string& programFolder, const std::string& lockFolder) {
-    TPortListing listing;
-    // The serial component reads "" as the executable's folder; the listing names it.
-    listing.ProgramFolder = programFolder.empty() ? ExecutableFolder() : WithSlash(programFolder);
-    for (int n = 1; n <= kComPorts; ++n) listing.Com.push_back(Inspect(listing.ProgramFolder, n, lockFolder));
-
+std::vector<TPortInfo> TSystemPortSource::List() {
     std::map<std::string, std::string> byId;  // device node -> its by-id name
     const QFileInfoList ids = QDir("/dev/serial/by-id").entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot);
     for (const QFileInfo& id : ids)
         if (const QString node = id.canonicalFilePath(); !node.isEmpty())
             byId.emplace(node.toStdString(), id.absoluteFilePath().toStdString());
-
+    std::vector<TPortInfo> ports;
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        TPortInfo p;
+        p.Path = info.systemLocation().toStdString();
+        const std::string real = RealPath(p.Path);
+        if (auto it = byId.find(real.empty() ? p.Path : real); it != byId.end()) p.ById = it->second;
+        p.Maker = info.manufacturer().trimmed().toStdString();
+        p.Product = info.description().trimmed().toStdString();
+        p.UsbSerial = info.serialNumber().trimmed().toStdString();
+        if (info.hasVendorIdentifier()) p.Vid = info.vendorIdentifier();
+        if (info.hasProductIdentifier()) p.Pid = info.productIdentifier();
+        ports.push_back(p);
+    }
+    return ports;
+}
+
+TPortListing ListPorts(const std::string& programFolder, const std::string& lockFolder) {
+    TSystemPortSource system;
+    return ListPorts(programFolder, lockFolder, system);
+}
+
+TPortListing ListPorts(const std::string& programFolder, const std::string& lockFolder, TPortSource& source) {
+    TPortListing listing;
+    // The serial component reads "" as the executable's folder; the listing names it.
+    listing.ProgramFolder = programFolder.empty() ? ExecutableFolder() : WithSlash(programFolder);
+    for (int n = 1; n <= kComPorts; ++n) listing.Com.push_back(Inspect(listing.ProgramFolder, n, lockFolder));
+    listing.Grabbers = RunningPortGrabbers();
+
+    for (const TPortInfo& info : source.List()) {
         TSerialDevice d;
-        d.Path = info.systemLocation().toStdString();
+        static_cast<TPortInfo&>(d) = info;
         const std::string real = RealPath(d.Path);
-        if (auto it = byId.find(real.empty() ? d.Path : real); it != byId.end()) d.ById = it->second;
-        d.Manufacturer = info.manufacturer().trimmed().toStdString();
-        d.Product = info.description().trimmed().toStdString();
-        d.SerialNumber = info.serialNumber().trimmed().toStdString();
         for (const TComPort& com : listing.Com)
             if (com.Exists && com.Target == (real.empty() ? d.Path : real)) {
                 d.ComNumber = com.Number;
                 break;
             }
+        JudgeDevice(d, lockFolder);
         listing.Devices.push_back(d);
     }
     std::sort(listing.Devices.begin(), listing.Devices.end(),
@@ -243,9 +227,9 @@ std::string ComPortLine(const TComPort& p) {
     if (p.Linked) line += " -> " + p.Target;
     if (!p.Problem.empty()) line += " (" + p.Problem + ")";
     if (p.HeldBy == static_cast<long>(::getpid())) line += ", in use by this program";
-    else if (p.HeldBy > 0) line += ", in use by process " + std::to_string(p.HeldBy);
+    else if (p.HeldBy > 0) line += ", in use by process " + std::to_string(p.HeldBy) + (p.HeldCommand.empty() ? "" : " (" + p.HeldCommand + ")");
     else if (p.HeldBy < 0) line += ", in use by another program";
-    if (p.HeldBy && p.HeldHow != "flock") line += " (" + p.HeldHow + ")";
+    if (p.HeldBy && !p.HeldHow.empty()) line += " (" + p.HeldHow + ")";
     return line;
 }
 
@@ -260,8 +244,93 @@ std::string PortTooltipText(const TPortListing& listing, int port) {
 }
 
 std::string PortListingText(const TPortListing& listing) {
-    std::string out;
+    std::string out = "Program folder: " + listing.ProgramFolder;
+    out += listing.ProgramFolderReason.empty() ? "\n" : " (" + listing.ProgramFolderReason + ")\n";
     for (const TComPort& p : listing.Com) out += ComPortLine(p) + "\n";
     out += "COM n is the entry COM<n> in " + listing.ProgramFolder + " when there is one, else /dev/ttyS<n-1>.\n";
-    return out + DevicesText(listing);
+    out += DevicesText(listing);
+    for (const std::string& grabber : listing.Grabbers)
+        out += grabber + " is running. " + GrabberNote(grabber, "") + "\n";
+    return out;
+}
+
+std::string PortListingJson(const TPortListing& listing) {
+    const auto text = [](const std::string& s) { return s.empty() ? QJsonValue() : QJsonValue(QString::fromStdString(s)); };
+    const auto id = [](int v) { return v < 0 ? QJsonValue() : QJsonValue(QString::asprintf("%04x", v)); };
+    std::string out;
+    for (const TSerialDevice& d : listing.Devices) {
+        QJsonObject o{{"path", text(d.Path)},
+                      {"by_id", text(d.ById)},
+                      {"com", d.ComNumber ? QJsonValue(d.ComNumber) : QJsonValue()},
+                      {"maker", text(d.Maker)},
+                      {"product", text(d.Product)},
+                      {"usb_serial", text(d.UsbSerial)},
+                      {"vid", id(d.Vid)},
+                      {"pid", id(d.Pid)},
+                      {"openable", d.Openable},
+                      {"holder", text(d.Holder)},
+                      {"reason", text(d.Problem.Reason)},
+                      {"remedy", text(d.Problem.Remedy)}};
+        out += QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString() + "\n";
+    }
+    return out;
+}
+
+namespace {
+
+// "1a86:7523" as two numbers, when that is what the text is.
+bool ParseVidPid(const std::string& text, int& vid, int& pid) {
+    const auto hex = [](const std::string& part, int& value) {
+        if (part.empty() || part.size() > 4 || !std::all_of(part.begin(), part.end(), [](unsigned char c) { return std::isxdigit(c); })) return false;
+        value = static_cast<int>(std::strtol(part.c_str(), nullptr, 16));
+        return true;
+    };
+    const size_t colon = text.find(':');
+    return colon != std::string::npos && hex(text.substr(0, colon), vid) && hex(text.substr(colon + 1), pid);
+}
+
+std::string AdapterText(const TPortInfo& p) {
+    std::string text = p.Path + " (";
+    if (p.Vid >= 0) text += QString::asprintf("%04x:%04x, ", p.Vid, p.Pid).toStdString();
+    return text + (p.UsbSerial.empty() ? "no serial number" : "serial " + p.UsbSerial) + ")";
+}
+
+std::string AdaptersText(const std::vector<TPortInfo>& ports) {
+    std::string text;
+    for (const TPortInfo& p : ports) text += (text.empty() ? "" : ", ") + AdapterText(p);
+    return text;
+}
+
+}  // namespace
+
+bool IsUsbDeviceSpec(const std::string& text) { return text.rfind("usb:", 0) == 0; }
+
+bool ResolveUsbDevice(const std::string& spec, TPortSource& source, std::string& path, std::string& error) {
+    const std::string wanted = spec.substr(4);
+    if (wanted.empty()) {
+        error = "usb: needs the adapter's serial number (usb:SERIAL) or its kind (usb:VID:PID)";
+        return false;
+    }
+    int vid = -1, pid = -1;
+    const bool byKind = ParseVidPid(wanted, vid, pid);
+    const std::vector<TPortInfo> all = source.List();
+    std::vector<TPortInfo> usb, matches;
+    for (const TPortInfo& p : all) {
+        if (p.Vid < 0 && p.UsbSerial.empty()) continue;
+        usb.push_back(p);
+        if (byKind ? p.Vid == vid && p.Pid == pid : p.UsbSerial == wanted) matches.push_back(p);
+    }
+    if (matches.size() == 1) {
+        path = matches.front().Path;
+        return true;
+    }
+    const std::string what = byKind ? QString::asprintf("%04x:%04x", vid, pid).toStdString() : "with serial number " + wanted;
+    if (matches.empty()) {
+        error = usb.empty() ? "no USB serial adapter is attached (looked for one " + what + ")"
+                            : "no USB serial adapter " + what + " is attached; attached: " + AdaptersText(usb);
+        return false;
+    }
+    error = std::to_string(matches.size()) + " USB serial adapters " + what + " are attached: " + AdaptersText(matches) +
+            (byKind ? "; name one by its serial number (usb:SERIAL)" : "; name one by its path (--device PATH)");
+    return false;
 }

@@ -3,6 +3,9 @@
 // the window's tooltips and the command line's listing.
 #pragma once
 
+#include "host/PortDiagnosis.h"
+#include "host/PortSource.h"
+
 #include <string>
 #include <vector>
 
@@ -15,28 +18,32 @@ struct TComPort {
     bool Exists = false;    // Target is a character device
     std::string Problem;    // why it cannot work as a port ("" when nothing is known against it)
     long HeldBy = 0;        // pid of the program holding it; -1 held by someone unknown; 0 free
-    std::string HeldHow;    // the lock file naming that pid, or "flock"
+    std::string HeldHow;    // the lock file naming that pid, "" when its flock or descriptor showed it
+    std::string HeldCommand;  // that process's command name, "" when unknown
 };
 
-// A serial device present on the machine, as QSerialPortInfo reports it.
-struct TSerialDevice {
-    std::string Path;          // /dev/ttyUSB0
-    std::string ById;          // its stable /dev/serial/by-id/... name, "" when it has none
-    std::string Manufacturer;  // USB maker, "" when not reported
-    std::string Product;       // USB product, or the driver's description
-    std::string SerialNumber;
+// A serial device present on the machine, with what this user can do with it.
+struct TSerialDevice : TPortInfo {
     int ComNumber = 0;         // the COM n that opens it now, 0 when none does
     int SuggestedCom = 0;      // a free COM n to link it as (only when ComNumber is 0)
     std::string LinkCommand;   // the one shell line making it COM SuggestedCom
+    bool Openable = false;     // this user may open it and nobody holds it
+    std::string Holder;        // "minicom (pid 812)", "" when free
+    TPortDiagnosis Problem;    // why it is not openable, with the remedy
 };
 
 struct TPortListing {
     std::string ProgramFolder;            // with a trailing '/'
+    std::string ProgramFolderReason;      // why that folder, "" when the caller did not say
     std::vector<TComPort> Com;            // COM1..COM9 in order
     std::vector<TSerialDevice> Devices;   // sorted by path
+    std::vector<std::string> Grabbers;    // ModemManager, brltty: those running now
 };
 
-// Never opens a device: holders come from LCK.. files in `lockFolder` and the kernel's lock table.
+// Never opens a device: holders come from LCK.. files in `lockFolder`, the processes' descriptors
+// and the kernel's lock table.
+TPortListing ListPorts(const std::string& programFolder, const std::string& lockFolder, TPortSource& source);
+// The same with the devices QSerialPortInfo finds.
 TPortListing ListPorts(const std::string& programFolder, const std::string& lockFolder = "/run/lock/");
 
 // One line about COM n, e.g. "COM3: /home/t/.local/share/zupflshc/COM3 -> /dev/ttyUSB0, in use by
@@ -45,7 +52,18 @@ std::string ComPortLine(const TComPort& port);
 // The tooltip of the port selector and of a "did not open" report: COM `port`'s line, then the
 // devices present.
 std::string PortTooltipText(const TPortListing& listing, int port);
-// All nine COM ports, then the devices present: the command line's `ports`.
+// The program folder and why, all nine COM ports, the devices present, then the running programs
+// that take serial adapters: the command line's `ports`.
 std::string PortListingText(const TPortListing& listing);
+// One JSON object per device per line: path, by_id, com, maker, product, usb_serial, vid, pid
+// (four hex digits, null when not USB), openable, holder, and reason and remedy when not openable.
+std::string PortListingJson(const TPortListing& listing);
 // "ln -sfn TARGET FOLDER/COM<n>", each path quoted for the shell where it needs it.
 std::string LinkCommand(const std::string& target, const std::string& programFolder, int port);
+
+// `--device usb:SERIAL` names an adapter by its USB serial number, `usb:VID:PID` (hexadecimal) by
+// its kind when only one of that kind is attached.
+bool IsUsbDeviceSpec(const std::string& text);
+// The device path `spec` names among what `source` lists. False with `error` naming what is
+// attached when no adapter or more than one matches.
+bool ResolveUsbDevice(const std::string& spec, TPortSource& source, std::string& path, std::string& error);

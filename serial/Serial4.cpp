@@ -44,11 +44,14 @@ void TSerial::Impl::Reconnect(bool open) {
 
 void TSerial::Impl::Open() {
     int err = 0;
-    std::string device = self.DeviceName();
-    auto handle = serialio::TPort::Open(device, lockFolder, Settings(), err);
+    std::string detail;
+    const std::string device = self.DeviceName();
+    std::unique_ptr<serialio::TPort> handle;
+    if (!devicePath.empty() || (err = serialio::CheckComEntry(device, detail)) == 0)
+        handle = serialio::TPort::Open(device, lockFolder, Settings(), err, &detail);
     openFailed = !handle;
     if (!handle) {
-        HandleError(err);
+        HandleError(err, detail);
         return;
     }
     // The queue sizes have no counterpart in a tty driver; RxQueueSize still bounds ReadString.
@@ -97,10 +100,11 @@ void TSerial::Impl::Close() {
     lastCloseMillis = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-void TSerial::Impl::HandleError(int code) {
+void TSerial::Impl::HandleError(int code, std::string detail) {
     errorCode = code;
+    errorDetail = std::move(detail);
     switch (self.NotifyErrors) {
-    case neDialog: ShowError(code); break;
+    case neDialog: ShowError(); break;
     case neEvent:
         if (self.OnError) self.OnError(self);
         break;
@@ -114,8 +118,15 @@ void TSerial::Impl::FailOnClosedPort() {
     if (!openFailed) HandleError(EBADF);
 }
 
-void TSerial::Impl::ShowError(int code) {
-    std::string text = std::system_category().message(code);
+std::string TSerial::Impl::ErrorText() const {
+    const int code = errorCode;
+    if (code == 0) return {};
+    const std::string text = std::system_category().message(code);
+    return errorDetail.empty() ? text : text + ": " + errorDetail;
+}
+
+void TSerial::Impl::ShowError() {
+    const std::string text = ErrorText();
     if (errorBox) errorBox(text);
     else std::fprintf(stderr, "%s\n", text.c_str());
 }
@@ -260,10 +271,7 @@ int TSerial::TxWaiting() {
 int TSerial::ErrorCode() const { return d->errorCode; }
 
 bool TSerial::LineLost() const { return d->shared->LineLost; }
-std::string TSerial::ErrorText() const {
-    int code = d->errorCode;
-    return code == 0 ? std::string() : std::system_category().message(code);
-}
+std::string TSerial::ErrorText() const { return d->ErrorText(); }
 
 bool TSerial::Active() const { return d->shared->FActive; }
 void TSerial::SetActive(bool Value) { d->Reconnect(Value); }

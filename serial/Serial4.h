@@ -69,7 +69,10 @@ public:
     // own reason: calls on the port that did not open (AbortRx, a write, ...) report nothing more
     // until the next open.
     int ErrorCode() const;
-    std::string ErrorText() const;    // the system's message for ErrorCode (strerror), "" when 0
+    // The system's message for ErrorCode (strerror), "" when 0; after an open refused for a stale
+    // lock file that cannot be removed or another user's COM<n> link, followed by ": " and what
+    // was found and how to clear it.
+    std::string ErrorText() const;
     // The device went away while the port was open (unplugged adapter, closed terminal); the port
     // is no longer watched until it is opened again.
     bool LineLost() const;

@@ -70,6 +70,7 @@ struct TSerial::Impl {
     bool checkParity = true;
 
     std::atomic<int> errorCode{0};
+    std::string errorDetail;   // what the open found beyond errno (a stale lock, a foreign link)
     bool openFailed = false;   // the port is closed because its last open failed
     std::string deviceFolder;
     std::string devicePath;  // "" = the COM<n> mapping
@@ -84,11 +85,12 @@ struct TSerial::Impl {
     void Reconnect(bool open);
     void Open();
     void Close();
-    void HandleError(int code);
+    void HandleError(int code, std::string detail = {});
+    std::string ErrorText() const;
     void FailOnClosedPort();
     // A failed read: EBADF is what a read of the closed port gives.
     void Fail(int code) { code == EBADF ? FailOnClosedPort() : HandleError(code); }
-    void ShowError(int code);
+    void ShowError();
     void WriteBytes(const char* data, size_t size, int limitMs);
     serialio::TLineSettings Settings() const;
 };

@@ -4,6 +4,7 @@
 #include "serial/serial_posix.h"
 
 #include <asm/termbits.h>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -12,11 +13,13 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "base/Paths.h"
@@ -52,40 +55,132 @@ int Ioctl(int fd, unsigned long req, void* arg) {
     return r < 0 ? errno : 0;
 }
 
-// Takes the LCK.. file so terminal programs see the port is in use. A lock of a live process
-// (this one included: another component here has the port) means busy; a dead owner's lock is
-// stale and replaced. No writable lock folder: nothing to do.
-int AcquireLockFile(const std::string& folder, const std::string& device, std::string& path) {
+std::string InFolder(const std::string& folder, const std::string& name) {
+    return folder + (folder.back() == '/' ? "" : "/") + name;
+}
+
+// A name of our own in the lock folder. Anyone can plant a file there under a name we would pick,
+// so the name is only ours once O_EXCL made it; a planted one is stepped over.
+TUniqueFd CreatePrivateFile(const std::string& folder, const char* kind, std::string& path) {
+    static std::atomic<unsigned> counter{0};
+    for (int tries = 0; tries < 16; ++tries) {
+        path = InFolder(folder, std::string("LTMP.") + std::to_string(getpid()) + "." +
+                                    std::to_string(counter++) + kind);
+        TUniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        if (fd.Valid() || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return TUniqueFd();
+}
+
+// The lock file comes into being whole: the pid is written to a private file first and that is
+// linked to the lock's name, so nobody can ever read a lock without its pid (as the UUCP lock
+// protocol does). Returns 0, EEXIST when the name is taken, or another errno.
+int LinkLockFile(const std::string& folder, const std::string& lock, struct stat& made) {
+    std::string tmp;
+    TUniqueFd fd = CreatePrivateFile(folder, "", tmp);
+    if (!fd.Valid()) return errno;
+    char line[32];
+    const int len = std::snprintf(line, sizeof line, "%10d\n", static_cast<int>(getpid()));
+    int err = 0;
+    // The umask must not keep terminal programs from reading whose lock it is.
+    if (write(fd.Get(), line, static_cast<size_t>(len)) != len || fchmod(fd.Get(), 0644) != 0) err = errno ? errno : EIO;
+    if (!err && link(tmp.c_str(), lock.c_str()) != 0) {
+        err = errno;
+        // Some file systems report a link that was made as failed; the count tells.
+        if (err != EEXIST && fstat(fd.Get(), &made) == 0 && made.st_nlink == 2) err = 0;
+    }
+    if (!err && fstat(fd.Get(), &made) != 0) err = errno;
+    unlink(tmp.c_str());
+    return err;
+}
+
+struct TLockVerdict {
+    bool Gone = false;    // nothing at the name any more: try again
+    bool Stale = false;   // its process is gone and the file is old enough to be sure
+    long Pid = -1;
+    struct stat St {};
+};
+
+// Whether the lock at `path` still stands for a process. A lock of this process counts as live:
+// another component here has the port. A file without a pid that is less than a second old may be
+// another program's lock being written (not all of them link); it is left alone.
+TLockVerdict JudgeLock(const std::string& path, int& err) {
+    TLockVerdict v;
+    err = 0;
+    TOpenResult lock = TryOpenRegularFile(path, O_RDONLY | O_NOFOLLOW);
+    if (lock.NotRegular) {
+        // Not a lock file of ours or anyone's: the name is taken, and it is not ours to remove.
+        err = EBUSY;
+        return v;
+    }
+    if (!lock.Fd.Valid()) {
+        v.Gone = lock.Error == ENOENT;
+        err = v.Gone ? 0 : lock.Error;
+        return v;
+    }
+    fstat(lock.Fd.Get(), &v.St);
+    v.Pid = ReadLockPid(lock.Fd.Get());
+    const bool live = v.Pid > 0 && v.Pid <= INT_MAX &&
+                      (v.Pid == getpid() || kill(static_cast<pid_t>(v.Pid), 0) == 0 || errno != ESRCH);
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    // Either way off the clock: a time stamp far in the future is no lock being written either.
+    const long long age = static_cast<long long>(now.tv_sec) - v.St.st_mtim.tv_sec;
+    v.Stale = !live && (age > 1 || age < -1);
+    if (!v.Stale) err = EBUSY;
+    return v;
+}
+
+// Moves the stale lock aside before removing it: between judging it and removing it another
+// opener may have replaced it with a live lock, which must not be the one that goes.
+int RemoveStaleLock(const std::string& folder, const std::string& lock, const struct stat& judged) {
+    std::string aside;
+    TUniqueFd placeholder = CreatePrivateFile(folder, ".stale", aside);
+    if (!placeholder.Valid()) return errno;
+    placeholder.Close();
+    if (rename(lock.c_str(), aside.c_str()) != 0) {
+        const int err = errno;
+        unlink(aside.c_str());
+        return err == ENOENT ? 0 : err;
+    }
+    struct stat moved {};
+    if (lstat(aside.c_str(), &moved) == 0 &&
+        (moved.st_ino != judged.st_ino || moved.st_dev != judged.st_dev ||
+         moved.st_mtim.tv_sec != judged.st_mtim.tv_sec || moved.st_mtim.tv_nsec != judged.st_mtim.tv_nsec))
+        link(aside.c_str(), lock.c_str());   // someone's fresh lock: back in place unless taken again
+    unlink(aside.c_str());
+    return 0;
+}
+
+std::string StaleLockText(const std::string& lock, long pid, int err) {
+    return "stale lock file " + lock + " (process " + std::to_string(pid) +
+           ", which no longer runs) cannot be removed: " + std::strerror(err) + "; remove it with: sudo rm " + lock;
+}
+
+// Takes the LCK.. file so terminal programs see the port is in use. A lock of a live process means
+// busy; a stale one is removed and the lock taken. No writable lock folder: nothing to do.
+int AcquireLockFile(const std::string& folder, const std::string& device, std::string& path,
+                    struct stat& made, std::string& detail) {
     path.clear();
     if (folder.empty() || access(folder.c_str(), W_OK) != 0) return 0;
     int err = 0;
-    std::string name = LockFileName(device, err);
+    const std::string lock = InFolder(folder, LockFileName(device, err));
     if (err) return err;
-    std::string candidate = folder + (folder.back() == '/' ? "" : "/") + name;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        TUniqueFd fd(open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-        if (fd.Valid()) {
-            char line[32];
-            int len = std::snprintf(line, sizeof line, "%10d\n", static_cast<int>(getpid()));
-            bool ok = write(fd.Get(), line, static_cast<size_t>(len)) == len;
-            int werr = errno;
-            fd.Close();
-            if (!ok) {
-                unlink(candidate.c_str());
-                return werr ? werr : EIO;
-            }
-            path = candidate;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        err = LinkLockFile(folder, lock, made);
+        if (err == 0) {
+            path = lock;
             return 0;
         }
-        if (errno != EEXIST) return errno;
-        bool notAFile = false;
-        long pid = ReadLockPid(candidate, notAFile);
-        // Not a lock file of ours or anyone's: the name is taken, and it is not ours to remove.
-        if (notAFile) return EBUSY;
-        if (pid > 0 && pid <= INT_MAX &&
-            (pid == getpid() || kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM))
+        if (err != EEXIST) return err;
+        const TLockVerdict v = JudgeLock(lock, err);
+        if (err) return err;
+        if (v.Gone) continue;
+        if ((err = RemoveStaleLock(folder, lock, v.St)) != 0) {
+            detail = StaleLockText(lock, v.Pid, err);
             return EBUSY;
-        if (unlink(candidate.c_str()) != 0 && errno != ENOENT) return errno;
+        }
     }
     return EBUSY;
 }
@@ -112,9 +207,12 @@ void SetLowLatency(int fd) {
 long ReadLockPid(const std::string& path, bool& notAFile) {
     TOpenResult lock = TryOpenRegularFile(path, O_RDONLY | O_NOFOLLOW);
     notAFile = lock.NotRegular;
-    if (!lock.Fd.Valid()) return -1;
+    return lock.Fd.Valid() ? ReadLockPid(lock.Fd.Get()) : -1;
+}
+
+long ReadLockPid(int fd) {
     char buf[64] = {};
-    ssize_t n = read(lock.Fd.Get(), buf, sizeof buf - 1);
+    ssize_t n = pread(fd, buf, sizeof buf - 1, 0);
     if (n == 4 && (buf[0] < ' ' || buf[1] < ' ' || buf[2] < ' ' || buf[3] < ' ')) {
         int pid;
         std::memcpy(&pid, buf, 4);
@@ -133,6 +231,15 @@ std::string DeviceNameFor(const std::string& folder, int port) {
     struct stat st;
     if (!base.empty() && lstat(com.c_str(), &st) == 0) return com;
     return "/dev/ttyS" + std::to_string(port - 1);
+}
+
+int CheckComEntry(const std::string& path, std::string& detail) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 || st.st_uid == 0 || st.st_uid == geteuid()) return 0;
+    const passwd* owner = getpwuid(st.st_uid);
+    detail = path + " belongs to " + (owner ? "user " + std::string(owner->pw_name) + " (uid " : "(uid ") +
+             std::to_string(st.st_uid) + "), neither this user nor root: not followed; remove it and make the link yourself";
+    return EPERM;
 }
 
 std::string LockFileName(const std::string& device, int& err) {
@@ -166,13 +273,19 @@ TPort::~TPort() {
         if (exclusive_) ioctl(fd, TIOCNXCL);
         fd_.Close();   // the flock goes with it
     }
-    if (!lockPath_.empty()) unlink(lockPath_.c_str());
+    // Only while the name is still our file: had someone taken it from us, theirs stays.
+    struct stat st {};
+    if (!lockPath_.empty() && lstat(lockPath_.c_str(), &st) == 0 && st.st_ino == lockId_.st_ino &&
+        st.st_dev == lockId_.st_dev)
+        unlink(lockPath_.c_str());
 }
 
 std::unique_ptr<TPort> TPort::Open(const std::string& device, const std::string& lockFolder,
-                                   const TLineSettings& settings, int& err) {
+                                   const TLineSettings& settings, int& err, std::string* detail) {
     std::unique_ptr<TPort> port(new TPort);
-    err = AcquireLockFile(lockFolder, device, port->lockPath_);
+    std::string why;
+    err = AcquireLockFile(lockFolder, device, port->lockPath_, port->lockId_, why);
+    if (detail) *detail = why;
     if (err) return nullptr;
 
     port->fd_.Reset(open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace serialio {
@@ -25,21 +26,33 @@ struct TLineSettings {
 // folder ("" for the executable's folder) + "COM<n>" when that entry exists (a symbolic link counts
 // even if it dangles, so the operator sees why it fails), else /dev/ttyS<n-1>.
 std::string DeviceNameFor(const std::string& folder, int port);
+// 0 when what DeviceNameFor gave may be opened: no COM entry, or one (the entry itself, not what it
+// leads to) that belongs to this user or root. Otherwise EPERM and `detail` naming its owner:
+// another user's link in a folder they can write to would send the upload to a terminal of theirs.
+int CheckComEntry(const std::string& path, std::string& detail);
 // pid recorded in a lock file: ASCII (the usual HDB form) or a 4-byte binary int (old UUCP form),
 // from its first 63 bytes. -1 when none can be read; `notAFile` when something other than a
 // regular file has the name (any user can put a FIFO into the lock folder: opened plainly, it
 // would block the open for good).
 long ReadLockPid(const std::string& path, bool& notAFile);
+// The same from a lock file already open.
+long ReadLockPid(int fd);
 // "LCK..ttyUSB0" for /dev/ttyUSB0 reached through any link; "LCK..pts_3" for /dev/pts/3.
 std::string LockFileName(const std::string& device, int& err);
 
 // One open, claimed and configured port. Everything Open did is undone by the destructor, in
 // reverse: original settings back, exclusive mode off, descriptor (and with it the flock) closed,
 // lock file removed. A failed Open leaves nothing behind.
+//
+// The lock file is made whole (pid written, then linked into place). An existing one is stale,
+// and removed, only when its process is gone and it is more than a second old; one that is stale
+// but cannot be removed makes the open fail with EBUSY and `detail` naming the file, its pid and
+// the command that removes it.
 class TPort {
 public:
     static std::unique_ptr<TPort> Open(const std::string& device, const std::string& lockFolder,
-                                       const TLineSettings& settings, int& err);
+                                       const TLineSettings& settings, int& err,
+                                       std::string* detail = nullptr);
     ~TPort();
     TPort(const TPort&) = delete;
     TPort& operator=(const TPort&) = delete;
@@ -55,6 +68,7 @@ private:
     bool restore_ = false;
     std::unique_ptr<Saved> saved_;
     std::string lockPath_;
+    struct stat lockId_ {};   // which file at lockPath_ is ours
 };
 
 // Builds and applies raw termios for the settings, then reads them back: a driver that quietly

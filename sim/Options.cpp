@@ -20,8 +20,8 @@ bool ToNumber(const std::string& text, long long lo, long long hi, long long& ou
 
 }  // namespace
 
-std::string UsageText() {
-    return "usage: zupsim [--dir DIR] [--port N] [--report FILE] [--wake-after N] [--erase-ms MS]\n"
+std::string UsageText(const std::string& name) {
+    return "usage: " + name + " [--dir DIR] [--port N] [--report FILE] [--wake-after N] [--erase-ms MS]\n"
            "              [--restart-ms MS] [--block-gap-ms MS] [--slow MS] [--pace]\n"
            "  block dialogue faults: --erase-error --erase-timeout --no-erasing --no-erase-complete\n"
            "              --resend-at N --fail-at N --base-index-at N --invalid-start --silent-after N\n"

@@ -6,7 +6,7 @@
 #include <string>
 
 struct SimOptions {
-    std::string dir;     // folder that gets the COM<n> link; empty = the executable's folder
+    std::string dir;     // folder that gets the COM<n> link; empty = the program folder (FolderForLink)
     int port = 1;        // n of COM<n>
     std::string report;  // report file; empty = no report written
 
@@ -56,4 +56,5 @@ struct SimOptions {
 // Fills `o` from the command line; false with a reason in `error` for an unknown switch or a bad
 // number.
 bool ParseOptions(int argc, char** argv, SimOptions& o, std::string& error);
-std::string UsageText();
+// The switches, under the name the program was started by.
+std::string UsageText(const std::string& name);

@@ -28,10 +28,39 @@
 #include "base/RunError.h"
 #include "base/SafeFile.h"
 #include "base/UniqueFd.h"
+#include "base/OwnFolder.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The name it was started by: zupsim in the build folder, zupflshc-simulated-unit installed.
+std::string gName = "zupsim";
+
+void Complain(const std::string& text) { std::fprintf(stderr, "%s: %s\n", gName.c_str(), text.c_str()); }
+void ComplainErrno(const char* what) { Complain(std::string(what) + ": " + std::strerror(errno)); }
+
+// Where the COM<n> link goes without --dir: where the program looks for it. That is the folder of
+// the executables when no other user can write to it and it is no installation, else the per-user
+// data folder, as the installed program decides (base/OwnFolder.h).
+bool FolderForLink(std::string& dir) {
+    const std::string own = ExecutableFolder();
+    const TOwnFolderVerdict verdict = JudgeOwnFolder(own);
+    if (verdict.Usable) {
+        dir = own;
+        return true;
+    }
+    dir = UserDataFolder();
+    if (dir.empty()) {
+        Complain("no home folder for the COM link, and " + verdict.Reason + "; give --dir DIR");
+        return false;
+    }
+    if (!MakeFolders(dir)) {
+        ComplainErrno(("cannot create " + dir).c_str());
+        return false;
+    }
+    return true;
+}
 
 int BaudOf(speed_t s) {
     switch (s) {
@@ -62,7 +91,7 @@ void WriteReportFile(const std::string& path, std::string_view content) {
     try {
         ReplaceFile(path, content);
     } catch (const EInOutError& e) {
-        std::fprintf(stderr, "zupsim: %s\n", e.what());
+        Complain(e.what());
     }
 }
 
@@ -121,40 +150,38 @@ private:
     bool made_ = false;
 };
 
-int Run(const SimOptions& opt) {
-    if (opt.exitWithParent) {
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    }
+// The signals the unit answers to, read from a descriptor beside the terminal's.
+TUniqueFd SignalDescriptor() {
     std::signal(SIGPIPE, SIG_IGN);
     sigset_t mask;
     sigemptyset(&mask);
     for (int s : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2}) sigaddset(&mask, s);
     if (::sigprocmask(SIG_BLOCK, &mask, nullptr) != 0) {
-        std::perror("zupsim: sigprocmask");
-        return 1;
+        ComplainErrno("sigprocmask");
+        return TUniqueFd();
     }
     TUniqueFd signals(::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC));
-    if (signals.Get() < 0) {
-        std::perror("zupsim: signalfd");
-        return 1;
-    }
-    if (opt.exitWithParent && ::getppid() == 1) return 0;  // the parent is already gone
+    if (!signals.Valid()) ComplainErrno("signalfd");
+    return signals;
+}
 
-    TUniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+// The pseudo-terminal's both ends, the slave raw at 38400 baud until the program sets its speed.
+bool OpenTerminal(TUniqueFd& master, TUniqueFd& slave, std::string& slavePath) {
+    master.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (master.Get() < 0 || ::grantpt(master.Get()) != 0 || ::unlockpt(master.Get()) != 0) {
-        std::perror("zupsim: pseudo-terminal");
-        return 1;
+        ComplainErrno("pseudo-terminal");
+        return false;
     }
     char name[128];
     if (::ptsname_r(master.Get(), name, sizeof name) != 0) {
-        std::perror("zupsim: ptsname");
-        return 1;
+        ComplainErrno("ptsname");
+        return false;
     }
-    const std::string slavePath = name;
-    TUniqueFd slave(::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    slavePath = name;
+    slave.Reset(::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (slave.Get() < 0) {
-        std::perror("zupsim: open slave");
-        return 1;
+        ComplainErrno("open slave");
+        return false;
     }
     termios t{};
     ::tcgetattr(slave.Get(), &t);
@@ -162,14 +189,56 @@ int Run(const SimOptions& opt) {
     ::cfsetispeed(&t, B38400);
     ::cfsetospeed(&t, B38400);
     ::tcsetattr(slave.Get(), TCSANOW, &t);
+    return true;
+}
 
-    std::string dir = opt.dir.empty() ? ExecutableFolder() : opt.dir;
-    if (dir.empty()) dir = "./";
+// SIGUSR1 asks for a report, SIGUSR2 is a power cycle, anything else ends the unit (false).
+bool TakeSignals(int fd, Unit& unit, OutQueue& out, Clock::time_point now, bool& report) {
+    signalfd_siginfo si{};
+    bool running = true;
+    while (::read(fd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+        if (si.ssi_signo == SIGUSR1) report = true;
+        else if (si.ssi_signo == SIGUSR2) {
+            unit.PowerCycle(now);
+            out.Clear();
+            Say("power");
+        } else running = false;
+    }
+    return running;
+}
+
+// Everything the program has sent so far.
+std::string DrainMaster(int master) {
+    std::string received;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(master, buf, sizeof buf);
+        if (n > 0) {
+            received.append(buf, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        break;  // EAGAIN: all read; EIO cannot happen while the slave is held open
+    }
+    return received;
+}
+
+int Run(const SimOptions& opt) {
+    if (opt.exitWithParent) ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    TUniqueFd signals = SignalDescriptor();
+    if (!signals.Valid()) return 1;
+    if (opt.exitWithParent && ::getppid() == 1) return 0;  // the parent is already gone
+    TUniqueFd master, slave;
+    std::string slavePath;
+    if (!OpenTerminal(master, slave, slavePath)) return 1;
+
+    std::string dir = opt.dir;
+    if (dir.empty() && !FolderForLink(dir)) return 1;
     if (dir.back() != '/') dir += '/';
     PortLink link(dir + "COM" + std::to_string(opt.port), slavePath);
     std::string error;
     if (!link.Create(error)) {
-        std::fprintf(stderr, "zupsim: %s\n", error.c_str());
+        Complain(error);
         return 1;
     }
 
@@ -196,33 +265,15 @@ int Run(const SimOptions& opt) {
         pollfd fds[2] = {{master.Get(), static_cast<short>(POLLIN | (out.Blocked() ? POLLOUT : 0)), 0},
                          {signals.Get(), POLLIN, 0}};
         if (::ppoll(fds, 2, &ts, nullptr) < 0 && errno != EINTR) {
-            std::perror("zupsim: poll");
+            ComplainErrno("poll");
             break;
         }
         now = Clock::now();
 
-        signalfd_siginfo si{};
         bool report = false;
-        while (::read(signals.Get(), &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
-            if (si.ssi_signo == SIGUSR1) report = true;
-            else if (si.ssi_signo == SIGUSR2) {
-                unit.PowerCycle(now);
-                out.Clear();
-                Say("power");
-            } else running = false;
-        }
+        running = TakeSignals(signals.Get(), unit, out, now, report);
 
-        std::string received;
-        char buf[4096];
-        for (;;) {
-            ssize_t n = ::read(master.Get(), buf, sizeof buf);
-            if (n > 0) {
-                received.append(buf, static_cast<size_t>(n));
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            break;  // EAGAIN: all read; EIO cannot happen while the slave is held open
-        }
+        const std::string received = DrainMaster(master.Get());
         // Speed is read after the bytes: what the unit hears depends on the speed they came at.
         const int speed = LineSpeed(slave.Get());
         auto heardAt = now;
@@ -247,7 +298,7 @@ int Run(const SimOptions& opt) {
             Say("report");
         }
         if (!out.Flush(master.Get(), now, speed, opt.pace)) {
-            std::perror("zupsim: write");
+            ComplainErrno("write");
             out.Clear();
         }
     }
@@ -259,14 +310,16 @@ int Run(const SimOptions& opt) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 0 && argv[0] && *argv[0]) gName = std::string(argv[0]).substr(FileNameStart(argv[0]));
     SimOptions opt;
     std::string error;
     if (!ParseOptions(argc, argv, opt, error)) {
         if (error == "help") {
-            std::fputs(UsageText().c_str(), stdout);
+            std::fputs(UsageText(gName).c_str(), stdout);
             return 0;
         }
-        std::fprintf(stderr, "zupsim: %s\n%s", error.c_str(), UsageText().c_str());
+        Complain(error);
+        std::fputs(UsageText(gName).c_str(), stderr);
         return 2;
     }
     return Run(opt);

@@ -207,7 +207,7 @@ TEST(CommandLine, BadUsageIsOneLineAndStatusTwoWithNothingWritten) {
         {{"upload", Q(cli.root / "missing.h86")}, "No such file or directory"},
         {{"upload", notes}, "unexpected file extension (TXT)"},
         {{"upload"}, "upload needs one FILE"},
-        {{"ports", "--json"}, "ports does not take --json"},
+        {{"ports", "--yes"}, "ports does not take --yes"},
         {{"flash", fw}, "unknown command 'flash'"},
         {{"factory"}, "give --yes"},  // stdin is a pipe: nobody could press Enter
     };

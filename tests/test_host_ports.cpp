@@ -10,12 +10,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <sys/prctl.h>
+
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -35,7 +41,7 @@ pid_t DeadPid() {
     return child;
 }
 
-enum class Given { PtyLink, PtyFlocked, PtyLockFileLive, PtyLockFileDead, PtyLockFileFifo, Dangling, Fifo, Nothing };
+enum class Given { PtyLink, PtyFlocked, PtyLockFileLive, PtyLockFileDead, PtyLockFileFifo, Dangling, Fifo, ForeignLink, Nothing };
 enum class Held { No, ThisProgram, Parent };
 
 }  // namespace
@@ -56,6 +62,7 @@ TEST(PortListing, EachComPortShowsWhatItOpensAndWhoHoldsIt) {
         {"a FIFO posing as the lock file", Given::PtyLockFileFifo, 3, true, true, Held::No, ""},
         {"a link to an unplugged adapter", Given::Dangling, 4, true, false, Held::No, "No such file"},
         {"a FIFO named COM5", Given::Fifo, 5, true, false, Held::No, "not a serial device"},
+        {"another user's link", Given::ForeignLink, 2, true, false, Held::No, "belongs to user nobody (uid 65534)"},
         {"no entry: the fallback node", Given::Nothing, 6, false, false, Held::No, ""},
     };
     // Anything that opened or read the FIFOs would block here for good.
@@ -80,6 +87,7 @@ TEST(PortListing, EachComPortShowsWhatItOpensAndWhoHoldsIt) {
         case Given::PtyLockFileDead:
             pty.LinkAs(folder.Path(), 3);
             std::ofstream(lockFile) << "      " << (row.given == Given::PtyLockFileLive ? ::getppid() : DeadPid()) << "\n";
+            fs::last_write_time(lockFile, fs::last_write_time(lockFile) - std::chrono::seconds(10));
             break;
         case Given::PtyLockFileFifo:
             pty.LinkAs(folder.Path(), 3);
@@ -87,6 +95,10 @@ TEST(PortListing, EachComPortShowsWhatItOpensAndWhoHoldsIt) {
             break;
         case Given::Dangling: ASSERT_EQ(::symlink("/dev/ttyUSB-unplugged", (folder / "COM4").c_str()), 0); break;
         case Given::Fifo: ASSERT_EQ(::mkfifo((folder / "COM5").c_str(), 0644), 0); break;
+        case Given::ForeignLink:
+            pty.LinkAs(folder.Path(), 2);
+            ASSERT_EQ(::lchown((folder / "COM2").c_str(), 65534, 65534), 0);
+            break;
         case Given::Nothing: break;
         }
 
@@ -128,4 +140,127 @@ TEST(PortListing, TheOfferedLinkCommandMakesTheLinkEvenInAnAwkwardFolder) {
     EXPECT_EQ(fs::read_symlink(folder + "/COM7"), pty.SlavePath());
     // And the listing now finds it there.
     EXPECT_TRUE(ListPorts(folder, tmp.Path()).Com[6].Exists);
+}
+
+namespace {
+
+class TFakePorts : public TPortSource {
+public:
+    std::vector<TPortInfo> Ports;
+    std::vector<TPortInfo> List() override { return Ports; }
+};
+
+// A process under another name, holding `device` by flock until it is destroyed.
+struct TNamedHolder {
+    pid_t Pid = -1;
+    int Release = -1;
+    TNamedHolder(const std::string& device, const char* name) {
+        int ready[2], release[2];
+        if (::pipe(ready) != 0 || ::pipe(release) != 0) return;
+        Pid = ::fork();
+        if (Pid == 0) {
+            ::close(ready[0]);
+            ::close(release[1]);
+            ::prctl(PR_SET_NAME, name);
+            const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            const char ok = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
+            if (::write(ready[1], &ok, 1) != 1) ::_exit(1);
+            char c;
+            while (::read(release[0], &c, 1) > 0) {}
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(release[0]);
+        Release = release[1];
+        char ok = 0;
+        if (::read(ready[0], &ok, 1) != 1 || ok != 'y') Pid = -1;
+        ::close(ready[0]);
+    }
+    ~TNamedHolder() {
+        ::close(Release);
+        if (Pid > 0) ::waitpid(Pid, nullptr, 0);
+    }
+};
+
+}  // namespace
+
+TEST(PortListing, JsonHasOneObjectPerDeviceWithWhoHoldsItAndWhetherItOpens) {
+    TempDir folder, locks;
+    TestPty free, held;
+    free.LinkAs(folder.Path(), 3);
+    TNamedHolder holder(held.SlavePath(), "minicom");
+    ASSERT_GT(holder.Pid, 0);
+    TFakePorts attached;
+    attached.Ports = {{free.SlavePath(), "/dev/serial/by-id/usb-FTDI_A1", "FTDI", "FT232R USB UART", "A1", 0x0403, 0x6001},
+                      {held.SlavePath(), "", "", "", "", -1, -1}};
+
+    const std::string json = PortListingJson(ListPorts(folder.Path(), locks.Path(), attached));
+    std::vector<QJsonObject> objects;
+    std::istringstream in(json);
+    for (std::string line; std::getline(in, line);) objects.push_back(QJsonDocument::fromJson(QByteArray::fromStdString(line)).object());
+    ASSERT_EQ(objects.size(), 2u) << json;
+    const QJsonObject& a = objects[free.SlavePath() < held.SlavePath() ? 0 : 1];
+    const QJsonObject& b = objects[free.SlavePath() < held.SlavePath() ? 1 : 0];
+
+    EXPECT_EQ(a["path"].toString().toStdString(), free.SlavePath());
+    EXPECT_EQ(a["by_id"].toString(), "/dev/serial/by-id/usb-FTDI_A1");
+    EXPECT_EQ(a["com"].toInt(), 3);
+    EXPECT_EQ(a["maker"].toString(), "FTDI");
+    EXPECT_EQ(a["usb_serial"].toString(), "A1");
+    EXPECT_EQ(a["vid"].toString(), "0403");
+    EXPECT_EQ(a["pid"].toString(), "6001");
+    EXPECT_TRUE(a["openable"].toBool());
+    EXPECT_TRUE(a["holder"].isNull());
+
+    EXPECT_EQ(b["path"].toString().toStdString(), held.SlavePath());
+    EXPECT_TRUE(b["com"].isNull());
+    EXPECT_TRUE(b["vid"].isNull());
+    EXPECT_FALSE(b["openable"].toBool());
+    EXPECT_EQ(b["holder"].toString().toStdString(), "minicom (pid " + std::to_string(holder.Pid) + ")");
+    EXPECT_EQ(b["remedy"].toString().toStdString(), "close minicom (pid " + std::to_string(holder.Pid) + "), then try again");
+}
+
+TEST(PortListing, ARunningBrlttyIsMarkedWithItsRemedy) {
+    TestPty pty;
+    TNamedHolder brltty(pty.SlavePath(), "brltty");
+    ASSERT_GT(brltty.Pid, 0);
+    TempDir folder;
+    TFakePorts none;
+    const TPortListing listing = ListPorts(folder.Path(), folder.Path(), none);
+    EXPECT_NE(std::find(listing.Grabbers.begin(), listing.Grabbers.end(), "brltty"), listing.Grabbers.end());
+    EXPECT_NE(PortListingText(listing).find("brltty is running. brltty (the braille display driver)"), std::string::npos);
+}
+
+TEST(UsbDevice, ASerialNumberOrTheOnlyAdapterOfAKindNamesTheDevice) {
+    TFakePorts attached;
+    attached.Ports = {{"/dev/ttyUSB0", "", "FTDI", "FT232R", "A1", 0x0403, 0x6001},
+                      {"/dev/ttyUSB1", "", "FTDI", "FT232R", "B2", 0x0403, 0x6001},
+                      {"/dev/ttyUSB2", "", "QinHeng", "CH340", "", 0x1a86, 0x7523},
+                      {"/dev/ttyS0", "", "", "", "", -1, -1}};
+    const std::string all = "/dev/ttyUSB0 (0403:6001, serial A1), /dev/ttyUSB1 (0403:6001, serial B2), "
+                            "/dev/ttyUSB2 (1a86:7523, no serial number)";
+    TFakePorts nothing;
+    struct Row {
+        const char* spec;
+        TPortSource* ports;
+        std::string path, error;
+    } rows[] = {
+        {"usb:B2", &attached, "/dev/ttyUSB1", ""},
+        {"usb:1a86:7523", &attached, "/dev/ttyUSB2", ""},
+        {"usb:1A86:7523", &attached, "/dev/ttyUSB2", ""},
+        {"usb:0403:6001", &attached, "",
+         "2 USB serial adapters 0403:6001 are attached: /dev/ttyUSB0 (0403:6001, serial A1), /dev/ttyUSB1 "
+         "(0403:6001, serial B2); name one by its serial number (usb:SERIAL)"},
+        {"usb:C3", &attached, "", "no USB serial adapter with serial number C3 is attached; attached: " + all},
+        {"usb:A1", &nothing, "", "no USB serial adapter is attached (looked for one with serial number A1)"},
+        {"usb:", &attached, "", "usb: needs the adapter's serial number (usb:SERIAL) or its kind (usb:VID:PID)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.spec);
+        ASSERT_TRUE(IsUsbDeviceSpec(row.spec));
+        std::string path, error;
+        EXPECT_EQ(ResolveUsbDevice(row.spec, *row.ports, path, error), row.error.empty());
+        EXPECT_EQ(path, row.path);
+        EXPECT_EQ(error, row.error);
+    }
 }

@@ -1,6 +1,7 @@
 // A port that the user may not open, as a Linux user without the dialout group meets it: the open
 // fails, nothing stays claimed, and the system's reason is there to be shown.
 #include "serial/Serial4.h"
+#include "tests/support/AsUser.h"
 #include "tests/support/Pty.h"
 
 #include <gtest/gtest.h>
@@ -57,6 +58,54 @@ TEST(SerialPermissions, APortOwnedByDialoutRefusesOtherUsers) {
     port.SetActive(true);
     EXPECT_TRUE(port.Active());
     port.SetActive(false);
+    std::error_code ec;
+    std::filesystem::remove_all(tmpl, ec);
+}
+
+// A COM<n> link is followed only when it is this user's or root's own: another user's link in a
+// folder they can write to would send the upload to a terminal of theirs.
+TEST(SerialPermissions, OnlyAComLinkOfThisUserOrRootIsFollowed) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give the link to another user";
+    char tmpl[] = "/tmp/zup-link-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string folder = std::string(tmpl) + "/";
+    ASSERT_EQ(chmod(tmpl, 0755), 0);
+    TestPty pty;
+    ASSERT_EQ(chmod(pty.SlavePath().c_str(), 0666), 0);
+    pty.LinkAs(folder, 2);
+    const std::string link = folder + "COM2";
+    auto attempt = [&] {
+        TSerial port;
+        port.NotifyErrors = neNone;
+        port.SetLockFolder("");
+        port.SetDeviceFolder(folder);
+        port.SetPort(2);
+        port.SetActive(true);
+        return port.Active() ? std::string("open") : port.ErrorText();
+    };
+    const std::string refused = "Operation not permitted: " + link +
+                                " belongs to user nobody (uid 65534), neither this user nor root: not followed; "
+                                "remove it and make the link yourself";
+    struct Row {
+        const char* what;
+        uid_t linkOwner;
+        bool asNobody;
+        std::string result;
+    } rows[] = {
+        {"root's link, root opening", 0, false, "open"},
+        {"another user's link, root opening", 65534, false, refused},
+        {"root's link, another user opening", 0, true, "open"},
+        {"that user's own link", 65534, true, "open"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(lchown(link.c_str(), row.linkOwner, row.linkOwner), 0);
+        if (!row.asNobody) {
+            EXPECT_EQ(attempt(), row.result);
+            continue;
+        }
+        EXPECT_EQ(RunAsUser(kNobody, kNobody, attempt), row.result);
+    }
     std::error_code ec;
     std::filesystem::remove_all(tmpl, ec);
 }

@@ -468,7 +468,8 @@ TEST(SerialClaim, LiveForeignLockIsBusyStaleOneIsReplaced) {
     EXPECT_EQ(r.serial->ErrorCode(), EBUSY);
     EXPECT_TRUE(fs::exists(lock));   // someone else's lock is left alone
 
-    { std::ofstream(lock) << "2147483000\n"; }   // no such process
+    { std::ofstream(lock) << "2147483000\n"; }   // no such process, and old enough to be sure
+    fs::last_write_time(lock, fs::last_write_time(lock) - std::chrono::seconds(10));
     r.serial->SetActive(true);
     EXPECT_TRUE(r.serial->Active()) << r.serial->ErrorText();
     std::ifstream in(lock);
