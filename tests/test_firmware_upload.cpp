@@ -129,6 +129,7 @@ TEST(FirmwareUpload, FileIsReplacedWholeOrNotAtAll) {
     image.EmptyBinaryFile(dir / "r.BIN", FactoryImageChunks);
     const uint8_t b = 1;
     image.Write(0, &b, 1);
+    image.Flush();
     const std::string zup = dir / "r.ZUP";
     WriteText(zup, std::string(10000, 'o'));
     BuildUploadFile(image, zup);
