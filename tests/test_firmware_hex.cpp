@@ -11,6 +11,7 @@
 #include "firmware/FileIo.h"
 #include "firmware/IntelHex.h"
 #include "firmware/UploadFile.h"
+#include "base/Hex.h"
 #include "base/RunError.h"
 #include "tests/support/TempDir.h"
 
@@ -362,6 +363,45 @@ TEST(FirmwareImage, TheFileIsWrittenOnlyOnceTheImageIsComplete) {
     image.Flush();
     EXPECT_TRUE(ReadAll(bin) == std::string(65536, '\xFF'));
     EXPECT_EQ(dir.Entries(), 2u);  // the image and the HEX file, no probe or temporary left
+}
+
+TEST(FirmwareHex, EveryByteAsADigitOfASixteenByteRecord) {
+    // Each byte value in turn as the high digit of data byte 2 and of data byte 15 of a 16-byte
+    // record: a digit of either case gives its value, anything else is refused as it stands.
+    TempDir dir;
+    for (size_t dataByte : {2u, 15u}) {
+        for (int c = 0; c < 256; ++c) {
+            const int value = c >= '0' && c <= '9' ? c - '0'
+                              : (c | 0x20) >= 'a' && (c | 0x20) <= 'f' ? (c | 0x20) - 'a' + 10
+                                                                       : -1;
+            std::string line = ":10000000" + std::string(32, '0') + "00";
+            line[9 + 2 * dataByte] = static_cast<char>(c);
+            if (value >= 0) {
+                char sum[3];
+                std::snprintf(sum, sizeof sum, "%02X", (0x100 - 0x10 - (value << 4)) & 0xFF);
+                line.replace(41, 2, sum);
+            }
+            TBinaryImage image;
+            image.EmptyBinaryFile(dir / "x.BIN", FactoryImageChunks);
+            THexReader reader;
+            size_t next = 0;
+            std::string error;
+            try {
+                reader.HexToBinary([&](std::string& l) { l = next++ == 0 ? line : ":00000001FF"; return next <= 2; },
+                                   image);
+            } catch (const EConvertError& e) {
+                error = e.what();
+            }
+            if (value < 0) {
+                EXPECT_EQ(error, "line 1: '" + PrintableText(std::string(1, static_cast<char>(c)) + "0") +
+                                     "' is not a valid hexadecimal number") << c;
+                continue;
+            }
+            EXPECT_EQ(error, "") << c;
+            for (size_t i = 0; i < 16; ++i)
+                ASSERT_EQ(image.Bytes()[i], i == dataByte ? value << 4 : 0) << c << " at " << i;
+        }
+    }
 }
 
 TEST(FirmwareHex, AFileCutShortIsRefusedAsIncomplete) {
