@@ -4,26 +4,28 @@
 
 namespace {
 
-struct THexDigits {
-    int8_t value[256];
-    constexpr THexDigits() : value() {
-        for (int i = 0; i < 256; ++i) value[i] = -1;
-        for (int i = 0; i < 10; ++i) value['0' + i] = static_cast<int8_t>(i);
-        for (int i = 0; i < 6; ++i) {
-            value['A' + i] = static_cast<int8_t>(10 + i);
-            value['a' + i] = static_cast<int8_t>(10 + i);
-        }
-    }
-};
-constexpr THexDigits kDigits;
 constexpr char kUpper[] = "0123456789ABCDEF";
 
 }  // namespace
 
-int HexDigitValue(char c) { return kDigits.value[static_cast<unsigned char>(c)]; }
+std::string PrintableText(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (unsigned char c : bytes) {
+        if (c < 0x20 || c >= 0x7F) {
+            out += '<';
+            out += kUpper[c >> 4];
+            out += kUpper[c & 0xF];
+            out += '>';
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
 
 unsigned long HexValue(std::string_view digits) {
-    auto bad = [&] { return EConvertError("'" + std::string(digits) + "' is not a valid hexadecimal number"); };
+    auto bad = [&] { return EConvertError("'" + PrintableText(digits) + "' is not a valid hexadecimal number"); };
     if (digits.empty() || digits.size() > 16) throw bad();
     unsigned long v = 0;
     for (char c : digits) {
@@ -51,7 +53,7 @@ std::string HexOfBytes(std::string_view bytes) {
 }
 
 std::string BytesOfHex(std::string_view text) {
-    if (text.size() % 2 != 0) throw EConvertError("'" + std::string(text) + "' is not a valid hexadecimal number");
+    if (text.size() % 2 != 0) throw EConvertError("'" + PrintableText(text) + "' is not a valid hexadecimal number");
     std::string bytes;
     bytes.reserve(text.size() / 2);
     for (size_t i = 0; i < text.size(); i += 2) bytes += static_cast<char>(HexValue(text.substr(i, 2)));

@@ -2,6 +2,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <csignal>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,9 +18,12 @@ namespace {
 struct TTarget {
     bool Exists = false;
     bool Regular = false;
-    mode_t Mode = 0;
+    std::optional<mode_t> KeptMode;  // nullopt: the new file keeps the mode it was created with
 };
 
+// Permissions are taken over only from a file of our own, and never the set-id or sticky bits: a
+// file planted by another user with mode 4755 must not make our replacement a set-user-id program
+// (of root's, when root prepares).
 TTarget InspectTarget(const std::string& path, const char* action) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) {
@@ -25,19 +31,71 @@ TTarget InspectTarget(const std::string& path, const char* action) {
         throw EInOutError(action, path, errno);
     }
     if (S_ISDIR(st.st_mode)) throw EInOutError(action, path, EISDIR);
-    if (S_ISLNK(st.st_mode)) return {true, false, 0};
+    if (S_ISLNK(st.st_mode)) return {true, false, std::nullopt};
     if (!S_ISREG(st.st_mode)) ThrowNotRegularFile(action, path);
-    return {true, true, static_cast<mode_t>(st.st_mode & 07777)};
+    if (st.st_uid != ::geteuid()) return {true, true, std::nullopt};
+    return {true, true, static_cast<mode_t>(st.st_mode & 0777)};
+}
+
+// Temporary files are named ".<target>.zup-<pid>-<serial>.part", the target's name cut so that the
+// whole stays within NAME_MAX. The pid lets a later writer tell the leftovers of a killed run from
+// the file of a writer still at work.
+constexpr char kTempInfix[] = ".zup-";
+constexpr char kTempSuffix[] = ".part";
+
+std::string TempPrefix(const std::string& path) {
+    constexpr size_t kRoom = NAME_MAX - 32;  // the dots, the infix, two numbers and the suffix
+    const std::string name = path.substr(FileNameStart(path));
+    return "." + name.substr(0, kRoom) + kTempInfix;
+}
+
+// The writer's pid when `entry` is a temporary of ours for the target of `prefix`, else 0.
+pid_t TempWriter(std::string_view entry, const std::string& prefix) {
+    const size_t suffix = sizeof kTempSuffix - 1;
+    if (entry.size() <= prefix.size() + suffix || entry.substr(0, prefix.size()) != prefix ||
+        entry.substr(entry.size() - suffix) != kTempSuffix)
+        return 0;
+    const std::string_view numbers = entry.substr(prefix.size(), entry.size() - prefix.size() - suffix);
+    const size_t dash = numbers.find('-');
+    if (dash == std::string_view::npos || dash == 0 || dash > 10 || dash + 1 == numbers.size()) return 0;
+    long long pid = 0;
+    for (size_t i = 0; i < numbers.size(); ++i) {
+        const char c = numbers[i];
+        if (i == dash) continue;
+        if (c < '0' || c > '9') return 0;
+        if (i < dash) pid = pid * 10 + (c - '0');
+    }
+    return pid > 0 && pid <= INT_MAX ? static_cast<pid_t>(pid) : 0;
+}
+
+// A run killed while it wrote leaves its temporary behind, one per run. Only files of this user,
+// named exactly as ours for this target, whose writer no longer exists are removed; an error
+// here only means a leftover stays, so none is reported.
+void RemoveStaleTemporaries(const std::string& path) {
+    const std::string prefix = TempPrefix(path);
+    DIR* dir = ::opendir(FolderOf(path).c_str());
+    if (!dir) return;
+    const int dirFd = ::dirfd(dir);
+    while (const dirent* e = ::readdir(dir)) {
+        const pid_t pid = TempWriter(e->d_name, prefix);
+        if (pid == 0 || pid == ::getpid()) continue;
+        struct stat st {};
+        if (::fstatat(dirFd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+            st.st_uid != ::geteuid())
+            continue;
+        if (::kill(pid, 0) != 0 && errno == ESRCH) ::unlinkat(dirFd, e->d_name, 0);
+    }
+    ::closedir(dir);
 }
 
 // A new, empty file of our own beside `path`. O_EXCL never follows a link, so a name planted in
 // the folder can only make the attempt fail, not redirect it.
 TUniqueFd CreateBeside(const std::string& path, std::string& temp) {
     static std::atomic<unsigned> serial{0};
-    const std::string folder = FolderOf(path);
+    const std::string base = FolderOf(path) + "/" + TempPrefix(path) + std::to_string(::getpid()) + "-";
     int err = EEXIST;
     for (int attempt = 0; attempt < 100 && (err == EEXIST || err == EINTR); ++attempt) {
-        temp = folder + "/.zup-" + std::to_string(::getpid()) + "-" + std::to_string(serial++) + ".part";
+        temp = base + std::to_string(serial++) + kTempSuffix;
         TUniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
         if (fd.Valid()) return fd;
         err = errno;
@@ -112,6 +170,7 @@ std::optional<std::string> ReadSmallFile(const std::string& path, size_t cap) {
 
 void ReplaceFile(const std::string& path, std::string_view content) {
     const TTarget target = InspectTarget(path, "Cannot create file");
+    RemoveStaleTemporaries(path);
     std::string temp;
     TUniqueFd fd = CreateBeside(path, temp);
     struct RemoveUnlessRenamed {
@@ -123,7 +182,7 @@ void ReplaceFile(const std::string& path, std::string_view content) {
     } guard{temp};
 
     WriteAll(fd.Get(), content, path);
-    if (target.Regular && ::fchmod(fd.Get(), target.Mode) != 0) throw EInOutError("Cannot write file", path, errno);
+    if (target.KeptMode && ::fchmod(fd.Get(), *target.KeptMode) != 0) throw EInOutError("Cannot write file", path, errno);
     // A file system without fsync (EINVAL) has nothing more to flush.
     if (::fsync(fd.Get()) != 0 && errno != EINVAL) throw EInOutError("Cannot write file", path, errno);
     if (fd.Close() != 0) throw EInOutError("Cannot write file", path, errno);

@@ -35,10 +35,12 @@ TUniqueFd OpenRegularFile(const std::string& path, int flags = O_RDONLY, mode_t 
 // longer than `cap` bytes is refused ("File too large"), so a huge file is never read into memory.
 std::optional<std::string> ReadSmallFile(const std::string& path, size_t cap);
 
-// Replaces `path` with `content`: written to a new file beside it, flushed to the disk, given the
-// old file's permissions, then renamed over the name. A symbolic link at `path` is replaced, never
-// written through; a failure at any point leaves the old file as it was. Refuses a folder or a
-// special file (a FIFO, a device) at `path`.
+// Replaces `path` with `content`: written to a new file beside it, flushed to the disk, then
+// renamed over the name. The new file has the old one's permission bits when the old one is this
+// user's own (set-id and sticky bits never), else 0666 less the umask. A symbolic link at `path` is
+// replaced, never written through; a failure at any point leaves the old file as it was. Refuses a
+// folder or a special file (a FIFO, a device) at `path`. Temporaries of this program for `path`
+// that a killed run left in the folder are removed on the way.
 void ReplaceFile(const std::string& path, std::string_view content);
 // Throws unless ReplaceFile(path, ...) could succeed: what stands at `path` may be replaced and the
 // folder takes new files. Creates nothing that stays, and nothing through a link.

@@ -1,31 +1,59 @@
-// Whole-file reads for the firmware preparation. Every failure is an EInOutError that names the
-// file and the system's reason; writes go through ReplaceFile (base/SafeFile.h).
+// Reading the firmware inputs. Every failure is an EInOutError that names the file and the
+// system's reason; writes go through ReplaceFile (base/SafeFile.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/UniqueFd.h"
 
 namespace FileIo {
 
-// The whole content of a regular file, read-only and mapped: no copy, no page faults of a fresh
-// buffer. A FIFO or device in its place is refused, never waited on.
-class TFileContent {
+// No input for a 4 MiB flash needs more: even in one-byte records with comments a full image stays
+// well below it. A larger file is refused before it is read.
+constexpr uint64_t MaxInputFileSize = uint64_t{64} << 20;
+constexpr const char* MaxInputFileSizeText = "64 MiB";
+
+// "Cannot read file "x": File too large (over 64 MiB)".
+[[noreturn]] void ThrowTooLarge(const std::string& fileName, const std::string& limitText);
+
+// The lines of a text file, each ended by CR, LF or CR LF, read in pieces into one buffer: a file
+// cut short or rewritten while it is read cannot crash the reader, as a mapped file could. A FIFO
+// or device in the file's place is refused, never waited on.
+class TLineReader {
 public:
-    explicit TFileContent(const std::string& fileName);
-    ~TFileContent();
-    TFileContent(const TFileContent&) = delete;
-    TFileContent& operator=(const TFileContent&) = delete;
-    const char* Data() const { return map_ ? static_cast<const char*>(map_) : text_.data(); }
-    size_t Size() const { return map_ ? mapSize_ : text_.size(); }
+    // Throws EInOutError, "File too large" for a file over `maxSize` bytes.
+    TLineReader(const std::string& fileName, uint64_t maxSize);
+    // The next line without its end, valid until the next call; false at the end of the file. A
+    // line longer than the buffer comes cut to its first BufferSize - 1 characters (no record
+    // reaches that far); the rest of it is passed over.
+    bool Next(std::string_view& line);
+
+    static constexpr size_t BufferSize = 256 * 1024;
 
 private:
-    void* map_ = nullptr;
-    size_t mapSize_ = 0;
-    std::string text_;
+    bool Fill();  // false at the end of the file
+
+    std::string fileName_;
+    TUniqueFd fd_;
+    std::vector<char> buf_;
+    size_t pos_ = 0;   // start of the next line in buf_
+    size_t have_ = 0;  // bytes in buf_
+    uint64_t total_ = 0;
+    uint64_t maxSize_;
+    bool eof_ = false;
+    bool skipping_ = false;  // in the rest of a line that was handed over cut short
 };
 
-// Reads at most `size` bytes from the start of the regular file into `buf`; returns how many arrived.
-size_t ReadUpTo(const std::string& fileName, uint8_t* buf, size_t size);
+// The whole content of the regular file; one over `maxSize` bytes is refused ("File too large
+// (over <limitText>)") before it is read.
+std::string ReadWholeFile(const std::string& fileName, uint64_t maxSize, const std::string& limitText);
+
+// Reads at most `size` bytes from the start of the regular file into `buf`; returns how many
+// arrived. A file over `maxSize` bytes is refused ("File too large").
+size_t ReadUpTo(const std::string& fileName, uint8_t* buf, size_t size, uint64_t maxSize = MaxInputFileSize);
 
 }  // namespace FileIo

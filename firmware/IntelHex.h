@@ -19,13 +19,15 @@ public:
     bool LastLineSent = false; // an end-of-file record was met
 
     // Reads records from `nextLine` (returns false at end of input) into `image`, starting from
-    // bases 0, until the input ends or an end-of-file record is met. `fileName` is used in error
-    // messages only. Throws EConvertError naming the file and the line on bad hexadecimal digits,
-    // a record shorter than its count or a wrong record checksum.
+    // bases 0, until an end-of-file record is met. `fileName` is used in error messages only.
+    // Throws EConvertError naming the file and the line on bad hexadecimal digits, a record
+    // shorter than its count or a wrong record checksum, and naming the file when the input ends
+    // without an end-of-file record (a file cut short). The image stays in memory: the caller
+    // writes it with image.Flush() once this has returned.
     void HexToBinary(const std::function<bool(std::string& line)>& nextLine, TBinaryImage& image,
                      const std::string& fileName = {});
     // Same, reading the text file `fileName` (lines end in CR, LF or CR LF); throws EInOutError
-    // when it cannot be read or is not a regular file.
+    // when it cannot be read, is not a regular file or is over FileIo::MaxInputFileSize.
     void HexToBinaryFile(const std::string& fileName, TBinaryImage& image);
     // One data record into the image at linear*65536 + segment*16 + offset, whatever its type digit
     // (so its checksum is not held against it). Data at or past the image end is dropped.
@@ -36,6 +38,7 @@ private:
     bool ProcessLine(const char* text, size_t length, TBinaryImage& image, const std::string& fileName,
                      long lineNumber, bool checkSum);
     void Reset();
+    void RefuseIfIncomplete(const std::string& fileName) const;
 
     // The bases' values, kept beside their texts so that a data record need not parse them again.
     uint64_t segmentValue_ = 0;

@@ -11,6 +11,7 @@
 #include "base/Paths.h"
 #include "base/RunError.h"
 #include "base/SafeFile.h"
+#include "firmware/FileIo.h"
 #include "firmware/IntelHex.h"
 
 namespace {
@@ -46,6 +47,59 @@ bool IsBlank(const uint8_t* chunk) {
         all &= w;
     }
     return all == ~uint64_t{0};
+}
+
+const std::string kUploadLimitText = std::to_string(MaxUploadFileSize) + " bytes";
+
+void CheckUploadShape(long long size, const std::string& name) {
+    if (size < 4 || (size - 4) % BlockSize != 0)
+        throw EInOutError("\"" + name + "\" is not an upload block file: " + std::to_string(size) +
+                              " bytes are not whole blocks of 135 bytes followed by a 4-character checksum",
+                          name);
+}
+
+// The first block (numbered from 1) whose checksum byte is wrong is reported.
+void CheckBlockSums(const std::string& content, const std::string& name) {
+    const size_t blocks = (content.size() - 4) / BlockSize;
+    for (size_t i = 0; i < blocks; ++i) {
+        const uint8_t* block = reinterpret_cast<const uint8_t*>(content.data()) + i * BlockSize;
+        const uint8_t given = block[BlockSize - 1], sum = BlockChecksum(block);
+        if (given != sum)
+            throw EInOutError("\"" + name + "\" is damaged: block " + std::to_string(i + 1) + " of " +
+                                  std::to_string(blocks) + " has checksum " + HexText(given, 2) +
+                                  ", its bytes give " + HexText(sum, 2),
+                              name);
+    }
+}
+
+std::string ReadCheckedUploadFile(const std::string& name) {
+    std::string content = FileIo::ReadWholeFile(name, MaxUploadFileSize, kUploadLimitText);
+    CheckUploadShape(static_cast<long long>(content.size()), name);
+    CheckBlockSums(content, name);
+    return content;
+}
+
+// Calls onBlock(block) for every chunk of `image` that is not blank; returns the trailer, the sum
+// of every image byte (blank chunks included).
+template <class F>
+std::string ForEachBlock(const TBinaryImage& image, F&& onBlock) {
+    const std::vector<uint8_t>& bytes = image.Bytes();
+    const size_t chunks = bytes.size() / 128;
+    uint64_t sum = 0;
+    uint8_t block[BlockSize];
+    for (size_t i = 0; i < chunks; ++i) {
+        const uint8_t* chunk = bytes.data() + i * 128;
+        unsigned chunkSum = 0;
+        for (int k = 0; k < 128; ++k) chunkSum += chunk[k];
+        sum += chunkSum;
+        if (IsBlank(chunk)) continue;
+        const std::string address = HexText(i * 128, 6);
+        std::memcpy(block, address.data(), 6);
+        std::memcpy(block + 6, chunk, 128);
+        block[BlockSize - 1] = BlockChecksum(block);
+        onBlock(std::string_view(reinterpret_cast<const char*>(block), BlockSize));
+    }
+    return HexText(static_cast<unsigned>(sum & 0xFFFF), 4);
 }
 
 }  // namespace
@@ -98,11 +152,34 @@ void CheckUploadFile(const std::string& name) {
     struct stat st {};
     if (::stat(name.c_str(), &st) != 0) throw EInOutError("Cannot open file", name, errno);
     if (!S_ISREG(st.st_mode)) throw EInOutError("\"" + name + "\" is not a file", name);
-    const long long size = st.st_size;
-    if (size < 4 || (size - 4) % BlockSize != 0)
-        throw EInOutError("\"" + name + "\" is not an upload block file: " + std::to_string(size) +
-                              " bytes are not whole blocks of 135 bytes followed by a 4-character checksum",
-                          name);
+    if (static_cast<uint64_t>(st.st_size) > MaxUploadFileSize) FileIo::ThrowTooLarge(name, kUploadLimitText);
+    CheckUploadShape(st.st_size, name);
+}
+
+void CheckUploadBlocks(const std::string& name) { (void)ReadCheckedUploadFile(name); }
+
+TUploadImage ReadUploadFile(const std::string& zupFileName) {
+    const std::string content = ReadCheckedUploadFile(zupFileName);
+    TUploadImage upload;
+    const size_t blocks = (content.size() - 4) / BlockSize;
+    upload.Blocks.reserve(blocks);
+    for (size_t i = 0; i < blocks; ++i) upload.Blocks.push_back(content.substr(i * BlockSize, BlockSize));
+    upload.Checksum = content.substr(blocks * BlockSize);
+    return upload;
+}
+
+TUploadImage MakeUploadImage(const TBinaryImage& image) {
+    TUploadImage upload;
+    upload.Checksum = ForEachBlock(image, [&](std::string_view block) { upload.Blocks.emplace_back(block); });
+    return upload;
+}
+
+void WriteUploadFile(const TUploadImage& upload, const std::string& zupFileName) {
+    std::string out;
+    out.reserve(upload.Blocks.size() * BlockSize + upload.Checksum.size());
+    for (const std::string& block : upload.Blocks) out += block;
+    out += upload.Checksum;
+    ReplaceFile(zupFileName, out);
 }
 
 uint8_t BlockChecksum(const uint8_t* block) {
@@ -112,28 +189,13 @@ uint8_t BlockChecksum(const uint8_t* block) {
 }
 
 TBuildResult BuildUploadFile(const TBinaryImage& image, const std::string& zupFileName) {
-    const std::vector<uint8_t>& bytes = image.Bytes();
-    const size_t chunks = bytes.size() / 128;
     TBuildResult result;
     std::string out;
-    out.reserve(chunks * BlockSize + 4);
-    uint64_t sum = 0;  // of every image byte, blank chunks included
-    uint8_t block[BlockSize];
-    for (size_t i = 0; i < chunks; ++i) {
-        const uint8_t* chunk = bytes.data() + i * 128;
-        unsigned chunkSum = 0;
-        for (int k = 0; k < 128; ++k) chunkSum += chunk[k];
-        sum += chunkSum;
-        if (IsBlank(chunk)) continue;
-        const std::string address = HexText(i * 128, 6);
-        std::memcpy(block, address.data(), 6);
-        std::memcpy(block + 6, chunk, 128);
-        block[BlockSize - 1] = BlockChecksum(block);
-        out.append(reinterpret_cast<const char*>(block), BlockSize);
+    out.reserve(image.Bytes().size() / 128 * BlockSize + 4);
+    result.Checksum = ForEachBlock(image, [&](std::string_view block) {
+        out += block;
         ++result.BlockCount;
-    }
-    const unsigned checksum = static_cast<unsigned>(sum & 0xFFFF);
-    result.Checksum = HexText(checksum, 4);
+    });
     out += result.Checksum;
     ReplaceFile(zupFileName, out);
     return result;

@@ -6,10 +6,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "firmware/BinaryImage.h"
 
 constexpr int BlockSize = 135;
+// The most blocks an image gives (one per chunk of a 4 MiB image), so the largest upload block file.
+constexpr int MaxUploadBlocks = 32768;
+constexpr uint64_t MaxUploadFileSize = uint64_t{MaxUploadBlocks} * BlockSize + 4;
 
 // What the chosen input file is: converted into the image record by record (Intel HEX), taken as
 // the image (binary), or already the upload (an upload block file).
@@ -43,9 +47,13 @@ struct TInputNames {
 TInputNames SplitInputFileName(const std::string& inputFileName);
 TInputKind InputKind(const std::string& inputExt);  // inputExt upper case, as SplitInputFileName gives it
 
-// An upload block file offered as input must be whole blocks and a 4-character trailer; anything
-// else (a truncated or foreign file, a FIFO) throws EInOutError naming it.
+// An upload block file offered as input must be whole blocks and a 4-character trailer, and no
+// larger than MaxUploadFileSize; anything else (a truncated or foreign file, a FIFO) throws
+// EInOutError naming it.
 void CheckUploadFile(const std::string& name);
+// Reads the file once and holds every block's last byte against BlockChecksum of the rest; throws
+// EInOutError naming the file and the first damaged block (numbered from 1), or as CheckUploadFile.
+void CheckUploadBlocks(const std::string& name);
 
 uint8_t BlockChecksum(const uint8_t* block);  // low 8 bits of the sum of bytes 0..133
 
@@ -53,6 +61,20 @@ struct TBuildResult {
     int BlockCount = 0;
     std::string Checksum;  // four upper-case hex digits
 };
+// An upload held whole in memory: the blocks as they go on the wire, and the trailer.
+struct TUploadImage {
+    std::vector<std::string> Blocks;  // 135 bytes each, in address order
+    std::string Checksum;             // the 4-character trailer
+};
+// The upload of `image`, nothing written. No blocks at all means the image holds nothing for the
+// unit's flash (every byte 0xFF).
+TUploadImage MakeUploadImage(const TBinaryImage& image);
+// Writes `upload` as an upload block file, as BuildUploadFile does. Throws EInOutError.
+void WriteUploadFile(const TUploadImage& upload, const std::string& zupFileName);
+// An upload block file read once (opened as base/SafeFile.h opens, at most MaxUploadFileSize
+// bytes) and checked as CheckUploadFile and CheckUploadBlocks do. Throws EInOutError naming it.
+TUploadImage ReadUploadFile(const std::string& zupFileName);
+
 // Writes the upload block file for `image` to zupFileName through ReplaceFile: a failure never
 // leaves a half-written file under that name, and a link there is replaced, not written through.
 // Throws EInOutError.

@@ -1,6 +1,7 @@
 // Building the upload block file from any image: one block per chunk that is not all 0xFF, in
 // address order, each with its address, its 128 bytes and its sum; then the 16-bit sum of every
-// image byte. Reading the file back block by block gives the same blocks.
+// image byte. Reading the file back block by block, or whole, gives the same blocks, and so does
+// the upload made in memory.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -55,5 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     got += file.ReadFileChecksum();
     FUZZ_CHECK(got == want);
+
+    const TUploadImage made = MakeUploadImage(image), read = ReadUploadFile(zup);
+    FUZZ_CHECK(made.Blocks == read.Blocks && made.Checksum == read.Checksum);
+    FUZZ_CHECK(made.Blocks.size() == static_cast<size_t>(r.BlockCount) && made.Checksum == r.Checksum);
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "base/RunError.h"
@@ -140,4 +141,85 @@ TEST(FirmwareFiles, UploadFilesAreWholeBlocksAndATrailer) {
     EXPECT_EQ(AttemptOnFifo(fifo, [&] { CheckUploadFile(fifo); }).Error, "\"" + fifo + "\" is not a file");
     EXPECT_EQ(ErrorOf([&] { CheckUploadFile(dir / "gone.zup"); }),
               "Cannot open file \"" + dir / "gone.zup" + "\": No such file or directory");
+}
+
+TEST(SafeFiles, AReplacementTakesOnlyItsOwnUsersModeAndNeverTheSetIdBits) {
+    struct UmaskGuard {
+        mode_t old = ::umask(022);
+        ~UmaskGuard() { ::umask(old); }
+    } umaskGuard;
+    const bool root = geteuid() == 0;
+    struct Row {
+        const char* name;
+        int oldMode;  // -1: no old file
+        bool otherOwner;
+        mode_t want;
+    } rows[] = {
+        {"new file", -1, false, 0644},
+        {"own, group-readable", 0640, false, 0640},
+        {"own, set-user-id", 04755, false, 0755},
+        {"own, set-group-id and sticky", 03775, false, 0775},
+        {"another user's set-user-id file", 04755, true, 0644},
+        {"another user's open file", 0666, true, 0644},
+    };
+    TempDir dir;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        if (r.otherOwner && !root) continue;  // only root can give a file away
+        const std::string file = dir / "fw.BIN";
+        fs::remove(file);
+        if (r.oldMode >= 0) {
+            WriteText(file, "");
+            ASSERT_EQ(::chmod(file.c_str(), static_cast<mode_t>(r.oldMode)), 0);
+            if (r.otherOwner) {
+                ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+            }
+            ASSERT_EQ(::chmod(file.c_str(), static_cast<mode_t>(r.oldMode)), 0);  // chown clears set-id bits
+        }
+        ReplaceFile(file, "image");
+        struct stat st {};
+        ASSERT_EQ(::stat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, r.want);
+        EXPECT_EQ(st.st_uid, geteuid());
+        EXPECT_EQ(ReadAll(file), "image");
+    }
+}
+
+TEST(SafeFiles, TemporariesOfKilledRunsForTheTargetAreRemoved) {
+    // A process that has ended: its pid names no process (until the system hands it out again).
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    const std::string gone = std::to_string(child), alive = std::to_string(::getppid());
+    const bool root = geteuid() == 0;
+    struct Row {
+        std::string name;
+        bool removed;
+        bool otherOwner = false;
+    } rows[] = {
+        {".fw.ZUP.zup-" + gone + "-0.part", true},
+        {".fw.ZUP.zup-" + gone + "-17.part", true},
+        {".fw.ZUP.zup-" + alive + "-0.part", false},           // its writer is still at work
+        {".fw.ZUP.zup-" + gone + "-1.part", false, true},     // another user's
+        {".other.ZUP.zup-" + gone + "-0.part", false},         // another target's
+        {".fw.ZUP.zup-" + gone + "-0.part.keep", false},       // not our naming
+        {".fw.ZUP.zup-" + gone + ".part", false},
+        {".fw.ZUP.zup-x" + gone + "-0.part", false},
+        {".zup-" + gone + "-0.part", false},
+        {"fw.ZUP.zup-" + gone + "-0.part", false},
+    };
+    TempDir dir;
+    for (const Row& r : rows) {
+        WriteText(dir / r.name, "left over");
+        if (r.otherOwner && root) {
+            ASSERT_EQ(::chown((dir / r.name).c_str(), 65534, 65534), 0);
+        }
+    }
+    ReplaceFile(dir / "fw.ZUP", "new");
+    for (const Row& r : rows) {
+        const bool expectRemoved = r.removed || (r.otherOwner && !root);  // not root: the file is our own
+        EXPECT_EQ(!fs::exists(dir / r.name), expectRemoved) << r.name;
+    }
+    EXPECT_EQ(ReadAll(dir / "fw.ZUP"), "new");
 }

@@ -8,8 +8,10 @@
 #include <stdlib.h>
 
 #include "firmware/BinaryImage.h"
+#include "firmware/FileIo.h"
 #include "firmware/IntelHex.h"
 #include "firmware/UploadFile.h"
+#include "base/Hex.h"
 #include "base/RunError.h"
 #include "tests/support/TempDir.h"
 
@@ -40,6 +42,7 @@ struct Converted {
         WriteText(hexFile, text);
         image.EmptyBinaryFile(binFile, chunks);
         reader.HexToBinaryFile(hexFile, image);
+        image.Flush();
     }
     uint8_t At(size_t a) const { return image.Bytes().at(a); }
     size_t NonBlankBytes() const {
@@ -215,10 +218,21 @@ TEST(FirmwareHex, DataAtOrPastTheImageEndIsDropped) {
     EXPECT_EQ(c.NonBlankBytes(), 8u);
     EXPECT_EQ(fs::file_size(c.binFile), 4194304u);
 
+    EXPECT_EQ(LeftOutText(c.image.LeftOut(), c.image.Bytes().size()),
+              "12 bytes at 0x400000-0x1000003 were left out: they lie beyond the 4 MiB of flash");
+
     // An image whose data all lie at or above 4 MiB is 0xFF only.
     Converted high(":020000040040BA\n:0400000001020304F2\n:00000001FF\n");
     EXPECT_EQ(high.NonBlankBytes(), 0u);
     EXPECT_EQ(fs::file_size(high.binFile), 4194304u);
+    EXPECT_EQ(high.image.LeftOut().Bytes, 4u);
+
+    // The counts begin again with every image; a single byte is named alone.
+    Converted one(":020000040040BA\n:0100050077" "83\n:00000001FF\n");
+    EXPECT_EQ(LeftOutText(one.image.LeftOut(), one.image.Bytes().size()),
+              "1 byte at 0x400005 was left out: it lies beyond the 4 MiB of flash");
+    Converted none(":00000001FF\n");
+    EXPECT_EQ(LeftOutText(none.image.LeftOut(), none.image.Bytes().size()), "");
 }
 
 TEST(FirmwareHex, BadDigitsAndShortRecordsNameFileAndLine) {
@@ -289,6 +303,7 @@ TEST(FirmwareHex, LineSourceReadsUpToTheEndRecord) {
             return true;
         },
         image, "MemoFlshCode");
+    image.Flush();
     EXPECT_EQ(taken, 5u);  // the end record was the last line taken
     EXPECT_TRUE(reader.LastLineSent);
     EXPECT_EQ(image.Bytes()[8], 0xCC);  // the 0x10008 record fell outside the 64 KiB image
@@ -311,18 +326,162 @@ TEST(FirmwareHex, LineSourceReadsUpToTheEndRecord) {
     }
 }
 
-TEST(FirmwareImage, EmptyingWritesErasedFlashOverAnyOldFile) {
+TEST(FirmwareImage, TheFileIsWrittenOnlyOnceTheImageIsComplete) {
     TempDir dir;
-    const std::string bin = dir / "fw.BIN";
-    WriteText(bin, std::string(5'000'000, 'x'));
+    const std::string bin = dir / "fw.BIN", hex = dir / "fw.h86";
+    struct Row {
+        const char* name;
+        std::string text;
+        bool converts;
+    } rows[] = {
+        {"complete", ":0100100099" "56\n:00000001FF\n", true},
+        {"bad digit", ":0100100099" "56\n:01002000G29D\n:00000001FF\n", false},
+        {"cut short", ":0100100099" "56\n", false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        WriteText(bin, std::string(5'000'000, 'x'));  // an older image under the name
+        WriteText(hex, r.text);
+        TBinaryImage image;
+        THexReader reader;
+        image.EmptyBinaryFile(bin, MainImageChunks);
+        EXPECT_FALSE(fs::exists(bin));  // the old image no longer stands for the input
+        try {
+            reader.HexToBinaryFile(hex, image);
+            image.Flush();
+        } catch (const EConvertError&) {
+        }
+        EXPECT_EQ(fs::exists(bin), r.converts);
+        if (!r.converts) continue;
+        std::string want(4194304, '\xFF');
+        want[0x10] = '\x99';
+        EXPECT_TRUE(ReadAll(bin) == want);
+    }
+    // Nothing written at all: the file is erased flash throughout.
     TBinaryImage image;
-    image.EmptyBinaryFile(bin, MainImageChunks);
-    EXPECT_EQ(image.ImageChunks(), MainImageChunks);
-    const std::string disk = ReadAll(bin);
-    EXPECT_EQ(disk, std::string(4194304, '\xFF'));
     image.EmptyBinaryFile(bin, FactoryImageChunks);
-    EXPECT_EQ(ReadAll(bin), std::string(65536, '\xFF'));
-    EXPECT_EQ(image.Bytes().size(), 65536u);
+    image.Flush();
+    EXPECT_TRUE(ReadAll(bin) == std::string(65536, '\xFF'));
+    EXPECT_EQ(dir.Entries(), 2u);  // the image and the HEX file, no probe or temporary left
+}
+
+TEST(FirmwareHex, EveryByteAsADigitOfASixteenByteRecord) {
+    // Each byte value in turn as the high digit of data byte 2 and of data byte 15 of a 16-byte
+    // record: a digit of either case gives its value, anything else is refused as it stands.
+    TempDir dir;
+    for (size_t dataByte : {2u, 15u}) {
+        for (int c = 0; c < 256; ++c) {
+            const int value = c >= '0' && c <= '9' ? c - '0'
+                              : (c | 0x20) >= 'a' && (c | 0x20) <= 'f' ? (c | 0x20) - 'a' + 10
+                                                                       : -1;
+            std::string line = ":10000000" + std::string(32, '0') + "00";
+            line[9 + 2 * dataByte] = static_cast<char>(c);
+            if (value >= 0) {
+                char sum[3];
+                std::snprintf(sum, sizeof sum, "%02X", (0x100 - 0x10 - (value << 4)) & 0xFF);
+                line.replace(41, 2, sum);
+            }
+            TBinaryImage image;
+            image.EmptyBinaryFile(dir / "x.BIN", FactoryImageChunks);
+            THexReader reader;
+            size_t next = 0;
+            std::string error;
+            try {
+                reader.HexToBinary([&](std::string& l) { l = next++ == 0 ? line : ":00000001FF"; return next <= 2; },
+                                   image);
+            } catch (const EConvertError& e) {
+                error = e.what();
+            }
+            if (value < 0) {
+                EXPECT_EQ(error, "line 1: '" + PrintableText(std::string(1, static_cast<char>(c)) + "0") +
+                                     "' is not a valid hexadecimal number") << c;
+                continue;
+            }
+            EXPECT_EQ(error, "") << c;
+            for (size_t i = 0; i < 16; ++i)
+                ASSERT_EQ(image.Bytes()[i], i == dataByte ? value << 4 : 0) << c << " at " << i;
+        }
+    }
+}
+
+TEST(FirmwareHex, AFileCutShortIsRefusedAsIncomplete) {
+    const std::string rec = ":0100100099" "56";
+    for (const std::string& text : {std::string(), rec, rec + "\r\n", rec + "\n:0000000", rec + "\n\n\n"}) {
+        SCOPED_TRACE(text);
+        TempDir dir;
+        const std::string file = dir / "fw.h86";
+        WriteText(file, text);
+        TBinaryImage image;
+        image.EmptyBinaryFile(dir / "fw.BIN", FactoryImageChunks);
+        THexReader reader;
+        try {
+            reader.HexToBinaryFile(file, image);
+            FAIL() << "no error";
+        } catch (const EConvertError& e) {
+            EXPECT_EQ(std::string(e.what()), "\"" + file + "\": the file is incomplete: it ends without an "
+                                             "end-of-file record (:00000001FF)");
+        }
+        EXPECT_FALSE(reader.LastLineSent);
+    }
+}
+
+TEST(FirmwareHex, LinesAroundTheReadBufferEdgeAndLongerThanIt) {
+    // A record padded with trailing text so that its line end falls just before, on and after the
+    // edge of the reader's buffer, or the line outgrows the buffer; the next record must still be
+    // found whatever the line end, a CR LF split over two reads included.
+    const std::string first = ":0100100099" "56", second = ":01002000429D";
+    const size_t edge = FileIo::TLineReader::BufferSize;
+    for (const char* eol : {"\r\n", "\r", "\n"}) {
+        for (size_t length : {edge - 3, edge - 2, edge - 1, edge, edge + 1, 2 * edge + 5}) {
+            SCOPED_TRACE(std::to_string(length) + (eol[0] == '\n' ? " LF" : eol[1] ? " CR LF" : " CR"));
+            const std::string line = first + std::string(length - first.size(), ' ');
+            Converted c(line + eol + second + eol + ":00000001FF" + eol, FactoryImageChunks);
+            EXPECT_EQ(c.At(0x10), 0x99);
+            EXPECT_EQ(c.At(0x20), 0x42);
+            EXPECT_EQ(c.NonBlankBytes(), 2u);
+        }
+    }
+}
+
+TEST(FirmwareHex, QuotedBytesAreShownPrintable) {
+    TempDir dir;
+    const std::string file = dir / "fw.h86";
+    WriteText(file, std::string(":01000000\x01\xE9" "FE\n", 14));
+    TBinaryImage image;
+    image.EmptyBinaryFile(dir / "fw.BIN", FactoryImageChunks);
+    THexReader reader;
+    try {
+        reader.HexToBinaryFile(file, image);
+        FAIL() << "no error";
+    } catch (const EConvertError& e) {
+        EXPECT_EQ(std::string(e.what()), "\"" + file + "\", line 1: '<01><E9>' is not a valid hexadecimal number");
+    }
+}
+
+TEST(FirmwareHex, InputsLargerThanAnyImageNeedsAreRefusedUnread) {
+    TempDir dir;
+    TBinaryImage image;
+    THexReader reader;
+    image.EmptyBinaryFile(dir / "x.BIN", FactoryImageChunks);
+    const uint64_t limit = FileIo::MaxInputFileSize;
+    for (const char* name : {"big.h86", "big.bin"}) {
+        const std::string file = dir / name;
+        for (uint64_t size : {limit, limit + 1, uint64_t{5} << 30}) {
+            SCOPED_TRACE(std::string(name) + " " + std::to_string(size));
+            WriteText(file, ":00000001FF\n");
+            fs::resize_file(file, size);  // sparse: no disk space taken
+            const std::string error = [&]() -> std::string {
+                try {
+                    if (name[4] == 'h') reader.HexToBinaryFile(file, image);
+                    else image.OpenExisting(file, FactoryImageChunks);
+                } catch (const std::exception& e) {
+                    return e.what();
+                }
+                return "";
+            }();
+            EXPECT_EQ(error, size > limit ? "Cannot read file \"" + file + "\": File too large (over 64 MiB)" : "");
+        }
+    }
 }
 
 TEST(FirmwareImage, ExistingBinaryFilesAreReadNeverChanged) {

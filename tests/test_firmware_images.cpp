@@ -241,7 +241,11 @@ TEST(FirmwareImages, FlashCodeAsFactoryUploadFile) {
         image, "MemoFlshCode");
     EXPECT_EQ(next, 390u);
     EXPECT_TRUE(reader.LastLineSent);
-    // The 66 bytes of segment 1000 lie above the image and are dropped, not written to the file.
+    // The 66 bytes of segment 1000 lie above the image and are dropped, not written to the file,
+    // but counted for the operator.
+    EXPECT_EQ(LeftOutText(image.LeftOut(), image.Bytes().size()),
+              "66 bytes at 0x010008-0x01011D were left out: they lie beyond the 64 KiB of flash");
+    image.Flush();
     EXPECT_EQ(fs::file_size(dir / "Reserved.BIN"), 65536u);
 
     const TBuildResult r = BuildUploadFile(image, dir / "Reserved.ZUP");

@@ -129,6 +129,7 @@ TEST(FirmwareUpload, FileIsReplacedWholeOrNotAtAll) {
     image.EmptyBinaryFile(dir / "r.BIN", FactoryImageChunks);
     const uint8_t b = 1;
     image.Write(0, &b, 1);
+    image.Flush();
     const std::string zup = dir / "r.ZUP";
     WriteText(zup, std::string(10000, 'o'));
     BuildUploadFile(image, zup);
@@ -230,4 +231,96 @@ TEST(FirmwareZupFile, OddSizesAndMissingTrailers) {
     fs::create_directory(dir / "dir.zup");
     EXPECT_THROW(zup.Open(dir / "dir.zup"), EInOutError);
     EXPECT_EQ(zup.ReadFileChecksum(), "");
+}
+
+TEST(FirmwareUploadImage, InMemoryBlocksMatchTheFileBothWays) {
+    TempDir dir;
+    TBinaryImage image;
+    image.EmptyBinaryFile(dir / "m.BIN", MainImageChunks);
+    for (uint32_t a : {0x0u, 0x1234u, 0x3FFF80u}) {
+        const uint8_t data[3] = {static_cast<uint8_t>(a), 0x00, 0x5A};
+        image.Write(a, data, 3);
+    }
+    const TBuildResult built = BuildUploadFile(image, dir / "built.ZUP");
+    const TUploadImage made = MakeUploadImage(image);
+    ASSERT_EQ(made.Blocks.size(), static_cast<size_t>(built.BlockCount));
+    EXPECT_EQ(made.Checksum, built.Checksum);
+    WriteUploadFile(made, dir / "written.ZUP");
+    EXPECT_EQ(ReadAll(dir / "written.ZUP"), ReadAll(dir / "built.ZUP"));
+    const TUploadImage read = ReadUploadFile(dir / "built.ZUP");
+    EXPECT_EQ(read.Blocks, made.Blocks);
+    EXPECT_EQ(read.Checksum, made.Checksum);
+
+    TBinaryImage blank;
+    blank.EmptyBinaryFile(dir / "b.BIN", FactoryImageChunks);
+    EXPECT_TRUE(MakeUploadImage(blank).Blocks.empty());  // nothing for the unit's flash
+}
+
+TEST(FirmwareUploadImage, DamagedOrOversizedFilesAreRefusedBeforeAnUpload) {
+    TempDir dir;
+    TBinaryImage image;
+    image.EmptyBinaryFile(dir / "d.BIN", FactoryImageChunks);
+    for (uint32_t a : {0u, 0x400u, 0x800u}) {
+        const uint8_t b = 7;
+        image.Write(a, &b, 1);
+    }
+    BuildUploadFile(image, dir / "good.ZUP");
+    const std::string good = ReadAll(dir / "good.ZUP");
+    // The message a damaged block must give, worked out here from the file's own bytes.
+    auto damaged = [&](size_t at, std::string& content) {
+        content = good;
+        content[at] = static_cast<char>(content[at] ^ 0x10);
+        const size_t block = at / BlockSize;
+        unsigned sum = 0;
+        for (size_t i = 0; i < BlockSize - 1; ++i) sum += static_cast<uint8_t>(content[block * BlockSize + i]);
+        char text[96];
+        std::snprintf(text, sizeof text, " is damaged: block %zu of 3 has checksum %02X, its bytes give %02X",
+                      block + 1, static_cast<uint8_t>(content[block * BlockSize + BlockSize - 1]), sum & 0xFF);
+        return std::string(text);
+    };
+    struct Row {
+        const char* name;
+        std::string content;
+        std::string error;  // after the quoted file name; "" = accepted
+    } rows[5] = {
+        {"whole", good, ""},
+        {"data byte of block 2", "", ""},
+        {"address of block 1", "", ""},
+        {"sum byte of block 3", "", ""},
+        {"a trailer too few", good.substr(0, good.size() - 1),
+         " is not an upload block file: 408 bytes are not whole blocks of 135 bytes followed by a 4-character checksum"},
+    };
+    rows[1].error = damaged(BlockSize + 40, rows[1].content);
+    rows[2].error = damaged(3, rows[2].content);
+    rows[3].error = damaged(3 * BlockSize - 1, rows[3].content);
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        const std::string file = dir / "x.ZUP";
+        WriteText(file, r.content);
+        for (auto check : {+[](const std::string& f) { CheckUploadBlocks(f); },
+                           +[](const std::string& f) { (void)ReadUploadFile(f); }}) {
+            std::string error;
+            try {
+                check(file);
+            } catch (const EInOutError& e) {
+                error = e.what();
+                EXPECT_EQ(e.FileName(), file);
+            }
+            EXPECT_EQ(error, r.error.empty() ? "" : "\"" + file + "\"" + r.error);
+        }
+    }
+    // More than the most blocks any image gives: refused by its size, unread.
+    const std::string big = dir / "big.ZUP";
+    WriteText(big, "");
+    fs::resize_file(big, MaxUploadFileSize + BlockSize);
+    const std::string tooLarge =
+        "Cannot read file \"" + big + "\": File too large (over " + std::to_string(MaxUploadFileSize) + " bytes)";
+    for (auto check : {+[](const std::string& f) { CheckUploadFile(f); }, +[](const std::string& f) { (void)ReadUploadFile(f); }}) {
+        try {
+            check(big);
+            ADD_FAILURE() << "no error";
+        } catch (const EInOutError& e) {
+            EXPECT_EQ(std::string(e.what()), tooLarge);
+        }
+    }
 }
