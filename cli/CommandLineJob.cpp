@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "firmware/UploadFile.h"
+#include "host/PortDiagnosis.h"
 #include "host/StopSignals.h"
 
 TCliVerdict CliVerdict(const TJobResult& result, int stopSignal) {
@@ -181,7 +182,18 @@ void TCliJob::Finish(const TJobResult& result) {
     const TCliVerdict verdict = CliVerdict(result, stopSignal_);
     for (const std::string& warning : result.Warnings) view_.Warning(warning);
     view_.SetResult(result);
+    Advise(result);
     Done(verdict.Status, verdict.Word, result.Reason);
+}
+
+void TCliJob::Advise(const TJobResult& result) {
+    TPortDiagnosis d;
+    if (result.Kind == TResultKind::PortFailed)
+        d = DiagnoseOpenFailure({port_.Serial.DeviceName(), port_.Serial.ErrorCode(),
+                                 options_.Device.empty() ? options_.Port : 0, engine_.ProgramFolder()});
+    else if (result.UnitNeverAnswered)
+        d = DiagnoseNoAnswer(port_.Serial.DeviceName(), result.Baud);
+    if (!d.Reason.empty() || !d.Remedy.empty()) view_.SetAdvice(d.Reason, d.Remedy);
 }
 
 void TCliJob::Done(int status, const std::string& result, const std::string& reason) {

@@ -46,6 +46,7 @@ private:
     void Proceed();
     void Stop(int signal);
     void Finish(const TJobResult& result);
+    void Advise(const TJobResult& result);
     void Done(int status, const std::string& result, const std::string& reason);
 
     const TCliOptions& options_;

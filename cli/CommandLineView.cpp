@@ -248,7 +248,15 @@ void TCliView::Result(int status, const std::string& result, const std::string& 
         QJsonObject event{{"event", "result"}, {"status", status}, {"result", QString::fromStdString(result)},
                           {"reason", FromLocal(reason)}};
         if (result_) AddResultFields(event, *result_);
+        if (!adviceReason_.empty()) event.insert("diagnosis", FromLocal(adviceReason_));
+        if (!adviceRemedy_.empty()) event.insert("remedy", FromLocal(adviceRemedy_));
         Event(event);
-    } else if (status != 0) Error(reason.empty() || reason == lastMessage_ ? result : result + ": " + reason);
+        return;
+    }
+    if (status != 0) {
+        Error(reason.empty() || reason == lastMessage_ ? result : result + ": " + reason);
+        if (!adviceReason_.empty()) Error(adviceReason_);
+        if (!adviceRemedy_.empty()) Error(adviceRemedy_);
+    }
     Finish();
 }

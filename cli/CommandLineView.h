@@ -43,6 +43,11 @@ public:
     void Warning(const std::string& text);
     // The result whose fields the JSON result event carries.
     void SetResult(const TJobResult& result) { result_ = result; }
+    // What was found and what to do, printed after a failed result (in JSON, its fields).
+    void SetAdvice(const std::string& reason, const std::string& remedy) {
+        adviceReason_ = reason;
+        adviceRemedy_ = remedy;
+    }
     // The end of the job; in JSON the result event, otherwise the reason on stderr when it failed.
     void Result(int status, const std::string& result, const std::string& reason);
     // Ends a line left open for redrawing.
@@ -82,6 +87,7 @@ private:
     std::string replaced_;  // pipe: a history line redrawn in place, printed once it is final
     TOpen open_ = TOpen::None;
     std::optional<TJobResult> result_;
+    std::string adviceReason_, adviceRemedy_;
     int decile_ = 0;
     QElapsedTimer transfer_;
     qint64 lastDraw_ = -1;

@@ -127,6 +127,7 @@ void TSequencer::CheckIdent() {
     Run.TryCount += 1;
     if (Run.TryCount > Protocol::kIdentTries) {
         view_.ShowLine(TLine::FactoryPrompt, false);
+        result_.UnitNeverAnswered = true;
         FactoryFailed(TResultKind::TimedOut, "Timed out waiting for response to initial character");
     } else if (Run.TryCount % Protocol::kIdentResendEvery == 0) {
         Run.UploadState = State::SendZeroByte;
@@ -256,12 +257,12 @@ void TSequencer::FactoryComplete() {
 
 void TSequencer::BuildFlashCodeUpload() {
     HistAdd("Processing .bin to .zup format...");
-    TBuildResult r = BuildUploadFile(BinImage, Run.ZupFileName);
-    LoadPreparedUpload(Run.ZupFileName);
-    Run.BlockCount = r.BlockCount;
-    Run.LastReply = r.Checksum;
+    upload_ = MakeUploadImage(BinImage);
+    WriteUploadFile(upload_, Run.ZupFileName);
+    Run.BlockCount = static_cast<int32_t>(upload_.Blocks.size());
+    Run.LastReply = upload_.Checksum;
     HistAdd(".zup complete");
-    HistAdd("Checksum is " + r.Checksum);
+    HistAdd("Checksum is " + upload_.Checksum);
     Run.UploadState = State::FirstWakeUp;
 }
 

@@ -46,7 +46,8 @@ struct TJobResult {
     std::chrono::system_clock::time_point Started;
     std::chrono::milliseconds Duration{0};
     std::string CaptureFile;   // "" when capture was off
-    bool UnitWritten = false;  // GO or the bootstrap went out: the unit's flash is not as it was
+    bool UnitWritten = false;
+    bool UnitNeverAnswered = false;  // the port opened, but the wake-up got no answer at all  // GO or the bootstrap went out: the unit's flash is not as it was
 
     bool Succeeded() const {
         return Kind == TResultKind::Verified || Kind == TResultKind::Sent || Kind == TResultKind::FactoryComplete;

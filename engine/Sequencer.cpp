@@ -404,7 +404,7 @@ void TSequencer::End(TResultKind kind, const std::string& reason) {
     r.Reason = reason;
     r.BlocksSent = Run.BlocksSent;
     r.BlockCount = Run.BlockCount;
-    r.FileChecksum = kind == TResultKind::FileFailed ? std::string() : upload_.Trailer;
+    r.FileChecksum = kind == TResultKind::FileFailed ? std::string() : upload_.Checksum;
     r.UnitChecksum = Run.UnitChecksum;
     if (r.Resends > 0) r.Warnings.push_back(std::to_string(r.Resends) + " blocks sent again");
     r.Device = Serial1.DeviceName();
@@ -545,6 +545,7 @@ bool TSequencer::PreparationStep() {
         return true;
     case State::HexToBinary: {
         FindInputFormat(Run.InputExt)->Read(Run.InputFileName, BinImage, BinImage.ImageChunks());
+        ReportLeftOut();
         RefuseEmptyImage();
         BinImage.Flush();
         Show(TLine::FileStatus, "Processing .BIN file to .ZUP format ...");
@@ -579,14 +580,23 @@ bool TSequencer::PreparationStep() {
 }
 
 void TSequencer::BuildUpload() {
-    TBuildResult r = BuildUploadFile(BinImage, Run.ZupFileName);
-    LoadPreparedUpload(Run.ZupFileName);
-    Run.BlockCount = r.BlockCount;
-    Run.LastReply = r.Checksum;
+    upload_ = MakeUploadImage(BinImage);
+    WriteUploadFile(upload_, Run.ZupFileName);
+    Run.BlockCount = static_cast<int32_t>(upload_.Blocks.size());
+    Run.LastReply = upload_.Checksum;
     preparing_ = false;
-    Show(TLine::PortStatus, "Data file conversion complete, chksum=" + r.Checksum, TColour::Black);
+    Show(TLine::PortStatus, "Data file conversion complete, chksum=" + upload_.Checksum, TColour::Black);
     view_.Offer(TOffer::RunPanel, true);
     Run.UploadState = State::ReadyScreen;
+}
+
+void TSequencer::ReportLeftOut() {
+    // Data the unit's flash has no room for never reaches it; the operator must know the image
+    // is not all of the file.
+    const std::string leftOut = LeftOutText(BinImage.LeftOut(), BinImage.Bytes().size());
+    if (leftOut.empty()) return;
+    result_.Warnings.push_back(leftOut);
+    view_.Message(leftOut);
 }
 
 void TSequencer::RefuseEmptyImage() const {
@@ -600,19 +610,9 @@ void TSequencer::ThrowNoData() const {
     throw EInOutError("\"" + Run.InputFileName + "\" holds no data for the unit's flash", Run.InputFileName);
 }
 
-void TSequencer::LoadPreparedUpload(const std::string& zupFileName) {
-    CheckUploadFile(zupFileName);
-    TZupFile zup;
-    zup.Open(zupFileName);
-    TPreparedUpload prepared;
-    std::string block;
-    while (zup.ReadBlock(block)) prepared.Blocks.push_back(block);
-    prepared.Trailer = zup.ReadFileChecksum();
-    upload_ = std::move(prepared);
-}
-
 void TSequencer::PrepareUpload() {
-    LoadPreparedUpload(Run.ZupFileName);
+    // Read and checked once, block by block; from here on the file is not read again.
+    upload_ = ReadUploadFile(Run.ZupFileName);
     Run.BlockCount = static_cast<int32_t>(upload_.Blocks.size());
     if (Run.BlockCount == 0) ThrowNoData();
     view_.Progress(0, std::max(Run.BlockCount, 1));

@@ -17,6 +17,7 @@
 #include "engine/View.h"
 #include "firmware/BinaryImage.h"
 #include "firmware/BootLine.h"
+#include "firmware/UploadFile.h"
 #include "records/Capture.h"
 
 // Which screen the operator is on; a failure is reported where it can be seen.
@@ -47,13 +48,6 @@ struct TRunValues {
     TScreen Screen = TScreen::Start;
 };
 
-// The upload as it was prepared and checked, held in memory from then on: what goes to the unit
-// is exactly this, whatever happens to the file afterwards.
-struct TPreparedUpload {
-    std::vector<std::string> Blocks;  // 135 bytes each
-    std::string Trailer;              // the file's checksum, four characters
-};
-
 class TSequencer {
 public:
     TSequencer(TUnitPort& port, TSequencerView& view, const std::string& programFolder);
@@ -72,7 +66,7 @@ public:
     const std::string& InputExt() const { return Run.InputExt; }
     const std::string& BinFileName() const { return Run.BinFileName; }
     const std::string& ZupFileName() const { return Run.ZupFileName; }
-    const std::string& PreparedChecksum() const { return upload_.Trailer; }
+    const std::string& PreparedChecksum() const { return upload_.Checksum; }
     bool CaptureOn() const { return Capture.CaptureOn(); }
     // Received bytes not yet taken by a wait.
     std::string::size_type BufferedBytes() const { return Link.RxBuffer.size(); }
@@ -163,7 +157,7 @@ private:
     void CheckInputFile();
     void PrepareUpload();
     void BuildUpload();
-    void LoadPreparedUpload(const std::string& zupFileName);
+    void ReportLeftOut();
     void RefuseEmptyImage() const;
     [[noreturn]] void ThrowNoData() const;
     void SaveCommsSettings();
@@ -199,7 +193,9 @@ private:
     TCaptureFile Capture;
     TUnitLink Link;
     TBinaryImage BinImage;
-    TPreparedUpload upload_;
+    // The upload as it was prepared and checked, held in memory from then on: what goes to the
+    // unit is exactly this, whatever happens to the file afterwards.
+    TUploadImage upload_;
     TJobResult result_;
     std::chrono::steady_clock::time_point runClock_;
 

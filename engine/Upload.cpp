@@ -29,7 +29,10 @@ bool TSequencer::HandshakeStep() {
             // The boot code locks its speed on this character, so it goes out once a tick.
             Link.SendWakeUp();
             Run.TryCount += 1;
-            if (Run.TryCount > Protocol::kWakeUpTries) Run.UploadState = State::TimedOut;
+            if (Run.TryCount > Protocol::kWakeUpTries) {
+                result_.UnitNeverAnswered = Link.RxBuffer.empty();
+                Run.UploadState = State::TimedOut;
+            }
         }
         return true;
     case State::SendGo:
@@ -207,7 +210,7 @@ void TSequencer::TransferDone() {
     Run.EndTime = TimeOfDayNow();
     Show(TLine::Activity, "");
     view_.ShowGauge(false);
-    Run.FileChecksum = upload_.Trailer;
+    Run.FileChecksum = upload_.Checksum;
     Show(TLine::Headline, "Software Upload complete");
     Run.HelpContext = 5;
     if (Run.BlockCount >= Protocol::kVerifiedFromBlocks) {

@@ -72,6 +72,12 @@ size_t Count(const std::vector<CaptureLine>& lines, const std::string& body) {
     return n;
 }
 
+std::string Repeat(const std::string& part, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += part;
+    return out;
+}
+
 bool EndsWith(const std::string& text, const std::string& end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
@@ -303,7 +309,9 @@ TEST(CaptureFile, TheReadyScreenEstimateFollowsTheBlockCountAndBaudRate) {
         QString baud;
         std::string text;
     };
-    // Upload block files only need whole blocks and a trailer to reach the ready screen.
+    // Upload block files need whole blocks with their checksums and a trailer to reach the ready
+    // screen; 134 'A's sum to 0x06.
+    const std::string block = std::string(134, 'A') + '\x06';
     for (const Case& c : {Case{1000, "38400", "Upload will be 1000 blocks, about 1 minute"},
                           Case{4000, "38400", "Upload will be 4000 blocks, about 4.5 minutes"},
                           Case{4000, "57600", "Upload will be 4000 blocks, about 4 minutes"},
@@ -312,7 +320,7 @@ TEST(CaptureFile, TheReadyScreenEstimateFollowsTheBlockCountAndBaudRate) {
         ASSERT_TRUE(s.OpenPort("1", c.baud));
         ASSERT_EQ(s.Text(Control<QLabel>(f, "Label12")), "Port is open on Com 1 at " + c.baud.toStdString() + " baud");
         const std::string name = "n" + std::to_string(c.blocks) + ".zup";
-        ASSERT_TRUE(s.PrepareFile(name, std::string(static_cast<size_t>(c.blocks) * 135, 'A') + "1234")) << name;
+        ASSERT_TRUE(s.PrepareFile(name, Repeat(block, c.blocks) + "1234")) << name;
         EXPECT_EQ(f.Engine.BlockCount(), c.blocks);
         EXPECT_EQ(s.Text(Control<QLabel>(f, "Label8")), c.text);
         EXPECT_EQ(s.Text(Control<QLabel>(f, "Label15")), "THE UNIT MUST BE OFF");
