@@ -301,6 +301,14 @@ std::unique_ptr<TPort> TPort::Open(const std::string& device, const std::string&
         err = ENOTTY;
         return nullptr;
     }
+    // The program's own controlling terminal is nobody's unit: set up as a port, a background job
+    // would be stopped by SIGTTOU and could not then be ended. Only the controlling terminal
+    // answers tcgetpgrp.
+    if (tcgetpgrp(fd) >= 0) {
+        err = EINVAL;
+        if (detail) *detail = device + " is this program's own controlling terminal, not a unit's port";
+        return nullptr;
+    }
     // flock before TIOCEXCL: TIOCEXCL does not stop root, and a second opener that got this far
     // must not switch the first one's exclusive mode off when it backs out.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {

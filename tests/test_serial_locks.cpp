@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -184,4 +185,29 @@ TEST(LockFile, AStaleLockThatCannotBeRemovedIsNamedWithItsRemedy) {
     port.SetDevicePath(pty.SlavePath());
     port.SetActive(true);
     EXPECT_TRUE(port.Active()) << port.ErrorText();
+}
+
+// A job in the background whose port is its own terminal would be stopped by SIGTTOU and could not
+// be ended: the controlling terminal is refused as a port, any other terminal is not.
+TEST(SerialOpen, TheControllingTerminalIsRefusedAsAPort) {
+    TestPty own, other;
+    TempDir locks;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A session of its own, with the first pty as its controlling terminal.
+        if (setsid() < 0) _exit(10);
+        const int ctty = open(own.SlavePath().c_str(), O_RDWR);
+        if (ctty < 0 || ioctl(ctty, TIOCSCTTY, 0) != 0) _exit(11);
+        int err = 0;
+        std::string detail;
+        const bool refused = !serialio::TPort::Open(own.SlavePath(), locks.Path(), {}, err, &detail) &&
+                             err == EINVAL && detail.find("controlling terminal") != std::string::npos;
+        const bool otherOpens = serialio::TPort::Open(other.SlavePath(), locks.Path(), {}, err) != nullptr;
+        _exit(refused && otherOpens ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
