@@ -10,6 +10,7 @@
 
 #include "cli/CommandLine.h"
 #include "gui/Uflash8.h"
+#include "host/StopSignals.h"
 #include "gui/Chfile1.h"
 
 int main(int argc, char** argv) {
@@ -39,6 +40,12 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(icon);
 
     auto window = BuildMainWindow({}, QDir::homePath().toStdString());
+    // A closed session or a kill must not leave the port locked and set up for the next user.
+    TStopSignals stopSignals;
+    stopSignals.Subscribe([&](int signal) {
+        window->Form1->Stop();
+        QApplication::exit(StopStatus(signal));
+    });
     window->Form1->show();
     return app.exec();
 }

@@ -387,9 +387,32 @@ void TForm1::showEvent(QShowEvent* event) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-    Engine.CloseCapture();
+    // Closing while the unit is being written leaves it without working firmware: only on purpose.
+    if (Engine.Writing() && !AskToCloseWhileWriting()) {
+        event->ignore();
+        return;
+    }
+    Stop();
     help_->close();
     event->accept();
+}
+
+bool TForm1::AskToCloseWhileWriting() {
+    const QString text =
+        "The unit is being written. If you close now, it is left half-written and needs a new upload "
+        "before it can be used.\n\nClose anyway?";
+    Questions.push_back(text);
+    if (!options_.ModalBoxes) return CloseWhileWritingAnswer;
+    return QMessageBox::question(this, QApplication::applicationDisplayName(), text,
+                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+}
+
+void TForm1::Stop() {
+    Timer1->stop();
+    if (Engine.Writing()) Engine.Interrupt();
+    Engine.CloseCapture();
+    // Settings restored and the lock released now, not whenever the window is destroyed.
+    Serial1.SetActive(false);
 }
 
 void TForm1::FormActivate() {
@@ -584,10 +607,7 @@ void TForm1::BtnHelpClick() {
         ShowMessage(QString("Cannot open help file \"%1\"").arg(QString::fromLocal8Bit(file.c_str())));
 }
 
-void TForm1::BtnCloseClick() {
-    Engine.CloseCapture();
-    close();
-}
+void TForm1::BtnCloseClick() { close(); }
 
 // ---- the remembered port ----
 

@@ -46,6 +46,10 @@ public:
 
     // Every message box text shown (also when ModalBoxes is off), for the operator's record and tests.
     std::vector<QString> Messages;
+    // Every question asked before closing while the unit was written, and the answer taken when
+    // ModalBoxes is off.
+    std::vector<QString> Questions;
+    bool CloseWhileWritingAnswer = false;
 
     // ---- handlers ----
     void FormActivate();
@@ -63,6 +67,9 @@ public:
     void BtnCloseClick();
 
     void ReadCommsSettings();
+    // Stops what runs (a job being written ends as interrupted), closes capture and the port: for
+    // Close, and for a signal that ends the program.
+    void Stop();
     // Lines of the factory history memo, as shown.
     QStringList HistoryLines() const;
     // One message box (recorded in Messages).
@@ -114,6 +121,7 @@ private:
     void BuildFooter(QWidget* central);
     void ConnectHandlers();
     void ShowPortTooltip();
+    bool AskToCloseWhileWriting();
     QLabel* LabelOf(TLine line) const;
     QWidget* WidgetOf(TOffer what) const;
     void Guarded(void (TForm1::*handler)());

@@ -246,3 +246,42 @@ TEST(SoftwareUpload, BadInputIsReportedOnceAndNothingOnDiskIsDamaged) {
     EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label12")), "Unexpected file extension (TXT), choose another file");
     EXPECT_TRUE(Control<QPushButton>(f, "BtnChooseFile")->isVisibleTo(&f));
 }
+
+// Close while the unit is being written asks first; "no" lets the upload go on, "yes" stops it and
+// the result says where. Before the GO nothing is at stake and Close closes at once.
+TEST(SoftwareUpload, CloseWhileTheUnitIsWrittenAsksFirst) {
+    TempDir folder, home;
+    ProgramSession s(folder.Path(), home.Path());
+    TForm1& f = s.F();
+    SimUnit sim(s.Folder(), 1, {"--slow", "10"});
+    ASSERT_TRUE(s.OpenPort("1"));
+    ASSERT_TRUE(s.PrepareFile("fw.h86", TestFirmware::Make(300, 4).hex));
+    Control<QPushButton>(f, "BtnStartRun")->click();
+    ASSERT_TRUE(WaitUntil([&] { return f.Engine.BlocksSent() > 0; }));
+
+    Control<QPushButton>(f, "BtnClose")->click();
+    ASSERT_EQ(f.Questions.size(), 1u);
+    EXPECT_NE(f.Questions.front().indexOf("half-written"), -1);
+    EXPECT_FALSE(f.LastResult().has_value());
+    const int before = f.Engine.BlocksSent();
+    ASSERT_TRUE(WaitUntil([&] { return f.Engine.BlocksSent() > before; })) << "the upload goes on after 'no'";
+
+    f.CloseWhileWritingAnswer = true;
+    Control<QPushButton>(f, "BtnClose")->click();
+    ASSERT_TRUE(f.LastResult().has_value());
+    EXPECT_EQ(f.LastResult()->Kind, TResultKind::Interrupted);
+    EXPECT_EQ(f.LastResult()->Reason.rfind("stopped at block ", 0), 0u) << f.LastResult()->Reason;
+    EXPECT_FALSE(f.Engine.Writing());
+}
+
+TEST(SoftwareUpload, CloseBeforeTheUnitIsWrittenAsksNothing) {
+    TempDir folder, home;
+    ProgramSession s(folder.Path(), home.Path());
+    TForm1& f = s.F();
+    SimUnit sim(s.Folder(), 1);
+    ASSERT_TRUE(s.OpenPort("1"));
+    ASSERT_TRUE(s.PrepareFile("fw.h86", TestFirmware::Make(10, 4).hex));
+    Control<QPushButton>(f, "BtnClose")->click();
+    EXPECT_TRUE(f.Questions.empty());
+    EXPECT_FALSE(f.LastResult().has_value() && f.LastResult()->Kind == TResultKind::Interrupted);
+}
