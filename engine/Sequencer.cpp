@@ -294,6 +294,9 @@ void TSequencer::PrepareOnly(const std::string& fileName) {
 }
 
 void TSequencer::StartRun() {
+    // Without a prepared upload the erase would leave the unit with nothing; Start is only ever
+    // offered after a preparation, and a caller that starts anyway gets nothing done.
+    if (upload_.Blocks.empty()) return;
     BeginRun();
     verifying_ = false;
     Show(TLine::Instruction, "");

@@ -227,3 +227,76 @@ TEST(EngineUpload, AFileThatCannotBePreparedIsReportedOnceAndTheChoiceOfferedAga
 }
 
 }  // namespace
+
+// What goes to the unit is what was prepared and checked: the upload block file changed on disk
+// after its preparation (another user, a build script) reaches neither the unit nor the result.
+TEST(EngineUpload, TheUnitGetsTheImageThatWasPreparedWhateverTheFileBecomesAfterwards) {
+    for (const char* input : {"fw.h86", "fw.zup"}) {
+        EngineRig rig;
+        const TestFirmware a = TestFirmware::Make(30, 1, 1), b = TestFirmware::Make(30, 2, 1);
+        ASSERT_TRUE(rig.OpenPort());
+        if (std::string(input) == "fw.zup") {
+            // The .zup of `a`, prepared by a rig of its own.
+            EngineRig maker;
+            ASSERT_TRUE(maker.OpenPort() && maker.Prepare("a.h86", a.hex));
+            ASSERT_TRUE(rig.Prepare(input, ReadWholeFile(maker.Home() + "a.ZUP")));
+        } else {
+            ASSERT_TRUE(rig.Prepare(input, a.hex));
+        }
+        const std::string checked = rig.E().PreparedChecksum();
+        // Another image in its place, before the start and again in the middle of the transfer.
+        EngineRig other;
+        ASSERT_TRUE(other.OpenPort() && other.Prepare("b.h86", b.hex));
+        const std::string swapped = ReadWholeFile(other.Home() + "b.ZUP");
+        WriteWholeFile(rig.Home() + "fw.ZUP", swapped);
+        rig.E().StartRun();
+        while (rig.E().BlocksSent() < 10 && rig.Ticks() < 100000) rig.Tick();
+        WriteWholeFile(rig.Home() + "fw.ZUP", std::string(swapped.size(), 'A'));
+        ASSERT_GE(rig.RunUntilIdle(), 0);
+        EXPECT_EQ(rig.port.Flash(), a.image) << input;
+        ASSERT_EQ(rig.view.results.size(), 1u);
+        EXPECT_EQ(rig.view.results.front().FileChecksum, checked);
+    }
+}
+
+// A file that holds nothing for the unit, or only part of what it should, never erases it.
+TEST(EngineUpload, AFileWithNoWholeImageNeverReachesTheUnit) {
+    const TestFirmware fw = TestFirmware::Make(20, 5, 1);
+    std::string corruptZup;
+    {
+        EngineRig maker;
+        EXPECT_TRUE(maker.OpenPort() && maker.Prepare("c.h86", fw.hex));
+        corruptZup = ReadWholeFile(maker.Home() + "c.ZUP");
+        corruptZup[3 * 135 + 40] ^= 0x10;  // inside block 4
+    }
+    const std::string cut = fw.hex.substr(0, fw.hex.size() / 2);
+    const struct {
+        const char* name;
+        std::string content;
+        std::string message;  // a part of the one message
+    } cases[] = {
+        {"empty.h86", "", "incomplete"},
+        {"end-only.h86", ":00000001FF\r\n", "holds no data for the unit's flash"},
+        {"cut.h86", cut.substr(0, cut.rfind('\n') + 1), "incomplete"},
+        {"elsewhere.h86", ":020000040800F2\r\n:0400000001020304F2\r\n:00000001FF\r\n", "left out"},
+        {"zero.bin", "", "holds no data for the unit's flash"},
+        {"trailer.zup", "FFBE", "holds no data for the unit's flash"},
+        {"corrupt.zup", corruptZup, "block 4"},
+    };
+    for (const auto& c : cases) {
+        EngineRig rig;
+        ASSERT_TRUE(rig.OpenPort());
+        EXPECT_FALSE(rig.Prepare(c.name, c.content)) << c.name;
+        rig.E().StartRun();  // even so: nothing may go out
+        rig.RunUntilIdle(400);
+        EXPECT_EQ(rig.port.Sent().find("GO\r"), std::string::npos) << c.name << ": the unit was erased";
+        std::string all;
+        for (const auto& m : rig.view.messages) all += m + "\n";
+        EXPECT_NE(all.find(c.message), std::string::npos) << c.name << ": " << all;
+        EXPECT_NE(all.find(c.name), std::string::npos) << c.name << ": the message names the file";
+        const std::string name = c.name;
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".h86") == 0)
+            EXPECT_FALSE(std::filesystem::exists(rig.Home() + name.substr(0, name.size() - 4) + ".BIN"))
+                << c.name << ": a failed preparation leaves no .BIN";
+    }
+}
