@@ -33,18 +33,35 @@ bool ParseQuery(const QUrl& url, THistoryLocation& location, QString& error) {
     return true;
 }
 
-bool ParsePostgres(const QString& text, THistoryLocation& location, QString& error) {
+// libpq spells a socket folder in the host as "%2Frun%2Fpostgresql", which QUrl refuses as a host
+// name: the folder is taken out and a plain name put in its place.
+QString TakeSocketFolder(QString& text) {
+    const qsizetype start = text.indexOf("://") + 3;
+    qsizetype end = start;
+    while (end < text.size() && text[end] != '/' && text[end] != '?') ++end;
+    const qsizetype hostFrom = text.lastIndexOf('@', end - 1) >= start ? text.lastIndexOf('@', end - 1) + 1 : start;
+    if (!text.mid(hostFrom, 3).startsWith("%2F", Qt::CaseInsensitive)) return {};
+    qsizetype hostTo = text.indexOf(':', hostFrom);
+    if (hostTo < 0 || hostTo > end) hostTo = end;
+    const QString folder = QUrl::fromPercentEncoding(text.mid(hostFrom, hostTo - hostFrom).toLatin1());
+    text.replace(hostFrom, hostTo - hostFrom, "localhost");
+    return folder;
+}
+
+bool ParsePostgres(QString text, THistoryLocation& location, QString& error) {
+    const QString socketFolder = TakeSocketFolder(text);
     const QUrl url(text, QUrl::StrictMode);
     const QString shown = url.isValid() ? url.toDisplayString(QUrl::RemovePassword) : QString("postgresql://...");
     if (!url.isValid()) {
-        error = QString("'%1' is not a valid postgresql:// location: %2").arg(shown, url.errorString());
+        // Qt's text goes on to quote the whole location, password and all.
+        error = QString("not a valid postgresql:// location: %1").arg(url.errorString().section(';', 0, 0));
         return false;
     }
     location.Kind = THistoryLocation::TKind::Postgres;
     location.User = url.userName(QUrl::FullyDecoded);
     location.Password = url.password(QUrl::FullyDecoded);
     // QUrl lower-cases host names but leaves a percent-encoded socket folder ("%2Frun%2Fpg") alone.
-    location.Host = QUrl::fromPercentEncoding(url.host(QUrl::FullyEncoded).toLatin1());
+    location.Host = socketFolder.isEmpty() ? url.host() : socketFolder;
     location.Port = url.port(5432);
     location.Database = url.path(QUrl::FullyDecoded).mid(1);
     if (!ParseQuery(url, location, error)) return false;
