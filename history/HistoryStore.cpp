@@ -77,6 +77,7 @@ QString WarningsText(const QStringList& warnings) {
 
 QStringList WarningsFrom(const QString& text) {
     QStringList warnings;
+    if (text.isEmpty() || text == QLatin1String("[]")) return warnings;
     for (const QJsonValue& v : QJsonDocument::fromJson(text.toUtf8()).array()) warnings << v.toString();
     return warnings;
 }
