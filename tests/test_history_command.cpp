@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "cli/CommandLineOptions.h"
 #include "cli/HistoryCommand.h"
 #include "history/FileDigest.h"
 #include "history/HistoryStore.h"
@@ -165,4 +166,31 @@ TEST(HistoryCommand, AMissingDatabaseIsReportedNotCreated) {
     EXPECT_EQ(o.status, 1);
     EXPECT_NE(o.err.find("does not exist"), std::string::npos) << o.err;
     EXPECT_FALSE(std::filesystem::exists(dir / "history.sqlite"));
+}
+
+// The jobs' record options are checked before any port is opened: a job must not run for minutes
+// only to find at its end that its record has nowhere to go.
+TEST(HistoryCommand, TheJobsRecordOptionsAreCheckedBeforeTheJob) {
+    const struct {
+        QStringList args;
+        const char* says;  // "" = accepted
+    } rows[] = {
+        {{"upload", "fw.h86", "--record-db", "/srv/line1.sqlite", "--unit-id", "SN 42"}, ""},
+        {{"factory", "--record-db", "postgresql://line@db/mxr", "--yes"}, ""},
+        {{"upload", "fw.h86", "--record-db", "mysql://line@db/mxr"}, "unknown record database scheme"},
+        {{"factory", "--record-db", "postgresql://line@db"}, "names no database"},
+        {{"upload", "fw.h86", "--unit-id", "SN\x1b[2J"}, "control characters"},
+        {{"upload", "fw.h86", "--unit-id", " "}, "needs the unit's id"},
+        {{"prepare", "fw.h86", "--record-db", "h.sqlite"}, "does not take --record-db"},
+    };
+    for (const auto& row : rows) {
+        TCliOptions options;
+        QString error;
+        const TParse parse = ParseCommandLine(row.args, options, error);
+        EXPECT_EQ(parse == TParse::Run, *row.says == '\0') << row.args.join(' ').toStdString();
+        EXPECT_TRUE(error.contains(row.says)) << error.toStdString();
+        if (parse == TParse::Run) {
+            EXPECT_EQ(QString::fromStdString(options.RecordDb), row.args[row.args.indexOf("--record-db") + 1]);
+        }
+    }
 }
