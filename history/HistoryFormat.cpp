@@ -49,9 +49,12 @@ QString TableHeader() {
 
 QString TableLine(const TJobRecord& r) {
     const QString start = r.Start.toLocalTime().toString("yyyy-MM-dd HH:mm:ss");
-    return QString("%1  %2  %3  %4  %5  %6  %7  %8\n")
-        .arg(Cell(start, 19), Cell(r.Job, 7), Cell(r.UnitId, 16), Cell(r.Result, 19), Cell(BlocksText(r), 11),
-             Cell(r.Station, 16), Cell(r.InputFile.section('/', -1), 24), Printable(r.Reason));
+    QString line = QString("%1  %2  %3  %4  %5  %6  %7  %8")
+                       .arg(Cell(start, 19), Cell(r.Job, 7), Cell(r.UnitId, 16), Cell(r.Result, 19),
+                            Cell(BlocksText(r), 11), Cell(r.Station, 16), Cell(r.InputFile.section('/', -1), 24),
+                            Printable(r.Reason));
+    while (line.endsWith(' ')) line.chop(1);
+    return line + '\n';
 }
 
 QString CsvField(const QString& text) {
