@@ -14,6 +14,7 @@
 #include "cli/CommandLineJob.h"
 #include "cli/CommandLineOptions.h"
 #include "cli/CommandLineView.h"
+#include "cli/HistoryCommand.h"
 #include "host/Folders.h"
 #include "host/Ports.h"
 #include "host/StopSignals.h"
@@ -100,6 +101,11 @@ int RunCommandLine(int argc, char** argv) {
     // The short name makes the per-user data folder ~/.local/share/zupflshc, as for the window.
     QCoreApplication::setApplicationName("zupflshc");
     QCoreApplication::setApplicationVersion(ZUP_VERSION);
+
+    // history reads the record and takes options of its own; the rest are the jobs' commands.
+    const QStringList words = QCoreApplication::arguments().mid(1);
+    if (!words.isEmpty() && words.first() == "history")
+        return RunHistoryCommand(words.mid(1), ProgramFolder() + "history.sqlite");
 
     TCliOptions options;
     QString error;

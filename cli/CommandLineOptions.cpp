@@ -3,9 +3,11 @@
 #include <QCommandLineParser>
 #include <QFile>
 
+#include "history/HistoryLocation.h"
+
 namespace {
 
-const QStringList kValued = {"--port", "--device", "--baud", "--tick-ms"};
+const QStringList kValued = {"--port", "--device", "--baud", "--tick-ms", "--record-db", "--unit-id"};
 
 bool IsOptionWord(const QString& word) { return word.size() > 1 && word.startsWith('-'); }
 
@@ -55,8 +57,8 @@ struct TCommandRule {
 };
 
 const TCommandRule kRules[] = {
-    {"upload", TCommand::Upload, 1, {"port", "device", "baud", "capture", "json", "tick-ms"}},
-    {"factory", TCommand::Factory, 0, {"port", "device", "yes", "capture", "json", "tick-ms"}},
+    {"upload", TCommand::Upload, 1, {"port", "device", "baud", "capture", "json", "tick-ms", "record-db", "unit-id"}},
+    {"factory", TCommand::Factory, 0, {"port", "device", "yes", "capture", "json", "tick-ms", "record-db", "unit-id"}},
     {"prepare", TCommand::Prepare, 1, {}},
     {"ports", TCommand::Ports, 0, {"json"}},
 };
@@ -65,6 +67,26 @@ bool WholeNumber(const QString& text, int low, int high, int& value) {
     bool ok = false;
     value = text.toInt(&ok);
     return ok && text == QString::number(value) && value >= low && value <= high;
+}
+
+// A record database with an unknown scheme is refused now, not when the job has already ended.
+bool CheckRecordValues(const QCommandLineParser& p, TCliOptions& o, QString& error) {
+    THistoryLocation location;
+    if (p.isSet("record-db") && !ParseHistoryLocation(p.value("record-db"), location, error)) return false;
+    o.RecordDb = QFile::encodeName(p.value("record-db")).toStdString();
+    const QString unit = p.value("unit-id");
+    for (const QChar c : unit) {
+        if (c.category() == QChar::Other_Control) {
+            error = "--unit-id must not hold control characters";
+            return false;
+        }
+    }
+    if (p.isSet("unit-id") && unit.trimmed().isEmpty()) {
+        error = "--unit-id needs the unit's id";
+        return false;
+    }
+    o.UnitId = unit.toStdString();
+    return true;
 }
 
 // The values themselves; the option set has been checked against the command.
@@ -92,6 +114,7 @@ bool CheckValues(const QCommandLineParser& p, TCliOptions& o, QString& error) {
         error = QString("--tick-ms must be 1 to 1000, not '%1'").arg(p.value("tick-ms"));
         return false;
     }
+    if (!CheckRecordValues(p, o, error)) return false;
     o.Capture = p.isSet("capture");
     o.CapturePath = QFile::encodeName(p.value("capture")).toStdString();
     o.Json = p.isSet("json");
@@ -107,7 +130,8 @@ TParse ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStr
     QCommandLineOption tick("tick-ms", "", "MS");
     tick.setFlags(QCommandLineOption::HiddenFromHelp);
     p.addOptions({{"port", "", "N"}, {"device", "", "PATH"}, {"baud", "", "RATE"}, {"capture", "", "PATH"},
-                  {"json", ""}, {"yes", ""}, {{"h", "help"}, ""}, {"version", ""}, tick});
+                  {"json", ""}, {"yes", ""}, {"record-db", "", "LOC"}, {"unit-id", "", "TEXT"},
+                  {{"h", "help"}, ""}, {"version", ""}, tick});
     if (!p.parse(QStringList{"zupflshc"} + JoinCaptureValue(arguments))) {
         error = p.errorText();
         return TParse::Fail;
@@ -116,14 +140,14 @@ TParse ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStr
     if (p.isSet("version")) return TParse::Version;
     const QStringList words = p.positionalArguments();
     if (words.isEmpty()) {
-        error = "no command given (upload, factory, prepare or ports)";
+        error = "no command given (upload, factory, prepare, ports or history)";
         return TParse::Fail;
     }
     const TCommandRule* rule = nullptr;
     for (const TCommandRule& r : kRules)
         if (words.first() == r.Name) rule = &r;
     if (!rule) {
-        error = QString("unknown command '%1' (upload, factory, prepare or ports)").arg(words.first());
+        error = QString("unknown command '%1' (upload, factory, prepare, ports or history)").arg(words.first());
         return TParse::Fail;
     }
     for (const QString& name : p.optionNames()) {
@@ -154,6 +178,7 @@ QString UsageText() {
            "  prepare FILE      prepare FILE only: block count, checksum, files written\n"
            "  ports             list COM1 to COM9 and the serial devices present, who\n"
            "                    holds them and what keeps this user from opening them\n"
+           "  history           show the record of past jobs (history --help)\n"
            "\n"
            "Options:\n"
            "  --port N          COM port 1 to 9 (default 1)\n"
@@ -166,6 +191,10 @@ QString UsageText() {
            "  --json            print one JSON object per event (ports: per device)\n"
            "                    instead of text\n"
            "  --yes             factory: go on without waiting for Enter\n"
+           "  --record-db LOC   keep the job's record in LOC, a SQLite file or\n"
+           "                    postgresql://user@host[:port]/db (default:\n"
+           "                    history.sqlite in the program folder)\n"
+           "  --unit-id TEXT    the unit's id (serial number) for its record\n"
            "  -h, --help        show this help and exit\n"
            "  --version         show the version and exit\n"
            "\n"

@@ -27,6 +27,8 @@ struct TCliOptions {
     std::string CapturePath;  // "" = Capture.txt in the program folder
     bool Json = false;
     bool Yes = false;
+    std::string RecordDb;     // where the job's record is kept; "" = history.sqlite in the program folder
+    std::string UnitId;       // the operator's id of the unit, for its record; "" = none
     // The engine counts every limit in ticks; tests shorten them to run the slow waits quickly.
     int TickMs = 50;
 };

@@ -1,0 +1,133 @@
+// Times the production record: keeping one job's record (SQLite in write-ahead mode, each record a
+// transaction of its own, as at the end of every job) and reading a day back with `--since` from a
+// million rows. Goals: under 5 ms a record, under 200 ms for the query. With ZUP_TEST_PG set
+// (tools/with-postgres) the server's time a record is measured too.
+#include <QCoreApplication>
+#include <QDir>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "history/HistoryFormat.h"
+#include "history/HistoryStore.h"
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kRows = 1000000;
+constexpr int kRowsPerDay = 1000;
+constexpr int kWrites = 1000;
+constexpr int kRepetitions = 7;
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+QDateTime FirstDay() { return QDateTime(QDate(2024, 1, 1), QTime(6, 0), Qt::UTC); }
+
+TJobRecord Template() {
+    TJobRecord r;
+    r.Station = "line1-st2", r.User = "operator", r.ProgramVersion = "1.0", r.Job = "upload";
+    r.Device = "/dev/ttyUSB0", r.DeviceById = "usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0";
+    r.AdapterSerial = "A1B2C3", r.Baud = 57600, r.InputFile = "/srv/firmware/mxr2-main-4.11.h86";
+    r.InputSize = 11800000, r.InputSha256 = QString(64, 'c'), r.Blocks = 4000, r.BlocksSent = 4000;
+    r.FileChecksum = "3FA2", r.UnitChecksum = "3FA2", r.UnitVersion = "MXR2 V4.11", r.Result = "verified";
+    r.Reason = "Checksums match, Upload successful", r.DurationMs = 151000;
+    return r;
+}
+
+std::unique_ptr<THistoryStore> OpenOrDie(const QString& location) {
+    QString error;
+    auto store = THistoryStore::Open(location, error);
+    if (!store) {
+        std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData());
+        std::exit(1);
+    }
+    return store;
+}
+
+// The end of a job, kWrites times over: the median over repetitions of the mean time a record.
+double MsPerRecord(const QString& location) {
+    auto store = OpenOrDie(location);
+    TJobRecord r = Template();
+    std::vector<double> runs;
+    QString error;
+    for (int rep = 0; rep < kRepetitions; ++rep) {
+        const auto start = Clock::now();
+        for (int i = 0; i < kWrites; ++i) {
+            r.Start = QDateTime::currentDateTimeUtc();
+            r.UnitId = QString("SN%1").arg(i);
+            if (!store->Write(r, error)) {
+                std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData());
+                std::exit(1);
+            }
+        }
+        runs.push_back(Ms(Clock::now() - start) / kWrites);
+    }
+    return Median(runs);
+}
+
+void FillMillion(THistoryStore& store) {
+    const auto start = Clock::now();
+    THistoryBatch batch(store);
+    QString error;
+    TJobRecord r = Template();
+    bool ok = batch.Begin(error);
+    for (int i = 0; ok && i < kRows; ++i) {
+        r.Start = FirstDay().addMSecs(qint64(i) * 86400000 / kRowsPerDay);
+        r.UnitId = QString("SN%1").arg(i);
+        ok = batch.Add(r, error);
+    }
+    if (!ok || !batch.Commit(error)) {
+        std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData());
+        std::exit(1);
+    }
+    std::printf("setup: %d rows in one transaction:      %8.0f ms\n", kRows, Ms(Clock::now() - start));
+}
+
+// `history --since DAY`: the query and the table lines it prints.
+void TimeQuery(THistoryStore& store, const char* what, const THistoryFilter& filter, const char* goal = "") {
+    std::vector<double> runs;
+    size_t rows = 0;
+    for (int rep = 0; rep < kRepetitions; ++rep) {
+        QString error, text;
+        rows = 0;
+        const auto start = Clock::now();
+        store.Query(filter, [&](const TJobRecord& r) { text += TableLine(r), ++rows; }, error);
+        runs.push_back(Ms(Clock::now() - start));
+        if (!error.isEmpty()) std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData());
+    }
+    std::printf("%-40s %8.2f ms (%zu rows%s)\n", what, Median(runs), rows, goal);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QTemporaryDir dir(QDir::tempPath() + "/zupbench-XXXXXX");
+    std::printf("a record, each its own transaction:     %8.3f ms (median of %d x %d, goal < 5 ms)\n",
+                MsPerRecord(dir.filePath("write.sqlite")), kRepetitions, kWrites);
+    if (const char* pg = std::getenv("ZUP_TEST_PG"))
+        std::printf("a record on the PostgreSQL server:      %8.3f ms\n", MsPerRecord(QString::fromLocal8Bit(pg)));
+
+    auto store = OpenOrDie(dir.filePath("million.sqlite"));
+    FillMillion(*store);
+    const QDateTime lastDay = FirstDay().addDays(kRows / kRowsPerDay - 1);
+    THistoryFilter day;
+    day.Since = lastDay;
+    TimeQuery(*store, "--since the last day of 1,000,000:", day, ", goal < 200 ms");
+    THistoryFilter month;
+    month.Since = lastDay.addDays(-29);
+    TimeQuery(*store, "--since 30 days back:", month);
+    THistoryFilter unit;
+    unit.UnitId = "SN123456";
+    TimeQuery(*store, "--unit SN123456:", unit);
+    return 0;
+}

@@ -1,0 +1,115 @@
+#include "history/HistoryFormat.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace {
+
+QString Printable(QString text) {
+    for (QChar& c : text)
+        if (c.category() == QChar::Other_Control) c = '?';
+    return text;
+}
+
+// Left-aligned in `width` columns; a longer text is cut and ends in '~' so the columns hold.
+QString Cell(const QString& text, int width) {
+    const QString shown = Printable(text);
+    if (shown.size() <= width) return shown.leftJustified(width);
+    return shown.left(width - 1) + '~';
+}
+
+QString BlocksText(const TJobRecord& r) {
+    return r.Blocks > 0 ? QString("%1/%2").arg(r.BlocksSent).arg(r.Blocks) : QString::number(r.BlocksSent);
+}
+
+QString UtcText(const QDateTime& t) { return t.toUTC().toString(Qt::ISODateWithMs); }
+
+QStringList CsvValues(const TJobRecord& r) {
+    auto n = [](qint64 v) { return QString::number(v); };
+    return {n(r.Id), UtcText(r.Start), n(r.DurationMs), r.Station, r.User, r.ProgramVersion, r.Job, r.Device,
+            r.DeviceById, r.AdapterSerial, n(r.ComPort), n(r.Baud), r.InputFile, n(r.InputSize), r.InputSha256,
+            n(r.Blocks), r.FileChecksum, r.UnitChecksum, r.UnitVersion, r.UnitId, r.Result, r.Reason,
+            r.Warnings.join('\n'), n(r.BlocksSent), r.CapturePath, r.RunId};
+}
+
+const char* const kCsvNames[] = {
+    "id", "start_utc", "duration_ms", "station", "user", "program_version", "job", "device", "device_by_id",
+    "adapter_serial", "com_port", "baud", "input_file", "input_size", "input_sha256", "blocks", "file_checksum",
+    "unit_checksum", "unit_version", "unit_id", "result", "reason", "warnings", "blocks_sent", "capture_path",
+    "run_id"};
+
+}  // namespace
+
+QString TableHeader() {
+    return QString("%1  %2  %3  %4  %5  %6  %7  %8\n")
+        .arg(Cell("Start", 19), Cell("Job", 7), Cell("Unit", 16), Cell("Result", 19), Cell("Blocks", 11),
+             Cell("Station", 16), Cell("File", 24), "Reason");
+}
+
+QString TableLine(const TJobRecord& r) {
+    const QString start = r.Start.toLocalTime().toString("yyyy-MM-dd HH:mm:ss");
+    QString line = QString("%1  %2  %3  %4  %5  %6  %7  %8")
+                       .arg(Cell(start, 19), Cell(r.Job, 7), Cell(r.UnitId, 16), Cell(r.Result, 19),
+                            Cell(BlocksText(r), 11), Cell(r.Station, 16), Cell(r.InputFile.section('/', -1), 24),
+                            Printable(r.Reason));
+    while (line.endsWith(' ')) line.chop(1);
+    return line + '\n';
+}
+
+QString CsvField(const QString& text) {
+    if (!text.contains(',') && !text.contains('"') && !text.contains('\r') && !text.contains('\n')) return text;
+    QString quoted = text;
+    quoted.replace('"', "\"\"");
+    return '"' + quoted + '"';
+}
+
+QString CsvHeader() {
+    QStringList names;
+    for (const char* name : kCsvNames) names << name;
+    return names.join(',') + "\r\n";
+}
+
+QString CsvLine(const TJobRecord& record) {
+    QStringList fields;
+    for (const QString& value : CsvValues(record)) fields << CsvField(value);
+    return fields.join(',') + "\r\n";
+}
+
+QString JsonLine(const TJobRecord& r) {
+    const QStringList values = CsvValues(r);
+    QJsonObject o;
+    for (qsizetype i = 0; i < values.size(); ++i) o.insert(kCsvNames[i], values[i]);
+    for (const char* name : {"id", "duration_ms", "com_port", "baud", "input_size", "blocks", "blocks_sent"})
+        o.insert(name, o.value(name).toString().toLongLong());
+    o.insert("warnings", QJsonArray::fromStringList(r.Warnings));
+    return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) + '\n';
+}
+
+void THistorySummary::Add(const TJobRecord& r) {
+    TDay& day = days_[{r.Start.toLocalTime().date(), r.Station}];
+    ++day.Units;
+    if (IsSuccessKind(r.Result)) {
+        ++day.Loaded;
+        if (r.Result == QLatin1String("verified")) ++day.Verified;
+    } else {
+        ++day.Failed;
+        ++day.Failures[{r.Result, r.Reason}];
+    }
+}
+
+QString THistorySummary::Text() const {
+    QString text = QString("%1  %2  %3  %4  %5  %6\n")
+                       .arg(Cell("Day", 10), Cell("Station", 16), "Units", "Loaded", "Verified", "Failed");
+    for (const auto& [key, day] : days_) {
+        text += QString("%1  %2  %3  %4  %5  %6\n")
+                    .arg(key.first.toString(Qt::ISODate), Cell(key.second, 16))
+                    .arg(day.Units, 5)
+                    .arg(day.Loaded, 6)
+                    .arg(day.Verified, 8)
+                    .arg(day.Failed, 6);
+        for (const auto& [why, count] : day.Failures)
+            text += QString("    %1  %2  %3\n").arg(count, 5).arg(Cell(why.first, 19), Printable(why.second));
+    }
+    return text;
+}

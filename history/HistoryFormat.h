@@ -1,0 +1,40 @@
+// The ways `history` shows records: a table for a terminal, CSV for a spreadsheet, one JSON object
+// per line for a script, and a summary per day and station. Each line is made on its own, so a
+// query of any size is printed as it is read.
+#pragma once
+
+#include <QDate>
+#include <QString>
+#include <map>
+#include <utility>
+
+#include "history/JobRecord.h"
+
+QString TableHeader();
+// Start in local time, job, unit, result, blocks sent of the file's, station, file name, reason.
+// Control characters (a unit's reply may hold any byte) are shown as '?', never sent to a terminal.
+QString TableLine(const TJobRecord& record);
+
+// RFC 4180: a header row, every field holding a comma, a quote, CR or LF quoted (quotes doubled),
+// lines ending in CR LF. Warnings are one field, a line each.
+QString CsvHeader();
+QString CsvLine(const TJobRecord& record);
+QString CsvField(const QString& text);
+
+// Every field under its column's name, warnings as an array, ending in a line feed.
+QString JsonLine(const TJobRecord& record);
+
+// Per local day and station: the units taken on, how many now hold their firmware, how many of
+// those were verified, how many failed, and the failures by result and reason.
+class THistorySummary {
+public:
+    void Add(const TJobRecord& record);
+    QString Text() const;
+
+private:
+    struct TDay {
+        int Units = 0, Loaded = 0, Verified = 0, Failed = 0;
+        std::map<std::pair<QString, QString>, int> Failures;  // (result, reason) -> count
+    };
+    std::map<std::pair<QDate, QString>, TDay> days_;
+};

@@ -1,0 +1,47 @@
+#include "history/HistorySchema.h"
+
+namespace HistorySchema {
+namespace {
+
+// Version 1: the first record, what the window's job could tell.
+QStringList Version1(TDialect dialect) {
+    const QString id = dialect == TDialect::Sqlite ? "id INTEGER PRIMARY KEY" : "id BIGSERIAL PRIMARY KEY";
+    return {
+        "CREATE TABLE schema_version (version INTEGER NOT NULL)",
+        "INSERT INTO schema_version (version) VALUES (1)",
+        "CREATE TABLE job_record (" + id +
+            ", start_utc TEXT NOT NULL, duration_ms BIGINT NOT NULL DEFAULT 0,"
+            " station TEXT NOT NULL DEFAULT '', job TEXT NOT NULL DEFAULT '', device TEXT NOT NULL DEFAULT '',"
+            " input_file TEXT NOT NULL DEFAULT '', input_sha256 TEXT NOT NULL DEFAULT '',"
+            " blocks INTEGER NOT NULL DEFAULT 0, file_checksum TEXT NOT NULL DEFAULT '',"
+            " unit_checksum TEXT NOT NULL DEFAULT '', result TEXT NOT NULL DEFAULT '',"
+            " reason TEXT NOT NULL DEFAULT '')",
+        "CREATE INDEX job_record_start ON job_record (start_utc)",
+    };
+}
+
+// Version 2: who and what ran it, which adapter, the operator's unit id, the station's run.
+QStringList Version2() {
+    const char* text[] = {"user_name", "program_version", "device_by_id", "adapter_serial", "unit_version",
+                          "unit_id", "warnings", "capture_path", "run_id"};
+    const char* number[] = {"com_port", "baud", "input_size", "blocks_sent"};
+    QStringList steps;
+    for (const char* c : text) steps << QString("ALTER TABLE job_record ADD COLUMN %1 TEXT NOT NULL DEFAULT ''").arg(c);
+    for (const char* c : number) steps << QString("ALTER TABLE job_record ADD COLUMN %1 BIGINT NOT NULL DEFAULT 0").arg(c);
+    steps << "CREATE INDEX job_record_unit ON job_record (unit_id)"
+          << "CREATE INDEX job_record_sha256 ON job_record (input_sha256)"
+          << "UPDATE schema_version SET version = 2";
+    return steps;
+}
+
+}  // namespace
+
+QStringList StepFrom(int version, TDialect dialect) {
+    switch (version) {
+    case 0: return Version1(dialect);
+    case 1: return Version2();
+    default: return {};
+    }
+}
+
+}  // namespace HistorySchema

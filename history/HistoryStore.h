@@ -1,0 +1,103 @@
+// The production record's database: opened at a location, written one job at a time, read back by
+// filter. Every failure comes back as one line of text, never as an exception, so a job can always
+// end by saying whether its record was kept. A store is used from the thread that opened it; each
+// has a connection of its own, so several stores (one per port) can live in one process.
+#pragma once
+
+#include <QString>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "history/HistoryFilter.h"
+#include "history/HistoryLocation.h"
+#include "history/JobRecord.h"
+
+class QSqlError;
+class QSqlQuery;
+
+struct TStoreOptions {
+    // The longest a writer waits for another (another station's process holding the file), and the
+    // longest a PostgreSQL server may take to answer.
+    int BusyTimeoutMs = 5000;
+    // For reading back: nothing is created or upgraded, and a missing file is an error.
+    bool ReadOnly = false;
+    // A cap on a SQLite file's size in pages (0: none), so a station's disk never fills with records.
+    int MaxPageCount = 0;
+};
+
+class THistoryBatch;
+
+class THistoryStore {
+public:
+    // Opens (creating or upgrading the tables unless ReadOnly) and returns the store, or nullptr
+    // with `error` saying why: a folder or special file at the path, a file or folder that cannot
+    // be written, a corrupt file, a newer schema than this program knows, a server that cannot be
+    // reached, a lock held past the busy timeout.
+    static std::unique_ptr<THistoryStore> Open(const THistoryLocation& location, QString& error,
+                                               const TStoreOptions& options = {});
+    static std::unique_ptr<THistoryStore> Open(const QString& location, QString& error,
+                                               const TStoreOptions& options = {});
+    ~THistoryStore();
+    THistoryStore(const THistoryStore&) = delete;
+    THistoryStore& operator=(const THistoryStore&) = delete;
+
+    // Keeps one record in a transaction of its own. `id` (optional) receives the new row's id.
+    bool Write(const TJobRecord& record, QString& error, qint64* id = nullptr);
+
+    // The records the filter selects, newest first, handed over one at a time.
+    bool Query(const THistoryFilter& filter, const std::function<void(const TJobRecord&)>& each, QString& error);
+    bool Query(const THistoryFilter& filter, std::vector<TJobRecord>& records, QString& error);
+
+    int SchemaVersion() const { return version_; }
+    const THistoryLocation& Location() const { return location_; }
+
+private:
+    friend class THistoryBatch;
+    THistoryStore(const THistoryLocation& location, const TStoreOptions& options);
+    bool Connect(QString& error);
+    bool Exec(const QString& statement, const QString& what, QString& error);
+    bool ReadVersion(int& version, QString& error);
+    bool Upgrade(QString& error);
+    bool Begin(const QString& what, QString& error);
+    QString Failure(const QString& what, const QSqlError& e) const;
+
+    THistoryLocation location_;
+    TStoreOptions options_;
+    QString connection_;  // this store's own name in Qt's connection registry
+    int version_ = 0;
+};
+
+// Several records in one transaction: all are kept, or none (a station's local records moved to
+// the shared server; setting up a large database). Rolled back unless committed.
+class THistoryBatch {
+public:
+    explicit THistoryBatch(THistoryStore& store);
+    ~THistoryBatch();
+    THistoryBatch(const THistoryBatch&) = delete;
+    THistoryBatch& operator=(const THistoryBatch&) = delete;
+
+    bool Begin(QString& error);
+    bool Add(const TJobRecord& record, QString& error, qint64* id = nullptr);
+    bool Commit(QString& error);
+
+private:
+    THistoryStore& store_;
+    std::unique_ptr<QSqlQuery> insert_;
+    bool open_ = false;
+};
+
+// How KeepJobRecord went: Message is "" when the record went where it was meant to; it says where
+// the record went instead, or that it was not kept and why.
+struct TKeepResult {
+    bool Kept = false;
+    bool InFallback = false;  // kept, but in the local file instead of on the server
+    qint64 Id = 0;
+    QString Message;
+};
+
+// The end of a job: opens `location` and writes `record`. When `location` is a PostgreSQL server
+// that cannot take it (down, unreachable, refusing), the record goes to the SQLite file
+// `fallbackPath` instead, and the message says so.
+TKeepResult KeepJobRecord(const THistoryLocation& location, const QString& fallbackPath, const TJobRecord& record,
+                          const TStoreOptions& options = {});

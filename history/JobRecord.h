@@ -1,0 +1,54 @@
+// One row of the production record: which firmware went into which unit, when, from which station,
+// and how the job ended.
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+#include <array>
+
+struct TJobRecord {
+    qint64 Id = 0;  // the row's id once written; 0 for a record not yet kept
+
+    QDateTime Start;      // when the job began (kept in UTC, to the millisecond)
+    qint64 DurationMs = 0;
+    QString Station;      // the host name
+    QString User;
+    QString ProgramVersion;
+    QString Job;          // "upload" or "factory"
+
+    QString Device;        // the path that was opened
+    QString DeviceById;    // its /dev/serial/by-id name, "" when it has none
+    QString AdapterSerial; // the USB adapter's serial number, "" when it has none
+    int ComPort = 0;       // COM n when one was used, 0 for --device
+    int Baud = 0;
+
+    QString InputFile;     // absolute path; "" for the factory job
+    qint64 InputSize = 0;
+    QString InputSha256;   // lower-case hex
+    int Blocks = 0;
+    QString FileChecksum;
+    QString UnitChecksum;
+    QString UnitVersion;   // the unit's software version, as it reported it
+    QString UnitId;        // what the operator gave, "" otherwise
+
+    QString Result;        // one of kResultKinds
+    QString Reason;
+    QStringList Warnings;
+    int BlocksSent = 0;
+    QString CapturePath;   // "" when capture was off
+    QString RunId;         // shared by the units of one command; may be ""
+
+    bool operator==(const TJobRecord&) const = default;
+};
+
+// Every way a job can end, as the record spells it.
+inline constexpr std::array<const char*, 10> kResultKinds = {
+    "verified", "sent", "not_verified", "checksums_different", "unit_failed",
+    "timeout", "port_failed", "file_failed", "factory_complete", "interrupted"};
+
+bool IsResultKind(const QString& text);
+// The unit holds what it was sent: an upload verified or sent without verification (a small one),
+// or a factory job completed. Everything else leaves the unit to be done again.
+bool IsSuccessKind(const QString& kind);

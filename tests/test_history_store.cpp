@@ -1,0 +1,405 @@
+// The production record in SQLite: every field comes back as written, stations write at once
+// without losing a record, every way a store can be unusable is reported (never a hang, never a
+// silent success), older files are upgraded with their rows, and a server that is down leaves the
+// record in the local file.
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUuid>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <set>
+
+#include "history/HistoryFormat.h"
+#include "history/HistoryStore.h"
+#include "support/HistoryWriters.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+TJobRecord FullRecord(const QString& kind, int n) {
+    TJobRecord r;
+    r.Start = QDateTime(QDate(2026, 1, 5), QTime(13, 5, 9, 123), Qt::UTC).addSecs(60 * n);
+    r.DurationMs = 151234 + n;
+    r.Station = "line1-st2", r.User = "operator", r.ProgramVersion = "1.0";
+    r.Job = "upload";
+    r.Device = "/dev/ttyUSB0", r.DeviceById = "usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0";
+    r.AdapterSerial = "A1B2C3", r.ComPort = 3, r.Baud = 57600;
+    r.InputFile = "/home/op/fw, \"v2\"/mxr2-main.h86", r.InputSize = 11800000;
+    r.InputSha256 = QString(64, 'a'), r.Blocks = 4000, r.FileChecksum = "3FA2", r.UnitChecksum = "3FA2";
+    r.UnitVersion = "MXR2 V4.11", r.UnitId = QString("SN-%1-é").arg(n);
+    r.Result = kind, r.Reason = "Checksums match, Upload successful";
+    r.Warnings = {"slow start, resent block 12", "two\nlines"};
+    r.BlocksSent = 4000, r.CapturePath = "/home/op/records/SN.txt", r.RunId = "run-7";
+    return r;
+}
+
+std::unique_ptr<THistoryStore> OpenOk(const std::string& path, const TStoreOptions& options = {}) {
+    QString error;
+    auto store = THistoryStore::Open(Q(path), error, options);
+    EXPECT_TRUE(store) << error.toStdString();
+    return store;
+}
+
+QString OpenError(const std::string& path, const TStoreOptions& options = {}) {
+    QString error;
+    EXPECT_FALSE(THistoryStore::Open(Q(path), error, options));
+    return error;
+}
+
+// A connection of the test's own, as another program (or an older zupflshc) would have.
+class RawSqlite {
+public:
+    explicit RawSqlite(const std::string& path) : name_(QUuid::createUuid().toString()) {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", name_);
+        db.setDatabaseName(Q(path));
+        EXPECT_TRUE(db.open());
+    }
+    ~RawSqlite() {
+        QSqlDatabase::database(name_, false).close();
+        QSqlDatabase::removeDatabase(name_);
+    }
+    void Exec(const QString& sql) {
+        QSqlQuery q(QSqlDatabase::database(name_, false));
+        EXPECT_TRUE(q.exec(sql)) << sql.toStdString() << ": " << q.lastError().text().toStdString();
+    }
+    QVariant Value(const QString& sql) {
+        QSqlQuery q(QSqlDatabase::database(name_, false));
+        EXPECT_TRUE(q.exec(sql) && q.next()) << sql.toStdString();
+        return q.value(0);
+    }
+
+private:
+    QString name_;
+};
+
+}  // namespace
+
+TEST(HistoryStore, EveryFieldComesBackForEveryResultKind) {
+    const struct {
+        const char* kind;
+        std::function<void(TJobRecord&)> tweak;
+    } rows[] = {
+        {"verified", [](TJobRecord&) {}},
+        {"sent", [](TJobRecord& r) { r.Blocks = 300, r.BlocksSent = 300, r.UnitChecksum.clear(); }},
+        {"not_verified", [](TJobRecord& r) { r.UnitChecksum.clear(), r.Reason = "No reply to FCS"; }},
+        {"checksums_different", [](TJobRecord& r) { r.UnitChecksum = "3FA3", r.Warnings.clear(); }},
+        {"unit_failed", [](TJobRecord& r) { r.BlocksSent = 17, r.Reason = "UPLOAD FAILED"; }},
+        {"timeout", [](TJobRecord& r) { r.BlocksSent = 0, r.UnitVersion.clear(); }},
+        {"port_failed", [](TJobRecord& r) { r.Reason = "Device or resource busy", r.AdapterSerial.clear(); }},
+        {"file_failed", [](TJobRecord& r) { r.Reason = "line 12: bad checksum", r.Blocks = 0; }},
+        {"factory_complete", [](TJobRecord& r) { r.Job = "factory", r.InputFile.clear(), r.InputSize = 0; }},
+        {"interrupted", [](TJobRecord& r) { r.BlocksSent = 1234, r.UnitId.clear(), r.RunId.clear(); }},
+    };
+    TempDir dir;
+    auto store = OpenOk(dir / "history.sqlite");
+    ASSERT_TRUE(store);
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        TJobRecord written = FullRecord(rows[i].kind, static_cast<int>(i));
+        rows[i].tweak(written);
+        QString error;
+        ASSERT_TRUE(store->Write(written, error, &written.Id)) << error.toStdString();
+        std::vector<TJobRecord> read;
+        THistoryFilter filter;
+        filter.Limit = 1;
+        ASSERT_TRUE(store->Query(filter, read, error)) << error.toStdString();
+        ASSERT_EQ(read.size(), 1u);
+        EXPECT_EQ(JsonLine(read[0]).toStdString(), JsonLine(written).toStdString()) << rows[i].kind;
+        EXPECT_TRUE(read[0] == written) << rows[i].kind;
+    }
+}
+
+// A unit's reply may hold any byte; PostgreSQL text cannot hold NUL, so neither store keeps it,
+// and the record is kept rather than refused.
+TEST(HistoryStore, ANulInAUnitsReplyDoesNotLoseTheRecord) {
+    TempDir dir;
+    auto store = OpenOk(dir / "history.sqlite");
+    TJobRecord r = FullRecord("checksums_different", 0);
+    r.UnitChecksum = QString::fromLatin1("3F\0A", 4);
+    QString error;
+    ASSERT_TRUE(store->Write(r, error)) << error.toStdString();
+    std::vector<TJobRecord> read;
+    ASSERT_TRUE(store->Query({}, read, error));
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(read[0].UnitChecksum, QString("3F") + QChar(0xFFFD) + "A");
+}
+
+TEST(HistoryStore, TwoProcessesWritingAtOnceLoseNothing) {
+    TempDir dir;
+    const std::string path = dir / "history.sqlite";
+    RunWritersAtOnce(Q(path), {"port1", "port2"}, 200);
+    auto store = OpenOk(path);
+    ASSERT_TRUE(store);
+    std::set<qint64> ids;
+    for (const QString unit : {"port1", "port2"}) {
+        const std::vector<qint64> unitIds = UnitRecordIds(*store, unit);
+        EXPECT_EQ(unitIds.size(), 200u) << unit.toStdString();
+        ids.insert(unitIds.begin(), unitIds.end());
+    }
+    EXPECT_EQ(ids.size(), 400u);
+}
+
+TEST(HistoryStore, AnUnusablePathIsReportedNotCreated) {
+    TempDir dir;
+    fs::create_directory(dir / "folder.sqlite");
+    ASSERT_EQ(::mkfifo((dir / "fifo.sqlite").c_str(), 0600), 0);
+    WriteWholeFile(dir / "corrupt.sqlite", std::string(8192, 'x'));
+    {
+        RawSqlite other(dir / "other.sqlite");
+        other.Exec("CREATE TABLE settings (name TEXT)");
+    }
+    const struct {
+        const char* name;
+        const char* says;
+    } rows[] = {
+        {"folder.sqlite", "is a folder"},
+        {"fifo.sqlite", "is not a regular file"},
+        {"corrupt.sqlite", "file is not a database"},
+        {"other.sqlite", "is not a production record"},
+        {"missing/history.sqlite", "cannot be written"},
+    };
+    for (const auto& row : rows) {
+        const QString error = OpenError(dir / row.name);
+        EXPECT_TRUE(error.contains(row.says)) << row.name << ": " << error.toStdString();
+        EXPECT_TRUE(error.contains(row.name)) << error.toStdString();
+    }
+    EXPECT_EQ(ReadWholeFile(dir / "corrupt.sqlite"), std::string(8192, 'x'));
+}
+
+// File modes do not bind root; a read-only mount does (ReadOnlyMount below).
+TEST(HistoryStore, AReadOnlyFileOrFolderIsReported) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root writes whatever the file modes say; ReadOnlyMount covers root";
+    TempDir dir;
+    fs::create_directory(dir / "ro");
+    const std::string file = dir / "history.sqlite", inFolder = dir / "ro/history.sqlite";
+    OpenOk(file);
+    OpenOk(inFolder);
+    ::chmod(file.c_str(), 0444);
+    ::chmod((dir / "ro").c_str(), 0555);
+    EXPECT_TRUE(OpenError(file).contains("cannot be written: Permission denied")) << OpenError(file).toStdString();
+    EXPECT_TRUE(OpenError(inFolder).contains("folder of")) << OpenError(inFolder).toStdString();
+    ::chmod((dir / "ro").c_str(), 0755);
+}
+
+// A tiny file system of its own, unmounted when the test ends.
+class TmpfsMount {
+public:
+    TmpfsMount(const std::string& at, const char* options) : at_(at) {
+        mounted_ = ::geteuid() == 0 && ::mount("tmpfs", at.c_str(), "tmpfs", 0, options) == 0;
+    }
+    ~TmpfsMount() {
+        if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
+    }
+    bool Mounted() const { return mounted_; }
+    bool RemountReadOnly() { return ::mount("tmpfs", at_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0; }
+
+private:
+    std::string at_;
+    bool mounted_ = false;
+};
+
+TEST(HistoryStore, ReadOnlyMount) {
+    TempDir dir;
+    TmpfsMount mount(dir.Path(), "size=1m");
+    if (!mount.Mounted()) GTEST_SKIP() << "needs root and permission to mount a tmpfs";
+    const std::string path = dir / "history.sqlite";
+    OpenOk(path);
+    ASSERT_TRUE(mount.RemountReadOnly());
+    EXPECT_TRUE(OpenError(path).contains("Read-only file system")) << OpenError(path).toStdString();
+}
+
+// A full disk (a tiny tmpfs, or a cap on the file) ends a write with the reason; every record
+// written before it is still there, and the one that failed is not half kept.
+TEST(HistoryStore, AFullDiskIsReportedAndKeepsWhatWasWritten) {
+    TempDir dir;
+    fs::create_directory(dir / "tiny");
+    TmpfsMount mount(dir / "tiny", "size=256k");
+    const struct {
+        const char* name;
+        bool needsMount;
+        int maxPages;
+    } rows[] = {{"tmpfs", true, 0}, {"max_page_count", false, 12}};
+    for (const auto& row : rows) {
+        if (row.needsMount && !mount.Mounted()) continue;
+        const std::string path = dir / (row.needsMount ? "tiny/history.sqlite" : "capped.sqlite");
+        TStoreOptions options;
+        options.MaxPageCount = row.maxPages;
+        auto store = OpenOk(path, options);
+        ASSERT_TRUE(store) << row.name;
+        TJobRecord r = FullRecord("verified", 0);
+        r.Reason = QString(2000, 'r');
+        QString error;
+        int kept = 0;
+        while (kept < 100000 && store->Write(r, error)) ++kept;
+        EXPECT_TRUE(error.contains("full")) << row.name << ": " << error.toStdString();
+        std::vector<TJobRecord> read;
+        EXPECT_TRUE(store->Query({}, read, error)) << error.toStdString();
+        EXPECT_EQ(static_cast<int>(read.size()), kept) << row.name;
+        EXPECT_GT(kept, 0) << row.name;
+    }
+}
+
+// Another connection holding the file: the store waits its busy timeout, then says so.
+TEST(HistoryStore, ALockHeldPastTheTimeoutIsReported) {
+    TempDir dir;
+    const std::string path = dir / "history.sqlite";
+    TStoreOptions shortWait;
+    shortWait.BusyTimeoutMs = 50;
+    auto store = OpenOk(path, shortWait);
+    ASSERT_TRUE(store);
+    QString error;
+    {
+        RawSqlite writer(path);
+        writer.Exec("BEGIN IMMEDIATE");
+        EXPECT_FALSE(store->Write(FullRecord("verified", 0), error));
+        EXPECT_TRUE(error.contains("database is locked")) << error.toStdString();
+    }
+    store.reset();
+    {
+        RawSqlite holder(path);
+        holder.Exec("PRAGMA locking_mode = EXCLUSIVE");
+        holder.Exec("BEGIN EXCLUSIVE");
+        holder.Exec("COMMIT");
+        error = OpenError(path, shortWait);
+        EXPECT_TRUE(error.contains("database is locked")) << error.toStdString();
+    }
+    store = OpenOk(path, shortWait);
+    ASSERT_TRUE(store);
+    EXPECT_TRUE(store->Write(FullRecord("verified", 1), error)) << error.toStdString();
+}
+
+// The first record's table as the first program wrote it, with a row of that time.
+TEST(HistoryStore, AVersionOneFileIsUpgradedWithItsRows) {
+    TempDir dir;
+    const std::string path = dir / "history.sqlite";
+    {
+        RawSqlite old(path);
+        old.Exec("CREATE TABLE schema_version (version INTEGER NOT NULL)");
+        old.Exec("INSERT INTO schema_version (version) VALUES (1)");
+        old.Exec("CREATE TABLE job_record (id INTEGER PRIMARY KEY, start_utc TEXT NOT NULL,"
+                 " duration_ms BIGINT NOT NULL DEFAULT 0, station TEXT NOT NULL DEFAULT '',"
+                 " job TEXT NOT NULL DEFAULT '', device TEXT NOT NULL DEFAULT '',"
+                 " input_file TEXT NOT NULL DEFAULT '', input_sha256 TEXT NOT NULL DEFAULT '',"
+                 " blocks INTEGER NOT NULL DEFAULT 0, file_checksum TEXT NOT NULL DEFAULT '',"
+                 " unit_checksum TEXT NOT NULL DEFAULT '', result TEXT NOT NULL DEFAULT '',"
+                 " reason TEXT NOT NULL DEFAULT '')");
+        old.Exec("CREATE INDEX job_record_start ON job_record (start_utc)");
+        old.Exec("INSERT INTO job_record (start_utc, duration_ms, station, job, device, input_file, input_sha256,"
+                 " blocks, file_checksum, unit_checksum, result, reason) VALUES ('2025-06-01T08:00:00.000Z',"
+                 " 150000, 'st1', 'upload', '/dev/ttyS0', '/fw/a.h86', 'ab', 4000, '1234', '1234',"
+                 " 'verified', 'Checksums match')");
+    }
+    TStoreOptions reading;
+    reading.ReadOnly = true;
+    EXPECT_TRUE(OpenError(path, reading).contains("schema version 1"));
+    auto store = OpenOk(path);
+    ASSERT_TRUE(store);
+    EXPECT_EQ(store->SchemaVersion(), 2);
+    QString error;
+    ASSERT_TRUE(store->Write(FullRecord("timeout", 0), error)) << error.toStdString();
+    std::vector<TJobRecord> read;
+    ASSERT_TRUE(store->Query({}, read, error)) << error.toStdString();
+    ASSERT_EQ(read.size(), 2u);
+    EXPECT_EQ(read[0].Result, "timeout");
+    const TJobRecord& old = read[1];
+    EXPECT_EQ(old.Start, QDateTime(QDate(2025, 6, 1), QTime(8, 0), Qt::UTC));
+    EXPECT_EQ(old.Station + old.Device + old.InputFile + old.FileChecksum + old.Reason,
+              "st1/dev/ttyS0/fw/a.h861234Checksums match");
+    EXPECT_EQ(old.Blocks, 4000);
+    EXPECT_TRUE(old.UnitId.isEmpty() && old.Warnings.isEmpty() && old.Baud == 0);
+    store.reset();
+    EXPECT_EQ(RawSqlite(path).Value("SELECT version FROM schema_version").toInt(), 2);
+}
+
+TEST(HistoryStore, ANewerSchemaIsRefusedAndLeftAlone) {
+    TempDir dir;
+    const std::string path = dir / "history.sqlite";
+    {
+        auto store = OpenOk(path);
+        QString error;
+        ASSERT_TRUE(store->Write(FullRecord("verified", 0), error));
+    }
+    RawSqlite(path).Exec("UPDATE schema_version SET version = 3");
+    EXPECT_TRUE(OpenError(path).contains("schema version 3, newer than this program knows (2)"));
+    RawSqlite after(path);
+    EXPECT_EQ(after.Value("SELECT version FROM schema_version").toInt(), 3);
+    EXPECT_EQ(after.Value("SELECT COUNT(*) FROM job_record").toInt(), 1);
+}
+
+// A server that is down (here: a socket folder no server listens in) leaves the record in the
+// local file, and the message says where it went.
+TEST(HistoryStore, AServerThatIsDownLeavesTheRecordInTheLocalFile) {
+    TempDir dir;
+    fs::create_directory(dir / "nosocket");
+    fs::create_directory(dir / "folder.sqlite");
+    THistoryLocation server, local;
+    QString error;
+    ASSERT_TRUE(ParseHistoryLocation(Q("postgresql://line@/mxr?host=" + (dir / "nosocket")), server, error));
+    const TJobRecord record = FullRecord("verified", 0);
+
+    const TKeepResult kept = KeepJobRecord(server, Q(dir / "history.sqlite"), record);
+    EXPECT_TRUE(kept.Kept && kept.InFallback);
+    EXPECT_TRUE(kept.Message.contains("kept in '" + Q(dir / "history.sqlite") + "' instead"))
+        << kept.Message.toStdString();
+    std::vector<TJobRecord> read;
+    ASSERT_TRUE(OpenOk(dir / "history.sqlite")->Query({}, read, error));
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(read[0].Id, kept.Id);
+
+    const TKeepResult lost = KeepJobRecord(server, Q(dir / "folder.sqlite"), record);
+    EXPECT_FALSE(lost.Kept);
+    EXPECT_TRUE(lost.Message.startsWith("the record was not kept: ")) << lost.Message.toStdString();
+    EXPECT_TRUE(lost.Message.contains("is a folder")) << lost.Message.toStdString();
+
+    local.Path = Q(dir / "folder.sqlite");
+    const TKeepResult localLost = KeepJobRecord(local, Q(dir / "history.sqlite"), record);
+    EXPECT_FALSE(localLost.Kept || localLost.InFallback);
+    EXPECT_TRUE(localLost.Message.startsWith("the record was not kept: ")) << localLost.Message.toStdString();
+}
+
+TEST(HistoryLocation, FilesAndServers) {
+    const struct {
+        const char* text;
+        const char* display;  // "" = refused
+        const char* host;
+        int port;
+    } rows[] = {
+        {"history.sqlite", "history.sqlite", "", 5432},
+        {"/srv/records/line1.sqlite", "/srv/records/line1.sqlite", "", 5432},
+        {"postgresql://line@db.example:5433/mxr", "postgresql://line@db.example:5433/mxr", "db.example", 5433},
+        {"postgres://line:secret@db/mxr", "postgresql://line@db/mxr", "db", 5432},
+        {"postgresql://line@/mxr?host=/run/postgresql", "postgresql://line@/mxr?host=/run/postgresql",
+         "/run/postgresql", 5432},
+        {"postgresql://line@%2Frun%2Fpostgresql:5433/mxr", "postgresql://line@:5433/mxr?host=/run/postgresql",
+         "/run/postgresql", 5433},
+        {"postgresql://line@db/mxr?sslmode=require", "postgresql://line@db/mxr", "db", 5432},
+        {"mysql://line@db/mxr", "", "", 0},
+        {"sqlite:///tmp/h.sqlite", "", "", 0},
+        {"postgresql://line@db", "", "", 0},
+        {"postgresql://line@db/mxr?user=x", "", "", 0},
+        {"postgresql://line@db:99999/mxr", "", "", 0},
+        {"", "", "", 0},
+    };
+    for (const auto& row : rows) {
+        THistoryLocation l;
+        QString error;
+        const bool ok = ParseHistoryLocation(row.text, l, error);
+        EXPECT_EQ(ok, *row.display != '\0') << row.text << ": " << error.toStdString();
+        if (!ok) {
+            EXPECT_FALSE(error.isEmpty() || error.contains('\n')) << row.text;
+            continue;
+        }
+        EXPECT_EQ(l.Display(), row.display) << row.text;
+        EXPECT_EQ(l.Host, row.host) << row.text;
+        EXPECT_EQ(l.Port, row.port) << row.text;
+    }
+}
