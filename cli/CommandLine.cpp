@@ -17,6 +17,7 @@
 #include "cli/HistoryCommand.h"
 #include "host/Folders.h"
 #include "host/Ports.h"
+#include "history/ResultRecord.h"
 #include "host/StopSignals.h"
 #include "firmware/IntelHex.h"
 #include "firmware/UploadFile.h"
@@ -65,6 +66,30 @@ int ListPortsCommand(const TCliOptions& options) {
     return Exit::Success;
 }
 
+// Where the job's record goes. A record database the operator named must open before a unit is
+// touched; the default one failing only costs the record, which the job's end then says.
+bool MakeRecorder(const TCliOptions& options, std::unique_ptr<TJobRecorder>& recorder, std::string& error) {
+    const QString fallback = QString::fromLocal8Bit((ProgramFolder() + "history.sqlite").c_str());
+    THistoryLocation location;
+    QString parseError;
+    const QString given = options.RecordDb.empty() ? fallback : QString::fromLocal8Bit(options.RecordDb.c_str());
+    if (!ParseHistoryLocation(given, location, parseError)) {
+        error = parseError.toLocal8Bit().toStdString();
+        return false;
+    }
+    if (!options.RecordDb.empty()) {
+        const std::string problem = RecordStoreProblem(location);
+        if (!problem.empty()) {
+            error = "the record database cannot be used: " + problem;
+            return false;
+        }
+    }
+    TRecordContext context = StationContext(QStringLiteral(ZUP_VERSION));
+    context.UnitId = QString::fromStdString(options.UnitId);
+    recorder = std::make_unique<TJobRecorder>(location, fallback, context);
+    return true;
+}
+
 int RunJob(TCliOptions& options) {
     std::string error;
     if (options.Command == TCommand::Factory && !options.Yes && !::isatty(STDIN_FILENO))
@@ -85,9 +110,11 @@ int RunJob(TCliOptions& options) {
     const auto mode = options.Json ? TCliView::TMode::Json
                       : ::isatty(STDOUT_FILENO) ? TCliView::TMode::Terminal
                                                 : TCliView::TMode::Pipe;
+    std::unique_ptr<TJobRecorder> recorder;
+    if (options.Command != TCommand::Prepare && !MakeRecorder(options, recorder, error)) return UsageError(error);
     TCliView view(mode, options.Command == TCommand::Factory);
     TStopSignals stopSignals;
-    TCliJob job(options, view, ProgramFolder(), file, stopSignals);
+    TCliJob job(options, view, ProgramFolder(), file, stopSignals, recorder.get());
     return job.Run();
 }
 

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include "firmware/UploadFile.h"
+#include "history/ResultRecord.h"
 #include "host/PortDiagnosis.h"
+#include "host/PortSource.h"
 #include "host/StopSignals.h"
 
 TCliVerdict CliVerdict(const TJobResult& result, int stopSignal) {
@@ -22,8 +24,8 @@ TCliVerdict CliVerdict(const TJobResult& result, int stopSignal) {
 }
 
 TCliJob::TCliJob(const TCliOptions& options, TCliView& view, const std::string& programFolder,
-                 const std::string& filePath, TStopSignals& stopSignals)
-    : options_(options), view_(view), filePath_(filePath), signals_(stopSignals),
+                 const std::string& filePath, TStopSignals& stopSignals, TJobRecorder* recorder)
+    : options_(options), view_(view), filePath_(filePath), signals_(stopSignals), recorder_(recorder),
       port_([this](std::function<void()> f) { QMetaObject::invokeMethod(&context_, std::move(f), Qt::QueuedConnection); },
             [this](const std::string& text) { view_.Error(text); }),
       engine_(port_, view_, programFolder) {
@@ -178,11 +180,19 @@ void TCliJob::Stop(int signal) {
     Observe();
 }
 
-void TCliJob::Finish(const TJobResult& result) {
+void TCliJob::Finish(const TJobResult& finished) {
+    TJobResult result = finished;
+    Advise(result);
+    if (recorder_) {
+        // The port first: a slow record store must not hold the unit's line.
+        port_.SetActive(false);
+        TSystemPortSource ports;
+        const std::string kept = recorder_->Keep(result, &ports);
+        if (!kept.empty()) result.Warnings.push_back(kept);
+    }
     const TCliVerdict verdict = CliVerdict(result, stopSignal_);
     for (const std::string& warning : result.Warnings) view_.Warning(warning);
     view_.SetResult(result);
-    Advise(result);
     Done(verdict.Status, verdict.Word, result.Reason);
 }
 

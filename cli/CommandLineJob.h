@@ -16,13 +16,14 @@
 #include "engine/Sequencer.h"
 #include "engine/SerialPort.h"
 
+class TJobRecorder;
 class TStopSignals;
 
 class TCliJob {
 public:
     // `filePath` is the firmware file's absolute path (upload, prepare).
     TCliJob(const TCliOptions& options, TCliView& view, const std::string& programFolder, const std::string& filePath,
-            TStopSignals& stopSignals);
+            TStopSignals& stopSignals, TJobRecorder* recorder = nullptr);
     ~TCliJob();
     TCliJob(const TCliJob&) = delete;
     TCliJob& operator=(const TCliJob&) = delete;
@@ -53,6 +54,7 @@ private:
     TCliView& view_;
     std::string filePath_;
     TStopSignals& signals_;
+    TJobRecorder* recorder_;
     int subscription_ = 0;
     int stopSignal_ = 0;
     QObject context_;  // receives what the serial component posts, and owns the timer's connection

@@ -26,7 +26,9 @@
 #include <iterator>
 
 #include "firmware/UploadFile.h"
+#include "history/ResultRecord.h"
 #include "host/Folders.h"
+#include "host/PortSource.h"
 #include "gui/HelpWindow.h"
 #include "host/Ports.h"
 #include "firmware/BuiltinImages.h"
@@ -120,6 +122,14 @@ TForm1::TForm1(const TForm1Options& options, QWidget* parent)
     setWindowTitle("FIRMWARE UPLOAD UTILITY FOR NORVANE MXR-2");
     setFont(QFont("Arial"));
     Serial1.SetDeviceFolder(Engine.ProgramFolder());
+    if (options.KeepRecords) {
+        // Every job leaves its row in the program folder's history, as on the command line.
+        const QString path = QString::fromLocal8Bit((Engine.ProgramFolder() + "history.sqlite").c_str());
+        THistoryLocation location;
+        QString error;
+        if (ParseHistoryLocation(path, location, error))
+            recorder_ = std::make_unique<TJobRecorder>(location, path, StationContext(QStringLiteral(ZUP_VERSION)));
+    }
 
     BuildControls();
 
@@ -519,7 +529,18 @@ void TForm1::Progress(int sent, int total) {
     Gauge->setValue(sent);
 }
 
-void TForm1::Finished(const TJobResult& result) { lastResult_ = result; }
+void TForm1::Finished(const TJobResult& result) {
+    lastResult_ = result;
+    if (!recorder_) return;
+    // After the step that ended the job: a slow store must not hold the step.
+    QTimer::singleShot(0, this, [this, result] {
+        TSystemPortSource ports;
+        const std::string problem = recorder_->Keep(result, &ports);
+        // Said where a capture file's failure is said: the record is lost, the job is not.
+        if (!problem.empty()) ShowMessage(QString::fromLocal8Bit(problem.c_str()));
+        ++recordsTried_;
+    });
+}
 
 void TForm1::ShowGauge(bool shown) { Gauge->setVisible(shown); }
 

@@ -24,12 +24,14 @@ class QPushButton;
 class QTimer;
 class TForm2;
 class THelpWindow;
+class TJobRecorder;
 
 struct TForm1Options {
     int TickMs = 50;              // the program always uses 50 ms; tests may go faster
     std::string ProgramFolder;    // "" = the folder of the running executable; ends with '/'
     bool Maximise = true;
     bool ModalBoxes = true;       // false: message boxes are recorded in Messages instead of shown
+    bool KeepRecords = true;      // each job's row in history.sqlite in the program folder
 };
 
 class TForm1 : public QMainWindow, public TSequencerView {
@@ -94,6 +96,8 @@ public:
 
     // How the last job ended; empty before the first.
     const std::optional<TJobResult>& LastResult() const { return lastResult_; }
+    // How many job records have been written or failed so far.
+    int RecordsTried() const { return recordsTried_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -131,6 +135,8 @@ private:
     bool activated_ = false;
     bool inTick_ = false;
     std::optional<TJobResult> lastResult_;
+    std::unique_ptr<TJobRecorder> recorder_;
+    int recordsTried_ = 0;
 };
 
 // A control of a window by its objectName, the name the operator's screens give it; tests, the

@@ -6,7 +6,9 @@
 #include <QProgressBar>
 #include <sys/stat.h>
 
+#include "base/Sha256.h"
 #include "firmware/BinaryImage.h"
+#include "history/HistoryStore.h"
 #include "firmware/UploadFile.h"
 #include "support/Firmware.h"
 #include "support/SimUnit.h"
@@ -284,4 +286,28 @@ TEST(SoftwareUpload, CloseBeforeTheUnitIsWrittenAsksNothing) {
     Control<QPushButton>(f, "BtnClose")->click();
     EXPECT_TRUE(f.Questions.empty());
     EXPECT_FALSE(f.LastResult().has_value() && f.LastResult()->Kind == TResultKind::Interrupted);
+}
+
+// The window's jobs land in the same record as the command line's.
+TEST(SoftwareUpload, EachJobOfTheWindowIsRecorded) {
+    TempDir folder, home;
+    ProgramSession s(folder.Path(), home.Path());
+    TForm1& f = s.F();
+    SimUnit sim(s.Folder(), 1);
+    const TestFirmware fw = TestFirmware::Make(12, 8);
+    ASSERT_TRUE(s.OpenPort("1"));
+    ASSERT_TRUE(s.PrepareFile("fw.h86", fw.hex));
+    ASSERT_TRUE(s.StartAndWait());
+    ASSERT_TRUE(WaitUntil([&] { return f.RecordsTried() == 1; }));
+    EXPECT_TRUE(f.Messages.empty()) << f.Messages.front().toStdString();
+    QString error;
+    auto store = THistoryStore::Open(QString::fromStdString(s.Folder() + "history.sqlite"), error);
+    ASSERT_TRUE(store) << error.toStdString();
+    std::vector<TJobRecord> rows;
+    ASSERT_TRUE(store->Query({}, rows, error)) << error.toStdString();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].Result, "sent");
+    EXPECT_EQ(rows[0].InputSha256.toStdString(), Sha256Hex(fw.hex));
+    EXPECT_EQ(rows[0].BlocksSent, 12);
+    EXPECT_EQ(rows[0].ComPort, 1);
 }

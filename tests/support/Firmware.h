@@ -6,6 +6,8 @@
 #include <random>
 #include <string>
 
+#include <gtest/gtest.h>
+
 struct TestFirmware {
     std::string image;  // 4 MiB, 0xFF where nothing was given
     std::string hex;    // the same as Intel HEX with extended linear address records
@@ -59,3 +61,16 @@ struct TestFirmware {
         return b;
     }
 };
+
+// The unit's flash compared with an image, naming the first differing offset rather than
+// printing megabytes.
+template <class Unit>
+::testing::AssertionResult FlashHolds(Unit& sim, const std::string& image) {
+    const std::string flash = sim.Flash();
+    if (flash.size() != image.size())
+        return ::testing::AssertionFailure() << "flash has " << flash.size() << " bytes, image " << image.size();
+    if (flash == image) return ::testing::AssertionSuccess();
+    size_t i = 0;
+    while (flash[i] == image[i]) ++i;
+    return ::testing::AssertionFailure() << "the unit's flash differs from the image first at 0x" << std::hex << i;
+}

@@ -25,6 +25,7 @@
 #include "gui/Uflash8.h"
 #include "gui/Chfile1.h"
 #include "tests/support/EventLoop.h"
+#include "tests/support/Firmware.h"
 #include "tests/support/TempDir.h"
 
 // A widget's tooltip as the plain text the operator reads.
@@ -116,15 +117,3 @@ private:
     std::unique_ptr<TMainWindow> window_;
 };
 
-// The unit's flash compared with an image, naming the first differing offset rather than
-// printing megabytes.
-template <class Unit>
-::testing::AssertionResult FlashHolds(Unit& sim, const std::string& image) {
-    const std::string flash = sim.Flash();
-    if (flash.size() != image.size())
-        return ::testing::AssertionFailure() << "flash has " << flash.size() << " bytes, image " << image.size();
-    if (flash == image) return ::testing::AssertionSuccess();
-    size_t i = 0;
-    while (flash[i] == image[i]) ++i;
-    return ::testing::AssertionFailure() << "the unit's flash differs from the image first at 0x" << std::hex << i;
-}

@@ -1,0 +1,75 @@
+// Every command-line job leaves its row in the production record, and a record that cannot be kept
+// never costs the job: the built program against the simulated unit.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "base/Sha256.h"
+#include "support/CliRun.h"
+#include "support/Firmware.h"
+#include "support/SimUnit.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> CsvLines(const std::string& out) {
+    std::vector<std::string> lines;
+    size_t from = 0;
+    for (size_t end; (end = out.find("\r\n", from)) != std::string::npos; from = end + 2)
+        lines.push_back(out.substr(from, end - from));
+    return lines;
+}
+
+TEST(CommandLineRecord, EveryJobIsARowNewestFirst) {
+    Cli cli;
+    const TestFirmware fw = TestFirmware::Make(8, 6);
+    const std::string file = cli.File("fw.h86", fw.hex);
+    {
+        SimUnit sim(cli.bin, 1);
+        ASSERT_EQ(cli.Run({"upload", Q(file), "--unit-id", "4711"}).status, 0);
+        ASSERT_EQ(cli.Run({"upload", Q(file), "--port", "2", "--tick-ms", "2"}).status, 3);
+    }
+    const Outcome h = cli.Run({"history", "--csv"});
+    ASSERT_EQ(h.status, 0) << h.err;
+    const auto lines = CsvLines(h.out);
+    ASSERT_EQ(lines.size(), 3u) << h.out;  // the header and two jobs
+    EXPECT_NE(lines[1].find("port_failed"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find(",sent,"), std::string::npos) << lines[2];
+    EXPECT_NE(lines[2].find("4711"), std::string::npos);
+    EXPECT_NE(lines[2].find(Sha256Hex(fw.hex)), std::string::npos);
+    const Outcome byUnit = cli.Run({"history", "--csv", "--unit", "4711"});
+    EXPECT_EQ(CsvLines(byUnit.out).size(), 2u) << byUnit.out;
+}
+
+// The default record in the way (a folder, a file that is not a database): the upload ends as it
+// would, and says its record was not kept.
+TEST(CommandLineRecord, ARecordThatCannotBeKeptNeverCostsTheUpload) {
+    const std::string file = "fw.h86";
+    for (const char* what : {"folder", "garbage"}) {
+        Cli cli;
+        const std::string path = cli.File(file, TestFirmware::Make(5, 2).hex);
+        if (std::string(what) == "folder") fs::create_directories(cli.bin + "/history.sqlite");
+        else WriteWholeFile(cli.bin + "/history.sqlite", std::string(4096, 'x'));
+        SimUnit sim(cli.bin, 1);
+        const Outcome r = cli.Run({"upload", Q(path)});
+        EXPECT_EQ(r.status, 0) << what << r.err;
+        EXPECT_NE(r.err.find("warning: the record was not kept"), std::string::npos) << what << ": " << r.err;
+        EXPECT_TRUE(FlashHolds(sim, TestFirmware::Make(5, 2).image)) << what;
+    }
+}
+
+// A record database the operator named, that cannot be used, stops the command before the unit.
+TEST(CommandLineRecord, ANamedRecordThatCannotBeOpenedRefusesBeforeTheUnit) {
+    Cli cli;
+    const std::string path = cli.File("fw.h86", TestFirmware::Make(5, 2).hex);
+    fs::create_directories(cli.root / "db-folder");
+    SimUnit sim(cli.bin, 1);
+    const Outcome r = cli.Run({"upload", Q(path), "--record-db", Q(cli.root / "db-folder")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(sim.Report()["blocks"], "0");
+    EXPECT_FALSE(fs::exists(cli.root / "fw.ZUP"));
+}
+
+}  // namespace
