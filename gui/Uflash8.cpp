@@ -532,14 +532,12 @@ void TForm1::Progress(int sent, int total) {
 void TForm1::Finished(const TJobResult& result) {
     lastResult_ = result;
     if (!recorder_) return;
-    // After the step that ended the job: a slow store must not hold the step.
-    QTimer::singleShot(0, this, [this, result] {
-        TSystemPortSource ports;
-        const std::string problem = recorder_->Keep(result, &ports);
-        // Said where a capture file's failure is said: the record is lost, the job is not.
-        if (!problem.empty()) ShowMessage(QString::fromLocal8Bit(problem.c_str()));
-        ++recordsTried_;
-    });
+    // The job is over, so nothing waits on the store (at most its busy timeout).
+    TSystemPortSource ports;
+    const std::string problem = recorder_->Keep(result, &ports);
+    ++recordsTried_;
+    // Said where a capture file's failure is said: the record is lost, the job is not.
+    if (!problem.empty()) ShowMessage(QString::fromLocal8Bit(problem.c_str()));
 }
 
 void TForm1::ShowGauge(bool shown) { Gauge->setVisible(shown); }

@@ -213,7 +213,9 @@ long ReadLockPid(const std::string& path, bool& notAFile) {
 long ReadLockPid(int fd) {
     char buf[64] = {};
     ssize_t n = pread(fd, buf, sizeof buf - 1, 0);
-    if (n == 4 && (buf[0] < ' ' || buf[1] < ' ' || buf[2] < ' ' || buf[3] < ' ')) {
+    // The old binary form is four bytes of pid; "856\n" is four bytes too, but text.
+    const auto text = [](char c) { return (c >= '0' && c <= '9') || c == ' ' || c == '\n'; };
+    if (n == 4 && !(text(buf[0]) && text(buf[1]) && text(buf[2]) && text(buf[3]))) {
         int pid;
         std::memcpy(&pid, buf, 4);
         return pid;

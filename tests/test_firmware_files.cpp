@@ -22,15 +22,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void WriteText(const std::string& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
-
-std::string ReadAll(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 std::string ErrorOf(const std::function<void()>& f) {
     try {
         f();
@@ -74,20 +65,20 @@ TEST(FirmwareFiles, AFifoWhereAFileIsExpectedIsRefusedAtOnce) {
 TEST(FirmwareFiles, ImageFilesReplaceLinksAndKeepTheirMode) {
     TempDir dir, elsewhere;
     const std::string victim = elsewhere / "victim", bin = dir / "fw.BIN", zup = dir / "fw.ZUP";
-    WriteText(victim, "keep me");
+    WriteWholeFile(victim, "keep me");
     fs::create_symlink(victim, bin);
     fs::create_symlink(elsewhere / "missing", zup);
 
     TBinaryImage image;
     image.EmptyBinaryFile(bin, FactoryImageChunks);
-    EXPECT_EQ(ReadAll(victim), "keep me");
+    EXPECT_EQ(ReadWholeFile(victim), "keep me");
     EXPECT_FALSE(fs::is_symlink(bin));
     const uint8_t data[] = {1, 2, 3};
     image.Write(0x100, data, 3);
     image.Flush();
     std::string want(65536, '\xFF');
     want.replace(0x100, 3, "\x01\x02\x03");
-    EXPECT_TRUE(ReadAll(bin) == want);
+    EXPECT_TRUE(ReadWholeFile(bin) == want);
 
     // A dangling link where the upload file goes: the check creates nothing at its target.
     CheckReplaceable(zup);
@@ -106,9 +97,9 @@ TEST(FirmwareFiles, ImageFilesReplaceLinksAndKeepTheirMode) {
 
 TEST(FirmwareFiles, ReplaceableOnlyWhereAFileCouldBeWritten) {
     TempDir dir;
-    WriteText(dir / "old.ZUP", "x");
+    WriteWholeFile(dir / "old.ZUP", "x");
     fs::create_directory(dir / "folder.ZUP");
-    WriteText(dir / "ro.ZUP", "x");
+    WriteWholeFile(dir / "ro.ZUP", "x");
     ::chmod((dir / "ro.ZUP").c_str(), 0444);
     struct Row {
         std::string path;
@@ -133,7 +124,7 @@ TEST(FirmwareFiles, UploadFilesAreWholeBlocksAndATrailer) {
     } rows[] = {{4, ""}, {139, ""}, {274, ""}, {0, ": 0" + notBlocks}, {3, ": 3" + notBlocks}, {140, ": 140" + notBlocks}};
     for (const Row& r : rows) {
         const std::string name = dir / ("s" + std::to_string(r.size) + ".zup");
-        WriteText(name, std::string(static_cast<size_t>(r.size), 'A'));
+        WriteWholeFile(name, std::string(static_cast<size_t>(r.size), 'A'));
         const std::string want = r.error.empty() ? "" : "\"" + name + "\" is not an upload block file" + r.error;
         EXPECT_EQ(ErrorOf([&] { CheckUploadFile(name); }), want);
     }
@@ -169,7 +160,7 @@ TEST(SafeFiles, AReplacementTakesOnlyItsOwnUsersModeAndNeverTheSetIdBits) {
         const std::string file = dir / "fw.BIN";
         fs::remove(file);
         if (r.oldMode >= 0) {
-            WriteText(file, "");
+            WriteWholeFile(file, "");
             ASSERT_EQ(::chmod(file.c_str(), static_cast<mode_t>(r.oldMode)), 0);
             if (r.otherOwner) {
                 ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
@@ -181,7 +172,7 @@ TEST(SafeFiles, AReplacementTakesOnlyItsOwnUsersModeAndNeverTheSetIdBits) {
         ASSERT_EQ(::stat(file.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, r.want);
         EXPECT_EQ(st.st_uid, geteuid());
-        EXPECT_EQ(ReadAll(file), "image");
+        EXPECT_EQ(ReadWholeFile(file), "image");
     }
 }
 
@@ -211,7 +202,7 @@ TEST(SafeFiles, TemporariesOfKilledRunsForTheTargetAreRemoved) {
     };
     TempDir dir;
     for (const Row& r : rows) {
-        WriteText(dir / r.name, "left over");
+        WriteWholeFile(dir / r.name, "left over");
         if (r.otherOwner && root) {
             ASSERT_EQ(::chown((dir / r.name).c_str(), 65534, 65534), 0);
         }
@@ -221,5 +212,5 @@ TEST(SafeFiles, TemporariesOfKilledRunsForTheTargetAreRemoved) {
         const bool expectRemoved = r.removed || (r.otherOwner && !root);  // not root: the file is our own
         EXPECT_EQ(!fs::exists(dir / r.name), expectRemoved) << r.name;
     }
-    EXPECT_EQ(ReadAll(dir / "fw.ZUP"), "new");
+    EXPECT_EQ(ReadWholeFile(dir / "fw.ZUP"), "new");
 }

@@ -20,17 +20,6 @@ namespace fs = std::filesystem;
 namespace {
 
 
-void WriteText(const std::string& file, const std::string& text) {
-    std::ofstream(file, std::ios::binary) << text;
-}
-
-std::string ReadAll(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // Converts `text` as a Software Upload .h86 file into a fresh 4 MiB image.
 struct Converted {
     TempDir dir;
@@ -39,7 +28,7 @@ struct Converted {
     std::string hexFile = dir / "fw.h86";
     std::string binFile = dir / "fw.BIN";
     explicit Converted(const std::string& text, int chunks = MainImageChunks) {
-        WriteText(hexFile, text);
+        WriteWholeFile(hexFile, text);
         image.EmptyBinaryFile(binFile, chunks);
         reader.HexToBinaryFile(hexFile, image);
         image.Flush();
@@ -94,7 +83,7 @@ TEST(FirmwareHex, DataRecordsLandAtTheirAddressesAndTheRestStaysErased) {
     EXPECT_EQ(c.NonBlankBytes(), 6u);
     EXPECT_TRUE(c.reader.LastLineSent);
     // The file on disk holds the image.
-    const std::string disk = ReadAll(c.binFile);
+    const std::string disk = ReadWholeFile(c.binFile);
     ASSERT_EQ(disk.size(), 4194304u);
     EXPECT_EQ(0, std::memcmp(disk.data(), c.image.Bytes().data(), disk.size()));
 }
@@ -156,7 +145,7 @@ TEST(FirmwareHex, AnyLineEndReadsEveryRecordAndEachChecksumIsHeld) {
         SCOPED_TRACE(r.name);
         TempDir dir;
         const std::string file = dir / "fw.h86";
-        WriteText(file, r.text);
+        WriteWholeFile(file, r.text);
         TBinaryImage image;
         image.EmptyBinaryFile(dir / "fw.BIN", FactoryImageChunks);
         THexReader reader;
@@ -177,8 +166,8 @@ TEST(FirmwareHex, AnyLineEndReadsEveryRecordAndEachChecksumIsHeld) {
 TEST(FirmwareHex, EveryConversionStartsFromBaseZero) {
     TempDir dir;
     const std::string first = dir / "a.h86", second = dir / "b.h86";
-    WriteText(first, ":020000040001F9\n:020000021000EC\n:00000001FF\n");
-    WriteText(second, ":010010009956\n:00000001FF\n");
+    WriteWholeFile(first, ":020000040001F9\n:020000021000EC\n:00000001FF\n");
+    WriteWholeFile(second, ":010010009956\n:00000001FF\n");
     TBinaryImage image;
     THexReader reader;
     image.EmptyBinaryFile(dir / "a.BIN", MainImageChunks);
@@ -242,7 +231,7 @@ TEST(FirmwareHex, BadDigitsAndShortRecordsNameFileAndLine) {
     image.EmptyBinaryFile(dir / "x.BIN", MainImageChunks);
     const std::string file = dir / "bad.h86";
 
-    WriteText(file, ":0100000011EE\n\n:02000000G1228B\n");
+    WriteWholeFile(file, ":0100000011EE\n\n:02000000G1228B\n");
     try {
         reader.HexToBinaryFile(file, image);
         FAIL() << "no error";
@@ -254,7 +243,7 @@ TEST(FirmwareHex, BadDigitsAndShortRecordsNameFileAndLine) {
     }
 
     // A count that asks for more digits than the line holds: no reading past the line.
-    WriteText(file, ":10000000112233\n");
+    WriteWholeFile(file, ":10000000112233\n");
     try {
         reader.HexToBinaryFile(file, image);
         FAIL() << "no error";
@@ -263,10 +252,10 @@ TEST(FirmwareHex, BadDigitsAndShortRecordsNameFileAndLine) {
     }
 
     // A bad base is reported where it stands.
-    WriteText(file, ":0200000400XZF9\n");
+    WriteWholeFile(file, ":0200000400XZF9\n");
     EXPECT_THROW(reader.HexToBinaryFile(file, image), EConvertError);
     // A bad count or offset too.
-    WriteText(file, ":0Z000000\n");
+    WriteWholeFile(file, ":0Z000000\n");
     EXPECT_THROW(reader.HexToBinaryFile(file, image), EConvertError);
 }
 
@@ -309,7 +298,7 @@ TEST(FirmwareHex, LineSourceReadsUpToTheEndRecord) {
     EXPECT_EQ(image.Bytes()[8], 0xCC);  // the 0x10008 record fell outside the 64 KiB image
     EXPECT_EQ(image.Bytes()[0], 0xFF);
     EXPECT_EQ(fs::file_size(dir / "Reserved.BIN"), 65536u);
-    EXPECT_EQ(static_cast<uint8_t>(ReadAll(dir / "Reserved.BIN")[9]), 0xDD);
+    EXPECT_EQ(static_cast<uint8_t>(ReadWholeFile(dir / "Reserved.BIN")[9]), 0xDD);
 
     // Bad digits from a line source name the source and the line.
     size_t k = 0;
@@ -340,8 +329,8 @@ TEST(FirmwareImage, TheFileIsWrittenOnlyOnceTheImageIsComplete) {
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
-        WriteText(bin, std::string(5'000'000, 'x'));  // an older image under the name
-        WriteText(hex, r.text);
+        WriteWholeFile(bin, std::string(5'000'000, 'x'));  // an older image under the name
+        WriteWholeFile(hex, r.text);
         TBinaryImage image;
         THexReader reader;
         image.EmptyBinaryFile(bin, MainImageChunks);
@@ -355,13 +344,13 @@ TEST(FirmwareImage, TheFileIsWrittenOnlyOnceTheImageIsComplete) {
         if (!r.converts) continue;
         std::string want(4194304, '\xFF');
         want[0x10] = '\x99';
-        EXPECT_TRUE(ReadAll(bin) == want);
+        EXPECT_TRUE(ReadWholeFile(bin) == want);
     }
     // Nothing written at all: the file is erased flash throughout.
     TBinaryImage image;
     image.EmptyBinaryFile(bin, FactoryImageChunks);
     image.Flush();
-    EXPECT_TRUE(ReadAll(bin) == std::string(65536, '\xFF'));
+    EXPECT_TRUE(ReadWholeFile(bin) == std::string(65536, '\xFF'));
     EXPECT_EQ(dir.Entries(), 2u);  // the image and the HEX file, no probe or temporary left
 }
 
@@ -410,7 +399,7 @@ TEST(FirmwareHex, AFileCutShortIsRefusedAsIncomplete) {
         SCOPED_TRACE(text);
         TempDir dir;
         const std::string file = dir / "fw.h86";
-        WriteText(file, text);
+        WriteWholeFile(file, text);
         TBinaryImage image;
         image.EmptyBinaryFile(dir / "fw.BIN", FactoryImageChunks);
         THexReader reader;
@@ -446,7 +435,7 @@ TEST(FirmwareHex, LinesAroundTheReadBufferEdgeAndLongerThanIt) {
 TEST(FirmwareHex, QuotedBytesAreShownPrintable) {
     TempDir dir;
     const std::string file = dir / "fw.h86";
-    WriteText(file, std::string(":01000000\x01\xE9" "FE\n", 14));
+    WriteWholeFile(file, std::string(":01000000\x01\xE9" "FE\n", 14));
     TBinaryImage image;
     image.EmptyBinaryFile(dir / "fw.BIN", FactoryImageChunks);
     THexReader reader;
@@ -468,7 +457,7 @@ TEST(FirmwareHex, InputsLargerThanAnyImageNeedsAreRefusedUnread) {
         const std::string file = dir / name;
         for (uint64_t size : {limit, limit + 1, uint64_t{5} << 30}) {
             SCOPED_TRACE(std::string(name) + " " + std::to_string(size));
-            WriteText(file, ":00000001FF\n");
+            WriteWholeFile(file, ":00000001FF\n");
             fs::resize_file(file, size);  // sparse: no disk space taken
             const std::string error = [&]() -> std::string {
                 try {
@@ -487,7 +476,7 @@ TEST(FirmwareHex, InputsLargerThanAnyImageNeedsAreRefusedUnread) {
 TEST(FirmwareImage, ExistingBinaryFilesAreReadNeverChanged) {
     TempDir dir;
     const std::string shortBin = dir / "short.bin";
-    WriteText(shortBin, std::string("\x01\x02\x03", 3));
+    WriteWholeFile(shortBin, std::string("\x01\x02\x03", 3));
     TBinaryImage image;
     image.OpenExisting(shortBin, MainImageChunks);
     ASSERT_EQ(image.Bytes().size(), 4194304u);
@@ -500,10 +489,10 @@ TEST(FirmwareImage, ExistingBinaryFilesAreReadNeverChanged) {
     const std::string longBin = dir / "long.bin";
     std::string content(65536 + 100, '\0');
     for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
-    WriteText(longBin, content);
+    WriteWholeFile(longBin, content);
     image.OpenExisting(longBin, FactoryImageChunks);
     EXPECT_EQ(std::string(image.Bytes().begin(), image.Bytes().end()), content.substr(0, 65536));
-    EXPECT_EQ(ReadAll(longBin), content);
+    EXPECT_EQ(ReadWholeFile(longBin), content);
 
     EXPECT_THROW(image.OpenExisting(dir / "none.bin", MainImageChunks), EInOutError);
     fs::create_directory(dir / "d.bin");

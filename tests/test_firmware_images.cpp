@@ -20,13 +20,6 @@ namespace fs = std::filesystem;
 namespace {
 
 
-std::string ReadAll(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // A record taken apart independently of the reader under test.
 struct Record {
     unsigned count = 0, offset = 0, type = 0;
@@ -251,7 +244,7 @@ TEST(FirmwareImages, FlashCodeAsFactoryUploadFile) {
     const TBuildResult r = BuildUploadFile(image, dir / "Reserved.ZUP");
     EXPECT_EQ(r.BlockCount, 42);
     EXPECT_EQ(r.Checksum, "6890");
-    const std::string zup = ReadAll(dir / "Reserved.ZUP");
+    const std::string zup = ReadWholeFile(dir / "Reserved.ZUP");
     ASSERT_EQ(zup.size(), 42u * 135 + 4);
     EXPECT_EQ(zup.substr(42 * 135), "6890");
     std::vector<std::string> addresses, want;

@@ -18,17 +18,6 @@ namespace fs = std::filesystem;
 namespace {
 
 
-void WriteText(const std::string& file, const std::string& text) {
-    std::ofstream(file, std::ios::binary) << text;
-}
-
-std::string ReadAll(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 uint8_t Byte(const std::string& s, size_t i) { return static_cast<uint8_t>(s.at(i)); }
 
 // The worked example: only chunk 2 is used, holding 0x00..0x7F.
@@ -39,7 +28,7 @@ std::string Chunk2File(TempDir& dir, int chunks, TBuildResult& result) {
     for (int i = 0; i < 128; ++i) data[i] = static_cast<uint8_t>(i);
     image.Write(256, data, 128);
     result = BuildUploadFile(image, dir / "w.ZUP");
-    return ReadAll(dir / "w.ZUP");
+    return ReadWholeFile(dir / "w.ZUP");
 }
 
 }  // namespace
@@ -69,7 +58,7 @@ TEST(FirmwareUpload, TrailerCountsTheBlankChunksToo) {
     image.Write(0x1000, zeros.data(), zeros.size());
     const TBuildResult r = BuildUploadFile(image, dir / "z.ZUP");
     EXPECT_EQ(r.Checksum, "8080");
-    const std::string file = ReadAll(dir / "z.ZUP");
+    const std::string file = ReadWholeFile(dir / "z.ZUP");
     ASSERT_EQ(file.size(), 139u);
     EXPECT_EQ(file.substr(0, 6), "001000");
     EXPECT_EQ(file.substr(135), "8080");
@@ -82,7 +71,7 @@ TEST(FirmwareUpload, BlankImagesGiveTheTrailerAlone) {
         image.EmptyBinaryFile(dir / "b.BIN", chunks);
         const TBuildResult r = BuildUploadFile(image, dir / "b.ZUP");
         EXPECT_EQ(r.BlockCount, 0);
-        EXPECT_EQ(ReadAll(dir / "b.ZUP"), "0000");
+        EXPECT_EQ(ReadWholeFile(dir / "b.ZUP"), "0000");
     }
 }
 
@@ -100,7 +89,7 @@ TEST(FirmwareUpload, LastChunksAndSingleChangedBytes) {
         image.Write(127, &one, 1);                                          // last byte of chunk 0
         const TBuildResult r = BuildUploadFile(image, dir / "l.ZUP");
         ASSERT_EQ(r.BlockCount, 2);
-        const std::string file = ReadAll(dir / "l.ZUP");
+        const std::string file = ReadWholeFile(dir / "l.ZUP");
         ASSERT_EQ(file.size(), 2u * 135 + 4);
         EXPECT_EQ(file.substr(0, 6), "000000");
         EXPECT_EQ(file.substr(135, 6), c.last);
@@ -131,7 +120,7 @@ TEST(FirmwareUpload, FileIsReplacedWholeOrNotAtAll) {
     image.Write(0, &b, 1);
     image.Flush();
     const std::string zup = dir / "r.ZUP";
-    WriteText(zup, std::string(10000, 'o'));
+    WriteWholeFile(zup, std::string(10000, 'o'));
     BuildUploadFile(image, zup);
     EXPECT_EQ(fs::file_size(zup), 139u);
     EXPECT_EQ(dir.Entries(), 2u);  // no temporary file left beside it
@@ -139,7 +128,7 @@ TEST(FirmwareUpload, FileIsReplacedWholeOrNotAtAll) {
     // A target that cannot be written: an error naming it, and nothing left behind.
     fs::create_directory(dir / "taken.ZUP");
     fs::create_directory(dir / "sub");
-    WriteText(dir / "sub/keep.txt", "x");
+    WriteWholeFile(dir / "sub/keep.txt", "x");
     try {
         BuildUploadFile(image, dir / "taken.ZUP");
         FAIL() << "no error";
@@ -162,7 +151,7 @@ TEST(FirmwareZupFile, BlocksAndTrailerReadBackAndRepeat) {
     image.Write(0x300000, data.data() + 128, 256);
     const TBuildResult built = BuildUploadFile(image, dir / "t.ZUP");
     ASSERT_EQ(built.BlockCount, 3);
-    const std::string file = ReadAll(dir / "t.ZUP");
+    const std::string file = ReadWholeFile(dir / "t.ZUP");
 
     TZupFile zup;
     zup.Open(dir / "t.ZUP");
@@ -194,7 +183,7 @@ TEST(FirmwareZupFile, OddSizesAndMissingTrailers) {
     // 5,674 bytes: 42 whole blocks and 4 bytes over.
     std::string blocks;
     for (int i = 0; i < 42; ++i) blocks += std::string(135, static_cast<char>('a' + i % 26));
-    WriteText(dir / "a.zup", blocks + "1F2E");
+    WriteWholeFile(dir / "a.zup", blocks + "1F2E");
     zup.Open(dir / "a.zup");
     EXPECT_EQ(zup.BlockCount(), 42);
     std::string block;
@@ -205,7 +194,7 @@ TEST(FirmwareZupFile, OddSizesAndMissingTrailers) {
 
     // Whole blocks but no trailer, a cut trailer, a file shorter than a trailer: no four-digit text.
     for (const std::string& tail : {std::string(), std::string("1F")}) {
-        WriteText(dir / "b.zup", blocks.substr(0, 270) + tail);
+        WriteWholeFile(dir / "b.zup", blocks.substr(0, 270) + tail);
         zup.Open(dir / "b.zup");
         EXPECT_EQ(zup.BlockCount(), 2);
         while (zup.ReadBlock(block)) {
@@ -214,14 +203,14 @@ TEST(FirmwareZupFile, OddSizesAndMissingTrailers) {
         EXPECT_EQ(sum, tail);
         EXPECT_LT(sum.size(), 4u);
     }
-    WriteText(dir / "c.zup", "AB0");
+    WriteWholeFile(dir / "c.zup", "AB0");
     zup.Open(dir / "c.zup");
     EXPECT_EQ(zup.BlockCount(), 0);
     EXPECT_FALSE(zup.ReadBlock(block));
     EXPECT_EQ(zup.ReadFileChecksum(), "AB0");
 
     // Shorter than one block but longer than a trailer: its first four bytes, as the format says.
-    WriteText(dir / "d.zup", "0000123");
+    WriteWholeFile(dir / "d.zup", "0000123");
     zup.Open(dir / "d.zup");
     EXPECT_EQ(zup.BlockCount(), 0);
     EXPECT_EQ(zup.ReadFileChecksum(), "0000");
@@ -246,7 +235,7 @@ TEST(FirmwareUploadImage, InMemoryBlocksMatchTheFileBothWays) {
     ASSERT_EQ(made.Blocks.size(), static_cast<size_t>(built.BlockCount));
     EXPECT_EQ(made.Checksum, built.Checksum);
     WriteUploadFile(made, dir / "written.ZUP");
-    EXPECT_EQ(ReadAll(dir / "written.ZUP"), ReadAll(dir / "built.ZUP"));
+    EXPECT_EQ(ReadWholeFile(dir / "written.ZUP"), ReadWholeFile(dir / "built.ZUP"));
     const TUploadImage read = ReadUploadFile(dir / "built.ZUP");
     EXPECT_EQ(read.Blocks, made.Blocks);
     EXPECT_EQ(read.Checksum, made.Checksum);
@@ -265,7 +254,7 @@ TEST(FirmwareUploadImage, DamagedOrOversizedFilesAreRefusedBeforeAnUpload) {
         image.Write(a, &b, 1);
     }
     BuildUploadFile(image, dir / "good.ZUP");
-    const std::string good = ReadAll(dir / "good.ZUP");
+    const std::string good = ReadWholeFile(dir / "good.ZUP");
     // The message a damaged block must give, worked out here from the file's own bytes.
     auto damaged = [&](size_t at, std::string& content) {
         content = good;
@@ -296,7 +285,7 @@ TEST(FirmwareUploadImage, DamagedOrOversizedFilesAreRefusedBeforeAnUpload) {
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
         const std::string file = dir / "x.ZUP";
-        WriteText(file, r.content);
+        WriteWholeFile(file, r.content);
         for (auto check : {+[](const std::string& f) { CheckUploadBlocks(f); },
                            +[](const std::string& f) { (void)ReadUploadFile(f); }}) {
             std::string error;
@@ -311,7 +300,7 @@ TEST(FirmwareUploadImage, DamagedOrOversizedFilesAreRefusedBeforeAnUpload) {
     }
     // More than the most blocks any image gives: refused by its size, unread.
     const std::string big = dir / "big.ZUP";
-    WriteText(big, "");
+    WriteWholeFile(big, "");
     fs::resize_file(big, MaxUploadFileSize + BlockSize);
     const std::string tooLarge =
         "Cannot read file \"" + big + "\": File too large (over " + std::to_string(MaxUploadFileSize) + " bytes)";

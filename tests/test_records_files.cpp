@@ -12,6 +12,8 @@
 #include <functional>
 #include <fstream>
 #include <gtest/gtest.h>
+
+#include "tests/support/TempDir.h"
 #include <sstream>
 #include <sys/resource.h>
 
@@ -19,7 +21,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadAll(const fs::path& p) {
+std::string ReadWholeFile(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
@@ -125,7 +127,7 @@ TEST_F(CaptureFile, SwitchingOnTwiceAppendsTwoStartLinesAfterTheOldContent) {
     cap.WriteCapture("READY\r", "[in]");
     cap.CloseCapture();
     EXPECT_FALSE(cap.CaptureOn());
-    EXPECT_EQ(ReadAll(path),
+    EXPECT_EQ(ReadWholeFile(path),
               "old line\r\n[start]\r\n12:34:56[out]GO[cr]\r\n[start]\r\n12:34:56[in]READY[cr]\r\n");
 }
 
@@ -138,7 +140,7 @@ TEST_F(CaptureFile, AMissingFileIsCreatedAndAnotherRunAppends) {
     }  // the program ends with capture on: the file is closed
     cap.ToggleCapture(path);
     cap.WriteCapture("5", "[pn]");  // a new run has its own last line
-    EXPECT_EQ(ReadAll(path), "[start]\r\n12:34:56[pn]5\r\n[start]\r\n12:34:56[pn]5\r\n");
+    EXPECT_EQ(ReadWholeFile(path), "[start]\r\n12:34:56[pn]5\r\n[start]\r\n12:34:56[pn]5\r\n");
 }
 
 TEST_F(CaptureFile, ALineIsNeverWrittenTwiceInARow) {
@@ -151,7 +153,7 @@ TEST_F(CaptureFile, ALineIsNeverWrittenTwiceInARow) {
     cap.ToggleCapture(path);
     cap.WriteCapture("67", "[pn]");
     cap.WriteCapture("68", "[pn]");
-    EXPECT_EQ(ReadAll(path), "[start]\r\n12:34:56[pn]67\r\n12:34:56[in]SEND BLOCK[cr]\r\n12:34:56[pn]67\r\n"
+    EXPECT_EQ(ReadWholeFile(path), "[start]\r\n12:34:56[pn]67\r\n12:34:56[in]SEND BLOCK[cr]\r\n12:34:56[pn]67\r\n"
                              "[start]\r\n12:34:56[pn]68\r\n");
 }
 
@@ -159,14 +161,14 @@ TEST_F(CaptureFile, TheComparisonIsOnTheRenderedBody) {
     cap.ToggleCapture(path);
     cap.WriteCapture("FAC=E 1", "[in]");
     cap.WriteCapture("FAC=E 2", "[out]");  // renders the same
-    EXPECT_EQ(Count(ReadAll(path), "Factory mode enabled"), 1u);
+    EXPECT_EQ(Count(ReadWholeFile(path), "Factory mode enabled"), 1u);
 }
 
 TEST_F(CaptureFile, EachLineIsInTheFileAtOnce) {
     cap.ToggleCapture(path);
-    EXPECT_EQ(ReadAll(path), "[start]\r\n");
+    EXPECT_EQ(ReadWholeFile(path), "[start]\r\n");
     cap.WriteCapture("U", "[out]");
-    EXPECT_EQ(ReadAll(path), "[start]\r\n12:34:56[out]U\r\n");
+    EXPECT_EQ(ReadWholeFile(path), "[start]\r\n12:34:56[out]U\r\n");
 }
 
 TEST_F(CaptureFile, TheDefaultTimeIsTheLocalTimeOfDay) {
@@ -174,7 +176,7 @@ TEST_F(CaptureFile, TheDefaultTimeIsTheLocalTimeOfDay) {
     plain.ToggleCapture(path);
     plain.WriteCapture("GO\r", "[out]");
     plain.CloseCapture();
-    std::string content = ReadAll(path);
+    std::string content = ReadWholeFile(path);
     std::string line = content.substr(9);  // after "[start]\r\n"
     ASSERT_GE(line.size(), 13u);
     EXPECT_EQ(line.substr(line.size() - 13), "[out]GO[cr]\r\n");
@@ -217,11 +219,11 @@ TEST_F(CaptureFile, AFailedLineIsReportedOnceAndSwitchesCaptureOff) {
         EXPECT_FALSE(cap.CaptureOn());
         EXPECT_NO_THROW(cap.WriteCapture("GO\r", "[out]"));  // off: nothing more to report
     }
-    EXPECT_EQ(ReadAll(path), "[start]\r\n");
+    EXPECT_EQ(ReadWholeFile(path), "[start]\r\n");
     // The failed line was not remembered as written.
     cap.ToggleCapture(path);
     cap.WriteCapture("GO\r", "[out]");
-    EXPECT_EQ(Count(ReadAll(path), "[out]GO[cr]"), 1u);
+    EXPECT_EQ(Count(ReadWholeFile(path), "[out]GO[cr]"), 1u);
 }
 
 // ---------------------------------------------------------------- commsUP.txt
@@ -256,7 +258,7 @@ TEST_F(CommsFile, AnUnreadableFileIsAnError) {
 TEST_F(CommsFile, SavingReplacesTheFileWithOneLine) {
     WriteAll(path, "9,57600\r\nleft over from a longer file\r\n");
     SaveCommsSettingsFile(path, "3", "38400");
-    EXPECT_EQ(ReadAll(path), "3,38400\r\n");
+    EXPECT_EQ(ReadWholeFile(path), "3,38400\r\n");
     EXPECT_EQ(ReadCommsPortText(path), "3");
     // Nothing but the file itself is left in the folder.
     EXPECT_EQ(std::distance(fs::directory_iterator(home()), fs::directory_iterator()), 1);
@@ -273,7 +275,7 @@ TEST_F(CommsFile, AFailedSaveKeepsTheOldContent) {
             EXPECT_NE(std::string(e.what()).find(path), std::string::npos);
         }
     }
-    EXPECT_EQ(ReadAll(path), "7,57600\r\n");
+    EXPECT_EQ(ReadWholeFile(path), "7,57600\r\n");
     EXPECT_EQ(std::distance(fs::directory_iterator(home()), fs::directory_iterator()), 1);
 
     WriteAll(home() / "notadir", "x");
@@ -338,11 +340,11 @@ TEST_F(SetFile, AnUnreadableFileIsAnError) {
 TEST_F(SetFile, SavedInUpperCaseRelativeToHome) {
     fs::create_directories(home() / "Firmware" / "New");
     SaveDataFilesDir(h + "/Firmware/New", h);
-    EXPECT_EQ(ReadAll(set), "C:\\FIRMWARE\\NEW\r\n");
+    EXPECT_EQ(ReadWholeFile(set), "C:\\FIRMWARE\\NEW\r\n");
     EXPECT_EQ(ReadDataFilesDir(h), h + "/Firmware/New");
 
     SaveDataFilesDir("/tmp", h);  // outside home, above it
-    EXPECT_EQ(ReadAll(set), "C:\\\r\n");
+    EXPECT_EQ(ReadWholeFile(set), "C:\\\r\n");
     EXPECT_EQ(ReadDataFilesDir(h), h);
     EXPECT_EQ(DataFilesLine(h, h), "C:\\");
     EXPECT_EQ(DataFilesLine(h + "/", h), "C:\\");

@@ -3,6 +3,8 @@
 #include "serial/Serial4.h"
 #include "tests/support/Fifo.h"
 #include "tests/support/Pty.h"
+#include "tests/support/EventLoop.h"
+#include "tests/support/TempDir.h"
 
 #include <QCoreApplication>
 #include <cerrno>
@@ -25,29 +27,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char tmpl[] = "/tmp/zup-serial-XXXXXX";
-        char* p = mkdtemp(tmpl);
-        if (!p) throw std::runtime_error("mkdtemp");
-        path = std::string(p) + "/";
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
-
-bool WaitFor(const std::function<bool()>& cond, int ms = 3000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
-
 // One port on a pty linked as COM3 in a private folder, its lock file in a private folder too.
 struct Rig {
     TempDir dir;
@@ -58,12 +37,12 @@ struct Rig {
     std::unique_ptr<TSerial> serial;
 
     Rig() {
-        pty.LinkAs(dir.path, 3);
+        pty.LinkAs(dir.Folder(), 3);
         serial = std::make_unique<TSerial>(
             [](std::function<void()> f) { QMetaObject::invokeMethod(qApp, std::move(f), Qt::QueuedConnection); },
             [this](const std::string& text) { boxes.push_back(text); });
-        serial->SetDeviceFolder(dir.path);
-        serial->SetLockFolder(locks.path);
+        serial->SetDeviceFolder(dir.Folder());
+        serial->SetLockFolder(locks.Folder());
         serial->OnError = [this](TSerial&) { ++errors; };
     }
     void Open(int port = 3) {
@@ -75,7 +54,7 @@ struct Rig {
     void Queue(const std::string& bytes) {
         int before = serial->RxWaiting();
         pty.Write(bytes);
-        ASSERT_TRUE(WaitFor([&] { return serial->RxWaiting() == before + static_cast<int>(bytes.size()); }));
+        ASSERT_TRUE(WaitUntil([&] { return serial->RxWaiting() == before + static_cast<int>(bytes.size()); }));
     }
 };
 
@@ -86,29 +65,6 @@ std::string AllBytes() {
 }
 
 }  // namespace
-
-TEST(SerialProperties, DefaultsAsPublished) {
-    TSerial s;
-    EXPECT_EQ(s.Port(), 1);
-    EXPECT_EQ(s.Baudrate(), 9600);
-    EXPECT_EQ(s.Parity(), paNone);
-    EXPECT_EQ(s.DataBits(), d7bit);
-    EXPECT_EQ(s.StopBits(), st1bit);
-    EXPECT_EQ(s.RxQueueSize(), 1024);
-    EXPECT_EQ(s.TxQueueSize(), 1024);
-    EXPECT_EQ(s.FlowMode(), fcNone);
-    EXPECT_TRUE(s.CheckParity());
-    EXPECT_EQ(s.RxEventMode, rxNormal);
-    EXPECT_EQ(s.MessageStartChar, 2);
-    EXPECT_EQ(s.MessageEndChar, 3);
-    EXPECT_EQ(s.MessageAppendCount, 0);
-    EXPECT_EQ(s.NotifyErrors, neDialog);
-    EXPECT_EQ(s.ErrorCode(), 0);
-    EXPECT_EQ(s.ErrorText(), "");
-    EXPECT_FALSE(s.Active());
-    EXPECT_EQ(s.RxWaiting(), 0);
-    EXPECT_EQ(s.TxWaiting(), 0);
-}
 
 TEST(SerialProperties, SettersOnAClosedPortOnlyStore) {
     Rig r;
@@ -134,11 +90,11 @@ TEST(SerialProperties, SettersOnAClosedPortOnlyStore) {
 TEST(SerialDevice, ComLinkInFolderElseTtyS) {
     TempDir dir;
     TestPty pty;
-    pty.LinkAs(dir.path, 4);
+    pty.LinkAs(dir.Folder(), 4);
     TSerial s;
-    s.SetDeviceFolder(dir.path);
+    s.SetDeviceFolder(dir.Folder());
     s.SetPort(4);
-    EXPECT_EQ(s.DeviceName(), dir.path + "COM4");
+    EXPECT_EQ(s.DeviceName(), dir.Folder() + "COM4");
     s.SetPort(5);
     EXPECT_EQ(s.DeviceName(), "/dev/ttyS4");
     s.SetPort(10);
@@ -161,7 +117,7 @@ TEST(SerialDevice, DefaultFolderIsTheExecutablesFolder) {
 
 TEST(SerialOpen, MissingComFailsReportedAndStaysClosed) {
     Rig r;
-    fs::create_symlink("/dev/zup-no-such-device", r.dir.path + "COM7");
+    fs::create_symlink("/dev/zup-no-such-device", r.dir.Folder() + "COM7");
     r.serial->SetPort(7);
     r.serial->SetActive(true);
     EXPECT_FALSE(r.serial->Active());
@@ -170,7 +126,7 @@ TEST(SerialOpen, MissingComFailsReportedAndStaysClosed) {
     EXPECT_EQ(r.boxes[0], r.serial->ErrorText());
     EXPECT_EQ(r.serial->ErrorText(), "No such file or directory");
     EXPECT_EQ(r.errors, 0);
-    EXPECT_TRUE(fs::is_empty(r.locks.path));
+    EXPECT_TRUE(fs::is_empty(r.locks.Folder()));
 }
 
 TEST(SerialOpen, OpensRawAtTheRateAndRestoresOnClose) {
@@ -296,7 +252,7 @@ TEST(SerialIo, VanishedDeviceIsAFailedRead) {
     EXPECT_EQ(r.serial->ErrorCode(), EIO);
     r.serial->SetActive(false);   // closing a vanished device must still release everything
     EXPECT_FALSE(r.serial->Active());
-    EXPECT_TRUE(fs::is_empty(r.locks.path));
+    EXPECT_TRUE(fs::is_empty(r.locks.Folder()));
 }
 
 TEST(SerialIo, AbortsClearNothingAndFailOnlyWithoutAPort) {
@@ -334,7 +290,7 @@ TEST(SerialReconnect, SetterOnOpenPortReopensAtTheNewSettings) {
     EXPECT_EQ(r.serial->RxWaiting(), 0);
 
     const std::vector<std::pair<const char*, std::function<void()>>> setters = {
-        {"Port", [&] { r.pty.LinkAs(r.dir.path, 4); r.serial->SetPort(4); }},
+        {"Port", [&] { r.pty.LinkAs(r.dir.Folder(), 4); r.serial->SetPort(4); }},
         {"Parity", [&] { r.serial->SetParity(PaOdd); }},
         {"DataBits", [&] { r.serial->SetDataBits(d7bit); }},
         {"StopBits", [&] { r.serial->SetStopBits(st2bit); }},
@@ -396,11 +352,11 @@ TEST(SerialReconnect, InvalidRateShowsOneBoxAndChangesNothing) {
 
 TEST(SerialReconnect, PortOutsideOneToNineIsFormedTheSameWay) {
     Rig r;
-    r.pty.LinkAs(r.dir.path, 12);
+    r.pty.LinkAs(r.dir.Folder(), 12);
     r.serial->SetPort(12);
     r.serial->SetActive(true);
     EXPECT_TRUE(r.serial->Active()) << r.serial->ErrorText();
-    EXPECT_EQ(r.serial->DeviceName(), r.dir.path + "COM12");
+    EXPECT_EQ(r.serial->DeviceName(), r.dir.Folder() + "COM12");
 }
 
 TEST(SerialClaim, SecondComponentOnTheSamePortIsRefused) {
@@ -413,8 +369,8 @@ TEST(SerialClaim, SecondComponentOnTheSamePortIsRefused) {
 
         int errors = 0;
         TSerial second([](std::function<void()> f) { QMetaObject::invokeMethod(qApp, std::move(f), Qt::QueuedConnection); });
-        second.SetDeviceFolder(r.dir.path);
-        second.SetLockFolder(withLockFile ? r.locks.path : "");
+        second.SetDeviceFolder(r.dir.Folder());
+        second.SetLockFolder(withLockFile ? r.locks.Folder() : "");
         second.NotifyErrors = neEvent;
         second.OnError = [&](TSerial& sender) {
             EXPECT_EQ(&sender, &second);
@@ -445,7 +401,7 @@ TEST(SerialClaim, LockFileNamesThePidAndGoesAtClose) {
     ASSERT_TRUE(r.serial->Active());
     std::string lock = r.serial->LockFilePath();
     ASSERT_FALSE(lock.empty());
-    EXPECT_EQ(fs::path(lock).parent_path(), fs::path(r.locks.path).parent_path());
+    EXPECT_EQ(fs::path(lock).parent_path(), fs::path(r.locks.Folder()).parent_path());
     std::string realSlave = fs::canonical(r.pty.SlavePath()).string();   // /dev/pts/N
     EXPECT_EQ(fs::path(lock).filename().string(), "LCK.." + realSlave.substr(5).replace(3, 1, "_"));
     std::ifstream in(lock);
@@ -460,7 +416,7 @@ TEST(SerialClaim, LiveForeignLockIsBusyStaleOneIsReplaced) {
     Rig r;
     r.serial->NotifyErrors = neNone;
     std::string realSlave = fs::canonical(r.pty.SlavePath()).string();
-    std::string lock = r.locks.path + "LCK.." + realSlave.substr(5).replace(3, 1, "_");
+    std::string lock = r.locks.Folder() + "LCK.." + realSlave.substr(5).replace(3, 1, "_");
 
     { std::ofstream(lock) << "         1\n"; }   // pid 1 is always alive
     r.Open();
@@ -480,7 +436,7 @@ TEST(SerialClaim, LiveForeignLockIsBusyStaleOneIsReplaced) {
 
 TEST(SerialErrors, ReportFollowsNotifyErrors) {
     Rig r;
-    fs::create_symlink("/dev/zup-no-such-device", r.dir.path + "COM8");
+    fs::create_symlink("/dev/zup-no-such-device", r.dir.Folder() + "COM8");
     r.serial->SetPort(8);
 
     r.serial->NotifyErrors = neNone;
@@ -509,13 +465,13 @@ TEST(SerialErrors, ReportFollowsNotifyErrors) {
 TEST(SerialErrors, NonTerminalIsRefusedAndLeavesNothingOpen) {
     Rig r;
     r.serial->NotifyErrors = neNone;
-    fs::create_symlink("/dev/null", r.dir.path + "COM9");
+    fs::create_symlink("/dev/null", r.dir.Folder() + "COM9");
     r.serial->SetPort(9);
     r.serial->SetActive(true);
     EXPECT_FALSE(r.serial->Active());
     EXPECT_NE(r.serial->ErrorCode(), 0);
     EXPECT_TRUE(r.serial->LockFilePath().empty());
-    EXPECT_TRUE(fs::is_empty(r.locks.path));
+    EXPECT_TRUE(fs::is_empty(r.locks.Folder()));
 }
 
 // After a failed open the reason shown is the open's own, whatever is called on the closed port
@@ -524,10 +480,10 @@ TEST(SerialOpen, TheOpensOwnReasonSurvivesCallsOnTheClosedPort) {
     Rig owner;
     owner.Open();   // COM3, held: a second component finds it busy
     ASSERT_TRUE(owner.serial->Active());
-    fs::create_symlink(owner.dir.path + "none", owner.dir.path + "COM4");
-    std::ofstream(owner.dir.path + "COM5") << "a plain file";
+    fs::create_symlink(owner.dir.Folder() + "none", owner.dir.Folder() + "COM4");
+    std::ofstream(owner.dir.Folder() + "COM5") << "a plain file";
     TestPty locked;
-    locked.LinkAs(owner.dir.path, 6);
+    locked.LinkAs(owner.dir.Folder(), 6);
     const bool root = geteuid() == 0;
     if (!root) chmod(locked.SlavePath().c_str(), 0);
 
@@ -540,8 +496,8 @@ TEST(SerialOpen, TheOpensOwnReasonSurvivesCallsOnTheClosedPort) {
         auto attempt = [&] {
             TSerial port;
             port.NotifyErrors = neNone;
-            port.SetDeviceFolder(owner.dir.path);
-            port.SetLockFolder(owner.locks.path);
+            port.SetDeviceFolder(owner.dir.Folder());
+            port.SetLockFolder(owner.locks.Folder());
             port.SetPort(row.port);
             port.SetActive(true);
             port.AbortRx();
@@ -557,7 +513,7 @@ TEST(SerialOpen, TheOpensOwnReasonSurvivesCallsOnTheClosedPort) {
         }
         // Root opens anything: the refusal is played by a user without rights to the device.
         ASSERT_EQ(chmod(locked.SlavePath().c_str(), 0600), 0);
-        ASSERT_EQ(chmod(owner.dir.path.c_str(), 0755), 0);
+        ASSERT_EQ(chmod(owner.dir.Folder().c_str(), 0755), 0);
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
@@ -574,11 +530,11 @@ TEST(SerialOpen, TheOpensOwnReasonSurvivesCallsOnTheClosedPort) {
 TEST(SerialClaim, AFifoInPlaceOfTheLockFileIsBusyNotAWait) {
     Rig r;
     const std::string realSlave = fs::canonical(r.pty.SlavePath()).string();
-    const std::string lock = r.locks.path + "LCK.." + realSlave.substr(5).replace(3, 1, "_");
+    const std::string lock = r.locks.Folder() + "LCK.." + realSlave.substr(5).replace(3, 1, "_");
     TSerial port;
     port.NotifyErrors = neNone;
-    port.SetDeviceFolder(r.dir.path);
-    port.SetLockFolder(r.locks.path);
+    port.SetDeviceFolder(r.dir.Folder());
+    port.SetLockFolder(r.locks.Folder());
     port.SetPort(3);
     const TFifoAttempt a = AttemptOnFifo(lock, [&] { port.SetActive(true); });
     EXPECT_FALSE(a.Blocked);

@@ -2,6 +2,8 @@
 // and closing or destroying while the thread is busy.
 #include "serial/Serial4.h"
 #include "tests/support/Pty.h"
+#include "tests/support/EventLoop.h"
+#include "tests/support/TempDir.h"
 
 #include <QCoreApplication>
 #include <atomic>
@@ -22,32 +24,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char tmpl[] = "/tmp/zup-serial-XXXXXX";
-        char* p = mkdtemp(tmpl);
-        if (!p) throw std::runtime_error("mkdtemp");
-        path = std::string(p) + "/";
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
-
-bool WaitFor(const std::function<bool()>& cond, int ms = 3000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
-
 // Runs the event loop for a while, for checks that something does NOT happen.
 void Pump(int ms) {
-    WaitFor([] { return false; }, ms);
+    WaitUntil([] { return false; }, ms);
 }
 
 // Waits without running the event loop, so that a posted dispatch stays pending.
@@ -79,9 +58,9 @@ struct Rig {
     std::unique_ptr<TSerial> serial;
 
     explicit Rig(bool withPoster = true) {
-        pty.LinkAs(dir.path, 3);
+        pty.LinkAs(dir.Folder(), 3);
         serial = withPoster ? std::make_unique<TSerial>(QtPost) : std::make_unique<TSerial>();
-        serial->SetDeviceFolder(dir.path);
+        serial->SetDeviceFolder(dir.Folder());
         serial->SetLockFolder("");
         serial->NotifyErrors = neEvent;
         serial->SetPort(3);
@@ -116,7 +95,7 @@ TEST(ReceiveThread, DataReachesTheHandlerOnTheMainThreadOnly) {
         part.push_back('\0');
         r.pty.Write(part);
         sent += part;
-        ASSERT_TRUE(WaitFor([&] { return received.size() == sent.size(); }));
+        ASSERT_TRUE(WaitUntil([&] { return received.size() == sent.size(); }));
     }
     EXPECT_EQ(received, sent);
     EXPECT_FALSE(offMain);
@@ -132,7 +111,7 @@ TEST(ReceiveThread, UndrainedInputStaysQueuedWithoutSpinning) {
         r.Open();
         unsigned base = r.serial->DispatchCount();
         r.pty.Write("abc");
-        ASSERT_TRUE(WaitFor([&] { return r.serial->RxWaiting() == 3 && r.serial->DispatchCount() > base; }));
+        ASSERT_TRUE(WaitUntil([&] { return r.serial->RxWaiting() == 3 && r.serial->DispatchCount() > base; }));
         Pump(300);
         unsigned afterFirst = r.serial->DispatchCount();
         // The arrival may be split by the driver, but a spinning thread would be in the thousands.
@@ -141,10 +120,10 @@ TEST(ReceiveThread, UndrainedInputStaysQueuedWithoutSpinning) {
 
         // New bytes are announced again.
         r.pty.Write("d");
-        ASSERT_TRUE(WaitFor([&] { return r.serial->DispatchCount() > afterFirst; }));
+        ASSERT_TRUE(WaitUntil([&] { return r.serial->DispatchCount() > afterFirst; }));
         EXPECT_EQ(r.serial->RxWaiting(), 4);
         if (withHandler) {
-            ASSERT_TRUE(WaitFor([&] { return calls >= 2; }));
+            ASSERT_TRUE(WaitUntil([&] { return calls >= 2; }));
         }
     }
 }
@@ -164,7 +143,7 @@ TEST(ReceiveThread, MessageModeAssemblesFromThePortAndStateSurvivesReopen) {
     r.Open();
 
     r.pty.Write(std::string("x\x02" "A\0B\x03y\x02" "E", 9));
-    ASSERT_TRUE(WaitFor([&] { return messages.size() == 1 && r.serial->RxWaiting() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return messages.size() == 1 && r.serial->RxWaiting() == 0; }));
     EXPECT_EQ(messages[0], std::string("\x02" "A\0B\x03", 5));
 
     // "\x02E" is half a message; it must survive a close and a reopen.
@@ -172,7 +151,7 @@ TEST(ReceiveThread, MessageModeAssemblesFromThePortAndStateSurvivesReopen) {
     r.serial->SetActive(true);
     ASSERT_TRUE(r.serial->Active());
     r.pty.Write("F\x03");
-    ASSERT_TRUE(WaitFor([&] { return messages.size() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return messages.size() == 2; }));
     EXPECT_EQ(messages[1], "\x02" "EF\x03");
 
     // The framing is changed with the port closed: the thread takes the settings when bytes
@@ -183,7 +162,7 @@ TEST(ReceiveThread, MessageModeAssemblesFromThePortAndStateSurvivesReopen) {
     r.serial->SetActive(true);
     ASSERT_TRUE(r.serial->Active());
     r.pty.Write("\x02OK\r\x02\r");
-    ASSERT_TRUE(WaitFor([&] { return messages.size() == 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return messages.size() == 3; }));
     EXPECT_EQ(messages[2], "\x02OK\r\x02\r");
     EXPECT_FALSE(offMain);
     EXPECT_EQ(rxCalls, 0);
@@ -195,7 +174,7 @@ TEST(ReceiveThread, MessageModeWithoutHandlerReadsNothing) {
     r.Open();
     unsigned base = r.serial->DispatchCount();
     r.pty.Write("\x02" "AB\x03");
-    ASSERT_TRUE(WaitFor([&] { return r.serial->DispatchCount() > base && r.serial->RxWaiting() == 4; }));
+    ASSERT_TRUE(WaitUntil([&] { return r.serial->DispatchCount() > base && r.serial->RxWaiting() == 4; }));
     Pump(100);
     EXPECT_EQ(r.serial->RxWaiting(), 4);
 }
@@ -224,7 +203,7 @@ TEST(ReceiveThread, CloseFromInsideAHandlerDoesNotDeadlock) {
     };
     r.Open();
     r.pty.Write("q");
-    ASSERT_TRUE(WaitFor([&] { return !r.serial->Active(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !r.serial->Active(); }));
     EXPECT_EQ(calls, 1);
     EXPECT_LT(r.serial->LastCloseMillis(), 500.0);
     // And the port can be used again afterwards.
@@ -235,7 +214,7 @@ TEST(ReceiveThread, CloseFromInsideAHandlerDoesNotDeadlock) {
     };
     r.Open();
     r.pty.Write("12345");
-    ASSERT_TRUE(WaitFor([&] { return calls == 6; }));
+    ASSERT_TRUE(WaitUntil([&] { return calls == 6; }));
 }
 
 TEST(ReceiveThread, FailureSeenByTheThreadIsReportedOnTheMainThread) {
@@ -249,7 +228,7 @@ TEST(ReceiveThread, FailureSeenByTheThreadIsReportedOnTheMainThread) {
     };
     r.Open();
     r.pty.CloseMaster();   // the device goes away
-    ASSERT_TRUE(WaitFor([&] { return errors >= 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return errors >= 1; }));
     EXPECT_EQ(r.serial->ErrorCode(), EIO);
     EXPECT_FALSE(offMain);
     unsigned dispatches = r.serial->DispatchCount();
@@ -285,7 +264,7 @@ TEST(ReceiveThread, WithoutAPosterHandlersRunOnTheReceiveThread) {
 TEST(ReceiveThreadLifetime, DestroyWhileOpenAndBusyIsClean) {
     TempDir dir;
     TestPty pty;
-    pty.LinkAs(dir.path, 3);
+    pty.LinkAs(dir.Folder(), 3);
     { TSerial warmUp(QtPost); }   // let Qt and the allocator settle before counting
     Pump(20);
     size_t fds = CountEntries("/proc/self/fd");
@@ -293,7 +272,7 @@ TEST(ReceiveThreadLifetime, DestroyWhileOpenAndBusyIsClean) {
 
     int calls = 0;
     auto serial = std::make_unique<TSerial>(QtPost);
-    serial->SetDeviceFolder(dir.path);
+    serial->SetDeviceFolder(dir.Folder());
     serial->SetLockFolder("");
     serial->SetPort(3);
     serial->OnRxData = [&](TSerial&) { ++calls; };
@@ -314,7 +293,7 @@ TEST(ReceiveThreadLifetime, DestroyWhileOpenAndBusyIsClean) {
 
     // The port is free again for someone else.
     TSerial next(QtPost);
-    next.SetDeviceFolder(dir.path);
+    next.SetDeviceFolder(dir.Folder());
     next.SetLockFolder("");
     next.SetPort(3);
     next.SetActive(true);
@@ -324,7 +303,7 @@ TEST(ReceiveThreadLifetime, DestroyWhileOpenAndBusyIsClean) {
 TEST(ReceiveThreadLifetime, ManyOpensAndClosesWhileThePeerWritesLeaveNothingBehind) {
     TempDir dir;
     TestPty pty;
-    pty.LinkAs(dir.path, 3);
+    pty.LinkAs(dir.Folder(), 3);
     { TSerial warmUp(QtPost); }
     Pump(20);
     size_t fds = CountEntries("/proc/self/fd");
@@ -344,7 +323,7 @@ TEST(ReceiveThreadLifetime, ManyOpensAndClosesWhileThePeerWritesLeaveNothingBehi
     double longestClose = 0;
     {
         TSerial serial(QtPost);
-        serial.SetDeviceFolder(dir.path);
+        serial.SetDeviceFolder(dir.Folder());
         serial.SetLockFolder("");
         serial.SetPort(3);
         serial.SetDataBits(d8bit);
@@ -369,7 +348,7 @@ TEST(ReceiveThreadLifetime, ManyOpensAndClosesWhileThePeerWritesLeaveNothingBehi
             longestClose = std::max(longestClose, serial.LastCloseMillis());
             QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
         }
-        ASSERT_TRUE(WaitFor([&] { return received > 0; }));
+        ASSERT_TRUE(WaitUntil([&] { return received > 0; }));
     }
     stop = true;
     writer.join();
@@ -385,11 +364,11 @@ TEST(ReceiveThreadLifetime, ManyOpensAndClosesWhileThePeerWritesLeaveNothingBehi
 TEST(ReceiveThread, AComponentDestroyedByItsOwnHandlerLeavesNothingRunning) {
     TempDir dir;
     TestPty pty;
-    pty.LinkAs(dir.path, 3);
+    pty.LinkAs(dir.Folder(), 3);
     const size_t threadsBefore = CountEntries("/proc/self/task");
     std::atomic<bool> armed{false}, gone{false};
     auto* serial = new TSerial();
-    serial->SetDeviceFolder(dir.path);
+    serial->SetDeviceFolder(dir.Folder());
     serial->SetLockFolder("");
     serial->NotifyErrors = neNone;
     serial->SetPort(3);

@@ -24,6 +24,8 @@ public:
     TempDir& operator=(const TempDir&) = delete;
 
     const std::string& Path() const { return path_; }
+    // The path with a trailing '/', as a program folder is given.
+    std::string Folder() const { return path_ + "/"; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
     // How many files and folders lie directly in it.
     size_t Entries() const {
