@@ -43,10 +43,13 @@ long ResidentKiB() {
 
 // One fault class: the simulated unit's switches for a run, and whether the fault lies in the
 // checksum comparison (which only uploads of 2000 blocks or more go through).
+enum class TFile { Whole, CutShort, NoData, CorruptZup };
+
 struct TFaultClass {
     std::string name;
     std::vector<std::string> args;  // "@" stands for a block number picked per run
     bool verification = false;
+    TFile file = TFile::Whole;      // anything but a whole file must never reach the unit
 };
 
 const std::vector<TFaultClass>& FaultClasses() {
@@ -69,6 +72,11 @@ const std::vector<TFaultClass>& FaultClasses() {
         {"wrong checksum", {"--wrong-checksum"}, true},
         {"no SWR answer", {"--no-swr"}, true},
         {"no FCS answer", {"--no-fcs"}, true},
+        {"endless resend", {"--resend-forever", "@"}},
+        {"endless silence", {"--mute-at", "@"}},
+        {"truncated HEX", {}, false, TFile::CutShort},
+        {"empty image", {}, false, TFile::NoData},
+        {"corrupt .zup", {}, false, TFile::CorruptZup},
     };
     return classes;
 }
@@ -78,6 +86,37 @@ enum class TOutcome { Success, DetectedFailure, FalseSuccess, Stuck };
 struct TTally {
     int runs = 0, successes = 0, detected = 0, falseSuccesses = 0, stuck = 0;
 };
+
+// A file that is not a whole image: its preparation must refuse it, and even a Start must not
+// reach the unit.
+TOutcome RunBadFile(ProgramSession& s, SimUnit& sim, const TestFirmware& fw, TFile file, std::mt19937& rng,
+                    std::string& why) {
+    std::string name = "soak.h86", content;
+    switch (file) {
+    case TFile::CutShort: content = fw.hex.substr(0, fw.hex.size() * std::uniform_int_distribution<size_t>(1, 15)(rng) / 16); break;
+    case TFile::NoData: content = ":00000001FF\r\n"; break;
+    default: {
+        if (!s.OpenPort() || !s.PrepareFile("whole.h86", fw.hex)) return why = "not ready", TOutcome::Stuck;
+        content = ReadWholeFile(s.Home() + "whole.ZUP");
+        content[std::uniform_int_distribution<size_t>(0, content.size() - 5)(rng)] ^= 0x01;
+        name = "soak.zup";
+        Control<QPushButton>(s.F(), "BtnBackToStart")->click();
+    }
+    }
+    if (!s.OpenPort()) return why = "port did not open", TOutcome::Stuck;
+    if (s.PrepareFile(name, content)) {
+        why = "the file was taken for an upload";
+        return TOutcome::FalseSuccess;
+    }
+    s.F().Engine.StartRun();
+    s.WaitIdle(5000);
+    if (sim.Report()["wakeups"] != "0") {
+        why = "the unit was woken up for it";
+        return TOutcome::FalseSuccess;
+    }
+    why = "refused";
+    return TOutcome::DetectedFailure;
+}
 
 // One upload with a fresh window and unit; the outcome, and why when it was no success.
 TOutcome RunOnce(const TFaultClass& fault, std::mt19937& rng, std::string& why) {
@@ -90,6 +129,7 @@ TOutcome RunOnce(const TFaultClass& fault, std::mt19937& rng, std::string& why) 
     SimUnit sim(s.Folder(), 1, args);
     TForm1& f = s.F();
     const TestFirmware fw = TestFirmware::Make(blocks, rng(), fault.verification ? 1 : 3);
+    if (fault.file != TFile::Whole) return RunBadFile(s, sim, fw, fault.file, rng, why);
     if (!s.OpenPort() || !s.PrepareFile("soak.h86", fw.hex)) {
         why = "not ready to upload: " + Control<QLabel>(f, "Label12")->text().toStdString();
         return TOutcome::Stuck;
