@@ -23,9 +23,27 @@ const char* const Loader2[3] = {
     "F050CB006F88CB00F6F70EFECC005B44CC00F3FC0CFEA1C0F7FCB0FE7EB6CB00",
 };
 
+// Bytes a line of hexadecimal text puts on the wire: two digits each, a leading ':' aside.
+size_t WireBytes(const std::string& hexLine) { return (hexLine.size() - (hexLine.rfind(':', 0) == 0 ? 1 : 0)) / 2; }
+
 bool HasByte(const std::string& text, unsigned char b) { return text.find(static_cast<char>(b)) != std::string::npos; }
 
 }  // namespace
+
+int FactorySeconds() {
+    // What the job sends at its two line speeds, 10 bits a byte, and the ticks it waits between
+    // its stages: the loaders and the bootstrap records at 19200 baud, then the FlashCode blocks,
+    // each with its request, at 38400.
+    size_t bootstrap = WireBytes(Loader1);
+    for (const char* part : Loader2) bootstrap += WireBytes(part);
+    for (const std::string& line : MemoBootLines()) bootstrap += WireBytes(line);
+    size_t data = 0;
+    for (const std::string& line : MemoFlshCodeLines())
+        if (line.size() >= 9 && line.compare(7, 2, "00") == 0) data += std::stoul(line.substr(1, 2), nullptr, 16);
+    const size_t blocks = (data + 127) / 128;
+    const double seconds = bootstrap * 10.0 / 19200 + blocks * (BlockSize + 12) * 10.0 / 38400 + 1.5;
+    return static_cast<int>(seconds + 0.5);
+}
 
 uint8_t TSequencer::PrepareBootLine() {
     std::string taken;
@@ -55,7 +73,8 @@ bool TSequencer::FactoryPortStep() {
         view_.ShowLine(TLine::ForceRs232, false);
         Show(TLine::FactoryPrompt, "Turn the Unit power on, then click on <Proceed>", TColour::Blue, 11);
         Serial1.SetBaudrate(19200);
-        Show(TLine::FactoryEstimate, "Factory Upload will take about 19 seconds", TColour::Blue);
+        Show(TLine::FactoryEstimate, "Factory Upload will take about " + std::to_string(FactorySeconds()) + " seconds",
+             TColour::Blue);
         HistAdd("Port is open on " + Serial1.DisplayName() + " at " + std::to_string(Serial1.Baudrate()) + " baud");
         Run.UploadState = State::Idle;
         return true;

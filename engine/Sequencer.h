@@ -216,6 +216,8 @@ private:
     long endRecordTick_ = 0;  // the tick after which the last bootstrap record went out
 };
 
+// How long the factory job takes, in whole seconds, from what it sends at its line speeds.
+int FactorySeconds();
 // The unit's software version from its reply to SWR?, "" when it holds none.
 std::string SoftwareVersion(const std::string& swrReply);
 // Text for the operator from bytes the unit sent: printable bytes as they are, line ends dropped,

@@ -78,7 +78,7 @@ struct FactoryRun {
         EXPECT_EQ(w.Text(Control<QLabel>(f, "Label1")), "With power off, put a jumper on the Bootstrap Enable header (JP1)"
                                     " and a jumper on the Bootblock Unprotect header (JP2)");
         EXPECT_EQ(w.Text(Control<QLabel>(f, "Label16")), "Turn the Unit power on, then click on <Proceed>");
-        EXPECT_EQ(w.Text(Control<QLabel>(f, "Label19")), "Factory Upload will take about 19 seconds");
+        EXPECT_EQ(w.Text(Control<QLabel>(f, "Label19")), "Factory Upload will take about " + std::to_string(FactorySeconds()) + " seconds");
         EXPECT_FALSE(Shown(Control<QLabel>(f, "LblConvJP3")));
         EXPECT_EQ(f.Serial1.Baudrate(), 19200);
     }

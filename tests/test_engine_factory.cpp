@@ -2,6 +2,8 @@
 // bootstrap loader's every answer and silence, then the FlashCode stage.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <filesystem>
 
 #include "tests/support/FakeUnit.h"
@@ -89,3 +91,18 @@ TEST(EngineFactory, APortThatDoesNotOpenIsInTheHistory) {
 }
 
 }  // namespace
+
+// The factory screen's estimate follows the job as it runs: against a unit that takes the bytes at
+// the line's speed, the job's time lies within a second of it.
+TEST(EngineFactory, TheEstimateIsTheTimeTheJobTakes) {
+    EngineRig rig;
+    rig.E().FactoryChosen("1");
+    rig.RunUntilIdle(100);
+    const std::string estimate = rig.view.Line(TLine::FactoryEstimate);
+    ASSERT_EQ(estimate, "Factory Upload will take about " + std::to_string(FactorySeconds()) + " seconds");
+    rig.E().GoOn();
+    const long ticks = rig.RunUntilIdle();
+    ASSERT_GT(ticks, 0);
+    ASSERT_TRUE(rig.view.HistoryHas("FlashCode Upload complete"));
+    EXPECT_NEAR(ticks * 0.05, FactorySeconds(), 1.0) << "the job took " << ticks * 0.05 << " s";
+}

@@ -175,7 +175,7 @@ TEST(Window, FactoryBootstrapReachesTheJumperInstructions) {
     EXPECT_EQ(f.HistoryLines(), QStringList{"Opening Com Port 1..."});
     ASSERT_TRUE(WaitUntil([&] { return Shown(Control<QPushButton>(f, "BtnGoOn"), f); }));
     EXPECT_EQ(f.Engine.UploadState(), 0);
-    EXPECT_EQ(w.Text(Control<QLabel>(f, "Label19")), "Factory Upload will take about 19 seconds");
+    EXPECT_EQ(w.Text(Control<QLabel>(f, "Label19")), "Factory Upload will take about " + std::to_string(FactorySeconds()) + " seconds");
     EXPECT_EQ(w.Text(Control<QLabel>(f, "Label16")), "Turn the Unit power on, then click on <Proceed>");
     EXPECT_EQ(w.Text(Control<QLabel>(f, "Label1")), "With power off, put a jumper on the Bootstrap Enable header (JP1) and a jumper on "
                                 "the Bootblock Unprotect header (JP2)");
