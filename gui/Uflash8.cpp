@@ -28,6 +28,7 @@
 #include "firmware/UploadFile.h"
 #include "history/ResultRecord.h"
 #include "host/Folders.h"
+#include "host/PortDiagnosis.h"
 #include "host/PortSource.h"
 #include "gui/HelpWindow.h"
 #include "host/Ports.h"
@@ -502,9 +503,17 @@ void TForm1::ShowLine(TLine line, bool shown) { LabelOf(line)->setVisible(shown)
 
 void TForm1::SetLineHint(TLine line, const std::string& hint) {
     std::string text = hint;
-    // A port that did not open: say what COM n leads to and which serial devices are present.
-    if (line == TLine::PortStatus && !hint.empty() && Serial1.Port() >= 1 && Serial1.Port() <= 9)
+    // A port that did not open: what was found and what to do, what COM n leads to and which
+    // serial devices are present.
+    if (line == TLine::PortStatus && !hint.empty() && Serial1.Port() >= 1 && Serial1.Port() <= 9) {
+        TSystemPortSource ports;
+        const TPortDiagnosis d = DiagnoseOpenFailure({Serial1.Serial.DeviceName(), Serial1.Serial.ErrorCode(),
+                                                      Serial1.DevicePath().empty() ? Serial1.Port() : 0,
+                                                      Engine.ProgramFolder(), "/run/lock/", &ports});
+        for (const std::string& l : {d.Reason, d.Remedy})
+            if (!l.empty()) text += "\n" + l;
         text += "\n\n" + PortTooltipText(ListPorts(Engine.ProgramFolder()), Serial1.Port());
+    }
     LabelOf(line)->setToolTip(text.empty() ? QString() : Qt::convertFromPlainText(QString::fromLocal8Bit(text.c_str()), Qt::WhiteSpacePre));
 }
 
