@@ -10,6 +10,7 @@
 #include <sys/resource.h>
 
 #include "support/Firmware.h"
+#include "tests/support/Processes.h"
 #include "support/SimUnit.h"
 #include "support/Window.h"
 
@@ -398,28 +399,6 @@ TEST(CaptureFile, ACaptureFileThatCannotBeOpenedLeavesCaptureOff) {
 
 namespace {
 
-// Lowers this process's file size limit for as long as it lives; writes past it fail with EFBIG
-// instead of raising SIGXFSZ.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit r = saved_;
-        r.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &r);
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        std::signal(SIGXFSZ, oldHandler_);
-    }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
-private:
-    rlimit saved_ {};
-    void (*oldHandler_)(int) = SIG_DFL;
-};
 
 }  // namespace
 

@@ -21,6 +21,7 @@
 #include <optional>
 
 #include "support/Firmware.h"
+#include "tests/support/Processes.h"
 #include "support/SimUnit.h"
 #include "support/Window.h"
 
@@ -129,30 +130,6 @@ struct Expect {
     std::map<std::string, std::string> report;
 };
 
-// Raises the file size limit back when it goes out of scope, and lets the process live through
-// a write past it (the write fails with EFBIG instead).
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &old_);
-        oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit r = old_;
-        r.rlim_cur = bytes;
-        active_ = setrlimit(RLIMIT_FSIZE, &r) == 0;
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &old_);
-        std::signal(SIGXFSZ, oldHandler_);
-    }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-    bool Active() const { return active_; }
-
-private:
-    rlimit old_{};
-    void (*oldHandler_)(int) = SIG_DFL;
-    bool active_ = false;
-};
 
 struct FaultRun {
     ProgramSession w;

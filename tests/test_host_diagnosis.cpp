@@ -4,6 +4,7 @@
 #include "serial/Serial4.h"
 #include "serial/serial_posix.h"
 #include "tests/support/AsUser.h"
+#include "tests/support/Processes.h"
 #include "tests/support/Pty.h"
 #include "tests/support/TempDir.h"
 
@@ -47,39 +48,6 @@ int OpenError(const std::string& device, int com = 0, const std::string& folder 
 
 std::string Lines(const TPortDiagnosis& d) { return d.Reason + "\n" + d.Remedy; }
 
-// A process of another name holding `device` until the returned pipe end is closed.
-struct THoldingProcess {
-    pid_t Pid = -1;
-    int Release = -1;
-    THoldingProcess(const std::string& device, const std::string& locks, const char* name) {
-        int ready[2], release[2];
-        if (::pipe(ready) != 0 || ::pipe(release) != 0) return;
-        Pid = ::fork();
-        if (Pid == 0) {
-            ::close(ready[0]);
-            ::close(release[1]);
-            ::prctl(PR_SET_NAME, name);
-            int err = 0;
-            auto port = serialio::TPort::Open(device, locks, {}, err);
-            const char ok = port ? 'y' : 'n';
-            if (::write(ready[1], &ok, 1) != 1) ::_exit(1);
-            char c;
-            while (::read(release[0], &c, 1) > 0) {}
-            ::_exit(0);
-        }
-        ::close(ready[1]);
-        ::close(release[0]);
-        Release = release[1];
-        char ok = 0;
-        if (::read(ready[0], &ok, 1) != 1 || ok != 'y') Pid = -1;
-        ::close(ready[0]);
-    }
-    ~THoldingProcess() {
-        ::close(Release);
-        if (Pid > 0) ::waitpid(Pid, nullptr, 0);
-    }
-};
-
 }  // namespace
 
 TEST(PortDiagnosis, APortHeldByAnotherProgramNamesItAndHowToFreeIt) {
@@ -105,7 +73,12 @@ TEST(PortDiagnosis, APortHeldByAnotherProgramNamesItAndHowToFreeIt) {
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.name) + (row.lockFile ? " with a lock file" : " by flock alone"));
         const std::string folder = row.lockFile ? locks.Path() : "";
-        THoldingProcess holder(dev, folder, row.name);
+        THoldingProcess holder(row.name, [&] {
+            int err = 0;
+            static std::unique_ptr<serialio::TPort> kept;  // held in the child until it ends
+            kept = serialio::TPort::Open(dev, folder, {}, err);
+            return kept != nullptr;
+        });
         ASSERT_GT(holder.Pid, 0);
         const int error = OpenError(dev, 0, "", folder);
         ASSERT_EQ(error, EBUSY);

@@ -2,6 +2,7 @@
 // finds; and the link command it offers is one a shell runs as meant.
 #include "host/Ports.h"
 #include "tests/support/Pty.h"
+#include "tests/support/Processes.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -150,45 +151,16 @@ public:
     std::vector<TPortInfo> List() override { return Ports; }
 };
 
-// A process under another name, holding `device` by flock until it is destroyed.
-struct TNamedHolder {
-    pid_t Pid = -1;
-    int Release = -1;
-    TNamedHolder(const std::string& device, const char* name) {
-        int ready[2], release[2];
-        if (::pipe(ready) != 0 || ::pipe(release) != 0) return;
-        Pid = ::fork();
-        if (Pid == 0) {
-            ::close(ready[0]);
-            ::close(release[1]);
-            ::prctl(PR_SET_NAME, name);
-            const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-            const char ok = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
-            if (::write(ready[1], &ok, 1) != 1) ::_exit(1);
-            char c;
-            while (::read(release[0], &c, 1) > 0) {}
-            ::_exit(0);
-        }
-        ::close(ready[1]);
-        ::close(release[0]);
-        Release = release[1];
-        char ok = 0;
-        if (::read(ready[0], &ok, 1) != 1 || ok != 'y') Pid = -1;
-        ::close(ready[0]);
-    }
-    ~TNamedHolder() {
-        ::close(Release);
-        if (Pid > 0) ::waitpid(Pid, nullptr, 0);
-    }
-};
-
 }  // namespace
 
 TEST(PortListing, JsonHasOneObjectPerDeviceWithWhoHoldsItAndWhetherItOpens) {
     TempDir folder, locks;
     TestPty free, held;
     free.LinkAs(folder.Path(), 3);
-    TNamedHolder holder(held.SlavePath(), "minicom");
+    THoldingProcess holder("minicom", [&] {
+        const int fd = ::open((held.SlavePath()).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        return fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    });
     ASSERT_GT(holder.Pid, 0);
     TFakePorts attached;
     attached.Ports = {{free.SlavePath(), "/dev/serial/by-id/usb-FTDI_A1", "FTDI", "FT232R USB UART", "A1", 0x0403, 0x6001},
@@ -222,7 +194,10 @@ TEST(PortListing, JsonHasOneObjectPerDeviceWithWhoHoldsItAndWhetherItOpens) {
 
 TEST(PortListing, ARunningBrlttyIsMarkedWithItsRemedy) {
     TestPty pty;
-    TNamedHolder brltty(pty.SlavePath(), "brltty");
+    THoldingProcess brltty("brltty", [&] {
+        const int fd = ::open((pty.SlavePath()).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        return fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    });
     ASSERT_GT(brltty.Pid, 0);
     TempDir folder;
     TFakePorts none;

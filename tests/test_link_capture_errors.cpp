@@ -5,6 +5,7 @@
 #include "records/Capture.h"
 #include "engine/SerialPort.h"
 #include "tests/support/Pty.h"
+#include "tests/support/Processes.h"
 
 #include <chrono>
 #include <csignal>
@@ -24,27 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Writes to any file past `bytes` fail with EFBIG (rather than raising SIGXFSZ) while this lives.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit r = saved_;
-        r.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &r);
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        std::signal(SIGXFSZ, oldHandler_);
-    }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
-private:
-    rlimit saved_ {};
-    void (*oldHandler_)(int) = SIG_DFL;
-};
 
 class LinkCaptureErrors : public ::testing::Test {
 protected:

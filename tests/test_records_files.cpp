@@ -4,6 +4,7 @@
 #include "records/CommsSettings.h"
 #include "records/DataFilesDir.h"
 #include "tests/support/Fifo.h"
+#include "tests/support/Processes.h"
 
 #include <QTemporaryDir>
 #include <algorithm>
@@ -39,22 +40,6 @@ size_t Count(const std::string& s, const std::string& what) {
     return n;
 }
 
-// Makes writes beyond `bytes` fail with EFBIG for as long as it lives. Unlike permission bits this
-// holds for root too, so the failure paths are really taken in any test environment.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &old_);
-        rlimit lim = old_;
-        lim.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &lim);
-    }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &old_); }
-
-private:
-    rlimit old_ {};
-};
 
 struct TempHome : ::testing::Test {
     QTemporaryDir tmp;
