@@ -21,6 +21,7 @@
 #include "host/StopSignals.h"
 #include "firmware/IntelHex.h"
 #include "firmware/UploadFile.h"
+#include "base/Hex.h"
 #include "base/Paths.h"
 #include "serial/serial_posix.h"
 
@@ -31,26 +32,52 @@ int UsageError(const std::string& text) {
     return Exit::Usage;
 }
 
+// The path against the current folder, byte for byte: a name that is not valid in the locale's
+// encoding must reach the file system as it was typed, never decoded and encoded again.
 std::string Absolute(const std::string& path) {
-    return QFile::encodeName(QFileInfo(QFile::decodeName(path.c_str())).absoluteFilePath()).toStdString();
+    if (path.empty() || path.front() == '/') return path;
+    std::string cwd(4096, '\0');
+    if (!::getcwd(cwd.data(), cwd.size())) return path;
+    cwd.resize(std::strlen(cwd.c_str()));
+    std::string rest = path;
+    while (rest.rfind("./", 0) == 0) rest.erase(0, 2);
+    return (cwd == "/" ? "" : cwd) + "/" + rest;
 }
+
+// The argument as its bytes: Qt's list has decoded it, which a name that is not valid in the
+// locale's encoding does not survive (another file, whose name holds the replacement characters,
+// would be opened instead).
+std::string RawArgument(const std::string& parsed, int argc, char** argv) {
+    if (parsed.empty()) return parsed;
+    const QString wanted = QFile::decodeName(parsed.c_str());
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const size_t eq = arg.rfind("--", 0) == 0 ? arg.find('=') : std::string::npos;
+        for (const std::string& candidate : {arg, eq == std::string::npos ? std::string() : arg.substr(eq + 1)})
+            if (!candidate.empty() && QFile::decodeName(candidate.c_str()) == wanted) return candidate;
+    }
+    return parsed;
+}
+
+// A name in a message: bytes that are no text shown as <XX>.
+std::string Shown(const std::string& name) { return PrintableText(name); }
 
 // The firmware file is checked before anything is opened or written: it must be a readable file
 // whose extension the engine knows.
 bool CheckFirmwareFile(const std::string& path, std::string& error) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || ::access(path.c_str(), R_OK) != 0) {
-        error = "cannot open '" + path + "': " + std::strerror(errno);
+        error = "cannot open '" + Shown(path) + "': " + std::strerror(errno);
         return false;
     }
     if (!S_ISREG(st.st_mode)) {
-        error = "'" + path + "' is not a file";
+        error = "'" + Shown(path) + "' is not a file";
         return false;
     }
-    const std::string name = QFile::encodeName(QFileInfo(QFile::decodeName(path.c_str())).fileName()).toStdString();
-    const TInputNames names = SplitInputFileName(name);
+    const TInputNames names = SplitInputFileName(path);
     if (InputKind(names.InputExt) == TInputKind::Unknown) {
-        error = "unexpected file extension (" + names.InputExt + ") of '" + path + "': use " + AcceptedExtensionsText();
+        error = "Unexpected file extension (" + Shown(names.InputExt) + ") of '" + Shown(path) + "': use " +
+                AcceptedExtensionsText();
         return false;
     }
     return true;
@@ -143,5 +170,7 @@ int RunCommandLine(int argc, char** argv) {
     case TParse::Run: break;
     }
     if (options.Command == TCommand::Ports) return ListPortsCommand(options);
+    for (std::string* name : {&options.File, &options.Device, &options.CapturePath, &options.RecordDb})
+        *name = RawArgument(*name, argc, argv);
     return RunJob(options);
 }

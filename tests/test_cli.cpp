@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 #include "serial/Serial4.h"
 #include "serial/serial_posix.h"
@@ -166,7 +168,7 @@ TEST(CommandLine, BadUsageIsOneLineAndStatusTwoWithNothingWritten) {
         {{"upload", fw, "--port", "1", "--device", "/dev/null"}, "cannot be used together"},
         {{"upload", fw, "--verbose"}, "Unknown option 'verbose'"},
         {{"upload", Q(cli.root / "missing.h86")}, "No such file or directory"},
-        {{"upload", notes}, "unexpected file extension (TXT)"},
+        {{"upload", notes}, "Unexpected file extension (TXT)"},
         {{"upload"}, "upload needs one FILE"},
         {{"ports", "--yes"}, "ports does not take --yes"},
         {{"flash", fw}, "unknown command 'flash'"},
@@ -204,6 +206,16 @@ TEST(CommandLine, PrepareReportsTheCountTheChecksumAndTheFilesWritten) {
     const Outcome b = cli.Run({"prepare", Q(cli.File("bad.h86", bad))});
     EXPECT_EQ(b.status, 2);
     EXPECT_NE(b.err.find("line 2"), std::string::npos) << b.err;
+
+    // Cut short (no end record) or without data for the flash: refused, nothing left behind.
+    const std::string cut = fw.hex.substr(0, fw.hex.rfind(":00000001FF"));
+    for (const auto& [name, content, words] : {std::tuple<std::string, std::string, std::string>{"cut.h86", cut, "incomplete"},
+                                               {"none.h86", ":00000001FF\r\n", "holds no data"}}) {
+        const Outcome c = cli.Run({"prepare", Q(cli.File(name, content))});
+        EXPECT_EQ(c.status, 2) << name;
+        EXPECT_NE(c.err.find(words), std::string::npos) << c.err;
+        EXPECT_FALSE(fs::exists(cli.root / (name.substr(0, name.size() - 4) + ".BIN"))) << name;
+    }
 }
 
 TEST(CommandLine, FactoryJobWithYesAndTheDefaultCaptureFile) {
@@ -304,4 +316,42 @@ TEST(CommandLine, HelpIsTheReadmesCommandLineSection) {
     const Outcome r = Cli().Run({"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, documented);
+}
+
+// A name that is not UTF-8 is the file it names: taken from the arguments as bytes, shown with its
+// odd bytes as <XX>, and never mistaken for the file whose name holds the replacement characters.
+TEST(CommandLine, ANameThatIsNotTextIsTheFileItNames) {
+    Cli cli;
+    const TestFirmware fw = TestFirmware::Make(3, 9), other = TestFirmware::Make(5, 10);
+    const std::string odd = cli.root / "\xff\xfe.h86", replaced = cli.root / "\xef\xbf\xbd\xef\xbf\xbd.h86";
+    WriteWholeFile(odd, fw.hex);
+    WriteWholeFile(replaced, other.hex);
+    auto run = [&](const std::string& name) {
+        int out[2];
+        EXPECT_EQ(::pipe(out), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::dup2(out[1], 2);
+            ::dup2(out[1], 1);
+            const std::string program = cli.bin + "/zupflshc";
+            ::execl(program.c_str(), program.c_str(), "prepare", name.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        std::string text;
+        char buf[512];
+        for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
+        ::close(out[0]);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        return std::make_pair(WEXITSTATUS(status), text);
+    };
+    const auto [status, text] = run(odd);
+    EXPECT_EQ(status, 0) << text;
+    EXPECT_NE(text.find("Blocks: 3\n"), std::string::npos) << text;  // not the other file's 5
+    EXPECT_TRUE(fs::exists(cli.root / "\xff\xfe.ZUP"));
+    fs::remove(odd);
+    const auto [missing, said] = run(odd);
+    EXPECT_EQ(missing, 2);
+    EXPECT_NE(said.find("<FF><FE>.h86"), std::string::npos) << said;
 }
