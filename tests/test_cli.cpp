@@ -1,6 +1,7 @@
 // The command line end to end: the built program run as a process without a display, against the
 // simulated unit on a pseudo-terminal.
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -117,9 +118,13 @@ TEST(CommandLine, TwoThousandBlocksAreVerifiedAndEveryFailureHasItsStatusAndReas
         std::vector<std::string> sim;
         int status;
         std::string reason;
+        std::string warning = {};  // a part of one of the result's warnings
     };
     const Row rows[] = {
         {"fw.bin", &big.image, {}, 0, "verified, checksum " + big.Checksum()},
+        {"fw.bin", &small, {"--erase-error"}, 0, "blocks sent", "BLOCK"},
+        {"fw.bin", &small, {"--resend-forever", "2"}, 1, "again 11 times"},
+        {"fw.bin", &small, {"--mute-at", "2"}, 1, "timed out waiting for SEND BLOCK message"},
         {"fw.bin", &big.image, {"--wrong-checksum"}, 1, "checksums different"},
         {"fw.bin", &big.image, {"--no-fcs"}, 1, "Upload not verified: timed out waiting for FCS"},
         {"fw.bin", &small, {"--fail-at", "3"}, 1, "the unit reported UPLOAD FAILED"},
@@ -138,6 +143,9 @@ TEST(CommandLine, TwoThousandBlocksAreVerifiedAndEveryFailureHasItsStatusAndReas
         EXPECT_EQ(result["status"].toInt(), row.status) << label;
         EXPECT_NE(result["reason"].toString().toStdString().find(row.reason), std::string::npos)
             << label << ": " << result["reason"].toString().toStdString();
+        if (!row.warning.empty())
+            EXPECT_NE(QJsonDocument(result["warnings"].toArray()).toJson().toStdString().find(row.warning),
+                      std::string::npos) << label;
     }
 }
 
