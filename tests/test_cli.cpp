@@ -271,31 +271,35 @@ TEST(CommandLine, OnATerminalTheProgressIsOneLineRedrawn) {
     EXPECT_NE(progress[0].find("Block 600 of 600 100% [####################]"), std::string::npos);
 }
 
+// Ctrl-C, a kill and a closed terminal all stop the upload at once and release the port.
 TEST(CommandLine, InterruptStopsAtOnceAndReleasesThePort) {
-    Cli cli;
-    SimUnit sim(cli.bin, 1, {"--pace"});
-    QProcess p;
-    cli.Start(p, {"upload", Q(cli.File("fw.h86", TestFirmware::Make(100).hex)), "--json", "--tick-ms", "2"});
-    std::string out;
-    while (out.find("\"event\":\"block\"") == std::string::npos && p.waitForReadyRead(10000))
-        out += p.readAllStandardOutput().toStdString();
-    ASSERT_NE(out.find("\"event\":\"block\""), std::string::npos) << out;
-    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
-    ASSERT_TRUE(p.waitForFinished(5000));
-    EXPECT_EQ(p.exitCode(), 130);
-    const QJsonObject result = JsonResult(out + p.readAllStandardOutput().toStdString());
-    const std::string reason = result["reason"].toString().toStdString();
-    EXPECT_EQ(reason.rfind("stopped at block ", 0), 0u) << reason;
-    EXPECT_NE(reason.find("the unit must be uploaded again"), std::string::npos) << reason;
-    EXPECT_LT(std::stoi(sim.Report()["blocks"]), 100);
+    for (const auto& [signal, status] : {std::pair{SIGINT, 130}, std::pair{SIGTERM, 130}, std::pair{SIGHUP, 129}}) {
+        Cli cli;
+        SimUnit sim(cli.bin, 1, {"--pace"});
+        QProcess p;
+        cli.Start(p, {"upload", Q(cli.File("fw.h86", TestFirmware::Make(100).hex)), "--json", "--tick-ms", "2"});
+        std::string out;
+        while (out.find("\"event\":\"block\"") == std::string::npos && p.waitForReadyRead(10000))
+            out += p.readAllStandardOutput().toStdString();
+        ASSERT_NE(out.find("\"event\":\"block\""), std::string::npos) << out;
+        ::kill(static_cast<pid_t>(p.processId()), signal);
+        ASSERT_TRUE(p.waitForFinished(5000));
+        EXPECT_EQ(p.exitCode(), status) << strsignal(signal);
+        const QJsonObject result = JsonResult(out + p.readAllStandardOutput().toStdString());
+        const std::string reason = result["reason"].toString().toStdString();
+        EXPECT_EQ(reason.rfind("stopped at block ", 0), 0u) << reason;
+        EXPECT_NE(reason.find("the unit must be uploaded again"), std::string::npos) << reason;
+        EXPECT_EQ(result["kind"].toString().toStdString(), "interrupted");
+        EXPECT_LT(std::stoi(sim.Report()["blocks"]), 100);
 
-    int err = 0;
-    const std::string lock = "/run/lock/" + serialio::LockFileName(sim.LinkPath(), err);
-    EXPECT_FALSE(fs::exists(lock));
-    TSerial again;
-    again.SetDeviceFolder(cli.bin + "/");
-    again.SetActive(true);
-    EXPECT_TRUE(again.Active()) << again.ErrorText();
+        int err = 0;
+        const std::string lock = "/run/lock/" + serialio::LockFileName(sim.LinkPath(), err);
+        EXPECT_FALSE(fs::exists(lock)) << strsignal(signal);
+        TSerial again;
+        again.SetDeviceFolder(cli.bin + "/");
+        again.SetActive(true);
+        EXPECT_TRUE(again.Active()) << again.ErrorText();
+    }
 }
 
 TEST(CommandLine, TwoUnitsAtOnceFromTwoProcesses) {

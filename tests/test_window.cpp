@@ -5,7 +5,12 @@
 #include <QProgressBar>
 
 #include "gui/HelpWindow.h"
+#include "host/StopSignals.h"
 #include "serial/Serial4.h"
+#include "serial/serial_posix.h"
+
+#include <csignal>
+#include <filesystem>
 #include "support/Pty.h"
 #include "support/Window.h"
 
@@ -236,4 +241,30 @@ TEST(Window, CloseEndsCaptureFirst) {
     EXPECT_FALSE(f.Engine.CaptureOn());
     EXPECT_FALSE(f.isVisible());
     EXPECT_NE(ReadWholeFile(w.Folder() + "Capture.txt").find("[start]"), std::string::npos);
+}
+
+// SIGTERM or SIGHUP to the window (a closed session) release the port as Close does: the program
+// wires them to Stop through the one signal owner.
+TEST(Window, AStopSignalReleasesThePortAndItsLock) {
+    ProgramSession w;
+    TestPty pty;
+    pty.LinkAs(w.Folder(), 3);
+    TForm1& f = w.F();
+    ASSERT_TRUE(w.OpenPort("3", "38400"));
+    ASSERT_TRUE(f.Serial1.Active());
+    int err = 0;
+    const std::string lock = "/run/lock/" + serialio::LockFileName(pty.SlavePath(), err);
+    ASSERT_TRUE(std::filesystem::exists(lock));
+    TStopSignals stopSignals;
+    int got = 0;
+    stopSignals.Subscribe([&](int signal) {
+        f.Stop();
+        got = signal;
+    });
+    ::raise(SIGHUP);
+    ASSERT_TRUE(WaitUntil([&] { return got != 0; }));
+    EXPECT_EQ(got, SIGHUP);
+    EXPECT_EQ(StopStatus(got), 129);
+    EXPECT_FALSE(f.Serial1.Active());
+    EXPECT_FALSE(std::filesystem::exists(lock));
 }
