@@ -110,137 +110,193 @@ void RecordProgress(TForm1& f, std::vector<ProgressSnapshot>& out) {
 
 }  // namespace
 
-TEST(CaptureFile, AWholeUploadIsRecordedInOrderAndProgressShown) {
-    TempDir folder, home;
-    const std::time_t began = std::time(nullptr);
+// One whole upload with capture on, recorded once: the tests below each look at one side of it.
+struct WholeUploadRecording {
+    bool complete = false;  // every step of the recording went through
+    std::time_t began = 0;
+    std::string capture;    // the capture file after the first run of the program
+    std::string both;       // after a second run in the same folder switched capture on and off
+    std::string zup;
+    std::vector<ProgressSnapshot> progress;
+    QStringList history;
+    int gaugeMaximum = 0, gaugeValue = 0, blocksSent = 0;
+    bool gaugeShown = true;
+    std::string timeTaken;  // Label4 at the end
+    qint64 tookMs = 0;
+    std::map<std::string, std::string> report;
+    bool flashHoldsImage = false;
+    size_t messages = 0;
+};
+
+void RecordWholeUpload(WholeUploadRecording& r, const std::string& folder, const std::string& home) {
+    r.began = std::time(nullptr);
     const TestFirmware fw = TestFirmware::Make(6, 21);
-    std::string firstRun;
     {
-        ProgramSession s(folder.Path(), home.Path());
+        ProgramSession s(folder, home);
         TForm1& f = s.F();
         // The erase takes long enough for the "ERASING..." line to be taken before the next one
         // arrives, and the third block is asked for again.
         SimUnit sim(s.Folder(), 1, {"--resend-at", "3", "--erase-ms", "300", "--restart-ms", "100"});
-
         Control<QPushButton>(f, "BtnCaptureFile")->click();
         ASSERT_TRUE(f.Engine.CaptureOn());
-        EXPECT_EQ(s.Text(Control<QLabel>(f, "Label11")), "Enabled");
-        EXPECT_EQ(Control<QPushButton>(f, "BtnCaptureFile")->text().toStdString(), "&Disable Capture File");
+        ASSERT_EQ(s.Text(Control<QLabel>(f, "Label11")), "Enabled");
         ASSERT_TRUE(WaitUntil([&] { return s.CaptureText().find("[pn]0\r\n") != std::string::npos; }));
-
         ASSERT_TRUE(s.OpenPort("1"));
-        ASSERT_EQ(s.Text(Control<QLabel>(f, "Label12")), "Port is open on Com 1 at 38400 baud");
         // A tick at rest after the port report is part of the record; the file is chosen after it.
         ASSERT_TRUE(WaitUntil([&] { return EndsWith(s.CaptureText(), "[pn]0\r\n"); }));
         ASSERT_TRUE(s.PrepareFile("fw.h86", fw.hex)) << "state " << f.Engine.UploadState();
-        EXPECT_EQ(s.Text(Control<QLabel>(f, "Label8")), "Upload will be 6 blocks, less than 1 minute");
         // Idle on the ready screen for a good number of ticks before the start.
         int ticks = 0;
-        QObject::connect(Control<QTimer>(f, "Timer1"), &QTimer::timeout, Control<QTimer>(f, "Timer1"), [&ticks] { ++ticks; });
+        QObject::connect(Control<QTimer>(f, "Timer1"), &QTimer::timeout, &f, [&ticks] { ++ticks; });
         ASSERT_TRUE(WaitUntil([&] { return ticks >= 30; }));
-
-        std::vector<ProgressSnapshot> progress;
-        RecordProgress(f, progress);
+        RecordProgress(f, r.progress);
         QElapsedTimer clock;
         clock.start();
         ASSERT_TRUE(s.StartAndWait()) << "state " << f.Engine.UploadState();
-        const qint64 tookMs = clock.elapsed();
+        r.tookMs = clock.elapsed();
         ASSERT_EQ(s.Text(Control<QLabel>(f, "Label15")), "Software Upload complete");
-        EXPECT_TRUE(FlashHolds(sim, fw.image));
-        auto rep = sim.Report();
-        EXPECT_EQ(rep["resends"], "1");
-        EXPECT_EQ(rep["blocks"], "6");
-
-        // Progress: the gauge counts to the block count once per block; a resent block moves
-        // neither the gauge nor the texts.
-        EXPECT_EQ(Control<QProgressBar>(f, "Gauge")->maximum(), 6);
-        EXPECT_EQ(Control<QProgressBar>(f, "Gauge")->value(), 6);
-        EXPECT_EQ(f.Engine.BlocksSent(), 6);
-        std::vector<int> values;
-        for (const auto& p : progress)
-            if (p.value != 0) values.push_back(p.value);
-        EXPECT_EQ(values, (std::vector<int>{1, 2, 3, 4, 5, 6}));
-        for (const auto& p : progress) {
-            if (p.value == 0) continue;
-            const std::string text = "Sending block " + std::to_string(p.value) + " of 6...";
-            EXPECT_EQ(p.label2, text);
-            EXPECT_EQ(p.lastHistoryLine, text);
-        }
-        const QStringList hist = f.HistoryLines();
-        EXPECT_EQ(hist.filter(QRegularExpression("^Sending block ")).size(), 1);
-        EXPECT_EQ(hist.last().toStdString(), "Sending block 6 of 6...");
-        EXPECT_FALSE(hist.contains("Sending Lines..."));
-        EXPECT_FALSE(s.Shown(Control<QProgressBar>(f, "Gauge")));
-
-        // The end: the elapsed time in seconds, no more than the run took.
-        const QRegularExpressionMatch m =
-            QRegularExpression("^Upload complete\\. Time taken: (\\d+) seconds$").match(Control<QLabel>(f, "Label4")->text());
-        ASSERT_TRUE(m.hasMatch()) << s.Text(Control<QLabel>(f, "Label4"));
-        EXPECT_LE(m.captured(1).toLongLong(), tookMs / 1000 + 1);
-
+        r.flashHoldsImage = FlashHolds(sim, fw.image);
+        r.report = sim.Report();
+        r.gaugeMaximum = Control<QProgressBar>(f, "Gauge")->maximum();
+        r.gaugeValue = Control<QProgressBar>(f, "Gauge")->value();
+        r.gaugeShown = s.Shown(Control<QProgressBar>(f, "Gauge"));
+        r.blocksSent = f.Engine.BlocksSent();
+        r.history = f.HistoryLines();
+        r.timeTaken = s.Text(Control<QLabel>(f, "Label4"));
         // The tick after the end records the idle state; then capture goes off.
         ASSERT_TRUE(WaitUntil([&] { return EndsWith(s.CaptureText(), "[pn]0\r\n"); }));
         Control<QPushButton>(f, "BtnCaptureFile")->click();
-        EXPECT_FALSE(f.Engine.CaptureOn());
-        EXPECT_EQ(s.Text(Control<QLabel>(f, "Label11")), "Disabled");
-        EXPECT_EQ(Control<QPushButton>(f, "BtnCaptureFile")->text().toStdString(), "&Enable Capture File");
-        EXPECT_TRUE(f.Messages.empty());
-        firstRun = s.CaptureText();
+        ASSERT_FALSE(f.Engine.CaptureOn());
+        ASSERT_EQ(s.Text(Control<QLabel>(f, "Label11")), "Disabled");
+        r.messages = f.Messages.size();
+        r.capture = s.CaptureText();
     }
+    r.zup = ReadWholeFile(home + "/fw.ZUP");
+    {
+        ProgramSession s(folder, home);
+        Control<QPushButton>(s.F(), "BtnCaptureFile")->click();
+        ASSERT_TRUE(s.F().Engine.CaptureOn());
+        ASSERT_TRUE(WaitUntil([&] { return s.CaptureText().size() > r.capture.size() + 9; }));
+        Control<QPushButton>(s.F(), "BtnCaptureFile")->click();
+        r.both = s.CaptureText();
+    }
+    r.complete = true;
+}
 
-    const std::vector<CaptureLine> lines = ParseCapture(firstRun);
-    ASSERT_GT(lines.size(), 40u);
-    EXPECT_EQ(lines[0].time, "");
-    EXPECT_EQ(lines[0].body, "[start]");
+class WholeUpload : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        folder_ = new TempDir;
+        home_ = new TempDir;
+        recording_ = {};
+        RecordWholeUpload(recording_, folder_->Path(), home_->Path());
+    }
+    static void TearDownTestSuite() {
+        delete folder_;
+        delete home_;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(recording_.complete) << "the recorded upload did not go through";
+        lines_ = ParseCapture(recording_.capture);
+        ASSERT_GT(lines_.size(), 40u);
+    }
+    const WholeUploadRecording& R() const { return recording_; }
+    const std::vector<CaptureLine>& Lines() const { return lines_; }
 
-    // Every other line: the time of day of the run, never going back, then the body.
-    const auto times = TimesSince(began);
-    std::time_t previous = began;
-    for (size_t i = 1; i < lines.size(); ++i) {
-        const auto t = times.find(lines[i].time);
-        ASSERT_NE(t, times.end()) << "line " << i << " time \"" << lines[i].time << "\"";
-        if (began <= t->second) {  // (a run across midnight repeats no text, but may wrap)
+private:
+    static inline WholeUploadRecording recording_;
+    static inline TempDir* folder_ = nullptr;
+    static inline TempDir* home_ = nullptr;
+    std::vector<CaptureLine> lines_;
+};
+
+TEST_F(WholeUpload, TheUnitHoldsTheImageAndNothingWentWrong) {
+    EXPECT_TRUE(R().flashHoldsImage);
+    EXPECT_EQ(R().report.at("resends"), "1");
+    EXPECT_EQ(R().report.at("blocks"), "6");
+    EXPECT_EQ(R().messages, 0u);
+}
+
+// The gauge counts to the block count once per block; a resent block moves neither the gauge nor
+// the texts, which say the block the gauge shows.
+TEST_F(WholeUpload, ProgressCountsEachBlockOnce) {
+    EXPECT_EQ(R().gaugeMaximum, 6);
+    EXPECT_EQ(R().gaugeValue, 6);
+    EXPECT_EQ(R().blocksSent, 6);
+    std::vector<int> values;
+    for (const auto& p : R().progress) {
+        if (p.value == 0) continue;
+        values.push_back(p.value);
+        const std::string text = "Sending block " + std::to_string(p.value) + " of 6...";
+        EXPECT_EQ(p.label2, text);
+        EXPECT_EQ(p.lastHistoryLine, text);
+    }
+    EXPECT_EQ(values, (std::vector<int>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(R().history.filter(QRegularExpression("^Sending block ")).size(), 1);
+    EXPECT_EQ(R().history.last().toStdString(), "Sending block 6 of 6...");
+    EXPECT_FALSE(R().history.contains("Sending Lines..."));
+    EXPECT_FALSE(R().gaugeShown);
+    // The elapsed time in seconds, no more than the run took.
+    const QRegularExpressionMatch m =
+        QRegularExpression("^Upload complete\\. Time taken: (\\d+) seconds$").match(QString::fromStdString(R().timeTaken));
+    ASSERT_TRUE(m.hasMatch()) << R().timeTaken;
+    EXPECT_LE(m.captured(1).toLongLong(), R().tookMs / 1000 + 1);
+}
+
+// "[start]", then every line with the time of day of the run, never going back, and no line
+// written twice in a row.
+TEST_F(WholeUpload, EveryLineHasItsTimeOfDayInOrder) {
+    EXPECT_EQ(Lines()[0].time, "");
+    EXPECT_EQ(Lines()[0].body, "[start]");
+    const auto times = TimesSince(R().began);
+    std::time_t previous = R().began;
+    for (size_t i = 1; i < Lines().size(); ++i) {
+        const auto t = times.find(Lines()[i].time);
+        ASSERT_NE(t, times.end()) << "line " << i << " time \"" << Lines()[i].time << "\"";
+        if (R().began <= t->second) {  // (a run across midnight repeats no text, but may wrap)
             EXPECT_GE(t->second, previous) << "line " << i;
             previous = t->second;
         }
-        ASSERT_FALSE(lines[i].body.empty()) << "line " << i;
-        EXPECT_NE(lines[i].body, lines[i - 1].body) << "line " << i << " written twice in a row";
+        ASSERT_FALSE(Lines()[i].body.empty()) << "line " << i;
+        EXPECT_NE(Lines()[i].body, Lines()[i - 1].body) << "line " << i << " written twice in a row";
     }
+}
 
-    // The states, each change once, along the road of the upload.
-    EXPECT_EQ(StatePath(lines),
-              (std::vector<int>{0, 5, 6, 10, 0, 104, 112, 123, 124, 42, 0, 44, 45, 54, 55, 56, 57, 58, 66, 67, 73,
-                                74, 75, 82, 0}));
-    // Idle on the ready screen for many ticks: one line.
-    const size_t ready = IndexOf(lines, "[pn]42");
+// The states, each change once, along the road of the upload; idle on the ready screen is one line.
+TEST_F(WholeUpload, TheStatesFollowTheRoadOfTheUpload) {
+    EXPECT_EQ(StatePath(Lines()), (std::vector<int>{0, 5, 6, 10, 0, 104, 112, 123, 124, 42, 0, 44, 45, 54, 55, 56,
+                                                   57, 58, 66, 67, 73, 74, 75, 82, 0}));
+    const size_t ready = IndexOf(Lines(), "[pn]42");
     ASSERT_NE(ready, std::string::npos);
-    EXPECT_EQ(lines[ready + 1].body, "[pn]0");
-    EXPECT_EQ(lines[ready + 2].body, "[pn]44");
+    EXPECT_EQ(Lines()[ready + 1].body, "[pn]0");
+    EXPECT_EQ(Lines()[ready + 2].body, "[pn]44");
+}
 
-    // The port opening and the commands, each where its state put it.
-    const size_t co = IndexOf(lines, "[co]com port open at 38400");
-    ASSERT_NE(co, std::string::npos);
-    EXPECT_EQ(lines[co - 1].body, "[pn]5");
-    EXPECT_EQ(Count(lines, "[co]com port open at 38400"), 1u);
-    const size_t go = IndexOf(lines, "[out]GO[cr]");
-    ASSERT_NE(go, std::string::npos);
-    EXPECT_EQ(lines[go - 1].body, "[pn]54");
-    EXPECT_EQ(Count(lines, "[out]GO[cr]"), 1u);
-    const size_t done = IndexOf(lines, "[out]UPLOAD DONE[cr]");
-    ASSERT_NE(done, std::string::npos);
-    EXPECT_EQ(lines[done - 1].body, "[pn]73");
-    EXPECT_EQ(Count(lines, "[out]UPLOAD DONE[cr]"), 1u);
+// The port opening and the commands, each once and where its state put it.
+TEST_F(WholeUpload, EachCommandStandsWhereItsStatePutIt) {
+    const std::pair<std::string, std::string> commands[] = {
+        {"[co]com port open at 38400", "[pn]5"}, {"[out]GO[cr]", "[pn]54"}, {"[out]UPLOAD DONE[cr]", "[pn]73"}};
+    for (const auto& [command, state] : commands) {
+        const size_t at = IndexOf(Lines(), command);
+        ASSERT_NE(at, std::string::npos) << command;
+        EXPECT_EQ(Lines()[at - 1].body, state) << command;
+        EXPECT_EQ(Count(Lines(), command), 1u) << command;
+    }
+    const size_t go = IndexOf(Lines(), "[out]GO[cr]");
     size_t wakeUps = 0;
-    for (size_t i = 1; i < lines.size(); ++i) {
-        if (lines[i].body != "[out]U") continue;
+    for (size_t i = 1; i < Lines().size(); ++i) {
+        if (Lines()[i].body != "[out]U") continue;
         ++wakeUps;
-        EXPECT_TRUE(lines[i - 1].body == "[pn]44" || lines[i - 1].body == "[pn]45") << "line " << i;
+        EXPECT_TRUE(Lines()[i - 1].body == "[pn]44" || Lines()[i - 1].body == "[pn]45") << "line " << i;
         EXPECT_LT(i, go);
     }
     EXPECT_GE(wakeUps, 1u);
+}
 
-    // What came in: the whole buffer each time, so the line end left over from "ERASING..." is
-    // still in front of "ERASE COMPLETE".
+// What came in: the whole buffer each time, so the line end left over from "ERASING..." is still
+// in front of "ERASE COMPLETE"; three dump lines before each block, the resent one included.
+TEST_F(WholeUpload, WhatCameInAndEachBlockAsItWasSent) {
+    const auto& lines = Lines();
     size_t readyIn = std::string::npos, eraseIn = std::string::npos, resendIn = 0, thanks = std::string::npos;
     for (size_t i = 0; i < lines.size(); ++i) {
         const std::string& b = lines[i].body;
@@ -250,6 +306,7 @@ TEST(CaptureFile, AWholeUploadIsRecordedInOrderAndProgressShown) {
         resendIn += b.find("RESEND BLOCK") != std::string::npos;
         if (b.rfind("[in]THANK YOU[cr]", 0) == 0) thanks = i;
     }
+    const size_t go = IndexOf(lines, "[out]GO[cr]"), done = IndexOf(lines, "[out]UPLOAD DONE[cr]");
     ASSERT_NE(readyIn, std::string::npos);
     EXPECT_LT(readyIn, go);
     ASSERT_NE(eraseIn, std::string::npos);
@@ -259,14 +316,11 @@ TEST(CaptureFile, AWholeUploadIsRecordedInOrderAndProgressShown) {
     EXPECT_GT(thanks, done);
     EXPECT_LT(thanks, IndexOf(lines, "[pn]75"));
 
-    // Three lines before each block, the resent block included: 7 dumps for 6 blocks, each the
-    // block as it stands in the upload block file.
-    const std::string zup = ReadWholeFile(home.Path() + "/fw.ZUP");
-    ASSERT_EQ(zup.size(), 6u * 135 + 4);
+    ASSERT_EQ(R().zup.size(), 6u * 135 + 4);
     const int order[] = {0, 1, 2, 2, 3, 4, 5};
     size_t at = 0;
     for (int k : order) {
-        const std::string block = zup.substr(static_cast<size_t>(k) * 135, 135);
+        const std::string block = R().zup.substr(static_cast<size_t>(k) * 135, 135);
         const std::string info = "[info  ]  addr " + block.substr(0, 6) + "  cksm " + Hex(block.substr(134, 1));
         at = IndexOf(lines, info, at);
         ASSERT_NE(at, std::string::npos) << "dump of block " << k + 1;
@@ -280,24 +334,18 @@ TEST(CaptureFile, AWholeUploadIsRecordedInOrderAndProgressShown) {
     size_t dumps = 0;
     for (const auto& l : lines) dumps += l.body.rfind("[info  ]", 0) == 0;
     EXPECT_EQ(dumps, 7u);
+}
 
-    // A second run of the program in the same folder appends after the first record.
-    {
-        ProgramSession s(folder.Path(), home.Path());
-        Control<QPushButton>(s.F(), "BtnCaptureFile")->click();
-        ASSERT_TRUE(s.F().Engine.CaptureOn());
-        ASSERT_TRUE(WaitUntil([&] { return s.CaptureText().size() > firstRun.size() + 9; }));
-        Control<QPushButton>(s.F(), "BtnCaptureFile")->click();
-        const std::string both = s.CaptureText();
-        EXPECT_TRUE(both.compare(0, firstRun.size(), firstRun) == 0) << "the first record was not kept";
-        const auto all = ParseCapture(both);
-        EXPECT_EQ(Count(all, "[start]"), 2u);
-        const size_t second = IndexOf(all, "[start]", 1);
-        ASSERT_NE(second, std::string::npos);
-        EXPECT_EQ(all[second].time, "");
-        ASSERT_LT(second + 1, all.size());
-        EXPECT_EQ(all[second + 1].body, "[pn]0");
-    }
+// A second run of the program in the same folder appends after the first record.
+TEST_F(WholeUpload, ASecondRunAppendsAfterTheFirstRecord) {
+    EXPECT_TRUE(R().both.compare(0, R().capture.size(), R().capture) == 0) << "the first record was not kept";
+    const auto all = ParseCapture(R().both);
+    EXPECT_EQ(Count(all, "[start]"), 2u);
+    const size_t second = IndexOf(all, "[start]", 1);
+    ASSERT_NE(second, std::string::npos);
+    EXPECT_EQ(all[second].time, "");
+    ASSERT_LT(second + 1, all.size());
+    EXPECT_EQ(all[second + 1].body, "[pn]0");
 }
 
 TEST(CaptureFile, TheReadyScreenEstimateFollowsTheBlockCountAndBaudRate) {
