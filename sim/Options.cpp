@@ -35,12 +35,23 @@ std::string UsageText(const std::string& name) {
            "prints \"power\"; SIGTERM/SIGINT end the unit.\n";
 }
 
-bool ParseOptions(int argc, char** argv, SimOptions& o, std::string& error) {
-    struct IntSwitch {
-        int* target;
-        long long lo, hi;
-    };
-    const std::map<std::string, bool*> flags = {
+namespace {
+
+struct IntSwitch {
+    int* target;
+    long long lo, hi;
+};
+
+// The switches that set one field of `o`: on/off, a number in its range, a text.
+struct TSwitchTables {
+    std::map<std::string, bool*> flags;
+    std::map<std::string, IntSwitch> ints;
+    std::map<std::string, std::string*> texts;
+};
+
+TSwitchTables Switches(SimOptions& o) {
+    TSwitchTables t;
+    t.flags = {
         {"--pace", &o.pace},
         {"--erase-error", &o.eraseError},
         {"--erase-timeout", &o.eraseTimeout},
@@ -60,7 +71,7 @@ bool ParseOptions(int argc, char** argv, SimOptions& o, std::string& error) {
         {"--exit-with-parent", &o.exitWithParent},
     };
     constexpr long long kMaxMs = 3600LL * 1000;
-    const std::map<std::string, IntSwitch> ints = {
+    t.ints = {
         {"--port", {&o.port, 1, 99}},
         {"--wake-after", {&o.wakeAfter, 1, 1000000}},
         {"--erase-ms", {&o.eraseMs, 0, kMaxMs}},
@@ -79,11 +90,20 @@ bool ParseOptions(int argc, char** argv, SimOptions& o, std::string& error) {
         {"--bad-ack-times", {&o.badAckTimes, 0, 1 << 30}},
         {"--record-silent", {&o.recordSilent, 1, 1 << 30}},
     };
-    const std::map<std::string, std::string*> texts = {
+    t.texts = {
         {"--dir", &o.dir},
         {"--report", &o.report},
     };
+    return t;
+}
 
+}  // namespace
+
+bool ParseOptions(int argc, char** argv, SimOptions& o, std::string& error) {
+    const TSwitchTables tables = Switches(o);
+    const auto& flags = tables.flags;
+    const auto& ints = tables.ints;
+    const auto& texts = tables.texts;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         std::string value;
