@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <unistd.h>
@@ -34,9 +35,12 @@ void Out(const std::string& text) {
 
 }  // namespace
 
-std::string UnitCapturePath(const std::string& path, const std::string& programFolder, const TCliUnit& unit) {
+std::string CaptureTag(const TCliUnit& unit) {
+    return unit.Device.empty() ? "COM" + std::to_string(unit.Port) : BaseName(unit.Device);
+}
+
+std::string UnitCapturePath(const std::string& path, const std::string& programFolder, const std::string& tag) {
     const std::string file = path.empty() ? programFolder + "Capture.txt" : path;
-    const std::string tag = unit.Device.empty() ? "COM" + std::to_string(unit.Port) : BaseName(unit.Device);
     const size_t slash = file.find_last_of('/');
     const size_t dot = file.find_last_of('.');
     const size_t at = dot != std::string::npos && (slash == std::string::npos || dot > slash) ? dot : file.size();
@@ -88,9 +92,14 @@ int TCliStation::RunStation() {
     std::vector<std::unique_ptr<TCliJob>> jobs;
     size_t running = units_.size();
     bool looping = false;
+    std::vector<std::string> tags;
     for (size_t i = 0; i < units_.size(); ++i) {
         TCliUnit unit = units_[i];
-        if (options_.Capture) unit.CapturePath = UnitCapturePath(options_.CapturePath, programFolder_, unit);
+        // Two devices of one name in different folders must not share a capture file.
+        std::string tag = CaptureTag(unit);
+        if (std::find(tags.begin(), tags.end(), tag) != tags.end()) tag += "-" + std::to_string(i + 1);
+        tags.push_back(tag);
+        if (options_.Capture) unit.CapturePath = UnitCapturePath(options_.CapturePath, programFolder_, tag);
         views.push_back(std::make_unique<TCliView>(mode_, options_.Command == TCommand::Factory));
         views.back()->SetUnit(unit.Name, board.get(), i);
         jobs.push_back(std::make_unique<TCliJob>(options_, unit, *views.back(), programFolder_, stops));

@@ -49,6 +49,8 @@ private:
     TTally tally_;
 };
 
+// How a port's capture file is told apart: COM3, or the device's own name (ttyUSB0).
+std::string CaptureTag(const TCliUnit& unit);
 // The capture file of one port of several: `path` (or Capture.txt in `programFolder`) with the
-// port's name before the extension, Capture-COM3.txt, Capture-ttyUSB0.txt.
-std::string UnitCapturePath(const std::string& path, const std::string& programFolder, const TCliUnit& unit);
+// port's tag before the extension, Capture-COM3.txt, Capture-ttyUSB0.txt.
+std::string UnitCapturePath(const std::string& path, const std::string& programFolder, const std::string& tag);
