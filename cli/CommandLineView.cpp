@@ -145,6 +145,8 @@ void TCliView::Progress(int sent, int total) {
         lastDraw_ = -1;
         return;
     }
+    // What the dialogue said last ("Erase complete...") is stale once the blocks go out.
+    if (board_ && sent == 1) board_->Show(row_, "Sending blocks", false);
     DrawProgress(sent, total);
 }
 

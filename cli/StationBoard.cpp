@@ -51,7 +51,8 @@ void TStationBoard::Schedule() {
 
 std::string TStationBoard::RowText(const TRow& row, int width) const {
     QString text = QString::fromStdString(row.Name).leftJustified(static_cast<int>(nameWidth_) + 2);
-    text += QString::fromStdString(row.Doing).leftJustified(34) + ' ';
+    // The doing part is cut short so that the progress stays on the line.
+    text += QString::fromStdString(row.Doing).leftJustified(34, ' ', true) + ' ';
     text += QString::fromStdString(row.Progress);
     if (!row.Tally.empty()) text += "  [" + QString::fromStdString(row.Tally) + ']';
     // A wrapped line would throw the cursor-up count out.
