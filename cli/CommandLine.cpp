@@ -8,6 +8,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <climits>
+#include <cstdlib>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +18,7 @@
 #include "cli/CommandLineOptions.h"
 #include "cli/CommandLineView.h"
 #include "cli/HistoryCommand.h"
+#include "cli/Station.h"
 #include "host/Folders.h"
 #include "host/Ports.h"
 #include "history/ResultRecord.h"
@@ -117,21 +121,65 @@ bool MakeRecorder(const TCliOptions& options, std::unique_ptr<TJobRecorder>& rec
     return true;
 }
 
+// The ports as the station runs them: usb: names resolved, paths absolute, named as given.
+bool ResolveUnits(const TCliOptions& options, const std::string& file, std::vector<TCliUnit>& units, int& status) {
+    TSystemPortSource attached;
+    for (const TCliOptions::TPortChoice& choice : options.Ports) {
+        TCliUnit unit;
+        unit.Port = choice.Port ? choice.Port : 1;
+        unit.Name = choice.Device.empty() ? "COM " + std::to_string(unit.Port) : choice.Device;
+        unit.Device = choice.Device;
+        unit.FilePath = file;
+        unit.CapturePath = options.CapturePath;
+        std::string error;
+        if (IsUsbDeviceSpec(unit.Device) && !ResolveUsbDevice(choice.Device, attached, unit.Device, error)) {
+            std::fprintf(stderr, "zupflshc: %s\n", error.c_str());
+            status = Exit::PortClosed;
+            return false;
+        }
+        if (!unit.Device.empty()) unit.Device = Absolute(unit.Device);
+        units.push_back(unit);
+    }
+    return true;
+}
+
+// Two names for one device (COM 1 and its link's target, a device and a link to it) would have two
+// engines fight over one unit.
+bool SameDeviceTwice(const std::vector<TCliUnit>& units, const std::string& folder, std::string& error) {
+    std::vector<std::string> seen;
+    for (const TCliUnit& unit : units) {
+        const std::string path = unit.Device.empty() ? serialio::DeviceNameFor(folder, unit.Port) : unit.Device;
+        char real[PATH_MAX];
+        const std::string key = ::realpath(path.c_str(), real) ? std::string(real) : path;
+        for (size_t i = 0; i < seen.size(); ++i)
+            if (seen[i] == key) {
+                error = units[i].Name + " and " + unit.Name + " are the same device (" + key + ")";
+                return true;
+            }
+        seen.push_back(key);
+    }
+    return false;
+}
+
 int RunJob(TCliOptions& options) {
     std::string error;
     if (options.Command == TCommand::Factory && !options.Yes && !::isatty(STDIN_FILENO))
         return UsageError("factory waits for Enter on a terminal; give --yes to go on without it");
+    if (options.Command == TCommand::Factory && !options.Yes && options.Ports.size() > 1)
+        return UsageError("factory on several ports needs --yes: one Enter cannot speak for every unit");
+    if (!options.UnitId.empty() && (options.Ports.size() > 1 || options.Loop))
+        return UsageError("--unit-id names one unit: it cannot be given with several ports or --loop");
     if (options.Command != TCommand::Factory && !CheckFirmwareFile(options.File, error)) return UsageError(error);
-    TSystemPortSource attached;
-    if (IsUsbDeviceSpec(options.Device) && !ResolveUsbDevice(options.Device, attached, options.Device, error)) {
-        std::fprintf(stderr, "zupflshc: %s\n", error.c_str());
-        return Exit::PortClosed;
-    }
-    if (!options.Device.empty()) options.Device = Absolute(options.Device);
     if (!options.CapturePath.empty()) options.CapturePath = Absolute(options.CapturePath);
     // The engine is given the file's absolute path: nothing here changes the process's folder,
     // which is every job's.
     const std::string file = options.Command == TCommand::Factory ? std::string() : Absolute(options.File);
+    std::vector<TCliUnit> units;
+    int status = Exit::Success;
+    if (options.Command == TCommand::Prepare) units.push_back({"", 1, {}, {}, file});
+    else if (!ResolveUnits(options, file, units, status)) return status;
+    const std::string folder = ProgramFolder();
+    if (SameDeviceTwice(units, folder, error)) return UsageError(error);
     // A reader that goes away must not end an upload half way: output is dropped instead.
     std::signal(SIGPIPE, SIG_IGN);
     const auto mode = options.Json ? TCliView::TMode::Json
@@ -139,10 +187,14 @@ int RunJob(TCliOptions& options) {
                                                 : TCliView::TMode::Pipe;
     std::unique_ptr<TJobRecorder> recorder;
     if (options.Command != TCommand::Prepare && !MakeRecorder(options, recorder, error)) return UsageError(error);
-    TCliView view(mode, options.Command == TCommand::Factory);
-    TStopSignals stopSignals;
-    TCliJob job(options, view, ProgramFolder(), file, stopSignals, recorder.get());
-    return job.Run();
+    TCliStation station(options, std::move(units), folder, mode);
+    if (recorder)
+        station.OnUnitResult = [&](const TJobResult& result, const std::string&, const std::string& runId) {
+            recorder->Context().RunId = QString::fromStdString(runId);
+            TSystemPortSource ports;
+            return recorder->Keep(result, &ports);
+        };
+    return station.Run();
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 
 namespace {
 
-const QStringList kValued = {"--port", "--device", "--baud", "--tick-ms", "--record-db", "--unit-id"};
+const QStringList kValued = {"--port", "--device", "--baud", "--tick-ms", "--count", "--wait", "--record-db", "--unit-id"};
 
 bool IsOptionWord(const QString& word) { return word.size() > 1 && word.startsWith('-'); }
 
@@ -57,8 +57,10 @@ struct TCommandRule {
 };
 
 const TCommandRule kRules[] = {
-    {"upload", TCommand::Upload, 1, {"port", "device", "baud", "capture", "json", "tick-ms", "record-db", "unit-id"}},
-    {"factory", TCommand::Factory, 0, {"port", "device", "yes", "capture", "json", "tick-ms", "record-db", "unit-id"}},
+    {"upload", TCommand::Upload, 1,
+     {"port", "device", "baud", "capture", "json", "tick-ms", "loop", "count", "wait", "record-db", "unit-id"}},
+    {"factory", TCommand::Factory, 0,
+     {"port", "device", "yes", "capture", "json", "tick-ms", "loop", "count", "wait", "record-db", "unit-id"}},
     {"prepare", TCommand::Prepare, 1, {}},
     {"ports", TCommand::Ports, 0, {"json"}},
 };
@@ -89,23 +91,68 @@ bool CheckRecordValues(const QCommandLineParser& p, TCliOptions& o, QString& err
     return true;
 }
 
-// The values themselves; the option set has been checked against the command.
-bool CheckValues(const QCommandLineParser& p, TCliOptions& o, QString& error) {
-    if (p.isSet("port") && p.isSet("device")) {
-        error = "--port and --device cannot be used together";
-        return false;
-    }
-    if (p.isSet("port") && !WholeNumber(p.value("port"), 1, 9, o.Port)) {
-        error = QString("--port must be 1 to 9, not '%1'").arg(p.value("port"));
-        return false;
-    }
-    if (p.isSet("device")) {
-        o.Device = QFile::encodeName(p.value("device")).toStdString();
-        if (o.Device.empty()) {
-            error = "--device needs a device path";
+// The option's name in a word of the command line ("--port=3", "-port"), "" for a word that is
+// not an option.
+QString OptionName(const QString& word) {
+    if (!IsOptionWord(word) || word == "--") return {};
+    QString name = word.mid(word.startsWith("--") ? 2 : 1);
+    return name.left(name.indexOf('='));
+}
+
+// Every --port and --device in the order given: the order the station shows its units in.
+bool CheckPorts(const QStringList& args, TCliOptions& o, QString& error) {
+    for (qsizetype i = 0; i < args.size() && args[i] != "--"; ++i) {
+        const QString name = OptionName(args[i]);
+        const bool joined = args[i].contains('=');
+        if (name.isEmpty() || !kValued.contains("--" + name)) continue;
+        const QString value = joined ? args[i].mid(args[i].indexOf('=') + 1) : i + 1 < args.size() ? args[++i] : QString();
+        TCliOptions::TPortChoice choice;
+        if (name == "port" && !WholeNumber(value, 1, 9, choice.Port)) {
+            error = QString("--port must be 1 to 9, not '%1'").arg(value);
             return false;
         }
+        if (name == "device") {
+            choice.Device = QFile::encodeName(value).toStdString();
+            if (choice.Device.empty()) {
+                error = "--device needs a device path";
+                return false;
+            }
+        }
+        if (name != "port" && name != "device") continue;
+        for (const TCliOptions::TPortChoice& c : o.Ports)
+            if (c.Port == choice.Port && c.Device == choice.Device) {
+                error = QString("%1 %2 is given twice").arg("--" + name, value);
+                return false;
+            }
+        o.Ports.push_back(choice);
     }
+    if (o.Ports.empty()) o.Ports.push_back({1, {}});
+    o.Port = o.Ports.front().Port ? o.Ports.front().Port : 1;
+    o.Device = o.Ports.front().Device;
+    return true;
+}
+
+// --loop, --count and --wait: how a station goes on.
+bool CheckStation(const QCommandLineParser& p, TCliOptions& o, QString& error) {
+    o.Loop = p.isSet("loop");
+    if (p.isSet("count") && !o.Loop) {
+        error = "--count needs --loop";
+        return false;
+    }
+    if (p.isSet("count") && !WholeNumber(p.value("count"), 1, 1000000, o.Count)) {
+        error = QString("--count must be a number of units from 1, not '%1'").arg(p.value("count"));
+        return false;
+    }
+    if (p.isSet("wait") && !WholeNumber(p.value("wait"), 0, 86400, o.WaitSeconds)) {
+        error = QString("--wait must be 0 to 86400 seconds, not '%1'").arg(p.value("wait"));
+        return false;
+    }
+    return true;
+}
+
+// The values themselves; the option set has been checked against the command.
+bool CheckValues(const QCommandLineParser& p, const QStringList& args, TCliOptions& o, QString& error) {
+    if (!CheckPorts(args, o, error) || !CheckStation(p, o, error)) return false;
     if (p.isSet("baud") && (!WholeNumber(p.value("baud"), 0, 1000000, o.Baud) || (o.Baud != 38400 && o.Baud != 57600))) {
         error = QString("--baud must be 38400 or 57600, not '%1'").arg(p.value("baud"));
         return false;
@@ -122,6 +169,15 @@ bool CheckValues(const QCommandLineParser& p, TCliOptions& o, QString& error) {
     return true;
 }
 
+// An option nobody knows, named as it was typed.
+QString UnknownOption(const QCommandLineParser& p, const QStringList& args) {
+    const QString name = p.unknownOptionNames().value(0);
+    QString typed = "--" + name;
+    for (const QString& word : args)
+        if (OptionName(word) == name) typed = word.left(word.indexOf('='));
+    return QString("unknown option '%1' (see zupflshc --help)").arg(typed);
+}
+
 }  // namespace
 
 TParse ParseCommandLine(const QStringList& arguments, TCliOptions& options, QString& error) {
@@ -132,8 +188,10 @@ TParse ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStr
     p.addOptions({{"port", "", "N"}, {"device", "", "PATH"}, {"baud", "", "RATE"}, {"capture", "", "PATH"},
                   {"json", ""}, {"yes", ""}, {"record-db", "", "LOC"}, {"unit-id", "", "TEXT"},
                   {{"h", "help"}, ""}, {"version", ""}, tick});
-    if (!p.parse(QStringList{"zupflshc"} + JoinCaptureValue(arguments))) {
-        error = p.errorText();
+    p.addOptions({{"loop", ""}, {"count", "", "N"}, {"wait", "", "SECONDS"}});
+    const QStringList args = JoinCaptureValue(arguments);
+    if (!p.parse(QStringList{"zupflshc"} + args)) {
+        error = p.unknownOptionNames().isEmpty() ? p.errorText() : UnknownOption(p, args);
         return TParse::Fail;
     }
     if (p.isSet("help")) return TParse::Help;
@@ -163,7 +221,7 @@ TParse ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStr
     }
     options.Command = rule->Command;
     if (rule->Files) options.File = QFile::encodeName(words[1]).toStdString();
-    return CheckValues(p, options, error) ? TParse::Run : TParse::Fail;
+    return CheckValues(p, args, options, error) ? TParse::Run : TParse::Fail;
 }
 
 QString UsageText() {
@@ -185,6 +243,13 @@ QString UsageText() {
            "  --device PATH     open the serial device PATH instead of a COM port;\n"
            "                    usb:SERIAL names a USB adapter by its serial number,\n"
            "                    usb:VID:PID by its kind when only one is attached\n"
+           "                    upload and factory take --port and --device more\n"
+           "                    than once: every port loads its own unit, all at once\n"
+           "  --loop            upload, factory: when a unit is done, each port waits\n"
+           "                    for the next one, until Ctrl-C\n"
+           "  --count N         with --loop: stop after N units on each port\n"
+           "  --wait SECONDS    upload, factory: wait up to SECONDS for a port that is\n"
+           "                    not there yet (an adapter still to be plugged in)\n"
            "  --baud RATE       upload speed, 38400 (default) or 57600\n"
            "  --capture [PATH]  record the conversation with the unit in PATH, or in\n"
            "                    Capture.txt in the program folder\n"
@@ -199,5 +264,7 @@ QString UsageText() {
            "  --version         show the version and exit\n"
            "\n"
            "Exit status: 0 success, 1 the upload failed, 2 bad usage or a file that\n"
-           "cannot be prepared, 3 the port did not open, 130 interrupted.\n";
+           "cannot be prepared, 3 the port did not open, 130 interrupted (129 when the\n"
+           "terminal closed). With several ports: 0 when every unit succeeded, else 1\n"
+           "when any unit failed, else 3 when a port did not open.\n";
 }

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 #include <string>
+#include <vector>
 
 enum class TCommand { Upload, Factory, Prepare, Ports };
 
@@ -31,6 +32,18 @@ struct TCliOptions {
     std::string UnitId;       // the operator's id of the unit, for its record; "" = none
     // The engine counts every limit in ticks; tests shorten them to run the slow waits quickly.
     int TickMs = 50;
+
+    // ---- a station: several ports, one unit after another ----
+    // Every --port and --device in the order given; Port and Device above are the first of them.
+    struct TPortChoice {
+        int Port = 0;        // COM n, 0 when Device is given
+        std::string Device;  // as given
+    };
+    std::vector<TPortChoice> Ports;
+    bool Loop = false;    // each port goes on to the next unit when one ends
+    int Count = 0;        // --loop: units per port, 0 = until stopped
+    int WaitSeconds = 0;  // how long a port that is not there yet is waited for
+    bool Station() const { return Ports.size() > 1 || Loop; }
 };
 
 enum class TParse { Run, Help, Version, Fail };

@@ -7,7 +7,27 @@
 #include <QString>
 #include <cstdio>
 
+#include "cli/StationBoard.h"
+
 namespace {
+
+// The engine's instructions that name a button of the window, and what the operator at a terminal
+// does instead ("" where there is nothing to do: the command line goes on by itself).
+struct TButtonText {
+    const char* Window;
+    const char* Terminal;
+    const char* TerminalWithEnter;  // the factory job without --yes
+};
+const TButtonText kButtonTexts[] = {
+    {"Click on <Start Upload> button", "", ""},
+    {"Turn the Unit power on, then click on <Proceed>", "Turn the unit power on",
+     "Turn the unit power on, then press Enter"},
+    {"Program complete. <Go back to Start> or <Close>", "Program complete", "Program complete"},
+    {"Click on <Close> button", "", ""},
+    {"Click on <Go Back to Start> to upload main Application Software",
+     "Next: upload the main Application Software (zupflshc upload FILE)",
+     "Next: upload the main Application Software (zupflshc upload FILE)"},
+};
 
 // The engine's texts are the operator's bytes (Latin-1); the system's messages are in the locale's
 // encoding. Both leave as UTF-8.
@@ -57,8 +77,26 @@ void TCliView::PrintLine(TLine line) {
     TShownLine& l = lines_[static_cast<size_t>(line)];
     if (!OnScreen(line) || !l.Visible || l.Text.empty() || l.Text == l.Printed) return;
     l.Printed = l.Text;
-    if (Json()) Event({{"event", "text"}, {"line", kLineNames[static_cast<size_t>(line)]}, {"text", FromLatin1(l.Text)}});
-    else Emit(Utf8(l.Text));
+    const std::string text = ForTerminal(l.Text);
+    if (text.empty()) return;
+    if (Json()) Event({{"event", "text"}, {"line", kLineNames[static_cast<size_t>(line)]}, {"text", FromLatin1(text)}});
+    else Emit(Utf8(text));
+}
+
+std::string TCliView::ForTerminal(const std::string& text) const {
+    for (const TButtonText& b : kButtonTexts)
+        if (text == b.Window) return enterProceeds_ ? b.TerminalWithEnter : b.Terminal;
+    return text;
+}
+
+void TCliView::SetTally(const std::string& tally) {
+    if (board_) board_->SetTally(row_, tally);
+}
+
+void TCliView::SetUnit(const std::string& name, TStationBoard* board, size_t row) {
+    unit_ = name;
+    board_ = board;
+    row_ = row;
 }
 
 void TCliView::SetLineHint(TLine, const std::string& hint) { hint_ = hint; }
@@ -101,11 +139,14 @@ void TCliView::HistoryReplaceLast(const std::string& line) {
 
 void TCliView::Progress(int sent, int total) {
     if (sent <= 0) {
+        if (board_) board_->Show(row_, "", true);
         transfer_.start();
         decile_ = 0;
         lastDraw_ = -1;
         return;
     }
+    // What the dialogue said last ("Erase complete...") is stale once the blocks go out.
+    if (board_ && sent == 1) board_->Show(row_, "Sending blocks", false);
     DrawProgress(sent, total);
 }
 
@@ -190,6 +231,7 @@ void AddResultFields(QJsonObject& event, const TJobResult& r) {
 // ---- output ----
 
 void TCliView::Emit(const std::string& utf8, TOpen kind) {
+    if (board_) return board_->Show(row_, utf8, kind == TOpen::Progress);
     FlushReplaced();
     if (open_ != TOpen::None) Out("\n");
     open_ = TOpen::None;
@@ -197,18 +239,21 @@ void TCliView::Emit(const std::string& utf8, TOpen kind) {
         Out(utf8);
         open_ = kind;
     } else {
-        Out(utf8 + "\n");
+        Line(utf8);
     }
 }
 
+void TCliView::Line(const std::string& utf8) { Out((unit_.empty() ? utf8 : unit_ + ": " + utf8) + "\n"); }
+
 void TCliView::Redraw(const std::string& utf8, TOpen kind) {
+    if (board_) return board_->Show(row_, utf8, kind == TOpen::Progress);
     if (open_ != kind) return Emit(utf8, kind);
     Out("\r\033[K" + utf8);
 }
 
 void TCliView::FlushReplaced() {
     if (replaced_.empty()) return;
-    Out(replaced_ + "\n");
+    Line(replaced_);
     replaced_.clear();
 }
 
@@ -220,6 +265,10 @@ void TCliView::Finish() {
 
 void TCliView::Event(QJsonObject event) {
     Finish();
+    if (!unit_.empty()) {
+        event.insert("unit", QString::fromStdString(unit_));
+        event.insert("time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+    }
     Out(QJsonDocument(event).toJson(QJsonDocument::Compact).toStdString() + "\n");
 }
 
@@ -230,7 +279,9 @@ void TCliView::Note(const std::string& text) {
 
 void TCliView::Error(const std::string& text) {
     Finish();
-    std::fprintf(stderr, "zupflshc: %s\n", text.c_str());
+    const std::string line = "zupflshc: " + (unit_.empty() ? text : unit_ + ": " + text);
+    if (board_) return board_->Log(line);
+    std::fprintf(stderr, "%s\n", line.c_str());
     std::fflush(stderr);
 }
 
@@ -253,8 +304,12 @@ void TCliView::Result(int status, const std::string& result, const std::string& 
         Event(event);
         return;
     }
+    // A station says every unit's result, good or bad, on its line.
+    const std::string verdict = reason.empty() || status == 0 ? result : result + ": " + reason;
+    if (board_) board_->Show(row_, verdict, false);
+    else if (!unit_.empty()) Line(verdict);
     if (status != 0) {
-        Error(reason.empty() || reason == lastMessage_ ? result : result + ": " + reason);
+        if (!board_) Error(reason.empty() || reason == lastMessage_ ? result : result + ": " + reason);
         if (!adviceReason_.empty()) Error(adviceReason_);
         if (!adviceRemedy_.empty()) Error(adviceRemedy_);
     }

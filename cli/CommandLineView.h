@@ -12,6 +12,8 @@
 
 #include "engine/View.h"
 
+class TStationBoard;
+
 class TCliView : public TSequencerView {
 public:
     enum class TMode { Terminal, Pipe, Json };
@@ -53,6 +55,15 @@ public:
     // Ends a line left open for redrawing.
     void Finish();
 
+    // One unit of a station: its name starts every line (pipe) and rides on every JSON event
+    // with the time; on a terminal its texts go to its own line of `board` (row `row`).
+    void SetUnit(const std::string& name, TStationBoard* board, size_t row);
+    const std::string& Unit() const { return unit_; }
+    // The factory job waits for Enter (no --yes): its power-on prompt says so.
+    void SetEnterProceeds(bool enter) { enterProceeds_ = enter; }
+    // --loop: how many units the port has done (on the board's line).
+    void SetTally(const std::string& tally);
+
     bool Json() const { return mode_ == TMode::Json; }
     const std::string& LastMessage() const { return lastMessage_; }
     const std::string& LastHistory() const { return history_; }
@@ -76,6 +87,8 @@ private:
     void DrawProgress(int value, int maximum);
     std::string ProgressText(int value, int maximum) const;
     void Event(QJsonObject event);
+    void Line(const std::string& utf8);
+    std::string ForTerminal(const std::string& text) const;
 
     TMode mode_;
     bool factory_;
@@ -91,4 +104,8 @@ private:
     int decile_ = 0;
     QElapsedTimer transfer_;
     qint64 lastDraw_ = -1;
+    std::string unit_;  // "" with a single port: the output is as it always was
+    TStationBoard* board_ = nullptr;
+    size_t row_ = 0;
+    bool enterProceeds_ = false;
 };

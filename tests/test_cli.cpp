@@ -173,8 +173,8 @@ TEST(CommandLine, BadUsageIsOneLineAndStatusTwoWithNothingWritten) {
         {{"upload", fw, "--port", "0"}, "--port must be 1 to 9"},
         {{"upload", fw, "--port", "10"}, "--port must be 1 to 9"},
         {{"upload", fw, "--baud", "9600"}, "--baud must be 38400 or 57600"},
-        {{"upload", fw, "--port", "1", "--device", "/dev/null"}, "cannot be used together"},
-        {{"upload", fw, "--verbose"}, "Unknown option 'verbose'"},
+        {{"upload", fw, "--port", "1", "--port", "1"}, "--port 1 is given twice"},
+        {{"upload", fw, "--verbose"}, "unknown option '--verbose' (see zupflshc --help)"},
         {{"upload", Q(cli.root / "missing.h86")}, "No such file or directory"},
         {{"upload", notes}, "Unexpected file extension (TXT)"},
         {{"upload"}, "upload needs one FILE"},
@@ -235,7 +235,7 @@ TEST(CommandLine, FactoryJobWithYesAndTheDefaultCaptureFile) {
     EXPECT_EQ(lines.front(), "Opening Com Port 1...");
     for (const char* text : {"Loader 2 complete", "Sending line 161...", "Checksum is 6890"})
         EXPECT_NE(std::find(lines.begin(), lines.end(), text), lines.end()) << text;
-    EXPECT_EQ(lines.back(), "Click on <Go Back to Start> to upload main Application Software");
+    EXPECT_EQ(lines.back(), "Next: upload the main Application Software (zupflshc upload FILE)");
     ExpectPipedProgress(r.out, 42);
     EXPECT_EQ(sim.Report()["factory"], "1");
     EXPECT_NE(ReadWholeFile(cli.bin + "/Capture.txt").find("[start]"), std::string::npos);

@@ -2,7 +2,12 @@
 // never costs the job: the built program against the simulated unit.
 #include <gtest/gtest.h>
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <filesystem>
+#include <set>
+#include <sstream>
 
 #include "base/Sha256.h"
 #include "support/CliRun.h"
@@ -70,6 +75,34 @@ TEST(CommandLineRecord, ANamedRecordThatCannotBeOpenedRefusesBeforeTheUnit) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_EQ(sim.Report()["blocks"], "0");
     EXPECT_FALSE(fs::exists(cli.root / "fw.ZUP"));
+}
+
+}  // namespace
+
+namespace {
+
+// The units of one station run are recorded each, under one run id of their own.
+TEST(CommandLineRecord, TheUnitsOfOneRunShareItsId) {
+    Cli cli;
+    const std::string file = cli.File("fw.h86", TestFirmware::Make(6, 3).hex);
+    {
+        SimUnit one(cli.bin, 1), two(cli.bin, 2);
+        const Outcome r = cli.Run({"upload", Q(file), "--port", "1", "--port", "2"});
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+    const Outcome h = cli.Run({"history", "--json"});
+    ASSERT_EQ(h.status, 0) << h.err;
+    std::set<std::string> runs, devices;
+    std::istringstream in(h.out);
+    for (std::string line; std::getline(in, line);) {
+        const QJsonObject row = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+        runs.insert(row["run_id"].toString().toStdString());
+        devices.insert(row["com_port"].toVariant().toString().toStdString() + row["device"].toString().toStdString());
+        EXPECT_EQ(row["result"].toString().toStdString(), "sent") << line;
+    }
+    EXPECT_EQ(devices.size(), 2u) << h.out;
+    ASSERT_EQ(runs.size(), 1u) << h.out;
+    EXPECT_FALSE(runs.begin()->empty());
 }
 
 }  // namespace

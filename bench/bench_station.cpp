@@ -1,0 +1,123 @@
+// How a station keeps up with the wire: the command line as one process driving 1, 2, 4, 8 and 16
+// simulated units at once, each pacing what it says and what it hears at the line's own speed
+// (57600 baud, 10 bits a character), at the real 50 ms tick. Prints, for each, the slowest unit's
+// block transfer against the wire's floor for the same bytes, the process's CPU seconds per unit
+// upload and its peak memory.
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "firmware/UploadFile.h"
+#include "tests/support/Firmware.h"
+#include "tests/support/SimUnit.h"
+#include "tests/support/TempDir.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr int kBlocks = 300;
+constexpr int kBaud = 57600;
+constexpr int kRequestBytes = 12;  // "SEND BLOCK" CR LF
+
+struct TRun {
+    int status = -1;
+    std::string out;
+    rusage usage {};
+};
+
+// The program as a child of its own, so that its own CPU time and peak memory can be read.
+TRun RunProgram(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    int fds[2];
+    TRun run;
+    if (::pipe(fds) != 0) return run;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    if (spawned != 0) return run;
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) run.out.append(buffer, static_cast<size_t>(n));
+    ::close(fds[0]);
+    int status = 0;
+    ::wait4(pid, &status, 0, &run.usage);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+// The first and the last block's time of every unit, from the --json events.
+std::map<std::string, std::pair<qint64, qint64>> BlockTimes(const std::string& out) {
+    std::map<std::string, std::pair<qint64, qint64>> times;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        const QJsonObject e = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+        if (e["event"] != "block") continue;
+        const qint64 ms = QDateTime::fromString(e["time"].toString(), Qt::ISODateWithMs).toMSecsSinceEpoch();
+        auto& t = times[e["unit"].toString().toStdString()];
+        if (e["block"].toInt() == 1) t.first = ms;
+        if (e["block"].toInt() == kBlocks) t.second = ms;
+    }
+    return times;
+}
+
+int Station(int units, const std::string& firmware) {
+    std::vector<std::unique_ptr<TempDir>> folders;
+    std::vector<std::unique_ptr<SimUnit>> sims;
+    // --loop --count 1 makes even one port a station: its events carry the unit and the time.
+    std::vector<std::string> args = {std::string(ZUP_RUNTIME_DIR) + "/zupflshc", "upload", firmware, "--json",
+                                     "--baud", std::to_string(kBaud), "--loop", "--count", "1"};
+    for (int i = 1; i <= units; ++i) {
+        folders.push_back(std::make_unique<TempDir>());
+        sims.push_back(std::make_unique<SimUnit>(folders.back()->Path(), i, std::vector<std::string>{"--pace", "--restart-ms", "100"}));
+        args.insert(args.end(), {"--device", sims.back()->LinkPath()});
+    }
+    const TRun run = RunProgram(args);
+    const auto times = BlockTimes(run.out);
+    if (run.status != 0 || static_cast<int>(times.size()) != units) {
+        std::fprintf(stderr, "bench_station: %d units: status %d, %zu units transferred\n", units, run.status, times.size());
+        return 1;
+    }
+    const double floorMs = (kBlocks - 1) * (BlockSize + kRequestBytes) * 10.0 * 1000.0 / kBaud;
+    double slowest = 1e9;
+    for (const auto& [unit, t] : times) slowest = std::min(slowest, floorMs / static_cast<double>(t.second - t.first));
+    const double cpu = run.usage.ru_utime.tv_sec + run.usage.ru_utime.tv_usec / 1e6 + run.usage.ru_stime.tv_sec +
+                       run.usage.ru_stime.tv_usec / 1e6;
+    std::printf("%5d  %13.3f  %16.3f  %13.1f\n", units, slowest, cpu / units, run.usage.ru_maxrss / 1024.0);
+    std::fflush(stdout);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    TempDir work;
+    const std::string firmware = work.Path() + "/station.h86";
+    WriteWholeFile(firmware, TestFirmware::Make(kBlocks, 1, 1).hex);
+    std::printf("%d blocks at %d baud, wire floor %.0f ms a unit\n", kBlocks, kBaud,
+                (kBlocks - 1) * (BlockSize + kRequestBytes) * 10.0 * 1000.0 / kBaud);
+    std::printf("units  slowest/wire  CPU s/unit-upload  peak RSS MiB\n");
+    int failed = 0;
+    for (int units : {1, 2, 4, 8, 16}) failed += Station(units, firmware);
+    return failed ? 1 : 0;
+}

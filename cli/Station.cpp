@@ -1,0 +1,167 @@
+#include "cli/Station.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <unistd.h>
+
+#include "base/SafeFile.h"
+#include "base/Sha256.h"
+#include "cli/StationBoard.h"
+#include "firmware/UploadFile.h"
+#include "host/StopSignals.h"
+
+namespace {
+
+// As much of an input file as the engine itself would read to identify it.
+constexpr size_t kMaxInputFileSize = 64u << 20;
+
+std::string NewRunId() {
+    return QDateTime::currentDateTimeUtc().toString("yyyyMMdd'T'HHmmss'Z'").toStdString() + "-" +
+           std::to_string(::getpid());
+}
+
+std::string BaseName(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
+
+void Out(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+std::string CaptureTag(const TCliUnit& unit) {
+    return unit.Device.empty() ? "COM" + std::to_string(unit.Port) : BaseName(unit.Device);
+}
+
+std::string UnitCapturePath(const std::string& path, const std::string& programFolder, const std::string& tag) {
+    const std::string file = path.empty() ? programFolder + "Capture.txt" : path;
+    const size_t slash = file.find_last_of('/');
+    const size_t dot = file.find_last_of('.');
+    const size_t at = dot != std::string::npos && (slash == std::string::npos || dot > slash) ? dot : file.size();
+    return file.substr(0, at) + "-" + tag + file.substr(at);
+}
+
+TCliStation::TCliStation(const TCliOptions& options, std::vector<TCliUnit> units, std::string programFolder,
+                         TCliView::TMode mode)
+    : options_(options), units_(std::move(units)), programFolder_(std::move(programFolder)), mode_(mode),
+      runId_(NewRunId()) {}
+
+int TCliStation::Run() { return options_.Station() ? RunStation() : RunSingle(); }
+
+int TCliStation::RunSingle() {
+    TCliView view(mode_, options_.Command == TCommand::Factory);
+    TStopSignals stops;
+    TCliJob job(options_, units_.front(), view, programFolder_, stops);
+    job.OnUnitResult = [&](const TJobResult& r, const TCliVerdict& v) { return Record(r, v, units_.front().Name); };
+    return job.Run();
+}
+
+// The file is prepared once, by an engine of its own, and every port loads the upload file it
+// wrote: several engines never write the same files, and each reads the result once into memory.
+bool TCliStation::PrepareOnce(TStopSignals& stops, int& status) {
+    if (options_.Command != TCommand::Upload) return true;
+    TCliOptions prepare = options_;
+    prepare.Command = TCommand::Prepare;
+    prepare.Capture = false;
+    TCliView view(mode_ == TCliView::TMode::Json ? mode_ : TCliView::TMode::Pipe, false);
+    view.SetUnit("prepare", nullptr, 0);
+    TCliUnit file = units_.front();
+    TCliJob job(prepare, file, view, programFolder_, stops);
+    status = job.Run();
+    if (status != Exit::Success) return false;
+    original_ = file.FilePath;
+    for (TCliUnit& unit : units_) unit.FilePath = job.PreparedFile();
+    return true;
+}
+
+int TCliStation::RunStation() {
+    TStopSignals stops;
+    int status = Exit::Success;
+    if (!PrepareOnce(stops, status)) return status;
+    std::vector<std::string> names;
+    for (const TCliUnit& unit : units_) names.push_back(unit.Name);
+    std::unique_ptr<TStationBoard> board;
+    if (mode_ == TCliView::TMode::Terminal) board = std::make_unique<TStationBoard>(names);
+    std::vector<std::unique_ptr<TCliView>> views;
+    std::vector<std::unique_ptr<TCliJob>> jobs;
+    size_t running = units_.size();
+    bool looping = false;
+    std::vector<std::string> tags;
+    for (size_t i = 0; i < units_.size(); ++i) {
+        TCliUnit unit = units_[i];
+        // Two devices of one name in different folders must not share a capture file.
+        std::string tag = CaptureTag(unit);
+        if (std::find(tags.begin(), tags.end(), tag) != tags.end()) tag += "-" + std::to_string(i + 1);
+        tags.push_back(tag);
+        if (options_.Capture) unit.CapturePath = UnitCapturePath(options_.CapturePath, programFolder_, tag);
+        views.push_back(std::make_unique<TCliView>(mode_, options_.Command == TCommand::Factory));
+        views.back()->SetUnit(unit.Name, board.get(), i);
+        jobs.push_back(std::make_unique<TCliJob>(options_, unit, *views.back(), programFolder_, stops));
+        jobs.back()->OnUnitResult = [this, name = unit.Name](const TJobResult& r, const TCliVerdict& v) {
+            return Record(r, v, name);
+        };
+        jobs.back()->OnEnd = [&] {
+            if (--running == 0 && looping) QCoreApplication::exit();
+        };
+    }
+    for (auto& job : jobs) job->Begin();
+    looping = true;
+    if (running > 0) QCoreApplication::exec();
+    if (board) board->Close();
+    for (const auto& job : jobs) status = WorseStatus(status, job->Status());
+    Summary(jobs, views);
+    return status;
+}
+
+std::string TCliStation::Record(const TJobResult& result, const TCliVerdict& verdict, const std::string& unit) {
+    if (result.Kind == TResultKind::PortFailed) tally_.PortsClosed += 1;
+    else if (verdict.Status == Exit::Success) tally_.Loaded += 1;
+    else tally_.Failed += 1;
+    if (!OnUnitResult) return {};
+    if (original_.empty()) return OnUnitResult(result, unit, runId_);
+    TJobResult named = result;
+    named.InputFile = original_;
+    if (const auto bytes = ReadSmallFile(original_, kMaxInputFileSize)) {
+        named.InputSize = static_cast<int64_t>(bytes->size());
+        named.InputSha256 = Sha256Hex(*bytes);
+    }
+    return OnUnitResult(named, unit, runId_);
+}
+
+void TCliStation::Summary(const std::vector<std::unique_ptr<TCliJob>>& jobs,
+                          const std::vector<std::unique_ptr<TCliView>>& views) {
+    QJsonArray units;
+    std::string text = "Summary:\n";
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        const TCliJob& job = *jobs[i];
+        std::string line = views[i]->Unit() + ": " + job.EndWord();
+        if (!job.EndReason().empty() && job.Status() != Exit::Success) line += ": " + job.EndReason();
+        if (options_.Loop)
+            line += " (" + std::to_string(job.Units()) + " done, " + std::to_string(job.FailedUnits()) + " failed)";
+        text += "  " + line + "\n";
+        units.append(QJsonObject{{"unit", QString::fromStdString(views[i]->Unit())},
+                                 {"status", job.Status()},
+                                 {"result", QString::fromStdString(job.EndWord())},
+                                 {"reason", QString::fromLocal8Bit(job.EndReason().c_str())}});
+    }
+    std::string totals = std::to_string(tally_.Loaded) + (tally_.Loaded == 1 ? " unit" : " units") + " loaded, " +
+                         std::to_string(tally_.Failed) + " failed";
+    if (tally_.PortsClosed > 0)
+        totals += ", " + std::to_string(tally_.PortsClosed) + (tally_.PortsClosed == 1 ? " port" : " ports") +
+                  " did not open";
+    if (mode_ != TCliView::TMode::Json) return Out(text + totals + "\n");
+    const QJsonObject event{{"event", "summary"},
+                            {"unit", ""},
+                            {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
+                            {"units", units},
+                            {"loaded", tally_.Loaded},
+                            {"failed", tally_.Failed},
+                            {"ports_not_open", tally_.PortsClosed}};
+    Out(QJsonDocument(event).toJson(QJsonDocument::Compact).toStdString() + "\n");
+}

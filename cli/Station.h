@@ -1,0 +1,57 @@
+// The command line's jobs for one command: one port as it always was, or a station of several
+// ports (and --loop) on one event loop, each port with its own engine, output line, capture file
+// and results, and a summary at the end.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "cli/CommandLineJob.h"
+#include "cli/CommandLineView.h"
+
+class TStopSignals;
+
+// Where the production record attaches: called on the event loop's thread for every unit that
+// ends (each unit of a --loop), with the name the output gives its port and the id shared by
+// every unit of this run of the program. A unit given the station's prepared file carries the
+// firmware file the operator named (its size and SHA-256) as its input, not the prepared copy.
+// It returns a warning for the unit ("" for none): a record that could not be kept.
+using TUnitResultHook =
+    std::function<std::string(const TJobResult& result, const std::string& unit, const std::string& runId)>;
+
+class TCliStation {
+public:
+    // `units`: the ports, resolved to absolute paths; their FilePath is the firmware file.
+    TCliStation(const TCliOptions& options, std::vector<TCliUnit> units, std::string programFolder, TCliView::TMode mode);
+
+    TUnitResultHook OnUnitResult;
+    const std::string& RunId() const { return runId_; }
+
+    // Runs every port to its end; returns the exit status.
+    int Run();
+
+private:
+    struct TTally {
+        int Loaded = 0, Failed = 0, PortsClosed = 0;
+    };
+    int RunSingle();
+    int RunStation();
+    bool PrepareOnce(TStopSignals& stops, int& status);
+    std::string Record(const TJobResult& result, const TCliVerdict& verdict, const std::string& unit);
+    void Summary(const std::vector<std::unique_ptr<TCliJob>>& jobs, const std::vector<std::unique_ptr<TCliView>>& views);
+
+    const TCliOptions& options_;
+    std::vector<TCliUnit> units_;
+    std::string programFolder_;
+    TCliView::TMode mode_;
+    std::string runId_;
+    std::string original_;  // the firmware file as named, when the units load its prepared copy
+    TTally tally_;
+};
+
+// How a port's capture file is told apart: COM3, or the device's own name (ttyUSB0).
+std::string CaptureTag(const TCliUnit& unit);
+// The capture file of one port of several: `path` (or Capture.txt in `programFolder`) with the
+// port's tag before the extension, Capture-COM3.txt, Capture-ttyUSB0.txt.
+std::string UnitCapturePath(const std::string& path, const std::string& programFolder, const std::string& tag);

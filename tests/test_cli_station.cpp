@@ -1,0 +1,287 @@
+// The command line as a station: several simulated units on one process, --loop, --wait, an adapter
+// pulled out and plugged back in, Ctrl-C across every port, and the words a terminal is given.
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "serial/Serial4.h"
+#include "support/Firmware.h"
+#include "support/SimUnit.h"
+#include "support/TempDir.h"
+#include "support/CliRun.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    return lines;
+}
+
+// The program in a folder of its own (its program folder), and a unit per port, each in a folder
+// of its own and opened by --device <folder>/COM<n>.
+struct Station : Cli {
+    std::vector<std::unique_ptr<TempDir>> folders;
+    std::vector<std::unique_ptr<SimUnit>> units;
+
+    // The device of port i (1-based): a link that exists once its unit runs.
+    std::string Device(int i) {
+        while (static_cast<int>(folders.size()) < i) folders.push_back(std::make_unique<TempDir>());
+        return folders[static_cast<size_t>(i - 1)]->Path() + "/COM" + std::to_string(i);
+    }
+    SimUnit& Unit(int i, const std::vector<std::string>& args = {"--restart-ms", "100"}) {
+        Device(i);
+        if (static_cast<int>(units.size()) < i) units.resize(static_cast<size_t>(i));
+        auto& unit = units[static_cast<size_t>(i - 1)];
+        unit.reset();
+        unit = std::make_unique<SimUnit>(folders[static_cast<size_t>(i - 1)]->Path(), i, args);
+        return *unit;
+    }
+    QStringList Devices(int n) {
+        QStringList args;
+        for (int i = 1; i <= n; ++i) args += {"--device", Q(Device(i))};
+        return args;
+    }
+};
+
+QJsonObject Json(const std::string& line) { return QJsonDocument::fromJson(QByteArray::fromStdString(line)).object(); }
+
+// Reads --json events as they come, calling `seen` for each, until it returns true, the program
+// ends or `ms` pass; returns every line read.
+std::string ReadEvents(QProcess& p, const std::function<bool(const QJsonObject&)>& seen, int ms) {
+    std::string all, pending;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < ms) {
+        if (!p.waitForReadyRead(100) && p.state() == QProcess::NotRunning) break;
+        pending += p.readAllStandardOutput().toStdString();
+        for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
+            const std::string line = pending.substr(0, end);
+            pending.erase(0, end + 1);
+            all += line + "\n";
+            if (seen(Json(line))) return all;
+        }
+    }
+    return all;
+}
+
+// A station's events of one kind from its units (the preparation left out).
+std::vector<QJsonObject> Events(const std::string& out, const char* kind) {
+    std::vector<QJsonObject> events;
+    for (const std::string& line : Lines(out))
+        if (Json(line)["event"] == kind && Json(line)["unit"] != "prepare") events.push_back(Json(line));
+    return events;
+}
+
+}  // namespace
+
+TEST(Station, SeveralUnitsAtOnceEachWithItsOwnResult) {
+    struct Row {
+        const char* name;
+        std::vector<std::string> second;  // the second unit's switches; "missing": no unit at all
+        int status;
+        std::string totals;
+    };
+    const Row rows[] = {
+        {"all three", {}, 0, "3 units loaded, 0 failed"},
+        {"one fails", {"--fail-at", "3"}, 1, "2 units loaded, 1 failed"},
+        {"one not there", {"missing"}, 3, "2 units loaded, 0 failed, 1 port did not open"},
+    };
+    const TestFirmware fw = TestFirmware::Make(40, 7);
+    for (const Row& row : rows) {
+        Station s;
+        for (int i : {1, 3}) s.Unit(i);
+        std::vector<std::string> second = row.second;
+        second.insert(second.end(), {"--restart-ms", "100"});
+        if (row.second.empty() || row.second[0] != "missing") s.Unit(2, second);
+        const Outcome r = s.Run(QStringList{"upload", Q(s.File("fw.h86", fw.hex)), "--tick-ms", "2", "--capture"} +
+                                s.Devices(3));
+        EXPECT_EQ(r.status, row.status) << row.name << "\n" << r.out << r.err;
+        const auto lines = Lines(r.out);
+        ASSERT_FALSE(lines.empty()) << row.name;
+        EXPECT_EQ(lines.back(), row.totals) << row.name;
+        for (int i : {1, 3}) {
+            EXPECT_TRUE(s.units[static_cast<size_t>(i - 1)]->Flash() == fw.image) << row.name << " unit " << i;
+            EXPECT_TRUE(fs::exists(s.bin + "/Capture-COM" + std::to_string(i) + ".txt")) << row.name;
+            EXPECT_NE(r.out.find("  " + s.Device(i) + ": success\n"), std::string::npos) << row.name << "\n" << r.out;
+        }
+        // Every line before the summary names its unit (or the one preparation).
+        for (const std::string& line : lines) {
+            if (line == "Summary:") break;
+            EXPECT_TRUE(line.rfind("prepare: ", 0) == 0 || line.rfind(s.Device(1) + ": ", 0) == 0 ||
+                        line.rfind(s.Device(2) + ": ", 0) == 0 || line.rfind(s.Device(3) + ": ", 0) == 0)
+                << row.name << ": " << line;
+        }
+        if (row.status == 1) EXPECT_NE(r.out.find("  " + s.Device(2) + ": failed: "), std::string::npos) << r.out;
+        // The file was prepared once, by one engine.
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "prepare: Written: " + (s.root / "fw.ZUP")), 1) << r.out;
+    }
+}
+
+TEST(Station, LoopCountThreeOnTwoPortsLoadsSixUnits) {
+    Station s;
+    s.Unit(1);
+    s.Unit(2);
+    const TestFirmware fw = TestFirmware::Make(20, 3);
+    const Outcome r = s.Run(QStringList{"upload", Q(s.File("fw.h86", fw.hex)), "--json", "--tick-ms", "2", "--loop",
+                                        "--count", "3"} +
+                            s.Devices(2));
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::map<std::string, int> perUnit;
+    for (const QJsonObject& e : Events(r.out, "result")) {
+        EXPECT_EQ(e["status"].toInt(), 0);
+        perUnit[e["unit"].toString().toStdString()] += 1;
+    }
+    EXPECT_EQ(perUnit, (std::map<std::string, int>{{s.Device(1), 3}, {s.Device(2), 3}}));
+    const QRegularExpression iso(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$)");
+    for (const std::string& line : Lines(r.out))
+        EXPECT_TRUE(Json(line).contains("unit") && iso.match(Json(line)["time"].toString()).hasMatch()) << line;
+    const auto summary = Events(r.out, "summary");
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(summary[0]["loaded"].toInt(), 6);
+    EXPECT_EQ(std::stoi(s.units[0]->Report()["uploads"]), 3) << "the unit saw three uploads";
+}
+
+TEST(Station, AnAdapterPulledOutInALoopIsWaitedForAndTheOthersGoOn) {
+    Station s;
+    s.Unit(1);
+    s.Unit(2);
+    const TestFirmware fw = TestFirmware::Make(20, 5);
+    QProcess p;
+    s.Start(p, QStringList{"upload", Q(s.File("fw.h86", fw.hex)), "--json", "--tick-ms", "2", "--loop", "--count",
+                           "2"} +
+                   s.Devices(2));
+    const std::string one = Q(s.Device(1)).toStdString();
+    std::string out = ReadEvents(p, [&](const QJsonObject& e) { return e["event"] == "result" && e["unit"] == Q(one); }, 30000);
+    s.units[0]->Stop();  // the adapter goes
+    out += ReadEvents(p, [](const QJsonObject& e) { return e["text"].toString().contains("is gone"); }, 30000);
+    ASSERT_NE(out.find("is gone: waiting for it to come back"), std::string::npos) << out;
+    s.Unit(1);  // and comes back at the same path
+    ASSERT_TRUE(p.waitForFinished(60000));
+    out += p.readAllStandardOutput().toStdString();
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    EXPECT_EQ(Events(out, "summary").at(0)["loaded"].toInt(), 4) << out;
+    EXPECT_TRUE(s.units[0]->Flash() == fw.image);
+}
+
+TEST(Station, InterruptStopsEveryPortAtOnceAndReleasesThem) {
+    Station s;
+    for (int i = 1; i <= 3; ++i) s.Unit(i, {"--pace"});
+    QProcess p;
+    s.Start(p, QStringList{"upload", Q(s.File("fw.h86", TestFirmware::Make(300).hex)), "--json", "--tick-ms", "2"} +
+                   s.Devices(3));
+    std::set<QString> sending;
+    std::string out = ReadEvents(p, [&](const QJsonObject& e) {
+        if (e["event"] == "block") sending.insert(e["unit"].toString());
+        return sending.size() == 3;
+    }, 30000);
+    ASSERT_EQ(sending.size(), 3u) << out;
+    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(5000));
+    EXPECT_EQ(p.exitCode(), 130);
+    out += p.readAllStandardOutput().toStdString();
+    const auto results = Events(out, "result");
+    ASSERT_EQ(results.size(), 3u) << out;
+    for (const QJsonObject& e : results)
+        EXPECT_TRUE(e["reason"].toString().startsWith("stopped at block ")) << e["reason"].toString().toStdString();
+    for (int i = 1; i <= 3; ++i) {
+        TSerial again;
+        again.SetDevicePath(s.Device(i));
+        again.SetActive(true);
+        EXPECT_TRUE(again.Active()) << again.ErrorText();
+    }
+    EXPECT_EQ(Events(out, "summary").size(), 1u);
+}
+
+TEST(Station, FactoryJobOnTwoPortsWithYes) {
+    Station s;
+    s.Unit(1, {});
+    s.Unit(2, {});
+    const Outcome r = s.Run(QStringList{"factory", "--yes", "--tick-ms", "20"} + s.Devices(2), 90000);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(Lines(r.out).back(), "2 units loaded, 0 failed") << r.out;
+    for (auto& unit : s.units) EXPECT_EQ(unit->Report()["factory"], "1");
+}
+
+// The window's buttons mean nothing at a terminal: whole jobs on one port name none of them.
+TEST(Station, NoWindowButtonIsNamedAtATerminal) {
+    const QRegularExpression button("<(Start Upload|Proceed|Go [Bb]ack to Start|Close)>");
+    Station s;
+    s.Unit(1);
+    const std::string fw = s.File("fw.h86", TestFirmware::Make(2100, 4).hex);
+    for (const QStringList& job : {QStringList{"upload", Q(fw)}, QStringList{"factory", "--yes"}}) {
+        s.Unit(1, job[0] == "factory" ? std::vector<std::string>{} : std::vector<std::string>{"--restart-ms", "100"});
+        const Outcome r = s.Run(job + QStringList{"--tick-ms", "5", "--device", Q(s.Device(1))}, 120000);
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_FALSE(button.match(Q(r.out + r.err)).hasMatch()) << r.out;
+    }
+}
+
+TEST(Station, WaitForAPortNotThereYet) {
+    const TestFirmware fw = TestFirmware::Make(10, 2);
+    {
+        Station s;
+        QProcess p;
+        s.Start(p, {"upload", Q(s.File("fw.h86", fw.hex)), "--tick-ms", "2", "--wait", "10", "--device", Q(s.Device(1))});
+        // The adapter is plugged in two seconds after the start: that is the scenario, not a wait.
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        s.Unit(1);
+        ASSERT_TRUE(p.waitForFinished(30000));
+        const std::string out = p.readAllStandardOutput().toStdString();
+        EXPECT_EQ(p.exitCode(), 0) << out << p.readAllStandardError().toStdString();
+        EXPECT_EQ(Lines(out).front(), "waiting up to 10 s for " + s.Device(1));
+    }
+    Station s;
+    QElapsedTimer clock;
+    clock.start();
+    const Outcome r = s.Run({"upload", Q(s.File("fw.h86", fw.hex)), "--wait", "1", "--device", Q(s.Device(1))});
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_GE(clock.elapsed(), 1000);
+    EXPECT_LT(clock.elapsed(), 20000);
+}
+
+TEST(Station, BadStationUsageIsOneLineAndStatusTwo) {
+    Station s;
+    const QString fw = Q(s.File("fw.h86", TestFirmware::Make(2).hex));
+    fs::create_symlink("/dev/null", s.bin + "/COM1");
+    const QString com1 = Q(s.bin + "/COM1");
+    struct Row {
+        QStringList args;
+        std::string says;
+    };
+    const Row rows[] = {
+        {{"upload", fw, "--device", "/dev/null", "--device", "/dev/null"}, "--device /dev/null is given twice"},
+        {{"upload", fw, "--port", "1", "--port", "1"}, "--port 1 is given twice"},
+        {{"upload", fw, "--port", "1", "--device", com1}, "are the same device"},
+        {{"upload", fw, "--loop", "--count", "0"}, "--count must be"},
+        {{"upload", fw, "--count", "2"}, "--count needs --loop"},
+        {{"upload", fw, "--devcie", "x"}, "unknown option '--devcie' (see zupflshc --help)"},
+        {{"upload", Q(s.File("notes.txt", "x"))}, "Unexpected file extension (TXT) of"},
+        {{"upload", fw, "--port", "1", "--port", "2", "--unit-id", "4711"}, "--unit-id names one unit"},
+        {{"upload", fw, "--loop", "--unit-id", "4711"}, "--unit-id names one unit"},
+    };
+    for (const Row& row : rows) {
+        const Outcome r = s.Run(row.args);
+        const std::string label = row.args.join(' ').toStdString();
+        EXPECT_EQ(r.status, 2) << label;
+        EXPECT_EQ(r.out, "") << label;
+        EXPECT_EQ(Lines(r.err).size(), 1u) << label << ": " << r.err;
+        EXPECT_NE(r.err.find(row.says), std::string::npos) << label << ": " << r.err;
+    }
+}
