@@ -138,14 +138,22 @@ TEST_P(JobResult, SaysOnceHowTheJobEndedWithItsFacts) {
     EXPECT_EQ(r.Succeeded(), c.kind == TResultKind::Verified || c.kind == TResultKind::Sent ||
                                  c.kind == TResultKind::FactoryComplete);
     // Verified means the two checksums are equal; a comparison that failed keeps both.
-    if (c.kind == TResultKind::Verified) EXPECT_EQ(r.UnitChecksum, r.FileChecksum);
-    if (c.kind == TResultKind::ChecksumsDifferent) EXPECT_NE(r.UnitChecksum, r.FileChecksum);
+    if (c.kind == TResultKind::Verified) {
+        EXPECT_EQ(r.UnitChecksum, r.FileChecksum);
+    }
+    if (c.kind == TResultKind::ChecksumsDifferent) {
+        EXPECT_NE(r.UnitChecksum, r.FileChecksum);
+    }
     if (!file.empty()) {
         EXPECT_EQ(r.InputSha256, Sha256Hex(file));
         EXPECT_EQ(r.InputSize, static_cast<int64_t>(file.size()));
     }
-    if (c.drive == TDrive::PortFails) EXPECT_EQ(r.SystemReason, "Permission denied");
-    if (c.kind == TResultKind::TimedOut && c.drive == TDrive::Upload) EXPECT_EQ("timed out " + r.Awaited, r.Reason);
+    if (c.drive == TDrive::PortFails) {
+        EXPECT_EQ(r.SystemReason, "Permission denied");
+    }
+    if (c.kind == TResultKind::TimedOut && c.drive == TDrive::Upload) {
+        EXPECT_EQ("timed out " + r.Awaited, r.Reason);
+    }
     EXPECT_EQ(r.UnitWritten, r.BlocksSent > 0 || c.kind == TResultKind::Verified ||
                                  c.drive == TDrive::Factory || c.drive == TDrive::StopAtBlock5 ||
                                  c.options.eraseTimeout);

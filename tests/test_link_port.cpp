@@ -212,7 +212,7 @@ TEST_F(LinkPort, ReceivedTextIsAppendedAndRecordedWhole) {
 
 TEST_F(LinkPort, ReplyWaitSeesWhatArrivesThroughTheEventOfThePort) {
     // The way the window is wired: the receive thread reports data, the main thread reads it.
-    serial.OnRxData = [this](TSerial& sender) { link.ReadMessage(); };
+    serial.OnRxData = [this](TSerial&) { link.ReadMessage(); };
     link.SendCommand("", "GO", false);
     EXPECT_EQ(unit.Read(3, 2000), "GO\r");
     unit.Write("ERASING...\r\n");
