@@ -30,13 +30,6 @@ namespace fs = std::filesystem;
 namespace {
 
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);) lines.push_back(l);
-    return lines;
-}
-
 
 // Every line of a --json run is an object with an event, the last one the result; the blocks
 // count up to the whole file.

@@ -27,13 +27,6 @@ namespace fs = std::filesystem;
 namespace {
 
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);) lines.push_back(l);
-    return lines;
-}
-
 // The program in a folder of its own (its program folder), and a unit per port, each in a folder
 // of its own and opened by --device <folder>/COM<n>.
 struct Station : Cli {

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "tests/support/TempDir.h"
 
@@ -52,3 +54,11 @@ struct Cli {
 };
 
 inline QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// The lines of a program's output.
+inline std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    return lines;
+}
