@@ -30,7 +30,6 @@ namespace fs = std::filesystem;
 namespace {
 
 
-
 // Every line of a --json run is an object with an event, the last one the result; the blocks
 // count up to the whole file.
 QJsonObject JsonResult(const std::string& out) {

@@ -26,7 +26,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-
 // The program in a folder of its own (its program folder), and a unit per port, each in a folder
 // of its own and opened by --device <folder>/COM<n>.
 struct Station : Cli {
