@@ -108,7 +108,7 @@ TOutcome RunBadFile(ProgramSession& s, SimUnit& sim, const TestFirmware& fw, TFi
         why = "the file was taken for an upload";
         return TOutcome::FalseSuccess;
     }
-    s.F().Engine.StartRun();
+    s.F().Engine.StartUpload();
     s.WaitIdle(5000);
     if (sim.Report()["wakeups"] != "0") {
         why = "the unit was woken up for it";

@@ -176,7 +176,7 @@ int RunJob(TCliOptions& options) {
     const std::string file = options.Command == TCommand::Factory ? std::string() : Absolute(options.File);
     std::vector<TCliUnit> units;
     int status = Exit::Success;
-    if (options.Command == TCommand::Prepare) units.push_back({"", 1, {}, {}, file});
+    if (options.Command == TCommand::Prepare) units.push_back({"", 1, {}, {}, file, {}});
     else if (!ResolveUnits(options, file, units, status)) return status;
     const std::string folder = ProgramFolder();
     if (SameDeviceTwice(units, folder, error)) return UsageError(error);

@@ -1,23 +1,18 @@
-// One port's job of the command line on the engine, driven as the window's handlers drive it: open
-// the port, prepare the file, start the run, go on after the operator; what it came to is the
-// engine's result. With --loop the port then goes on to the next unit. Ticks come from a QTimer as
-// in the window, received bytes through the same queued path; SIGINT, SIGTERM and SIGHUP stop the
-// job between two steps.
+// One port's job of the command line: the options made into the job driver's plan, the driver's
+// events printed through the view, the operator's Enter for the factory job, and each unit's
+// result made into its exit status, record and the port's final word. --loop, --wait, an adapter
+// that comes back and the stop signals are the driver's.
 #pragma once
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QSocketNotifier>
-#include <QTimer>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "cli/CommandLineOptions.h"
 #include "cli/CommandLineView.h"
-#include "engine/Sequencer.h"
-#include "engine/SerialPort.h"
+#include "driver/JobDriver.h"
 
 class TStopSignals;
 
@@ -38,18 +33,20 @@ struct TCliUnit {
     std::string Device;       // absolute
     std::string CapturePath;  // "" = Capture.txt in the program folder
     std::string FilePath;     // the firmware file's absolute path (upload, prepare)
+    std::string ScratchTag;   // the factory job's scratch files' tag, unique among the ports
 };
 
-class TCliJob {
+class TCliJob : private TJobListener {
 public:
     TCliJob(const TCliOptions& options, const TCliUnit& unit, TCliView& view, const std::string& programFolder,
             TStopSignals& stopSignals);
-    ~TCliJob();
+    ~TCliJob() override;
     TCliJob(const TCliJob&) = delete;
     TCliJob& operator=(const TCliJob&) = delete;
 
-    // Every unit's result as it ends (each one with --loop), before the port goes on.
-    // Returns a warning for the unit's result ("" for none): the record that could not be kept.
+    // Every unit's result as it ends (each one with --loop), before the port goes on, for a job
+    // that leaves a record. Returns a warning for the unit's result ("" for none): the record that
+    // could not be kept.
     std::function<std::string(const TJobResult&, const TCliVerdict&)> OnUnitResult;
     // The port is done: no more units will be run on it.
     std::function<void()> OnEnd;
@@ -58,73 +55,36 @@ public:
     void Begin();
     // Begin, and run the event loop until the job ends; returns the exit status.
     int Run();
-    bool Ended() const { return phase_ == TPhase::Done; }
+    bool Ended() const { return status_ >= 0; }
     int Status() const { return status_; }
     // The last result's word and reason (the port's end, or with --loop its last unit).
     const std::string& EndWord() const { return endWord_; }
     const std::string& EndReason() const { return endReason_; }
     // --loop: units done on this port, and how many failed.
-    int Units() const { return units_; }
-    int FailedUnits() const { return failed_; }
+    int Units() const { return driver_.Units(); }
+    int FailedUnits() const { return driver_.FailedUnits(); }
     // The upload file the preparation wrote (or was given).
-    std::string PreparedFile() const { return engine_.ZupFileName(); }
+    std::string PreparedFile() const { return driver_.PreparedFile(); }
 
 private:
-    enum class TPhase { Opening, Preparing, Proceed, Running, Waiting, Done };
-
-    void Start();
-    void StartWhenThere();
-    void Act(const std::function<void()>& action);
-    void Tick();
-    void Observe();
-    void Advance();
-    void PortOpened();
-    void Prepared();
-    void PrepareReport();
+    void Event(const TJobEvent& event) override;
+    void PortWait(const TPortWaitEvent& wait);
+    void UnitEnded(const TUnitEndedEvent& ended);
+    void PortEnded(const TPortEndEvent& end);
+    void PrepareReport(const TJobResult& result);
     void AskToProceed();
     void ReadEnter();
-    void Proceed();
-    void Stop(int signal);
-    void Finish(const TJobResult& result);
-    void CountUnit(const TJobResult& result);
-    void Advise(const TJobResult& result);
     void Done(int status, const std::string& result, const std::string& reason);
-
-    // ---- --loop and --wait ----
-    bool Looping() const { return options_.Loop && !stopSignal_; }
-    bool IsUnit(const TJobResult& result) const;
-    void Again(const TJobResult& result);
-    void NextRun();
-    void AwaitReturn();
-    void AwaitPort(int intervalMs, qint64 deadlineMs);
-    void Poll();
-    std::string WatchedPath();
-    bool PathPresent();
 
     const TCliOptions& options_;
     const TCliUnit unit_;
     TCliView& view_;
-    TStopSignals& signals_;
-    int subscription_ = 0;
-    int stopSignal_ = 0;
-    QObject context_;  // receives what the serial component posts, and owns the timers' connections
-    TSerialPort port_;
-    TSequencer engine_;
-    QTimer timer_;
+    QObject context_;
+    TJobDriver driver_;
     std::unique_ptr<QSocketNotifier> stdin_;
-    TPhase phase_ = TPhase::Opening;
     int status_ = -1;
-    int lastState_ = State::Idle;
-    std::optional<TJobResult> finished_;
+    int worst_ = Exit::Success;  // --loop: the status the units so far come to
+    TCliVerdict last_{Exit::Failed, "failed"};
+    std::string lastReason_ = "stopped";
     std::string endWord_, endReason_;
-
-    int units_ = 0, failed_ = 0;   // --loop: units done on this port, and how many of them failed
-    int worst_ = Exit::Success;    // --loop: the status the units so far come to
-    bool again_ = false;           // the port has gone on after a unit (or a unit that never came)
-    bool unplugged_ = false;       // the line went while waiting for a unit
-    bool outage_ = false;          // the port's loss has been reported, and it has not opened since
-    bool linkSeen_ = false;        // COM n was its link in the program folder
-    QTimer poll_;
-    QElapsedTimer pollClock_;
-    qint64 pollDeadline_ = -1;
 };

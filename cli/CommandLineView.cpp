@@ -11,21 +11,17 @@
 
 namespace {
 
-// The engine's instructions that name a button of the window, and what the operator at a terminal
-// does instead ("" where there is nothing to do: the command line goes on by itself).
-struct TButtonText {
-    const char* Window;
-    const char* Terminal;
-    const char* TerminalWithEnter;  // the factory job without --yes
+// What the operator at a terminal does where the window would name its buttons: the line it is
+// printed as, and the text; "" where there is nothing to do (the command line goes on by itself).
+struct TTerminalStep {
+    TOperatorStep Step;
+    TLine Line;
+    const char* Text;
+    const char* TextWithEnter;  // the factory job without --yes
 };
-const TButtonText kButtonTexts[] = {
-    {"Click on <Start Upload> button", "", ""},
-    {"Turn the Unit power on, then click on <Proceed>", "Turn the unit power on",
-     "Turn the unit power on, then press Enter"},
-    {"Program complete. <Go back to Start> or <Close>", "Program complete", "Program complete"},
-    {"Click on <Close> button", "", ""},
-    {"Click on <Go Back to Start> to upload main Application Software",
-     "Next: upload the main Application Software (zupflshc upload FILE)",
+const TTerminalStep kTerminalSteps[] = {
+    {TOperatorStep::FitJumpers, TLine::FactoryPrompt, "Turn the unit power on", "Turn the unit power on, then press Enter"},
+    {TOperatorStep::RemoveJumpers, TLine::FactoryPrompt, "Next: upload the main Application Software (zupflshc upload FILE)",
      "Next: upload the main Application Software (zupflshc upload FILE)"},
 };
 
@@ -59,12 +55,34 @@ bool TCliView::OnScreen(TLine line) const {
     }
 }
 
+// ---- the job's events ----
+
+void TCliView::Event(const TJobEvent& event) {
+    std::visit(TOverload{
+                   [&](const TTextEvent& e) {
+                       // An instruction naming a window's button: the awaited step says it here.
+                       if (!e.WindowOnly) SetLine(e.Line, e.Text);
+                   },
+                   [&](const TLineShownEvent& e) { ShowLine(e.Line, e.Shown); },
+                   [&](const TGaugeShownEvent& e) { ShowGauge(e.Shown); },
+                   [&](const THistoryEvent& e) { History(e); },
+                   [&](const TMessageEvent& e) { Message(e); },
+                   [&](const TStateEvent& e) { StateReached(e.State); },
+                   [&](const TStageEvent& e) { Stage(e.Stage); },
+                   [&](const TAwaitingEvent& e) { Awaiting(e.Step); },
+                   [&](const TProgressEvent& e) { Progress(e.Sent, e.Total); },
+                   [&](const TCaptureEvent& e) { CaptureChanged(e.On); },
+                   [](const auto&) {},
+               },
+               event);
+}
+
 // ---- texts ----
 
 void TCliView::SetLine(TLine line, const std::string& text) {
     TShownLine& l = lines_[static_cast<size_t>(line)];
     l.Text = text;
-    if (text.empty()) l.Printed.clear();  // the same text again later is news again
+    l.Printed = false;
     PrintLine(line);
 }
 
@@ -75,18 +93,22 @@ void TCliView::ShowLine(TLine line, bool shown) {
 
 void TCliView::PrintLine(TLine line) {
     TShownLine& l = lines_[static_cast<size_t>(line)];
-    if (!OnScreen(line) || !l.Visible || l.Text.empty() || l.Text == l.Printed) return;
-    l.Printed = l.Text;
-    const std::string text = ForTerminal(l.Text);
-    if (text.empty()) return;
-    if (Json()) Event({{"event", "text"}, {"line", kLineNames[static_cast<size_t>(line)]}, {"text", FromLatin1(text)}});
-    else Emit(Utf8(text));
+    if (!OnScreen(line) || !l.Visible || l.Text.empty() || l.Printed) return;
+    l.Printed = true;
+    if (Json()) Event({{"event", "text"}, {"line", kLineNames[static_cast<size_t>(line)]}, {"text", FromLatin1(l.Text)}});
+    else Emit(Utf8(l.Text));
 }
 
-std::string TCliView::ForTerminal(const std::string& text) const {
-    for (const TButtonText& b : kButtonTexts)
-        if (text == b.Window) return enterProceeds_ ? b.TerminalWithEnter : b.Terminal;
-    return text;
+void TCliView::Stage(TStage stage) {
+    if (Json()) Event({{"event", "stage"}, {"stage", StageName(stage)}});
+    // The upload's dialogue ran to its end (the result follows).
+    if (stage == TStage::Complete) SetLine(TLine::Footer, "Program complete");
+}
+
+void TCliView::Awaiting(TOperatorStep step) {
+    if (Json()) Event({{"event", "awaiting"}, {"step", OperatorStepName(step)}});
+    for (const TTerminalStep& t : kTerminalSteps)
+        if (t.Step == step) SetLine(t.Line, enterProceeds_ ? t.TextWithEnter : t.Text);
 }
 
 void TCliView::SetTally(const std::string& tally) {
@@ -99,10 +121,6 @@ void TCliView::SetUnit(const std::string& name, TStationBoard* board, size_t row
     row_ = row;
 }
 
-void TCliView::SetLineHint(TLine, const std::string& hint) { hint_ = hint; }
-
-void TCliView::Offer(TOffer what, bool offered) { offers_[static_cast<size_t>(what)] = offered; }
-
 void TCliView::CaptureChanged(bool on) {
     // Switching it on is what was asked for; only its end during a run is news (the unit's
     // failure ends it).
@@ -110,29 +128,28 @@ void TCliView::CaptureChanged(bool on) {
     else if (!on) Note("Capture file disabled");
 }
 
-void TCliView::Message(const std::string& text) {
-    lastMessage_ = text;
-    if (Json()) Event({{"event", "message"}, {"text", FromLocal(text)}});
-    else Error(text);
+void TCliView::Message(const TMessageEvent& message) {
+    // The job's failure itself: the result's line need not say it again.
+    if (message.EndsJob) failureTold_ = true;
+    if (Json()) Event({{"event", "message"}, {"text", FromLocal(message.Text)}});
+    else Error(message.Text);
 }
 
 // ---- the factory job's history ----
 
-void TCliView::HistoryReset(const std::string& line) { HistoryAdd(line); }
-
-void TCliView::HistoryAdd(const std::string& line) {
+void TCliView::History(const THistoryEvent& event) {
     if (!factory_) return;  // the Software Upload screen has no history
-    history_ = line;
-    if (Json()) Event({{"event", "history"}, {"text", FromLatin1(line)}});
-    else Emit(Utf8(line), TOpen::History);
-}
-
-void TCliView::HistoryReplaceLast(const std::string& line) {
-    if (!factory_) return;
-    history_ = line;
-    if (Json()) Event({{"event", "history"}, {"text", FromLatin1(line)}, {"replaces_last", true}});
-    else if (mode_ == TMode::Terminal) Redraw(Utf8(line), TOpen::History);
-    else replaced_ = Utf8(line);  // a counter: only its last value is worth a line of a log
+    const std::string& line = event.Text;
+    if (event.Op != THistoryEvent::TOp::ReplaceLast) {
+        if (Json()) Event({{"event", "history"}, {"text", FromLatin1(line)}});
+        else Emit(Utf8(line), TOpen::History);
+    } else if (Json()) {
+        Event({{"event", "history"}, {"text", FromLatin1(line)}, {"replaces_last", true}});
+    } else if (mode_ == TMode::Terminal) {
+        Redraw(Utf8(line), TOpen::History);
+    } else {
+        replaced_ = Utf8(line);  // a counter: only its last value is worth a line of a log
+    }
 }
 
 // ---- block progress ----
@@ -148,10 +165,6 @@ void TCliView::Progress(int sent, int total) {
     // What the dialogue said last ("Erase complete...") is stale once the blocks go out.
     if (board_ && sent == 1) board_->Show(row_, "Sending blocks", false);
     DrawProgress(sent, total);
-}
-
-void TCliView::Finished(const TJobResult& result) {
-    if (OnFinished) OnFinished(result);
 }
 
 void TCliView::ShowGauge(bool shown) {
@@ -200,6 +213,8 @@ namespace {
 void AddResultFields(QJsonObject& event, const TJobResult& r) {
     QJsonArray warnings;
     for (const std::string& w : r.Warnings) warnings.append(FromLocal(w));
+    QJsonArray files;
+    for (const std::string& f : r.FilesWritten) files.append(FromLocal(f));
     const auto started = std::chrono::duration_cast<std::chrono::milliseconds>(r.Started.time_since_epoch());
     const QJsonObject fields{
         {"kind", ResultKindName(r.Kind)},
@@ -222,6 +237,8 @@ void AddResultFields(QJsonObject& event, const TJobResult& r) {
         {"started", QDateTime::fromMSecsSinceEpoch(started.count(), Qt::UTC).toString(Qt::ISODateWithMs)},
         {"duration_ms", static_cast<qint64>(r.Duration.count())},
         {"unit_written", r.UnitWritten},
+        {"port_fault", PortFaultName(r.PortFault)},
+        {"files_written", files},
     };
     for (auto i = fields.begin(); i != fields.end(); ++i) event.insert(i.key(), i.value());
 }
@@ -302,6 +319,7 @@ void TCliView::Result(int status, const std::string& result, const std::string& 
         if (!adviceReason_.empty()) event.insert("diagnosis", FromLocal(adviceReason_));
         if (!adviceRemedy_.empty()) event.insert("remedy", FromLocal(adviceRemedy_));
         Event(event);
+        failureTold_ = false;
         return;
     }
     // A station says every unit's result, good or bad, on its line.
@@ -309,9 +327,10 @@ void TCliView::Result(int status, const std::string& result, const std::string& 
     if (board_) board_->Show(row_, verdict, false);
     else if (!unit_.empty()) Line(verdict);
     if (status != 0) {
-        if (!board_) Error(reason.empty() || reason == lastMessage_ ? result : result + ": " + reason);
+        if (!board_) Error(reason.empty() || failureTold_ ? result : result + ": " + reason);
         if (!adviceReason_.empty()) Error(adviceReason_);
         if (!adviceRemedy_.empty()) Error(adviceRemedy_);
     }
+    failureTold_ = false;
     Finish();
 }

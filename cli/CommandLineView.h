@@ -10,32 +10,20 @@
 #include <optional>
 #include <string>
 
-#include "engine/View.h"
+#include "engine/JobEvents.h"
 
 class TStationBoard;
 
-class TCliView : public TSequencerView {
+class TCliView {
 public:
     enum class TMode { Terminal, Pipe, Json };
     // `factory`: the lines of the factory screen and its history; otherwise those of the Software
     // Upload screen.
     TCliView(TMode mode, bool factory);
 
-    void SetLine(TLine line, const std::string& text) override;
-    void StyleLine(TLine, TColour, int) override {}
-    void ShowLine(TLine line, bool shown) override;
-    void SetLineHint(TLine line, const std::string& hint) override;
-    void Offer(TOffer what, bool offered) override;
-    void Progress(int sent, int total) override;
-    void ShowGauge(bool shown) override;
-    void HistoryReset(const std::string& line) override;
-    void HistoryAdd(const std::string& line) override;
-    void HistoryReplaceLast(const std::string& line) override;
-    void CaptureChanged(bool on) override;
-    void Message(const std::string& text) override;
-    void Finished(const TJobResult& result) override;
-    // Told of every result, for the job that runs the engine.
-    std::function<void(const TJobResult&)> OnFinished;
+    // One event of the job: its texts printed as they change, its facts in the terminal's words
+    // (or as JSON events).
+    void Event(const TJobEvent& event);
 
     // The command line's own words: a line on stdout, a failure on stderr.
     void Note(const std::string& text);
@@ -65,20 +53,24 @@ public:
     void SetTally(const std::string& tally);
 
     bool Json() const { return mode_ == TMode::Json; }
-    const std::string& LastMessage() const { return lastMessage_; }
-    const std::string& LastHistory() const { return history_; }
-    const std::string& Text(TLine line) const { return lines_[static_cast<size_t>(line)].Text; }
-    const std::string& Hint() const { return hint_; }
-    bool Offered(TOffer what) const { return offers_[static_cast<size_t>(what)]; }
 
 private:
     struct TShownLine {
         std::string Text;
-        std::string Printed;
+        bool Printed = false;  // the text as it stands has been printed
         bool Visible = true;
     };
     enum class TOpen { None, History, Progress };
 
+    void SetLine(TLine line, const std::string& text);
+    void ShowLine(TLine line, bool shown);
+    void Progress(int sent, int total);
+    void ShowGauge(bool shown);
+    void History(const THistoryEvent& event);
+    void CaptureChanged(bool on);
+    void Message(const TMessageEvent& message);
+    void Stage(TStage stage);
+    void Awaiting(TOperatorStep step);
     bool OnScreen(TLine line) const;
     void PrintLine(TLine line);
     void Emit(const std::string& utf8, TOpen kind = TOpen::None);
@@ -93,10 +85,7 @@ private:
     TMode mode_;
     bool factory_;
     std::array<TShownLine, 10> lines_;
-    std::array<bool, 6> offers_{};
-    std::string hint_;
-    std::string lastMessage_;
-    std::string history_;
+    bool failureTold_ = false;  // the job's failure has been printed as a message already
     std::string replaced_;  // pipe: a history line redrawn in place, printed once it is final
     TOpen open_ = TOpen::None;
     std::optional<TJobResult> result_;

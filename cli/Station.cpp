@@ -100,6 +100,7 @@ int TCliStation::RunStation() {
         if (std::find(tags.begin(), tags.end(), tag) != tags.end()) tag += "-" + std::to_string(i + 1);
         tags.push_back(tag);
         if (options_.Capture) unit.CapturePath = UnitCapturePath(options_.CapturePath, programFolder_, tag);
+        unit.ScratchTag = tag;
         views.push_back(std::make_unique<TCliView>(mode_, options_.Command == TCommand::Factory));
         views.back()->SetUnit(unit.Name, board.get(), i);
         jobs.push_back(std::make_unique<TCliJob>(options_, unit, *views.back(), programFolder_, stops));

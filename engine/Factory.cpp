@@ -48,7 +48,7 @@ int FactorySeconds() {
 uint8_t TSequencer::PrepareBootLine() {
     std::string taken;
     const uint8_t ack = ::PrepareBootLine(MemoBootLines(), Run.Boot, &taken);
-    view_.HistoryReplaceLast(OperatorText("Sending line " + std::to_string(Run.Boot.LineCount) + "..."));
+    out_.HistoryReplaceLast(OperatorText("Sending line " + std::to_string(Run.Boot.LineCount) + "..."));
     if (!taken.empty()) WriteCapture(taken, "[mem]");
     return ack;
 }
@@ -59,24 +59,25 @@ bool TSequencer::FactoryPortStep() {
     switch (Run.UploadState) {
     case State::FactoryPortFailed:
         HistAdd("Com Port failed to open");
-        Run.UploadState = State::Idle;
-        result_.SystemReason = Serial1.ErrorText();
+        GoTo(State::Idle);
+        PortFault(PortFaultOfError(Serial1.ErrorCode()));
         End(TResultKind::PortFailed, PortFailureReason());
         return true;
     case State::FactoryPortOpen:
         SaveCommsSettings();
-        view_.Offer(TOffer::GoOn, true);
+        out_.Offer(TOffer::GoOn, true);
         Show(TLine::JumperNote,
              "With power off, put a jumper on the Bootstrap Enable header (JP1)"
              " and a jumper on the Bootblock Unprotect header (JP2)",
              TColour::Red, 11);
-        view_.ShowLine(TLine::ForceRs232, false);
-        Show(TLine::FactoryPrompt, "Turn the Unit power on, then click on <Proceed>", TColour::Blue, 11);
+        out_.ShowLine(TLine::ForceRs232, false);
+        ShowWindowOnly(TLine::FactoryPrompt, "Turn the Unit power on, then click on <Proceed>", TColour::Blue, 11);
+        out_.Awaiting(TOperatorStep::FitJumpers);
         Serial1.SetBaudrate(19200);
         Show(TLine::FactoryEstimate, "Factory Upload will take about " + std::to_string(FactorySeconds()) + " seconds",
              TColour::Blue);
         HistAdd("Port is open on " + Serial1.DisplayName() + " at " + std::to_string(Serial1.Baudrate()) + " baud");
-        Run.UploadState = State::Idle;
+        GoTo(State::Idle);
         return true;
     default:
         return false;
@@ -90,7 +91,7 @@ bool TSequencer::BootstrapStep() {
     case State::SendZeroByte:
         Link.SendZeroByte();
         Run.TryCount += 1;
-        Run.UploadState = State::AwaitIdent;
+        GoTo(State::AwaitIdent);
         return true;
     case State::AwaitIdent:
         CheckIdent();
@@ -100,7 +101,7 @@ bool TSequencer::BootstrapStep() {
         Run.Boot.HexToSend = Loader1;
         Link.SendHexBytes(Run.Boot.HexToSend);
         Run.TryCount = 0;
-        Run.UploadState = State::AwaitLoader1;
+        GoTo(State::AwaitLoader1);
         return true;
     case State::AwaitLoader1:
         AwaitLoader(0x22, Protocol::kLoader1Tries, "Loader 1 complete", "Problem - bad checksum response to Loader1",
@@ -113,7 +114,7 @@ bool TSequencer::BootstrapStep() {
             Link.SendHexBytes(Run.Boot.HexToSend);
         }
         Run.TryCount = 0;
-        Run.UploadState = State::AwaitLoader2;
+        GoTo(State::AwaitLoader2);
         return true;
     case State::AwaitLoader2:
         AwaitLoader('U', Protocol::kLoader2Tries, "Loader 2 complete", "Problem - bad checksum response to Loader 2",
@@ -137,7 +138,7 @@ void TSequencer::CheckIdent() {
     if (!rx.empty()) {
         if (HasByte(rx, 0xB5) || HasByte(rx, 0xD5)) {
             HistAdd("Got correct response from C161 chip");
-            Run.UploadState = State::SendLoader1;
+            GoTo(State::SendLoader1);
         } else {
             FactoryFailed(TResultKind::UnitFailed, "Got C161 response: " + rx);
         }
@@ -145,11 +146,12 @@ void TSequencer::CheckIdent() {
     }
     Run.TryCount += 1;
     if (Run.TryCount > Protocol::kIdentTries) {
-        view_.ShowLine(TLine::FactoryPrompt, false);
+        out_.ShowLine(TLine::FactoryPrompt, false);
         result_.UnitNeverAnswered = true;
+        PortFault(TPortFault::NoAnswer);
         FactoryFailed(TResultKind::TimedOut, "Timed out waiting for response to initial character");
     } else if (Run.TryCount % Protocol::kIdentResendEvery == 0) {
-        Run.UploadState = State::SendZeroByte;
+        GoTo(State::SendZeroByte);
     }
 }
 
@@ -159,7 +161,7 @@ void TSequencer::AwaitLoader(int ackByte, int tries, const char* done, const cha
     if (!rx.empty()) {
         if (HasByte(rx, static_cast<unsigned char>(ackByte))) {
             HistAdd(done);
-            Run.UploadState = nextState;
+            GoTo(nextState);
         } else {
             FactoryFailed(TResultKind::UnitFailed, bad);
         }
@@ -182,7 +184,7 @@ void TSequencer::CheckRecordAck() {
         // The end record is not acknowledged. The speed changes only after a whole tick has
         // passed since it went out, as when every record waited for a tick: a record still in
         // the line's output when the speed changes would reach the loader garbled.
-        if (!RunByArrival() && tickCount_ > endRecordTick_ + 1) Run.UploadState = State::RaiseBaud;
+        if (!RunByArrival() && tickCount_ > endRecordTick_ + 1) GoTo(State::RaiseBaud);
     } else if (!rx.empty()) {
         if (HasByte(rx, Run.ExpectedAck)) {
             Run.ExpectedAck = PrepareBootLine();
@@ -208,23 +210,24 @@ bool TSequencer::FlashCodeStep() {
         Serial1.SetBaudrate(38400);
         HistAdd("Bootstrap Upload complete");
         HistAdd("Changing baudrate to 38400...");
-        Run.UploadState = State::PurgeAfterBaud;
+        GoTo(State::PurgeAfterBaud);
         return true;
     case State::PurgeAfterBaud:
         PurgeInput();
-        Run.UploadState = State::EmptyFlashCodeBinary;
+        GoTo(State::EmptyFlashCodeBinary);
         return true;
     case State::EmptyFlashCodeBinary:
+        ++factoryJobs_;
         Run.BaseName = "Reserved";
         Run.ZupFileName = Run.ProgramFolder + FactoryFileBase() + ".ZUP";
         Run.BinFileName = Run.ProgramFolder + FactoryFileBase() + ".BIN";
         HistAdd("Emptying binary file...");
         BinImage.EmptyBinaryFile(Run.BinFileName, FactoryImageChunks);
-        Run.UploadState = State::PurgeAfterEmpty;
+        GoTo(State::PurgeAfterEmpty);
         return true;
     case State::PurgeAfterEmpty:
         PurgeInput();
-        Run.UploadState = State::FlashCodeToBinary;
+        GoTo(State::FlashCodeToBinary);
         return true;
     case State::FlashCodeToBinary:
         FlashCodeToBinary();
@@ -256,21 +259,24 @@ void TSequencer::FlashCodeToBinary() {
         BinImage, "MemoFlshCode");
     BinImage.Flush();
     HistAdd(".bin complete");
-    Run.UploadState = State::FlashCodeToUploadFile;
+    GoTo(State::FlashCodeToUploadFile);
 }
 
 void TSequencer::FactoryComplete() {
     Run.EndTime = TimeOfDayNow();
+    runEnded_ = std::chrono::steady_clock::now();
     HistAdd("FlashCode Upload complete");
     HistAdd(" ");
-    HistAdd("Factory Upload completed in " + ElapsedText(Run.StartTime, Run.EndTime));
+    HistAdd("Factory Upload completed in " + ElapsedText(RunTime()));
     Show(TLine::FactoryEstimate, "");
     Show(TLine::JumperNote, "Turn off power to the Unit and remove the Bootstrap jumpers JP1 and JP2");
-    Show(TLine::FactoryPrompt, "Click on <Go Back to Start> to upload main Application Software", TColour::Blue, 10);
+    ShowWindowOnly(TLine::FactoryPrompt, "Click on <Go Back to Start> to upload main Application Software",
+                   TColour::Blue, 10);
+    out_.Awaiting(TOperatorStep::RemoveJumpers);
     std::remove(Run.ZupFileName.c_str());
     std::remove(Run.BinFileName.c_str());
-    view_.Offer(TOffer::BackToStart, true);
-    Run.UploadState = State::Idle;
+    out_.Offer(TOffer::BackToStart, true);
+    GoTo(State::Idle);
     End(TResultKind::FactoryComplete, "Factory Upload complete");
 }
 
@@ -282,11 +288,11 @@ void TSequencer::BuildFlashCodeUpload() {
     Run.LastReply = upload_.Checksum;
     HistAdd(".zup complete");
     HistAdd("Checksum is " + upload_.Checksum);
-    Run.UploadState = State::FirstWakeUp;
+    GoTo(State::FirstWakeUp);
 }
 
 void TSequencer::FactoryFailed(TResultKind kind, const std::string& line) {
     HistAdd(line);
-    Run.UploadState = State::Idle;
+    GoTo(State::Idle);
     End(kind, OperatorText(line));
 }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-enum class TJob { Upload, Factory };
+enum class TJob { Upload, Factory, Prepare };
 
 enum class TResultKind {
     Verified,            // sent, and the unit's checksum equals the file's
@@ -21,7 +21,26 @@ enum class TResultKind {
     FileFailed,          // the file could not be prepared
     FactoryComplete,     // the factory job ran to its end
     Interrupted,         // stopped from outside (at block BlocksSent of BlockCount)
+    Prepared,            // a preparation: the file became the upload held in memory
 };
+
+// Why a port let the job down, for every front end to explain from the result alone.
+enum class TPortFault {
+    None,
+    Permission,   // this user may not open it
+    ForeignLink,  // COM n is a link another user made (told apart by the port's diagnosis)
+    Busy,         // another program holds it
+    Missing,      // no such device
+    NotSerial,    // a file, a folder or a FIFO where a serial device was expected
+    OwnTerminal,  // the program's own controlling terminal
+    Other,        // any other reason the system gave (SystemError)
+    LineLost,     // it opened, then went away (an adapter pulled out)
+    NoAnswer,     // it opened, but the unit never answered the wake-up
+};
+
+// Verified, sent, a factory job complete, a preparation done; everything else leaves the unit (or
+// the file) to be done again.
+bool KindSucceeded(TResultKind kind);
 
 struct TJobResult {
     TJob Job = TJob::Upload;
@@ -29,6 +48,8 @@ struct TJobResult {
     std::string Reason;        // in the operator's words, one line
     std::string Awaited;       // a timeout: what was awaited ("waiting for Thank You")
     std::string SystemReason;  // a port that did not open: the system's reason
+    TPortFault PortFault = TPortFault::None;
+    int SystemError = 0;       // the errno behind PortFault, 0 when none
     int BlocksSent = 0;
     int BlockCount = 0;
     std::string FileChecksum;  // four hexadecimal digits, "" before the file was prepared
@@ -46,15 +67,22 @@ struct TJobResult {
     std::chrono::system_clock::time_point Started;
     std::chrono::milliseconds Duration{0};
     std::string CaptureFile;   // "" when capture was off
-    bool UnitWritten = false;
-    bool UnitNeverAnswered = false;  // the port opened, but the wake-up got no answer at all  // GO or the bootstrap went out: the unit's flash is not as it was
+    bool UnitWritten = false;        // GO or the bootstrap went out: the unit's flash is not as it was
+    bool UnitNeverAnswered = false;  // the port opened, but the wake-up got no answer at all
+    std::vector<std::string> FilesWritten;  // a preparation: the files it wrote, in order
 
-    bool Succeeded() const {
-        return Kind == TResultKind::Verified || Kind == TResultKind::Sent || Kind == TResultKind::FactoryComplete;
-    }
+    bool Succeeded() const { return KindSucceeded(Kind); }
 };
 
 // The kind's name in records and JSON ("verified", "not_verified", ...), and back.
 const char* ResultKindName(TResultKind kind);
 bool ResultKindFromName(const std::string& name, TResultKind& kind);
 const char* JobName(TJob job);
+// Every kind's name, in the order of the kinds.
+const std::vector<std::string>& ResultKindNames();
+const char* PortFaultName(TPortFault fault);
+// The kind of fault an open that failed with `error` (errno) is.
+TPortFault PortFaultOfError(int error);
+// A job that reached for a unit (every upload and factory job, a port that did not open included)
+// leaves a row in the production record; a preparation alone does not.
+bool LeavesRecord(const TJobResult& result);

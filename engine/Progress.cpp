@@ -64,12 +64,10 @@ std::string EstimateText(int blockCount, int baudrate) {
     return " about " + QuartersText(quarters) + " minutes";
 }
 
-std::string ElapsedText(double startTime, double endTime) {
-    if (!(endTime > startTime)) return "unavailable";
-    // Times of day are fractions of a day; a difference meant as a whole number of seconds may land
-    // a hair below it, so allow a microsecond before dropping the fraction.
-    const double seconds = std::floor((endTime - startTime) * 86400.0 + 1e-6);
-    const int64_t total = seconds > 0 ? static_cast<int64_t>(seconds) : 0;
+std::string ElapsedText(std::chrono::milliseconds elapsed) {
+    // Measured on a steady clock, so midnight or a clock set back in between changes nothing.
+    if (elapsed.count() <= 0) return "unavailable";
+    const int64_t total = elapsed.count() / 1000;
     const int64_t minutes = (total / 60) % 60;  // hours are not shown
     const int64_t secs = total % 60;
     if (minutes != 0) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <string>
 #include <utility>
 
@@ -10,8 +11,8 @@
 std::string EstimateText(int blockCount, int baudrate);
 // "Sending block n of m...": the window's activity line and the factory history during a transfer.
 std::string BlockProgressText(int sent, int total);
-// "unavailable", "mm:ss minutes" or "s seconds"; times are fractions of a day.
-std::string ElapsedText(double startTime, double endTime);
+// "mm:ss minutes" or "s seconds" (hours and fractions dropped); "unavailable" for no time at all.
+std::string ElapsedText(std::chrono::milliseconds elapsed);
 // The local time of day as a fraction of a day.
 double TimeOfDayNow();
 // The three capture lines of a 135-byte block: {tag, text} for "[info  ]", "[B0-128]", "[B128+ ]".

@@ -55,8 +55,8 @@ std::string OperatorText(const std::string& bytes) {
     return out;
 }
 
-TSequencer::TSequencer(TUnitPort& port, TSequencerView& view, const std::string& programFolder)
-    : Serial1(port), Link(port, &Capture), view_(view) {
+TSequencer::TSequencer(TUnitPort& port, TJobListener& listener, const std::string& programFolder)
+    : Serial1(port), Link(port, &Capture), out_(listener) {
     Run.ProgramFolder = programFolder;
     if (Run.ProgramFolder.empty() || Run.ProgramFolder.back() != '/') Run.ProgramFolder += '/';
     Serial1.OnRxData = [this] { DataArrived(); };
@@ -76,6 +76,7 @@ void TSequencer::Tick() {
         RunStep();
     });
     inStep_ = false;
+    Settled();
 }
 
 void TSequencer::DataArrived() {
@@ -92,6 +93,7 @@ void TSequencer::DataArrived() {
     });
     Link.CountTries = true;
     inStep_ = false;
+    Settled();
 }
 
 bool TSequencer::WaitsForUnit() const {
@@ -131,24 +133,25 @@ void TSequencer::RunStep() {
 // ---- failures ----
 
 void TSequencer::ReportRunError(const std::exception& error) {
-    view_.Message(error.what());
+    out_.Message(error.what(), jobOpen_);
     // A failed step is never repeated: back to idle. The Software Upload offers a new file choice;
     // the factory job says in its history where it stopped.
-    Run.UploadState = State::Idle;
+    GoTo(State::Idle);
     if (Run.MainUpload && preparing_) {
         // A file preparation that stopped must not go on saying it is under way.
-        view_.SetLine(TLine::PortStatus, "Preparing input file failed, choose another file");
-        view_.SetLine(TLine::FileStatus, "");
+        out_.SetLine(TLine::PortStatus, "Preparing input file failed, choose another file");
+        out_.SetLine(TLine::FileStatus, "");
     }
     preparing_ = false;
     if (Run.MainUpload && Run.Screen == TScreen::SoftwareUpload) {
-        view_.Offer(TOffer::ChooseFile, true);
-        view_.Offer(TOffer::BackToStart, true);
+        out_.Offer(TOffer::ChooseFile, true);
+        out_.Offer(TOffer::BackToStart, true);
     } else if (!Run.MainUpload && Run.Screen == TScreen::Factory) {
         HistAdd(std::string("Stopped: ") + error.what());
-        view_.Offer(TOffer::BackToStart, true);
+        out_.Offer(TOffer::BackToStart, true);
     }
     End(TResultKind::FileFailed, error.what());
+    Settled();
 }
 
 void TSequencer::WriteCapture(const std::string& text, const std::string& tag) {
@@ -164,45 +167,62 @@ void TSequencer::CaptureFailed(const std::exception& error) {
     // A capture file that cannot be written must not stop the upload: report it once and switch
     // capture off, on screen too.
     Capture.CloseCapture();
-    view_.CaptureChanged(false);
-    view_.Message(error.what());
+    out_.CaptureChanged(false);
+    out_.Message(error.what());
     result_.Warnings.push_back(std::string("capture file stopped: ") + error.what());
+    out_.Warning(result_.Warnings.back());
 }
 
-void TSequencer::ToggleCapture(const std::string& path) {
+std::string TSequencer::ToggleCapture(const std::string& path) {
     try {
         Capture.ToggleCapture(path.empty() ? Run.ProgramFolder + "Capture.txt" : path);
     } catch (const std::exception& e) {
         // Only the record is affected: a run in progress goes on, so this is not a step's failure.
-        view_.CaptureChanged(Capture.CaptureOn());
-        view_.Message(e.what());
-        return;
+        out_.CaptureChanged(Capture.CaptureOn());
+        out_.Message(e.what());
+        return e.what();
     }
-    view_.CaptureChanged(Capture.CaptureOn());
+    out_.CaptureChanged(Capture.CaptureOn());
+    return {};
 }
 
 void TSequencer::CloseCapture() { Capture.CloseCapture(); }
 
 // ---- small helpers ----
 
-void TSequencer::Show(TLine line, const std::string& text) { view_.SetLine(line, text); }
+void TSequencer::Show(TLine line, const std::string& text) { out_.SetLine(line, text); }
 
 void TSequencer::Show(TLine line, const std::string& text, TColour colour, int points) {
-    view_.SetLine(line, text);
-    view_.StyleLine(line, colour, points);
+    out_.SetLine(line, text);
+    out_.StyleLine(line, colour, points);
 }
 
-void TSequencer::HistAdd(const std::string& line) { view_.HistoryAdd(OperatorText(line)); }
+void TSequencer::ShowWindowOnly(TLine line, const std::string& text, TColour colour, int points) {
+    out_.SetLine(line, text, true);
+    out_.StyleLine(line, colour, points);
+}
+
+void TSequencer::PortFault(TPortFault fault) {
+    result_.PortFault = fault;
+    result_.SystemReason = Serial1.ErrorText();
+    result_.SystemError = Serial1.ErrorCode();
+}
+
+void TSequencer::HistAdd(const std::string& line) { out_.HistoryAdd(OperatorText(line)); }
 
 void TSequencer::Await(const std::string& key, int32_t failState, int32_t nextState, bool lineFeed) {
-    if (lineFeed) Link.AwaitReplyLF(key, failState, Run.LastReply, nextState, Run.UploadState);
-    else Link.AwaitReply(key, failState, Run.LastReply, nextState, Run.UploadState);
+    switch (lineFeed ? Link.AwaitReplyLF(key, Run.LastReply) : Link.AwaitReply(key, Run.LastReply)) {
+    case TReplyWait::Arrived: GoTo(nextState); break;
+    case TReplyWait::GaveUp: GoTo(failState); break;
+    case TReplyWait::Waiting: break;
+    }
 }
 
-void TSequencer::SendCommandStep(const std::string& address, const std::string& command, bool addressed) {
+void TSequencer::SendCommandStep(const std::string& address, const std::string& command, bool addressed,
+                                 int32_t nextState) {
     Link.SendCommand(address, command, addressed);
     Link.WaitCount = 0;
-    Run.UploadState += 1;
+    GoTo(nextState);
 }
 
 bool TSequencer::PortTextValid(int& port) const {
@@ -225,25 +245,26 @@ void TSequencer::SaveCommsSettings() {
     try {
         SaveCommsSettingsFile(Run.ProgramFolder + "commsUP.txt", Run.PortText, Run.BaudText);
     } catch (const std::exception& e) {
-        view_.Message(e.what());
+        out_.Message(e.what());
     }
 }
 
-// ---- what the operator starts ----
+// ---- the jobs ----
 
 void TSequencer::FormActivated() {
     Run.HelpContext = 1;
     Run.MainUpload = true;
     Run.Screen = TScreen::Start;
     if (Capture.CaptureOn()) Capture.CloseCapture();
-    Run.UploadState = State::Idle;
+    GoTo(State::Idle);
+    Settled();
 }
 
-bool TSequencer::SoftwareUploadChosen(const std::string& portText, const std::string& baudText) {
+bool TSequencer::OpenUploadPort(const std::string& portText, const std::string& baudText) {
     Run.MainUpload = true;
     long baud = 0;
     if (!WholeNumber(baudText, baud) || baud < INT32_MIN || baud > INT32_MAX) {
-        view_.Message("'" + baudText + "' is not a valid integer value");
+        out_.Message("'" + baudText + "' is not a valid integer value");
         return false;
     }
     Run.PortText = portText;
@@ -253,13 +274,14 @@ bool TSequencer::SoftwareUploadChosen(const std::string& portText, const std::st
     BeginJob(TJob::Upload);
     Show(TLine::PortStatus, "Opening Com Port...");
     Show(TLine::FileStatus, "");
-    view_.Offer(TOffer::RunPanel, false);
+    out_.Offer(TOffer::RunPanel, false);
     Run.HelpContext = 3;
-    Run.UploadState = State::OpenPort;
+    GoTo(State::OpenPort);
+    Settled();
     return true;
 }
 
-void TSequencer::FactoryChosen(const std::string& portText) {
+void TSequencer::OpenFactoryPort(const std::string& portText) {
     Run.MainUpload = false;
     Run.PortText = portText;
     Run.BaudText = "19200";
@@ -267,33 +289,38 @@ void TSequencer::FactoryChosen(const std::string& portText) {
     Run.Screen = TScreen::Factory;
     BeginJob(TJob::Factory);
     const std::string device = Serial1.DevicePath();
-    view_.HistoryReset(device.empty() ? "Opening Com Port " + portText + "..." : "Opening " + device + "...");
+    out_.HistoryReset(device.empty() ? "Opening Com Port " + portText + "..." : "Opening " + device + "...");
     Run.HelpContext = 9;
     Show(TLine::JumperNote, "");
     Show(TLine::FactoryPrompt, "");
-    Run.UploadState = State::OpenPort;
+    GoTo(State::OpenPort);
+    Settled();
 }
 
-void TSequencer::FileChosen(const std::string& fileName) {
+void TSequencer::Prepare(const std::string& fileName) {
     Run.Boot.LastLineSent = false;
     Run.InputFileName = fileName;
-    BeginJob(TJob::Upload);
+    BeginJob(TJob::Prepare);
+    out_.Awaiting(TOperatorStep::None);
     struct stat st {};
     if (::stat(fileName.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
         CheckInputFile();
-        if (Run.UploadState == State::UnknownExtension) return;  // another file may be chosen
+        if (Run.UploadState == State::UnknownExtension) return Settled();  // another file may be chosen
     } else {
         End(TResultKind::FileFailed, "'" + fileName + "' is not a file that can be read");
     }
-    view_.Offer(TOffer::ChooseFile, false);
+    out_.Offer(TOffer::ChooseFile, false);
+    Settled();
 }
 
-void TSequencer::PrepareOnly(const std::string& fileName) {
+void TSequencer::PrepareAlone(const std::string& fileName) {
     Run.Screen = TScreen::SoftwareUpload;
-    Guarded([&] { FileChosen(fileName); });
+    prepareAlone_ = true;
+    Guarded([&] { Prepare(fileName); });
+    Settled();
 }
 
-void TSequencer::StartRun() {
+void TSequencer::StartUpload() {
     // Without a prepared upload the erase would leave the unit with nothing; Start is only ever
     // offered after a preparation, and a caller that starts anyway gets nothing done.
     if (upload_.Blocks.empty()) return;
@@ -303,34 +330,41 @@ void TSequencer::StartRun() {
     Show(TLine::PortStatus, "");
     Show(TLine::Headline, "");
     Show(TLine::Footer, "DO NOT INTERRUPT UPLOAD", TColour::Red, 14);
-    view_.Offer(TOffer::StartRun, false);
+    out_.Offer(TOffer::StartRun, false);
     Run.TryCount = 0;
-    view_.StyleLine(TLine::FileStatus, TColour::Black);
-    view_.StyleLine(TLine::Headline, TColour::Black);
+    out_.StyleLine(TLine::FileStatus, TColour::Black);
+    out_.StyleLine(TLine::Headline, TColour::Black);
     Show(TLine::Activity, "POWER UP THE UNIT, NOW", TColour::Blue, 13);
+    out_.Awaiting(TOperatorStep::SwitchUnitOn);
     Run.StartTime = TimeOfDayNow();
-    Run.UploadState = State::FirstWakeUp;
+    runStarted_ = std::chrono::steady_clock::now();
+    GoTo(State::FirstWakeUp);
+    Settled();
 }
 
 void TSequencer::GoOn() {
     BeginRun();
     unitTouched_ = true;
     Run.StartTime = TimeOfDayNow();
+    runStarted_ = std::chrono::steady_clock::now();
     Show(TLine::JumperNote, "");
-    view_.ShowLine(TLine::ForceRs232, false);
+    out_.ShowLine(TLine::ForceRs232, false);
     Show(TLine::FactoryPrompt, "DO NOT INTERRUPT UPLOAD", TColour::Red, 12);
-    view_.Offer(TOffer::GoOn, false);
+    out_.Offer(TOffer::GoOn, false);
+    out_.Awaiting(TOperatorStep::None);
     Run.TryCount = 0;
     HistAdd("Establishing comms with the C161 chip...");
-    Run.UploadState = State::SendZeroByte;
+    GoTo(State::SendZeroByte);
+    Settled();
 }
 
-void TSequencer::RepeatUpload() {
-    view_.Offer(TOffer::RepeatUpload, false);
-    view_.Offer(TOffer::BackToStart, false);
-    BeginJob(TJob::Upload);
+void TSequencer::NextUnit() {
+    out_.Offer(TOffer::RepeatUpload, false);
+    out_.Offer(TOffer::BackToStart, false);
+    BeginJob(TJob::Prepare);
     NoteInputFile();
-    PrepareUpload();
+    Guarded([this] { PrepareUpload(); });
+    Settled();
 }
 
 void TSequencer::BackToStart() {
@@ -338,14 +372,23 @@ void TSequencer::BackToStart() {
     Serial1.AbortRx();
     Serial1.AbortTx();
     Link.RxBuffer.clear();
-    for (TOffer o : {TOffer::ChooseFile, TOffer::RepeatUpload, TOffer::BackToStart}) view_.Offer(o, false);
+    for (TOffer o : {TOffer::ChooseFile, TOffer::RepeatUpload, TOffer::BackToStart}) out_.Offer(o, false);
+    out_.Awaiting(TOperatorStep::None);
     Run.Screen = TScreen::Start;
-    Run.UploadState = State::Idle;
+    GoTo(State::Idle);
+    Settled();
 }
 
-void TSequencer::Interrupt() {
-    Run.UploadState = State::Idle;
-    if (!jobOpen_) BeginJob(Run.MainUpload ? TJob::Upload : TJob::Factory);
+void TSequencer::Stop() {
+    GoTo(State::Idle);
+    if (!jobOpen_) {
+        // Stopped between a preparation and its run: the run's result still names the file.
+        const TJobResult file = result_;
+        BeginJob(Run.MainUpload ? TJob::Upload : TJob::Factory);
+        result_.InputFile = file.InputFile;
+        result_.InputSize = file.InputSize;
+        result_.InputSha256 = file.InputSha256;
+    }
     std::string where = "stopped before anything was sent to the unit";
     if (unitTouched_)
         where = (Run.BlocksSent > 0 ? "stopped at block " + std::to_string(Run.BlocksSent) + " of " +
@@ -353,6 +396,7 @@ void TSequencer::Interrupt() {
                                     : std::string("stopped before the first block")) +
                 "; the unit must be uploaded again";
     End(TResultKind::Interrupted, where);
+    Settled();
 }
 
 // ---- the result ----
@@ -397,11 +441,13 @@ void TSequencer::End(TResultKind kind, const std::string& reason) {
     if (!jobOpen_) return;
     jobOpen_ = false;
     verifying_ = false;
-    if (privateFactoryFiles_ && !Run.MainUpload) {
+    prepareAlone_ = false;
+    if (!factoryFilesTag_.empty() && !Run.MainUpload && result_.Job == TJob::Factory) {
         // Scratch files of their own name would otherwise be left for nobody to remove.
         std::remove(Run.ZupFileName.c_str());
         std::remove(Run.BinFileName.c_str());
     }
+    if (out_.Awaited() != TOperatorStep::RemoveJumpers) out_.Awaiting(TOperatorStep::None);
     TJobResult& r = result_;
     r.Kind = kind;
     r.Reason = reason;
@@ -417,7 +463,7 @@ void TSequencer::End(TResultKind kind, const std::string& reason) {
     r.CaptureFile = Capture.CaptureOn() ? Capture.Path() : std::string();
     r.UnitWritten = unitTouched_;
     r.Duration = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - runClock_);
-    view_.Finished(r);
+    out_.Finished(r);
 }
 
 std::string TSequencer::PortFailureReason() const {
@@ -428,12 +474,10 @@ std::string TSequencer::PortFailureReason() const {
 }
 
 std::string TSequencer::FactoryFileBase() const {
-    if (!privateFactoryFiles_) return "Reserved";
-    // The process and this engine: unique among the jobs that run at the same time.
-    char own[64];
-    std::snprintf(own, sizeof own, "Reserved-%ld-%zx", static_cast<long>(::getpid()),
-                  reinterpret_cast<size_t>(this) & 0xFFFFFF);
-    return own;
+    if (factoryFilesTag_.empty()) return "Reserved";
+    // The process, the port's tag its owner made unique among its ports, and this engine's count
+    // of factory jobs: no two jobs that run at the same time share a name.
+    return "Reserved-" + std::to_string(::getpid()) + "-" + factoryFilesTag_ + "-" + std::to_string(factoryJobs_);
 }
 
 // ---- opening the port (both jobs) ----
@@ -455,7 +499,7 @@ bool TSequencer::PortOpeningStep() {
             Serial1.AbortTx();
         }
         Run.OpenTicks = 0;
-        Run.UploadState = State::AwaitOpen;
+        GoTo(State::AwaitOpen);
         return true;
     }
     case State::AwaitOpen:
@@ -463,14 +507,14 @@ bool TSequencer::PortOpeningStep() {
         if (Serial1.Active()) {
             Serial1.AbortRx();
             Link.RxBuffer.clear();
-            Run.UploadState = Run.MainUpload ? State::ReportPort : State::FactoryPortOpen;
+            GoTo(Run.MainUpload ? State::ReportPort : State::FactoryPortOpen);
         } else if (Run.OpenTicks >= Protocol::kOpenTicks) {
-            Run.UploadState = Run.MainUpload ? State::ReportPort : State::FactoryPortFailed;
+            GoTo(Run.MainUpload ? State::ReportPort : State::FactoryPortFailed);
         }
         return true;
     case State::ReportPort:
         PortReport();
-        Run.UploadState = State::Idle;
+        GoTo(State::Idle);
         return true;
     default:
         return false;
@@ -480,27 +524,25 @@ bool TSequencer::PortOpeningStep() {
 void TSequencer::PortReport() {
     std::string word = "did not";
     if (Serial1.Active()) {
-        view_.Offer(TOffer::ChooseFile, true);
+        out_.Offer(TOffer::ChooseFile, true);
         SaveCommsSettings();
         word = "is";
-        view_.SetLineHint(TLine::PortStatus, "");
-    } else {
-        // The system's reason stays available without changing the operator's text.
-        view_.SetLineHint(TLine::PortStatus, Serial1.ErrorText());
     }
     const std::string port = portTextValid_ ? Serial1.DisplayName() : "Com " + Run.PortText;
     Show(TLine::PortStatus, "Port " + word + " open on " + port + " at " + std::to_string(Serial1.Baudrate()) + " baud");
-    view_.ShowLine(TLine::Footer, false);
+    out_.ShowLine(TLine::Footer, false);
     if (!Serial1.Active()) {
-        result_.SystemReason = Serial1.ErrorText();
+        PortFault(PortFaultOfError(Serial1.ErrorCode()));
         End(TResultKind::PortFailed, PortFailureReason());
+    } else {
+        out_.Awaiting(TOperatorStep::ChooseFile);
     }
 }
 
 // ---- preparing the file ----
 
 void TSequencer::CheckInputFile() {
-    view_.ShowGauge(false);
+    out_.ShowGauge(false);
     const TInputNames names = SplitInputFileName(Run.InputFileName);
     Run.InputExt = names.InputExt;
     Run.BaseName = names.BaseName;
@@ -509,7 +551,7 @@ void TSequencer::CheckInputFile() {
     NoteInputFile();
     upload_ = {};
     if (kind == TInputKind::Unknown) {
-        Run.UploadState = State::UnknownExtension;
+        GoTo(State::UnknownExtension);
         return;
     }
     if (kind == TInputKind::Upload) {
@@ -517,7 +559,7 @@ void TSequencer::CheckInputFile() {
         PrepareUpload();
         return;
     }
-    view_.Offer(TOffer::RunPanel, false);
+    out_.Offer(TOffer::RunPanel, false);
     Run.HelpContext = 4;
     Run.ZupFileName = names.ZupFileName;
     Show(TLine::PortStatus, "Preparing input file, please wait ...", TColour::Blue);
@@ -525,12 +567,12 @@ void TSequencer::CheckInputFile() {
     if (kind == TInputKind::IntelHex) {
         Run.BinFileName = names.BinFileName;
         Show(TLine::FileStatus, "Emptying binary file:  " + Run.BinFileName + " ...");
-        Run.UploadState = State::EmptyBinary;
+        GoTo(State::EmptyBinary);
     } else {
         Run.BinFileName = Run.InputFileName;
         Show(TLine::FileStatus, "Converting .BIN file to .ZUP format ...");
         format->Read(Run.BinFileName, BinImage, MainImageChunks);
-        Run.UploadState = State::CheckUploadFile;
+        GoTo(State::CheckUploadFile);
     }
 }
 
@@ -538,13 +580,13 @@ bool TSequencer::PreparationStep() {
     switch (Run.UploadState) {
     case State::UnknownExtension:
         Show(TLine::PortStatus, "Unexpected file extension (" + Run.InputExt + "), choose another file");
-        Run.UploadState = State::Idle;
+        GoTo(State::Idle);
         End(TResultKind::FileFailed, "Unexpected file extension (" + Run.InputExt + ")");
         return true;
     case State::EmptyBinary:
         BinImage.EmptyBinaryFile(Run.BinFileName, Run.MainUpload ? MainImageChunks : FactoryImageChunks);
         Show(TLine::FileStatus, "Processing .H86 input file to .BIN binary file ...");
-        Run.UploadState = State::HexToBinary;
+        GoTo(State::HexToBinary);
         return true;
     case State::HexToBinary: {
         FindInputFormat(Run.InputExt)->Read(Run.InputFileName, BinImage, BinImage.ImageChunks());
@@ -552,7 +594,7 @@ bool TSequencer::PreparationStep() {
         RefuseEmptyImage();
         BinImage.Flush();
         Show(TLine::FileStatus, "Processing .BIN file to .ZUP format ...");
-        Run.UploadState = State::CheckUploadFile;
+        GoTo(State::CheckUploadFile);
         return true;
     }
     case State::CheckUploadFile:
@@ -561,7 +603,7 @@ bool TSequencer::PreparationStep() {
         // the new one is complete.
         RefuseEmptyImage();
         CheckReplaceable(Run.ZupFileName);
-        Run.UploadState = State::BuildUploadFile;
+        GoTo(State::BuildUploadFile);
         return true;
     case State::BuildUploadFile:
         BuildUpload();
@@ -569,17 +611,23 @@ bool TSequencer::PreparationStep() {
     case State::ReadyScreen:
         Show(TLine::Activity, "");
         Show(TLine::Headline, "THE UNIT MUST BE OFF", TColour::Red, 12);
-        Show(TLine::Instruction, "Click on <Start Upload> button", TColour::Blue, 12);
-        view_.Offer(TOffer::StartRun, true);
+        ShowWindowOnly(TLine::Instruction, "Click on <Start Upload> button", TColour::Blue, 12);
+        out_.Offer(TOffer::StartRun, true);
         Show(TLine::FileStatus,
              "Upload will be " + std::to_string(Run.BlockCount) + " blocks," +
                  EstimateText(Run.BlockCount, Serial1.Baudrate()),
              TColour::Blue);
-        Run.UploadState = State::Idle;
+        GoTo(State::Idle);
+        out_.Awaiting(TOperatorStep::StartUpload);
         return true;
     default:
         return false;
     }
+}
+
+void TSequencer::Prepared(std::vector<std::string> written) {
+    result_.FilesWritten = std::move(written);
+    End(TResultKind::Prepared, std::to_string(Run.BlockCount) + " blocks, checksum " + upload_.Checksum);
 }
 
 void TSequencer::BuildUpload() {
@@ -589,8 +637,12 @@ void TSequencer::BuildUpload() {
     Run.LastReply = upload_.Checksum;
     preparing_ = false;
     Show(TLine::PortStatus, "Data file conversion complete, chksum=" + upload_.Checksum, TColour::Black);
-    view_.Offer(TOffer::RunPanel, true);
-    Run.UploadState = State::ReadyScreen;
+    out_.Offer(TOffer::RunPanel, true);
+    GoTo(State::ReadyScreen);
+    std::vector<std::string> written;
+    if (InputKind(Run.InputExt) == TInputKind::IntelHex) written.push_back(Run.BinFileName);
+    written.push_back(Run.ZupFileName);
+    Prepared(std::move(written));
 }
 
 void TSequencer::ReportLeftOut() {
@@ -599,7 +651,7 @@ void TSequencer::ReportLeftOut() {
     const std::string leftOut = LeftOutText(BinImage.LeftOut(), BinImage.Bytes().size());
     if (leftOut.empty()) return;
     result_.Warnings.push_back(leftOut);
-    view_.Message(leftOut);
+    out_.Message(leftOut);
 }
 
 void TSequencer::RefuseEmptyImage() const {
@@ -618,15 +670,16 @@ void TSequencer::PrepareUpload() {
     upload_ = ReadUploadFile(Run.ZupFileName);
     Run.BlockCount = static_cast<int32_t>(upload_.Blocks.size());
     if (Run.BlockCount == 0) ThrowNoData();
-    view_.Progress(0, std::max(Run.BlockCount, 1));
-    view_.ShowGauge(false);
-    view_.ShowLine(TLine::Footer, false);
+    out_.Progress(0, std::max(Run.BlockCount, 1));
+    out_.ShowGauge(false);
+    out_.ShowLine(TLine::Footer, false);
     Show(TLine::Activity, "");
     Show(TLine::PortStatus, "");
-    view_.Offer(TOffer::RepeatUpload, false);
-    view_.Offer(TOffer::RunPanel, true);
-    view_.Offer(TOffer::StartRun, true);
+    out_.Offer(TOffer::RepeatUpload, false);
+    out_.Offer(TOffer::RunPanel, true);
+    out_.Offer(TOffer::StartRun, true);
     Run.HelpContext = 4;
     Serial1.SetBaudrate(Run.UploadBaud);
-    Run.UploadState = State::ReadyScreen;
+    GoTo(State::ReadyScreen);
+    Prepared({});
 }

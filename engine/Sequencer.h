@@ -1,7 +1,8 @@
 // The engine of both jobs (Software Upload and Factory Bootstrap Upload): the run values, the line
 // to the unit, the capture file and the images, and the numbered state machine that carries a job
-// one step per tick. It knows no widgets: it tells a TSequencerView what to show, and at the end of
-// every job what happened; the window, the command line and the tests are such views.
+// one step per tick. It knows no widgets: it takes jobs (open a port, prepare a file, start the
+// upload, go on after the operator, the next unit, stop) and tells a TJobListener what happens, as
+// typed events, ending every job with one result; the window, the job driver and the tests listen.
 #pragma once
 
 #include <chrono>
@@ -10,11 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "engine/JobEvents.h"
+#include "engine/JobOutput.h"
 #include "engine/JobResult.h"
 #include "engine/States.h"
 #include "engine/UnitLink.h"
 #include "engine/UnitPort.h"
-#include "engine/View.h"
 #include "firmware/BinaryImage.h"
 #include "firmware/BootLine.h"
 #include "firmware/UploadFile.h"
@@ -50,7 +52,7 @@ struct TRunValues {
 
 class TSequencer {
 public:
-    TSequencer(TUnitPort& port, TSequencerView& view, const std::string& programFolder);
+    TSequencer(TUnitPort& port, TJobListener& listener, const std::string& programFolder);
     TSequencer(const TSequencer&) = delete;
     TSequencer& operator=(const TSequencer&) = delete;
 
@@ -80,27 +82,35 @@ public:
     void SetRememberPort(bool remember) { Run.RememberPort = remember; }
     // Off: steps run only on ticks, as the original design paced them.
     void SetAnswerAtOnce(bool atOnce) { answerAtOnce_ = atOnce; }
-    // On: the factory job's scratch files get names of their own, so that jobs beside it (in this
-    // process or another) never share them; off, a single job uses Reserved.BIN and Reserved.ZUP.
-    void SetPrivateFactoryFiles(bool own) { privateFactoryFiles_ = own; }
+    // Not "": the factory job's scratch files get names of their own, with this process's id and
+    // `tag` (unique among the owner's engines), so that jobs beside it (in this process or another)
+    // never share them; "", a single job uses Reserved.BIN and Reserved.ZUP.
+    void SetPrivateFactoryFiles(const std::string& tag) { factoryFilesTag_ = tag; }
 
-    // ---- what the operator starts ----
+    // ---- the jobs: what the window's buttons and the job driver call ----
     void FormActivated();
-    // False (with a message) when the baud text is not a number; the start screen then stays.
-    bool SoftwareUploadChosen(const std::string& portText, const std::string& baudText);
-    void FactoryChosen(const std::string& portText);
-    void FileChosen(const std::string& fileName);
-    // The file's preparation alone, without a port: the states run as after a choice.
-    void PrepareOnly(const std::string& fileName);
-    void StartRun();
+    // The Software Upload's port, opened at `baudText`; then the firmware file is awaited. False
+    // (with a message) when the baud text is not a number: nothing is opened.
+    bool OpenUploadPort(const std::string& portText, const std::string& baudText);
+    // The factory job's port; then the jumpers and the unit's power are awaited (GoOn).
+    void OpenFactoryPort(const std::string& portText);
+    // Prepares the firmware file: a preparation is a job of its own, with its result.
+    void Prepare(const std::string& fileName);
+    // The preparation alone, without a port (the states run as after a choice of file).
+    void PrepareAlone(const std::string& fileName);
+    // The Software Upload of the prepared upload on the open port.
+    void StartUpload();
+    // The operator's step is done: the factory job's jumpers are on and the unit is switched on.
     void GoOn();
-    void RepeatUpload();
+    // The same upload again, for the next unit on the same port.
+    void NextUnit();
     void BackToStart();
     // Stops the job from outside: no step runs again, and the result says where it stopped.
-    void Interrupt();
+    void Stop();
     // Switches the capture file on or off; a failure is reported and leaves the run alone. The file
-    // is `path`, or Capture.txt in the program folder when none is given.
-    void ToggleCapture(const std::string& path = {});
+    // is `path`, or Capture.txt in the program folder when none is given. Returns why it could not
+    // be switched, "" when it was.
+    std::string ToggleCapture(const std::string& path = {});
     void CloseCapture();
 
     // ---- what drives it ----
@@ -161,7 +171,7 @@ private:
     void RefuseEmptyImage() const;
     [[noreturn]] void ThrowNoData() const;
     void SaveCommsSettings();
-    void SendCommandStep(const std::string& address, const std::string& command, bool addressed);
+    void SendCommandStep(const std::string& address, const std::string& command, bool addressed, int32_t nextState);
     void SendNextBlock();
     void WriteCapture(const std::string& text, const std::string& tag);
     uint8_t PrepareBootLine();
@@ -170,13 +180,23 @@ private:
     void BeginJob(TJob job);
     void BeginRun();
     void NoteInputFile();
+    void Prepared(std::vector<std::string> written);
     void End(TResultKind kind, const std::string& reason);
     std::string PortFailureReason() const;
     void ReportRunError(const std::exception& error);
 
     void Await(const std::string& key, int32_t failState, int32_t nextState, bool lineFeed = false);
+    void GoTo(int32_t state) { Run.UploadState = state; }
     void Show(TLine line, const std::string& text);
     void Show(TLine line, const std::string& text, TColour colour, int points = 0);
+    // An instruction that names a control of the window.
+    void ShowWindowOnly(TLine line, const std::string& text, TColour colour, int points);
+    // The state and stage as they stand, told when they changed; after every step and command.
+    void Settled() { out_.StateNow(Run.UploadState); }
+    void PortFault(TPortFault fault);
+    std::chrono::milliseconds RunTime() const {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(runEnded_ - runStarted_);
+    }
     void HistAdd(const std::string& line);
     void CaptureFailed(const std::exception& error);
     void PurgeInput();
@@ -199,9 +219,11 @@ private:
     TJobResult result_;
     std::chrono::steady_clock::time_point runClock_;
 
-    TSequencerView& view_;
+    TJobOutput out_;
     bool answerAtOnce_ = true;
-    bool privateFactoryFiles_ = false;
+    std::string factoryFilesTag_;
+    bool prepareAlone_ = false;  // a preparation without a port: it ends where a run could start
+    std::chrono::steady_clock::time_point runStarted_, runEnded_;  // for the elapsed time shown
     bool inStep_ = false;
     bool portTextValid_ = true;
     bool preparing_ = false;    // "Preparing input file, please wait ..." is on screen
@@ -214,6 +236,7 @@ private:
     long arrivalSteps_ = 0;
     long tickCount_ = 0;      // ticks run so far
     long endRecordTick_ = 0;  // the tick after which the last bootstrap record went out
+    long factoryJobs_ = 0;    // factory jobs run, for their scratch files' names
 };
 
 // How long the factory job takes, in whole seconds, from what it sends at its line speeds.

@@ -23,6 +23,7 @@ public:
     void WriteString(const std::string& s) override { Serial.WriteString(s); }
     void WriteChar(char c) override { Serial.WriteChar(c); }
     std::string ErrorText() const override { return Serial.ErrorText(); }
+    int ErrorCode() const override { return Serial.ErrorCode(); }
     bool LineLost() const override { return Serial.LineLost(); }
     std::string DisplayName() const override;
     std::string DevicePath() const override { return Serial.DevicePath(); }

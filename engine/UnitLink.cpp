@@ -41,38 +41,32 @@ void TUnitLink::Serial1Message(const std::string& RxMessage) {
     Capture(RxBuffer, "[in]");
 }
 
-void TUnitLink::Await(const std::string& Expected, char Terminator, int FailState, std::string& Reply,
-                      int NextState, int32_t& uploadState) {
+TReplyWait TUnitLink::Await(const std::string& Expected, char Terminator, std::string& Reply) {
     if (CountTries) ++WaitCount;
     Reply.clear();
-    if (CountTries && WaitCount >= WaitLimit) {
-        // The last try gives up without looking, even when the answer is in the buffer.
-        uploadState = FailState;
-        return;
-    }
+    // The last try gives up without looking, even when the answer is in the buffer.
+    if (CountTries && WaitCount >= WaitLimit) return TReplyWait::GaveUp;
     // An empty key never matches, as a substring search for nothing finds no position.
-    if (Expected.empty()) return;
+    if (Expected.empty()) return TReplyWait::Waiting;
     const auto keyAt = RxBuffer.find(Expected);
-    if (keyAt == std::string::npos) return;
+    if (keyAt == std::string::npos) return TReplyWait::Waiting;
     // The line end is looked for after the key, so a key that itself holds one is never cut.
     const auto lineEnd = RxBuffer.substr(keyAt, kReplyWindow).find(Terminator, Expected.size());
-    if (lineEnd == std::string::npos) return;
+    if (lineEnd == std::string::npos) return TReplyWait::Waiting;
     const auto afterEnd = keyAt + lineEnd + 1;
     // Everything before the key (a line end left from the previous line, an echo) belongs to the
     // reply; the state that follows tells fragments apart by it.
     Reply = RxBuffer.substr(0, afterEnd);
     RxBuffer = RxBuffer.substr(afterEnd, kReplyWindow);
-    uploadState = NextState;
+    return TReplyWait::Arrived;
 }
 
-void TUnitLink::AwaitReply(const std::string& Expected, int FailState, std::string& Reply, int NextState,
-                           int32_t& uploadState) {
-    Await(Expected, '\r', FailState, Reply, NextState, uploadState);
+TReplyWait TUnitLink::AwaitReply(const std::string& Expected, std::string& Reply) {
+    return Await(Expected, '\r', Reply);
 }
 
-void TUnitLink::AwaitReplyLF(const std::string& Expected, int FailState, std::string& Reply, int NextState,
-                             int32_t& uploadState) {
-    Await(Expected, '\n', FailState, Reply, NextState, uploadState);
+TReplyWait TUnitLink::AwaitReplyLF(const std::string& Expected, std::string& Reply) {
+    return Await(Expected, '\n', Reply);
 }
 
 void TUnitLink::SendCommand(const std::string& Addr, const std::string& Cmd, bool WithAddress) {

@@ -13,6 +13,8 @@
 class TUnitPort;
 class TCaptureFile;
 
+enum class TReplyWait { Waiting, Arrived, GaveUp };
+
 class TUnitLink {
 public:
     TUnitLink(TUnitPort& serial, TCaptureFile* capture);
@@ -37,11 +39,10 @@ public:
     // OnMessage handler (rxMessage mode only): RxBuffer := RxMessage, recorded with "[in]".
     void Serial1Message(const std::string& RxMessage);
 
-    // One try per tick; may set Reply, cut RxBuffer and change uploadState.
-    void AwaitReply(const std::string& Expected, int FailState, std::string& Reply, int NextState,
-                    int32_t& uploadState);
-    void AwaitReplyLF(const std::string& Expected, int FailState, std::string& Reply, int NextState,
-                      int32_t& uploadState);
+    // One try per tick for a reply holding `Expected` and ending in CR (LF): Arrived sets Reply
+    // and cuts it from RxBuffer; GaveUp is the last try, which gives up without looking.
+    TReplyWait AwaitReply(const std::string& Expected, std::string& Reply);
+    TReplyWait AwaitReplyLF(const std::string& Expected, std::string& Reply);
 
     // "<" Addr "/" Cmd CR, or Cmd CR; empties RxBuffer first; one write per byte.
     void SendCommand(const std::string& Addr, const std::string& Cmd, bool WithAddress);
@@ -63,8 +64,7 @@ public:
     std::function<void(const std::exception&)> OnCaptureError;
 
 private:
-    void Await(const std::string& Expected, char Terminator, int FailState, std::string& Reply,
-               int NextState, int32_t& uploadState);
+    TReplyWait Await(const std::string& Expected, char Terminator, std::string& Reply);
     void Capture(const std::string& text, const std::string& tag);
 
     TUnitPort& serial_;

@@ -19,8 +19,9 @@ public:
     virtual int ReadString(std::string& s) = 0;
     virtual void WriteString(const std::string& s) = 0;
     virtual void WriteChar(char c) = 0;
-    // The system's reason for the last failure, "" when none.
+    // The system's reason for the last failure, "" when none, and its errno (0 when none).
     virtual std::string ErrorText() const = 0;
+    virtual int ErrorCode() const { return 0; }
     // The device went away while open (adapter unplugged).
     virtual bool LineLost() const = 0;
     // How the operator's texts name the port: "Com 3", or a device path chosen directly.

@@ -18,20 +18,22 @@ bool TSequencer::HandshakeStep() {
     case State::FirstWakeUp:
         Link.SendWakeUp();
         Run.TryCount += 1;
-        Run.UploadState = State::AwaitReady;
+        GoTo(State::AwaitReady);
         return true;
     case State::AwaitReady:
         Run.WaitingFor = "waiting for response";
         if (Contains(Link.RxBuffer, "READY")) {
-            view_.ShowLine(TLine::Footer, true);
-            Run.UploadState = State::SendGo;
+            out_.ShowLine(TLine::Footer, true);
+            out_.Awaiting(TOperatorStep::None);
+            GoTo(State::SendGo);
         } else {
             // The boot code locks its speed on this character, so it goes out once a tick.
             Link.SendWakeUp();
             Run.TryCount += 1;
             if (Run.TryCount > Protocol::kWakeUpTries) {
                 result_.UnitNeverAnswered = Link.RxBuffer.empty();
-                Run.UploadState = State::TimedOut;
+                if (result_.UnitNeverAnswered) PortFault(TPortFault::NoAnswer);
+                GoTo(State::TimedOut);
             }
         }
         return true;
@@ -42,7 +44,7 @@ bool TSequencer::HandshakeStep() {
         HistAdd("Sending GO");
         Show(TLine::Activity, "Got READY, sending GO...");
         unitTouched_ = true;
-        SendCommandStep("", "GO", false);
+        SendCommandStep("", "GO", false, State::AwaitErasing);
         Link.WaitLimit = Protocol::kTransferReplyTicks;
         return true;
     case State::AwaitErasing:
@@ -53,7 +55,7 @@ bool TSequencer::HandshakeStep() {
         HistAdd("Erasing...");
         Show(TLine::Activity, "Erasing...");
         Link.WaitCount = 0;
-        Run.UploadState = State::AwaitEraseEnd;
+        GoTo(State::AwaitEraseEnd);
         return true;
     case State::AwaitEraseEnd:
         Run.WaitingFor = "waiting for Erase Complete/Timeout";
@@ -73,8 +75,9 @@ bool TSequencer::HandshakeStep() {
         // The unit goes on with its erase; should it complete, the upload still succeeds, but the
         // operator learns which block it reported.
         result_.Warnings.push_back(OperatorText(Run.LastReply));
+        out_.Warning(result_.Warnings.back());
         Link.WaitCount = 0;
-        Run.UploadState = State::AwaitEraseEnd;
+        GoTo(State::AwaitEraseEnd);
         return true;
     default:
         return false;
@@ -86,15 +89,16 @@ void TSequencer::EraseEnded() {
         HistAdd(Run.LastReply);
         Show(TLine::Activity, OperatorText(Run.LastReply));
         result_.Warnings.push_back(OperatorText(Run.LastReply));
+        out_.Warning(result_.Warnings.back());
         Link.WaitCount = 0;
-        Run.UploadState = State::AwaitErrorBlock;
+        GoTo(State::AwaitErrorBlock);
     } else if (Contains(Run.LastReply, "COMPLETE")) {
         HistAdd("Erase complete");
         Show(TLine::Activity, "Erase complete...");
-        Run.UploadState = State::StartTransfer;
+        GoTo(State::StartTransfer);
     } else {
         Show(TLine::Activity, "unexpected response: " + OperatorText(Run.LastReply));
-        Run.UploadState = State::Idle;
+        GoTo(State::Idle);
         End(TResultKind::UnitFailed, "unexpected response: " + OperatorText(Run.LastReply));
     }
 }
@@ -102,12 +106,12 @@ void TSequencer::EraseEnded() {
 bool TSequencer::TransferStep() {
     switch (Run.UploadState) {
     case State::StartTransfer:
-        view_.Progress(0, std::max(Run.BlockCount, 1));
-        view_.ShowGauge(true);
+        out_.Progress(0, std::max(Run.BlockCount, 1));
+        out_.ShowGauge(true);
         Link.WaitCount = 0;
         HistAdd("Sending FlashCode...");
         HistAdd("Sending Lines...");
-        Run.UploadState = State::AwaitRequest;
+        GoTo(State::AwaitRequest);
         return true;
     case State::AwaitRequest:
         AnswerRequest();
@@ -116,7 +120,7 @@ bool TSequencer::TransferStep() {
         Silence();
         return true;
     case State::SendUploadDone:
-        SendCommandStep("", "UPLOAD DONE", false);
+        SendCommandStep("", "UPLOAD DONE", false, State::AwaitThankYou);
         Show(TLine::Headline, "Upload done...");
         return true;
     case State::AwaitThankYou:
@@ -141,20 +145,20 @@ void TSequencer::AnswerRequest() {
     } else if (Contains(Run.LastReply, "SEND")) {
         sameBlockResends_ = 0;
         if (Run.BlocksSent == Run.BlockCount) {
-            Run.UploadState = State::SendUploadDone;
+            GoTo(State::SendUploadDone);
         } else {
             SendNextBlock();
             Link.WaitCount = 0;
-            Run.UploadState = State::AwaitRequest;
+            GoTo(State::AwaitRequest);
         }
     } else if (Contains(Run.LastReply, "FAILED")) {
         Show(TLine::Activity, "Upload failed");
         Show(TLine::Instruction, "");
         CloseCapture();
-        view_.CaptureChanged(false);
-        Run.UploadState = State::Halted;
+        out_.CaptureChanged(false);
+        GoTo(State::Halted);
     } else {
-        Run.UploadState = State::Silence;
+        GoTo(State::Silence);
     }
 }
 
@@ -166,7 +170,7 @@ void TSequencer::ResendRequested() {
                       std::to_string(sameBlockResends_) + " times; it last said " + OperatorText(Run.LastReply);
         Show(TLine::Activity, "Upload failed");
         Show(TLine::Instruction, "");
-        Run.UploadState = State::Halted;
+        GoTo(State::Halted);
         return;
     }
     if (!Run.BlockBuffer.empty()) {
@@ -176,21 +180,20 @@ void TSequencer::ResendRequested() {
         Link.RxBuffer.clear();  // nothing of this upload has been sent yet
     }
     Link.WaitCount = 0;
-    Run.UploadState = State::AwaitRequest;
+    GoTo(State::AwaitRequest);
 }
 
 void TSequencer::Silence() {
     if (Serial1.LineLost()) {
         // The line to the unit has gone (adapter unplugged, device closed): there is nobody to
         // resend to, so the transfer ends with its timeout report and the system's reason.
-        view_.SetLineHint(TLine::PortStatus, Serial1.ErrorText());
-        result_.SystemReason = Serial1.ErrorText();
-        Run.UploadState = State::TimedOut;
+        PortFault(TPortFault::LineLost);
+        GoTo(State::TimedOut);
         return;
     }
     if (++silentWaits_ >= Protocol::kSilentWaitLimit) {
         // A unit that has stopped answering will not start again because it is sent more.
-        Run.UploadState = State::TimedOut;
+        GoTo(State::TimedOut);
         return;
     }
     Link.RxBuffer.clear();
@@ -199,17 +202,18 @@ void TSequencer::Silence() {
         Link.SendBlock(Run.BlockBuffer, true);
     }
     Link.WaitCount = 0;
-    Run.UploadState = State::AwaitRequest;
+    GoTo(State::AwaitRequest);
 }
 
 void TSequencer::TransferDone() {
     if (!Run.MainUpload) {
-        Run.UploadState = State::FactoryComplete;
+        GoTo(State::FactoryComplete);
         return;
     }
     Run.EndTime = TimeOfDayNow();
+    runEnded_ = std::chrono::steady_clock::now();
     Show(TLine::Activity, "");
-    view_.ShowGauge(false);
+    out_.ShowGauge(false);
     Run.FileChecksum = upload_.Checksum;
     Show(TLine::Headline, "Software Upload complete");
     Run.HelpContext = 5;
@@ -217,9 +221,9 @@ void TSequencer::TransferDone() {
         Show(TLine::Instruction, "Unit re-booting, wait ...");
         Run.RebootTicks = 0;
         Serial1.SetBaudrate(9600);
-        Run.UploadState = State::AwaitRestart;
+        GoTo(State::AwaitRestart);
     } else {
-        Run.UploadState = State::Complete;
+        GoTo(State::Complete);
     }
 }
 
@@ -231,7 +235,7 @@ void TSequencer::SendNextBlock() {
     Run.BlockBuffer = upload_.Blocks[static_cast<size_t>(Run.BlocksSent)];
     Link.SendBlock(Run.BlockBuffer);
     Run.BlocksSent += 1;
-    view_.Progress(Run.BlocksSent, std::max(Run.BlockCount, 1));
+    out_.Progress(Run.BlocksSent, std::max(Run.BlockCount, 1));
 }
 
 // ---- verification after the unit's restart ----
@@ -245,22 +249,29 @@ bool TSequencer::VerificationStep() {
             Show(TLine::Instruction, "Querying unit memory checksum ...");
             verifying_ = true;
             Run.TryCount = 0;
-            Run.UploadState = State::SendSwrQuery;
+            GoTo(State::SendSwrQuery);
         }
         return true;
     case State::SendSwrQuery:
-        SendCommandStep("0000", "SWR?", true);
+        SendCommandStep("0000", "SWR?", true, State::AwaitSwr);
         Run.TryCount += 1;
         return true;
     case State::AwaitSwr:
         Run.WaitingFor = "waiting for SWR=";
-        Await("SWR=", State::SendSwrQuery, State::SendFcsQuery, true);
-        if (Run.UploadState == State::SendFcsQuery) result_.UnitVersion = SoftwareVersion(Run.LastReply);
-        if (Run.UploadState == State::SendSwrQuery && Run.TryCount >= Protocol::kSwrTries)
-            Run.UploadState = State::TimedOut;
+        switch (Link.AwaitReplyLF("SWR=", Run.LastReply)) {
+        case TReplyWait::Arrived:
+            result_.UnitVersion = SoftwareVersion(Run.LastReply);
+            GoTo(State::SendFcsQuery);
+            break;
+        case TReplyWait::GaveUp:
+            // Asked again, a limited number of times.
+            GoTo(Run.TryCount >= Protocol::kSwrTries ? State::TimedOut : State::SendSwrQuery);
+            break;
+        case TReplyWait::Waiting: break;
+        }
         return true;
     case State::SendFcsQuery:
-        SendCommandStep("0000", "FCS?", true);
+        SendCommandStep("0000", "FCS?", true, State::AwaitFcs);
         Link.WaitLimit = Protocol::kFcsReplyTicks;
         return true;
     case State::AwaitFcs:
@@ -288,7 +299,7 @@ void TSequencer::CompareChecksums() {
         Show(TLine::Headline, "Checksums match, Upload successful", TColour::Green);
     else
         Show(TLine::Headline, "Checksums different, Upload failed", TColour::Red);
-    Run.UploadState = State::Complete;
+    GoTo(State::Complete);
 }
 
 bool TSequencer::ChecksumsMatch() const {
@@ -300,27 +311,26 @@ bool TSequencer::ChecksumsMatch() const {
 bool TSequencer::EndStep() {
     switch (Run.UploadState) {
     case State::Complete:
-        view_.Offer(TOffer::BackToStart, true);
-        view_.Offer(TOffer::RepeatUpload, true);
-        Show(TLine::Footer, "Program complete. <Go back to Start> or <Close>", TColour::Blue, 12);
-        Show(TLine::Instruction, "Upload complete. Time taken: " + ElapsedText(Run.StartTime, Run.EndTime),
-             TColour::Black);
-        Run.UploadState = State::Idle;
+        out_.Offer(TOffer::BackToStart, true);
+        out_.Offer(TOffer::RepeatUpload, true);
+        ShowWindowOnly(TLine::Footer, "Program complete. <Go back to Start> or <Close>", TColour::Blue, 12);
+        Show(TLine::Instruction, "Upload complete. Time taken: " + ElapsedText(RunTime()), TColour::Black);
+        GoTo(State::Idle);
         UploadComplete();
         return true;
     case State::Halted:
         Show(TLine::Headline, "Software upload halted");
-        Show(TLine::Footer, "Click on <Close> button", TColour::Blue, 12);
+        ShowWindowOnly(TLine::Footer, "Click on <Close> button", TColour::Blue, 12);
         if (Run.MainUpload) {
-            view_.Offer(TOffer::RepeatUpload, true);
+            out_.Offer(TOffer::RepeatUpload, true);
         } else {
             // The texts above sit on the hidden Software Upload screen, and a repeat from there
             // would lead to that hidden ready screen: the factory screen says what happened and
             // offers the way back only.
             HistAdd("Upload failed");
         }
-        view_.Offer(TOffer::BackToStart, true);
-        Run.UploadState = State::Idle;
+        out_.Offer(TOffer::BackToStart, true);
+        GoTo(State::Idle);
         if (!haltReason_.empty()) End(TResultKind::UnitFailed, haltReason_);
         else if (Run.MainUpload) End(TResultKind::UnitFailed, "the unit reported " + OperatorText(Run.LastReply));
         else End(TResultKind::UnitFailed, "Upload failed");
@@ -352,12 +362,12 @@ void TSequencer::TimedOut() {
         Show(TLine::Headline, "Upload not verified", TColour::Red);
         Show(TLine::Instruction, "Firmware was sent, but its checksum was not verified", TColour::Red);
     }
-    view_.Offer(TOffer::BackToStart, true);
-    if (Run.MainUpload) view_.Offer(TOffer::RepeatUpload, true);
+    out_.Offer(TOffer::BackToStart, true);
+    if (Run.MainUpload) out_.Offer(TOffer::RepeatUpload, true);
     HistAdd("Timed out " + Run.WaitingFor);
     Show(TLine::Activity, "Timed out " + Run.WaitingFor);
     Show(TLine::Footer, "");
-    Run.UploadState = State::Idle;
+    GoTo(State::Idle);
     result_.Awaited = Run.WaitingFor;
     if (!Run.MainUpload) End(TResultKind::TimedOut, OperatorText("Timed out " + Run.WaitingFor));
     else if (verifying) End(TResultKind::NotVerified, "Upload not verified: timed out " + Run.WaitingFor);

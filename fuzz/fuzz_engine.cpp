@@ -103,16 +103,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const TestFirmware fw = TestFirmware::Make(chunks, data[0], 1);
     bool whole = true;
     if (factory) {
-        rig.E().FactoryChosen("1");
+        rig.E().OpenFactoryPort("1");
     } else {
         std::string name;
         whole = WriteInput(rig, fw, form, data[9] / 4, name);
         if (!rig.OpenPort()) fuzz::Fail("the port did not open");
-        rig.E().Guarded([&] { rig.E().FileChosen(rig.Home() + name); });
+        rig.E().Guarded([&] { rig.E().Prepare(rig.Home() + name); });
         if (rig.E().UploadState() != State::Idle) rig.RunUntilIdle(100);
         const bool prepared = rig.view.offered.count(TOffer::StartRun) > 0;
         if (whole && !prepared) fuzz::Fail("a whole file could not be prepared");
-        rig.E().StartRun();
+        rig.E().StartUpload();
     }
     long ticks = 0;
     do {

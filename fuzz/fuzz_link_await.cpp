@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/UnitLink.h"
+#include "tests/support/LinkWait.h"
 #include "fuzz/FuzzSupport.h"
 #include "engine/SerialPort.h"
 
@@ -36,8 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::string before = link.RxBuffer;
         const int countBefore = link.WaitCount;
         std::string reply = "stale";
-        if (lf) link.AwaitReplyLF(key, kFail, reply, kNext, state);
-        else link.AwaitReply(key, kFail, reply, kNext, state);
+        if (lf) state = StateAfter(link.AwaitReplyLF(key, reply), state, kFail, kNext);
+        else state = StateAfter(link.AwaitReply(key, reply), state, kFail, kNext);
 
         FUZZ_CHECK(link.WaitCount == countBefore + 1);
         if (state == kNext) {

@@ -420,7 +420,7 @@ bool TForm1::AskToCloseWhileWriting() {
 
 void TForm1::Stop() {
     Timer1->stop();
-    if (Engine.Writing()) Engine.Interrupt();
+    if (Engine.Writing()) Engine.Stop();
     Engine.CloseCapture();
     // Settings restored and the lock released now, not whenever the window is destroyed.
     Serial1.SetActive(false);
@@ -492,6 +492,27 @@ QWidget* TForm1::WidgetOf(TOffer what) const {
     return RunBox;
 }
 
+void TForm1::Event(const TJobEvent& event) {
+    std::visit(TOverload{
+                   [&](const TTextEvent& e) { SetLine(e.Line, e.Text); },
+                   [&](const TStyleEvent& e) { StyleLine(e.Line, e.Colour, e.Points); },
+                   [&](const TLineShownEvent& e) { LabelOf(e.Line)->setVisible(e.Shown); },
+                   [&](const TOfferEvent& e) { WidgetOf(e.What)->setVisible(e.Offered); },
+                   [&](const TGaugeShownEvent& e) { Gauge->setVisible(e.Shown); },
+                   [&](const THistoryEvent& e) { History(e); },
+                   [&](const TMessageEvent& e) { ShowMessage(QString::fromLocal8Bit(e.Text.c_str())); },
+                   [&](const TStageEvent& e) {
+                       // A new port: what the last one said about itself is stale.
+                       if (e.Stage == TStage::OpeningPort) LabelOf(TLine::PortStatus)->setToolTip(QString());
+                   },
+                   [&](const TProgressEvent& e) { Progress(e.Sent, e.Total); },
+                   [&](const TCaptureEvent& e) { CaptureChanged(e.On); },
+                   [&](const TResultEvent& e) { Finished(e.Result); },
+                   [](const auto&) {},
+               },
+               event);
+}
+
 void TForm1::SetLine(TLine line, const std::string& text) { LabelOf(line)->setText(Latin1(text)); }
 
 void TForm1::StyleLine(TLine line, TColour colour, int points) {
@@ -499,22 +520,18 @@ void TForm1::StyleLine(TLine line, TColour colour, int points) {
     StyleLabel(LabelOf(line), names[static_cast<int>(colour)], points);
 }
 
-void TForm1::ShowLine(TLine line, bool shown) { LabelOf(line)->setVisible(shown); }
-
-void TForm1::SetLineHint(TLine line, const std::string& hint) {
-    std::string text = hint;
-    // A port that did not open: what was found and what to do, what COM n leads to and which
-    // serial devices are present.
-    if (line == TLine::PortStatus && !hint.empty() && Serial1.Port() >= 1 && Serial1.Port() <= 9) {
-        TSystemPortSource ports;
-        const TPortDiagnosis d = DiagnoseOpenFailure({Serial1.Serial.DeviceName(), Serial1.Serial.ErrorCode(),
-                                                      Serial1.DevicePath().empty() ? Serial1.Port() : 0,
-                                                      Engine.ProgramFolder(), "/run/lock/", &ports});
-        for (const std::string& l : {d.Reason, d.Remedy})
-            if (!l.empty()) text += "\n" + l;
+void TForm1::ShowPortFault(const TJobResult& result) {
+    // A port that let the job down: the system's reason, what was found and what to do, what
+    // COM n leads to and which serial devices are present; all from the result.
+    TSystemPortSource ports;
+    const TPortDiagnosis d = DiagnoseResult(result, Engine.ProgramFolder(), "/run/lock/", &ports);
+    std::string text = result.SystemReason;
+    for (const std::string& l : {d.Reason, d.Remedy})
+        if (!l.empty()) text += (text.empty() ? "" : "\n") + l;
+    if (Serial1.Port() >= 1 && Serial1.Port() <= 9)
         text += "\n\n" + PortTooltipText(ListPorts(Engine.ProgramFolder()), Serial1.Port());
-    }
-    LabelOf(line)->setToolTip(text.empty() ? QString() : Qt::convertFromPlainText(QString::fromLocal8Bit(text.c_str()), Qt::WhiteSpacePre));
+    LabelOf(TLine::PortStatus)
+        ->setToolTip(Qt::convertFromPlainText(QString::fromLocal8Bit(text.c_str()), Qt::WhiteSpacePre));
 }
 
 void TForm1::ShowPortTooltip() {
@@ -525,13 +542,11 @@ void TForm1::ShowPortTooltip() {
     CommPortBox->setToolTip(Qt::convertFromPlainText(QString::fromLocal8Bit(text.c_str()), Qt::WhiteSpacePre));
 }
 
-void TForm1::Offer(TOffer what, bool offered) { WidgetOf(what)->setVisible(offered); }
-
 void TForm1::Progress(int sent, int total) {
     // The texts first: whoever watches the gauge sees them saying the same block.
     if (sent > 0) {
         const std::string text = BlockProgressText(sent, total);
-        HistoryReplaceLast(text);
+        History({THistoryEvent::TOp::ReplaceLast, text});
         SetLine(TLine::Activity, text);
     }
     Gauge->setMaximum(total);
@@ -540,7 +555,8 @@ void TForm1::Progress(int sent, int total) {
 
 void TForm1::Finished(const TJobResult& result) {
     lastResult_ = result;
-    if (!recorder_) return;
+    if (result.PortFault != TPortFault::None) ShowPortFault(result);
+    if (!recorder_ || !LeavesRecord(result)) return;
     // The job is over, so nothing waits on the store (at most its busy timeout).
     TSystemPortSource ports;
     const std::string problem = recorder_->Keep(result, &ports);
@@ -549,20 +565,18 @@ void TForm1::Finished(const TJobResult& result) {
     if (!problem.empty()) ShowMessage(QString::fromLocal8Bit(problem.c_str()));
 }
 
-void TForm1::ShowGauge(bool shown) { Gauge->setVisible(shown); }
-
-void TForm1::HistoryReset(const std::string& line) { FUpHist->setPlainText(Latin1(line)); }
-
-void TForm1::HistoryAdd(const std::string& line) {
-    FUpHist->appendPlainText(Latin1(line));
-    FUpHist->verticalScrollBar()->setValue(FUpHist->verticalScrollBar()->maximum());
-}
-
-void TForm1::HistoryReplaceLast(const std::string& line) {
-    QTextCursor c(FUpHist->document()->lastBlock());
-    c.movePosition(QTextCursor::StartOfBlock);
-    c.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
-    c.insertText(Latin1(line));
+void TForm1::History(const THistoryEvent& event) {
+    switch (event.Op) {
+    case THistoryEvent::TOp::Reset: FUpHist->setPlainText(Latin1(event.Text)); return;
+    case THistoryEvent::TOp::Add: FUpHist->appendPlainText(Latin1(event.Text)); break;
+    case THistoryEvent::TOp::ReplaceLast: {
+        QTextCursor c(FUpHist->document()->lastBlock());
+        c.movePosition(QTextCursor::StartOfBlock);
+        c.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+        c.insertText(Latin1(event.Text));
+        break;
+    }
+    }
     FUpHist->verticalScrollBar()->setValue(FUpHist->verticalScrollBar()->maximum());
 }
 
@@ -577,12 +591,10 @@ void TForm1::CaptureChanged(bool on) {
     }
 }
 
-void TForm1::Message(const std::string& text) { ShowMessage(QString::fromLocal8Bit(text.c_str())); }
-
 // ---- button handlers: the screen, then the engine ----
 
 void TForm1::Btn2UploadClick() {
-    if (!Engine.SoftwareUploadChosen(CommPortBox->currentText().toStdString(), BaudRateBox->currentText().toStdString()))
+    if (!Engine.OpenUploadPort(CommPortBox->currentText().toStdString(), BaudRateBox->currentText().toStdString()))
         return;
     MainBox->show();
     MainBox->setTitle("Main Software Upload");
@@ -596,21 +608,27 @@ void TForm1::BtnBootClick() {
     FactoryBox->show();
     OpeningBox->hide();
     MainBox->hide();
-    Engine.FactoryChosen(CommPortBox->currentText().toStdString());
+    Engine.OpenFactoryPort(CommPortBox->currentText().toStdString());
 }
 
 void TForm1::BtnChooseFileClick() {
     if (!Form2 || Form2->exec() != QDialog::Accepted) return;
-    Engine.FileChosen(Form2->SelectedFile);
+    Engine.Prepare(Form2->SelectedFile);
 }
 
-void TForm1::BtnStartRunClick() { Engine.StartRun(); }
+void TForm1::BtnStartRunClick() { Engine.StartUpload(); }
 
 void TForm1::BtnGoOnClick() { Engine.GoOn(); }
 
-void TForm1::BtnRepeatUploadClick() { Engine.RepeatUpload(); }
+void TForm1::BtnRepeatUploadClick() { Engine.NextUnit(); }
 
 void TForm1::BtnBackToStartClick() {
+    // Going back while the unit is being written leaves it half-written, as closing would: only
+    // on purpose, and then the job ends as interrupted.
+    if (Engine.Writing()) {
+        if (!AskToCloseWhileWriting()) return;
+        Engine.Stop();
+    }
     Engine.BackToStart();
     FactoryBox->hide();
     MainBox->hide();

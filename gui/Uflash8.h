@@ -13,7 +13,7 @@
 
 #include "engine/Sequencer.h"
 #include "engine/SerialPort.h"
-#include "engine/View.h"
+#include "engine/JobEvents.h"
 
 class QComboBox;
 class QGroupBox;
@@ -34,7 +34,7 @@ struct TForm1Options {
     bool KeepRecords = true;      // each job's row in history.sqlite in the program folder
 };
 
-class TForm1 : public QMainWindow, public TSequencerView {
+class TForm1 : public QMainWindow, public TJobListener {
     Q_OBJECT
 public:
     explicit TForm1(const TForm1Options& options = {}, QWidget* parent = nullptr);
@@ -79,20 +79,8 @@ public:
     bool FormActivated() const { return activated_; }
     int TickMs() const { return options_.TickMs; }
 
-    // ---- the engine's view ----
-    void SetLine(TLine line, const std::string& text) override;
-    void StyleLine(TLine line, TColour colour, int points = 0) override;
-    void ShowLine(TLine line, bool shown) override;
-    void SetLineHint(TLine line, const std::string& hint) override;
-    void Offer(TOffer what, bool offered) override;
-    void Progress(int sent, int total) override;
-    void ShowGauge(bool shown) override;
-    void HistoryReset(const std::string& line) override;
-    void HistoryAdd(const std::string& line) override;
-    void HistoryReplaceLast(const std::string& line) override;
-    void CaptureChanged(bool on) override;
-    void Message(const std::string& text) override;
-    void Finished(const TJobResult& result) override;
+    // ---- what the engine tells: its texts drawn, its facts acted on ----
+    void Event(const TJobEvent& event) override;
 
     // How the last job ended; empty before the first.
     const std::optional<TJobResult>& LastResult() const { return lastResult_; }
@@ -117,6 +105,14 @@ private:
     QProgressBar* Gauge;
     QTimer* Timer1;
 
+
+    void SetLine(TLine line, const std::string& text);
+    void StyleLine(TLine line, TColour colour, int points = 0);
+    void Progress(int sent, int total);
+    void History(const THistoryEvent& event);
+    void CaptureChanged(bool on);
+    void Finished(const TJobResult& result);
+    void ShowPortFault(const TJobResult& result);
 
     void BuildControls();
     void BuildStartScreen(QWidget* area);

@@ -286,6 +286,21 @@ TPortDiagnosis DiagnoseNoAnswer(const std::string& device, int baud) {
             "check that the unit was switched on after Start, the cable (pins 2, 3 and 5), the port and the baud rate"};
 }
 
+TPortDiagnosis DiagnoseResult(const TJobResult& r, const std::string& programFolder, const std::string& lockFolder,
+                              TPortSource* ports) {
+    switch (r.PortFault) {
+    case TPortFault::None: return {};
+    case TPortFault::NoAnswer: return DiagnoseNoAnswer(r.Device, r.Baud);
+    case TPortFault::LineLost:
+        return {TPortFault::LineLost,
+                "the line to the unit went away on " + r.Device + (r.SystemReason.empty() ? "" : ": " + r.SystemReason),
+                "check the adapter's plug and the cable; the unit must be uploaded again"};
+    default:
+        if (r.Kind != TResultKind::PortFailed) return {};
+        return DiagnoseOpenFailure({r.Device, r.SystemError, r.ComPort, programFolder, lockFolder, ports});
+    }
+}
+
 THolder FindHolder(const std::string& device, const std::string& lockFolder, bool anyProcess) {
     THolder h;
     int err = 0;

@@ -2,12 +2,12 @@
 // to a reason line and one remedy line, and who holds a port that is taken.
 #pragma once
 
+#include "engine/JobResult.h"
 #include "host/PortSource.h"
 
 #include <string>
 #include <vector>
 
-enum class TPortFault { None, Permission, Busy, Missing, NotSerial, ForeignLink, NoAnswer, Other };
 
 struct TPortDiagnosis {
     TPortFault Fault = TPortFault::None;
@@ -28,6 +28,10 @@ struct TOpenFailure {
 TPortDiagnosis DiagnoseOpenFailure(const TOpenFailure& failure);
 // A port that opened but whose unit never answered the wake-up.
 TPortDiagnosis DiagnoseNoAnswer(const std::string& device, int baud);
+// What a job's result says about its port, from the result alone: a port that did not open, a
+// line lost on the way, a unit that never answered; nothing for any other result.
+TPortDiagnosis DiagnoseResult(const TJobResult& result, const std::string& programFolder,
+                              const std::string& lockFolder = "/run/lock/", TPortSource* ports = nullptr);
 
 // Who has a device: from the lock file in `lockFolder`, the kernel's lock table, then the open
 // descriptors (/proc/*/fd, where this user may look) of any other process, or with `anyProcess`

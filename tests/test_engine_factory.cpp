@@ -85,7 +85,7 @@ TEST(EngineFactory, TheBootstrapRecordsGoAtTheSpeedOfTheirAcknowledgements) {
 TEST(EngineFactory, APortThatDoesNotOpenIsInTheHistory) {
     EngineRig rig;
     rig.port.OpenFailure = "Permission denied";
-    rig.E().FactoryChosen("4");
+    rig.E().OpenFactoryPort("4");
     EXPECT_GE(rig.RunUntilIdle(), 0);
     EXPECT_EQ(rig.view.history, (std::vector<std::string>{"Opening Com Port 4...", "Com Port failed to open"}));
 }
@@ -96,7 +96,7 @@ TEST(EngineFactory, APortThatDoesNotOpenIsInTheHistory) {
 // the line's speed, the job's time lies within a second of it.
 TEST(EngineFactory, TheEstimateIsTheTimeTheJobTakes) {
     EngineRig rig;
-    rig.E().FactoryChosen("1");
+    rig.E().OpenFactoryPort("1");
     rig.RunUntilIdle(100);
     const std::string estimate = rig.view.Line(TLine::FactoryEstimate);
     ASSERT_EQ(estimate, "Factory Upload will take about " + std::to_string(FactorySeconds()) + " seconds");

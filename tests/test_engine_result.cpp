@@ -1,5 +1,6 @@
 // How each job ends, as its result says: one row per way a job can end, against the simulated unit
 // in process; and two engines side by side in one process.
+#include <cerrno>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -88,6 +89,7 @@ std::string Drive(EngineRig& rig, const ResultCase& c) {
     case TDrive::Factory: rig.Factory(); return {};
     case TDrive::PortFails:
         rig.port.OpenFailure = "Permission denied";
+        rig.port.OpenError = EACCES;
         rig.OpenPort();
         return {};
     case TDrive::BadFile: {
@@ -108,9 +110,9 @@ std::string Drive(EngineRig& rig, const ResultCase& c) {
     if (c.drive == TDrive::Upload) {
         rig.Upload();
     } else {
-        rig.E().StartRun();
+        rig.E().StartUpload();
         while (rig.E().BlocksSent() < 5 && rig.Ticks() < 100000) rig.Tick();
-        rig.E().Interrupt();
+        rig.E().Stop();
     }
     return fw.hex;
 }
@@ -157,9 +159,79 @@ TEST_P(JobResult, SaysOnceHowTheJobEndedWithItsFacts) {
     EXPECT_EQ(r.UnitWritten, r.BlocksSent > 0 || c.kind == TResultKind::Verified ||
                                  c.drive == TDrive::Factory || c.drive == TDrive::StopAtBlock5 ||
                                  c.options.eraseTimeout);
-    EXPECT_EQ(r.Job, c.drive == TDrive::Factory ? TJob::Factory : TJob::Upload);
+    const bool preparation = c.drive == TDrive::BadFile || c.drive == TDrive::EmptyFile;
+    EXPECT_EQ(r.Job, c.drive == TDrive::Factory ? TJob::Factory : preparation ? TJob::Prepare : TJob::Upload);
+    EXPECT_EQ(LeavesRecord(r), !preparation);
     EXPECT_EQ(r.ComPort, 1);
 }
+
+// For each way a job goes: the stages it passes, what it awaits of the operator, and the port fault
+// its result names, told as facts that no front end has to read off a screen.
+struct StageCase {
+    const char* name;
+    SimOptions options;
+    TDrive drive;
+    std::vector<TStage> stages;
+    std::vector<TOperatorStep> awaited;
+    TPortFault fault;
+};
+
+std::vector<StageCase> StageCases() {
+    using S = TStage;
+    using A = TOperatorStep;
+    const std::vector<S> opened{S::OpeningPort, S::Idle, S::Preparing, S::Ready, S::Idle, S::WakingUnit};
+    const auto then = [&](std::vector<S> rest) {
+        std::vector<S> all = opened;
+        all.insert(all.end(), rest.begin(), rest.end());
+        return all;
+    };
+    const std::vector<A> started{A::ChooseFile, A::None, A::StartUpload, A::SwitchUnitOn};
+    const auto plus = [&](std::vector<A> rest) {
+        std::vector<A> all = started;
+        all.insert(all.end(), rest.begin(), rest.end());
+        return all;
+    };
+    return {
+        {"sent", {}, TDrive::Upload, then({S::Erasing, S::Sending, S::Finishing, S::Complete, S::Idle}),
+         plus({A::None}), TPortFault::None},
+        {"unit's failure", With([](auto& o) { o.failAt = 4; }), TDrive::Upload,
+         then({S::Erasing, S::Sending, S::Ending, S::Idle}), plus({A::None}), TPortFault::None},
+        {"never switched on", With([](auto& o) { o.wakeAfter = 100000; }), TDrive::Upload, then({S::Ending, S::Idle}),
+         plus({A::None}), TPortFault::NoAnswer},
+        {"line lost", With([](auto& o) { o.vanishAfter = 3; }), TDrive::Upload,
+         then({S::Erasing, S::Sending, S::Ending, S::Idle}), plus({A::None}), TPortFault::LineLost},
+        {"port does not open", {}, TDrive::PortFails, {S::OpeningPort, S::Idle}, {}, TPortFault::Permission},
+        {"bad file", {}, TDrive::BadFile, {S::OpeningPort, S::Idle, S::Preparing, S::Idle}, {A::ChooseFile, A::None},
+         TPortFault::None},
+        {"factory complete", {}, TDrive::Factory,
+         {S::OpeningPort, S::Idle, S::Identifying, S::SendingLoaders, S::SendingBootstrap, S::PreparingFlashCode,
+          S::WakingUnit, S::Erasing, S::Sending, S::Finishing, S::Ending, S::Idle},
+         {A::FitJumpers, A::None, A::RemoveJumpers}, TPortFault::None},
+    };
+}
+
+void PrintTo(const StageCase& c, std::ostream* os) { *os << c.name; }
+
+std::string Names(const std::vector<TStage>& stages) {
+    std::string text;
+    for (TStage s : stages) text += std::string(text.empty() ? "" : " ") + StageName(s);
+    return text;
+}
+
+class JobStages : public ::testing::TestWithParam<StageCase> {};
+
+TEST_P(JobStages, AreToldAsFactsWithTheAwaitedStepsAndThePortFault) {
+    const StageCase& c = GetParam();
+    EngineRig rig(c.options);
+    ResultCase drive{c.name, c.options, 40, c.drive, TResultKind::Sent, "", 0, "", {}};
+    Drive(rig, drive);
+    EXPECT_EQ(Names(rig.view.stages), Names(c.stages));
+    EXPECT_EQ(rig.view.awaited, c.awaited);
+    ASSERT_EQ(rig.view.results.size(), 1u);
+    EXPECT_EQ(PortFaultName(rig.view.results.front().PortFault), std::string(PortFaultName(c.fault)));
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryWay, JobStages, ::testing::ValuesIn(StageCases()), CaseName<::testing::TestParamInfo<StageCase>>);
 
 INSTANTIATE_TEST_SUITE_P(EveryEnd, JobResult, ::testing::ValuesIn(ResultCases()), CaseName<::testing::TestParamInfo<ResultCase>>);
 
@@ -180,14 +252,14 @@ TEST(TwoEngines, RunSideBySideInOneProcessAndBothEndRight) {
     TempDir shared;
     EngineRig a({}, shared.Path() + "/"), b({}, shared.Path() + "/");
     EngineRig c({}, shared.Path() + "/"), d({}, shared.Path() + "/");
-    c.E().SetPrivateFactoryFiles(true);
-    d.E().SetPrivateFactoryFiles(true);
+    c.E().SetPrivateFactoryFiles("c");
+    d.E().SetPrivateFactoryFiles("d");
     const TestFirmware fa = TestFirmware::Make(60, 1, 1), fb = TestFirmware::Make(90, 2, 2);
     ASSERT_TRUE(a.OpenPort() && b.OpenPort());
     ASSERT_TRUE(a.Prepare("a.h86", fa.hex) && b.Prepare("b.h86", fb.hex));
-    a.E().StartRun();
-    b.E().StartRun();
-    for (EngineRig* r : {&c, &d}) r->E().FactoryChosen("1");
+    a.E().StartUpload();
+    b.E().StartUpload();
+    for (EngineRig* r : {&c, &d}) r->E().OpenFactoryPort("1");
     bool goneOn = false;
     for (long t = 0; t < 200000 && !(a.E().Resting() && b.E().Resting() && c.E().Resting() && d.E().Resting() && goneOn);
          ++t) {

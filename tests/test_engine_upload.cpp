@@ -1,5 +1,6 @@
 // The Software Upload, run by the engine against the simulated unit in process: every outcome of
 // the dialogue, every wait that runs out, tick by tick in virtual time.
+#include <cerrno>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -100,16 +101,21 @@ TEST(EngineUpload, AVanishedLineNamesTheSystemsReason) {
     ASSERT_TRUE(rig.OpenPort());
     ASSERT_TRUE(rig.Prepare("fw.h86", TestFirmware::Make(20, 3).hex));
     ASSERT_GE(rig.Upload(), 0);
-    EXPECT_EQ(rig.view.hints[TLine::PortStatus], "Input/output error");
+    ASSERT_FALSE(rig.view.results.empty());
+    EXPECT_EQ(rig.view.results.back().SystemReason, "Input/output error");
+    EXPECT_EQ(rig.view.results.back().PortFault, TPortFault::LineLost);
 }
 
 TEST(EngineUpload, APortThatDoesNotOpenGivesItsReasonAfterTwentyTicks) {
     EngineRig rig;
     rig.port.OpenFailure = "No such file or directory";
-    ASSERT_TRUE(rig.E().SoftwareUploadChosen("7", "38400"));
+    rig.port.OpenError = ENOENT;
+    ASSERT_TRUE(rig.E().OpenUploadPort("7", "38400"));
     EXPECT_EQ(rig.RunUntilIdle(), 22);  // 5, then 20 ticks of 6, then 10
     EXPECT_EQ(rig.view.Line(TLine::PortStatus), "Port did not open on Com 7 at 38400 baud");
-    EXPECT_EQ(rig.view.hints[TLine::PortStatus], "No such file or directory");
+    ASSERT_FALSE(rig.view.results.empty());
+    EXPECT_EQ(rig.view.results.back().SystemReason, "No such file or directory");
+    EXPECT_EQ(rig.view.results.back().PortFault, TPortFault::Missing);
     EXPECT_EQ(rig.view.offered.count(TOffer::ChooseFile), 0u);
 }
 
@@ -140,7 +146,7 @@ TEST(EngineUpload, EveryWaitLimitCountsTicksWhateverArrivesBetweenThem) {
             ASSERT_TRUE(rig.OpenPort());
             ASSERT_TRUE(rig.Prepare("fw.h86", fw.hex));
             if (chatter) rig.port.Chatter = "~z";
-            rig.E().StartRun();
+            rig.E().StartUpload();
             for (long n = 0; rig.E().UploadState() != State::Idle && n < 100000; ++n) {
                 const int32_t state = rig.E().UploadState();
                 rig.Tick();
@@ -166,7 +172,7 @@ TEST(EngineUpload, ALineWithoutLineEndsNeitherGrowsTheBufferNorTheCaptureWithout
     rig.E().ToggleCapture();
     ASSERT_TRUE(rig.E().CaptureOn());
     rig.port.Chatter = std::string(200, 'g');
-    rig.E().StartRun();
+    rig.E().StartUpload();
     size_t longest = 0;
     long ticks = 0;
     while (rig.E().UploadState() != State::Idle && ticks++ < 2000) {
@@ -249,7 +255,7 @@ TEST(EngineUpload, TheUnitGetsTheImageThatWasPreparedWhateverTheFileBecomesAfter
         ASSERT_TRUE(other.OpenPort() && other.Prepare("b.h86", b.hex));
         const std::string swapped = ReadWholeFile(other.Home() + "b.ZUP");
         WriteWholeFile(rig.Home() + "fw.ZUP", swapped);
-        rig.E().StartRun();
+        rig.E().StartUpload();
         while (rig.E().BlocksSent() < 10 && rig.Ticks() < 100000) rig.Tick();
         WriteWholeFile(rig.Home() + "fw.ZUP", std::string(swapped.size(), 'A'));
         ASSERT_GE(rig.RunUntilIdle(), 0);
@@ -287,7 +293,7 @@ TEST(EngineUpload, AFileWithNoWholeImageNeverReachesTheUnit) {
         EngineRig rig;
         ASSERT_TRUE(rig.OpenPort());
         EXPECT_FALSE(rig.Prepare(c.name, c.content)) << c.name;
-        rig.E().StartRun();  // even so: nothing may go out
+        rig.E().StartUpload();  // even so: nothing may go out
         rig.RunUntilIdle(400);
         EXPECT_EQ(rig.port.Sent().find("GO\r"), std::string::npos) << c.name << ": the unit was erased";
         std::string all;

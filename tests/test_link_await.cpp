@@ -1,6 +1,7 @@
 // The per-tick reply waits on the received text, and CharCode. No port is opened: the waits work on
 // RxBuffer alone.
 #include "engine/UnitLink.h"
+#include "tests/support/LinkWait.h"
 #include "engine/SerialPort.h"
 
 #include <gtest/gtest.h>
@@ -19,8 +20,8 @@ protected:
     int32_t state = kWaiting;
     std::string reply = "left over";
 
-    void Reply(const std::string& key) { link.AwaitReply(key, kFail, reply, kNext, state); }
-    void ReplyLF(const std::string& key) { link.AwaitReplyLF(key, kFail, reply, kNext, state); }
+    void Reply(const std::string& key) { state = StateAfter(link.AwaitReply(key, reply), state, kFail, kNext); }
+    void ReplyLF(const std::string& key) { state = StateAfter(link.AwaitReplyLF(key, reply), state, kFail, kNext); }
 };
 
 }  // namespace

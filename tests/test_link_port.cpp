@@ -1,6 +1,7 @@
 // Commands, raw bytes and received text over a real port: a TSerial on one end of a
 // pseudo-terminal, the test playing the unit on the other, and a real capture file.
 #include "engine/UnitLink.h"
+#include "tests/support/LinkWait.h"
 #include "base/RunError.h"
 #include "records/Capture.h"
 #include "engine/SerialPort.h"
@@ -223,7 +224,7 @@ TEST_F(LinkPort, ReplyWaitSeesWhatArrivesThroughTheEventOfThePort) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (state == 50 && std::chrono::steady_clock::now() < deadline) {
         mainQueue.Drain();
-        link.AwaitReply("ERASING", 99, reply, 51, state);
+        state = StateAfter(link.AwaitReply("ERASING", reply), state, 99, 51);
         if (state == 50) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     EXPECT_EQ(state, 51);

@@ -1,5 +1,6 @@
 // Inputs the fuzzers found, kept so the waits never go back to what they did with them.
 #include "engine/UnitLink.h"
+#include "tests/support/LinkWait.h"
 #include "engine/SerialPort.h"
 
 #include <gtest/gtest.h>
@@ -25,13 +26,13 @@ TEST(LinkRegressions, ALineEndInsideTheKeyDoesNotEndTheReply) {
         Waits w;
         const std::string key = lf ? std::string("GO\n\xe8" "AS") : std::string("GO\r\n\xe8" "AS");
         w.link.RxBuffer = "I\x99KNG" + key + "I";
-        if (lf) w.link.AwaitReplyLF(key, kFail, w.reply, kNext, w.state);
-        else w.link.AwaitReply(key, kFail, w.reply, kNext, w.state);
+        if (lf) w.state = StateAfter(w.link.AwaitReplyLF(key, w.reply), w.state, kFail, kNext);
+        else w.state = StateAfter(w.link.AwaitReply(key, w.reply), w.state, kFail, kNext);
         EXPECT_EQ(w.state, kWaiting) << "lf " << lf;  // the line after the key has not ended yet
         EXPECT_EQ(w.reply, "");
         w.link.RxBuffer += lf ? "\ntail" : "\rtail";
-        if (lf) w.link.AwaitReplyLF(key, kFail, w.reply, kNext, w.state);
-        else w.link.AwaitReply(key, kFail, w.reply, kNext, w.state);
+        if (lf) w.state = StateAfter(w.link.AwaitReplyLF(key, w.reply), w.state, kFail, kNext);
+        else w.state = StateAfter(w.link.AwaitReply(key, w.reply), w.state, kFail, kNext);
         EXPECT_EQ(w.state, kNext);
         EXPECT_NE(w.reply.find(key), std::string::npos);
         EXPECT_EQ(w.link.RxBuffer, "tail");
@@ -42,7 +43,7 @@ TEST(LinkRegressions, ALineEndInsideTheKeyDoesNotEndTheReply) {
 TEST(LinkRegressions, ATerminatorRightAfterTheKeyEndsTheReply) {
     Waits w;
     w.link.RxBuffer = "ERASING\r\nERASE COMPLETE\r\n";
-    w.link.AwaitReply("ERASING", kFail, w.reply, kNext, w.state);
+    w.state = StateAfter(w.link.AwaitReply("ERASING", w.reply), w.state, kFail, kNext);
     EXPECT_EQ(w.state, kNext);
     EXPECT_EQ(w.reply, "ERASING\r");
     EXPECT_EQ(w.link.RxBuffer, "\nERASE COMPLETE\r\n");

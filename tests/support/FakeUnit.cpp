@@ -22,6 +22,7 @@ void FakeUnitPort::SetBaudrate(int baud) {
 void FakeUnitPort::SetActive(bool active) {
     if (active && !OpenFailure.empty()) {
         error_ = OpenFailure;
+        errorCode_ = OpenError;
         active_ = false;
         return;
     }
@@ -69,6 +70,37 @@ void FakeUnitPort::AdvanceTo(TimePoint t) {
     }
 }
 
+void RecordingView::Event(const TJobEvent& event) {
+    std::visit(TOverload{
+                   [&](const TTextEvent& e) { lines[e.Line] = e.Text; },
+                   [&](const TStyleEvent& e) { colours[e.Line] = e.Colour; },
+                   [&](const TOfferEvent& e) { e.Offered ? (void)offered.insert(e.What) : (void)offered.erase(e.What); },
+                   [&](const TProgressEvent& e) {
+                       // As the window shows it: the gauge, the activity line and the history's last line.
+                       gaugeValue = e.Sent, gaugeMax = e.Total;
+                       if (e.Sent <= 0) return;
+                       lines[TLine::Activity] = BlockProgressText(e.Sent, e.Total);
+                       HistoryReplaceLast(BlockProgressText(e.Sent, e.Total));
+                   },
+                   [&](const THistoryEvent& e) {
+                       if (e.Op == THistoryEvent::TOp::Reset) history = {e.Text};
+                       else if (e.Op == THistoryEvent::TOp::Add) history.push_back(e.Text);
+                       else HistoryReplaceLast(e.Text);
+                   },
+                   [&](const TCaptureEvent& e) { captureOn = e.On; },
+                   [&](const TMessageEvent& e) { messages.push_back(e.Text); },
+                   [&](const TWarningEvent& e) { warnings.push_back(e.Text); },
+                   [&](const TResultEvent& e) {
+                       (e.Result.Kind == TResultKind::Prepared ? prepared : results).push_back(e.Result);
+                   },
+                   [&](const TStageEvent& e) { stages.push_back(e.Stage); },
+                   [&](const TAwaitingEvent& e) { awaited.push_back(e.Step); },
+                   [&](const TStateEvent& e) { states.push_back(e.State); },
+                   [](const auto&) {},
+               },
+               event);
+}
+
 bool RecordingView::HistoryHas(const std::string& line) const {
     return std::find(history.begin(), history.end(), line) != history.end();
 }
@@ -94,25 +126,25 @@ long EngineRig::RunUntilIdle(long maxTicks) {
 }
 
 bool EngineRig::OpenPort(const std::string& p, const std::string& baud) {
-    if (!engine.SoftwareUploadChosen(p, baud)) return false;
+    if (!engine.OpenUploadPort(p, baud)) return false;
     RunUntilIdle(100);
     return view.Line(TLine::PortStatus).rfind("Port is open", 0) == 0;
 }
 
 bool EngineRig::Prepare(const std::string& name, const std::string& content) {
     std::ofstream(Home() + name, std::ios::binary) << content;
-    engine.Guarded([&] { engine.FileChosen(Home() + name); });
+    engine.Guarded([&] { engine.Prepare(Home() + name); });
     if (engine.UploadState() != State::Idle) RunUntilIdle(100);
     return view.offered.count(TOffer::StartRun) > 0;
 }
 
 long EngineRig::Upload() {
-    engine.StartRun();
+    engine.StartUpload();
     return RunUntilIdle();
 }
 
 long EngineRig::Factory(const std::string& p) {
-    engine.FactoryChosen(p);
+    engine.OpenFactoryPort(p);
     RunUntilIdle(100);
     if (!view.offered.count(TOffer::GoOn)) return -1;
     engine.GoOn();

@@ -39,6 +39,7 @@ public:
     void WriteString(const std::string& s) override;
     void WriteChar(char c) override { WriteString(std::string(1, c)); }
     std::string ErrorText() const override { return error_; }
+    int ErrorCode() const override { return errorCode_; }
     bool LineLost() const override { return lineLost_; }
     std::string DisplayName() const override { return "Com " + std::to_string(port_); }
 
@@ -51,8 +52,9 @@ public:
     const std::string& Sent() const { return sent_; }
     // Bytes that arrive at every tick between the unit's lines (a chattering line).
     std::string Chatter;
-    // The open fails with this reason (errno text) when set.
+    // The open fails with this reason (errno text) and errno when set.
     std::string OpenFailure;
+    int OpenError = 0;
 
 private:
     SimOptions opt_;
@@ -61,48 +63,35 @@ private:
     TimePoint now_;
     TimePoint heardUntil_;
     std::string rx_, sent_, error_;
-    int port_ = 1, baud_ = 9600;
+    int port_ = 1, baud_ = 9600, errorCode_ = 0;
     bool active_ = false, lineLost_ = false;
 };
 
-// A view that remembers what it was told, for assertions.
-struct RecordingView : TSequencerView {
+// A listener that remembers what it was told, as the window would show it, and every fact in
+// order, for assertions.
+struct RecordingView : TJobListener {
     std::map<TLine, std::string> lines;
     std::map<TLine, TColour> colours;
-    std::map<TLine, std::string> hints;
     std::set<TOffer> offered;
-    std::vector<std::string> history, messages;
-    std::vector<TJobResult> results;
+    std::vector<std::string> history, messages, warnings;
+    std::vector<TJobResult> results;   // every job's end, but a preparation that succeeded
+    std::vector<TJobResult> prepared;  // the preparations that succeeded
+    std::vector<TStage> stages;
+    std::vector<TOperatorStep> awaited;
+    std::vector<int32_t> states;
     int gaugeValue = 0, gaugeMax = 0;
     bool captureOn = false;
 
-    void SetLine(TLine line, const std::string& text) override { lines[line] = text; }
-    void StyleLine(TLine line, TColour colour, int) override { colours[line] = colour; }
-    void ShowLine(TLine, bool) override {}
-    void SetLineHint(TLine line, const std::string& hint) override { hints[line] = hint; }
-    void Offer(TOffer what, bool on) override { on ? (void)offered.insert(what) : (void)offered.erase(what); }
-    // As the window shows it: the gauge, the activity line and the history's last line.
-    void Progress(int sent, int total) override {
-        gaugeValue = sent, gaugeMax = total;
-        if (sent <= 0) return;
-        lines[TLine::Activity] = BlockProgressText(sent, total);
-        HistoryReplaceLast(BlockProgressText(sent, total));
-    }
-    void ShowGauge(bool) override {}
-    void HistoryReset(const std::string& line) override { history = {line}; }
-    void HistoryAdd(const std::string& line) override { history.push_back(line); }
-    void HistoryReplaceLast(const std::string& line) override {
-        if (history.empty()) history.push_back(line);
-        else history.back() = line;
-    }
-    void CaptureChanged(bool on) override { captureOn = on; }
-    void Message(const std::string& text) override { messages.push_back(text); }
-    void Finished(const TJobResult& result) override { results.push_back(result); }
+    void Event(const TJobEvent& event) override;
     std::string Line(TLine l) const {
         auto i = lines.find(l);
         return i == lines.end() ? std::string() : i->second;
     }
     bool HistoryHas(const std::string& line) const;
+    void HistoryReplaceLast(const std::string& line) {
+        if (history.empty()) history.push_back(line);
+        else history.back() = line;
+    }
 };
 
 // The engine, its recording view and the fake unit, in a program folder of their own; the test

@@ -1,0 +1,259 @@
+#include "driver/JobDriver.h"
+
+#include <sys/stat.h>
+
+#include "host/StopSignals.h"
+
+namespace {
+
+// How often a port that has gone (or is not there yet) is looked for.
+constexpr int kReturnPollMs = 1000;
+constexpr int kWaitPollMs = 100;
+
+}  // namespace
+
+TJobDriver::TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::string& programFolder,
+                       TStopSignals& stops)
+    : plan_(plan), listener_(listener), signals_(stops),
+      port_([this](std::function<void()> f) { QMetaObject::invokeMethod(&context_, std::move(f), Qt::QueuedConnection); },
+            [this](const std::string& text) { listener_.Event(TMessageEvent{text}); }),
+      engine_(port_, *this, programFolder) {
+    port_.SetDeviceFolder(engine_.ProgramFolder());
+    port_.Serial.SetDevicePath(plan.Device);
+    port_.Serial.SetPort(plan.Port);
+    engine_.SetRememberPort(false);
+    engine_.SetPrivateFactoryFiles(plan.ScratchTag);
+    // A step run by an arrival is followed up like one run by a tick.
+    port_.OnRxData = [this, engineRx = port_.OnRxData] {
+        engineRx();
+        AfterStep();
+    };
+    timer_.setTimerType(Qt::PreciseTimer);
+    timer_.setInterval(plan.TickMs);
+    QObject::connect(&timer_, &QTimer::timeout, &context_, [this] { Tick(); });
+    QObject::connect(&poll_, &QTimer::timeout, &context_, [this] { Poll(); });
+}
+
+TJobDriver::~TJobDriver() {
+    timer_.stop();
+    poll_.stop();
+    // The port goes before the driver stops listening for signals: a late Ctrl-C must not leave
+    // it locked and set up.
+    port_.SetActive(false);
+    if (subscription_) signals_.Unsubscribe(subscription_);
+}
+
+void TJobDriver::Begin() {
+    subscription_ = signals_.Subscribe([this](int signal) { Stop(signal); });
+    engine_.FormActivated();
+    if (plan_.Capture) {
+        const std::string problem = engine_.ToggleCapture(plan_.CapturePath);
+        if (!problem.empty()) return End(TPortEnd::CaptureFailed, problem);
+    }
+    timer_.start();
+    StartWhenThere();
+}
+
+void TJobDriver::StartWhenThere() {
+    if (plan_.Job == TDriverJob::Prepare || plan_.WaitSeconds <= 0 || PathPresent()) return Start();
+    listener_.Event(TPortWaitEvent{TPortWait::NotThereYet, plan_.WaitSeconds});
+    AwaitPort(kWaitPollMs, plan_.WaitSeconds * 1000LL);
+}
+
+void TJobDriver::Start() {
+    switch (plan_.Job) {
+    case TDriverJob::Upload:
+        Act([this] { engine_.OpenUploadPort(std::to_string(plan_.Port), std::to_string(plan_.Baud)); });
+        break;
+    case TDriverJob::Factory: Act([this] { engine_.OpenFactoryPort(std::to_string(plan_.Port)); }); break;
+    case TDriverJob::Prepare: Act([this] { engine_.PrepareAlone(plan_.FilePath); }); break;
+    }
+}
+
+void TJobDriver::Act(const std::function<void()>& action) {
+    engine_.Guarded(action);
+    AfterStep();
+}
+
+void TJobDriver::Tick() {
+    engine_.Tick();
+    AfterStep();
+}
+
+void TJobDriver::GoOn() {
+    if (ended_) return;
+    running_ = true;
+    Act([this] { engine_.GoOn(); });
+}
+
+// ---- the engine's facts, and what they call for ----
+
+void TJobDriver::Event(const TJobEvent& event) {
+    listener_.Event(event);
+    // What a fact calls for runs after the step that told it, never inside it.
+    if (const auto* r = std::get_if<TResultEvent>(&event)) {
+        finished_ = r->Result;
+    } else if (const auto* a = std::get_if<TAwaitingEvent>(&event)) {
+        switch (a->Step) {
+        case TOperatorStep::ChooseFile:
+            next_ = [this] { engine_.Prepare(plan_.FilePath); };
+            break;
+        case TOperatorStep::StartUpload:
+            next_ = [this] {
+                running_ = true;
+                engine_.StartUpload();
+                if (again_) listener_.Event(TNextUnitEvent{});
+            };
+            break;
+        case TOperatorStep::FitJumpers:
+            if (plan_.AutoGoOn) next_ = [this] {
+                    running_ = true;
+                    engine_.GoOn();
+                };
+            break;
+        default: break;
+        }
+    }
+}
+
+void TJobDriver::AfterStep() {
+    if (ended_ || inAfterStep_) return;
+    inAfterStep_ = true;
+    for (;;) {
+        if (finished_) {
+            // Taken out first: the next unit of a loop may give the next result.
+            const TJobResult result = std::move(*finished_);
+            finished_.reset();
+            next_ = nullptr;
+            Finish(result);
+        } else if (next_) {
+            const std::function<void()> next = std::move(next_);
+            next_ = nullptr;
+            engine_.Guarded(next);
+        } else if (Looping() && running_ && !engine_.Writing() && port_.Active() && port_.LineLost()) {
+            // An adapter pulled out while the port waits for its next unit: nothing was written,
+            // and the wake-up would only run out, so the port goes at once to waiting for it.
+            unplugged_ = true;
+            engine_.Stop();
+        } else {
+            break;
+        }
+        if (ended_) break;
+    }
+    inAfterStep_ = false;
+}
+
+// ---- the end of a unit ----
+
+void TJobDriver::Stop(int signal) {
+    if (ended_) return;
+    stopSignal_ = signal;
+    // No step may run again, and the port goes at once: settings restored, lock released.
+    timer_.stop();
+    poll_.stop();
+    port_.SetActive(false);
+    next_ = nullptr;
+    engine_.Stop();
+    AfterStep();
+}
+
+void TJobDriver::Abandon(const std::string& reason) { End(TPortEnd::InputEnded, reason); }
+
+void TJobDriver::Finish(const TJobResult& result) {
+    if (result.Job == TJob::Prepare && result.Kind == TResultKind::Prepared && plan_.Job != TDriverJob::Prepare)
+        return;  // the upload starts when the engine awaits it
+    running_ = false;
+    const bool brokenFile = result.Kind == TResultKind::FileFailed && !result.UnitWritten;
+    const bool counted = !Looping() || brokenFile || IsUnit(result);
+    if (counted) {
+        units_ += 1;
+        if (!result.Succeeded()) failed_ += 1;
+    }
+    const bool more = plan_.Job != TDriverJob::Prepare && Looping() && !brokenFile &&
+                      (plan_.Count == 0 || units_ < plan_.Count);
+    listener_.Event(TUnitEndedEvent{result, counted, units_, failed_, more});
+    if (more) return Again(result);
+    End(TPortEnd::Finished);
+}
+
+void TJobDriver::End(TPortEnd why, const std::string& reason) {
+    if (ended_) return;
+    ended_ = true;
+    timer_.stop();
+    poll_.stop();
+    engine_.CloseCapture();
+    port_.SetActive(false);
+    listener_.Event(TPortEndEvent{why, reason});
+}
+
+// ---- on to the next unit ----
+
+// A wake-up nobody answered, a port that did not open or went away before anything was written:
+// in a loop that is a port still waiting for its unit, not a unit that failed.
+bool TJobDriver::IsUnit(const TJobResult& result) const {
+    if (result.Kind == TResultKind::PortFailed) return false;
+    if (result.Kind == TResultKind::TimedOut && result.UnitNeverAnswered) return false;
+    return result.UnitWritten || result.Kind != TResultKind::Interrupted;
+}
+
+void TJobDriver::Again(const TJobResult& result) {
+    again_ = true;
+    const bool gone = unplugged_ || result.Kind == TResultKind::PortFailed || port_.LineLost() || !port_.Active();
+    unplugged_ = false;
+    if (gone) return AwaitReturn();
+    NextRun();
+}
+
+void TJobDriver::NextRun() {
+    if (plan_.Job == TDriverJob::Factory) {
+        // The factory job starts from its port each time: the bootstrap runs at its own speed.
+        port_.SetActive(false);
+        return Start();
+    }
+    // The upload stays in memory and the port stays open: the wake-up goes out again at once.
+    next_ = [this] { engine_.NextUnit(); };
+}
+
+void TJobDriver::AwaitReturn() {
+    port_.SetActive(false);
+    if (!outage_) {
+        outage_ = true;
+        listener_.Event(TPortWaitEvent{PathPresent() ? TPortWait::Retrying : TPortWait::Gone});
+    }
+    AwaitPort(kReturnPollMs, -1);
+}
+
+// ---- a port that is not there (yet) ----
+
+void TJobDriver::AwaitPort(int intervalMs, qint64 deadlineMs) {
+    pollDeadline_ = deadlineMs;
+    pollClock_.start();
+    poll_.start(intervalMs);
+}
+
+void TJobDriver::Poll() {
+    if (ended_) return poll_.stop();
+    const bool late = pollDeadline_ >= 0 && pollClock_.elapsed() >= pollDeadline_;
+    if (!PathPresent() && !late) return;
+    poll_.stop();
+    // After the time, the open fails the usual way and says why.
+    Start();
+}
+
+// The path whose appearing means the port is there: the device as given, COM n's link in the
+// program folder once it has been seen, else the device COM n stands for.
+std::string TJobDriver::WatchedPath() {
+    if (!plan_.Device.empty()) return plan_.Device;
+    const std::string link = engine_.ProgramFolder() + "COM" + std::to_string(plan_.Port);
+    struct stat st {};
+    if (linkSeen_ || ::lstat(link.c_str(), &st) == 0) {
+        linkSeen_ = true;
+        return link;
+    }
+    return port_.Serial.DeviceName();
+}
+
+bool TJobDriver::PathPresent() {
+    struct stat st {};
+    return ::stat(WatchedPath().c_str(), &st) == 0;
+}

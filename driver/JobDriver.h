@@ -1,0 +1,109 @@
+// One port's jobs on the engine, driven the same way for every front end: the tick and the arrival
+// of bytes, opening when the port appears (--wait), the firmware prepared when the port is open,
+// the upload started once it is prepared, the operator's go-on passed on, the next unit of a loop,
+// an adapter that leaves and comes back, and the stop signals. It tells its listener every event
+// of the engine and the facts of its port; the command line, its station and a station window turn
+// those into their own words and exit statuses.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "engine/JobEvents.h"
+#include "engine/Sequencer.h"
+#include "engine/SerialPort.h"
+
+class TStopSignals;
+
+enum class TDriverJob { Upload, Factory, Prepare };
+
+// What one port runs.
+struct TJobPlan {
+    TDriverJob Job = TDriverJob::Upload;
+    std::string Name;         // the port as the operator named it: the device as given, or "COM n"
+    int Port = 1;             // COM n when Device is ""
+    std::string Device;       // absolute; "" for COM n
+    bool Capture = false;
+    std::string CapturePath;  // "" = Capture.txt in the program folder
+    std::string FilePath;     // the firmware file's absolute path (upload, prepare)
+    int Baud = 38400;
+    bool Loop = false;        // on to the next unit after each one
+    int Count = 0;            // with Loop: units before the port ends, 0 for no end
+    int WaitSeconds = 0;      // how long a port that is not there yet is waited for
+    int TickMs = 50;
+    bool AutoGoOn = false;    // the factory job goes on without waiting for the operator
+    std::string ScratchTag;   // the factory job's scratch files: "" for Reserved.*, else own names
+};
+
+class TJobDriver : private TJobListener {
+public:
+    TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::string& programFolder, TStopSignals& stops);
+    ~TJobDriver() override;
+    TJobDriver(const TJobDriver&) = delete;
+    TJobDriver& operator=(const TJobDriver&) = delete;
+
+    // Starts on the application's event loop; the port may end (TPortEndEvent) before this returns.
+    void Begin();
+    // The operator's step is done (the factory job's jumpers are on and the unit is switched on).
+    void GoOn();
+    // Stops from outside (a signal's number, or 0): the port is released at once and the unit's
+    // result says where it stopped.
+    void Stop(int signal = 0);
+    // The operator's input ended before the go-on: the port ends with `reason`.
+    void Abandon(const std::string& reason);
+
+    bool Ended() const { return ended_; }
+    int StopSignal() const { return stopSignal_; }
+    int Units() const { return units_; }
+    int FailedUnits() const { return failed_; }
+    const std::string& ProgramFolder() const { return engine_.ProgramFolder(); }
+    // The upload file the preparation wrote (or was given).
+    const std::string& PreparedFile() const { return engine_.ZupFileName(); }
+
+private:
+    void Event(const TJobEvent& event) override;
+    void Start();
+    void StartWhenThere();
+    void Act(const std::function<void()>& action);
+    void Tick();
+    void AfterStep();
+    void Finish(const TJobResult& result);
+    void End(TPortEnd why, const std::string& reason = {});
+    bool Looping() const { return plan_.Loop && !stopSignal_; }
+    bool IsUnit(const TJobResult& result) const;
+    void Again(const TJobResult& result);
+    void NextRun();
+    void AwaitReturn();
+    void AwaitPort(int intervalMs, qint64 deadlineMs);
+    void Poll();
+    std::string WatchedPath();
+    bool PathPresent();
+
+    const TJobPlan plan_;
+    TJobListener& listener_;
+    TStopSignals& signals_;
+    int subscription_ = 0;
+    int stopSignal_ = 0;
+    QObject context_;  // receives what the serial component posts, and owns the timers' connections
+    TSerialPort port_;
+    TSequencer engine_;
+    QTimer timer_;
+    bool ended_ = false;
+    bool inAfterStep_ = false;
+    std::optional<TJobResult> finished_;       // acted on after the step that gave it
+    std::function<void()> next_;               // the command a fact called for, after the step
+    bool running_ = false;                     // a unit's run has started and has no result yet
+
+    int units_ = 0, failed_ = 0;   // units done on this port, and how many of them failed
+    bool again_ = false;           // the port has gone on after a unit (or a unit that never came)
+    bool unplugged_ = false;       // the line went while waiting for a unit
+    bool outage_ = false;          // the port's loss has been told, and it has not opened since
+    bool linkSeen_ = false;        // COM n was its link in the program folder
+    QTimer poll_;
+    QElapsedTimer pollClock_;
+    qint64 pollDeadline_ = -1;
+};

@@ -1,0 +1,186 @@
+// What a job tells its front ends while it runs: one stream of typed events. Facts (the stage, what
+// the operator is awaited for, progress as numbers, warnings, the result) are what front ends act
+// on; the operator's texts (the screens' lines, their colours, the buttons on offer, the history)
+// are events too, drawn by the window and printed by the command line, and nothing ever decides
+// anything from them. The job driver adds the facts of its port (waiting for it, the next unit).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+
+#include "engine/JobResult.h"
+
+// ---- the operator's texts ----
+
+// The status lines of the two job screens, by role.
+enum class TLine {
+    PortStatus,      // the port report, the preparation result, the unit's checksum
+    FileStatus,      // the file being prepared, the block count, the file's checksum
+    Headline,        // "THE UNIT MUST BE OFF", "Software Upload complete", the verdict
+    Instruction,     // what the operator does next, the elapsed time
+    Activity,        // what the dialogue is doing: erase, block n of m, a timeout
+    Footer,          // "DO NOT INTERRUPT UPLOAD", "Program complete. ..."
+    JumperNote,      // factory: the jumpers to fit or remove
+    FactoryPrompt,   // factory: what to do next
+    FactoryEstimate, // factory: how long it will take
+    ForceRs232,      // factory: the JP3 hint
+};
+constexpr int kLineCount = 10;
+
+enum class TColour { Black, Blue, Red, Green };
+
+// The window's buttons and its run panel.
+enum class TOffer { ChooseFile, StartRun, GoOn, RepeatUpload, BackToStart, RunPanel };
+
+// A line's new text. `WindowOnly`: an instruction that names a control of the window ("Click on
+// <Start Upload> button"); other front ends say what to do from the awaited step instead.
+struct TTextEvent {
+    TLine Line;
+    std::string Text;
+    bool WindowOnly = false;
+};
+// A colour, and a point size when `Points` is not 0.
+struct TStyleEvent {
+    TLine Line;
+    TColour Colour;
+    int Points = 0;
+};
+struct TLineShownEvent {
+    TLine Line;
+    bool Shown;
+};
+struct TOfferEvent {
+    TOffer What;
+    bool Offered;
+};
+struct TGaugeShownEvent {
+    bool Shown;
+};
+// The factory job's history: started afresh with one line, a line added, the last line replaced.
+struct THistoryEvent {
+    enum class TOp { Reset, Add, ReplaceLast };
+    TOp Op;
+    std::string Text;
+};
+// A failure the operator must acknowledge (a message box in the window). `EndsJob`: the job ends
+// with this text as its result's reason.
+struct TMessageEvent {
+    std::string Text;
+    bool EndsJob = false;
+};
+
+// ---- facts ----
+
+// The state number the capture file shows as "[pn]", whenever it changed.
+struct TStateEvent {
+    int32_t State;
+};
+
+enum class TStage {
+    Idle,                // nothing runs
+    OpeningPort,
+    Preparing,           // the firmware file becomes the upload
+    Ready,               // prepared, the unit off, Start not yet given
+    WakingUnit,          // the wake-up goes out until the boot code answers
+    Erasing,             // GO given: from here on the unit is being written
+    Sending,             // the blocks
+    Finishing,           // the end of the transfer and the unit's thanks
+    Restarting,          // the unit restarts before its checksum is asked
+    Verifying,           // the unit's version and checksum
+    Complete,            // the dialogue ran to its end; the result follows
+    Ending,              // halted or timed out; the result follows
+    Identifying,         // factory: the C161's answer to the zero byte
+    SendingLoaders,      // factory: loaders 1 and 2
+    SendingBootstrap,    // factory: the bootstrap records
+    PreparingFlashCode,  // factory: the speed change and the FlashCode image
+};
+struct TStageEvent {
+    TStage Stage;
+};
+
+// What the job waits for the operator to do.
+enum class TOperatorStep {
+    None,
+    ChooseFile,     // the port is open: the firmware file
+    StartUpload,    // prepared, with the unit off: Start
+    SwitchUnitOn,   // the wake-up goes out until the unit is switched on
+    FitJumpers,     // factory: JP1 and JP2 on, the unit switched on, then go on
+    RemoveJumpers,  // factory: done; jumpers off, then the main software is uploaded
+};
+struct TAwaitingEvent {
+    TOperatorStep Step;
+};
+
+// The blocks of an upload: 0 of `Total` when it starts, then once per block sent.
+struct TProgressEvent {
+    int Sent;
+    int Total;
+};
+// Something the job met that did not stop it; it is in the result's warnings too.
+struct TWarningEvent {
+    std::string Text;
+};
+struct TCaptureEvent {
+    bool On;
+};
+// The end of a job (a preparation included), once, whichever way it ended.
+struct TResultEvent {
+    TJobResult Result;
+};
+
+// ---- the job driver's facts about its port ----
+
+enum class TPortWait {
+    NotThereYet,  // --wait: the port is not there yet (Seconds: how long it is waited for)
+    Gone,         // it went away; waited for until it comes back
+    Retrying,     // it is there but did not open; tried again every second
+};
+struct TPortWaitEvent {
+    TPortWait Why;
+    int Seconds = 0;
+};
+// The port goes on to its next unit.
+struct TNextUnitEvent {};
+// A unit's result as the driver counts it, after its TResultEvent: `Counted` when it was a unit
+// (not a port still waiting for one), with the port's tally so far.
+struct TUnitEndedEvent {
+    TJobResult Result;
+    bool Counted = true;
+    int Units = 0;
+    int Failed = 0;
+    bool More = false;  // the port goes on to another unit
+};
+enum class TPortEnd {
+    Finished,        // no more units: the last result says how it went
+    CaptureFailed,   // the capture file could not be started (Reason)
+    InputEnded,      // the operator's input ended before the go-on (Reason)
+};
+struct TPortEndEvent {
+    TPortEnd Why = TPortEnd::Finished;
+    std::string Reason;
+};
+
+using TJobEvent = std::variant<TTextEvent, TStyleEvent, TLineShownEvent, TOfferEvent, TGaugeShownEvent, THistoryEvent,
+                               TMessageEvent, TStateEvent, TStageEvent, TAwaitingEvent, TProgressEvent, TWarningEvent,
+                               TCaptureEvent, TResultEvent, TPortWaitEvent, TNextUnitEvent, TUnitEndedEvent,
+                               TPortEndEvent>;
+
+class TJobListener {
+public:
+    virtual ~TJobListener() = default;
+    virtual void Event(const TJobEvent& event) = 0;
+};
+
+// For std::visit over the events with one lambda per type.
+template <class... F>
+struct TOverload : F... {
+    using F::operator()...;
+};
+template <class... F>
+TOverload(F...) -> TOverload<F...>;
+
+// The stage a state belongs to.
+TStage StageOf(int32_t state);
+const char* StageName(TStage stage);
+const char* OperatorStepName(TOperatorStep step);
