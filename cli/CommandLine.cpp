@@ -224,5 +224,7 @@ int RunCommandLine(int argc, char** argv) {
     if (options.Command == TCommand::Ports) return ListPortsCommand(options);
     for (std::string* name : {&options.File, &options.Device, &options.CapturePath, &options.RecordDb})
         *name = RawArgument(*name, argc, argv);
+    // The ports are what is opened: each one's bytes as given, not their re-encoding.
+    for (TCliOptions::TPortChoice& choice : options.Ports) choice.Device = RawArgument(choice.Device, argc, argv);
     return RunJob(options);
 }

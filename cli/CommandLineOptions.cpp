@@ -11,12 +11,17 @@ const QStringList kValued = {"--port", "--device", "--baud", "--tick-ms", "--cou
 
 bool IsOptionWord(const QString& word) { return word.size() > 1 && word.startsWith('-'); }
 
+// The parser takes long options with one dash too ("-port 3"): the same option as "--port 3".
+QString LongForm(const QString& word) {
+    return word.size() > 2 && word.startsWith('-') && !word.startsWith("--") ? "-" + word : word;
+}
+
 // The words that are neither options nor the values of options: the command and its FILE.
 int PositionalCount(const QStringList& args) {
     int count = 0;
     for (qsizetype i = 0; i < args.size(); ++i) {
         if (args[i] == "--") return count + static_cast<int>(args.size() - i - 1);
-        if (kValued.contains(args[i])) ++i;
+        if (kValued.contains(LongForm(args[i]))) ++i;
         else if (!IsOptionWord(args[i])) ++count;
     }
     return count;
@@ -27,11 +32,11 @@ int PositionalCount(const QStringList& args) {
 // still needs: "upload --capture fw.h86" uploads fw.h86 and captures to Capture.txt.
 QStringList JoinCaptureValue(QStringList args) {
     for (qsizetype i = 0; i < args.size() && args[i] != "--"; ++i) {
-        if (kValued.contains(args[i])) {
+        if (kValued.contains(LongForm(args[i]))) {
             ++i;
             continue;
         }
-        if (args[i] != "--capture") continue;
+        if (LongForm(args[i]) != "--capture") continue;
         QString value;
         if (i + 1 < args.size() && !IsOptionWord(args[i + 1]) && args[i + 1] != "--") {
             QStringList without = args;
@@ -61,7 +66,7 @@ const TCommandRule kRules[] = {
      {"port", "device", "baud", "capture", "json", "tick-ms", "loop", "count", "wait", "record-db", "unit-id"}},
     {"factory", TCommand::Factory, 0,
      {"port", "device", "yes", "capture", "json", "tick-ms", "loop", "count", "wait", "record-db", "unit-id"}},
-    {"prepare", TCommand::Prepare, 1, {}},
+    {"prepare", TCommand::Prepare, 1, {"json"}},
     {"ports", TCommand::Ports, 0, {"json"}},
 };
 

@@ -80,7 +80,6 @@ private:
     std::string ProgressText(int value, int maximum) const;
     void Event(QJsonObject event);
     void Line(const std::string& utf8);
-    std::string ForTerminal(const std::string& text) const;
 
     TMode mode_;
     bool factory_;

@@ -17,6 +17,7 @@
 #include <sstream>
 #include <tuple>
 
+#include "cli/CommandLineOptions.h"
 #include "serial/Serial4.h"
 #include "serial/serial_posix.h"
 #include "support/Firmware.h"
@@ -199,6 +200,16 @@ TEST(CommandLine, PrepareReportsTheCountTheChecksumAndTheFilesWritten) {
         EXPECT_NE(r.out.find(line + "\n"), std::string::npos) << line << " in\n" << r.out;
     EXPECT_TRUE(ReadWholeFile(folder + "fw.BIN") == fw.image);
     EXPECT_EQ(fs::file_size(folder + "fw.ZUP"), 17u * 135 + 4);
+    // With --json the preparation's result is the last event, with what it made.
+    const Outcome j = cli.Run({"prepare", Q(cli.root / "v1.2/fw.h86"), "--json"});
+    ASSERT_EQ(j.status, 0) << j.err;
+    const QJsonObject result = JsonResult(j.out);
+    EXPECT_EQ(result["kind"].toString(), "prepared");
+    EXPECT_EQ(result["job"].toString(), "prepare");
+    EXPECT_EQ(result["blocks"].toInt(), 17);
+    EXPECT_EQ(result["file_checksum"].toString().toStdString(), fw.Checksum());
+    EXPECT_EQ(result["files_written"].toArray().size(), 2);
+    EXPECT_TRUE(result["warnings"].isArray());
 
     // A file that cannot be prepared: status 2 with the engine's reason.
     std::string bad = fw.hex;
@@ -330,7 +341,8 @@ TEST(CommandLine, ANameThatIsNotTextIsTheFileItNames) {
     const std::string odd = cli.root / "\xff\xfe.h86", replaced = cli.root / "\xef\xbf\xbd\xef\xbf\xbd.h86";
     WriteWholeFile(odd, fw.hex);
     WriteWholeFile(replaced, other.hex);
-    auto run = [&](const std::string& name) {
+    auto run = [&](const std::string& name, std::vector<std::string> args = {"prepare"}) {
+        args.push_back(name);
         int out[2];
         EXPECT_EQ(::pipe(out), 0);
         const pid_t child = ::fork();
@@ -338,7 +350,10 @@ TEST(CommandLine, ANameThatIsNotTextIsTheFileItNames) {
             ::dup2(out[1], 2);
             ::dup2(out[1], 1);
             const std::string program = cli.bin + "/zupflshc";
-            ::execl(program.c_str(), program.c_str(), "prepare", name.c_str(), static_cast<char*>(nullptr));
+            std::vector<char*> argv{const_cast<char*>(program.c_str())};
+            for (std::string& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execv(program.c_str(), argv.data());
             ::_exit(127);
         }
         ::close(out[1]);
@@ -358,4 +373,37 @@ TEST(CommandLine, ANameThatIsNotTextIsTheFileItNames) {
     const auto [missing, said] = run(odd);
     EXPECT_EQ(missing, 2);
     EXPECT_NE(said.find("<FF><FE>.h86"), std::string::npos) << said;
+
+    // A device named by such bytes is the device opened, not a file under the re-encoded name.
+    const std::string device = cli.root / "\xff\xfe.tty", lookalike = cli.root / "\xef\xbf\xbd\xef\xbf\xbd.tty";
+    WriteWholeFile(lookalike, "not a serial device");
+    const std::string file = cli.File("fw.h86", fw.hex);
+    const auto [status3, told] = run(device, {"upload", file, "--tick-ms", "2", "--device"});
+    EXPECT_EQ(status3, 3) << told;
+    EXPECT_NE(told.find("No such file or directory"), std::string::npos) << told;
+}
+
+// The parser takes long options with one dash as well, so the word after a bare --capture is
+// judged knowing which words are the values of options either way.
+TEST(CommandLine, ABareCaptureTakesNoOptionsValueWhateverItsDashes) {
+    const struct {
+        QStringList args;
+        const char* file;
+        const char* capture;
+    } rows[] = {
+        {{"upload", "--capture", "fw.h86", "--port", "3"}, "fw.h86", ""},
+        {{"upload", "--capture", "fw.h86", "-port", "3"}, "fw.h86", ""},
+        {{"upload", "-capture", "fw.h86", "-port", "3"}, "fw.h86", ""},
+        {{"upload", "--capture", "cap.txt", "fw.h86", "-port", "3"}, "fw.h86", "cap.txt"},
+        {{"upload", "-port", "3", "--capture", "fw.h86"}, "fw.h86", ""},
+    };
+    for (const auto& row : rows) {
+        TCliOptions options;
+        QString error;
+        ASSERT_EQ(ParseCommandLine(row.args, options, error), TParse::Run) << error.toStdString();
+        EXPECT_EQ(options.File, row.file) << row.args.join(' ').toStdString();
+        EXPECT_TRUE(options.Capture);
+        EXPECT_EQ(options.CapturePath, row.capture) << row.args.join(' ').toStdString();
+        EXPECT_EQ(options.Port, 3);
+    }
 }

@@ -264,7 +264,8 @@ TEST(SoftwareUpload, CloseWhileTheUnitIsWrittenAsksFirst) {
     Control<QPushButton>(f, "BtnClose")->click();
     ASSERT_EQ(f.Questions.size(), 1u);
     EXPECT_NE(f.Questions.front().indexOf("half-written"), -1);
-    EXPECT_FALSE(f.LastResult().has_value());
+    ASSERT_TRUE(f.LastResult().has_value());
+    EXPECT_EQ(f.LastResult()->Job, TJob::Prepare) << "the unit's job has no result yet";
     const int before = f.Engine.BlocksSent();
     ASSERT_TRUE(WaitUntil([&] { return f.Engine.BlocksSent() > before; })) << "the upload goes on after 'no'";
 
