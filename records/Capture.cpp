@@ -37,9 +37,14 @@ TUniqueFd OpenOwnFile(const std::string& path) {
         if (old.Error) throw EInOutError(kCannotOpen, path, old.Error);
         struct stat st {};
         if (::fstat(old.Fd.Get(), &st) != 0) throw EInOutError(kCannotOpen, path, errno);
-        if (st.st_uid != ::geteuid())
-            throw EInOutError(std::string(kCannotOpen) + " \"" + path + "\": it belongs to " + OwnerText(st.st_uid) +
-                                  ", not to this user; remove it or choose another capture file",
+        std::string refusal;
+        if (st.st_uid != ::geteuid()) refusal = "it belongs to " + OwnerText(st.st_uid) + ", not to this user";
+        // Where hard links to other users' files are allowed, one of this user's own files (a
+        // shell's start-up file) could stand at the name.
+        else if (st.st_nlink > 1) refusal = "it has other names (hard links) besides this one";
+        if (!refusal.empty())
+            throw EInOutError(std::string(kCannotOpen) + " \"" + path + "\": " + refusal +
+                                  "; remove it or choose another capture file",
                               path);
         return std::move(old.Fd);
     }

@@ -21,9 +21,9 @@ public:
     bool CaptureOn() const { return file_ != nullptr; }
     const std::string& Path() const { return path_; }
     // Off -> on: opens `path` for appending and writes "[start]". A missing file is made (mode
-    // 0640 less the umask); an existing one is used only when it belongs to this user. On -> off:
-    // closes. Throws EInOutError naming the file (also for a FIFO or a symbolic link in its place,
-    // or another user's file); capture then stays off.
+    // 0640 less the umask); an existing one is used only when it belongs to this user and has no
+    // other name (hard link). On -> off: closes. Throws EInOutError naming the file (also for a
+    // FIFO or a symbolic link in its place, or another user's file); capture then stays off.
     void ToggleCapture(const std::string& path);
     void CloseCapture();
     // One line: time of day + RenderCaptureText(tag + text); a body equal to the last one is not

@@ -247,6 +247,16 @@ TEST_F(CaptureFile, ANewFileIsMadeForItsUserAndGroupOnly) {
     EXPECT_EQ(st.st_uid, ::geteuid());
 }
 
+// A file with another name elsewhere may be any file of this user's: nothing is appended to it.
+TEST_F(CaptureFile, AFileWithOtherNamesIsNotUsed) {
+    const std::string elsewhere = (home() / "profile").string();
+    WriteAll(elsewhere, "export PATH\n");
+    ASSERT_EQ(::link(elsewhere.c_str(), path.c_str()), 0);
+    EXPECT_THROW(cap.ToggleCapture(path), EInOutError);
+    EXPECT_FALSE(cap.CaptureOn());
+    EXPECT_EQ(ReadWholeFile(elsewhere), "export PATH\n");
+}
+
 // Another user's capture file would receive this user's conversation with the unit, firmware
 // included: it is refused, as root's is to a user and a user's to root.
 TEST_F(CaptureFileAsRoot, AnotherUsersFileIsNeverWrittenTo) {
