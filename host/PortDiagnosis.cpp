@@ -89,9 +89,7 @@ long ProcessWithOpen(const std::string& real, bool anyProcess) {
 }
 
 // The holder of a flock on the node, from /proc/locks: seen even where /proc/<pid>/fd is not.
-long KernelLockHolder(const std::string& real) {
-    struct stat node {};
-    if (::stat(real.c_str(), &node) != 0) return 0;
+long KernelLockHolder(const struct stat& node) {
     std::ifstream locks("/proc/locks");
     for (std::string line; std::getline(locks, line);) {
         // "3: FLOCK  ADVISORY  WRITE 812 00:05:1234 0 EOF"; waiters carry "->" and hold nothing.
@@ -106,6 +104,23 @@ long KernelLockHolder(const std::string& real) {
         if (maj == major(node.st_dev) && min == minor(node.st_dev) && ino == node.st_ino) return pid > 0 ? pid : -1;
     }
     return 0;
+}
+
+// Whether this program has claimed the device `rdev` through any of its names. A second node of one
+// device (one a container or an administrator made) has an inode of its own, so neither the lock
+// file's name nor the kernel's lock on the first node leads to this program; its own descriptors
+// do: a node of the same device that it holds a flock on, as the serial component claims a port.
+bool ClaimedHere(dev_t rdev) {
+    const TDir fds(::opendir("/proc/self/fd"));
+    if (!fds) return false;
+    while (const dirent* e = ::readdir(fds.get())) {
+        if (!AllDigits(e->d_name)) continue;
+        const long fd = std::strtol(e->d_name, nullptr, 10);
+        struct stat st {};
+        if (fd > INT_MAX || ::fstat(static_cast<int>(fd), &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != rdev) continue;
+        if (KernelLockHolder(st) == ::getpid()) return true;
+    }
+    return false;
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -159,6 +174,8 @@ std::string WhatItIs(const std::string& path) {
     if (S_ISFIFO(st.st_mode)) return "a FIFO";
     if (S_ISSOCK(st.st_mode)) return "a socket";
     if (S_ISBLK(st.st_mode)) return "a block device";
+    if (major(st.st_rdev) == serialio::kPtmxMajor && minor(st.st_rdev) == serialio::kPtmxMinor)
+        return "the pseudo-terminal multiplexer, which makes a new terminal with nothing at its other end";
     return "a character device that is not a terminal";
 }
 
@@ -323,8 +340,10 @@ THolder FindHolder(const std::string& device, const std::string& lockFolder, boo
         }
     }
     const std::string real = RealPath(device);
-    if (real.empty()) return h;
-    long pid = KernelLockHolder(real);
+    struct stat node {};
+    if (real.empty() || ::stat(real.c_str(), &node) != 0) return h;
+    long pid = KernelLockHolder(node);
+    if (!pid && S_ISCHR(node.st_mode) && ClaimedHere(node.st_rdev)) pid = ::getpid();
     if (!pid) pid = ProcessWithOpen(real, anyProcess);
     if (!pid) return h;   // a stale lock file, if any, is the only thing in the way
     h = THolder{};

@@ -303,10 +303,16 @@ std::unique_ptr<TPort> TPort::Open(const std::string& device, const std::string&
         err = ENOTTY;
         return nullptr;
     }
+    // The pseudo-terminal multiplexer makes a new terminal at every open, with nothing at its other
+    // end: whatever link leads to it, it is no unit's line.
+    if (major(st.st_rdev) == kPtmxMajor && minor(st.st_rdev) == kPtmxMinor) {
+        err = ENOTTY;
+        return nullptr;
+    }
     // The program's own controlling terminal is nobody's unit: set up as a port, a background job
-    // would be stopped by SIGTTOU and could not then be ended. Only the controlling terminal
-    // answers tcgetpgrp.
-    if (tcgetpgrp(fd) >= 0) {
+    // would be stopped by SIGTTOU and could not then be ended. Asked for its session, a terminal
+    // names this program's session only when it is the program's controlling terminal.
+    if (pid_t session = 0; Ioctl(fd, TIOCGSID, &session) == 0 && session == getsid(0)) {
         err = EINVAL;
         if (detail) *detail = device + " is this program's own controlling terminal, not a unit's port";
         return nullptr;

@@ -23,6 +23,9 @@ struct TLineSettings {
     bool CheckParity = true;
 };
 
+// /dev/ptmx (and devpts' own ptmx): a new pseudo-terminal at every open, never a serial line.
+constexpr unsigned kPtmxMajor = 5, kPtmxMinor = 2;
+
 // folder ("" for the executable's folder) + "COM<n>" when that entry exists (a symbolic link counts
 // even if it dangles, so the operator sees why it fails), else /dev/ttyS<n-1>.
 std::string DeviceNameFor(const std::string& folder, int port);

@@ -27,7 +27,7 @@ std::string UsageText(const std::string& name) {
            "              --resend-at N --fail-at N --base-index-at N --invalid-start --silent-after N\n"
            "              --resend-forever N --mute-at N\n"
            "              --no-thank-you --wrong-checksum --no-swr --no-fcs --noise [--seed S]\n"
-           "              --vanish-after N\n"
+           "              --vanish-after N --idle-noise MS\n"
            "  bootstrap faults: --no-ident --ident BYTE --loader1-silent --loader1-bad --loader2-silent\n"
            "              --loader2-bad --bad-ack-record N [--bad-ack-times K] --record-silent N\n"
            "  --exit-with-parent  end when the starting process ends\n"
@@ -85,6 +85,7 @@ TSwitchTables Switches(SimOptions& o) {
         {"--resend-forever", {&o.resendForever, 1, 1 << 30}},
         {"--mute-at", {&o.muteAt, 1, 1 << 30}},
         {"--vanish-after", {&o.vanishAfter, 1, 1 << 30}},
+        {"--idle-noise", {&o.idleNoiseMs, 1, kMaxMs}},
         {"--ident", {&o.ident, 0, 255}},
         {"--bad-ack-record", {&o.badAckRecord, 1, 1 << 30}},
         {"--bad-ack-times", {&o.badAckTimes, 0, 1 << 30}},

@@ -34,6 +34,7 @@ struct SimOptions {
     bool noSwr = false;
     bool noFcs = false;
     bool noise = false;
+    int idleNoiseMs = 0;    // while off: a burst of line noise every this many ms (0 = none)
     uint64_t seed = 0;
     bool seedGiven = false;
     int vanishAfter = 0;

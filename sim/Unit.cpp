@@ -79,6 +79,16 @@ Unit::TimePoint Unit::SendLine(const std::string& text, TimePoint now) {
     return SendRaw(bytes, now);
 }
 
+// A unit that is off and a line that picks up noise: bytes keep coming although nobody answers.
+void Unit::IdleNoise(TimePoint now) {
+    if (opt_.idleNoiseMs <= 0 || state_ != State::Off || now < nextIdleNoise_) return;
+    std::uniform_int_distribution<size_t> count(1, 8), pick(0, kNoise.size() - 1);
+    std::string bytes;
+    for (size_t n = count(rng_); n > 0; --n) bytes.push_back(kNoise[pick(rng_)]);
+    SendRaw(bytes, now);
+    nextIdleNoise_ = now + std::chrono::milliseconds(opt_.idleNoiseMs);
+}
+
 void Unit::Schedule(TimePoint at, std::function<void(TimePoint)> run) {
     timers_.push_back({at, epoch_, std::move(run)});
 }
@@ -95,6 +105,7 @@ std::optional<Unit::TimePoint> Unit::NextDeadline() const {
         if (!next || t < *next) next = t;
     };
     for (const Timer& t : timers_) consider(t.at);
+    if (opt_.idleNoiseMs > 0 && state_ == State::Off) consider(nextIdleNoise_);
     const auto gap = std::chrono::milliseconds(opt_.blockGapMs);
     if (!block_.empty() || !bootBuf_.empty()) consider(lastByte_ + gap + std::chrono::milliseconds(1));
     return next;
@@ -128,6 +139,7 @@ void Unit::Tick(TimePoint now) {
             bootBuf_.clear();
         }
     }
+    IdleNoise(now);
 }
 
 void Unit::ObserveSpeed(int baud, TimePoint) {

@@ -64,6 +64,7 @@ private:
     bool BootCodeHears(int baud) const;
     TimePoint SendLine(const std::string& text, TimePoint now);
     TimePoint SendRaw(const std::string& bytes, TimePoint now);
+    void IdleNoise(TimePoint now);
     void Schedule(TimePoint at, std::function<void(TimePoint)> run);
     void Error(const std::string& what);
 
@@ -101,6 +102,7 @@ private:
     std::string line_;
     std::string block_;
     TimePoint lastByte_{};
+    TimePoint nextIdleNoise_{};
     int wakeups_ = 0;
     int uploads_ = 0;
     int blocks_ = 0;

@@ -18,6 +18,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -97,6 +98,7 @@ TEST(PortDiagnosis, WhatIsNoSerialDeviceSaysSoAndWhatItIs) {
     ASSERT_EQ(::mkfifo((tmp / "fifo").c_str(), 0600), 0);
     fs::create_directory(tmp / "folder");
     WriteWholeFile(tmp / "file", "x");
+    fs::create_symlink("/dev/ptmx", tmp / "ptmx");
     struct Row {
         std::string device;
         const char* what;
@@ -105,6 +107,8 @@ TEST(PortDiagnosis, WhatIsNoSerialDeviceSaysSoAndWhatItIs) {
         {tmp / "fifo", "a FIFO"},
         {tmp / "folder", "a directory"},
         {tmp / "file", "a regular file"},
+        // Not the program's controlling terminal: a new terminal nobody is at the other end of.
+        {tmp / "ptmx", "the pseudo-terminal multiplexer, which makes a new terminal with nothing at its other end"},
     };
     ::alarm(30);   // an open that blocked on the FIFO would hang here
     for (const Row& row : rows) {
@@ -227,4 +231,23 @@ TEST(PortDiagnosis, ALockFileInTheWayIsNamedWithTheCommandThatRemovesIt) {
     EXPECT_EQ(Lines(DiagnoseOpenFailure({pty.SlavePath(), EBUSY, 0, "", locks.Path(), nullptr})),
               pty.SlavePath() + " is taken by the stale lock file " + lock + " of process " + std::to_string(dead) +
                   ", which no longer runs\nsudo rm " + lock);
+}
+
+// A port this program holds, reached by a node of its own (as a container or an administrator
+// makes them): neither the lock file's name nor the kernel's lock on the first node names it, yet
+// it is this program's, not another program's this user cannot see.
+TEST(PortDiagnosisAsRoot, ASecondNodeOfAPortThisProgramHoldsIsCalledItsOwn) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a device node";
+    TestPty pty;
+    TempDir tmp;
+    struct stat st {};
+    ASSERT_EQ(::stat(pty.SlavePath().c_str(), &st), 0);
+    const std::string node = tmp / "second";
+    ASSERT_EQ(::mknod(node.c_str(), S_IFCHR | 0600, st.st_rdev), 0);
+    int err = 0;
+    const auto held = serialio::TPort::Open(pty.SlavePath(), "", {}, err);
+    ASSERT_NE(held, nullptr) << std::strerror(err);
+    const TPortDiagnosis d = DiagnoseOpenFailure({node, EBUSY, 0, "", "", nullptr});
+    EXPECT_EQ(d.Fault, TPortFault::Busy);
+    EXPECT_EQ(Lines(d), node + " is already open in this program\nclose it there first");
 }

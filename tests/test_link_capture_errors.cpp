@@ -120,3 +120,19 @@ TEST_F(LinkCaptureErrors, WithoutAHandlerTheFailureIsThrownToTheCaller) {
     EXPECT_THROW(link.SendCommand("", "GO", false), EInOutError);
     EXPECT_FALSE(capture.CaptureOn());
 }
+
+// A capture at its size limit stops as a file that cannot be written does: the commands still go
+// out, and the engine hears of it once.
+TEST_F(LinkCaptureErrors, ACaptureAtItsSizeLimitStopsOnceWhileTheCommandsGoOn) {
+    WatchFailures();
+    capture.SizeLimit = 200;
+    std::string sent;
+    for (int i = 0; i < 20; ++i) {
+        link.SendCommand("", "GO" + std::to_string(i), false);
+        sent += "GO" + std::to_string(i) + "\r";
+    }
+    EXPECT_EQ(unit.Read(sent.size(), 2000), sent);
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_NE(failures[0].find("size limit of 200 bytes"), std::string::npos) << failures[0];
+    EXPECT_FALSE(capture.CaptureOn());
+}

@@ -3,6 +3,7 @@
 #include "records/Capture.h"
 #include "records/CommsSettings.h"
 #include "records/DataFilesDir.h"
+#include "tests/support/AsUser.h"
 #include "tests/support/Fifo.h"
 #include "tests/support/Processes.h"
 
@@ -17,6 +18,7 @@
 #include "tests/support/TempDir.h"
 #include <sstream>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -98,6 +100,7 @@ struct CaptureFile : TempHome {
         cap.TimeOfDay = [] { return std::string("12:34:56"); };
     }
 };
+struct CaptureFileAsRoot : CaptureFile {};
 
 TEST_F(CaptureFile, SwitchingOnTwiceAppendsTwoStartLinesAfterTheOldContent) {
     WriteAll(path, "old line\r\n");
@@ -209,6 +212,90 @@ TEST_F(CaptureFile, AFailedLineIsReportedOnceAndSwitchesCaptureOff) {
     cap.ToggleCapture(path);
     cap.WriteCapture("GO\r", "[out]");
     EXPECT_EQ(Count(ReadWholeFile(path), "[out]GO[cr]"), 1u);
+}
+
+// A line that sends noise is captured byte by byte: the file stops at its limit, once, and says so.
+TEST_F(CaptureFile, StopsAtItsSizeLimitWithALastLineThatSaysSo) {
+    WriteAll(path, std::string(500, 'o') + "\r\n");  // an earlier capture's lines count for nothing
+    cap.SizeLimit = 100;
+    cap.ToggleCapture(path);
+    int failures = 0;
+    for (int i = 0; i < 20; ++i) {
+        try {
+            cap.WriteCapture(std::to_string(i), "[in]");
+        } catch (const EInOutError& e) {
+            ++failures;
+            EXPECT_EQ(std::string(e.what()), "Capture file \"" + path + "\" reached its size limit of 100 bytes");
+        }
+    }
+    EXPECT_EQ(failures, 1);
+    EXPECT_FALSE(cap.CaptureOn());
+    const std::string content = ReadWholeFile(path);
+    EXPECT_EQ(content.substr(502), "[start]\r\n12:34:56[in]0\r\n"
+                                   "12:34:56[stop]capture stopped: size limit of 100 bytes reached\r\n");
+    // Switched on again, it starts afresh.
+    cap.ToggleCapture(path);
+    EXPECT_NO_THROW(cap.WriteCapture("GO\r", "[out]"));
+    EXPECT_TRUE(cap.CaptureOn());
+}
+
+TEST_F(CaptureFile, ANewFileIsMadeForItsUserAndGroupOnly) {
+    cap.ToggleCapture(path);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0007, 0u) << std::oct << st.st_mode;
+    EXPECT_EQ(st.st_uid, ::geteuid());
+}
+
+// A file with another name elsewhere may be any file of this user's: nothing is appended to it.
+TEST_F(CaptureFile, AFileWithOtherNamesIsNotUsed) {
+    const std::string elsewhere = (home() / "profile").string();
+    WriteAll(elsewhere, "export PATH\n");
+    ASSERT_EQ(::link(elsewhere.c_str(), path.c_str()), 0);
+    EXPECT_THROW(cap.ToggleCapture(path), EInOutError);
+    EXPECT_FALSE(cap.CaptureOn());
+    EXPECT_EQ(ReadWholeFile(elsewhere), "export PATH\n");
+}
+
+// Another user's capture file would receive this user's conversation with the unit, firmware
+// included: it is refused, as root's is to a user and a user's to root.
+TEST_F(CaptureFileAsRoot, AnotherUsersFileIsNeverWrittenTo) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to play a second user";
+    ASSERT_EQ(::chmod(home().c_str(), 01777), 0);  // a folder everyone may write to, as /tmp
+    WriteAll(path, "theirs\r\n");
+    ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+    struct Row {
+        const char* what;
+        uid_t owner, user;
+        std::string refusal;
+    } rows[] = {
+        {"a user's file, root capturing", kNobody, 0, "it belongs to user nobody (uid 65534), not to this user"},
+        {"root's file, a user capturing", 0, kNobody, "it belongs to user root (uid 0), not to this user"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(::chown(path.c_str(), row.owner, row.owner), 0);
+        const std::string answer = RunAsUser(row.user, row.user, [&] {
+            TCaptureFile theirs;
+            try {
+                theirs.ToggleCapture(path);
+            } catch (const EInOutError& e) {
+                return std::string(e.what()) + (theirs.CaptureOn() ? " (on)" : "");
+            }
+            return std::string("used");
+        });
+        EXPECT_EQ(answer, "Cannot open file \"" + path + "\": " + row.refusal +
+                              "; remove it or choose another capture file");
+        EXPECT_EQ(ReadWholeFile(path), "theirs\r\n");
+    }
+    // The user's own file in the same folder is used.
+    ASSERT_EQ(::chown(path.c_str(), kNobody, kNobody), 0);
+    EXPECT_EQ(RunAsUser(kNobody, kNobody, [&] {
+                  TCaptureFile own;
+                  own.ToggleCapture(path);
+                  return std::string(own.CaptureOn() ? "on" : "off");
+              }),
+              "on");
 }
 
 // ---------------------------------------------------------------- commsUP.txt

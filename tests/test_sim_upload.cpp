@@ -319,6 +319,23 @@ TEST_F(SimUpload, NoiseStaysBetweenLinesAndHasNoLetters) {
     EXPECT_EQ(unit.Report()["seed"], "7");
 }
 
+// A line that picks up noise while the unit is off: bytes arrive although nothing was sent, never
+// anything the program could take for a line, and they stop once the unit has woken.
+TEST_F(SimUpload, IdleNoiseComesWhileTheUnitIsOff) {
+    SimUnit unit(dir.Path(), 1, {"--idle-noise", "2", "--seed", "3"});
+    SimPort port(unit.LinkPath(), 38400);
+    const std::string noise = port.Read(64, kWait);
+    ASSERT_EQ(noise.size(), 64u);
+    for (char c : noise) {
+        EXPECT_FALSE(std::isalpha(static_cast<unsigned char>(c))) << int(c);
+        EXPECT_TRUE(c != '\r' && c != '\n') << int(c);
+    }
+    port.Write("UUU");
+    ASSERT_NE(port.ReadUntil("READY\r\n", kWait), "");
+    port.Write("GO\r");
+    EXPECT_EQ(port.ReadUntil("SEND BLOCK\r\n", kWait), "ERASING...\r\nERASE COMPLETE\r\nSEND BLOCK\r\n");
+}
+
 TEST_F(SimUpload, PacedOutputTakesTheLinesTime) {
     SimUnit unit(dir.Path(), 1, {"--pace", "--slow", "100"});
     SimPort port(unit.LinkPath(), 38400);
