@@ -1,7 +1,9 @@
 #include "base/Sha256.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -38,19 +40,33 @@ void Compress(std::array<uint32_t, 8>& h, const unsigned char* block) {
 
 }  // namespace
 
-std::string Sha256Hex(std::string_view bytes) {
-    std::array<uint32_t, 8> h{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                              0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+TSha256::TSha256() : h_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19} {}
+
+void TSha256::Update(std::string_view bytes) {
     const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-    size_t whole = bytes.size() / 64 * 64;
-    for (size_t i = 0; i < whole; i += 64) Compress(h, data + i);
+    size_t n = bytes.size();
+    length_ += n;
+    if (buffered_ > 0) {
+        const size_t take = std::min(n, sizeof block_ - buffered_);
+        std::memcpy(block_ + buffered_, data, take);
+        buffered_ += take, data += take, n -= take;
+        if (buffered_ < sizeof block_) return;
+        Compress(h_, block_);
+        buffered_ = 0;
+    }
+    for (; n >= 64; data += 64, n -= 64) Compress(h_, data);
+    std::memcpy(block_, data, n);
+    buffered_ = n;
+}
+
+std::string TSha256::HexDigest() const {
+    std::array<uint32_t, 8> h = h_;
     // The tail, the 0x80 marker and the length in bits fill one or two last blocks.
     unsigned char tail[128] = {};
-    const size_t rest = bytes.size() - whole;
-    for (size_t i = 0; i < rest; ++i) tail[i] = data[whole + i];
-    tail[rest] = 0x80;
-    const size_t tailLength = rest < 56 ? 64 : 128;
-    const uint64_t bits = uint64_t(bytes.size()) * 8;
+    std::memcpy(tail, block_, buffered_);
+    tail[buffered_] = 0x80;
+    const size_t tailLength = buffered_ < 56 ? 64 : 128;
+    const uint64_t bits = length_ * 8;
     for (int i = 0; i < 8; ++i) tail[tailLength - 1 - i] = static_cast<unsigned char>(bits >> (8 * i));
     for (size_t i = 0; i < tailLength; i += 64) Compress(h, tail + i);
     static const char* digits = "0123456789abcdef";
@@ -58,4 +74,10 @@ std::string Sha256Hex(std::string_view bytes) {
     for (uint32_t v : h)
         for (int s = 28; s >= 0; s -= 4) out += digits[(v >> s) & 0xF];
     return out;
+}
+
+std::string Sha256Hex(std::string_view bytes) {
+    TSha256 hash;
+    hash.Update(bytes);
+    return hash.HexDigest();
 }

@@ -122,7 +122,7 @@ bool MakeRecorder(const TCliOptions& options, std::unique_ptr<TJobRecorder>& rec
 }
 
 // The ports as the station runs them: usb: names resolved, paths absolute, named as given.
-bool ResolveUnits(const TCliOptions& options, const std::string& file, std::vector<TCliUnit>& units, int& status) {
+void ResolveUnits(const TCliOptions& options, const std::string& file, std::vector<TCliUnit>& units) {
     TSystemPortSource attached;
     for (const TCliOptions::TPortChoice& choice : options.Ports) {
         TCliUnit unit;
@@ -132,15 +132,16 @@ bool ResolveUnits(const TCliOptions& options, const std::string& file, std::vect
         unit.FilePath = file;
         unit.CapturePath = options.CapturePath;
         std::string error;
-        if (IsUsbDeviceSpec(unit.Device) && !ResolveUsbDevice(choice.Device, attached, unit.Device, error)) {
-            std::fprintf(stderr, "zupflshc: %s\n", error.c_str());
-            status = Exit::PortClosed;
-            return false;
+        // An adapter not attached (yet) is one port that does not open, waited for with --wait or
+        // --loop: its driver looks it up again at each try.
+        if (IsUsbDeviceSpec(unit.Device)) {
+            std::string path;
+            if (ResolveUsbDevice(choice.Device, attached, path, error)) unit.Device = path;
+        } else if (!unit.Device.empty()) {
+            unit.Device = Absolute(unit.Device);
         }
-        if (!unit.Device.empty()) unit.Device = Absolute(unit.Device);
         units.push_back(unit);
     }
-    return true;
 }
 
 // Two names for one device (COM 1 and its link's target, a device and a link to it) would have two
@@ -175,9 +176,8 @@ int RunJob(TCliOptions& options) {
     // which is every job's.
     const std::string file = options.Command == TCommand::Factory ? std::string() : Absolute(options.File);
     std::vector<TCliUnit> units;
-    int status = Exit::Success;
     if (options.Command == TCommand::Prepare) units.push_back({"", 1, {}, {}, file, {}});
-    else if (!ResolveUnits(options, file, units, status)) return status;
+    else ResolveUnits(options, file, units);
     const std::string folder = ProgramFolder();
     if (SameDeviceTwice(units, folder, error)) return UsageError(error);
     // A reader that goes away must not end an upload half way: output is dropped instead.

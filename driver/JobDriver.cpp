@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include "host/Ports.h"
 #include "host/StopSignals.h"
 
 namespace {
@@ -61,6 +62,7 @@ void TJobDriver::StartWhenThere() {
 }
 
 void TJobDriver::Start() {
+    if (IsUsbDeviceSpec(plan_.Device)) UseUsbAdapter();
     switch (plan_.Job) {
     case TDriverJob::Upload:
         Act([this] { engine_.OpenUploadPort(std::to_string(plan_.Port), std::to_string(plan_.Baud)); });
@@ -164,7 +166,8 @@ void TJobDriver::Finish(const TJobResult& result) {
         return;  // the upload starts when the engine awaits it
     running_ = false;
     const bool brokenFile = result.Kind == TResultKind::FileFailed && !result.UnitWritten;
-    const bool counted = !Looping() || brokenFile || IsUnit(result);
+    // A stop ends the loop, but a result the stop brings is still judged as the loop judges units.
+    const bool counted = !plan_.Loop || brokenFile || IsUnit(result);
     if (counted) {
         units_ += 1;
         if (!result.Succeeded()) failed_ += 1;
@@ -188,13 +191,10 @@ void TJobDriver::End(TPortEnd why, const std::string& reason) {
 
 // ---- on to the next unit ----
 
-// A wake-up nobody answered, a port that did not open or went away before anything was written:
-// in a loop that is a port still waiting for its unit, not a unit that failed.
-bool TJobDriver::IsUnit(const TJobResult& result) const {
-    if (result.Kind == TResultKind::PortFailed) return false;
-    if (result.Kind == TResultKind::TimedOut && result.UnitNeverAnswered) return false;
-    return result.UnitWritten || result.Kind != TResultKind::Interrupted;
-}
+// In a loop a unit is there once it answered the wake-up (or was written): a port that did not
+// open or went away, a wake-up nobody answered and noise on an idle line are a port still waiting
+// for its unit, not units that failed.
+bool TJobDriver::IsUnit(const TJobResult& result) const { return result.UnitAnswered || result.UnitWritten; }
 
 void TJobDriver::Again(const TJobResult& result) {
     again_ = true;
@@ -225,6 +225,26 @@ void TJobDriver::AwaitReturn() {
 
 // ---- a port that is not there (yet) ----
 
+// A usb: name is looked up among the adapters attached at each try: one that is not there (yet)
+// is a port that does not open, like a device path that is missing, and is waited for the same way.
+std::string TJobDriver::UsbDevice(std::string* error) const {
+    TSystemPortSource attached;
+    std::string path, why;
+    if (ResolveUsbDevice(plan_.Device, attached, path, why)) return path;
+    if (error) *error = why;
+    return {};
+}
+
+void TJobDriver::UseUsbAdapter() {
+    std::string error;
+    const std::string path = UsbDevice(&error);
+    // Not found: the name itself is opened, which fails as a missing device and says so.
+    port_.Serial.SetDevicePath(path.empty() ? plan_.Device : path);
+    if (!path.empty() || error == usbError_) return;
+    usbError_ = error;
+    listener_.Event(TMessageEvent{error});
+}
+
 void TJobDriver::AwaitPort(int intervalMs, qint64 deadlineMs) {
     pollDeadline_ = deadlineMs;
     pollClock_.start();
@@ -243,6 +263,7 @@ void TJobDriver::Poll() {
 // The path whose appearing means the port is there: the device as given, COM n's link in the
 // program folder once it has been seen, else the device COM n stands for.
 std::string TJobDriver::WatchedPath() {
+    if (IsUsbDeviceSpec(plan_.Device)) return UsbDevice(nullptr);
     if (!plan_.Device.empty()) return plan_.Device;
     const std::string link = engine_.ProgramFolder() + "COM" + std::to_string(plan_.Port);
     struct stat st {};
@@ -254,6 +275,7 @@ std::string TJobDriver::WatchedPath() {
 }
 
 bool TJobDriver::PathPresent() {
+    const std::string path = WatchedPath();
     struct stat st {};
-    return ::stat(WatchedPath().c_str(), &st) == 0;
+    return !path.empty() && ::stat(path.c_str(), &st) == 0;
 }

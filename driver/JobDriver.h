@@ -26,7 +26,7 @@ struct TJobPlan {
     TDriverJob Job = TDriverJob::Upload;
     std::string Name;         // the port as the operator named it: the device as given, or "COM n"
     int Port = 1;             // COM n when Device is ""
-    std::string Device;       // absolute; "" for COM n
+    std::string Device;       // absolute, or a usb: name looked up at each try; "" for COM n
     bool Capture = false;
     std::string CapturePath;  // "" = Capture.txt in the program folder
     std::string FilePath;     // the firmware file's absolute path (upload, prepare)
@@ -81,6 +81,8 @@ private:
     void AwaitPort(int intervalMs, qint64 deadlineMs);
     void Poll();
     std::string WatchedPath();
+    std::string UsbDevice(std::string* error) const;
+    void UseUsbAdapter();
     bool PathPresent();
 
     const TJobPlan plan_;
@@ -103,6 +105,7 @@ private:
     bool unplugged_ = false;       // the line went while waiting for a unit
     bool outage_ = false;          // the port's loss has been told, and it has not opened since
     bool linkSeen_ = false;        // COM n was its link in the program folder
+    std::string usbError_;         // the last told reason a usb: name found no adapter
     QTimer poll_;
     QElapsedTimer pollClock_;
     qint64 pollDeadline_ = -1;

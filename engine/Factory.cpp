@@ -138,6 +138,7 @@ void TSequencer::CheckIdent() {
     if (!rx.empty()) {
         if (HasByte(rx, 0xB5) || HasByte(rx, 0xD5)) {
             HistAdd("Got correct response from C161 chip");
+            result_.UnitAnswered = true;
             GoTo(State::SendLoader1);
         } else {
             FactoryFailed(TResultKind::UnitFailed, "Got C161 response: " + rx);

@@ -69,6 +69,7 @@ struct TJobResult {
     std::string CaptureFile;   // "" when capture was off
     bool UnitWritten = false;        // GO or the bootstrap went out: the unit's flash is not as it was
     bool UnitNeverAnswered = false;  // the port opened, but the wake-up got no answer at all
+    bool UnitAnswered = false;       // the unit answered the wake-up (READY, or the C161's ident)
     std::vector<std::string> FilesWritten;  // a preparation: the files it wrote, in order
 
     bool Succeeded() const { return KindSucceeded(Kind); }

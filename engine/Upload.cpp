@@ -25,6 +25,7 @@ bool TSequencer::HandshakeStep() {
         if (Contains(Link.RxBuffer, "READY")) {
             out_.ShowLine(TLine::Footer, true);
             out_.Awaiting(TOperatorStep::None);
+            result_.UnitAnswered = true;
             GoTo(State::SendGo);
         } else {
             // The boot code locks its speed on this character, so it goes out once a tick.

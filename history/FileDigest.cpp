@@ -1,7 +1,9 @@
 #include "history/FileDigest.h"
 
-#include <QCryptographicHash>
 #include <QFile>
+#include <string_view>
+
+#include "base/Sha256.h"
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -21,17 +23,17 @@ bool FileSha256(const QString& path, QString& hex, QString& error) {
         error = QString("'%1' is not a regular file").arg(path);
         return false;
     }
-    QFile file;
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        error = QString("cannot read '%1': %2").arg(path, file.errorString());
+    TSha256 hash;
+    char buffer[1 << 16];
+    ssize_t n = 0;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) hash.Update(std::string_view(buffer, static_cast<size_t>(n)));
+    const int readError = n < 0 ? errno : 0;
+    ::close(fd);
+    if (readError) {
+        error = QString("cannot read '%1': %2").arg(path, QString::fromLocal8Bit(std::strerror(readError)));
         return false;
     }
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file) || file.error() != QFileDevice::NoError) {
-        error = QString("cannot read '%1': %2").arg(path, file.errorString());
-        return false;
-    }
-    hex = QString::fromLatin1(hash.result().toHex());
+    hex = QString::fromStdString(hash.HexDigest());
     return true;
 }

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <stdexcept>
+#include <system_error>
 #include <unistd.h>
 
 namespace {
@@ -26,12 +28,14 @@ void OnStopSignal(int signal) {
 
 TStopSignals::TStopSignals() {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;  // without it the signals keep their default
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+        throw std::system_error(errno, std::generic_category(), "the stop signals cannot be watched");
     int none = -1;
     if (!handlerPipe.compare_exchange_strong(none, fds[1])) {
         ::close(fds[0]);
         ::close(fds[1]);
-        return;
+        // A second owner would silently hear nothing: the jobs it serves could never be stopped.
+        throw std::logic_error("the stop signals already have an owner in this process");
     }
     readFd_ = fds[0];
     writeFd_ = fds[1];

@@ -11,7 +11,8 @@
 
 class TStopSignals {
 public:
-    // Installs the handlers; at most one may exist at a time.
+    // Installs the handlers. One owner per process: a second one while the first exists throws
+    // std::logic_error, as does a process that cannot make the pipe (std::system_error).
     TStopSignals();
     // Gives the signals their default back.
     ~TStopSignals();

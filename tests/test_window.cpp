@@ -261,6 +261,7 @@ TEST(Window, AStopSignalReleasesThePortAndItsLock) {
         f.Stop();
         got = signal;
     });
+    EXPECT_THROW(TStopSignals second, std::logic_error) << "a second owner would hear nothing";
     ::raise(SIGHUP);
     ASSERT_TRUE(WaitUntil([&] { return got != 0; }));
     EXPECT_EQ(got, SIGHUP);
