@@ -22,6 +22,7 @@ public:
     int ReadString(std::string& s) override { return Serial.ReadString(s); }
     void WriteString(const std::string& s) override { Serial.WriteString(s); }
     void WriteChar(char c) override { Serial.WriteChar(c); }
+    void WriteChars(const std::string& bytes) override { Serial.WriteChars(bytes); }
     std::string ErrorText() const override { return Serial.ErrorText(); }
     bool LineLost() const override { return Serial.LineLost(); }
     std::string DisplayName() const override;

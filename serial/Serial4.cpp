@@ -131,8 +131,9 @@ void TSerial::Impl::ShowError() {
     else std::fprintf(stderr, "%s\n", text.c_str());
 }
 
-void TSerial::Impl::WriteBytes(const char* data, size_t size, int limitMs) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+void TSerial::Impl::WriteBytes(const char* data, size_t size, int limitMs, bool perByte) {
+    const auto limit = std::chrono::milliseconds(limitMs);
+    auto deadline = Clock::now() + limit;
     int fd = portHandle ? portHandle->Fd() : -1;
     if (fd < 0) {
         FailOnClosedPort();
@@ -149,6 +150,7 @@ void TSerial::Impl::WriteBytes(const char* data, size_t size, int limitMs) {
         if (n > 0) {
             data += n;
             size -= static_cast<size_t>(n);
+            if (perByte) deadline = Clock::now() + limit;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -284,6 +286,8 @@ std::string TSerial::DeviceName() const {
 }
 
 void TSerial::WriteChar(char Ch) { d->WriteBytes(&Ch, 1, kWriteCharLimitMs); }
+
+void TSerial::WriteChars(const std::string& S) { d->WriteBytes(S.data(), S.size(), kWriteCharLimitMs, true); }
 
 void TSerial::WriteString(const std::string& S) {
     long long limit = static_cast<long long>(S.size()) * (20000 / d->baud);

@@ -97,6 +97,9 @@ public:
 
     void WriteChar(char Ch);
     void WriteString(const std::string& S);
+    // S as a WriteChar of each byte would send it (each byte within WriteChar's time limit: the
+    // write fails when the driver takes nothing for that long), in as few writes as it takes.
+    void WriteChars(const std::string& S);
     int ReadChar(char& Ch);
     int ReadString(std::string& S);
     void AbortTx();

@@ -91,6 +91,8 @@ struct TSerial::Impl {
     // A failed read: EBADF is what a read of the closed port gives.
     void Fail(int code) { code == EBADF ? FailOnClosedPort() : HandleError(code); }
     void ShowError();
-    void WriteBytes(const char* data, size_t size, int limitMs);
+    // Fails when the driver has not taken every byte within limitMs; with `perByte`, the limit
+    // starts again whenever it takes some.
+    void WriteBytes(const char* data, size_t size, int limitMs, bool perByte = false);
     serialio::TLineSettings Settings() const;
 };

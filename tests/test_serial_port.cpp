@@ -226,6 +226,13 @@ TEST(SerialIo, WriteThatCannotCompleteInItsTimeIsReportedAsTimeout) {
     EXPECT_EQ(r.errors, 1);
     EXPECT_GE(ms, 450.0);
     EXPECT_LT(ms, 2500.0);
+    // WriteChars keeps WriteChar's limit: a second without the driver taking a byte.
+    t0 = std::chrono::steady_clock::now();
+    r.serial->WriteChars(big);
+    ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(r.errors, 2);
+    EXPECT_GE(ms, 950.0);
+    EXPECT_LT(ms, 3000.0);
     EXPECT_GT(r.serial->TxWaiting() + static_cast<int>(r.pty.Read(1 << 20, 200).size()), 0);
 }
 
