@@ -50,6 +50,7 @@ void TSerial::Impl::Open() {
     if (!devicePath.empty() || (err = serialio::CheckComEntry(device, detail)) == 0)
         handle = serialio::TPort::Open(device, lockFolder, Settings(), err, &detail);
     openFailed = !handle;
+    readFailed = false;
     if (!handle) {
         HandleError(err, detail);
         return;
@@ -81,8 +82,8 @@ void TSerial::Impl::Close() {
         std::lock_guard<std::mutex> lk(shared->m);
         shared->FActive = false;
         shared->FClosing = true;
-        // The thread may be waiting for this (main) thread to run a handler; it would wait in
-        // vain while the close waits for it. The dispatch is dropped instead.
+        // What the thread posted and the main thread has not run yet concerns the port that is
+        // going: it is dropped.
         shared->CancelDispatchLocked();
     }
     thread->Wake();
@@ -337,5 +338,5 @@ std::string TSerial::LockFilePath() const { return d->portHandle ? d->portHandle
 unsigned TSerial::DispatchCount() const { return d->shared->Dispatches; }
 bool TSerial::DispatchPending() const {
     std::lock_guard<std::mutex> lk(d->shared->m);
-    return d->shared->Job == TSerialShared::EJob::Posted;
+    return d->shared->Posted > 0;
 }
