@@ -27,7 +27,11 @@ public:
     bool LineLost() const override { return Serial.LineLost(); }
     std::string DisplayName() const override;
     std::string DevicePath() const override { return Serial.DevicePath(); }
-    std::string DeviceName() const override { return Serial.DeviceName(); }
+    // The device the job actually opened, resolved at its open; before any, what COM n leads to.
+    std::string DeviceName() const override {
+        const std::string opened = Serial.OpenedDevice();
+        return opened.empty() ? Serial.DeviceName() : opened;
+    }
 
     // Where "COM<n>" is looked up (the program folder).
     void SetDeviceFolder(const std::string& folder) { Serial.SetDeviceFolder(folder); }

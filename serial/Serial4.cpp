@@ -42,6 +42,21 @@ void TSerial::Impl::Reconnect(bool open) {
     if (open) Open();
 }
 
+// Settings changed on the open port take effect on the descriptor it holds, lock and claim kept,
+// the queues emptied as at an open. Opening the name again could reach another device by now
+// (a COM link changed, an adapter swapped), and the job would go on with a unit it never loaded.
+void TSerial::Impl::Reapply() {
+    if (!shared->FActive || !portHandle) return;
+    const int fd = portHandle->Fd();
+    serialio::FlushQueues(fd);
+    if (const int err = serialio::ApplySettings(fd, Settings())) {
+        // As a reopen that failed: the port is closed, the reason reported.
+        Close();
+        openFailed = true;
+        HandleError(err);
+    }
+}
+
 void TSerial::Impl::Open() {
     int err = 0;
     std::string detail;
@@ -49,12 +64,22 @@ void TSerial::Impl::Open() {
     std::unique_ptr<serialio::TPort> handle;
     if (!devicePath.empty() || (err = serialio::CheckComEntry(device, detail)) == 0)
         handle = serialio::TPort::Open(device, lockFolder, Settings(), err, &detail);
+    serialio::TDeviceId reached;
+    if (handle && (err = serialio::IdentifyDevice(handle->Fd(), reached)) == 0 && holdDevice && !opened.Path.empty() &&
+        !(reached == opened)) {
+        err = ENODEV;
+        detail = device + " now leads to " + reached.Path + ", not to " + opened.Path + ", the device this port had";
+    }
+    if (err) handle.reset();
     openFailed = !handle;
     readFailed = false;
     if (!handle) {
+        // The device this port had stays held; otherwise what a failure names is what was tried.
+        if (!holdDevice) opened = {};
         HandleError(err, detail);
         return;
     }
+    opened = reached;
     // The queue sizes have no counterpart in a tty driver; RxQueueSize still bounds ReadString.
     portHandle = std::move(handle);
     {
@@ -207,54 +232,54 @@ void TSerial::SetBaudrate(int Value) {
     }
     if (Value == d->baud) return;
     d->baud = Value;
-    d->Reconnect(Active());
+    d->Reapply();
 }
 
 eParity TSerial::Parity() const { return d->parity; }
 void TSerial::SetParity(eParity Value) {
     if (Value == d->parity) return;
     d->parity = Value;
-    d->Reconnect(Active());
+    d->Reapply();
 }
 
 eDataBits TSerial::DataBits() const { return d->dataBits; }
 void TSerial::SetDataBits(eDataBits Value) {
     if (Value == d->dataBits) return;
     d->dataBits = Value;
-    d->Reconnect(Active());
+    d->Reapply();
 }
 
 eStopBits TSerial::StopBits() const { return d->stopBits; }
 void TSerial::SetStopBits(eStopBits Value) {
     if (Value == d->stopBits) return;
     d->stopBits = Value;
-    d->Reconnect(Active());
+    d->Reapply();
 }
 
 uint16_t TSerial::RxQueueSize() const { return d->rxQueueSize; }
 void TSerial::SetRxQueueSize(uint16_t Value) {
     d->rxQueueSize = Value;
-    d->Reconnect(Active());
+    d->Reapply();
 }
 
 uint16_t TSerial::TxQueueSize() const { return d->txQueueSize; }
 void TSerial::SetTxQueueSize(uint16_t Value) {
     d->txQueueSize = Value;
-    d->Reconnect(Active());
+    d->Reapply();
 }
 
 eFlowControl TSerial::FlowMode() const { return d->flow; }
 void TSerial::SetFlowMode(eFlowControl Value) {
     if (Value == d->flow) return;
     d->flow = Value;
-    d->Reconnect(Active());
+    d->Reapply();
 }
 
 bool TSerial::CheckParity() const { return d->checkParity; }
 void TSerial::SetCheckParity(bool Value) {
     if (Value == d->checkParity) return;
     d->checkParity = Value;
-    d->Reconnect(Active());
+    d->Reapply();
 }
 
 int TSerial::RxWaiting() {
@@ -283,8 +308,14 @@ void TSerial::SetDeviceFolder(const std::string& Folder) { d->deviceFolder = Fol
 void TSerial::SetDevicePath(const std::string& Path) { d->devicePath = Path; }
 const std::string& TSerial::DevicePath() const { return d->devicePath; }
 std::string TSerial::DeviceName() const {
-    return d->devicePath.empty() ? serialio::DeviceNameFor(d->deviceFolder, d->port) : d->devicePath;
+    return d->devicePath.empty() ? serialio::DeviceNameFor(d->deviceFolder, d->port, d->comLinkOnly) : d->devicePath;
 }
+std::string TSerial::OpenedDevice() const { return d->opened.Path; }
+void TSerial::SetHoldDevice(bool On) {
+    d->holdDevice = On;
+    if (!On && !d->portHandle) d->opened = {};
+}
+void TSerial::SetComLinkOnly(bool On) { d->comLinkOnly = On; }
 
 void TSerial::WriteChar(char Ch) { d->WriteBytes(&Ch, 1, kWriteCharLimitMs); }
 

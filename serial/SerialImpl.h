@@ -76,6 +76,9 @@ struct TSerial::Impl {
     std::string deviceFolder;
     std::string devicePath;  // "" = the COM<n> mapping
     std::string lockFolder = "/run/lock/";
+    serialio::TDeviceId opened;   // what the last successful open reached; kept after the close
+    bool holdDevice = false;
+    bool comLinkOnly = false;
     double lastCloseMillis = 0;
 
     std::shared_ptr<TSerialShared> shared = std::make_shared<TSerialShared>();
@@ -84,6 +87,7 @@ struct TSerial::Impl {
     std::unique_ptr<TEventThread> thread;
 
     void Reconnect(bool open);
+    void Reapply();
     void Open();
     void Close();
     void HandleError(int code, std::string detail = {});
