@@ -339,13 +339,18 @@ int TSerial::ReadChar(char& Ch) {
 }
 
 int TSerial::ReadString(std::string& S) {
-    S.assign(static_cast<size_t>(d->rxQueueSize) + 1, '\0');
-    ssize_t n = d->shared->Read(S.data(), S.size());
+    const size_t max = static_cast<size_t>(d->rxQueueSize) + 1;
+    // A reply is a few bytes: read on the stack rather than zero a whole queue's worth each time.
+    char small[2048];
+    const bool onStack = max <= sizeof small;
+    if (!onStack) S.assign(max, '\0');
+    ssize_t n = d->shared->Read(onStack ? small : S.data(), max);
     if (n < 0) {
         d->Fail(static_cast<int>(-n));
         n = 0;
     }
-    S.resize(static_cast<size_t>(n));
+    if (onStack) S.assign(small, static_cast<size_t>(n));
+    else S.resize(static_cast<size_t>(n));
     return static_cast<int>(n);
 }
 
