@@ -18,7 +18,7 @@
 // gone; it then sees its dispatch cancelled and does nothing.
 struct TSerialShared {
     std::mutex m;                  // guards the flags below and the dispatch state
-    std::condition_variable cv;    // FThreadActive dropping, a dispatch done or cancelled
+    std::condition_variable cv;    // FThreadActive dropping, the port closing
     std::atomic<bool> FActive{false};
     std::atomic<bool> FClosing{false};
     std::atomic<bool> FThreadActive{false};
