@@ -288,3 +288,14 @@ TEST(LinkWrites, EachBlockCommandAndRecordIsOneWrite) {
         EXPECT_EQ(port.writes, row.writes) << row.name;
     }
 }
+
+// The job's result names the device the port opened, resolved at the open: COM4 relinked to
+// another device or deleted by then changes nothing.
+TEST_F(LinkPort, TheDeviceNamedIsTheOneOpenedWhateverTheLinkSaysLater) {
+    EXPECT_EQ(port.DeviceName(), unit.SlavePath());
+    TestPty other;
+    other.LinkAs(folder.Slash(), kPort);
+    EXPECT_EQ(port.DeviceName(), unit.SlavePath());
+    fs::remove(folder.Slash() + "COM" + std::to_string(kPort));
+    EXPECT_EQ(port.DeviceName(), unit.SlavePath());
+}
