@@ -188,10 +188,10 @@ int RunJob(TCliOptions& options) {
     std::unique_ptr<TJobRecorder> recorder;
     if (options.Command != TCommand::Prepare && !MakeRecorder(options, recorder, error)) return UsageError(error);
     TCliStation station(options, std::move(units), folder, mode);
+    TCachedPortSource ports(std::make_unique<TSystemPortSource>());
     if (recorder)
         station.OnUnitResult = [&](const TJobResult& result, const std::string&, const std::string& runId) {
             recorder->Context().RunId = QString::fromStdString(runId);
-            TSystemPortSource ports;
             return recorder->Keep(result, &ports);
         };
     return station.Run();

@@ -46,6 +46,13 @@ TJobDriver::~TJobDriver() {
 
 void TJobDriver::Begin() {
     subscription_ = signals_.Subscribe([this](int signal) { Stop(signal); });
+    // COM n that is a link in the program folder stays that link for the whole run: should it go,
+    // the port waits for it to come back rather than opening /dev/ttyS<n-1> instead.
+    if (plan_.Device.empty()) {
+        struct stat st {};
+        const std::string link = engine_.ProgramFolder() + "COM" + std::to_string(plan_.Port);
+        if (::lstat(link.c_str(), &st) == 0) port_.Serial.SetComLinkOnly(true);
+    }
     engine_.FormActivated();
     if (plan_.Capture) {
         const std::string problem = engine_.ToggleCapture(plan_.CapturePath);

@@ -22,12 +22,17 @@ public:
     int ReadString(std::string& s) override { return Serial.ReadString(s); }
     void WriteString(const std::string& s) override { Serial.WriteString(s); }
     void WriteChar(char c) override { Serial.WriteChar(c); }
+    void WriteChars(const std::string& bytes) override { Serial.WriteChars(bytes); }
     std::string ErrorText() const override { return Serial.ErrorText(); }
     int ErrorCode() const override { return Serial.ErrorCode(); }
     bool LineLost() const override { return Serial.LineLost(); }
     std::string DisplayName() const override;
     std::string DevicePath() const override { return Serial.DevicePath(); }
-    std::string DeviceName() const override { return Serial.DeviceName(); }
+    // The device the job actually opened, resolved at its open; before any, what COM n leads to.
+    std::string DeviceName() const override {
+        const std::string opened = Serial.OpenedDevice();
+        return opened.empty() ? Serial.DeviceName() : opened;
+    }
 
     // Where "COM<n>" is looked up (the program folder).
     void SetDeviceFolder(const std::string& folder) { Serial.SetDeviceFolder(folder); }

@@ -75,18 +75,26 @@ void TUnitLink::SendCommand(const std::string& Addr, const std::string& Cmd, boo
     std::string text = WithAddress ? "<" + Addr + "/" + Cmd : Cmd;
     text += '\r';
     Capture(text, "[out]");
-    // The boot code takes its commands a character at a time, so every byte is a write of its own.
-    for (char c : text) SendByte(CharCode(std::string(1, c)));
+    // One write: the unit sees the same bytes back to back as from a write per byte, and the
+    // program is spared a system call per character.
+    serial_.WriteChars(text);
 }
 
 void TUnitLink::SendHexBytes(const std::string& Hex) {
     if (Hex.empty()) return;
     RxBuffer.clear();
     Capture(Hex, "[out]");
-    for (std::string::size_type i = 0; i + 1 < Hex.size(); i += 2) {
-        // A pair that is not hexadecimal stops here; the bytes before it have gone out.
-        SendByte(static_cast<int>(HexValue(Hex.substr(i, 2))));
+    std::string bytes;
+    bytes.reserve(Hex.size() / 2);
+    try {
+        for (std::string::size_type i = 0; i + 1 < Hex.size(); i += 2)
+            bytes += static_cast<char>(HexValue(Hex.substr(i, 2)));
+    } catch (...) {
+        // A pair that is not hexadecimal stops here; the bytes before it still go out.
+        serial_.WriteChars(bytes);
+        throw;
     }
+    serial_.WriteChars(bytes);
 }
 
 void TUnitLink::SendByte(int Value) {
@@ -112,5 +120,5 @@ void TUnitLink::SendBlock(const std::string& block, bool again) {
     if (again) Capture("resend", "[out]");
     if (capture_ && capture_->CaptureOn())
         for (const auto& [tag, text] : DumpBlockLines(block)) Capture(text, tag);
-    for (unsigned char b : block) SendByte(b);
+    serial_.WriteChars(block);
 }

@@ -44,7 +44,7 @@ public:
     TReplyWait AwaitReply(const std::string& Expected, std::string& Reply);
     TReplyWait AwaitReplyLF(const std::string& Expected, std::string& Reply);
 
-    // "<" Addr "/" Cmd CR, or Cmd CR; empties RxBuffer first; one write per byte.
+    // "<" Addr "/" Cmd CR, or Cmd CR; empties RxBuffer first; its bytes back to back.
     void SendCommand(const std::string& Addr, const std::string& Cmd, bool WithAddress);
     // One byte per pair of hex digits; empties RxBuffer first (unless Hex is empty). Throws
     // EConvertError at a pair that is not hexadecimal, after sending the bytes before it.
@@ -54,7 +54,7 @@ public:
     void SendWakeUp();
     // The C161 bootstrap loader's zero byte, one write.
     void SendZeroByte();
-    // A 135-byte upload block, a write per byte, its dump recorded first; `again` records that it
+    // A 135-byte upload block, its bytes back to back, its dump recorded first; `again` records that it
     // goes out again after the unit fell silent. Empties RxBuffer first.
     void SendBlock(const std::string& block, bool again = false);
     static int CharCode(const std::string& S);

@@ -19,6 +19,11 @@ public:
     virtual int ReadString(std::string& s) = 0;
     virtual void WriteString(const std::string& s) = 0;
     virtual void WriteChar(char c) = 0;
+    // Bytes that go out back to back, as a WriteChar of each would send them, each within
+    // WriteChar's time limit, but in as few writes as the driver takes.
+    virtual void WriteChars(const std::string& bytes) {
+        for (char c : bytes) WriteChar(c);
+    }
     // The system's reason for the last failure, "" when none, and its errno (0 when none).
     virtual std::string ErrorText() const = 0;
     virtual int ErrorCode() const { return 0; }

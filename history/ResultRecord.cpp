@@ -38,12 +38,10 @@ TJobRecord RecordOf(const TJobResult& r, const TRecordContext& c, TPortSource* p
     row.ProgramVersion = c.ProgramVersion;
     row.Job = JobName(r.Job);
     row.Device = Local(r.Device);
-    if (ports)
-        for (const TPortInfo& p : ports->List())
-            if (p.Path == r.Device) {
-                row.DeviceById = Local(p.ById);
-                row.AdapterSerial = Local(p.UsbSerial);
-            }
+    if (TPortInfo p; ports && ports->Find(r.Device, p)) {
+        row.DeviceById = Local(p.ById);
+        row.AdapterSerial = Local(p.UsbSerial);
+    }
     row.ComPort = r.ComPort;
     row.Baud = r.Baud;
     row.InputFile = Local(r.InputFile);

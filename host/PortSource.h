@@ -2,7 +2,12 @@
 // open-failure remedies and `--device usb:...` read them from here, and tests fill it themselves.
 #pragma once
 
+#include <map>
+#include <memory>
+#include <optional>
 #include <string>
+#include <sys/types.h>
+#include <utility>
 #include <vector>
 
 // One serial device as the system lists it.
@@ -20,6 +25,23 @@ class TPortSource {
 public:
     virtual ~TPortSource() = default;
     virtual std::vector<TPortInfo> List() = 0;
+    // The listed entry of `device`, by its path or the path it resolves to; false when none.
+    virtual bool Find(const std::string& device, TPortInfo& info);
+};
+
+// Finds each device in the listing once: a station's records would otherwise walk the system's
+// device tree for every unit. A device is known again by its resolved path and device number, so
+// an adapter swapped under the same name is looked up anew. A device with nothing behind it in
+// the device tree (a pseudo-terminal) is never listed, and is not looked for.
+class TCachedPortSource : public TPortSource {
+public:
+    explicit TCachedPortSource(std::unique_ptr<TPortSource> source) : source_(std::move(source)) {}
+    std::vector<TPortInfo> List() override { return source_->List(); }
+    bool Find(const std::string& device, TPortInfo& info) override;
+
+private:
+    std::unique_ptr<TPortSource> source_;
+    std::map<std::pair<std::string, dev_t>, std::optional<TPortInfo>> known_;
 };
 
 // What QSerialPortInfo finds, with the by-id names from /dev/serial/by-id.

@@ -171,6 +171,34 @@ std::vector<TPortInfo> TSystemPortSource::List() {
     return ports;
 }
 
+bool TPortSource::Find(const std::string& device, TPortInfo& info) {
+    const std::string real = RealPath(device);
+    for (const TPortInfo& p : List())
+        if (p.Path == device || (!real.empty() && p.Path == real)) {
+            info = p;
+            return true;
+        }
+    return false;
+}
+
+bool TCachedPortSource::Find(const std::string& device, TPortInfo& info) {
+    const std::string real = RealPath(device);
+    struct stat st {};
+    const bool node = ::stat(device.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+    const auto key = std::make_pair(real.empty() ? device : real, node ? st.st_rdev : dev_t(0));
+    auto it = known_.find(key);
+    if (it == known_.end()) {
+        struct stat sys {};
+        const std::string hardware = "/sys/dev/char/" + std::to_string(major(st.st_rdev)) + ":" +
+                                     std::to_string(minor(st.st_rdev)) + "/device";
+        const bool unlisted = node && ::stat("/sys/dev/char", &sys) == 0 && ::stat(hardware.c_str(), &sys) != 0;
+        TPortInfo found;
+        it = known_.emplace(key, !unlisted && source_->Find(device, found) ? std::optional(found) : std::nullopt).first;
+    }
+    if (it->second) info = *it->second;
+    return it->second.has_value();
+}
+
 TPortListing ListPorts(const std::string& programFolder, const std::string& lockFolder) {
     TSystemPortSource system;
     return ListPorts(programFolder, lockFolder, system);

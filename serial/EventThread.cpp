@@ -14,15 +14,6 @@ constexpr uint32_t kWakeTag = 0;
 constexpr uint32_t kPortTag = 1;
 constexpr int kClosedNapMs = 100;
 
-// What the main thread saw when it took the receive event: the thread must not read the
-// component's public fields itself while the main thread may be changing them.
-struct TRxSnapshot {
-    eOpModes Mode = rxNormal;
-    bool HasMessageHandler = false;
-    char Start = 2;
-    char End = 3;
-    uint16_t AppendCount = 0;
-};
 }  // namespace
 
 TEventThread::TEventThread(TSerial& serial)
@@ -97,59 +88,45 @@ void TEventThread::Nap() {
     }
 }
 
-bool TEventThread::RunOnMain(std::function<void()> fn) {
+void TEventThread::Post(std::function<void()> fn, bool arrival) {
     TSerialShared& sh = *shared_;
     if (!post_) {
-        if (!Serving(sh)) return false;
+        // Run here: the caller looks at nothing but the shared state afterwards, as fn may have
+        // destroyed the component.
+        if (!Serving(sh)) return;
         ++sh.Dispatches;
         fn();
-        return !sh.FTerminate;
+        return;
     }
-    uint64_t seq;
+    uint64_t generation;
     {
         std::lock_guard<std::mutex> lk(sh.m);
-        // Checked under the lock the close takes to cancel: either the close sees this dispatch
-        // and cancels it, or this sees the close and posts nothing.
-        if (!Serving(sh)) return false;
-        seq = ++sh.JobSeq;
-        sh.Job = TSerialShared::EJob::Posted;
+        // Checked under the lock the close takes to cancel: either the close sees this function
+        // posted and cancels it, or this sees the close and posts nothing.
+        if (!Serving(sh)) return;
+        // The arrival already posted reads whatever has come by the time it runs.
+        if (arrival && sh.ArrivalPosted) return;
+        sh.ArrivalPosted = sh.ArrivalPosted || arrival;
+        ++sh.Posted;
+        generation = sh.Generation;
     }
     ++sh.Dispatches;
-    post_([weak = std::weak_ptr<TSerialShared>(shared_), seq, fn = std::move(fn)] {
+    post_([weak = std::weak_ptr<TSerialShared>(shared_), generation, arrival, fn = std::move(fn)] {
         auto sp = weak.lock();
         if (!sp) return;
         {
             std::lock_guard<std::mutex> lk(sp->m);
-            if (sp->JobSeq != seq || sp->Job != TSerialShared::EJob::Posted) return;   // cancelled
-            sp->Job = TSerialShared::EJob::Running;
+            if (sp->Generation != generation) return;   // cancelled by a close
+            // From here on, bytes that come are a new arrival, posted anew.
+            if (arrival) sp->ArrivalPosted = false;
+            --sp->Posted;
         }
-        // Marks the dispatch done also when the handler throws: the exception goes on to the
-        // main thread's caller, and the receive thread carries on.
-        struct Finish {
-            TSerialShared& s;
-            uint64_t seq;
-            ~Finish() {
-                std::lock_guard<std::mutex> lk(s.m);
-                if (s.JobSeq == seq && s.Job == TSerialShared::EJob::Running) {
-                    s.Job = TSerialShared::EJob::Done;
-                    s.cv.notify_all();
-                }
-            }
-        } finish{*sp, seq};
         fn();
     });
-    std::unique_lock<std::mutex> lk(sh.m);
-    sh.cv.wait(lk, [&] {
-        return sh.JobSeq != seq || sh.Job == TSerialShared::EJob::Done || sh.FTerminate;
-    });
-    bool done = sh.JobSeq == seq && sh.Job == TSerialShared::EJob::Done;
-    if (done) sh.Job = TSerialShared::EJob::None;
-    return done;
 }
 
 void TEventThread::ReportError(int code) {
-    TSerial* serial = &FSerial;
-    RunOnMain([serial, code] { serial->d->HandleError(code); });
+    Post([this, code] { FSerial.d->HandleError(code); }, false);
 }
 
 void TEventThread::DoRxData() {
@@ -160,39 +137,27 @@ void TEventThread::DoMessage(const std::string& message) {
     if (FSerial.OnMessage) FSerial.OnMessage(FSerial, message);
 }
 
-bool TEventThread::ServeInput() {
-    auto snap = std::make_shared<TRxSnapshot>();
-    TEventThread* self = this;
-    TSerial* serial = &FSerial;
-    // One dispatch per wake-up. In rxNormal mode it is the DoRxData itself; in rxMessage mode it
-    // only fetches the framing settings, and the reading is done here.
-    bool ran = RunOnMain([self, serial, snap] {
-        snap->Mode = serial->RxEventMode;
-        snap->HasMessageHandler = static_cast<bool>(serial->OnMessage);
-        snap->Start = serial->MessageStartChar;
-        snap->End = serial->MessageEndChar;
-        snap->AppendCount = serial->MessageAppendCount;
-        if (snap->Mode == rxNormal) self->DoRxData();
-    });
-    if (!ran || snap->Mode != rxMessage || !snap->HasMessageHandler) return false;
-
-    TMessageAssembly& msg = FSerial.d->msg;
-    while (Serving(*shared_)) {
+void TEventThread::ServeArrival() {
+    // A handler run without a poster may destroy the component: only the shared state, held
+    // here, may be looked at after one has run.
+    const std::shared_ptr<TSerialShared> keep = shared_;
+    TSerial& serial = FSerial;
+    if (serial.RxEventMode == rxNormal) return DoRxData();
+    if (serial.RxEventMode != rxMessage || !serial.OnMessage) return;
+    const char start = serial.MessageStartChar, end = serial.MessageEndChar;
+    const uint16_t appendCount = serial.MessageAppendCount;
+    while (Serving(*keep)) {
         char ch;
-        ssize_t n = shared_->Read(&ch, 1);
-        if (n == 0) return false;
-        if (n < 0) {
-            ReportError(static_cast<int>(-n));
-            return true;
-        }
-        if (msg.Feed(ch, snap->Start, snap->End, snap->AppendCount)) {
-            // The handler gets its own copy: a close from inside it lets this thread go on
-            // assembling while the handler may still be reading.
-            std::string message = msg.FRxMessage;
-            if (!RunOnMain([self, message] { self->DoMessage(message); })) return false;
+        ssize_t n = keep->Read(&ch, 1);
+        if (n == 0) return;
+        if (n < 0) return serial.d->Fail(static_cast<int>(-n));
+        TMessageAssembly& msg = serial.d->msg;
+        if (msg.Feed(ch, start, end, appendCount)) {
+            // The handler gets its own copy: it may close the port or change the framing.
+            const std::string message = msg.FRxMessage;
+            DoMessage(message);
         }
     }
-    return false;
 }
 
 void TEventThread::Execute(TSerialShared& sh) {
@@ -250,10 +215,16 @@ void TEventThread::Execute(TSerialShared& sh) {
                     Detach(sh.Fd);
                 }
             }
-            bool reported = readable && waiting > 0 && ServeInput();
-            if (!reported && Serving(sh)) ReportError(EIO);
+            // The bytes first, then the failure: once (a read may have met it already), and not
+            // when a handler closed the port.
+            const bool deliver = readable && waiting > 0;
+            const std::shared_ptr<TSerialShared> keep = shared_;
+            Post([this, keep, deliver] {
+                if (deliver) ServeArrival();
+                if (Serving(*keep) && !FSerial.d->readFailed) FSerial.d->HandleError(EIO);
+            }, false);
         } else if (readable) {
-            ServeInput();
+            Post([this] { ServeArrival(); }, true);
         }
     }
     std::lock_guard<std::mutex> lk(sh.m);

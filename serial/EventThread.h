@@ -1,6 +1,7 @@
 // TEventThread: the receive thread of TSerial. While the port is open it sleeps in epoll on the
 // port and a wake-up eventfd; every event handler it raises runs on the main thread through the
-// component's poster, and the thread waits for it (or for a close that cancels it).
+// component's poster. It never waits for the main thread: an arrival is posted once, and bytes
+// that come before it has run are served with it.
 #pragma once
 
 #include <functional>
@@ -33,12 +34,12 @@ private:
     // this object when a handler run without a poster destroys the component.
     void Execute(TSerialShared& sh);
     void Nap();
-    bool ServeInput();   // true when it met and reported a failed read
+    // Runs where the handlers run: the bytes waiting, as the event mode wants them at that moment.
+    void ServeArrival();
     void ReportError(int code);
-    // Runs fn on the main thread and waits; false when it was cancelled or not posted at all
-    // because the port is closing. Without a poster fn runs here, on this thread, and false also
-    // means the component was destroyed by it: the caller must not touch this object again.
-    bool RunOnMain(std::function<void()> fn);
+    // Hands fn to the main thread without waiting; an arrival already posted and not yet begun
+    // takes this one along. Without a poster fn runs here at once.
+    void Post(std::function<void()> fn, bool arrival);
     static bool Serving(const TSerialShared& sh);   // open and not closing
 
     void DoRxData();

@@ -42,6 +42,21 @@ void TSerial::Impl::Reconnect(bool open) {
     if (open) Open();
 }
 
+// Settings changed on the open port take effect on the descriptor it holds, lock and claim kept,
+// the queues emptied as at an open. Opening the name again could reach another device by now
+// (a COM link changed, an adapter swapped), and the job would go on with a unit it never loaded.
+void TSerial::Impl::Reapply() {
+    if (!shared->FActive || !portHandle) return;
+    const int fd = portHandle->Fd();
+    serialio::FlushQueues(fd);
+    if (const int err = serialio::ApplySettings(fd, Settings())) {
+        // As a reopen that failed: the port is closed, the reason reported.
+        Close();
+        openFailed = true;
+        HandleError(err);
+    }
+}
+
 void TSerial::Impl::Open() {
     int err = 0;
     std::string detail;
@@ -49,11 +64,22 @@ void TSerial::Impl::Open() {
     std::unique_ptr<serialio::TPort> handle;
     if (!devicePath.empty() || (err = serialio::CheckComEntry(device, detail)) == 0)
         handle = serialio::TPort::Open(device, lockFolder, Settings(), err, &detail);
+    serialio::TDeviceId reached;
+    if (handle && (err = serialio::IdentifyDevice(handle->Fd(), reached)) == 0 && holdDevice && !opened.Path.empty() &&
+        !(reached == opened)) {
+        err = ENODEV;
+        detail = device + " now leads to " + reached.Path + ", not to " + opened.Path + ", the device this port had";
+    }
+    if (err) handle.reset();
     openFailed = !handle;
+    readFailed = false;
     if (!handle) {
+        // The device this port had stays held; otherwise what a failure names is what was tried.
+        if (!holdDevice) opened = {};
         HandleError(err, detail);
         return;
     }
+    opened = reached;
     // The queue sizes have no counterpart in a tty driver; RxQueueSize still bounds ReadString.
     portHandle = std::move(handle);
     {
@@ -81,8 +107,8 @@ void TSerial::Impl::Close() {
         std::lock_guard<std::mutex> lk(shared->m);
         shared->FActive = false;
         shared->FClosing = true;
-        // The thread may be waiting for this (main) thread to run a handler; it would wait in
-        // vain while the close waits for it. The dispatch is dropped instead.
+        // What the thread posted and the main thread has not run yet concerns the port that is
+        // going: it is dropped.
         shared->CancelDispatchLocked();
     }
     thread->Wake();
@@ -131,8 +157,9 @@ void TSerial::Impl::ShowError() {
     else std::fprintf(stderr, "%s\n", text.c_str());
 }
 
-void TSerial::Impl::WriteBytes(const char* data, size_t size, int limitMs) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+void TSerial::Impl::WriteBytes(const char* data, size_t size, int limitMs, bool perByte) {
+    const auto limit = std::chrono::milliseconds(limitMs);
+    auto deadline = Clock::now() + limit;
     int fd = portHandle ? portHandle->Fd() : -1;
     if (fd < 0) {
         FailOnClosedPort();
@@ -149,6 +176,7 @@ void TSerial::Impl::WriteBytes(const char* data, size_t size, int limitMs) {
         if (n > 0) {
             data += n;
             size -= static_cast<size_t>(n);
+            if (perByte) deadline = Clock::now() + limit;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -204,54 +232,54 @@ void TSerial::SetBaudrate(int Value) {
     }
     if (Value == d->baud) return;
     d->baud = Value;
-    d->Reconnect(Active());
+    d->Reapply();
 }
 
 eParity TSerial::Parity() const { return d->parity; }
 void TSerial::SetParity(eParity Value) {
     if (Value == d->parity) return;
     d->parity = Value;
-    d->Reconnect(Active());
+    d->Reapply();
 }
 
 eDataBits TSerial::DataBits() const { return d->dataBits; }
 void TSerial::SetDataBits(eDataBits Value) {
     if (Value == d->dataBits) return;
     d->dataBits = Value;
-    d->Reconnect(Active());
+    d->Reapply();
 }
 
 eStopBits TSerial::StopBits() const { return d->stopBits; }
 void TSerial::SetStopBits(eStopBits Value) {
     if (Value == d->stopBits) return;
     d->stopBits = Value;
-    d->Reconnect(Active());
+    d->Reapply();
 }
 
 uint16_t TSerial::RxQueueSize() const { return d->rxQueueSize; }
 void TSerial::SetRxQueueSize(uint16_t Value) {
     d->rxQueueSize = Value;
-    d->Reconnect(Active());
+    d->Reapply();
 }
 
 uint16_t TSerial::TxQueueSize() const { return d->txQueueSize; }
 void TSerial::SetTxQueueSize(uint16_t Value) {
     d->txQueueSize = Value;
-    d->Reconnect(Active());
+    d->Reapply();
 }
 
 eFlowControl TSerial::FlowMode() const { return d->flow; }
 void TSerial::SetFlowMode(eFlowControl Value) {
     if (Value == d->flow) return;
     d->flow = Value;
-    d->Reconnect(Active());
+    d->Reapply();
 }
 
 bool TSerial::CheckParity() const { return d->checkParity; }
 void TSerial::SetCheckParity(bool Value) {
     if (Value == d->checkParity) return;
     d->checkParity = Value;
-    d->Reconnect(Active());
+    d->Reapply();
 }
 
 int TSerial::RxWaiting() {
@@ -280,10 +308,18 @@ void TSerial::SetDeviceFolder(const std::string& Folder) { d->deviceFolder = Fol
 void TSerial::SetDevicePath(const std::string& Path) { d->devicePath = Path; }
 const std::string& TSerial::DevicePath() const { return d->devicePath; }
 std::string TSerial::DeviceName() const {
-    return d->devicePath.empty() ? serialio::DeviceNameFor(d->deviceFolder, d->port) : d->devicePath;
+    return d->devicePath.empty() ? serialio::DeviceNameFor(d->deviceFolder, d->port, d->comLinkOnly) : d->devicePath;
 }
+std::string TSerial::OpenedDevice() const { return d->opened.Path; }
+void TSerial::SetHoldDevice(bool On) {
+    d->holdDevice = On;
+    if (!On && !d->portHandle) d->opened = {};
+}
+void TSerial::SetComLinkOnly(bool On) { d->comLinkOnly = On; }
 
 void TSerial::WriteChar(char Ch) { d->WriteBytes(&Ch, 1, kWriteCharLimitMs); }
+
+void TSerial::WriteChars(const std::string& S) { d->WriteBytes(S.data(), S.size(), kWriteCharLimitMs, true); }
 
 void TSerial::WriteString(const std::string& S) {
     long long limit = static_cast<long long>(S.size()) * (20000 / d->baud);
@@ -303,13 +339,18 @@ int TSerial::ReadChar(char& Ch) {
 }
 
 int TSerial::ReadString(std::string& S) {
-    S.assign(static_cast<size_t>(d->rxQueueSize) + 1, '\0');
-    ssize_t n = d->shared->Read(S.data(), S.size());
+    const size_t max = static_cast<size_t>(d->rxQueueSize) + 1;
+    // A reply is a few bytes: read on the stack rather than zero a whole queue's worth each time.
+    char small[2048];
+    const bool onStack = max <= sizeof small;
+    if (!onStack) S.assign(max, '\0');
+    ssize_t n = d->shared->Read(onStack ? small : S.data(), max);
     if (n < 0) {
         d->Fail(static_cast<int>(-n));
         n = 0;
     }
-    S.resize(static_cast<size_t>(n));
+    if (onStack) S.assign(small, static_cast<size_t>(n));
+    else S.resize(static_cast<size_t>(n));
     return static_cast<int>(n);
 }
 
@@ -333,5 +374,5 @@ std::string TSerial::LockFilePath() const { return d->portHandle ? d->portHandle
 unsigned TSerial::DispatchCount() const { return d->shared->Dispatches; }
 bool TSerial::DispatchPending() const {
     std::lock_guard<std::mutex> lk(d->shared->m);
-    return d->shared->Job == TSerialShared::EJob::Posted;
+    return d->shared->Posted > 0;
 }

@@ -42,6 +42,8 @@ public:
     // Published properties (defaults as the component declares them).
     int Port() const;                 // 1..9 normally; other values are formed the same way
     void SetPort(int Value);
+    // The line settings below take effect at once on an open port, on the descriptor it holds
+    // (never by opening its name again); the driver's queues are emptied as at an open.
     int Baudrate() const;             // 9600
     void SetBaudrate(int Value);      // not in BaudRates: error box "Baudrate is not valid", no change
     eParity Parity() const;           // paNone
@@ -94,9 +96,22 @@ public:
     void SetDevicePath(const std::string& Path);
     const std::string& DevicePath() const;
     std::string DeviceName() const;   // the path the next open will use
+    // The device the port has open, or had at its last successful open, as resolved when it was
+    // opened (/dev/ttyUSB0 for a COM link or a by-id name); "" when the last open failed.
+    std::string OpenedDevice() const;
+    // While on, an open must reach the device the port last had (the same resolved path and
+    // device number) or it fails with ENODEV: a job whose adapter vanished takes it back only when
+    // the same one returns, never whatever its name leads to by then. Off forgets that device.
+    void SetHoldDevice(bool On);
+    // COM<n> is only ever its link in the device folder: without one the open fails (ENOENT)
+    // instead of falling back to /dev/ttyS<n-1>.
+    void SetComLinkOnly(bool On);
 
     void WriteChar(char Ch);
     void WriteString(const std::string& S);
+    // S as a WriteChar of each byte would send it (each byte within WriteChar's time limit: the
+    // write fails when the driver takes nothing for that long), in as few writes as it takes.
+    void WriteChars(const std::string& S);
     int ReadChar(char& Ch);
     int ReadString(std::string& S);
     void AbortTx();

@@ -18,7 +18,7 @@
 // gone; it then sees its dispatch cancelled and does nothing.
 struct TSerialShared {
     std::mutex m;                  // guards the flags below and the dispatch state
-    std::condition_variable cv;    // FThreadActive dropping, a dispatch done or cancelled
+    std::condition_variable cv;    // FThreadActive dropping, the port closing
     std::atomic<bool> FActive{false};
     std::atomic<bool> FClosing{false};
     std::atomic<bool> FThreadActive{false};
@@ -26,23 +26,24 @@ struct TSerialShared {
     // The device went away while open (hang-up, EIO); cleared by the next open.
     std::atomic<bool> LineLost{false};
 
-    // One dispatch at a time: the thread posts, then waits until it ran or was cancelled.
-    enum class EJob { None, Posted, Running, Done };
-    uint64_t JobSeq = 0;
-    EJob Job = EJob::None;
+    // What the thread has posted to the main thread: a posted function runs only while its
+    // generation is current. A close or the end of the component moves the generation on, so
+    // nothing posted before it runs afterwards; the thread never waits for a posted function.
+    uint64_t Generation = 0;
+    // An arrival is posted and has not started: further arrivals ride along with it.
+    bool ArrivalPosted = false;
+    unsigned Posted = 0;   // posted functions of the current generation not yet run
     std::atomic<unsigned> Dispatches{0};
 
     // Port I/O of both threads goes through here, one call at a time. Fd is -1 while closed.
     std::mutex io;
     int Fd = -1;
 
-    // Under m: the pending or running dispatch no longer counts; the thread stops waiting for it
-    // and its function, if not yet started, will not run.
+    // Under m: what is posted and not yet run will not run.
     void CancelDispatchLocked() {
-        if (Job == EJob::Posted || Job == EJob::Running) {
-            ++JobSeq;
-            Job = EJob::None;
-        }
+        ++Generation;
+        ArrivalPosted = false;
+        Posted = 0;
         cv.notify_all();
     }
     ssize_t Read(char* buf, size_t max) {
@@ -75,22 +76,32 @@ struct TSerial::Impl {
     std::string deviceFolder;
     std::string devicePath;  // "" = the COM<n> mapping
     std::string lockFolder = "/run/lock/";
+    serialio::TDeviceId opened;   // what the last successful open reached; kept after the close
+    bool holdDevice = false;
+    bool comLinkOnly = false;
     double lastCloseMillis = 0;
 
     std::shared_ptr<TSerialShared> shared = std::make_shared<TSerialShared>();
     std::unique_ptr<serialio::TPort> portHandle;
-    TMessageAssembly msg;                  // FMsgState, FAppendLeft, FRxMessage: receive thread only
+    TMessageAssembly msg;   // FMsgState, FAppendLeft, FRxMessage: where the arrivals are served
     std::unique_ptr<TEventThread> thread;
 
     void Reconnect(bool open);
+    void Reapply();
     void Open();
     void Close();
     void HandleError(int code, std::string detail = {});
     std::string ErrorText() const;
     void FailOnClosedPort();
     // A failed read: EBADF is what a read of the closed port gives.
-    void Fail(int code) { code == EBADF ? FailOnClosedPort() : HandleError(code); }
+    void Fail(int code) {
+        readFailed = true;
+        code == EBADF ? FailOnClosedPort() : HandleError(code);
+    }
+    bool readFailed = false;   // since the last open: a line that went is then reported already
     void ShowError();
-    void WriteBytes(const char* data, size_t size, int limitMs);
+    // Fails when the driver has not taken every byte within limitMs; with `perByte`, the limit
+    // starts again whenever it takes some.
+    void WriteBytes(const char* data, size_t size, int limitMs, bool perByte = false);
     serialio::TLineSettings Settings() const;
 };

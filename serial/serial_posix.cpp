@@ -226,13 +226,26 @@ long ReadLockPid(int fd) {
     return end == buf ? -1 : pid;
 }
 
-std::string DeviceNameFor(const std::string& folder, int port) {
+std::string DeviceNameFor(const std::string& folder, int port, bool linkOnly) {
     std::string base = folder.empty() ? ExecutableFolder() : folder;
     if (!base.empty() && base.back() != '/') base += '/';
     std::string com = base + "COM" + std::to_string(port);
     struct stat st;
-    if (!base.empty() && lstat(com.c_str(), &st) == 0) return com;
+    if (!base.empty() && (linkOnly || lstat(com.c_str(), &st) == 0)) return com;
     return "/dev/ttyS" + std::to_string(port - 1);
+}
+
+int IdentifyDevice(int fd, TDeviceId& id) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return errno;
+    // What the descriptor itself leads to: no second lookup of a name that may have changed.
+    char path[PATH_MAX];
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = readlink(self.c_str(), path, sizeof path - 1);
+    if (n <= 0) return n < 0 ? errno : EIO;
+    id.Path.assign(path, static_cast<size_t>(n));
+    id.Rdev = st.st_rdev;
+    return 0;
 }
 
 int CheckComEntry(const std::string& path, std::string& detail) {

@@ -27,8 +27,18 @@ struct TLineSettings {
 constexpr unsigned kPtmxMajor = 5, kPtmxMinor = 2;
 
 // folder ("" for the executable's folder) + "COM<n>" when that entry exists (a symbolic link counts
-// even if it dangles, so the operator sees why it fails), else /dev/ttyS<n-1>.
-std::string DeviceNameFor(const std::string& folder, int port);
+// even if it dangles, so the operator sees why it fails), else /dev/ttyS<n-1>; with linkOnly the
+// COM<n> entry whether it exists or not.
+std::string DeviceNameFor(const std::string& folder, int port, bool linkOnly = false);
+
+// Which device an open descriptor reached: its path as the system resolved it at the open, and
+// its device number.
+struct TDeviceId {
+    std::string Path;
+    dev_t Rdev = 0;
+    bool operator==(const TDeviceId& o) const { return Path == o.Path && Rdev == o.Rdev; }
+};
+int IdentifyDevice(int fd, TDeviceId& id);
 // 0 when what DeviceNameFor gave may be opened: no COM entry, or one (the entry itself, not what it
 // leads to) that belongs to this user or root. Otherwise EPERM and `detail` naming its owner:
 // another user's link in a folder they can write to would send the upload to a terminal of theirs.

@@ -148,10 +148,32 @@ namespace {
 class TFakePorts : public TPortSource {
 public:
     std::vector<TPortInfo> Ports;
-    std::vector<TPortInfo> List() override { return Ports; }
+    int Lists = 0;
+    std::vector<TPortInfo> List() override {
+        ++Lists;
+        return Ports;
+    }
 };
 
 }  // namespace
+
+// A station's records read the listing once per device, not once per unit; a pseudo-terminal,
+// with nothing behind it in the device tree, is never looked for.
+TEST(PortDetails, EachDeviceIsLookedUpInTheListingOnce) {
+    auto fake = std::make_unique<TFakePorts>();
+    TFakePorts& listing = *fake;
+    listing.Ports = {{"/dev/zup-test-usb0", "/dev/serial/by-id/usb-FTDI_A1", "FTDI", "FT232R USB UART", "A1", 0x0403, 0x6001}};
+    TCachedPortSource ports(std::move(fake));
+    TestPty pty;
+    for (int unit = 0; unit < 3; ++unit) {
+        TPortInfo info;
+        EXPECT_TRUE(ports.Find("/dev/zup-test-usb0", info));
+        EXPECT_EQ(info.UsbSerial, "A1");
+        EXPECT_FALSE(ports.Find("/dev/zup-test-usb9", info));
+        EXPECT_FALSE(ports.Find(pty.SlavePath(), info));
+    }
+    EXPECT_EQ(listing.Lists, fs::exists("/sys/dev/char") ? 2 : 3);
+}
 
 TEST(PortListing, JsonHasOneObjectPerDeviceWithWhoHoldsItAndWhetherItOpens) {
     TempDir folder, locks;

@@ -239,3 +239,64 @@ TEST_F(LinkPort, MessageHandlerReplacesTheBuffer) {
     EXPECT_EQ(link.RxBuffer, "\x02READY\x03");
     EXPECT_EQ(Recorded(), std::vector<std::string>{kTime + "[in]\x02READY\x03"});
 }
+
+namespace {
+
+// Keeps each write the link makes, to count them.
+class WriteLog : public TUnitPort {
+public:
+    std::vector<std::string> writes;
+    int Port() const override { return 1; }
+    void SetPort(int) override {}
+    int Baudrate() const override { return 38400; }
+    void SetBaudrate(int) override {}
+    bool Active() const override { return true; }
+    void SetActive(bool) override {}
+    void AbortRx() override {}
+    void AbortTx() override {}
+    int ReadString(std::string& s) override { return static_cast<int>((s = "").size()); }
+    void WriteString(const std::string& s) override { writes.push_back(s); }
+    void WriteChar(char c) override { writes.emplace_back(1, c); }
+    void WriteChars(const std::string& s) override { writes.push_back(s); }
+    std::string ErrorText() const override { return {}; }
+    bool LineLost() const override { return false; }
+    std::string DisplayName() const override { return "Com 1"; }
+};
+
+}  // namespace
+
+// A block, a command and a bootstrap record are each one write (the bytes are checked above);
+// a record cut by a bad pair still sends the bytes before it, in one write.
+TEST(LinkWrites, EachBlockCommandAndRecordIsOneWrite) {
+    std::string block(135, '\0');
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 7);
+    const struct {
+        const char* name;
+        std::function<void(TUnitLink&)> send;
+        std::vector<std::string> writes;
+    } rows[] = {
+        {"block", [&](TUnitLink& l) { l.SendBlock(block); }, {block}},
+        {"block again", [&](TUnitLink& l) { l.SendBlock(block, true); }, {block}},
+        {"command", [](TUnitLink& l) { l.SendCommand("0000", "FCS?", true); }, {"<0000/FCS?\r"}},
+        {"record", [](TUnitLink& l) { l.SendHexBytes("E6005AA5"); }, {std::string("\xE6\0\x5A\xA5", 4)}},
+        {"cut record", [](TUnitLink& l) { EXPECT_THROW(l.SendHexBytes("5AA5G1"), EConvertError); }, {"\x5A\xA5"}},
+        {"wake-up", [](TUnitLink& l) { l.SendWakeUp(); }, {"U"}},
+    };
+    for (const auto& row : rows) {
+        WriteLog port;
+        TUnitLink link(port, nullptr);
+        row.send(link);
+        EXPECT_EQ(port.writes, row.writes) << row.name;
+    }
+}
+
+// The job's result names the device the port opened, resolved at the open: COM4 relinked to
+// another device or deleted by then changes nothing.
+TEST_F(LinkPort, TheDeviceNamedIsTheOneOpenedWhateverTheLinkSaysLater) {
+    EXPECT_EQ(port.DeviceName(), unit.SlavePath());
+    TestPty other;
+    other.LinkAs(folder.Slash(), kPort);
+    EXPECT_EQ(port.DeviceName(), unit.SlavePath());
+    fs::remove(folder.Slash() + "COM" + std::to_string(kPort));
+    EXPECT_EQ(port.DeviceName(), unit.SlavePath());
+}

@@ -101,6 +101,13 @@ TEST(SerialDevice, ComLinkInFolderElseTtyS) {
     EXPECT_EQ(s.DeviceName(), "/dev/ttyS9");
     s.SetPort(1);
     EXPECT_EQ(s.DeviceName(), "/dev/ttyS0");
+    // "COM n must be its link": no fallback, the open fails on the missing link.
+    s.SetComLinkOnly(true);
+    EXPECT_EQ(s.DeviceName(), dir.Folder() + "COM1");
+    s.NotifyErrors = neNone;
+    s.SetActive(true);
+    EXPECT_FALSE(s.Active());
+    EXPECT_EQ(s.ErrorCode(), ENOENT);
 }
 
 TEST(SerialDevice, DefaultFolderIsTheExecutablesFolder) {
@@ -226,6 +233,13 @@ TEST(SerialIo, WriteThatCannotCompleteInItsTimeIsReportedAsTimeout) {
     EXPECT_EQ(r.errors, 1);
     EXPECT_GE(ms, 450.0);
     EXPECT_LT(ms, 2500.0);
+    // WriteChars keeps WriteChar's limit: a second without the driver taking a byte.
+    t0 = std::chrono::steady_clock::now();
+    r.serial->WriteChars(big);
+    ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(r.errors, 2);
+    EXPECT_GE(ms, 950.0);
+    EXPECT_LT(ms, 3000.0);
     EXPECT_GT(r.serial->TxWaiting() + static_cast<int>(r.pty.Read(1 << 20, 200).size()), 0);
 }
 
@@ -277,12 +291,12 @@ TEST(SerialIo, AbortsClearNothingAndFailOnlyWithoutAPort) {
     EXPECT_EQ(r.serial->ErrorCode(), EBADF);   // unchanged since the last failure
 }
 
-TEST(SerialReconnect, SetterOnOpenPortReopensAtTheNewSettings) {
+TEST(SerialReconnect, SetterOnOpenPortTakesEffectAsAtAnOpen) {
     Rig r;
     r.Open();
     ASSERT_TRUE(r.serial->Active());
     EXPECT_EQ(r.pty.Speed(), 9600);
-    // A close flushes the input queue, so queued bytes that vanish show that a reopen happened.
+    // The queues are emptied as at an open: queued bytes that vanish show the settings were applied.
     r.Queue("stale");
     r.serial->SetBaudrate(19200);
     EXPECT_TRUE(r.serial->Active());
@@ -308,6 +322,60 @@ TEST(SerialReconnect, SetterOnOpenPortReopensAtTheNewSettings) {
         EXPECT_EQ(r.pty.Speed(), 19200) << name;
     }
     EXPECT_TRUE(r.boxes.empty());
+}
+
+// A speed change on the open port keeps its descriptor: COM3 relinked to another unit, or its link
+// deleted, meanwhile, the port still talks to the unit it opened and names that device.
+TEST(SerialReconnect, ASpeedChangeKeepsTheDeviceWhateverItsLinkNowLeadsTo) {
+    Rig r;
+    r.Open();
+    ASSERT_TRUE(r.serial->Active());
+    const std::string lock = r.serial->LockFilePath();
+    TestPty other;
+    const std::string link = r.dir.Folder() + "COM3";
+    for (const char* change : {"relinked", "deleted"}) {
+        SCOPED_TRACE(change);
+        if (std::string(change) == "relinked") other.LinkAs(r.dir.Folder(), 3);
+        else ASSERT_EQ(::unlink(link.c_str()), 0);
+        r.serial->SetBaudrate(r.serial->Baudrate() == 9600 ? 38400 : 9600);
+        ASSERT_TRUE(r.serial->Active()) << r.serial->ErrorText();
+        EXPECT_EQ(r.pty.Speed(), r.serial->Baudrate());
+        EXPECT_EQ(r.serial->LockFilePath(), lock);
+        r.serial->WriteString("FCS?");
+        EXPECT_EQ(r.pty.Read(4, 2000), "FCS?");
+        EXPECT_EQ(other.Read(1, 100), "");
+        EXPECT_EQ(r.serial->OpenedDevice(), r.pty.SlavePath());
+    }
+    r.serial->SetActive(false);
+    EXPECT_EQ(r.serial->OpenedDevice(), r.pty.SlavePath());   // still names the device it had
+}
+
+// A port that holds its device opens again only where it was: a link that now leads to another
+// device is refused with the reason; the first device back under the name is taken again.
+TEST(SerialOpen, AHeldDeviceIsOpenedAgainOnlyWhenItIsTheSame) {
+    Rig r;
+    r.serial->NotifyErrors = neNone;
+    r.Open();
+    ASSERT_TRUE(r.serial->Active());
+    r.serial->SetHoldDevice(true);
+    r.serial->SetActive(false);
+    TestPty other;
+    other.LinkAs(r.dir.Folder(), 3);
+    r.serial->SetActive(true);
+    EXPECT_FALSE(r.serial->Active());
+    EXPECT_EQ(r.serial->ErrorCode(), ENODEV);
+    EXPECT_NE(r.serial->ErrorText().find("not to " + r.pty.SlavePath()), std::string::npos) << r.serial->ErrorText();
+    EXPECT_TRUE(fs::is_empty(r.locks.Folder()));   // the other device was let go at once
+    r.pty.LinkAs(r.dir.Folder(), 3);
+    r.serial->SetActive(true);
+    EXPECT_TRUE(r.serial->Active()) << r.serial->ErrorText();
+    // Let go, the name is followed wherever it leads.
+    r.serial->SetActive(false);
+    r.serial->SetHoldDevice(false);
+    other.LinkAs(r.dir.Folder(), 3);
+    r.serial->SetActive(true);
+    EXPECT_TRUE(r.serial->Active()) << r.serial->ErrorText();
+    EXPECT_EQ(r.serial->OpenedDevice(), other.SlavePath());
 }
 
 TEST(SerialReconnect, EqualValuesDoNothing) {
