@@ -23,6 +23,7 @@ bool ToNumber(const std::string& text, long long lo, long long hi, long long& ou
 std::string UsageText(const std::string& name) {
     return "usage: " + name + " [--dir DIR] [--port N] [--report FILE] [--wake-after N] [--erase-ms MS]\n"
            "              [--restart-ms MS] [--block-gap-ms MS] [--slow MS] [--pace]\n"
+           "              [--power-cycle-after MS]\n"
            "  block dialogue faults: --erase-error --erase-timeout --no-erasing --no-erase-complete\n"
            "              --resend-at N --fail-at N --base-index-at N --invalid-start --silent-after N\n"
            "              --resend-forever N --mute-at N\n"
@@ -32,7 +33,10 @@ std::string UsageText(const std::string& name) {
            "              --loader2-bad --bad-ack-record N [--bad-ack-times K] --record-silent N\n"
            "  --exit-with-parent  end when the starting process ends\n"
            "Signals: SIGUSR1 writes the report and prints \"report\"; SIGUSR2 cycles the power and\n"
-           "prints \"power\"; SIGTERM/SIGINT end the unit.\n";
+           "prints \"power\"; SIGTERM/SIGINT end the unit.\n"
+           "After an upload the unit runs its application and answers the boot code's wake-up again\n"
+           "only once switched off and on: SIGUSR2, or by itself MS after its application came up\n"
+           "with --power-cycle-after MS (a line's next unit, for demonstrations).\n";
 }
 
 namespace {
@@ -78,6 +82,7 @@ TSwitchTables Switches(SimOptions& o) {
         {"--restart-ms", {&o.restartMs, 0, kMaxMs}},
         {"--block-gap-ms", {&o.blockGapMs, 1, kMaxMs}},
         {"--slow", {&o.slowMs, 0, kMaxMs}},
+        {"--power-cycle-after", {&o.powerCycleAfterMs, 0, kMaxMs}},
         {"--resend-at", {&o.resendAt, 1, 1 << 30}},
         {"--fail-at", {&o.failAt, 1, 1 << 30}},
         {"--base-index-at", {&o.baseIndexAt, 1, 1 << 30}},
