@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct SimOptions {
     std::string dir;     // folder that gets the COM<n> link; empty = the program folder (FolderForLink)
@@ -59,5 +60,11 @@ struct SimOptions {
 // Fills `o` from the command line; false with a reason in `error` for an unknown switch or a bad
 // number.
 bool ParseOptions(int argc, char** argv, SimOptions& o, std::string& error);
+// Every switch with its value and its help, as --help and the manual page show them.
+struct TSwitchHelp {
+    const char* Switch;  // "--resend-at N"
+    const char* Text;
+};
+const std::vector<TSwitchHelp>& SwitchHelp();
 // The switches, under the name the program was started by.
 std::string UsageText(const std::string& name);

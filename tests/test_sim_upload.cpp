@@ -5,11 +5,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
 #include "firmware/BinaryImage.h"
+#include "sim/Options.h"
 #include "firmware/UploadFile.h"
 #include "tests/support/SimUnit.h"
 #include "tests/support/TempDir.h"
@@ -378,3 +380,19 @@ TEST_F(SimUpload, PowerCycleOnRequestAndBadOptions) {
 }
 
 }  // namespace
+
+// The simulated unit's --help (and its manual page) are made from one table: every switch it lists is
+// one the unit takes.
+TEST(SimOptions, EverySwitchTheHelpListsIsOneTheUnitTakes) {
+    for (const TSwitchHelp& help : SwitchHelp()) {
+        std::istringstream words(help.Switch);
+        std::vector<std::string> args{"zupsim"};
+        for (std::string word; words >> word;) args.push_back(args.size() == 1 ? word : "1");
+        if (args[1] == "-h,") continue;
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        SimOptions options;
+        std::string error;
+        EXPECT_TRUE(ParseOptions(static_cast<int>(argv.size()), argv.data(), options, error)) << help.Switch << ": " << error;
+    }
+}
