@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "cli/CommandLine.h"
+#include "gui/ProgramName.h"
 #include "gui/Uflash8.h"
 #include "host/StopSignals.h"
 #include "gui/Chfile1.h"
@@ -28,12 +29,7 @@ int main(int argc, char** argv) {
     // Qt resets the numeric locale to "C" for its own parsing; the operator's is wanted here.
     std::setlocale(LC_ALL, "");
     std::setlocale(LC_NUMERIC, "");
-    // The short name makes the per-user data folder ~/.local/share/zupflshc; the window title
-    // keeps the long one.
-    QApplication::setApplicationName("zupflshc");
-    QApplication::setApplicationDisplayName("Norvane Flash Device Upload");
-    // Lets a Wayland desktop match the window to the installed desktop entry and its icon.
-    QGuiApplication::setDesktopFileName("com.norvane.zupflshc");
+    NameTheProgram();
     QIcon icon;
     for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
         icon.addFile(QString(":/icons/com.norvane.zupflshc-%1.png").arg(size), QSize(size, size));

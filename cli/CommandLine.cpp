@@ -27,6 +27,7 @@
 #include "firmware/UploadFile.h"
 #include "base/Hex.h"
 #include "base/Paths.h"
+#include "base/ShownText.h"
 #include "serial/serial_posix.h"
 
 namespace {
@@ -63,8 +64,8 @@ std::string RawArgument(const std::string& parsed, int argc, char** argv) {
     return parsed;
 }
 
-// A name in a message: bytes that are no text shown as <XX>.
-std::string Shown(const std::string& name) { return PrintableText(name); }
+// A name in a message: control characters and bytes that are no text shown as <XX>.
+std::string Shown(const std::string& name) { return ShownText(name); }
 
 // The firmware file is checked before anything is opened or written: it must be a readable file
 // whose extension the engine knows.
@@ -127,7 +128,8 @@ void ResolveUnits(const TCliOptions& options, const std::string& file, std::vect
     for (const TCliOptions::TPortChoice& choice : options.Ports) {
         TCliUnit unit;
         unit.Port = choice.Port ? choice.Port : 1;
-        unit.Name = choice.Device.empty() ? "COM " + std::to_string(unit.Port) : choice.Device;
+        // The name heads the unit's every line: a crafted one must not drive the terminal.
+        unit.Name = choice.Device.empty() ? "COM " + std::to_string(unit.Port) : Shown(choice.Device);
         unit.Device = choice.Device;
         unit.FilePath = file;
         unit.CapturePath = options.CapturePath;
@@ -154,7 +156,7 @@ bool SameDeviceTwice(const std::vector<TCliUnit>& units, const std::string& fold
         const std::string key = ::realpath(path.c_str(), real) ? std::string(real) : path;
         for (size_t i = 0; i < seen.size(); ++i)
             if (seen[i] == key) {
-                error = units[i].Name + " and " + unit.Name + " are the same device (" + key + ")";
+                error = units[i].Name + " and " + unit.Name + " are the same device (" + Shown(key) + ")";
                 return true;
             }
         seen.push_back(key);

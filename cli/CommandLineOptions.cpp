@@ -229,7 +229,52 @@ TParse ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStr
     return CheckValues(p, args, options, error) ? TParse::Run : TParse::Fail;
 }
 
+const std::vector<TOptionHelp>& OptionHelp() {
+    static const std::vector<TOptionHelp> help = {
+        {"--port N", "COM port 1 to 9 (default 1)"},
+        {"--device PATH", "open the serial device PATH instead of a COM port;\n"
+                          "usb:SERIAL names a USB adapter by its serial number,\n"
+                          "usb:VID:PID by its kind when only one is attached;\n"
+                          "upload and factory take --port and --device more\n"
+                          "than once: every port loads its own unit, all at once"},
+        {"--loop", "upload, factory: when a unit is done, each port waits\n"
+                   "for the next one, until Ctrl-C"},
+        {"--count N", "with --loop: stop after N units on each port"},
+        {"--wait SECONDS", "upload, factory: wait up to SECONDS for a port that is\n"
+                           "not there yet (an adapter still to be plugged in)"},
+        {"--baud RATE", "upload speed, 38400 (default) or 57600"},
+        {"--capture [PATH]", "record the conversation with the unit in PATH, or in\n"
+                             "Capture.txt in the program folder"},
+        {"--json", "print one JSON object a line instead of text: an event\n"
+                   "of the job, or (ports) the folder, a COM port, a device"},
+        {"--yes", "factory: go on without waiting for Enter"},
+        {"--record-db LOC", "keep the job's record in LOC, a SQLite file or\n"
+                            "postgresql://user@host[:port]/db (default:\n"
+                            "history.sqlite in the program folder)"},
+        {"--unit-id TEXT", "the unit's id (serial number) for its record"},
+        {"-h, --help", "show this help and exit"},
+        {"--version", "show the version and exit"},
+    };
+    return help;
+}
+
+std::vector<TCommandUsage> CommandUsage() {
+    std::vector<TCommandUsage> usage;
+    for (const TCommandRule& rule : kRules) {
+        TCommandUsage u{rule.Name, rule.Files > 0, {}};
+        for (const QString& name : rule.Options) u.Options << "--" + name;
+        usage.push_back(u);
+    }
+    return usage;
+}
+
 QString UsageText() {
+    QString options;
+    for (const TOptionHelp& o : OptionHelp()) {
+        const QStringList lines = QString(o.Text).split('\n');
+        options += QString("  %1 %2\n").arg(QString(o.Option).leftJustified(17), lines.front());
+        for (qsizetype i = 1; i < lines.size(); ++i) options += QString(20, ' ') + lines[i] + '\n';
+    }
     return "Usage: zupflshc [COMMAND [FILE] [OPTIONS]]\n"
            "Loads firmware into a Norvane MXR-2 rack unit over RS-232.\n"
            "Without a command it opens its window.\n"
@@ -243,30 +288,8 @@ QString UsageText() {
            "                    holds them and what keeps this user from opening them\n"
            "  history           show the record of past jobs (history --help)\n"
            "\n"
-           "Options:\n"
-           "  --port N          COM port 1 to 9 (default 1)\n"
-           "  --device PATH     open the serial device PATH instead of a COM port;\n"
-           "                    usb:SERIAL names a USB adapter by its serial number,\n"
-           "                    usb:VID:PID by its kind when only one is attached\n"
-           "                    upload and factory take --port and --device more\n"
-           "                    than once: every port loads its own unit, all at once\n"
-           "  --loop            upload, factory: when a unit is done, each port waits\n"
-           "                    for the next one, until Ctrl-C\n"
-           "  --count N         with --loop: stop after N units on each port\n"
-           "  --wait SECONDS    upload, factory: wait up to SECONDS for a port that is\n"
-           "                    not there yet (an adapter still to be plugged in)\n"
-           "  --baud RATE       upload speed, 38400 (default) or 57600\n"
-           "  --capture [PATH]  record the conversation with the unit in PATH, or in\n"
-           "                    Capture.txt in the program folder\n"
-           "  --json            print one JSON object per event (ports: per device)\n"
-           "                    instead of text\n"
-           "  --yes             factory: go on without waiting for Enter\n"
-           "  --record-db LOC   keep the job's record in LOC, a SQLite file or\n"
-           "                    postgresql://user@host[:port]/db (default:\n"
-           "                    history.sqlite in the program folder)\n"
-           "  --unit-id TEXT    the unit's id (serial number) for its record\n"
-           "  -h, --help        show this help and exit\n"
-           "  --version         show the version and exit\n"
+           "Options:\n" +
+           options +
            "\n"
            "Exit status: 0 success, 1 the upload failed, 2 bad usage or a file that\n"
            "cannot be prepared, 3 the port did not open, 130 interrupted (129 when the\n"

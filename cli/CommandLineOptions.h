@@ -51,3 +51,18 @@ enum class TParse { Run, Help, Version, Fail };
 // `arguments` without the program's name. On Fail, `error` is the one line to print.
 TParse ParseCommandLine(const QStringList& arguments, TCliOptions& options, QString& error);
 QString UsageText();
+
+// Every option as --help lists it: the option with its value ("--capture [PATH]"), and its help in
+// lines as --help wraps them. The manual page's options are made from the same table at build time.
+struct TOptionHelp {
+    const char* Option;
+    const char* Text;
+};
+const std::vector<TOptionHelp>& OptionHelp();
+// Each command, whether it takes a FILE, and the options it takes ("--port"): the manual's synopsis.
+struct TCommandUsage {
+    QString Name;
+    bool TakesFile = false;
+    QStringList Options;
+};
+std::vector<TCommandUsage> CommandUsage();

@@ -175,6 +175,7 @@ void TCliView::DrawProgress(int value, int maximum) {
     if (Json()) {
         Event({{"event", "block"}, {"block", value}, {"of", maximum}});
     } else if (mode_ == TMode::Terminal) {
+        if (board_) return board_->ShowBlocks(row_, {value, maximum, transfer_.isValid() ? transfer_.elapsed() / 1000.0 : 0});
         // Redrawing faster than the eye reads only costs the terminal's time.
         const qint64 now = transfer_.isValid() ? transfer_.elapsed() : 0;
         if (lastDraw_ >= 0 && now - lastDraw_ < 100 && value < maximum) return;

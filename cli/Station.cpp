@@ -13,6 +13,7 @@
 #include "base/SafeFile.h"
 #include "base/Sha256.h"
 #include "cli/StationBoard.h"
+#include "base/ShownText.h"
 #include "firmware/UploadFile.h"
 #include "host/StopSignals.h"
 
@@ -36,7 +37,7 @@ void Out(const std::string& text) {
 }  // namespace
 
 std::string CaptureTag(const TCliUnit& unit) {
-    return unit.Device.empty() ? "COM" + std::to_string(unit.Port) : BaseName(unit.Device);
+    return unit.Device.empty() ? "COM" + std::to_string(unit.Port) : ShownText(BaseName(unit.Device));
 }
 
 std::string UnitCapturePath(const std::string& path, const std::string& programFolder, const std::string& tag) {

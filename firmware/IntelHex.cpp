@@ -155,6 +155,8 @@ void THexReader::Reset() {
     segmentValue_ = 0;
     linearValue_ = 0;
     LastLineSent = false;
+    sawRecord_ = false;
+    sawText_ = false;
 }
 
 bool THexReader::ProcessLine(const char* text, size_t length, TBinaryImage& image, const std::string& fileName,
@@ -184,7 +186,23 @@ bool THexReader::ProcessLine(const char* text, size_t length, TBinaryImage& imag
     }
 }
 
+void THexReader::NoteLine(const char* text, size_t length) {
+    if (length > 0) sawText_ = true;
+    if (length > 0 && text[0] == ':') sawRecord_ = true;
+}
+
+void THexReader::RefuseIfNotHex(const std::string& fileName, long lineNumber) const {
+    // Release notes or a README saved under a HEX name would otherwise be refused for a "bad
+    // hexadecimal number" in their first words, which sends the user looking for a corrupt record.
+    if (sawRecord_ || !sawText_) return;
+    std::string what = fileName.empty() ? std::string("the input") : "\"" + fileName + "\"";
+    what += " is not an Intel HEX file: no line ";
+    what += lineNumber > 0 ? "up to line " + std::to_string(lineNumber) : std::string("in it");
+    throw EConvertError(what + " starts with ':'");
+}
+
 void THexReader::RefuseIfIncomplete(const std::string& fileName) const {
+    RefuseIfNotHex(fileName, 0);
     // A file cut short (a copy or a download that stopped) reads as a valid, smaller image; only
     // the missing end record tells.
     if (!LastLineSent)
@@ -197,11 +215,17 @@ void THexReader::HexToBinary(const std::function<bool(std::string& line)>& nextL
     Reset();
     std::string line;
     long lineNumber = 0;
-    while (nextLine(line)) {
-        ++lineNumber;
-        size_t n = line.size();
-        while (n > 0 && (line[n - 1] == '\r' || line[n - 1] == '\n')) --n;
-        if (!ProcessLine(line.data(), n, image, fileName, lineNumber, true)) break;
+    try {
+        while (nextLine(line)) {
+            ++lineNumber;
+            size_t n = line.size();
+            while (n > 0 && (line[n - 1] == '\r' || line[n - 1] == '\n')) --n;
+            NoteLine(line.data(), n);
+            if (!ProcessLine(line.data(), n, image, fileName, lineNumber, true)) break;
+        }
+    } catch (const EConvertError&) {
+        RefuseIfNotHex(fileName, lineNumber);
+        throw;
     }
     RefuseIfIncomplete(fileName);
 }
@@ -213,9 +237,15 @@ void THexReader::HexToBinaryFile(const std::string& fileName, TBinaryImage& imag
     FileIo::TLineReader lines(fileName, FileIo::MaxInputFileSize);
     std::string_view line;
     long lineNumber = 0;
-    while (lines.Next(line)) {
-        ++lineNumber;
-        if (!ProcessLine(line.data(), line.size(), image, fileName, lineNumber, true)) break;
+    try {
+        while (lines.Next(line)) {
+            ++lineNumber;
+            NoteLine(line.data(), line.size());
+            if (!ProcessLine(line.data(), line.size(), image, fileName, lineNumber, true)) break;
+        }
+    } catch (const EConvertError&) {
+        RefuseIfNotHex(fileName, lineNumber);
+        throw;
     }
     RefuseIfIncomplete(fileName);
 }

@@ -22,7 +22,8 @@ public:
     // bases 0, until an end-of-file record is met. `fileName` is used in error messages only.
     // Throws EConvertError naming the file and the line on bad hexadecimal digits, a record
     // shorter than its count or a wrong record checksum, and naming the file when the input ends
-    // without an end-of-file record (a file cut short). The image stays in memory: the caller
+    // without an end-of-file record (a file cut short). When no line up to the first error starts
+    // with ':', it throws instead that the file is not an Intel HEX file, naming it. The image stays in memory: the caller
     // writes it with image.Flush() once this has returned.
     void HexToBinary(const std::function<bool(std::string& line)>& nextLine, TBinaryImage& image,
                      const std::string& fileName = {});
@@ -39,8 +40,14 @@ private:
                      long lineNumber, bool checkSum);
     void Reset();
     void RefuseIfIncomplete(const std::string& fileName) const;
+    // Notes whether a line held anything, and whether it began as a record does.
+    void NoteLine(const char* text, size_t length);
+    // Throws "not an Intel HEX file" when text has been read but no line so far starts with ':'.
+    void RefuseIfNotHex(const std::string& fileName, long lineNumber) const;
 
     // The bases' values, kept beside their texts so that a data record need not parse them again.
     uint64_t segmentValue_ = 0;
     uint64_t linearValue_ = 0;
+    bool sawRecord_ = false;  // a line starting with ':' has been read
+    bool sawText_ = false;    // a line that is not empty has been read
 };

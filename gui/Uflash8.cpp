@@ -16,6 +16,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStyle>
+#include <QAbstractTextDocumentLayout>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -23,6 +25,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <cmath>
 #include <iterator>
 
 #include "firmware/UploadFile.h"
@@ -31,6 +34,7 @@
 #include "host/PortDiagnosis.h"
 #include "host/PortSource.h"
 #include "gui/HelpWindow.h"
+#include "gui/ProgramName.h"
 #include "host/Ports.h"
 #include "firmware/BuiltinImages.h"
 #include "base/Paths.h"
@@ -93,6 +97,37 @@ QPixmap DrawBanner() {
     p.drawText(QRect(300, 0, 400, 72), Qt::AlignVCenter | Qt::AlignRight, "MXR-2 rack unit  \u2022  firmware service");
     return pm;
 }
+
+// The cable memo: as tall as its lines in its own font, whichever font that turns out to be ("Arial"
+// is whatever the machine maps it to), so that none of them is ever scrolled out of view.
+class TCableMemo : public QPlainTextEdit {
+public:
+    using QPlainTextEdit::QPlainTextEdit;
+
+    void FitLines() {
+        // The lines as the document lays them out, not as the font's whole-pixel metrics guess them:
+        // with some fonts each line is a fraction of a pixel taller than lineSpacing() says.
+        QAbstractTextDocumentLayout* layout = document()->documentLayout();
+        qreal lines = 0;
+        for (QTextBlock b = document()->begin(); b.isValid(); b = b.next()) lines += layout->blockBoundingRect(b).height();
+        const qreal margins = 2 * document()->documentMargin();
+        // The edit keeps one pixel below the last line free before it offers to scroll.
+        setFixedHeight(static_cast<int>(std::ceil(lines + margins)) + 1 + 2 * frameWidth());
+        // As wide as its longest line and a scroll bar's width more, with no horizontal scroll bar to
+        // take a line's height away.
+        qreal widest = 0;
+        for (QTextBlock b = document()->begin(); b.isValid(); b = b.next())
+            for (int i = 0; i < b.layout()->lineCount(); ++i) widest = std::max(widest, b.layout()->lineAt(i).naturalTextWidth());
+        setFixedWidth(static_cast<int>(std::ceil(widest + margins)) + 2 * frameWidth() + cursorWidth() +
+                      style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this));
+    }
+
+protected:
+    void changeEvent(QEvent* event) override {
+        QPlainTextEdit::changeEvent(event);
+        if (event->type() == QEvent::FontChange) FitLines();
+    }
+};
 
 QLabel* NewLabel(QWidget* parent, const char* name, const QString& text = {}) {
     auto* l = new QLabel(text, parent);
@@ -203,8 +238,14 @@ void TForm1::BuildStartScreen(QWidget* area) {
     portRow->addWidget(CommPortBox);
     portRow->addStretch();
     ob->addLayout(portRow);
+    // The cable memo opens beside the choices rather than below them: below, the window would be
+    // taller than a 1024x768 screen.
+    auto* lower = new QHBoxLayout;
+    auto* choices = new QVBoxLayout;
+    lower->addLayout(choices, 1);
+    ob->addLayout(lower);
     Label7 = NewLabel(OpeningBox, "Label7", "Select type of Upload");
-    ob->addWidget(Label7);
+    choices->addWidget(Label7);
 
     GroupBox1 = new QGroupBox(OpeningBox);
     GroupBox1->setObjectName("GroupBox1");
@@ -222,7 +263,7 @@ void TForm1::BuildStartScreen(QWidget* area) {
     g1->addWidget(BaudRateBox, 0, 1);
     g1->addWidget(Label22, 1, 0, 1, 3);
     g1->addWidget(Btn2Upload, 0, 2);
-    ob->addWidget(GroupBox1);
+    choices->addWidget(GroupBox1);
 
     GroupBox3 = new QGroupBox(OpeningBox);
     GroupBox3->setObjectName("GroupBox3");
@@ -234,23 +275,23 @@ void TForm1::BuildStartScreen(QWidget* area) {
     BtnBoot = NewButton(GroupBox3, "BtnBoot", "Factory Bootstrap Upload");
     g3->addWidget(Label21);
     g3->addWidget(BtnBoot);
-    ob->addWidget(GroupBox3);
+    choices->addWidget(GroupBox3);
 
     BtnCable = NewButton(OpeningBox, "BtnCable", "Cable Detail");
-    ob->addWidget(BtnCable, 0, Qt::AlignLeft);
-    MemoCable = new QPlainTextEdit(OpeningBox);
+    choices->addWidget(BtnCable, 0, Qt::AlignLeft);
+    auto* memo = new TCableMemo(OpeningBox);
+    MemoCable = memo;
     MemoCable->setObjectName("MemoCable");
     MemoCable->setReadOnly(true);
+    MemoCable->setLineWrapMode(QPlainTextEdit::NoWrap);  // a pin table, line for line
+    MemoCable->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     QStringList cable;
     for (const char* l : CableLines) cable << l;
     MemoCable->setPlainText(cable.join('\n'));
     MemoCable->setAccessibleName("Cable Detail");
-    // All eleven lines at once, pin connections included, without scrolling.
-    const int lines = static_cast<int>(std::size(CableLines));
-    MemoCable->setFixedHeight(MemoCable->fontMetrics().lineSpacing() * lines +
-                              2 * (MemoCable->frameWidth() + static_cast<int>(MemoCable->document()->documentMargin())) + 4);
+    memo->FitLines();
     MemoCable->hide();
-    ob->addWidget(MemoCable);
+    lower->addWidget(MemoCable, 0, Qt::AlignTop);
     ob->addStretch();
     grid->addWidget(OpeningBox, 0, 0);
 }
@@ -414,7 +455,7 @@ bool TForm1::AskToCloseWhileWriting() {
         "before it can be used.\n\nClose anyway?";
     Questions.push_back(text);
     if (!options_.ModalBoxes) return CloseWhileWritingAnswer;
-    return QMessageBox::question(this, QApplication::applicationDisplayName(), text,
+    return QMessageBox::question(this, ProgramTitle, text,
                                  QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
 }
 
@@ -454,7 +495,7 @@ void TForm1::Timer1Timer() {
 
 void TForm1::ShowMessage(const QString& text) {
     Messages.push_back(text);
-    if (options_.ModalBoxes) QMessageBox::critical(this, QApplication::applicationDisplayName(), text);
+    if (options_.ModalBoxes) QMessageBox::critical(this, ProgramTitle, text);
 }
 
 QStringList TForm1::HistoryLines() const {

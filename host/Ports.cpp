@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include "base/Paths.h"
+#include "base/ShownText.h"
 #include "serial/serial_posix.h"
 
 namespace {
@@ -116,12 +117,13 @@ void JudgeDevice(TSerialDevice& d, const std::string& lockFolder) {
     d.Openable = d.Problem.Fault == TPortFault::None;
 }
 
+// What the adapter says of itself: its USB descriptors, which its maker (or anyone) chose.
 std::string Describe(const TSerialDevice& d) {
     std::string what;
     for (const std::string* part : {&d.Maker, &d.Product})
         if (!part->empty() && what.find(*part) == std::string::npos) what += (what.empty() ? "" : " ") + *part;
     if (!d.UsbSerial.empty()) what += (what.empty() ? "serial " : ", serial ") + d.UsbSerial;
-    return what;
+    return ShownText(what);
 }
 
 std::string DevicesText(const TPortListing& listing) {
@@ -129,15 +131,18 @@ std::string DevicesText(const TPortListing& listing) {
         return "No serial devices found (a USB adapter appears as /dev/ttyUSB* or /dev/ttyACM*).\n";
     std::string out = "Serial devices present:\n";
     for (const TSerialDevice& d : listing.Devices) {
-        out += "  " + d.Path;
+        // Every name here comes from the device, its driver or the file system: each is shown
+        // with its control characters as <XX>, so that it stays on its own line.
+        out += "  " + ShownText(d.Path);
         if (const std::string what = Describe(d); !what.empty()) out += "  " + what;
         out += "\n";
-        if (!d.ById.empty()) out += "    " + d.ById + "\n";
-        if (!d.Holder.empty()) out += "    in use by " + d.Holder + "\n";
-        if (!d.Openable) out += "    cannot be opened: " + d.Problem.Reason + "\n    remedy: " + d.Problem.Remedy + "\n";
+        if (!d.ById.empty()) out += "    " + ShownText(d.ById) + "\n";
+        if (!d.Holder.empty()) out += "    in use by " + ShownText(d.Holder) + "\n";
+        if (!d.Openable)
+            out += "    cannot be opened: " + ShownText(d.Problem.Reason) + "\n    remedy: " + ShownText(d.Problem.Remedy) + "\n";
         if (d.ComNumber) out += "    is COM" + std::to_string(d.ComNumber) + "\n";
         else if (!d.LinkCommand.empty())
-            out += "    make it COM" + std::to_string(d.SuggestedCom) + ": " + d.LinkCommand + "\n";
+            out += "    make it COM" + std::to_string(d.SuggestedCom) + ": " + ShownText(d.LinkCommand) + "\n";
         else out += "    no free COM number to link it as\n";
     }
     return out;
@@ -251,13 +256,15 @@ TPortListing ListPorts(const std::string& programFolder, const std::string& lock
 }
 
 std::string ComPortLine(const TComPort& p) {
-    std::string line = "COM" + std::to_string(p.Number) + ": " + p.Device;
-    if (p.Linked) line += " -> " + p.Target;
-    if (!p.Problem.empty()) line += " (" + p.Problem + ")";
+    // A dangling link's target is whatever its maker wrote, control characters included.
+    std::string line = "COM" + std::to_string(p.Number) + ": " + ShownText(p.Device);
+    if (p.Linked) line += " -> " + ShownText(p.Target);
+    if (!p.Problem.empty()) line += " (" + ShownText(p.Problem) + ")";
     if (p.HeldBy == static_cast<long>(::getpid())) line += ", in use by this program";
-    else if (p.HeldBy > 0) line += ", in use by process " + std::to_string(p.HeldBy) + (p.HeldCommand.empty() ? "" : " (" + p.HeldCommand + ")");
+    else if (p.HeldBy > 0)
+        line += ", in use by process " + std::to_string(p.HeldBy) + (p.HeldCommand.empty() ? "" : " (" + ShownText(p.HeldCommand) + ")");
     else if (p.HeldBy < 0) line += ", in use by another program";
-    if (p.HeldBy && !p.HeldHow.empty()) line += " (" + p.HeldHow + ")";
+    if (p.HeldBy && !p.HeldHow.empty()) line += " (" + ShownText(p.HeldHow) + ")";
     return line;
 }
 
@@ -272,22 +279,55 @@ std::string PortTooltipText(const TPortListing& listing, int port) {
 }
 
 std::string PortListingText(const TPortListing& listing) {
-    std::string out = "Program folder: " + listing.ProgramFolder;
+    std::string out = "Program folder: " + ShownText(listing.ProgramFolder);
     out += listing.ProgramFolderReason.empty() ? "\n" : " (" + listing.ProgramFolderReason + ")\n";
     for (const TComPort& p : listing.Com) out += ComPortLine(p) + "\n";
-    out += "COM n is the entry COM<n> in " + listing.ProgramFolder + " when there is one, else /dev/ttyS<n-1>.\n";
+    out += "COM n is the entry COM<n> in " + ShownText(listing.ProgramFolder) + " when there is one, else /dev/ttyS<n-1>.\n";
     out += DevicesText(listing);
     for (const std::string& grabber : listing.Grabbers)
         out += grabber + " is running. " + GrabberNote(grabber, "") + "\n";
     return out;
 }
 
+namespace {
+
+QJsonValue JsonText(const std::string& s) { return s.empty() ? QJsonValue() : QJsonValue(QString::fromStdString(s)); }
+
+std::string JsonLine(const QJsonObject& o) { return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString() + "\n"; }
+
+// "in use", "unusable" or "free": what the text's line for COM n says, as one word.
+const char* ComState(const TComPort& p) {
+    if (p.HeldBy) return "in use";
+    return p.Problem.empty() ? "free" : "unusable";
+}
+
+QJsonObject ComJson(const TComPort& p) {
+    const bool self = p.HeldBy == static_cast<long>(::getpid());
+    return {{"kind", "com"},
+            {"com", p.Number},
+            {"device", JsonText(p.Device)},
+            {"linked", p.Linked},
+            {"target", p.Linked ? JsonText(p.Target) : QJsonValue()},
+            {"exists", p.Exists},
+            {"state", ComState(p)},
+            {"problem", JsonText(p.Problem)},
+            {"holder_pid", p.HeldBy > 0 ? QJsonValue(static_cast<qint64>(p.HeldBy)) : QJsonValue()},
+            {"holder_command", self ? QJsonValue("this program") : JsonText(p.HeldCommand)},
+            {"holder_lock", p.HeldBy ? JsonText(p.HeldHow) : QJsonValue()}};
+}
+
+}  // namespace
+
 std::string PortListingJson(const TPortListing& listing) {
-    const auto text = [](const std::string& s) { return s.empty() ? QJsonValue() : QJsonValue(QString::fromStdString(s)); };
+    const auto text = JsonText;
     const auto id = [](int v) { return v < 0 ? QJsonValue() : QJsonValue(QString::asprintf("%04x", v)); };
-    std::string out;
+    std::string out = JsonLine({{"kind", "program_folder"},
+                                {"path", text(listing.ProgramFolder)},
+                                {"reason", text(listing.ProgramFolderReason)}});
+    for (const TComPort& p : listing.Com) out += JsonLine(ComJson(p));
     for (const TSerialDevice& d : listing.Devices) {
-        QJsonObject o{{"path", text(d.Path)},
+        QJsonObject o{{"kind", "device"},
+                      {"path", text(d.Path)},
                       {"by_id", text(d.ById)},
                       {"com", d.ComNumber ? QJsonValue(d.ComNumber) : QJsonValue()},
                       {"maker", text(d.Maker)},
@@ -298,9 +338,13 @@ std::string PortListingJson(const TPortListing& listing) {
                       {"openable", d.Openable},
                       {"holder", text(d.Holder)},
                       {"reason", text(d.Problem.Reason)},
-                      {"remedy", text(d.Problem.Remedy)}};
-        out += QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString() + "\n";
+                      {"remedy", text(d.Problem.Remedy)},
+                      {"link_command", text(d.LinkCommand)},
+                      {"suggested_com", d.SuggestedCom ? QJsonValue(d.SuggestedCom) : QJsonValue()}};
+        out += JsonLine(o);
     }
+    for (const std::string& grabber : listing.Grabbers)
+        out += JsonLine({{"kind", "grabber"}, {"name", text(grabber)}, {"note", text(GrabberNote(grabber, ""))}});
     return out;
 }
 
@@ -318,9 +362,9 @@ bool ParseVidPid(const std::string& text, int& vid, int& pid) {
 }
 
 std::string AdapterText(const TPortInfo& p) {
-    std::string text = p.Path + " (";
+    std::string text = ShownText(p.Path) + " (";
     if (p.Vid >= 0) text += QString::asprintf("%04x:%04x, ", p.Vid, p.Pid).toStdString();
-    return text + (p.UsbSerial.empty() ? "no serial number" : "serial " + p.UsbSerial) + ")";
+    return text + (p.UsbSerial.empty() ? "no serial number" : "serial " + ShownText(p.UsbSerial)) + ")";
 }
 
 std::string AdaptersText(const std::vector<TPortInfo>& ports) {
@@ -352,7 +396,7 @@ bool ResolveUsbDevice(const std::string& spec, TPortSource& source, std::string&
         path = matches.front().Path;
         return true;
     }
-    const std::string what = byKind ? QString::asprintf("%04x:%04x", vid, pid).toStdString() : "with serial number " + wanted;
+    const std::string what = byKind ? QString::asprintf("%04x:%04x", vid, pid).toStdString() : "with serial number " + ShownText(wanted);
     if (matches.empty()) {
         error = usb.empty() ? "no USB serial adapter is attached (looked for one " + what + ")"
                             : "no USB serial adapter " + what + " is attached; attached: " + AdaptersText(usb);

@@ -55,8 +55,12 @@ std::string PortTooltipText(const TPortListing& listing, int port);
 // The program folder and why, all nine COM ports, the devices present, then the running programs
 // that take serial adapters: the command line's `ports`.
 std::string PortListingText(const TPortListing& listing);
-// One JSON object per device per line: path, by_id, com, maker, product, usb_serial, vid, pid
-// (four hex digits, null when not USB), openable, holder, and reason and remedy when not openable.
+// One JSON object a line, each with its "kind": first "program_folder" (path, reason), then "com"
+// for COM1..COM9 (com, device, linked, target, exists, state "free"/"in use"/"unusable", problem,
+// holder_pid, holder_command, holder_lock), then "device" for each serial device (path, by_id, com,
+// maker, product, usb_serial, vid, pid (four hex digits, null when not USB), openable, holder,
+// reason and remedy when not openable, link_command and suggested_com), then "grabber" for each
+// program running that takes serial adapters (name, note). Absent values are null.
 std::string PortListingJson(const TPortListing& listing);
 // "ln -sfn TARGET FOLDER/COM<n>", each path quoted for the shell where it needs it.
 std::string LinkCommand(const std::string& target, const std::string& programFolder, int port);

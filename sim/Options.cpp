@@ -1,9 +1,11 @@
 #include "Options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <sstream>
 
 namespace {
 
@@ -20,19 +22,78 @@ bool ToNumber(const std::string& text, long long lo, long long hi, long long& ou
 
 }  // namespace
 
+const std::vector<TSwitchHelp>& SwitchHelp() {
+    static const std::vector<TSwitchHelp> help = {
+        {"--dir DIR", "folder that gets the COM link (default: the folder of this program when no other user "
+                      "can write to it and it is not an installed program, else ~/.local/share/zupflshc)"},
+        {"--port N", "make the terminal COM N, 1 to 99 (default 1)"},
+        {"--report FILE", "write a report of what the unit saw to FILE (and its flash to FILE.flash) after "
+                          "each upload and on SIGUSR1"},
+        {"--wake-after N", "the wake-up characters the boot code needs before it answers READY (default 3)"},
+        {"--erase-ms MS", "time the erase takes (default 0)"},
+        {"--restart-ms MS", "time from THANK YOU until the application answers (default 1500)"},
+        {"--block-gap-ms MS", "silence after which a partial block is thrown away (default 500)"},
+        {"--slow MS", "extra delay before each line or reply"},
+        {"--pace", "send at the line's real byte rate"},
+        {"--power-cycle-after MS", "after an upload, switch off and on by itself MS after the application "
+                                   "came up (a line's next unit, for demonstrations); without it only SIGUSR2 "
+                                   "does, and until then the unit does not answer the boot code's wake-up"},
+        {"--erase-error", "report an erase error (and its bad block) once, then complete the erase"},
+        {"--erase-timeout", "report an erase block timeout and halt"},
+        {"--no-erasing", "never say ERASING..."},
+        {"--no-erase-complete", "never finish the erase"},
+        {"--resend-at N", "ask for block N once more"},
+        {"--fail-at N", "report UPLOAD FAILED at block N"},
+        {"--base-index-at N", "answer block N with a base index line"},
+        {"--invalid-start", "follow READY with INVALID START"},
+        {"--silent-after N", "say nothing after block N, once"},
+        {"--resend-forever N", "ask for block N again every time it comes"},
+        {"--mute-at N", "from block N on, answer nothing at all"},
+        {"--no-thank-you", "never say THANK YOU"},
+        {"--wrong-checksum", "report a memory checksum one more than the flash's"},
+        {"--no-swr", "never answer SWR?"},
+        {"--no-fcs", "never answer FCS?"},
+        {"--noise", "put line noise before every line"},
+        {"--seed S", "the noise's random seed"},
+        {"--vanish-after N", "end after block N, as an adapter pulled out"},
+        {"--idle-noise MS", "while switched off, a burst of noise bytes every MS milliseconds (an idle line)"},
+        {"--no-ident", "the bootstrap loader never sends its identification byte"},
+        {"--ident BYTE", "the identification byte (default 213, 0xD5)"},
+        {"--loader1-silent", "never acknowledge the first loader"},
+        {"--loader1-bad", "acknowledge the first loader wrongly"},
+        {"--loader2-silent", "never acknowledge the second loader"},
+        {"--loader2-bad", "acknowledge the second loader wrongly"},
+        {"--bad-ack-record N", "acknowledge bootstrap record N wrongly"},
+        {"--bad-ack-times K", "with --bad-ack-record: that many times (default 1)"},
+        {"--record-silent N", "never acknowledge bootstrap record N"},
+        {"--exit-with-parent", "end when the process that started it ends"},
+        {"-h, --help", "show this help and exit"},
+    };
+    return help;
+}
+
 std::string UsageText(const std::string& name) {
-    return "usage: " + name + " [--dir DIR] [--port N] [--report FILE] [--wake-after N] [--erase-ms MS]\n"
-           "              [--restart-ms MS] [--block-gap-ms MS] [--slow MS] [--pace]\n"
-           "  block dialogue faults: --erase-error --erase-timeout --no-erasing --no-erase-complete\n"
-           "              --resend-at N --fail-at N --base-index-at N --invalid-start --silent-after N\n"
-           "              --resend-forever N --mute-at N\n"
-           "              --no-thank-you --wrong-checksum --no-swr --no-fcs --noise [--seed S]\n"
-           "              --vanish-after N --idle-noise MS\n"
-           "  bootstrap faults: --no-ident --ident BYTE --loader1-silent --loader1-bad --loader2-silent\n"
-           "              --loader2-bad --bad-ack-record N [--bad-ack-times K] --record-silent N\n"
-           "  --exit-with-parent  end when the starting process ends\n"
-           "Signals: SIGUSR1 writes the report and prints \"report\"; SIGUSR2 cycles the power and\n"
-           "prints \"power\"; SIGTERM/SIGINT end the unit.\n";
+    constexpr size_t kIndent = 26, kWidth = 79;
+    std::string out = "usage: " + name + " [SWITCHES]\n"
+                      "A simulated Norvane MXR-2 on a pseudo-terminal, linked as DIR/COM<N>.\n\n";
+    for (const TSwitchHelp& h : SwitchHelp()) {
+        std::string line = "  " + std::string(h.Switch);
+        line.resize(std::max(line.size() + 1, kIndent), ' ');
+        bool empty = true;
+        std::istringstream words(h.Text);
+        for (std::string word; words >> word;) {
+            if (!empty && line.size() + 1 + word.size() > kWidth) {
+                out += line + "\n";
+                line.assign(kIndent, ' ');
+                empty = true;
+            }
+            line += (empty ? "" : " ") + word;
+            empty = false;
+        }
+        out += line + "\n";
+    }
+    return out + "\nSignals: SIGUSR1 writes the report and prints \"report\"; SIGUSR2 switches the unit off\n"
+                 "and on and prints \"power\"; SIGTERM and SIGINT end it.\n";
 }
 
 namespace {
@@ -78,6 +139,7 @@ TSwitchTables Switches(SimOptions& o) {
         {"--restart-ms", {&o.restartMs, 0, kMaxMs}},
         {"--block-gap-ms", {&o.blockGapMs, 1, kMaxMs}},
         {"--slow", {&o.slowMs, 0, kMaxMs}},
+        {"--power-cycle-after", {&o.powerCycleAfterMs, 0, kMaxMs}},
         {"--resend-at", {&o.resendAt, 1, 1 << 30}},
         {"--fail-at", {&o.failAt, 1, 1 << 30}},
         {"--base-index-at", {&o.baseIndexAt, 1, 1 << 30}},

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct SimOptions {
     std::string dir;     // folder that gets the COM<n> link; empty = the program folder (FolderForLink)
@@ -16,6 +17,9 @@ struct SimOptions {
     int blockGapMs = 500;   // silence after which a partial block (or loader) is thrown away
     int slowMs = 0;         // extra delay before each line or reply byte
     bool pace = false;      // send at the line's real byte rate
+    // After an upload the unit runs its application until switched off and on (SIGUSR2); with this
+    // at 0 or more it is switched off and on by itself that long after its application came up.
+    int powerCycleAfterMs = -1;
 
     // Block dialogue faults. Block numbers count from 1 in the current upload.
     bool eraseError = false;
@@ -57,5 +61,11 @@ struct SimOptions {
 // Fills `o` from the command line; false with a reason in `error` for an unknown switch or a bad
 // number.
 bool ParseOptions(int argc, char** argv, SimOptions& o, std::string& error);
+// Every switch with its value and its help, as --help and the manual page show them.
+struct TSwitchHelp {
+    const char* Switch;  // "--resend-at N"
+    const char* Text;
+};
+const std::vector<TSwitchHelp>& SwitchHelp();
 // The switches, under the name the program was started by.
 std::string UsageText(const std::string& name);

@@ -223,7 +223,8 @@ void Unit::Byte(unsigned char c, int baud, TimePoint now) {
         return;
 
     case State::App:
-        if (IsBootSpeed(baud) && c == 'U') break;  // power cycle, handled below
+        // The application does not hear the boot code's wake-up: a unit that took its upload
+        // answers again only once it has been switched off and on.
         if (baud != kAppSpeed) return;
         if (c == '\r') {
             std::string line;
@@ -239,9 +240,11 @@ void Unit::Byte(unsigned char c, int baud, TimePoint now) {
         return;
 
     case State::Restarting:
+    case State::Done:
+        return;  // restarting into the application, or the factory boot code's job done
+
     case State::Failed:
     case State::Halted:
-    case State::Done:
         if (IsBootSpeed(baud) && c == 'U') break;
         return;
 
@@ -401,9 +404,12 @@ void Unit::UploadDone(TimePoint now) {
         return;
     }
     state_ = State::Restarting;
-    Schedule(said + std::chrono::milliseconds(opt_.restartMs), [this](TimePoint) {
+    Schedule(said + std::chrono::milliseconds(opt_.restartMs), [this](TimePoint up) {
         state_ = State::App;
         line_.clear();
+        // A line's next unit for demonstrations: this one is switched off and on by itself.
+        if (opt_.powerCycleAfterMs >= 0)
+            Schedule(up + std::chrono::milliseconds(opt_.powerCycleAfterMs), [this](TimePoint) { PowerOn(false); });
     });
 }
 

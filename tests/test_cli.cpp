@@ -136,9 +136,10 @@ TEST(CommandLine, TwoThousandBlocksAreVerifiedAndEveryFailureHasItsStatusAndReas
         EXPECT_EQ(result["status"].toInt(), row.status) << label;
         EXPECT_NE(result["reason"].toString().toStdString().find(row.reason), std::string::npos)
             << label << ": " << result["reason"].toString().toStdString();
-        if (!row.warning.empty())
+        if (!row.warning.empty()) {
             EXPECT_NE(QJsonDocument(result["warnings"].toArray()).toJson().toStdString().find(row.warning),
                       std::string::npos) << label;
+        }
     }
 }
 

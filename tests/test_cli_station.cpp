@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "cli/StationBoard.h"
 #include "serial/Serial4.h"
 #include "support/Firmware.h"
 #include "support/SimUnit.h"
@@ -37,7 +38,9 @@ struct Station : Cli {
         while (static_cast<int>(folders.size()) < i) folders.push_back(std::make_unique<TempDir>());
         return folders[static_cast<size_t>(i - 1)]->Path() + "/COM" + std::to_string(i);
     }
-    SimUnit& Unit(int i, const std::vector<std::string>& args = {"--restart-ms", "100"}) {
+    // A unit that took its upload answers again once switched off and on: here by itself, soon after,
+    // as a line's next unit would be on the bench.
+    SimUnit& Unit(int i, const std::vector<std::string>& args = {"--restart-ms", "100", "--power-cycle-after", "100"}) {
         Device(i);
         if (static_cast<int>(units.size()) < i) units.resize(static_cast<size_t>(i));
         auto& unit = units[static_cast<size_t>(i - 1)];
@@ -120,7 +123,9 @@ TEST(Station, SeveralUnitsAtOnceEachWithItsOwnResult) {
                         line.rfind(s.Device(2) + ": ", 0) == 0 || line.rfind(s.Device(3) + ": ", 0) == 0)
                 << row.name << ": " << line;
         }
-        if (row.status == 1) EXPECT_NE(r.out.find("  " + s.Device(2) + ": failed: "), std::string::npos) << r.out;
+        if (row.status == 1) {
+            EXPECT_NE(r.out.find("  " + s.Device(2) + ": failed: "), std::string::npos) << r.out;
+        }
         // The file was prepared once, by one engine.
         EXPECT_EQ(std::count(lines.begin(), lines.end(), "prepare: Written: " + (s.root / "fw.ZUP")), 1) << r.out;
     }
@@ -276,4 +281,28 @@ TEST(Station, BadStationUsageIsOneLineAndStatusTwo) {
         EXPECT_EQ(Lines(r.err).size(), 1u) << label << ": " << r.err;
         EXPECT_NE(r.err.find(row.says), std::string::npos) << label << ": " << r.err;
     }
+}
+
+// An 80-column terminal holds each unit's line whole: the bar goes first, then the rate, then what
+// the unit is doing; the blocks, the time left and the tally stay, and no line wraps (which would
+// throw the redraw out).
+TEST(StationBoard, EachLineFitsTheTerminalDroppingTheBarThenTheRate) {
+    TStationRow row{"/dev/ttyUSB0", "Sending blocks", "", "12 done, 1 failed", TBlockProgress{123, 2000, 10}};
+    struct {
+        int width;
+        bool bar, rate, doing;
+    } rows[] = {{200, true, true, true}, {100, false, true, true}, {80, false, false, false}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.width);
+        const std::string line = StationLine(row, row.Name.size(), 14, r.width);
+        EXPECT_LT(static_cast<int>(line.size()), r.width) << line;
+        EXPECT_EQ(line.find("[#-") != std::string::npos, r.bar) << line;
+        EXPECT_EQ(line.find("12.3 blocks/s, ") != std::string::npos, r.rate) << line;
+        EXPECT_EQ(line.find("Sending blocks") != std::string::npos, r.doing) << line;
+        for (const char* kept : {"/dev/ttyUSB0 ", "Block 123 of 2000   6%", "2:33 left", "[12 done, 1 failed]"})
+            EXPECT_NE(line.find(kept), std::string::npos) << kept << " in " << line;
+    }
+    // A name too long for the terminal: the line is cut rather than wrapped.
+    row.Name = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+    EXPECT_EQ(StationLine(row, row.Name.size(), 14, 80).size(), 79u);
 }

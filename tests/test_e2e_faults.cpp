@@ -365,6 +365,7 @@ void FirmwareChangesBeforeRepeat(FaultRun& r) {
     Control<QPushButton>(f, "BtnRepeatUpload")->click();
     ASSERT_TRUE(r.Wait([&] { return f.Engine.UploadState() == 0; }));
     ASSERT_TRUE(Control<QPushButton>(f, "BtnStartRun")->isVisibleTo(&f));
+    r.sim->PowerCycle();  // the unit runs its new application until switched off and on
     r.Start();
     ASSERT_EQ(r.Text(Control<QLabel>(f, "Label15")), kComplete);
     r.ExpectFlash(first.image, "repeat upload");
@@ -373,6 +374,7 @@ void FirmwareChangesBeforeRepeat(FaultRun& r) {
     r.Again();
     r.Choose("app.h86");
     ASSERT_TRUE(Control<QPushButton>(f, "BtnStartRun")->isVisibleTo(&f));
+    r.sim->PowerCycle();
     r.Start();
     ExpectCompleted(r, second);
     r.expect.files = {{"app.h86", second.hex}, {"app.BIN", second.image}};

@@ -94,6 +94,7 @@ TEST(SoftwareUpload, FromIntelHexIntoTheUnitThenRepeat) {
     EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label15")), "THE UNIT MUST BE OFF");
     EXPECT_EQ(f.Engine.HelpContext(), 4);
     EXPECT_FALSE(Control<QPushButton>(f, "BtnRepeatUpload")->isVisibleTo(&f));
+    r.sim->PowerCycle();  // as the screen says: the unit, running its new application, off and on
     r.Run();
     EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label15")), "Software Upload complete");
     struct stat after {};

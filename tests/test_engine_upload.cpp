@@ -301,8 +301,9 @@ TEST(EngineUpload, AFileWithNoWholeImageNeverReachesTheUnit) {
         EXPECT_NE(all.find(c.message), std::string::npos) << c.name << ": " << all;
         EXPECT_NE(all.find(c.name), std::string::npos) << c.name << ": the message names the file";
         const std::string name = c.name;
-        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".h86") == 0)
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".h86") == 0) {
             EXPECT_FALSE(std::filesystem::exists(rig.Home() + name.substr(0, name.size() - 4) + ".BIN"))
                 << c.name << ": a failed preparation leaves no .BIN";
+        }
     }
 }

@@ -414,6 +414,36 @@ TEST(FirmwareHex, AFileCutShortIsRefusedAsIncomplete) {
     }
 }
 
+TEST(FirmwareHex, TextWithoutARecordBeforeItsFirstErrorIsNotIntelHex) {
+    // Release notes or a README under a HEX name; a bad record after a ':' line keeps its own message.
+    struct Row {
+        std::string text, expected;
+    } rows[] = {
+        {"Release notes 1.2\n", "is not an Intel HEX file: no line up to line 1 starts with ':'"},
+        {"# Notes\n\nA Linux desktop utility\n", "is not an Intel HEX file: no line up to line 3 starts with ':'"},
+        {"notes\nmore\n", "is not an Intel HEX file: no line in it starts with ':'"},
+        {":0100100099" "56\nRelease notes\n", "line 2: 'el' is not a valid hexadecimal number"},
+        {"\n\n", "the file is incomplete"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        TempDir dir;
+        const std::string file = dir / "notes.h86";
+        WriteWholeFile(file, row.text);
+        TBinaryImage image;
+        image.EmptyBinaryFile(dir / "notes.BIN", FactoryImageChunks);
+        THexReader reader;
+        try {
+            reader.HexToBinaryFile(file, image);
+            FAIL() << "no error";
+        } catch (const EConvertError& e) {
+            const std::string what = e.what();
+            EXPECT_EQ(what.rfind("\"" + file + "\"", 0), 0u) << what;
+            EXPECT_NE(what.find(row.expected), std::string::npos) << what;
+        }
+    }
+}
+
 TEST(FirmwareHex, LinesAroundTheReadBufferEdgeAndLongerThanIt) {
     // A record padded with trailing text so that its line end falls just before, on and after the
     // edge of the reader's buffer, or the line outgrows the buffer; the next record must still be

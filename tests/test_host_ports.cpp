@@ -1,6 +1,7 @@
 // The port listing: what COM n opens, who holds it, without ever opening or blocking on what it
 // finds; and the link command it offers is one a shell runs as meant.
 #include "host/Ports.h"
+#include "base/ShownText.h"
 #include "tests/support/Pty.h"
 #include "tests/support/Processes.h"
 #include "tests/support/TempDir.h"
@@ -22,6 +23,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -175,10 +177,12 @@ TEST(PortDetails, EachDeviceIsLookedUpInTheListingOnce) {
     EXPECT_EQ(listing.Lists, fs::exists("/sys/dev/char") ? 2 : 3);
 }
 
-TEST(PortListing, JsonHasOneObjectPerDeviceWithWhoHoldsItAndWhetherItOpens) {
+TEST(PortListing, JsonHasTheFolderEveryComPortAndEachDeviceWithWhoHoldsIt) {
     TempDir folder, locks;
     TestPty free, held;
     free.LinkAs(folder.Path(), 3);
+    held.LinkAs(folder.Path(), 4);
+    fs::create_symlink("/dev/ttyGONE7", folder.Path() + "/COM5");
     THoldingProcess holder("minicom", [&] {
         const int fd = ::open((held.SlavePath()).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         return fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
@@ -188,10 +192,35 @@ TEST(PortListing, JsonHasOneObjectPerDeviceWithWhoHoldsItAndWhetherItOpens) {
     attached.Ports = {{free.SlavePath(), "/dev/serial/by-id/usb-FTDI_A1", "FTDI", "FT232R USB UART", "A1", 0x0403, 0x6001},
                       {held.SlavePath(), "", "", "", "", -1, -1}};
 
-    const std::string json = PortListingJson(ListPorts(folder.Path(), locks.Path(), attached));
-    std::vector<QJsonObject> objects;
+    TPortListing listing = ListPorts(folder.Path(), locks.Path(), attached);
+    listing.ProgramFolderReason = "the executable's folder";
+    const std::string json = PortListingJson(listing);
+    std::map<std::string, std::vector<QJsonObject>> kinds;
     std::istringstream in(json);
-    for (std::string line; std::getline(in, line);) objects.push_back(QJsonDocument::fromJson(QByteArray::fromStdString(line)).object());
+    for (std::string line; std::getline(in, line);) {
+        const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+        kinds[o["kind"].toString().toStdString()].push_back(o);
+    }
+    ASSERT_EQ(kinds["program_folder"].size(), 1u) << json;
+    EXPECT_EQ(kinds["program_folder"][0]["path"].toString().toStdString(), folder.Path() + "/");
+    EXPECT_EQ(kinds["program_folder"][0]["reason"].toString(), "the executable's folder");
+    // The COM table as the text shows it: what each opens, where its link leads, its state.
+    const std::vector<QJsonObject>& com = kinds["com"];
+    ASSERT_EQ(com.size(), 9u) << json;
+    EXPECT_EQ(com[2]["com"].toInt(), 3);
+    EXPECT_EQ(com[2]["device"].toString().toStdString(), folder.Path() + "/COM3");
+    EXPECT_TRUE(com[2]["linked"].toBool());
+    EXPECT_EQ(com[2]["target"].toString().toStdString(), Real(free.SlavePath()));
+    EXPECT_EQ(com[2]["state"].toString(), "free");
+    EXPECT_EQ(com[3]["state"].toString(), "in use");
+    EXPECT_EQ(com[3]["holder_pid"].toInteger(), holder.Pid);
+    EXPECT_EQ(com[3]["holder_command"].toString(), "minicom");
+    EXPECT_EQ(com[4]["target"].toString(), "/dev/ttyGONE7");
+    EXPECT_EQ(com[4]["state"].toString(), "unusable");
+    EXPECT_FALSE(com[4]["problem"].toString().isEmpty());
+    EXPECT_FALSE(com[0]["linked"].toBool());
+    EXPECT_EQ(com[0]["device"].toString(), "/dev/ttyS0");
+    const std::vector<QJsonObject>& objects = kinds["device"];
     ASSERT_EQ(objects.size(), 2u) << json;
     const QJsonObject& a = objects[free.SlavePath() < held.SlavePath() ? 0 : 1];
     const QJsonObject& b = objects[free.SlavePath() < held.SlavePath() ? 1 : 0];
@@ -207,11 +236,47 @@ TEST(PortListing, JsonHasOneObjectPerDeviceWithWhoHoldsItAndWhetherItOpens) {
     EXPECT_TRUE(a["holder"].isNull());
 
     EXPECT_EQ(b["path"].toString().toStdString(), held.SlavePath());
-    EXPECT_TRUE(b["com"].isNull());
+    EXPECT_EQ(b["com"].toInt(), 4);
     EXPECT_TRUE(b["vid"].isNull());
     EXPECT_FALSE(b["openable"].toBool());
     EXPECT_EQ(b["holder"].toString().toStdString(), "minicom (pid " + std::to_string(holder.Pid) + ")");
     EXPECT_EQ(b["remedy"].toString().toStdString(), "close minicom (pid " + std::to_string(holder.Pid) + "), then try again");
+}
+
+TEST(PortListing, ControlCharactersInNamesAreShownAsTheirCodes) {
+    TempDir folder, locks;
+    TestPty pty;
+    fs::create_symlink("/dev/x\x1b]0;owned\x07\nCOM9: fake", folder.Path() + "/COM2");
+    TFakePorts attached;
+    attached.Ports = {{pty.SlavePath(), "/dev/serial/by-id/usb-\x1b[2J\r\x9b" "31m-M\xc3\xbcller", "Mak\x1b" "er", "P", "S\nN", 0x0403, 0x6001}};
+    const std::string text = PortListingText(ListPorts(folder.Path(), locks.Path(), attached));
+    EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+    EXPECT_EQ(text.find('\r'), std::string::npos) << text;
+    EXPECT_EQ(text.find("\x9b"), std::string::npos) << text;
+    EXPECT_NE(text.find("COM2: " + folder.Path() + "/COM2 -> /dev/x<1B>]0;owned<07><0A>COM9: fake ("), std::string::npos) << text;
+    EXPECT_NE(text.find("/dev/serial/by-id/usb-<1B>[2J<0D><9B>31m-M\xc3\xbcller\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Mak<1B>er P, serial S<0A>N"), std::string::npos) << text;
+    // A usb: name that finds nothing echoes what it was given, and what is attached, the same way.
+    std::string path, error;
+    EXPECT_FALSE(ResolveUsbDevice("usb:A\x1b[1m", attached, path, error));
+    EXPECT_NE(error.find("with serial number A<1B>[1m is attached; attached: "), std::string::npos) << error;
+    EXPECT_NE(error.find("serial S<0A>N"), std::string::npos) << error;
+}
+
+TEST(ShownText, ControlsAndBytesThatAreNoTextAsCodesUtf8AsItIs) {
+    const struct {
+        std::string in, shown;
+    } rows[] = {
+        {"/dev/ttyUSB0", "/dev/ttyUSB0"},
+        {"a\nb\rc\td\x1b\x7f", "a<0A>b<0D>c<09>d<1B><7F>"},
+        {"M\xc3\xbcller \xe2\x80\x94 \xf0\x9f\x94\x8c", "M\xc3\xbcller \xe2\x80\x94 \xf0\x9f\x94\x8c"},
+        {"\xc2\x9b" "1m", "<C2><9B>1m"},                  // C1 CSI in UTF-8
+        {"\xff\xfe.h86", "<FF><FE>.h86"},                 // no UTF-8 at all
+        {"\xc3", "<C3>"},                                // cut short
+        {"\xc0\xaf\xed\xa0\x80", "<C0><AF><ED><A0><80>"},  // overlong, surrogate
+        {std::string("a\0b", 3), "a<00>b"},
+    };
+    for (const auto& row : rows) EXPECT_EQ(ShownText(row.in), row.shown) << row.shown;
 }
 
 TEST(PortListing, ARunningBrlttyIsMarkedWithItsRemedy) {

@@ -5,11 +5,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
 #include "firmware/BinaryImage.h"
+#include "sim/Options.h"
 #include "firmware/UploadFile.h"
 #include "tests/support/SimUnit.h"
 #include "tests/support/TempDir.h"
@@ -172,13 +174,35 @@ TEST_F(SimUpload, FullUploadThenChecksumQueriesAtNineHundredBaud) {
     EXPECT_EQ(r["fcs_queries"], "1");
     EXPECT_EQ(r["errors"], "0");
 
-    // The program waking the boot code again means the unit was switched off and on.
+    // The restarted application does not hear the boot code's wake-up: only a unit switched off
+    // and on answers it again (a station's next unit is never the one just loaded).
     port.SetSpeed(38400);
+    port.Write("UUU");
+    EXPECT_EQ(port.ReadFor(400), "");
+    EXPECT_EQ(unit.Report()["state"], "app");
+    unit.PowerCycle();
     port.Write("UUU");
     EXPECT_EQ(port.ReadUntil("\r\n", kWait), "READY\r\n");
     r = unit.Report();
     EXPECT_EQ(r["wakeups"], "3");
     EXPECT_EQ(r["speeds"], "57600,9600,38400");
+}
+
+TEST_F(SimUpload, PowerCycleAfterSwitchesTheLoadedUnitOffAndOnByItself) {
+    SimUnit unit(dir.Path(), 1, {"--restart-ms", "0", "--power-cycle-after", "100"});
+    SimPort port(unit.LinkPath(), 38400);
+    WakeAndErase(port);
+    EXPECT_EQ(SendBlock(port, MakeBlock("000000", Pattern(1))), "SEND BLOCK\r\n");
+    port.Write("UPLOAD DONE\r");
+    EXPECT_EQ(port.ReadUntil("\r\n", kWait), "THANK YOU\r\n");
+    // Wake-ups go unheard while the application runs, then the fresh boot code answers.
+    std::string heard;
+    for (int i = 0; i < kWait / 20 && heard.find("READY\r\n") == std::string::npos; ++i) {
+        port.Write("U");
+        heard += port.ReadFor(20);
+    }
+    EXPECT_EQ(heard, "READY\r\n");
+    EXPECT_EQ(unit.Report()["uploads"], "1");
 }
 
 TEST_F(SimUpload, MainChecksumMatchesTheUploadFileTrailer) {
@@ -373,3 +397,19 @@ TEST_F(SimUpload, PowerCycleOnRequestAndBadOptions) {
 }
 
 }  // namespace
+
+// The simulated unit's --help (and its manual page) are made from one table: every switch it lists is
+// one the unit takes.
+TEST(SimOptions, EverySwitchTheHelpListsIsOneTheUnitTakes) {
+    for (const TSwitchHelp& help : SwitchHelp()) {
+        std::istringstream words(help.Switch);
+        std::vector<std::string> args{"zupsim"};
+        for (std::string word; words >> word;) args.push_back(args.size() == 1 ? word : "1");
+        if (args[1] == "-h,") continue;
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        SimOptions options;
+        std::string error;
+        EXPECT_TRUE(ParseOptions(static_cast<int>(argv.size()), argv.data(), options, error)) << help.Switch << ": " << error;
+    }
+}

@@ -1,4 +1,6 @@
 // The main window on its own: start-up, the three screens, the buttons, opening the port.
+#include <QFontDatabase>
+#include <QFontInfo>
 #include <QScrollBar>
 #include <unistd.h>
 #include <QGroupBox>
@@ -12,6 +14,7 @@
 #include <csignal>
 #include <filesystem>
 #include "support/Pty.h"
+#include "gui/ProgramName.h"
 #include "support/Window.h"
 
 namespace {
@@ -24,6 +27,10 @@ TEST(Window, StartsOnTheStartScreenWithPortOneAndDefaultBaud) {
     ProgramSession w;
     TForm1& f = w.F();
     EXPECT_EQ(f.windowTitle().toStdString(), "FIRMWARE UPLOAD UTILITY FOR NORVANE MXR-2");
+    // The window system follows each title with the display name when one is set: the program's
+    // name would be read twice.
+    NameTheProgram();
+    EXPECT_EQ(QGuiApplication::applicationDisplayName(), QCoreApplication::applicationName());
     EXPECT_EQ(Control<QComboBox>(f, "CommPortBox")->currentText().toStdString(), "1");
     EXPECT_EQ(Control<QComboBox>(f, "BaudRateBox")->currentText().toStdString(), "38400");
     EXPECT_TRUE(Shown(Control<QGroupBox>(f, "OpeningBox"), f));
@@ -64,9 +71,27 @@ TEST(Window, CableDetailShowsAndHidesTheElevenLines) {
     EXPECT_EQ(lines[1].toStdString(), "");
     EXPECT_EQ(lines[4].toStdString(), "  Pin 2  -------  Pin 2");
     EXPECT_EQ(lines[10].toStdString(), "  Refer to the MXR-2 Manual");
-    // All eleven lines in view at once: nothing to scroll to.
+    // All eleven lines in view at once, nothing to scroll to, in whatever font "Arial" is on this
+    // machine and in every other font and size it may be given; and the window still fits a
+    // 1024x768 screen (less a title bar and a panel) in its own font.
+    QPlainTextEdit* memo = Control<QPlainTextEdit>(f, "MemoCable");
     QCoreApplication::processEvents();
-    EXPECT_EQ(Control<QPlainTextEdit>(f, "MemoCable")->verticalScrollBar()->maximum(), 0);
+    EXPECT_EQ(memo->verticalScrollBar()->maximum(), 0);
+    const QSize needs = f.minimumSizeHint();
+    const std::string font = QFontInfo(f.font()).family().toStdString();
+    EXPECT_LE(needs.width(), 1024) << font;
+    EXPECT_LE(needs.height(), 768 - 60) << font;
+    // The first few fonts installed, and common ones by name (one that is missing falls back).
+    const QStringList families =
+        QFontDatabase::families().mid(0, 6) + QStringList{"Nimbus Sans", "DejaVu Sans", "Liberation Sans", "Monospace"};
+    for (const QString& family : families) {
+        for (int points : {7, 11, 17}) {
+            memo->setFont(QFont(family, points));
+            QCoreApplication::processEvents();
+            EXPECT_EQ(memo->verticalScrollBar()->maximum(), 0) << family.toStdString() << " " << points << " pt";
+            EXPECT_EQ(memo->horizontalScrollBar()->maximum(), 0) << family.toStdString() << " " << points << " pt";
+        }
+    }
     Control<QPushButton>(f, "BtnCable")->click();
     EXPECT_FALSE(Shown(Control<QPlainTextEdit>(f, "MemoCable"), f));
     EXPECT_EQ(Control<QPushButton>(f, "BtnCable")->text().toStdString(), "Cable Detail");

@@ -54,7 +54,6 @@ int Fail(const char* what, const TForm1& f) {
 int main(int argc, char** argv) {
     if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName("Norvane Flash Device Upload");
     const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString(ZUP_SOURCE_DIR "/docs");
     QDir().mkpath(out);
 
