@@ -102,9 +102,18 @@ void TCliJob::PortWait(const TPortWaitEvent& wait) {
 }
 
 void TCliJob::UnitEnded(const TUnitEndedEvent& ended) {
-    if (!ended.Counted) return;  // a port still waiting for its unit
     const TJobResult& result = ended.Result;
     const TCliVerdict verdict = CliVerdict(result, driver_.StopSignal());
+    if (!ended.Counted) {
+        // A port still waiting for its unit: nothing to record or count, but a stop that ends the
+        // port while it waits is how the port ended.
+        if (!ended.More) {
+            last_ = verdict;
+            lastReason_ = result.Reason;
+            worst_ = WorseStatus(worst_, verdict.Status);
+        }
+        return;
+    }
     if (options_.Command == TCommand::Prepare && result.Kind == TResultKind::Prepared) PrepareReport(result);
     TJobResult shown = result;
     if (OnUnitResult && LeavesRecord(result)) {

@@ -177,6 +177,41 @@ TEST(Station, AnAdapterPulledOutInALoopIsWaitedForAndTheOthersGoOn) {
     EXPECT_TRUE(s.units[0]->Flash() == fw.image);
 }
 
+// In a loop a unit counts once it answered the wake-up: an idle line that only sends noise and a
+// usb: adapter that is not attached are ports still waiting, not units that failed, and the stop
+// that ends them counts nothing either; the other port loads its unit meanwhile.
+TEST(Station, NoiseAndAMissingAdapterAreNoUnitsInALoop) {
+    Station s;
+    s.Unit(1, {"--idle-noise", "1", "--wake-after", "1000000"});
+    s.Unit(2, {"--restart-ms", "100"});  // loaded once, then not switched off and on again
+    const QString one = Q(s.Device(1)), two = Q(s.Device(2));
+    QProcess p;
+    s.Start(p, QStringList{"upload", Q(s.File("fw.h86", TestFirmware::Make(10, 3).hex)), "--json", "--tick-ms", "2",
+                           "--loop", "--record-db", Q(s.root / "line.sqlite")} +
+                   s.Devices(2) + QStringList{"--device", "usb:NOPE123"});
+    int wakeUpsRunOut = 0;
+    bool loaded = false;
+    std::string out = ReadEvents(p, [&](const QJsonObject& e) {
+        if (e["event"] == "stage" && e["stage"] == "ending" && e["unit"] == one) ++wakeUpsRunOut;
+        if (e["event"] == "result" && e["unit"] == two) loaded = e["status"].toInt() == 0;
+        return wakeUpsRunOut >= 2 && loaded;
+    }, 60000);
+    ASSERT_TRUE(wakeUpsRunOut >= 2 && loaded) << out;
+    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(10000));
+    out += p.readAllStandardOutput().toStdString();
+    EXPECT_EQ(p.exitCode(), 130);
+    std::map<QString, int> results;
+    for (const QJsonObject& e : Events(out, "result")) results[e["unit"].toString()] += 1;
+    EXPECT_EQ(results[two], 2) << "the unit loaded, then the stop while waiting for the next";
+    EXPECT_EQ(results[one], 1) << "only the stop: the noise was no unit";
+    EXPECT_EQ(results["usb:NOPE123"], 1) << "only the stop: the missing adapter was no unit";
+    const QJsonObject summary = Events(out, "summary").at(0);
+    EXPECT_EQ(summary["loaded"].toInt(), 1) << out;
+    EXPECT_EQ(summary["failed"].toInt(), 0) << out;
+    EXPECT_EQ(summary["ports_not_open"].toInt(), 0) << out;
+}
+
 TEST(Station, InterruptStopsEveryPortAtOnceAndReleasesThem) {
     Station s;
     for (int i = 1; i <= 3; ++i) s.Unit(i, {"--pace"});
