@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "cli/StationBoard.h"
+#include "engine/Progress.h"
 
 namespace {
 
@@ -41,6 +42,18 @@ void Out(const std::string& bytes) {
 
 void AddResultFields(QJsonObject& event, const TJobResult& r);
 
+// A line as a terminal shows it: the window's layout spaces closed up.
+std::string SingleSpaced(std::string text) {
+    for (size_t at; (at = text.find("  ")) != std::string::npos;) text.erase(at, 1);
+    return text;
+}
+
+// "1 second", "12 seconds", "02:05 minutes": the window's format, in the singular where it is one.
+std::string TimeText(std::chrono::milliseconds taken) {
+    if (taken.count() / 1000 == 1) return "1 second";
+    return taken.count() < 1000 ? "0 seconds" : ElapsedText(taken);
+}
+
 }  // namespace
 
 TCliView::TCliView(TMode mode, bool factory) : mode_(mode), factory_(factory) {}
@@ -60,8 +73,9 @@ bool TCliView::OnScreen(TLine line) const {
 void TCliView::Event(const TJobEvent& event) {
     std::visit(TOverload{
                    [&](const TTextEvent& e) {
-                       // An instruction naming a window's button: the awaited step says it here.
-                       if (!e.WindowOnly) SetLine(e.Line, e.Text);
+                       // An instruction naming a window's button: the awaited step says it here. A
+                       // closing line is said from the result at a terminal (Closing).
+                       if (!e.WindowOnly && (Json() || !e.Closing)) SetLine(e.Line, e.Text);
                    },
                    [&](const TLineShownEvent& e) { ShowLine(e.Line, e.Shown); },
                    [&](const TGaugeShownEvent& e) { ShowGauge(e.Shown); },
@@ -72,6 +86,7 @@ void TCliView::Event(const TJobEvent& event) {
                    [&](const TAwaitingEvent& e) { Awaiting(e.Step); },
                    [&](const TProgressEvent& e) { Progress(e.Sent, e.Total); },
                    [&](const TCaptureEvent& e) { CaptureChanged(e.On); },
+                   [&](const TTimeTakenEvent& e) { Closing(e); },
                    [](const auto&) {},
                },
                event);
@@ -96,19 +111,26 @@ void TCliView::PrintLine(TLine line) {
     if (!OnScreen(line) || !l.Visible || l.Text.empty() || l.Printed) return;
     l.Printed = true;
     if (Json()) Event({{"event", "text"}, {"line", kLineNames[static_cast<size_t>(line)]}, {"text", FromLatin1(l.Text)}});
-    else Emit(Utf8(l.Text));
+    else Emit(Utf8(SingleSpaced(l.Text)));
 }
 
 void TCliView::Stage(TStage stage) {
     if (Json()) Event({{"event", "stage"}, {"stage", StageName(stage)}});
-    // The upload's dialogue ran to its end (the result follows).
-    if (stage == TStage::Complete) SetLine(TLine::Footer, "Program complete");
+    // The upload's dialogue ran to its end; at a terminal the closing words come with the result.
+    if (stage == TStage::Complete && Json()) SetLine(TLine::Footer, "Program complete");
 }
 
 void TCliView::Awaiting(TOperatorStep step) {
     if (Json()) Event({{"event", "awaiting"}, {"step", OperatorStepName(step)}});
     for (const TTerminalStep& t : kTerminalSteps)
         if (t.Step == step) SetLine(t.Line, enterProceeds_ ? t.TextWithEnter : t.Text);
+}
+
+void TCliView::Closing(const TTimeTakenEvent& taken) {
+    // In JSON the window's texts say it; at a terminal only a success is called complete.
+    if (Json() || !taken.Succeeded) return;
+    if (taken.Job == TJob::Factory) Emit("Factory Upload completed in " + TimeText(taken.Taken));
+    else Emit("Upload complete. Time taken: " + TimeText(taken.Taken));
 }
 
 void TCliView::SetTally(const std::string& tally) {
@@ -139,6 +161,7 @@ void TCliView::Message(const TMessageEvent& message) {
 
 void TCliView::History(const THistoryEvent& event) {
     if (!factory_) return;  // the Software Upload screen has no history
+    if (event.Closing && !Json()) return;  // said from the result (Closing)
     const std::string& line = event.Text;
     if (event.Op != THistoryEvent::TOp::ReplaceLast) {
         if (Json()) Event({{"event", "history"}, {"text", FromLatin1(line)}});

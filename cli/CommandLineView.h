@@ -70,6 +70,7 @@ private:
     void CaptureChanged(bool on);
     void Message(const TMessageEvent& message);
     void Stage(TStage stage);
+    void Closing(const TTimeTakenEvent& taken);
     void Awaiting(TOperatorStep step);
     bool OnScreen(TLine line) const;
     void PrintLine(TLine line);

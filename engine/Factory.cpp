@@ -267,8 +267,10 @@ void TSequencer::FactoryComplete() {
     Run.EndTime = TimeOfDayNow();
     runEnded_ = std::chrono::steady_clock::now();
     HistAdd("FlashCode Upload complete");
-    HistAdd(" ");
-    HistAdd("Factory Upload completed in " + ElapsedText(RunTime()));
+    out_.HistoryAdd(" ", true);
+    out_.HistoryAdd("Factory Upload completed in " + ElapsedText(RunTime()), true);
+    result_.TimeTaken = RunTime();
+    out_.TimeTaken({TJob::Factory, RunTime(), true});
     Show(TLine::FactoryEstimate, "");
     Show(TLine::JumperNote, "Turn off power to the Unit and remove the Bootstrap jumpers JP1 and JP2");
     ShowWindowOnly(TLine::FactoryPrompt, "Click on <Go Back to Start> to upload main Application Software",

@@ -66,11 +66,11 @@ const char* OperatorStepName(TOperatorStep step) {
 
 // ---- the engine's output ----
 
-void TJobOutput::SetLine(TLine line, const std::string& text, bool windowOnly) {
+void TJobOutput::SetLine(TLine line, const std::string& text, bool windowOnly, bool closing) {
     std::string& now = lines_[static_cast<size_t>(line)];
     if (now == text) return;
     now = text;
-    listener_.Event(TTextEvent{line, text, windowOnly});
+    listener_.Event(TTextEvent{line, text, windowOnly, closing});
 }
 
 void TJobOutput::Awaiting(TOperatorStep step) {

@@ -5,6 +5,7 @@
 // anything from them. The job driver adds the facts of its port (waiting for it, the next unit).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <variant>
@@ -35,10 +36,13 @@ enum class TOffer { ChooseFile, StartRun, GoOn, RepeatUpload, BackToStart, RunPa
 
 // A line's new text. `WindowOnly`: an instruction that names a control of the window ("Click on
 // <Start Upload> button"); other front ends say what to do from the awaited step instead.
+// `Closing`: the job's closing line (the time it took), which the result says too: a front end
+// may say it in words of its own.
 struct TTextEvent {
     TLine Line;
     std::string Text;
     bool WindowOnly = false;
+    bool Closing = false;
 };
 // A colour, and a point size when `Points` is not 0.
 struct TStyleEvent {
@@ -62,6 +66,14 @@ struct THistoryEvent {
     enum class TOp { Reset, Add, ReplaceLast };
     TOp Op;
     std::string Text;
+    bool Closing = false;  // as for a line's text
+};
+// The job's closing line has been shown (the time taken, Closing): `Succeeded` when the job is
+// about to end as a success.
+struct TTimeTakenEvent {
+    TJob Job;
+    std::chrono::milliseconds Taken;
+    bool Succeeded;
 };
 // A failure the operator must acknowledge (a message box in the window). `EndsJob`: the job ends
 // with this text as its result's reason.
@@ -162,7 +174,7 @@ struct TPortEndEvent {
 };
 
 using TJobEvent = std::variant<TTextEvent, TStyleEvent, TLineShownEvent, TOfferEvent, TGaugeShownEvent, THistoryEvent,
-                               TMessageEvent, TStateEvent, TStageEvent, TAwaitingEvent, TProgressEvent, TWarningEvent,
+                               TMessageEvent, TTimeTakenEvent, TStateEvent, TStageEvent, TAwaitingEvent, TProgressEvent, TWarningEvent,
                                TCaptureEvent, TResultEvent, TPortWaitEvent, TNextUnitEvent, TUnitEndedEvent,
                                TPortEndEvent>;
 

@@ -12,20 +12,23 @@ class TJobOutput {
 public:
     explicit TJobOutput(TJobListener& listener) : listener_(listener) {}
 
-    void SetLine(TLine line, const std::string& text, bool windowOnly = false);
+    void SetLine(TLine line, const std::string& text, bool windowOnly = false, bool closing = false);
     void StyleLine(TLine line, TColour colour, int points = 0) { listener_.Event(TStyleEvent{line, colour, points}); }
     void ShowLine(TLine line, bool shown) { listener_.Event(TLineShownEvent{line, shown}); }
     void Offer(TOffer what, bool offered) { listener_.Event(TOfferEvent{what, offered}); }
     void Progress(int sent, int total) { listener_.Event(TProgressEvent{sent, total}); }
     void ShowGauge(bool shown) { listener_.Event(TGaugeShownEvent{shown}); }
     void HistoryReset(const std::string& line) { listener_.Event(THistoryEvent{THistoryEvent::TOp::Reset, line}); }
-    void HistoryAdd(const std::string& line) { listener_.Event(THistoryEvent{THistoryEvent::TOp::Add, line}); }
+    void HistoryAdd(const std::string& line, bool closing = false) {
+        listener_.Event(THistoryEvent{THistoryEvent::TOp::Add, line, closing});
+    }
     void HistoryReplaceLast(const std::string& line) {
         listener_.Event(THistoryEvent{THistoryEvent::TOp::ReplaceLast, line});
     }
     void CaptureChanged(bool on) { listener_.Event(TCaptureEvent{on}); }
     void Message(const std::string& text, bool endsJob = false) { listener_.Event(TMessageEvent{text, endsJob}); }
     void Warning(const std::string& text) { listener_.Event(TWarningEvent{text}); }
+    void TimeTaken(const TTimeTakenEvent& taken) { listener_.Event(taken); }
     void Awaiting(TOperatorStep step);
     TOperatorStep Awaited() const { return awaited_; }
     void Finished(const TJobResult& result) { listener_.Event(TResultEvent{result}); }

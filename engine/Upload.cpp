@@ -315,7 +315,10 @@ bool TSequencer::EndStep() {
         out_.Offer(TOffer::BackToStart, true);
         out_.Offer(TOffer::RepeatUpload, true);
         ShowWindowOnly(TLine::Footer, "Program complete. <Go back to Start> or <Close>", TColour::Blue, 12);
-        Show(TLine::Instruction, "Upload complete. Time taken: " + ElapsedText(RunTime()), TColour::Black);
+        out_.SetLine(TLine::Instruction, "Upload complete. Time taken: " + ElapsedText(RunTime()), false, true);
+        out_.StyleLine(TLine::Instruction, TColour::Black);
+        result_.TimeTaken = RunTime();
+        out_.TimeTaken({TJob::Upload, RunTime(), Run.BlockCount < Protocol::kVerifiedFromBlocks || ChecksumsMatch()});
         GoTo(State::Idle);
         UploadComplete();
         return true;

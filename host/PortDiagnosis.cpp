@@ -213,7 +213,10 @@ TPortDiagnosis Permission(const TOpenFailure& f) {
                               " with mode " + ModeText(st.st_mode);
     if ((st.st_mode & 060) != 060)
         return {TPortFault::Permission, found + ", which gives its group no read and write access",
-                "have a udev rule give the adapter GROUP=\"dialout\", MODE=\"0660\", then plug it in again"};
+                // A built-in port is not plugged in: its rule takes effect when udev applies it again.
+                node.rfind("/dev/ttyS", 0) == 0
+                    ? "have a udev rule give it GROUP=\"dialout\", MODE=\"0660\", then run: sudo udevadm trigger " + node
+                    : "have a udev rule give the adapter GROUP=\"dialout\", MODE=\"0660\", then plug it in again"};
     if (!ListedInGroup(st.st_gid))
         return {TPortFault::Permission, found + ", and user " + user + " is not in group " + grp,
                 "sudo usermod -aG " + grp + " " + user + ", then log out and log in again"};

@@ -398,7 +398,8 @@ bool ResolveUsbDevice(const std::string& spec, TPortSource& source, std::string&
     }
     const std::string what = byKind ? QString::asprintf("%04x:%04x", vid, pid).toStdString() : "with serial number " + ShownText(wanted);
     if (matches.empty()) {
-        error = usb.empty() ? "no USB serial adapter is attached (looked for one " + what + ")"
+        error = usb.empty() ? "no USB serial adapter is attached (looked for " +
+                                  (byKind ? "one of the kind " + what : "one " + what) + ")"
                             : "no USB serial adapter " + what + " is attached; attached: " + AdaptersText(usb);
         return false;
     }

@@ -143,6 +143,34 @@ TEST(CommandLine, TwoThousandBlocksAreVerifiedAndEveryFailureHasItsStatusAndReas
     }
 }
 
+// At a terminal (or a pipe) the last words a person reads agree with the result: a failed
+// verification is never followed by "Upload complete", and no window button is offered.
+TEST(CommandLine, TheLastWordsAgreeWithTheResult) {
+    const TestFirmware small = TestFirmware::Make(6, 9), big = TestFirmware::Make(2000, 3);
+    const struct {
+        const TestFirmware* fw;
+        std::vector<std::string> sim;
+        const char* last;
+    } rows[] = {
+        {&small, {}, "Upload complete. Time taken: "},
+        {&big, {"--wrong-checksum"}, "Checksums different, Upload failed"},
+    };
+    for (const auto& row : rows) {
+        Cli cli;
+        std::vector<std::string> simArgs = row.sim;
+        simArgs.insert(simArgs.end(), {"--restart-ms", "100"});
+        SimUnit sim(cli.bin, 1, simArgs);
+        const Outcome r = cli.Run({"upload", Q(cli.File("fw.bin", row.fw->image)), "--tick-ms", "2"}, 60000);
+        const std::vector<std::string> lines = Lines(r.out);
+        ASSERT_FALSE(lines.empty()) << r.err;
+        EXPECT_EQ(lines.back().rfind(row.last, 0), 0u) << r.out;
+        EXPECT_EQ(r.out.find("Program complete"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find(" 1 seconds"), std::string::npos) << r.out;
+        for (const std::string& line : lines)
+            if (line.rfind("Block ", 0) != 0) EXPECT_EQ(line.find("  "), std::string::npos) << line;
+    }
+}
+
 TEST(CommandLine, APortThatDoesNotOpenIsStatusThreeWithTheSystemsReason) {
     Cli cli;
     const std::string file = cli.File("fw.h86", TestFirmware::Make(2).hex);

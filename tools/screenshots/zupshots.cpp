@@ -3,6 +3,8 @@
 // the simulated unit, and the factory screen at the jumper instructions.
 //   zupshots [output folder]      (default: the source tree's docs/)
 #include <QApplication>
+#include <cstdio>
+#include <cstring>
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
@@ -53,6 +55,11 @@ int Fail(const char* what, const TForm1& f) {
 
 int main(int argc, char** argv) {
     if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    if (argc > 1 && argv[1][0] == '-') {
+        std::printf("usage: zupshots [FOLDER]\nDraws the README's screenshots of the window into FOLDER "
+                    "(default: the source tree's docs folder).\n");
+        return std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0 ? 0 : 2;
+    }
     QApplication app(argc, argv);
     const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString(ZUP_SOURCE_DIR "/docs");
     QDir().mkpath(out);
