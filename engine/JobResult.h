@@ -46,6 +46,7 @@ struct TJobResult {
     std::chrono::system_clock::time_point Started;
     std::chrono::milliseconds Duration{0};
     std::string CaptureFile;   // "" when capture was off
+    std::string RecordId;      // the record's identity, made when the job starts; "" = made when it is kept
     bool UnitWritten = false;
     bool UnitNeverAnswered = false;  // the port opened, but the wake-up got no answer at all  // GO or the bootstrap went out: the unit's flash is not as it was
 
