@@ -24,7 +24,7 @@ TEST(HistoryPostgres, ARecordComesBackWithEveryField) {
     QString error;
     auto store = THistoryStore::Open(Server(), error);
     ASSERT_TRUE(store) << error.toStdString();
-    EXPECT_EQ(store->SchemaVersion(), 2);
+    EXPECT_EQ(store->SchemaVersion(), 3);
     TJobRecord r;
     r.Start = QDateTime(QDate(2026, 1, 5), QTime(13, 5, 9, 123), Qt::UTC);
     r.Job = "upload", r.Station = "line1-st2", r.Result = "checksums_different";

@@ -40,6 +40,7 @@ TJobRecord FullRecord(const QString& kind, int n) {
     r.Result = kind, r.Reason = "Checksums match, Upload successful";
     r.Warnings = {"slow start, resent block 12", "two\nlines"};
     r.BlocksSent = 4000, r.CapturePath = "/home/op/records/SN.txt", r.RunId = "run-7";
+    r.RecordId = QString("rec-%1").arg(n);
     return r;
 }
 
@@ -239,7 +240,10 @@ TEST(HistoryStore, AFullDiskIsReportedAndKeepsWhatWasWritten) {
         r.Reason = QString(2000, 'r');
         QString error;
         int kept = 0;
-        while (kept < 100000 && store->Write(r, error)) ++kept;
+        for (; kept < 100000; ++kept) {
+            r.RecordId = QString("fill-%1").arg(kept);
+            if (!store->Write(r, error)) break;
+        }
         EXPECT_TRUE(error.contains("full")) << row.name << ": " << error.toStdString();
         std::vector<TJobRecord> read;
         EXPECT_TRUE(store->Query({}, read, error)) << error.toStdString();
@@ -303,7 +307,7 @@ TEST(HistoryStore, AVersionOneFileIsUpgradedWithItsRows) {
     EXPECT_TRUE(OpenError(path, reading).contains("schema version 1"));
     auto store = OpenOk(path);
     ASSERT_TRUE(store);
-    EXPECT_EQ(store->SchemaVersion(), 2);
+    EXPECT_EQ(store->SchemaVersion(), 3);
     QString error;
     ASSERT_TRUE(store->Write(FullRecord("timeout", 0), error)) << error.toStdString();
     std::vector<TJobRecord> read;
@@ -316,8 +320,11 @@ TEST(HistoryStore, AVersionOneFileIsUpgradedWithItsRows) {
               "st1/dev/ttyS0/fw/a.h861234Checksums match");
     EXPECT_EQ(old.Blocks, 4000);
     EXPECT_TRUE(old.UnitId.isEmpty() && old.Warnings.isEmpty() && old.Baud == 0);
+    // An older row gets an identity of its own, and is not taken for one waiting to be forwarded.
+    EXPECT_EQ(old.RecordId.size(), 32);
+    EXPECT_FALSE(old.ForwardPending);
     store.reset();
-    EXPECT_EQ(RawSqlite(path).Value("SELECT version FROM schema_version").toInt(), 2);
+    EXPECT_EQ(RawSqlite(path).Value("SELECT version FROM schema_version").toInt(), 3);
 }
 
 TEST(HistoryStore, ANewerSchemaIsRefusedAndLeftAlone) {
@@ -328,10 +335,10 @@ TEST(HistoryStore, ANewerSchemaIsRefusedAndLeftAlone) {
         QString error;
         ASSERT_TRUE(store->Write(FullRecord("verified", 0), error));
     }
-    RawSqlite(path).Exec("UPDATE schema_version SET version = 3");
-    EXPECT_TRUE(OpenError(path).contains("schema version 3, newer than this program knows (2)"));
+    RawSqlite(path).Exec("UPDATE schema_version SET version = 4");
+    EXPECT_TRUE(OpenError(path).contains("schema version 4, newer than this program knows (3)"));
     RawSqlite after(path);
-    EXPECT_EQ(after.Value("SELECT version FROM schema_version").toInt(), 3);
+    EXPECT_EQ(after.Value("SELECT version FROM schema_version").toInt(), 4);
     EXPECT_EQ(after.Value("SELECT COUNT(*) FROM job_record").toInt(), 1);
 }
 
