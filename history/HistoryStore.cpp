@@ -421,34 +421,6 @@ bool THistoryBatch::Commit(QString& error) {
     return true;
 }
 
-TKeepResult KeepJobRecord(const THistoryLocation& location, const QString& fallbackPath, const TJobRecord& record,
-                          const TStoreOptions& options) {
-    TKeepResult result;
-    TStoreOptions writing = options;
-    writing.ReadOnly = false;
-    QString error;
-    if (auto store = THistoryStore::Open(location, error, writing); store && store->Write(record, error, &result.Id)) {
-        result.Kept = true;
-        return result;
-    }
-    if (location.Kind == THistoryLocation::TKind::Sqlite) {
-        result.Message = "the record was not kept: " + error;
-        return result;
-    }
-    THistoryLocation local;
-    local.Path = fallbackPath;
-    QString localError;
-    if (auto store = THistoryStore::Open(local, localError, writing);
-        store && store->Write(record, localError, &result.Id)) {
-        result.Kept = result.InFallback = true;
-        result.Message = QString("the record server could not take the record (%1); it was kept in '%2' instead")
-                             .arg(error, fallbackPath);
-        return result;
-    }
-    result.Message = QString("the record was not kept: %1; nor in '%2': %3").arg(error, fallbackPath, localError);
-    return result;
-}
-
 bool THistoryStore::MarkForwarded(const QStringList& recordIds, QString& error) {
     if (recordIds.isEmpty()) return true;
     if (!Begin("cannot mark records as forwarded", error)) return false;

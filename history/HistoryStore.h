@@ -100,18 +100,3 @@ private:
     std::unique_ptr<QSqlQuery> insert_;
     bool open_ = false;
 };
-
-// How KeepJobRecord went: Message is "" when the record went where it was meant to; it says where
-// the record went instead, or that it was not kept and why.
-struct TKeepResult {
-    bool Kept = false;
-    bool InFallback = false;  // kept, but in the local file instead of on the server
-    qint64 Id = 0;
-    QString Message;
-};
-
-// The end of a job: opens `location` and writes `record`. When `location` is a PostgreSQL server
-// that cannot take it (down, unreachable, refusing), the record goes to the SQLite file
-// `fallbackPath` instead, and the message says so.
-TKeepResult KeepJobRecord(const THistoryLocation& location, const QString& fallbackPath, const TJobRecord& record,
-                          const TStoreOptions& options = {});

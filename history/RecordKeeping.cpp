@@ -28,10 +28,13 @@ TUniqueFd OpenJournal(const QString& path, int flags, QString& error) {
         return fd;
     }
     struct stat st {};
-    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) error = QString("journal '%1' is not a regular file").arg(path);
-    else if (st.st_uid != ::geteuid()) error = QString("journal '%1' belongs to another user").arg(path);
-    else if (st.st_size > kMaxJournalBytes) error = QString("journal '%1' is larger than any journal it made").arg(path);
-    if (!error.isEmpty()) fd.Reset();
+    QString wrong;
+    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) wrong = QString("journal '%1' is not a regular file").arg(path);
+    else if (st.st_uid != ::geteuid()) wrong = QString("journal '%1' belongs to another user").arg(path);
+    else if (st.st_size > kMaxJournalBytes) wrong = QString("journal '%1' is larger than any journal it made").arg(path);
+    if (wrong.isEmpty()) return fd;
+    error = wrong;
+    fd.Reset();
     return fd;
 }
 
@@ -195,9 +198,8 @@ int TRecordKeeper::ForwardJournal(THistoryStore& to, QString& error) {
 int TRecordKeeper::Waiting() {
     QString error;
     int waiting = 0;
-    if (ServerLocation() && QFile::exists(localPath_)) {
-        THistoryStore* local = Local(error);
-        if (!local) return -1;
+    // A local file that cannot be opened holds nothing that could be forwarded from it.
+    if (THistoryStore* local = ServerLocation() && QFile::exists(localPath_) ? Local(error) : nullptr) {
         THistoryFilter pending;
         pending.PendingOnly = true;
         if (!local->Query(pending, [&](const TJobRecord&) { ++waiting; }, error)) return -1;

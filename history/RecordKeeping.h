@@ -44,7 +44,8 @@ public:
     // the journal into the file). Returns how many records were forwarded, -1 with `error` when
     // the location could not take them (they stay where they were, and nothing is forwarded twice).
     int Forward(QString& error);
-    // How many local rows and journal lines wait to be forwarded (-1 when that cannot be read).
+    // How many local rows and journal lines wait to be forwarded (-1 when that cannot be read; a
+    // local file that cannot be opened counts none).
     int Waiting();
 
     const QString& LocalPath() const { return localPath_; }
