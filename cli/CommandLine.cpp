@@ -194,7 +194,11 @@ void SayRecordOutcome(const TRecordOutcome& o, const std::string& unit, bool jso
 // could keep ends with a status of its own.
 int FinishRecords(TJobRecorder& recorder, int status, bool json) {
     TStopSignals stops;
-    const TRecorderTally tally = recorder.Finish(TJobRecorder::kFinishLimit, [&] {
+    // A run that was stopped is not kept waiting on a server's connection: what the server has not
+    // taken in half a second goes to the local file.
+    const bool stopped = status == Exit::Interrupted || status == StopStatus(SIGHUP);
+    const auto limit = stopped ? std::chrono::milliseconds(500) : TJobRecorder::kFinishLimit;
+    const TRecorderTally tally = recorder.Finish(limit, [&] {
         QCoreApplication::processEvents();
         return stops.Received() != 0;
     });

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <set>
+#include <sys/stat.h>
 #include <sstream>
 
 #include "base/Sha256.h"
@@ -58,6 +59,7 @@ TEST(CommandLineRecord, ARecordThatCannotBeKeptNeverCostsTheUpload) {
         const char* says;
     } rows[] = {{"folder", false, 0, "it was kept in the journal"},
                 {"garbage", false, 0, "it was kept in the journal"},
+                {"fifo", false, 0, "it was kept in the journal"},
                 {"folder and journal folder", true, 4, "the record was not kept"}};
     for (const auto& row : rows) {
         Cli cli;
@@ -65,6 +67,7 @@ TEST(CommandLineRecord, ARecordThatCannotBeKeptNeverCostsTheUpload) {
         const std::string path = cli.File("fw.h86", fw.hex);
         const std::string db = cli.bin + "/history.sqlite";
         if (std::string(row.what) == "garbage") WriteWholeFile(db, std::string(4096, 'x'));
+        else if (std::string(row.what) == "fifo") ASSERT_EQ(::mkfifo(db.c_str(), 0600), 0);
         else fs::create_directories(db);
         if (row.journalBlocked) fs::create_directories(db + ".jsonl");
         SimUnit sim(cli.bin, 1);
@@ -99,6 +102,23 @@ TEST(CommandLineRecord, HistoryOnlyReads) {
         EXPECT_EQ(h.status, 0) << h.err;
         EXPECT_FALSE(fs::exists(db + "-wal") || fs::exists(db + "-shm")) << format;
     }
+}
+
+// A line's server that is down when the job starts costs the job nothing: the record waits in the
+// station's file, and the station and that file's summary say so.
+TEST(CommandLineRecord, AServerThatIsDownNeverStopsTheJob) {
+    Cli cli;
+    const std::string file = cli.File("fw.h86", TestFirmware::Make(5, 2).hex);
+    fs::create_directories(cli.root / "nosocket");
+    {
+        SimUnit sim(cli.bin, 1);
+        const Outcome r = cli.Run({"upload", Q(file), "--record-db", Q("postgresql://line@/mxr2?host=" + (cli.root / "nosocket"))});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("to be forwarded"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("1 record waits to be forwarded"), std::string::npos) << r.err;
+    }
+    const Outcome summary = cli.Run({"history", "--summary"});
+    EXPECT_NE(summary.out.find("1 record here is not yet forwarded"), std::string::npos) << summary.out;
 }
 
 // A record database the operator named, that cannot be used, stops the command before the unit.
