@@ -66,7 +66,9 @@ bool AppendToJournal(const QString& journalPath, const TJobRecord& record, QStri
 }
 
 TRecordKeeper::TRecordKeeper(const THistoryLocation& location, const QString& localPath, const TStoreOptions& options)
-    : location_(location), localPath_(localPath), options_(options) {
+    : location_(location),
+      localPath_(location.Kind == THistoryLocation::TKind::Sqlite ? location.Path : localPath),
+      options_(options) {
     options_.ReadOnly = false;
 }
 

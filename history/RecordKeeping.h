@@ -28,8 +28,8 @@ bool AppendToJournal(const QString& journalPath, const TJobRecord& record, QStri
 
 class TRecordKeeper {
 public:
-    // `location`: where records are meant to go; `localPath`: the station's own SQLite file (for a
-    // SQLite location, normally the same file).
+    // `location`: where records are meant to go; `localPath`: the station's own SQLite file that
+    // takes them when a server cannot (a SQLite location is its own local file).
     TRecordKeeper(const THistoryLocation& location, const QString& localPath, const TStoreOptions& options = {});
     ~TRecordKeeper();
     TRecordKeeper(const TRecordKeeper&) = delete;

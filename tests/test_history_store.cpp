@@ -391,6 +391,11 @@ TEST(RecordKeeper, EachRecordGoesAsFarAsItCan) {
     EXPECT_TRUE(read[0].ForwardPending);
     EXPECT_EQ(read[0].RecordId, "rec-0");
     EXPECT_EQ(TRecordKeeper(server, Q(dir / "folder.sqlite")).Waiting(), 2);
+    // A file location is its own local file: the station's file is only the server's stand-in.
+    file.Path = Q(dir / "named.sqlite");
+    QString message;
+    EXPECT_EQ(TRecordKeeper(file, Q(dir / "station.sqlite")).Keep(FullRecord("sent", 1), message), TRecordFate::Kept);
+    EXPECT_TRUE(fs::exists(dir / "named.sqlite") && !fs::exists(dir / "station.sqlite"));
 }
 
 // Records the server never answered for: Keep returns at once, and Finish, once a stop signal
