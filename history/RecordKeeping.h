@@ -40,6 +40,12 @@ public:
     // A record that reaches the server brings what waits locally with it.
     TRecordFate Keep(TJobRecord record, QString& message, bool tryServer = true);
 
+    // Opens the location's connection ahead of the first record (a failure is tried again then).
+    void Connect() {
+        QString ignored;
+        Primary(ignored);
+    }
+
     // Brings what waits in the local file and the journal to the location (for a SQLite location:
     // the journal into the file). Returns how many records were forwarded, -1 with `error` when
     // the location could not take them (they stay where they were, and nothing is forwarded twice).

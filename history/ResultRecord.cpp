@@ -1,6 +1,7 @@
 #include "history/ResultRecord.h"
 
 #include <QCoreApplication>
+#include <QSqlDatabase>
 #include <QSysInfo>
 #include <QUuid>
 #include <condition_variable>
@@ -116,6 +117,8 @@ namespace {
 template <class Shared>
 void WriteRecords(std::shared_ptr<Shared> shared, THistoryLocation location, QString fallback, TStoreOptions options) {
     TRecordKeeper keeper(location, fallback, options);
+    // Connected before the first job ends: the connection is kept for every record of the run.
+    keeper.Connect();
     std::unique_lock lock(shared->mutex);
     for (;;) {
         shared->changed.wait(lock, [&] { return !shared->queue.empty() || shared->stopping; });
@@ -155,6 +158,12 @@ TJobRecorder::TJobRecorder(const THistoryLocation& location, const QString& fall
       noticeContext_(std::make_unique<QObject>()),
       shared_(std::make_shared<TShared>()) {
     shared_->noticeContext = noticeContext_.get();
+    // The database driver (and the client library under it) is loaded here, before any unit runs:
+    // loading it on the writer's thread in the middle of a run would hold the loader's lock that
+    // every other thread may need at that moment.
+    const QString warm = "zup_history_warm_" + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    QSqlDatabase::addDatabase(location_.Kind == THistoryLocation::TKind::Postgres ? "QPSQL" : "QSQLITE", warm);
+    QSqlDatabase::removeDatabase(warm);
     writer_ = std::thread(WriteRecords<TShared>, shared_, location_, fallbackPath_, options_);
 }
 
