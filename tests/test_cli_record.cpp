@@ -121,6 +121,26 @@ TEST(CommandLineRecord, AServerThatIsDownNeverStopsTheJob) {
     EXPECT_NE(summary.out.find("1 record here is not yet forwarded"), std::string::npos) << summary.out;
 }
 
+// history --follow on a station's file prints what another process records, as it is kept.
+TEST(CommandLineRecord, FollowPrintsEachNewRecord) {
+    Cli cli;
+    const std::string file = cli.File("fw.h86", TestFirmware::Make(5, 2).hex);
+    ASSERT_EQ(cli.Run({"upload", Q(file), "--port", "2", "--tick-ms", "2"}).status, 3);  // the file exists
+    QProcess follow;
+    cli.Start(follow, {"history", "--follow", "--json"});
+    QByteArray out;
+    // Jobs until the follower, once it has read where the record stands, has printed one.
+    for (int n = 0; n < 100 && !out.contains("\"unit_id\":\"F"); ++n) {
+        ASSERT_EQ(cli.Run({"upload", Q(file), "--port", "2", "--tick-ms", "2", "--unit-id", "F" + QString::number(n)}).status, 3);
+        follow.waitForReadyRead(1000);
+        out += follow.readAllStandardOutput();
+    }
+    EXPECT_TRUE(out.contains("\"result\":\"port_failed\"")) << out.toStdString();
+    follow.terminate();
+    ASSERT_TRUE(follow.waitForFinished(10000));
+    EXPECT_EQ(follow.exitCode(), 0) << follow.readAllStandardError().toStdString();
+}
+
 // A record database the operator named, that cannot be used, stops the command before the unit.
 TEST(CommandLineRecord, ANamedRecordThatCannotBeOpenedRefusesBeforeTheUnit) {
     Cli cli;
