@@ -1,6 +1,6 @@
 // Whether the production record ever holds up a station: the command line as one process driving 8
 // simulated units at 57600 baud (each pacing both directions at the line's speed), two units a port
-// (--loop --count 2) with the units' ends spread out, so that records are written while the other
+// (--loop --count 2) with the units' transfers spread out, so that records are written while the other
 // ports transfer. Once recording to a local file, once to a server address that accepts the
 // connection and never answers. Prints for each the slowest transfer against the wire's floor and the
 // longest gap between two blocks of one unit (the event loop's responsiveness during the transfers;
@@ -110,11 +110,11 @@ int Station(const char* name, const std::string& recordDb, const TempDir& bin, c
                                      std::to_string(kBaud), "--loop", "--count", "2", "--record-db", recordDb};
     for (int i = 1; i <= kUnits; ++i) {
         folders.push_back(std::make_unique<TempDir>());
-        // Each unit restarts for its verification a little later than the one before: their ends
-        // (and records) fall among the other ports' transfers.
-        const std::string restart = std::to_string(100 + 350 * (i - 1));
+        // Each unit erases a little longer than the one before: their transfers are spread out, so
+        // that each unit's end (and record) falls in the middle of the other ports' transfers.
+        const std::string erase = std::to_string(200 + 600 * (i - 1));
         sims.push_back(std::make_unique<SimUnit>(folders.back()->Path(), i,
-                                                 std::vector<std::string>{"--pace", "--restart-ms", restart}));
+                                                 std::vector<std::string>{"--pace", "--erase-ms", erase}));
         args.insert(args.end(), {"--device", sims.back()->LinkPath()});
     }
     const TRun run = RunProgram(args);
