@@ -40,10 +40,11 @@ public:
     // A record that reaches the server brings what waits locally with it.
     TRecordFate Keep(TJobRecord record, QString& message, bool tryServer = true);
 
-    // Opens the location's connection ahead of the first record (a failure is tried again then).
+    // Opens a server's connection ahead of the first record (a failure is tried again then). A
+    // file is opened at the first record, so that a run that records nothing makes none.
     void Connect() {
         QString ignored;
-        Primary(ignored);
+        if (ServerLocation()) Primary(ignored);
     }
 
     // Brings what waits in the local file and the journal to the location (for a SQLite location:
