@@ -82,7 +82,6 @@ public:
 
 private:
     struct TShared;
-    void Post(const TRecordNotice& notice, const TRecordOutcome& outcome);
 
     THistoryLocation location_;
     QString fallbackPath_;
