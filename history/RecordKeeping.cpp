@@ -109,7 +109,7 @@ TRecordFate TRecordKeeper::Keep(TJobRecord record, QString& message, bool trySer
     }
     if (ServerLocation()) {
         record.ForwardPending = true;
-        if (serverError.isEmpty()) serverError = "not tried: time was up";
+        if (serverError.isEmpty()) serverError = "it did not answer in time";
     }
     THistoryStore* local = Local(localError);
     if (local && local->Write(record, localError)) {
