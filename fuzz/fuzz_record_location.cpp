@@ -39,6 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(location.Host.isEmpty() || !location.Host.contains('/') || location.Host.startsWith('/'));
     const QString shown = location.Display();
     FUZZ_CHECK(shown.startsWith("postgresql://"));
-    if (!location.Password.isEmpty()) FUZZ_CHECK(!shown.contains(":" + location.Password + "@"));
+    // The password would stand after the user name (a database may well be called ":x@").
+    if (!location.Password.isEmpty())
+        FUZZ_CHECK(!shown.startsWith("postgresql://" + location.User + ":" + location.Password + "@"));
     return 0;
 }
