@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <cerrno>
 #include <clocale>
 #include <csignal>
@@ -109,6 +111,8 @@ bool MakeRecorder(const TCliOptions& options, std::unique_ptr<TJobRecorder>& rec
         error = parseError.toLocal8Bit().toStdString();
         return false;
     }
+    // A server that is down or does not answer now costs the job nothing: its record waits in the
+    // local file. Only a location that can never work stops the job before the unit.
     if (!options.RecordDb.empty()) {
         const std::string problem = RecordStoreProblem(location);
         if (!problem.empty()) {
@@ -164,6 +168,54 @@ bool SameDeviceTwice(const std::vector<TCliUnit>& units, const std::string& fold
     return false;
 }
 
+const char* FateName(TRecordFate fate) {
+    switch (fate) {
+    case TRecordFate::Kept: return "kept";
+    case TRecordFate::KeptLocally: return "kept_locally";
+    case TRecordFate::Journaled: return "journaled";
+    case TRecordFate::Lost: break;
+    }
+    return "not_kept";
+}
+
+// A record that did not go where it was meant to, said when the writer knows, after the unit's
+// result: on stderr, or as a "record" event.
+void SayRecordOutcome(const TRecordOutcome& o, const std::string& unit, bool json) {
+    if (o.Message.empty()) return;
+    if (!json) {
+        std::fprintf(stderr, "zupflshc: %s%swarning: %s\n", unit.c_str(), unit.empty() ? "" : ": ", o.Message.c_str());
+        return;
+    }
+    const QJsonObject event{{"event", "record"}, {"unit", QString::fromStdString(unit)}, {"record_id", o.RecordId},
+                            {"fate", FateName(o.Fate)}, {"text", QString::fromLocal8Bit(o.Message.c_str())}};
+    std::fputs((QJsonDocument(event).toJson(QJsonDocument::Compact).toStdString() + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
+// The end of the run: what is queued is written, within a bounded time (a stop signal cuts it
+// short: the rest goes to the local file at once). A unit that was loaded but whose record nothing
+// could keep ends with a status of its own.
+int FinishRecords(TJobRecorder& recorder, int status, bool json) {
+    TStopSignals stops;
+    // A run that was stopped is not kept waiting on a server's connection: what the server has not
+    // taken in half a second goes to the local file.
+    const bool stopped = status == Exit::Interrupted || status == StopStatus(SIGHUP);
+    const auto limit = stopped ? std::chrono::milliseconds(500) : TJobRecorder::kFinishLimit;
+    const TRecorderTally tally = recorder.Finish(limit, [&] {
+        QCoreApplication::processEvents();
+        return stops.Received() != 0;
+    });
+    if (tally.Waiting > 0 && !json)
+        std::fprintf(stderr, "zupflshc: %d %s to be forwarded to the record server (zupflshc history --sync)\n",
+                     tally.Waiting, tally.Waiting == 1 ? "record waits" : "records wait");
+    if (tally.Waiting > 0 && json) {
+        const QJsonObject event{{"event", "records_waiting"}, {"count", tally.Waiting}};
+        std::fputs((QJsonDocument(event).toJson(QJsonDocument::Compact).toStdString() + "\n").c_str(), stdout);
+    }
+    if (stops.Received() != 0 && status == Exit::Success) return StopStatus(stops.Received());
+    return tally.Lost > 0 && status == Exit::Success ? Exit::NotRecorded : status;
+}
+
 int RunJob(TCliOptions& options) {
     std::string error;
     if (options.Command == TCommand::Factory && !options.Yes && !::isatty(STDIN_FILENO))
@@ -192,11 +244,15 @@ int RunJob(TCliOptions& options) {
     TCliStation station(options, std::move(units), folder, mode);
     TCachedPortSource ports(std::make_unique<TSystemPortSource>());
     if (recorder)
-        station.OnUnitResult = [&](const TJobResult& result, const std::string&, const std::string& runId) {
+        station.OnUnitResult = [&](const TJobResult& result, const std::string& unit, const std::string& runId) {
             recorder->Context().RunId = QString::fromStdString(runId);
-            return recorder->Keep(result, &ports);
+            recorder->Keep(result, &ports, [unit, json = options.Json](const TRecordOutcome& o) {
+                SayRecordOutcome(o, unit, json);
+            });
+            return std::string();
         };
-    return station.Run();
+    const int status = station.Run();
+    return recorder ? FinishRecords(*recorder, status, options.Json) : status;
 }
 
 }  // namespace

@@ -292,7 +292,8 @@ QString UsageText() {
            options +
            "\n"
            "Exit status: 0 success, 1 the upload failed, 2 bad usage or a file that\n"
-           "cannot be prepared, 3 the port did not open, 130 interrupted (129 when the\n"
-           "terminal closed). With several ports: 0 when every unit succeeded, else 1\n"
-           "when any unit failed, else 3 when a port did not open.\n";
+           "cannot be prepared, 3 the port did not open, 4 loaded, but no record of it\n"
+           "could be kept anywhere, 130 interrupted (129 when the terminal closed).\n"
+           "With several ports: 0 when every unit succeeded, else 1 when any unit\n"
+           "failed, else 3 when a port did not open, else 4 when a record was lost.\n";
 }

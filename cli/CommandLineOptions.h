@@ -15,6 +15,7 @@ constexpr int Success = 0;
 constexpr int Failed = 1;         // the unit's failure, different checksums, a wait that ran out
 constexpr int Usage = 2;          // bad usage, or a file that cannot be prepared
 constexpr int PortClosed = 3;     // the port did not open
+constexpr int NotRecorded = 4;    // loaded, but no record of it could be kept anywhere
 constexpr int Interrupted = 130;  // SIGINT or SIGTERM during a job
 }  // namespace Exit
 

@@ -1,22 +1,33 @@
 #include "cli/HistoryCommand.h"
 
 #include <QCommandLineParser>
+#include <QEventLoop>
 #include <QFile>
+#include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QTimer>
+#include <algorithm>
 #include <cstdio>
 
 #include "cli/CommandLineOptions.h"
 #include "history/FileDigest.h"
 #include "history/HistoryFormat.h"
 #include "history/HistoryStore.h"
+#include "history/RecordKeeping.h"
+#include "host/StopSignals.h"
 
 namespace {
 
 enum class TFormat { Table, Csv, Json, Summary };
+enum class TAction { Show, Follow, Sync };
 
 struct THistoryRequest {
     THistoryLocation Location;
     THistoryFilter Filter;
     TFormat Format = TFormat::Table;
+    TAction Action = TAction::Show;
+    QString LocalPath;  // --sync: the station's own file whose waiting records go to the location
 };
 
 QString KindList() {
@@ -75,7 +86,7 @@ bool ParseRequest(const QStringList& args, const std::string& defaultDb, THistor
     p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     p.addOptions({{"record-db", "", "LOC"}, {"since", "", "DATE"}, {"until", "", "DATE"}, {"unit", "", "ID"},
                   {"file", "", "PATH"}, {"result", "", "KIND"}, {"limit", "", "N"}, {"csv", ""}, {"json", ""},
-                  {"summary", ""}, {{"h", "help"}, ""}});
+                  {"summary", ""}, {"follow", ""}, {"sync", ""}, {"local", "", "FILE"}, {{"h", "help"}, ""}});
     if (!p.parse(QStringList{"zupflshc"} + args)) {
         error = "history: " + p.errorText();
         return false;
@@ -87,8 +98,24 @@ bool ParseRequest(const QStringList& args, const std::string& defaultDb, THistor
         return false;
     }
     const QString location = p.isSet("record-db") ? p.value("record-db") : QFile::decodeName(defaultDb.c_str());
-    return ParseHistoryLocation(location, request.Location, error) && ParseFormat(p, request.Format, error) &&
-           ParseFilter(p, request.Filter, error);
+    request.LocalPath = p.isSet("local") ? p.value("local") : QFile::decodeName(defaultDb.c_str());
+    request.Action = p.isSet("sync") ? TAction::Sync : p.isSet("follow") ? TAction::Follow : TAction::Show;
+    if (p.isSet("sync") && p.isSet("follow")) {
+        error = "history takes one of --sync and --follow";
+        return false;
+    }
+    if (p.isSet("local") && !p.isSet("sync")) {
+        error = "--local names the file --sync forwards from";
+        return false;
+    }
+    if (!ParseHistoryLocation(location, request.Location, error) || !ParseFormat(p, request.Format, error) ||
+        !ParseFilter(p, request.Filter, error))
+        return false;
+    if (request.Action == TAction::Follow && (request.Format == TFormat::Summary || request.Filter.Limit > 0)) {
+        error = "--follow prints each record as it comes: it takes no --summary or --limit";
+        return false;
+    }
+    return true;
 }
 
 void Print(const QString& text) {
@@ -98,6 +125,79 @@ void Print(const QString& text) {
 
 int Fail(int status, const QString& text) {
     std::fprintf(stderr, "zupflshc: %s\n", text.toLocal8Bit().constData());
+    return status;
+}
+
+void PrintRecord(TFormat format, const TJobRecord& r, THistorySummary& summary) {
+    switch (format) {
+    case TFormat::Table: Print(TableLine(r)); break;
+    case TFormat::Csv: Print(CsvLine(r)); break;
+    case TFormat::Json: Print(JsonLine(r)); break;
+    case TFormat::Summary: summary.Add(r); break;
+    }
+}
+
+int Sync(const THistoryRequest& request) {
+    TRecordKeeper keeper(request.Location, request.LocalPath);
+    QString error;
+    const int forwarded = keeper.Forward(error);
+    if (forwarded < 0) return Fail(Exit::Failed, "the waiting records were not forwarded: " + error);
+    Print(QString("%1 %2 forwarded to %3\n")
+              .arg(forwarded)
+              .arg(forwarded == 1 ? "record" : "records", request.Location.Display()));
+    std::fflush(stdout);
+    return Exit::Success;
+}
+
+// Prints the records kept after the last one printed, oldest first; false when the store cannot be read.
+bool PrintNewRecords(THistoryStore& store, const THistoryRequest& request, qint64& lastId, QString& error) {
+    THistoryFilter filter = request.Filter;
+    filter.AfterId = lastId;
+    std::vector<TJobRecord> records;
+    if (!store.Query(filter, records, error)) return false;
+    THistorySummary unused;
+    for (auto r = records.rbegin(); r != records.rend(); ++r) {
+        PrintRecord(request.Format, *r, unused);
+        lastId = std::max(lastId, r->Id);
+    }
+    std::fflush(stdout);
+    return true;
+}
+
+// Each new record as it is kept, until a stop signal: a server says so by its notification (and
+// is asked every few seconds besides, should one be missed); a file is looked at twice a second.
+int Follow(THistoryStore& store, const THistoryRequest& request) {
+    QString error;
+    THistoryFilter newest;
+    newest.Limit = 1;
+    std::vector<TJobRecord> last;
+    if (!store.Query(newest, last, error)) return Fail(Exit::Failed, error);
+    qint64 lastId = last.empty() ? 0 : last.front().Id;
+    if (request.Format == TFormat::Table) Print(TableHeader());
+    if (request.Format == TFormat::Csv) Print(CsvHeader());
+    std::fflush(stdout);
+    QEventLoop loop;
+    int status = Exit::Success;
+    auto poll = [&] {
+        if (!PrintNewRecords(store, request, lastId, error)) {
+            status = Fail(Exit::Failed, error);
+            loop.quit();
+        }
+    };
+    TStopSignals stops;
+    stops.Subscribe([&](int) { loop.quit(); });
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, poll);
+    const bool server = request.Location.Kind == THistoryLocation::TKind::Postgres;
+    if (server) {
+        QSqlDriver* driver = QSqlDatabase::database(store.ConnectionName(), false).driver();
+        if (!driver->subscribeToNotification(kRecordChannel))
+            return Fail(Exit::Failed, "the record server's notifications cannot be followed: " +
+                                          driver->lastError().text().simplified());
+        QObject::connect(driver, &QSqlDriver::notification, &loop, poll);
+    }
+    timer.start(server ? 5000 : 500);
+    loop.exec();
     return status;
 }
 
@@ -112,21 +212,17 @@ int RunHistoryCommand(const QStringList& args, const std::string& defaultDb) {
         Print(HistoryUsageText());
         return Exit::Success;
     }
+    if (request.Action == TAction::Sync) return Sync(request);
     TStoreOptions options;
     options.ReadOnly = true;
     const auto store = THistoryStore::Open(request.Location, error, options);
     if (!store) return Fail(Exit::Failed, error);
+    if (request.Action == TAction::Follow) return Follow(*store, request);
     THistorySummary summary;
     if (request.Format == TFormat::Table) Print(TableHeader());
     if (request.Format == TFormat::Csv) Print(CsvHeader());
-    const bool read = store->Query(request.Filter, [&](const TJobRecord& r) {
-        switch (request.Format) {
-        case TFormat::Table: Print(TableLine(r)); break;
-        case TFormat::Csv: Print(CsvLine(r)); break;
-        case TFormat::Json: Print(JsonLine(r)); break;
-        case TFormat::Summary: summary.Add(r); break;
-        }
-    }, error);
+    const bool read =
+        store->Query(request.Filter, [&](const TJobRecord& r) { PrintRecord(request.Format, r, summary); }, error);
     if (request.Format == TFormat::Summary) Print(summary.Text());
     std::fflush(stdout);
     return read ? Exit::Success : Fail(Exit::Failed, error);
@@ -147,8 +243,19 @@ QString HistoryUsageText() {
            "                    checksums_different, unit_failed, timeout, port_failed,\n"
            "                    file_failed, factory_complete or interrupted\n"
            "  --limit N         the newest N jobs only\n"
-           "  --csv             CSV with a header row (RFC 4180)\n"
+           "  --csv             CSV with a header row (RFC 4180); a cell starting with =,\n"
+           "                    +, -, @, a tab or CR gets a leading ' so that a\n"
+           "                    spreadsheet shows it as text (--json keeps it as it is)\n"
            "  --json            one JSON object per line\n"
-           "  --summary         per day and station: units, loaded, verified, failed and why\n"
+           "  --summary         per day and station: units (a unit was reached), loaded,\n"
+           "                    verified, failed and why, ports that did not open; and\n"
+           "                    how many records here wait to be forwarded to the server\n"
+           "  --follow          print each new record as it is kept, by any station, until\n"
+           "                    Ctrl-C (a server tells of them; a file is looked at)\n"
+           "  --sync            forward the records kept locally while the server could not\n"
+           "                    take them (the local file's and its journal's) to the\n"
+           "                    --record-db server; each is kept there once\n"
+           "  --local FILE      --sync: the station's file (default: history.sqlite in\n"
+           "                    the program folder)\n"
            "  -h, --help        show this help and exit\n";
 }

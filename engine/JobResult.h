@@ -68,6 +68,7 @@ struct TJobResult {
     std::chrono::milliseconds Duration{0};
     std::chrono::milliseconds TimeTaken{0};  // the operator's "time taken": the run's start to its transfer's end
     std::string CaptureFile;   // "" when capture was off
+    std::string RecordId;      // the record's identity, made when the job starts; "" = made when it is kept
     bool UnitWritten = false;        // GO or the bootstrap went out: the unit's flash is not as it was
     bool UnitNeverAnswered = false;  // the port opened, but the wake-up got no answer at all
     bool UnitAnswered = false;       // the unit answered the wake-up (READY, or the C161's ident)

@@ -598,12 +598,13 @@ void TForm1::Finished(const TJobResult& result) {
     lastResult_ = result;
     if (result.PortFault != TPortFault::None) ShowPortFault(result);
     if (!recorder_ || !LeavesRecord(result)) return;
-    // The job is over, so nothing waits on the store (at most its busy timeout).
+    // Written by the recorder's own thread: the window's ticks never wait on the store.
     TSystemPortSource ports;
-    const std::string problem = recorder_->Keep(result, &ports);
-    ++recordsTried_;
-    // Said where a capture file's failure is said: the record is lost, the job is not.
-    if (!problem.empty()) ShowMessage(QString::fromLocal8Bit(problem.c_str()));
+    recorder_->Keep(result, &ports, [this](const TRecordOutcome& o) {
+        ++recordsTried_;
+        // Said where a capture file's failure is said: the record went elsewhere, the job is done.
+        if (!o.Message.empty()) ShowMessage(QString::fromLocal8Bit(o.Message.c_str()));
+    });
 }
 
 void TForm1::History(const THistoryEvent& event) {

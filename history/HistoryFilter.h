@@ -11,6 +11,8 @@ struct THistoryFilter {
     QString InputSha256;  // "" = any; compared without regard to case
     QString Result;       // "" = any; else one of kResultKinds
     int Limit = 0;        // newest N; 0 = all
+    qint64 AfterId = 0;   // rows written after the row of this id only (history --follow); 0 = all
+    bool PendingOnly = false;  // local rows still to be forwarded to the line's server
 };
 
 // "2026-01-05" (that day in local time), "2026-01-05 14:30", "2026-01-05T14:30:15" (local time) or

@@ -30,14 +30,14 @@ QStringList CsvValues(const TJobRecord& r) {
     return {n(r.Id), UtcText(r.Start), n(r.DurationMs), r.Station, r.User, r.ProgramVersion, r.Job, r.Device,
             r.DeviceById, r.AdapterSerial, n(r.ComPort), n(r.Baud), r.InputFile, n(r.InputSize), r.InputSha256,
             n(r.Blocks), r.FileChecksum, r.UnitChecksum, r.UnitVersion, r.UnitId, r.Result, r.Reason,
-            r.Warnings.join('\n'), n(r.BlocksSent), r.CapturePath, r.RunId};
+            r.Warnings.join('\n'), n(r.BlocksSent), r.CapturePath, r.RunId, r.RecordId};
 }
 
 const char* const kCsvNames[] = {
     "id", "start_utc", "duration_ms", "station", "user", "program_version", "job", "device", "device_by_id",
     "adapter_serial", "com_port", "baud", "input_file", "input_size", "input_sha256", "blocks", "file_checksum",
     "unit_checksum", "unit_version", "unit_id", "result", "reason", "warnings", "blocks_sent", "capture_path",
-    "run_id"};
+    "run_id", "record_id"};
 
 }  // namespace
 
@@ -70,9 +70,13 @@ QString CsvHeader() {
     return names.join(',') + "\r\n";
 }
 
+bool LooksLikeFormula(const QString& text) {
+    return !text.isEmpty() && QStringLiteral("=+-@\t\r").contains(text.front());
+}
+
 QString CsvLine(const TJobRecord& record) {
     QStringList fields;
-    for (const QString& value : CsvValues(record)) fields << CsvField(value);
+    for (const QString& value : CsvValues(record)) fields << CsvField(LooksLikeFormula(value) ? "'" + value : value);
     return fields.join(',') + "\r\n";
 }
 
@@ -88,6 +92,12 @@ QString JsonLine(const TJobRecord& r) {
 
 void THistorySummary::Add(const TJobRecord& r) {
     TDay& day = days_[{r.Start.toLocalTime().date(), r.Station}];
+    if (r.ForwardPending) ++pending_;
+    if (r.Result == QLatin1String("port_failed")) {
+        ++day.PortsNotOpened;
+        ++day.Failures[{r.Result, r.Reason}];
+        return;
+    }
     ++day.Units;
     if (IsSuccessKind(r.Result)) {
         ++day.Loaded;
@@ -99,17 +109,47 @@ void THistorySummary::Add(const TJobRecord& r) {
 }
 
 QString THistorySummary::Text() const {
-    QString text = QString("%1  %2  %3  %4  %5  %6\n")
-                       .arg(Cell("Day", 10), Cell("Station", 16), "Units", "Loaded", "Verified", "Failed");
+    QString text = QString("%1  %2  %3  %4  %5  %6  %7\n")
+                       .arg(Cell("Day", 10), Cell("Station", 16), "Units", "Loaded", "Verified", "Failed",
+                            "Ports not opened");
     for (const auto& [key, day] : days_) {
-        text += QString("%1  %2  %3  %4  %5  %6\n")
+        text += QString("%1  %2  %3  %4  %5  %6  %7\n")
                     .arg(key.first.toString(Qt::ISODate), Cell(key.second, 16))
                     .arg(day.Units, 5)
                     .arg(day.Loaded, 6)
                     .arg(day.Verified, 8)
-                    .arg(day.Failed, 6);
+                    .arg(day.Failed, 6)
+                    .arg(day.PortsNotOpened, 16);
         for (const auto& [why, count] : day.Failures)
             text += QString("    %1  %2  %3\n").arg(count, 5).arg(Cell(why.first, 19), Printable(why.second));
     }
+    if (pending_ > 0)
+        text += QString("%1 %2 not yet forwarded to the line's server (zupflshc history --sync)\n")
+                    .arg(pending_)
+                    .arg(pending_ == 1 ? "record here is" : "records here are");
     return text;
+}
+
+bool RecordFromJson(const QByteArray& line, TJobRecord& r) {
+    QJsonParseError parsed;
+    const QJsonObject o = QJsonDocument::fromJson(line, &parsed).object();
+    if (parsed.error != QJsonParseError::NoError || o.isEmpty()) return false;
+    auto text = [&](const char* name) { return o.value(name).toString(); };
+    auto number = [&](const char* name) { return o.value(name).toVariant().toLongLong(); };
+    r = TJobRecord();
+    r.Start = QDateTime::fromString(text("start_utc"), Qt::ISODateWithMs);
+    r.DurationMs = number("duration_ms");
+    r.Station = text("station"), r.User = text("user"), r.ProgramVersion = text("program_version");
+    r.Job = text("job"), r.Device = text("device"), r.DeviceById = text("device_by_id");
+    r.AdapterSerial = text("adapter_serial");
+    r.ComPort = static_cast<int>(number("com_port")), r.Baud = static_cast<int>(number("baud"));
+    r.InputFile = text("input_file"), r.InputSize = number("input_size"), r.InputSha256 = text("input_sha256");
+    r.Blocks = static_cast<int>(number("blocks"));
+    r.FileChecksum = text("file_checksum"), r.UnitChecksum = text("unit_checksum");
+    r.UnitVersion = text("unit_version"), r.UnitId = text("unit_id");
+    r.Result = text("result"), r.Reason = text("reason");
+    for (const QJsonValue& w : o.value("warnings").toArray()) r.Warnings << w.toString();
+    r.BlocksSent = static_cast<int>(number("blocks_sent"));
+    r.CapturePath = text("capture_path"), r.RunId = text("run_id"), r.RecordId = text("record_id");
+    return r.Start.isValid() && !r.RecordId.isEmpty() && IsResultKind(r.Result);
 }

@@ -16,16 +16,22 @@ QString TableHeader();
 QString TableLine(const TJobRecord& record);
 
 // RFC 4180: a header row, every field holding a comma, a quote, CR or LF quoted (quotes doubled),
-// lines ending in CR LF. Warnings are one field, a line each.
+// lines ending in CR LF. Warnings are one field, a line each. A field that a spreadsheet would run
+// as a formula (starting with =, +, -, @, a tab or CR: a unit id, a unit's reply) is written with a
+// leading apostrophe, so it is shown as text; JSON keeps every value as it is.
 QString CsvHeader();
 QString CsvLine(const TJobRecord& record);
 QString CsvField(const QString& text);
 
 // Every field under its column's name, warnings as an array, ending in a line feed.
 QString JsonLine(const TJobRecord& record);
+// A JsonLine read back (the journal a record goes to when no database can take it); false for a
+// line that is not a whole record.
+bool RecordFromJson(const QByteArray& line, TJobRecord& record);
 
-// Per local day and station: the units taken on, how many now hold their firmware, how many of
-// those were verified, how many failed, and the failures by result and reason.
+// Per local day and station: the units taken on (a unit was reached: ports that did not open are
+// counted apart), how many now hold their firmware, how many of those were verified, how many
+// failed, and the failures by result and reason; and how many local rows wait to be forwarded.
 class THistorySummary {
 public:
     void Add(const TJobRecord& record);
@@ -33,8 +39,9 @@ public:
 
 private:
     struct TDay {
-        int Units = 0, Loaded = 0, Verified = 0, Failed = 0;
+        int Units = 0, Loaded = 0, Verified = 0, Failed = 0, PortsNotOpened = 0;
         std::map<std::pair<QString, QString>, int> Failures;  // (result, reason) -> count
     };
     std::map<std::pair<QDate, QString>, TDay> days_;
+    int pending_ = 0;
 };

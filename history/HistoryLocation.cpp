@@ -7,7 +7,16 @@
 namespace {
 
 // libpq keywords worth passing through from a location's query; "host" and "port" are taken apart.
+// Qt hands these to libpq unquoted, so each value is held to a shape that cannot end the keyword
+// and start another (a space, a quote, a backslash or "=" would carry "dbname=other" in).
 const QStringList kPassedThrough = {"sslmode", "connect_timeout", "application_name"};
+const QStringList kSslModes = {"disable", "allow", "prefer", "require", "verify-ca", "verify-full"};
+
+bool ValueFits(const QString& key, const QString& value) {
+    if (key == "sslmode") return kSslModes.contains(value);
+    if (key == "connect_timeout") return QRegularExpression("^[0-9]{1,4}$").match(value).hasMatch();
+    return QRegularExpression("^[A-Za-z0-9._-]{1,63}$").match(value).hasMatch();
+}
 
 bool ParseQuery(const QUrl& url, THistoryLocation& location, QString& error) {
     QStringList options;
@@ -21,7 +30,15 @@ bool ParseQuery(const QUrl& url, THistoryLocation& location, QString& error) {
                 error = QString("the port in '%1' must be 1 to 65535").arg(url.toDisplayString(QUrl::RemovePassword));
                 return false;
             }
-        } else if (kPassedThrough.contains(key) && !value.contains(';')) {
+        } else if (kPassedThrough.contains(key)) {
+            if (!ValueFits(key, value)) {
+                error = QString("%1 in a postgresql:// location takes %2")
+                            .arg(key,
+                                 key == "sslmode"           ? "one of " + kSslModes.join(", ")
+                                 : key == "connect_timeout" ? QString("whole seconds")
+                                                            : QString("letters, digits, '.', '_' and '-'"));
+                return false;
+            }
             options << key + "=" + value;
         } else {
             error = QString("'%1' in a postgresql:// location is not supported (host, port, %2)")

@@ -34,12 +34,28 @@ QStringList Version2() {
     return steps;
 }
 
+// Version 3: each record's identity, made when its job starts, so a record kept locally while the
+// server was away is forwarded exactly once (the server ignores an identity it already holds), and
+// the mark of a local row still to be forwarded. Older rows get an identity of their own.
+QStringList Version3(TDialect dialect) {
+    const QString identity = dialect == TDialect::Sqlite
+                                 ? "lower(hex(randomblob(16)))"
+                                 : "md5(random()::text || clock_timestamp()::text || id::text)";
+    return {"ALTER TABLE job_record ADD COLUMN record_id TEXT NOT NULL DEFAULT ''",
+            "ALTER TABLE job_record ADD COLUMN forward_pending BIGINT NOT NULL DEFAULT 0",
+            "UPDATE job_record SET record_id = " + identity,
+            "CREATE UNIQUE INDEX job_record_identity ON job_record (record_id)",
+            "CREATE INDEX job_record_pending ON job_record (forward_pending)",
+            "UPDATE schema_version SET version = 3"};
+}
+
 }  // namespace
 
 QStringList StepFrom(int version, TDialect dialect) {
     switch (version) {
     case 0: return Version1(dialect);
     case 1: return Version2();
+    case 2: return Version3(dialect);
     default: return {};
     }
 }

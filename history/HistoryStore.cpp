@@ -10,6 +10,7 @@
 #include <QVariant>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,39 +30,68 @@ QString SqlText(const QSqlError& e) {
 
 QString SystemText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
-// What stands at a SQLite path must be a file SQLite can use without blocking (a FIFO would
-// hang the first read) and, for writing, one this user may change beside a folder that takes the
-// journal files.
-bool CheckSqlitePath(const QString& path, bool readOnly, QString& error) {
+// A record file, or the -wal and -shm SQLite keeps beside it, that another user made would let that
+// user read and forge this user's records: each is used only when it is a regular file (never a
+// link, a FIFO or a device: nothing here may block or write elsewhere) that belongs to this user,
+// and root uses only root's.
+bool CheckCompanion(const QString& path, bool mustExist, bool& exists, QString& error) {
     const QByteArray name = QFile::encodeName(path);
     const QString where = QString("record database '%1'").arg(path);
     struct stat st {};
-    if (::stat(name.constData(), &st) != 0) {
-        if (errno != ENOENT) {
-            error = where + ": " + SystemText(errno);
-            return false;
-        }
-        if (readOnly) {
-            error = where + " does not exist (no job has been recorded there)";
-            return false;
-        }
-    } else if (S_ISDIR(st.st_mode)) {
-        error = where + " is a folder";
+    exists = ::lstat(name.constData(), &st) == 0;
+    if (!exists) {
+        if (errno == ENOENT && !mustExist) return true;
+        error = errno == ENOENT ? where + " does not exist (no job has been recorded there)"
+                                : where + ": " + SystemText(errno);
         return false;
-    } else if (!S_ISREG(st.st_mode)) {
-        error = where + " is not a regular file";
+    }
+    if (S_ISLNK(st.st_mode)) error = where + " is a symbolic link; give the file itself";
+    else if (S_ISDIR(st.st_mode)) error = where + " is a folder";
+    else if (!S_ISREG(st.st_mode)) error = where + " is not a regular file";
+    else if (st.st_uid != ::geteuid()) error = where + " belongs to another user; it is used only by its owner";
+    return error.isEmpty();
+}
+
+// New record files are made here, never through a link or over a file someone else put there.
+bool CreateRecordFile(const QString& path, QString& error) {
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kRecordFileMode);
+    if (fd < 0) {
+        error = QString("record database '%1' cannot be made: %2").arg(path, SystemText(errno));
         return false;
-    } else if (!readOnly && ::access(name.constData(), W_OK) != 0) {
-        error = where + " cannot be written: " + SystemText(errno);
-        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+// What stands at a SQLite path must be a file SQLite can use without blocking and, for writing, one
+// this user may change beside a folder that takes the journal files. A reader may read another
+// user's file (a station's operators in its group), but never through a link.
+bool CheckSqlitePath(const QString& path, bool readOnly, bool& own, QString& error) {
+    bool exists = false;
+    if (!CheckCompanion(path, readOnly, exists, error)) {
+        own = false;
+        if (!readOnly || !error.endsWith("its owner")) return false;
+        error.clear();
+        return true;
+    }
+    own = true;
+    for (const char* suffix : {"-wal", "-shm"}) {
+        bool companion = false;
+        if (!CheckCompanion(path + suffix, false, companion, error)) return false;
     }
     if (readOnly) return true;
-    const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
-    if (::access(folder.constData(), W_OK) != 0) {
-        error = QString("the folder of %1 cannot be written: %2").arg(where, SystemText(errno));
+    const QByteArray name = QFile::encodeName(path);
+    if (exists && ::access(name.constData(), W_OK) != 0) {
+        error = QString("record database '%1' cannot be written: %2").arg(path, SystemText(errno));
         return false;
     }
-    return true;
+    const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+    if (::access(folder.constData(), W_OK) != 0) {
+        error = QString("the folder of record database '%1' cannot be written: %2").arg(path, SystemText(errno));
+        return false;
+    }
+    return exists || CreateRecordFile(path, error);
 }
 
 // PostgreSQL text cannot hold U+0000, and a unit's reply can; a record is never refused for it.
@@ -88,7 +118,9 @@ void BindRecord(QSqlQuery& q, const TJobRecord& r) {
         Text(r.ProgramVersion), Text(r.Job), Text(r.Device), Text(r.DeviceById), Text(r.AdapterSerial),
         r.ComPort, r.Baud, Text(r.InputFile), r.InputSize, Text(r.InputSha256.toLower()), r.Blocks,
         Text(r.FileChecksum), Text(r.UnitChecksum), Text(r.UnitVersion), Text(r.UnitId), Text(r.Result),
-        Text(r.Reason), Text(WarningsText(r.Warnings)), r.BlocksSent, Text(r.CapturePath), Text(r.RunId)};
+        Text(r.Reason), Text(WarningsText(r.Warnings)), r.BlocksSent, Text(r.CapturePath), Text(r.RunId),
+        Text(r.RecordId.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : r.RecordId),
+        qint64(r.ForwardPending ? 1 : 0)};
     for (qsizetype i = 0; i < values.size(); ++i) q.bindValue(static_cast<int>(i), values[i]);
 }
 
@@ -107,7 +139,8 @@ TJobRecord RecordFrom(const QSqlQuery& q) {
     r.FileChecksum = text(), r.UnitChecksum = text(), r.UnitVersion = text(), r.UnitId = text();
     r.Result = text(), r.Reason = text(), r.Warnings = WarningsFrom(text());
     r.BlocksSent = static_cast<int>(number());
-    r.CapturePath = text(), r.RunId = text();
+    r.CapturePath = text(), r.RunId = text(), r.RecordId = text();
+    r.ForwardPending = number() != 0;
     return r;
 }
 
@@ -120,7 +153,9 @@ QString ColumnList() {
 QString InsertStatement() {
     QStringList marks;
     for (size_t i = 0; i < HistorySchema::kColumns.size(); ++i) marks << "?";
-    return QString("INSERT INTO job_record (%1) VALUES (%2)").arg(ColumnList(), marks.join(", "));
+    // A record forwarded twice (two stations' processes, a --sync beside a job) is kept once.
+    return QString("INSERT INTO job_record (%1) VALUES (%2) ON CONFLICT (record_id) DO NOTHING")
+        .arg(ColumnList(), marks.join(", "));
 }
 
 // Times are kept as fixed-width UTC text, so comparing the text compares the moments.
@@ -135,6 +170,8 @@ QString SelectStatement(const THistoryFilter& f, QVariantList& values) {
     if (!f.UnitId.isEmpty()) add("unit_id = ?", f.UnitId);
     if (!f.InputSha256.isEmpty()) add("input_sha256 = ?", f.InputSha256.toLower());
     if (!f.Result.isEmpty()) add("result = ?", f.Result);
+    if (f.AfterId > 0) add("id > ?", f.AfterId);
+    if (f.PendingOnly) where << "forward_pending <> 0";
     QString sql = QString("SELECT id, %1 FROM job_record").arg(ColumnList());
     if (!where.isEmpty()) sql += " WHERE " + where.join(" AND ");
     sql += " ORDER BY start_utc DESC, id DESC";
@@ -179,13 +216,17 @@ bool THistoryStore::Connect(QString& error) {
                     .arg(sqlite ? "SQLite" : "PostgreSQL", sqlite ? "libqt6sql6-sqlite" : "libqt6sql6-psql");
         return false;
     }
-    if (sqlite && !CheckSqlitePath(location_.Path, options_.ReadOnly, error)) return false;
+    bool own = true;
+    if (sqlite && !CheckSqlitePath(location_.Path, options_.ReadOnly, own, error)) return false;
     QSqlDatabase db = QSqlDatabase::addDatabase(driver, connection_);
     QStringList connectOptions;
     if (sqlite) {
         db.setDatabaseName(location_.Path);
         connectOptions << QString("QSQLITE_BUSY_TIMEOUT=%1").arg(options_.BusyTimeoutMs);
-        if (options_.ReadOnly) connectOptions << "QSQLITE_OPEN_READONLY";
+        // A read-only connection cannot fold the write-ahead log back when it closes, so it would
+        // leave -wal and -shm behind: a reader of its own file connects as a writer that never writes
+        // (nothing is created, upgraded or switched), and is then the last to close.
+        if (options_.ReadOnly && !own) connectOptions << "QSQLITE_OPEN_READONLY";
     } else {
         db.setHostName(location_.Host);
         db.setPort(location_.Port);
@@ -361,7 +402,7 @@ bool THistoryBatch::Add(const TJobRecord& record, QString& error, qint64* id) {
         error = store_.Failure("cannot take the record", insert_->lastError());
         return false;
     }
-    if (id) *id = insert_->lastInsertId().toLongLong();
+    if (id) *id = insert_->numRowsAffected() == 0 ? 0 : insert_->lastInsertId().toLongLong();
     return true;
 }
 
@@ -371,35 +412,29 @@ bool THistoryBatch::Commit(QString& error) {
         return false;
     }
     insert_.reset();
+    // Whoever follows the line's record (history --follow) hears of it when the rows are there.
+    if (store_.location_.Kind == THistoryLocation::TKind::Postgres &&
+        !store_.Exec(QString("NOTIFY %1").arg(kRecordChannel), "cannot keep the record", error))
+        return false;
     if (!store_.Exec("COMMIT", "cannot keep the record", error)) return false;
     open_ = false;
     return true;
 }
 
-TKeepResult KeepJobRecord(const THistoryLocation& location, const QString& fallbackPath, const TJobRecord& record,
-                          const TStoreOptions& options) {
-    TKeepResult result;
-    TStoreOptions writing = options;
-    writing.ReadOnly = false;
-    QString error;
-    if (auto store = THistoryStore::Open(location, error, writing); store && store->Write(record, error, &result.Id)) {
-        result.Kept = true;
-        return result;
+bool THistoryStore::MarkForwarded(const QStringList& recordIds, QString& error) {
+    if (recordIds.isEmpty()) return true;
+    if (!Begin("cannot mark records as forwarded", error)) return false;
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    bool ok = q.prepare("UPDATE job_record SET forward_pending = 0 WHERE record_id = ?");
+    for (const QString& id : recordIds) {
+        if (!ok) break;
+        q.bindValue(0, id);
+        ok = q.exec();
     }
-    if (location.Kind == THistoryLocation::TKind::Sqlite) {
-        result.Message = "the record was not kept: " + error;
-        return result;
-    }
-    THistoryLocation local;
-    local.Path = fallbackPath;
-    QString localError;
-    if (auto store = THistoryStore::Open(local, localError, writing);
-        store && store->Write(record, localError, &result.Id)) {
-        result.Kept = result.InFallback = true;
-        result.Message = QString("the record server could not take the record (%1); it was kept in '%2' instead")
-                             .arg(error, fallbackPath);
-        return result;
-    }
-    result.Message = QString("the record was not kept: %1; nor in '%2': %3").arg(error, fallbackPath, localError);
-    return result;
+    if (!ok) error = Failure("cannot mark records as forwarded", q.lastError());
+    q.finish();
+    if (ok && Exec("COMMIT", "cannot mark records as forwarded", error)) return true;
+    QString ignored;
+    Exec("ROLLBACK", "", ignored);
+    return false;
 }

@@ -28,6 +28,13 @@ struct TStoreOptions {
 
 class THistoryBatch;
 
+// A new record file's mode: its owner writes, the station's operators in its group may read it with
+// `history`, other users nothing (less when the umask says so). A line shares its record through the
+// PostgreSQL server, never by writing one user's file.
+constexpr int kRecordFileMode = 0640;
+// The PostgreSQL notification every commit of records sends (history --follow listens).
+constexpr const char* kRecordChannel = "zup_job_record";
+
 class THistoryStore {
 public:
     // Opens (creating or upgrading the tables unless ReadOnly) and returns the store, or nullptr
@@ -42,12 +49,19 @@ public:
     THistoryStore(const THistoryStore&) = delete;
     THistoryStore& operator=(const THistoryStore&) = delete;
 
-    // Keeps one record in a transaction of its own. `id` (optional) receives the new row's id.
+    // Keeps one record in a transaction of its own. `id` (optional) receives the new row's id, 0 when
+    // the store already held a record of the same identity (which is left as it was). A record
+    // without an identity is given one.
     bool Write(const TJobRecord& record, QString& error, qint64* id = nullptr);
 
     // The records the filter selects, newest first, handed over one at a time.
     bool Query(const THistoryFilter& filter, const std::function<void(const TJobRecord&)>& each, QString& error);
     bool Query(const THistoryFilter& filter, std::vector<TJobRecord>& records, QString& error);
+
+    // Marks the local rows of these identities as forwarded to the line's server.
+    bool MarkForwarded(const QStringList& recordIds, QString& error);
+    // The name Qt's SQL registry knows this store's connection by (for a notification subscription).
+    const QString& ConnectionName() const { return connection_; }
 
     int SchemaVersion() const { return version_; }
     const THistoryLocation& Location() const { return location_; }
@@ -86,18 +100,3 @@ private:
     std::unique_ptr<QSqlQuery> insert_;
     bool open_ = false;
 };
-
-// How KeepJobRecord went: Message is "" when the record went where it was meant to; it says where
-// the record went instead, or that it was not kept and why.
-struct TKeepResult {
-    bool Kept = false;
-    bool InFallback = false;  // kept, but in the local file instead of on the server
-    qint64 Id = 0;
-    QString Message;
-};
-
-// The end of a job: opens `location` and writes `record`. When `location` is a PostgreSQL server
-// that cannot take it (down, unreachable, refusing), the record goes to the SQLite file
-// `fallbackPath` instead, and the message says so.
-TKeepResult KeepJobRecord(const THistoryLocation& location, const QString& fallbackPath, const TJobRecord& record,
-                          const TStoreOptions& options = {});

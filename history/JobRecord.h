@@ -39,6 +39,8 @@ struct TJobRecord {
     int BlocksSent = 0;
     QString CapturePath;   // "" when capture was off
     QString RunId;         // shared by the units of one command; may be ""
+    QString RecordId;      // the record's own identity (a UUID made when the job starts)
+    bool ForwardPending = false;  // a station's local row that the line's server does not hold yet
 
     bool operator==(const TJobRecord&) const = default;
 };

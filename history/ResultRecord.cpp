@@ -1,6 +1,14 @@
 #include "history/ResultRecord.h"
 
+#include <QCoreApplication>
+#include <QSqlDatabase>
 #include <QSysInfo>
+#include <QUuid>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <cstring>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -12,6 +20,17 @@ namespace {
 QString Local(const std::string& text) { return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())); }
 // What the unit said is its bytes, not the locale's text.
 QString FromUnit(const std::string& text) { return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())); }
+
+// The engine keeps the input as it was chosen; the record keeps where it was, byte for byte.
+std::string Absolute(const std::string& path) {
+    if (path.empty() || path.front() == '/') return path;
+    std::string cwd(4096, '\0');
+    if (!::getcwd(cwd.data(), cwd.size())) return path;
+    cwd.resize(std::strlen(cwd.c_str()));
+    std::string rest = path;
+    while (rest.rfind("./", 0) == 0) rest.erase(0, 2);
+    return (cwd == "/" ? "" : cwd) + "/" + rest;
+}
 
 QString LoginName() {
     if (const passwd* pw = ::getpwuid(::geteuid())) return QString::fromLocal8Bit(pw->pw_name);
@@ -44,7 +63,7 @@ TJobRecord RecordOf(const TJobResult& r, const TRecordContext& c, TPortSource* p
     }
     row.ComPort = r.ComPort;
     row.Baud = r.Baud;
-    row.InputFile = Local(r.InputFile);
+    row.InputFile = Local(Absolute(r.InputFile));
     row.InputSize = r.InputSize < 0 ? 0 : r.InputSize;
     row.InputSha256 = QString::fromStdString(r.InputSha256);
     row.Blocks = r.BlockCount;
@@ -58,23 +77,193 @@ TJobRecord RecordOf(const TJobResult& r, const TRecordContext& c, TPortSource* p
     row.BlocksSent = r.BlocksSent;
     row.CapturePath = Local(r.CaptureFile);
     row.RunId = c.RunId;
+    row.RecordId = r.RecordId.empty() ? QUuid::createUuid().toString(QUuid::WithoutBraces)
+                                      : QString::fromStdString(r.RecordId);
     return row;
 }
 
-TJobRecorder::TJobRecorder(const THistoryLocation& location, const QString& fallbackPath, TRecordContext context)
-    : location_(location), fallbackPath_(fallbackPath), context_(std::move(context)) {}
+// What the recorder and its writer share, under `mutex`.
+struct TJobRecorder::TShared {
+    struct TItem {
+        TJobRecord Record;
+        TRecordNotice Notice;
+    };
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<TItem> queue;
+    std::optional<TItem> inFlight;
+    bool stopping = false;
+    bool serverAway = false;   // the last record missed the server: those queued behind it skip it
+    bool writerDone = false;
+    QObject* noticeContext = nullptr;  // null once the recorder no longer hears its writer
+    TRecorderTally tally;
 
-std::string TJobRecorder::Keep(const TJobResult& result, TPortSource* ports) {
-    try {
-        const TKeepResult kept = KeepJobRecord(location_, fallbackPath_, RecordOf(result, context_, ports));
-        return kept.Message.toLocal8Bit().toStdString();
-    } catch (const std::exception& e) {
-        return std::string("the record was not kept: ") + e.what();
+    void Count(TRecordFate fate) {
+        switch (fate) {
+        case TRecordFate::Kept: ++tally.Kept; break;
+        case TRecordFate::KeptLocally: ++tally.KeptLocally; break;
+        case TRecordFate::Journaled: ++tally.Journaled; break;
+        case TRecordFate::Lost: ++tally.Lost; break;
+        }
+    }
+};
+
+namespace {
+
+// The writer thread: its own connections (Qt's SQL connections belong to the thread that made
+// them), one record at a time in the order the jobs ended.
+template <class Shared>
+void WriteRecords(std::shared_ptr<Shared> shared, THistoryLocation location, QString fallback, TStoreOptions options) {
+    TRecordKeeper keeper(location, fallback, options);
+    // Connected before the first job ends: the connection is kept for every record of the run.
+    keeper.Connect();
+    std::unique_lock lock(shared->mutex);
+    for (;;) {
+        shared->changed.wait(lock, [&] { return !shared->queue.empty() || shared->stopping; });
+        if (shared->queue.empty()) break;
+        shared->inFlight = std::move(shared->queue.front());
+        shared->queue.pop_front();
+        const bool tryServer = !shared->serverAway;
+        TJobRecord record = shared->inFlight->Record;
+        lock.unlock();
+        TRecordOutcome outcome{record.RecordId, TRecordFate::Kept, {}};
+        QString message;
+        outcome.Fate = keeper.Keep(record, message, tryServer);
+        outcome.Message = message.toLocal8Bit().toStdString();
+        lock.lock();
+        if (!shared->inFlight) continue;  // Finish took it over when its time was up
+        shared->serverAway = location.Kind == THistoryLocation::TKind::Postgres &&
+                             outcome.Fate != TRecordFate::Kept && !shared->queue.empty();
+        shared->Count(outcome.Fate);
+        if (TRecordNotice notice = std::move(shared->inFlight->Notice); notice && shared->noticeContext)
+            QMetaObject::invokeMethod(shared->noticeContext, [notice, outcome] { notice(outcome); },
+                                      Qt::QueuedConnection);
+        shared->inFlight.reset();
+        shared->changed.notify_all();
+    }
+    shared->writerDone = true;
+    shared->changed.notify_all();
+}
+
+}  // namespace
+
+TJobRecorder::TJobRecorder(const THistoryLocation& location, const QString& fallbackPath, TRecordContext context,
+                           const TStoreOptions& options)
+    : location_(location),
+      fallbackPath_(fallbackPath),
+      context_(std::move(context)),
+      options_(options),
+      noticeContext_(std::make_unique<QObject>()),
+      shared_(std::make_shared<TShared>()) {
+    shared_->noticeContext = noticeContext_.get();
+    // The database driver (and the client library under it) is loaded here, before any unit runs:
+    // loading it on the writer's thread in the middle of a run would hold the loader's lock that
+    // every other thread may need at that moment.
+    const QString warm = "zup_history_warm_" + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    QSqlDatabase::addDatabase(location_.Kind == THistoryLocation::TKind::Postgres ? "QPSQL" : "QSQLITE", warm);
+    QSqlDatabase::removeDatabase(warm);
+    writer_ = std::thread(WriteRecords<TShared>, shared_, location_, fallbackPath_, options_);
+}
+
+TJobRecorder::~TJobRecorder() {
+    if (!finished_) {
+        {
+            std::lock_guard lock(shared_->mutex);
+            shared_->noticeContext = nullptr;
+            for (auto& item : shared_->queue) item.Notice = nullptr;
+            if (shared_->inFlight) shared_->inFlight->Notice = nullptr;
+        }
+        Finish(kFinishLimit);
     }
 }
 
+QString TJobRecorder::Keep(const TJobResult& result, TPortSource* ports, TRecordNotice notice) {
+    TJobRecord record = RecordOf(result, context_, ports);
+    const QString id = record.RecordId;
+    std::lock_guard lock(shared_->mutex);
+    shared_->queue.push_back({std::move(record), std::move(notice)});
+    shared_->changed.notify_all();
+    return id;
+}
+
+TRecorderTally TJobRecorder::Finish(std::chrono::milliseconds limit, const std::function<bool()>& stop) {
+    finished_ = true;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::vector<TShared::TItem> left;
+    {
+        std::unique_lock lock(shared_->mutex);
+        shared_->stopping = true;
+        shared_->changed.notify_all();
+        while (!shared_->writerDone) {
+            if (std::chrono::steady_clock::now() >= deadline) break;
+            shared_->changed.wait_for(lock, std::chrono::milliseconds(20));
+            if (!stop) continue;
+            lock.unlock();
+            const bool stopped = stop();
+            lock.lock();
+            if (stopped) break;
+        }
+        // Time is up: the writer may be waiting on a server that never answers. What it holds and
+        // what is queued go to the local file from here; a record it still gets to the server is
+        // then there twice, which forwarding ignores by its identity.
+        if (!shared_->writerDone) {
+            shared_->tally.TimeRanOut = true;
+            if (shared_->inFlight) left.push_back(std::move(*shared_->inFlight));
+            shared_->inFlight.reset();
+            for (auto& item : shared_->queue) left.push_back(std::move(item));
+            shared_->queue.clear();
+            shared_->noticeContext = nullptr;
+        }
+    }
+    TStoreOptions quick = options_;
+    quick.BusyTimeoutMs = 1000;
+    TRecordKeeper local(location_, fallbackPath_, quick);
+    std::vector<std::pair<TRecordNotice, TRecordOutcome>> due;
+    for (TShared::TItem& item : left) {
+        QString message;
+        const TRecordFate fate = local.Keep(item.Record, message, false);
+        std::lock_guard lock(shared_->mutex);
+        shared_->Count(fate);
+        if (item.Notice) due.push_back({item.Notice, {item.Record.RecordId, fate, message.toLocal8Bit().toStdString()}});
+    }
+    if (writer_.joinable()) {
+        std::unique_lock lock(shared_->mutex);
+        const bool done = shared_->writerDone;
+        lock.unlock();
+        // A writer still inside a connection that never answers is left to end with the process:
+        // it holds nothing the program still needs, and waiting for it is what must not happen.
+        if (done) writer_.join();
+        else writer_.detach();
+    }
+    QCoreApplication::sendPostedEvents(noticeContext_.get(), QEvent::MetaCall);
+    for (auto& [notice, outcome] : due) notice(outcome);
+    std::lock_guard lock(shared_->mutex);
+    shared_->tally.Waiting = location_.Kind == THistoryLocation::TKind::Postgres || shared_->tally.Journaled > 0
+                                 ? local.Waiting()
+                                 : 0;
+    return shared_->tally;
+}
+
+namespace {
+
+// The server answered and refused (these credentials, this database): that never changes by
+// waiting. A server starting up, shutting down or full answers with FATAL too, but only for now.
+bool ServerRefused(const QString& error) {
+    if (!error.contains("FATAL")) return false;
+    for (const char* passing : {"starting up", "shutting down", "too many", "recovery mode"})
+        if (error.contains(QLatin1String(passing))) return false;
+    return true;
+}
+
+}  // namespace
+
 std::string RecordStoreProblem(const THistoryLocation& location) {
     QString error;
-    if (THistoryStore::Open(location, error)) return {};
+    TStoreOptions options;
+    options.BusyTimeoutMs = 2000;
+    if (THistoryStore::Open(location, error, options)) return {};
+    if (location.Kind == THistoryLocation::TKind::Postgres && error.contains(": cannot open: ") &&
+        !ServerRefused(error))
+        return {};
     return error.toLocal8Bit().toStdString();
 }

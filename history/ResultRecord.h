@@ -3,12 +3,18 @@
 // operator is told when it could not be kept where it was meant to go.
 #pragma once
 
+#include <QObject>
 #include <QString>
+#include <chrono>
+#include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "engine/JobResult.h"
 #include "history/HistoryLocation.h"
 #include "history/JobRecord.h"
+#include "history/RecordKeeping.h"
 
 class TPortSource;
 
@@ -24,26 +30,71 @@ struct TRecordContext {
 // This machine and this user.
 TRecordContext StationContext(const QString& programVersion);
 
-// The row for `result`; the device's by-id name and adapter serial come from `ports` when given.
+// The row for `result`; the device's by-id name and adapter serial come from `ports` when given. A
+// relative input path is made absolute against the current folder, as the record keeps every path.
 TJobRecord RecordOf(const TJobResult& result, const TRecordContext& context, TPortSource* ports = nullptr);
 
+// What became of one record kept through a TJobRecorder.
+struct TRecordOutcome {
+    QString RecordId;
+    TRecordFate Fate = TRecordFate::Kept;
+    std::string Message;  // "" for Kept; else the line for the operator (kept elsewhere, or not kept and why)
+};
+using TRecordNotice = std::function<void(const TRecordOutcome& outcome)>;
+
+// How a recorder's records went, for the end of a run.
+struct TRecorderTally {
+    int Kept = 0, KeptLocally = 0, Journaled = 0, Lost = 0;
+    int Waiting = 0;         // local rows and journal lines still to be forwarded after the run (-1: unknown)
+    bool TimeRanOut = false; // Finish's limit (or a stop) sent what was left straight to the local file
+};
+
+// Keeps the records of a run's jobs without ever holding up its event loop: a writer thread of
+// its own, with connections it keeps, takes them from a queue. A record the server cannot take goes
+// to the local file (marked to be forwarded), one the local file cannot take to the journal beside
+// it; what waits locally is forwarded when the server answers again. One recorder per process run.
 class TJobRecorder {
 public:
-    // `fallbackPath`: the local SQLite file that takes the record when a server cannot.
-    TJobRecorder(const THistoryLocation& location, const QString& fallbackPath, TRecordContext context);
+    // `fallbackPath`: the local SQLite file that takes the record when a server cannot (for a
+    // SQLite location, the location's own file). Made on the thread whose event loop hears the
+    // notices.
+    TJobRecorder(const THistoryLocation& location, const QString& fallbackPath, TRecordContext context,
+                 const TStoreOptions& options = {});
+    // Finishes as Finish(kFinishLimit) would, without any notice.
+    ~TJobRecorder();
+    TJobRecorder(const TJobRecorder&) = delete;
+    TJobRecorder& operator=(const TJobRecorder&) = delete;
 
-    // Keeps the record of `result`. "" when it went where it was meant to; otherwise the line for
-    // the operator (kept elsewhere, or not kept and why). Never throws: the job is over whatever
-    // happens to its record.
-    std::string Keep(const TJobResult& result, TPortSource* ports = nullptr);
+    // Queues the record of `result` and returns at once with its identity (the result's RecordId,
+    // else a new UUID). `notice`, when given, is called later on the recorder's thread (from its
+    // event loop, or from Finish) once the record is kept somewhere or lost.
+    QString Keep(const TJobResult& result, TPortSource* ports = nullptr, TRecordNotice notice = {});
+
+    // The end of a run: waits until what is queued is written, at most `limit`, and while `stop`
+    // (when given; called every few milliseconds, e.g. to process events and see a stop signal)
+    // says false. What is then still queued or being written goes to the local file (or journal)
+    // from this thread, so nothing is lost; notices still due are delivered before it returns.
+    // Called once; Keep is not called after it.
+    TRecorderTally Finish(std::chrono::milliseconds limit, const std::function<bool()>& stop = {});
+    static constexpr std::chrono::milliseconds kFinishLimit{6000};
+
     TRecordContext& Context() { return context_; }
 
 private:
+    struct TShared;
+
     THistoryLocation location_;
     QString fallbackPath_;
     TRecordContext context_;
+    TStoreOptions options_;
+    std::unique_ptr<QObject> noticeContext_;
+    std::shared_ptr<TShared> shared_;
+    std::thread writer_;
+    bool finished_ = false;
 };
 
-// Whether the record at `location` can be opened for writing, for a command that was pointed at
-// it explicitly and must refuse before touching a unit: "" when it can, the reason otherwise.
+// Turns a database problem into what it means for a job about to start: "" when the record can be
+// kept (a server that is down or does not answer now costs nothing but a later forwarding), the
+// reason when it can never work there (malformed, the server refusing these credentials or this
+// database, a newer schema, a local file that cannot be made).
 std::string RecordStoreProblem(const THistoryLocation& location);

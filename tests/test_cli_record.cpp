@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <set>
+#include <sys/stat.h>
 #include <sstream>
 
 #include "base/Sha256.h"
@@ -48,20 +49,97 @@ TEST(CommandLineRecord, EveryJobIsARowNewestFirst) {
 }
 
 // The default record in the way (a folder, a file that is not a database): the upload ends as it
-// would, and says its record was not kept.
+// would, its record goes to the journal beside the file, and the next job that can write the file
+// brings it in. Only when the journal cannot take it either is the unit "loaded, but not recorded".
 TEST(CommandLineRecord, ARecordThatCannotBeKeptNeverCostsTheUpload) {
-    const std::string file = "fw.h86";
-    for (const char* what : {"folder", "garbage"}) {
+    const struct {
+        const char* what;
+        bool journalBlocked;
+        int status;
+        const char* says;
+    } rows[] = {{"folder", false, 0, "it was kept in the journal"},
+                {"garbage", false, 0, "it was kept in the journal"},
+                {"fifo", false, 0, "it was kept in the journal"},
+                {"folder and journal folder", true, 4, "the record was not kept"}};
+    for (const auto& row : rows) {
         Cli cli;
-        const std::string path = cli.File(file, TestFirmware::Make(5, 2).hex);
-        if (std::string(what) == "folder") fs::create_directories(cli.bin + "/history.sqlite");
-        else WriteWholeFile(cli.bin + "/history.sqlite", std::string(4096, 'x'));
+        const TestFirmware fw = TestFirmware::Make(5, 2);
+        const std::string path = cli.File("fw.h86", fw.hex);
+        const std::string db = cli.bin + "/history.sqlite";
+        if (std::string(row.what) == "garbage") WriteWholeFile(db, std::string(4096, 'x'));
+        else if (std::string(row.what) == "fifo") ASSERT_EQ(::mkfifo(db.c_str(), 0600), 0);
+        else fs::create_directories(db);
+        if (row.journalBlocked) fs::create_directories(db + ".jsonl");
         SimUnit sim(cli.bin, 1);
-        const Outcome r = cli.Run({"upload", Q(path)});
-        EXPECT_EQ(r.status, 0) << what << r.err;
-        EXPECT_NE(r.err.find("warning: the record was not kept"), std::string::npos) << what << ": " << r.err;
-        EXPECT_TRUE(FlashHolds(sim, TestFirmware::Make(5, 2).image)) << what;
+        const Outcome r = cli.Run({"upload", Q(path), "--unit-id", "J1"});
+        EXPECT_EQ(r.status, row.status) << row.what << r.err;
+        EXPECT_NE(r.err.find(row.says), std::string::npos) << row.what << ": " << r.err;
+        EXPECT_TRUE(FlashHolds(sim, fw.image)) << row.what;
+        if (row.journalBlocked) continue;
+        // The file mended: the next job's record brings the journal's in with it, once.
+        fs::remove_all(db);
+        sim.PowerCycle();  // the next unit
+        ASSERT_EQ(cli.Run({"upload", Q(path), "--unit-id", "J2"}).status, 0);
+        const Outcome h = cli.Run({"history", "--csv"});
+        EXPECT_EQ(CsvLines(h.out).size(), 3u) << row.what << h.out << h.err;
+        EXPECT_EQ(fs::file_size(db + ".jsonl"), 0u) << row.what;
     }
+}
+
+// The window's and the command line's records keep the input file where it was, wherever the
+// program was started from; `history` only reads, leaving nothing beside the record.
+TEST(CommandLineRecord, HistoryOnlyReads) {
+    Cli cli;
+    const std::string file = cli.File("fw.h86", TestFirmware::Make(5, 2).hex);
+    {
+        SimUnit sim(cli.bin, 1);
+        ASSERT_EQ(cli.Run({"upload", Q(file)}).status, 0);
+    }
+    const std::string db = cli.bin + "/history.sqlite";
+    ASSERT_TRUE(fs::exists(db));
+    EXPECT_FALSE(fs::exists(db + "-wal") || fs::exists(db + "-shm"));
+    for (const char* format : {"--csv", "--summary", "--json"}) {
+        const Outcome h = cli.Run({"history", format});
+        EXPECT_EQ(h.status, 0) << h.err;
+        EXPECT_FALSE(fs::exists(db + "-wal") || fs::exists(db + "-shm")) << format;
+    }
+}
+
+// A line's server that is down when the job starts costs the job nothing: the record waits in the
+// station's file, and the station and that file's summary say so.
+TEST(CommandLineRecord, AServerThatIsDownNeverStopsTheJob) {
+    Cli cli;
+    const std::string file = cli.File("fw.h86", TestFirmware::Make(5, 2).hex);
+    fs::create_directories(cli.root / "nosocket");
+    {
+        SimUnit sim(cli.bin, 1);
+        const Outcome r = cli.Run({"upload", Q(file), "--record-db", Q("postgresql://line@/mxr2?host=" + (cli.root / "nosocket"))});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("to be forwarded"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("1 record waits to be forwarded"), std::string::npos) << r.err;
+    }
+    const Outcome summary = cli.Run({"history", "--summary"});
+    EXPECT_NE(summary.out.find("1 record here is not yet forwarded"), std::string::npos) << summary.out;
+}
+
+// history --follow on a station's file prints what another process records, as it is kept.
+TEST(CommandLineRecord, FollowPrintsEachNewRecord) {
+    Cli cli;
+    const std::string file = cli.File("fw.h86", TestFirmware::Make(5, 2).hex);
+    ASSERT_EQ(cli.Run({"upload", Q(file), "--port", "2", "--tick-ms", "2"}).status, 3);  // the file exists
+    QProcess follow;
+    cli.Start(follow, {"history", "--follow", "--json"});
+    QByteArray out;
+    // Jobs until the follower, once it has read where the record stands, has printed one.
+    for (int n = 0; n < 100 && !out.contains("\"unit_id\":\"F"); ++n) {
+        ASSERT_EQ(cli.Run({"upload", Q(file), "--port", "2", "--tick-ms", "2", "--unit-id", "F" + QString::number(n)}).status, 3);
+        follow.waitForReadyRead(1000);
+        out += follow.readAllStandardOutput();
+    }
+    EXPECT_TRUE(out.contains("\"result\":\"port_failed\"")) << out.toStdString();
+    follow.terminate();
+    ASSERT_TRUE(follow.waitForFinished(10000));
+    EXPECT_EQ(follow.exitCode(), 0) << follow.readAllStandardError().toStdString();
 }
 
 // A record database the operator named, that cannot be used, stops the command before the unit.

@@ -431,7 +431,7 @@ void DiskFullWritingTheUploadFile(FaultRun& r) {
     {
         FileSizeLimit limit(4096);
         ASSERT_TRUE(limit.Active());
-        r.Choose("app.bin");
+        r.Choose("app.bin");  // a preparation leaves no record: nothing is written beside it
     }
     ExpectPreparationRefused(r, "app.ZUP");
     r.expect.files = {{"app.bin", next.image}, {"app.ZUP", goodZup}};

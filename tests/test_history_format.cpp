@@ -2,6 +2,7 @@
 // terminal whatever the unit sent, and the summary's counts per day and station.
 #include <gtest/gtest.h>
 
+
 #include "history/HistoryFormat.h"
 
 namespace {
@@ -53,6 +54,32 @@ TEST(HistoryCsv, ARecordIsOneRowOfTheHeadersColumns) {
     EXPECT_EQ(commas, header.count(','));
 }
 
+// A unit id or a unit's reply is the unit's or the operator's text: in CSV it never becomes a
+// formula of the spreadsheet that opens the export; JSON keeps it as it was.
+TEST(HistoryCsv, CellsThatWouldRunAsFormulasAreText) {
+    const struct {
+        const char* unitId;
+        const char* cell;
+    } rows[] = {
+        {"=HYPERLINK(\"x\")", ",\"'=HYPERLINK(\"\"x\"\")\","},
+        {"+1+2", ",'+1+2,"},
+        {"-2", ",'-2,"},
+        {"@SUM(A1)", ",'@SUM(A1),"},
+        {"\tx", ",'\tx,"},
+        {"\rx", ",\"'\rx\","},
+        {"SN-1=2", ",SN-1=2,"},
+    };
+    for (const auto& row : rows) {
+        TJobRecord r = Job("2026-01-05", "st1", "verified");
+        r.UnitId = row.unitId;
+        EXPECT_TRUE(CsvLine(r).contains(row.cell)) << CsvLine(r).toStdString();
+        TJobRecord back;
+        r.RecordId = "r1";
+        ASSERT_TRUE(RecordFromJson(JsonLine(r).toUtf8(), back));
+        EXPECT_EQ(back.UnitId, r.UnitId);
+    }
+}
+
 TEST(HistoryTable, ControlCharactersNeverReachTheTerminal) {
     TJobRecord r = Job("2026-01-05", "st1", "checksums_different", "unit said \x1b[2J\x07");
     r.UnitId = "SN\r1";
@@ -64,17 +91,25 @@ TEST(HistoryTable, ControlCharactersNeverReachTheTerminal) {
 
 TEST(HistorySummary, CountsPerDayAndStationWithTheFailuresByReason) {
     THistorySummary summary;
+    auto lines = [](const THistorySummary& s) { return s.Text().split('\n', Qt::SkipEmptyParts); };
     for (const TJobRecord& r : {Job("2026-01-05", "st1", "verified"), Job("2026-01-05", "st1", "sent"),
                                 Job("2026-01-05", "st1", "timeout", "No reply to FCS"),
                                 Job("2026-01-05", "st1", "timeout", "No reply to FCS"),
                                 Job("2026-01-05", "st2", "factory_complete"),
+                                Job("2026-01-05", "st1", "port_failed", "No such file or directory"),
                                 Job("2026-01-06", "st1", "unit_failed", "UPLOAD FAILED")})
         summary.Add(r);
-    const QStringList lines = summary.Text().split('\n', Qt::SkipEmptyParts);
-    ASSERT_EQ(lines.size(), 6) << summary.Text().toStdString();
-    EXPECT_EQ(lines[1].simplified(), "2026-01-05 st1 4 2 1 2");
-    EXPECT_EQ(lines[2].simplified(), "2 timeout No reply to FCS");
-    EXPECT_EQ(lines[3].simplified(), "2026-01-05 st2 1 1 0 0");
-    EXPECT_EQ(lines[4].simplified(), "2026-01-06 st1 1 0 0 1");
-    EXPECT_EQ(lines[5].simplified(), "1 unit_failed UPLOAD FAILED");
+    // A port that never opened reached no unit: counted apart, its reason listed with the failures.
+    EXPECT_EQ(lines(summary).size(), 7) << summary.Text().toStdString();
+    EXPECT_EQ(lines(summary)[1].simplified(), "2026-01-05 st1 4 2 1 2 1");
+    EXPECT_EQ(lines(summary)[2].simplified(), "1 port_failed No such file or directory");
+    EXPECT_EQ(lines(summary)[3].simplified(), "2 timeout No reply to FCS");
+    EXPECT_EQ(lines(summary)[4].simplified(), "2026-01-05 st2 1 1 0 0 0");
+    EXPECT_EQ(lines(summary)[5].simplified(), "2026-01-06 st1 1 0 0 1 0");
+    EXPECT_EQ(lines(summary)[6].simplified(), "1 unit_failed UPLOAD FAILED");
+    // A station's file that holds rows still to be forwarded says so.
+    TJobRecord waiting = Job("2026-01-06", "st1", "verified");
+    waiting.ForwardPending = true;
+    summary.Add(waiting);
+    EXPECT_TRUE(lines(summary).back().startsWith("1 record here is not yet forwarded")) << lines(summary).back().toStdString();
 }

@@ -1,13 +1,19 @@
 // The production record on a PostgreSQL server: run by tools/with-postgres, which starts a
 // throw-away cluster and sets ZUP_TEST_PG to it; skipped without one.
+#include <QProcess>
+#include <QUuid>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <set>
 
 #include "history/HistoryFormat.h"
 #include "history/HistoryStore.h"
+#include "history/RecordKeeping.h"
+#include "history/ResultRecord.h"
 #include "support/HistoryWriters.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -24,7 +30,7 @@ TEST(HistoryPostgres, ARecordComesBackWithEveryField) {
     QString error;
     auto store = THistoryStore::Open(Server(), error);
     ASSERT_TRUE(store) << error.toStdString();
-    EXPECT_EQ(store->SchemaVersion(), 2);
+    EXPECT_EQ(store->SchemaVersion(), 3);
     TJobRecord r;
     r.Start = QDateTime(QDate(2026, 1, 5), QTime(13, 5, 9, 123), Qt::UTC);
     r.Job = "upload", r.Station = "line1-st2", r.Result = "checksums_different";
@@ -32,6 +38,7 @@ TEST(HistoryPostgres, ARecordComesBackWithEveryField) {
     r.UnitChecksum = QString::fromLatin1("3F\0A", 4);
     r.Warnings = {"a, \"b\"", "two\nlines"};
     r.InputSize = 5000000000;
+    r.RecordId = QUuid::createUuid().toString(QUuid::WithoutBraces);
     ASSERT_TRUE(store->Write(r, error, &r.Id)) << error.toStdString();
     EXPECT_GT(r.Id, 0);
     THistoryFilter filter;
@@ -58,4 +65,89 @@ TEST(HistoryPostgres, TwoProcessesWritingAtOnceLoseNothing) {
         ids.insert(unitIds.begin(), unitIds.end());
     }
     EXPECT_EQ(ids.size(), 400u);
+}
+
+namespace {
+
+QString Program() { return QString(ZUP_RUNTIME_DIR) + "/zupflshc"; }
+
+TJobRecord Unit(const QString& run, int n) {
+    TJobRecord r;
+    r.Start = QDateTime::currentDateTimeUtc();
+    r.Job = "upload", r.Result = "sent", r.Station = "st-forward", r.RunId = run;
+    r.UnitId = QString("%1-%2").arg(run).arg(n);
+    r.RecordId = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    return r;
+}
+
+int RecordsOfRun(const QString& run) {
+    QString error;
+    auto store = THistoryStore::Open(Server(), error);
+    EXPECT_TRUE(store) << error.toStdString();
+    int count = 0;
+    EXPECT_TRUE(store && store->Query({}, [&](const TJobRecord& r) { count += r.RunId == run; }, error));
+    return count;
+}
+
+}  // namespace
+
+// The server away for two jobs (a socket folder nobody listens in), back for the third: the third's
+// record brings the two kept locally with it, and --sync (twice) forwards nothing again.
+TEST(HistoryPostgres, RecordsKeptWhileTheServerWasAwayReachItExactlyOnce) {
+    NEEDS_SERVER();
+    TempDir dir;
+    ::mkdir((dir / "nosocket").c_str(), 0700);
+    const QString local = QString::fromStdString(dir / "history.sqlite");
+    const QString run = "fwd-" + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    THistoryLocation away, back;
+    QString error, message;
+    ASSERT_TRUE(ParseHistoryLocation("postgresql://zup@/zup_test?host=" + QString::fromStdString(dir / "nosocket"),
+                                     away, error));
+    ASSERT_TRUE(ParseHistoryLocation(Server(), back, error));
+    EXPECT_TRUE(RecordStoreProblem(away).empty());  // away now: the job goes on
+    for (int n = 1; n <= 2; ++n)
+        EXPECT_EQ(TRecordKeeper(away, local).Keep(Unit(run, n), message), TRecordFate::KeptLocally) << message.toStdString();
+    EXPECT_EQ(TRecordKeeper(back, local).Keep(Unit(run, 3), message), TRecordFate::Kept) << message.toStdString();
+    EXPECT_EQ(RecordsOfRun(run), 3);
+    for (int i = 0; i < 2; ++i) {
+        QProcess sync;
+        sync.start(Program(), {"history", "--sync", "--record-db", Server(), "--local", local});
+        ASSERT_TRUE(sync.waitForFinished(60000));
+        EXPECT_EQ(sync.exitCode(), 0) << sync.readAllStandardError().toStdString();
+        EXPECT_TRUE(sync.readAllStandardOutput().startsWith("0 records forwarded"));
+    }
+    EXPECT_EQ(RecordsOfRun(run), 3);
+    EXPECT_EQ(TRecordKeeper(back, local).Waiting(), 0);
+}
+
+// A database the server does not have can never work: refused before the unit.
+TEST(HistoryPostgres, ALocationTheServerRefusesRefusesTheJob) {
+    NEEDS_SERVER();
+    THistoryLocation wrong;
+    QString error;
+    ASSERT_TRUE(ParseHistoryLocation(QString(Server()).replace("/zup_test?", "/no_such_db?"), wrong, error));
+    EXPECT_NE(RecordStoreProblem(wrong).find("does not exist"), std::string::npos) << RecordStoreProblem(wrong);
+}
+
+// history --follow on the server prints what another process keeps, as it is kept.
+TEST(HistoryPostgres, FollowPrintsARecordKeptByAnotherProcess) {
+    NEEDS_SERVER();
+    QProcess follow;
+    follow.start(Program(), {"history", "--follow", "--json", "--record-db", Server()});
+    ASSERT_TRUE(follow.waitForStarted());
+    const QString run = "follow-" + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    QString error;
+    auto store = THistoryStore::Open(Server(), error);
+    ASSERT_TRUE(store) << error.toStdString();
+    QByteArray out;
+    // Records until the follower, once it listens, has printed one: it may start listening late.
+    for (int n = 0; n < 300 && !out.contains(run.toUtf8()); ++n) {
+        ASSERT_TRUE(store->Write(Unit(run, n), error)) << error.toStdString();
+        follow.waitForReadyRead(100);
+        out += follow.readAllStandardOutput();
+    }
+    EXPECT_TRUE(out.contains(run.toUtf8())) << out.toStdString();
+    follow.terminate();
+    ASSERT_TRUE(follow.waitForFinished(10000));
+    EXPECT_EQ(follow.exitCode(), 0) << follow.readAllStandardError().toStdString();
 }

@@ -9,6 +9,9 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -17,6 +20,9 @@
 
 #include "history/HistoryFormat.h"
 #include "history/HistoryStore.h"
+#include "history/RecordKeeping.h"
+#include "history/ResultRecord.h"
+#include "support/AsUser.h"
 #include "support/HistoryWriters.h"
 #include "support/TempDir.h"
 
@@ -25,6 +31,12 @@ namespace fs = std::filesystem;
 namespace {
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+mode_t Umask() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+}
 
 TJobRecord FullRecord(const QString& kind, int n) {
     TJobRecord r;
@@ -40,6 +52,7 @@ TJobRecord FullRecord(const QString& kind, int n) {
     r.Result = kind, r.Reason = "Checksums match, Upload successful";
     r.Warnings = {"slow start, resent block 12", "two\nlines"};
     r.BlocksSent = 4000, r.CapturePath = "/home/op/records/SN.txt", r.RunId = "run-7";
+    r.RecordId = QString("rec-%1").arg(n);
     return r;
 }
 
@@ -239,7 +252,10 @@ TEST(HistoryStore, AFullDiskIsReportedAndKeepsWhatWasWritten) {
         r.Reason = QString(2000, 'r');
         QString error;
         int kept = 0;
-        while (kept < 100000 && store->Write(r, error)) ++kept;
+        for (; kept < 100000; ++kept) {
+            r.RecordId = QString("fill-%1").arg(kept);
+            if (!store->Write(r, error)) break;
+        }
         EXPECT_TRUE(error.contains("full")) << row.name << ": " << error.toStdString();
         std::vector<TJobRecord> read;
         EXPECT_TRUE(store->Query({}, read, error)) << error.toStdString();
@@ -303,7 +319,7 @@ TEST(HistoryStore, AVersionOneFileIsUpgradedWithItsRows) {
     EXPECT_TRUE(OpenError(path, reading).contains("schema version 1"));
     auto store = OpenOk(path);
     ASSERT_TRUE(store);
-    EXPECT_EQ(store->SchemaVersion(), 2);
+    EXPECT_EQ(store->SchemaVersion(), 3);
     QString error;
     ASSERT_TRUE(store->Write(FullRecord("timeout", 0), error)) << error.toStdString();
     std::vector<TJobRecord> read;
@@ -316,8 +332,11 @@ TEST(HistoryStore, AVersionOneFileIsUpgradedWithItsRows) {
               "st1/dev/ttyS0/fw/a.h861234Checksums match");
     EXPECT_EQ(old.Blocks, 4000);
     EXPECT_TRUE(old.UnitId.isEmpty() && old.Warnings.isEmpty() && old.Baud == 0);
+    // An older row gets an identity of its own, and is not taken for one waiting to be forwarded.
+    EXPECT_EQ(old.RecordId.size(), 32);
+    EXPECT_FALSE(old.ForwardPending);
     store.reset();
-    EXPECT_EQ(RawSqlite(path).Value("SELECT version FROM schema_version").toInt(), 2);
+    EXPECT_EQ(RawSqlite(path).Value("SELECT version FROM schema_version").toInt(), 3);
 }
 
 TEST(HistoryStore, ANewerSchemaIsRefusedAndLeftAlone) {
@@ -328,42 +347,150 @@ TEST(HistoryStore, ANewerSchemaIsRefusedAndLeftAlone) {
         QString error;
         ASSERT_TRUE(store->Write(FullRecord("verified", 0), error));
     }
-    RawSqlite(path).Exec("UPDATE schema_version SET version = 3");
-    EXPECT_TRUE(OpenError(path).contains("schema version 3, newer than this program knows (2)"));
+    RawSqlite(path).Exec("UPDATE schema_version SET version = 4");
+    EXPECT_TRUE(OpenError(path).contains("schema version 4, newer than this program knows (3)"));
     RawSqlite after(path);
-    EXPECT_EQ(after.Value("SELECT version FROM schema_version").toInt(), 3);
+    EXPECT_EQ(after.Value("SELECT version FROM schema_version").toInt(), 4);
     EXPECT_EQ(after.Value("SELECT COUNT(*) FROM job_record").toInt(), 1);
 }
 
 // A server that is down (here: a socket folder no server listens in) leaves the record in the
-// local file, and the message says where it went.
-TEST(HistoryStore, AServerThatIsDownLeavesTheRecordInTheLocalFile) {
+// local file marked to be forwarded; a local file that cannot take it either leaves it in the
+// journal beside it; only when that fails too is it lost. Each says where the record went.
+TEST(RecordKeeper, EachRecordGoesAsFarAsItCan) {
     TempDir dir;
     fs::create_directory(dir / "nosocket");
     fs::create_directory(dir / "folder.sqlite");
-    THistoryLocation server, local;
+    fs::create_directory(dir / "blocked.sqlite");
+    fs::create_directory(dir / "blocked.sqlite.jsonl");
+    THistoryLocation server, file;
     QString error;
     ASSERT_TRUE(ParseHistoryLocation(Q("postgresql://line@/mxr?host=" + (dir / "nosocket")), server, error));
-    const TJobRecord record = FullRecord("verified", 0);
-
-    const TKeepResult kept = KeepJobRecord(server, Q(dir / "history.sqlite"), record);
-    EXPECT_TRUE(kept.Kept && kept.InFallback);
-    EXPECT_TRUE(kept.Message.contains("kept in '" + Q(dir / "history.sqlite") + "' instead"))
-        << kept.Message.toStdString();
+    file.Path = Q(dir / "folder.sqlite");
+    const struct {
+        const THistoryLocation* location;
+        const char* local;
+        TRecordFate fate;
+        const char* says;
+    } rows[] = {
+        {&server, "history.sqlite", TRecordFate::KeptLocally, "it was kept in '%1', to be forwarded"},
+        {&server, "folder.sqlite", TRecordFate::Journaled, "it was kept in the journal '%1.jsonl'"},
+        {&file, "folder.sqlite", TRecordFate::Journaled, "it was kept in the journal '%1.jsonl'"},
+        {&server, "blocked.sqlite", TRecordFate::Lost, "the record was not kept: "},
+    };
+    for (const auto& row : rows) {
+        const QString local = Q(dir / row.local);
+        TRecordKeeper keeper(*row.location, local);
+        QString message;
+        EXPECT_EQ(keeper.Keep(FullRecord("verified", 0), message), row.fate) << row.local;
+        EXPECT_TRUE(message.contains(QString(row.says).arg(local))) << message.toStdString();
+    }
     std::vector<TJobRecord> read;
     ASSERT_TRUE(OpenOk(dir / "history.sqlite")->Query({}, read, error));
     ASSERT_EQ(read.size(), 1u);
-    EXPECT_EQ(read[0].Id, kept.Id);
+    EXPECT_TRUE(read[0].ForwardPending);
+    EXPECT_EQ(read[0].RecordId, "rec-0");
+    EXPECT_EQ(TRecordKeeper(server, Q(dir / "folder.sqlite")).Waiting(), 2);
+    // A file location is its own local file: the station's file is only the server's stand-in.
+    file.Path = Q(dir / "named.sqlite");
+    QString message;
+    EXPECT_EQ(TRecordKeeper(file, Q(dir / "station.sqlite")).Keep(FullRecord("sent", 1), message), TRecordFate::Kept);
+    EXPECT_TRUE(fs::exists(dir / "named.sqlite") && !fs::exists(dir / "station.sqlite"));
+}
 
-    const TKeepResult lost = KeepJobRecord(server, Q(dir / "folder.sqlite"), record);
-    EXPECT_FALSE(lost.Kept);
-    EXPECT_TRUE(lost.Message.startsWith("the record was not kept: ")) << lost.Message.toStdString();
-    EXPECT_TRUE(lost.Message.contains("is a folder")) << lost.Message.toStdString();
+// Records the server never answered for: Keep returns at once, and Finish, once a stop signal
+// says so (long before its limit), puts what is queued and what the writer holds into the local
+// file, marked to be forwarded.
+TEST(JobRecorder, AServerThatNeverAnswersHoldsNothingUp) {
+    TempDir dir;
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof at;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    ASSERT_EQ(::listen(listener, 16), 0);  // connections complete, and are never answered
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&at), &size), 0);
+    THistoryLocation server;
+    QString error;
+    ASSERT_TRUE(ParseHistoryLocation(QString("postgresql://line@127.0.0.1:%1/mxr").arg(ntohs(at.sin_port)), server,
+                                     error));
+    std::vector<TRecordOutcome> told;
+    TJobRecorder recorder(server, Q(dir / "history.sqlite"), TRecordContext{});
+    QStringList ids;
+    for (int i = 0; i < 3; ++i) {
+        TJobResult result;
+        result.Kind = TResultKind::Sent;
+        ids << recorder.Keep(result, nullptr, [&](const TRecordOutcome& o) { told.push_back(o); });
+    }
+    const TRecorderTally tally = recorder.Finish(std::chrono::minutes(10), [] { return true; });
+    ::close(listener);
+    EXPECT_TRUE(tally.TimeRanOut);
+    EXPECT_EQ(tally.KeptLocally, 3);
+    EXPECT_EQ(tally.Waiting, 3);
+    ASSERT_EQ(told.size(), 3u);
+    for (const TRecordOutcome& o : told) EXPECT_EQ(o.Fate, TRecordFate::KeptLocally) << o.Message;
+    std::vector<TJobRecord> read;
+    ASSERT_TRUE(OpenOk(dir / "history.sqlite")->Query({}, read, error));
+    ASSERT_EQ(read.size(), 3u);
+    for (const TJobRecord& r : read) EXPECT_TRUE(r.ForwardPending && ids.contains(r.RecordId));
+}
 
-    local.Path = Q(dir / "folder.sqlite");
-    const TKeepResult localLost = KeepJobRecord(local, Q(dir / "history.sqlite"), record);
-    EXPECT_FALSE(localLost.Kept || localLost.InFallback);
-    EXPECT_TRUE(localLost.Message.startsWith("the record was not kept: ")) << localLost.Message.toStdString();
+// The record keeps where the input file was, as chosen relative to the current folder or not.
+TEST(RecordOf, TheInputFileIsAnAbsolutePath) {
+    const std::string cwd = fs::current_path().string();
+    const struct {
+        const char* given;
+        std::string kept;
+    } rows[] = {{"fw.h86", cwd + "/fw.h86"}, {"./sub/fw.h86", cwd + "/sub/fw.h86"},
+                {"/abs/fw.h86", "/abs/fw.h86"}, {"", ""}};
+    for (const auto& row : rows) {
+        TJobResult result;
+        result.InputFile = row.given;
+        result.RecordId = "from-the-job";
+        const TJobRecord r = RecordOf(result, {});
+        EXPECT_EQ(r.InputFile.toStdString(), row.kept);
+        EXPECT_EQ(r.RecordId, "from-the-job");
+    }
+}
+
+// Another user's record file, or a -wal or -shm planted beside this user's, would let that user
+// read and forge the record: refused, as is a link at the record's path. New files are made with
+// the documented mode and never through a link.
+TEST(HistoryStore, FilesOfAnotherUserAndLinksAreRefused) {
+    TempDir dir;
+    const std::string theirs = dir / "theirs.sqlite", planted = dir / "planted.sqlite";
+    OpenOk(theirs);
+    OpenOk(planted);
+    ASSERT_EQ(::chown(theirs.c_str(), kNobody, kNobody), 0);
+    WriteWholeFile(planted + "-wal", "");
+    ASSERT_EQ(::chown((planted + "-wal").c_str(), kNobody, kNobody), 0);
+    fs::create_symlink(dir / "elsewhere.sqlite", dir / "link.sqlite");
+    fs::create_symlink(theirs, dir / "link-to-file.sqlite");
+    const struct {
+        const char* name;
+        bool reading;
+        const char* says;  // "" = opens
+    } rows[] = {
+        {"theirs.sqlite", false, "belongs to another user"},
+        {"theirs.sqlite", true, ""},
+        {"planted.sqlite", false, "planted.sqlite-wal' belongs to another user"},
+        {"link.sqlite", false, "is a symbolic link"},
+        {"link-to-file.sqlite", true, "is a symbolic link"},
+    };
+    for (const auto& row : rows) {
+        TStoreOptions options;
+        options.ReadOnly = row.reading;
+        QString error;
+        const bool opened = THistoryStore::Open(Q(dir / row.name), error, options) != nullptr;
+        EXPECT_EQ(opened, *row.says == '\0') << row.name << ": " << error.toStdString();
+        EXPECT_TRUE(error.contains(row.says)) << row.name << ": " << error.toStdString();
+    }
+    EXPECT_FALSE(fs::exists(dir / "elsewhere.sqlite"));
+    OpenOk(dir / "new.sqlite");
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "new.sqlite").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, kRecordFileMode & ~Umask());
 }
 
 TEST(HistoryLocation, FilesAndServers) {
@@ -382,6 +509,14 @@ TEST(HistoryLocation, FilesAndServers) {
         {"postgresql://line@%2Frun%2Fpostgresql:5433/mxr", "postgresql://line@:5433/mxr?host=/run/postgresql",
          "/run/postgresql", 5433},
         {"postgresql://line@db/mxr?sslmode=require", "postgresql://line@db/mxr", "db", 5432},
+        {"postgresql://line@db/mxr?connect_timeout=3&application_name=st-2.a_b", "postgresql://line@db/mxr", "db",
+         5432},
+        // Values that would carry a keyword of their own into the connection.
+        {"postgresql://line@db/mxr?sslmode=disable%20dbname=other", "", "", 0},
+        {"postgresql://line@db/mxr?application_name=a%20dbname%3Dother", "", "", 0},
+        {"postgresql://line@db/mxr?connect_timeout=3'%20options='-csearch_path", "", "", 0},
+        {"postgresql://line@db/mxr?options=-csearch_path%3Devil", "", "", 0},
+        {"postgresql://line@db/mxr?sslmode=verify", "", "", 0},
         {"mysql://line@db/mxr", "", "", 0},
         {"sqlite:///tmp/h.sqlite", "", "", 0},
         {"postgresql://line@db", "", "", 0},
