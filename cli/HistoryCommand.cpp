@@ -30,11 +30,7 @@ struct THistoryRequest {
     QString LocalPath;  // --sync: the station's own file whose waiting records go to the location
 };
 
-QString KindList() {
-    QStringList kinds;
-    for (const char* kind : kResultKinds) kinds << kind;
-    return kinds.join(", ");
-}
+QString KindList() { return RecordedKinds().join(", "); }
 
 bool ParseFormat(const QCommandLineParser& p, TFormat& format, QString& error) {
     const int chosen = int(p.isSet("csv")) + int(p.isSet("json")) + int(p.isSet("summary"));

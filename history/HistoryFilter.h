@@ -9,7 +9,7 @@ struct THistoryFilter {
     QDateTime Before;     // the first moment no longer included; invalid = no upper bound
     QString UnitId;       // "" = any
     QString InputSha256;  // "" = any; compared without regard to case
-    QString Result;       // "" = any; else one of kResultKinds
+    QString Result;       // "" = any; else one of RecordedKinds()
     int Limit = 0;        // newest N; 0 = all
     qint64 AfterId = 0;   // rows written after the row of this id only (history --follow); 0 = all
     bool PendingOnly = false;  // local rows still to be forwarded to the line's server

@@ -1,12 +1,17 @@
 #include "history/JobRecord.h"
 
-bool IsResultKind(const QString& text) {
-    for (const char* kind : kResultKinds)
-        if (text == QLatin1String(kind)) return true;
-    return false;
+#include "engine/JobResult.h"
+
+QStringList RecordedKinds() {
+    QStringList kinds;
+    for (const std::string& name : ResultKindNames())
+        if (name != ResultKindName(TResultKind::Prepared)) kinds << QString::fromStdString(name);
+    return kinds;
 }
 
+bool IsResultKind(const QString& text) { return RecordedKinds().contains(text); }
+
 bool IsSuccessKind(const QString& kind) {
-    return kind == QLatin1String("verified") || kind == QLatin1String("sent") ||
-           kind == QLatin1String("factory_complete");
+    TResultKind k{};
+    return ResultKindFromName(kind.toStdString(), k) && KindSucceeded(k);
 }

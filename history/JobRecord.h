@@ -33,7 +33,7 @@ struct TJobRecord {
     QString UnitVersion;   // the unit's software version, as it reported it
     QString UnitId;        // what the operator gave, "" otherwise
 
-    QString Result;        // one of kResultKinds
+    QString Result;        // one of RecordedKinds()
     QString Reason;
     QStringList Warnings;
     int BlocksSent = 0;
@@ -45,11 +45,9 @@ struct TJobRecord {
     bool operator==(const TJobRecord&) const = default;
 };
 
-// Every way a job can end, as the record spells it.
-inline constexpr std::array<const char*, 10> kResultKinds = {
-    "verified", "sent", "not_verified", "checksums_different", "unit_failed",
-    "timeout", "port_failed", "file_failed", "factory_complete", "interrupted"};
-
+// Every way a recorded job can end, as the record spells it: the result kinds' names (a
+// preparation, which leaves no record, aside).
+QStringList RecordedKinds();
 bool IsResultKind(const QString& text);
 // The unit holds what it was sent: an upload verified or sent without verification (a small one),
 // or a factory job completed. Everything else leaves the unit to be done again.
