@@ -56,7 +56,13 @@ std::string TimeText(std::chrono::milliseconds taken) {
 
 }  // namespace
 
-TCliView::TCliView(TMode mode, bool factory) : mode_(mode), factory_(factory) {}
+TCliView::TCliView(TMode mode, bool factory) : mode_(mode), factory_(factory) {
+    flush_.setSingleShot(true);
+    flush_.setInterval(kFlushMs);
+    flush_.callOnTimeout([] { std::fflush(stdout); });
+}
+
+TCliView::~TCliView() { std::fflush(stdout); }
 
 bool TCliView::OnScreen(TLine line) const {
     switch (line) {
@@ -310,7 +316,17 @@ void TCliView::Event(QJsonObject event) {
         event.insert("unit", QString::fromStdString(unit_));
         event.insert("time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
     }
-    Out(QJsonDocument(event).toJson(QJsonDocument::Compact).toStdString() + "\n");
+    const std::string line = QJsonDocument(event).toJson(QJsonDocument::Compact).toStdString() + "\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    // A station's reader gets its events a few times a second rather than a write for each; a
+    // result, and anything that stops the job, at once.
+    const QString kind = event["event"].toString();
+    if (kind == "result" || kind == "message") {
+        std::fflush(stdout);
+        flush_.stop();
+    } else if (!flush_.isActive()) {
+        flush_.start();
+    }
 }
 
 void TCliView::Note(const std::string& text) {

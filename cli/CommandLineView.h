@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QJsonObject>
+#include <QTimer>
 #include <array>
 #include <functional>
 #include <optional>
@@ -20,6 +21,9 @@ public:
     // `factory`: the lines of the factory screen and its history; otherwise those of the Software
     // Upload screen.
     TCliView(TMode mode, bool factory);
+    ~TCliView();
+    TCliView(const TCliView&) = delete;
+    TCliView& operator=(const TCliView&) = delete;
 
     // One event of the job: its texts printed as they change, its facts in the terminal's words
     // (or as JSON events).
@@ -97,4 +101,6 @@ private:
     TStationBoard* board_ = nullptr;
     size_t row_ = 0;
     bool enterProceeds_ = false;
+    static constexpr int kFlushMs = 200;  // JSON events wait at most this long in the output buffer
+    QTimer flush_;
 };
