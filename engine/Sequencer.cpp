@@ -17,17 +17,12 @@
 #include "base/Hex.h"
 #include "base/RunError.h"
 #include "base/SafeFile.h"
-#include "base/Sha256.h"
 #include "firmware/BuiltinImages.h"
 #include "firmware/IntelHex.h"
 #include "firmware/UploadFile.h"
 #include "records/CommsSettings.h"
 
 namespace {
-
-// No image needs a bigger file (a 4 MiB image in HEX is under 12 MB); reading one whole just to
-// name it in the record is not worth it.
-constexpr size_t kMaxInputFileSize = 64u << 20;
 
 // A selector's text as a whole decimal number, blanks around it allowed.
 bool WholeNumber(const std::string& text, long& value) {
@@ -363,7 +358,8 @@ void TSequencer::NextUnit() {
     out_.Offer(TOffer::BackToStart, false);
     BeginJob(TJob::Prepare);
     NoteInputFile();
-    Guarded([this] { PrepareUpload(); });
+    // The upload block file again; it names the firmware only when it was the operator's choice.
+    Guarded([this] { PrepareUpload(InputKind(Run.InputExt) == TInputKind::Upload); });
     Settled();
 }
 
@@ -424,18 +420,7 @@ void TSequencer::BeginRun() {
     haltReason_.clear();
 }
 
-void TSequencer::NoteInputFile() {
-    result_.InputFile = Run.InputFileName;
-    // What identifies the firmware in the record; a file that cannot be read here fails its
-    // preparation anyway, with its own reason.
-    try {
-        if (const auto bytes = ReadSmallFile(Run.InputFileName, kMaxInputFileSize)) {
-            result_.InputSize = static_cast<int64_t>(bytes->size());
-            result_.InputSha256 = Sha256Hex(*bytes);
-        }
-    } catch (const std::exception&) {
-    }
-}
+void TSequencer::NoteInputFile() { result_.InputFile = Run.InputFileName; }
 
 void TSequencer::End(TResultKind kind, const std::string& reason) {
     if (!jobOpen_) return;
@@ -449,6 +434,10 @@ void TSequencer::End(TResultKind kind, const std::string& reason) {
     }
     if (out_.Awaited() != TOperatorStep::RemoveJumpers) out_.Awaiting(TOperatorStep::None);
     TJobResult& r = result_;
+    if (r.Job == TJob::Prepare && inputDigest_.Size > 0) {
+        r.InputSize = inputDigest_.Size;
+        r.InputSha256 = inputDigest_.Hash.HexDigest();
+    }
     r.Kind = kind;
     r.Reason = reason;
     r.BlocksSent = Run.BlocksSent;
@@ -550,13 +539,14 @@ void TSequencer::CheckInputFile() {
     const TInputKind kind = format ? format->Kind : TInputKind::Unknown;
     NoteInputFile();
     upload_ = {};
+    inputDigest_ = {};
     if (kind == TInputKind::Unknown) {
         GoTo(State::UnknownExtension);
         return;
     }
     if (kind == TInputKind::Upload) {
         Run.ZupFileName = Run.InputFileName;
-        PrepareUpload();
+        PrepareUpload(true);
         return;
     }
     out_.Offer(TOffer::RunPanel, false);
@@ -571,7 +561,7 @@ void TSequencer::CheckInputFile() {
     } else {
         Run.BinFileName = Run.InputFileName;
         Show(TLine::FileStatus, "Converting .BIN file to .ZUP format ...");
-        format->Read(Run.BinFileName, BinImage, MainImageChunks);
+        format->Read(Run.BinFileName, BinImage, MainImageChunks, &inputDigest_);
         GoTo(State::CheckUploadFile);
     }
 }
@@ -589,7 +579,7 @@ bool TSequencer::PreparationStep() {
         GoTo(State::HexToBinary);
         return true;
     case State::HexToBinary: {
-        FindInputFormat(Run.InputExt)->Read(Run.InputFileName, BinImage, BinImage.ImageChunks());
+        FindInputFormat(Run.InputExt)->Read(Run.InputFileName, BinImage, BinImage.ImageChunks(), &inputDigest_);
         ReportLeftOut();
         RefuseEmptyImage();
         BinImage.Flush();
@@ -665,9 +655,10 @@ void TSequencer::ThrowNoData() const {
     throw EInOutError("\"" + Run.InputFileName + "\" holds no data for the unit's flash", Run.InputFileName);
 }
 
-void TSequencer::PrepareUpload() {
+void TSequencer::PrepareUpload(bool digestInput) {
     // Read and checked once, block by block; from here on the file is not read again.
-    upload_ = ReadUploadFile(Run.ZupFileName);
+    if (digestInput) inputDigest_ = {};
+    upload_ = ReadUploadFile(Run.ZupFileName, digestInput ? &inputDigest_ : nullptr);
     Run.BlockCount = static_cast<int32_t>(upload_.Blocks.size());
     if (Run.BlockCount == 0) ThrowNoData();
     out_.Progress(0, std::max(Run.BlockCount, 1));

@@ -165,7 +165,8 @@ private:
 
     // ---- operations the steps use ----
     void CheckInputFile();
-    void PrepareUpload();
+    // `digestInput`: the upload block file is the operator's input, and names it in the record.
+    void PrepareUpload(bool digestInput);
     void BuildUpload();
     void ReportLeftOut();
     void RefuseEmptyImage() const;
@@ -216,6 +217,8 @@ private:
     // The upload as it was prepared and checked, held in memory from then on: what goes to the
     // unit is exactly this, whatever happens to the file afterwards.
     TUploadImage upload_;
+    // The firmware file's SHA-256 and size, taken from the bytes the preparation read.
+    FileIo::TInputDigest inputDigest_;
     TJobResult result_;
     std::chrono::steady_clock::time_point runClock_;
 

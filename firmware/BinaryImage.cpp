@@ -72,11 +72,11 @@ void TBinaryImage::EmptyBinaryFile(const std::string& binFileName, int imageChun
     unwritten_ = true;
 }
 
-void TBinaryImage::OpenExisting(const std::string& binFileName, int imageChunks) {
+void TBinaryImage::OpenExisting(const std::string& binFileName, int imageChunks, FileIo::TInputDigest* digest) {
     const size_t size = static_cast<size_t>(std::max(imageChunks, 0)) * 128;
     std::vector<uint8_t> bytes(size, 0xFF);
     // A shorter file leaves 0xFF (erased flash) past its end; a longer one counts up to the image size.
-    FileIo::ReadUpTo(binFileName, bytes.data(), size);
+    FileIo::ReadUpTo(binFileName, bytes.data(), size, FileIo::MaxInputFileSize, digest);
     bytes_ = std::move(bytes);
     fileName_ = binFileName;
     chunks_ = std::max(imageChunks, 0);

@@ -15,6 +15,10 @@ struct TLeftOut {
 // "12 bytes at 0x400000-0x40000B were left out: they lie beyond the 4 MiB of flash"; "" when none.
 std::string LeftOutText(const TLeftOut& leftOut, size_t imageSize);
 
+namespace FileIo {
+struct TInputDigest;
+}
+
 class TBinaryImage {
 public:
     // Makes the image imageChunks*128 bytes of 0xFF (erased flash) that Flush will write to
@@ -26,7 +30,7 @@ public:
     // Takes an existing binary file as the image (a .bin input): only the first imageChunks*128
     // bytes count, a shorter file reads as 0xFF past its end. The file is not changed. A file
     // over FileIo::MaxInputFileSize is refused.
-    void OpenExisting(const std::string& binFileName, int imageChunks);
+    void OpenExisting(const std::string& binFileName, int imageChunks, FileIo::TInputDigest* digest = nullptr);
     // Writes bytes at `address`; what falls at or past the image end is dropped and counted.
     void Write(uint64_t address, const uint8_t* data, size_t count);
     // Writes the image to its file (after HexToBinary) by replacing it (base/SafeFile.h

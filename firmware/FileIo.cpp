@@ -62,9 +62,17 @@ void ThrowTooLarge(const std::string& fileName, const std::string& limitText) {
     throw EInOutError("Cannot read file \"" + fileName + "\": File too large (over " + limitText + ")", fileName);
 }
 
-TLineReader::TLineReader(const std::string& fileName, uint64_t maxSize)
-    : fileName_(fileName), fd_(OpenRegularFile(fileName)), buf_(BufferSize), maxSize_(maxSize) {
+TLineReader::TLineReader(const std::string& fileName, uint64_t maxSize, TInputDigest* digest)
+    : fileName_(fileName), fd_(OpenRegularFile(fileName)), buf_(BufferSize), maxSize_(maxSize), digest_(digest) {
     RefuseLargerThan(fd_.Get(), maxSize, fileName);
+}
+
+void TLineReader::DigestRest() {
+    if (!digest_) return;
+    while (!eof_) {
+        pos_ = have_;  // what is in the buffer has been digested already
+        if (!Fill()) eof_ = true;
+    }
 }
 
 bool TLineReader::Fill() {
@@ -77,6 +85,7 @@ bool TLineReader::Fill() {
     // Counted while reading, not only from the size: a file that grows under us is caught too.
     total_ += n;
     if (total_ > maxSize_) ThrowTooLarge(fileName_, MaxInputFileSizeText);
+    if (digest_) digest_->Add(std::string_view(buf_.data() + have_, n));
     have_ += n;
     return n > 0;
 }
@@ -132,10 +141,20 @@ std::string ReadWholeFile(const std::string& fileName, uint64_t maxSize, const s
     }
 }
 
-size_t ReadUpTo(const std::string& fileName, uint8_t* buf, size_t size, uint64_t maxSize) {
+size_t ReadUpTo(const std::string& fileName, uint8_t* buf, size_t size, uint64_t maxSize, TInputDigest* digest) {
     const TUniqueFd fd = OpenRegularFile(fileName);
     RefuseLargerThan(fd.Get(), maxSize, fileName);
-    return ReadInto(fd.Get(), reinterpret_cast<char*>(buf), size, fileName);
+    const size_t got = ReadInto(fd.Get(), reinterpret_cast<char*>(buf), size, fileName);
+    if (!digest) return got;
+    digest->Add(std::string_view(reinterpret_cast<const char*>(buf), got));
+    std::vector<char> rest(64 * 1024);
+    uint64_t total = got;
+    for (size_t n; (n = ReadInto(fd.Get(), rest.data(), rest.size(), fileName)) > 0;) {
+        total += n;
+        if (total > maxSize) ThrowTooLarge(fileName, MaxInputFileSizeText);
+        digest->Add(std::string_view(rest.data(), n));
+    }
+    return got;
 }
 
 }  // namespace FileIo

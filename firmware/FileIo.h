@@ -8,9 +8,21 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Sha256.h"
 #include "base/UniqueFd.h"
 
 namespace FileIo {
+
+// What names an input file in the record: the SHA-256 and the size of the bytes read from it, in
+// the same pass that prepares it, so the digest is of exactly what was prepared.
+struct TInputDigest {
+    TSha256 Hash;
+    int64_t Size = 0;
+    void Add(std::string_view bytes) {
+        Hash.Update(bytes);
+        Size += static_cast<int64_t>(bytes.size());
+    }
+};
 
 // No input for a 4 MiB flash needs more: even in one-byte records with comments a full image stays
 // well below it. A larger file is refused before it is read.
@@ -25,8 +37,11 @@ constexpr const char* MaxInputFileSizeText = "64 MiB";
 // or device in the file's place is refused, never waited on.
 class TLineReader {
 public:
-    // Throws EInOutError, "File too large" for a file over `maxSize` bytes.
-    TLineReader(const std::string& fileName, uint64_t maxSize);
+    // Throws EInOutError, "File too large" for a file over `maxSize` bytes. Every byte read is
+    // added to `digest` when one is given.
+    TLineReader(const std::string& fileName, uint64_t maxSize, TInputDigest* digest = nullptr);
+    // Reads what is left of the file into the digest (the lines after the last one wanted).
+    void DigestRest();
     // The next line without its end, valid until the next call; false at the end of the file. A
     // line longer than the buffer comes cut to its first BufferSize - 1 characters (no record
     // reaches that far); the rest of it is passed over.
@@ -46,6 +61,7 @@ private:
     uint64_t maxSize_;
     bool eof_ = false;
     bool skipping_ = false;  // in the rest of a line that was handed over cut short
+    TInputDigest* digest_ = nullptr;
 };
 
 // The whole content of the regular file; one over `maxSize` bytes is refused ("File too large
@@ -54,6 +70,8 @@ std::string ReadWholeFile(const std::string& fileName, uint64_t maxSize, const s
 
 // Reads at most `size` bytes from the start of the regular file into `buf`; returns how many
 // arrived. A file over `maxSize` bytes is refused ("File too large").
-size_t ReadUpTo(const std::string& fileName, uint8_t* buf, size_t size, uint64_t maxSize = MaxInputFileSize);
+// With `digest`, the rest of the file is read into it as well.
+size_t ReadUpTo(const std::string& fileName, uint8_t* buf, size_t size, uint64_t maxSize = MaxInputFileSize,
+                TInputDigest* digest = nullptr);
 
 }  // namespace FileIo

@@ -230,11 +230,11 @@ void THexReader::HexToBinary(const std::function<bool(std::string& line)>& nextL
     RefuseIfIncomplete(fileName);
 }
 
-void THexReader::HexToBinaryFile(const std::string& fileName, TBinaryImage& image) {
+void THexReader::HexToBinaryFile(const std::string& fileName, TBinaryImage& image, FileIo::TInputDigest* digest) {
     Reset();
     // One pass over the file in pieces: a 4 MiB image from a ~12 MB file has to fit into a single
     // 50 ms tick.
-    FileIo::TLineReader lines(fileName, FileIo::MaxInputFileSize);
+    FileIo::TLineReader lines(fileName, FileIo::MaxInputFileSize, digest);
     std::string_view line;
     long lineNumber = 0;
     try {
@@ -244,9 +244,11 @@ void THexReader::HexToBinaryFile(const std::string& fileName, TBinaryImage& imag
             if (!ProcessLine(line.data(), line.size(), image, fileName, lineNumber, true)) break;
         }
     } catch (const EConvertError&) {
+        lines.DigestRest();
         RefuseIfNotHex(fileName, lineNumber);
         throw;
     }
+    lines.DigestRest();
     RefuseIfIncomplete(fileName);
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "firmware/BinaryImage.h"
+#include "firmware/FileIo.h"
 
 constexpr int MainImageChunks = 32768;   // 4 MiB, Software Upload
 constexpr int FactoryImageChunks = 512;  // 64 KiB, Factory Bootstrap Upload
@@ -29,7 +30,7 @@ public:
                      const std::string& fileName = {});
     // Same, reading the text file `fileName` (lines end in CR, LF or CR LF); throws EInOutError
     // when it cannot be read, is not a regular file or is over FileIo::MaxInputFileSize.
-    void HexToBinaryFile(const std::string& fileName, TBinaryImage& image);
+    void HexToBinaryFile(const std::string& fileName, TBinaryImage& image, FileIo::TInputDigest* digest = nullptr);
     // One data record into the image at linear*65536 + segment*16 + offset, whatever its type digit
     // (so its checksum is not held against it). Data at or past the image end is dropped.
     void WriteDataRecord(const std::string& line, TBinaryImage& image);

@@ -16,13 +16,13 @@
 
 namespace {
 
-void ReadIntelHex(const std::string& fileName, TBinaryImage& image, int) {
+void ReadIntelHex(const std::string& fileName, TBinaryImage& image, int, FileIo::TInputDigest* digest) {
     THexReader reader;
-    reader.HexToBinaryFile(fileName, image);
+    reader.HexToBinaryFile(fileName, image, digest);
 }
 
-void ReadBinary(const std::string& fileName, TBinaryImage& image, int imageChunks) {
-    image.OpenExisting(fileName, imageChunks);
+void ReadBinary(const std::string& fileName, TBinaryImage& image, int imageChunks, FileIo::TInputDigest* digest) {
+    image.OpenExisting(fileName, imageChunks, digest);
 }
 
 // In the order the file chooser offers them.
@@ -158,8 +158,9 @@ void CheckUploadFile(const std::string& name) {
 
 void CheckUploadBlocks(const std::string& name) { (void)ReadCheckedUploadFile(name); }
 
-TUploadImage ReadUploadFile(const std::string& zupFileName) {
+TUploadImage ReadUploadFile(const std::string& zupFileName, FileIo::TInputDigest* digest) {
     const std::string content = ReadCheckedUploadFile(zupFileName);
+    if (digest) digest->Add(content);
     TUploadImage upload;
     const size_t blocks = (content.size() - 4) / BlockSize;
     upload.Blocks.reserve(blocks);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "firmware/BinaryImage.h"
+#include "firmware/FileIo.h"
 
 constexpr int BlockSize = 135;
 // The most blocks an image gives (one per chunk of a 4 MiB image), so the largest upload block file.
@@ -27,7 +28,8 @@ struct TInputFormat {
     TInputKind Kind;
     const char* FilterText;  // the file chooser's entry for it
     // Reads the file into `image` (already set up for the job's size); nullptr for the upload.
-    void (*Read)(const std::string& fileName, TBinaryImage& image, int imageChunks);
+    // Every byte read goes into `digest` (the whole file).
+    void (*Read)(const std::string& fileName, TBinaryImage& image, int imageChunks, FileIo::TInputDigest* digest);
 };
 // The row for an extension, nullptr when none has it.
 const TInputFormat* FindInputFormat(const std::string& inputExt);
@@ -73,7 +75,7 @@ TUploadImage MakeUploadImage(const TBinaryImage& image);
 void WriteUploadFile(const TUploadImage& upload, const std::string& zupFileName);
 // An upload block file read once (opened as base/SafeFile.h opens, at most MaxUploadFileSize
 // bytes) and checked as CheckUploadFile and CheckUploadBlocks do. Throws EInOutError naming it.
-TUploadImage ReadUploadFile(const std::string& zupFileName);
+TUploadImage ReadUploadFile(const std::string& zupFileName, FileIo::TInputDigest* digest = nullptr);
 
 // Writes the upload block file for `image` to zupFileName through ReplaceFile: a failure never
 // leaves a half-written file under that name, and a link there is replaced, not written through.

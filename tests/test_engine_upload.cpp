@@ -1,6 +1,8 @@
 // The Software Upload, run by the engine against the simulated unit in process: every outcome of
 // the dialogue, every wait that runs out, tick by tick in virtual time.
 #include <cerrno>
+
+#include "base/Sha256.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -263,6 +265,23 @@ TEST(EngineUpload, TheUnitGetsTheImageThatWasPreparedWhateverTheFileBecomesAfter
         ASSERT_EQ(rig.view.results.size(), 1u);
         EXPECT_EQ(rig.view.results.front().FileChecksum, checked);
     }
+}
+
+// The record names the firmware by the bytes the preparation read: a file replaced between the
+// choice and the step that reads it is named by what was prepared, not by what was there before.
+TEST(EngineUpload, TheInputIsNamedByTheBytesThatWerePrepared) {
+    EngineRig rig;
+    const TestFirmware a = TestFirmware::Make(12, 1, 1), b = TestFirmware::Make(15, 2, 1);
+    ASSERT_TRUE(rig.OpenPort());
+    WriteWholeFile(rig.Home() + "fw.h86", a.hex);
+    rig.E().Prepare(rig.Home() + "fw.h86");
+    WriteWholeFile(rig.Home() + "fw.h86", b.hex);  // before the step that reads it
+    ASSERT_GE(rig.RunUntilIdle(100), 0);
+    ASSERT_EQ(rig.view.prepared.size(), 1u);
+    const TJobResult& r = rig.view.prepared.front();
+    EXPECT_EQ(r.BlockCount, 15);
+    EXPECT_EQ(r.InputSha256, Sha256Hex(b.hex));
+    EXPECT_EQ(r.InputSize, static_cast<int64_t>(b.hex.size()));
 }
 
 // A file that holds nothing for the unit, or only part of what it should, never erases it.
