@@ -166,8 +166,11 @@ TEST(CommandLine, TheLastWordsAgreeWithTheResult) {
         EXPECT_EQ(lines.back().rfind(row.last, 0), 0u) << r.out;
         EXPECT_EQ(r.out.find("Program complete"), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find(" 1 seconds"), std::string::npos) << r.out;
-        for (const std::string& line : lines)
-            if (line.rfind("Block ", 0) != 0) EXPECT_EQ(line.find("  "), std::string::npos) << line;
+        for (const std::string& line : lines) {
+            if (line.rfind("Block ", 0) != 0) {
+                EXPECT_EQ(line.find("  "), std::string::npos) << line;
+            }
+        }
     }
 }
 
