@@ -1,6 +1,7 @@
 #include "base/Paths.h"
 
 #include <climits>
+#include <cstring>
 #include <unistd.h>
 
 std::string ExecutableFolder() {
@@ -22,4 +23,14 @@ std::string FolderOf(const std::string& path) {
 size_t FileNameStart(const std::string& path) {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? 0 : slash + 1;
+}
+
+std::string AbsolutePath(const std::string& path) {
+    if (path.empty() || path.front() == '/') return path;
+    std::string cwd(4096, '\0');
+    if (!::getcwd(cwd.data(), cwd.size())) return path;
+    cwd.resize(std::strlen(cwd.c_str()));
+    std::string rest = path;
+    while (rest.rfind("./", 0) == 0) rest.erase(0, 2);
+    return (cwd == "/" ? "" : cwd) + "/" + rest;
 }

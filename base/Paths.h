@@ -9,3 +9,6 @@ std::string ExecutableFolder();
 std::string FolderOf(const std::string& path);
 // Where the file's own name starts in `path` (after its last '/').
 size_t FileNameStart(const std::string& path);
+// `path` against the current folder, byte for byte: a name that is not valid in the locale's
+// encoding reaches the file system as it was typed, never decoded and encoded again.
+std::string AbsolutePath(const std::string& path);

@@ -39,17 +39,6 @@ int UsageError(const std::string& text) {
     return Exit::Usage;
 }
 
-// The path against the current folder, byte for byte: a name that is not valid in the locale's
-// encoding must reach the file system as it was typed, never decoded and encoded again.
-std::string Absolute(const std::string& path) {
-    if (path.empty() || path.front() == '/') return path;
-    std::string cwd(4096, '\0');
-    if (!::getcwd(cwd.data(), cwd.size())) return path;
-    cwd.resize(std::strlen(cwd.c_str()));
-    std::string rest = path;
-    while (rest.rfind("./", 0) == 0) rest.erase(0, 2);
-    return (cwd == "/" ? "" : cwd) + "/" + rest;
-}
 
 // The argument as its bytes: Qt's list has decoded it, which a name that is not valid in the
 // locale's encoding does not survive (another file, whose name holds the replacement characters,
@@ -144,7 +133,7 @@ void ResolveUnits(const TCliOptions& options, const std::string& file, std::vect
             std::string path;
             if (ResolveUsbDevice(choice.Device, attached, path, error)) unit.Device = path;
         } else if (!unit.Device.empty()) {
-            unit.Device = Absolute(unit.Device);
+            unit.Device = AbsolutePath(unit.Device);
         }
         units.push_back(unit);
     }
@@ -225,10 +214,10 @@ int RunJob(TCliOptions& options) {
     if (!options.UnitId.empty() && (options.Ports.size() > 1 || options.Loop))
         return UsageError("--unit-id names one unit: it cannot be given with several ports or --loop");
     if (options.Command != TCommand::Factory && !CheckFirmwareFile(options.File, error)) return UsageError(error);
-    if (!options.CapturePath.empty()) options.CapturePath = Absolute(options.CapturePath);
+    if (!options.CapturePath.empty()) options.CapturePath = AbsolutePath(options.CapturePath);
     // The engine is given the file's absolute path: nothing here changes the process's folder,
     // which is every job's.
-    const std::string file = options.Command == TCommand::Factory ? std::string() : Absolute(options.File);
+    const std::string file = options.Command == TCommand::Factory ? std::string() : AbsolutePath(options.File);
     std::vector<TCliUnit> units;
     if (options.Command == TCommand::Prepare) units.push_back({"", 1, {}, {}, file, {}});
     else ResolveUnits(options, file, units);

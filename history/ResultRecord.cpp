@@ -1,4 +1,5 @@
 #include "history/ResultRecord.h"
+#include "base/Paths.h"
 
 #include <QCoreApplication>
 #include <QSqlDatabase>
@@ -20,17 +21,6 @@ namespace {
 QString Local(const std::string& text) { return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())); }
 // What the unit said is its bytes, not the locale's text.
 QString FromUnit(const std::string& text) { return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())); }
-
-// The engine keeps the input as it was chosen; the record keeps where it was, byte for byte.
-std::string Absolute(const std::string& path) {
-    if (path.empty() || path.front() == '/') return path;
-    std::string cwd(4096, '\0');
-    if (!::getcwd(cwd.data(), cwd.size())) return path;
-    cwd.resize(std::strlen(cwd.c_str()));
-    std::string rest = path;
-    while (rest.rfind("./", 0) == 0) rest.erase(0, 2);
-    return (cwd == "/" ? "" : cwd) + "/" + rest;
-}
 
 QString LoginName() {
     if (const passwd* pw = ::getpwuid(::geteuid())) return QString::fromLocal8Bit(pw->pw_name);
@@ -63,7 +53,7 @@ TJobRecord RecordOf(const TJobResult& r, const TRecordContext& c, TPortSource* p
     }
     row.ComPort = r.ComPort;
     row.Baud = r.Baud;
-    row.InputFile = Local(Absolute(r.InputFile));
+    row.InputFile = Local(AbsolutePath(r.InputFile));
     row.InputSize = r.InputSize < 0 ? 0 : r.InputSize;
     row.InputSha256 = QString::fromStdString(r.InputSha256);
     row.Blocks = r.BlockCount;
