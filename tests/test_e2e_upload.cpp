@@ -278,6 +278,33 @@ TEST(SoftwareUpload, CloseWhileTheUnitIsWrittenAsksFirst) {
     EXPECT_FALSE(f.Engine.Writing());
 }
 
+// After a file that could not be prepared, Go Back to Start stays on offer through the next
+// upload: pressed while the unit is written it asks first, as Close does, and "yes" ends the job
+// as interrupted.
+TEST(SoftwareUpload, BackToStartWhileTheUnitIsWrittenAsksFirst) {
+    TempDir folder, home;
+    ProgramSession s(folder.Path(), home.Path());
+    TForm1& f = s.F();
+    SimUnit sim(s.Folder(), 1, {"--slow", "10"});
+    ASSERT_TRUE(s.OpenPort("1"));
+    WriteWholeFile(s.Home() + "bad.h86", "Release notes\n");
+    s.ChooseFile("bad.h86");
+    ASSERT_TRUE(WaitUntil([&] { return f.Messages.size() == 1; }));
+    ASSERT_TRUE(s.PrepareFile("fw.h86", TestFirmware::Make(300, 4).hex));
+    Control<QPushButton>(f, "BtnStartRun")->click();
+    ASSERT_TRUE(WaitUntil([&] { return f.Engine.BlocksSent() > 0; }));
+    f.CloseWhileWritingAnswer = false;
+    f.BtnBackToStartClick();
+    ASSERT_EQ(f.Questions.size(), 1u);
+    const int before = f.Engine.BlocksSent();
+    ASSERT_TRUE(WaitUntil([&] { return f.Engine.BlocksSent() > before; })) << "the upload goes on after 'no'";
+    f.CloseWhileWritingAnswer = true;
+    f.BtnBackToStartClick();
+    ASSERT_TRUE(f.LastResult().has_value());
+    EXPECT_EQ(f.LastResult()->Kind, TResultKind::Interrupted);
+    EXPECT_FALSE(f.Engine.Writing());
+}
+
 TEST(SoftwareUpload, CloseBeforeTheUnitIsWrittenAsksNothing) {
     TempDir folder, home;
     ProgramSession s(folder.Path(), home.Path());
