@@ -80,6 +80,11 @@ bool ParsePostgres(QString text, THistoryLocation& location, QString& error) {
     // QUrl lower-cases host names but leaves a percent-encoded socket folder ("%2Frun%2Fpg") alone.
     location.Host = socketFolder.isEmpty() ? url.host() : socketFolder;
     location.Port = url.port(5432);
+    // QUrl takes ":0" as a port; no server listens there.
+    if (location.Port < 1) {
+        error = QString("the port in '%1' must be 1 to 65535").arg(shown);
+        return false;
+    }
     location.Database = url.path(QUrl::FullyDecoded).mid(1);
     if (!ParseQuery(url, location, error)) return false;
     if (location.Database.isEmpty() || location.Database.contains('/')) {

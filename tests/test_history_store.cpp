@@ -517,6 +517,7 @@ TEST(HistoryLocation, FilesAndServers) {
         {"postgresql://line@db/mxr?connect_timeout=3'%20options='-csearch_path", "", "", 0},
         {"postgresql://line@db/mxr?options=-csearch_path%3Devil", "", "", 0},
         {"postgresql://line@db/mxr?sslmode=verify", "", "", 0},
+        {"postgres://t:0/m?sslmode=require", "", "", 0},  // found by fuzzing: no server listens on port 0
         {"mysql://line@db/mxr", "", "", 0},
         {"sqlite:///tmp/h.sqlite", "", "", 0},
         {"postgresql://line@db", "", "", 0},
