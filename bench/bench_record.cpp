@@ -85,7 +85,9 @@ int Station(const char* name, const std::string& recordDb, const TempDir& bin, c
         // that each unit's end (and record) falls in the middle of the other ports' transfers.
         const std::string erase = std::to_string(200 + 600 * (i - 1));
         sims.push_back(std::make_unique<SimUnit>(folders.back()->Path(), i,
-                                                 std::vector<std::string>{"--pace", "--erase-ms", erase}));
+                                                 std::vector<std::string>{"--pace", "--erase-ms", erase,
+                                                                          // the next unit of the loop
+                                                                          "--power-cycle-after", "100"}));
         args.insert(args.end(), {"--device", sims.back()->LinkPath()});
     }
     const TRun run = RunProgram(args);
