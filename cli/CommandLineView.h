@@ -32,7 +32,6 @@ public:
     // The command line's own words: a line on stdout, a failure on stderr.
     void Note(const std::string& text);
     void Error(const std::string& text);
-    void StateReached(int state);
     // Something the run met that did not stop it (on stderr; in JSON a warning event).
     void Warning(const std::string& text);
     // The result whose fields the JSON result event carries.
@@ -73,6 +72,7 @@ private:
     void History(const THistoryEvent& event);
     void CaptureChanged(bool on);
     void Message(const TMessageEvent& message);
+    void StateReached(int state);
     void Stage(TStage stage);
     void Closing(const TTimeTakenEvent& taken);
     void Awaiting(TOperatorStep step);

@@ -269,7 +269,6 @@ void TSequencer::FactoryComplete() {
     HistAdd("FlashCode Upload complete");
     out_.HistoryAdd(" ", true);
     out_.HistoryAdd("Factory Upload completed in " + ElapsedText(RunTime()), true);
-    result_.TimeTaken = RunTime();
     out_.TimeTaken({TJob::Factory, RunTime(), true});
     Show(TLine::FactoryEstimate, "");
     Show(TLine::JumperNote, "Turn off power to the Unit and remove the Bootstrap jumpers JP1 and JP2");

@@ -66,7 +66,6 @@ struct TJobResult {
     int Baud = 0;
     std::chrono::system_clock::time_point Started;
     std::chrono::milliseconds Duration{0};
-    std::chrono::milliseconds TimeTaken{0};  // the operator's "time taken": the run's start to its transfer's end
     std::string CaptureFile;   // "" when capture was off
     std::string RecordId;      // the record's identity, made when the job starts; "" = made when it is kept
     bool UnitWritten = false;        // GO or the bootstrap went out: the unit's flash is not as it was

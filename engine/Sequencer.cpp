@@ -379,11 +379,7 @@ void TSequencer::Stop() {
     GoTo(State::Idle);
     if (!jobOpen_) {
         // Stopped between a preparation and its run: the run's result still names the file.
-        const TJobResult file = result_;
-        BeginJob(Run.MainUpload ? TJob::Upload : TJob::Factory);
-        result_.InputFile = file.InputFile;
-        result_.InputSize = file.InputSize;
-        result_.InputSha256 = file.InputSha256;
+        BeginJobOfFile();
     }
     std::string where = "stopped before anything was sent to the unit";
     if (unitTouched_)
@@ -406,14 +402,18 @@ void TSequencer::BeginJob(TJob job) {
     unitTouched_ = false;
 }
 
-void TSequencer::BeginRun() {
+std::vector<std::string> TSequencer::BeginJobOfFile() {
     // A run is a job of its own: the preparation's result, if any, is history; the file stays.
-    TJobResult file = result_;
+    TJobResult file = std::move(result_);
     BeginJob(Run.MainUpload ? TJob::Upload : TJob::Factory);
-    result_.InputFile = file.InputFile;
+    result_.InputFile = std::move(file.InputFile);
     result_.InputSize = file.InputSize;
-    result_.InputSha256 = file.InputSha256;
-    result_.Warnings = file.Warnings;
+    result_.InputSha256 = std::move(file.InputSha256);
+    return std::move(file.Warnings);
+}
+
+void TSequencer::BeginRun() {
+    result_.Warnings = BeginJobOfFile();
     Run.BlocksSent = 0;
     sameBlockResends_ = 0;
     silentWaits_ = 0;

@@ -179,6 +179,9 @@ private:
 
     // ---- the result ----
     void BeginJob(TJob job);
+    // The upload or factory job that follows the preparation: the file's names carried over;
+    // returns the preparation's warnings.
+    std::vector<std::string> BeginJobOfFile();
     void BeginRun();
     void NoteInputFile();
     void Prepared(std::vector<std::string> written);

@@ -317,7 +317,6 @@ bool TSequencer::EndStep() {
         ShowWindowOnly(TLine::Footer, "Program complete. <Go back to Start> or <Close>", TColour::Blue, 12);
         out_.SetLine(TLine::Instruction, "Upload complete. Time taken: " + ElapsedText(RunTime()), false, true);
         out_.StyleLine(TLine::Instruction, TColour::Black);
-        result_.TimeTaken = RunTime();
         out_.TimeTaken({TJob::Upload, RunTime(), Run.BlockCount < Protocol::kVerifiedFromBlocks || ChecksumsMatch()});
         GoTo(State::Idle);
         UploadComplete();
