@@ -1,0 +1,33 @@
+// What the units of one station run share, for every front end that runs several ports at once
+// (the command line's station and the station window): one id for the run, the firmware file the
+// operator named (the ports load its prepared copy) as every unit's input, and each port's own
+// capture and scratch file names.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/JobResult.h"
+
+// "20260105T141502Z-4711": when the run started (UTC) and this process, unique on this station.
+std::string NewStationRunId();
+
+// The firmware file as the operator named it, taken from its preparation's result: the bytes that
+// were prepared, not whatever the file holds by the time a later unit ends.
+struct TStationInput {
+    std::string File;        // absolute
+    int64_t Size = -1;
+    std::string Sha256;
+    int Blocks = 0;
+    std::string Checksum;    // the upload's checksum, four hexadecimal digits
+    std::string PreparedFile;  // the upload file every port loads
+};
+TStationInput StationInputOf(const TJobResult& prepared, const std::string& preparedFile);
+// A unit that loaded the prepared copy names the original as its input in its record.
+void NameStationInput(TJobResult& unit, const TStationInput& input);
+
+// How a port's files are told apart: COM3, or the device's own name (ttyUSB0), shown safely.
+std::string PortTag(int port, const std::string& device);
+// The capture file of one port of several: `path` (or Capture.txt in `programFolder`) with the
+// port's tag before the extension, Capture-COM3.txt, Capture-ttyUSB0.txt.
+std::string PortCapturePath(const std::string& path, const std::string& programFolder, const std::string& tag);

@@ -1,0 +1,334 @@
+#include "gui/StationTile.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <climits>
+#include <cstdlib>
+
+#include "host/PortDiagnosis.h"
+#include "host/Ports.h"
+#include "host/PortSource.h"
+#include "serial/serial_posix.h"
+
+namespace {
+
+// Colours a reader with poor colour vision still tells apart on white; the word says it too.
+const char* const kGreen = "#1e7b34";
+const char* const kRed = "#b3261e";
+const char* const kAmber = "#8a5a00";
+
+QString Local(const std::string& text) { return QString::fromLocal8Bit(text.c_str()); }
+QString Bytes(const std::string& text) { return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())); }
+
+void Colour(QLabel* label, const char* colour) {
+    label->setStyleSheet(colour ? QString("color: %1").arg(colour) : QString());
+}
+
+QLabel* NewLabel(QWidget* parent, const char* name) {
+    auto* l = new QLabel(parent);
+    l->setObjectName(name);
+    // A long device name is cut at the tile's edge rather than widening every column.
+    l->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    l->setMinimumWidth(0);
+    return l;
+}
+
+std::string RealPath(const std::string& path) {
+    char real[PATH_MAX];
+    return ::realpath(path.c_str(), real) ? std::string(real) : std::string();
+}
+
+// The /dev/serial/by-path name of `device`, "" when it has none.
+std::string ByPathName(const std::string& device) {
+    const QDir dir("/dev/serial/by-path");
+    for (const QFileInfo& entry : dir.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot))
+        if (RealPath(entry.absoluteFilePath().toStdString()) == device) return entry.fileName().toStdString();
+    return {};
+}
+
+std::string TimeLeftText(qint64 ms) {
+    const qint64 s = (ms + 999) / 1000;
+    if (s < 60) return std::to_string(s) + " s left";
+    const qint64 sec = s % 60;
+    return std::to_string(s / 60) + ":" + (sec < 10 ? "0" : "") + std::to_string(sec) + " left";
+}
+
+}  // namespace
+
+void SetLabelText(QLabel* label, const QString& text) {
+    label->setText(text);
+    label->setAccessibleName(text);
+    label->setToolTip(text.size() > 40 ? text : QString());
+}
+
+std::string PortIdentity(const TStationPort& port, const TPortListing& listing) {
+    std::string lines, device = port.Device;
+    if (port.Device.empty()) {
+        const TComPort* com = port.Port >= 1 && port.Port <= static_cast<int>(listing.Com.size())
+                                  ? &listing.Com[static_cast<size_t>(port.Port - 1)]
+                                  : nullptr;
+        device = com ? com->Target : std::string();
+        lines = "COM " + std::to_string(port.Port) + (device.empty() ? "" : ": " + device);
+    } else if (IsUsbDeviceSpec(port.Device)) {
+        lines = "USB adapter " + port.Device.substr(4);
+        for (const TSerialDevice& d : listing.Devices)
+            if (!d.UsbSerial.empty() && port.Device == "usb:" + d.UsbSerial) device = d.Path;
+        if (!device.empty()) lines += "\n" + device;
+    } else {
+        lines = port.Device;
+    }
+    const std::string real = RealPath(device);
+    for (const TSerialDevice& d : listing.Devices) {
+        if (d.Path != real) continue;
+        if (d.ComNumber && !port.Device.empty()) lines += "\nCOM " + std::to_string(d.ComNumber);
+        if (!d.ById.empty()) lines += "\nby-id: " + d.ById.substr(d.ById.find_last_of('/') + 1);
+        if (!d.UsbSerial.empty()) lines += "\nUSB serial " + d.UsbSerial;
+    }
+    const std::string byPath = real.empty() ? std::string() : ByPathName(real);
+    if (!byPath.empty()) lines += "\nby-path: " + byPath;
+    return lines;
+}
+
+TStationTile::TStationTile(const TStationPort& port, const std::string& identity, bool locked, QWidget* parent)
+    : QFrame(parent), port_(port) {
+    setObjectName("StationTile");
+    setFrameShape(QFrame::StyledPanel);
+    setAccessibleName(Local(port.Name));
+    BuildControls(identity, locked);
+}
+
+TStationTile::~TStationTile() {
+    // The driver goes first: it talks to this tile until it is gone.
+    driver_.reset();
+}
+
+void TStationTile::BuildControls(const std::string& identity, bool locked) {
+    auto* column = new QVBoxLayout(this);
+    column->setSpacing(2);
+    column->setContentsMargins(6, 4, 6, 4);
+    name_ = NewLabel(this, "PortLabel");
+    QFont bold = name_->font();
+    bold.setBold(true);
+    name_->setFont(bold);
+    SetLabelText(name_, Local(port_.Name));
+    identity_ = NewLabel(this, "IdentityLabel");
+    SetLabelText(identity_, Local(identity));
+    idBox_ = new QLineEdit(this);
+    idBox_->setObjectName("UnitIdBox");
+    idBox_->setAccessibleName(Local(port_.Name) + " unit id");
+    idBox_->setPlaceholderText("scan or type the unit id");
+    connect(idBox_, &QLineEdit::returnPressed, this, [this] { UnitIdEntered(); });
+    idLabel_ = NewLabel(this, "UnitIdLabel");
+    doing_ = NewLabel(this, "DoingLabel");
+    gauge_ = new QProgressBar(this);
+    gauge_->setObjectName("Gauge");
+    gauge_->setAccessibleName(Local(port_.Name) + " blocks sent");
+    gauge_->setValue(0);
+    timeLeft_ = NewLabel(this, "TimeLeftLabel");
+    result_ = NewLabel(this, "ResultLabel");
+    result_->setWordWrap(true);
+    tally_ = NewLabel(this, "TallyLabel");
+    notice_ = NewLabel(this, "NoticeLabel");
+    notice_->setWordWrap(true);
+    Colour(notice_, kAmber);
+    remove_ = new QPushButton("Remove port", this);
+    remove_->setObjectName("BtnRemove");
+    remove_->setAccessibleName("Remove " + Local(port_.Name));
+    remove_->setVisible(!locked);
+    connect(remove_, &QPushButton::clicked, this, [this] {
+        if (OnRemove) OnRemove(*this);
+    });
+    for (QWidget* w : std::initializer_list<QWidget*>{name_, identity_, idBox_, idLabel_, doing_, gauge_, timeLeft_,
+                                                      result_, tally_, notice_, remove_})
+        column->addWidget(w);
+    column->addStretch(1);
+    ShowUnitId();
+    SetDoing("not started");
+    SetLabelText(result_, "no unit yet");
+    SetLabelText(tally_, "0 loaded, 0 failed");
+}
+
+// ---- the port's run ----
+
+void TStationTile::Begin(const TJobPlan& plan, const std::string& programFolder, TStopSignals& stops) {
+    driver_.reset();
+    programFolder_ = programFolder;
+    loaded_ = failed_ = 0;
+    writing_ = nextUnit_ = stopping_ = false;
+    sent_ = total_ = 0;
+    progressDirty_ = true;
+    remove_->setEnabled(false);
+    SetLabelText(tally_, "0 loaded, 0 failed");
+    SetLabelText(notice_, {});
+    driver_ = std::make_unique<TJobDriver>(plan, static_cast<TJobListener&>(*this), programFolder, stops);
+    driver_->Begin();
+}
+
+void TStationTile::Stop() {
+    stopping_ = true;
+    if (Running()) driver_->Stop();
+}
+
+void TStationTile::FocusUnitId() { idBox_->setFocus(Qt::OtherFocusReason); }
+
+void TStationTile::SayNotice(const std::string& text) { SetLabelText(notice_, Local(text)); }
+
+QString TStationTile::ResultText() const { return result_->text(); }
+QString TStationTile::DoingText() const { return doing_->text(); }
+
+void TStationTile::SetDoing(const QString& text) {
+    SetLabelText(doing_, text);
+    if (text != "sending") SetLabelText(timeLeft_, {});
+}
+
+void TStationTile::Event(const TJobEvent& event) {
+    std::visit(TOverload{
+                   [&](const TStageEvent& e) { Stage(e.Stage); },
+                   [&](const TAwaitingEvent& e) { Awaiting(e.Step); },
+                   [&](const TProgressEvent& e) {
+                       if (e.Sent == 1 || e.Sent == 0) firstBlock_.start();
+                       sent_ = e.Sent;
+                       total_ = e.Total;
+                       progressDirty_ = true;
+                   },
+                   [&](const TPortWaitEvent& e) { PortWait(e); },
+                   [&](const TResultEvent&) { writing_ = false; },
+                   [&](const TUnitEndedEvent& e) { UnitEnded(e); },
+                   [&](const TPortEndEvent& e) { PortEnded(e); },
+                   // What the engine would put in a message box (an adapter's name that finds nothing).
+                   [&](const TMessageEvent& e) {
+                       if (!e.EndsJob) SayNotice(e.Text);
+                   },
+                   [](const auto&) {},
+               },
+               event);
+}
+
+void TStationTile::Stage(TStage stage) {
+    switch (stage) {
+    case TStage::OpeningPort: return SetDoing("opening the port");
+    case TStage::Erasing:
+        // The unit answered: the id given for the next unit is this one's.
+        writing_ = true;
+        nextUnit_ = false;
+        unitId_ = nextId_;
+        nextId_.clear();
+        ShowUnitId();
+        return SetDoing("erasing");
+    case TStage::Sending: writing_ = true; return SetDoing("sending");
+    case TStage::Finishing: return SetDoing("finishing the transfer");
+    case TStage::Restarting: return SetDoing("restarting");
+    case TStage::Verifying: return SetDoing("verifying");
+    default: return;
+    }
+}
+
+void TStationTile::Awaiting(TOperatorStep step) {
+    if (step != TOperatorStep::SwitchUnitOn) return;
+    SetDoing(nextUnit_ ? "waiting for the next unit: connect it and switch it on" : "switch the unit on");
+}
+
+void TStationTile::PortWait(const TPortWaitEvent& wait) {
+    switch (wait.Why) {
+    case TPortWait::NotThereYet: return SetDoing("waiting for the port to appear");
+    case TPortWait::Gone: return SetDoing("the adapter is gone: waiting for it to come back");
+    case TPortWait::Retrying: return SetDoing("the port did not open: trying again every second");
+    }
+}
+
+void TStationTile::UnitEnded(const TUnitEndedEvent& ended) {
+    const TJobResult& result = ended.Result;
+    writing_ = false;
+    nextUnit_ = nextUnit_ || ended.More;
+    ShowResult(result, ended.Counted);
+    if (!ended.Counted) return;
+    loaded_ = ended.Units - ended.Failed;
+    failed_ = ended.Failed;
+    SetLabelText(tally_, QString("%1 loaded, %2 failed").arg(loaded_).arg(failed_));
+    const std::string id = unitId_;
+    unitId_.clear();
+    ShowUnitId();
+    if (OnUnitEnded) OnUnitEnded(*this, ended, id);
+}
+
+void TStationTile::ShowResult(const TJobResult& result, bool counted) {
+    // A wake-up nobody answered is a port still waiting for its unit, not a result.
+    if (!counted && result.PortFault == TPortFault::NoAnswer) return;
+    if (!counted && result.Kind == TResultKind::Interrupted) return;
+    QString text;
+    const char* colour = kRed;
+    if (result.Succeeded()) {
+        text = result.Kind == TResultKind::Verified ? "verified" : "loaded";
+        colour = kGreen;
+    } else if (result.PortFault != TPortFault::None) {
+        TSystemPortSource ports;
+        const TPortDiagnosis d = DiagnoseResult(result, programFolder_, "/run/lock/", &ports);
+        text = "port problem: " + Local(d.Remedy.empty() ? result.Reason : d.Remedy);
+        colour = kAmber;
+        result_->setToolTip(Local(result.SystemReason + "\n" + d.Reason + "\n" + d.Remedy).trimmed());
+    } else if (result.Kind == TResultKind::Interrupted) {
+        text = QString("stopped at block %1 of %2: load it again").arg(result.BlocksSent).arg(result.BlockCount);
+    } else {
+        text = "failed: " + Bytes(result.Reason);
+    }
+    SetLabelText(result_, text);
+    Colour(result_, colour);
+}
+
+void TStationTile::PortEnded(const TPortEndEvent& end) {
+    writing_ = false;
+    remove_->setEnabled(true);
+    switch (end.Why) {
+    case TPortEnd::Finished: SetDoing(stopping_ || (driver_ && driver_->StopSignal()) ? "stopped" : "done"); break;
+    case TPortEnd::CaptureFailed:
+    case TPortEnd::InputEnded: SetDoing("stopped: " + Local(end.Reason)); break;
+    }
+    progressDirty_ = true;
+    if (OnPortEnded) OnPortEnded(*this);
+}
+
+// ---- the unit's id ----
+
+void TStationTile::UnitIdEntered() {
+    const QString typed = idBox_->text().trimmed();
+    if (typed.isEmpty()) return;
+    for (const QChar c : typed)
+        if (c.category() == QChar::Other_Control) return SayNotice("a unit id must not hold control characters");
+    const std::string id = typed.toStdString();
+    std::string refusal;
+    if (ClaimUnitId && !ClaimUnitId(id, refusal)) {
+        SayNotice(refusal);
+        idBox_->selectAll();
+        return;
+    }
+    nextId_ = id;
+    idBox_->clear();
+    SayNotice({});
+    ShowUnitId();
+    if (OnUnitIdTaken) OnUnitIdTaken(*this);
+}
+
+void TStationTile::ShowUnitId() {
+    QString text = unitId_.empty() ? QString() : "loading " + QString::fromStdString(unitId_);
+    if (!nextId_.empty()) text += QString(text.isEmpty() ? "" : "; ") + "next unit " + QString::fromStdString(nextId_);
+    SetLabelText(idLabel_, text.isEmpty() ? "no unit id given" : text);
+}
+
+void TStationTile::Refresh() {
+    if (!progressDirty_) return;
+    progressDirty_ = false;
+    gauge_->setMaximum(total_ > 0 ? total_ : 100);
+    gauge_->setValue(total_ > 0 ? sent_ : 0);
+    if (!writing_ || sent_ <= 0 || total_ <= 0) return;
+    SetLabelText(doing_, QString("block %1 of %2").arg(sent_).arg(total_));
+    // The rate of the blocks so far; the first one says nothing about it.
+    if (sent_ >= 2 && firstBlock_.isValid()) {
+        const qint64 left = firstBlock_.elapsed() * (total_ - sent_) / (sent_ - 1);
+        SetLabelText(timeLeft_, QString::fromStdString(TimeLeftText(left)));
+    }
+}

@@ -1,0 +1,104 @@
+// One port of the station window: its name and what identifies it physically, the id of its next
+// unit, what its unit is doing in an operator's words, a gauge and the time left, the last unit's
+// result, and the port's tally. It runs the port on a job driver of its own and turns the driver's
+// facts into those words; what a unit's end means for the line (its record, the totals, the list
+// of last units) is the window's.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QFrame>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "driver/JobDriver.h"
+
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class TStopSignals;
+struct TPortListing;
+
+// A port as the operator named it.
+struct TStationPort {
+    std::string Name;    // "COM 3", or the device as given
+    int Port = 0;        // COM n when Device is ""
+    std::string Device;  // a device path, or a usb: name; "" for COM n
+};
+
+// What identifies a port on the bench: COM n and its device, the /dev/serial/by-id and by-path
+// names, the USB adapter's serial number; one item a line.
+std::string PortIdentity(const TStationPort& port, const TPortListing& listing);
+
+class TStationTile : public QFrame, private TJobListener {
+    Q_OBJECT
+public:
+    TStationTile(const TStationPort& port, const std::string& identity, bool locked, QWidget* parent = nullptr);
+    ~TStationTile() override;
+
+    // A unit ended on this port: the driver's count of it and the id it was given ("" for none).
+    std::function<void(TStationTile& tile, const TUnitEndedEvent& ended, const std::string& unitId)> OnUnitEnded;
+    // The operator entered an id; the window may refuse it (false, with the reason).
+    std::function<bool(const std::string& id, std::string& refusal)> ClaimUnitId;
+    // An id was taken for the next unit: the window moves on to the next tile awaiting one.
+    std::function<void(TStationTile& tile)> OnUnitIdTaken;
+    std::function<void(TStationTile& tile)> OnRemove;
+    // The port has no more units to run (stopped, or its count reached).
+    std::function<void(TStationTile& tile)> OnPortEnded;
+
+    const TStationPort& Port() const { return port_; }
+    // Runs the port with `plan` until Stop; the tally starts again.
+    void Begin(const TJobPlan& plan, const std::string& programFolder, TStopSignals& stops);
+    // Stops the port at once: released, and a unit being written ends as interrupted.
+    void Stop();
+    bool Running() const { return driver_ && !driver_->Ended(); }
+    // A unit is being written: stopping now leaves it half-written.
+    bool Writing() const { return writing_; }
+    bool AwaitsUnitId() const { return nextId_.empty(); }
+    const std::string& NextUnitId() const { return nextId_; }
+    void FocusUnitId();
+    // Draws the gauge, block n of m and the time left as they stand: once a tick of the window,
+    // not once a block.
+    void Refresh();
+    // A record of this port's unit that did not go where it was meant to.
+    void SayNotice(const std::string& text);
+    int Loaded() const { return loaded_; }
+    int Failed() const { return failed_; }
+    // The last unit's result in words ("verified", "failed: ...").
+    QString ResultText() const;
+    QString DoingText() const;
+
+private:
+    void Event(const TJobEvent& event) override;
+    void Stage(TStage stage);
+    void Awaiting(TOperatorStep step);
+    void PortWait(const TPortWaitEvent& wait);
+    void UnitEnded(const TUnitEndedEvent& ended);
+    void PortEnded(const TPortEndEvent& end);
+    void ShowResult(const TJobResult& result, bool counted);
+    void SetDoing(const QString& text);
+    void UnitIdEntered();
+    void ShowUnitId();
+    void BuildControls(const std::string& identity, bool locked);
+
+    const TStationPort port_;
+    std::string programFolder_;
+    std::unique_ptr<TJobDriver> driver_;
+    QLabel *name_, *identity_, *idLabel_, *doing_, *timeLeft_, *result_, *tally_, *notice_;
+    QLineEdit* idBox_;
+    QProgressBar* gauge_;
+    QPushButton* remove_;
+    bool writing_ = false;
+    bool stopping_ = false;     // the operator stopped the port
+    bool nextUnit_ = false;     // a unit has ended: the port waits for the next one
+    std::string nextId_;        // given for the port's next unit
+    std::string unitId_;        // the id of the unit being loaded
+    int sent_ = 0, total_ = 0;  // the blocks as the driver last told them
+    bool progressDirty_ = false;
+    QElapsedTimer firstBlock_;  // since the first block of the unit being loaded
+    int loaded_ = 0, failed_ = 0;
+};
+
+// A label's text, which is also what a screen reader reads out for it.
+void SetLabelText(QLabel* label, const QString& text);

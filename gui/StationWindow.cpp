@@ -1,0 +1,547 @@
+#include "gui/StationWindow.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "base/Paths.h"
+#include "gui/ProgramName.h"
+#include "history/RecorderSetup.h"
+#include "history/ResultRecord.h"
+#include "host/Folders.h"
+#include "host/PortSource.h"
+#include "host/Ports.h"
+
+namespace {
+
+constexpr int kColumns = 4;          // 8 tiles in two rows at 1024 x 768
+constexpr int kListedUnits = 500;    // the last units kept in the list
+constexpr int kTotalsEveryTicks = 20;
+const char* const kStationTitle = "Norvane Flash Station";
+
+QString Local(const std::string& text) { return QString::fromLocal8Bit(text.c_str()); }
+
+QPushButton* NewButton(QWidget* parent, const char* name, const QString& text) {
+    auto* b = new QPushButton(text, parent);
+    b->setObjectName(name);
+    return b;
+}
+
+QLabel* NewLabel(QWidget* parent, const char* name) {
+    auto* l = new QLabel(parent);
+    l->setObjectName(name);
+    l->setWordWrap(true);
+    return l;
+}
+
+// The adapters present change while the window is open: the list is made afresh when it opens.
+class TPortPicker : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+    std::function<void()> BeforePopup;
+    void showPopup() override {
+        if (BeforePopup) BeforePopup();
+        QComboBox::showPopup();
+    }
+};
+
+std::string BaseName(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
+
+}  // namespace
+
+// The firmware file prepared once, by a driver of its own, before any port opens: every port then
+// loads the upload file it wrote, and no two engines write the same files.
+class TStationWindow::TPreparation : public TJobListener {
+public:
+    TPreparation(TStationWindow& window, const TJobPlan& plan)
+        : window_(window), driver_(plan, *this, window.programFolder_, window.stops_) {}
+    void Begin() { driver_.Begin(); }
+
+private:
+    void Event(const TJobEvent& event) override {
+        if (const auto* r = std::get_if<TResultEvent>(&event)) result_ = r->Result;
+        if (!std::holds_alternative<TPortEndEvent>(event)) return;
+        // The driver is done with its listener only once this event returns.
+        QTimer::singleShot(0, &window_, [w = &window_, result = result_, file = driver_.PreparedFile()] {
+            w->Prepared(result, file);
+        });
+    }
+
+    TStationWindow& window_;
+    TJobDriver driver_;
+    TJobResult result_;
+};
+
+TStationWindow::TStationWindow(const TStationSetup& setup, TStopSignals& stops, QWidget* parent)
+    : QMainWindow(parent), setup_(setup), stops_(stops),
+      programFolder_(setup.ProgramFolder.empty() ? ResolveProgramFolder(ExecutableFolder()) : setup.ProgramFolder),
+      ports_(std::make_unique<TCachedPortSource>(std::make_unique<TSystemPortSource>())) {
+    setObjectName("StationWindow");
+    setWindowTitle(kStationTitle);
+    BuildControls();
+    const TPortListing listing = ListPorts(programFolder_);
+    for (const TStationPort& port : setup_.Ports) NewTile(port, listing);
+    Relayout();
+    FillPortPicker();
+    ShowHeader();
+    ShowTotals();
+    ShowRunning();
+    timer_ = new QTimer(this);
+    timer_->setObjectName("StationTimer");
+    timer_->setTimerType(Qt::PreciseTimer);
+    timer_->setInterval(setup_.TickMs);
+    connect(timer_, &QTimer::timeout, this, [this] { Tick(); });
+    timer_->start();
+    if (!setup_.Firmware.empty()) Prepare(false);
+}
+
+TStationWindow::~TStationWindow() {
+    timer_->stop();
+    StopAll();
+    // The tiles' drivers go before the recorder and the preparation they may still tell.
+    for (TStationTile* tile : tiles_) delete tile;
+    tiles_.clear();
+    preparation_.reset();
+}
+
+TStationTile* TStationWindow::NewTile(const TStationPort& port, const TPortListing& listing) {
+    auto* tile = new TStationTile(port, PortIdentity(port, listing), setup_.Locked, tileBoard_);
+    tile->OnUnitEnded = [this](TStationTile& t, const TUnitEndedEvent& e, const std::string& id) { UnitEnded(t, e, id); };
+    tile->ClaimUnitId = [this](const std::string& id, std::string& refusal) {
+        if (!unitIds_.insert(id).second) refusal = id + " has been given already in this run";
+        return refusal.empty();
+    };
+    tile->OnUnitIdTaken = [this](TStationTile& t) { MoveToNextAwaitingId(t); };
+    tile->OnRemove = [this](TStationTile& t) { RemoveTile(t); };
+    tile->OnPortEnded = [this](TStationTile&) { PortEnded(); };
+    tiles_.push_back(tile);
+    return tile;
+}
+
+// ---- the controls ----
+
+void TStationWindow::BuildControls() {
+    auto* central = new QWidget(this);
+    central->setObjectName("Central");
+    setCentralWidget(central);
+    auto* top = new QVBoxLayout(central);
+    top->setContentsMargins(8, 6, 8, 6);
+    top->setSpacing(4);
+    top->addWidget(BuildHeader());
+    top->addWidget(BuildButtons());
+    area_ = new QScrollArea(central);
+    area_->setObjectName("TileArea");
+    area_->setWidgetResizable(true);
+    area_->setFrameShape(QFrame::NoFrame);
+    tileBoard_ = new QWidget(area_);
+    tileBoard_->setObjectName("TileBoard");
+    grid_ = new QGridLayout(tileBoard_);
+    grid_->setContentsMargins(0, 0, 0, 0);
+    grid_->setSpacing(6);
+    area_->setWidget(tileBoard_);
+    top->addWidget(area_, 1);
+    units_ = new QTreeWidget(central);
+    units_->setObjectName("UnitList");
+    units_->setAccessibleName("Last units");
+    units_->setRootIsDecorated(false);
+    units_->setHeaderLabels({"Time", "Port", "Unit id", "Result", "Reason"});
+    units_->header()->setStretchLastSection(true);
+    units_->setFixedHeight(120);
+    top->addWidget(units_);
+}
+
+QWidget* TStationWindow::BuildHeader() {
+    auto* header = new QWidget(this);
+    auto* rows = new QVBoxLayout(header);
+    rows->setContentsMargins(0, 0, 0, 0);
+    rows->setSpacing(2);
+    firmware_ = NewLabel(header, "FirmwareLabel");
+    QFont bold = firmware_->font();
+    bold.setBold(true);
+    firmware_->setFont(bold);
+    totalsLabel_ = NewLabel(header, "TotalsLabel");
+    recordLabel_ = NewLabel(header, "RecordLabel");
+    recordLabel_->setStyleSheet("color: #8a5a00");
+    for (QLabel* l : {firmware_, totalsLabel_, recordLabel_}) rows->addWidget(l);
+    return header;
+}
+
+QWidget* TStationWindow::BuildButtons() {
+    auto* bar = new QWidget(this);
+    auto* row = new QHBoxLayout(bar);
+    row->setContentsMargins(0, 0, 0, 0);
+    start_ = NewButton(bar, "BtnStart", "&Start");
+    stop_ = NewButton(bar, "BtnStop", "S&top");
+    chooseFile_ = NewButton(bar, "BtnChooseFile", "Choose &File...");
+    baudBox_ = new QComboBox(bar);
+    baudBox_->setObjectName("BaudBox");
+    baudBox_->setAccessibleName("Baud rate");
+    baudBox_->addItems({"38400", "57600"});
+    baudBox_->setCurrentText(QString::number(setup_.Baud));
+    auto* picker = new TPortPicker(bar);
+    picker->BeforePopup = [this] { FillPortPicker(); };
+    portPicker_ = picker;
+    portPicker_->setObjectName("PortPicker");
+    portPicker_->setAccessibleName("Port to add");
+    portPicker_->setMinimumContentsLength(24);
+    addPort_ = NewButton(bar, "BtnAddPort", "&Add Port");
+    for (QWidget* w : std::initializer_list<QWidget*>{start_, stop_, chooseFile_, baudBox_}) row->addWidget(w);
+    row->addStretch(1);
+    row->addWidget(portPicker_);
+    row->addWidget(addPort_);
+    connect(start_, &QPushButton::clicked, this, [this] { StartClick(); });
+    connect(stop_, &QPushButton::clicked, this, [this] { StopClick(); });
+    connect(chooseFile_, &QPushButton::clicked, this, [this] {
+        const QString file = QFileDialog::getOpenFileName(this, "Firmware file", QString(),
+                                                          "Firmware (*.h86 *.mcs *.bin *.zup *.H86 *.MCS *.BIN *.ZUP)");
+        if (!file.isEmpty()) ChooseFirmware(QFile::encodeName(file).toStdString());
+    });
+    connect(baudBox_, &QComboBox::currentTextChanged, this, [this](const QString& text) {
+        setup_.Baud = text.toInt();
+        ShowHeader();
+    });
+    connect(addPort_, &QPushButton::clicked, this, [this] {
+        if (portPicker_->currentIndex() < 0) return;
+        const QStringList data = portPicker_->currentData().toStringList();
+        AddPort({data.value(0).toStdString(), data.value(1).toInt(), QFile::encodeName(data.value(2)).toStdString()});
+    });
+    for (QWidget* w : std::initializer_list<QWidget*>{chooseFile_, baudBox_, portPicker_, addPort_})
+        w->setVisible(!setup_.Locked);
+    return bar;
+}
+
+void TStationWindow::Relayout() {
+    for (TStationTile* tile : tiles_) grid_->removeWidget(tile);
+    for (size_t i = 0; i < tiles_.size(); ++i)
+        grid_->addWidget(tiles_[i], static_cast<int>(i) / kColumns, static_cast<int>(i) % kColumns, Qt::AlignTop);
+    for (int c = 0; c < kColumns; ++c) grid_->setColumnStretch(c, 1);
+    grid_->setRowStretch(grid_->rowCount(), 1);
+    // Tab goes from tile to tile in the order they are shown.
+    QWidget* last = addPort_;
+    for (TStationTile* tile : tiles_)
+        for (QWidget* w : tile->findChildren<QWidget*>())
+            if (w->focusPolicy() & Qt::TabFocus) {
+                setTabOrder(last, w);
+                last = w;
+            }
+}
+
+// The serial ports present that are not tiles yet: the COM n that open something, then the
+// devices, as `zupflshc ports` lists them.
+void TStationWindow::FillPortPicker() {
+    portPicker_->clear();
+    const TPortListing listing = ListPorts(programFolder_);
+    auto taken = [&](int com, const std::string& device) {
+        return std::any_of(tiles_.begin(), tiles_.end(), [&](const TStationTile* t) {
+            return com ? t->Port().Device.empty() && t->Port().Port == com : t->Port().Device == device;
+        });
+    };
+    for (const TComPort& com : listing.Com) {
+        if (!com.Exists || taken(com.Number, {})) continue;
+        const QString name = QString("COM %1").arg(com.Number);
+        portPicker_->addItem(name + " (" + Local(com.Target) + ")", QStringList{name, QString::number(com.Number), ""});
+    }
+    for (const TSerialDevice& d : listing.Devices) {
+        if (d.ComNumber || taken(0, d.Path)) continue;
+        const QString by = d.ById.empty() ? QString() : " (" + Local(BaseName(d.ById)) + ")";
+        portPicker_->addItem(Local(d.Path) + by, QStringList{Local(d.Path), "0", Local(d.Path)});
+    }
+    addPort_->setEnabled(portPicker_->count() > 0 && !Running());
+}
+
+void TStationWindow::AddPort(const TStationPort& port) {
+    if (setup_.Locked || Running()) return;
+    NewTile(port, ListPorts(programFolder_));
+    Relayout();
+    FillPortPicker();
+}
+
+void TStationWindow::RemoveTile(TStationTile& tile) {
+    if (setup_.Locked || tile.Running()) return;
+    tiles_.erase(std::find(tiles_.begin(), tiles_.end(), &tile));
+    // Its button's click is still on the stack.
+    tile.hide();
+    tile.deleteLater();
+    Relayout();
+    FillPortPicker();
+}
+
+// ---- Start and Stop ----
+
+void TStationWindow::ChooseFirmware(const std::string& path) {
+    if (setup_.Locked || Running()) return;
+    setup_.Firmware = AbsolutePath(path);
+    input_ = {};
+    Prepare(false);
+}
+
+void TStationWindow::StartClick() {
+    if (Running()) return;
+    if (setup_.Firmware.empty()) return ShowMessage("Choose the firmware file first.");
+    if (tiles_.empty()) return ShowMessage("Add a port first: the adapters present are in the list beside Add Port.");
+    if (setup_.KeepRecords && !recorder_) {
+        std::string error;
+        if (!MakeJobRecorder(setup_.RecordDb, programFolder_, StationContext(QStringLiteral(ZUP_VERSION)), recorder_, error))
+            return ShowMessage("No unit was started: " + Local(error));
+    }
+    runId_ = NewStationRunId();
+    totals_ = {};
+    unitIds_.clear();
+    failedIds_.clear();
+    for (TStationTile* tile : tiles_) unitIds_.insert(tile->NextUnitId());
+    unitIds_.erase(std::string());
+    sinceStart_.start();
+    ShowTotals();
+    // The file is read again now: what the ports load is what it holds at Start.
+    Prepare(true);
+}
+
+void TStationWindow::Prepare(bool thenStart) {
+    if (preparing_) {
+        startAfterPreparing_ = startAfterPreparing_ || thenStart;
+        return;
+    }
+    preparing_ = true;
+    startAfterPreparing_ = thenStart;
+    ShowRunning();
+    ShowHeader();
+    TJobPlan plan;
+    plan.Job = TDriverJob::Prepare;
+    plan.Name = "prepare";
+    plan.FilePath = setup_.Firmware;
+    plan.TickMs = setup_.TickMs;
+    preparation_ = std::make_unique<TPreparation>(*this, plan);
+    preparation_->Begin();
+}
+
+void TStationWindow::Prepared(const TJobResult& result, const std::string& preparedFile) {
+    preparation_.reset();
+    preparing_ = false;
+    const bool start = startAfterPreparing_;
+    startAfterPreparing_ = false;
+    if (result.Job != TJob::Prepare || result.Kind != TResultKind::Prepared) {
+        input_ = {};
+        ShowHeader();
+        ShowRunning();
+        const QString reason = QString::fromLatin1(result.Reason.data(), static_cast<qsizetype>(result.Reason.size()));
+        return ShowMessage((start ? "No unit was started: " : "") + QString("the firmware file cannot be prepared: ") + reason);
+    }
+    input_ = StationInputOf(result, preparedFile);
+    ShowHeader();
+    if (start) StartPorts();
+    ShowRunning();
+}
+
+TJobPlan TStationWindow::PlanFor(const TStationTile& tile, const std::string& tag) const {
+    const TStationPort& port = tile.Port();
+    TJobPlan plan;
+    plan.Job = TDriverJob::Upload;
+    plan.Name = port.Name;
+    plan.Port = port.Port ? port.Port : 1;
+    plan.Device = port.Device.empty() || IsUsbDeviceSpec(port.Device) ? port.Device : AbsolutePath(port.Device);
+    plan.Capture = setup_.Capture;
+    plan.CapturePath = PortCapturePath(setup_.CapturePath, programFolder_, tag);
+    plan.FilePath = input_.PreparedFile;
+    plan.Baud = setup_.Baud;
+    // Every port goes on to its next unit by itself until the operator stops the line.
+    plan.Loop = true;
+    plan.Count = setup_.Count;
+    plan.TickMs = setup_.TickMs;
+    plan.ScratchTag = tag;
+    return plan;
+}
+
+void TStationWindow::StartPorts() {
+    running_ = true;
+    std::vector<std::string> tags;
+    for (size_t i = 0; i < tiles_.size(); ++i) {
+        // Two devices of one name in different folders must not share a capture file.
+        std::string tag = PortTag(tiles_[i]->Port().Port, tiles_[i]->Port().Device);
+        if (std::find(tags.begin(), tags.end(), tag) != tags.end()) tag += "-" + std::to_string(i + 1);
+        tags.push_back(tag);
+        tiles_[i]->Begin(PlanFor(*tiles_[i], tag), programFolder_, stops_);
+    }
+    PortEnded();
+}
+
+void TStationWindow::StopClick() {
+    if (preparing_) startAfterPreparing_ = false;
+    if (!running_) return ShowRunning();
+    // Stopping while units are written leaves them half-written: only on purpose.
+    if (AnyWriting() && !AskToStopWhileWriting()) return;
+    StopAll();
+}
+
+void TStationWindow::StopAll() {
+    startAfterPreparing_ = false;
+    for (TStationTile* tile : tiles_) tile->Stop();
+    PortEnded();
+}
+
+bool TStationWindow::AnyWriting() const {
+    return std::any_of(tiles_.begin(), tiles_.end(), [](const TStationTile* t) { return t->Writing(); });
+}
+
+bool TStationWindow::AskToStopWhileWriting() {
+    const auto writing = std::count_if(tiles_.begin(), tiles_.end(), [](const TStationTile* t) { return t->Writing(); });
+    const QString text = QString("%1 being written. If you stop now, %2 left half-written and %3 a new upload "
+                                 "before %4 can be used.\n\nStop every port?")
+                             .arg(writing == 1 ? "A unit is" : QString("%1 units are").arg(writing),
+                                  writing == 1 ? "it is" : "they are", writing == 1 ? "needs" : "need",
+                                  writing == 1 ? "it" : "they");
+    Questions.push_back(text);
+    if (!setup_.ModalBoxes) return StopWhileWritingAnswer;
+    QMessageBox box(QMessageBox::Question, kStationTitle, text, QMessageBox::NoButton, this);
+    QPushButton* yes = box.addButton("&Yes, stop every port", QMessageBox::YesRole);
+    QPushButton* no = box.addButton("&No, go on loading", QMessageBox::NoRole);
+    box.setDefaultButton(no);
+    box.exec();
+    return box.clickedButton() == yes;
+}
+
+void TStationWindow::PortEnded() {
+    running_ = std::any_of(tiles_.begin(), tiles_.end(), [](const TStationTile* t) { return t->Running(); });
+    ShowRunning();
+}
+
+void TStationWindow::ShowRunning() {
+    const bool busy = Running();
+    start_->setEnabled(!busy);
+    stop_->setEnabled(running_);
+    for (QWidget* w : std::initializer_list<QWidget*>{chooseFile_, baudBox_, portPicker_}) w->setEnabled(!busy);
+    addPort_->setEnabled(!busy && portPicker_->count() > 0);
+}
+
+void TStationWindow::closeEvent(QCloseEvent* event) {
+    if (running_ && AnyWriting() && !AskToStopWhileWriting()) {
+        event->ignore();
+        return;
+    }
+    StopAll();
+    FinishRecords();
+    event->accept();
+}
+
+// What is queued is written before the window goes, within a bounded time; the window goes on
+// drawing meanwhile.
+void TStationWindow::FinishRecords() {
+    if (!recorder_) return;
+    recorder_->Finish(TJobRecorder::kFinishLimit, [] {
+        QCoreApplication::processEvents();
+        return false;
+    });
+    recorder_.reset();
+}
+
+void TStationWindow::ShowMessage(const QString& text) {
+    Messages.push_back(text);
+    if (setup_.ModalBoxes) QMessageBox::critical(this, kStationTitle, text);
+}
+
+// ---- what a unit's end means for the line ----
+
+void TStationWindow::UnitEnded(TStationTile& tile, const TUnitEndedEvent& ended, const std::string& unitId) {
+    TJobResult result = ended.Result;
+    NameStationInput(result, input_);
+    const bool loaded = result.Succeeded();
+    (loaded ? totals_.Loaded : totals_.Failed) += 1;
+    // First pass: a unit whose id failed earlier in this run is a second try; a unit without an id
+    // cannot be told apart and counts as a first try.
+    const bool firstTry = unitId.empty() || failedIds_.count(unitId) == 0;
+    if (firstTry) {
+        totals_.FirstTries += 1;
+        if (loaded) totals_.FirstPassLoaded += 1;
+    }
+    if (!loaded && !unitId.empty()) failedIds_.insert(unitId);
+    // A failed unit is loaded again under the same id.
+    if (!loaded && !unitId.empty()) unitIds_.erase(unitId);
+    if (LeavesRecord(result)) Record(tile, result, unitId);
+    ListUnit(tile, result, unitId);
+    ShowTotals();
+}
+
+void TStationWindow::Record(TStationTile& tile, const TJobResult& result, const std::string& unitId) {
+    if (!recorder_) return;
+    recorder_->Context().RunId = QString::fromStdString(runId_);
+    recorder_->Context().UnitId = QString::fromStdString(unitId);
+    // Written by the recorder's own thread: no port and no tick waits on the store.
+    recorder_->Keep(result, ports_.get(), [this, t = QPointer<TStationTile>(&tile)](const TRecordOutcome& o) {
+        ++recordsTried_;
+        if (o.Message.empty()) return;
+        ++recordsNotKept_;
+        if (t) t->SayNotice(o.Message);
+        SetLabelText(recordLabel_, QString("%1 %2 not kept where meant: %3")
+                                       .arg(recordsNotKept_)
+                                       .arg(recordsNotKept_ == 1 ? "record was" : "records were", Local(o.Message)));
+    });
+}
+
+void TStationWindow::ListUnit(const TStationTile& tile, const TJobResult& result, const std::string& unitId) {
+    const QString word = result.Succeeded()                        ? (result.Kind == TResultKind::Verified ? "verified" : "loaded")
+                         : result.Kind == TResultKind::Interrupted ? "stopped"
+                                                                  : "failed";
+    auto* row = new QTreeWidgetItem({QDateTime::currentDateTime().toString("HH:mm:ss"), Local(tile.Port().Name),
+                                     QString::fromStdString(unitId), word,
+                                     result.Succeeded() ? QString() : Local(result.Reason)});
+    units_->insertTopLevelItem(0, row);
+    while (units_->topLevelItemCount() > kListedUnits) delete units_->takeTopLevelItem(kListedUnits);
+}
+
+void TStationWindow::MoveToNextAwaitingId(const TStationTile& from) {
+    const auto at = std::find(tiles_.begin(), tiles_.end(), &from);
+    if (at == tiles_.end()) return;
+    const size_t first = static_cast<size_t>(at - tiles_.begin());
+    for (size_t i = 1; i < tiles_.size(); ++i) {
+        TStationTile* next = tiles_[(first + i) % tiles_.size()];
+        if (next->AwaitsUnitId()) return next->FocusUnitId();
+    }
+}
+
+// ---- the window's tick: the tiles' gauges and the line's totals ----
+
+void TStationWindow::Tick() {
+    for (TStationTile* tile : tiles_) tile->Refresh();
+    if (++ticks_ % kTotalsEveryTicks == 0 && running_) ShowTotals();
+}
+
+void TStationWindow::ShowHeader() {
+    QString text;
+    if (setup_.Firmware.empty()) {
+        text = "No firmware file chosen";
+    } else {
+        text = Local(BaseName(setup_.Firmware));
+        if (preparing_) text += "  \u00b7  being prepared";
+        else if (!input_.Sha256.empty())
+            text += QString("  \u00b7  SHA-256 %1  \u00b7  %2 blocks  \u00b7  checksum %3")
+                        .arg(QString::fromStdString(input_.Sha256.substr(0, 12)))
+                        .arg(input_.Blocks)
+                        .arg(QString::fromStdString(input_.Checksum));
+    }
+    text += QString("  \u00b7  %1 baud").arg(setup_.Baud);
+    if (!setup_.RecipeName.empty()) text += "  \u00b7  recipe " + Local(setup_.RecipeName);
+    SetLabelText(firmware_, text);
+}
+
+void TStationWindow::ShowTotals() {
+    const int units = totals_.Loaded + totals_.Failed;
+    QString text = QString("Loaded %1  \u00b7  failed %2").arg(totals_.Loaded).arg(totals_.Failed);
+    if (totals_.FirstTries > 0)
+        text += QString("  \u00b7  first-pass yield %1%").arg(100.0 * totals_.FirstPassLoaded / totals_.FirstTries, 0, 'f', 1);
+    // Units an hour since Start, once there is something to extrapolate from.
+    if (units > 0 && sinceStart_.isValid() && sinceStart_.elapsed() > 0)
+        text += QString("  \u00b7  %1 units per hour").arg(units * 3600000.0 / sinceStart_.elapsed(), 0, 'f', 0);
+    SetLabelText(totalsLabel_, text);
+}

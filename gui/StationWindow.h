@@ -1,0 +1,136 @@
+// The station window: a production line's operators load several units at once, one after another
+// on each port, without a shell. One tile per port, each port on a job driver of its own that goes
+// on to its next unit by itself; a header with the firmware and the line's totals, the last units,
+// and every unit recorded as the command line's station records it.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QMainWindow>
+#include <QPointer>
+#include <QString>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "driver/JobDriver.h"
+#include "driver/StationRun.h"
+#include "gui/StationTile.h"
+
+class QComboBox;
+class QGridLayout;
+class QLabel;
+class QPushButton;
+class QScrollArea;
+class QTimer;
+class QTreeWidget;
+class TCachedPortSource;
+class TJobRecorder;
+class TStopSignals;
+struct TPortListing;
+
+// What the station window starts with, from the command line or a recipe.
+struct TStationSetup {
+    std::string Firmware;             // absolute; "" = the operator chooses it in the window
+    std::vector<TStationPort> Ports;  // "" = the operator adds them in the window
+    int Baud = 38400;
+    bool Capture = false;
+    std::string CapturePath;          // "" = Capture.txt in the program folder, one file per port
+    std::string RecordDb;             // "" = history.sqlite in the program folder
+    int Count = 0;                    // units per port before it ends, 0 for no end
+    std::string RecipeName;           // shown in the header; "" for none
+    bool Locked = false;              // a recipe fixes the file, the baud and the ports
+    // ---- for tests, benchmarks and tools ----
+    int TickMs = 50;
+    std::string ProgramFolder;        // "" = the program's own; ends with '/'
+    bool ModalBoxes = true;           // false: message boxes and questions are recorded, not shown
+    bool KeepRecords = true;
+};
+
+class TStationWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    TStationWindow(const TStationSetup& setup, TStopSignals& stops, QWidget* parent = nullptr);
+    ~TStationWindow() override;
+
+    // Every message box text shown (also when ModalBoxes is off), and every question asked before
+    // stopping while units were written, with the answer taken when ModalBoxes is off.
+    std::vector<QString> Messages;
+    std::vector<QString> Questions;
+    bool StopWhileWritingAnswer = false;
+
+    void StartClick();
+    void StopClick();
+    // Stops every port at once, without asking: a signal that ends the program.
+    void StopAll();
+    void AddPort(const TStationPort& port);
+    // Chooses the firmware file; it is prepared at once, so the header can show its blocks.
+    void ChooseFirmware(const std::string& path);
+
+    bool Running() const { return running_ || preparing_; }
+    std::vector<TStationTile*> Tiles() const { return tiles_; }
+    const std::string& RunId() const { return runId_; }
+    // Records whose fate is known so far (kept somewhere or lost), and those not kept where meant.
+    int RecordsTried() const { return recordsTried_; }
+    const TStationInput& Firmware() const { return input_; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    struct TTotals {
+        int Loaded = 0, Failed = 0, FirstTries = 0, FirstPassLoaded = 0;
+    };
+    class TPreparation;
+
+    void BuildControls();
+    QWidget* BuildHeader();
+    QWidget* BuildButtons();
+    void Relayout();
+    TStationTile* NewTile(const TStationPort& port, const TPortListing& listing);
+    void Tick();
+    void Prepare(bool thenStart);
+    void Prepared(const TJobResult& result, const std::string& preparedFile);
+    void StartPorts();
+    TJobPlan PlanFor(const TStationTile& tile, const std::string& tag) const;
+    void UnitEnded(TStationTile& tile, const TUnitEndedEvent& ended, const std::string& unitId);
+    void Record(TStationTile& tile, const TJobResult& result, const std::string& unitId);
+    void ListUnit(const TStationTile& tile, const TJobResult& result, const std::string& unitId);
+    void PortEnded();
+    void MoveToNextAwaitingId(const TStationTile& from);
+    void RemoveTile(TStationTile& tile);
+    bool AskToStopWhileWriting();
+    bool AnyWriting() const;
+    void ShowMessage(const QString& text);
+    void ShowHeader();
+    void ShowTotals();
+    void ShowRunning();
+    void FillPortPicker();
+    void FinishRecords();
+
+    TStationSetup setup_;
+    TStopSignals& stops_;
+    std::string programFolder_;
+    std::vector<TStationTile*> tiles_;
+    std::unique_ptr<TPreparation> preparation_;
+    TStationInput input_;
+    bool preparing_ = false, startAfterPreparing_ = false, running_ = false;
+    std::string runId_;
+    std::set<std::string> unitIds_;     // the ids given in this run
+    std::set<std::string> failedIds_;   // the ids of units that failed in this run
+    TTotals totals_;
+    QElapsedTimer sinceStart_;
+    std::unique_ptr<TJobRecorder> recorder_;
+    std::unique_ptr<TCachedPortSource> ports_;
+    int recordsTried_ = 0, recordsNotKept_ = 0;
+    int ticks_ = 0;
+
+    QLabel *firmware_, *totalsLabel_, *recordLabel_;
+    QPushButton *start_, *stop_, *chooseFile_, *addPort_;
+    QComboBox *portPicker_, *baudBox_;
+    QScrollArea* area_;
+    QWidget* tileBoard_;
+    QGridLayout* grid_;
+    QTreeWidget* units_;
+    QTimer* timer_;
+};
