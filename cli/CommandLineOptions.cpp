@@ -68,6 +68,8 @@ const TCommandRule kRules[] = {
      {"port", "device", "yes", "capture", "json", "tick-ms", "loop", "count", "wait", "record-db", "unit-id"}},
     {"prepare", TCommand::Prepare, 1, {"json"}},
     {"ports", TCommand::Ports, 0, {"json"}},
+    // The station window: its FILE (firmware, or a recipe) may be chosen in the window instead.
+    {"station", TCommand::Station, 1, {"port", "device", "baud", "capture", "tick-ms", "count", "record-db"}},
 };
 
 bool WholeNumber(const QString& text, int low, int high, int& value) {
@@ -131,7 +133,9 @@ bool CheckPorts(const QStringList& args, TCliOptions& o, QString& error) {
             }
         o.Ports.push_back(choice);
     }
-    if (o.Ports.empty()) o.Ports.push_back({1, {}});
+    // The station window starts without ports when none is given: the operator adds them.
+    if (o.Ports.empty() && o.Command != TCommand::Station) o.Ports.push_back({1, {}});
+    if (o.Ports.empty()) return true;
     o.Port = o.Ports.front().Port ? o.Ports.front().Port : 1;
     o.Device = o.Ports.front().Device;
     return true;
@@ -140,7 +144,7 @@ bool CheckPorts(const QStringList& args, TCliOptions& o, QString& error) {
 // --loop, --count and --wait: how a station goes on.
 bool CheckStation(const QCommandLineParser& p, TCliOptions& o, QString& error) {
     o.Loop = p.isSet("loop");
-    if (p.isSet("count") && !o.Loop) {
+    if (p.isSet("count") && !o.Loop && o.Command != TCommand::Station) {
         error = "--count needs --loop";
         return false;
     }
@@ -203,14 +207,14 @@ TParse ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStr
     if (p.isSet("version")) return TParse::Version;
     const QStringList words = p.positionalArguments();
     if (words.isEmpty()) {
-        error = "no command given (upload, factory, prepare, ports or history)";
+        error = "no command given (upload, factory, prepare, ports, station or history)";
         return TParse::Fail;
     }
     const TCommandRule* rule = nullptr;
     for (const TCommandRule& r : kRules)
         if (words.first() == r.Name) rule = &r;
     if (!rule) {
-        error = QString("unknown command '%1' (upload, factory, prepare, ports or history)").arg(words.first());
+        error = QString("unknown command '%1' (upload, factory, prepare, ports, station or history)").arg(words.first());
         return TParse::Fail;
     }
     for (const QString& name : p.optionNames()) {
@@ -219,7 +223,8 @@ TParse ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStr
             return TParse::Fail;
         }
     }
-    if (words.size() - 1 != rule->Files) {
+    const bool fileLeftOut = rule->Command == TCommand::Station && words.size() == 1;
+    if (words.size() - 1 != rule->Files && !fileLeftOut) {
         error = rule->Files == 0 ? QString("%1 takes no file").arg(rule->Name)
                                  : QString("%1 needs one FILE").arg(rule->Name);
         return TParse::Fail;
@@ -239,7 +244,7 @@ const std::vector<TOptionHelp>& OptionHelp() {
                           "than once: every port loads its own unit, all at once"},
         {"--loop", "upload, factory: when a unit is done, each port waits\n"
                    "for the next one, until Ctrl-C"},
-        {"--count N", "with --loop: stop after N units on each port"},
+        {"--count N", "with --loop, and station: stop after N units on each port"},
         {"--wait SECONDS", "upload, factory: wait up to SECONDS for a port that is\n"
                            "not there yet (an adapter still to be plugged in)"},
         {"--baud RATE", "upload speed, 38400 (default) or 57600"},
@@ -287,6 +292,9 @@ QString UsageText() {
            "  ports             list COM1 to COM9 and the serial devices present, who\n"
            "                    holds them and what keeps this user from opening them\n"
            "  history           show the record of past jobs (history --help)\n"
+           "  station [FILE]    open the station window: one tile per port, each port\n"
+           "                    on to its next unit by itself; FILE is the firmware\n"
+           "                    or a recipe (.json) that fixes file and ports\n"
            "\n"
            "Options:\n" +
            options +

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-enum class TCommand { Upload, Factory, Prepare, Ports };
+enum class TCommand { Upload, Factory, Prepare, Ports, Station };
 
 // The exit statuses a script on a production line tells apart.
 namespace Exit {

@@ -157,6 +157,8 @@ void TJobDriver::AfterStep() {
 void TJobDriver::Stop(int signal) {
     if (ended_) return;
     stopSignal_ = signal;
+    // A stop without a signal (a window's Stop) ends a loop as surely as Ctrl-C does.
+    stopped_ = true;
     // No step may run again, and the port goes at once: settings restored, lock released.
     timer_.stop();
     poll_.stop();

@@ -73,7 +73,7 @@ private:
     void AfterStep();
     void Finish(const TJobResult& result);
     void End(TPortEnd why, const std::string& reason = {});
-    bool Looping() const { return plan_.Loop && !stopSignal_; }
+    bool Looping() const { return plan_.Loop && !stopped_; }
     bool IsUnit(const TJobResult& result) const;
     void Again(const TJobResult& result);
     void NextRun();
@@ -90,6 +90,7 @@ private:
     TStopSignals& signals_;
     int subscription_ = 0;
     int stopSignal_ = 0;
+    bool stopped_ = false;  // stopped from outside, by a signal or by the operator
     QObject context_;  // receives what the serial component posts, and owns the timers' connections
     TSerialPort port_;
     TSequencer engine_;

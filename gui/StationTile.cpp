@@ -159,7 +159,7 @@ void TStationTile::Begin(const TJobPlan& plan, const std::string& programFolder,
     driver_.reset();
     programFolder_ = programFolder;
     loaded_ = failed_ = 0;
-    writing_ = nextUnit_ = stopping_ = false;
+    writing_ = nextUnit_ = stopping_ = opened_ = false;
     sent_ = total_ = 0;
     progressDirty_ = true;
     remove_->setEnabled(false);
@@ -229,6 +229,8 @@ void TStationTile::Stage(TStage stage) {
 }
 
 void TStationTile::Awaiting(TOperatorStep step) {
+    // Anything awaited from the operator comes after the port opened.
+    opened_ = true;
     if (step != TOperatorStep::SwitchUnitOn) return;
     SetDoing(nextUnit_ ? "waiting for the next unit: connect it and switch it on" : "switch the unit on");
 }
@@ -236,7 +238,9 @@ void TStationTile::Awaiting(TOperatorStep step) {
 void TStationTile::PortWait(const TPortWaitEvent& wait) {
     switch (wait.Why) {
     case TPortWait::NotThereYet: return SetDoing("waiting for the port to appear");
-    case TPortWait::Gone: return SetDoing("the adapter is gone: waiting for it to come back");
+    case TPortWait::Gone:
+        return SetDoing(opened_ ? "the adapter is gone: waiting for it to come back"
+                                : "the port is not there: waiting for it");
     case TPortWait::Retrying: return SetDoing("the port did not open: trying again every second");
     }
 }

@@ -90,7 +90,8 @@ private:
     QProgressBar* gauge_;
     QPushButton* remove_;
     bool writing_ = false;
-    bool stopping_ = false;     // the operator stopped the port
+    bool stopping_ = false;
+    bool opened_ = false;       // the port has opened since Start     // the operator stopped the port
     bool nextUnit_ = false;     // a unit has ended: the port waits for the next one
     std::string nextId_;        // given for the port's next unit
     std::string unitId_;        // the id of the unit being loaded

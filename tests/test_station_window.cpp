@@ -1,0 +1,215 @@
+// The station window against simulated units on pseudo-terminals: several ports at once, a unit
+// that fails and a port that is missing among good ones, the next unit on each port, Stop while
+// units are written, and a scanned unit id reaching the record.
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTreeWidget>
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/Sha256.h"
+#include "gui/StationWindow.h"
+#include "gui/Uflash8.h"
+#include "history/HistoryStore.h"
+#include "host/StopSignals.h"
+#include "serial/serial_posix.h"
+#include "tests/support/EventLoop.h"
+#include "tests/support/Firmware.h"
+#include "tests/support/SimUnit.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+// A unit that took its upload answers again once switched off and on: here by itself, soon after,
+// as a line's next unit would be on the bench.
+const std::vector<std::string> kNextUnitSoon = {"--restart-ms", "100", "--power-cycle-after", "100"};
+
+// The window in a program folder of its own, and a unit per port, each in a folder of its own and
+// opened by its device path <folder>/COM<n>.
+struct Line {
+    TempDir program;
+    std::vector<std::unique_ptr<TempDir>> folders;
+    std::vector<std::unique_ptr<SimUnit>> units;
+    TStopSignals stops;
+    std::unique_ptr<TStationWindow> window;
+    std::string firmware;
+
+    std::string Device(int i) {
+        while (static_cast<int>(folders.size()) < i) folders.push_back(std::make_unique<TempDir>());
+        return folders[static_cast<size_t>(i - 1)]->Path() + "/COM" + std::to_string(i);
+    }
+    SimUnit& Unit(int i, const std::vector<std::string>& args = {"--restart-ms", "100"}) {
+        Device(i);
+        if (static_cast<int>(units.size()) < i) units.resize(static_cast<size_t>(i));
+        auto& unit = units[static_cast<size_t>(i - 1)];
+        unit = std::make_unique<SimUnit>(folders[static_cast<size_t>(i - 1)]->Path(), i, args);
+        return *unit;
+    }
+    // The window on `ports` devices with `fw` chosen, prepared and waiting for Start.
+    TStationWindow& Open(int ports, const TestFirmware& fw, TStationSetup setup = {}) {
+        firmware = program / "fw.h86";
+        WriteWholeFile(firmware, fw.hex);
+        setup.Firmware = firmware;
+        for (int i = 1; i <= ports; ++i) setup.Ports.push_back({Device(i), 0, Device(i)});
+        setup.ProgramFolder = program.Folder();
+        setup.ModalBoxes = false;
+        setup.TickMs = 3;
+        window = std::make_unique<TStationWindow>(setup, stops);
+        window->show();
+        EXPECT_TRUE(WaitUntil([&] { return !window->Running() && window->Firmware().Blocks > 0; }));
+        return *window;
+    }
+    TStationTile& Tile(int i) { return *window->Tiles()[static_cast<size_t>(i - 1)]; }
+    std::string TileText(int i, const char* label) {
+        return Control<QLabel>(Tile(i), label)->text().toStdString();
+    }
+    std::vector<TJobRecord> Records(size_t expected) {
+        EXPECT_TRUE(WaitUntil([&] { return window->RecordsTried() >= static_cast<int>(expected); }));
+        QString error;
+        auto store = THistoryStore::Open(QString::fromStdString(program / "history.sqlite"), error);
+        std::vector<TJobRecord> rows;
+        EXPECT_TRUE(store && store->Query({}, rows, error)) << error.toStdString();
+        return rows;
+    }
+};
+
+std::string RealPath(const std::string& path) {
+    char real[PATH_MAX];
+    return ::realpath(path.c_str(), real) ? real : path;
+}
+
+// What a barcode scanner does: the id's characters, then Enter.
+void Scan(QLineEdit* box, const QString& id) {
+    box->setFocus();
+    box->insert(id);
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QCoreApplication::sendEvent(box, &press);
+}
+
+}  // namespace
+
+TEST(StationWindow, ThreePortsEachWithItsOwnResult) {
+    struct Row {
+        const char* name;
+        std::vector<std::string> second;  // the second unit's switches; "missing": plugged in later
+        const char* secondResult;
+        const char* totals;
+    };
+    const Row rows[] = {
+        {"all three", {}, "loaded", "Loaded 3  \u00b7  failed 0  \u00b7  first-pass yield 100.0%"},
+        {"one fails", {"--fail-at", "3"}, "failed: ", "Loaded 2  \u00b7  failed 1  \u00b7  first-pass yield 66.7%"},
+        {"one missing", {"missing"}, "port problem: ", "Loaded 2  \u00b7  failed 0  \u00b7  first-pass yield 100.0%"},
+    };
+    const TestFirmware fw = TestFirmware::Make(40, 7);
+    for (const Row& row : rows) {
+        Line line;
+        for (int i : {1, 3}) line.Unit(i);
+        const bool missing = !row.second.empty() && row.second[0] == "missing";
+        std::vector<std::string> second = row.second;
+        second.insert(second.end(), {"--restart-ms", "100"});
+        if (!missing) line.Unit(2, second);
+        TStationSetup setup;
+        setup.Count = 1;
+        TStationWindow& w = line.Open(3, fw, setup);
+        EXPECT_EQ(line.Tile(1).DoingText().toStdString(), "not started") << "the window never starts by itself";
+        Control<QPushButton>(w, "BtnStart")->click();
+        ASSERT_TRUE(WaitUntil([&] {
+            return line.Tile(1).Loaded() == 1 && line.Tile(3).Loaded() == 1 &&
+                   line.Tile(2).ResultText().startsWith(row.secondResult);
+        }, 30000)) << row.name << ": " << line.Tile(2).ResultText().toStdString();
+        for (int i : {1, 3}) EXPECT_TRUE(FlashHolds(*line.units[static_cast<size_t>(i - 1)], fw.image)) << row.name;
+        const std::string totals = Control<QLabel>(w, "TotalsLabel")->text().toStdString();
+        EXPECT_EQ(totals.substr(0, totals.find("  \u00b7  ", totals.find("yield"))), row.totals) << row.name;
+        if (missing) {
+            // The port is waited for in its tile while the others go on; plugged in, it loads.
+            EXPECT_NE(line.TileText(2, "DoingLabel").find("not there: waiting for it"), std::string::npos) << line.TileText(2, "DoingLabel");
+            line.Unit(2);
+            ASSERT_TRUE(WaitUntil([&] { return line.Tile(2).Loaded() == 1; }, 30000)) << line.TileText(2, "DoingLabel");
+        }
+        const auto records = line.Records(3);
+        ASSERT_EQ(records.size(), 3u) << row.name;
+        for (const TJobRecord& r : records) {
+            EXPECT_EQ(r.RunId.toStdString(), w.RunId()) << row.name;
+            EXPECT_EQ(r.InputFile.toStdString(), line.firmware) << "the record names the file the operator chose";
+            EXPECT_EQ(r.InputSha256.toStdString(), Sha256Hex(fw.hex));
+        }
+        EXPECT_EQ(Control<QTreeWidget>(w, "UnitList")->topLevelItemCount(), 3) << row.name;
+        EXPECT_TRUE(WaitUntil([&] { return !w.Running(); })) << "each port ends after its one unit";
+    }
+}
+
+TEST(StationWindow, EachPortGoesOnToItsNextUnit) {
+    Line line;
+    line.Unit(1, kNextUnitSoon);
+    line.Unit(2, kNextUnitSoon);
+    TStationSetup setup;
+    setup.Count = 2;
+    TStationWindow& w = line.Open(2, TestFirmware::Make(20, 3), setup);
+    Control<QPushButton>(w, "BtnStart")->click();
+    ASSERT_TRUE(WaitUntil([&] { return !w.Running(); }, 60000));
+    for (int i : {1, 2}) {
+        EXPECT_EQ(line.TileText(i, "TallyLabel"), "2 loaded, 0 failed");
+        EXPECT_EQ(line.TileText(i, "DoingLabel"), "done");
+    }
+    EXPECT_EQ(line.Records(4).size(), 4u);
+}
+
+TEST(StationWindow, StopWhileUnitsAreWrittenAsksThenReleasesEveryPort) {
+    Line line;
+    // Paced at the line's speed: the transfer lasts long enough to be stopped half way.
+    for (int i : {1, 2}) line.Unit(i, {"--pace", "--restart-ms", "100"});
+    TStationWindow& w = line.Open(2, TestFirmware::Make(300, 5, 1));
+    Control<QPushButton>(w, "BtnStart")->click();
+    ASSERT_TRUE(WaitUntil([&] { return line.Tile(1).Writing() && line.Tile(2).Writing(); }, 30000));
+    w.StopWhileWritingAnswer = false;
+    Control<QPushButton>(w, "BtnStop")->click();
+    ASSERT_EQ(w.Questions.size(), 1u);
+    EXPECT_NE(w.Questions[0].toStdString().find("2 units are being written"), std::string::npos);
+    EXPECT_TRUE(w.Running()) << "No goes on loading";
+    w.StopWhileWritingAnswer = true;
+    Control<QPushButton>(w, "BtnStop")->click();
+    EXPECT_FALSE(w.Running());
+    for (int i : {1, 2}) {
+        EXPECT_EQ(line.TileText(i, "ResultLabel").rfind("stopped at block ", 0), 0u) << line.TileText(i, "ResultLabel");
+        int err = 0;
+        const std::string lock = "/run/lock/" + serialio::LockFileName(RealPath(line.Device(i)), err);
+        EXPECT_FALSE(std::filesystem::exists(lock)) << lock;
+    }
+    for (const TJobRecord& r : line.Records(2)) EXPECT_EQ(r.Result, "interrupted");
+    EXPECT_TRUE(Control<QPushButton>(w, "BtnStart")->isEnabled());
+}
+
+TEST(StationWindow, AScannedUnitIdGoesWithThePortsNextUnitIntoItsRecord) {
+    Line line;
+    line.Unit(1);
+    line.Unit(2);
+    TStationWindow& w = line.Open(2, TestFirmware::Make(12, 9));
+    w.activateWindow();
+    auto* first = Control<QLineEdit>(line.Tile(1), "UnitIdBox");
+    auto* second = Control<QLineEdit>(line.Tile(2), "UnitIdBox");
+    EXPECT_EQ(first->accessibleName().toStdString(), line.Device(1) + " unit id");
+    Scan(first, "SN-0001");
+    EXPECT_EQ(QApplication::focusWidget(), second) << "on to the next tile awaiting an id";
+    Scan(second, "SN-0001");
+    EXPECT_NE(line.TileText(2, "NoticeLabel").find("given already"), std::string::npos) << "an id is one unit's";
+    second->clear();
+    Scan(second, "SN-0002");
+    Control<QPushButton>(w, "BtnStart")->click();
+    ASSERT_TRUE(WaitUntil([&] { return line.Tile(1).Loaded() == 1 && line.Tile(2).Loaded() == 1; }, 30000));
+    std::map<std::string, std::string> ids;
+    for (const TJobRecord& r : line.Records(2)) ids[r.Device.toStdString()] = r.UnitId.toStdString();
+    EXPECT_EQ(ids, (std::map<std::string, std::string>{{RealPath(line.Device(1)), "SN-0001"}, {RealPath(line.Device(2)), "SN-0002"}}));
+    EXPECT_EQ(line.TileText(1, "UnitIdLabel"), "no unit id given") << "the next unit awaits an id of its own";
+}
