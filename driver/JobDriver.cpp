@@ -26,8 +26,11 @@ TJobDriver::TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::
     engine_.SetPrivateFactoryFiles(plan.ScratchTag);
     // A step run by an arrival is followed up like one run by a tick.
     port_.OnRxData = [this, engineRx = port_.OnRxData] {
+        QElapsedTimer t; t.start();
+        const int before = engine_.UploadState();
         engineRx();
         AfterStep();
+        if (t.elapsed() > 4) fprintf(stderr, "rx state %d->%d: %lld ms\n", before, engine_.UploadState(), (long long)t.elapsed());
     };
     timer_.setTimerType(Qt::PreciseTimer);
     timer_.setInterval(plan.TickMs);
@@ -85,8 +88,12 @@ void TJobDriver::Act(const std::function<void()>& action) {
 }
 
 void TJobDriver::Tick() {
+    QElapsedTimer t; t.start();
+    const int before = engine_.UploadState();
     engine_.Tick();
+    const qint64 a = t.elapsed();
     AfterStep();
+    if (t.elapsed() > 4) fprintf(stderr, "tick state %d->%d: %lld + %lld ms\n", before, engine_.UploadState(), (long long)a, (long long)(t.elapsed() - a));
 }
 
 void TJobDriver::GoOn() {

@@ -1,6 +1,7 @@
 #include "gui/StationTile.h"
 
 #include <QDir>
+#include <QPalette>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -25,8 +26,11 @@ const char* const kAmber = "#8a5a00";
 QString Local(const std::string& text) { return QString::fromLocal8Bit(text.c_str()); }
 QString Bytes(const std::string& text) { return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())); }
 
+// Through the palette: a style sheet would re-polish the label, 16 tiles at once at a unit's end.
 void Colour(QLabel* label, const char* colour) {
-    label->setStyleSheet(colour ? QString("color: %1").arg(colour) : QString());
+    QPalette p = label->palette();
+    p.setColor(QPalette::WindowText, QColor(colour));
+    label->setPalette(p);
 }
 
 QLabel* NewLabel(QWidget* parent, const char* name) {
@@ -207,6 +211,7 @@ void TStationTile::Event(const TJobEvent& event) {
                    [](const auto&) {},
                },
                event);
+    if (Watch) Watch(event);
 }
 
 void TStationTile::Stage(TStage stage) {

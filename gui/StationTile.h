@@ -46,6 +46,8 @@ public:
     std::function<void(TStationTile& tile)> OnRemove;
     // The port has no more units to run (stopped, or its count reached).
     std::function<void(TStationTile& tile)> OnPortEnded;
+    // Sees every event of the port as well, after the tile (benchmarks and tools time them).
+    std::function<void(const TJobEvent& event)> Watch;
 
     const TStationPort& Port() const { return port_; }
     // Runs the port with `plan` until Stop; the tally starts again.
