@@ -221,9 +221,11 @@ std::optional<std::string> ReadRecipeBytes(const std::string& path, std::string&
 
 }  // namespace
 
+std::string TRecipe::Folder() const { return Path.substr(0, FileNameStart(Path)); }
+
 std::string TRecipe::FirmwarePath() const {
     if (Firmware.empty() || Firmware.front() == '/') return Firmware;
-    return FolderOf(Path) + Firmware;
+    return Folder() + Firmware;
 }
 
 bool ReadRecipe(const std::string& path, TRecipe& recipe, std::string& error) {

@@ -36,6 +36,8 @@ struct TRecipe {
 
     // The firmware's absolute path: a relative name is taken from the recipe's folder.
     std::string FirmwarePath() const;
+    // The recipe's folder, with its trailing '/'.
+    std::string Folder() const;
 };
 
 // Reads and checks `path`: a regular file of this user's or reached through no one else's link,
