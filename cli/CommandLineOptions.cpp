@@ -254,14 +254,14 @@ TParse ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStr
     if (p.isSet("version")) return TParse::Version;
     const QStringList words = p.positionalArguments();
     if (words.isEmpty()) {
-        error = "no command given (upload, factory, prepare, ports or history)";
+        error = "no command given (upload, factory, prepare, ports, history or recipe)";
         return TParse::Fail;
     }
     const TCommandRule* rule = nullptr;
     for (const TCommandRule& r : kRules)
         if (words.first() == r.Name) rule = &r;
     if (!rule) {
-        error = QString("unknown command '%1' (upload, factory, prepare, ports or history)").arg(words.first());
+        error = QString("unknown command '%1' (upload, factory, prepare, ports, history or recipe)").arg(words.first());
         return TParse::Fail;
     }
     for (const QString& name : p.optionNames()) {
@@ -349,6 +349,8 @@ QString UsageText() {
            "  ports             list COM1 to COM9 and the serial devices present, who\n"
            "                    holds them and what keeps this user from opening them\n"
            "  history           show the record of past jobs (history --help)\n"
+           "  recipe            write, show or run a station's recipe: the firmware\n"
+           "                    pinned, the ports and checks fixed (recipe --help)\n"
            "\n"
            "Options:\n" +
            options +
