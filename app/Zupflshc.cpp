@@ -63,6 +63,14 @@ TStationSetup StationSetupOf(const TCliOptions& options) {
     return setup;
 }
 
+// An option that a recipe would silently override.
+bool FixedByRecipe(const QStringList& words) {
+    for (const QString& word : words)
+        for (const char* name : {"--baud", "--count", "--record-db", "-baud", "-count", "-record-db"})
+            if (word == name || word.startsWith(QString(name) + "=")) return true;
+    return false;
+}
+
 int RunStationWindow(int argc, char** argv) {
     QStringList words;
     for (int i = 1; i < argc; ++i) words << QString::fromLocal8Bit(argv[i]);
@@ -74,10 +82,21 @@ int RunStationWindow(int argc, char** argv) {
     case TParse::Fail: std::fprintf(stderr, "zupflshc: %s\n", error.toLocal8Bit().constData()); return Exit::Usage;
     case TParse::Run: break;
     }
+    TStationSetup setup = StationSetupOf(options);
+    // A recipe fixes everything the options would: it is read, and refused, before any window.
+    const bool recipe = options.File.size() > 5 && options.File.compare(options.File.size() - 5, 5, ".json") == 0;
+    std::string problem;
+    if (recipe && (!options.Ports.empty() || FixedByRecipe(words)))
+        problem = "a recipe fixes the ports, the baud, the count and the record: give the recipe alone";
+    else if (recipe)
+        StationSetupOfRecipe(AbsolutePath(options.File), setup, problem);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "zupflshc: %s\n", problem.c_str());
+        return Exit::Usage;
+    }
     if (DisplayMissing()) return Exit::Usage;
     QApplication app(argc, argv);
     SetUpWindows("com.norvane.zupflshc.station");
-    const TStationSetup setup = StationSetupOf(options);
     TStopSignals stopSignals;
     TStationWindow window(setup, stopSignals);
     // A closed session or a kill must not leave the ports locked and set up for the next user.

@@ -20,6 +20,7 @@
 #include "cli/CommandLineOptions.h"
 #include "cli/CommandLineView.h"
 #include "cli/HistoryCommand.h"
+#include "cli/RecipeCommand.h"
 #include "cli/Station.h"
 #include "host/Folders.h"
 #include "host/Ports.h"
@@ -58,27 +59,6 @@ std::string RawArgument(const std::string& parsed, int argc, char** argv) {
 // A name in a message: control characters and bytes that are no text shown as <XX>.
 std::string Shown(const std::string& name) { return ShownText(name); }
 
-// The firmware file is checked before anything is opened or written: it must be a readable file
-// whose extension the engine knows.
-bool CheckFirmwareFile(const std::string& path, std::string& error) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || ::access(path.c_str(), R_OK) != 0) {
-        error = "cannot open '" + Shown(path) + "': " + std::strerror(errno);
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        error = "'" + Shown(path) + "' is not a file";
-        return false;
-    }
-    const TInputNames names = SplitInputFileName(path);
-    if (InputKind(names.InputExt) == TInputKind::Unknown) {
-        error = "Unexpected file extension (" + Shown(names.InputExt) + ") of '" + Shown(path) + "': use " +
-                AcceptedExtensionsText();
-        return false;
-    }
-    return true;
-}
-
 std::string ProgramFolder() { return ResolveProgramFolder(ExecutableFolder()); }
 
 int ListPortsCommand(const TCliOptions& options) {
@@ -111,6 +91,8 @@ bool MakeRecorder(const TCliOptions& options, std::unique_ptr<TJobRecorder>& rec
     }
     TRecordContext context = StationContext(QStringLiteral(ZUP_VERSION));
     context.UnitId = QString::fromStdString(options.UnitId);
+    context.Recipe = QString::fromStdString(options.RecipeName);
+    context.RecipeSha256 = QString::fromStdString(options.RecipeSha256);
     recorder = std::make_unique<TJobRecorder>(location, fallback, context);
     return true;
 }
@@ -211,8 +193,14 @@ int RunJob(TCliOptions& options) {
         return UsageError("factory waits for Enter on a terminal; give --yes to go on without it");
     if (options.Command == TCommand::Factory && !options.Yes && options.Ports.size() > 1)
         return UsageError("factory on several ports needs --yes: one Enter cannot speak for every unit");
-    if (!options.UnitId.empty() && (options.Ports.size() > 1 || options.Loop))
-        return UsageError("--unit-id names one unit: it cannot be given with several ports or --loop");
+    if (!options.UnitId.empty() && options.Station())
+        return UsageError("--unit-id names one unit: with several ports or --loop, give ids with --scan");
+    if (options.Scan && !options.Station())
+        return UsageError("--scan gives ids to several units (several ports or --loop); one unit's is --unit-id");
+    if (options.RequireUnitId && !options.Scan && options.UnitId.empty())
+        return UsageError("--require-unit-id needs the ids: give --scan (or --unit-id for one unit)");
+    if (options.Scan && options.Command == TCommand::Factory && !options.Yes)
+        return UsageError("--scan reads standard input, where factory waits for Enter: give --yes with it");
     if (options.Command != TCommand::Factory && !CheckFirmwareFile(options.File, error)) return UsageError(error);
     if (!options.CapturePath.empty()) options.CapturePath = AbsolutePath(options.CapturePath);
     // The engine is given the file's absolute path: nothing here changes the process's folder,
@@ -259,6 +247,7 @@ int RunCommandLine(int argc, char** argv) {
     const QStringList words = QCoreApplication::arguments().mid(1);
     if (!words.isEmpty() && words.first() == "history")
         return RunHistoryCommand(words.mid(1), ProgramFolder() + "history.sqlite");
+    if (!words.isEmpty() && words.first() == "recipe") return RunRecipeCommand(words.mid(1), RunJob);
 
     TCliOptions options;
     QString error;

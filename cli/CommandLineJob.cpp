@@ -37,6 +37,10 @@ TJobPlan PlanOf(const TCliOptions& options, const TCliUnit& unit) {
     plan.TickMs = options.TickMs;
     plan.AutoGoOn = options.Yes;
     plan.ScratchTag = unit.ScratchTag.empty() ? "1" : unit.ScratchTag;
+    plan.Verify = options.Verify;
+    plan.ExpectVersion = options.ExpectVersion;
+    plan.RequireUnitId = options.RequireUnitId;
+    plan.UnitId = options.UnitId;
     return plan;
 }
 
@@ -84,6 +88,7 @@ void TCliJob::Event(const TJobEvent& event) {
                    [&](const TNextUnitEvent&) { view_.Note("waiting for the next unit"); },
                    [&](const TAwaitingEvent& e) {
                        if (e.Step == TOperatorStep::FitJumpers && !options_.Yes) AskToProceed();
+                       if (e.Step == TOperatorStep::UnitId && OnAwaitUnitId) OnAwaitUnitId();
                    },
                    [&](const TUnitEndedEvent& e) { UnitEnded(e); },
                    [&](const TPortEndEvent& e) { PortEnded(e); },
@@ -115,6 +120,7 @@ void TCliJob::UnitEnded(const TUnitEndedEvent& ended) {
         return;
     }
     if (options_.Command == TCommand::Prepare && result.Kind == TResultKind::Prepared) PrepareReport(result);
+    if (result.Kind == TResultKind::Prepared) preparedSha256_ = result.InputSha256;
     TJobResult shown = result;
     if (OnUnitResult && LeavesRecord(result)) {
         const std::string warning = OnUnitResult(result, verdict);
@@ -129,6 +135,7 @@ void TCliJob::UnitEnded(const TUnitEndedEvent& ended) {
     worst_ = WorseStatus(worst_, verdict.Status);
     last_ = verdict;
     lastReason_ = result.Kind == TResultKind::Prepared ? std::string() : result.Reason;
+    if (!result.UnitVersion.empty()) unitVersion_ = result.UnitVersion;
     if (!ended.More) return;
     endWord_ = verdict.Word;
     endReason_ = result.Reason;

@@ -50,6 +50,8 @@ public:
     std::function<std::string(const TJobResult&, const TCliVerdict&)> OnUnitResult;
     // The port is done: no more units will be run on it.
     std::function<void()> OnEnd;
+    // The port holds its next unit until it has an id (--require-unit-id).
+    std::function<void()> OnAwaitUnitId;
 
     // Starts the job on the application's event loop; OnEnd may come before this returns.
     void Begin();
@@ -65,6 +67,15 @@ public:
     int FailedUnits() const { return driver_.FailedUnits(); }
     // The upload file the preparation wrote (or was given).
     std::string PreparedFile() const { return driver_.PreparedFile(); }
+    // The SHA-256 of the bytes a preparation read, "" before one.
+    const std::string& PreparedSha256() const { return preparedSha256_; }
+    // The id of this port's next unit (--scan).
+    void GiveUnitId(const std::string& id) { driver_.GiveUnitId(id); }
+    bool AwaitsUnitId() const { return driver_.AwaitsUnitId(); }
+    // The input of ids ended: a port that waits for one can have none.
+    void Abandon(const std::string& reason) { driver_.Abandon(reason); }
+    // The software version the port's last unit reported, "" when none did.
+    const std::string& UnitVersion() const { return unitVersion_; }
 
 private:
     void Event(const TJobEvent& event) override;
@@ -87,4 +98,6 @@ private:
     TCliVerdict last_{Exit::Failed, "failed"};
     std::string lastReason_ = "stopped";
     std::string endWord_, endReason_;
+    std::string unitVersion_;
+    std::string preparedSha256_;
 };

@@ -3,11 +3,19 @@
 #include <QCommandLineParser>
 #include <QFile>
 
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "base/ShownText.h"
+#include "firmware/UploadFile.h"
 #include "history/HistoryLocation.h"
 
 namespace {
 
-const QStringList kValued = {"--port", "--device", "--baud", "--tick-ms", "--count", "--wait", "--record-db", "--unit-id"};
+const QStringList kValued = {"--port",      "--device",  "--baud",   "--tick-ms",       "--count",
+                             "--wait",      "--record-db", "--unit-id", "--expect-version"};
 
 bool IsOptionWord(const QString& word) { return word.size() > 1 && word.startsWith('-'); }
 
@@ -63,9 +71,11 @@ struct TCommandRule {
 
 const TCommandRule kRules[] = {
     {"upload", TCommand::Upload, 1,
-     {"port", "device", "baud", "capture", "json", "tick-ms", "loop", "count", "wait", "record-db", "unit-id"}},
+     {"port", "device", "baud", "capture", "json", "tick-ms", "loop", "count", "wait", "record-db", "unit-id",
+      "verify", "expect-version", "scan", "require-unit-id"}},
     {"factory", TCommand::Factory, 0,
-     {"port", "device", "yes", "capture", "json", "tick-ms", "loop", "count", "wait", "record-db", "unit-id"}},
+     {"port", "device", "yes", "capture", "json", "tick-ms", "loop", "count", "wait", "record-db", "unit-id", "scan",
+      "require-unit-id"}},
     {"prepare", TCommand::Prepare, 1, {"json"}},
     {"ports", TCommand::Ports, 0, {"json"}},
     // The station window: its FILE (firmware, or a recipe) may be chosen in the window instead.
@@ -76,6 +86,25 @@ bool WholeNumber(const QString& text, int low, int high, int& value) {
     bool ok = false;
     value = text.toInt(&ok);
     return ok && text == QString::number(value) && value >= low && value <= high;
+}
+
+// What every unit must pass, and where its id comes from.
+bool CheckUnitChecks(const QCommandLineParser& p, TCliOptions& o, QString& error) {
+    o.Verify = p.isSet("verify");
+    o.Scan = p.isSet("scan");
+    o.RequireUnitId = p.isSet("require-unit-id");
+    const QString version = p.value("expect-version");
+    if (p.isSet("expect-version") && (version.trimmed().isEmpty() || version.size() > 64)) {
+        error = "--expect-version needs the version the unit reports (SWR=), as 2.14";
+        return false;
+    }
+    for (const QChar c : version)
+        if (c.category() == QChar::Other_Control) {
+            error = "--expect-version must not hold control characters";
+            return false;
+        }
+    o.ExpectVersion = version.toStdString();
+    return true;
 }
 
 // A record database with an unknown scheme is refused now, not when the job has already ended.
@@ -95,7 +124,7 @@ bool CheckRecordValues(const QCommandLineParser& p, TCliOptions& o, QString& err
         return false;
     }
     o.UnitId = unit.toStdString();
-    return true;
+    return CheckUnitChecks(p, o, error);
 }
 
 // The option's name in a word of the command line ("--port=3", "-port"), "" for a word that is
@@ -189,6 +218,27 @@ QString UnknownOption(const QCommandLineParser& p, const QStringList& args) {
 
 }  // namespace
 
+// The firmware file is checked before anything is opened or written: it must be a readable file
+// whose extension the engine knows.
+bool CheckFirmwareFile(const std::string& path, std::string& error) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || ::access(path.c_str(), R_OK) != 0) {
+        error = "cannot open '" + ShownText(path) + "': " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = "'" + ShownText(path) + "' is not a file";
+        return false;
+    }
+    const TInputNames names = SplitInputFileName(path);
+    if (InputKind(names.InputExt) == TInputKind::Unknown) {
+        error = "Unexpected file extension (" + ShownText(names.InputExt) + ") of '" + ShownText(path) + "': use " +
+                AcceptedExtensionsText();
+        return false;
+    }
+    return true;
+}
+
 TParse ParseCommandLine(const QStringList& arguments, TCliOptions& options, QString& error) {
     QCommandLineParser p;
     p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -198,6 +248,7 @@ TParse ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStr
                   {"json", ""}, {"yes", ""}, {"record-db", "", "LOC"}, {"unit-id", "", "TEXT"},
                   {{"h", "help"}, ""}, {"version", ""}, tick});
     p.addOptions({{"loop", ""}, {"count", "", "N"}, {"wait", "", "SECONDS"}});
+    p.addOptions({{"verify", ""}, {"expect-version", "", "V"}, {"scan", ""}, {"require-unit-id", ""}});
     const QStringList args = JoinCaptureValue(arguments);
     if (!p.parse(QStringList{"zupflshc"} + args)) {
         error = p.unknownOptionNames().isEmpty() ? p.errorText() : UnknownOption(p, args);
@@ -207,14 +258,14 @@ TParse ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStr
     if (p.isSet("version")) return TParse::Version;
     const QStringList words = p.positionalArguments();
     if (words.isEmpty()) {
-        error = "no command given (upload, factory, prepare, ports, station or history)";
+        error = "no command given (upload, factory, prepare, ports, history, recipe or station)";
         return TParse::Fail;
     }
     const TCommandRule* rule = nullptr;
     for (const TCommandRule& r : kRules)
         if (words.first() == r.Name) rule = &r;
     if (!rule) {
-        error = QString("unknown command '%1' (upload, factory, prepare, ports, station or history)").arg(words.first());
+        error = QString("unknown command '%1' (upload, factory, prepare, ports, history, recipe or station)").arg(words.first());
         return TParse::Fail;
     }
     for (const QString& name : p.optionNames()) {
@@ -256,7 +307,18 @@ const std::vector<TOptionHelp>& OptionHelp() {
         {"--record-db LOC", "keep the job's record in LOC, a SQLite file or\n"
                             "postgresql://user@host[:port]/db (default:\n"
                             "history.sqlite in the program folder)"},
-        {"--unit-id TEXT", "the unit's id (serial number) for its record"},
+        {"--unit-id TEXT", "the unit's id (serial number) for its record; one\n"
+                           "unit only (for several, --scan)"},
+        {"--verify", "upload: verify every unit after its restart (its\n"
+                     "version and checksum), whatever the file's size;\n"
+                     "without it only uploads of 2000 blocks or more"},
+        {"--expect-version V", "upload: the software version every unit must report\n"
+                               "after its restart (SWR=V); another fails the unit\n"
+                               "as version_different"},
+        {"--scan", "several ports or --loop: read unit ids from standard\n"
+                   "input, a line \"PORT ID\" each (a barcode scanner),\n"
+                   "for that port's next unit; an id is used once a run"},
+        {"--require-unit-id", "wake no unit before it has its id (with --scan)"},
         {"-h, --help", "show this help and exit"},
         {"--version", "show the version and exit"},
     };
@@ -292,6 +354,8 @@ QString UsageText() {
            "  ports             list COM1 to COM9 and the serial devices present, who\n"
            "                    holds them and what keeps this user from opening them\n"
            "  history           show the record of past jobs (history --help)\n"
+           "  recipe            write, show or run a station's recipe: the firmware\n"
+           "                    pinned, the ports and checks fixed (recipe --help)\n"
            "  station [FILE]    open the station window: one tile per port, each port\n"
            "                    on to its next unit by itself; FILE is the firmware\n"
            "                    or a recipe (.json) that fixes file and ports\n"

@@ -31,6 +31,14 @@ struct TCliOptions {
     bool Yes = false;
     std::string RecordDb;     // where the job's record is kept; "" = history.sqlite in the program folder
     std::string UnitId;       // the operator's id of the unit, for its record; "" = none
+    bool Verify = false;      // every upload verified after the unit's restart, whatever its size
+    std::string ExpectVersion;  // the software version each unit must report, "" = any
+    bool Scan = false;        // unit ids come from standard input, "PORT ID" a line
+    bool RequireUnitId = false;  // no unit is woken before it has its id
+    // ---- a recipe's run ----
+    std::string RecipeName;     // the recipe's file name for the records, "" without one
+    std::string RecipeSha256;   // the SHA-256 of its content
+    std::string PinnedSha256;   // the firmware's SHA-256 the recipe pins: the prepared bytes must match
     // The engine counts every limit in ticks; tests shorten them to run the slow waits quickly.
     int TickMs = 50;
 
@@ -44,10 +52,15 @@ struct TCliOptions {
     bool Loop = false;    // each port goes on to the next unit when one ends
     int Count = 0;        // --loop: units per port, 0 = until stopped
     int WaitSeconds = 0;  // how long a port that is not there yet is waited for
-    bool Station() const { return Ports.size() > 1 || Loop; }
+    // A recipe always runs as a station: the firmware is prepared (and checked) once, before any port.
+    bool Station() const { return Ports.size() > 1 || Loop || !PinnedSha256.empty(); }
 };
 
 enum class TParse { Run, Help, Version, Fail };
+
+// The firmware file is checked before anything is opened or written: it must be a readable file
+// whose extension the engine knows. False with `error`, the line to print.
+bool CheckFirmwareFile(const std::string& path, std::string& error);
 
 // `arguments` without the program's name. On Fail, `error` is the one line to print.
 TParse ParseCommandLine(const QStringList& arguments, TCliOptions& options, QString& error);

@@ -130,6 +130,9 @@ void TCliView::Awaiting(TOperatorStep step) {
     if (Json()) Event({{"event", "awaiting"}, {"step", OperatorStepName(step)}});
     for (const TTerminalStep& t : kTerminalSteps)
         if (t.Step == step) SetLine(t.Line, enterProceeds_ ? t.TextWithEnter : t.Text);
+    // The port holds its next unit until its id is scanned; the line says what it waits for.
+    if (step == TOperatorStep::UnitId)
+        SetLine(factory_ ? TLine::FactoryPrompt : TLine::Instruction, "Waiting for the next unit's id (scan it)");
 }
 
 void TCliView::Closing(const TTimeTakenEvent& taken) {
@@ -254,6 +257,7 @@ void AddResultFields(QJsonObject& event, const TJobResult& r) {
         {"file_checksum", QString::fromStdString(r.FileChecksum)},
         {"unit_checksum", FromLatin1(r.UnitChecksum)},
         {"unit_version", FromLatin1(r.UnitVersion)},
+        {"unit_id", QString::fromStdString(r.UnitId)},
         {"warnings", warnings},
         {"resends", r.Resends},
         {"awaited", QString::fromStdString(r.Awaited)},

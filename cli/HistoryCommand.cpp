@@ -71,6 +71,7 @@ bool ParseFilter(const QCommandLineParser& p, THistoryFilter& f, QString& error)
         }
     }
     f.UnitId = p.value("unit");
+    f.Recipe = p.value("recipe");
     if (p.isSet("file") && !FileSha256(p.value("file"), f.InputSha256, error)) return false;
     return true;
 }
@@ -81,7 +82,7 @@ bool ParseRequest(const QStringList& args, const std::string& defaultDb, THistor
     QCommandLineParser p;
     p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     p.addOptions({{"record-db", "", "LOC"}, {"since", "", "DATE"}, {"until", "", "DATE"}, {"unit", "", "ID"},
-                  {"file", "", "PATH"}, {"result", "", "KIND"}, {"limit", "", "N"}, {"csv", ""}, {"json", ""},
+                  {"file", "", "PATH"}, {"result", "", "KIND"}, {"recipe", "", "NAME"}, {"limit", "", "N"}, {"csv", ""}, {"json", ""},
                   {"summary", ""}, {"follow", ""}, {"sync", ""}, {"local", "", "FILE"}, {{"h", "help"}, ""}});
     if (!p.parse(QStringList{"zupflshc"} + args)) {
         error = "history: " + p.errorText();
@@ -237,7 +238,9 @@ QString HistoryUsageText() {
            "  --file PATH       jobs that loaded the firmware file PATH (by its SHA-256)\n"
            "  --result KIND     jobs that ended in KIND: verified, sent, not_verified,\n"
            "                    checksums_different, unit_failed, timeout, port_failed,\n"
-           "                    file_failed, factory_complete or interrupted\n"
+           "                    file_failed, factory_complete, interrupted or\n"
+           "                    version_different\n"
+           "  --recipe NAME     jobs run under the recipe file NAME (its file name)\n"
            "  --limit N         the newest N jobs only\n"
            "  --csv             CSV with a header row (RFC 4180); a cell starting with =,\n"
            "                    +, -, @, a tab or CR gets a leading ' so that a\n"

@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTimer>
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -13,6 +14,8 @@
 #include "base/SafeFile.h"
 #include "base/Sha256.h"
 #include "cli/StationBoard.h"
+#include "cli/UnitIdScan.h"
+#include "driver/Recipe.h"
 #include "base/ShownText.h"
 #include "firmware/UploadFile.h"
 #include "host/StopSignals.h"
@@ -76,6 +79,14 @@ bool TCliStation::PrepareOnce(TStopSignals& stops, int& status) {
     TCliJob job(prepare, file, view, programFolder_, stops);
     status = job.Run();
     if (status != Exit::Success) return false;
+    // A recipe pins the firmware: what was prepared must be the bytes it names, whatever changed
+    // since the file was checked.
+    if (!options_.PinnedSha256.empty() && job.PreparedSha256() != options_.PinnedSha256) {
+        std::fprintf(stderr, "zupflshc: the firmware '%s' changed while it was prepared: sha256 %s (prepared), %s (recipe)\n",
+                     ShownText(file.FilePath).c_str(), job.PreparedSha256().c_str(), options_.PinnedSha256.c_str());
+        status = Exit::Usage;
+        return false;
+    }
     original_ = file.FilePath;
     for (TCliUnit& unit : units_) unit.FilePath = job.PreparedFile();
     return true;
@@ -112,6 +123,7 @@ int TCliStation::RunStation() {
             if (--running == 0 && looping) QCoreApplication::exit();
         };
     }
+    std::unique_ptr<TUnitIdScan> scan = StartScan(jobs, views);
     for (auto& job : jobs) job->Begin();
     looping = true;
     if (running > 0) QCoreApplication::exec();
@@ -119,6 +131,31 @@ int TCliStation::RunStation() {
     for (const auto& job : jobs) status = WorseStatus(status, job->Status());
     Summary(jobs, views);
     return status;
+}
+
+// --scan: ids from standard input go to the ports they name; a port held for an id after the input
+// ended ends there.
+std::unique_ptr<TUnitIdScan> TCliStation::StartScan(const std::vector<std::unique_ptr<TCliJob>>& jobs,
+                                                    const std::vector<std::unique_ptr<TCliView>>& views) {
+    if (!options_.Scan) return nullptr;
+    std::vector<TUnitIdScan::TPort> ports;
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        const TCliUnit& unit = units_[i];
+        const TCliOptions::TPortChoice& given = options_.Ports[i];
+        ports.push_back({unit.Device.empty() ? unit.Port : 0, {unit.Name, given.Device, unit.Device}, jobs[i].get()});
+    }
+    auto scan = std::make_unique<TUnitIdScan>(std::move(ports), [this, &views](int port, const std::string& text) {
+        if (port >= 0) return views[static_cast<size_t>(port)]->Warning(text);
+        TCliView station(mode_ == TCliView::TMode::Json ? mode_ : TCliView::TMode::Pipe, false);
+        station.Warning("scan: " + text);
+    });
+    for (const auto& job : jobs)
+        job->OnAwaitUnitId = [scan = scan.get(), job = job.get()] {
+            if (scan->Ended())
+                QTimer::singleShot(0, [job] { job->Abandon("standard input ended: no more unit ids"); });
+        };
+    scan->Start();
+    return scan;
 }
 
 std::string TCliStation::Record(const TJobResult& result, const TCliVerdict& verdict, const std::string& unit) {
@@ -146,11 +183,13 @@ void TCliStation::Summary(const std::vector<std::unique_ptr<TCliJob>>& jobs,
         if (!job.EndReason().empty() && job.Status() != Exit::Success) line += ": " + job.EndReason();
         if (options_.Loop)
             line += " (" + std::to_string(job.Units()) + " done, " + std::to_string(job.FailedUnits()) + " failed)";
+        if (!job.UnitVersion().empty()) line += ", unit software " + ShownText(job.UnitVersion());
         text += "  " + line + "\n";
         units.append(QJsonObject{{"unit", QString::fromStdString(views[i]->Unit())},
                                  {"status", job.Status()},
                                  {"result", QString::fromStdString(job.EndWord())},
-                                 {"reason", QString::fromLocal8Bit(job.EndReason().c_str())}});
+                                 {"reason", QString::fromLocal8Bit(job.EndReason().c_str())},
+                                 {"unit_version", QString::fromLatin1(job.UnitVersion().c_str())}});
     }
     std::string totals = std::to_string(tally_.Loaded) + (tally_.Loaded == 1 ? " unit" : " units") + " loaded, " +
                          std::to_string(tally_.Failed) + " failed";

@@ -39,6 +39,8 @@ private:
     int RunStation();
     bool PrepareOnce(TStopSignals& stops, int& status);
     std::string Record(const TJobResult& result, const TCliVerdict& verdict, const std::string& unit);
+    std::unique_ptr<class TUnitIdScan> StartScan(const std::vector<std::unique_ptr<TCliJob>>& jobs,
+                                                 const std::vector<std::unique_ptr<TCliView>>& views);
     void Summary(const std::vector<std::unique_ptr<TCliJob>>& jobs, const std::vector<std::unique_ptr<TCliView>>& views);
 
     const TCliOptions& options_;

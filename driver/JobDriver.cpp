@@ -24,13 +24,12 @@ TJobDriver::TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::
     port_.Serial.SetPort(plan.Port);
     engine_.SetRememberPort(false);
     engine_.SetPrivateFactoryFiles(plan.ScratchTag);
+    engine_.SetUploadChecks(plan.Verify, plan.ExpectVersion);
+    if (!plan.UnitId.empty()) ids_.push_back(plan.UnitId);
     // A step run by an arrival is followed up like one run by a tick.
     port_.OnRxData = [this, engineRx = port_.OnRxData] {
-        QElapsedTimer t; t.start();
-        const int before = engine_.UploadState();
         engineRx();
         AfterStep();
-        if (t.elapsed() > 4) fprintf(stderr, "rx state %d->%d: %lld ms\n", before, engine_.UploadState(), (long long)t.elapsed());
     };
     timer_.setTimerType(Qt::PreciseTimer);
     timer_.setInterval(plan.TickMs);
@@ -88,18 +87,48 @@ void TJobDriver::Act(const std::function<void()>& action) {
 }
 
 void TJobDriver::Tick() {
-    QElapsedTimer t; t.start();
-    const int before = engine_.UploadState();
     engine_.Tick();
-    const qint64 a = t.elapsed();
     AfterStep();
-    if (t.elapsed() > 4) fprintf(stderr, "tick state %d->%d: %lld + %lld ms\n", before, engine_.UploadState(), (long long)a, (long long)(t.elapsed() - a));
 }
 
 void TJobDriver::GoOn() {
-    if (ended_) return;
-    running_ = true;
-    Act([this] { engine_.GoOn(); });
+    if (ended_ || held_) return;
+    Launch([this] {
+        running_ = true;
+        engine_.GoOn();
+    });
+    AfterStep();
+}
+
+// ---- the unit's id ----
+
+// A unit is woken only once it has its id, when the line asks for one: the start waits here and
+// the port says so.
+void TJobDriver::Launch(std::function<void()> begin) {
+    TakeUnitId();
+    if (plan_.RequireUnitId && unitId_.empty()) {
+        held_ = std::move(begin);
+        listener_.Event(TAwaitingEvent{TOperatorStep::UnitId});
+        return;
+    }
+    held_ = nullptr;
+    engine_.Guarded(begin);
+}
+
+void TJobDriver::TakeUnitId() {
+    if (!unitId_.empty() || ids_.empty()) return;
+    unitId_ = ids_.front();
+    ids_.pop_front();
+}
+
+void TJobDriver::GiveUnitId(const std::string& id) {
+    if (ended_ || id.empty()) return;
+    ids_.push_back(id);
+    if (!unitReached_) TakeUnitId();
+    if (!held_) return;
+    next_ = [this, begin = std::move(held_)] { Launch(begin); };
+    held_ = nullptr;
+    AfterStep();
 }
 
 // ---- the engine's facts, and what they call for ----
@@ -107,7 +136,10 @@ void TJobDriver::GoOn() {
 void TJobDriver::Event(const TJobEvent& event) {
     listener_.Event(event);
     // What a fact calls for runs after the step that told it, never inside it.
-    if (const auto* r = std::get_if<TResultEvent>(&event)) {
+    if (const auto* s = std::get_if<TStageEvent>(&event)) {
+        // From the wake-up's answer on, the unit is this one: an id given now is the next one's.
+        if (s->Stage != TStage::Idle && s->Stage > TStage::WakingUnit) unitReached_ = true;
+    } else if (const auto* r = std::get_if<TResultEvent>(&event)) {
         finished_ = r->Result;
     } else if (const auto* a = std::get_if<TAwaitingEvent>(&event)) {
         switch (a->Step) {
@@ -116,15 +148,19 @@ void TJobDriver::Event(const TJobEvent& event) {
             break;
         case TOperatorStep::StartUpload:
             next_ = [this] {
-                running_ = true;
-                engine_.StartUpload();
-                if (again_) listener_.Event(TNextUnitEvent{});
+                Launch([this] {
+                    running_ = true;
+                    engine_.StartUpload();
+                    if (again_) listener_.Event(TNextUnitEvent{});
+                });
             };
             break;
         case TOperatorStep::FitJumpers:
             if (plan_.AutoGoOn) next_ = [this] {
-                    running_ = true;
-                    engine_.GoOn();
+                    Launch([this] {
+                        running_ = true;
+                        engine_.GoOn();
+                    });
                 };
             break;
         default: break;
@@ -171,6 +207,7 @@ void TJobDriver::Stop(int signal) {
     poll_.stop();
     port_.SetActive(false);
     next_ = nullptr;
+    held_ = nullptr;
     engine_.Stop();
     AfterStep();
 }
@@ -184,14 +221,19 @@ void TJobDriver::Finish(const TJobResult& result) {
     const bool brokenFile = result.Kind == TResultKind::FileFailed && !result.UnitWritten;
     // A stop ends the loop, but a result the stop brings is still judged as the loop judges units.
     const bool counted = !plan_.Loop || brokenFile || IsUnit(result);
+    TJobResult unit = result;
     if (counted) {
         units_ += 1;
         if (!result.Succeeded()) failed_ += 1;
+        // A port still waiting for its unit keeps the id for the unit that comes.
+        unit.UnitId = std::move(unitId_);
+        unitId_.clear();
+        unitReached_ = false;
     }
     const bool more = plan_.Job != TDriverJob::Prepare && Looping() && !brokenFile &&
                       (plan_.Count == 0 || units_ < plan_.Count);
-    listener_.Event(TUnitEndedEvent{result, counted, units_, failed_, more});
-    if (more) return Again(result);
+    listener_.Event(TUnitEndedEvent{unit, counted, units_, failed_, more});
+    if (more) return Again(unit);
     End(TPortEnd::Finished);
 }
 

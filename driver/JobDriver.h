@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -37,6 +38,10 @@ struct TJobPlan {
     int TickMs = 50;
     bool AutoGoOn = false;    // the factory job goes on without waiting for the operator
     std::string ScratchTag;   // the factory job's scratch files: "" for Reserved.*, else own names
+    bool Verify = false;          // every upload verified after the unit's restart, whatever its size
+    std::string ExpectVersion;    // the software version the unit must report after it, "" for any
+    bool RequireUnitId = false;   // a unit is not woken before it has an id (GiveUnitId)
+    std::string UnitId;           // the first unit's id, "" for none
 };
 
 class TJobDriver : private TJobListener {
@@ -55,6 +60,11 @@ public:
     void Stop(int signal = 0);
     // The operator's input ended before the go-on: the port ends with `reason`.
     void Abandon(const std::string& reason);
+    // The id of this port's next unit (typed or scanned): it goes into that unit's result. A unit
+    // being woken and not yet answering takes it; ids given ahead wait in order, one per unit.
+    void GiveUnitId(const std::string& id);
+    // A unit id has been asked for (RequireUnitId) and the port waits for it.
+    bool AwaitsUnitId() const { return static_cast<bool>(held_); }
 
     bool Ended() const { return ended_; }
     int StopSignal() const { return stopSignal_; }
@@ -76,6 +86,8 @@ private:
     bool Looping() const { return plan_.Loop && !stopped_; }
     bool IsUnit(const TJobResult& result) const;
     void Again(const TJobResult& result);
+    void Launch(std::function<void()> begin);
+    void TakeUnitId();
     void NextRun();
     void AwaitReturn();
     void AwaitPort(int intervalMs, qint64 deadlineMs);
@@ -100,6 +112,10 @@ private:
     std::optional<TJobResult> finished_;       // acted on after the step that gave it
     std::function<void()> next_;               // the command a fact called for, after the step
     bool running_ = false;                     // a unit's run has started and has no result yet
+    std::deque<std::string> ids_;              // ids given ahead, for the units after this one
+    std::string unitId_;                       // the id of the unit being (or about to be) woken
+    bool unitReached_ = false;                 // this run's unit has answered: a new id is the next one's
+    std::function<void()> held_;               // a unit's start, held until it has an id
 
     int units_ = 0, failed_ = 0;   // units done on this port, and how many of them failed
     bool again_ = false;           // the port has gone on after a unit (or a unit that never came)

@@ -60,7 +60,7 @@ const char* StageName(TStage stage) {
 
 const char* OperatorStepName(TOperatorStep step) {
     static const char* const names[] = {"none", "choose_file", "start_upload", "switch_unit_on", "fit_jumpers",
-                                        "remove_jumpers"};
+                                        "remove_jumpers", "unit_id"};
     return names[static_cast<int>(step)];
 }
 

@@ -119,6 +119,7 @@ enum class TOperatorStep {
     SwitchUnitOn,   // the wake-up goes out until the unit is switched on
     FitJumpers,     // factory: JP1 and JP2 on, the unit switched on, then go on
     RemoveJumpers,  // factory: done; jumpers off, then the main software is uploaded
+    UnitId,         // a line that names every unit: the next unit's id, before it is woken
 };
 struct TAwaitingEvent {
     TOperatorStep Step;

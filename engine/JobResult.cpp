@@ -12,7 +12,7 @@ struct TKindRow {
     const char* Name;
     bool Success;
 };
-constexpr std::array<TKindRow, 11> kKinds{{
+constexpr std::array<TKindRow, 12> kKinds{{
     {TResultKind::Verified, "verified", true},
     {TResultKind::Sent, "sent", true},
     {TResultKind::NotVerified, "not_verified", false},
@@ -24,6 +24,7 @@ constexpr std::array<TKindRow, 11> kKinds{{
     {TResultKind::FactoryComplete, "factory_complete", true},
     {TResultKind::Interrupted, "interrupted", false},
     {TResultKind::Prepared, "prepared", true},
+    {TResultKind::VersionDifferent, "version_different", false},
 }};
 
 constexpr std::array<std::pair<TPortFault, const char*>, 10> kFaultNames{{

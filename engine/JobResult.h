@@ -22,6 +22,7 @@ enum class TResultKind {
     FactoryComplete,     // the factory job ran to its end
     Interrupted,         // stopped from outside (at block BlocksSent of BlockCount)
     Prepared,            // a preparation: the file became the upload held in memory
+    VersionDifferent,    // sent, but the unit reports another software version than the one required
 };
 
 // Why a port let the job down, for every front end to explain from the result alone.
@@ -55,6 +56,8 @@ struct TJobResult {
     std::string FileChecksum;  // four hexadecimal digits, "" before the file was prepared
     std::string UnitChecksum;
     std::string UnitVersion;   // the unit's SWR= reply, as it gave it
+    std::string ExpectedVersion;  // the version the unit had to report, "" when none was required
+    std::string UnitId;        // the operator's id of this unit (typed or scanned), "" when none
     std::vector<std::string> Warnings;
     int Resends = 0;           // blocks the unit asked for again, and resends after silence
     std::string InputFile;     // as the engine was given it

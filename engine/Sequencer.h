@@ -86,6 +86,13 @@ public:
     // `tag` (unique among the owner's engines), so that jobs beside it (in this process or another)
     // never share them; "", a single job uses Reserved.BIN and Reserved.ZUP.
     void SetPrivateFactoryFiles(const std::string& tag) { factoryFilesTag_ = tag; }
+    // A line that checks every unit: `verifyEvery` verifies each Software Upload after the unit's
+    // restart whatever its size (without it, only uploads from the size the unit's protocol
+    // verifies); `version`, when not "", is the software version the unit must then report.
+    void SetUploadChecks(bool verifyEvery, const std::string& version) {
+        verifyEvery_ = verifyEvery;
+        expectedVersion_ = version;
+    }
 
     // ---- the jobs: what the window's buttons and the job driver call ----
     void FormActivated();
@@ -152,6 +159,10 @@ private:
     void CompareChecksums();
     bool ChecksumsMatch() const;
     void UploadComplete();
+    // The unit is asked for its version and checksum after its restart.
+    bool VerifiesAfterRestart() const;
+    bool VersionMatches() const { return expectedVersion_.empty() || result_.UnitVersion == expectedVersion_; }
+    bool UploadSucceeded() const;
     void Silence();
     void TimedOut();
     void CheckIdent();
@@ -228,6 +239,8 @@ private:
     TJobOutput out_;
     bool answerAtOnce_ = true;
     std::string factoryFilesTag_;
+    bool verifyEvery_ = false;
+    std::string expectedVersion_;
     bool prepareAlone_ = false;  // a preparation without a port: it ends where a run could start
     std::chrono::steady_clock::time_point runStarted_, runEnded_;  // for the elapsed time shown
     bool inStep_ = false;

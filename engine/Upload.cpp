@@ -218,7 +218,7 @@ void TSequencer::TransferDone() {
     Run.FileChecksum = upload_.Checksum;
     Show(TLine::Headline, "Software Upload complete");
     Run.HelpContext = 5;
-    if (Run.BlockCount >= Protocol::kVerifiedFromBlocks) {
+    if (VerifiesAfterRestart()) {
         Show(TLine::Instruction, "Unit re-booting, wait ...");
         Run.RebootTicks = 0;
         Serial1.SetBaudrate(9600);
@@ -296,7 +296,9 @@ void TSequencer::CompareChecksums() {
     verifying_ = false;
     Show(TLine::PortStatus, "Unit memory checksum: " + Run.UnitChecksum);
     Show(TLine::FileStatus, "Upload file checksum: " + Run.FileChecksum, TColour::Black);
-    if (ChecksumsMatch())
+    if (!VersionMatches())
+        Show(TLine::Headline, "Software version different, Upload failed", TColour::Red);
+    else if (ChecksumsMatch())
         Show(TLine::Headline, "Checksums match, Upload successful", TColour::Green);
     else
         Show(TLine::Headline, "Checksums different, Upload failed", TColour::Red);
@@ -306,6 +308,12 @@ void TSequencer::CompareChecksums() {
 bool TSequencer::ChecksumsMatch() const {
     return Run.UnitChecksum == Run.FileChecksum && Run.FileChecksum.size() == 4;
 }
+
+bool TSequencer::VerifiesAfterRestart() const {
+    return verifyEvery_ || !expectedVersion_.empty() || Run.BlockCount >= Protocol::kVerifiedFromBlocks;
+}
+
+bool TSequencer::UploadSucceeded() const { return !VerifiesAfterRestart() || (ChecksumsMatch() && VersionMatches()); }
 
 // ---- ends ----
 
@@ -317,7 +325,7 @@ bool TSequencer::EndStep() {
         ShowWindowOnly(TLine::Footer, "Program complete. <Go back to Start> or <Close>", TColour::Blue, 12);
         out_.SetLine(TLine::Instruction, "Upload complete. Time taken: " + ElapsedText(RunTime()), false, true);
         out_.StyleLine(TLine::Instruction, TColour::Black);
-        out_.TimeTaken({TJob::Upload, RunTime(), Run.BlockCount < Protocol::kVerifiedFromBlocks || ChecksumsMatch()});
+        out_.TimeTaken({TJob::Upload, RunTime(), UploadSucceeded()});
         GoTo(State::Idle);
         UploadComplete();
         return true;
@@ -348,8 +356,12 @@ bool TSequencer::EndStep() {
 
 void TSequencer::UploadComplete() {
     const std::string blocks = std::to_string(Run.BlockCount);
-    if (Run.BlockCount < Protocol::kVerifiedFromBlocks)
+    result_.ExpectedVersion = expectedVersion_;
+    if (!VerifiesAfterRestart())
         End(TResultKind::Sent, blocks + " blocks sent");
+    else if (!VersionMatches())
+        End(TResultKind::VersionDifferent,
+            "software version different: unit " + result_.UnitVersion + ", required " + expectedVersion_);
     else if (ChecksumsMatch())
         End(TResultKind::Verified, "verified, checksum " + Run.FileChecksum);
     else

@@ -169,7 +169,11 @@ void TStationTile::Begin(const TJobPlan& plan, const std::string& programFolder,
     remove_->setEnabled(false);
     SetLabelText(tally_, "0 loaded, 0 failed");
     SetLabelText(notice_, {});
+    loadingId_ = false;
     driver_ = std::make_unique<TJobDriver>(plan, static_cast<TJobListener&>(*this), programFolder, stops);
+    // Ids scanned before Start go to the port's first units, in order.
+    for (const std::string& id : ids_) driver_->GiveUnitId(id);
+    ShowUnitId();
     driver_->Begin();
 }
 
@@ -218,11 +222,10 @@ void TStationTile::Stage(TStage stage) {
     switch (stage) {
     case TStage::OpeningPort: return SetDoing("opening the port");
     case TStage::Erasing:
-        // The unit answered: the id given for the next unit is this one's.
+        // The unit answered: the first id given is this one's, as the driver gives them.
         writing_ = true;
         nextUnit_ = false;
-        unitId_ = nextId_;
-        nextId_.clear();
+        loadingId_ = !ids_.empty();
         ShowUnitId();
         return SetDoing("erasing");
     case TStage::Sending: writing_ = true; return SetDoing("sending");
@@ -236,6 +239,7 @@ void TStationTile::Stage(TStage stage) {
 void TStationTile::Awaiting(TOperatorStep step) {
     // Anything awaited from the operator comes after the port opened.
     opened_ = true;
+    if (step == TOperatorStep::UnitId) return SetDoing("scan the next unit's id: the port waits for it");
     if (step != TOperatorStep::SwitchUnitOn) return;
     SetDoing(nextUnit_ ? "waiting for the next unit: connect it and switch it on" : "switch the unit on");
 }
@@ -259,10 +263,10 @@ void TStationTile::UnitEnded(const TUnitEndedEvent& ended) {
     loaded_ = ended.Units - ended.Failed;
     failed_ = ended.Failed;
     SetLabelText(tally_, QString("%1 loaded, %2 failed").arg(loaded_).arg(failed_));
-    const std::string id = unitId_;
-    unitId_.clear();
+    if (!result.UnitId.empty() && !ids_.empty() && ids_.front() == result.UnitId) ids_.pop_front();
+    loadingId_ = false;
     ShowUnitId();
-    if (OnUnitEnded) OnUnitEnded(*this, ended, id);
+    if (OnUnitEnded) OnUnitEnded(*this, ended);
 }
 
 void TStationTile::ShowResult(const TJobResult& result, bool counted) {
@@ -315,7 +319,8 @@ void TStationTile::UnitIdEntered() {
         idBox_->selectAll();
         return;
     }
-    nextId_ = id;
+    ids_.push_back(id);
+    if (driver_ && !driver_->Ended()) driver_->GiveUnitId(id);
     idBox_->clear();
     SayNotice({});
     ShowUnitId();
@@ -323,8 +328,10 @@ void TStationTile::UnitIdEntered() {
 }
 
 void TStationTile::ShowUnitId() {
-    QString text = unitId_.empty() ? QString() : "loading " + QString::fromStdString(unitId_);
-    if (!nextId_.empty()) text += QString(text.isEmpty() ? "" : "; ") + "next unit " + QString::fromStdString(nextId_);
+    QStringList next;
+    for (size_t i = loadingId_ ? 1 : 0; i < ids_.size(); ++i) next << QString::fromStdString(ids_[i]);
+    QString text = loadingId_ ? "loading " + QString::fromStdString(ids_.front()) : QString();
+    if (!next.isEmpty()) text += QString(text.isEmpty() ? "" : "; ") + "next: " + next.join(", ");
     SetLabelText(idLabel_, text.isEmpty() ? "no unit id given" : text);
 }
 

@@ -7,6 +7,7 @@
 
 #include <QElapsedTimer>
 #include <QFrame>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -37,8 +38,8 @@ public:
     TStationTile(const TStationPort& port, const std::string& identity, bool locked, QWidget* parent = nullptr);
     ~TStationTile() override;
 
-    // A unit ended on this port: the driver's count of it and the id it was given ("" for none).
-    std::function<void(TStationTile& tile, const TUnitEndedEvent& ended, const std::string& unitId)> OnUnitEnded;
+    // A unit ended on this port, as the driver counts it (its result carries its id).
+    std::function<void(TStationTile& tile, const TUnitEndedEvent& ended)> OnUnitEnded;
     // The operator entered an id; the window may refuse it (false, with the reason).
     std::function<bool(const std::string& id, std::string& refusal)> ClaimUnitId;
     // An id was taken for the next unit: the window moves on to the next tile awaiting one.
@@ -57,8 +58,9 @@ public:
     bool Running() const { return driver_ && !driver_->Ended(); }
     // A unit is being written: stopping now leaves it half-written.
     bool Writing() const { return writing_; }
-    bool AwaitsUnitId() const { return nextId_.empty(); }
-    const std::string& NextUnitId() const { return nextId_; }
+    // No id waits for the port's next unit.
+    bool AwaitsUnitId() const { return ids_.size() <= (loadingId_ ? 1u : 0u); }
+    const std::deque<std::string>& GivenUnitIds() const { return ids_; }
     void FocusUnitId();
     // Draws the gauge, block n of m and the time left as they stand: once a tick of the window,
     // not once a block.
@@ -95,8 +97,8 @@ private:
     bool stopping_ = false;
     bool opened_ = false;       // the port has opened since Start     // the operator stopped the port
     bool nextUnit_ = false;     // a unit has ended: the port waits for the next one
-    std::string nextId_;        // given for the port's next unit
-    std::string unitId_;        // the id of the unit being loaded
+    std::deque<std::string> ids_;  // given and not yet ended with, in order, as the driver has them
+    bool loadingId_ = false;       // the unit being written took the first of them
     int sent_ = 0, total_ = 0;  // the blocks as the driver last told them
     bool progressDirty_ = false;
     QElapsedTimer firstBlock_;  // since the first block of the unit being loaded

@@ -18,6 +18,7 @@
 #include <algorithm>
 
 #include "base/Paths.h"
+#include "base/ShownText.h"
 #include "gui/ProgramName.h"
 #include "history/RecorderSetup.h"
 #include "history/ResultRecord.h"
@@ -92,20 +93,14 @@ TStationWindow::TStationWindow(const TStationSetup& setup, TStopSignals& stops, 
     setObjectName("StationWindow");
     setWindowTitle(kStationTitle);
     BuildControls();
-    const TPortListing listing = ListPorts(programFolder_);
-    for (const TStationPort& port : setup_.Ports) NewTile(port, listing);
-    Relayout();
-    FillPortPicker();
-    ShowHeader();
-    ShowTotals();
-    ShowRunning();
     timer_ = new QTimer(this);
     timer_->setObjectName("StationTimer");
     timer_->setTimerType(Qt::PreciseTimer);
     timer_->setInterval(setup_.TickMs);
     connect(timer_, &QTimer::timeout, this, [this] { Tick(); });
     timer_->start();
-    if (!setup_.Firmware.empty()) Prepare(false);
+    ShowTotals();
+    ApplySetup();
 }
 
 TStationWindow::~TStationWindow() {
@@ -118,12 +113,9 @@ TStationWindow::~TStationWindow() {
 }
 
 TStationTile* TStationWindow::NewTile(const TStationPort& port, const TPortListing& listing) {
-    auto* tile = new TStationTile(port, PortIdentity(port, listing), setup_.Locked, tileBoard_);
-    tile->OnUnitEnded = [this](TStationTile& t, const TUnitEndedEvent& e, const std::string& id) { UnitEnded(t, e, id); };
-    tile->ClaimUnitId = [this](const std::string& id, std::string& refusal) {
-        if (!unitIds_.insert(id).second) refusal = id + " has been given already in this run";
-        return refusal.empty();
-    };
+    auto* tile = new TStationTile(port, PortIdentity(port, listing), Locked(), tileBoard_);
+    tile->OnUnitEnded = [this](TStationTile& t, const TUnitEndedEvent& e) { UnitEnded(t, e); };
+    tile->ClaimUnitId = [this](const std::string& id, std::string& refusal) { return ClaimUnitId(id, refusal); };
     tile->OnUnitIdTaken = [this](TStationTile& t) { MoveToNextAwaitingId(t); };
     tile->OnRemove = [this](TStationTile& t) { RemoveTile(t); };
     tile->OnPortEnded = [this](TStationTile&) { PortEnded(); };
@@ -198,7 +190,10 @@ QWidget* TStationWindow::BuildButtons() {
     portPicker_->setAccessibleName("Port to add");
     portPicker_->setMinimumContentsLength(24);
     addPort_ = NewButton(bar, "BtnAddPort", "&Add Port");
-    for (QWidget* w : std::initializer_list<QWidget*>{start_, stop_, chooseFile_, baudBox_}) row->addWidget(w);
+    openRecipe_ = NewButton(bar, "BtnOpenRecipe", "Open &Recipe...");
+    saveRecipe_ = NewButton(bar, "BtnSaveRecipe", "Sa&ve Recipe...");
+    for (QWidget* w : std::initializer_list<QWidget*>{start_, stop_, chooseFile_, baudBox_, openRecipe_, saveRecipe_})
+        row->addWidget(w);
     row->addStretch(1);
     row->addWidget(portPicker_);
     row->addWidget(addPort_);
@@ -209,6 +204,14 @@ QWidget* TStationWindow::BuildButtons() {
                                                           "Firmware (*.h86 *.mcs *.bin *.zup *.H86 *.MCS *.BIN *.ZUP)");
         if (!file.isEmpty()) ChooseFirmware(QFile::encodeName(file).toStdString());
     });
+    connect(openRecipe_, &QPushButton::clicked, this, [this] {
+        const QString file = QFileDialog::getOpenFileName(this, "Recipe", QString(), "Recipes (*.json)");
+        if (!file.isEmpty()) OpenRecipe(QFile::encodeName(file).toStdString());
+    });
+    connect(saveRecipe_, &QPushButton::clicked, this, [this] {
+        const QString file = QFileDialog::getSaveFileName(this, "Save recipe", QString(), "Recipes (*.json)");
+        if (!file.isEmpty()) SaveRecipe(QFile::encodeName(file).toStdString());
+    });
     connect(baudBox_, &QComboBox::currentTextChanged, this, [this](const QString& text) {
         setup_.Baud = text.toInt();
         ShowHeader();
@@ -218,8 +221,6 @@ QWidget* TStationWindow::BuildButtons() {
         const QStringList data = portPicker_->currentData().toStringList();
         AddPort({data.value(0).toStdString(), data.value(1).toInt(), QFile::encodeName(data.value(2)).toStdString()});
     });
-    for (QWidget* w : std::initializer_list<QWidget*>{chooseFile_, baudBox_, portPicker_, addPort_})
-        w->setVisible(!setup_.Locked);
     return bar;
 }
 
@@ -263,14 +264,14 @@ void TStationWindow::FillPortPicker() {
 }
 
 void TStationWindow::AddPort(const TStationPort& port) {
-    if (setup_.Locked || Running()) return;
+    if (Locked() || Running()) return;
     NewTile(port, ListPorts(programFolder_));
     Relayout();
     FillPortPicker();
 }
 
 void TStationWindow::RemoveTile(TStationTile& tile) {
-    if (setup_.Locked || tile.Running()) return;
+    if (Locked() || tile.Running()) return;
     tiles_.erase(std::find(tiles_.begin(), tiles_.end(), &tile));
     // Its button's click is still on the stack.
     tile.hide();
@@ -282,7 +283,7 @@ void TStationWindow::RemoveTile(TStationTile& tile) {
 // ---- Start and Stop ----
 
 void TStationWindow::ChooseFirmware(const std::string& path) {
-    if (setup_.Locked || Running()) return;
+    if (Locked() || Running()) return;
     setup_.Firmware = AbsolutePath(path);
     input_ = {};
     Prepare(false);
@@ -294,15 +295,24 @@ void TStationWindow::StartClick() {
     if (tiles_.empty()) return ShowMessage("Add a port first: the adapters present are in the list beside Add Port.");
     if (setup_.KeepRecords && !recorder_) {
         std::string error;
-        if (!MakeJobRecorder(setup_.RecordDb, programFolder_, StationContext(QStringLiteral(ZUP_VERSION)), recorder_, error))
+        TRecordContext context = StationContext(QStringLiteral(ZUP_VERSION));
+        if (Locked()) {
+            context.Recipe = Local(setup_.Recipe->Name);
+            context.RecipeSha256 = QString::fromStdString(setup_.Recipe->ContentSha256);
+        }
+        if (!MakeJobRecorder(setup_.RecordDb, programFolder_, context, recorder_, error))
             return ShowMessage("No unit was started: " + Local(error));
     }
+    if (const std::string problem = RecipeProblem(); !problem.empty())
+        return ShowMessage("No unit was started: " + Local(problem));
     runId_ = NewStationRunId();
     totals_ = {};
-    unitIds_.clear();
+    // A run's ids are its own; those scanned for units still to come stay theirs.
+    unitIds_ = {};
     failedIds_.clear();
-    for (TStationTile* tile : tiles_) unitIds_.insert(tile->NextUnitId());
-    unitIds_.erase(std::string());
+    retriedIds_.clear();
+    for (TStationTile* tile : tiles_)
+        for (const std::string& id : tile->GivenUnitIds()) unitIds_.Claim(id);
     sinceStart_.start();
     ShowTotals();
     // The file is read again now: what the ports load is what it holds at Start.
@@ -341,6 +351,14 @@ void TStationWindow::Prepared(const TJobResult& result, const std::string& prepa
     }
     input_ = StationInputOf(result, preparedFile);
     ShowHeader();
+    // A recipe pins the firmware: what was prepared must be the bytes it names, whatever changed
+    // since the file was checked.
+    if (start && Locked() && input_.Sha256 != setup_.Recipe->Sha256) {
+        ShowRunning();
+        return ShowMessage("No unit was started: the firmware changed while it was prepared: sha256 " +
+                           QString::fromStdString(input_.Sha256) + " (prepared), " +
+                           QString::fromStdString(setup_.Recipe->Sha256) + " (recipe)");
+    }
     if (start) StartPorts();
     ShowRunning();
 }
@@ -361,6 +379,9 @@ TJobPlan TStationWindow::PlanFor(const TStationTile& tile, const std::string& ta
     plan.Count = setup_.Count;
     plan.TickMs = setup_.TickMs;
     plan.ScratchTag = tag;
+    plan.Verify = setup_.Verify;
+    plan.ExpectVersion = setup_.ExpectVersion;
+    plan.RequireUnitId = setup_.RequireUnitId;
     return plan;
 }
 
@@ -421,7 +442,8 @@ void TStationWindow::ShowRunning() {
     const bool busy = Running();
     start_->setEnabled(!busy);
     stop_->setEnabled(running_);
-    for (QWidget* w : std::initializer_list<QWidget*>{chooseFile_, baudBox_, portPicker_}) w->setEnabled(!busy);
+    for (QWidget* w : std::initializer_list<QWidget*>{chooseFile_, baudBox_, portPicker_, openRecipe_, saveRecipe_})
+        w->setEnabled(!busy);
     addPort_->setEnabled(!busy && portPicker_->count() > 0);
 }
 
@@ -453,30 +475,38 @@ void TStationWindow::ShowMessage(const QString& text) {
 
 // ---- what a unit's end means for the line ----
 
-void TStationWindow::UnitEnded(TStationTile& tile, const TUnitEndedEvent& ended, const std::string& unitId) {
+void TStationWindow::UnitEnded(TStationTile& tile, const TUnitEndedEvent& ended) {
     TJobResult result = ended.Result;
     NameStationInput(result, input_);
+    const std::string& id = result.UnitId;
     const bool loaded = result.Succeeded();
     (loaded ? totals_.Loaded : totals_.Failed) += 1;
-    // First pass: a unit whose id failed earlier in this run is a second try; a unit without an id
+    // First pass: a unit given its id again after a failure is a second try; a unit without an id
     // cannot be told apart and counts as a first try.
-    const bool firstTry = unitId.empty() || failedIds_.count(unitId) == 0;
-    if (firstTry) {
+    if (id.empty() || retriedIds_.count(id) == 0) {
         totals_.FirstTries += 1;
         if (loaded) totals_.FirstPassLoaded += 1;
     }
-    if (!loaded && !unitId.empty()) failedIds_.insert(unitId);
-    // A failed unit is loaded again under the same id.
-    if (!loaded && !unitId.empty()) unitIds_.erase(unitId);
-    if (LeavesRecord(result)) Record(tile, result, unitId);
-    ListUnit(tile, result, unitId);
+    if (!loaded && !id.empty()) failedIds_.insert(id);
+    if (LeavesRecord(result)) Record(tile, result);
+    ListUnit(tile, result);
     ShowTotals();
 }
 
-void TStationWindow::Record(TStationTile& tile, const TJobResult& result, const std::string& unitId) {
+// An id names one unit in a run; a unit that failed may come back under its id to be loaded again.
+bool TStationWindow::ClaimUnitId(const std::string& id, std::string& refusal) {
+    if (failedIds_.erase(id)) {
+        retriedIds_.insert(id);
+        return true;
+    }
+    if (unitIds_.Claim(id)) return true;
+    refusal = id + " has been given already in this run";
+    return false;
+}
+
+void TStationWindow::Record(TStationTile& tile, const TJobResult& result) {
     if (!recorder_) return;
     recorder_->Context().RunId = QString::fromStdString(runId_);
-    recorder_->Context().UnitId = QString::fromStdString(unitId);
     // Written by the recorder's own thread: no port and no tick waits on the store.
     recorder_->Keep(result, ports_.get(), [this, t = QPointer<TStationTile>(&tile)](const TRecordOutcome& o) {
         ++recordsTried_;
@@ -489,12 +519,12 @@ void TStationWindow::Record(TStationTile& tile, const TJobResult& result, const 
     });
 }
 
-void TStationWindow::ListUnit(const TStationTile& tile, const TJobResult& result, const std::string& unitId) {
+void TStationWindow::ListUnit(const TStationTile& tile, const TJobResult& result) {
     const QString word = result.Succeeded()                        ? (result.Kind == TResultKind::Verified ? "verified" : "loaded")
                          : result.Kind == TResultKind::Interrupted ? "stopped"
                                                                   : "failed";
     auto* row = new QTreeWidgetItem({QDateTime::currentDateTime().toString("HH:mm:ss"), Local(tile.Port().Name),
-                                     QString::fromStdString(unitId), word,
+                                     QString::fromStdString(result.UnitId), word,
                                      result.Succeeded() ? QString() : Local(result.Reason)});
     units_->insertTopLevelItem(0, row);
     while (units_->topLevelItemCount() > kListedUnits) delete units_->takeTopLevelItem(kListedUnits);
@@ -531,7 +561,7 @@ void TStationWindow::ShowHeader() {
                         .arg(QString::fromStdString(input_.Checksum));
     }
     text += QString("  \u00b7  %1 baud").arg(setup_.Baud);
-    if (!setup_.RecipeName.empty()) text += "  \u00b7  recipe " + Local(setup_.RecipeName);
+    if (Locked()) text += "  \u00b7  recipe " + Local(setup_.Recipe->Name);
     SetLabelText(firmware_, text);
 }
 
@@ -544,4 +574,104 @@ void TStationWindow::ShowTotals() {
     if (units > 0 && sinceStart_.isValid() && sinceStart_.elapsed() > 0)
         text += QString("  \u00b7  %1 units per hour").arg(units * 3600000.0 / sinceStart_.elapsed(), 0, 'f', 0);
     SetLabelText(totalsLabel_, text);
+}
+
+// ---- recipes ----
+
+bool StationSetupOfRecipe(const std::string& path, TStationSetup& setup, std::string& error) {
+    TRecipe recipe;
+    if (!ReadRecipe(path, recipe, error)) {
+        error = "recipe '" + ShownText(path) + "': " + error;
+        return false;
+    }
+    if (recipe.Job != TDriverJob::Upload) {
+        error = "recipe '" + ShownText(recipe.Name) + "' is a factory job: the station window loads firmware only";
+        return false;
+    }
+    setup.Firmware = recipe.FirmwarePath();
+    setup.Ports.clear();
+    for (const std::string& name : recipe.Ports) {
+        TStationPort port;
+        PortOfName(name, port.Port, port.Device);
+        port.Name = ShownText(name);
+        setup.Ports.push_back(port);
+    }
+    setup.Baud = recipe.Baud;
+    // The window goes on to the next unit by itself; a recipe without a loop is one unit a port.
+    setup.Count = recipe.Loop ? recipe.Count : 1;
+    setup.RecordDb = recipe.RecordLocation();
+    setup.Verify = recipe.Verify;
+    setup.ExpectVersion = recipe.ExpectVersion;
+    setup.RequireUnitId = recipe.RequireUnitId;
+    setup.Recipe = recipe;
+    return true;
+}
+
+// Before any port opens: the firmware must be the one the recipe pins.
+std::string TStationWindow::RecipeProblem() const {
+    if (!Locked()) return {};
+    const std::string mismatch = FirmwareMismatch(*setup_.Recipe);
+    return mismatch.empty() ? std::string() : "recipe '" + ShownText(setup_.Recipe->Name) + "': " + mismatch;
+}
+
+bool TStationWindow::OpenRecipe(const std::string& path) {
+    if (Running()) return false;
+    TStationSetup setup = setup_;
+    std::string error;
+    if (!StationSetupOfRecipe(path, setup, error)) {
+        ShowMessage(Local(error));
+        return false;
+    }
+    // Another recipe may keep its records elsewhere and names itself in them.
+    if (recorder_) FinishRecords();
+    setup_ = setup;
+    ApplySetup();
+    return true;
+}
+
+void TStationWindow::ApplySetup() {
+    for (TStationTile* tile : tiles_) delete tile;
+    tiles_.clear();
+    const TPortListing listing = ListPorts(programFolder_);
+    for (const TStationPort& port : setup_.Ports) NewTile(port, listing);
+    for (QWidget* w : std::initializer_list<QWidget*>{chooseFile_, baudBox_, portPicker_, addPort_})
+        w->setVisible(!Locked());
+    baudBox_->setCurrentText(QString::number(setup_.Baud));
+    Relayout();
+    FillPortPicker();
+    input_ = {};
+    ShowHeader();
+    ShowRunning();
+    if (!setup_.Firmware.empty()) Prepare(false);
+}
+
+bool TStationWindow::SaveRecipe(const std::string& path) {
+    if (input_.Sha256.empty() || tiles_.empty()) {
+        ShowMessage("Choose the firmware file and add the ports first: the recipe pins both.");
+        return false;
+    }
+    TRecipe recipe;
+    recipe.Job = TDriverJob::Upload;
+    // Beside the recipe (or below its folder) the name stays relative, so the folder can move whole.
+    const std::string absolute = AbsolutePath(path);
+    const std::string folder = absolute.substr(0, absolute.find_last_of('/') + 1);
+    recipe.Firmware = input_.File.compare(0, folder.size(), folder) == 0 ? input_.File.substr(folder.size()) : input_.File;
+    recipe.Sha256 = input_.Sha256;
+    recipe.Size = input_.Size;
+    recipe.Blocks = input_.Blocks;
+    recipe.Checksum = input_.Checksum;
+    recipe.Baud = setup_.Baud;
+    for (const TStationTile* tile : tiles_) recipe.Ports.push_back(PortName(tile->Port().Port, tile->Port().Device));
+    recipe.Loop = true;
+    recipe.Count = setup_.Count;
+    recipe.RecordDb = setup_.RecordDb;
+    recipe.Verify = setup_.Verify;
+    recipe.ExpectVersion = setup_.ExpectVersion;
+    recipe.RequireUnitId = setup_.RequireUnitId;
+    std::string error;
+    if (!WriteRecipe(absolute, recipe, error)) {
+        ShowMessage("The recipe was not saved: " + Local(error));
+        return false;
+    }
+    return true;
 }

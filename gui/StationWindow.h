@@ -9,11 +9,14 @@
 #include <QPointer>
 #include <QString>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "driver/JobDriver.h"
+#include "driver/Recipe.h"
+#include "driver/UnitIds.h"
 #include "driver/StationRun.h"
 #include "gui/StationTile.h"
 
@@ -30,6 +33,11 @@ class TStopSignals;
 struct TPortListing;
 
 // What the station window starts with, from the command line or a recipe.
+struct TStationSetup;
+// The setup a recipe fixes. False with `error` for a recipe that cannot be read, or one the window
+// does not run (the factory job).
+bool StationSetupOfRecipe(const std::string& path, TStationSetup& setup, std::string& error);
+
 struct TStationSetup {
     std::string Firmware;             // absolute; "" = the operator chooses it in the window
     std::vector<TStationPort> Ports;  // "" = the operator adds them in the window
@@ -38,8 +46,11 @@ struct TStationSetup {
     std::string CapturePath;          // "" = Capture.txt in the program folder, one file per port
     std::string RecordDb;             // "" = history.sqlite in the program folder
     int Count = 0;                    // units per port before it ends, 0 for no end
-    std::string RecipeName;           // shown in the header; "" for none
-    bool Locked = false;              // a recipe fixes the file, the baud and the ports
+    bool Verify = false;              // every upload verified after the unit's restart
+    std::string ExpectVersion;        // the software version every unit must report, "" for any
+    bool RequireUnitId = false;       // no unit is woken before it has its id
+    // A recipe fixes the file, the baud, the ports and the checks; records name it.
+    std::optional<TRecipe> Recipe;
     // ---- for tests, benchmarks and tools ----
     int TickMs = 50;
     std::string ProgramFolder;        // "" = the program's own; ends with '/'
@@ -66,6 +77,10 @@ public:
     void AddPort(const TStationPort& port);
     // Chooses the firmware file; it is prepared at once, so the header can show its blocks.
     void ChooseFirmware(const std::string& path);
+    // Opens a recipe: the window is then locked to it. False (with a message) when it cannot be.
+    bool OpenRecipe(const std::string& path);
+    // Saves what the window runs now as a recipe; the firmware must have been prepared.
+    bool SaveRecipe(const std::string& path);
 
     bool Running() const { return running_ || preparing_; }
     std::vector<TStationTile*> Tiles() const { return tiles_; }
@@ -93,9 +108,13 @@ private:
     void Prepared(const TJobResult& result, const std::string& preparedFile);
     void StartPorts();
     TJobPlan PlanFor(const TStationTile& tile, const std::string& tag) const;
-    void UnitEnded(TStationTile& tile, const TUnitEndedEvent& ended, const std::string& unitId);
-    void Record(TStationTile& tile, const TJobResult& result, const std::string& unitId);
-    void ListUnit(const TStationTile& tile, const TJobResult& result, const std::string& unitId);
+    void UnitEnded(TStationTile& tile, const TUnitEndedEvent& ended);
+    bool ClaimUnitId(const std::string& id, std::string& refusal);
+    void Record(TStationTile& tile, const TJobResult& result);
+    void ListUnit(const TStationTile& tile, const TJobResult& result);
+    void ApplySetup();
+    bool Locked() const { return setup_.Recipe.has_value(); }
+    std::string RecipeProblem() const;
     void PortEnded();
     void MoveToNextAwaitingId(const TStationTile& from);
     void RemoveTile(TStationTile& tile);
@@ -116,8 +135,9 @@ private:
     TStationInput input_;
     bool preparing_ = false, startAfterPreparing_ = false, running_ = false;
     std::string runId_;
-    std::set<std::string> unitIds_;     // the ids given in this run
-    std::set<std::string> failedIds_;   // the ids of units that failed in this run
+    TUnitIdRegister unitIds_;           // the ids given in this run
+    std::set<std::string> failedIds_;   // ids whose unit failed: it may come back under them
+    std::set<std::string> retriedIds_;  // ids given again after a failure
     TTotals totals_;
     QElapsedTimer sinceStart_;
     std::unique_ptr<TJobRecorder> recorder_;
@@ -126,7 +146,7 @@ private:
     int ticks_ = 0;
 
     QLabel *firmware_, *totalsLabel_, *recordLabel_;
-    QPushButton *start_, *stop_, *chooseFile_, *addPort_;
+    QPushButton *start_, *stop_, *chooseFile_, *addPort_, *openRecipe_, *saveRecipe_;
     QComboBox *portPicker_, *baudBox_;
     QScrollArea* area_;
     QWidget* tileBoard_;

@@ -49,6 +49,13 @@ QStringList Version3(TDialect dialect) {
             "UPDATE schema_version SET version = 3"};
 }
 
+// Version 4: the recipe a station ran under (its file name and the SHA-256 of its content).
+QStringList Version4() {
+    return {"ALTER TABLE job_record ADD COLUMN recipe TEXT NOT NULL DEFAULT ''",
+            "ALTER TABLE job_record ADD COLUMN recipe_sha256 TEXT NOT NULL DEFAULT ''",
+            "CREATE INDEX job_record_recipe ON job_record (recipe)", "UPDATE schema_version SET version = 4"};
+}
+
 }  // namespace
 
 QStringList StepFrom(int version, TDialect dialect) {
@@ -56,6 +63,7 @@ QStringList StepFrom(int version, TDialect dialect) {
     case 0: return Version1(dialect);
     case 1: return Version2();
     case 2: return Version3(dialect);
+    case 3: return Version4();
     default: return {};
     }
 }

@@ -120,7 +120,7 @@ void BindRecord(QSqlQuery& q, const TJobRecord& r) {
         Text(r.FileChecksum), Text(r.UnitChecksum), Text(r.UnitVersion), Text(r.UnitId), Text(r.Result),
         Text(r.Reason), Text(WarningsText(r.Warnings)), r.BlocksSent, Text(r.CapturePath), Text(r.RunId),
         Text(r.RecordId.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : r.RecordId),
-        qint64(r.ForwardPending ? 1 : 0)};
+        qint64(r.ForwardPending ? 1 : 0), Text(r.Recipe), Text(r.RecipeSha256)};
     for (qsizetype i = 0; i < values.size(); ++i) q.bindValue(static_cast<int>(i), values[i]);
 }
 
@@ -141,6 +141,7 @@ TJobRecord RecordFrom(const QSqlQuery& q) {
     r.BlocksSent = static_cast<int>(number());
     r.CapturePath = text(), r.RunId = text(), r.RecordId = text();
     r.ForwardPending = number() != 0;
+    r.Recipe = text(), r.RecipeSha256 = text();
     return r;
 }
 
@@ -170,6 +171,7 @@ QString SelectStatement(const THistoryFilter& f, QVariantList& values) {
     if (!f.UnitId.isEmpty()) add("unit_id = ?", f.UnitId);
     if (!f.InputSha256.isEmpty()) add("input_sha256 = ?", f.InputSha256.toLower());
     if (!f.Result.isEmpty()) add("result = ?", f.Result);
+    if (!f.Recipe.isEmpty()) add("recipe = ?", f.Recipe);
     if (f.AfterId > 0) add("id > ?", f.AfterId);
     if (f.PendingOnly) where << "forward_pending <> 0";
     QString sql = QString("SELECT id, %1 FROM job_record").arg(ColumnList());

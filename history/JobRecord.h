@@ -40,6 +40,8 @@ struct TJobRecord {
     QString CapturePath;   // "" when capture was off
     QString RunId;         // shared by the units of one command; may be ""
     QString RecordId;      // the record's own identity (a UUID made when the job starts)
+    QString Recipe;        // the recipe's file name, "" when none was run
+    QString RecipeSha256;  // the SHA-256 of the recipe's content
     bool ForwardPending = false;  // a station's local row that the line's server does not hold yet
 
     bool operator==(const TJobRecord&) const = default;

@@ -60,13 +60,16 @@ TJobRecord RecordOf(const TJobResult& r, const TRecordContext& c, TPortSource* p
     row.FileChecksum = FromUnit(r.FileChecksum);
     row.UnitChecksum = FromUnit(r.UnitChecksum);
     row.UnitVersion = FromUnit(r.UnitVersion);
-    row.UnitId = c.UnitId;
+    // The unit's own id (scanned for it) before the one the run was given for its single unit.
+    row.UnitId = r.UnitId.empty() ? c.UnitId : Local(r.UnitId);
     row.Result = ResultKindName(r.Kind);
     row.Reason = Local(r.Reason);
     for (const std::string& w : r.Warnings) row.Warnings << Local(w);
     row.BlocksSent = r.BlocksSent;
     row.CapturePath = Local(r.CaptureFile);
     row.RunId = c.RunId;
+    row.Recipe = c.Recipe;
+    row.RecipeSha256 = c.RecipeSha256;
     row.RecordId = r.RecordId.empty() ? QUuid::createUuid().toString(QUuid::WithoutBraces)
                                       : QString::fromStdString(r.RecordId);
     return row;

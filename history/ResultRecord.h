@@ -25,6 +25,8 @@ struct TRecordContext {
     QString ProgramVersion;
     QString UnitId;          // what the operator gave, "" otherwise
     QString RunId;           // shared by the units of one command, "" for a single job
+    QString Recipe;          // the recipe's file name, "" when none was run
+    QString RecipeSha256;    // the SHA-256 of its content
 };
 
 // This machine and this user.

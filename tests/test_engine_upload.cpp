@@ -26,6 +26,8 @@ struct UploadCase {
     std::string headline;
     bool flashHoldsImage;
     std::string baud = "38400";
+    bool verify = false;       // a line that verifies every unit
+    std::string version = "";  // the software version the unit must report
 };
 
 std::vector<UploadCase> UploadCases() {
@@ -62,6 +64,13 @@ std::vector<UploadCase> UploadCases() {
          "Upload not verified", true},
         {"no FCS answer", With([](auto& o) { o.noFcs = true; }), 2000, "Timed out waiting for FCS",
          "Upload not verified", true},
+        {"40 blocks verified on request", {}, 40, "", kVerified, true, "38400", true},
+        {"40 blocks on request, wrong checksum", With([](auto& o) { o.wrongChecksum = true; }), 40, "",
+         "Checksums different, Upload failed", true, "38400", true},
+        {"40 blocks on request, no SWR answer", With([](auto& o) { o.noSwr = true; }), 40,
+         "Timed out waiting for SWR=", "Upload not verified", true, "38400", true},
+        {"the version required", {}, 40, "", kVerified, true, "38400", false, "1.01"},
+        {"another version", {}, 40, "", "Software version different, Upload failed", true, "38400", false, "2.00"},
     };
 }
 
@@ -72,6 +81,7 @@ class SoftwareUploadOutcome : public ::testing::TestWithParam<UploadCase> {};
 TEST_P(SoftwareUploadOutcome, EndsWithItsTextsAndNeverClaimsWhatDidNotHappen) {
     const UploadCase& c = GetParam();
     EngineRig rig(c.options);
+    rig.E().SetUploadChecks(c.verify, c.version);
     const TestFirmware fw = TestFirmware::Make(c.chunks, 11, 1);
     ASSERT_TRUE(rig.OpenPort("1", c.baud));
     ASSERT_TRUE(rig.Prepare("fw.h86", fw.hex)) << rig.view.Line(TLine::PortStatus);
@@ -90,7 +100,22 @@ TEST_P(SoftwareUploadOutcome, EndsWithItsTextsAndNeverClaimsWhatDidNotHappen) {
     if (headline == kSuccess || headline == kVerified) {
         EXPECT_EQ(rig.port.Flash(), fw.image);
     }
-    if (c.chunks >= 2000 && headline == kSuccess) ADD_FAILURE() << "2000 blocks or more left unverified as a success";
+    if ((c.chunks >= 2000 || c.verify || !c.version.empty()) && headline == kSuccess)
+        ADD_FAILURE() << "an upload that had to be verified left unverified as a success";
+    // Asked for, the unit was asked for its version and checksum; the result says what came of it.
+    if (c.verify || !c.version.empty()) {
+        ASSERT_EQ(rig.view.results.size(), 1u);
+        const TJobResult& r = rig.view.results.back();
+        EXPECT_NE(rig.port.Sent().find("SWR?"), std::string::npos) << "the unit was never asked";
+        if (headline == kVerified) {
+            EXPECT_EQ(r.Kind, TResultKind::Verified);
+        }
+        if (c.version == "2.00") {
+            EXPECT_EQ(r.Kind, TResultKind::VersionDifferent);
+            EXPECT_EQ(r.Reason, "software version different: unit 1.01, required 2.00");
+            EXPECT_FALSE(r.Succeeded());
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engine, SoftwareUploadOutcome, ::testing::ValuesIn(UploadCases()),

@@ -20,6 +20,7 @@
 
 #include "history/HistoryFormat.h"
 #include "history/HistoryStore.h"
+#include "history/HistorySchema.h"
 #include "history/RecordKeeping.h"
 #include "history/ResultRecord.h"
 #include "support/AsUser.h"
@@ -319,7 +320,7 @@ TEST(HistoryStore, AVersionOneFileIsUpgradedWithItsRows) {
     EXPECT_TRUE(OpenError(path, reading).contains("schema version 1"));
     auto store = OpenOk(path);
     ASSERT_TRUE(store);
-    EXPECT_EQ(store->SchemaVersion(), 3);
+    EXPECT_EQ(store->SchemaVersion(), HistorySchema::kCurrentVersion);
     QString error;
     ASSERT_TRUE(store->Write(FullRecord("timeout", 0), error)) << error.toStdString();
     std::vector<TJobRecord> read;
@@ -335,8 +336,9 @@ TEST(HistoryStore, AVersionOneFileIsUpgradedWithItsRows) {
     // An older row gets an identity of its own, and is not taken for one waiting to be forwarded.
     EXPECT_EQ(old.RecordId.size(), 32);
     EXPECT_FALSE(old.ForwardPending);
+    EXPECT_TRUE(old.Recipe.isEmpty());
     store.reset();
-    EXPECT_EQ(RawSqlite(path).Value("SELECT version FROM schema_version").toInt(), 3);
+    EXPECT_EQ(RawSqlite(path).Value("SELECT version FROM schema_version").toInt(), HistorySchema::kCurrentVersion);
 }
 
 TEST(HistoryStore, ANewerSchemaIsRefusedAndLeftAlone) {
@@ -347,10 +349,10 @@ TEST(HistoryStore, ANewerSchemaIsRefusedAndLeftAlone) {
         QString error;
         ASSERT_TRUE(store->Write(FullRecord("verified", 0), error));
     }
-    RawSqlite(path).Exec("UPDATE schema_version SET version = 4");
-    EXPECT_TRUE(OpenError(path).contains("schema version 4, newer than this program knows (3)"));
+    RawSqlite(path).Exec("UPDATE schema_version SET version = 5");
+    EXPECT_TRUE(OpenError(path).contains("schema version 5, newer than this program knows (4)"));
     RawSqlite after(path);
-    EXPECT_EQ(after.Value("SELECT version FROM schema_version").toInt(), 4);
+    EXPECT_EQ(after.Value("SELECT version FROM schema_version").toInt(), 5);
     EXPECT_EQ(after.Value("SELECT COUNT(*) FROM job_record").toInt(), 1);
 }
 

@@ -1,0 +1,250 @@
+#include "cli/RecipeCommand.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <cstdio>
+#include <optional>
+
+#include "base/Paths.h"
+#include "base/RunError.h"
+#include "base/SafeFile.h"
+#include "base/Sha256.h"
+#include "base/ShownText.h"
+#include "driver/JobDriver.h"
+#include "driver/Recipe.h"
+#include "history/HistoryLocation.h"
+#include "host/Folders.h"
+#include "host/Ports.h"
+#include "host/StopSignals.h"
+
+namespace {
+
+constexpr size_t kMaxFirmwareSize = 64u << 20;
+
+// What each subcommand takes besides its own words; the rest belongs in the recipe, or nowhere.
+const QStringList kWriteOptions = {"port",   "device",         "baud",           "loop", "count", "record-db",
+                                   "verify", "expect-version", "require-unit-id"};
+const QStringList kRunOptions = {"json", "scan", "yes", "capture", "tick-ms", "wait"};
+
+int Refuse(const std::string& text) {
+    std::fprintf(stderr, "zupflshc: %s\n", text.c_str());
+    return Exit::Usage;
+}
+
+std::string Local(const QString& text) { return QFile::encodeName(text).toStdString(); }
+
+// An option of `words` that `allowed` does not hold, "" when there is none.
+QString StrayOption(const QStringList& words, const QStringList& allowed) {
+    for (const QString& word : words) {
+        if (word == "--") break;
+        if (word.size() < 2 || !word.startsWith('-')) continue;
+        const QString name = word.mid(word.startsWith("--") ? 2 : 1).section('=', 0, 0);
+        if (!allowed.contains(name) && name != "h" && name != "help") return "--" + name;
+    }
+    return {};
+}
+
+// The preparation's result, as `prepare` gets it (the same files beside the firmware).
+class TQuietPreparation : private TJobListener {
+public:
+    std::optional<TJobResult> Run(const std::string& file) {
+        TJobPlan plan;
+        plan.Job = TDriverJob::Prepare;
+        plan.FilePath = file;
+        TStopSignals stops;
+        TJobDriver driver(plan, *this, ResolveProgramFolder(ExecutableFolder()), stops);
+        driver.Begin();
+        if (!ended_) QCoreApplication::exec();
+        return result_;
+    }
+
+private:
+    void Event(const TJobEvent& event) override {
+        if (const auto* r = std::get_if<TResultEvent>(&event)) result_ = r->Result;
+        if (const auto* m = std::get_if<TMessageEvent>(&event)) message_ = m->Text;
+        if (std::holds_alternative<TPortEndEvent>(event)) {
+            ended_ = true;
+            QCoreApplication::exit();
+        }
+    }
+    std::optional<TJobResult> result_;
+    std::string message_;
+    bool ended_ = false;
+};
+
+// The firmware pinned: its digest and size, and its blocks and checksum as prepared.
+bool PinFirmware(const std::string& given, const std::string& recipePath, TRecipe& recipe, std::string& error) {
+    if (!CheckFirmwareFile(given, error)) return false;
+    const std::string file = AbsolutePath(given);
+    try {
+        const std::optional<std::string> bytes = ReadSmallFile(file, kMaxFirmwareSize);
+        if (!bytes) throw EInOutError("Cannot open file", file, ENOENT);
+        recipe.Sha256 = Sha256Hex(*bytes);
+        recipe.Size = static_cast<int64_t>(bytes->size());
+    } catch (const EInOutError& e) {
+        error = e.what();
+        return false;
+    }
+    const std::optional<TJobResult> prepared = TQuietPreparation().Run(file);
+    if (!prepared || prepared->Kind != TResultKind::Prepared) {
+        error = "'" + ShownText(file) + "' cannot be prepared" + (prepared ? ": " + prepared->Reason : std::string());
+        return false;
+    }
+    recipe.Blocks = prepared->BlockCount;
+    recipe.Checksum = prepared->FileChecksum;
+    // Beside the recipe (or below its folder) the name stays relative, so the folder can move whole.
+    const std::string absolute = AbsolutePath(recipePath);
+    const std::string folder = absolute.substr(0, FileNameStart(absolute));
+    recipe.Firmware = file.compare(0, folder.size(), folder) == 0 ? file.substr(folder.size()) : file;
+    return true;
+}
+
+bool IsFileLocation(const std::string& location) { return location.find("://") == std::string::npos; }
+
+int WriteCommand(const QStringList& words) {
+    if (words.size() < 2) return Refuse("recipe write needs FILE.json and a job: upload FW or factory");
+    if (const QString stray = StrayOption(words, kWriteOptions); !stray.isEmpty())
+        return Refuse("recipe write does not take " + Local(stray) + " (see zupflshc recipe --help)");
+    const std::string path = Local(words[0]);
+    TCliOptions o;
+    QString parseError;
+    if (ParseCommandLine(words.mid(1), o, parseError) != TParse::Run) return Refuse(Local(parseError));
+    if (o.Command != TCommand::Upload && o.Command != TCommand::Factory)
+        return Refuse("a recipe's job is upload FW or factory");
+    TRecipe recipe;
+    recipe.Job = o.Command == TCommand::Factory ? TDriverJob::Factory : TDriverJob::Upload;
+    std::string error;
+    if (recipe.Job == TDriverJob::Upload && !PinFirmware(o.File, path, recipe, error)) return Refuse(error);
+    for (const TCliOptions::TPortChoice& choice : o.Ports)
+        recipe.Ports.push_back(choice.Device.empty() || IsUsbDeviceSpec(choice.Device)
+                                   ? PortName(choice.Port, choice.Device)
+                                   : AbsolutePath(choice.Device));
+    recipe.Baud = o.Baud;
+    recipe.Loop = o.Loop;
+    recipe.Count = o.Count;
+    recipe.RecordDb = o.RecordDb.empty() || !IsFileLocation(o.RecordDb) ? o.RecordDb : AbsolutePath(o.RecordDb);
+    recipe.Verify = o.Verify;
+    recipe.ExpectVersion = o.ExpectVersion;
+    recipe.RequireUnitId = o.RequireUnitId;
+    if (!WriteRecipe(path, recipe, error)) return Refuse(error);
+    std::printf("Written: %s\n", ShownText(recipe.Path).c_str());
+    return Exit::Success;
+}
+
+bool Load(const std::string& path, TRecipe& recipe, std::string& error) {
+    if (ReadRecipe(path, recipe, error)) return true;
+    error = "recipe '" + ShownText(path) + "': " + error;
+    return false;
+}
+
+void PrintRecipe(const TRecipe& r) {
+    const auto yes = [](bool b) { return b ? "yes" : "no"; };
+    std::printf("Recipe: %s (sha256 %s)\n", ShownText(r.Name).c_str(), r.ContentSha256.c_str());
+    std::printf("Job: %s\n", r.Job == TDriverJob::Factory ? "factory" : "upload");
+    if (r.Job == TDriverJob::Upload) {
+        std::printf("Firmware: %s\n", ShownText(r.FirmwarePath()).c_str());
+        std::printf("  sha256 %s, %lld bytes, %d blocks, checksum %s\n", r.Sha256.c_str(),
+                    static_cast<long long>(r.Size), r.Blocks, ShownText(r.Checksum).c_str());
+        std::printf("Baud: %d\n", r.Baud);
+        std::printf("Verify every unit: %s\n", yes(r.Verify));
+        std::printf("Software version required: %s\n", r.ExpectVersion.empty() ? "any" : ShownText(r.ExpectVersion).c_str());
+    }
+    std::string ports;
+    for (const std::string& port : r.Ports) ports += (ports.empty() ? "" : ", ") + ShownText(port);
+    std::printf("Ports: %s\n", ports.c_str());
+    if (!r.Loop) std::printf("Loop: no\n");
+    else if (r.Count == 0) std::printf("Loop: yes, until stopped\n");
+    else std::printf("Loop: yes, %d units a port\n", r.Count);
+    THistoryLocation location;
+    QString ignored;
+    const QString record = QString::fromStdString(r.RecordDb);
+    std::printf("Record: %s\n", r.RecordDb.empty() ? "history.sqlite in the program folder"
+                                : ParseHistoryLocation(record, location, ignored) ? Local(location.Display()).c_str()
+                                                                                  : ShownText(r.RecordDb).c_str());
+    std::printf("Unit id required: %s\n", yes(r.RequireUnitId));
+}
+
+int ShowCommand(const QStringList& words) {
+    if (words.size() != 1) return Refuse("recipe show takes one FILE.json");
+    TRecipe recipe;
+    std::string error;
+    if (!Load(Local(words[0]), recipe, error)) return Refuse(error);
+    PrintRecipe(recipe);
+    const std::string mismatch = FirmwareMismatch(recipe);
+    if (!mismatch.empty()) return Refuse("recipe '" + ShownText(recipe.Name) + "': " + mismatch);
+    if (recipe.Job == TDriverJob::Upload) std::printf("The firmware matches the recipe.\n");
+    return Exit::Success;
+}
+
+// The station's options from the recipe; the run's own options (output, ids, capture) from `words`.
+int RunCommand(const QStringList& words, const std::function<int(TCliOptions&)>& runJob) {
+    if (words.isEmpty()) return Refuse("recipe run needs FILE.json");
+    if (const QString stray = StrayOption(words.mid(1), kRunOptions); !stray.isEmpty())
+        return Refuse("recipe run does not take " + Local(stray) + ": the recipe fixes it");
+    TRecipe recipe;
+    std::string error;
+    if (!Load(Local(words[0]), recipe, error)) return Refuse(error);
+    // Before any port opens: the firmware must be the one the recipe pins.
+    const std::string mismatch = FirmwareMismatch(recipe);
+    if (!mismatch.empty()) return Refuse("recipe '" + ShownText(recipe.Name) + "': " + mismatch + "; nothing was sent");
+    const bool upload = recipe.Job == TDriverJob::Upload;
+    QStringList job{upload ? "upload" : "factory"};
+    if (upload) job << QFile::decodeName(recipe.FirmwarePath().c_str());
+    TCliOptions o;
+    QString parseError;
+    if (ParseCommandLine(job + words.mid(1), o, parseError) != TParse::Run) return Refuse(Local(parseError));
+    o.Ports.clear();
+    for (const std::string& name : recipe.Ports) {
+        TCliOptions::TPortChoice choice;
+        PortOfName(name, choice.Port, choice.Device);
+        o.Ports.push_back(choice);
+    }
+    o.Port = o.Ports.front().Port ? o.Ports.front().Port : 1;
+    o.Device = o.Ports.front().Device;
+    o.Baud = recipe.Baud;
+    o.Loop = recipe.Loop;
+    o.Count = recipe.Count;
+    o.RecordDb = recipe.RecordLocation();
+    o.Verify = recipe.Verify;
+    o.ExpectVersion = recipe.ExpectVersion;
+    o.RequireUnitId = recipe.RequireUnitId;
+    o.RecipeName = recipe.Name;
+    o.RecipeSha256 = recipe.ContentSha256;
+    o.PinnedSha256 = upload ? recipe.Sha256 : std::string();
+    if (o.RequireUnitId && !o.Scan) return Refuse("recipe '" + ShownText(recipe.Name) + "' requires unit ids: give --scan");
+    return runJob(o);
+}
+
+}  // namespace
+
+int RunRecipeCommand(const QStringList& words, const std::function<int(TCliOptions&)>& runJob) {
+    const QString sub = words.value(0);
+    if (words.isEmpty() || words.contains("--help") || words.contains("-h")) {
+        std::fputs(RecipeUsageText().toLocal8Bit().constData(), stdout);
+        return words.isEmpty() ? Exit::Usage : Exit::Success;
+    }
+    if (sub == "write") return WriteCommand(words.mid(1));
+    if (sub == "show") return ShowCommand(words.mid(1));
+    if (sub == "run") return RunCommand(words.mid(1), runJob);
+    return Refuse("unknown recipe command '" + Local(sub) + "' (write, show or run)");
+}
+
+QString RecipeUsageText() {
+    return "Usage: zupflshc recipe write FILE.json upload FW [OPTIONS]\n"
+           "       zupflshc recipe write FILE.json factory [OPTIONS]\n"
+           "       zupflshc recipe show FILE.json\n"
+           "       zupflshc recipe run FILE.json [--json] [--scan] [--yes] [--capture [PATH]] [--wait S]\n"
+           "A recipe fixes a station's job in one file: the firmware (pinned by its\n"
+           "SHA-256), the speed, the ports, the loop, the record and what every unit\n"
+           "must pass. A firmware file that no longer matches is refused before any\n"
+           "port opens.\n"
+           "\n"
+           "  write   writes FILE.json from the options the job takes: --port and\n"
+           "          --device (repeated), --baud, --loop, --count, --record-db,\n"
+           "          --verify, --expect-version V, --require-unit-id; FW is prepared\n"
+           "          as `prepare` does, for its blocks and checksum\n"
+           "  show    prints the recipe and checks the firmware against it\n"
+           "          (status 0 when it matches, 2 when it is missing or differs)\n"
+           "  run     runs it as the station runs: the same output, summary and exit\n"
+           "          statuses; every record names the recipe\n";
+}

@@ -1,0 +1,208 @@
+// A line's recipe on the command line against simulated units: written, shown and run; refused
+// before any port opens when the firmware is not the one it pins or the file is not a sound
+// recipe; and the units' ids from a scanner reaching their records.
+#include <QJsonArray>
+#include <QRegularExpression>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "base/Sha256.h"
+#include "support/AsUser.h"
+#include "support/Firmware.h"
+#include "support/StationRun.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::vector<std::string> kOneUnit = {"--restart-ms", "100"};
+
+// The records of a station's file, newest first, as history --json gives them.
+std::vector<QJsonObject> Records(const Station& s, const QStringList& filter = {}) {
+    const Outcome r = s.Run(QStringList{"history", "--json", "--record-db", Q(s.root / "line.sqlite")} + filter);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<QJsonObject> rows;
+    for (const std::string& line : Lines(r.out)) rows.push_back(Json(line));
+    return rows;
+}
+
+}  // namespace
+
+TEST(Recipe, WrittenShownAndRunOnThreePortsEveryRecordNamingIt) {
+    Station s;
+    for (int i = 1; i <= 3; ++i) s.Unit(i, kOneUnit);
+    const TestFirmware fw = TestFirmware::Make(40, 6);
+    const std::string firmware = s.File("fw.h86", fw.hex);
+    const std::string recipe = s.root / "line3.json";
+    const Outcome w = s.Run(QStringList{"recipe", "write", Q(recipe), "upload", Q(firmware), "--verify",
+                                        "--expect-version", "1.01", "--record-db", Q(s.root / "line.sqlite")} +
+                            s.Devices(3));
+    ASSERT_EQ(w.status, 0) << w.err;
+    const QJsonObject written = QJsonDocument::fromJson(QByteArray::fromStdString(ReadWholeFile(recipe))).object();
+    EXPECT_EQ(written["firmware"].toObject()["file"], "fw.h86") << "beside the recipe, the name stays relative";
+    EXPECT_EQ(written["firmware"].toObject()["sha256"], Q(Sha256Hex(fw.hex)));
+    EXPECT_EQ(written["firmware"].toObject()["blocks"].toInt(), 40);
+    EXPECT_EQ(written["ports"].toArray().size(), 3);
+
+    const Outcome shown = s.Run({"recipe", "show", Q(recipe)});
+    EXPECT_EQ(shown.status, 0) << shown.err;
+    EXPECT_NE(shown.out.find("The firmware matches the recipe."), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("Software version required: 1.01"), std::string::npos) << shown.out;
+
+    const Outcome run = s.Run({"recipe", "run", Q(recipe), "--json", "--tick-ms", "2"}, 60000);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    const auto results = Events(run.out, "result");
+    ASSERT_EQ(results.size(), 3u) << run.out;
+    for (const QJsonObject& e : results) {
+        // 40 blocks, verified all the same: the unit was asked and its checksum compared.
+        EXPECT_EQ(e["kind"], "verified") << e["reason"].toString().toStdString();
+        EXPECT_EQ(e["unit_checksum"], e["file_checksum"]);
+        EXPECT_EQ(e["unit_version"], "1.01");
+    }
+    for (auto& unit : s.units) EXPECT_EQ(unit->Report()["fcs_queries"], "1");
+    const auto summary = Events(run.out, "summary");
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(summary[0]["units"].toArray()[0].toObject()["unit_version"], "1.01");
+    const auto rows = Records(s, {"--recipe", "line3.json"});
+    ASSERT_EQ(rows.size(), 3u);
+    for (const QJsonObject& row : rows) EXPECT_EQ(row["recipe_sha256"], Q(Sha256Hex(ReadWholeFile(recipe))));
+    EXPECT_TRUE(Records(s, {"--recipe", "other.json"}).empty());
+}
+
+// The firmware changed after the recipe was written: refused before any port opens, naming the
+// file and both digests; no unit hears a byte.
+TEST(Recipe, FirmwareThatNoLongerMatchesIsRefusedBeforeAnyPortOpens) {
+    Station s;
+    s.Unit(1, kOneUnit);
+    const std::string firmware = s.File("fw.h86", TestFirmware::Make(10, 1).hex);
+    const std::string recipe = s.root / "line.json";
+    ASSERT_EQ(s.Run(QStringList{"recipe", "write", Q(recipe), "upload", Q(firmware)} + s.Devices(1)).status, 0);
+    const std::string changed = TestFirmware::Make(10, 2).hex;
+    s.File("fw.h86", changed);
+    for (const char* command : {"show", "run"}) {
+        const Outcome r = s.Run({"recipe", command, Q(recipe)});
+        EXPECT_EQ(r.status, 2) << command;
+        EXPECT_NE(r.err.find(Sha256Hex(changed) + " (file)"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(s.root / "fw.h86"), std::string::npos) << r.err;
+    }
+    fs::remove(firmware);
+    EXPECT_EQ(s.Run({"recipe", "run", Q(recipe)}).status, 2);
+    EXPECT_EQ(s.units[0]->Report()["wakeups"], "0");
+}
+
+// A recipe that is not a sound one: one line naming it and the problem, status 2, nothing sent.
+TEST(Recipe, AnUnsoundRecipeIsOneLineAndNothingIsSent) {
+    Station s;
+    s.Unit(1, kOneUnit);
+    const std::string fw = TestFirmware::Make(4, 1).hex;
+    s.File("fw.h86", fw);
+    const std::string device = s.Device(1);
+    const auto recipe = [&](const std::string& firmware, const std::string& rest) {
+        return R"({"format": 1, "job": "upload", "firmware": )" + firmware + R"(, "ports": [")" + device + "\"]" +
+               rest + "}";
+    };
+    const std::string good = R"({"file": "fw.h86", "sha256": ")" + Sha256Hex(fw) + R"(", "size": )" +
+                             std::to_string(fw.size()) + "}";
+    struct Row {
+        const char* name;
+        std::string content;  // "fifo", "foreign link": made so
+        std::string says;
+    };
+    const Row rows[] = {
+        {"not JSON", "{\"format\": 1,", "not a recipe (JSON object)"},
+        {"empty", "", "empty"},
+        {"a FIFO", "fifo", "not a regular file"},
+        {"another user's file through a link", "foreign link", "a link to a file of another user"},
+        {"an unknown key", recipe(good, R"(, "speed": 57600)"), "unknown key 'speed'"},
+        {"no ports", R"({"format": 1, "job": "factory", "ports": []})", "names no ports"},
+        {"a negative count", recipe(good, R"(, "loop": true, "count": -1)"), "'count' must be a whole number"},
+        {"a short SHA-256", recipe(R"({"file": "fw.h86", "sha256": "abc", "size": 1})", ""), "64 lower-case hex"},
+        {"a newer format", R"({"format": 2, "job": "factory", "ports": ["COM 1"]})", "newer than this program"},
+    };
+    for (const Row& row : rows) {
+        const std::string path = s.root / "bad.json";
+        fs::remove(path);
+        fs::remove(s.root / "elsewhere.json");
+        if (row.content == "fifo") {
+            ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+        } else if (row.content == "foreign link") {
+            if (::geteuid() != 0) continue;  // only root can give a file away
+            s.File("elsewhere.json", recipe(good, ""));
+            ASSERT_EQ(::chown((s.root / "elsewhere.json").c_str(), kNobody, kNobody), 0);
+            fs::create_symlink(s.root / "elsewhere.json", path);
+        } else {
+            s.File("bad.json", row.content);
+        }
+        const Outcome r = s.Run({"recipe", "run", Q(path), "--tick-ms", "2"});
+        EXPECT_EQ(r.status, 2) << row.name << ": " << r.out;
+        EXPECT_EQ(Lines(r.err).size(), 1u) << row.name << ": " << r.err;
+        EXPECT_EQ(r.err.rfind("zupflshc: recipe '" + path + "': ", 0), 0u) << row.name << ": " << r.err;
+        EXPECT_NE(r.err.find(row.says), std::string::npos) << row.name << ": " << r.err;
+    }
+    EXPECT_EQ(s.units[0]->Report()["wakeups"], "0");
+}
+
+// Ids typed ahead wait in order, one for each unit of the port they name.
+TEST(UnitIds, ScannedIdsReachTheRecordsOfATwoPortLoop) {
+    Station s;
+    s.Unit(1);
+    s.Unit(2);
+    QProcess p;
+    s.Start(p, QStringList{"upload", Q(s.File("fw.h86", TestFirmware::Make(10, 3).hex)), "--json", "--tick-ms", "2",
+                           "--loop", "--count", "2", "--scan", "--record-db", Q(s.root / "line.sqlite")} +
+                   s.Devices(2));
+    p.write(Q(s.Device(1) + " A-1\n" + s.Device(2) + " B-1\n" + s.Device(1) + " A-2\n" + s.Device(2) + " B-2\n")
+                .toUtf8());
+    p.closeWriteChannel();
+    ASSERT_TRUE(p.waitForFinished(60000));
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    std::map<QString, QStringList> ids;
+    for (const QJsonObject& e : Events(p.readAllStandardOutput().toStdString(), "result"))
+        ids[e["unit"].toString()] << e["unit_id"].toString();
+    EXPECT_EQ(ids[Q(s.Device(1))], (QStringList{"A-1", "A-2"}));
+    EXPECT_EQ(ids[Q(s.Device(2))], (QStringList{"B-1", "B-2"}));
+    std::set<QString> recorded;
+    for (const QJsonObject& row : Records(s)) recorded.insert(row["unit_id"].toString());
+    EXPECT_EQ(recorded, (std::set<QString>{"A-1", "A-2", "B-1", "B-2"}));
+}
+
+// A port that requires an id wakes no unit before it has one, and a label scanned twice is refused
+// for the second unit, which waits on for an id of its own.
+TEST(UnitIds, ARequiredIdHoldsThePortAndAnIdIsUsedOnce) {
+    Station s;
+    s.Unit(1, kOneUnit);
+    s.Unit(2, kOneUnit);
+    const QString one = Q(s.Device(1)), two = Q(s.Device(2));
+    QProcess p;
+    s.Start(p, QStringList{"upload", Q(s.File("fw.h86", TestFirmware::Make(10, 3).hex)), "--json", "--tick-ms", "2",
+                           "--scan", "--require-unit-id", "--record-db", Q(s.root / "line.sqlite")} +
+                   s.Devices(2));
+    std::set<QString> waiting;
+    std::string out = ReadEvents(p, [&](const QJsonObject& e) {
+        if (e["event"] == "awaiting" && e["step"] == "unit_id") waiting.insert(e["unit"].toString());
+        return waiting.size() == 2;
+    }, 30000);
+    ASSERT_EQ(waiting.size(), 2u) << out;
+    p.write("COM9 X\n" + one.toUtf8() + " SN-1\n");
+    out += ReadEvents(p, [&](const QJsonObject& e) { return e["event"] == "result" && e["unit"] == one; }, 30000);
+    EXPECT_EQ(s.units[1]->Report()["wakeups"], "0") << "the second port waits for its id";
+    p.write(two.toUtf8() + " SN-1\n");
+    out += ReadEvents(p, [&](const QJsonObject& e) { return e["event"] == "warning" && e["unit"] == two; }, 30000);
+    EXPECT_NE(out.find("unit id 'SN-1' was already used in this run"), std::string::npos) << out;
+    EXPECT_NE(out.find("'COM9 X' names no port of this station"), std::string::npos) << out;
+    p.write(two.toUtf8() + " SN-2\n");
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitCode(), 0) << out << p.readAllStandardError().toStdString();
+    out += p.readAllStandardOutput().toStdString();
+    std::map<QString, QString> ids;
+    for (const QJsonObject& e : Events(out, "result")) ids[e["unit"].toString()] = e["unit_id"].toString();
+    EXPECT_EQ(ids, (std::map<QString, QString>{{one, "SN-1"}, {two, "SN-2"}}));
+    std::set<QString> recorded;
+    for (const QJsonObject& row : Records(s)) recorded.insert(row["unit_id"].toString());
+    EXPECT_EQ(recorded, (std::set<QString>{"SN-1", "SN-2"}));
+}
