@@ -136,6 +136,10 @@ void TStationTile::BuildControls(const std::string& identity, bool locked) {
     timeLeft_ = NewLabel(this, "TimeLeftLabel");
     result_ = NewLabel(this, "ResultLabel");
     result_->setWordWrap(true);
+    // A long reason wraps to three lines at most (its whole text is in the tooltip): a tile never
+    // grows out of its row.
+    result_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    result_->setMaximumHeight(3 * result_->fontMetrics().lineSpacing() + 2);
     tally_ = NewLabel(this, "TallyLabel");
     notice_ = NewLabel(this, "NoticeLabel");
     notice_->setWordWrap(true);
@@ -154,6 +158,7 @@ void TStationTile::BuildControls(const std::string& identity, bool locked) {
     ShowUnitId();
     SetDoing("not started");
     SetLabelText(result_, "no unit yet");
+    notice_->hide();
     SetLabelText(tally_, "0 loaded, 0 failed");
 }
 
@@ -168,7 +173,7 @@ void TStationTile::Begin(const TJobPlan& plan, const std::string& programFolder,
     progressDirty_ = true;
     remove_->setEnabled(false);
     SetLabelText(tally_, "0 loaded, 0 failed");
-    SetLabelText(notice_, {});
+    SayNotice({});
     loadingId_ = false;
     driver_ = std::make_unique<TJobDriver>(plan, static_cast<TJobListener&>(*this), programFolder, stops);
     // Ids scanned before Start go to the port's first units, in order.
@@ -184,7 +189,10 @@ void TStationTile::Stop() {
 
 void TStationTile::FocusUnitId() { idBox_->setFocus(Qt::OtherFocusReason); }
 
-void TStationTile::SayNotice(const std::string& text) { SetLabelText(notice_, Local(text)); }
+void TStationTile::SayNotice(const std::string& text) {
+    SetLabelText(notice_, Local(text));
+    notice_->setVisible(!text.empty());
+}
 
 QString TStationTile::ResultText() const { return result_->text(); }
 QString TStationTile::DoingText() const { return doing_->text(); }
@@ -241,7 +249,7 @@ void TStationTile::Awaiting(TOperatorStep step) {
     opened_ = true;
     if (step == TOperatorStep::UnitId) return SetDoing("scan the next unit's id: the port waits for it");
     if (step != TOperatorStep::SwitchUnitOn) return;
-    SetDoing(nextUnit_ ? "waiting for the next unit: connect it and switch it on" : "switch the unit on");
+    SetDoing(nextUnit_ ? "waiting for the next unit" : "switch the unit on");
 }
 
 void TStationTile::PortWait(const TPortWaitEvent& wait) {
@@ -322,7 +330,7 @@ void TStationTile::UnitIdEntered() {
     ids_.push_back(id);
     if (driver_ && !driver_->Ended()) driver_->GiveUnitId(id);
     idBox_->clear();
-    SayNotice({});
+    SayNotice(std::string());
     ShowUnitId();
     if (OnUnitIdTaken) OnUnitIdTaken(*this);
 }

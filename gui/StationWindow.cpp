@@ -31,6 +31,7 @@ namespace {
 constexpr int kColumns = 4;          // 8 tiles in two rows at 1024 x 768
 constexpr int kListedUnits = 500;    // the last units kept in the list
 constexpr int kTotalsEveryTicks = 20;
+constexpr qint64 kRateAfterMs = 60000;
 const char* const kStationTitle = "Norvane Flash Station";
 
 QString Local(const std::string& text) { return QString::fromLocal8Bit(text.c_str()); }
@@ -570,8 +571,9 @@ void TStationWindow::ShowTotals() {
     QString text = QString("Loaded %1  \u00b7  failed %2").arg(totals_.Loaded).arg(totals_.Failed);
     if (totals_.FirstTries > 0)
         text += QString("  \u00b7  first-pass yield %1%").arg(100.0 * totals_.FirstPassLoaded / totals_.FirstTries, 0, 'f', 1);
-    // Units an hour since Start, once there is something to extrapolate from.
-    if (units > 0 && sinceStart_.isValid() && sinceStart_.elapsed() > 0)
+    // Units an hour since Start, once a minute has passed: a few units in the first seconds would
+    // promise thousands.
+    if (units > 0 && sinceStart_.isValid() && sinceStart_.elapsed() >= kRateAfterMs)
         text += QString("  \u00b7  %1 units per hour").arg(units * 3600000.0 / sinceStart_.elapsed(), 0, 'f', 0);
     SetLabelText(totalsLabel_, text);
 }

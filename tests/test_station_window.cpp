@@ -63,12 +63,18 @@ struct Line {
         WriteWholeFile(firmware, fw.hex);
         setup.Firmware = firmware;
         for (int i = 1; i <= ports; ++i) setup.Ports.push_back({Device(i), 0, Device(i)});
+        return Open(setup);
+    }
+    TStationWindow& Open(TStationSetup setup) {
+        window.reset();
         setup.ProgramFolder = program.Folder();
         setup.ModalBoxes = false;
         setup.TickMs = 3;
         window = std::make_unique<TStationWindow>(setup, stops);
         window->show();
-        EXPECT_TRUE(WaitUntil([&] { return !window->Running() && window->Firmware().Blocks > 0; }));
+        if (!setup.Firmware.empty()) {
+            EXPECT_TRUE(WaitUntil([&] { return !window->Running() && window->Firmware().Blocks > 0; }));
+        }
         return *window;
     }
     TStationTile& Tile(int i) { return *window->Tiles()[static_cast<size_t>(i - 1)]; }
@@ -212,4 +218,84 @@ TEST(StationWindow, AScannedUnitIdGoesWithThePortsNextUnitIntoItsRecord) {
     for (const TJobRecord& r : line.Records(2)) ids[r.Device.toStdString()] = r.UnitId.toStdString();
     EXPECT_EQ(ids, (std::map<std::string, std::string>{{RealPath(line.Device(1)), "SN-0001"}, {RealPath(line.Device(2)), "SN-0002"}}));
     EXPECT_EQ(line.TileText(1, "UnitIdLabel"), "no unit id given") << "the next unit awaits an id of its own";
+}
+
+// A recipe saved from the window fixes the file, the ports and the checks: the operator can neither
+// choose another file nor add or remove a port, a changed firmware is refused before any port
+// opens, a required id holds its port's unit, and the records name the recipe.
+TEST(StationWindow, ARecipeLocksTheFileAndThePorts) {
+    Line line;
+    line.Unit(1);
+    line.Unit(2);
+    const TestFirmware fw = TestFirmware::Make(16, 4);
+    TStationSetup first;
+    first.RequireUnitId = true;
+    first.Count = 1;
+    const std::string recipe = line.program / "line3.json";
+    ASSERT_TRUE(line.Open(2, fw, first).SaveRecipe(recipe)) << line.window->Messages.back().toStdString();
+    TStationSetup setup;
+    std::string error;
+    ASSERT_TRUE(StationSetupOfRecipe(recipe, setup, error)) << error;
+    TStationWindow& w = line.Open(setup);
+    for (const char* name : {"BtnChooseFile", "BtnAddPort", "PortPicker", "BaudBox"})
+        EXPECT_FALSE(w.findChild<QWidget*>(name)->isVisibleTo(&w)) << name;
+    EXPECT_FALSE(Control<QPushButton>(line.Tile(1), "BtnRemove")->isVisibleTo(&w));
+    w.ChooseFirmware(line.program / "other.h86");
+    w.AddPort({"COM 5", 5, ""});
+    EXPECT_EQ(w.Tiles().size(), 2u);
+    EXPECT_NE(Control<QLabel>(w, "FirmwareLabel")->text().toStdString().find("recipe line3.json"), std::string::npos);
+
+    // The file changed since the recipe was written: nothing starts.
+    WriteWholeFile(line.firmware, TestFirmware::Make(16, 5).hex);
+    Control<QPushButton>(w, "BtnStart")->click();
+    ASSERT_EQ(w.Messages.size(), 1u);
+    EXPECT_NE(w.Messages[0].toStdString().find("No unit was started: recipe 'line3.json'"), std::string::npos)
+        << w.Messages[0].toStdString();
+    EXPECT_EQ(line.Tile(1).DoingText().toStdString(), "not started");
+
+    WriteWholeFile(line.firmware, fw.hex);
+    Control<QPushButton>(w, "BtnStart")->click();
+    ASSERT_TRUE(WaitUntil([&] { return line.Tile(1).DoingText().startsWith("scan the next unit"); }));
+    Scan(Control<QLineEdit>(line.Tile(1), "UnitIdBox"), "A-1");
+    ASSERT_TRUE(WaitUntil([&] { return line.Tile(1).Loaded() == 1; }, 30000)) << line.Tile(1).DoingText().toStdString();
+    EXPECT_TRUE(line.Tile(2).DoingText().startsWith("scan the next unit")) << "held until it has its id";
+    const auto records = line.Records(1);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].UnitId, "A-1");
+    EXPECT_EQ(records[0].Recipe, "line3.json");
+    EXPECT_FALSE(records[0].RecipeSha256.isEmpty());
+    w.StopClick();
+    EXPECT_TRUE(w.Questions.empty());
+}
+
+// Eight tiles fit a 1024 x 768 screen; more scroll. Every text is what a screen reader reads,
+// every unit id field says whose it is, and the keyboard reaches it all.
+TEST(StationWindow, EightTilesFitTheScreenAndEveryTextIsReadOut) {
+    struct Row {
+        int ports;
+        bool scrolls;
+    };
+    for (const Row row : {Row{8, false}, Row{12, true}}) {
+        Line line;
+        TStationSetup setup;
+        for (int i = 1; i <= row.ports; ++i) setup.Ports.push_back({"COM " + std::to_string(i), i, ""});
+        TStationWindow& w = line.Open(setup);
+        w.resize(1024, 768);
+        auto* area = Control<QScrollArea>(w, "TileArea");
+        EXPECT_TRUE(WaitUntil([&] { return area->verticalScrollBar()->isVisible() == row.scrolls; }, 3000)) << row.ports;
+        EXPECT_FALSE(area->horizontalScrollBar()->isVisible()) << row.ports;
+        EXPECT_EQ(Control<QPushButton>(w, "BtnStart")->text(), "&Start");
+        EXPECT_EQ(Control<QPushButton>(w, "BtnStop")->text(), "S&top");
+        for (TStationTile* tile : w.Tiles())
+            for (QLabel* label : tile->findChildren<QLabel*>())
+                EXPECT_EQ(label->accessibleName(), label->text()) << label->objectName().toStdString();
+        auto* first = Control<QLineEdit>(line.Tile(1), "UnitIdBox");
+        EXPECT_EQ(first->accessibleName(), "COM 1 unit id");
+        QWidget* next = first->nextInFocusChain();
+        while (next->focusPolicy() == Qt::NoFocus) next = next->nextInFocusChain();
+        EXPECT_EQ(next, Control<QPushButton>(line.Tile(1), "BtnRemove"));
+        next = next->nextInFocusChain();
+        while (next->focusPolicy() == Qt::NoFocus) next = next->nextInFocusChain();
+        EXPECT_EQ(next, Control<QLineEdit>(line.Tile(2), "UnitIdBox")) << "Tab goes on to the next tile";
+    }
 }

@@ -1,6 +1,7 @@
-// Renders the program's three screens into PNG files for the README, headless: the start screen,
-// the Software Upload screen ready to start after a real port opening and file preparation against
-// the simulated unit, and the factory screen at the jumper instructions.
+// Renders the program's screens into PNG files for the README, headless: the start screen, the
+// Software Upload screen ready to start after a real port opening and file preparation against
+// the simulated unit, the factory screen at the jumper instructions, and the station window with
+// its tiles in different states (loaded, failed, a port missing, one unit being written).
 //   zupshots [output folder]      (default: the source tree's docs/)
 #include <QApplication>
 #include <cstdio>
@@ -19,8 +20,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
 
+#include "gui/StationWindow.h"
 #include "gui/Uflash8.h"
+#include "host/StopSignals.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/SimUnit.h"
 #include "gui/Chfile1.h"
@@ -49,6 +56,58 @@ int Fail(const char* what, const TForm1& f) {
     std::fprintf(stderr, "zupshots: %s (state %d)\n", what, f.Engine.UploadState());
     for (const QString& m : f.Messages) std::fprintf(stderr, "  %s\n", m.toLocal8Bit().constData());
     return 1;
+}
+
+// The station window on four ports, every upload verified: a unit loaded and the port waiting for
+// the next one, a unit whose checksum is not the file's, a port whose adapter is not there, and a unit being written, paced at the line's
+// speed; ids scanned for three of them.
+int StationShot(const QString& out, const std::string& sample) {
+    TempDir program;
+    std::vector<std::unique_ptr<TempDir>> folders;
+    std::vector<std::unique_ptr<SimUnit>> sims;
+    const std::vector<std::vector<std::string>> units = {
+        {"--restart-ms", "100"}, {"--wrong-checksum", "--restart-ms", "100"}, {}, {"--pace", "--restart-ms", "100"}};
+    TStationSetup setup;
+    setup.Firmware = sample;
+    for (size_t i = 0; i < units.size(); ++i) {
+        folders.push_back(std::make_unique<TempDir>());
+        const int n = static_cast<int>(i) + 1;
+        const std::string device = folders.back()->Path() + "/ttyUSB" + std::to_string(i);
+        if (!units[i].empty()) sims.push_back(std::make_unique<SimUnit>(folders.back()->Path(), n, units[i]));
+        if (!units[i].empty()) ::symlink(sims.back()->LinkPath().c_str(), device.c_str());
+        setup.Ports.push_back({"/dev/ttyUSB" + std::to_string(i), 0, device});
+    }
+    setup.ProgramFolder = program.Folder();
+    setup.ModalBoxes = false;
+    setup.Verify = true;
+    TStopSignals stops;
+    TStationWindow window(setup, stops);
+    window.resize(1024, 768);
+    window.show();
+    if (!WaitUntil([&] { return !window.Running() && window.Firmware().Blocks > 0; }, 20000)) {
+        std::fprintf(stderr, "zupshots: the station's firmware was not prepared\n");
+        return 1;
+    }
+    const char* const ids[] = {"MXR2-10417", "MXR2-10418", nullptr, "MXR2-10420"};
+    for (size_t i = 0; i < units.size(); ++i) {
+        if (!ids[i]) continue;
+        auto* box = Control<QLineEdit>(*window.Tiles()[i], "UnitIdBox");
+        box->setText(ids[i]);
+        QMetaObject::invokeMethod(box, "returnPressed");
+    }
+    Control<QPushButton>(window, "BtnStart")->click();
+    const auto tiles = window.Tiles();
+    if (!WaitUntil([&] {
+            return tiles[0]->Loaded() == 1 && tiles[1]->Failed() == 1 && tiles[3]->DoingText().startsWith("block 2");
+        }, 60000)) {
+        std::fprintf(stderr, "zupshots: the station's tiles did not reach their states\n");
+        return 1;
+    }
+    Control<QPushButton>(window, "BtnStart")->setFocus();
+    const bool saved = Save(window, out + "/screen-station.png");
+    window.StopWhileWritingAnswer = true;
+    window.StopAll();
+    return saved ? 0 : 1;
 }
 
 }  // namespace
@@ -111,5 +170,6 @@ int main(int argc, char** argv) {
     if (!Save(form1, out + "/screen-factory.png")) return 1;
 
     Control<QTimer>(form1, "Timer1")->stop();
-    return form1.Messages.empty() ? 0 : Fail("message boxes were shown", form1);
+    if (!form1.Messages.empty()) return Fail("message boxes were shown", form1);
+    return StationShot(out, sample.toStdString());
 }
