@@ -52,7 +52,8 @@ QString ProgramSynopsis() {
     QString out = ".B zupflshc\n";
     for (const TCommandUsage& command : CommandUsage()) {
         out += ".br\n.B zupflshc " + command.Name + "\n";
-        if (command.TakesFile) out += ".I FILE\n";
+        // The station window's file may be chosen in the window instead.
+        if (command.TakesFile) out += command.Name == "station" ? ".RI [ FILE ]\n" : ".I FILE\n";
         for (const QString& name : command.Options)
             for (const TOptionHelp& o : OptionHelp())
                 if (QString(o.Option).section(' ', 0, 0) == name) out += "[" + RoffOption(o.Option) + "]\n";
