@@ -9,11 +9,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
-#include <unistd.h>
 
 #include "base/SafeFile.h"
 #include "base/Sha256.h"
 #include "cli/StationBoard.h"
+#include "driver/StationRun.h"
 #include "cli/UnitIdScan.h"
 #include "driver/Recipe.h"
 #include "base/ShownText.h"
@@ -25,13 +25,6 @@ namespace {
 // As much of an input file as the engine itself would read to identify it.
 constexpr size_t kMaxInputFileSize = 64u << 20;
 
-std::string NewRunId() {
-    return QDateTime::currentDateTimeUtc().toString("yyyyMMdd'T'HHmmss'Z'").toStdString() + "-" +
-           std::to_string(::getpid());
-}
-
-std::string BaseName(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
-
 void Out(const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
@@ -39,22 +32,10 @@ void Out(const std::string& text) {
 
 }  // namespace
 
-std::string CaptureTag(const TCliUnit& unit) {
-    return unit.Device.empty() ? "COM" + std::to_string(unit.Port) : ShownText(BaseName(unit.Device));
-}
-
-std::string UnitCapturePath(const std::string& path, const std::string& programFolder, const std::string& tag) {
-    const std::string file = path.empty() ? programFolder + "Capture.txt" : path;
-    const size_t slash = file.find_last_of('/');
-    const size_t dot = file.find_last_of('.');
-    const size_t at = dot != std::string::npos && (slash == std::string::npos || dot > slash) ? dot : file.size();
-    return file.substr(0, at) + "-" + tag + file.substr(at);
-}
-
 TCliStation::TCliStation(const TCliOptions& options, std::vector<TCliUnit> units, std::string programFolder,
                          TCliView::TMode mode)
     : options_(options), units_(std::move(units)), programFolder_(std::move(programFolder)), mode_(mode),
-      runId_(NewRunId()) {}
+      runId_(NewStationRunId()) {}
 
 int TCliStation::Run() { return options_.Station() ? RunStation() : RunSingle(); }
 
@@ -87,7 +68,12 @@ bool TCliStation::PrepareOnce(TStopSignals& stops, int& status) {
         status = Exit::Usage;
         return false;
     }
-    original_ = file.FilePath;
+    // Every unit's record names the file as it was prepared, read once here: the file may change
+    // during a long run, and a record must not name bytes its unit never got.
+    input_.File = file.FilePath;
+    input_.Sha256 = job.PreparedSha256();
+    if (const auto bytes = ReadSmallFile(file.FilePath, kMaxInputFileSize); bytes && Sha256Hex(*bytes) == input_.Sha256)
+        input_.Size = static_cast<int64_t>(bytes->size());
     for (TCliUnit& unit : units_) unit.FilePath = job.PreparedFile();
     return true;
 }
@@ -108,10 +94,10 @@ int TCliStation::RunStation() {
     for (size_t i = 0; i < units_.size(); ++i) {
         TCliUnit unit = units_[i];
         // Two devices of one name in different folders must not share a capture file.
-        std::string tag = CaptureTag(unit);
+        std::string tag = PortTag(unit.Port, unit.Device);
         if (std::find(tags.begin(), tags.end(), tag) != tags.end()) tag += "-" + std::to_string(i + 1);
         tags.push_back(tag);
-        if (options_.Capture) unit.CapturePath = UnitCapturePath(options_.CapturePath, programFolder_, tag);
+        if (options_.Capture) unit.CapturePath = PortCapturePath(options_.CapturePath, programFolder_, tag);
         unit.ScratchTag = tag;
         views.push_back(std::make_unique<TCliView>(mode_, options_.Command == TCommand::Factory));
         views.back()->SetUnit(unit.Name, board.get(), i);
@@ -163,13 +149,9 @@ std::string TCliStation::Record(const TJobResult& result, const TCliVerdict& ver
     else if (verdict.Status == Exit::Success) tally_.Loaded += 1;
     else tally_.Failed += 1;
     if (!OnUnitResult) return {};
-    if (original_.empty()) return OnUnitResult(result, unit, runId_);
+    if (input_.File.empty()) return OnUnitResult(result, unit, runId_);
     TJobResult named = result;
-    named.InputFile = original_;
-    if (const auto bytes = ReadSmallFile(original_, kMaxInputFileSize)) {
-        named.InputSize = static_cast<int64_t>(bytes->size());
-        named.InputSha256 = Sha256Hex(*bytes);
-    }
+    NameStationInput(named, input_);
     return OnUnitResult(named, unit, runId_);
 }
 

@@ -9,6 +9,7 @@
 
 #include "cli/CommandLineJob.h"
 #include "cli/CommandLineView.h"
+#include "driver/StationRun.h"
 
 class TStopSignals;
 
@@ -48,12 +49,6 @@ private:
     std::string programFolder_;
     TCliView::TMode mode_;
     std::string runId_;
-    std::string original_;  // the firmware file as named, when the units load its prepared copy
+    TStationInput input_;   // the firmware file as named, when the units load its prepared copy
     TTally tally_;
 };
-
-// How a port's capture file is told apart: COM3, or the device's own name (ttyUSB0).
-std::string CaptureTag(const TCliUnit& unit);
-// The capture file of one port of several: `path` (or Capture.txt in `programFolder`) with the
-// port's tag before the extension, Capture-COM3.txt, Capture-ttyUSB0.txt.
-std::string UnitCapturePath(const std::string& path, const std::string& programFolder, const std::string& tag);

@@ -169,6 +169,7 @@ void TStationTile::Begin(const TJobPlan& plan, const std::string& programFolder,
     programFolder_ = programFolder;
     loaded_ = failed_ = 0;
     writing_ = nextUnit_ = stopping_ = opened_ = false;
+    shownFault_ = TPortFault::None;
     sent_ = total_ = 0;
     progressDirty_ = true;
     remove_->setEnabled(false);
@@ -287,6 +288,11 @@ void TStationTile::ShowResult(const TJobResult& result, bool counted) {
         text = result.Kind == TResultKind::Verified ? "verified" : "loaded";
         colour = kGreen;
     } else if (result.PortFault != TPortFault::None) {
+        // A port that keeps failing the same way is tried again every second: it is diagnosed
+        // (who holds it, what the system lists) only when the fault changes.
+        if (shownFault_ == result.PortFault && shownError_ == result.SystemError) return;
+        shownFault_ = result.PortFault;
+        shownError_ = result.SystemError;
         TSystemPortSource ports;
         const TPortDiagnosis d = DiagnoseResult(result, programFolder_, "/run/lock/", &ports);
         text = "port problem: " + Local(d.Remedy.empty() ? result.Reason : d.Remedy);
@@ -297,6 +303,7 @@ void TStationTile::ShowResult(const TJobResult& result, bool counted) {
     } else {
         text = "failed: " + Bytes(result.Reason);
     }
+    if (result.PortFault == TPortFault::None) shownFault_ = TPortFault::None;
     SetLabelText(result_, text);
     Colour(result_, colour);
 }

@@ -103,6 +103,8 @@ private:
     bool progressDirty_ = false;
     QElapsedTimer firstBlock_;  // since the first block of the unit being loaded
     int loaded_ = 0, failed_ = 0;
+    TPortFault shownFault_ = TPortFault::None;  // the port fault the result shows, and its errno
+    int shownError_ = 0;
 };
 
 // A label's text, which is also what a screen reader reads out for it.
