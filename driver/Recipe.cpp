@@ -236,13 +236,20 @@ std::string TRecipe::FirmwarePath() const {
 bool ReadRecipe(const std::string& path, TRecipe& recipe, std::string& error) {
     recipe = TRecipe{};
     const std::optional<std::string> bytes = ReadRecipeBytes(path, error);
-    if (!bytes) return false;
-    if (bytes->find_first_not_of(" \t\r\n") == std::string::npos) {
+    if (!bytes || !ParseRecipe(*bytes, recipe, error)) return false;
+    recipe.Path = AbsolutePath(path);
+    recipe.Name = recipe.Path.substr(FileNameStart(recipe.Path));
+    return true;
+}
+
+bool ParseRecipe(const std::string& bytes, TRecipe& recipe, std::string& error) {
+    recipe = TRecipe{};
+    if (bytes.find_first_not_of(" \t\r\n") == std::string::npos) {
         error = "empty";
         return false;
     }
     QJsonParseError parse{};
-    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(*bytes), &parse);
+    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(bytes), &parse);
     if (parse.error != QJsonParseError::NoError || !doc.isObject()) {
         error = "not a recipe (JSON object): " +
                 (doc.isNull() ? parse.errorString().toStdString() + " at byte " + std::to_string(parse.offset)
@@ -251,9 +258,7 @@ bool ReadRecipe(const std::string& path, TRecipe& recipe, std::string& error) {
     }
     const QJsonObject object = doc.object();
     if (!ReadKeys(object, kKeys, "", recipe, error) || !CheckWhole(object, recipe, error)) return false;
-    recipe.Path = AbsolutePath(path);
-    recipe.Name = recipe.Path.substr(FileNameStart(recipe.Path));
-    recipe.ContentSha256 = Sha256Hex(*bytes);
+    recipe.ContentSha256 = Sha256Hex(bytes);
     return true;
 }
 

@@ -46,6 +46,8 @@ struct TRecipe {
 // JSON of a known format with known keys only and sound values. False with `error`, the problem
 // in one line (without the recipe's name, which the caller puts before it).
 bool ReadRecipe(const std::string& path, TRecipe& recipe, std::string& error);
+// The same from the file's bytes; Path and Name stay "".
+bool ParseRecipe(const std::string& bytes, TRecipe& recipe, std::string& error);
 // The recipe as its file holds it.
 std::string RecipeText(const TRecipe& recipe);
 // Writes `recipe` to `path` (replaced whole, never half-written) and sets Path, Name and

@@ -10,6 +10,7 @@
 
 #include "history/HistoryFormat.h"
 #include "history/HistoryStore.h"
+#include "history/HistorySchema.h"
 #include "history/RecordKeeping.h"
 #include "history/ResultRecord.h"
 #include "support/HistoryWriters.h"
@@ -30,7 +31,7 @@ TEST(HistoryPostgres, ARecordComesBackWithEveryField) {
     QString error;
     auto store = THistoryStore::Open(Server(), error);
     ASSERT_TRUE(store) << error.toStdString();
-    EXPECT_EQ(store->SchemaVersion(), 3);
+    EXPECT_EQ(store->SchemaVersion(), HistorySchema::kCurrentVersion);
     TJobRecord r;
     r.Start = QDateTime(QDate(2026, 1, 5), QTime(13, 5, 9, 123), Qt::UTC);
     r.Job = "upload", r.Station = "line1-st2", r.Result = "checksums_different";
@@ -39,6 +40,7 @@ TEST(HistoryPostgres, ARecordComesBackWithEveryField) {
     r.Warnings = {"a, \"b\"", "two\nlines"};
     r.InputSize = 5000000000;
     r.RecordId = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    r.Recipe = "line3.json", r.RecipeSha256 = QString(64, 'a');
     ASSERT_TRUE(store->Write(r, error, &r.Id)) << error.toStdString();
     EXPECT_GT(r.Id, 0);
     THistoryFilter filter;
