@@ -57,7 +57,9 @@ TStationSetup StationSetupOf(const TCliOptions& options) {
     setup.Baud = options.Baud;
     setup.Capture = options.Capture;
     setup.CapturePath = options.CapturePath.empty() ? std::string() : AbsolutePath(options.CapturePath);
-    setup.RecordDb = options.RecordDb;
+    // A record file named relative to here stays this one when a saved recipe names it.
+    const bool file = options.RecordDb.find("://") == std::string::npos;
+    setup.RecordDb = options.RecordDb.empty() || !file ? options.RecordDb : AbsolutePath(options.RecordDb);
     setup.Count = options.Count;
     setup.TickMs = options.TickMs;
     return setup;

@@ -25,6 +25,7 @@
 #include "history/HistoryStore.h"
 #include "host/StopSignals.h"
 #include "serial/serial_posix.h"
+#include "tests/support/CliRun.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/Firmware.h"
 #include "tests/support/SimUnit.h"
@@ -297,5 +298,29 @@ TEST(StationWindow, EightTilesFitTheScreenAndEveryTextIsReadOut) {
         next = next->nextInFocusChain();
         while (next->focusPolicy() == Qt::NoFocus) next = next->nextInFocusChain();
         EXPECT_EQ(next, Control<QLineEdit>(line.Tile(2), "UnitIdBox")) << "Tab goes on to the next tile";
+    }
+}
+
+// `zupflshc station` as a process: what it refuses before any window opens.
+TEST(StationWindow, TheStationCommandRefusesWhatARecipeOrTheWindowCannotTake) {
+    struct Row {
+        QStringList args;
+        int status;
+        const char* says;
+    };
+    Cli cli;
+    const std::string recipe = cli.File("line3.json", "{}");
+    const Row rows[] = {
+        {{"station", "--help"}, 0, "  station [FILE]    open the station window"},
+        {{"station", "--loop"}, 2, "station does not take --loop"},
+        {{"station", Q(recipe), "--port", "2"}, 2, "a recipe fixes the ports"},
+        {{"station", Q(recipe), "--baud=57600"}, 2, "a recipe fixes the ports, the baud"},
+        {{"station", Q(cli.root / "missing.json")}, 2, "recipe '"},
+        {{"station", "fw.h86"}, 2, "no display found"},
+    };
+    for (const Row& row : rows) {
+        const Outcome r = cli.Run(row.args);
+        EXPECT_EQ(r.status, row.status) << row.args.join(' ').toStdString() << "\n" << r.err;
+        EXPECT_NE((r.out + r.err).find(row.says), std::string::npos) << row.args.join(' ').toStdString() << "\n" << r.err;
     }
 }
