@@ -24,6 +24,7 @@
 #include "cli/Station.h"
 #include "host/Folders.h"
 #include "host/Ports.h"
+#include "history/RecorderSetup.h"
 #include "history/ResultRecord.h"
 #include "host/StopSignals.h"
 #include "firmware/IntelHex.h"
@@ -72,29 +73,11 @@ int ListPortsCommand(const TCliOptions& options) {
 // Where the job's record goes. A record database the operator named must open before a unit is
 // touched; the default one failing only costs the record, which the job's end then says.
 bool MakeRecorder(const TCliOptions& options, std::unique_ptr<TJobRecorder>& recorder, std::string& error) {
-    const QString fallback = QString::fromLocal8Bit((ProgramFolder() + "history.sqlite").c_str());
-    THistoryLocation location;
-    QString parseError;
-    const QString given = options.RecordDb.empty() ? fallback : QString::fromLocal8Bit(options.RecordDb.c_str());
-    if (!ParseHistoryLocation(given, location, parseError)) {
-        error = parseError.toLocal8Bit().toStdString();
-        return false;
-    }
-    // A server that is down or does not answer now costs the job nothing: its record waits in the
-    // local file. Only a location that can never work stops the job before the unit.
-    if (!options.RecordDb.empty()) {
-        const std::string problem = RecordStoreProblem(location);
-        if (!problem.empty()) {
-            error = "the record database cannot be used: " + problem;
-            return false;
-        }
-    }
     TRecordContext context = StationContext(QStringLiteral(ZUP_VERSION));
     context.UnitId = QString::fromStdString(options.UnitId);
     context.Recipe = QString::fromStdString(options.RecipeName);
     context.RecipeSha256 = QString::fromStdString(options.RecipeSha256);
-    recorder = std::make_unique<TJobRecorder>(location, fallback, context);
-    return true;
+    return MakeJobRecorder(options.RecordDb, ProgramFolder(), context, recorder, error);
 }
 
 // The ports as the station runs them: usb: names resolved, paths absolute, named as given.

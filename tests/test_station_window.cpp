@@ -256,7 +256,9 @@ TEST(StationWindow, ARecipeLocksTheFileAndThePorts) {
 
     WriteWholeFile(line.firmware, fw.hex);
     Control<QPushButton>(w, "BtnStart")->click();
-    ASSERT_TRUE(WaitUntil([&] { return line.Tile(1).DoingText().startsWith("scan the next unit"); }));
+    ASSERT_TRUE(WaitUntil([&] {
+        return line.Tile(1).DoingText().startsWith("scan the next unit") && line.Tile(2).DoingText().startsWith("scan the next unit");
+    }));
     Scan(Control<QLineEdit>(line.Tile(1), "UnitIdBox"), "A-1");
     ASSERT_TRUE(WaitUntil([&] { return line.Tile(1).Loaded() == 1; }, 30000)) << line.Tile(1).DoingText().toStdString();
     EXPECT_TRUE(line.Tile(2).DoingText().startsWith("scan the next unit")) << "held until it has its id";
