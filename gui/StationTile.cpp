@@ -121,7 +121,12 @@ void TStationTile::BuildControls(const std::string& identity, bool locked) {
     name_->setFont(bold);
     SetLabelText(name_, Local(port_.Name));
     identity_ = NewLabel(this, "IdentityLabel");
-    SetLabelText(identity_, Local(identity));
+    // Two lines at most: the port and its device, then the names that identify it, each cut at the
+    // tile's edge; the whole list is the tooltip.
+    QStringList lines = Local(identity).split('\n');
+    const QString first = lines.takeFirst();
+    SetLabelText(identity_, lines.isEmpty() ? first : first + "\n" + lines.join(" \u00b7 "));
+    identity_->setToolTip(Local(identity));
     idBox_ = new QLineEdit(this);
     idBox_->setObjectName("UnitIdBox");
     idBox_->setAccessibleName(Local(port_.Name) + " unit id");

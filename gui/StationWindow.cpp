@@ -291,7 +291,7 @@ void TStationWindow::ChooseFirmware(const std::string& path) {
 }
 
 void TStationWindow::StartClick() {
-    if (Running()) return;
+    if (Running() || closing_) return;
     if (setup_.Firmware.empty()) return ShowMessage("Choose the firmware file first.");
     if (tiles_.empty()) return ShowMessage("Add a port first: the adapters present are in the list beside Add Port.");
     if (setup_.KeepRecords && !recorder_) {
@@ -453,6 +453,8 @@ void TStationWindow::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    // The records are finished with the event loop running: nothing may start meanwhile.
+    closing_ = true;
     StopAll();
     FinishRecords();
     event->accept();

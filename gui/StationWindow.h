@@ -133,7 +133,7 @@ private:
     std::vector<TStationTile*> tiles_;
     std::unique_ptr<TPreparation> preparation_;
     TStationInput input_;
-    bool preparing_ = false, startAfterPreparing_ = false, running_ = false;
+    bool preparing_ = false, startAfterPreparing_ = false, running_ = false, closing_ = false;
     std::string runId_;
     TUnitIdRegister unitIds_;           // the ids given in this run
     std::set<std::string> failedIds_;   // ids whose unit failed: it may come back under them
