@@ -287,7 +287,7 @@ void TStationTile::ShowResult(const TJobResult& result, bool counted) {
     // A wake-up nobody answered is a port still waiting for its unit, not a result.
     if (!counted && result.PortFault == TPortFault::NoAnswer) return;
     if (!counted && result.Kind == TResultKind::Interrupted) return;
-    QString text;
+    QString text, diagnosis;
     const char* colour = kRed;
     if (result.Succeeded()) {
         text = result.Kind == TResultKind::Verified ? "verified" : "loaded";
@@ -300,9 +300,11 @@ void TStationTile::ShowResult(const TJobResult& result, bool counted) {
         shownError_ = result.SystemError;
         TSystemPortSource ports;
         const TPortDiagnosis d = DiagnoseResult(result, programFolder_, "/run/lock/", &ports);
-        text = "port problem: " + Local(d.Remedy.empty() ? result.Reason : d.Remedy);
+        // A unit the port let down while it was written failed all the same: the word says so.
+        text = QString(counted ? "failed, port problem: " : "port problem: ") +
+               (d.Remedy.empty() ? Bytes(result.Reason) : Local(d.Remedy));
         colour = kAmber;
-        result_->setToolTip(Local(result.SystemReason + "\n" + d.Reason + "\n" + d.Remedy).trimmed());
+        diagnosis = Local(result.SystemReason + "\n" + d.Reason + "\n" + d.Remedy).trimmed();
     } else if (result.Kind == TResultKind::Interrupted) {
         text = QString("stopped at block %1 of %2: load it again").arg(result.BlocksSent).arg(result.BlockCount);
     } else {
@@ -310,6 +312,7 @@ void TStationTile::ShowResult(const TJobResult& result, bool counted) {
     }
     if (result.PortFault == TPortFault::None) shownFault_ = TPortFault::None;
     SetLabelText(result_, text);
+    if (!diagnosis.isEmpty()) result_->setToolTip(diagnosis);
     Colour(result_, colour);
 }
 

@@ -20,6 +20,7 @@
 #include "base/Paths.h"
 #include "base/ShownText.h"
 #include "gui/ProgramName.h"
+#include "gui/Uflash8.h"
 #include "history/RecorderSetup.h"
 #include "history/ResultRecord.h"
 #include "host/Folders.h"
@@ -347,7 +348,7 @@ void TStationWindow::Prepared(const TJobResult& result, const std::string& prepa
         input_ = {};
         ShowHeader();
         ShowRunning();
-        const QString reason = QString::fromLatin1(result.Reason.data(), static_cast<qsizetype>(result.Reason.size()));
+        const QString reason = Latin1(result.Reason);
         return ShowMessage((start ? "No unit was started: " : "") + QString("the firmware file cannot be prepared: ") + reason);
     }
     input_ = StationInputOf(result, preparedFile);
@@ -528,7 +529,7 @@ void TStationWindow::ListUnit(const TStationTile& tile, const TJobResult& result
                                                                   : "failed";
     auto* row = new QTreeWidgetItem({QDateTime::currentDateTime().toString("HH:mm:ss"), Local(tile.Port().Name),
                                      QString::fromStdString(result.UnitId), word,
-                                     result.Succeeded() ? QString() : Local(result.Reason)});
+                                     result.Succeeded() ? QString() : Latin1(result.Reason)});
     units_->insertTopLevelItem(0, row);
     while (units_->topLevelItemCount() > kListedUnits) delete units_->takeTopLevelItem(kListedUnits);
 }
