@@ -37,6 +37,8 @@ TCliStation::TCliStation(const TCliOptions& options, std::vector<TCliUnit> units
     : options_(options), units_(std::move(units)), programFolder_(std::move(programFolder)), mode_(mode),
       runId_(NewStationRunId()) {}
 
+TCliStation::~TCliStation() = default;
+
 int TCliStation::Run() { return options_.Station() ? RunStation() : RunSingle(); }
 
 int TCliStation::RunSingle() {
@@ -109,12 +111,13 @@ int TCliStation::RunStation() {
             if (--running == 0 && looping) QCoreApplication::exit();
         };
     }
-    std::unique_ptr<TUnitIdScan> scan = StartScan(jobs, views);
+    scan_ = StartScan(jobs, views);
     for (auto& job : jobs) job->Begin();
     looping = true;
     if (running > 0) QCoreApplication::exec();
     if (board) board->Close();
     for (const auto& job : jobs) status = WorseStatus(status, job->Status());
+    scan_.reset();
     Summary(jobs, views);
     return status;
 }
@@ -148,6 +151,7 @@ std::string TCliStation::Record(const TJobResult& result, const TCliVerdict& ver
     if (result.Kind == TResultKind::PortFailed) tally_.PortsClosed += 1;
     else if (verdict.Status == Exit::Success) tally_.Loaded += 1;
     else tally_.Failed += 1;
+    if (scan_ && !result.UnitId.empty() && verdict.Status != Exit::Success) scan_->UnitFailed(result.UnitId);
     if (!OnUnitResult) return {};
     if (input_.File.empty()) return OnUnitResult(result, unit, runId_);
     TJobResult named = result;

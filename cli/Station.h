@@ -25,6 +25,7 @@ class TCliStation {
 public:
     // `units`: the ports, resolved to absolute paths; their FilePath is the firmware file.
     TCliStation(const TCliOptions& options, std::vector<TCliUnit> units, std::string programFolder, TCliView::TMode mode);
+    ~TCliStation();
 
     TUnitResultHook OnUnitResult;
     const std::string& RunId() const { return runId_; }
@@ -51,4 +52,5 @@ private:
     std::string runId_;
     TStationInput input_;   // the firmware file as named, when the units load its prepared copy
     TTally tally_;
+    std::unique_ptr<class TUnitIdScan> scan_;  // --scan, while the ports run
 };

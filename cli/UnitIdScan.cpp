@@ -100,6 +100,7 @@ void TUnitIdScan::Take(const std::string& typed) {
     const std::string id = line.substr(at);
     if (id.size() > kMaxId || ShownText(id) != id)
         return say_(port, "unit id '" + ShownText(id) + "' refused: at most 128 printable characters");
-    if (!used_.Claim(id)) return say_(port, "unit id '" + id + "' was already used in this run: refused for this unit");
+    if (used_.Claim(id) == TUnitIdRegister::TClaim::Refused)
+        return say_(port, "unit id '" + id + "' was already used in this run: refused for this unit");
     ports_[static_cast<size_t>(port)].Job->GiveUnitId(id);
 }

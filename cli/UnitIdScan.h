@@ -30,6 +30,8 @@ public:
     bool Ended() const { return ended_; }
     // One line as typed; public for the tests.
     void Take(const std::string& line);
+    // The unit of `id` failed: it may come back under its id to be loaded again.
+    void UnitFailed(const std::string& id) { used_.Failed(id); }
 
 private:
     void Read();

@@ -1,5 +1,6 @@
 // The unit ids of one run of a station: a label scanned twice is a mistake on the line, and the
-// second unit must not be recorded under the first one's id.
+// second unit must not be recorded under the first one's id. A unit that failed is the same unit
+// when it goes back into its slot: it may be given its id once more.
 #pragma once
 
 #include <set>
@@ -7,10 +8,23 @@
 
 class TUnitIdRegister {
 public:
-    // True for an id not used before in this run; it is then used.
-    bool Claim(const std::string& id) { return ids_.insert(id).second; }
-    bool Used(const std::string& id) const { return ids_.count(id) != 0; }
+    enum class TClaim { Refused, First, Again };
+    // First for an id not used before in this run (it is then used), Again for the id of a unit
+    // that failed and comes back, Refused for any other id already given.
+    TClaim Claim(const std::string& id) {
+        if (failed_.erase(id)) return TClaim::Again;
+        return ids_.insert(id).second ? TClaim::First : TClaim::Refused;
+    }
+    // The unit of `id` failed: its id may be claimed once more.
+    void Failed(const std::string& id) {
+        if (ids_.count(id)) failed_.insert(id);
+    }
+    void Clear() {
+        ids_.clear();
+        failed_.clear();
+    }
 
 private:
     std::set<std::string> ids_;
+    std::set<std::string> failed_;
 };

@@ -16,6 +16,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <thread>
 
 #include "base/Paths.h"
 #include "base/ShownText.h"
@@ -106,6 +107,8 @@ TStationWindow::TStationWindow(const TStationSetup& setup, TStopSignals& stops, 
 }
 
 TStationWindow::~TStationWindow() {
+    // A record server's check still under way is waited for: its answer is then dropped.
+    if (checker_.joinable()) checker_.join();
     timer_->stop();
     StopAll();
     // The tiles' drivers go before the recorder and the preparation they may still tell.
@@ -295,6 +298,7 @@ void TStationWindow::StartClick() {
     if (Running() || closing_) return;
     if (setup_.Firmware.empty()) return ShowMessage("Choose the firmware file first.");
     if (tiles_.empty()) return ShowMessage("Add a port first: the adapters present are in the list beside Add Port.");
+    if (setup_.KeepRecords && !recorder_ && !setup_.RecordDb.empty() && !locationChecked_) return CheckLocation();
     if (setup_.KeepRecords && !recorder_) {
         std::string error;
         TRecordContext context = StationContext(QStringLiteral(ZUP_VERSION));
@@ -302,7 +306,7 @@ void TStationWindow::StartClick() {
             context.Recipe = Local(setup_.Recipe->Name);
             context.RecipeSha256 = QString::fromStdString(setup_.Recipe->ContentSha256);
         }
-        if (!MakeJobRecorder(setup_.RecordDb, programFolder_, context, recorder_, error))
+        if (!MakeJobRecorder(setup_.RecordDb, programFolder_, context, recorder_, error, locationChecked_))
             return ShowMessage("No unit was started: " + Local(error));
     }
     if (const std::string problem = RecipeProblem(); !problem.empty())
@@ -310,8 +314,7 @@ void TStationWindow::StartClick() {
     runId_ = NewStationRunId();
     totals_ = {};
     // A run's ids are its own; those scanned for units still to come stay theirs.
-    unitIds_ = {};
-    failedIds_.clear();
+    unitIds_.Clear();
     retriedIds_.clear();
     for (TStationTile* tile : tiles_)
         for (const std::string& id : tile->GivenUnitIds()) unitIds_.Claim(id);
@@ -319,6 +322,25 @@ void TStationWindow::StartClick() {
     ShowTotals();
     // The file is read again now: what the ports load is what it holds at Start.
     Prepare(true);
+}
+
+// A named record server may take its connection's time to answer: it is asked from a thread of its
+// own, and Start goes on when it has answered.
+void TStationWindow::CheckLocation() {
+    if (checker_.joinable()) return;
+    start_->setEnabled(false);
+    checker_ = std::thread([this, location = setup_.RecordDb] {
+        const std::string problem = RecordLocationProblem(location);
+        QMetaObject::invokeMethod(this, [this, problem] { LocationChecked(problem); }, Qt::QueuedConnection);
+    });
+}
+
+void TStationWindow::LocationChecked(const std::string& problem) {
+    checker_.join();
+    start_->setEnabled(true);
+    if (!problem.empty()) return ShowMessage("No unit was started: " + Local(problem));
+    locationChecked_ = true;
+    StartClick();
 }
 
 void TStationWindow::Prepare(bool thenStart) {
@@ -491,7 +513,7 @@ void TStationWindow::UnitEnded(TStationTile& tile, const TUnitEndedEvent& ended)
         totals_.FirstTries += 1;
         if (loaded) totals_.FirstPassLoaded += 1;
     }
-    if (!loaded && !id.empty()) failedIds_.insert(id);
+    if (!loaded && !id.empty()) unitIds_.Failed(id);
     if (LeavesRecord(result)) Record(tile, result);
     ListUnit(tile, result);
     ShowTotals();
@@ -499,11 +521,11 @@ void TStationWindow::UnitEnded(TStationTile& tile, const TUnitEndedEvent& ended)
 
 // An id names one unit in a run; a unit that failed may come back under its id to be loaded again.
 bool TStationWindow::ClaimUnitId(const std::string& id, std::string& refusal) {
-    if (failedIds_.erase(id)) {
-        retriedIds_.insert(id);
-        return true;
+    switch (unitIds_.Claim(id)) {
+    case TUnitIdRegister::TClaim::First: return true;
+    case TUnitIdRegister::TClaim::Again: retriedIds_.insert(id); return true;
+    case TUnitIdRegister::TClaim::Refused: break;
     }
-    if (unitIds_.Claim(id)) return true;
     refusal = id + " has been given already in this run";
     return false;
 }
@@ -629,6 +651,7 @@ bool TStationWindow::OpenRecipe(const std::string& path) {
     }
     // Another recipe may keep its records elsewhere and names itself in them.
     if (recorder_) FinishRecords();
+    if (setup.RecordDb != setup_.RecordDb) locationChecked_ = false;
     setup_ = setup;
     ApplySetup();
     return true;

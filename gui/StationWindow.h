@@ -12,6 +12,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver/JobDriver.h"
@@ -71,6 +72,8 @@ public:
     bool StopWhileWritingAnswer = false;
 
     void StartClick();
+    void CheckLocation();
+    void LocationChecked(const std::string& problem);
     void StopClick();
     // Stops every port at once, without asking: a signal that ends the program.
     void StopAll();
@@ -136,11 +139,12 @@ private:
     bool preparing_ = false, startAfterPreparing_ = false, running_ = false, closing_ = false;
     std::string runId_;
     TUnitIdRegister unitIds_;           // the ids given in this run
-    std::set<std::string> failedIds_;   // ids whose unit failed: it may come back under them
     std::set<std::string> retriedIds_;  // ids given again after a failure
     TTotals totals_;
     QElapsedTimer sinceStart_;
     std::unique_ptr<TJobRecorder> recorder_;
+    std::thread checker_;            // asks a named record server whether it can be used
+    bool locationChecked_ = false;   // it can: the recorder is made without asking again
     std::unique_ptr<TCachedPortSource> ports_;
     int recordsTried_ = 0, recordsNotKept_ = 0;
     int ticks_ = 0;

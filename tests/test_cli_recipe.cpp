@@ -12,6 +12,7 @@
 #include <set>
 
 #include "base/Sha256.h"
+#include "driver/UnitIds.h"
 #include "support/AsUser.h"
 #include "support/Firmware.h"
 #include "support/StationRun.h"
@@ -205,4 +206,22 @@ TEST(UnitIds, ARequiredIdHoldsThePortAndAnIdIsUsedOnce) {
     std::set<QString> recorded;
     for (const QJsonObject& row : Records(s)) recorded.insert(row["unit_id"].toString());
     EXPECT_EQ(recorded, (std::set<QString>{"SN-1", "SN-2"}));
+}
+
+// A label is one unit's: scanned again it is refused, unless its unit failed and goes back into a
+// slot to be loaded again, once for each failure.
+TEST(UnitIds, AnIdIsGivenOnceUnlessItsUnitFailed) {
+    using C = TUnitIdRegister::TClaim;
+    TUnitIdRegister ids;
+    const std::vector<std::pair<std::string, C>> steps = {
+        {"SN-1", C::First}, {"SN-1", C::Refused}, {"failed SN-1", C::First}, {"SN-1", C::Again},
+        {"SN-1", C::Refused}, {"failed SN-9", C::First}, {"SN-9", C::First},
+    };
+    for (const auto& [step, expected] : steps) {
+        if (step.rfind("failed ", 0) == 0) {
+            ids.Failed(step.substr(7));
+            continue;
+        }
+        EXPECT_EQ(ids.Claim(step), expected) << step;
+    }
 }

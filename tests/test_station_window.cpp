@@ -173,6 +173,35 @@ TEST(StationWindow, EachPortGoesOnToItsNextUnit) {
     EXPECT_EQ(line.Records(4).size(), 4u);
 }
 
+// A record location the operator named is asked away from the window (a server may take its time):
+// one that can never work starts no unit; one that can takes every unit's record.
+TEST(StationWindow, ANamedRecordLocationIsCheckedBeforeAnyUnit) {
+    Line line;
+    line.Unit(1);
+    const TestFirmware fw = TestFirmware::Make(10, 2);
+    TStationSetup setup;
+    setup.Count = 1;
+    setup.RecordDb = line.program / "records";
+    std::filesystem::create_directories(setup.RecordDb);
+    TStationWindow& refused = line.Open(1, fw, setup);
+    Control<QPushButton>(refused, "BtnStart")->click();
+    ASSERT_TRUE(WaitUntil([&] { return !refused.Messages.empty(); }));
+    EXPECT_EQ(refused.Messages[0].toStdString().rfind("No unit was started: the record database cannot be used", 0),
+              0u) << refused.Messages[0].toStdString();
+    EXPECT_FALSE(refused.Running());
+    EXPECT_EQ(line.units[0]->Report()["wakeups"], "0");
+    setup.RecordDb = line.program / "line.sqlite";
+    TStationWindow& w = line.Open(1, fw, setup);
+    Control<QPushButton>(w, "BtnStart")->click();
+    ASSERT_TRUE(WaitUntil([&] { return w.RecordsTried() >= 1 && !w.Running(); }, 60000));
+    QString error;
+    auto store = THistoryStore::Open(QString::fromStdString(setup.RecordDb), error);
+    std::vector<TJobRecord> rows;
+    ASSERT_TRUE(store && store->Query({}, rows, error)) << error.toStdString();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].Result, "sent");
+}
+
 TEST(StationWindow, StopWhileUnitsAreWrittenAsksThenReleasesEveryPort) {
     Line line;
     // Paced at the line's speed: the transfer lasts long enough to be stopped half way.
