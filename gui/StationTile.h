@@ -13,6 +13,7 @@
 #include <string>
 
 #include "driver/JobDriver.h"
+#include "driver/StationSetup.h"
 
 class QLabel;
 class QLineEdit;
@@ -20,13 +21,6 @@ class QProgressBar;
 class QPushButton;
 class TStopSignals;
 struct TPortListing;
-
-// A port as the operator named it.
-struct TStationPort {
-    std::string Name;    // "COM 3", or the device as given
-    int Port = 0;        // COM n when Device is ""
-    std::string Device;  // a device path, or a usb: name; "" for COM n
-};
 
 // What identifies a port on the bench: COM n and its device, the /dev/serial/by-id and by-path
 // names, the USB adapter's serial number; one item a line.

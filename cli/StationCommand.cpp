@@ -1,0 +1,70 @@
+#include "cli/StationCommand.h"
+
+#include <QString>
+#include <QStringList>
+#include <cstdio>
+
+#include "base/Paths.h"
+#include "base/ShownText.h"
+#include "cli/CommandLineOptions.h"
+
+namespace {
+
+// `station` takes the options of `upload` for its ports and file; anything the operator did not
+// give is chosen in the window.
+TStationSetup StationSetupOf(const TCliOptions& options) {
+    TStationSetup setup;
+    if (!options.File.empty()) setup.Firmware = AbsolutePath(options.File);
+    for (const TCliOptions::TPortChoice& choice : options.Ports) {
+        TStationPort port;
+        port.Port = choice.Device.empty() ? choice.Port : 0;
+        port.Device = choice.Device;
+        port.Name = choice.Device.empty() ? "COM " + std::to_string(choice.Port) : ShownText(choice.Device);
+        setup.Ports.push_back(port);
+    }
+    setup.Baud = options.Baud;
+    setup.Capture = options.Capture;
+    setup.CapturePath = options.CapturePath.empty() ? std::string() : AbsolutePath(options.CapturePath);
+    // A record file named relative to here stays this one when a saved recipe names it.
+    const bool file = options.RecordDb.find("://") == std::string::npos;
+    setup.RecordDb = options.RecordDb.empty() || !file ? options.RecordDb : AbsolutePath(options.RecordDb);
+    setup.Count = options.Count;
+    setup.TickMs = options.TickMs;
+    return setup;
+}
+
+// An option that a recipe would silently override.
+bool FixedByRecipe(const QStringList& words) {
+    for (const QString& word : words)
+        for (const char* name : {"--baud", "--count", "--record-db", "-baud", "-count", "-record-db"})
+            if (word == name || word.startsWith(QString(name) + "=")) return true;
+    return false;
+}
+
+}  // namespace
+
+int StationCommandSetup(int argc, char** argv, TStationSetup& setup) {
+    QStringList words;
+    for (int i = 1; i < argc; ++i) words << QString::fromLocal8Bit(argv[i]);
+    TCliOptions options;
+    QString error;
+    switch (ParseCommandLine(words, options, error)) {
+    case TParse::Help: std::fputs(UsageText().toLocal8Bit().constData(), stdout); return Exit::Success;
+    case TParse::Version: std::printf("zupflshc %s\n", ZUP_VERSION); return Exit::Success;
+    case TParse::Fail: std::fprintf(stderr, "zupflshc: %s\n", error.toLocal8Bit().constData()); return Exit::Usage;
+    case TParse::Run: break;
+    }
+    setup = StationSetupOf(options);
+    // A recipe fixes everything the options would: it is read, and refused, before any window.
+    const bool recipe = options.File.size() > 5 && options.File.compare(options.File.size() - 5, 5, ".json") == 0;
+    std::string problem;
+    if (recipe && (!options.Ports.empty() || FixedByRecipe(words)))
+        problem = "a recipe fixes the ports, the baud, the count and the record: give the recipe alone";
+    else if (recipe)
+        StationSetupOfRecipe(AbsolutePath(options.File), setup, problem);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "zupflshc: %s\n", problem.c_str());
+        return Exit::Usage;
+    }
+    return -1;
+}
