@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 #include <optional>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -33,10 +34,9 @@ std::string Quoted(const QString& key) { return "'" + ShownText(key.toStdString(
 
 bool Whole(const QJsonValue& value, int64_t min, int64_t max, int64_t& out) {
     if (!value.isDouble()) return false;
+    // In range first: a number far beyond any count has no whole value to convert to (NaN fails too).
     const double d = value.toDouble();
-    if (d != static_cast<double>(static_cast<int64_t>(d)) || d < static_cast<double>(min) ||
-        d > static_cast<double>(max))
-        return false;
+    if (!(d >= static_cast<double>(min) && d <= static_cast<double>(max)) || d != std::floor(d)) return false;
     out = static_cast<int64_t>(d);
     return true;
 }

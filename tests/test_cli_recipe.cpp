@@ -122,6 +122,7 @@ TEST(Recipe, AnUnsoundRecipeIsOneLineAndNothingIsSent) {
         {"an unknown key", recipe(good, R"(, "speed": 57600)"), "unknown key 'speed'"},
         {"no ports", R"({"format": 1, "job": "factory", "ports": []})", "names no ports"},
         {"a negative count", recipe(good, R"(, "loop": true, "count": -1)"), "'count' must be a whole number"},
+        {"a count beyond any number", recipe(good, R"(, "loop": true, "count": 1e300)"), "'count' must be a whole number"},
         {"a short SHA-256", recipe(R"({"file": "fw.h86", "sha256": "abc", "size": 1})", ""), "64 lower-case hex"},
         {"a newer format", R"({"format": 2, "job": "factory", "ports": ["COM 1"]})", "newer than this program"},
     };
