@@ -220,7 +220,7 @@ void TJobDriver::Finish(const TJobResult& result) {
     running_ = false;
     const bool brokenFile = result.Kind == TResultKind::FileFailed && !result.UnitWritten;
     // A stop ends the loop, but a result the stop brings is still judged as the loop judges units.
-    const bool counted = !plan_.Loop || brokenFile || IsUnit(result);
+    const bool counted = !Loops() || brokenFile || IsUnit(result);
     TJobResult unit = result;
     if (counted) {
         units_ += 1;
@@ -230,8 +230,7 @@ void TJobDriver::Finish(const TJobResult& result) {
         unitId_.clear();
         unitReached_ = false;
     }
-    const bool more = plan_.Job != TDriverJob::Prepare && Looping() && !brokenFile &&
-                      (plan_.Count == 0 || units_ < plan_.Count);
+    const bool more = Looping() && !brokenFile && (plan_.Count == 0 || units_ < plan_.Count);
     listener_.Event(TUnitEndedEvent{unit, counted, units_, failed_, more});
     if (more) return Again(unit);
     End(TPortEnd::Finished);

@@ -83,7 +83,9 @@ private:
     void AfterStep();
     void Finish(const TJobResult& result);
     void End(TPortEnd why, const std::string& reason = {});
-    bool Looping() const { return plan_.Loop && !stopped_; }
+    // A preparation is one job whatever the plan's loop: its result is never a port waiting for a unit.
+    bool Loops() const { return plan_.Loop && plan_.Job != TDriverJob::Prepare; }
+    bool Looping() const { return Loops() && !stopped_; }
     bool IsUnit(const TJobResult& result) const;
     void Again(const TJobResult& result);
     void Launch(std::function<void()> begin);

@@ -154,8 +154,9 @@ TEST(UnitIds, ScannedIdsReachTheRecordsOfATwoPortLoop) {
     Station s;
     s.Unit(1);
     s.Unit(2);
+    const std::string fw = TestFirmware::Make(10, 3).hex;
     QProcess p;
-    s.Start(p, QStringList{"upload", Q(s.File("fw.h86", TestFirmware::Make(10, 3).hex)), "--json", "--tick-ms", "2",
+    s.Start(p, QStringList{"upload", Q(s.File("fw.h86", fw)), "--json", "--tick-ms", "2",
                            "--loop", "--count", "2", "--scan", "--record-db", Q(s.root / "line.sqlite")} +
                    s.Devices(2));
     p.write(Q(s.Device(1) + " A-1\n" + s.Device(2) + " B-1\n" + s.Device(1) + " A-2\n" + s.Device(2) + " B-2\n")
@@ -169,7 +170,12 @@ TEST(UnitIds, ScannedIdsReachTheRecordsOfATwoPortLoop) {
     EXPECT_EQ(ids[Q(s.Device(1))], (QStringList{"A-1", "A-2"}));
     EXPECT_EQ(ids[Q(s.Device(2))], (QStringList{"B-1", "B-2"}));
     std::set<QString> recorded;
-    for (const QJsonObject& row : Records(s)) recorded.insert(row["unit_id"].toString());
+    for (const QJsonObject& row : Records(s)) {
+        recorded.insert(row["unit_id"].toString());
+        // Every unit of the loop names the firmware it got, as the preparation read it.
+        EXPECT_EQ(row["input_sha256"], Q(Sha256Hex(fw)));
+        EXPECT_EQ(row["input_size"].toInteger(), static_cast<qint64>(fw.size()));
+    }
     EXPECT_EQ(recorded, (std::set<QString>{"A-1", "A-2", "B-1", "B-2"}));
 }
 
