@@ -120,7 +120,7 @@ void TCliJob::UnitEnded(const TUnitEndedEvent& ended) {
         return;
     }
     if (options_.Command == TCommand::Prepare && result.Kind == TResultKind::Prepared) PrepareReport(result);
-    if (result.Kind == TResultKind::Prepared) preparedSha256_ = result.InputSha256;
+    if (result.Kind == TResultKind::Prepared) prepared_ = result;
     TJobResult shown = result;
     if (OnUnitResult && LeavesRecord(result)) {
         const std::string warning = OnUnitResult(result, verdict);

@@ -8,6 +8,7 @@
 #include <QSocketNotifier>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "cli/CommandLineOptions.h"
@@ -67,8 +68,8 @@ public:
     int FailedUnits() const { return driver_.FailedUnits(); }
     // The upload file the preparation wrote (or was given).
     std::string PreparedFile() const { return driver_.PreparedFile(); }
-    // The SHA-256 of the bytes a preparation read, "" before one.
-    const std::string& PreparedSha256() const { return preparedSha256_; }
+    // The preparation's result, once one succeeded.
+    const std::optional<TJobResult>& Prepared() const { return prepared_; }
     // The id of this port's next unit (--scan).
     void GiveUnitId(const std::string& id) { driver_.GiveUnitId(id); }
     bool AwaitsUnitId() const { return driver_.AwaitsUnitId(); }
@@ -99,5 +100,5 @@ private:
     std::string lastReason_ = "stopped";
     std::string endWord_, endReason_;
     std::string unitVersion_;
-    std::string preparedSha256_;
+    std::optional<TJobResult> prepared_;
 };

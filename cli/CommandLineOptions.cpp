@@ -127,14 +127,6 @@ bool CheckRecordValues(const QCommandLineParser& p, TCliOptions& o, QString& err
     return CheckUnitChecks(p, o, error);
 }
 
-// The option's name in a word of the command line ("--port=3", "-port"), "" for a word that is
-// not an option.
-QString OptionName(const QString& word) {
-    if (!IsOptionWord(word) || word == "--") return {};
-    QString name = word.mid(word.startsWith("--") ? 2 : 1);
-    return name.left(name.indexOf('='));
-}
-
 // Every --port and --device in the order given: the order the station shows its units in.
 bool CheckPorts(const QStringList& args, TCliOptions& o, QString& error) {
     for (qsizetype i = 0; i < args.size() && args[i] != "--"; ++i) {
@@ -217,6 +209,12 @@ QString UnknownOption(const QCommandLineParser& p, const QStringList& args) {
 }
 
 }  // namespace
+
+QString OptionName(const QString& word) {
+    if (!IsOptionWord(word) || word == "--") return {};
+    QString name = word.mid(word.startsWith("--") ? 2 : 1);
+    return name.left(name.indexOf('='));
+}
 
 // The firmware file is checked before anything is opened or written: it must be a readable file
 // whose extension the engine knows.

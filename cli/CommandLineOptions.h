@@ -58,6 +58,10 @@ struct TCliOptions {
 
 enum class TParse { Run, Help, Version, Fail };
 
+// The option's name in a word of the command line ("--port=3", "-port" give "port"), "" for a word
+// that is not an option.
+QString OptionName(const QString& word);
+
 // The firmware file is checked before anything is opened or written: it must be a readable file
 // whose extension the engine knows. False with `error`, the line to print.
 bool CheckFirmwareFile(const std::string& path, std::string& error);

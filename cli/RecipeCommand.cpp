@@ -11,6 +11,7 @@
 #include "base/Sha256.h"
 #include "base/ShownText.h"
 #include "driver/JobDriver.h"
+#include "driver/Preparation.h"
 #include "driver/Recipe.h"
 #include "history/HistoryLocation.h"
 #include "host/Folders.h"
@@ -37,40 +38,26 @@ std::string Local(const QString& text) { return QFile::encodeName(text).toStdStr
 QString StrayOption(const QStringList& words, const QStringList& allowed) {
     for (const QString& word : words) {
         if (word == "--") break;
-        if (word.size() < 2 || !word.startsWith('-')) continue;
-        const QString name = word.mid(word.startsWith("--") ? 2 : 1).section('=', 0, 0);
-        if (!allowed.contains(name) && name != "h" && name != "help") return "--" + name;
+        const QString name = OptionName(word);
+        if (!name.isEmpty() && !allowed.contains(name) && name != "h" && name != "help") return "--" + name;
     }
     return {};
 }
 
 // The preparation's result, as `prepare` gets it (the same files beside the firmware).
-class TQuietPreparation : private TJobListener {
-public:
-    std::optional<TJobResult> Run(const std::string& file) {
-        TJobPlan plan;
-        plan.Job = TDriverJob::Prepare;
-        plan.FilePath = file;
-        TStopSignals stops;
-        TJobDriver driver(plan, *this, ResolveProgramFolder(ExecutableFolder()), stops);
-        driver.Begin();
-        if (!ended_) QCoreApplication::exec();
-        return result_;
-    }
-
-private:
-    void Event(const TJobEvent& event) override {
-        if (const auto* r = std::get_if<TResultEvent>(&event)) result_ = r->Result;
-        if (const auto* m = std::get_if<TMessageEvent>(&event)) message_ = m->Text;
-        if (std::holds_alternative<TPortEndEvent>(event)) {
-            ended_ = true;
-            QCoreApplication::exit();
-        }
-    }
-    std::optional<TJobResult> result_;
-    std::string message_;
-    bool ended_ = false;
-};
+std::optional<TJobResult> PrepareQuietly(const std::string& file) {
+    std::optional<TJobResult> prepared;
+    TStopSignals stops;
+    QObject context;
+    TPreparation preparation(file, TJobPlan{}.TickMs, ResolveProgramFolder(ExecutableFolder()), stops, &context,
+                             [&](const TJobResult& result, const std::string&) {
+                                 prepared = result;
+                                 QCoreApplication::exit();
+                             });
+    preparation.Begin();
+    QCoreApplication::exec();
+    return prepared;
+}
 
 // The firmware pinned: its digest and size, and its blocks and checksum as prepared.
 bool PinFirmware(const std::string& given, const std::string& recipePath, TRecipe& recipe, std::string& error) {
@@ -85,7 +72,7 @@ bool PinFirmware(const std::string& given, const std::string& recipePath, TRecip
         error = e.what();
         return false;
     }
-    const std::optional<TJobResult> prepared = TQuietPreparation().Run(file);
+    const std::optional<TJobResult> prepared = PrepareQuietly(file);
     if (!prepared || prepared->Kind != TResultKind::Prepared) {
         error = "'" + ShownText(file) + "' cannot be prepared" + (prepared ? ": " + prepared->Reason : std::string());
         return false;
@@ -98,8 +85,6 @@ bool PinFirmware(const std::string& given, const std::string& recipePath, TRecip
     recipe.Firmware = file.compare(0, folder.size(), folder) == 0 ? file.substr(folder.size()) : file;
     return true;
 }
-
-bool IsFileLocation(const std::string& location) { return location.find("://") == std::string::npos; }
 
 int WriteCommand(const QStringList& words) {
     if (words.size() < 2) return Refuse("recipe write needs FILE.json and a job: upload FW or factory");
@@ -122,7 +107,7 @@ int WriteCommand(const QStringList& words) {
     recipe.Baud = o.Baud;
     recipe.Loop = o.Loop;
     recipe.Count = o.Count;
-    recipe.RecordDb = o.RecordDb.empty() || !IsFileLocation(o.RecordDb) ? o.RecordDb : AbsolutePath(o.RecordDb);
+    recipe.RecordDb = AbsoluteRecordLocation(o.RecordDb);
     recipe.Verify = o.Verify;
     recipe.ExpectVersion = o.ExpectVersion;
     recipe.RequireUnitId = o.RequireUnitId;

@@ -10,8 +10,6 @@
 #include <cstdio>
 #include <memory>
 
-#include "base/SafeFile.h"
-#include "base/Sha256.h"
 #include "cli/StationBoard.h"
 #include "driver/StationRun.h"
 #include "cli/UnitIdScan.h"
@@ -21,9 +19,6 @@
 #include "host/StopSignals.h"
 
 namespace {
-
-// As much of an input file as the engine itself would read to identify it.
-constexpr size_t kMaxInputFileSize = 64u << 20;
 
 void Out(const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
@@ -62,21 +57,19 @@ bool TCliStation::PrepareOnce(TStopSignals& stops, int& status) {
     TCliJob job(prepare, file, view, programFolder_, stops);
     status = job.Run();
     if (status != Exit::Success) return false;
+    // Every unit's record names the file as it was prepared: the file may change during a long run,
+    // and a record must not name bytes its unit never got.
+    input_ = StationInputOf(*job.Prepared(), job.PreparedFile());
+    input_.File = file.FilePath;
     // A recipe pins the firmware: what was prepared must be the bytes it names, whatever changed
     // since the file was checked.
-    if (!options_.PinnedSha256.empty() && job.PreparedSha256() != options_.PinnedSha256) {
+    if (!options_.PinnedSha256.empty() && input_.Sha256 != options_.PinnedSha256) {
         std::fprintf(stderr, "zupflshc: the firmware '%s' changed while it was prepared: sha256 %s (prepared), %s (recipe)\n",
-                     ShownText(file.FilePath).c_str(), job.PreparedSha256().c_str(), options_.PinnedSha256.c_str());
+                     ShownText(file.FilePath).c_str(), input_.Sha256.c_str(), options_.PinnedSha256.c_str());
         status = Exit::Usage;
         return false;
     }
-    // Every unit's record names the file as it was prepared, read once here: the file may change
-    // during a long run, and a record must not name bytes its unit never got.
-    input_.File = file.FilePath;
-    input_.Sha256 = job.PreparedSha256();
-    if (const auto bytes = ReadSmallFile(file.FilePath, kMaxInputFileSize); bytes && Sha256Hex(*bytes) == input_.Sha256)
-        input_.Size = static_cast<int64_t>(bytes->size());
-    for (TCliUnit& unit : units_) unit.FilePath = job.PreparedFile();
+    for (TCliUnit& unit : units_) unit.FilePath = input_.PreparedFile;
     return true;
 }
 

@@ -26,8 +26,7 @@ TStationSetup StationSetupOf(const TCliOptions& options) {
     setup.Capture = options.Capture;
     setup.CapturePath = options.CapturePath.empty() ? std::string() : AbsolutePath(options.CapturePath);
     // A record file named relative to here stays this one when a saved recipe names it.
-    const bool file = options.RecordDb.find("://") == std::string::npos;
-    setup.RecordDb = options.RecordDb.empty() || !file ? options.RecordDb : AbsolutePath(options.RecordDb);
+    setup.RecordDb = AbsoluteRecordLocation(options.RecordDb);
     setup.Count = options.Count;
     setup.TickMs = options.TickMs;
     return setup;
@@ -36,8 +35,7 @@ TStationSetup StationSetupOf(const TCliOptions& options) {
 // An option that a recipe would silently override.
 bool FixedByRecipe(const QStringList& words) {
     for (const QString& word : words)
-        for (const char* name : {"--baud", "--count", "--record-db", "-baud", "-count", "-record-db"})
-            if (word == name || word.startsWith(QString(name) + "=")) return true;
+        if (QStringList{"baud", "count", "record-db"}.contains(OptionName(word))) return true;
     return false;
 }
 

@@ -223,9 +223,12 @@ std::optional<std::string> ReadRecipeBytes(const std::string& path, std::string&
 
 std::string TRecipe::Folder() const { return Path.substr(0, FileNameStart(Path)); }
 
-std::string TRecipe::RecordLocation() const {
-    const bool file = RecordDb.find("://") == std::string::npos;
-    return RecordDb.empty() || !file || RecordDb.front() == '/' ? RecordDb : Folder() + RecordDb;
+std::string TRecipe::RecordLocation() const { return AbsoluteRecordLocation(RecordDb, Folder()); }
+
+std::string AbsoluteRecordLocation(const std::string& location, const std::string& folder) {
+    const bool server = location.find("://") != std::string::npos;
+    if (location.empty() || server || location.front() == '/') return location;
+    return folder.empty() ? AbsolutePath(location) : folder + location;
 }
 
 std::string TRecipe::FirmwarePath() const {

@@ -57,6 +57,11 @@ bool WriteRecipe(const std::string& path, TRecipe& recipe, std::string& error);
 // naming the file and both digests.
 std::string FirmwareMismatch(const TRecipe& recipe);
 
+// A record location as a station keeps it: a file named relative to `folder` (with its trailing
+// '/'; "" for the current folder) made absolute, so it stays the same file wherever the station is
+// run from; a server's location, and "", as they are.
+std::string AbsoluteRecordLocation(const std::string& location, const std::string& folder = {});
+
 // A port as the operator names it: "COM 3" (or "COM3", "com 3") is COM n, anything else a device.
 void PortOfName(const std::string& name, int& comPort, std::string& device);
 std::string PortName(int comPort, const std::string& device);

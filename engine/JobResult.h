@@ -56,7 +56,6 @@ struct TJobResult {
     std::string FileChecksum;  // four hexadecimal digits, "" before the file was prepared
     std::string UnitChecksum;
     std::string UnitVersion;   // the unit's SWR= reply, as it gave it
-    std::string ExpectedVersion;  // the version the unit had to report, "" when none was required
     std::string UnitId;        // the operator's id of this unit (typed or scanned), "" when none
     std::vector<std::string> Warnings;
     int Resends = 0;           // blocks the unit asked for again, and resends after silence

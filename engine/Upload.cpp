@@ -356,7 +356,6 @@ bool TSequencer::EndStep() {
 
 void TSequencer::UploadComplete() {
     const std::string blocks = std::to_string(Run.BlockCount);
-    result_.ExpectedVersion = expectedVersion_;
     if (!VerifiesAfterRestart())
         End(TResultKind::Sent, blocks + " blocks sent");
     else if (!VersionMatches())

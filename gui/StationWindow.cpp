@@ -66,29 +66,6 @@ std::string BaseName(const std::string& path) { return path.substr(path.find_las
 
 }  // namespace
 
-// The firmware file prepared once, by a driver of its own, before any port opens: every port then
-// loads the upload file it wrote, and no two engines write the same files.
-class TStationWindow::TPreparation : public TJobListener {
-public:
-    TPreparation(TStationWindow& window, const TJobPlan& plan)
-        : window_(window), driver_(plan, *this, window.programFolder_, window.stops_) {}
-    void Begin() { driver_.Begin(); }
-
-private:
-    void Event(const TJobEvent& event) override {
-        if (const auto* r = std::get_if<TResultEvent>(&event)) result_ = r->Result;
-        if (!std::holds_alternative<TPortEndEvent>(event)) return;
-        // The driver is done with its listener only once this event returns.
-        QTimer::singleShot(0, &window_, [w = &window_, result = result_, file = driver_.PreparedFile()] {
-            w->Prepared(result, file);
-        });
-    }
-
-    TStationWindow& window_;
-    TJobDriver driver_;
-    TJobResult result_;
-};
-
 TStationWindow::TStationWindow(const TStationSetup& setup, TStopSignals& stops, QWidget* parent)
     : QMainWindow(parent), setup_(setup), stops_(stops),
       programFolder_(setup.ProgramFolder.empty() ? ResolveProgramFolder(ExecutableFolder()) : setup.ProgramFolder),
@@ -352,12 +329,9 @@ void TStationWindow::Prepare(bool thenStart) {
     startAfterPreparing_ = thenStart;
     ShowRunning();
     ShowHeader();
-    TJobPlan plan;
-    plan.Job = TDriverJob::Prepare;
-    plan.Name = "prepare";
-    plan.FilePath = setup_.Firmware;
-    plan.TickMs = setup_.TickMs;
-    preparation_ = std::make_unique<TPreparation>(*this, plan);
+    // Every port then loads the upload file it wrote.
+    preparation_ = std::make_unique<TPreparation>(setup_.Firmware, setup_.TickMs, programFolder_, stops_, this,
+                                                  [this](const TJobResult& r, const std::string& f) { Prepared(r, f); });
     preparation_->Begin();
 }
 

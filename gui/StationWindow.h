@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "driver/JobDriver.h"
+#include "driver/Preparation.h"
 #include "driver/Recipe.h"
 #include "driver/UnitIds.h"
 #include "driver/StationRun.h"
@@ -74,7 +75,6 @@ private:
     struct TTotals {
         int Loaded = 0, Failed = 0, FirstTries = 0, FirstPassLoaded = 0;
     };
-    class TPreparation;
 
     void BuildControls();
     QWidget* BuildHeader();

@@ -1,0 +1,27 @@
+#include "driver/Preparation.h"
+
+#include <QTimer>
+
+namespace {
+
+TJobPlan PreparationPlan(const std::string& file, int tickMs) {
+    TJobPlan plan;
+    plan.Job = TDriverJob::Prepare;
+    plan.Name = "prepare";
+    plan.FilePath = file;
+    plan.TickMs = tickMs;
+    return plan;
+}
+
+}  // namespace
+
+TPreparation::TPreparation(const std::string& file, int tickMs, const std::string& programFolder, TStopSignals& stops,
+                           QObject* context, TDone done)
+    : context_(context), done_(std::move(done)), driver_(PreparationPlan(file, tickMs), *this, programFolder, stops) {}
+
+void TPreparation::Event(const TJobEvent& event) {
+    if (const auto* r = std::get_if<TResultEvent>(&event)) result_ = r->Result;
+    if (!std::holds_alternative<TPortEndEvent>(event)) return;
+    // The driver is done with its listener only once this event returns.
+    QTimer::singleShot(0, context_, [done = done_, result = result_, file = driver_.PreparedFile()] { done(result, file); });
+}
