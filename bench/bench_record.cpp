@@ -87,7 +87,7 @@ int Station(const char* name, const std::string& recordDb, const TempDir& bin, c
         sims.push_back(std::make_unique<SimUnit>(folders.back()->Path(), i,
                                                  std::vector<std::string>{"--pace", "--erase-ms", erase,
                                                                           // the next unit of the loop
-                                                                          "--power-cycle-after", "100"}));
+                                                                          "--power-cycle-after", "100", "--verify-wait", "0"}));
         args.insert(args.end(), {"--device", sims.back()->LinkPath()});
     }
     const TRun run = RunProgram(args);

@@ -60,6 +60,11 @@ TCliVerdict CliVerdict(const TJobResult& result, int stopSignal) {
     }
 }
 
+// The words of the station's totals, for one port: a unit counts as loaded or as failed, never both.
+std::string LoadedAndFailed(int units, int failed) {
+    return std::to_string(units - failed) + " loaded, " + std::to_string(failed) + " failed";
+}
+
 int WorseStatus(int a, int b) { return Severity(b) > Severity(a) ? b : a; }
 
 TCliJob::TCliJob(const TCliOptions& options, const TCliUnit& unit, TCliView& view, const std::string& programFolder,
@@ -131,7 +136,7 @@ void TCliJob::UnitEnded(const TUnitEndedEvent& ended) {
     const TPortDiagnosis d = DiagnoseResult(result, driver_.ProgramFolder());
     view_.SetAdvice(d.Reason, d.Remedy);
     if (options_.Loop)
-        view_.SetTally(std::to_string(ended.Units) + " done, " + std::to_string(ended.Failed) + " failed");
+        view_.SetTally(LoadedAndFailed(ended.Units, ended.Failed));
     worst_ = WorseStatus(worst_, verdict.Status);
     last_ = verdict;
     lastReason_ = result.Kind == TResultKind::Prepared ? std::string() : result.Reason;

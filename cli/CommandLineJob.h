@@ -26,6 +26,8 @@ TCliVerdict CliVerdict(const TJobResult& result, int stopSignal = 0);
 // The status that says more of two: interrupted, then failed, then bad usage, then a port that
 // did not open, then success.
 int WorseStatus(int a, int b);
+// A port's tally in the totals' words: "2 loaded, 1 failed".
+std::string LoadedAndFailed(int units, int failed);
 
 // The port one job runs on.
 struct TCliUnit {

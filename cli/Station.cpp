@@ -161,7 +161,7 @@ void TCliStation::Summary(const std::vector<std::unique_ptr<TCliJob>>& jobs,
         std::string line = views[i]->Unit() + ": " + job.EndWord();
         if (!job.EndReason().empty() && job.Status() != Exit::Success) line += ": " + job.EndReason();
         if (options_.Loop)
-            line += " (" + std::to_string(job.Units()) + " done, " + std::to_string(job.FailedUnits()) + " failed)";
+            line += " (" + LoadedAndFailed(job.Units(), job.FailedUnits()) + ")";
         if (!job.UnitVersion().empty()) line += ", unit software " + ShownText(job.UnitVersion());
         text += "  " + line + "\n";
         units.append(QJsonObject{{"unit", QString::fromStdString(views[i]->Unit())},

@@ -134,7 +134,8 @@ void TSequencer::ReportRunError(const std::exception& error) {
     GoTo(State::Idle);
     if (Run.MainUpload && preparing_) {
         // A file preparation that stopped must not go on saying it is under way.
-        out_.SetLine(TLine::PortStatus, "Preparing input file failed, choose another file");
+        // "choose another file" is the window's offer: a terminal has its own way to try again.
+        out_.SetLine(TLine::PortStatus, "Preparing input file failed, choose another file", true);
         out_.SetLine(TLine::FileStatus, "");
     }
     preparing_ = false;
@@ -569,7 +570,7 @@ void TSequencer::CheckInputFile() {
 bool TSequencer::PreparationStep() {
     switch (Run.UploadState) {
     case State::UnknownExtension:
-        Show(TLine::PortStatus, "Unexpected file extension (" + Run.InputExt + "), choose another file");
+        out_.SetLine(TLine::PortStatus, "Unexpected file extension (" + Run.InputExt + "), choose another file", true);
         GoTo(State::Idle);
         End(TResultKind::FileFailed, "Unexpected file extension (" + Run.InputExt + ")");
         return true;

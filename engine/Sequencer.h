@@ -247,6 +247,7 @@ private:
     bool portTextValid_ = true;
     bool preparing_ = false;    // "Preparing input file, please wait ..." is on screen
     bool verifying_ = false;    // the unit's checksum has been asked for and not yet compared
+    bool answeredAfterRestart_ = false;  // the unit gave its version after its restart
     bool jobOpen_ = false;      // a job has begun and its result has not been given
     bool unitTouched_ = false;  // GO or the zero byte has gone out in this job
     int sameBlockResends_ = 0;  // requests in a row for the block last sent

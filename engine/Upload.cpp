@@ -249,6 +249,7 @@ bool TSequencer::VerificationStep() {
             Link.WaitLimit = Protocol::kSwrReplyTicks;
             Show(TLine::Instruction, "Querying unit memory checksum ...");
             verifying_ = true;
+            answeredAfterRestart_ = false;
             Run.TryCount = 0;
             GoTo(State::SendSwrQuery);
         }
@@ -261,6 +262,7 @@ bool TSequencer::VerificationStep() {
         Run.WaitingFor = "waiting for SWR=";
         switch (Link.AwaitReplyLF("SWR=", Run.LastReply)) {
         case TReplyWait::Arrived:
+            answeredAfterRestart_ = true;
             result_.UnitVersion = SoftwareVersion(Run.LastReply);
             GoTo(State::SendFcsQuery);
             break;
@@ -370,6 +372,8 @@ void TSequencer::UploadComplete() {
 
 void TSequencer::TimedOut() {
     const bool verifying = verifying_;
+    // Not one answer since THANK YOU: the unit stopped answering after its restart.
+    const bool silentSinceRestart = verifying && !answeredAfterRestart_;
     if (verifying) {
         // The firmware went out but the unit never gave its checksum: that is not a success,
         // and the headline must not stay saying "complete".
@@ -384,6 +388,9 @@ void TSequencer::TimedOut() {
     GoTo(State::Idle);
     result_.Awaited = Run.WaitingFor;
     if (!Run.MainUpload) End(TResultKind::TimedOut, OperatorText("Timed out " + Run.WaitingFor));
+    else if (silentSinceRestart)
+        End(TResultKind::NotVerified, "Upload not verified: the unit stopped answering after its restart (timed out " +
+                                          Run.WaitingFor + ")");
     else if (verifying) End(TResultKind::NotVerified, "Upload not verified: timed out " + Run.WaitingFor);
     else End(TResultKind::TimedOut, "timed out " + Run.WaitingFor);
 }

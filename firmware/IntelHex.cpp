@@ -196,13 +196,16 @@ void THexReader::RefuseIfNotHex(const std::string& fileName, long lineNumber) co
     // hexadecimal number" in their first words, which sends the user looking for a corrupt record.
     if (sawRecord_ || !sawText_) return;
     std::string what = fileName.empty() ? std::string("the input") : "\"" + fileName + "\"";
-    what += " is not an Intel HEX file: no line ";
-    what += lineNumber > 0 ? "up to line " + std::to_string(lineNumber) : std::string("in it");
-    throw EConvertError(what + " starts with ':'");
+    what += " is not an Intel HEX file: ";
+    if (lineNumber <= 0) what += "no line starts with ':'";
+    else if (lineNumber == 1) what += "its first line does not start with ':'";
+    else what += "none of its first " + std::to_string(lineNumber) + " lines starts with ':'";
+    throw EConvertError(what);
 }
 
 void THexReader::RefuseIfIncomplete(const std::string& fileName) const {
     RefuseIfNotHex(fileName, 0);
+    if (!sawText_) throw EConvertError(Where(fileName, 0) + "the file is empty");
     // A file cut short (a copy or a download that stopped) reads as a valid, smaller image; only
     // the missing end record tells.
     if (!LastLineSent)

@@ -35,9 +35,12 @@ const std::vector<TSwitchHelp>& SwitchHelp() {
         {"--block-gap-ms MS", "silence after which a partial block is thrown away (default 500)"},
         {"--slow MS", "extra delay before each line or reply"},
         {"--pace", "send at the line's real byte rate"},
-        {"--power-cycle-after MS", "after an upload, switch off and on by itself MS after the application "
-                                   "came up (a line's next unit, for demonstrations); without it only SIGUSR2 "
-                                   "does, and until then the unit does not answer the boot code's wake-up"},
+        {"--power-cycle-after MS", "after an upload, switch off and on by itself MS after its last answer to "
+                                   "the program, or after the application came up when nothing is asked within "
+                                   "the --verify-wait (a line's next unit, for demonstrations); without it only "
+                                   "SIGUSR2 does, and until then the unit does not answer the boot code's wake-up"},
+        {"--verify-wait MS", "with --power-cycle-after: how long after the application came up the program's "
+                             "first question is waited for (default 8000; the program asks 4.5 s after THANK YOU)"},
         {"--erase-error", "report an erase error (and its bad block) once, then complete the erase"},
         {"--erase-timeout", "report an erase block timeout and halt"},
         {"--no-erasing", "never say ERASING..."},
@@ -140,6 +143,7 @@ TSwitchTables Switches(SimOptions& o) {
         {"--block-gap-ms", {&o.blockGapMs, 1, kMaxMs}},
         {"--slow", {&o.slowMs, 0, kMaxMs}},
         {"--power-cycle-after", {&o.powerCycleAfterMs, 0, kMaxMs}},
+        {"--verify-wait", {&o.verifyWaitMs, 0, kMaxMs}},
         {"--resend-at", {&o.resendAt, 1, 1 << 30}},
         {"--fail-at", {&o.failAt, 1, 1 << 30}},
         {"--base-index-at", {&o.baseIndexAt, 1, 1 << 30}},

@@ -20,6 +20,7 @@ struct SimOptions {
     // After an upload the unit runs its application until switched off and on (SIGUSR2); with this
     // at 0 or more it is switched off and on by itself that long after its application came up.
     int powerCycleAfterMs = -1;
+    int verifyWaitMs = 8000;  // with powerCycleAfterMs: how long after its restart a question is waited for
 
     // Block dialogue faults. Block numbers count from 1 in the current upload.
     bool eraseError = false;

@@ -407,9 +407,23 @@ void Unit::UploadDone(TimePoint now) {
     Schedule(said + std::chrono::milliseconds(opt_.restartMs), [this](TimePoint up) {
         state_ = State::App;
         line_.clear();
-        // A line's next unit for demonstrations: this one is switched off and on by itself.
-        if (opt_.powerCycleAfterMs >= 0)
-            Schedule(up + std::chrono::milliseconds(opt_.powerCycleAfterMs), [this](TimePoint) { PowerOn(false); });
+        if (opt_.powerCycleAfterMs < 0) return;
+        // A line's next unit for demonstrations: the board is taken out once it is done, which is
+        // after its last answer; a program that asks nothing within its verification's wait is
+        // done with it at its restart.
+        const TimePoint asked = up + std::chrono::milliseconds(opt_.verifyWaitMs);
+        const unsigned dialogue = ++dialogues_;
+        Schedule(asked, [this, up, dialogue](TimePoint) {
+            if (dialogue == dialogues_) PowerCycleFrom(up);
+        });
+    });
+}
+
+// The power goes off `--power-cycle-after` after `from`, unless another answer comes first.
+void Unit::PowerCycleFrom(TimePoint from) {
+    const unsigned dialogue = ++dialogues_;
+    Schedule(from + std::chrono::milliseconds(opt_.powerCycleAfterMs), [this, dialogue](TimePoint) {
+        if (dialogue == dialogues_) PowerOn(false);
     });
 }
 
@@ -425,14 +439,18 @@ void Unit::AppLine(const std::string& line, TimePoint now) {
     if (address != "0000") return;  // another unit on the bus
     if (command == "SWR?") {
         ++swrQueries_;
-        if (!opt_.noSwr) SendLine(">0000/SWR=1.01", now);
+        if (!opt_.noSwr) Answered(SendLine(">0000/SWR=1.01", now));
     } else if (command == "FCS?") {
         ++fcsQueries_;
         unsigned main = FlashChecksum() + (opt_.wrongChecksum ? 1u : 0u);
-        if (!opt_.noFcs) SendLine(">0000/FCS=Boot:1A2B Main:" + HexText(main, 4), now);
+        if (!opt_.noFcs) Answered(SendLine(">0000/FCS=Boot:1A2B Main:" + HexText(main, 4), now));
     } else {
         Error("unknown query \"" + command + "\"");
     }
+}
+
+void Unit::Answered(TimePoint said) {
+    if (opt_.powerCycleAfterMs >= 0) PowerCycleFrom(said);
 }
 
 uint16_t Unit::FlashChecksum() const {

@@ -75,6 +75,8 @@ private:
     void HandleBlock(const std::string& block, TimePoint now);
     void UploadDone(TimePoint now);
     void AppLine(const std::string& line, TimePoint now);
+    void Answered(TimePoint said);
+    void PowerCycleFrom(TimePoint from);
 
     void EnterBootstrap();
     void BootstrapByte(unsigned char c, TimePoint now);
@@ -115,6 +117,7 @@ private:
     bool baseIndexDone_ = false;
     bool failDone_ = false;
     bool eraseErrorDone_ = false;
+    unsigned dialogues_ = 0;  // bumped by every answer after the restart: only the last one's power-off runs
     int swrQueries_ = 0;
     int fcsQueries_ = 0;
 

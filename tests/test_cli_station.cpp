@@ -95,6 +95,24 @@ TEST(Station, LoopCountThreeOnTwoPortsLoadsSixUnits) {
     EXPECT_EQ(std::stoi(s.units[0]->Report()["uploads"]), 3) << "the unit saw three uploads";
 }
 
+// A simulated line's boards are taken out once done: after the verification's last answer, not at
+// a fixed time after the restart that would cut the verification off.
+TEST(Station, UnitsThatSwitchThemselvesOffAreVerifiedFourInARow) {
+    Station s;
+    s.Unit(1, {"--restart-ms", "100", "--power-cycle-after", "100"});
+    const TestFirmware fw = TestFirmware::Make(20, 5);
+    // At 10 ms a tick the version is asked 0.9 s after THANK YOU: 0.7 s after the unit's power-cycle-after.
+    const Outcome r = s.Run(QStringList{"upload", Q(s.File("fw.h86", fw.hex)), "--json", "--tick-ms", "10", "--loop",
+                                        "--count", "4", "--verify"} +
+                            s.Devices(1));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    int verified = 0;
+    for (const QJsonObject& e : Events(r.out, "result"))
+        if (e["job"].toString() == "upload") verified += e["kind"].toString() == "verified";
+    EXPECT_EQ(verified, 4) << r.out;
+    EXPECT_EQ(s.units[0]->Report()["uploads"], "4");
+}
+
 TEST(Station, AnAdapterPulledOutInALoopIsWaitedForAndTheOthersGoOn) {
     Station s;
     s.Unit(1);
@@ -265,7 +283,7 @@ TEST(Station, BadStationUsageIsOneLineAndStatusTwo) {
 // the unit is doing; the blocks, the time left and the tally stay, and no line wraps (which would
 // throw the redraw out).
 TEST(StationBoard, EachLineFitsTheTerminalDroppingTheBarThenTheRate) {
-    TStationRow row{"/dev/ttyUSB0", "Sending blocks", "", "12 done, 1 failed", TBlockProgress{123, 2000, 10}};
+    TStationRow row{"/dev/ttyUSB0", "Sending blocks", "", "11 loaded, 1 failed", TBlockProgress{123, 2000, 10}};
     struct {
         int width;
         bool bar, rate, doing;
@@ -277,7 +295,7 @@ TEST(StationBoard, EachLineFitsTheTerminalDroppingTheBarThenTheRate) {
         EXPECT_EQ(line.find("[#-") != std::string::npos, r.bar) << line;
         EXPECT_EQ(line.find("12.3 blocks/s, ") != std::string::npos, r.rate) << line;
         EXPECT_EQ(line.find("Sending blocks") != std::string::npos, r.doing) << line;
-        for (const char* kept : {"/dev/ttyUSB0 ", "Block 123 of 2000   6%", "2:33 left", "[12 done, 1 failed]"})
+        for (const char* kept : {"/dev/ttyUSB0 ", "Block 123 of 2000   6%", "2:33 left", "[11 loaded, 1 failed]"})
             EXPECT_NE(line.find(kept), std::string::npos) << kept << " in " << line;
     }
     // A name too long for the terminal: the line is cut rather than wrapped.

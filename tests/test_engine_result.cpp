@@ -36,7 +36,7 @@ std::vector<ResultCase> ResultCases() {
         {"verified", {}, 2000, TDrive::Upload, K::Verified, "verified, checksum *", -1, "1.01", {}},
         {"under 2000 blocks", {}, 40, TDrive::Upload, K::Sent, "40 blocks sent", -1, "", {}},
         {"no SWR answer", With([](auto& o) { o.noSwr = true; }), 2000, TDrive::Upload, K::NotVerified,
-         "Upload not verified: timed out waiting for SWR=", -1, "", {}},
+         "Upload not verified: the unit stopped answering after its restart (timed out waiting for SWR=)", -1, "", {}},
         {"no FCS answer", With([](auto& o) { o.noFcs = true; }), 2000, TDrive::Upload, K::NotVerified,
          "Upload not verified: timed out waiting for FCS", -1, "1.01", {}},
         {"checksums different", With([](auto& o) { o.wrongChecksum = true; }), 2000, TDrive::Upload,

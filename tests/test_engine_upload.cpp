@@ -325,7 +325,7 @@ TEST(EngineUpload, AFileWithNoWholeImageNeverReachesTheUnit) {
         std::string content;
         std::string message;  // a part of the one message
     } cases[] = {
-        {"empty.h86", "", "incomplete"},
+        {"empty.h86", "", "the file is empty"},
         {"end-only.h86", ":00000001FF\r\n", "holds no data for the unit's flash"},
         {"cut.h86", cut.substr(0, cut.rfind('\n') + 1), "incomplete"},
         {"elsewhere.h86", ":020000040800F2\r\n:0400000001020304F2\r\n:00000001FF\r\n", "left out"},

@@ -395,7 +395,7 @@ TEST(FirmwareHex, EveryByteAsADigitOfASixteenByteRecord) {
 
 TEST(FirmwareHex, AFileCutShortIsRefusedAsIncomplete) {
     const std::string rec = ":0100100099" "56";
-    for (const std::string& text : {std::string(), rec, rec + "\r\n", rec + "\n:0000000", rec + "\n\n\n"}) {
+    for (const std::string& text : {rec, rec + "\r\n", rec + "\n:0000000", rec + "\n\n\n"}) {
         SCOPED_TRACE(text);
         TempDir dir;
         const std::string file = dir / "fw.h86";
@@ -419,11 +419,12 @@ TEST(FirmwareHex, TextWithoutARecordBeforeItsFirstErrorIsNotIntelHex) {
     struct Row {
         std::string text, expected;
     } rows[] = {
-        {"Release notes 1.2\n", "is not an Intel HEX file: no line up to line 1 starts with ':'"},
-        {"# Notes\n\nA Linux desktop utility\n", "is not an Intel HEX file: no line up to line 3 starts with ':'"},
-        {"notes\nmore\n", "is not an Intel HEX file: no line in it starts with ':'"},
+        {"Release notes 1.2\n", "is not an Intel HEX file: its first line does not start with ':'"},
+        {"# Notes\n\nA Linux desktop utility\n", "is not an Intel HEX file: none of its first 3 lines starts with ':'"},
+        {"notes\nmore\n", "is not an Intel HEX file: no line starts with ':'"},
         {":0100100099" "56\nRelease notes\n", "line 2: 'el' is not a valid hexadecimal number"},
-        {"\n\n", "the file is incomplete"},
+        {"", "the file is empty"},
+        {"\n\n", "the file is empty"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.text);

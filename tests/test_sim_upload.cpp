@@ -189,7 +189,7 @@ TEST_F(SimUpload, FullUploadThenChecksumQueriesAtNineHundredBaud) {
 }
 
 TEST_F(SimUpload, PowerCycleAfterSwitchesTheLoadedUnitOffAndOnByItself) {
-    SimUnit unit(dir.Path(), 1, {"--restart-ms", "0", "--power-cycle-after", "100"});
+    SimUnit unit(dir.Path(), 1, {"--restart-ms", "0", "--power-cycle-after", "100", "--verify-wait", "0"});
     SimPort port(unit.LinkPath(), 38400);
     WakeAndErase(port);
     EXPECT_EQ(SendBlock(port, MakeBlock("000000", Pattern(1))), "SEND BLOCK\r\n");
@@ -203,6 +203,28 @@ TEST_F(SimUpload, PowerCycleAfterSwitchesTheLoadedUnitOffAndOnByItself) {
     }
     EXPECT_EQ(heard, "READY\r\n");
     EXPECT_EQ(unit.Report()["uploads"], "1");
+}
+
+TEST_F(SimUpload, PowerCycleAfterCountsFromTheLastAnswerOfTheVerification) {
+    SimUnit unit(dir.Path(), 1, {"--restart-ms", "0", "--power-cycle-after", "100"});
+    SimPort port(unit.LinkPath(), 38400);
+    WakeAndErase(port);
+    EXPECT_EQ(SendBlock(port, MakeBlock("000000", Pattern(1))), "SEND BLOCK\r\n");
+    port.Write("UPLOAD DONE\r");
+    EXPECT_EQ(port.ReadUntil("\r\n", kWait), "THANK YOU\r\n");
+    // Asked well after its power-cycle-after, as a program's verification asks: still the same unit.
+    port.SetSpeed(9600);
+    EXPECT_EQ(port.ReadFor(400), "");
+    EXPECT_EQ(AskAtAppSpeed(port, "SWR?", "SWR="), ">0000/SWR=1.01\r\n");
+    EXPECT_EQ(AskAtAppSpeed(port, "FCS?", "FCS=").rfind(">0000/FCS=Boot:1A2B Main:", 0), 0u);
+    // Then it is taken out: the fresh boot code answers the next wake-up.
+    port.SetSpeed(38400);
+    std::string heard;
+    for (int i = 0; i < kWait / 20 && heard.find("READY\r\n") == std::string::npos; ++i) {
+        port.Write("U");
+        heard += port.ReadFor(20);
+    }
+    EXPECT_EQ(heard, "READY\r\n");
 }
 
 TEST_F(SimUpload, MainChecksumMatchesTheUploadFileTrailer) {

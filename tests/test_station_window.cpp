@@ -35,7 +35,7 @@ namespace {
 
 // A unit that took its upload answers again once switched off and on: here by itself, soon after,
 // as a line's next unit would be on the bench.
-const std::vector<std::string> kNextUnitSoon = {"--restart-ms", "100", "--power-cycle-after", "100"};
+const std::vector<std::string> kNextUnitSoon = {"--restart-ms", "100", "--power-cycle-after", "100", "--verify-wait", "0"};
 
 // The window in a program folder of its own, and a unit per port, each in a folder of its own and
 // opened by its device path <folder>/COM<n>.

@@ -29,7 +29,7 @@ struct Station : Cli {
     }
     // A unit that took its upload answers again once switched off and on: here by itself, soon after,
     // as a line's next unit would be on the bench.
-    SimUnit& Unit(int i, const std::vector<std::string>& args = {"--restart-ms", "100", "--power-cycle-after", "100"}) {
+    SimUnit& Unit(int i, const std::vector<std::string>& args = {"--restart-ms", "100", "--power-cycle-after", "100", "--verify-wait", "0"}) {
         Device(i);
         if (static_cast<int>(units.size()) < i) units.resize(static_cast<size_t>(i));
         auto& unit = units[static_cast<size_t>(i - 1)];
