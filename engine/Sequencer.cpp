@@ -523,6 +523,8 @@ void TSequencer::PortReport() {
     out_.ShowLine(TLine::Footer, false);
     if (!Serial1.Active()) {
         PortFault(PortFaultOfError(Serial1.ErrorCode()));
+        // Another port is tried from the start screen: a port that did not open is no dead end.
+        out_.Offer(TOffer::BackToStart, true);
         End(TResultKind::PortFailed, PortFailureReason());
     } else {
         out_.Awaiting(TOperatorStep::ChooseFile);

@@ -144,6 +144,7 @@ TEST(EngineUpload, APortThatDoesNotOpenGivesItsReasonAfterTwentyTicks) {
     EXPECT_EQ(rig.view.results.back().SystemReason, "No such file or directory");
     EXPECT_EQ(rig.view.results.back().PortFault, TPortFault::Missing);
     EXPECT_EQ(rig.view.offered.count(TOffer::ChooseFile), 0u);
+    EXPECT_EQ(rig.view.offered.count(TOffer::BackToStart), 1u) << "another port is tried from the start";
 }
 
 // A unit that chatters without ever saying what a wait expects must still run the wait out after

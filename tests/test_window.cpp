@@ -135,6 +135,13 @@ TEST(Window, AMissingPortIsReportedOnceAfterTwentyTicks) {
     EXPECT_GE(t.elapsed(), 19 * 20);
     EXPECT_EQ(w.Text(Control<QLabel>(f, "Label12")), "Port did not open on Com 2 at 38400 baud");
     EXPECT_FALSE(Shown(Control<QPushButton>(f, "BtnChooseFile"), f));
+    // Another port is tried from the start screen, without starting the program again.
+    ASSERT_TRUE(Shown(Control<QPushButton>(f, "BtnBackToStart"), f));
+    Control<QPushButton>(f, "BtnBackToStart")->click();
+    EXPECT_TRUE(Shown(Control<QGroupBox>(f, "OpeningBox"), f));
+    Control<QLabel>(f, "Label12")->setText("");
+    Control<QPushButton>(f, "Btn2Upload")->click();
+    ASSERT_TRUE(WaitUntil([&] { return Control<QLabel>(f, "Label12")->text().startsWith("Port "); }));
     // The open's own reason, then what COM2 leads to, for the technician.
     const std::string tip = PlainToolTip(Control<QLabel>(f, "Label12"));
     EXPECT_EQ(tip.rfind("No such file or directory\n", 0), 0u) << tip;
