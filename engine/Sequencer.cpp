@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 #include "engine/Progress.h"
@@ -446,6 +447,7 @@ void TSequencer::End(TResultKind kind, const std::string& reason) {
     r.FileChecksum = kind == TResultKind::FileFailed ? std::string() : upload_.Checksum;
     r.UnitChecksum = Run.UnitChecksum;
     if (r.Resends > 0) r.Warnings.push_back(std::to_string(r.Resends) + " blocks sent again");
+    if (!lowLatencyWarning_.empty() && r.Job != TJob::Prepare) r.Warnings.push_back(lowLatencyWarning_);
     r.Device = Serial1.DeviceName();
     r.PortName = Serial1.DisplayName();
     r.ComPort = Serial1.DevicePath().empty() ? Serial1.Port() : 0;
@@ -517,6 +519,7 @@ void TSequencer::PortReport() {
         out_.Offer(TOffer::ChooseFile, true);
         SaveCommsSettings();
         word = "is";
+        NoteLowLatency();
     }
     const std::string port = portTextValid_ ? Serial1.DisplayName() : "Com " + Run.PortText;
     Show(TLine::PortStatus, "Port " + word + " open on " + port + " at " + std::to_string(Serial1.Baudrate()) + " baud");
@@ -528,6 +531,17 @@ void TSequencer::PortReport() {
         End(TResultKind::PortFailed, PortFailureReason());
     } else {
         out_.Awaiting(TOperatorStep::ChooseFile);
+    }
+}
+
+// A driver that refused low latency holds each of the unit's replies for its latency timer: the
+// transfer still works, slower, and every unit's result says why.
+void TSequencer::NoteLowLatency() {
+    lowLatencyWarning_.clear();
+    if (const int error = Serial1.LowLatencyRefused()) {
+        lowLatencyWarning_ = "the adapter's driver refused low latency (" + std::string(std::strerror(error)) +
+                             "): each reply may wait for its latency timer; see zupflshc ports";
+        out_.Warning(lowLatencyWarning_);
     }
 }
 

@@ -216,6 +216,7 @@ private:
     void CaptureFailed(const std::exception& error);
     void PurgeInput();
     void PortReport();
+    void NoteLowLatency();
     bool PortTextValid(int& port) const;
     std::string FactoryFileBase() const;
 
@@ -253,6 +254,7 @@ private:
     int sameBlockResends_ = 0;  // requests in a row for the block last sent
     int silentWaits_ = 0;       // transfer waits in a row that ran out
     std::string haltReason_;    // why the engine itself halted the transfer
+    std::string lowLatencyWarning_;  // the open port's driver refused low latency, "" otherwise
     long arrivalSteps_ = 0;
     long tickCount_ = 0;      // ticks run so far
     long endRecordTick_ = 0;  // the tick after which the last bootstrap record went out

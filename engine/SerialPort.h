@@ -25,6 +25,7 @@ public:
     void WriteChars(const std::string& bytes) override { Serial.WriteChars(bytes); }
     std::string ErrorText() const override { return Serial.ErrorText(); }
     int ErrorCode() const override { return Serial.ErrorCode(); }
+    int LowLatencyRefused() const override { return Serial.LowLatencyRefused(); }
     bool LineLost() const override { return Serial.LineLost(); }
     std::string DisplayName() const override;
     std::string DevicePath() const override { return Serial.DevicePath(); }

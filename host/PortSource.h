@@ -19,7 +19,13 @@ struct TPortInfo {
     std::string UsbSerial;  // the adapter's USB serial number, "" when it has none
     int Vid = -1;           // USB vendor and product id, -1 when not a USB device
     int Pid = -1;
+    std::string Driver;     // the kernel driver bound to it ("ftdi_sio"), "" when unknown
+    int LatencyTimerMs = -1;  // a USB serial driver's latency timer, -1 when it has none
 };
+
+// What sysfs under `sysRoot` ("/sys") says of tty `name` ("ttyUSB0"): its driver and, for a USB
+// serial driver that has one, the latency timer it holds received bytes back for.
+void ReadTtyDriverFacts(const std::string& sysRoot, const std::string& name, TPortInfo& info);
 
 class TPortSource {
 public:

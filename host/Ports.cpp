@@ -17,18 +17,22 @@
 #include <fcntl.h>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "base/Paths.h"
+#include "base/SafeFile.h"
 #include "base/ShownText.h"
 #include "serial/serial_posix.h"
 
 namespace {
 
 constexpr int kComPorts = 9;
+// What the low-latency mode sets an FTDI adapter's timer to; more is the default's slow link.
+constexpr int kLowLatencyTimerMs = 1;
 
 std::string WithSlash(std::string folder) {
     if (!folder.empty() && folder.back() != '/') folder += '/';
@@ -126,6 +130,15 @@ std::string Describe(const TSerialDevice& d) {
     return ShownText(what);
 }
 
+// A USB adapter's driver holds received bytes for its latency timer: each of the unit's replies
+// waits that long at most, which a line of 16 ms a block cycle feels.
+std::string DriverLatencyText(const TSerialDevice& d) {
+    if (d.LatencyTimerMs < 0) return {};
+    std::string text = ", latency timer " + std::to_string(d.LatencyTimerMs) + " ms";
+    if (d.LatencyTimerMs > kLowLatencyTimerMs) text += " (replies wait up to that long: see the README on USB adapters)";
+    return text;
+}
+
 std::string DevicesText(const TPortListing& listing) {
     if (listing.Devices.empty())
         return "No serial devices found (a USB adapter appears as /dev/ttyUSB* or /dev/ttyACM*).\n";
@@ -137,6 +150,7 @@ std::string DevicesText(const TPortListing& listing) {
         if (const std::string what = Describe(d); !what.empty()) out += "  " + what;
         out += "\n";
         if (!d.ById.empty()) out += "    " + ShownText(d.ById) + "\n";
+        if (!d.Driver.empty()) out += "    driver " + ShownText(d.Driver) + DriverLatencyText(d) + "\n";
         if (!d.Holder.empty()) out += "    in use by " + ShownText(d.Holder) + "\n";
         if (!d.Openable)
             out += "    cannot be opened: " + ShownText(d.Problem.Reason) + "\n    remedy: " + ShownText(d.Problem.Remedy) + "\n";
@@ -152,6 +166,23 @@ std::string DevicesText(const TPortListing& listing) {
 
 std::string LinkCommand(const std::string& target, const std::string& programFolder, int port) {
     return "ln -sfn " + ShellQuoted(target) + " " + ShellQuoted(WithSlash(programFolder) + "COM" + std::to_string(port));
+}
+
+void ReadTtyDriverFacts(const std::string& sysRoot, const std::string& name, TPortInfo& info) {
+    // The name comes from a device path: nothing in it may lead elsewhere in sysfs.
+    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") return;
+    const std::string driver = RealPath(sysRoot + "/class/tty/" + name + "/device/driver");
+    if (const auto slash = driver.rfind('/'); slash != std::string::npos) info.Driver = driver.substr(slash + 1);
+    std::optional<std::string> timer;
+    try {
+        timer = ReadSmallFile(sysRoot + "/bus/usb-serial/devices/" + name + "/latency_timer", 32);
+    } catch (const std::exception&) {
+        return;  // not readable to this user: the listing goes on without it
+    }
+    if (!timer) return;
+    char* end = nullptr;
+    const long ms = std::strtol(timer->c_str(), &end, 10);
+    if (end != timer->c_str() && ms >= 0 && ms <= 255) info.LatencyTimerMs = static_cast<int>(ms);
 }
 
 std::vector<TPortInfo> TSystemPortSource::List() {
@@ -171,6 +202,7 @@ std::vector<TPortInfo> TSystemPortSource::List() {
         p.UsbSerial = info.serialNumber().trimmed().toStdString();
         if (info.hasVendorIdentifier()) p.Vid = info.vendorIdentifier();
         if (info.hasProductIdentifier()) p.Pid = info.productIdentifier();
+        ReadTtyDriverFacts("/sys", info.portName().toStdString(), p);
         ports.push_back(p);
     }
     return ports;
@@ -335,6 +367,8 @@ std::string PortListingJson(const TPortListing& listing) {
                       {"usb_serial", text(d.UsbSerial)},
                       {"vid", id(d.Vid)},
                       {"pid", id(d.Pid)},
+                      {"driver", text(d.Driver)},
+                      {"latency_timer_ms", d.LatencyTimerMs < 0 ? QJsonValue() : QJsonValue(d.LatencyTimerMs)},
                       {"openable", d.Openable},
                       {"holder", text(d.Holder)},
                       {"reason", text(d.Problem.Reason)},

@@ -297,6 +297,10 @@ int TSerial::TxWaiting() {
 }
 
 int TSerial::ErrorCode() const { return d->errorCode; }
+int TSerial::LowLatencyRefused() const {
+    const serialio::TPort* port = d->portHandle.get();
+    return port && port->LowLatency().State == serialio::TLowLatency::Refused ? port->LowLatency().Error : 0;
+}
 
 bool TSerial::LineLost() const { return d->shared->LineLost; }
 std::string TSerial::ErrorText() const { return d->ErrorText(); }

@@ -71,6 +71,9 @@ public:
     // own reason: calls on the port that did not open (AbortRx, a write, ...) report nothing more
     // until the next open.
     int ErrorCode() const;
+    // The driver of the open port refused its low-latency mode: the errno (EINVAL when it took the
+    // call and kept its old flags), 0 when it took it or has no such mode.
+    int LowLatencyRefused() const;
     // The system's message for ErrorCode (strerror), "" when 0; after an open refused for a stale
     // lock file that cannot be removed or another user's COM<n> link, followed by ": " and what
     // was found and how to clear it.

@@ -192,17 +192,49 @@ bool IsPseudoTerminal(int fd) {
     return maj >= 136 && maj <= 143;   // Unix98 pty slaves
 }
 
-void SetLowLatency(int fd) {
-    // USB adapters otherwise hold received bytes back for up to 16 ms. Drivers without the
-    // flag (a pseudo-terminal, most USB ones through usbserial) refuse; that changes nothing.
+int GetSerialFlags(int fd, int& flags) {
     serial_struct ss{};
-    if (Ioctl(fd, TIOCGSERIAL, &ss) != 0) return;
-    if (ss.flags & ASYNC_LOW_LATENCY) return;
-    ss.flags |= ASYNC_LOW_LATENCY;
-    Ioctl(fd, TIOCSSERIAL, &ss);
+    if (int e = Ioctl(fd, TIOCGSERIAL, &ss)) return e;
+    flags = ss.flags;
+    return 0;
+}
+
+// Only the flags change: the rest of what the driver reported goes back as it was.
+int SetSerialFlags(int fd, int flags) {
+    serial_struct ss{};
+    if (int e = Ioctl(fd, TIOCGSERIAL, &ss)) return e;
+    ss.flags = flags;
+    return Ioctl(fd, TIOCSSERIAL, &ss);
 }
 
 }  // namespace
+
+const TSerialFlagOps& SystemSerialFlags() {
+    static const TSerialFlagOps ops{GetSerialFlags, SetSerialFlags};
+    return ops;
+}
+
+TLowLatencyRequest RequestLowLatency(int fd, const TSerialFlagOps& ops) {
+    TLowLatencyRequest r;
+    int flags = 0;
+    // Drivers without serial flags (a pseudo-terminal) are left alone, and nothing is said.
+    if (ops.Get(fd, flags) != 0) return r;
+    if (flags & ASYNC_LOW_LATENCY) {
+        r.State = TLowLatency::AlreadyOn;
+        return r;
+    }
+    r.SavedFlags = flags;
+    r.Error = ops.Set(fd, flags | ASYNC_LOW_LATENCY);
+    // Read back, as the line settings are: a driver may take the call and keep its old flags.
+    int now = 0;
+    if (r.Error == 0 && (ops.Get(fd, now) != 0 || !(now & ASYNC_LOW_LATENCY))) r.Error = EINVAL;
+    r.State = r.Error == 0 ? TLowLatency::Set : TLowLatency::Refused;
+    return r;
+}
+
+void RestoreLowLatency(int fd, const TLowLatencyRequest& request, const TSerialFlagOps& ops) {
+    if (request.State == TLowLatency::Set) ops.Set(fd, request.SavedFlags);
+}
 
 long ReadLockPid(const std::string& path, bool& notAFile) {
     TOpenResult lock = TryOpenRegularFile(path, O_RDONLY | O_NOFOLLOW);
@@ -282,6 +314,8 @@ TPort::TPort() : saved_(std::make_unique<Saved>()) {}
 TPort::~TPort() {
     if (fd_.Valid()) {
         const int fd = fd_.Get();
+        // The adapter's latency goes back with the line settings: the next program finds it as we did.
+        RestoreLowLatency(fd, lowLatency_, SystemSerialFlags());
         if (restore_) Ioctl(fd, TCSETS2, &saved_->tio);
         // The exclusive mode belongs to the tty, not to this descriptor: when someone else keeps
         // the device open it would outlive us and lock out the next open.
@@ -341,7 +375,7 @@ std::unique_ptr<TPort> TPort::Open(const std::string& device, const std::string&
     if ((err = Ioctl(fd, TCGETS2, &port->saved_->tio)) != 0) return nullptr;
     port->restore_ = true;
     if ((err = ApplySettings(fd, settings)) != 0) return nullptr;
-    SetLowLatency(fd);
+    port->lowLatency_ = RequestLowLatency(fd, SystemSerialFlags());
     SetModemLine(fd, 1, true);
     SetModemLine(fd, 0, true);
     return port;

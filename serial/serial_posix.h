@@ -53,6 +53,29 @@ long ReadLockPid(int fd);
 // "LCK..ttyUSB0" for /dev/ttyUSB0 reached through any link; "LCK..pts_3" for /dev/pts/3.
 std::string LockFileName(const std::string& device, int& err);
 
+// What became of the low-latency request an open makes (USB adapters otherwise hold received bytes
+// back for their latency timer, 16 ms by default).
+enum class TLowLatency {
+    Unsupported,  // the driver has no such flag (a pseudo-terminal): left as it is, nothing to say
+    AlreadyOn,    // nothing changed, nothing to undo
+    Set,          // switched on; the flags it found go back at close
+    Refused,      // the driver has the flag but would not take it (Error says why)
+};
+// The tty's serial flags, read and written: the system's ioctls, or a test's.
+struct TSerialFlagOps {
+    int (*Get)(int fd, int& flags);  // 0 or an errno
+    int (*Set)(int fd, int flags);
+};
+const TSerialFlagOps& SystemSerialFlags();
+struct TLowLatencyRequest {
+    TLowLatency State = TLowLatency::Unsupported;
+    int SavedFlags = 0;  // the flags before (Set)
+    int Error = 0;       // Refused: the errno, or EINVAL when the driver quietly kept its old flags
+};
+TLowLatencyRequest RequestLowLatency(int fd, const TSerialFlagOps& ops);
+// Undoes what the request changed; nothing when it changed nothing.
+void RestoreLowLatency(int fd, const TLowLatencyRequest& request, const TSerialFlagOps& ops);
+
 // One open, claimed and configured port. Everything Open did is undone by the destructor, in
 // reverse: original settings back, exclusive mode off, descriptor (and with it the flock) closed,
 // lock file removed. A failed Open leaves nothing behind.
@@ -72,6 +95,7 @@ public:
 
     int Fd() const { return fd_.Get(); }
     const std::string& LockPath() const { return lockPath_; }
+    const TLowLatencyRequest& LowLatency() const { return lowLatency_; }
 
 private:
     TPort();
@@ -80,6 +104,7 @@ private:
     bool exclusive_ = false;
     bool restore_ = false;
     std::unique_ptr<Saved> saved_;
+    TLowLatencyRequest lowLatency_;
     std::string lockPath_;
     struct stat lockId_ {};   // which file at lockPath_ is ours
 };

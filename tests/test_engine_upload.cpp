@@ -246,6 +246,22 @@ TEST(EngineUpload, AnsweringAtOnceKeepsEveryByteAndTextOfTheConversation) {
     EXPECT_LE(ticks[1], wireTicks + 25) << "answering at once took " << ticks[1] << " ticks, on ticks " << ticks[0];
 }
 
+// A driver that refuses low latency slows every reply but stops nothing: the unit is loaded and
+// its result says why its link may be slow.
+TEST(EngineUpload, ADriverThatRefusesLowLatencyIsNamedInEveryUnitsResult) {
+    EngineRig rig;
+    rig.port.LowLatencyError = EPERM;
+    ASSERT_TRUE(rig.OpenPort());
+    ASSERT_TRUE(rig.Prepare("fw.h86", TestFirmware::Make(5, 2).hex));
+    ASSERT_GE(rig.Upload(), 0);
+    ASSERT_FALSE(rig.view.results.empty());
+    const TJobResult& r = rig.view.results.back();
+    EXPECT_EQ(r.Kind, TResultKind::Sent);
+    ASSERT_EQ(r.Warnings.size(), 1u);
+    EXPECT_EQ(r.Warnings[0], "the adapter's driver refused low latency (Operation not permitted): each reply may "
+                             "wait for its latency timer; see zupflshc ports");
+}
+
 TEST(EngineUpload, AFileThatCannotBePreparedIsReportedOnceAndTheChoiceOfferedAgain) {
     EngineRig rig;
     ASSERT_TRUE(rig.OpenPort());

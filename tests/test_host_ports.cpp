@@ -164,7 +164,7 @@ public:
 TEST(PortDetails, EachDeviceIsLookedUpInTheListingOnce) {
     auto fake = std::make_unique<TFakePorts>();
     TFakePorts& listing = *fake;
-    listing.Ports = {{"/dev/zup-test-usb0", "/dev/serial/by-id/usb-FTDI_A1", "FTDI", "FT232R USB UART", "A1", 0x0403, 0x6001}};
+    listing.Ports = {{"/dev/zup-test-usb0", "/dev/serial/by-id/usb-FTDI_A1", "FTDI", "FT232R USB UART", "A1", 0x0403, 0x6001, "", -1}};
     TCachedPortSource ports(std::move(fake));
     TestPty pty;
     for (int unit = 0; unit < 3; ++unit) {
@@ -189,8 +189,9 @@ TEST(PortListing, JsonHasTheFolderEveryComPortAndEachDeviceWithWhoHoldsIt) {
     });
     ASSERT_GT(holder.Pid, 0);
     TFakePorts attached;
-    attached.Ports = {{free.SlavePath(), "/dev/serial/by-id/usb-FTDI_A1", "FTDI", "FT232R USB UART", "A1", 0x0403, 0x6001},
-                      {held.SlavePath(), "", "", "", "", -1, -1}};
+    attached.Ports = {{free.SlavePath(), "/dev/serial/by-id/usb-FTDI_A1", "FTDI", "FT232R USB UART", "A1", 0x0403, 0x6001,
+                       "ftdi_sio", 16},
+                      {held.SlavePath(), "", "", "", "", -1, -1, "", -1}};
 
     TPortListing listing = ListPorts(folder.Path(), locks.Path(), attached);
     listing.ProgramFolderReason = "the executable's folder";
@@ -234,6 +235,11 @@ TEST(PortListing, JsonHasTheFolderEveryComPortAndEachDeviceWithWhoHoldsIt) {
     EXPECT_EQ(a["pid"].toString(), "6001");
     EXPECT_TRUE(a["openable"].toBool());
     EXPECT_TRUE(a["holder"].isNull());
+    EXPECT_EQ(a["driver"].toString(), "ftdi_sio");
+    EXPECT_EQ(a["latency_timer_ms"].toInt(), 16);
+    EXPECT_TRUE(b["latency_timer_ms"].isNull());
+    EXPECT_NE(PortListingText(listing).find("    driver ftdi_sio, latency timer 16 ms (replies wait up to that long"),
+              std::string::npos);
 
     EXPECT_EQ(b["path"].toString().toStdString(), held.SlavePath());
     EXPECT_EQ(b["com"].toInt(), 4);
@@ -248,7 +254,7 @@ TEST(PortListing, ControlCharactersInNamesAreShownAsTheirCodes) {
     TestPty pty;
     fs::create_symlink("/dev/x\x1b]0;owned\x07\nCOM9: fake", folder.Path() + "/COM2");
     TFakePorts attached;
-    attached.Ports = {{pty.SlavePath(), "/dev/serial/by-id/usb-\x1b[2J\r\x9b" "31m-M\xc3\xbcller", "Mak\x1b" "er", "P", "S\nN", 0x0403, 0x6001}};
+    attached.Ports = {{pty.SlavePath(), "/dev/serial/by-id/usb-\x1b[2J\r\x9b" "31m-M\xc3\xbcller", "Mak\x1b" "er", "P", "S\nN", 0x0403, 0x6001, "", -1}};
     const std::string text = PortListingText(ListPorts(folder.Path(), locks.Path(), attached));
     EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
     EXPECT_EQ(text.find('\r'), std::string::npos) << text;
@@ -295,10 +301,10 @@ TEST(PortListing, ARunningBrlttyIsMarkedWithItsRemedy) {
 
 TEST(UsbDevice, ASerialNumberOrTheOnlyAdapterOfAKindNamesTheDevice) {
     TFakePorts attached;
-    attached.Ports = {{"/dev/ttyUSB0", "", "FTDI", "FT232R", "A1", 0x0403, 0x6001},
-                      {"/dev/ttyUSB1", "", "FTDI", "FT232R", "B2", 0x0403, 0x6001},
-                      {"/dev/ttyUSB2", "", "QinHeng", "CH340", "", 0x1a86, 0x7523},
-                      {"/dev/ttyS0", "", "", "", "", -1, -1}};
+    attached.Ports = {{"/dev/ttyUSB0", "", "FTDI", "FT232R", "A1", 0x0403, 0x6001, "", -1},
+                      {"/dev/ttyUSB1", "", "FTDI", "FT232R", "B2", 0x0403, 0x6001, "", -1},
+                      {"/dev/ttyUSB2", "", "QinHeng", "CH340", "", 0x1a86, 0x7523, "", -1},
+                      {"/dev/ttyS0", "", "", "", "", -1, -1, "", -1}};
     const std::string all = "/dev/ttyUSB0 (0403:6001, serial A1), /dev/ttyUSB1 (0403:6001, serial B2), "
                             "/dev/ttyUSB2 (1a86:7523, no serial number)";
     TFakePorts nothing;
@@ -324,5 +330,35 @@ TEST(UsbDevice, ASerialNumberOrTheOnlyAdapterOfAKindNamesTheDevice) {
         EXPECT_EQ(ResolveUsbDevice(row.spec, *row.ports, path, error), row.error.empty());
         EXPECT_EQ(path, row.path);
         EXPECT_EQ(error, row.error);
+    }
+}
+
+// The driver and the latency timer as sysfs gives them, on a tree of our own: an FTDI adapter has
+// both, a CP210x only its driver, a name that is no tty of the tree or that leads out of it nothing.
+TEST(PortDetails, DriverAndLatencyTimerComeFromSysfs) {
+    TempDir sys;
+    const auto tty = [&](const std::string& name, const std::string& driver, const std::string& timer) {
+        fs::create_directories(sys.Path() + "/bus/usb-serial/drivers/" + driver);
+        fs::create_directories(sys.Path() + "/class/tty/" + name + "/device");
+        fs::create_directory_symlink(sys.Path() + "/bus/usb-serial/drivers/" + driver,
+                                     sys.Path() + "/class/tty/" + name + "/device/driver");
+        if (timer.empty()) return;
+        fs::create_directories(sys.Path() + "/bus/usb-serial/devices/" + name);
+        WriteWholeFile(sys.Path() + "/bus/usb-serial/devices/" + name + "/latency_timer", timer);
+    };
+    tty("ttyUSB0", "ftdi_sio", "16\n");
+    tty("ttyUSB1", "cp210x", "");
+    tty("ttyUSB2", "ftdi_sio", "fast\n");
+    const struct Row {
+        const char* name;
+        std::string driver;
+        int timer;
+    } rows[] = {{"ttyUSB0", "ftdi_sio", 16}, {"ttyUSB1", "cp210x", -1}, {"ttyUSB2", "ftdi_sio", -1},
+                {"pts/3", "", -1},           {"..", "", -1},            {"ttyS9", "", -1}};
+    for (const Row& row : rows) {
+        TPortInfo info;
+        ReadTtyDriverFacts(sys.Path(), row.name, info);
+        EXPECT_EQ(info.Driver, row.driver) << row.name;
+        EXPECT_EQ(info.LatencyTimerMs, row.timer) << row.name;
     }
 }

@@ -1,6 +1,7 @@
 // TSerial against pseudo-terminal pairs: settings, open and close, reads and writes, claims,
 // lock files and error reporting.
 #include "serial/Serial4.h"
+#include "serial/serial_posix.h"
 #include "tests/support/Fifo.h"
 #include "tests/support/Pty.h"
 #include "tests/support/EventLoop.h"
@@ -609,4 +610,58 @@ TEST(SerialClaim, AFifoInPlaceOfTheLockFileIsBusyNotAWait) {
     EXPECT_FALSE(port.Active());
     EXPECT_EQ(port.ErrorCode(), EBUSY);
     EXPECT_TRUE(fs::is_fifo(lock));   // not ours to remove
+}
+
+namespace {
+
+// A driver's serial flags as the request sees them: what Get reports, what Set does with them.
+struct TFakeDriver {
+    int getError = 0;      // the driver has no serial flags at all
+    int setError = 0;      // it refuses the change
+    bool keepsOld = false; // it takes the call and keeps its flags
+    int flags = 0;
+    std::vector<int> sets;
+};
+TFakeDriver* g_driver = nullptr;  // the ops are plain functions: the row under test
+const serialio::TSerialFlagOps kFakeOps{
+    [](int, int& flags) {
+        flags = g_driver->flags;
+        return g_driver->getError;
+    },
+    [](int, int flags) {
+        g_driver->sets.push_back(flags);
+        if (g_driver->setError == 0 && !g_driver->keepsOld) g_driver->flags = flags;
+        return g_driver->setError;
+    }};
+
+}  // namespace
+
+// Low latency is asked for at the open and undone at the close exactly when the open changed it; a
+// driver that refuses it, outright or by keeping its flags, is told apart from one without flags.
+TEST(SerialOpen, LowLatencyIsAskedForAndTheFlagsItFoundComeBack) {
+    using serialio::TLowLatency;
+    constexpr int kLow = 0x2000;  // ASYNC_LOW_LATENCY
+    const struct Row {
+        const char* name;
+        TFakeDriver driver;
+        TLowLatency state;
+        int error;
+        std::vector<int> sets;  // every flags word written, the restore at close included
+    } rows[] = {
+        {"pseudo-terminal", {ENOTTY, 0, false, 0x40, {}}, TLowLatency::Unsupported, 0, {}},
+        {"FTDI at its default", {0, 0, false, 0x40, {}}, TLowLatency::Set, 0, {0x40 | kLow, 0x40}},
+        {"already low", {0, 0, false, 0x40 | kLow, {}}, TLowLatency::AlreadyOn, 0, {}},
+        {"refused", {0, EPERM, false, 0x40, {}}, TLowLatency::Refused, EPERM, {0x40 | kLow}},
+        {"kept its flags", {0, 0, true, 0x40, {}}, TLowLatency::Refused, EINVAL, {0x40 | kLow}},
+    };
+    for (const Row& row : rows) {
+        TFakeDriver driver = row.driver;
+        g_driver = &driver;
+        const serialio::TLowLatencyRequest r = serialio::RequestLowLatency(3, kFakeOps);
+        serialio::RestoreLowLatency(3, r, kFakeOps);
+        EXPECT_EQ(r.State, row.state) << row.name;
+        EXPECT_EQ(r.Error, row.error) << row.name;
+        EXPECT_EQ(driver.sets, row.sets) << row.name;
+        g_driver = nullptr;
+    }
 }

@@ -40,6 +40,7 @@ public:
     void WriteChar(char c) override { WriteString(std::string(1, c)); }
     std::string ErrorText() const override { return error_; }
     int ErrorCode() const override { return errorCode_; }
+    int LowLatencyRefused() const override { return LowLatencyError; }
     bool LineLost() const override { return lineLost_; }
     std::string DisplayName() const override { return "Com " + std::to_string(port_); }
 
@@ -55,6 +56,7 @@ public:
     // The open fails with this reason (errno text) and errno when set.
     std::string OpenFailure;
     int OpenError = 0;
+    int LowLatencyError = 0;  // the driver refuses low latency with this errno
 
 private:
     SimOptions opt_;
