@@ -1,5 +1,6 @@
 // Makes a manual page from its template at build time: the lines @SYNOPSIS@ and @OPTIONS@ become the
-// commands and options from the very tables that --help prints, so the two cannot disagree.
+// commands and options from the very tables that --help prints, and @RESULTS@ the record's results
+// from the result kinds' table, so the page cannot disagree with the program.
 //   zup_manpage zupflshc|zupsim TEMPLATE OUTPUT
 #include <QString>
 #include <QStringList>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "cli/CommandLineOptions.h"
+#include "engine/JobResult.h"
 #include "sim/Options.h"
 
 namespace {
@@ -61,6 +63,20 @@ QString ProgramSynopsis() {
     return out;
 }
 
+// The results a record can hold, from the result kinds' one table: a preparation alone leaves no
+// record, so "prepared" is not among them.
+QString RecordResults() {
+    QStringList names;
+    for (const std::string& name : ResultKindNames())
+        if (name != "prepared") names << QString::fromStdString(name);
+    QString out = ".BR";
+    for (int i = 0; i < names.size(); ++i) {
+        if (i > 0) out += i + 1 == names.size() ? " \" or \"" : " \", \"";
+        out += " " + Roff(names[i]);
+    }
+    return out + " ,\n";
+}
+
 QString SimSwitches() {
     QString out;
     for (const TSwitchHelp& s : SwitchHelp()) out += Paragraph(s.Switch, s.Text);
@@ -84,6 +100,7 @@ int main(int argc, char** argv) {
     for (std::string line; std::getline(in, line);) {
         if (line == "@SYNOPSIS@" && which == "zupflshc") out << ProgramSynopsis().toStdString();
         else if (line == "@OPTIONS@") out << (which == "zupflshc" ? ProgramOptions() : SimSwitches()).toStdString();
+        else if (line == "@RESULTS@") out << RecordResults().toStdString();
         else out << line << "\n";
     }
     std::ofstream file(argv[3], std::ios::trunc);

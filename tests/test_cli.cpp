@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +19,7 @@
 #include <tuple>
 
 #include "cli/CommandLineOptions.h"
+#include "engine/JobResult.h"
 #include "serial/Serial4.h"
 #include "serial/serial_posix.h"
 #include "support/Firmware.h"
@@ -363,6 +365,20 @@ TEST(CommandLine, HelpIsTheReadmesCommandLineSection) {
     const Outcome r = Cli().Run({"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, documented);
+}
+
+// The README's list of how a job can end is the result kinds' table, a preparation's own aside.
+TEST(CommandLine, TheReadmeNamesEveryResultARecordCanHold) {
+    const std::string readme = ReadWholeFile(std::string(ZUP_SOURCE_DIR) + "/README.md");
+    const size_t from = readme.find("how it ended (");
+    ASSERT_NE(from, std::string::npos);
+    const std::string list = readme.substr(from, readme.find(", with", from) - from);
+    std::vector<std::string> named;
+    for (size_t at = list.find('`'); at != std::string::npos; at = list.find('`', list.find('`', at + 1) + 1))
+        named.push_back(list.substr(at + 1, list.find('`', at + 1) - at - 1));
+    std::vector<std::string> kinds = ResultKindNames();
+    kinds.erase(std::remove(kinds.begin(), kinds.end(), "prepared"), kinds.end());
+    EXPECT_EQ(named, kinds);
 }
 
 // A name that is not UTF-8 is the file it names: taken from the arguments as bytes, shown with its
