@@ -244,6 +244,34 @@ TEST(RecipeAsRoot, ALinkInAFolderAnyoneMayWriteToIsRefusedTheOwnersFolderIsNot) 
     EXPECT_EQ(run.status, 0) << run.out << run.err;
 }
 
+// show takes record_db as run takes it: a file relative to the recipe's folder, and a location run
+// refuses before any unit is refused by show too, in the same words.
+TEST(Recipe, ShowJudgesTheRecordLocationAsRunDoes) {
+    Station s;
+    const std::string fw = TestFirmware::Make(4, 1).hex;
+    s.File("fw.h86", fw);
+    const struct {
+        const char* recordDb;
+        int status;
+        std::string says;
+    } rows[] = {
+        {"records/line.sqlite", 0, "Record: " + s.root / "records/line.sqlite\n"},
+        {"mysql://db/line", 2, "unknown record database scheme 'mysql://'"},
+    };
+    for (const auto& row : rows) {
+        s.File("line.json", R"({"format": 1, "job": "upload", "firmware": {"file": "fw.h86", "sha256": ")" +
+                                Sha256Hex(fw) + R"(", "size": )" + std::to_string(fw.size()) + R"(}, "ports": [")" +
+                                s.Device(1) + R"("], "record_db": ")" + row.recordDb + "\"}");
+        const Outcome shown = s.Run({"recipe", "show", Q(s.root / "line.json")});
+        EXPECT_EQ(shown.status, row.status) << row.recordDb << ": " << shown.err;
+        EXPECT_NE((shown.out + shown.err).find(row.says), std::string::npos) << shown.out << shown.err;
+        if (row.status == 0) continue;
+        const Outcome run = s.Run({"recipe", "run", Q(s.root / "line.json")});
+        EXPECT_EQ(run.status, row.status) << run.err;
+        EXPECT_NE(run.err.find(row.says), std::string::npos) << run.err;
+    }
+}
+
 // Ids typed ahead wait in order, one for each unit of the port they name.
 TEST(UnitIds, ScannedIdsReachTheRecordsOfATwoPortLoop) {
     Station s;
