@@ -1,5 +1,6 @@
 #include "base/TrustedPath.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
