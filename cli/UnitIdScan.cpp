@@ -56,16 +56,16 @@ void TUnitIdScan::Read() {
             if (port.Job->AwaitsUnitId()) port.Job->Abandon("standard input ended: no more unit ids");
         return;
     }
-    std::string_view read(buffer, static_cast<size_t>(n));
+    std::string_view got(buffer, static_cast<size_t>(n));
     // The rest of a line already refused for its length: never read as a line of its own, or its
     // tail could name a port and give it an id nobody scanned.
     if (skipping_) {
-        const size_t end = read.find('\n');
+        const size_t end = got.find('\n');
         if (end == std::string_view::npos) return;
-        read.remove_prefix(end + 1);
+        got.remove_prefix(end + 1);
         skipping_ = false;
     }
-    pending_.append(read);
+    pending_.append(got);
     for (size_t end; (end = pending_.find('\n')) != std::string::npos;) {
         const std::string line = pending_.substr(0, end);
         pending_.erase(0, end + 1);
