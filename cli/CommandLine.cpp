@@ -230,7 +230,9 @@ int RunCommandLine(int argc, char** argv) {
     const QStringList words = QCoreApplication::arguments().mid(1);
     if (!words.isEmpty() && words.first() == "history")
         return RunHistoryCommand(words.mid(1), ProgramFolder() + "history.sqlite");
-    if (!words.isEmpty() && words.first() == "recipe") return RunRecipeCommand(words.mid(1), RunJob);
+    if (!words.isEmpty() && words.first() == "recipe")
+        return RunRecipeCommand(words.mid(1), [&](const std::string& parsed) { return RawArgument(parsed, argc, argv); },
+                                RunJob);
 
     TCliOptions options;
     QString error;

@@ -7,6 +7,7 @@
 #include <QString>
 #include <cstdio>
 
+#include "base/ShownText.h"
 #include "cli/StationBoard.h"
 #include "engine/Progress.h"
 
@@ -355,10 +356,13 @@ void TCliView::Warning(const std::string& text) {
     else Error("warning: " + text);
 }
 
-void TCliView::Result(int status, const std::string& result, const std::string& reason) {
+void TCliView::Result(int status, const std::string& result, const std::string& given) {
+    // A reason is UTF-8 text, as the window and the record show it: bytes of the unit or of a file
+    // name that are not UTF-8 are shown as <XX>.
+    const std::string reason = ShownText(given);
     if (Json()) {
         QJsonObject event{{"event", "result"}, {"status", status}, {"result", QString::fromStdString(result)},
-                          {"reason", FromLocal(reason)}};
+                          {"reason", QString::fromUtf8(reason.c_str())}};
         if (result_) AddResultFields(event, *result_);
         if (!adviceReason_.empty()) event.insert("diagnosis", FromLocal(adviceReason_));
         if (!adviceRemedy_.empty()) event.insert("remedy", FromLocal(adviceRemedy_));

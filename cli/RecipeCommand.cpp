@@ -10,6 +10,7 @@
 #include "base/SafeFile.h"
 #include "base/Sha256.h"
 #include "base/ShownText.h"
+#include "base/TrustedPath.h"
 #include "driver/JobDriver.h"
 #include "driver/Preparation.h"
 #include "driver/Recipe.h"
@@ -63,6 +64,20 @@ std::optional<TJobResult> PrepareQuietly(const std::string& file) {
 bool PinFirmware(const std::string& given, const std::string& recipePath, TRecipe& recipe, std::string& error) {
     if (!CheckFirmwareFile(given, error)) return false;
     const std::string file = AbsolutePath(given);
+    if (const std::string untrusted = UntrustedPathReason(file); !untrusted.empty()) {
+        error = "the firmware '" + ShownText(file) + "' is not used: " + untrusted;
+        return false;
+    }
+    // Beside the recipe (or below its folder) the name stays relative, so the folder can move whole.
+    const std::string absolute = AbsolutePath(recipePath);
+    const std::string folder = absolute.substr(0, FileNameStart(absolute));
+    recipe.Firmware = file.compare(0, folder.size(), folder) == 0 ? file.substr(folder.size()) : file;
+    // A recipe is JSON, which holds text: a name of other bytes would come back as another file's.
+    if (QString::fromUtf8(recipe.Firmware.c_str()).toUtf8().toStdString() != recipe.Firmware) {
+        error = "the firmware's name '" + ShownText(recipe.Firmware) +
+                "' is not UTF-8 text, which a recipe cannot hold: rename the file";
+        return false;
+    }
     try {
         const std::optional<std::string> bytes = ReadSmallFile(file, kMaxFirmwareSize);
         if (!bytes) throw EInOutError("Cannot open file", file, ENOENT);
@@ -79,21 +94,18 @@ bool PinFirmware(const std::string& given, const std::string& recipePath, TRecip
     }
     recipe.Blocks = prepared->BlockCount;
     recipe.Checksum = prepared->FileChecksum;
-    // Beside the recipe (or below its folder) the name stays relative, so the folder can move whole.
-    const std::string absolute = AbsolutePath(recipePath);
-    const std::string folder = absolute.substr(0, FileNameStart(absolute));
-    recipe.Firmware = file.compare(0, folder.size(), folder) == 0 ? file.substr(folder.size()) : file;
     return true;
 }
 
-int WriteCommand(const QStringList& words) {
+int WriteCommand(const QStringList& words, const TRawArgument& raw) {
     if (words.size() < 2) return Refuse("recipe write needs FILE.json and a job: upload FW or factory");
     if (const QString stray = StrayOption(words, kWriteOptions); !stray.isEmpty())
         return Refuse("recipe write does not take " + Local(stray) + " (see zupflshc recipe --help)");
-    const std::string path = Local(words[0]);
+    const std::string path = raw(Local(words[0]));
     TCliOptions o;
     QString parseError;
     if (ParseCommandLine(words.mid(1), o, parseError) != TParse::Run) return Refuse(Local(parseError));
+    o.File = raw(o.File);
     if (o.Command != TCommand::Upload && o.Command != TCommand::Factory)
         return Refuse("a recipe's job is upload FW or factory");
     TRecipe recipe;
@@ -140,21 +152,30 @@ void PrintRecipe(const TRecipe& r) {
     if (!r.Loop) std::printf("Loop: no\n");
     else if (r.Count == 0) std::printf("Loop: yes, until stopped\n");
     else std::printf("Loop: yes, %d units a port\n", r.Count);
+    // The location as `run` takes it: a file relative to the recipe's folder, in the locale's encoding.
     THistoryLocation location;
     QString ignored;
-    const QString record = QString::fromStdString(r.RecordDb);
-    std::printf("Record: %s\n", r.RecordDb.empty() ? "history.sqlite in the program folder"
-                                : ParseHistoryLocation(record, location, ignored) ? Local(location.Display()).c_str()
-                                                                                  : ShownText(r.RecordDb).c_str());
+    const std::string where = r.RecordLocation();
+    std::printf("Record: %s\n", where.empty() ? "history.sqlite in the program folder"
+                                : ParseHistoryLocation(QString::fromLocal8Bit(where.c_str()), location, ignored)
+                                    ? Local(location.Display()).c_str()
+                                    : ShownText(where).c_str());
     std::printf("Unit id required: %s\n", yes(r.RequireUnitId));
 }
 
-int ShowCommand(const QStringList& words) {
+int ShowCommand(const QStringList& words, const TRawArgument& raw) {
     if (words.size() != 1) return Refuse("recipe show takes one FILE.json");
     TRecipe recipe;
     std::string error;
-    if (!Load(Local(words[0]), recipe, error)) return Refuse(error);
+    if (!Load(raw(Local(words[0])), recipe, error)) return Refuse(error);
     PrintRecipe(recipe);
+    // A location `run` could never take is refused here too; `show` opens nothing, so a file or
+    // server that would refuse the records is only found by `run`.
+    THistoryLocation location;
+    QString problem;
+    const std::string where = recipe.RecordLocation();
+    if (!where.empty() && !ParseHistoryLocation(QString::fromLocal8Bit(where.c_str()), location, problem))
+        return Refuse("recipe '" + ShownText(recipe.Name) + "': " + problem.toLocal8Bit().toStdString());
     const std::string mismatch = FirmwareMismatch(recipe);
     if (!mismatch.empty()) return Refuse("recipe '" + ShownText(recipe.Name) + "': " + mismatch);
     if (recipe.Job == TDriverJob::Upload) std::printf("The firmware matches the recipe.\n");
@@ -162,13 +183,13 @@ int ShowCommand(const QStringList& words) {
 }
 
 // The station's options from the recipe; the run's own options (output, ids, capture) from `words`.
-int RunCommand(const QStringList& words, const std::function<int(TCliOptions&)>& runJob) {
+int RunCommand(const QStringList& words, const TRawArgument& raw, const std::function<int(TCliOptions&)>& runJob) {
     if (words.isEmpty()) return Refuse("recipe run needs FILE.json");
     if (const QString stray = StrayOption(words.mid(1), kRunOptions); !stray.isEmpty())
         return Refuse("recipe run does not take " + Local(stray) + ": the recipe fixes it");
     TRecipe recipe;
     std::string error;
-    if (!Load(Local(words[0]), recipe, error)) return Refuse(error);
+    if (!Load(raw(Local(words[0])), recipe, error)) return Refuse(error);
     // Before any port opens: the firmware must be the one the recipe pins.
     const std::string mismatch = FirmwareMismatch(recipe);
     if (!mismatch.empty()) return Refuse("recipe '" + ShownText(recipe.Name) + "': " + mismatch + "; nothing was sent");
@@ -178,6 +199,7 @@ int RunCommand(const QStringList& words, const std::function<int(TCliOptions&)>&
     TCliOptions o;
     QString parseError;
     if (ParseCommandLine(job + words.mid(1), o, parseError) != TParse::Run) return Refuse(Local(parseError));
+    if (upload) o.File = recipe.FirmwarePath();  // its bytes, whatever the locale makes of them
     o.Ports.clear();
     for (const std::string& name : recipe.Ports) {
         TCliOptions::TPortChoice choice;
@@ -202,15 +224,16 @@ int RunCommand(const QStringList& words, const std::function<int(TCliOptions&)>&
 
 }  // namespace
 
-int RunRecipeCommand(const QStringList& words, const std::function<int(TCliOptions&)>& runJob) {
+int RunRecipeCommand(const QStringList& words, const TRawArgument& raw,
+                     const std::function<int(TCliOptions&)>& runJob) {
     const QString sub = words.value(0);
     if (words.isEmpty() || words.contains("--help") || words.contains("-h")) {
         std::fputs(RecipeUsageText().toLocal8Bit().constData(), stdout);
         return words.isEmpty() ? Exit::Usage : Exit::Success;
     }
-    if (sub == "write") return WriteCommand(words.mid(1));
-    if (sub == "show") return ShowCommand(words.mid(1));
-    if (sub == "run") return RunCommand(words.mid(1), runJob);
+    if (sub == "write") return WriteCommand(words.mid(1), raw);
+    if (sub == "show") return ShowCommand(words.mid(1), raw);
+    if (sub == "run") return RunCommand(words.mid(1), raw, runJob);
     return Refuse("unknown recipe command '" + Local(sub) + "' (write, show or run)");
 }
 
@@ -223,6 +246,12 @@ QString RecipeUsageText() {
            "SHA-256), the speed, the ports, the loop, the record and what every unit\n"
            "must pass. A firmware file that no longer matches is refused before any\n"
            "port opens.\n"
+           "A recipe, and the firmware it names, are used only when no other user\n"
+           "could have put them there: every folder on the way (links followed)\n"
+           "belongs to root, to you or to the file's owner, and no one else may write\n"
+           "to it (a sticky folder such as /tmp only for what you or root own in it);\n"
+           "every link on the way belongs to one of them too. Otherwise the folder or\n"
+           "link is named, status 2, and nothing is sent.\n"
            "\n"
            "  write   writes FILE.json from the options the job takes: --port and\n"
            "          --device (repeated), --baud, --loop, --count, --record-db,\n"

@@ -159,7 +159,7 @@ void TCliStation::Summary(const std::vector<std::unique_ptr<TCliJob>>& jobs,
     for (size_t i = 0; i < jobs.size(); ++i) {
         const TCliJob& job = *jobs[i];
         std::string line = views[i]->Unit() + ": " + job.EndWord();
-        if (!job.EndReason().empty() && job.Status() != Exit::Success) line += ": " + job.EndReason();
+        if (!job.EndReason().empty() && job.Status() != Exit::Success) line += ": " + ShownText(job.EndReason());
         if (options_.Loop)
             line += " (" + LoadedAndFailed(job.Units(), job.FailedUnits()) + ")";
         if (!job.UnitVersion().empty()) line += ", unit software " + ShownText(job.UnitVersion());
@@ -167,7 +167,7 @@ void TCliStation::Summary(const std::vector<std::unique_ptr<TCliJob>>& jobs,
         units.append(QJsonObject{{"unit", QString::fromStdString(views[i]->Unit())},
                                  {"status", job.Status()},
                                  {"result", QString::fromStdString(job.EndWord())},
-                                 {"reason", QString::fromLocal8Bit(job.EndReason().c_str())},
+                                 {"reason", QString::fromUtf8(ShownText(job.EndReason()).c_str())},
                                  {"unit_version", QString::fromLatin1(job.UnitVersion().c_str())}});
     }
     std::string totals = std::to_string(tally_.Loaded) + (tally_.Loaded == 1 ? " unit" : " units") + " loaded, " +

@@ -3,6 +3,7 @@
 #include <QTimer>
 #include <cctype>
 #include <cerrno>
+#include <string_view>
 #include <unistd.h>
 
 #include "base/ShownText.h"
@@ -55,17 +56,30 @@ void TUnitIdScan::Read() {
             if (port.Job->AwaitsUnitId()) port.Job->Abandon("standard input ended: no more unit ids");
         return;
     }
-    pending_.append(buffer, static_cast<size_t>(n));
+    std::string_view got(buffer, static_cast<size_t>(n));
+    // The rest of a line already refused for its length: never read as a line of its own, or its
+    // tail could name a port and give it an id nobody scanned.
+    if (skipping_) {
+        const size_t end = got.find('\n');
+        if (end == std::string_view::npos) return;
+        got.remove_prefix(end + 1);
+        skipping_ = false;
+    }
+    pending_.append(got);
     for (size_t end; (end = pending_.find('\n')) != std::string::npos;) {
         const std::string line = pending_.substr(0, end);
         pending_.erase(0, end + 1);
-        Take(line);
+        if (line.size() > kMaxLine) TooLong();
+        else Take(line);
     }
     if (pending_.size() > kMaxLine) {
-        say_(-1, "a line of standard input is too long for a unit id: ignored");
+        TooLong();
         pending_.clear();
+        skipping_ = true;
     }
 }
+
+void TUnitIdScan::TooLong() { say_(-1, "a line of standard input is too long for a unit id: ignored"); }
 
 // The port a line names at its start: the longest of the names that is followed by a blank.
 int TUnitIdScan::PortOf(const std::string& line, size_t& idStart) const {

@@ -35,6 +35,7 @@ public:
 
 private:
     void Read();
+    void TooLong();
     int PortOf(const std::string& line, size_t& idStart) const;
 
     std::vector<TPort> ports_;
@@ -43,5 +44,6 @@ private:
     QObject context_;
     std::unique_ptr<QSocketNotifier> notifier_;
     std::string pending_;  // a line not yet ended
+    bool skipping_ = false;  // within a line refused as too long, until its end
     bool ended_ = false;
 };

@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "base/Paths.h"
@@ -17,6 +16,7 @@
 #include "base/SafeFile.h"
 #include "base/Sha256.h"
 #include "base/ShownText.h"
+#include "base/TrustedPath.h"
 
 namespace {
 
@@ -192,18 +192,14 @@ bool CheckWhole(const QJsonObject& object, const TRecipe& recipe, std::string& e
 }
 
 // The recipe's bytes: a regular file (never a FIFO or a device), not larger than a recipe can be,
-// and not another user's file reached through a link someone planted.
+// and reached on a way that nobody but its owner (root, this user) could have laid.
 std::optional<std::string> ReadRecipeBytes(const std::string& path, std::string& error) {
     TOpenResult file = TryOpenRegularFile(path, O_RDONLY);
     if (file.NotRegular) error = "not a regular file";
     else if (file.Error) error = std::strerror(file.Error);
+    else if (const std::string untrusted = UntrustedPathReason(path, file.Fd.Get()); !untrusted.empty())
+        error = "not used: " + untrusted;
     if (!error.empty()) return std::nullopt;
-    struct stat link {}, target {};
-    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && ::fstat(file.Fd.Get(), &target) == 0 &&
-        link.st_uid != target.st_uid) {
-        error = "a link to a file of another user";
-        return std::nullopt;
-    }
     std::string bytes;
     char buffer[4096];
     for (;;) {
@@ -312,6 +308,8 @@ std::string FirmwareMismatch(const TRecipe& recipe) {
         return std::string(e.what()) + " (the recipe pins sha256 " + recipe.Sha256 + ")";
     }
     if (!bytes) return "the firmware '" + ShownText(file) + "' is missing (the recipe pins sha256 " + recipe.Sha256 + ")";
+    if (const std::string untrusted = UntrustedPathReason(file); !untrusted.empty())
+        return "the firmware '" + ShownText(file) + "' is not used: " + untrusted;
     const std::string digest = Sha256Hex(*bytes);
     if (digest == recipe.Sha256 && static_cast<int64_t>(bytes->size()) == recipe.Size) return {};
     return "the firmware '" + ShownText(file) + "' is not the one the recipe pins: sha256 " + digest +

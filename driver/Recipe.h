@@ -42,7 +42,7 @@ struct TRecipe {
     std::string RecordLocation() const;
 };
 
-// Reads and checks `path`: a regular file of this user's or reached through no one else's link,
+// Reads and checks `path`: a regular file on a way no other user could have laid (UntrustedPathReason),
 // JSON of a known format with known keys only and sound values. False with `error`, the problem
 // in one line (without the recipe's name, which the caller puts before it).
 bool ReadRecipe(const std::string& path, TRecipe& recipe, std::string& error);
@@ -53,8 +53,8 @@ std::string RecipeText(const TRecipe& recipe);
 // Writes `recipe` to `path` (replaced whole, never half-written) and sets Path, Name and
 // ContentSha256. A relative firmware name is kept relative to `path`'s folder.
 bool WriteRecipe(const std::string& path, TRecipe& recipe, std::string& error);
-// Whether the firmware file is the one the recipe pins: "" when it is; otherwise the problem,
-// naming the file and both digests.
+// Whether the firmware file is the one the recipe pins, on a way no other user could have laid:
+// "" when it is; otherwise the problem, naming the file (and both digests, or the folder or link).
 std::string FirmwareMismatch(const TRecipe& recipe);
 
 // A record location as a station keeps it: a file named relative to `folder` (with its trailing

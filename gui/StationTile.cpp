@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdlib>
 
+#include "base/ShownText.h"
 #include "host/PortDiagnosis.h"
 #include "host/Ports.h"
 #include "host/PortSource.h"
@@ -24,7 +25,8 @@ const char* const kRed = "#b3261e";
 const char* const kAmber = "#8a5a00";
 
 QString Local(const std::string& text) { return QString::fromLocal8Bit(text.c_str()); }
-QString Bytes(const std::string& text) { return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())); }
+// A reason is UTF-8 text; bytes of the unit or of a file name that are not are shown as <XX>.
+QString Reason(const std::string& text) { return QString::fromUtf8(ShownText(text).c_str()); }
 
 // Through the palette: a style sheet would re-polish the label, 16 tiles at once at a unit's end.
 void Colour(QLabel* label, const char* colour) {
@@ -302,13 +304,13 @@ void TStationTile::ShowResult(const TJobResult& result, bool counted) {
         const TPortDiagnosis d = DiagnoseResult(result, programFolder_, "/run/lock/", &ports);
         // A unit the port let down while it was written failed all the same: the word says so.
         text = QString(counted ? "failed, port problem: " : "port problem: ") +
-               (d.Remedy.empty() ? Bytes(result.Reason) : Local(d.Remedy));
+               (d.Remedy.empty() ? Reason(result.Reason) : Local(d.Remedy));
         colour = kAmber;
         diagnosis = Local(result.SystemReason + "\n" + d.Reason + "\n" + d.Remedy).trimmed();
     } else if (result.Kind == TResultKind::Interrupted) {
         text = QString("stopped at block %1 of %2: load it again").arg(result.BlocksSent).arg(result.BlockCount);
     } else {
-        text = "failed: " + Bytes(result.Reason);
+        text = "failed: " + Reason(result.Reason);
     }
     if (result.PortFault == TPortFault::None) shownFault_ = TPortFault::None;
     SetLabelText(result_, text);
@@ -322,7 +324,7 @@ void TStationTile::PortEnded(const TPortEndEvent& end) {
     switch (end.Why) {
     case TPortEnd::Finished: SetDoing(stopping_ || (driver_ && driver_->StopSignal()) ? "stopped" : "done"); break;
     case TPortEnd::CaptureFailed:
-    case TPortEnd::InputEnded: SetDoing("stopped: " + Local(end.Reason)); break;
+    case TPortEnd::InputEnded: SetDoing("stopped: " + Reason(end.Reason)); break;
     }
     progressDirty_ = true;
     if (OnPortEnded) OnPortEnded(*this);

@@ -37,6 +37,8 @@ constexpr qint64 kRateAfterMs = 60000;
 const char* const kStationTitle = "Norvane Flash Station";
 
 QString Local(const std::string& text) { return QString::fromLocal8Bit(text.c_str()); }
+// A reason is UTF-8 text; bytes of the unit or of a file name that are not are shown as <XX>.
+QString Reason(const std::string& text) { return QString::fromUtf8(ShownText(text).c_str()); }
 
 QPushButton* NewButton(QWidget* parent, const char* name, const QString& text) {
     auto* b = new QPushButton(text, parent);
@@ -344,7 +346,7 @@ void TStationWindow::Prepared(const TJobResult& result, const std::string& prepa
         input_ = {};
         ShowHeader();
         ShowRunning();
-        const QString reason = Latin1(result.Reason);
+        const QString reason = Reason(result.Reason);
         return ShowMessage((start ? "No unit was started: " : "") + QString("the firmware file cannot be prepared: ") + reason);
     }
     input_ = StationInputOf(result, preparedFile);
@@ -525,7 +527,7 @@ void TStationWindow::ListUnit(const TStationTile& tile, const TJobResult& result
                                                                   : "failed";
     auto* row = new QTreeWidgetItem({QDateTime::currentDateTime().toString("HH:mm:ss"), Local(tile.Port().Name),
                                      QString::fromStdString(result.UnitId), word,
-                                     result.Succeeded() ? QString() : Latin1(result.Reason)});
+                                     result.Succeeded() ? QString() : Reason(result.Reason)});
     units_->insertTopLevelItem(0, row);
     while (units_->topLevelItemCount() > kListedUnits) delete units_->takeTopLevelItem(kListedUnits);
 }

@@ -1,5 +1,6 @@
 #include "history/ResultRecord.h"
 #include "base/Paths.h"
+#include "base/ShownText.h"
 
 #include <QCoreApplication>
 #include <QSqlDatabase>
@@ -21,6 +22,9 @@ namespace {
 QString Local(const std::string& text) { return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())); }
 // What the unit said is its bytes, not the locale's text.
 QString FromUnit(const std::string& text) { return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())); }
+// A reason is UTF-8 text, as the window and the JSON events show it: bytes of the unit or of a file
+// name that are not UTF-8 are kept as <XX>.
+QString Reason(const std::string& text) { return QString::fromUtf8(ShownText(text).c_str()); }
 
 QString LoginName() {
     if (const passwd* pw = ::getpwuid(::geteuid())) return QString::fromLocal8Bit(pw->pw_name);
@@ -63,7 +67,7 @@ TJobRecord RecordOf(const TJobResult& r, const TRecordContext& c, TPortSource* p
     // The unit's own id (scanned for it) before the one the run was given for its single unit.
     row.UnitId = r.UnitId.empty() ? c.UnitId : Local(r.UnitId);
     row.Result = ResultKindName(r.Kind);
-    row.Reason = Local(r.Reason);
+    row.Reason = Reason(r.Reason);
     for (const std::string& w : r.Warnings) row.Warnings << Local(w);
     row.BlocksSent = r.BlocksSent;
     row.CapturePath = Local(r.CaptureFile);

@@ -429,6 +429,26 @@ TEST(CommandLine, ANameThatIsNotTextIsTheFileItNames) {
     const auto [status3, told] = run(device, {"upload", file, "--tick-ms", "2", "--device"});
     EXPECT_EQ(status3, 3) << told;
     EXPECT_NE(told.find("No such file or directory"), std::string::npos) << told;
+
+    // The reason naming it is UTF-8, its odd bytes shown as <XX>: the JSON event and the record agree.
+    const std::string db = cli.root / "line.sqlite";
+    const auto [status4, events] = run(device, {"upload", file, "--tick-ms", "2", "--json", "--record-db", db, "--device"});
+    EXPECT_EQ(status4, 3) << events;
+    QString reason;
+    for (const std::string& line : Lines(events))
+        if (const QJsonObject e = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object(); e["event"] == "result")
+            reason = e["reason"].toString();
+    EXPECT_TRUE(reason.contains(QString::fromStdString(cli.root.Path()) + "/<FF><FE>.tty: ")) << reason.toStdString();
+    const Outcome history = cli.Run({"history", "--json", "--record-db", Q(db)});
+    ASSERT_EQ(Lines(history.out).size(), 1u) << history.out << history.err;
+    EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(history.out)).object()["reason"].toString(), reason);
+
+    // recipe write finds the file by its bytes, and refuses it only because a recipe, which is
+    // text, cannot hold its name.
+    WriteWholeFile(odd, fw.hex);
+    const auto [written, why] = run(odd, {"recipe", "write", cli.root / "r.json", "upload"});
+    EXPECT_EQ(written, 2) << why;
+    EXPECT_NE(why.find("'<FF><FE>.h86' is not UTF-8 text"), std::string::npos) << why;
 }
 
 // The parser takes long options with one dash as well, so the word after a bare --capture is

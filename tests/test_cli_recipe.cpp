@@ -7,11 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
 
 #include "base/Sha256.h"
+#include "base/TrustedPath.h"
 #include "driver/UnitIds.h"
 #include "support/AsUser.h"
 #include "support/Firmware.h"
@@ -111,14 +113,13 @@ TEST(Recipe, AnUnsoundRecipeIsOneLineAndNothingIsSent) {
                              std::to_string(fw.size()) + "}";
     struct Row {
         const char* name;
-        std::string content;  // "fifo", "foreign link": made so
+        std::string content;  // "fifo": made so
         std::string says;
     };
     const Row rows[] = {
         {"not JSON", "{\"format\": 1,", "not a recipe (JSON object)"},
         {"empty", "", "empty"},
         {"a FIFO", "fifo", "not a regular file"},
-        {"another user's file through a link", "foreign link", "a link to a file of another user"},
         {"an unknown key", recipe(good, R"(, "speed": 57600)"), "unknown key 'speed'"},
         {"no ports", R"({"format": 1, "job": "factory", "ports": []})", "names no ports"},
         {"a negative count", recipe(good, R"(, "loop": true, "count": -1)"), "'count' must be a whole number"},
@@ -129,14 +130,8 @@ TEST(Recipe, AnUnsoundRecipeIsOneLineAndNothingIsSent) {
     for (const Row& row : rows) {
         const std::string path = s.root / "bad.json";
         fs::remove(path);
-        fs::remove(s.root / "elsewhere.json");
         if (row.content == "fifo") {
             ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-        } else if (row.content == "foreign link") {
-            if (::geteuid() != 0) continue;  // only root can give a file away
-            s.File("elsewhere.json", recipe(good, ""));
-            ASSERT_EQ(::chown((s.root / "elsewhere.json").c_str(), kNobody, kNobody), 0);
-            fs::create_symlink(s.root / "elsewhere.json", path);
         } else {
             s.File("bad.json", row.content);
         }
@@ -147,6 +142,134 @@ TEST(Recipe, AnUnsoundRecipeIsOneLineAndNothingIsSent) {
         EXPECT_NE(r.err.find(row.says), std::string::npos) << row.name << ": " << r.err;
     }
     EXPECT_EQ(s.units[0]->Report()["wakeups"], "0");
+}
+
+// The way to a recipe or its firmware, step by step: who owns each folder, who else may write to
+// it, the sticky bit, and every link on it. Root runs it, so root and the file's owner are trusted.
+TEST(TrustedPathAsRoot, EveryFolderAndLinkOnTheWayIsJudged) {
+    if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file to another user";
+    struct Row {
+        const char* name;
+        mode_t folderMode;   // the file's folder F
+        uid_t folderOwner;
+        gid_t folderGroup;
+        uid_t fileOwner;
+        mode_t linkFolderMode;  // 0: the file is named itself; else through the link L in folder LF
+        uid_t linkOwner;
+        const char* says;    // "" when the way is trusted; {F}, {L} and {LF} stand for the paths
+    };
+    const uid_t root = 0;
+    const Row rows[] = {
+        {"a folder only root may write to", 0755, root, 0, root, 0, 0, ""},
+        {"a folder anyone may write to", 0777, root, 0, root, 0, 0, "other users may write to the folder {F} (mode 0777)"},
+        {"a folder a shared group may write to", 0775, root, kNobody, root, 0, 0, "other users may write to the folder {F} (mode 0775)"},
+        {"a folder root's own group may write to", 0775, root, 0, root, 0, 0, ""},
+        {"a sticky folder, the file root's", 01777, root, 0, root, 0, 0, ""},
+        {"a sticky folder, the file another user's", 01777, root, 0, kNobody, 0, 0, "{F}/file belongs to user "},
+        {"the file owner's own folder", 0755, kNobody, 0, kNobody, 0, 0, ""},
+        {"another user's folder", 0755, kNobody, 0, root, 0, 0, "the folder {F} belongs to user "},
+        {"a link of the file's owner", 0755, kNobody, 0, kNobody, 0755, kNobody, ""},
+        {"a link of another user", 0755, root, 0, root, 0755, kNobody, "the link {L} belongs to user "},
+        {"a link in a folder anyone may write to", 0755, kNobody, 0, kNobody, 0777, kNobody,
+         "other users may write to the folder {LF} (mode 0777)"},
+        {"another user's link in a sticky folder", 0755, kNobody, 0, kNobody, 01777, kNobody, "{L} belongs to user "},
+        {"root's link in a sticky folder", 0755, kNobody, 0, kNobody, 01777, root, ""},
+    };
+    for (const Row& row : rows) {
+        TempDir base;
+        const std::string folder = base / "f", file = folder + "/file", linkFolder = base / "l",
+                          link = linkFolder + "/link";
+        fs::create_directory(folder);
+        WriteWholeFile(file, "{}");
+        ASSERT_EQ(::chown(file.c_str(), row.fileOwner, 0), 0);
+        ASSERT_EQ(::chown(folder.c_str(), row.folderOwner, row.folderGroup), 0);
+        ASSERT_EQ(::chmod(folder.c_str(), row.folderMode), 0);
+        if (row.linkFolderMode) {
+            fs::create_directory(linkFolder);
+            ASSERT_EQ(::chmod(linkFolder.c_str(), row.linkFolderMode), 0);
+            fs::create_symlink(file, link);
+            ASSERT_EQ(::lchown(link.c_str(), row.linkOwner, 0), 0);
+        }
+        std::string says = row.says;
+        for (const auto& [mark, path] : {std::pair{"{LF}", linkFolder}, {"{F}", folder}, {"{L}", link}})
+            if (const size_t at = says.find(mark); at != std::string::npos) says.replace(at, strlen(mark), path);
+        const std::string reason = UntrustedPathReason(row.linkFolderMode ? link : file);
+        if (says.empty()) EXPECT_EQ(reason, "") << row.name;
+        else EXPECT_EQ(reason.rfind(says, 0), 0u) << row.name << ": " << reason;
+    }
+}
+
+// Another user's recipe and firmware, laid by their link in a folder anyone may write to (a share
+// left 0777): refused before any port opens, naming that folder. The same recipe in the folder
+// only its owner may write to is run by another user (here root) as it stands.
+TEST(RecipeAsRoot, ALinkInAFolderAnyoneMayWriteToIsRefusedTheOwnersFolderIsNot) {
+    if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file to another user";
+    Station s;
+    s.Unit(1, kOneUnit);
+    const std::string own = s.root / "engineer", shared = s.root / "line3", good = s.root / "station";
+    for (const std::string& folder : {own, shared, good}) fs::create_directory(folder);
+    ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
+    const std::string firmware = s.File("engineer/fw.h86", TestFirmware::Make(10, 4).hex);
+    ASSERT_EQ(s.Run(QStringList{"recipe", "write", Q(own + "/line3.json"), "upload", Q(firmware)} + s.Devices(1)).status, 0);
+    for (const std::string& path : {own, firmware, own + "/line3.json"}) ASSERT_EQ(::chown(path.c_str(), kNobody, kNobody), 0);
+    for (const char* name : {"/line3.json", "/fw.h86"}) {
+        fs::create_symlink(own + name, shared + name);
+        ASSERT_EQ(::lchown((shared + name).c_str(), kNobody, kNobody), 0);
+    }
+    // A recipe of the station's own naming the firmware through the link.
+    QJsonObject recipe = QJsonDocument::fromJson(QByteArray::fromStdString(ReadWholeFile(own + "/line3.json"))).object();
+    QJsonObject pinned = recipe["firmware"].toObject();
+    pinned["file"] = Q(shared + "/fw.h86");
+    recipe["firmware"] = pinned;
+    WriteWholeFile(good + "/line3.json", QJsonDocument(recipe).toJson().toStdString());
+
+    const std::string refused = "other users may write to the folder " + shared + " (mode 0777)";
+    const std::vector<QStringList> commands = {
+        {"recipe", "show", Q(shared + "/line3.json")},
+        {"recipe", "run", Q(shared + "/line3.json"), "--tick-ms", "2"},
+        {"recipe", "show", Q(good + "/line3.json")},
+        {"recipe", "run", Q(good + "/line3.json"), "--tick-ms", "2"},
+        QStringList{"recipe", "write", Q(good + "/again.json"), "upload", Q(shared + "/fw.h86")} + s.Devices(1),
+    };
+    for (const QStringList& command : commands) {
+        const Outcome r = s.Run(command);
+        EXPECT_EQ(r.status, 2) << command.join(' ').toStdString() << ": " << r.out;
+        EXPECT_NE(r.err.find(refused), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(s.units[0]->Report()["wakeups"], "0");
+    EXPECT_FALSE(fs::exists(good + "/again.json"));
+
+    EXPECT_EQ(s.Run({"recipe", "show", Q(own + "/line3.json")}).status, 0);
+    const Outcome run = s.Run({"recipe", "run", Q(own + "/line3.json"), "--tick-ms", "2"}, 60000);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+}
+
+// show takes record_db as run takes it: a file relative to the recipe's folder, and a location run
+// refuses before any unit is refused by show too, in the same words.
+TEST(Recipe, ShowJudgesTheRecordLocationAsRunDoes) {
+    Station s;
+    const std::string fw = TestFirmware::Make(4, 1).hex;
+    s.File("fw.h86", fw);
+    const struct {
+        const char* recordDb;
+        int status;
+        std::string says;
+    } rows[] = {
+        {"records/line.sqlite", 0, "Record: " + s.root / "records/line.sqlite\n"},
+        {"mysql://db/line", 2, "unknown record database scheme 'mysql://'"},
+    };
+    for (const auto& row : rows) {
+        s.File("line.json", R"({"format": 1, "job": "upload", "firmware": {"file": "fw.h86", "sha256": ")" +
+                                Sha256Hex(fw) + R"(", "size": )" + std::to_string(fw.size()) + R"(}, "ports": [")" +
+                                s.Device(1) + R"("], "record_db": ")" + row.recordDb + "\"}");
+        const Outcome shown = s.Run({"recipe", "show", Q(s.root / "line.json")});
+        EXPECT_EQ(shown.status, row.status) << row.recordDb << ": " << shown.err;
+        EXPECT_NE((shown.out + shown.err).find(row.says), std::string::npos) << shown.out << shown.err;
+        if (row.status == 0) continue;
+        const Outcome run = s.Run({"recipe", "run", Q(s.root / "line.json")});
+        EXPECT_EQ(run.status, row.status) << run.err;
+        EXPECT_NE(run.err.find(row.says), std::string::npos) << run.err;
+    }
 }
 
 // Ids typed ahead wait in order, one for each unit of the port they name.
@@ -213,6 +336,29 @@ TEST(UnitIds, ARequiredIdHoldsThePortAndAnIdIsUsedOnce) {
     std::set<QString> recorded;
     for (const QJsonObject& row : Records(s)) recorded.insert(row["unit_id"].toString());
     EXPECT_EQ(recorded, (std::set<QString>{"SN-1", "SN-2"}));
+}
+
+// A line longer than any label (a stuck key) is refused whole: its tail is not read as a line of
+// its own, and the next line is taken as it comes.
+TEST(UnitIds, ALineTooLongIsRefusedWholeNotReadAgainFromItsTail) {
+    Station s;
+    s.Unit(1, kOneUnit);
+    QProcess p;
+    s.Start(p, QStringList{"upload", Q(s.File("fw.h86", TestFirmware::Make(4, 3).hex)), "--json", "--tick-ms", "2",
+                           "--loop", "--count", "1", "--scan", "--require-unit-id"} +
+                   s.Devices(1));
+    p.write(QByteArray(9000, 'z') + "\n" + Q(s.Device(1)).toUtf8() + " SN-1\n");
+    p.closeWriteChannel();
+    ASSERT_TRUE(p.waitForFinished(30000));
+    const std::string out = p.readAllStandardOutput().toStdString();
+    EXPECT_EQ(p.exitCode(), 0) << out << p.readAllStandardError().toStdString();
+    std::vector<std::string> warnings;
+    for (const QJsonObject& e : Events(out, "warning")) warnings.push_back(e["text"].toString().toStdString());
+    ASSERT_EQ(warnings.size(), 1u) << out;
+    EXPECT_NE(warnings[0].find("too long for a unit id"), std::string::npos) << warnings[0];
+    const auto results = Events(out, "result");
+    ASSERT_EQ(results.size(), 1u) << out;
+    EXPECT_EQ(results[0]["unit_id"], "SN-1");
 }
 
 // A label is one unit's: scanned again it is refused, unless its unit failed and goes back into a

@@ -157,6 +157,27 @@ TEST(StationWindow, ThreePortsEachWithItsOwnResult) {
     }
 }
 
+// A reason with a byte that is not UTF-8 (the version required, as a setup may hold it): the tile,
+// the list of units and the record show it alike, the byte as <E9>, as the JSON events do.
+TEST(StationWindow, AReasonThatIsNotUtf8IsShownAlikeEverywhere) {
+    Line line;
+    line.Unit(1);
+    TStationSetup setup;
+    setup.Count = 1;
+    setup.Verify = true;
+    setup.ExpectVersion = "9.\xE9";
+    TStationWindow& w = line.Open(1, TestFirmware::Make(10, 5), setup);
+    Control<QPushButton>(w, "BtnStart")->click();
+    ASSERT_TRUE(WaitUntil([&] { return line.Tile(1).ResultText().startsWith("failed: "); }, 30000))
+        << line.Tile(1).ResultText().toStdString();
+    const QString reason = "software version different: unit 1.01, required 9.<E9>";
+    EXPECT_EQ(line.Tile(1).ResultText(), "failed: " + reason);
+    EXPECT_EQ(Control<QTreeWidget>(w, "UnitList")->topLevelItem(0)->text(4), reason);
+    const auto records = line.Records(1);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].Reason, reason);
+}
+
 TEST(StationWindow, EachPortGoesOnToItsNextUnit) {
     Line line;
     line.Unit(1, kNextUnitSoon);
