@@ -44,13 +44,14 @@ QString StrayOption(const QStringList& words, const QStringList& allowed) {
     return {};
 }
 
-// The preparation's result, as `prepare` gets it (the same files beside the firmware).
+// The preparation's result, as `prepare` gets it, made in memory: nothing is written beside the
+// firmware.
 std::optional<TJobResult> PrepareQuietly(const std::string& file) {
     std::optional<TJobResult> prepared;
     TStopSignals stops;
     QObject context;
     TPreparation preparation(file, TJobPlan{}.TickMs, ResolveProgramFolder(ExecutableFolder()), stops, &context,
-                             [&](const TJobResult& result, const std::string&) {
+                             [&](const TJobResult& result, const TSharedUpload&) {
                                  prepared = result;
                                  QCoreApplication::exit();
                              });

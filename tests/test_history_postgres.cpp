@@ -41,6 +41,7 @@ TEST(HistoryPostgres, ARecordComesBackWithEveryField) {
     r.InputSize = 5000000000;
     r.RecordId = QUuid::createUuid().toString(QUuid::WithoutBraces);
     r.Recipe = "line3.json", r.RecipeSha256 = QString(64, 'a');
+    r.UploadSha256 = QString(64, 'c');
     ASSERT_TRUE(store->Write(r, error, &r.Id)) << error.toStdString();
     EXPECT_GT(r.Id, 0);
     THistoryFilter filter;
