@@ -228,7 +228,7 @@ QString RecipeUsageText() {
            "  write   writes FILE.json from the options the job takes: --port and\n"
            "          --device (repeated), --baud, --loop, --count, --record-db,\n"
            "          --verify, --expect-version V, --require-unit-id; FW is prepared\n"
-           "          as `prepare` does, for its blocks and checksum\n"
+           "          as `prepare` does, in memory, for its blocks and checksum\n"
            "  show    prints the recipe and checks the firmware against it\n"
            "          (status 0 when it matches, 2 when it is missing or differs)\n"
            "  run     runs it as the station runs: the same output, summary and exit\n"

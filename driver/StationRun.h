@@ -24,7 +24,7 @@ struct TStationInput {
     TSharedUpload Upload;    // what every port sends, for every unit
 };
 TStationInput StationInputOf(const TJobResult& prepared, TSharedUpload upload);
-// A unit that loaded the prepared copy names the original as its input in its record.
+// Every unit of the run names the firmware file as prepared, a port that never reached one too.
 void NameStationInput(TJobResult& unit, const TStationInput& input);
 
 // How a port's files are told apart: COM3, or the device's own name (ttyUSB0), shown safely.

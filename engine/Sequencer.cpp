@@ -581,7 +581,8 @@ void TSequencer::CheckInputFile() {
     preparing_ = true;
     if (kind == TInputKind::IntelHex) {
         Run.BinFileName = names.BinFileName;
-        Show(TLine::FileStatus, "Emptying binary file:  " + Run.BinFileName + " ...");
+        // In memory there is no such file to name.
+        if (!prepareInMemory_) Show(TLine::FileStatus, "Emptying binary file:  " + Run.BinFileName + " ...");
         GoTo(State::EmptyBinary);
     } else {
         Run.BinFileName = Run.InputFileName;
