@@ -330,8 +330,9 @@ void TStationWindow::Prepare(bool thenStart) {
     ShowRunning();
     ShowHeader();
     // In memory: every port then sends that upload, and nothing is written beside the firmware.
-    preparation_ = std::make_unique<TPreparation>(setup_.Firmware, setup_.TickMs, programFolder_, stops_, this,
-                                                  [this](const TJobResult& r, const TSharedUpload& u) { Prepared(r, u); });
+    preparation_ = std::make_unique<TPreparation>(
+        setup_.Firmware, setup_.TickMs, programFolder_, stops_, this,
+        [this](const TJobResult& result, const TSharedUpload& upload) { Prepared(result, upload); });
     preparation_->Begin();
 }
 
