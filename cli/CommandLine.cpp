@@ -190,8 +190,13 @@ int RunJob(TCliOptions& options) {
     // which is every job's.
     const std::string file = options.Command == TCommand::Factory ? std::string() : AbsolutePath(options.File);
     std::vector<TCliUnit> units;
-    if (options.Command == TCommand::Prepare) units.push_back({"", 1, {}, {}, file, {}});
-    else ResolveUnits(options, file, units);
+    if (options.Command == TCommand::Prepare) {
+        TCliUnit unit;
+        unit.FilePath = file;
+        units.push_back(unit);
+    } else {
+        ResolveUnits(options, file, units);
+    }
     const std::string folder = ProgramFolder();
     if (SameDeviceTwice(units, folder, error)) return UsageError(error);
     // A reader that goes away must not end an upload half way: output is dropped instead.

@@ -30,6 +30,8 @@ TJobPlan PlanOf(const TCliOptions& options, const TCliUnit& unit) {
     plan.Capture = options.Capture;
     plan.CapturePath = unit.CapturePath;
     plan.FilePath = unit.FilePath;
+    plan.Prepared = unit.Prepared;
+    plan.PrepareInMemory = unit.PrepareInMemory;
     plan.Baud = options.Baud;
     plan.Loop = options.Loop;
     plan.Count = options.Count;

@@ -37,6 +37,8 @@ struct TCliUnit {
     std::string CapturePath;  // "" = Capture.txt in the program folder
     std::string FilePath;     // the firmware file's absolute path (upload, prepare)
     std::string ScratchTag;   // the factory job's scratch files' tag, unique among the ports
+    TSharedUpload Prepared;   // a station's upload, prepared once: sent from memory, FilePath never read
+    bool PrepareInMemory = false;  // a station's preparation: nothing written beside the firmware
 };
 
 class TCliJob : private TJobListener {
@@ -69,7 +71,7 @@ public:
     int Units() const { return driver_.Units(); }
     int FailedUnits() const { return driver_.FailedUnits(); }
     // The upload file the preparation wrote (or was given).
-    std::string PreparedFile() const { return driver_.PreparedFile(); }
+    const TSharedUpload& PreparedUpload() const { return driver_.PreparedUpload(); }
     // The preparation's result, once one succeeded.
     const std::optional<TJobResult>& Prepared() const { return prepared_; }
     // The id of this port's next unit (--scan).

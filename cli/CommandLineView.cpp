@@ -266,6 +266,7 @@ void AddResultFields(QJsonObject& event, const TJobResult& r) {
         {"input_file", FromLocal(r.InputFile)},
         {"input_size", static_cast<qint64>(r.InputSize)},
         {"input_sha256", QString::fromStdString(r.InputSha256)},
+        {"upload_sha256", QString::fromStdString(r.UploadSha256)},
         {"device", FromLocal(r.Device)},
         {"port", FromLocal(r.PortName)},
         {"baud", r.Baud},

@@ -45,13 +45,14 @@ QString StrayOption(const QStringList& words, const QStringList& allowed) {
     return {};
 }
 
-// The preparation's result, as `prepare` gets it (the same files beside the firmware).
+// The preparation's result, as `prepare` gets it, made in memory: nothing is written beside the
+// firmware.
 std::optional<TJobResult> PrepareQuietly(const std::string& file) {
     std::optional<TJobResult> prepared;
     TStopSignals stops;
     QObject context;
     TPreparation preparation(file, TJobPlan{}.TickMs, ResolveProgramFolder(ExecutableFolder()), stops, &context,
-                             [&](const TJobResult& result, const std::string&) {
+                             [&](const TJobResult& result, const TSharedUpload&) {
                                  prepared = result;
                                  QCoreApplication::exit();
                              });
@@ -256,7 +257,7 @@ QString RecipeUsageText() {
            "  write   writes FILE.json from the options the job takes: --port and\n"
            "          --device (repeated), --baud, --loop, --count, --record-db,\n"
            "          --verify, --expect-version V, --require-unit-id; FW is prepared\n"
-           "          as `prepare` does, for its blocks and checksum\n"
+           "          as `prepare` does, in memory, for its blocks and checksum\n"
            "  show    prints the recipe and checks the firmware against it\n"
            "          (status 0 when it matches, 2 when it is missing or differs)\n"
            "  run     runs it as the station runs: the same output, summary and exit\n"

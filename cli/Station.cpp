@@ -44,8 +44,9 @@ int TCliStation::RunSingle() {
     return job.Run();
 }
 
-// The file is prepared once, by an engine of its own, and every port loads the upload file it
-// wrote: several engines never write the same files, and each reads the result once into memory.
+// The file is prepared once, in memory, by an engine of its own, and every port sends that upload
+// for every unit: no file is read again during the run, so a file replaced meanwhile changes
+// nothing, and nothing is written beside the firmware (an operator may only read its folder).
 bool TCliStation::PrepareOnce(TStopSignals& stops, int& status) {
     if (options_.Command != TCommand::Upload) return true;
     TCliOptions prepare = options_;
@@ -54,12 +55,13 @@ bool TCliStation::PrepareOnce(TStopSignals& stops, int& status) {
     TCliView view(mode_ == TCliView::TMode::Json ? mode_ : TCliView::TMode::Pipe, false);
     view.SetUnit("prepare", nullptr, 0);
     TCliUnit file = units_.front();
+    file.PrepareInMemory = true;
     TCliJob job(prepare, file, view, programFolder_, stops);
     status = job.Run();
     if (status != Exit::Success) return false;
     // Every unit's record names the file as it was prepared: the file may change during a long run,
     // and a record must not name bytes its unit never got.
-    input_ = StationInputOf(*job.Prepared(), job.PreparedFile());
+    input_ = StationInputOf(*job.Prepared(), job.PreparedUpload());
     input_.File = file.FilePath;
     // A recipe pins the firmware: what was prepared must be the bytes it names, whatever changed
     // since the file was checked.
@@ -69,7 +71,7 @@ bool TCliStation::PrepareOnce(TStopSignals& stops, int& status) {
         status = Exit::Usage;
         return false;
     }
-    for (TCliUnit& unit : units_) unit.FilePath = input_.PreparedFile;
+    for (TCliUnit& unit : units_) unit.Prepared = input_.Upload;
     return true;
 }
 

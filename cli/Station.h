@@ -50,7 +50,7 @@ private:
     std::string programFolder_;
     TCliView::TMode mode_;
     std::string runId_;
-    TStationInput input_;   // the firmware file as named, when the units load its prepared copy
+    TStationInput input_;   // the firmware file as named, and the upload every unit is sent
     TTally tally_;
     std::unique_ptr<class TUnitIdScan> scan_;  // --scan, while the ports run
 };

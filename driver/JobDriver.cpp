@@ -24,6 +24,7 @@ TJobDriver::TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::
     port_.Serial.SetPort(plan.Port);
     engine_.SetRememberPort(false);
     engine_.SetPrivateFactoryFiles(plan.ScratchTag);
+    engine_.SetPrepareInMemory(plan.PrepareInMemory);
     engine_.SetUploadChecks(plan.Verify, plan.ExpectVersion);
     if (!plan.UnitId.empty()) ids_.push_back(plan.UnitId);
     // A step run by an arrival is followed up like one run by a tick.
@@ -144,7 +145,10 @@ void TJobDriver::Event(const TJobEvent& event) {
     } else if (const auto* a = std::get_if<TAwaitingEvent>(&event)) {
         switch (a->Step) {
         case TOperatorStep::ChooseFile:
-            next_ = [this] { engine_.Prepare(plan_.FilePath); };
+            next_ = [this] {
+                if (plan_.Prepared) engine_.UsePrepared(plan_.Prepared);
+                else engine_.Prepare(plan_.FilePath);
+            };
             break;
         case TOperatorStep::StartUpload:
             next_ = [this] {

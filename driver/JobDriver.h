@@ -31,6 +31,10 @@ struct TJobPlan {
     bool Capture = false;
     std::string CapturePath;  // "" = Capture.txt in the program folder
     std::string FilePath;     // the firmware file's absolute path (upload, prepare)
+    // The firmware prepared once for a whole run: every unit loads it from memory and FilePath is
+    // never read. nullptr: the port prepares FilePath itself.
+    TSharedUpload Prepared;
+    bool PrepareInMemory = false;  // a preparation writes nothing beside the firmware
     int Baud = 38400;
     bool Loop = false;        // on to the next unit after each one
     int Count = 0;            // with Loop: units before the port ends, 0 for no end
@@ -71,8 +75,8 @@ public:
     int Units() const { return units_; }
     int FailedUnits() const { return failed_; }
     const std::string& ProgramFolder() const { return engine_.ProgramFolder(); }
-    // The upload file the preparation wrote (or was given).
-    const std::string& PreparedFile() const { return engine_.ZupFileName(); }
+    // The upload the preparation made (or was given), held in memory for the whole run.
+    const TSharedUpload& PreparedUpload() const { return engine_.PreparedUpload(); }
 
 private:
     void Event(const TJobEvent& event) override;

@@ -10,6 +10,7 @@ TJobPlan PreparationPlan(const std::string& file, int tickMs) {
     plan.Name = "prepare";
     plan.FilePath = file;
     plan.TickMs = tickMs;
+    plan.PrepareInMemory = true;
     return plan;
 }
 
@@ -23,5 +24,6 @@ void TPreparation::Event(const TJobEvent& event) {
     if (const auto* r = std::get_if<TResultEvent>(&event)) result_ = r->Result;
     if (!std::holds_alternative<TPortEndEvent>(event)) return;
     // The driver is done with its listener only once this event returns.
-    QTimer::singleShot(0, context_, [done = done_, result = result_, file = driver_.PreparedFile()] { done(result, file); });
+    TSharedUpload prepared = result_.Kind == TResultKind::Prepared ? driver_.PreparedUpload() : nullptr;
+    QTimer::singleShot(0, context_, [done = done_, result = result_, prepared] { done(result, prepared); });
 }

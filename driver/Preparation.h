@@ -1,5 +1,6 @@
-// A firmware file prepared on its own, by a job driver of its own, before any port opens: a station
-// then gives every port the upload file it wrote, so no two engines write the same files.
+// A firmware file prepared on its own, by a job driver of its own, before any port opens, in memory
+// only (nothing is written beside the firmware): a station then gives every port that upload, which
+// each sends as it stands for every unit, and no file is read again.
 #pragma once
 
 #include <QObject>
@@ -10,10 +11,10 @@
 
 class TPreparation : private TJobListener {
 public:
-    // `done` gets the preparation's result and the upload file it wrote; it is called from the event
-    // loop once the driver is done with its listener, with `context` (which must outlive this) as
-    // its receiver, so it may destroy this.
-    using TDone = std::function<void(const TJobResult& result, const std::string& preparedFile)>;
+    // `done` gets the preparation's result and the upload it made (nullptr when it failed); it is
+    // called from the event loop once the driver is done with its listener, with `context` (which
+    // must outlive this) as its receiver, so it may destroy this.
+    using TDone = std::function<void(const TJobResult& result, const TSharedUpload& prepared)>;
     TPreparation(const std::string& file, int tickMs, const std::string& programFolder, TStopSignals& stops,
                  QObject* context, TDone done);
 

@@ -10,14 +10,14 @@ std::string NewStationRunId() {
            std::to_string(::getpid());
 }
 
-TStationInput StationInputOf(const TJobResult& prepared, const std::string& preparedFile) {
+TStationInput StationInputOf(const TJobResult& prepared, TSharedUpload upload) {
     TStationInput input;
     input.File = prepared.InputFile;
     input.Size = prepared.InputSize;
     input.Sha256 = prepared.InputSha256;
     input.Blocks = prepared.BlockCount;
     input.Checksum = prepared.FileChecksum;
-    input.PreparedFile = preparedFile;
+    input.Upload = std::move(upload);
     return input;
 }
 

@@ -1,13 +1,14 @@
 // What the units of one station run share, for every front end that runs several ports at once
 // (the command line's station and the station window): one id for the run, the firmware file the
-// operator named (the ports load its prepared copy) as every unit's input, and each port's own
-// capture and scratch file names.
+// operator named as every unit's input and its upload prepared once (every port sends it from
+// memory), and each port's own capture and scratch file names.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "engine/JobResult.h"
+#include "engine/PreparedUpload.h"
 
 // "20260105T141502Z-4711": when the run started (UTC) and this process, unique on this station.
 std::string NewStationRunId();
@@ -20,10 +21,10 @@ struct TStationInput {
     std::string Sha256;
     int Blocks = 0;
     std::string Checksum;    // the upload's checksum, four hexadecimal digits
-    std::string PreparedFile;  // the upload file every port loads
+    TSharedUpload Upload;    // what every port sends, for every unit
 };
-TStationInput StationInputOf(const TJobResult& prepared, const std::string& preparedFile);
-// A unit that loaded the prepared copy names the original as its input in its record.
+TStationInput StationInputOf(const TJobResult& prepared, TSharedUpload upload);
+// Every unit of the run names the firmware file as prepared, a port that never reached one too.
 void NameStationInput(TJobResult& unit, const TStationInput& input);
 
 // How a port's files are told apart: COM3, or the device's own name (ttyUSB0), shown safely.

@@ -284,12 +284,15 @@ void TSequencer::FactoryComplete() {
 
 void TSequencer::BuildFlashCodeUpload() {
     HistAdd("Processing .bin to .zup format...");
-    upload_ = MakeUploadImage(BinImage);
-    WriteUploadFile(upload_, Run.ZupFileName);
-    Run.BlockCount = static_cast<int32_t>(upload_.Blocks.size());
-    Run.LastReply = upload_.Checksum;
+    auto flashCode = std::make_shared<TPreparedUpload>();
+    flashCode->Upload = MakeUploadImage(BinImage);
+    prepared_ = flashCode;
+    const TUploadImage& upload = flashCode->Upload;
+    WriteUploadFile(upload, Run.ZupFileName);
+    Run.BlockCount = static_cast<int32_t>(upload.Blocks.size());
+    Run.LastReply = upload.Checksum;
     HistAdd(".zup complete");
-    HistAdd("Checksum is " + upload_.Checksum);
+    HistAdd("Checksum is " + upload.Checksum);
     GoTo(State::FirstWakeUp);
 }
 

@@ -62,6 +62,7 @@ struct TJobResult {
     std::string InputFile;     // as the engine was given it
     int64_t InputSize = -1;    // bytes; -1 when it could not be read
     std::string InputSha256;   // of the bytes that were prepared, lower-case hex
+    std::string UploadSha256;  // of the upload's blocks as they go to the unit (UploadBlocksSha256)
     std::string Device;        // the device path opened
     std::string PortName;      // "Com 3", or the device chosen directly
     int ComPort = 0;           // COM n, 0 when a device was chosen directly

@@ -320,7 +320,7 @@ void TSequencer::PrepareAlone(const std::string& fileName) {
 void TSequencer::StartUpload() {
     // Without a prepared upload the erase would leave the unit with nothing; Start is only ever
     // offered after a preparation, and a caller that starts anyway gets nothing done.
-    if (upload_.Blocks.empty()) return;
+    if (!prepared_ || prepared_->Upload.Blocks.empty()) return;
     BeginRun();
     verifying_ = false;
     Show(TLine::Instruction, "");
@@ -360,8 +360,25 @@ void TSequencer::NextUnit() {
     out_.Offer(TOffer::BackToStart, false);
     BeginJob(TJob::Prepare);
     NoteInputFile();
-    // The upload block file again; it names the firmware only when it was the operator's choice.
-    Guarded([this] { PrepareUpload(InputKind(Run.InputExt) == TInputKind::Upload); });
+    // The upload held since its preparation, never the files again: whatever has happened to them
+    // since, the next unit gets the bytes its record names.
+    Guarded([this] { ReadyForUpload(); });
+    Settled();
+}
+
+void TSequencer::UsePrepared(TSharedUpload prepared) {
+    Run.Boot.LastLineSent = false;
+    Run.InputFileName = prepared ? prepared->InputFile : std::string();
+    const TInputNames names = SplitInputFileName(Run.InputFileName);
+    Run.InputExt = names.InputExt;
+    Run.BaseName = names.BaseName;
+    BeginJob(TJob::Prepare);
+    NoteInputFile();
+    out_.Awaiting(TOperatorStep::None);
+    inputDigest_ = {};
+    prepared_ = std::move(prepared);
+    out_.Offer(TOffer::ChooseFile, false);
+    ReadyForUpload();
     Settled();
 }
 
@@ -411,6 +428,7 @@ std::vector<std::string> TSequencer::BeginJobOfFile() {
     result_.InputFile = std::move(file.InputFile);
     result_.InputSize = file.InputSize;
     result_.InputSha256 = std::move(file.InputSha256);
+    result_.UploadSha256 = std::move(file.UploadSha256);
     return std::move(file.Warnings);
 }
 
@@ -436,7 +454,12 @@ void TSequencer::End(TResultKind kind, const std::string& reason) {
     }
     if (out_.Awaited() != TOperatorStep::RemoveJumpers) out_.Awaiting(TOperatorStep::None);
     TJobResult& r = result_;
-    if (r.Job == TJob::Prepare && inputDigest_.Size > 0) {
+    if (r.Job == TJob::Prepare && kind == TResultKind::Prepared && prepared_) {
+        r.InputFile = prepared_->InputFile;
+        r.InputSize = prepared_->InputSize;
+        r.InputSha256 = prepared_->InputSha256;
+        r.UploadSha256 = prepared_->UploadSha256;
+    } else if (r.Job == TJob::Prepare && inputDigest_.Size > 0) {
         r.InputSize = inputDigest_.Size;
         r.InputSha256 = inputDigest_.Hash.HexDigest();
     }
@@ -444,14 +467,16 @@ void TSequencer::End(TResultKind kind, const std::string& reason) {
     r.Reason = reason;
     r.BlocksSent = Run.BlocksSent;
     r.BlockCount = Run.BlockCount;
-    r.FileChecksum = kind == TResultKind::FileFailed ? std::string() : upload_.Checksum;
+    r.FileChecksum = kind == TResultKind::FileFailed ? std::string() : PreparedChecksum();
     r.UnitChecksum = Run.UnitChecksum;
     if (r.Resends > 0) r.Warnings.push_back(std::to_string(r.Resends) + " blocks sent again");
     if (!lowLatencyWarning_.empty() && r.Job != TJob::Prepare) r.Warnings.push_back(lowLatencyWarning_);
     r.Device = Serial1.DeviceName();
     r.PortName = Serial1.DisplayName();
     r.ComPort = Serial1.DevicePath().empty() ? Serial1.Port() : 0;
-    r.Baud = Serial1.Baudrate();
+    // The upload's speed: the verification after it talks at 9600, which is not what the unit was
+    // loaded at.
+    r.Baud = r.Job == TJob::Upload ? Run.UploadBaud : Serial1.Baudrate();
     r.CaptureFile = Capture.CaptureOn() ? Capture.Path() : std::string();
     r.UnitWritten = unitTouched_;
     r.Duration = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - runClock_);
@@ -555,7 +580,7 @@ void TSequencer::CheckInputFile() {
     const TInputFormat* format = FindInputFormat(Run.InputExt);
     const TInputKind kind = format ? format->Kind : TInputKind::Unknown;
     NoteInputFile();
-    upload_ = {};
+    prepared_.reset();
     inputDigest_ = {};
     if (kind == TInputKind::Unknown) {
         GoTo(State::UnknownExtension);
@@ -563,7 +588,7 @@ void TSequencer::CheckInputFile() {
     }
     if (kind == TInputKind::Upload) {
         Run.ZupFileName = Run.InputFileName;
-        PrepareUpload(true);
+        ReadUploadInput();
         return;
     }
     out_.Offer(TOffer::RunPanel, false);
@@ -573,7 +598,8 @@ void TSequencer::CheckInputFile() {
     preparing_ = true;
     if (kind == TInputKind::IntelHex) {
         Run.BinFileName = names.BinFileName;
-        Show(TLine::FileStatus, "Emptying binary file:  " + Run.BinFileName + " ...");
+        // In memory there is no such file to name.
+        if (!prepareInMemory_) Show(TLine::FileStatus, "Emptying binary file:  " + Run.BinFileName + " ...");
         GoTo(State::EmptyBinary);
     } else {
         Run.BinFileName = Run.InputFileName;
@@ -590,11 +616,14 @@ bool TSequencer::PreparationStep() {
         GoTo(State::Idle);
         End(TResultKind::FileFailed, "Unexpected file extension (" + Run.InputExt + ")");
         return true;
-    case State::EmptyBinary:
-        BinImage.EmptyBinaryFile(Run.BinFileName, Run.MainUpload ? MainImageChunks : FactoryImageChunks);
+    case State::EmptyBinary: {
+        const int chunks = Run.MainUpload ? MainImageChunks : FactoryImageChunks;
+        if (prepareInMemory_) BinImage.EmptyImage(chunks);
+        else BinImage.EmptyBinaryFile(Run.BinFileName, chunks);
         Show(TLine::FileStatus, "Processing .H86 input file to .BIN binary file ...");
         GoTo(State::HexToBinary);
         return true;
+    }
     case State::HexToBinary: {
         FindInputFormat(Run.InputExt)->Read(Run.InputFileName, BinImage, BinImage.ImageChunks(), &inputDigest_);
         ReportLeftOut();
@@ -609,7 +638,7 @@ bool TSequencer::PreparationStep() {
         // creating anything (a link's target least of all); the old file keeps its content until
         // the new one is complete.
         RefuseEmptyImage();
-        CheckReplaceable(Run.ZupFileName);
+        if (!prepareInMemory_) CheckReplaceable(Run.ZupFileName);
         GoTo(State::BuildUploadFile);
         return true;
     case State::BuildUploadFile:
@@ -634,22 +663,33 @@ bool TSequencer::PreparationStep() {
 
 void TSequencer::Prepared(std::vector<std::string> written) {
     result_.FilesWritten = std::move(written);
-    End(TResultKind::Prepared, std::to_string(Run.BlockCount) + " blocks, checksum " + upload_.Checksum);
+    End(TResultKind::Prepared, std::to_string(Run.BlockCount) + " blocks, checksum " + PreparedChecksum());
 }
 
 void TSequencer::BuildUpload() {
-    upload_ = MakeUploadImage(BinImage);
-    WriteUploadFile(upload_, Run.ZupFileName);
-    Run.BlockCount = static_cast<int32_t>(upload_.Blocks.size());
-    Run.LastReply = upload_.Checksum;
+    HoldUpload(MakeUploadImage(BinImage));
+    const TUploadImage& upload = prepared_->Upload;
+    if (!prepareInMemory_) WriteUploadFile(upload, Run.ZupFileName);
+    Run.BlockCount = static_cast<int32_t>(upload.Blocks.size());
+    Run.LastReply = upload.Checksum;
     preparing_ = false;
-    Show(TLine::PortStatus, "Data file conversion complete, chksum=" + upload_.Checksum, TColour::Black);
+    Show(TLine::PortStatus, "Data file conversion complete, chksum=" + upload.Checksum, TColour::Black);
     out_.Offer(TOffer::RunPanel, true);
     GoTo(State::ReadyScreen);
     std::vector<std::string> written;
-    if (InputKind(Run.InputExt) == TInputKind::IntelHex) written.push_back(Run.BinFileName);
-    written.push_back(Run.ZupFileName);
+    if (!prepareInMemory_ && InputKind(Run.InputExt) == TInputKind::IntelHex) written.push_back(Run.BinFileName);
+    if (!prepareInMemory_) written.push_back(Run.ZupFileName);
     Prepared(std::move(written));
+}
+
+void TSequencer::HoldUpload(TUploadImage upload) {
+    auto held = std::make_shared<TPreparedUpload>();
+    held->UploadSha256 = UploadBlocksSha256(upload);
+    held->Upload = std::move(upload);
+    held->InputFile = Run.InputFileName;
+    held->InputSize = inputDigest_.Size;
+    held->InputSha256 = inputDigest_.Hash.HexDigest();
+    prepared_ = std::move(held);
 }
 
 void TSequencer::ReportLeftOut() {
@@ -672,12 +712,16 @@ void TSequencer::ThrowNoData() const {
     throw EInOutError("\"" + Run.InputFileName + "\" holds no data for the unit's flash", Run.InputFileName);
 }
 
-void TSequencer::PrepareUpload(bool digestInput) {
-    // Read and checked once, block by block; from here on the file is not read again.
-    if (digestInput) inputDigest_ = {};
-    upload_ = ReadUploadFile(Run.ZupFileName, digestInput ? &inputDigest_ : nullptr);
-    Run.BlockCount = static_cast<int32_t>(upload_.Blocks.size());
-    if (Run.BlockCount == 0) ThrowNoData();
+void TSequencer::ReadUploadInput() {
+    // Read, checked and digested once, block by block; from here on the file is not read again.
+    inputDigest_ = {};
+    HoldUpload(ReadUploadFile(Run.ZupFileName, &inputDigest_));
+    ReadyForUpload();
+}
+
+void TSequencer::ReadyForUpload() {
+    if (!prepared_ || prepared_->Upload.Blocks.empty()) ThrowNoData();
+    Run.BlockCount = static_cast<int32_t>(prepared_->Upload.Blocks.size());
     out_.Progress(0, std::max(Run.BlockCount, 1));
     out_.ShowGauge(false);
     out_.ShowLine(TLine::Footer, false);

@@ -14,6 +14,7 @@
 #include "engine/JobEvents.h"
 #include "engine/JobOutput.h"
 #include "engine/JobResult.h"
+#include "engine/PreparedUpload.h"
 #include "engine/States.h"
 #include "engine/UnitLink.h"
 #include "engine/UnitPort.h"
@@ -68,7 +69,9 @@ public:
     const std::string& InputExt() const { return Run.InputExt; }
     const std::string& BinFileName() const { return Run.BinFileName; }
     const std::string& ZupFileName() const { return Run.ZupFileName; }
-    const std::string& PreparedChecksum() const { return upload_.Checksum; }
+    std::string PreparedChecksum() const { return prepared_ ? prepared_->Upload.Checksum : std::string(); }
+    // The upload the last preparation made (or was given), held for every unit from then on.
+    const TSharedUpload& PreparedUpload() const { return prepared_; }
     bool CaptureOn() const { return Capture.CaptureOn(); }
     // Received bytes not yet taken by a wait.
     std::string::size_type BufferedBytes() const { return Link.RxBuffer.size(); }
@@ -89,6 +92,9 @@ public:
     // A line that checks every unit: `verifyEvery` verifies each Software Upload after the unit's
     // restart whatever its size (without it, only uploads from the size the unit's protocol
     // verifies); `version`, when not "", is the software version the unit must then report.
+    // On: a preparation writes nothing beside the firmware (no X.BIN, no X.ZUP); the upload is held
+    // in memory only, as a station's is. Off: the files are written as the window writes them.
+    void SetPrepareInMemory(bool inMemory) { prepareInMemory_ = inMemory; }
     void SetUploadChecks(bool verifyEvery, const std::string& version) {
         verifyEvery_ = verifyEvery;
         expectedVersion_ = version;
@@ -105,6 +111,9 @@ public:
     void Prepare(const std::string& fileName);
     // The preparation alone, without a port (the states run as after a choice of file).
     void PrepareAlone(const std::string& fileName);
+    // Takes an upload prepared before (by another engine: a station's one preparation) in place of
+    // preparing a file: nothing is read, and every result names its firmware. A job of its own.
+    void UsePrepared(TSharedUpload prepared);
     // The Software Upload of the prepared upload on the open port.
     void StartUpload();
     // The operator's step is done: the factory job's jumpers are on and the unit is switched on.
@@ -176,8 +185,12 @@ private:
 
     // ---- operations the steps use ----
     void CheckInputFile();
-    // `digestInput`: the upload block file is the operator's input, and names it in the record.
-    void PrepareUpload(bool digestInput);
+    // An upload block file chosen as the firmware, read and checked once.
+    void ReadUploadInput();
+    // The upload just made (or read) held from now on, named by the file it was prepared from.
+    void HoldUpload(TUploadImage upload);
+    // The prepared upload offered for the next run: the ready screen and the preparation's result.
+    void ReadyForUpload();
     void BuildUpload();
     void ReportLeftOut();
     void RefuseEmptyImage() const;
@@ -230,8 +243,9 @@ private:
     TUnitLink Link;
     TBinaryImage BinImage;
     // The upload as it was prepared and checked, held in memory from then on: what goes to the
-    // unit is exactly this, whatever happens to the file afterwards.
-    TUploadImage upload_;
+    // unit is exactly this, whatever happens to the files afterwards; never changed once made, so
+    // the engines of a station share one.
+    TSharedUpload prepared_;
     // The firmware file's SHA-256 and size, taken from the bytes the preparation read.
     FileIo::TInputDigest inputDigest_;
     TJobResult result_;
@@ -243,6 +257,7 @@ private:
     bool verifyEvery_ = false;
     std::string expectedVersion_;
     bool prepareAlone_ = false;  // a preparation without a port: it ends where a run could start
+    bool prepareInMemory_ = false;
     std::chrono::steady_clock::time_point runStarted_, runEnded_;  // for the elapsed time shown
     bool inStep_ = false;
     bool portTextValid_ = true;

@@ -215,7 +215,7 @@ void TSequencer::TransferDone() {
     runEnded_ = std::chrono::steady_clock::now();
     Show(TLine::Activity, "");
     out_.ShowGauge(false);
-    Run.FileChecksum = upload_.Checksum;
+    Run.FileChecksum = prepared_->Upload.Checksum;
     Show(TLine::Headline, "Software Upload complete");
     Run.HelpContext = 5;
     if (VerifiesAfterRestart()) {
@@ -229,11 +229,12 @@ void TSequencer::TransferDone() {
 }
 
 void TSequencer::SendNextBlock() {
-    if (Run.BlocksSent >= static_cast<int32_t>(upload_.Blocks.size()))
+    const std::vector<std::string>& blocks = prepared_->Upload.Blocks;
+    if (Run.BlocksSent >= static_cast<int32_t>(blocks.size()))
         throw EInOutError("Upload block file ended before block " + std::to_string(Run.BlocksSent + 1) + ": \"" +
                               Run.ZupFileName + "\"",
                           Run.ZupFileName);
-    Run.BlockBuffer = upload_.Blocks[static_cast<size_t>(Run.BlocksSent)];
+    Run.BlockBuffer = blocks[static_cast<size_t>(Run.BlocksSent)];
     Link.SendBlock(Run.BlockBuffer);
     Run.BlocksSent += 1;
     out_.Progress(Run.BlocksSent, std::max(Run.BlockCount, 1));

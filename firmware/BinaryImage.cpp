@@ -59,13 +59,18 @@ std::string LeftOutText(const TLeftOut& leftOut, size_t imageSize) {
            SizeText(imageSize) + " of flash";
 }
 
-void TBinaryImage::EmptyBinaryFile(const std::string& binFileName, int imageChunks) {
-    fileName_ = binFileName;
+void TBinaryImage::EmptyImage(int imageChunks) {
+    fileName_.clear();
     chunks_ = std::max(imageChunks, 0);
     bytes_.assign(static_cast<size_t>(chunks_) * 128, 0xFF);
     leftOut_ = {};
     dirty_ = false;
     unwritten_ = false;
+}
+
+void TBinaryImage::EmptyBinaryFile(const std::string& binFileName, int imageChunks) {
+    EmptyImage(imageChunks);
+    fileName_ = binFileName;
     RemoveOldImage(binFileName);
     // The file is written only once the image is complete; whether it can be is known now.
     CheckReplaceable(binFileName);

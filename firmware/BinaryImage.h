@@ -27,6 +27,8 @@ public:
     // nothing created, where the file could not be written (a missing or read-only folder, a
     // folder or a FIFO at the name).
     void EmptyBinaryFile(const std::string& binFileName, int imageChunks);
+    // The same image held in memory only: Flush writes nothing, and nothing on disk is touched.
+    void EmptyImage(int imageChunks);
     // Takes an existing binary file as the image (a .bin input): only the first imageChunks*128
     // bytes count, a shorter file reads as 0xFF past its end. The file is not changed. A file
     // over FileIo::MaxInputFileSize is refused.

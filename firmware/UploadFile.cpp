@@ -11,6 +11,7 @@
 #include "base/Paths.h"
 #include "base/RunError.h"
 #include "base/SafeFile.h"
+#include "base/Sha256.h"
 #include "firmware/FileIo.h"
 #include "firmware/IntelHex.h"
 
@@ -173,6 +174,12 @@ TUploadImage MakeUploadImage(const TBinaryImage& image) {
     TUploadImage upload;
     upload.Checksum = ForEachBlock(image, [&](std::string_view block) { upload.Blocks.emplace_back(block); });
     return upload;
+}
+
+std::string UploadBlocksSha256(const TUploadImage& upload) {
+    TSha256 digest;
+    for (const std::string& block : upload.Blocks) digest.Update(block);
+    return digest.HexDigest();
 }
 
 void WriteUploadFile(const TUploadImage& upload, const std::string& zupFileName) {

@@ -71,6 +71,9 @@ struct TUploadImage {
 // The upload of `image`, nothing written. No blocks at all means the image holds nothing for the
 // unit's flash (every byte 0xFF).
 TUploadImage MakeUploadImage(const TBinaryImage& image);
+// The SHA-256 of the blocks as they go on the wire, one after another (the upload block file
+// without its 4-character trailer, which is never sent), lower-case hex.
+std::string UploadBlocksSha256(const TUploadImage& upload);
 // Writes `upload` as an upload block file, as BuildUploadFile does. Throws EInOutError.
 void WriteUploadFile(const TUploadImage& upload, const std::string& zupFileName);
 // An upload block file read once (opened as base/SafeFile.h opens, at most MaxUploadFileSize

@@ -331,13 +331,14 @@ void TStationWindow::Prepare(bool thenStart) {
     startAfterPreparing_ = thenStart;
     ShowRunning();
     ShowHeader();
-    // Every port then loads the upload file it wrote.
-    preparation_ = std::make_unique<TPreparation>(setup_.Firmware, setup_.TickMs, programFolder_, stops_, this,
-                                                  [this](const TJobResult& r, const std::string& f) { Prepared(r, f); });
+    // In memory: every port then sends that upload, and nothing is written beside the firmware.
+    preparation_ = std::make_unique<TPreparation>(
+        setup_.Firmware, setup_.TickMs, programFolder_, stops_, this,
+        [this](const TJobResult& result, const TSharedUpload& upload) { Prepared(result, upload); });
     preparation_->Begin();
 }
 
-void TStationWindow::Prepared(const TJobResult& result, const std::string& preparedFile) {
+void TStationWindow::Prepared(const TJobResult& result, const TSharedUpload& upload) {
     preparation_.reset();
     preparing_ = false;
     const bool start = startAfterPreparing_;
@@ -349,7 +350,7 @@ void TStationWindow::Prepared(const TJobResult& result, const std::string& prepa
         const QString reason = Reason(result.Reason);
         return ShowMessage((start ? "No unit was started: " : "") + QString("the firmware file cannot be prepared: ") + reason);
     }
-    input_ = StationInputOf(result, preparedFile);
+    input_ = StationInputOf(result, upload);
     ShowHeader();
     // A recipe pins the firmware: what was prepared must be the bytes it names, whatever changed
     // since the file was checked.
@@ -372,7 +373,8 @@ TJobPlan TStationWindow::PlanFor(const TStationTile& tile, const std::string& ta
     plan.Device = port.Device.empty() || IsUsbDeviceSpec(port.Device) ? port.Device : AbsolutePath(port.Device);
     plan.Capture = setup_.Capture;
     plan.CapturePath = PortCapturePath(setup_.CapturePath, programFolder_, tag);
-    plan.FilePath = input_.PreparedFile;
+    plan.FilePath = input_.File;
+    plan.Prepared = input_.Upload;
     plan.Baud = setup_.Baud;
     // Every port goes on to its next unit by itself until the operator stops the line.
     plan.Loop = true;

@@ -83,7 +83,7 @@ private:
     TStationTile* NewTile(const TStationPort& port, const TPortListing& listing);
     void Tick();
     void Prepare(bool thenStart);
-    void Prepared(const TJobResult& result, const std::string& preparedFile);
+    void Prepared(const TJobResult& result, const TSharedUpload& upload);
     void StartPorts();
     TJobPlan PlanFor(const TStationTile& tile, const std::string& tag) const;
     void UnitEnded(TStationTile& tile, const TUnitEndedEvent& ended);

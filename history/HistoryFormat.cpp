@@ -30,14 +30,15 @@ QStringList CsvValues(const TJobRecord& r) {
     return {n(r.Id), UtcText(r.Start), n(r.DurationMs), r.Station, r.User, r.ProgramVersion, r.Job, r.Device,
             r.DeviceById, r.AdapterSerial, n(r.ComPort), n(r.Baud), r.InputFile, n(r.InputSize), r.InputSha256,
             n(r.Blocks), r.FileChecksum, r.UnitChecksum, r.UnitVersion, r.UnitId, r.Result, r.Reason,
-            r.Warnings.join('\n'), n(r.BlocksSent), r.CapturePath, r.RunId, r.RecordId, r.Recipe, r.RecipeSha256};
+            r.Warnings.join('\n'), n(r.BlocksSent), r.CapturePath, r.RunId, r.RecordId, r.Recipe, r.RecipeSha256,
+            r.UploadSha256};
 }
 
 const char* const kCsvNames[] = {
     "id", "start_utc", "duration_ms", "station", "user", "program_version", "job", "device", "device_by_id",
     "adapter_serial", "com_port", "baud", "input_file", "input_size", "input_sha256", "blocks", "file_checksum",
     "unit_checksum", "unit_version", "unit_id", "result", "reason", "warnings", "blocks_sent", "capture_path",
-    "run_id", "record_id", "recipe", "recipe_sha256"};
+    "run_id", "record_id", "recipe", "recipe_sha256", "upload_sha256"};
 
 }  // namespace
 
@@ -152,5 +153,6 @@ bool RecordFromJson(const QByteArray& line, TJobRecord& r) {
     r.BlocksSent = static_cast<int>(number("blocks_sent"));
     r.CapturePath = text("capture_path"), r.RunId = text("run_id"), r.RecordId = text("record_id");
     r.Recipe = text("recipe"), r.RecipeSha256 = text("recipe_sha256");
+    r.UploadSha256 = text("upload_sha256");
     return r.Start.isValid() && !r.RecordId.isEmpty() && IsResultKind(r.Result);
 }

@@ -56,6 +56,13 @@ QStringList Version4() {
             "CREATE INDEX job_record_recipe ON job_record (recipe)", "UPDATE schema_version SET version = 4"};
 }
 
+// Version 5: the SHA-256 of the upload's blocks the unit was sent, beside the firmware file's. Older
+// rows never knew it: "".
+QStringList Version5() {
+    return {"ALTER TABLE job_record ADD COLUMN upload_sha256 TEXT NOT NULL DEFAULT ''",
+            "UPDATE schema_version SET version = 5"};
+}
+
 }  // namespace
 
 QStringList StepFrom(int version, TDialect dialect) {
@@ -64,6 +71,7 @@ QStringList StepFrom(int version, TDialect dialect) {
     case 1: return Version2();
     case 2: return Version3(dialect);
     case 3: return Version4();
+    case 4: return Version5();
     default: return {};
     }
 }

@@ -27,6 +27,7 @@ struct TJobRecord {
     QString InputFile;     // absolute path; "" for the factory job
     qint64 InputSize = 0;
     QString InputSha256;   // lower-case hex
+    QString UploadSha256;  // of the upload's blocks as sent, lower-case hex; "" for the factory job
     int Blocks = 0;
     QString FileChecksum;
     QString UnitChecksum;

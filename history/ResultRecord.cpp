@@ -60,6 +60,7 @@ TJobRecord RecordOf(const TJobResult& r, const TRecordContext& c, TPortSource* p
     row.InputFile = Local(AbsolutePath(r.InputFile));
     row.InputSize = r.InputSize < 0 ? 0 : r.InputSize;
     row.InputSha256 = QString::fromStdString(r.InputSha256);
+    row.UploadSha256 = QString::fromStdString(r.UploadSha256);
     row.Blocks = r.BlockCount;
     row.FileChecksum = FromUnit(r.FileChecksum);
     row.UnitChecksum = FromUnit(r.UnitChecksum);

@@ -278,6 +278,7 @@ void Unit::StartErase(TimePoint now) {
     flash_.assign(factory_ ? kFactoryFlash : kMainFlash, 0xFF);
     blocks_ = resends_ = duplicates_ = 0;
     written_.clear();
+    received_ = TSha256();
     block_.clear();
     resendDone_ = silentDone_ = baseIndexDone_ = false;
     if (!opt_.noErasing) SendLine("ERASING...", now);
@@ -379,6 +380,7 @@ void Unit::HandleBlock(const std::string& b, TimePoint now) {
         ++duplicates_;
     } else {
         written_.insert(address);
+        received_.Update(b);
         ++blocks_;
     }
     if (opt_.vanishAfter != 0 && number == opt_.vanishAfter) {
@@ -622,6 +624,8 @@ std::string Unit::ReportText(const std::string& flashFile) const {
     put("blocks", std::to_string(blocks_));
     put("resends", std::to_string(resends_));
     put("duplicates", std::to_string(duplicates_));
+    // What the last upload brought, each block once: a test compares it with the record's upload_sha256.
+    put("upload_sha256", received_.HexDigest());
     put("speeds", speeds);
     put("flash_size", std::to_string(flash_.size()));
     put("flash_checksum", HexText(FlashChecksum(), 4));

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Options.h"
+#include "base/Sha256.h"
 #include "OutQueue.h"
 
 class Unit {
@@ -111,6 +112,7 @@ private:
     int resends_ = 0;
     int duplicates_ = 0;
     std::set<uint32_t> written_;
+    TSha256 received_;  // the new blocks of this upload, in the order they came
     bool resendDone_ = false;
     bool silentDone_ = false;
     bool muted_ = false;

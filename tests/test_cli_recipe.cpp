@@ -5,6 +5,7 @@
 #include <QRegularExpression>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <grp.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -270,6 +271,103 @@ TEST(Recipe, ShowJudgesTheRecordLocationAsRunDoes) {
         EXPECT_EQ(run.status, row.status) << run.err;
         EXPECT_NE(run.err.find(row.says), std::string::npos) << run.err;
     }
+}
+
+// What a run prepared at its start is what every unit of it gets, from memory: the firmware and a
+// .ZUP beside it replaced between two units (and a wake-up that ran out after that) reach no unit,
+// and every result and record names the pinned firmware and the blocks the unit really got.
+TEST(Recipe, EveryUnitOfARunGetsTheBytesPreparedAtItsStart) {
+    const TestFirmware a = TestFirmware::Make(10, 1), b = TestFirmware::Make(10, 2);
+    const struct {
+        const char* name;
+        std::string firmware;
+        bool recipe;
+    } rows[] = {{"a loop", "fw.h86", false}, {"a recipe", "fw.h86", true}, {"a recipe of a .zup", "fw.zup", true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Station s;
+        s.Unit(1, kOneUnit);  // switched off and on by the test
+        fs::create_directories(s.root / "made");
+        const auto zupOf = [&](const TestFirmware& fw, const std::string& name) {
+            EXPECT_EQ(s.Run({"prepare", Q(s.File("made/" + name + ".h86", fw.hex))}).status, 0);
+            return ReadWholeFile(s.root / ("made/" + name + ".ZUP"));
+        };
+        const std::string zupA = zupOf(a, "a"), zupB = zupOf(b, "b");
+        const bool zup = row.firmware == "fw.zup";
+        const std::string firmware = s.File(row.firmware, zup ? zupA : a.hex);
+        QStringList args = QStringList{"upload", Q(firmware), "--loop", "--count", "2", "--baud", "57600", "--verify",
+                                       "--record-db", Q(s.root / "line.sqlite")} +
+                           s.Devices(1);
+        if (row.recipe) {
+            ASSERT_EQ(s.Run(QStringList{"recipe", "write", Q(s.root / "line.json")} + args).status, 0);
+            args = {"recipe", "run", Q(s.root / "line.json")};
+        }
+        QProcess p;
+        s.Start(p, args + QStringList{"--json", "--tick-ms", "2"});
+        std::string out = ReadEvents(p, [](const QJsonObject& e) { return e["event"] == "result"; }, 30000);
+        s.File(row.firmware, zup ? zupB : b.hex);
+        s.File("fw.ZUP", zupB);
+        out += ReadEvents(p, [](const QJsonObject& e) { return e["stage"] == "ending"; }, 30000);
+        s.units[0]->PowerCycle();
+        ASSERT_TRUE(p.waitForFinished(30000));
+        out += p.readAllStandardOutput().toStdString();
+        EXPECT_EQ(p.exitCode(), 0) << out << p.readAllStandardError().toStdString();
+        EXPECT_TRUE(FlashHolds(*s.units[0], a.image));
+        const std::string sent = Sha256Hex(zupA.substr(0, zupA.size() - 4));
+        EXPECT_EQ(s.units[0]->Report()["upload_sha256"], sent) << "the blocks the second unit received";
+        std::vector<QJsonObject> named = Events(out, "result");
+        ASSERT_EQ(named.size(), 2u) << out;
+        for (const QJsonObject& record : Records(s)) named.push_back(record);
+        ASSERT_EQ(named.size(), 4u);
+        for (const QJsonObject& o : named) {
+            EXPECT_EQ(o["input_file"], Q(firmware));
+            EXPECT_EQ(o["input_sha256"], Q(Sha256Hex(zup ? zupA : a.hex)));
+            EXPECT_EQ(o["upload_sha256"], Q(sent));
+            EXPECT_EQ(o.contains("kind") ? o["kind"] : o["result"], "verified") << "verified at 9600";
+            EXPECT_EQ(o["baud"].toInt(), 57600) << "the upload's speed";
+        }
+    }
+}
+
+// An operator who may only read the line's folder runs its recipe: the firmware is prepared in
+// memory, nothing appears beside it, and the units are loaded.
+TEST(Recipe, AnOperatorWhoMayOnlyReadTheLinesFolderRunsIt) {
+    if (::geteuid() != 0) GTEST_SKIP() << "only root can run the program as a second user";
+    Station s;
+    s.Unit(1);
+    const std::string line = s.root / "line";
+    fs::create_directories(line);
+    const TestFirmware fw = TestFirmware::Make(10, 4);
+    const std::string recipe = line + "/line.json";
+    WriteWholeFile(line + "/fw.h86", fw.hex);
+    ASSERT_EQ(s.Run(QStringList{"recipe", "write", Q(recipe), "upload", Q(line + "/fw.h86"), "--loop", "--count",
+                                "2", "--record-db", Q(s.home + "/line.sqlite")} +
+                    s.Devices(1))
+                  .status,
+              0);
+    for (const std::string& folder : {s.root.Path(), s.bin, line, s.folders[0]->Path()})
+        ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+    for (const std::string& file : {recipe, line + "/fw.h86"}) ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+    ASSERT_EQ(::chown(s.home.c_str(), kNobody, kNobody), 0);
+    const std::string device = fs::canonical(s.Device(1));
+    ASSERT_EQ(::chown(device.c_str(), kNobody, kNobody), 0);
+    const auto listing = [&] {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(line)) names.insert(entry.path().filename());
+        return names;
+    };
+    const std::set<std::string> before = listing();
+    QProcess p;
+    p.setChildProcessModifier([] {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(126);
+    });
+    s.Start(p, {"recipe", "run", Q(recipe), "--json", "--tick-ms", "2"});
+    ASSERT_TRUE(p.waitForFinished(60000));
+    const std::string out = p.readAllStandardOutput().toStdString();
+    EXPECT_EQ(p.exitCode(), 0) << out << p.readAllStandardError().toStdString();
+    EXPECT_EQ(Events(out, "result").size(), 2u) << out;
+    EXPECT_TRUE(FlashHolds(*s.units[0], fw.image));
+    EXPECT_EQ(listing(), before);
 }
 
 // Ids typed ahead wait in order, one for each unit of the port they name.

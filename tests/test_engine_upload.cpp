@@ -65,6 +65,7 @@ std::vector<UploadCase> UploadCases() {
         {"no FCS answer", With([](auto& o) { o.noFcs = true; }), 2000, "Timed out waiting for FCS",
          "Upload not verified", true},
         {"40 blocks verified on request", {}, 40, "", kVerified, true, "38400", true},
+        {"verified on request at 57600", {}, 40, "", kVerified, true, "57600", true},
         {"40 blocks on request, wrong checksum", With([](auto& o) { o.wrongChecksum = true; }), 40, "",
          "Checksums different, Upload failed", true, "38400", true},
         {"40 blocks on request, no SWR answer", With([](auto& o) { o.noSwr = true; }), 40,
@@ -100,6 +101,8 @@ TEST_P(SoftwareUploadOutcome, EndsWithItsTextsAndNeverClaimsWhatDidNotHappen) {
     if (headline == kSuccess || headline == kVerified) {
         EXPECT_EQ(rig.port.Flash(), fw.image);
     }
+    // The record's speed is the upload's, never the 9600 of the verification after it.
+    for (const TJobResult& r : rig.view.results) EXPECT_EQ(r.Baud, std::stoi(c.baud));
     if ((c.chunks >= 2000 || c.verify || !c.version.empty()) && headline == kSuccess)
         ADD_FAILURE() << "an upload that had to be verified left unverified as a success";
     // Asked for, the unit was asked for its version and checksum; the result says what came of it.
@@ -279,20 +282,19 @@ TEST(EngineUpload, AFileThatCannotBePreparedIsReportedOnceAndTheChoiceOfferedAga
 }  // namespace
 
 // What goes to the unit is what was prepared and checked: the upload block file changed on disk
-// after its preparation (another user, a build script) reaches neither the unit nor the result.
+// after its preparation (another user, a build script) reaches neither the unit nor the result,
+// nor the next unit of a loop, which is sent the same upload from memory.
 TEST(EngineUpload, TheUnitGetsTheImageThatWasPreparedWhateverTheFileBecomesAfterwards) {
     for (const char* input : {"fw.h86", "fw.zup"}) {
         EngineRig rig;
         const TestFirmware a = TestFirmware::Make(30, 1, 1), b = TestFirmware::Make(30, 2, 1);
         ASSERT_TRUE(rig.OpenPort());
-        if (std::string(input) == "fw.zup") {
-            // The .zup of `a`, prepared by a rig of its own.
-            EngineRig maker;
-            ASSERT_TRUE(maker.OpenPort() && maker.Prepare("a.h86", a.hex));
-            ASSERT_TRUE(rig.Prepare(input, ReadWholeFile(maker.Home() + "a.ZUP")));
-        } else {
-            ASSERT_TRUE(rig.Prepare(input, a.hex));
-        }
+        // The .zup of `a`, prepared by a rig of its own.
+        EngineRig maker;
+        ASSERT_TRUE(maker.OpenPort() && maker.Prepare("a.h86", a.hex));
+        const std::string zupOfA = ReadWholeFile(maker.Home() + "a.ZUP");
+        const bool zup = std::string(input) == "fw.zup";
+        ASSERT_TRUE(rig.Prepare(input, zup ? zupOfA : a.hex));
         const std::string checked = rig.E().PreparedChecksum();
         // Another image in its place, before the start and again in the middle of the transfer.
         EngineRig other;
@@ -306,6 +308,19 @@ TEST(EngineUpload, TheUnitGetsTheImageThatWasPreparedWhateverTheFileBecomesAfter
         EXPECT_EQ(rig.port.Flash(), a.image) << input;
         ASSERT_EQ(rig.view.results.size(), 1u);
         EXPECT_EQ(rig.view.results.front().FileChecksum, checked);
+        // The next unit, with the firmware itself replaced too.
+        WriteWholeFile(rig.Home() + input, zup ? swapped : b.hex);
+        WriteWholeFile(rig.Home() + "fw.ZUP", swapped);
+        rig.port.Model().PowerCycle(rig.port.Now());
+        rig.E().NextUnit();
+        ASSERT_GE(rig.Upload(), 0);
+        EXPECT_EQ(rig.port.Flash(), a.image) << input;
+        ASSERT_EQ(rig.view.results.size(), 2u);
+        for (const TJobResult& r : rig.view.results) {
+            EXPECT_EQ(r.Kind, TResultKind::Sent) << input;
+            EXPECT_EQ(r.InputSha256, Sha256Hex(zup ? zupOfA : a.hex)) << input;
+            EXPECT_EQ(r.UploadSha256, Sha256Hex(zupOfA.substr(0, zupOfA.size() - 4))) << input;
+        }
     }
 }
 

@@ -1,6 +1,11 @@
 // The production record on a PostgreSQL server: run by tools/with-postgres, which starts a
 // throw-away cluster and sets ZUP_TEST_PG to it; skipped without one.
 #include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUrl>
+#include <QUrlQuery>
 #include <QUuid>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -41,6 +46,7 @@ TEST(HistoryPostgres, ARecordComesBackWithEveryField) {
     r.InputSize = 5000000000;
     r.RecordId = QUuid::createUuid().toString(QUuid::WithoutBraces);
     r.Recipe = "line3.json", r.RecipeSha256 = QString(64, 'a');
+    r.UploadSha256 = QString(64, 'c');
     ASSERT_TRUE(store->Write(r, error, &r.Id)) << error.toStdString();
     EXPECT_GT(r.Id, 0);
     THistoryFilter filter;
@@ -50,6 +56,47 @@ TEST(HistoryPostgres, ARecordComesBackWithEveryField) {
     ASSERT_EQ(read.size(), 1u);
     r.UnitChecksum = QString("3F") + QChar(0xFFFD) + "A";
     EXPECT_EQ(JsonLine(read[0]).toStdString(), JsonLine(r).toStdString());
+}
+
+// A database an older program made (schema version 4, with a row) is upgraded in place: the row
+// stays, without an upload digest it never knew, and a new record keeps its own.
+TEST(HistoryPostgres, AVersionFourDatabaseIsUpgradedWithItsRows) {
+    NEEDS_SERVER();
+    const QString name = "zup_v4_" + QUuid::createUuid().toString(QUuid::Id128);
+    const auto raw = [&](const QString& database, const QStringList& statements) {
+        const QString connection = QUuid::createUuid().toString();
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QPSQL", connection);
+            db.setHostName(QUrlQuery(QUrl(Server())).queryItemValue("host"));
+            db.setUserName("zup");
+            db.setDatabaseName(database);
+            EXPECT_TRUE(db.open()) << db.lastError().text().toStdString();
+            QSqlQuery q(db);
+            for (const QString& sql : statements)
+                EXPECT_TRUE(q.exec(sql)) << sql.toStdString() << ": " << q.lastError().text().toStdString();
+        }
+        QSqlDatabase::removeDatabase(connection);
+    };
+    raw("zup_test", {"CREATE DATABASE " + name});
+    QStringList version4;
+    for (int v = 0; v < 4; ++v) version4 += HistorySchema::StepFrom(v, HistorySchema::TDialect::Postgres);
+    version4 << "INSERT INTO job_record (start_utc, job, result, record_id)"
+                " VALUES ('2026-01-05T08:00:00.000Z', 'upload', 'verified', 'old-row')";
+    raw(name, version4);
+    QString error;
+    auto store = THistoryStore::Open(QString(Server()).replace("/zup_test?", "/" + name + "?"), error);
+    ASSERT_TRUE(store) << error.toStdString();
+    EXPECT_EQ(store->SchemaVersion(), HistorySchema::kCurrentVersion);
+    TJobRecord r;
+    r.Start = QDateTime(QDate(2026, 1, 6), QTime(9, 0), Qt::UTC);
+    r.Job = "upload", r.Result = "verified", r.RecordId = "new-row", r.UploadSha256 = QString(64, 'd');
+    ASSERT_TRUE(store->Write(r, error)) << error.toStdString();
+    std::vector<TJobRecord> read;
+    ASSERT_TRUE(store->Query({}, read, error)) << error.toStdString();
+    ASSERT_EQ(read.size(), 2u);
+    EXPECT_EQ(read[0].UploadSha256, r.UploadSha256);
+    EXPECT_EQ(read[1].RecordId, "old-row");
+    EXPECT_TRUE(read[1].UploadSha256.isEmpty());
 }
 
 TEST(HistoryPostgres, TwoProcessesWritingAtOnceLoseNothing) {

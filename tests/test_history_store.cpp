@@ -49,6 +49,7 @@ TJobRecord FullRecord(const QString& kind, int n) {
     r.AdapterSerial = "A1B2C3", r.ComPort = 3, r.Baud = 57600;
     r.InputFile = "/home/op/fw, \"v2\"/mxr2-main.h86", r.InputSize = 11800000;
     r.InputSha256 = QString(64, 'a'), r.Blocks = 4000, r.FileChecksum = "3FA2", r.UnitChecksum = "3FA2";
+    r.UploadSha256 = QString(64, 'b');
     r.UnitVersion = "MXR2 V4.11", r.UnitId = QString("SN-%1-é").arg(n);
     r.Result = kind, r.Reason = "Checksums match, Upload successful";
     r.Warnings = {"slow start, resent block 12", "two\nlines"};
@@ -336,7 +337,7 @@ TEST(HistoryStore, AVersionOneFileIsUpgradedWithItsRows) {
     // An older row gets an identity of its own, and is not taken for one waiting to be forwarded.
     EXPECT_EQ(old.RecordId.size(), 32);
     EXPECT_FALSE(old.ForwardPending);
-    EXPECT_TRUE(old.Recipe.isEmpty());
+    EXPECT_TRUE(old.Recipe.isEmpty() && old.UploadSha256.isEmpty());
     store.reset();
     EXPECT_EQ(RawSqlite(path).Value("SELECT version FROM schema_version").toInt(), HistorySchema::kCurrentVersion);
 }
@@ -349,10 +350,13 @@ TEST(HistoryStore, ANewerSchemaIsRefusedAndLeftAlone) {
         QString error;
         ASSERT_TRUE(store->Write(FullRecord("verified", 0), error));
     }
-    RawSqlite(path).Exec("UPDATE schema_version SET version = 5");
-    EXPECT_TRUE(OpenError(path).contains("schema version 5, newer than this program knows (4)"));
+    const int newer = HistorySchema::kCurrentVersion + 1;
+    RawSqlite(path).Exec(QString("UPDATE schema_version SET version = %1").arg(newer));
+    EXPECT_TRUE(OpenError(path).contains(QString("schema version %1, newer than this program knows (%2)")
+                                             .arg(newer)
+                                             .arg(HistorySchema::kCurrentVersion)));
     RawSqlite after(path);
-    EXPECT_EQ(after.Value("SELECT version FROM schema_version").toInt(), 5);
+    EXPECT_EQ(after.Value("SELECT version FROM schema_version").toInt(), newer);
     EXPECT_EQ(after.Value("SELECT COUNT(*) FROM job_record").toInt(), 1);
 }
 

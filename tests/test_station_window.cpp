@@ -191,7 +191,14 @@ TEST(StationWindow, EachPortGoesOnToItsNextUnit) {
         EXPECT_EQ(line.TileText(i, "TallyLabel"), "2 loaded, 0 failed");
         EXPECT_EQ(line.TileText(i, "DoingLabel"), "done");
     }
-    EXPECT_EQ(line.Records(4).size(), 4u);
+    const auto records = line.Records(4);
+    ASSERT_EQ(records.size(), 4u);
+    // Prepared once, in memory: nothing beside the firmware, and every unit got those blocks.
+    EXPECT_FALSE(std::filesystem::exists(line.program / "fw.ZUP") || std::filesystem::exists(line.program / "fw.BIN"));
+    for (const TJobRecord& r : records) {
+        EXPECT_EQ(r.UploadSha256, records[0].UploadSha256);
+        EXPECT_EQ(r.UploadSha256.toStdString(), line.units[0]->Report()["upload_sha256"]);
+    }
 }
 
 // A record location the operator named is asked away from the window (a server may take its time):
