@@ -154,6 +154,10 @@ void TCliJob::PortEnded(const TPortEndEvent& end) {
     case TPortEnd::Finished: return Done(options_.Loop ? worst_ : last_.Status, last_.Word, lastReason_);
     case TPortEnd::CaptureFailed: return Done(Exit::Usage, "capture file cannot be written", end.Reason);
     case TPortEnd::InputEnded: return Done(Exit::Interrupted, "stopped", end.Reason);
+    case TPortEnd::NoUnitId:
+        // The ids have run out, as a line's input does at the end of its day: a normal end, whose
+        // status is what the port's units came to. No unit was started, so no result is told.
+        return Done(worst_, "ended waiting for a unit id", end.Reason, false);
     }
 }
 
@@ -187,12 +191,13 @@ void TCliJob::ReadEnter() {
     driver_.GoOn();
 }
 
-void TCliJob::Done(int status, const std::string& result, const std::string& reason) {
+void TCliJob::Done(int status, const std::string& result, const std::string& reason, bool unitResult) {
     if (status_ >= 0) return;
     status_ = status;
     endWord_ = result;
     endReason_ = reason;
     if (stdin_) stdin_->setEnabled(false);
-    view_.Result(status, result, reason);
+    if (unitResult) view_.Result(status, result, reason);
+    else view_.PortEnd(status, result, reason);
     if (OnEnd) OnEnd();
 }

@@ -90,7 +90,8 @@ private:
     void PrepareReport(const TJobResult& result);
     void AskToProceed();
     void ReadEnter();
-    void Done(int status, const std::string& result, const std::string& reason);
+    // `unitResult`: the end is a unit's result (false: the port ended without one to tell).
+    void Done(int status, const std::string& result, const std::string& reason, bool unitResult = true);
 
     const TCliOptions& options_;
     const TCliUnit unit_;

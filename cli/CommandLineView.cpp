@@ -327,7 +327,7 @@ void TCliView::Event(QJsonObject event) {
     // A station's reader gets its events a few times a second rather than a write for each; a
     // result, and anything that stops the job, at once.
     const QString kind = event["event"].toString();
-    if (kind == "result" || kind == "message") {
+    if (kind == "result" || kind == "port_end" || kind == "message") {
         std::fflush(stdout);
         flush_.stop();
     } else if (!flush_.isActive()) {
@@ -381,5 +381,16 @@ void TCliView::Result(int status, const std::string& result, const std::string& 
         if (!adviceRemedy_.empty()) Error(adviceRemedy_);
     }
     failureTold_ = false;
+    Finish();
+}
+
+void TCliView::PortEnd(int status, const std::string& word, const std::string& reason) {
+    if (Json()) {
+        Event({{"event", "port_end"}, {"why", "no_unit_id"}, {"status", status}, {"reason", FromLocal(reason)}});
+        return;
+    }
+    const std::string line = word + ": " + reason;
+    if (board_) board_->Show(row_, line, false);
+    else Line(line);
     Finish();
 }

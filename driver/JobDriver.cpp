@@ -15,10 +15,18 @@ constexpr int kWaitPollMs = 100;
 
 TJobDriver::TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::string& programFolder,
                        TStopSignals& stops)
+    : TJobDriver(plan, listener, programFolder, stops, nullptr) {}
+
+TJobDriver::TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::string& programFolder,
+                       TStopSignals& stops, TUnitPort& line)
+    : TJobDriver(plan, listener, programFolder, stops, &line) {}
+
+TJobDriver::TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::string& programFolder,
+                       TStopSignals& stops, TUnitPort* line)
     : plan_(plan), listener_(listener), signals_(stops),
       port_([this](std::function<void()> f) { QMetaObject::invokeMethod(&context_, std::move(f), Qt::QueuedConnection); },
             [this](const std::string& text) { listener_.Event(TMessageEvent{text}); }),
-      engine_(port_, *this, programFolder) {
+      line_(line ? *line : port_), ownLine_(!line), engine_(line_, *this, programFolder) {
     port_.SetDeviceFolder(engine_.ProgramFolder());
     port_.Serial.SetDevicePath(plan.Device);
     port_.Serial.SetPort(plan.Port);
@@ -28,7 +36,7 @@ TJobDriver::TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::
     engine_.SetUploadChecks(plan.Verify, plan.ExpectVersion);
     if (!plan.UnitId.empty()) ids_.push_back(plan.UnitId);
     // A step run by an arrival is followed up like one run by a tick.
-    port_.OnRxData = [this, engineRx = port_.OnRxData] {
+    line_.OnRxData = [this, engineRx = line_.OnRxData] {
         engineRx();
         AfterStep();
     };
@@ -43,7 +51,7 @@ TJobDriver::~TJobDriver() {
     poll_.stop();
     // The port goes before the driver stops listening for signals: a late Ctrl-C must not leave
     // it locked and set up.
-    port_.SetActive(false);
+    line_.SetActive(false);
     if (subscription_) signals_.Unsubscribe(subscription_);
 }
 
@@ -61,7 +69,7 @@ void TJobDriver::Begin() {
         const std::string problem = engine_.ToggleCapture(plan_.CapturePath);
         if (!problem.empty()) return End(TPortEnd::CaptureFailed, problem);
     }
-    timer_.start();
+    if (ownLine_) timer_.start();
     StartWhenThere();
 }
 
@@ -106,6 +114,8 @@ void TJobDriver::GoOn() {
 // A unit is woken only once it has its id, when the line asks for one: the start waits here and
 // the port says so.
 void TJobDriver::Launch(std::function<void()> begin) {
+    // Every wake-up is a unit of its own until it is answered.
+    unitAnswered_ = false;
     TakeUnitId();
     if (plan_.RequireUnitId && unitId_.empty()) {
         held_ = std::move(begin);
@@ -125,11 +135,18 @@ void TJobDriver::TakeUnitId() {
 void TJobDriver::GiveUnitId(const std::string& id) {
     if (ended_ || id.empty()) return;
     ids_.push_back(id);
-    if (!unitReached_) TakeUnitId();
+    if (!unitAnswered_) TakeUnitId();
     if (!held_) return;
     next_ = [this, begin = std::move(held_)] { Launch(begin); };
     held_ = nullptr;
     AfterStep();
+}
+
+std::vector<std::string> TJobDriver::UnitIdsToCome() const {
+    std::vector<std::string> ids;
+    if (!unitAnswered_ && !unitId_.empty()) ids.push_back(unitId_);
+    ids.insert(ids.end(), ids_.begin(), ids_.end());
+    return ids;
 }
 
 // ---- the engine's facts, and what they call for ----
@@ -137,9 +154,9 @@ void TJobDriver::GiveUnitId(const std::string& id) {
 void TJobDriver::Event(const TJobEvent& event) {
     listener_.Event(event);
     // What a fact calls for runs after the step that told it, never inside it.
-    if (const auto* s = std::get_if<TStageEvent>(&event)) {
-        // From the wake-up's answer on, the unit is this one: an id given now is the next one's.
-        if (s->Stage != TStage::Idle && s->Stage > TStage::WakingUnit) unitReached_ = true;
+    if (std::holds_alternative<TUnitAnsweredEvent>(event)) {
+        // From the answer on, the unit is this one: an id given now is the next one's.
+        unitAnswered_ = true;
     } else if (const auto* r = std::get_if<TResultEvent>(&event)) {
         finished_ = r->Result;
     } else if (const auto* a = std::get_if<TAwaitingEvent>(&event)) {
@@ -186,7 +203,7 @@ void TJobDriver::AfterStep() {
             const std::function<void()> next = std::move(next_);
             next_ = nullptr;
             engine_.Guarded(next);
-        } else if (Looping() && running_ && !engine_.Writing() && port_.Active() && port_.LineLost()) {
+        } else if (Looping() && running_ && !engine_.Writing() && line_.Active() && line_.LineLost()) {
             // An adapter pulled out while the port waits for its next unit: nothing was written,
             // and the wake-up would only run out, so the port goes at once to waiting for it.
             unplugged_ = true;
@@ -209,14 +226,15 @@ void TJobDriver::Stop(int signal) {
     // No step may run again, and the port goes at once: settings restored, lock released.
     timer_.stop();
     poll_.stop();
-    port_.SetActive(false);
+    line_.SetActive(false);
     next_ = nullptr;
     held_ = nullptr;
     engine_.Stop();
     AfterStep();
 }
 
-void TJobDriver::Abandon(const std::string& reason) { End(TPortEnd::InputEnded, reason); }
+// A port held for its unit's id ends without a unit: it has no result to tell.
+void TJobDriver::Abandon(const std::string& reason) { End(held_ ? TPortEnd::NoUnitId : TPortEnd::InputEnded, reason); }
 
 void TJobDriver::Finish(const TJobResult& result) {
     if (result.Job == TJob::Prepare && result.Kind == TResultKind::Prepared && plan_.Job != TDriverJob::Prepare)
@@ -232,7 +250,7 @@ void TJobDriver::Finish(const TJobResult& result) {
         // A port still waiting for its unit keeps the id for the unit that comes.
         unit.UnitId = std::move(unitId_);
         unitId_.clear();
-        unitReached_ = false;
+        unitAnswered_ = false;
     }
     const bool more = Looping() && !brokenFile && (plan_.Count == 0 || units_ < plan_.Count);
     listener_.Event(TUnitEndedEvent{unit, counted, units_, failed_, more});
@@ -246,7 +264,7 @@ void TJobDriver::End(TPortEnd why, const std::string& reason) {
     timer_.stop();
     poll_.stop();
     engine_.CloseCapture();
-    port_.SetActive(false);
+    line_.SetActive(false);
     listener_.Event(TPortEndEvent{why, reason});
 }
 
@@ -259,7 +277,7 @@ bool TJobDriver::IsUnit(const TJobResult& result) const { return result.UnitAnsw
 
 void TJobDriver::Again(const TJobResult& result) {
     again_ = true;
-    const bool gone = unplugged_ || result.Kind == TResultKind::PortFailed || port_.LineLost() || !port_.Active();
+    const bool gone = unplugged_ || result.Kind == TResultKind::PortFailed || line_.LineLost() || !line_.Active();
     unplugged_ = false;
     if (gone) return AwaitReturn();
     NextRun();
@@ -268,7 +286,7 @@ void TJobDriver::Again(const TJobResult& result) {
 void TJobDriver::NextRun() {
     if (plan_.Job == TDriverJob::Factory) {
         // The factory job starts from its port each time: the bootstrap runs at its own speed.
-        port_.SetActive(false);
+        line_.SetActive(false);
         return Start();
     }
     // The upload stays in memory and the port stays open: the wake-up goes out again at once.
@@ -276,7 +294,7 @@ void TJobDriver::NextRun() {
 }
 
 void TJobDriver::AwaitReturn() {
-    port_.SetActive(false);
+    line_.SetActive(false);
     if (!outage_) {
         outage_ = true;
         listener_.Event(TPortWaitEvent{PathPresent() ? TPortWait::Retrying : TPortWait::Gone});

@@ -13,6 +13,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/JobEvents.h"
 #include "engine/Sequencer.h"
@@ -51,6 +52,10 @@ struct TJobPlan {
 class TJobDriver : private TJobListener {
 public:
     TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::string& programFolder, TStopSignals& stops);
+    // On a line of the caller's instead of a serial port of its own (the tests' in-process unit in
+    // virtual time): the caller runs the ticks.
+    TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::string& programFolder, TStopSignals& stops,
+               TUnitPort& line);
     ~TJobDriver() override;
     TJobDriver(const TJobDriver&) = delete;
     TJobDriver& operator=(const TJobDriver&) = delete;
@@ -64,11 +69,23 @@ public:
     void Stop(int signal = 0);
     // The operator's input ended before the go-on: the port ends with `reason`.
     void Abandon(const std::string& reason);
-    // The id of this port's next unit (typed or scanned): it goes into that unit's result. A unit
-    // being woken and not yet answering takes it; ids given ahead wait in order, one per unit.
+    // One step of time: what is due runs. The driver's own timer calls it on its own port.
+    void Tick();
+
+    // The id of this port's next unit (typed or scanned): it goes into that unit's result. An id
+    // given at any moment before a unit answers its wake-up is that unit's, however many wake-ups
+    // ran out before; ids given after the answer wait in order, one for each unit after it.
     void GiveUnitId(const std::string& id);
     // A unit id has been asked for (RequireUnitId) and the port waits for it.
     bool AwaitsUnitId() const { return static_cast<bool>(held_); }
+    // The id the unit being run (or about to be woken) took, "" for none.
+    const std::string& UnitId() const { return unitId_; }
+    // The unit being run answered its wake-up: its id is its own, whatever is given now.
+    bool UnitAnswered() const { return unitAnswered_; }
+    // The ids given that no unit has answered for yet, in the order the units will take them.
+    std::vector<std::string> UnitIdsToCome() const;
+    // A unit is being written: stopping now leaves it half-written.
+    bool Writing() const { return !ended_ && engine_.Writing(); }
 
     bool Ended() const { return ended_; }
     int StopSignal() const { return stopSignal_; }
@@ -79,11 +96,12 @@ public:
     const TSharedUpload& PreparedUpload() const { return engine_.PreparedUpload(); }
 
 private:
+    TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::string& programFolder, TStopSignals& stops,
+               TUnitPort* line);
     void Event(const TJobEvent& event) override;
     void Start();
     void StartWhenThere();
     void Act(const std::function<void()>& action);
-    void Tick();
     void AfterStep();
     void Finish(const TJobResult& result);
     void End(TPortEnd why, const std::string& reason = {});
@@ -111,6 +129,8 @@ private:
     bool stopped_ = false;  // stopped from outside, by a signal or by the operator
     QObject context_;  // receives what the serial component posts, and owns the timers' connections
     TSerialPort port_;
+    TUnitPort& line_;  // the line the engine runs on: port_, or the caller's
+    const bool ownLine_;
     TSequencer engine_;
     QTimer timer_;
     bool ended_ = false;
@@ -120,7 +140,7 @@ private:
     bool running_ = false;                     // a unit's run has started and has no result yet
     std::deque<std::string> ids_;              // ids given ahead, for the units after this one
     std::string unitId_;                       // the id of the unit being (or about to be) woken
-    bool unitReached_ = false;                 // this run's unit has answered: a new id is the next one's
+    bool unitAnswered_ = false;                // this wake-up was answered: a new id is the next unit's
     std::function<void()> held_;               // a unit's start, held until it has an id
 
     int units_ = 0, failed_ = 0;   // units done on this port, and how many of them failed

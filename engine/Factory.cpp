@@ -139,6 +139,7 @@ void TSequencer::CheckIdent() {
         if (HasByte(rx, 0xB5) || HasByte(rx, 0xD5)) {
             HistAdd("Got correct response from C161 chip");
             result_.UnitAnswered = true;
+            out_.UnitAnswered();
             GoTo(State::SendLoader1);
         } else {
             FactoryFailed(TResultKind::UnitFailed, "Got C161 response: " + rx);

@@ -125,6 +125,11 @@ struct TAwaitingEvent {
     TOperatorStep Step;
 };
 
+// The unit answered its wake-up (the boot code's READY, or the C161's identification byte), told
+// at the moment the answer is read, for every wake-up that is answered: from here on the unit on
+// the line is the one this run loads. A wake-up that runs out never tells it.
+struct TUnitAnsweredEvent {};
+
 // The blocks of an upload: 0 of `Total` when it starts, then once per block sent.
 struct TProgressEvent {
     int Sent;
@@ -168,6 +173,7 @@ enum class TPortEnd {
     Finished,        // no more units: the last result says how it went
     CaptureFailed,   // the capture file could not be started (Reason)
     InputEnded,      // the operator's input ended before the go-on (Reason)
+    NoUnitId,        // the port waited for its next unit's id, and none can come any more (Reason)
 };
 struct TPortEndEvent {
     TPortEnd Why = TPortEnd::Finished;
@@ -175,9 +181,9 @@ struct TPortEndEvent {
 };
 
 using TJobEvent = std::variant<TTextEvent, TStyleEvent, TLineShownEvent, TOfferEvent, TGaugeShownEvent, THistoryEvent,
-                               TMessageEvent, TTimeTakenEvent, TStateEvent, TStageEvent, TAwaitingEvent, TProgressEvent, TWarningEvent,
-                               TCaptureEvent, TResultEvent, TPortWaitEvent, TNextUnitEvent, TUnitEndedEvent,
-                               TPortEndEvent>;
+                               TMessageEvent, TTimeTakenEvent, TStateEvent, TStageEvent, TAwaitingEvent, TUnitAnsweredEvent,
+                               TProgressEvent, TWarningEvent, TCaptureEvent, TResultEvent, TPortWaitEvent,
+                               TNextUnitEvent, TUnitEndedEvent, TPortEndEvent>;
 
 class TJobListener {
 public:

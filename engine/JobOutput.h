@@ -30,6 +30,7 @@ public:
     void Warning(const std::string& text) { listener_.Event(TWarningEvent{text}); }
     void TimeTaken(const TTimeTakenEvent& taken) { listener_.Event(taken); }
     void Awaiting(TOperatorStep step);
+    void UnitAnswered() { listener_.Event(TUnitAnsweredEvent{}); }
     TOperatorStep Awaited() const { return awaited_; }
     void Finished(const TJobResult& result) { listener_.Event(TResultEvent{result}); }
     // The state (and with it the stage) as it stands after a step or a command.

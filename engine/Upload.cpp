@@ -26,6 +26,7 @@ bool TSequencer::HandshakeStep() {
             out_.ShowLine(TLine::Footer, true);
             out_.Awaiting(TOperatorStep::None);
             result_.UnitAnswered = true;
+            out_.UnitAnswered();
             GoTo(State::SendGo);
         } else {
             // The boot code locks its speed on this character, so it goes out once a tick.

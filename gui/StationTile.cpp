@@ -172,20 +172,21 @@ void TStationTile::BuildControls(const std::string& identity, bool locked) {
 // ---- the port's run ----
 
 void TStationTile::Begin(const TJobPlan& plan, const std::string& programFolder, TStopSignals& stops) {
+    // Ids given for units still to come, in this port's last run or since, go to its first units.
+    const std::vector<std::string> ids = GivenUnitIds();
+    idsBeforeStart_.clear();
     driver_.reset();
     programFolder_ = programFolder;
     loaded_ = failed_ = 0;
-    writing_ = nextUnit_ = stopping_ = opened_ = false;
+    nextUnit_ = stopping_ = opened_ = false;
     shownFault_ = TPortFault::None;
     sent_ = total_ = 0;
     progressDirty_ = true;
     remove_->setEnabled(false);
     SetLabelText(tally_, "0 loaded, 0 failed");
     SayNotice({});
-    loadingId_ = false;
     driver_ = std::make_unique<TJobDriver>(plan, static_cast<TJobListener&>(*this), programFolder, stops);
-    // Ids scanned before Start go to the port's first units, in order.
-    for (const std::string& id : ids_) driver_->GiveUnitId(id);
+    for (const std::string& id : ids) driver_->GiveUnitId(id);
     ShowUnitId();
     driver_->Begin();
 }
@@ -221,7 +222,7 @@ void TStationTile::Event(const TJobEvent& event) {
                        progressDirty_ = true;
                    },
                    [&](const TPortWaitEvent& e) { PortWait(e); },
-                   [&](const TResultEvent&) { writing_ = false; },
+                   [&](const TUnitAnsweredEvent&) { ShowUnitId(); },
                    [&](const TUnitEndedEvent& e) { UnitEnded(e); },
                    [&](const TPortEndEvent& e) { PortEnded(e); },
                    // What the engine would put in a message box (an adapter's name that finds nothing).
@@ -238,13 +239,9 @@ void TStationTile::Stage(TStage stage) {
     switch (stage) {
     case TStage::OpeningPort: return SetDoing("opening the port");
     case TStage::Erasing:
-        // The unit answered: the first id given is this one's, as the driver gives them.
-        writing_ = true;
         nextUnit_ = false;
-        loadingId_ = !ids_.empty();
-        ShowUnitId();
         return SetDoing("erasing");
-    case TStage::Sending: writing_ = true; return SetDoing("sending");
+    case TStage::Sending: return SetDoing("sending");
     case TStage::Finishing: return SetDoing("finishing the transfer");
     case TStage::Restarting: return SetDoing("restarting");
     case TStage::Verifying: return SetDoing("verifying");
@@ -272,15 +269,12 @@ void TStationTile::PortWait(const TPortWaitEvent& wait) {
 
 void TStationTile::UnitEnded(const TUnitEndedEvent& ended) {
     const TJobResult& result = ended.Result;
-    writing_ = false;
     nextUnit_ = nextUnit_ || ended.More;
     ShowResult(result, ended.Counted);
     if (!ended.Counted) return;
     loaded_ = ended.Units - ended.Failed;
     failed_ = ended.Failed;
     SetLabelText(tally_, QString("%1 loaded, %2 failed").arg(loaded_).arg(failed_));
-    if (!result.UnitId.empty() && !ids_.empty() && ids_.front() == result.UnitId) ids_.pop_front();
-    loadingId_ = false;
     ShowUnitId();
     if (OnUnitEnded) OnUnitEnded(*this, ended);
 }
@@ -319,12 +313,12 @@ void TStationTile::ShowResult(const TJobResult& result, bool counted) {
 }
 
 void TStationTile::PortEnded(const TPortEndEvent& end) {
-    writing_ = false;
     remove_->setEnabled(true);
     switch (end.Why) {
     case TPortEnd::Finished: SetDoing(stopping_ || (driver_ && driver_->StopSignal()) ? "stopped" : "done"); break;
     case TPortEnd::CaptureFailed:
-    case TPortEnd::InputEnded: SetDoing("stopped: " + Reason(end.Reason)); break;
+    case TPortEnd::InputEnded:
+    case TPortEnd::NoUnitId: SetDoing("stopped: " + Reason(end.Reason)); break;
     }
     progressDirty_ = true;
     if (OnPortEnded) OnPortEnded(*this);
@@ -344,18 +338,26 @@ void TStationTile::UnitIdEntered() {
         idBox_->selectAll();
         return;
     }
-    ids_.push_back(id);
-    if (driver_ && !driver_->Ended()) driver_->GiveUnitId(id);
+    if (Running()) driver_->GiveUnitId(id);
+    else idsBeforeStart_.push_back(id);
     idBox_->clear();
     SayNotice(std::string());
     ShowUnitId();
     if (OnUnitIdTaken) OnUnitIdTaken(*this);
 }
 
+std::vector<std::string> TStationTile::GivenUnitIds() const {
+    std::vector<std::string> ids = driver_ ? driver_->UnitIdsToCome() : std::vector<std::string>();
+    ids.insert(ids.end(), idsBeforeStart_.begin(), idsBeforeStart_.end());
+    return ids;
+}
+
 void TStationTile::ShowUnitId() {
     QStringList next;
-    for (size_t i = loadingId_ ? 1 : 0; i < ids_.size(); ++i) next << QString::fromStdString(ids_[i]);
-    QString text = loadingId_ ? "loading " + QString::fromStdString(ids_.front()) : QString();
+    for (const std::string& id : GivenUnitIds()) next << QString::fromStdString(id);
+    // The unit that answered has its id for good: it is loading under it.
+    const bool loading = driver_ && driver_->UnitAnswered() && !driver_->UnitId().empty();
+    QString text = loading ? "loading " + QString::fromStdString(driver_->UnitId()) : QString();
     if (!next.isEmpty()) text += QString(text.isEmpty() ? "" : "; ") + "next: " + next.join(", ");
     SetLabelText(idLabel_, text.isEmpty() ? "no unit id given" : text);
 }
@@ -365,7 +367,7 @@ void TStationTile::Refresh() {
     progressDirty_ = false;
     gauge_->setMaximum(total_ > 0 ? total_ : 100);
     gauge_->setValue(total_ > 0 ? sent_ : 0);
-    if (!writing_ || sent_ <= 0 || total_ <= 0) return;
+    if (!Writing() || sent_ <= 0 || total_ <= 0) return;
     SetLabelText(doing_, QString("block %1 of %2").arg(sent_).arg(total_));
     // The rate of the blocks so far; the first one says nothing about it.
     if (sent_ >= 2 && firstBlock_.isValid()) {

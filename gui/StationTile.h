@@ -7,10 +7,10 @@
 
 #include <QElapsedTimer>
 #include <QFrame>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "driver/JobDriver.h"
 #include "driver/StationSetup.h"
@@ -51,10 +51,11 @@ public:
     void Stop();
     bool Running() const { return driver_ && !driver_->Ended(); }
     // A unit is being written: stopping now leaves it half-written.
-    bool Writing() const { return writing_; }
+    bool Writing() const { return Running() && driver_->Writing(); }
     // No id waits for the port's next unit.
-    bool AwaitsUnitId() const { return ids_.size() <= (loadingId_ ? 1u : 0u); }
-    const std::deque<std::string>& GivenUnitIds() const { return ids_; }
+    bool AwaitsUnitId() const { return GivenUnitIds().empty(); }
+    // The ids given for units still to come (none has answered for them), in order.
+    std::vector<std::string> GivenUnitIds() const;
     void FocusUnitId();
     // Draws the gauge, block n of m and the time left as they stand: once a tick of the window,
     // not once a block.
@@ -87,12 +88,10 @@ private:
     QLineEdit* idBox_;
     QProgressBar* gauge_;
     QPushButton* remove_;
-    bool writing_ = false;
     bool stopping_ = false;
     bool opened_ = false;       // the port has opened since Start     // the operator stopped the port
     bool nextUnit_ = false;     // a unit has ended: the port waits for the next one
-    std::deque<std::string> ids_;  // given and not yet ended with, in order, as the driver has them
-    bool loadingId_ = false;       // the unit being written took the first of them
+    std::vector<std::string> idsBeforeStart_;  // given while the port did not run: its next run's
     int sent_ = 0, total_ = 0;  // the blocks as the driver last told them
     bool progressDirty_ = false;
     QElapsedTimer firstBlock_;  // since the first block of the unit being loaded

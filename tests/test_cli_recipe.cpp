@@ -370,7 +370,8 @@ TEST(Recipe, AnOperatorWhoMayOnlyReadTheLinesFolderRunsIt) {
     EXPECT_EQ(listing(), before);
 }
 
-// Ids typed ahead wait in order, one for each unit of the port they name.
+// Ids typed ahead wait in order, one for each unit of the port they name. When they have run out
+// and standard input ends, each port ends without a result of its own: no unit is told twice.
 TEST(UnitIds, ScannedIdsReachTheRecordsOfATwoPortLoop) {
     Station s;
     s.Unit(1);
@@ -378,18 +379,26 @@ TEST(UnitIds, ScannedIdsReachTheRecordsOfATwoPortLoop) {
     const std::string fw = TestFirmware::Make(10, 3).hex;
     QProcess p;
     s.Start(p, QStringList{"upload", Q(s.File("fw.h86", fw)), "--json", "--tick-ms", "2",
-                           "--loop", "--count", "2", "--scan", "--record-db", Q(s.root / "line.sqlite")} +
+                           "--loop", "--require-unit-id", "--scan", "--record-db", Q(s.root / "line.sqlite")} +
                    s.Devices(2));
     p.write(Q(s.Device(1) + " A-1\n" + s.Device(2) + " B-1\n" + s.Device(1) + " A-2\n" + s.Device(2) + " B-2\n")
                 .toUtf8());
     p.closeWriteChannel();
     ASSERT_TRUE(p.waitForFinished(60000));
     EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    const std::string out = p.readAllStandardOutput().toStdString();
     std::map<QString, QStringList> ids;
-    for (const QJsonObject& e : Events(p.readAllStandardOutput().toStdString(), "result"))
-        ids[e["unit"].toString()] << e["unit_id"].toString();
-    EXPECT_EQ(ids[Q(s.Device(1))], (QStringList{"A-1", "A-2"}));
-    EXPECT_EQ(ids[Q(s.Device(2))], (QStringList{"B-1", "B-2"}));
+    for (const QJsonObject& e : Events(out, "result")) ids[e["unit"].toString()] << e["unit_id"].toString();
+    EXPECT_EQ(ids[Q(s.Device(1))], (QStringList{"A-1", "A-2"})) << out;
+    EXPECT_EQ(ids[Q(s.Device(2))], (QStringList{"B-1", "B-2"})) << out;
+    std::map<QString, QString> ends;
+    for (const QJsonObject& e : Events(out, "port_end")) {
+        EXPECT_EQ(e["why"], "no_unit_id");
+        EXPECT_EQ(e["status"], 0);
+        ends[e["unit"].toString()] = e["reason"].toString();
+    }
+    const QString reason = "standard input ended: no more unit ids";
+    EXPECT_EQ(ends, (std::map<QString, QString>{{Q(s.Device(1)), reason}, {Q(s.Device(2)), reason}})) << out;
     std::set<QString> recorded;
     for (const QJsonObject& row : Records(s)) {
         recorded.insert(row["unit_id"].toString());
@@ -398,6 +407,45 @@ TEST(UnitIds, ScannedIdsReachTheRecordsOfATwoPortLoop) {
         EXPECT_EQ(row["input_size"].toInteger(), static_cast<qint64>(fw.size()));
     }
     EXPECT_EQ(recorded, (std::set<QString>{"A-1", "A-2", "B-1", "B-2"}));
+}
+
+// A board scanned after its port's wake-up ran out (the line's pause between boards) is the board
+// that answers next: each of three boards is recorded with its own id, none with its neighbour's.
+TEST(UnitIds, ABoardScannedAfterAWakeUpRanOutIsRecordedWithItsOwnId) {
+    Station s;
+    const QString device = Q(s.Device(1));
+    QProcess p;
+    // The port waits for its unit, which starts once the first board's id has been taken.
+    s.Start(p, QStringList{"upload", Q(s.File("fw.h86", TestFirmware::Make(10, 3).hex)), "--json", "--tick-ms", "2",
+                           "--loop", "--count", "3", "--scan", "--wait", "60", "--record-db", Q(s.root / "line.sqlite")} +
+                   s.Devices(1));
+    std::string out;
+    const auto seen = [&](const char* kind, const char* stage = nullptr) {
+        out += ReadEvents(p, [&](const QJsonObject& e) { return e["event"] == kind && (!stage || e["stage"] == stage); },
+                          30000);
+    };
+    for (const char* id : {"SN-A", "SN-B", "SN-C"}) {
+        const size_t results = Events(out, "result").size();
+        // A loaded board stays deaf to the wake-up, which runs out before the next one is scanned.
+        if (results > 0) seen("stage", "ending");
+        // The scanner's lines are taken in order: once the line after the id is refused, the id is
+        // the port's.
+        p.write(device.toUtf8() + " " + id + "\nnext\n");
+        seen("warning");
+        if (results == 0) s.Unit(1, kOneUnit);
+        else s.units[0]->PowerCycle();
+        seen("result");
+        ASSERT_EQ(Events(out, "result").size(), results + 1) << out;
+    }
+    p.closeWriteChannel();
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitCode(), 0) << out << p.readAllStandardError().toStdString();
+    QStringList ids;
+    for (const QJsonObject& e : Events(out, "result")) ids << e["unit_id"].toString();
+    EXPECT_EQ(ids.join(' ').toStdString(), "SN-A SN-B SN-C") << out;
+    std::set<QString> recorded;
+    for (const QJsonObject& row : Records(s)) recorded.insert(row["unit_id"].toString());
+    EXPECT_EQ(recorded, (std::set<QString>{"SN-A", "SN-B", "SN-C"}));
 }
 
 // A port that requires an id wakes no unit before it has one, and a label scanned twice is refused

@@ -32,11 +32,16 @@ TEST(Station, SeveralUnitsAtOnceEachWithItsOwnResult) {
         std::vector<std::string> second;  // the second unit's switches; "missing": no unit at all
         int status;
         std::string totals;
+        // A loop that needs an id for every unit, one scanned for each port: the run ends when
+        // standard input does, which is a normal end.
+        bool idsThenEnd = false;
     };
     const Row rows[] = {
         {"all three", {}, 0, "3 units loaded, 0 failed"},
         {"one fails", {"--fail-at", "3"}, 1, "2 units loaded, 1 failed"},
         {"one not there", {"missing"}, 3, "2 units loaded, 0 failed, 1 port did not open"},
+        {"all three, until the ids end", {}, 0, "3 units loaded, 0 failed", true},
+        {"one fails, until the ids end", {"--fail-at", "3"}, 1, "2 units loaded, 1 failed", true},
     };
     const TestFirmware fw = TestFirmware::Make(40, 7);
     for (const Row& row : rows) {
@@ -45,8 +50,16 @@ TEST(Station, SeveralUnitsAtOnceEachWithItsOwnResult) {
         std::vector<std::string> second = row.second;
         second.insert(second.end(), {"--restart-ms", "100"});
         if (row.second.empty() || row.second[0] != "missing") s.Unit(2, second);
-        const Outcome r = s.Run(QStringList{"upload", Q(s.File("fw.h86", fw.hex)), "--tick-ms", "2", "--capture"} +
-                                s.Devices(3));
+        QStringList args = QStringList{"upload", Q(s.File("fw.h86", fw.hex)), "--tick-ms", "2", "--capture"} +
+                           s.Devices(3);
+        if (row.idsThenEnd) args += {"--loop", "--scan", "--require-unit-id"};
+        QProcess p;
+        s.Start(p, args);
+        if (row.idsThenEnd) p.write(Q(s.Device(1) + " A\n" + s.Device(2) + " B\n" + s.Device(3) + " C\n").toUtf8());
+        p.closeWriteChannel();
+        ASSERT_TRUE(p.waitForFinished(30000)) << row.name;
+        const Outcome r{p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+                        p.readAllStandardOutput().toStdString(), p.readAllStandardError().toStdString()};
         EXPECT_EQ(r.status, row.status) << row.name << "\n" << r.out << r.err;
         const auto lines = Lines(r.out);
         ASSERT_FALSE(lines.empty()) << row.name;
@@ -54,7 +67,8 @@ TEST(Station, SeveralUnitsAtOnceEachWithItsOwnResult) {
         for (int i : {1, 3}) {
             EXPECT_TRUE(s.units[static_cast<size_t>(i - 1)]->Flash() == fw.image) << row.name << " unit " << i;
             EXPECT_TRUE(fs::exists(s.bin + "/Capture-COM" + std::to_string(i) + ".txt")) << row.name;
-            EXPECT_NE(r.out.find("  " + s.Device(i) + ": success\n"), std::string::npos) << row.name << "\n" << r.out;
+            const std::string end = row.idsThenEnd ? ": ended waiting for a unit id (1 done, 0 failed)\n" : ": success\n";
+            EXPECT_NE(r.out.find("  " + s.Device(i) + end), std::string::npos) << row.name << "\n" << r.out;
         }
         // Every line before the summary names its unit (or the one preparation).
         for (const std::string& line : lines) {
@@ -63,7 +77,7 @@ TEST(Station, SeveralUnitsAtOnceEachWithItsOwnResult) {
                         line.rfind(s.Device(2) + ": ", 0) == 0 || line.rfind(s.Device(3) + ": ", 0) == 0)
                 << row.name << ": " << line;
         }
-        if (row.status == 1) {
+        if (row.status == 1 && !row.idsThenEnd) {
             EXPECT_NE(r.out.find("  " + s.Device(2) + ": failed: "), std::string::npos) << r.out;
         }
         // The file was prepared once, by one engine, in memory: nothing is written beside it.

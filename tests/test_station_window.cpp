@@ -270,6 +270,7 @@ TEST(StationWindow, AScannedUnitIdGoesWithThePortsNextUnitIntoItsRecord) {
     EXPECT_NE(line.TileText(2, "NoticeLabel").find("given already"), std::string::npos) << "an id is one unit's";
     second->clear();
     Scan(second, "SN-0002");
+    EXPECT_EQ(line.TileText(1, "UnitIdLabel"), "next: SN-0001") << "an id given before Start waits for it";
     Control<QPushButton>(w, "BtnStart")->click();
     ASSERT_TRUE(WaitUntil([&] { return line.Tile(1).Loaded() == 1 && line.Tile(2).Loaded() == 1; }, 30000));
     std::map<std::string, std::string> ids;

@@ -38,6 +38,7 @@ int FakeUnitPort::ReadString(std::string& s) {
 void FakeUnitPort::WriteString(const std::string& s) {
     if (!active_) return;
     sent_ += s;
+    if (Empty) return;
     // The unit hears the bytes when the line has carried them.
     heardUntil_ = std::max(heardUntil_, now_) + ByteTime(baud_) * static_cast<long>(s.size());
     unit_.Receive(s, baud_, heardUntil_);

@@ -53,6 +53,13 @@ public:
     const std::string& Sent() const { return sent_; }
     // Bytes that arrive at every tick between the unit's lines (a chattering line).
     std::string Chatter;
+    // No unit is switched on at the line's end: what the program sends reaches nobody.
+    bool Empty = false;
+    // A unit is put on the line and switched on (the next board of a line).
+    void PutUnitOn() {
+        Empty = false;
+        unit_.PowerCycle(now_);
+    }
     // The open fails with this reason (errno text) and errno when set.
     std::string OpenFailure;
     int OpenError = 0;
