@@ -182,6 +182,10 @@ void TStationTile::Begin(const TJobPlan& plan, const std::string& programFolder,
     SayNotice({});
     loadingId_ = false;
     driver_ = std::make_unique<TJobDriver>(plan, static_cast<TJobListener&>(*this), programFolder, stops);
+    if (OnStoreRecord)
+        driver_->SetStoreRecord([this](TJobResult& unit, std::function<void()> stored) {
+            unit.RecordId = OnStoreRecord(*this, unit, std::move(stored));
+        });
     // Ids scanned before Start go to the port's first units, in order.
     for (const std::string& id : ids_) driver_->GiveUnitId(id);
     ShowUnitId();
