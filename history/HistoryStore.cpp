@@ -287,6 +287,8 @@ bool THistoryStore::Connect(QString& error) {
         !Exec(QString("PRAGMA max_page_count = %1").arg(options_.MaxPageCount), "cannot cap its size", error))
         return false;
     if (options_.ReadOnly) return true;
+    // A commit is on the disk when it returns, power cut or not: a unit's end waits for its record.
+    if (!Exec("PRAGMA synchronous = FULL", "cannot be made durable", error)) return false;
     // Write-ahead logging lets one station's processes (one per port) write while others read;
     // it stays set in the file, so it is only asked for once.
     QSqlQuery mode(db);
