@@ -99,7 +99,7 @@ int Station(const char* name, const std::string& recordDb, const TempDir& bin, c
         args.insert(args.end(), {"--device", sims.back()->LinkPath()});
     }
     const TRun run = RunProgram(args);
-    const TFigures f = Measure(run.out);
+    TFigures f = Measure(run.out);
     if (run.status != 0 || f.transfers != 2 * kUnits) {
         std::fprintf(stderr, "bench_record: %s: status %d, %d transfers\n", name, run.status, f.transfers);
         return 1;
