@@ -168,8 +168,13 @@ void ForwardRecords(std::shared_ptr<Shared> shared, THistoryLocation location, Q
         for (auto& d : round) {
             if (forwarded) d.Outcome = {d.Outcome.RecordId, TRecordFate::Kept, {}};
             else if (d.Outcome.Fate == TRecordFate::KeptLocally)
+                // Told by its SQLSTATE: a server that refuses (rights, tables) waits for someone to
+                // set it right; one that is away or busy only for time.
                 d.Outcome.Message = LocalText(
-                    QString("the record server could not take the record (%1); it was kept in '%2', to be forwarded")
+                    QString(ServerRefusesForGood(keeper.ServerErrorCode())
+                                ? "the record server refuses the record (%1); it was kept in '%2', to be forwarded "
+                                  "once the server is set right"
+                                : "the record server could not take the record (%1); it was kept in '%2', to be forwarded")
                         .arg(error, keeper.LocalPath()));
             shared->Tell(std::move(d.Notice), d.Outcome);
         }
