@@ -4,7 +4,8 @@
 // ports transfer. Once recording to a local file, once to a server address that accepts the
 // connection and never answers. Prints for each the slowest transfer against the wire's floor and the
 // longest gap between two blocks of one unit (the event loop's responsiveness during the transfers;
-// a block takes about 26 ms on the wire), and afterwards where the records are.
+// a block takes about 26 ms on the wire), what storing each unit's record before its end is told
+// costs the port (median and longest), and afterwards where the records are.
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QJsonDocument>
@@ -45,6 +46,7 @@ struct TFigures {
     double slowest = 1e9;  // the slowest transfer's wire floor / its time
     qint64 longestGapMs = 0;
     int transfers = 0;
+    std::vector<qint64> holdsMs;  // each unit's record: from the unit's last event to its result
 };
 
 // Every transfer of every unit from the --json block events: its length, and its longest gap.
@@ -52,10 +54,16 @@ TFigures Measure(const std::string& out) {
     const double floorMs = (kBlocks - 1) * (BlockSize + kRequestBytes) * 10.0 * 1000.0 / kBaud;
     std::map<std::string, std::pair<int, qint64>> last;  // unit -> (block, time)
     std::map<std::string, qint64> first;
+    std::map<QString, qint64> previous;
     TFigures f;
     std::istringstream in(out);
     for (std::string line; std::getline(in, line);) {
         const QJsonObject e = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+        const qint64 at = QDateTime::fromString(e["time"].toString(), Qt::ISODateWithMs).toMSecsSinceEpoch();
+        // The result is told once the unit's record is stored: the wait since the unit's last event
+        // is what storing it cost the port.
+        if (e["event"] == "result" && previous.count(e["unit"].toString())) f.holdsMs.push_back(at - previous[e["unit"].toString()]);
+        previous[e["unit"].toString()] = at;
         if (e["event"] != "block") continue;
         const std::string unit = e["unit"].toString().toStdString();
         const int block = e["block"].toInt();
@@ -91,12 +99,16 @@ int Station(const char* name, const std::string& recordDb, const TempDir& bin, c
         args.insert(args.end(), {"--device", sims.back()->LinkPath()});
     }
     const TRun run = RunProgram(args);
-    const TFigures f = Measure(run.out);
+    TFigures f = Measure(run.out);
     if (run.status != 0 || f.transfers != 2 * kUnits) {
         std::fprintf(stderr, "bench_record: %s: status %d, %d transfers\n", name, run.status, f.transfers);
         return 1;
     }
-    std::printf("%-32s  %13.3f  %16lld\n", name, f.slowest, static_cast<long long>(f.longestGapMs));
+    std::sort(f.holdsMs.begin(), f.holdsMs.end());
+    const qint64 medianHold = f.holdsMs.empty() ? 0 : f.holdsMs[f.holdsMs.size() / 2];
+    const qint64 longestHold = f.holdsMs.empty() ? 0 : f.holdsMs.back();
+    std::printf("%-32s  %13.3f  %16lld  %12lld  %11lld\n", name, f.slowest, static_cast<long long>(f.longestGapMs),
+                static_cast<long long>(medianHold), static_cast<long long>(longestHold));
     std::fflush(stdout);
     return 0;
 }
@@ -135,7 +147,8 @@ int main(int argc, char** argv) {
     const std::string silent = "postgresql://bench@127.0.0.1:" + std::to_string(ntohs(at.sin_port)) + "/mxr2";
     std::printf("%d units, %d blocks each, twice, at %d baud; wire floor %.0f ms a transfer\n", kUnits, kBlocks, kBaud,
                 (kBlocks - 1) * (BlockSize + kRequestBytes) * 10.0 * 1000.0 / kBaud);
-    std::printf("%-32s  %13s  %16s\n", "recording to", "slowest/wire", "longest gap ms");
+    std::printf("%-32s  %13s  %16s  %12s  %11s\n", "recording to", "slowest/wire", "longest gap ms",
+                "record ms, median", "longest");
     int failed = Station("a local file", work.Path() + "/local.sqlite", bin, firmware);
     failed += Station("a server that never answers", silent, bin, firmware);
     ::close(listener);

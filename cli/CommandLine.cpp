@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <cerrno>
 #include <clocale>
 #include <csignal>
@@ -146,10 +147,37 @@ void SayRecordOutcome(const TRecordOutcome& o, const std::string& unit, bool jso
     std::fflush(stdout);
 }
 
+// A word of a command as a shell reads it back: quoted when it holds anything but the plain.
+QString ShellWord(const QString& word) {
+    static const QRegularExpression plain("^[A-Za-z0-9@%+=:,./_-]+$");
+    if (plain.match(word).hasMatch()) return word;
+    QString quoted = word;
+    quoted.replace("'", "'\\''");
+    return "'" + quoted + "'";
+}
+
+// The command that forwards what waits, as the operator can run it: the record's location (its
+// password left to ~/.pgpass or PGPASSWORD) and the station's file when it is not the default.
+QString SyncCommand(const std::string& recordDb) {
+    const QString fallback = QString::fromLocal8Bit((ProgramFolder() + "history.sqlite").c_str());
+    THistoryLocation location;
+    QString error;
+    if (recordDb.empty() || !ParseHistoryLocation(QString::fromLocal8Bit(recordDb.c_str()), location, error))
+        return "zupflshc history --sync";
+    QString shown = location.Display();
+    if (location.Kind == THistoryLocation::TKind::Postgres && !location.Options.isEmpty())
+        shown += (shown.contains('?') ? "&" : "?") + QString(location.Options).replace(';', '&');
+    QString command = "zupflshc history --sync --record-db " + ShellWord(shown);
+    // The command line's station file is always the program folder's, which --sync takes by default.
+    if (location.Kind == THistoryLocation::TKind::Sqlite && location.Path == fallback) return "zupflshc history --sync";
+    return command;
+}
+
 // The end of the run: what is queued is written, within a bounded time (a stop signal cuts it
 // short: the rest goes to the local file at once). A unit that was loaded but whose record nothing
 // could keep ends with a status of its own.
-int FinishRecords(TJobRecorder& recorder, int status, bool json) {
+int FinishRecords(TJobRecorder& recorder, int status, const TCliOptions& options) {
+    const bool json = options.Json;
     TStopSignals stops;
     // A run that was stopped is not kept waiting on a server's connection: what the server has not
     // taken in half a second goes to the local file.
@@ -159,11 +187,14 @@ int FinishRecords(TJobRecorder& recorder, int status, bool json) {
         QCoreApplication::processEvents();
         return stops.Received() != 0;
     });
+    const QString sync = SyncCommand(options.RecordDb);
     if (tally.Waiting > 0 && !json)
-        std::fprintf(stderr, "zupflshc: %d %s to be forwarded to the record server (zupflshc history --sync)\n",
-                     tally.Waiting, tally.Waiting == 1 ? "record waits" : "records wait");
+        std::fprintf(stderr, "zupflshc: %d %s to be forwarded to the record server (%s)\n", tally.Waiting,
+                     tally.Waiting == 1 ? "record waits" : "records wait", sync.toLocal8Bit().constData());
+    if (tally.Backlog.SetAside > 0 && !json)
+        std::fprintf(stderr, "zupflshc: %s", tally.Backlog.Text().toLocal8Bit().constData());
     if (tally.Waiting > 0 && json) {
-        const QJsonObject event{{"event", "records_waiting"}, {"count", tally.Waiting}};
+        const QJsonObject event{{"event", "records_waiting"}, {"count", tally.Waiting}, {"command", sync}};
         std::fputs((QJsonDocument(event).toJson(QJsonDocument::Compact).toStdString() + "\n").c_str(), stdout);
     }
     if (stops.Received() != 0 && status == Exit::Success) return StopStatus(stops.Received());
@@ -209,15 +240,16 @@ int RunJob(TCliOptions& options) {
     TCliStation station(options, std::move(units), folder, mode);
     TCachedPortSource ports(std::make_unique<TSystemPortSource>());
     if (recorder)
-        station.OnUnitResult = [&](const TJobResult& result, const std::string& unit, const std::string& runId) {
+        station.OnStoreRecord = [&](const TJobResult& result, const std::string& unit, const std::string& runId,
+                                    std::function<void()> stored) {
             recorder->Context().RunId = QString::fromStdString(runId);
-            recorder->Keep(result, &ports, [unit, json = options.Json](const TRecordOutcome& o) {
-                SayRecordOutcome(o, unit, json);
-            });
-            return std::string();
+            const QString id = recorder->Keep(
+                result, &ports, [unit, json = options.Json](const TRecordOutcome& o) { SayRecordOutcome(o, unit, json); },
+                std::move(stored));
+            return id.toStdString();
         };
     const int status = station.Run();
-    return recorder ? FinishRecords(*recorder, status, options.Json) : status;
+    return recorder ? FinishRecords(*recorder, status, options) : status;
 }
 
 }  // namespace

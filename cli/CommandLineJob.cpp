@@ -77,7 +77,13 @@ TCliJob::TCliJob(const TCliOptions& options, const TCliUnit& unit, TCliView& vie
 
 TCliJob::~TCliJob() = default;
 
-void TCliJob::Begin() { driver_.Begin(); }
+void TCliJob::Begin() {
+    if (OnStoreRecord)
+        driver_.SetStoreRecord([this](TJobResult& unit, std::function<void()> stored) {
+            unit.RecordId = OnStoreRecord(unit, std::move(stored));
+        });
+    driver_.Begin();
+}
 
 int TCliJob::Run() {
     OnEnd = [] { QCoreApplication::exit(); };

@@ -53,6 +53,9 @@ public:
     // that leaves a record. Returns a warning for the unit's result ("" for none): the record that
     // could not be kept.
     std::function<std::string(const TJobResult&, const TCliVerdict&)> OnUnitResult;
+    // Keeps a unit's record on the station's disk before its end is told and the port goes on
+    // (set before Begin): returns the record's identity and calls `stored` once it is stored.
+    std::function<std::string(const TJobResult&, std::function<void()> stored)> OnStoreRecord;
     // The port is done: no more units will be run on it.
     std::function<void()> OnEnd;
     // The port holds its next unit until it has an id (--require-unit-id).

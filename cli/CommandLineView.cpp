@@ -275,6 +275,7 @@ void AddResultFields(QJsonObject& event, const TJobResult& r) {
         {"unit_written", r.UnitWritten},
         {"port_fault", PortFaultName(r.PortFault)},
         {"files_written", files},
+        {"record_id", QString::fromStdString(r.RecordId)},
     };
     for (auto i = fields.begin(); i != fields.end(); ++i) event.insert(i.key(), i.value());
 }

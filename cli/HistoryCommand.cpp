@@ -138,12 +138,24 @@ int Sync(const THistoryRequest& request) {
     TRecordKeeper keeper(request.Location, request.LocalPath);
     QString error;
     const int forwarded = keeper.Forward(error);
-    if (forwarded < 0) return Fail(Exit::Failed, "the waiting records were not forwarded: " + error);
+    // What still waits, and what the journal held that could not be read, and where, either way.
+    const QString backlog = keeper.Backlog().Text();
+    if (forwarded < 0) {
+        std::fputs(backlog.toLocal8Bit().constData(), stderr);
+        return Fail(Exit::Failed, "the waiting records were not forwarded: " + error);
+    }
     Print(QString("%1 %2 forwarded to %3\n")
               .arg(forwarded)
-              .arg(forwarded == 1 ? "record" : "records", request.Location.Display()));
+              .arg(forwarded == 1 ? "record" : "records", request.Location.Display()) +
+          backlog);
     std::fflush(stdout);
     return Exit::Success;
+}
+
+// A station file's journal: how many of its lines wait and how many were set aside, and where.
+QString JournalBacklog(const THistoryLocation& location) {
+    if (location.Kind != THistoryLocation::TKind::Sqlite) return {};
+    return TRecordKeeper(location, location.Path).Backlog().Text();
 }
 
 // Prints the records kept after the last one printed, oldest first; false when the store cannot be read.
@@ -161,38 +173,66 @@ bool PrintNewRecords(THistoryStore& store, const THistoryRequest& request, qint6
     return true;
 }
 
+// Listens for the server's word of each commit on `store`'s connection; `poll` runs after it.
+bool Listen(THistoryStore& store, QObject& context, const std::function<void()>& poll, QString& error) {
+    QSqlDriver* driver = QSqlDatabase::database(store.ConnectionName(), false).driver();
+    if (driver->subscribeToNotification(kRecordChannel)) {
+        // Queued: the poll may drop the connection whose signal this is.
+        QObject::connect(driver, &QSqlDriver::notification, &context, poll, Qt::QueuedConnection);
+        return true;
+    }
+    error = "the record server's notifications cannot be followed: " + driver->lastError().text().simplified();
+    return false;
+}
+
 // Each new record as it is kept, until a stop signal: a server says so by its notification (and
 // is asked every few seconds besides, should one be missed); a file is looked at twice a second.
-int Follow(THistoryStore& store, const THistoryRequest& request) {
+// A server that goes away (restarted, the connection dropped) is said once and connected to again
+// every second; the records kept meanwhile are printed when it is back.
+int Follow(std::unique_ptr<THistoryStore> store, const THistoryRequest& request) {
     QString error;
     THistoryFilter newest;
     newest.Limit = 1;
     std::vector<TJobRecord> last;
-    if (!store.Query(newest, last, error)) return Fail(Exit::Failed, error);
+    if (!store->Query(newest, last, error)) return Fail(Exit::Failed, error);
     qint64 lastId = last.empty() ? 0 : last.front().Id;
     if (request.Format == TFormat::Table) Print(TableHeader());
     if (request.Format == TFormat::Csv) Print(CsvHeader());
     std::fflush(stdout);
+    const bool server = request.Location.Kind == THistoryLocation::TKind::Postgres;
     QEventLoop loop;
+    QTimer timer;
     int status = Exit::Success;
-    auto poll = [&] {
-        if (!PrintNewRecords(store, request, lastId, error)) {
-            status = Fail(Exit::Failed, error);
-            loop.quit();
+    bool away = false;
+    TStoreOptions options;
+    options.ReadOnly = true;
+    options.BusyTimeoutMs = 2000;
+    std::function<void()> poll = [&] {
+        if (!store) {
+            if (!(store = THistoryStore::Open(request.Location, error, options)) || !Listen(*store, loop, poll, error)) {
+                store.reset();
+                return;
+            }
         }
+        if (PrintNewRecords(*store, request, lastId, error)) {
+            if (away) std::fprintf(stderr, "zupflshc: the record server is back: following again\n");
+            away = false;
+            timer.setInterval(5000);
+            return;
+        }
+        store.reset();
+        if (!server) {
+            status = Fail(Exit::Failed, error);
+            return loop.quit();
+        }
+        if (!away) Fail(0, "the record server went away (" + error + "); trying again every second");
+        away = true;
+        timer.setInterval(1000);
     };
     TStopSignals stops;
     stops.Subscribe([&](int) { loop.quit(); });
-    QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, poll);
-    const bool server = request.Location.Kind == THistoryLocation::TKind::Postgres;
-    if (server) {
-        QSqlDriver* driver = QSqlDatabase::database(store.ConnectionName(), false).driver();
-        if (!driver->subscribeToNotification(kRecordChannel))
-            return Fail(Exit::Failed, "the record server's notifications cannot be followed: " +
-                                          driver->lastError().text().simplified());
-        QObject::connect(driver, &QSqlDriver::notification, &loop, poll);
-    }
+    if (server && !Listen(*store, loop, poll, error)) return Fail(Exit::Failed, error);
     timer.start(server ? 5000 : 500);
     loop.exec();
     return status;
@@ -212,15 +252,15 @@ int RunHistoryCommand(const QStringList& args, const std::string& defaultDb) {
     if (request.Action == TAction::Sync) return Sync(request);
     TStoreOptions options;
     options.ReadOnly = true;
-    const auto store = THistoryStore::Open(request.Location, error, options);
+    auto store = THistoryStore::Open(request.Location, error, options);
     if (!store) return Fail(Exit::Failed, error);
-    if (request.Action == TAction::Follow) return Follow(*store, request);
+    if (request.Action == TAction::Follow) return Follow(std::move(store), request);
     THistorySummary summary;
     if (request.Format == TFormat::Table) Print(TableHeader());
     if (request.Format == TFormat::Csv) Print(CsvHeader());
     const bool read =
         store->Query(request.Filter, [&](const TJobRecord& r) { PrintRecord(request.Format, r, summary); }, error);
-    if (request.Format == TFormat::Summary) Print(summary.Text());
+    if (request.Format == TFormat::Summary) Print(summary.Text() + JournalBacklog(request.Location));
     std::fflush(stdout);
     return read ? Exit::Success : Fail(Exit::Failed, error);
 }

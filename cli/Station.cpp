@@ -40,7 +40,7 @@ int TCliStation::RunSingle() {
     TCliView view(mode_, options_.Command == TCommand::Factory);
     TStopSignals stops;
     TCliJob job(options_, units_.front(), view, programFolder_, stops);
-    job.OnUnitResult = [&](const TJobResult& r, const TCliVerdict& v) { return Record(r, v, units_.front().Name); };
+    Attach(job, units_.front().Name);
     return job.Run();
 }
 
@@ -99,9 +99,7 @@ int TCliStation::RunStation() {
         views.push_back(std::make_unique<TCliView>(mode_, options_.Command == TCommand::Factory));
         views.back()->SetUnit(unit.Name, board.get(), i);
         jobs.push_back(std::make_unique<TCliJob>(options_, unit, *views.back(), programFolder_, stops));
-        jobs.back()->OnUnitResult = [this, name = unit.Name](const TJobResult& r, const TCliVerdict& v) {
-            return Record(r, v, name);
-        };
+        Attach(*jobs.back(), unit.Name);
         jobs.back()->OnEnd = [&] {
             if (--running == 0 && looping) QCoreApplication::exit();
         };
@@ -142,16 +140,23 @@ std::unique_ptr<TUnitIdScan> TCliStation::StartScan(const std::vector<std::uniqu
     return scan;
 }
 
-std::string TCliStation::Record(const TJobResult& result, const TCliVerdict& verdict, const std::string& unit) {
+void TCliStation::Attach(TCliJob& job, const std::string& unit) {
+    job.OnUnitResult = [this](const TJobResult& r, const TCliVerdict& v) { return Record(r, v); };
+    if (!OnStoreRecord) return;
+    job.OnStoreRecord = [this, unit](const TJobResult& result, std::function<void()> stored) {
+        if (input_.File.empty()) return OnStoreRecord(result, unit, runId_, std::move(stored));
+        TJobResult named = result;
+        NameStationInput(named, input_);
+        return OnStoreRecord(named, unit, runId_, std::move(stored));
+    };
+}
+
+std::string TCliStation::Record(const TJobResult& result, const TCliVerdict& verdict) {
     if (result.Kind == TResultKind::PortFailed) tally_.PortsClosed += 1;
     else if (verdict.Status == Exit::Success) tally_.Loaded += 1;
     else tally_.Failed += 1;
     if (scan_ && !result.UnitId.empty() && verdict.Status != Exit::Success) scan_->UnitFailed(result.UnitId);
-    if (!OnUnitResult) return {};
-    if (input_.File.empty()) return OnUnitResult(result, unit, runId_);
-    TJobResult named = result;
-    NameStationInput(named, input_);
-    return OnUnitResult(named, unit, runId_);
+    return {};
 }
 
 void TCliStation::Summary(const std::vector<std::unique_ptr<TCliJob>>& jobs,

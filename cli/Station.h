@@ -14,12 +14,13 @@
 class TStopSignals;
 
 // Where the production record attaches: called on the event loop's thread for every unit that
-// ends (each unit of a --loop), with the name the output gives its port and the id shared by
-// every unit of this run of the program. A unit given the station's prepared file carries the
-// firmware file the operator named (its size and SHA-256) as its input, not the prepared copy.
-// It returns a warning for the unit ("" for none): a record that could not be kept.
-using TUnitResultHook =
-    std::function<std::string(const TJobResult& result, const std::string& unit, const std::string& runId)>;
+// ends (each unit of a --loop), before its end is told and its port goes on, with the name the
+// output gives its port and the id shared by every unit of this run of the program. A unit given the
+// station's prepared file carries the firmware file the operator named (its size and SHA-256) as its
+// input, not the prepared copy. It returns the record's identity and calls `stored` once the record
+// is on the station's disk.
+using TRecordHook = std::function<std::string(const TJobResult& result, const std::string& unit,
+                                              const std::string& runId, std::function<void()> stored)>;
 
 class TCliStation {
 public:
@@ -27,7 +28,7 @@ public:
     TCliStation(const TCliOptions& options, std::vector<TCliUnit> units, std::string programFolder, TCliView::TMode mode);
     ~TCliStation();
 
-    TUnitResultHook OnUnitResult;
+    TRecordHook OnStoreRecord;
     const std::string& RunId() const { return runId_; }
 
     // Runs every port to its end; returns the exit status.
@@ -40,7 +41,8 @@ private:
     int RunSingle();
     int RunStation();
     bool PrepareOnce(TStopSignals& stops, int& status);
-    std::string Record(const TJobResult& result, const TCliVerdict& verdict, const std::string& unit);
+    std::string Record(const TJobResult& result, const TCliVerdict& verdict);
+    void Attach(TCliJob& job, const std::string& unit);
     std::unique_ptr<class TUnitIdScan> StartScan(const std::vector<std::unique_ptr<TCliJob>>& jobs,
                                                  const std::vector<std::unique_ptr<TCliView>>& views);
     void Summary(const std::vector<std::unique_ptr<TCliJob>>& jobs, const std::vector<std::unique_ptr<TCliView>>& views);

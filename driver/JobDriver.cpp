@@ -1,5 +1,7 @@
 #include "driver/JobDriver.h"
 
+#include <QPointer>
+#include <memory>
 #include <sys/stat.h>
 
 #include "host/Ports.h"
@@ -101,7 +103,7 @@ void TJobDriver::Tick() {
 }
 
 void TJobDriver::GoOn() {
-    if (ended_ || held_) return;
+    if (ended_ || held_ || holding_) return;
     Launch([this] {
         running_ = true;
         engine_.GoOn();
@@ -229,6 +231,8 @@ void TJobDriver::Stop(int signal) {
     line_.SetActive(false);
     next_ = nullptr;
     held_ = nullptr;
+    // A unit whose record is being stored has its result: the stop ends the port once it is stored.
+    if (holding_) return;
     engine_.Stop();
     AfterStep();
 }
@@ -252,6 +256,22 @@ void TJobDriver::Finish(const TJobResult& result) {
         unitId_.clear();
         unitAnswered_ = false;
     }
+    if (!storeRecord_ || !counted || !LeavesRecord(unit)) return UnitDone(unit, counted);
+    // The record is on the station's disk before the unit's end is told or the next unit woken:
+    // a program killed from here on loses no record. The port holds meanwhile, its tick idle.
+    holding_ = true;
+    auto kept = std::make_shared<TJobResult>(std::move(unit));
+    storeRecord_(*kept, [this, alive = QPointer<QObject>(&context_), kept] {
+        if (!alive || !holding_) return;
+        holding_ = false;
+        if (ended_) return;
+        UnitDone(*kept, true);
+        AfterStep();
+    });
+}
+
+void TJobDriver::UnitDone(const TJobResult& unit, bool counted) {
+    const bool brokenFile = unit.Kind == TResultKind::FileFailed && !unit.UnitWritten;
     const bool more = Looping() && !brokenFile && (plan_.Count == 0 || units_ < plan_.Count);
     listener_.Event(TUnitEndedEvent{unit, counted, units_, failed_, more});
     if (more) return Again(unit);

@@ -87,6 +87,13 @@ public:
     // A unit is being written: stopping now leaves it half-written.
     bool Writing() const { return !ended_ && engine_.Writing(); }
 
+    // Where a unit's record is kept before anyone hears of its end: called for each unit that leaves
+    // a record, before TUnitEndedEvent and before the port goes on to its next unit. The front end
+    // keeps the record (it may set the result's RecordId) and calls `stored`, on this thread's event
+    // loop, once the record is on the station's disk; until then the port holds. Unset: no hold.
+    using TStoreRecord = std::function<void(TJobResult& unit, std::function<void()> stored)>;
+    void SetStoreRecord(TStoreRecord store) { storeRecord_ = std::move(store); }
+
     bool Ended() const { return ended_; }
     int StopSignal() const { return stopSignal_; }
     int Units() const { return units_; }
@@ -104,6 +111,7 @@ private:
     void Act(const std::function<void()>& action);
     void AfterStep();
     void Finish(const TJobResult& result);
+    void UnitDone(const TJobResult& unit, bool counted);
     void End(TPortEnd why, const std::string& reason = {});
     // A preparation is one job whatever the plan's loop: its result is never a port waiting for a unit.
     bool Loops() const { return plan_.Loop && plan_.Job != TDriverJob::Prepare; }
@@ -142,6 +150,8 @@ private:
     std::string unitId_;                       // the id of the unit being (or about to be) woken
     bool unitAnswered_ = false;                // this wake-up was answered: a new id is the next unit's
     std::function<void()> held_;               // a unit's start, held until it has an id
+    TStoreRecord storeRecord_;
+    bool holding_ = false;                     // a unit's end waits for its record to be stored
 
     int units_ = 0, failed_ = 0;   // units done on this port, and how many of them failed
     bool again_ = false;           // the port has gone on after a unit (or a unit that never came)

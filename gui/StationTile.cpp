@@ -186,6 +186,10 @@ void TStationTile::Begin(const TJobPlan& plan, const std::string& programFolder,
     SetLabelText(tally_, "0 loaded, 0 failed");
     SayNotice({});
     driver_ = std::make_unique<TJobDriver>(plan, static_cast<TJobListener&>(*this), programFolder, stops);
+    if (OnStoreRecord)
+        driver_->SetStoreRecord([this](TJobResult& unit, std::function<void()> stored) {
+            unit.RecordId = OnStoreRecord(*this, unit, std::move(stored));
+        });
     for (const std::string& id : ids) driver_->GiveUnitId(id);
     ShowUnitId();
     driver_->Begin();

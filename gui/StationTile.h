@@ -34,6 +34,9 @@ public:
 
     // A unit ended on this port, as the driver counts it (its result carries its id).
     std::function<void(TStationTile& tile, const TUnitEndedEvent& ended)> OnUnitEnded;
+    // Keeps a unit's record before its end is told and the port goes on (the driver holds the port
+    // until `stored` is called): returns the record's identity.
+    std::function<std::string(TStationTile& tile, const TJobResult& result, std::function<void()> stored)> OnStoreRecord;
     // The operator entered an id; the window may refuse it (false, with the reason).
     std::function<bool(const std::string& id, std::string& refusal)> ClaimUnitId;
     // An id was taken for the next unit: the window moves on to the next tile awaiting one.

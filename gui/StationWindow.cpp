@@ -99,6 +99,9 @@ TStationWindow::~TStationWindow() {
 TStationTile* TStationWindow::NewTile(const TStationPort& port, const TPortListing& listing) {
     auto* tile = new TStationTile(port, PortIdentity(port, listing), Locked(), tileBoard_);
     tile->OnUnitEnded = [this](TStationTile& t, const TUnitEndedEvent& e) { UnitEnded(t, e); };
+    tile->OnStoreRecord = [this](TStationTile& t, const TJobResult& r, std::function<void()> stored) {
+        return Record(t, r, std::move(stored));
+    };
     tile->ClaimUnitId = [this](const std::string& id, std::string& refusal) { return ClaimUnitId(id, refusal); };
     tile->OnUnitIdTaken = [this](TStationTile& t) { MoveToNextAwaitingId(t); };
     tile->OnRemove = [this](TStationTile& t) { RemoveTile(t); };
@@ -492,7 +495,6 @@ void TStationWindow::UnitEnded(TStationTile& tile, const TUnitEndedEvent& ended)
         if (loaded) totals_.FirstPassLoaded += 1;
     }
     if (!loaded && !id.empty()) unitIds_.Failed(id);
-    if (LeavesRecord(result)) Record(tile, result);
     ListUnit(tile, result);
     ShowTotals();
 }
@@ -508,11 +510,17 @@ bool TStationWindow::ClaimUnitId(const std::string& id, std::string& refusal) {
     return false;
 }
 
-void TStationWindow::Record(TStationTile& tile, const TJobResult& result) {
-    if (!recorder_) return;
+// Written by the recorder's own thread: no tick waits on the store, and the port holds its next
+// unit until the record is on the station's disk.
+std::string TStationWindow::Record(TStationTile& tile, const TJobResult& unit, std::function<void()> stored) {
+    if (!recorder_) {
+        stored();
+        return {};
+    }
+    TJobResult result = unit;
+    NameStationInput(result, input_);
     recorder_->Context().RunId = QString::fromStdString(runId_);
-    // Written by the recorder's own thread: no port and no tick waits on the store.
-    recorder_->Keep(result, ports_.get(), [this, t = QPointer<TStationTile>(&tile)](const TRecordOutcome& o) {
+    const QString id = recorder_->Keep(result, ports_.get(), [this, t = QPointer<TStationTile>(&tile)](const TRecordOutcome& o) {
         ++recordsTried_;
         if (o.Message.empty()) return;
         ++recordsNotKept_;
@@ -520,7 +528,8 @@ void TStationWindow::Record(TStationTile& tile, const TJobResult& result) {
         SetLabelText(recordLabel_, QString("%1 %2 not kept where meant: %3")
                                        .arg(recordsNotKept_)
                                        .arg(recordsNotKept_ == 1 ? "record was" : "records were", Local(o.Message)));
-    });
+    }, std::move(stored));
+    return id.toStdString();
 }
 
 void TStationWindow::ListUnit(const TStationTile& tile, const TJobResult& result) {

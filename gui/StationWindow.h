@@ -88,7 +88,7 @@ private:
     TJobPlan PlanFor(const TStationTile& tile, const std::string& tag) const;
     void UnitEnded(TStationTile& tile, const TUnitEndedEvent& ended);
     bool ClaimUnitId(const std::string& id, std::string& refusal);
-    void Record(TStationTile& tile, const TJobResult& result);
+    std::string Record(TStationTile& tile, const TJobResult& unit, std::function<void()> stored);
     void ListUnit(const TStationTile& tile, const TJobResult& result);
     void ApplySetup();
     bool Locked() const { return setup_.Recipe.has_value(); }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "history/HistorySchema.h"
@@ -28,7 +29,15 @@ QString SqlText(const QSqlError& e) {
     return text.simplified();
 }
 
-QString SystemText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+QString SystemText(int error) { return RecordSystemText(error); }
+
+// SQLite says SQLITE_FULL for a file at its size cap and for a device with no room alike.
+bool DeviceFull(const QString& path) {
+    struct statvfs fs {};
+    if (::statvfs(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), &fs) != 0) return false;
+    const unsigned long long free = (::geteuid() == 0 ? fs.f_bfree : fs.f_bavail) * fs.f_frsize;
+    return free < 64 * 1024;
+}
 
 // A record file, or the -wal and -shm SQLite keeps beside it, that another user made would let that
 // user read and forge this user's records: each is used only when it is a regular file (never a
@@ -201,7 +210,26 @@ THistoryStore::~THistoryStore() {
 }
 
 QString THistoryStore::Failure(const QString& what, const QSqlError& e) const {
-    return QString("record database '%1': %2: %3").arg(location_.Display(), what, SqlText(e));
+    code_ = e.nativeErrorCode();
+    const bool sqlite = location_.Kind == THistoryLocation::TKind::Sqlite;
+    const QString text = sqlite && code_ == QLatin1String("13") && DeviceFull(location_.Path)
+                             ? RecordSystemText(ENOSPC)
+                             : SqlText(e);
+    return QString("record database '%1': %2: %3").arg(location_.Display(), what, text);
+}
+
+QString RecordSystemText(int error) {
+    if (error == ENOSPC) return "no space left on the device";
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+bool ServerRefusesForGood(const QString& code) {
+    // 28: these credentials; 3D: this database; 42: these tables or this user's rights on them.
+    // Everything else (08 the connection, 53 the server's resources, 57 a server stopping or
+    // starting, 40 a transaction to try again, 55 a lock) passes.
+    for (const char* cls : {"28", "3D", "42"})
+        if (code.startsWith(QLatin1String(cls))) return true;
+    return false;
 }
 
 bool THistoryStore::Exec(const QString& statement, const QString& what, QString& error) {
@@ -237,7 +265,13 @@ bool THistoryStore::Connect(QString& error) {
         db.setUserName(location_.User);
         db.setPassword(location_.Password);
         // libpq counts whole seconds and takes nothing under 2.
-        connectOptions << QString("connect_timeout=%1").arg(std::max(2, (options_.BusyTimeoutMs + 999) / 1000));
+        const int seconds = std::max(2, (options_.BusyTimeoutMs + 999) / 1000);
+        connectOptions << QString("connect_timeout=%1").arg(seconds);
+        // Every wait on the server is bounded, so the thread that waits can always be joined: the
+        // connection by connect_timeout, a statement by statement_timeout (below), and a network
+        // that drops everything by TCP's own timeouts (libpq ignores them on a local socket).
+        connectOptions << QString("keepalives_idle=%1").arg(seconds) << "keepalives_interval=1"
+                       << "keepalives_count=2" << QString("tcp_user_timeout=%1").arg(seconds * 1000);
         if (!location_.Options.isEmpty()) connectOptions << location_.Options;
     }
     db.setConnectOptions(connectOptions.join(';'));
@@ -254,6 +288,8 @@ bool THistoryStore::Connect(QString& error) {
         !Exec(QString("PRAGMA max_page_count = %1").arg(options_.MaxPageCount), "cannot cap its size", error))
         return false;
     if (options_.ReadOnly) return true;
+    // A commit is on the disk when it returns, power cut or not: a unit's end waits for its record.
+    if (!Exec("PRAGMA synchronous = FULL", "cannot be made durable", error)) return false;
     // Write-ahead logging lets one station's processes (one per port) write while others read;
     // it stays set in the file, so it is only asked for once.
     QSqlQuery mode(db);
@@ -333,10 +369,11 @@ bool THistoryStore::Upgrade(QString& error) {
 }
 
 std::unique_ptr<THistoryStore> THistoryStore::Open(const THistoryLocation& location, QString& error,
-                                                   const TStoreOptions& options) {
+                                                   const TStoreOptions& options, QString* code) {
     std::unique_ptr<THistoryStore> store(new THistoryStore(location, options));
-    if (!store->Connect(error) || !store->Upgrade(error)) return nullptr;
-    return store;
+    if (store->Connect(error) && store->Upgrade(error)) return store;
+    if (code) *code = store->code_;
+    return nullptr;
 }
 
 std::unique_ptr<THistoryStore> THistoryStore::Open(const QString& location, QString& error,

@@ -32,6 +32,12 @@ class THistoryBatch;
 // `history`, other users nothing (less when the umask says so). A line shares its record through the
 // PostgreSQL server, never by writing one user's file.
 constexpr int kRecordFileMode = 0640;
+// The system's reason for `error` as a record's failure says it: a full disk in plain words.
+QString RecordSystemText(int error);
+// Whether a PostgreSQL failure's SQLSTATE (`code`) says the server refuses this location for good
+// (these credentials, this database, these tables), as opposed to being away or busy for now.
+bool ServerRefusesForGood(const QString& code);
+
 // The PostgreSQL notification every commit of records sends (history --follow listens).
 constexpr const char* kRecordChannel = "zup_job_record";
 
@@ -41,8 +47,9 @@ public:
     // with `error` saying why: a folder or special file at the path, a file or folder that cannot
     // be written, a corrupt file, a newer schema than this program knows, a server that cannot be
     // reached, a lock held past the busy timeout.
+    // `code`, when given, receives the failure's SQLSTATE ("" when the database gave none).
     static std::unique_ptr<THistoryStore> Open(const THistoryLocation& location, QString& error,
-                                               const TStoreOptions& options = {});
+                                               const TStoreOptions& options = {}, QString* code = nullptr);
     static std::unique_ptr<THistoryStore> Open(const QString& location, QString& error,
                                                const TStoreOptions& options = {});
     ~THistoryStore();
@@ -63,6 +70,10 @@ public:
     // The name Qt's SQL registry knows this store's connection by (for a notification subscription).
     const QString& ConnectionName() const { return connection_; }
 
+    // The SQLSTATE of the last failure (PostgreSQL's five characters, SQLite's result code), "" when
+    // the database gave none (a connection that could not be made, a file refused before opening).
+    const QString& ErrorCode() const { return code_; }
+
     int SchemaVersion() const { return version_; }
     const THistoryLocation& Location() const { return location_; }
 
@@ -80,6 +91,7 @@ private:
     TStoreOptions options_;
     QString connection_;  // this store's own name in Qt's connection registry
     int version_ = 0;
+    mutable QString code_;
 };
 
 // Several records in one transaction: all are kept, or none (a station's local records moved to

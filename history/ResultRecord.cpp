@@ -80,20 +80,28 @@ TJobRecord RecordOf(const TJobResult& r, const TRecordContext& c, TPortSource* p
     return row;
 }
 
-// What the recorder and its writer share, under `mutex`.
+// What the recorder, its writer and its forwarder share, under `mutex`.
 struct TJobRecorder::TShared {
     struct TItem {
         TJobRecord Record;
+        TRecordNotice Notice;
+        std::function<void()> Stored;
+    };
+    // A record on the station's disk whose fate waits for the forwarder's next try of the server.
+    struct TDue {
+        TRecordOutcome Outcome;
         TRecordNotice Notice;
     };
     std::mutex mutex;
     std::condition_variable changed;
     std::deque<TItem> queue;
-    std::optional<TItem> inFlight;
-    bool stopping = false;
-    bool serverAway = false;   // the last record missed the server: those queued behind it skip it
     bool writerDone = false;
-    QObject* noticeContext = nullptr;  // null once the recorder no longer hears its writer
+    std::vector<TDue> due;
+    bool forwarding = false;      // the forwarder is trying the server
+    bool forwarderDone = false;
+    bool stopping = false;        // Finish: the writer ends once its queue is empty
+    bool forwarderStop = false;   // Finish: the forwarder ends after the try it is in
+    QObject* noticeContext = nullptr;  // null once the recorder no longer hears its threads
     TRecorderTally tally;
 
     void Count(TRecordFate fate) {
@@ -104,42 +112,80 @@ struct TJobRecorder::TShared {
         case TRecordFate::Lost: ++tally.Lost; break;
         }
     }
+    void Post(std::function<void()> f) {
+        if (f && noticeContext) QMetaObject::invokeMethod(noticeContext, std::move(f), Qt::QueuedConnection);
+    }
+    void Tell(TRecordNotice notice, const TRecordOutcome& outcome) {
+        Count(outcome.Fate);
+        if (notice) Post([notice = std::move(notice), outcome] { notice(outcome); });
+    }
 };
 
 namespace {
 
-// The writer thread: its own connections (Qt's SQL connections belong to the thread that made
-// them), one record at a time in the order the jobs ended.
+std::string LocalText(const QString& text) { return text.toLocal8Bit().toStdString(); }
+
+// The writer thread: the station's own disk, one record at a time in the order the jobs ended, each
+// synced before its unit's end is told. Qt's SQL connections belong to the thread that made them.
 template <class Shared>
-void WriteRecords(std::shared_ptr<Shared> shared, THistoryLocation location, QString fallback, TStoreOptions options) {
+void StoreRecords(std::shared_ptr<Shared> shared, THistoryLocation location, QString fallback, TStoreOptions options) {
+    TRecordKeeper keeper(location, fallback, options);
+    const bool server = location.Kind == THistoryLocation::TKind::Postgres;
+    std::unique_lock lock(shared->mutex);
+    for (;;) {
+        shared->changed.wait(lock, [&] { return !shared->queue.empty() || shared->stopping; });
+        if (shared->queue.empty()) break;
+        typename Shared::TItem item = std::move(shared->queue.front());
+        shared->queue.pop_front();
+        lock.unlock();
+        QString message;
+        const TRecordFate fate = keeper.Store(item.Record, message);
+        lock.lock();
+        shared->Post(std::move(item.Stored));
+        const TRecordOutcome outcome{item.Record.RecordId, fate, LocalText(message)};
+        if (server && fate != TRecordFate::Lost) shared->due.push_back({outcome, std::move(item.Notice)});
+        else shared->Tell(std::move(item.Notice), outcome);
+        shared->changed.notify_all();
+    }
+    shared->writerDone = true;
+    shared->changed.notify_all();
+}
+
+// The forwarder thread: what the writer stored goes on to the line's server, all that waits at
+// once; a server that is down or hung costs this thread its bounded wait, never a port.
+template <class Shared>
+void ForwardRecords(std::shared_ptr<Shared> shared, THistoryLocation location, QString fallback, TStoreOptions options) {
     TRecordKeeper keeper(location, fallback, options);
     // Connected before the first job ends: the connection is kept for every record of the run.
     keeper.Connect();
     std::unique_lock lock(shared->mutex);
     for (;;) {
-        shared->changed.wait(lock, [&] { return !shared->queue.empty() || shared->stopping; });
-        if (shared->queue.empty()) break;
-        shared->inFlight = std::move(shared->queue.front());
-        shared->queue.pop_front();
-        const bool tryServer = !shared->serverAway;
-        TJobRecord record = shared->inFlight->Record;
+        shared->changed.wait(lock, [&] { return !shared->due.empty() || shared->forwarderStop; });
+        if (shared->forwarderStop) break;
+        std::vector<typename Shared::TDue> round = std::move(shared->due);
+        shared->due.clear();
+        shared->forwarding = true;
         lock.unlock();
-        TRecordOutcome outcome{record.RecordId, TRecordFate::Kept, {}};
-        QString message;
-        outcome.Fate = keeper.Keep(record, message, tryServer);
-        outcome.Message = message.toLocal8Bit().toStdString();
+        QString error;
+        const bool forwarded = keeper.Forward(error) >= 0;
         lock.lock();
-        if (!shared->inFlight) continue;  // Finish took it over when its time was up
-        shared->serverAway = location.Kind == THistoryLocation::TKind::Postgres &&
-                             outcome.Fate != TRecordFate::Kept && !shared->queue.empty();
-        shared->Count(outcome.Fate);
-        if (TRecordNotice notice = std::move(shared->inFlight->Notice); notice && shared->noticeContext)
-            QMetaObject::invokeMethod(shared->noticeContext, [notice, outcome] { notice(outcome); },
-                                      Qt::QueuedConnection);
-        shared->inFlight.reset();
+        shared->forwarding = false;
+        for (auto& d : round) {
+            if (forwarded) d.Outcome = {d.Outcome.RecordId, TRecordFate::Kept, {}};
+            else if (d.Outcome.Fate == TRecordFate::KeptLocally)
+                // Told by its SQLSTATE: a server that refuses (rights, tables) waits for someone to
+                // set it right; one that is away or busy only for time.
+                d.Outcome.Message = LocalText(
+                    QString(ServerRefusesForGood(keeper.ServerErrorCode())
+                                ? "the record server refuses the record (%1); it was kept in '%2', to be forwarded "
+                                  "once the server is set right"
+                                : "the record server could not take the record (%1); it was kept in '%2', to be forwarded")
+                        .arg(error, keeper.LocalPath()));
+            shared->Tell(std::move(d.Notice), d.Outcome);
+        }
         shared->changed.notify_all();
     }
-    shared->writerDone = true;
+    shared->forwarderDone = true;
     shared->changed.notify_all();
 }
 
@@ -157,10 +203,17 @@ TJobRecorder::TJobRecorder(const THistoryLocation& location, const QString& fall
     // The database driver (and the client library under it) is loaded here, before any unit runs:
     // loading it on the writer's thread in the middle of a run would hold the loader's lock that
     // every other thread may need at that moment.
-    const QString warm = "zup_history_warm_" + QUuid::createUuid().toString(QUuid::WithoutBraces);
-    QSqlDatabase::addDatabase(location_.Kind == THistoryLocation::TKind::Postgres ? "QPSQL" : "QSQLITE", warm);
-    QSqlDatabase::removeDatabase(warm);
-    writer_ = std::thread(WriteRecords<TShared>, shared_, location_, fallbackPath_, options_);
+    for (const char* driver : {"QSQLITE", "QPSQL"}) {
+        if (QLatin1String(driver) == QLatin1String("QPSQL") && location_.Kind != THistoryLocation::TKind::Postgres) break;
+        const QString warm = "zup_history_warm_" + QUuid::createUuid().toString(QUuid::WithoutBraces);
+        QSqlDatabase::addDatabase(driver, warm);
+        QSqlDatabase::removeDatabase(warm);
+    }
+    writer_ = std::thread(StoreRecords<TShared>, shared_, location_, fallbackPath_, options_);
+    if (location_.Kind != THistoryLocation::TKind::Postgres) return;
+    TStoreOptions forwarding = options_;
+    forwarding.BusyTimeoutMs = kServerWaitMs;
+    forwarder_ = std::thread(ForwardRecords<TShared>, shared_, location_, fallbackPath_, forwarding);
 }
 
 TJobRecorder::~TJobRecorder() {
@@ -168,85 +221,90 @@ TJobRecorder::~TJobRecorder() {
         {
             std::lock_guard lock(shared_->mutex);
             shared_->noticeContext = nullptr;
-            for (auto& item : shared_->queue) item.Notice = nullptr;
-            if (shared_->inFlight) shared_->inFlight->Notice = nullptr;
+            for (auto& item : shared_->queue) item.Notice = nullptr, item.Stored = nullptr;
+            for (auto& d : shared_->due) d.Notice = nullptr;
         }
         Finish(kFinishLimit);
     }
 }
 
-QString TJobRecorder::Keep(const TJobResult& result, TPortSource* ports, TRecordNotice notice) {
+QString TJobRecorder::Keep(const TJobResult& result, TPortSource* ports, TRecordNotice notice,
+                           std::function<void()> stored) {
     TJobRecord record = RecordOf(result, context_, ports);
     const QString id = record.RecordId;
     std::lock_guard lock(shared_->mutex);
-    shared_->queue.push_back({std::move(record), std::move(notice)});
+    shared_->queue.push_back({std::move(record), std::move(notice), std::move(stored)});
     shared_->changed.notify_all();
     return id;
+}
+
+// Waits on `shared` until `done` says so, `stop` says stop (when `bounded`) or the deadline passes
+// (when `bounded`); `stop` is called every few milliseconds either way, e.g. to keep a window drawn.
+template <class Done>
+bool TJobRecorder::Await(std::unique_lock<std::mutex>& lock, Done done, const std::function<bool()>& stop,
+                         std::chrono::steady_clock::time_point deadline, bool bounded) {
+    while (!done()) {
+        if (bounded && std::chrono::steady_clock::now() >= deadline) return false;
+        shared_->changed.wait_for(lock, std::chrono::milliseconds(20));
+        if (!stop) continue;
+        lock.unlock();
+        const bool stopped = stop();
+        lock.lock();
+        if (stopped && bounded && !done()) return false;
+    }
+    return true;
 }
 
 TRecorderTally TJobRecorder::Finish(std::chrono::milliseconds limit, const std::function<bool()>& stop) {
     finished_ = true;
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    std::vector<TShared::TItem> left;
+    std::vector<TShared::TDue> left;
     {
         std::unique_lock lock(shared_->mutex);
         shared_->stopping = true;
         shared_->changed.notify_all();
-        while (!shared_->writerDone) {
-            if (std::chrono::steady_clock::now() >= deadline) break;
-            shared_->changed.wait_for(lock, std::chrono::milliseconds(20));
-            if (!stop) continue;
-            lock.unlock();
-            const bool stopped = stop();
-            lock.lock();
-            if (stopped) break;
-        }
-        // Time is up: the writer may be waiting on a server that never answers. What it holds and
-        // what is queued go to the local file from here; a record it still gets to the server is
-        // then there twice, which forwarding ignores by its identity.
-        if (!shared_->writerDone) {
-            shared_->tally.TimeRanOut = true;
-            if (shared_->inFlight) left.push_back(std::move(*shared_->inFlight));
-            shared_->inFlight.reset();
-            for (auto& item : shared_->queue) left.push_back(std::move(item));
-            shared_->queue.clear();
-            shared_->noticeContext = nullptr;
-        }
+        // Every record reaches the station's disk, whatever the time: each write is bounded by the
+        // local file's busy timeout.
+        Await(lock, [&] { return shared_->writerDone; }, stop, deadline, false);
+        // What waits for the server is tried within the time left; past it, it stays in the local file.
+        const bool forwarded = Await(
+            lock, [&] { return shared_->forwarderDone || (shared_->due.empty() && !shared_->forwarding); }, stop,
+            deadline, true);
+        if (!forwarded) shared_->tally.TimeRanOut = true;
+        shared_->forwarderStop = true;
+        shared_->changed.notify_all();
+        // The try the forwarder is in ends within the server connection's own bounds (kServerWaitMs).
+        Await(lock, [&] { return shared_->forwarderDone || !forwarder_.joinable(); }, stop, deadline, false);
+        left = std::move(shared_->due);
+        shared_->due.clear();
     }
-    TStoreOptions quick = options_;
-    quick.BusyTimeoutMs = 1000;
-    TRecordKeeper local(location_, fallbackPath_, quick);
-    std::vector<std::pair<TRecordNotice, TRecordOutcome>> due;
-    for (TShared::TItem& item : left) {
-        QString message;
-        const TRecordFate fate = local.Keep(item.Record, message, false);
-        std::lock_guard lock(shared_->mutex);
-        shared_->Count(fate);
-        if (item.Notice) due.push_back({item.Notice, {item.Record.RecordId, fate, message.toLocal8Bit().toStdString()}});
-    }
-    if (writer_.joinable()) {
-        std::unique_lock lock(shared_->mutex);
-        const bool done = shared_->writerDone;
-        lock.unlock();
-        // A writer still inside a connection that never answers is left to end with the process:
-        // it holds nothing the program still needs, and waiting for it is what must not happen.
-        if (done) writer_.join();
-        else writer_.detach();
-    }
+    writer_.join();
+    if (forwarder_.joinable()) forwarder_.join();
     QCoreApplication::sendPostedEvents(noticeContext_.get(), QEvent::MetaCall);
-    for (auto& [notice, outcome] : due) notice(outcome);
+    TRecordKeeper local(location_, fallbackPath_, options_);
     std::lock_guard lock(shared_->mutex);
-    shared_->tally.Waiting = location_.Kind == THistoryLocation::TKind::Postgres || shared_->tally.Journaled > 0
-                                 ? local.Waiting()
-                                 : 0;
+    for (TShared::TDue& d : left) {
+        if (d.Outcome.Fate == TRecordFate::KeptLocally)
+            d.Outcome.Message = LocalText(QString("the record server did not answer in time; the record was kept "
+                                                  "in '%1', to be forwarded")
+                                              .arg(local.LocalPath()));
+        shared_->Count(d.Outcome.Fate);
+        if (d.Notice && shared_->noticeContext) d.Notice(d.Outcome);
+    }
+    const bool server = location_.Kind == THistoryLocation::TKind::Postgres;
+    shared_->tally.Backlog = local.Backlog();
+    shared_->tally.Waiting = server || shared_->tally.Journaled > 0 ? shared_->tally.Backlog.Waiting() : 0;
     return shared_->tally;
 }
 
 namespace {
 
-// The server answered and refused (these credentials, this database): that never changes by
-// waiting. A server starting up, shutting down or full answers with FATAL too, but only for now.
-bool ServerRefused(const QString& error) {
+// Qt's PostgreSQL driver gives no SQLSTATE for a connection it could not make (libpq keeps it to
+// itself): only then is the server's answer read from libpq's text. It answered and refused (these
+// credentials, this database): that never changes by waiting; starting up, shutting down or full
+// passes.
+bool ConnectionRefused(const QString& error) {
+    if (!error.contains(": cannot open: ")) return true;
     if (!error.contains("FATAL")) return false;
     for (const char* passing : {"starting up", "shutting down", "too many", "recovery mode"})
         if (error.contains(QLatin1String(passing))) return false;
@@ -256,12 +314,13 @@ bool ServerRefused(const QString& error) {
 }  // namespace
 
 std::string RecordStoreProblem(const THistoryLocation& location) {
-    QString error;
+    QString error, code;
     TStoreOptions options;
     options.BusyTimeoutMs = 2000;
-    if (THistoryStore::Open(location, error, options)) return {};
-    if (location.Kind == THistoryLocation::TKind::Postgres && error.contains(": cannot open: ") &&
-        !ServerRefused(error))
+    if (THistoryStore::Open(location, error, options, &code)) return {};
+    // A server that is down, starting, stopping or busy costs nothing now.
+    if (location.Kind == THistoryLocation::TKind::Postgres &&
+        !(code.isEmpty() ? ConnectionRefused(error) : ServerRefusesForGood(code)))
         return {};
     return error.toLocal8Bit().toStdString();
 }

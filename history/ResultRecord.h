@@ -8,6 +8,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -48,18 +49,20 @@ using TRecordNotice = std::function<void(const TRecordOutcome& outcome)>;
 struct TRecorderTally {
     int Kept = 0, KeptLocally = 0, Journaled = 0, Lost = 0;
     int Waiting = 0;         // local rows and journal lines still to be forwarded after the run (-1: unknown)
-    bool TimeRanOut = false; // Finish's limit (or a stop) sent what was left straight to the local file
+    bool TimeRanOut = false; // Finish's limit (or a stop) came before the server took what waited
+    TRecordBacklog Backlog;  // what waits beside the station's file, and where
 };
 
-// Keeps the records of a run's jobs without ever holding up its event loop: a writer thread of
-// its own, with connections it keeps, takes them from a queue. A record the server cannot take goes
-// to the local file (marked to be forwarded), one the local file cannot take to the journal beside
-// it; what waits locally is forwarded when the server answers again. One recorder per process run.
+// Keeps the records of a run's jobs without ever holding up its event loop. A writer thread of its
+// own puts each record on the station's own disk (the local SQLite file, else the journal beside
+// it), synced, and says so; a forwarder thread then takes what the local file and the journal hold
+// to the line's server when there is one, all that waits at once, whenever it answers. Each has
+// connections of its own and every wait of theirs is bounded, so both are always joined. One
+// recorder per process run.
 class TJobRecorder {
 public:
-    // `fallbackPath`: the local SQLite file that takes the record when a server cannot (for a
-    // SQLite location, the location's own file). Made on the thread whose event loop hears the
-    // notices.
+    // `fallbackPath`: the local SQLite file that takes every record first (for a SQLite location,
+    // the location's own file). Made on the thread whose event loop hears the notices.
     TJobRecorder(const THistoryLocation& location, const QString& fallbackPath, TRecordContext context,
                  const TStoreOptions& options = {});
     // Finishes as Finish(kFinishLimit) would, without any notice.
@@ -68,22 +71,30 @@ public:
     TJobRecorder& operator=(const TJobRecorder&) = delete;
 
     // Queues the record of `result` and returns at once with its identity (the result's RecordId,
-    // else a new UUID). `notice`, when given, is called later on the recorder's thread (from its
-    // event loop, or from Finish) once the record is kept somewhere or lost.
-    QString Keep(const TJobResult& result, TPortSource* ports = nullptr, TRecordNotice notice = {});
+    // else a new UUID). `stored`, when given, is called on the recorder's thread (from its event
+    // loop) once the record is on the station's disk (or nothing could take it); `notice` once the
+    // record's fate is known: on the server, kept locally to be forwarded, journaled or lost.
+    QString Keep(const TJobResult& result, TPortSource* ports = nullptr, TRecordNotice notice = {},
+                 std::function<void()> stored = {});
 
-    // The end of a run: waits until what is queued is written, at most `limit`, and while `stop`
-    // (when given; called every few milliseconds, e.g. to process events and see a stop signal)
-    // says false. What is then still queued or being written goes to the local file (or journal)
-    // from this thread, so nothing is lost; notices still due are delivered before it returns.
-    // Called once; Keep is not called after it.
+    // The end of a run: every queued record is put on the station's disk first, whatever the time;
+    // then what waits for the server is forwarded within `limit`, while `stop` (when given; called
+    // every few milliseconds, e.g. to process events and see a stop signal) says false. Past that
+    // it stays in the local file. The forwarder's try in progress ends within the server
+    // connection's bounds (kServerWaitMs a wait), and both threads are joined before this returns;
+    // notices still due are delivered. Called once; Keep is not called after it.
     TRecorderTally Finish(std::chrono::milliseconds limit, const std::function<bool()>& stop = {});
     static constexpr std::chrono::milliseconds kFinishLimit{6000};
+    // The forwarder's every wait on the server: a connection attempt (an address), a statement.
+    static constexpr int kServerWaitMs = 2000;
 
     TRecordContext& Context() { return context_; }
 
 private:
     struct TShared;
+    template <class Done>
+    bool Await(std::unique_lock<std::mutex>& lock, Done done, const std::function<bool()>& stop,
+               std::chrono::steady_clock::time_point deadline, bool bounded);
 
     THistoryLocation location_;
     QString fallbackPath_;
@@ -92,6 +103,7 @@ private:
     std::unique_ptr<QObject> noticeContext_;
     std::shared_ptr<TShared> shared_;
     std::thread writer_;
+    std::thread forwarder_;
     bool finished_ = false;
 };
 

@@ -5,7 +5,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <arpa/inet.h>
+#include <csignal>
 #include <filesystem>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <set>
 #include <sys/stat.h>
 #include <sstream>
@@ -116,8 +120,52 @@ TEST(CommandLineRecord, AServerThatIsDownNeverStopsTheJob) {
         const Outcome r = cli.Run({"upload", Q(file), "--record-db", Q("postgresql://line@/mxr2?host=" + (cli.root / "nosocket"))});
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.err.find("to be forwarded"), std::string::npos) << r.err;
-        EXPECT_NE(r.err.find("1 record waits to be forwarded"), std::string::npos) << r.err;
+        // The hint is the command that forwards them: the server's address (no password) as given.
+        const std::string sync = "(zupflshc history --sync --record-db 'postgresql://line@/mxr2?host=" +
+                                 (cli.root / "nosocket") + "')";
+        EXPECT_NE(r.err.find("1 record waits to be forwarded to the record server " + sync), std::string::npos)
+            << r.err;
     }
+    const Outcome summary = cli.Run({"history", "--summary"});
+    EXPECT_NE(summary.out.find("1 record here is not yet forwarded"), std::string::npos) << summary.out;
+}
+
+// A unit's record is on the station's disk before its result is told, whatever the server does: a
+// server that accepts the connection and never answers, and the program killed (SIGKILL) the moment
+// the result is out. The result names the record it was kept under.
+TEST(CommandLineRecord, TheRecordIsOnDiskBeforeTheResultIsTold) {
+    Cli cli;
+    const std::string file = cli.File("fw.h86", TestFirmware::Make(5, 2).hex);
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof at;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    ASSERT_EQ(::listen(listener, 16), 0);  // connections complete, and are never answered
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&at), &size), 0);
+    SimUnit sim(cli.bin, 1);
+    QProcess run;
+    cli.Start(run, {"upload", Q(file), "--json", "--unit-id", "K1", "--record-db",
+                    QString("postgresql://line@127.0.0.1:%1/mxr").arg(ntohs(at.sin_port))});
+    QByteArray out;
+    while (!out.contains("\"event\":\"result\"") && run.state() == QProcess::Running) {
+        run.waitForReadyRead(1000);
+        out += run.readAllStandardOutput();
+    }
+    ::kill(static_cast<pid_t>(run.processId()), SIGKILL);
+    ASSERT_TRUE(run.waitForFinished(10000));
+    ::close(listener);
+    QJsonObject result;
+    for (const QByteArray& line : out.split('\n'))
+        if (line.contains("\"event\":\"result\"")) result = QJsonDocument::fromJson(line).object();
+    ASSERT_EQ(result["kind"].toString(), "sent") << out.toStdString();
+    const Outcome h = cli.Run({"history", "--json"});
+    ASSERT_EQ(h.status, 0) << h.err;
+    const QJsonObject row = QJsonDocument::fromJson(QByteArray::fromStdString(h.out)).object();
+    EXPECT_EQ(row["unit_id"].toString(), "K1") << h.out;
+    EXPECT_FALSE(result["record_id"].toString().isEmpty());
+    EXPECT_EQ(row["record_id"].toString(), result["record_id"].toString()) << out.toStdString();
     const Outcome summary = cli.Run({"history", "--summary"});
     EXPECT_NE(summary.out.find("1 record here is not yet forwarded"), std::string::npos) << summary.out;
 }

@@ -200,3 +200,46 @@ TEST(HistoryPostgres, FollowPrintsARecordKeptByAnotherProcess) {
     ASSERT_TRUE(follow.waitForFinished(10000));
     EXPECT_EQ(follow.exitCode(), 0) << follow.readAllStandardError().toStdString();
 }
+
+// history --follow outlives its server's connection: every backend but the test's own is ended
+// server side (pg_terminate_backend, as a restart ends them; the throw-away server is not restarted
+// under the tests beside it), the follower says so once, connects again, and prints the record kept
+// while it was away.
+TEST(HistoryPostgres, FollowOutlivesItsServersConnection) {
+    NEEDS_SERVER();
+    QProcess follow;
+    follow.start(Program(), {"history", "--follow", "--json", "--record-db", Server()});
+    ASSERT_TRUE(follow.waitForStarted());
+    const QString run = "outlive-" + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    QString error;
+    auto store = THistoryStore::Open(Server(), error);
+    ASSERT_TRUE(store) << error.toStdString();
+    QByteArray out;
+    for (int n = 0; n < 300 && !out.contains((run + "-first").toUtf8()); ++n) {
+        TJobRecord first = Unit(run, 0);
+        first.UnitId = run + "-first";
+        if (n % 10 == 0) {
+            ASSERT_TRUE(store->Write(first, error)) << error.toStdString();
+        }
+        follow.waitForReadyRead(100);
+        out += follow.readAllStandardOutput();
+    }
+    ASSERT_TRUE(out.contains((run + "-first").toUtf8())) << out.toStdString();
+    QSqlQuery end(QSqlDatabase::database(store->ConnectionName(), false));
+    ASSERT_TRUE(end.exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                         "WHERE pid <> pg_backend_pid() AND datname = current_database()"));
+    TJobRecord meanwhile = Unit(run, 1);
+    meanwhile.UnitId = run + "-meanwhile";
+    ASSERT_TRUE(store->Write(meanwhile, error)) << error.toStdString();
+    for (int n = 0; n < 300 && !out.contains(meanwhile.UnitId.toUtf8()); ++n) {
+        follow.waitForReadyRead(100);
+        out += follow.readAllStandardOutput();
+    }
+    EXPECT_TRUE(out.contains(meanwhile.UnitId.toUtf8())) << out.toStdString();
+    EXPECT_EQ(follow.state(), QProcess::Running);
+    follow.terminate();
+    ASSERT_TRUE(follow.waitForFinished(10000));
+    EXPECT_EQ(follow.exitCode(), 0);
+    const QString said = QString::fromLocal8Bit(follow.readAllStandardError());
+    EXPECT_EQ(said.count("went away"), 1) << said.toStdString();
+}

@@ -2,6 +2,7 @@
 // without losing a record, every way a store can be unusable is reported (never a hang, never a
 // silent success), older files are upgraded with their rows, and a server that is down leaves the
 // record in the local file.
+#include <QFile>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -232,7 +233,7 @@ TEST(HistoryStore, ReadOnlyMount) {
     EXPECT_TRUE(OpenError(path).contains("Read-only file system")) << OpenError(path).toStdString();
 }
 
-// A full disk (a tiny tmpfs, or a cap on the file) ends a write with the reason; every record
+// A full disk (a tiny tmpfs: "no space left on the device", or a cap on the file) ends a write with the reason; every record
 // written before it is still there, and the one that failed is not half kept.
 TEST(HistoryStore, AFullDiskIsReportedAndKeepsWhatWasWritten) {
     TempDir dir;
@@ -242,7 +243,8 @@ TEST(HistoryStore, AFullDiskIsReportedAndKeepsWhatWasWritten) {
         const char* name;
         bool needsMount;
         int maxPages;
-    } rows[] = {{"tmpfs", true, 0}, {"max_page_count", false, 12}};
+        const char* says;
+    } rows[] = {{"tmpfs", true, 0, "no space left on the device"}, {"max_page_count", false, 12, "full"}};
     for (const auto& row : rows) {
         if (row.needsMount && !mount.Mounted()) continue;
         const std::string path = dir / (row.needsMount ? "tiny/history.sqlite" : "capped.sqlite");
@@ -258,7 +260,7 @@ TEST(HistoryStore, AFullDiskIsReportedAndKeepsWhatWasWritten) {
             r.RecordId = QString("fill-%1").arg(kept);
             if (!store->Write(r, error)) break;
         }
-        EXPECT_TRUE(error.contains("full")) << row.name << ": " << error.toStdString();
+        EXPECT_TRUE(error.contains(row.says)) << row.name << ": " << error.toStdString();
         std::vector<TJobRecord> read;
         EXPECT_TRUE(store->Query({}, read, error)) << error.toStdString();
         EXPECT_EQ(static_cast<int>(read.size()), kept) << row.name;
@@ -440,6 +442,57 @@ TEST(JobRecorder, AServerThatNeverAnswersHoldsNothingUp) {
     ASSERT_TRUE(OpenOk(dir / "history.sqlite")->Query({}, read, error));
     ASSERT_EQ(read.size(), 3u);
     for (const TJobRecord& r : read) EXPECT_TRUE(r.ForwardPending && ids.contains(r.RecordId));
+}
+
+// A journal line that cannot be read is never dropped: it goes whole to the file beside the
+// journal, is counted and named, and the records before and after it are forwarded. The record
+// appended after a half-written line starts on a line of its own.
+TEST(RecordKeeper, AJournalLineThatCannotBeReadIsSetAsideWhole) {
+    const QByteArray newer = [] {
+        QByteArray line = JsonLine(FullRecord("sent", 7)).toUtf8().trimmed();
+        line.chop(1);  // the closing brace
+        return line + QByteArray(",\"journal_version\":") + QByteArray::number(kJournalVersion + 1) + "}\n";
+    }();
+    const struct {
+        const char* what;
+        QByteArray bad;
+        QByteArray setAside;
+    } rows[] = {
+        {"garbage", "not a record at all\n", "not a record at all\n"},
+        {"half written", JsonLine(FullRecord("sent", 8)).toUtf8().left(90), JsonLine(FullRecord("sent", 8)).toUtf8().left(90) + "\n"},
+        {"a newer format", newer, newer},
+    };
+    for (const auto& row : rows) {
+        TempDir dir;
+        THistoryLocation file;
+        file.Path = Q(dir / "history.sqlite");
+        const QString journal = RecordJournalPath(file.Path);
+        QString error;
+        ASSERT_TRUE(AppendToJournal(journal, FullRecord("sent", 1), error)) << error.toStdString();
+        {
+            QFile f(journal);
+            ASSERT_TRUE(f.open(QIODevice::Append));
+            f.write(row.bad);
+        }
+        ASSERT_TRUE(AppendToJournal(journal, FullRecord("sent", 2), error)) << error.toStdString();
+        TRecordKeeper keeper(file, file.Path);
+        EXPECT_EQ(keeper.Forward(error), 2) << row.what << ": " << error.toStdString();
+        std::vector<TJobRecord> read;
+        ASSERT_TRUE(OpenOk(dir / "history.sqlite")->Query({}, read, error));
+        ASSERT_EQ(read.size(), 2u) << row.what;
+        EXPECT_EQ(read[0].RecordId, "rec-2");
+        EXPECT_EQ(read[1].RecordId, "rec-1");
+        QFile aside(SetAsidePath(journal));
+        ASSERT_TRUE(aside.open(QIODevice::ReadOnly)) << row.what;
+        EXPECT_EQ(aside.readAll(), row.setAside) << row.what;
+        EXPECT_EQ(fs::file_size(journal.toStdString()), 0u) << row.what;
+        const TRecordBacklog backlog = keeper.Backlog();
+        EXPECT_EQ(backlog.SetAside, 1) << row.what;
+        EXPECT_EQ(backlog.JournalLines, 0) << row.what;
+        EXPECT_TRUE(backlog.Text().contains("1 line of the journal that could not be read is kept in '" +
+                                            SetAsidePath(journal) + "'"))
+            << backlog.Text().toStdString();
+    }
 }
 
 // The record keeps where the input file was, as chosen relative to the current folder or not.

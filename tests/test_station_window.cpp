@@ -244,13 +244,15 @@ TEST(StationWindow, StopWhileUnitsAreWrittenAsksThenReleasesEveryPort) {
     EXPECT_TRUE(w.Running()) << "No goes on loading";
     w.StopWhileWritingAnswer = true;
     Control<QPushButton>(w, "BtnStop")->click();
-    EXPECT_FALSE(w.Running());
+    // The ports go at once; each unit's end is told once its record is on the station's disk.
     for (int i : {1, 2}) {
-        EXPECT_EQ(line.TileText(i, "ResultLabel").rfind("stopped at block ", 0), 0u) << line.TileText(i, "ResultLabel");
         int err = 0;
         const std::string lock = "/run/lock/" + serialio::LockFileName(RealPath(line.Device(i)), err);
         EXPECT_FALSE(std::filesystem::exists(lock)) << lock;
     }
+    ASSERT_TRUE(WaitUntil([&] { return !w.Running(); }));
+    for (int i : {1, 2})
+        EXPECT_EQ(line.TileText(i, "ResultLabel").rfind("stopped at block ", 0), 0u) << line.TileText(i, "ResultLabel");
     for (const TJobRecord& r : line.Records(2)) EXPECT_EQ(r.Result, "interrupted");
     EXPECT_TRUE(Control<QPushButton>(w, "BtnStart")->isEnabled());
 }
