@@ -26,6 +26,7 @@ public:
     std::string ErrorText() const override { return Serial.ErrorText(); }
     int ErrorCode() const override { return Serial.ErrorCode(); }
     bool LineLost() const override { return Serial.LineLost(); }
+    bool RefusedLink() const override { return Serial.RefusedLink(); }
     std::string DisplayName() const override;
     std::string DevicePath() const override { return Serial.DevicePath(); }
     // The device the job actually opened, resolved at its open; before any, what COM n leads to.

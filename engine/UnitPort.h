@@ -27,6 +27,8 @@ public:
     // The system's reason for the last failure, "" when none, and its errno (0 when none).
     virtual std::string ErrorText() const = 0;
     virtual int ErrorCode() const { return 0; }
+    // The last open refused COM n as a link another user made (ErrorCode says EPERM).
+    virtual bool RefusedLink() const { return false; }
     // The device went away while open (adapter unplugged).
     virtual bool LineLost() const = 0;
     // How the operator's texts name the port: "Com 3", or a device path chosen directly.
