@@ -108,7 +108,8 @@ TOutcome RunBadFile(ProgramSession& s, SimUnit& sim, const TestFirmware& fw, TFi
         why = "the file was taken for an upload";
         return TOutcome::FalseSuccess;
     }
-    s.F().Engine().StartUpload();
+    // Start, though it is not on offer: the engine must refuse to wake the unit for a refused file.
+    Control<QPushButton>(s.F(), "BtnStartRun")->click();
     s.WaitIdle(5000);
     if (sim.Report()["wakeups"] != "0") {
         why = "the unit was woken up for it";

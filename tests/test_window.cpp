@@ -4,6 +4,7 @@
 #include <QScrollBar>
 #include <unistd.h>
 #include <QGroupBox>
+#include <QMessageBox>
 #include <QProgressBar>
 
 #include "gui/HelpWindow.h"
@@ -151,6 +152,40 @@ TEST(Window, AMissingPortIsReportedOnceAfterTwentyTicks) {
     Control<QLabel>(f, "Label12")->setText("seen");
     WaitUntil([] { return false; }, 200);
     EXPECT_EQ(w.Text(Control<QLabel>(f, "Label12")), "seen");
+}
+
+// A message a step tells is shown once the step is over: the button's work has returned before
+// the box opens, so no step waits on the operator's reading and no tick runs inside one.
+TEST(Window, AStepsMessageBoxOpensAfterTheStep) {
+    TempDir folder, home;
+    TForm1Options o;
+    o.TickMs = 3;
+    o.ProgramFolder = folder.Path() + "/";
+    o.Maximise = false;
+    o.KeepRecords = false;
+    const auto window = BuildMainWindow(o, home.Path() + "/");
+    TForm1& f = *window->Form1;
+    f.show();
+    ASSERT_TRUE(WaitUntil([&] { return f.FormActivated() && Control<QTimer>(f, "Timer1")->isActive(); }));
+    Control<QComboBox>(f, "BaudRateBox")->setEditText("fast");
+    bool returned = false, returnedWhenShown = false;
+    QString shown;
+    QTimer watch;
+    watch.setInterval(1);
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            returnedWhenShown = returned;
+            shown = box->text();
+            box->accept();
+        }
+    });
+    watch.start();
+    Control<QPushButton>(f, "Btn2Upload")->click();
+    returned = true;
+    ASSERT_TRUE(WaitUntil([&] { return !shown.isEmpty(); }));
+    EXPECT_TRUE(returnedWhenShown);
+    ASSERT_EQ(f.Messages.size(), 1u);
+    EXPECT_EQ(shown, f.Messages[0]);
 }
 
 TEST(Window, APortTextThatNamesNoPortIsReportedAsNotOpened) {
