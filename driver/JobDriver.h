@@ -2,8 +2,8 @@
 // of bytes, opening when the port appears (--wait), the firmware prepared when the port is open,
 // the upload started once it is prepared, the operator's go-on passed on, the next unit of a loop,
 // an adapter that leaves and comes back, and the stop signals. It tells its listener every event
-// of the engine and the facts of its port; the command line, its station and a station window turn
-// those into their own words and exit statuses.
+// of the engine and the facts of its port; the command line, its station, a station window and the
+// single-unit window (operator-paced) turn those into their own words and exit statuses.
 #pragma once
 
 #include <QElapsedTimer>

@@ -61,8 +61,8 @@ TSequencer::TSequencer(TUnitPort& port, TJobListener& listener, const std::strin
 // ---- the tick and the arrival of bytes ----
 
 void TSequencer::Tick() {
-    // A message box opened by a step runs the event loop, which delivers further ticks; a step
-    // never runs inside another one.
+    // A listener that ran the event loop inside an event (a modal dialog) would deliver further
+    // ticks; a step never runs inside another one.
     if (inStep_) return;
     inStep_ = true;
     ++tickCount_;
