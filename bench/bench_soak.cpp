@@ -108,7 +108,8 @@ TOutcome RunBadFile(ProgramSession& s, SimUnit& sim, const TestFirmware& fw, TFi
         why = "the file was taken for an upload";
         return TOutcome::FalseSuccess;
     }
-    s.F().Engine.StartUpload();
+    // Start, though it is not on offer: the engine must refuse to wake the unit for a refused file.
+    Control<QPushButton>(s.F(), "BtnStartRun")->click();
     s.WaitIdle(5000);
     if (sim.Report()["wakeups"] != "0") {
         why = "the unit was woken up for it";
@@ -135,7 +136,7 @@ TOutcome RunOnce(const TFaultClass& fault, std::mt19937& rng, std::string& why) 
         return TOutcome::Stuck;
     }
     if (!s.StartAndWait(120000)) {
-        why = "did not come to rest, state " + std::to_string(f.Engine.UploadState());
+        why = "did not come to rest, state " + std::to_string(f.Engine().UploadState());
         return TOutcome::Stuck;
     }
     const std::string verdict = Control<QLabel>(f, "Label15")->text().toStdString();

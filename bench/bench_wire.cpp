@@ -27,7 +27,7 @@ constexpr int kBlocks = 2000;
 constexpr int kRequestBytes = 12;  // "SEND BLOCK" CR LF
 
 int Fail(const char* what, TForm1& f) {
-    std::fprintf(stderr, "bench_wire: %s (state %d)\n", what, f.Engine.UploadState());
+    std::fprintf(stderr, "bench_wire: %s (state %d)\n", what, f.Engine().UploadState());
     for (const QString& m : f.Messages) std::fprintf(stderr, "  %s\n", m.toLocal8Bit().constData());
     return 1;
 }
@@ -53,9 +53,9 @@ int UploadAt(const char* baud) {
     Control<QPushButton>(f, "BtnStartRun")->click();
     // The transfer ends when the unit has the last block: the engine goes on to "UPLOAD DONE".
     if (!WaitUntil([&] {
-            if (firstMs < 0 && f.Engine.BlocksSent() >= 1) firstMs = clock.elapsed();
-            if (lastMs < 0 && f.Engine.UploadState() == State::AwaitThankYou) lastMs = clock.elapsed();
-            return f.Engine.UploadState() == State::Idle;
+            if (firstMs < 0 && f.Engine().BlocksSent() >= 1) firstMs = clock.elapsed();
+            if (lastMs < 0 && f.Engine().UploadState() == State::AwaitThankYou) lastMs = clock.elapsed();
+            return f.Engine().UploadState() == State::Idle;
         }, 600000))
         return Fail("the upload did not end", f);
     if (Control<QLabel>(f, "Label15")->text() != "Checksums match, Upload successful")
@@ -76,12 +76,12 @@ int FactoryJob() {
     TForm1& f = s.F();
     Control<QComboBox>(f, "CommPortBox")->setEditText("1");
     Control<QPushButton>(f, "BtnBoot")->click();
-    if (!WaitUntil([&] { return f.Engine.UploadState() == 0 && Control<QPushButton>(f, "BtnGoOn")->isVisibleTo(&f); }, 10000))
+    if (!WaitUntil([&] { return f.Engine().UploadState() == 0 && Control<QPushButton>(f, "BtnGoOn")->isVisibleTo(&f); }, 10000))
         return Fail("the factory screen did not open the port", f);
     QElapsedTimer clock;
     clock.start();
     Control<QPushButton>(f, "BtnGoOn")->click();
-    if (!WaitUntil([&] { return f.Engine.UploadState() == 0; }, 120000)) return Fail("the factory job did not end", f);
+    if (!WaitUntil([&] { return f.Engine().UploadState() == 0; }, 120000)) return Fail("the factory job did not end", f);
     const double seconds = clock.elapsed() / 1000.0;
     if (!f.HistoryLines().contains("FlashCode Upload complete")) return Fail("the factory job did not complete", f);
     std::printf("factory job seconds: %.2f\n", seconds);

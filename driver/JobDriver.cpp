@@ -17,14 +17,17 @@ constexpr int kWaitPollMs = 100;
 
 TJobDriver::TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::string& programFolder,
                        TStopSignals& stops)
-    : TJobDriver(plan, listener, programFolder, stops, nullptr) {}
+    : TJobDriver(plan, listener, programFolder, &stops, nullptr) {}
 
 TJobDriver::TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::string& programFolder,
                        TStopSignals& stops, TUnitPort& line)
-    : TJobDriver(plan, listener, programFolder, stops, &line) {}
+    : TJobDriver(plan, listener, programFolder, &stops, &line) {}
+
+TJobDriver::TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::string& programFolder)
+    : TJobDriver(plan, listener, programFolder, nullptr, nullptr) {}
 
 TJobDriver::TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::string& programFolder,
-                       TStopSignals& stops, TUnitPort* line)
+                       TStopSignals* stops, TUnitPort* line)
     : plan_(plan), listener_(listener), signals_(stops),
       port_([this](std::function<void()> f) { QMetaObject::invokeMethod(&context_, std::move(f), Qt::QueuedConnection); },
             [this](const std::string& text) { listener_.Event(TMessageEvent{text}); }),
@@ -32,7 +35,8 @@ TJobDriver::TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::
     port_.SetDeviceFolder(engine_.ProgramFolder());
     port_.Serial.SetDevicePath(plan.Device);
     port_.Serial.SetPort(plan.Port);
-    engine_.SetRememberPort(false);
+    // The window's operator finds the port they chose again at the next start.
+    engine_.SetRememberPort(plan.OperatorPaced);
     engine_.SetPrivateFactoryFiles(plan.ScratchTag);
     engine_.SetPrepareInMemory(plan.PrepareInMemory);
     engine_.SetUploadChecks(plan.Verify, plan.ExpectVersion);
@@ -54,11 +58,12 @@ TJobDriver::~TJobDriver() {
     // The port goes before the driver stops listening for signals: a late Ctrl-C must not leave
     // it locked and set up.
     line_.SetActive(false);
-    if (subscription_) signals_.Unsubscribe(subscription_);
+    if (subscription_) signals_->Unsubscribe(subscription_);
 }
 
 void TJobDriver::Begin() {
-    subscription_ = signals_.Subscribe([this](int signal) { Stop(signal); });
+    if (signals_) subscription_ = signals_->Subscribe([this](int signal) { Stop(signal); });
+    if (plan_.OperatorPaced) return timer_.start();  // the operator's buttons start each job
     // COM n that is a link in the program folder stays that link for the whole run: should it go,
     // the port waits for it to come back rather than opening /dev/ttyS<n-1> instead.
     if (plan_.Device.empty()) {
@@ -66,7 +71,6 @@ void TJobDriver::Begin() {
         const std::string link = engine_.ProgramFolder() + "COM" + std::to_string(plan_.Port);
         if (::lstat(link.c_str(), &st) == 0) port_.Serial.SetComLinkOnly(true);
     }
-    engine_.FormActivated();
     if (plan_.Capture) {
         const std::string problem = engine_.ToggleCapture(plan_.CapturePath);
         if (!problem.empty()) return End(TPortEnd::CaptureFailed, problem);
@@ -161,7 +165,7 @@ void TJobDriver::Event(const TJobEvent& event) {
         unitAnswered_ = true;
     } else if (const auto* r = std::get_if<TResultEvent>(&event)) {
         finished_ = r->Result;
-    } else if (const auto* a = std::get_if<TAwaitingEvent>(&event)) {
+    } else if (const auto* a = std::get_if<TAwaitingEvent>(&event); a && !plan_.OperatorPaced) {
         switch (a->Step) {
         case TOperatorStep::ChooseFile:
             next_ = [this] {
@@ -200,7 +204,10 @@ void TJobDriver::AfterStep() {
             const TJobResult result = std::move(*finished_);
             finished_.reset();
             next_ = nullptr;
-            Finish(result);
+            // An operator-paced port stays open after a result: the operator's next button says
+            // what follows.
+            if (plan_.OperatorPaced) running_ = false;
+            else Finish(result);
         } else if (next_) {
             const std::function<void()> next = std::move(next_);
             next_ = nullptr;
@@ -377,4 +384,52 @@ bool TJobDriver::PathPresent() {
     const std::string path = WatchedPath();
     struct stat st {};
     return !path.empty() && ::stat(path.c_str(), &st) == 0;
+}
+
+// ---- the operator's buttons ----
+
+bool TJobDriver::OpenUpload(const std::string& portText, const std::string& baudText) {
+    bool opened = false;
+    if (!ended_) Act([&] { opened = engine_.OpenUploadPort(portText, baudText); });
+    return opened;
+}
+
+void TJobDriver::OpenFactory(const std::string& portText) {
+    if (!ended_) Act([&] { engine_.OpenFactoryPort(portText); });
+}
+
+void TJobDriver::ChooseFile(const std::string& path) {
+    if (!ended_) Act([&] { engine_.Prepare(path); });
+}
+
+void TJobDriver::StartUpload() {
+    if (ended_ || held_) return;
+    Launch([this] {
+        running_ = true;
+        engine_.StartUpload();
+    });
+    AfterStep();
+}
+
+void TJobDriver::RepeatUpload() {
+    if (!ended_) Act([this] { engine_.NextUnit(); });
+}
+
+void TJobDriver::BackToStart() {
+    if (ended_) return;
+    Act([this] {
+        if (engine_.Writing()) engine_.Stop();
+        engine_.BackToStart();
+    });
+}
+
+void TJobDriver::ToggleCapture() {
+    if (!ended_) Act([this] { engine_.ToggleCapture(); });
+}
+
+void TJobDriver::Close() {
+    if (ended_) return;
+    // Only a unit being written has a job to end; anything else just closes.
+    if (engine_.Writing()) Act([this] { engine_.Stop(); });
+    End(TPortEnd::Finished);
 }

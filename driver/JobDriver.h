@@ -2,8 +2,8 @@
 // of bytes, opening when the port appears (--wait), the firmware prepared when the port is open,
 // the upload started once it is prepared, the operator's go-on passed on, the next unit of a loop,
 // an adapter that leaves and comes back, and the stop signals. It tells its listener every event
-// of the engine and the facts of its port; the command line, its station and a station window turn
-// those into their own words and exit statuses.
+// of the engine and the facts of its port; the command line, its station, a station window and the
+// single-unit window (operator-paced) turn those into their own words and exit statuses.
 #pragma once
 
 #include <QElapsedTimer>
@@ -47,6 +47,11 @@ struct TJobPlan {
     std::string ExpectVersion;    // the software version the unit must report after it, "" for any
     bool RequireUnitId = false;   // a unit is not woken before it has an id (GiveUnitId)
     std::string UnitId;           // the first unit's id, "" for none
+    // A window's operator paces the port: nothing opens at Begin, and every step that waits for
+    // the operator (the port and its job, the file, Start, Proceed, Repeat Upload, Go Back to
+    // Start, Close) waits for the window's button instead of going on by itself. The port is
+    // remembered in commsUP.txt, and a result leaves the port open for the operator's next choice.
+    bool OperatorPaced = false;
 };
 
 class TJobDriver : private TJobListener {
@@ -56,6 +61,8 @@ public:
     // virtual time): the caller runs the ticks.
     TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::string& programFolder, TStopSignals& stops,
                TUnitPort& line);
+    // Without the process's stop signals: its owner stops it (a window, at Close or a signal).
+    TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::string& programFolder);
     ~TJobDriver() override;
     TJobDriver(const TJobDriver&) = delete;
     TJobDriver& operator=(const TJobDriver&) = delete;
@@ -102,8 +109,30 @@ public:
     // The upload the preparation made (or was given), held in memory for the whole run.
     const TSharedUpload& PreparedUpload() const { return engine_.PreparedUpload(); }
 
+    // ---- the operator's buttons, for an operator-paced port (each a step, followed up as one) ----
+    // Start Upload's port at `baudText` (false, with a message, when the baud is not a number).
+    bool OpenUpload(const std::string& portText, const std::string& baudText);
+    void OpenFactory(const std::string& portText);
+    void ChooseFile(const std::string& path);
+    void StartUpload();
+    void RepeatUpload();
+    // Back to the start screen; a unit being written ends interrupted (the window has asked).
+    void BackToStart();
+    void ToggleCapture();
+    // The port ends: a unit being written ends interrupted, capture and the port are closed.
+    void Close();
+    // The port last remembered in commsUP.txt, read by the window at its start.
+    void SetSavedPort(const std::string& port) { engine_.SetSavedPort(port); }
+    // Runs a button's own work as a step would run: what it throws is reported as a step's failure.
+    void Operate(const std::function<void()>& action) { Act(action); }
+    // What a window reads of the job as it stands, and the port (never to drive them).
+    const TSequencer& Engine() const { return engine_; }
+    const TSerialPort& Port() const { return port_; }
+    // The tick's timer, for a window that names it among its components.
+    QTimer& TickTimer() { return timer_; }
+
 private:
-    TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::string& programFolder, TStopSignals& stops,
+    TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::string& programFolder, TStopSignals* stops,
                TUnitPort* line);
     void Event(const TJobEvent& event) override;
     void Start();
@@ -131,7 +160,7 @@ private:
 
     const TJobPlan plan_;
     TJobListener& listener_;
-    TStopSignals& signals_;
+    TStopSignals* signals_;
     int subscription_ = 0;
     int stopSignal_ = 0;
     bool stopped_ = false;  // stopped from outside, by a signal or by the operator

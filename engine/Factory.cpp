@@ -60,7 +60,7 @@ bool TSequencer::FactoryPortStep() {
     case State::FactoryPortFailed:
         HistAdd("Com Port failed to open");
         GoTo(State::Idle);
-        PortFault(PortFaultOfError(Serial1.ErrorCode()));
+        PortFault(OpenFault());
         End(TResultKind::PortFailed, PortFailureReason());
         return true;
     case State::FactoryPortOpen:

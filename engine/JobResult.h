@@ -29,7 +29,7 @@ enum class TResultKind {
 enum class TPortFault {
     None,
     Permission,   // this user may not open it
-    ForeignLink,  // COM n is a link another user made (told apart by the port's diagnosis)
+    ForeignLink,  // COM n is a link another user made, refused before it was followed
     Busy,         // another program holds it
     Missing,      // no such device
     NotSerial,    // a file, a folder or a FIFO where a serial device was expected

@@ -62,8 +62,8 @@ TSequencer::TSequencer(TUnitPort& port, TJobListener& listener, const std::strin
 // ---- the tick and the arrival of bytes ----
 
 void TSequencer::Tick() {
-    // A message box opened by a step runs the event loop, which delivers further ticks; a step
-    // never runs inside another one.
+    // A listener that ran the event loop inside an event (a modal dialog) would deliver further
+    // ticks; a step never runs inside another one.
     if (inStep_) return;
     inStep_ = true;
     ++tickCount_;
@@ -199,6 +199,10 @@ void TSequencer::ShowWindowOnly(TLine line, const std::string& text, TColour col
     out_.StyleLine(line, colour, points);
 }
 
+TPortFault TSequencer::OpenFault() const {
+    return Serial1.RefusedLink() ? TPortFault::ForeignLink : PortFaultOfError(Serial1.ErrorCode());
+}
+
 void TSequencer::PortFault(TPortFault fault) {
     result_.PortFault = fault;
     result_.SystemReason = Serial1.ErrorText();
@@ -247,15 +251,6 @@ void TSequencer::SaveCommsSettings() {
 }
 
 // ---- the jobs ----
-
-void TSequencer::FormActivated() {
-    Run.HelpContext = 1;
-    Run.MainUpload = true;
-    Run.Screen = TScreen::Start;
-    if (Capture.CaptureOn()) Capture.CloseCapture();
-    GoTo(State::Idle);
-    Settled();
-}
 
 bool TSequencer::OpenUploadPort(const std::string& portText, const std::string& baudText) {
     Run.MainUpload = true;
@@ -550,7 +545,7 @@ void TSequencer::PortReport() {
     Show(TLine::PortStatus, "Port " + word + " open on " + port + " at " + std::to_string(Serial1.Baudrate()) + " baud");
     out_.ShowLine(TLine::Footer, false);
     if (!Serial1.Active()) {
-        PortFault(PortFaultOfError(Serial1.ErrorCode()));
+        PortFault(OpenFault());
         // Another port is tried from the start screen: a port that did not open is no dead end.
         out_.Offer(TOffer::BackToStart, true);
         End(TResultKind::PortFailed, PortFailureReason());

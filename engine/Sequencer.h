@@ -2,7 +2,8 @@
 // to the unit, the capture file and the images, and the numbered state machine that carries a job
 // one step per tick. It knows no widgets: it takes jobs (open a port, prepare a file, start the
 // upload, go on after the operator, the next unit, stop) and tells a TJobListener what happens, as
-// typed events, ending every job with one result; the window, the job driver and the tests listen.
+// typed events, ending every job with one result. The job driver is its one caller (every front
+// end runs on it); the tests drive it directly.
 #pragma once
 
 #include <chrono>
@@ -64,10 +65,7 @@ public:
     int32_t BlockCount() const { return Run.BlockCount; }
     int32_t BlocksSent() const { return Run.BlocksSent; }
     int32_t HelpContext() const { return Run.HelpContext; }
-    TScreen Screen() const { return Run.Screen; }
     const std::string& ProgramFolder() const { return Run.ProgramFolder; }
-    const std::string& InputExt() const { return Run.InputExt; }
-    const std::string& BinFileName() const { return Run.BinFileName; }
     const std::string& ZupFileName() const { return Run.ZupFileName; }
     std::string PreparedChecksum() const { return prepared_ ? prepared_->Upload.Checksum : std::string(); }
     // The upload the last preparation made (or was given), held for every unit from then on.
@@ -100,8 +98,8 @@ public:
         expectedVersion_ = version;
     }
 
-    // ---- the jobs: what the window's buttons and the job driver call ----
-    void FormActivated();
+    // ---- the jobs: what the job driver calls (for the window's buttons too) ----
+    // A new engine rests on the start screen: idle, help topic 1, capture off.
     // The Software Upload's port, opened at `baudText`; then the firmware file is awaited. False
     // (with a message) when the baud text is not a number: nothing is opened.
     bool OpenUploadPort(const std::string& portText, const std::string& baudText);
@@ -222,6 +220,8 @@ private:
     // The state and stage as they stand, told when they changed; after every step and command.
     void Settled() { out_.StateNow(Run.UploadState); }
     void PortFault(TPortFault fault);
+    // Why the port did not open, decided here once for the record and every front end.
+    TPortFault OpenFault() const;
     std::chrono::milliseconds RunTime() const {
         return std::chrono::duration_cast<std::chrono::milliseconds>(runEnded_ - runStarted_);
     }

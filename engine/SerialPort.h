@@ -27,6 +27,7 @@ public:
     int ErrorCode() const override { return Serial.ErrorCode(); }
     int LowLatencyRefused() const override { return Serial.LowLatencyRefused(); }
     bool LineLost() const override { return Serial.LineLost(); }
+    bool RefusedLink() const override { return Serial.RefusedLink(); }
     std::string DisplayName() const override;
     std::string DevicePath() const override { return Serial.DevicePath(); }
     // The device the job actually opened, resolved at its open; before any, what COM n leads to.

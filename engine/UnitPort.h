@@ -29,6 +29,8 @@ public:
     virtual int ErrorCode() const { return 0; }
     // The open port's driver refused the low-latency mode: its errno, 0 otherwise.
     virtual int LowLatencyRefused() const { return 0; }
+    // The last open refused COM n as a link another user made (ErrorCode says EPERM).
+    virtual bool RefusedLink() const { return false; }
     // The device went away while open (adapter unplugged).
     virtual bool LineLost() const = 0;
     // How the operator's texts name the port: "Com 3", or a device path chosen directly.

@@ -5,7 +5,6 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -29,6 +28,7 @@
 #include <iterator>
 
 #include "firmware/UploadFile.h"
+#include "history/RecorderSetup.h"
 #include "history/ResultRecord.h"
 #include "host/Folders.h"
 #include "host/PortDiagnosis.h"
@@ -147,39 +147,35 @@ QString Latin1(const std::string& bytes) {
     return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
 }
 
-TForm1::TForm1(const TForm1Options& options, QWidget* parent)
-    : QMainWindow(parent),
-      Serial1([this](std::function<void()> f) { QMetaObject::invokeMethod(this, std::move(f), Qt::QueuedConnection); },
-              [this](const std::string& text) { ShowMessage(Latin1(text)); }),
-      Engine(Serial1, *this,
-             options.ProgramFolder.empty() ? ResolveProgramFolder(ExecutableFolder()) : options.ProgramFolder),
-      options_(options) {
+TForm1::TForm1(const TForm1Options& options, QWidget* parent) : QMainWindow(parent), options_(options) {
     setObjectName("Form1");
     setWindowTitle("FIRMWARE UPLOAD UTILITY FOR NORVANE MXR-2");
     setFont(QFont("Arial"));
-    Serial1.SetDeviceFolder(Engine.ProgramFolder());
+    TJobPlan plan;
+    plan.OperatorPaced = true;
+    plan.TickMs = options.TickMs;
+    driver_ = std::make_unique<TJobDriver>(
+        plan, *this, options.ProgramFolder.empty() ? ResolveProgramFolder(ExecutableFolder()) : options.ProgramFolder);
     if (options.KeepRecords) {
-        // Every job leaves its row in the program folder's history, as on the command line.
-        const QString path = QString::fromLocal8Bit((Engine.ProgramFolder() + "history.sqlite").c_str());
-        THistoryLocation location;
-        QString error;
-        if (ParseHistoryLocation(path, location, error))
-            recorder_ = std::make_unique<TJobRecorder>(location, path, StationContext(QStringLiteral(ZUP_VERSION)));
+        // Every job leaves its row in the program folder's history, as on the command line. Without
+        // one (a folder that cannot hold it) the jobs still run.
+        std::string error;
+        MakeJobRecorder("", driver_->ProgramFolder(), StationContext(QStringLiteral(ZUP_VERSION)), recorder_, error);
     }
 
     BuildControls();
 
-    Timer1 = new QTimer(this);
-    Timer1->setObjectName("Timer1");
-    Timer1->setTimerType(Qt::PreciseTimer);
-    Timer1->setInterval(options_.TickMs);
-    connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
+    // The driver's tick is the window's Timer1, found by that name like every other component.
+    QTimer& tick = driver_->TickTimer();
+    tick.setObjectName("Timer1");
+    tick.setParent(this);
 
     help_ = new THelpWindow(this);
 }
 
 TForm1::~TForm1() {
-    Timer1->stop();
+    // The driver's timer is among this window's children: it goes with the driver, before them.
+    driver_.reset();
 }
 
 void TForm1::BuildControls() {
@@ -427,7 +423,7 @@ void TForm1::ConnectHandlers() {
 }
 
 void TForm1::Guarded(void (TForm1::*handler)()) {
-    Engine.Guarded([&] { (this->*handler)(); });
+    driver_->Operate([&] { (this->*handler)(); });
 }
 
 void TForm1::showEvent(QShowEvent* event) {
@@ -440,7 +436,7 @@ void TForm1::showEvent(QShowEvent* event) {
 
 void TForm1::closeEvent(QCloseEvent* event) {
     // Closing while the unit is being written leaves it without working firmware: only on purpose.
-    if (Engine.Writing() && !AskToCloseWhileWriting()) {
+    if (Engine().Writing() && !AskToCloseWhileWriting()) {
         event->ignore();
         return;
     }
@@ -460,11 +456,8 @@ bool TForm1::AskToCloseWhileWriting() {
 }
 
 void TForm1::Stop() {
-    Timer1->stop();
-    if (Engine.Writing()) Engine.Stop();
-    Engine.CloseCapture();
     // Settings restored and the lock released now, not whenever the window is destroyed.
-    Serial1.SetActive(false);
+    driver_->Close();
 }
 
 void TForm1::FormActivate() {
@@ -477,25 +470,31 @@ void TForm1::FormActivate() {
     StyleLabel(Label6, nullptr, 13);
     MainBox->hide();
     RunBox->hide();
-    Engine.FormActivated();
     ReadCommsSettings();
     ShowPortTooltip();
-    Timer1->start();
-}
-
-void TForm1::Timer1Timer() {
-    // Message boxes, the file chooser and the processing of pending events all run the event loop,
-    // which delivers further ticks; a tick never runs inside another one.
-    if (inTick_) return;
-    inTick_ = true;
-    QCoreApplication::processEvents();
-    Engine.Tick();
-    inTick_ = false;
+    driver_->Begin();
 }
 
 void TForm1::ShowMessage(const QString& text) {
     Messages.push_back(text);
     if (options_.ModalBoxes) QMessageBox::critical(this, ProgramTitle, text);
+}
+
+void TForm1::MessageAfterStep(const QString& text) {
+    Messages.push_back(text);
+    if (!options_.ModalBoxes) return;
+    // A box runs the event loop: opened inside a step, it would hold the step (and the unit) up
+    // for as long as the operator takes to read it.
+    pendingBoxes_.push_back(text);
+    if (pendingBoxes_.size() == 1) QTimer::singleShot(0, this, [this] { ShowPendingBoxes(); });
+}
+
+void TForm1::ShowPendingBoxes() {
+    // In order, one at a time: a message told while a box is open waits for it to be closed.
+    while (!pendingBoxes_.empty()) {
+        QMessageBox::critical(this, ProgramTitle, pendingBoxes_.front());
+        pendingBoxes_.erase(pendingBoxes_.begin());
+    }
 }
 
 QStringList TForm1::HistoryLines() const {
@@ -541,7 +540,7 @@ void TForm1::Event(const TJobEvent& event) {
                    [&](const TOfferEvent& e) { WidgetOf(e.What)->setVisible(e.Offered); },
                    [&](const TGaugeShownEvent& e) { Gauge->setVisible(e.Shown); },
                    [&](const THistoryEvent& e) { History(e); },
-                   [&](const TMessageEvent& e) { ShowMessage(QString::fromLocal8Bit(e.Text.c_str())); },
+                   [&](const TMessageEvent& e) { MessageAfterStep(QString::fromLocal8Bit(e.Text.c_str())); },
                    [&](const TStageEvent& e) {
                        // A new port: what the last one said about itself is stale.
                        if (e.Stage == TStage::OpeningPort) LabelOf(TLine::PortStatus)->setToolTip(QString());
@@ -565,12 +564,12 @@ void TForm1::ShowPortFault(const TJobResult& result) {
     // A port that let the job down: the system's reason, what was found and what to do, what
     // COM n leads to and which serial devices are present; all from the result.
     TSystemPortSource ports;
-    const TPortDiagnosis d = DiagnoseResult(result, Engine.ProgramFolder(), "/run/lock/", &ports);
+    const TPortDiagnosis d = DiagnoseResult(result, driver_->ProgramFolder(), "/run/lock/", &ports);
     std::string text = result.SystemReason;
     for (const std::string& l : {d.Reason, d.Remedy})
         if (!l.empty()) text += (text.empty() ? "" : "\n") + l;
-    if (Serial1.Port() >= 1 && Serial1.Port() <= 9)
-        text += "\n\n" + PortTooltipText(ListPorts(Engine.ProgramFolder()), Serial1.Port());
+    const int com = Serial1().Port();
+    if (com >= 1 && com <= 9) text += "\n\n" + PortTooltipText(ListPorts(driver_->ProgramFolder()), com);
     LabelOf(TLine::PortStatus)
         ->setToolTip(Qt::convertFromPlainText(QString::fromLocal8Bit(text.c_str()), Qt::WhiteSpacePre));
 }
@@ -579,7 +578,7 @@ void TForm1::ShowPortTooltip() {
     bool ok = false;
     const int port = CommPortBox->currentText().trimmed().toInt(&ok);
     if (!ok || port < 1 || port > 9) return;
-    const std::string text = PortTooltipText(ListPorts(Engine.ProgramFolder()), port);
+    const std::string text = PortTooltipText(ListPorts(driver_->ProgramFolder()), port);
     CommPortBox->setToolTip(Qt::convertFromPlainText(QString::fromLocal8Bit(text.c_str()), Qt::WhiteSpacePre));
 }
 
@@ -603,7 +602,7 @@ void TForm1::Finished(const TJobResult& result) {
     recorder_->Keep(result, &ports, [this](const TRecordOutcome& o) {
         ++recordsTried_;
         // Said where a capture file's failure is said: the record went elsewhere, the job is done.
-        if (!o.Message.empty()) ShowMessage(QString::fromLocal8Bit(o.Message.c_str()));
+        if (!o.Message.empty()) MessageAfterStep(QString::fromLocal8Bit(o.Message.c_str()));
     });
 }
 
@@ -633,10 +632,10 @@ void TForm1::CaptureChanged(bool on) {
     }
 }
 
-// ---- button handlers: the screen, then the engine ----
+// ---- button handlers: the screen, then the driver ----
 
 void TForm1::Btn2UploadClick() {
-    if (!Engine.OpenUploadPort(CommPortBox->currentText().toStdString(), BaudRateBox->currentText().toStdString()))
+    if (!driver_->OpenUpload(CommPortBox->currentText().toStdString(), BaudRateBox->currentText().toStdString()))
         return;
     MainBox->show();
     MainBox->setTitle("Main Software Upload");
@@ -650,28 +649,25 @@ void TForm1::BtnBootClick() {
     FactoryBox->show();
     OpeningBox->hide();
     MainBox->hide();
-    Engine.OpenFactoryPort(CommPortBox->currentText().toStdString());
+    driver_->OpenFactory(CommPortBox->currentText().toStdString());
 }
 
 void TForm1::BtnChooseFileClick() {
     if (!Form2 || Form2->exec() != QDialog::Accepted) return;
-    Engine.Prepare(Form2->SelectedFile);
+    driver_->ChooseFile(Form2->SelectedFile);
 }
 
-void TForm1::BtnStartRunClick() { Engine.StartUpload(); }
+void TForm1::BtnStartRunClick() { driver_->StartUpload(); }
 
-void TForm1::BtnGoOnClick() { Engine.GoOn(); }
+void TForm1::BtnGoOnClick() { driver_->GoOn(); }
 
-void TForm1::BtnRepeatUploadClick() { Engine.NextUnit(); }
+void TForm1::BtnRepeatUploadClick() { driver_->RepeatUpload(); }
 
 void TForm1::BtnBackToStartClick() {
     // Going back while the unit is being written leaves it half-written, as closing would: only
     // on purpose, and then the job ends as interrupted.
-    if (Engine.Writing()) {
-        if (!AskToCloseWhileWriting()) return;
-        Engine.Stop();
-    }
-    Engine.BackToStart();
+    if (Engine().Writing() && !AskToCloseWhileWriting()) return;
+    driver_->BackToStart();
     FactoryBox->hide();
     MainBox->hide();
     OpeningBox->show();
@@ -687,11 +683,11 @@ void TForm1::BtnCableClick() {
     }
 }
 
-void TForm1::BtnCaptureFileClick() { Engine.ToggleCapture(); }
+void TForm1::BtnCaptureFileClick() { driver_->ToggleCapture(); }
 
 void TForm1::BtnHelpClick() {
-    const std::string file = HelpFilePath(Engine.ProgramFolder());
-    if (!help_->ShowTopic(QString::fromLocal8Bit(file.c_str()), Engine.HelpContext()))
+    const std::string file = HelpFilePath(driver_->ProgramFolder());
+    if (!help_->ShowTopic(QString::fromLocal8Bit(file.c_str()), Engine().HelpContext()))
         ShowMessage(QString("Cannot open help file \"%1\"").arg(QString::fromLocal8Bit(file.c_str())));
 }
 
@@ -700,7 +696,7 @@ void TForm1::BtnCloseClick() { close(); }
 // ---- the remembered port ----
 
 void TForm1::ReadCommsSettings() {
-    const std::string path = Engine.ProgramFolder() + "commsUP.txt";
+    const std::string path = driver_->ProgramFolder() + "commsUP.txt";
     std::optional<std::string> port;
     try {
         port = ReadCommsPortText(path);
@@ -708,7 +704,7 @@ void TForm1::ReadCommsSettings() {
         // The start-up goes on; the port selector starts at "1".
         CommPortBox->setCurrentIndex(0);
         BaudRateBox->setCurrentIndex(0);
-        Engine.SetSavedPort(CommPortBox->currentText().toStdString());
+        driver_->SetSavedPort(CommPortBox->currentText().toStdString());
         ShowMessage(QString::fromLocal8Bit(e.what()));
         return;
     }
@@ -721,7 +717,7 @@ void TForm1::ReadCommsSettings() {
         CommPortBox->setCurrentIndex(0);
         BaudRateBox->setCurrentIndex(0);
     }
-    Engine.SetSavedPort(CommPortBox->currentText().toStdString());
+    driver_->SetSavedPort(CommPortBox->currentText().toStdString());
 }
 
 // ---- wiring ----

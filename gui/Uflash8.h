@@ -1,6 +1,6 @@
-// Form1, the main window: its three screens and their controls. It is the engine's view: the
-// handlers set up the screen and hand the engine its first state; the engine's steps tell it
-// what to show.
+// Form1, the main window: its three screens and their controls, on an operator-paced job driver.
+// The handlers set up the screen and pass the operator's buttons on to the driver; the engine's
+// events tell it what to show, and a message they carry is shown once the step that told it is over.
 #pragma once
 
 #include <QMainWindow>
@@ -11,8 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/Sequencer.h"
-#include "engine/SerialPort.h"
+#include "driver/JobDriver.h"
 #include "engine/JobEvents.h"
 
 class QComboBox;
@@ -43,8 +42,9 @@ public:
     // The file chooser; created after this window and living as long.
     TForm2* Form2 = nullptr;
 
-    TSerialPort Serial1;
-    TSequencer Engine;
+    // The job as it stands and its port, read-only: for tests, the benchmarks and the screenshots.
+    const TSequencer& Engine() const { return driver_->Engine(); }
+    const TSerialPort& Serial1() const { return driver_->Port(); }
 
     // Every message box text shown (also when ModalBoxes is off), for the operator's record and tests.
     std::vector<QString> Messages;
@@ -55,7 +55,6 @@ public:
 
     // ---- handlers ----
     void FormActivate();
-    void Timer1Timer();
     void Btn2UploadClick();
     void BtnBootClick();
     void BtnChooseFileClick();
@@ -74,7 +73,7 @@ public:
     void Stop();
     // Lines of the factory history memo, as shown.
     QStringList HistoryLines() const;
-    // One message box (recorded in Messages).
+    // One message box (recorded in Messages), shown at once: never from inside a step.
     void ShowMessage(const QString& text);
     bool FormActivated() const { return activated_; }
     int TickMs() const { return options_.TickMs; }
@@ -103,7 +102,6 @@ private:
     QLabel *Label12, *Label8, *Label15, *Label4, *Label2, *Label10;
     QLabel *Label19, *Label18, *Label1, *LblConvJP3, *Label16;
     QProgressBar* Gauge;
-    QTimer* Timer1;
 
 
     void SetLine(TLine line, const std::string& text);
@@ -125,11 +123,16 @@ private:
     QLabel* LabelOf(TLine line) const;
     QWidget* WidgetOf(TOffer what) const;
     void Guarded(void (TForm1::*handler)());
+    // A message an engine event carried: recorded now, its box opened after the step.
+    void MessageAfterStep(const QString& text);
+    void ShowPendingBoxes();
 
     TForm1Options options_;
     THelpWindow* help_ = nullptr;
     bool activated_ = false;
-    bool inTick_ = false;
+    // Owns the port and the engine, and ticks them (its timer is this window's Timer1).
+    std::unique_ptr<TJobDriver> driver_;
+    std::vector<QString> pendingBoxes_;
     std::optional<TJobResult> lastResult_;
     std::unique_ptr<TJobRecorder> recorder_;
     int recordsTried_ = 0;

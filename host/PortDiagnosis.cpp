@@ -278,26 +278,36 @@ TPortDiagnosis Other(const TOpenFailure& f) {
     return {TPortFault::Other, f.Device + " did not open: " + std::strerror(f.Error), kSeePorts};
 }
 
-// The open's errno, once, to the kind of failure; anything else is reported as the system says it.
+// The program's own controlling terminal reads to the operator as the system's refusal it is.
+TPortDiagnosis OwnTerminal(const TOpenFailure& f) { return {TPortFault::OwnTerminal, Other(f).Reason, kSeePorts}; }
+
+// The kind comes from the open (the serial component refused the link before following it); the
+// link's owner is looked up only to name them.
+TPortDiagnosis ForeignLink(const TOpenFailure& f) {
+    std::string detail;
+    serialio::CheckComEntry(f.Device, detail);
+    const std::string reason = detail.empty() ? f.Device + " is a link another user made: not followed"
+                                              : detail.substr(0, detail.find("; "));
+    return {TPortFault::ForeignLink, reason,
+            "rm " + f.Device + " and make the link yourself: " + LinkCommand(AdapterToLink(f.Ports), f.ProgramFolder, f.Com)};
+}
+
+// The remedy for each kind of fault; the kind itself is decided once, where the errno is mapped.
 const struct {
-    int Error;
+    TPortFault Fault;
     TPortDiagnosis (*Build)(const TOpenFailure&);
 } kRemedies[] = {
-    {EACCES, Permission}, {EPERM, Permission}, {EBUSY, Busy},         {ENOENT, Missing},
-    {ENODEV, Missing},    {ENXIO, Missing},    {ENOTTY, NotSerial},  {EISDIR, NotSerial},
+    {TPortFault::Permission, Permission}, {TPortFault::Busy, Busy},           {TPortFault::Missing, Missing},
+    {TPortFault::NotSerial, NotSerial},   {TPortFault::ForeignLink, ForeignLink}, {TPortFault::OwnTerminal, OwnTerminal},
 };
 
 }  // namespace
 
 TPortDiagnosis DiagnoseOpenFailure(const TOpenFailure& f) {
-    if (f.Error == 0) return {};
-    std::string detail;
-    // The serial component refuses another user's COM<n> link before it opens anything.
-    if (f.Com && serialio::CheckComEntry(f.Device, detail) != 0)
-        return {TPortFault::ForeignLink, detail.substr(0, detail.find("; ")),
-                "rm " + f.Device + " and make the link yourself: " + LinkCommand(AdapterToLink(f.Ports), f.ProgramFolder, f.Com)};
+    if (f.Error == 0 && f.Fault == TPortFault::None) return {};
+    const TPortFault fault = f.Fault != TPortFault::None ? f.Fault : PortFaultOfError(f.Error);
     for (const auto& entry : kRemedies)
-        if (entry.Error == f.Error) return entry.Build(f);
+        if (entry.Fault == fault) return entry.Build(f);
     return Other(f);
 }
 
@@ -317,7 +327,7 @@ TPortDiagnosis DiagnoseResult(const TJobResult& r, const std::string& programFol
                 "check the adapter's plug and the cable; the unit must be uploaded again"};
     default:
         if (r.Kind != TResultKind::PortFailed) return {};
-        return DiagnoseOpenFailure({r.Device, r.SystemError, r.ComPort, programFolder, lockFolder, ports});
+        return DiagnoseOpenFailure({r.Device, r.SystemError, r.ComPort, programFolder, lockFolder, ports, r.PortFault});
     }
 }
 

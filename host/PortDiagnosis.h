@@ -1,5 +1,5 @@
-// Why a port did not open and what the technician does about it: one table from the open's errno
-// to a reason line and one remedy line, and who holds a port that is taken.
+// Why a port did not open and what the technician does about it: for each kind of fault (decided
+// where the open failed) a reason line and one remedy line, and who holds a port that is taken.
 #pragma once
 
 #include "engine/JobResult.h"
@@ -23,6 +23,7 @@ struct TOpenFailure {
     std::string ProgramFolder;   // where the COM<n> links are (with or without a trailing '/')
     std::string LockFolder = "/run/lock/";
     TPortSource* Ports = nullptr;  // the attached adapters, to offer one to link; nullptr: none known
+    TPortFault Fault = TPortFault::None;  // the kind the job's result gives; None: Error's kind
 };
 
 TPortDiagnosis DiagnoseOpenFailure(const TOpenFailure& failure);

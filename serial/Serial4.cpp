@@ -62,8 +62,8 @@ void TSerial::Impl::Open() {
     std::string detail;
     const std::string device = self.DeviceName();
     std::unique_ptr<serialio::TPort> handle;
-    if (!devicePath.empty() || (err = serialio::CheckComEntry(device, detail)) == 0)
-        handle = serialio::TPort::Open(device, lockFolder, Settings(), err, &detail);
+    refusedLink = devicePath.empty() && (err = serialio::CheckComEntry(device, detail)) != 0;
+    if (!refusedLink) handle = serialio::TPort::Open(device, lockFolder, Settings(), err, &detail);
     serialio::TDeviceId reached;
     if (handle && (err = serialio::IdentifyDevice(handle->Fd(), reached)) == 0 && holdDevice && !opened.Path.empty() &&
         !(reached == opened)) {
@@ -303,6 +303,7 @@ int TSerial::LowLatencyRefused() const {
 }
 
 bool TSerial::LineLost() const { return d->shared->LineLost; }
+bool TSerial::RefusedLink() const { return d->refusedLink; }
 std::string TSerial::ErrorText() const { return d->ErrorText(); }
 
 bool TSerial::Active() const { return d->shared->FActive; }

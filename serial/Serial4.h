@@ -81,6 +81,9 @@ public:
     // The device went away while the port was open (unplugged adapter, closed terminal); the port
     // is no longer watched until it is opened again.
     bool LineLost() const;
+    // The last open refused COM<n> because it is a link another user made (ErrorCode is EPERM):
+    // told here, where it was found, so nobody has to look at the link again to tell it apart.
+    bool RefusedLink() const;
 
     // Only what the unit's line gives: it has no ring, break or handshake lines (three wires), and
     // writes finish within their call, so there is no "transmit queue empty" moment to announce.

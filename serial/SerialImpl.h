@@ -73,6 +73,7 @@ struct TSerial::Impl {
     std::atomic<int> errorCode{0};
     std::string errorDetail;   // what the open found beyond errno (a stale lock, a foreign link)
     bool openFailed = false;   // the port is closed because its last open failed
+    bool refusedLink = false;  // the last open refused COM<n> as a link another user made
     std::string deviceFolder;
     std::string devicePath;  // "" = the COM<n> mapping
     std::string lockFolder = "/run/lock/";

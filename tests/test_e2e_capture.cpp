@@ -138,13 +138,13 @@ void RecordWholeUpload(WholeUploadRecording& r, const std::string& folder, const
         // arrives, and the third block is asked for again.
         SimUnit sim(s.Folder(), 1, {"--resend-at", "3", "--erase-ms", "300", "--restart-ms", "100"});
         Control<QPushButton>(f, "BtnCaptureFile")->click();
-        ASSERT_TRUE(f.Engine.CaptureOn());
+        ASSERT_TRUE(f.Engine().CaptureOn());
         ASSERT_EQ(s.Text(Control<QLabel>(f, "Label11")), "Enabled");
         ASSERT_TRUE(WaitUntil([&] { return s.CaptureText().find("[pn]0\r\n") != std::string::npos; }));
         ASSERT_TRUE(s.OpenPort("1"));
         // A tick at rest after the port report is part of the record; the file is chosen after it.
         ASSERT_TRUE(WaitUntil([&] { return EndsWith(s.CaptureText(), "[pn]0\r\n"); }));
-        ASSERT_TRUE(s.PrepareFile("fw.h86", fw.hex)) << "state " << f.Engine.UploadState();
+        ASSERT_TRUE(s.PrepareFile("fw.h86", fw.hex)) << "state " << f.Engine().UploadState();
         // Idle on the ready screen for a good number of ticks before the start.
         int ticks = 0;
         QObject::connect(Control<QTimer>(f, "Timer1"), &QTimer::timeout, &f, [&ticks] { ++ticks; });
@@ -152,7 +152,7 @@ void RecordWholeUpload(WholeUploadRecording& r, const std::string& folder, const
         RecordProgress(f, r.progress);
         QElapsedTimer clock;
         clock.start();
-        ASSERT_TRUE(s.StartAndWait()) << "state " << f.Engine.UploadState();
+        ASSERT_TRUE(s.StartAndWait()) << "state " << f.Engine().UploadState();
         r.tookMs = clock.elapsed();
         ASSERT_EQ(s.Text(Control<QLabel>(f, "Label15")), "Software Upload complete");
         r.flashHoldsImage = FlashHolds(sim, fw.image);
@@ -160,13 +160,13 @@ void RecordWholeUpload(WholeUploadRecording& r, const std::string& folder, const
         r.gaugeMaximum = Control<QProgressBar>(f, "Gauge")->maximum();
         r.gaugeValue = Control<QProgressBar>(f, "Gauge")->value();
         r.gaugeShown = s.Shown(Control<QProgressBar>(f, "Gauge"));
-        r.blocksSent = f.Engine.BlocksSent();
+        r.blocksSent = f.Engine().BlocksSent();
         r.history = f.HistoryLines();
         r.timeTaken = s.Text(Control<QLabel>(f, "Label4"));
         // The tick after the end records the idle state; then capture goes off.
         ASSERT_TRUE(WaitUntil([&] { return EndsWith(s.CaptureText(), "[pn]0\r\n"); }));
         Control<QPushButton>(f, "BtnCaptureFile")->click();
-        ASSERT_FALSE(f.Engine.CaptureOn());
+        ASSERT_FALSE(f.Engine().CaptureOn());
         ASSERT_EQ(s.Text(Control<QLabel>(f, "Label11")), "Disabled");
         r.messages = f.Messages.size();
         r.capture = s.CaptureText();
@@ -175,7 +175,7 @@ void RecordWholeUpload(WholeUploadRecording& r, const std::string& folder, const
     {
         ProgramSession s(folder, home);
         Control<QPushButton>(s.F(), "BtnCaptureFile")->click();
-        ASSERT_TRUE(s.F().Engine.CaptureOn());
+        ASSERT_TRUE(s.F().Engine().CaptureOn());
         ASSERT_TRUE(WaitUntil([&] { return s.CaptureText().size() > r.capture.size() + 9; }));
         Control<QPushButton>(s.F(), "BtnCaptureFile")->click();
         r.both = s.CaptureText();
@@ -370,7 +370,7 @@ TEST(CaptureFile, TheReadyScreenEstimateFollowsTheBlockCountAndBaudRate) {
         ASSERT_EQ(s.Text(Control<QLabel>(f, "Label12")), "Port is open on Com 1 at " + c.baud.toStdString() + " baud");
         const std::string name = "n" + std::to_string(c.blocks) + ".zup";
         ASSERT_TRUE(s.PrepareFile(name, Repeat(block, c.blocks) + "1234")) << name;
-        EXPECT_EQ(f.Engine.BlockCount(), c.blocks);
+        EXPECT_EQ(f.Engine().BlockCount(), c.blocks);
         EXPECT_EQ(s.Text(Control<QLabel>(f, "Label8")), c.text);
         EXPECT_EQ(s.Text(Control<QLabel>(f, "Label15")), "THE UNIT MUST BE OFF");
     }
@@ -385,12 +385,12 @@ TEST(CaptureFile, TheUnitsFailureEndsCaptureAndTheButtonStartsItAgain) {
     ASSERT_TRUE(s.OpenPort("1"));
     ASSERT_TRUE(s.PrepareFile("f.h86", TestFirmware::Make(5, 22).hex));
     Control<QPushButton>(f, "BtnCaptureFile")->click();
-    ASSERT_TRUE(f.Engine.CaptureOn());
+    ASSERT_TRUE(f.Engine().CaptureOn());
     ASSERT_TRUE(s.StartAndWait());
     EXPECT_EQ(s.Text(Control<QLabel>(f, "Label2")), "Upload failed");
     EXPECT_EQ(s.Text(Control<QLabel>(f, "Label15")), "Software upload halted");
     // Off, and the screen says so.
-    EXPECT_FALSE(f.Engine.CaptureOn());
+    EXPECT_FALSE(f.Engine().CaptureOn());
     EXPECT_EQ(Control<QPushButton>(f, "BtnCaptureFile")->text().toStdString(), "&Enable Capture File");
     EXPECT_EQ(s.Text(Control<QLabel>(f, "Label11")), "Disabled");
     const std::string atFailure = s.CaptureText();
@@ -401,7 +401,7 @@ TEST(CaptureFile, TheUnitsFailureEndsCaptureAndTheButtonStartsItAgain) {
 
     // The next press switches it on again.
     Control<QPushButton>(f, "BtnCaptureFile")->click();
-    EXPECT_TRUE(f.Engine.CaptureOn());
+    EXPECT_TRUE(f.Engine().CaptureOn());
     EXPECT_EQ(Control<QPushButton>(f, "BtnCaptureFile")->text().toStdString(), "&Disable Capture File");
     EXPECT_EQ(s.Text(Control<QLabel>(f, "Label11")), "Enabled");
     ASSERT_TRUE(WaitUntil([&] { return s.CaptureText().size() > atFailure.size() + 9; }));
@@ -429,17 +429,17 @@ TEST(CaptureFile, ACaptureFileThatCannotBeOpenedLeavesCaptureOff) {
     const std::string msg = f.Messages[0].toStdString();
     EXPECT_NE(msg.find(path), std::string::npos) << msg;
     EXPECT_NE(msg.find(std::strerror(EISDIR)), std::string::npos) << msg;
-    EXPECT_FALSE(f.Engine.CaptureOn());
+    EXPECT_FALSE(f.Engine().CaptureOn());
     EXPECT_EQ(Control<QPushButton>(f, "BtnCaptureFile")->text().toStdString(), "&Enable Capture File");
     EXPECT_EQ(s.Text(Control<QLabel>(f, "Label11")), "Disabled");
     EXPECT_TRUE(s.Shown(Control<QPushButton>(f, "BtnStartRun")));
 
     Control<QPushButton>(f, "BtnStartRun")->click();
-    ASSERT_TRUE(WaitUntil([&] { return f.Engine.BlocksSent() >= 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return f.Engine().BlocksSent() >= 2; }));
     Control<QPushButton>(f, "BtnCaptureFile")->click();
     EXPECT_EQ(f.Messages.size(), 2u);
-    EXPECT_FALSE(f.Engine.CaptureOn());
-    ASSERT_TRUE(WaitUntil([&] { return f.Engine.UploadState() == 0; }, 60000));
+    EXPECT_FALSE(f.Engine().CaptureOn());
+    ASSERT_TRUE(WaitUntil([&] { return f.Engine().UploadState() == 0; }, 60000));
     EXPECT_EQ(s.Text(Control<QLabel>(f, "Label15")), "Software Upload complete");
     EXPECT_EQ(f.Messages.size(), 2u);
     EXPECT_TRUE(FlashHolds(sim, fw.image));
@@ -459,18 +459,18 @@ TEST(CaptureFile, ACaptureFileThatStopsTakingLinesIsSwitchedOffAndTheUploadGoesO
     const TestFirmware fw = TestFirmware::Make(8, 24);
     ASSERT_TRUE(s.PrepareFile("w.h86", fw.hex));
     Control<QPushButton>(f, "BtnCaptureFile")->click();
-    ASSERT_TRUE(f.Engine.CaptureOn());
+    ASSERT_TRUE(f.Engine().CaptureOn());
 
     std::unique_ptr<FileSizeLimit> limit;
     off_t sizeAtLimit = 0;
     Control<QPushButton>(f, "BtnStartRun")->click();
     // The file can take no more once the second block has gone out.
-    ASSERT_TRUE(WaitUntil([&] { return f.Engine.BlocksSent() >= 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return f.Engine().BlocksSent() >= 2; }));
     struct stat st {};
     ASSERT_EQ(::stat((s.Folder() + "Capture.txt").c_str(), &st), 0);
     sizeAtLimit = st.st_size;
     limit = std::make_unique<FileSizeLimit>(static_cast<rlim_t>(sizeAtLimit));
-    ASSERT_TRUE(WaitUntil([&] { return f.Engine.UploadState() == 0; }, 60000)) << "state " << f.Engine.UploadState();
+    ASSERT_TRUE(WaitUntil([&] { return f.Engine().UploadState() == 0; }, 60000)) << "state " << f.Engine().UploadState();
     // The record is written by its own thread: while the disk is still full.
     ASSERT_TRUE(WaitUntil([&] { return f.RecordsTried() == 1; }));
     limit.reset();
@@ -486,7 +486,7 @@ TEST(CaptureFile, ACaptureFileThatStopsTakingLinesIsSwitchedOffAndTheUploadGoesO
     const std::string msg = f.Messages[0].toStdString();
     EXPECT_NE(msg.find(s.Folder() + "Capture.txt"), std::string::npos) << msg;
     EXPECT_NE(msg.find(std::strerror(EFBIG)), std::string::npos) << msg;
-    EXPECT_FALSE(f.Engine.CaptureOn());
+    EXPECT_FALSE(f.Engine().CaptureOn());
     EXPECT_EQ(Control<QPushButton>(f, "BtnCaptureFile")->text().toStdString(), "&Enable Capture File");
     EXPECT_EQ(s.Text(Control<QLabel>(f, "Label11")), "Disabled");
     ASSERT_EQ(::stat((s.Folder() + "Capture.txt").c_str(), &st), 0);

@@ -63,11 +63,11 @@ struct FactoryRun {
     void Open(const QString& port = "1") {
         Control<QComboBox>(F(), "CommPortBox")->setEditText(port);
         Control<QPushButton>(F(), "BtnBoot")->click();
-        ASSERT_EQ(F().Engine.UploadState(), 5);
+        ASSERT_EQ(F().Engine().UploadState(), 5);
         ASSERT_TRUE(Shown(Control<QGroupBox>(F(), "FactoryBox")));
         ASSERT_EQ(F().HistoryLines(), QStringList{"Opening Com Port " + port + "..."});
-        ASSERT_TRUE(WaitUntil([&] { return F().Engine.UploadState() == 0 && F().HistoryLines().size() == 2; }, 10000))
-            << "state " << F().Engine.UploadState();
+        ASSERT_TRUE(WaitUntil([&] { return F().Engine().UploadState() == 0 && F().HistoryLines().size() == 2; }, 10000))
+            << "state " << F().Engine().UploadState();
     }
     // Opens COM1 and checks the jumper instructions of the port-open screen.
     void OpenWell() {
@@ -80,23 +80,23 @@ struct FactoryRun {
         EXPECT_EQ(w.Text(Control<QLabel>(f, "Label16")), "Turn the Unit power on, then click on <Proceed>");
         EXPECT_EQ(w.Text(Control<QLabel>(f, "Label19")), "Factory Upload will take about " + std::to_string(FactorySeconds()) + " seconds");
         EXPECT_FALSE(Shown(Control<QLabel>(f, "LblConvJP3")));
-        EXPECT_EQ(f.Serial1.Baudrate(), 19200);
+        EXPECT_EQ(f.Serial1().Baudrate(), 19200);
     }
     // "&Proceed", then waits for the sequencer to come to rest, noting the history as it goes.
     void Proceed(int ms = 60000) {
         Control<QPushButton>(F(), "BtnGoOn")->click();
-        ASSERT_EQ(F().Engine.UploadState(), 544);
+        ASSERT_EQ(F().Engine().UploadState(), 544);
         ASSERT_FALSE(Shown(Control<QPushButton>(F(), "BtnGoOn")));
         ASSERT_TRUE(WaitUntil([&] {
             const std::string last = Last();
             if (lastLines.empty() || lastLines.back() != last) lastLines.push_back(last);
             if (Exists(w.Folder() + "Reserved.ZUP")) reservedSeen = true;
-            return F().Engine.UploadState() == 0;
-        }, ms)) << "state " << F().Engine.UploadState() << ", last line " << Last();
+            return F().Engine().UploadState() == 0;
+        }, ms)) << "state " << F().Engine().UploadState() << ", last line " << Last();
     }
     void ExpectNoButtonOffered() {
         TForm1& f = F();
-        EXPECT_EQ(f.Engine.UploadState(), 0);
+        EXPECT_EQ(f.Engine().UploadState(), 0);
         EXPECT_FALSE(Shown(Control<QPushButton>(f, "BtnGoOn")));
         EXPECT_FALSE(Shown(Control<QPushButton>(f, "BtnBackToStart")));
         EXPECT_FALSE(Shown(Control<QPushButton>(f, "BtnRepeatUpload")));
@@ -104,7 +104,7 @@ struct FactoryRun {
     }
     void ExpectCompleted() {
         TForm1& f = F();
-        EXPECT_EQ(f.Engine.UploadState(), 0);
+        EXPECT_EQ(f.Engine().UploadState(), 0);
         EXPECT_TRUE(QRegularExpression("^Factory Upload completed in (\\d+ seconds|\\d\\d:\\d\\d minutes)$")
                         .match(QString::fromStdString(Last()))
                         .hasMatch())
@@ -184,7 +184,7 @@ TEST(FactoryUpload, TheWholeJobPutsTheFlashCodeIntoTheUnit) {
     EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label19")), "");
     EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label1")), "Turn off power to the Unit and remove the Bootstrap jumpers JP1 and JP2");
     EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label16")), "Click on <Go Back to Start> to upload main Application Software");
-    EXPECT_EQ(f.Serial1.Baudrate(), 38400);
+    EXPECT_EQ(f.Serial1().Baudrate(), 38400);
     EXPECT_TRUE(f.Messages.empty());
 
     Control<QPushButton>(f, "BtnBackToStart")->click();
@@ -197,11 +197,11 @@ TEST(FactoryUpload, TheCaptureFileRecordsTheWholeConversation) {
     ASSERT_NO_FATAL_FAILURE(r.OpenWell());
     TForm1& f = r.F();
     Control<QPushButton>(f, "BtnCaptureFile")->click();
-    ASSERT_TRUE(f.Engine.CaptureOn());
+    ASSERT_TRUE(f.Engine().CaptureOn());
     ASSERT_NO_FATAL_FAILURE(r.Proceed());
     r.ExpectCompleted();
     Control<QPushButton>(f, "BtnCaptureFile")->click();
-    ASSERT_FALSE(f.Engine.CaptureOn());
+    ASSERT_FALSE(f.Engine().CaptureOn());
 
     std::map<std::string, std::vector<std::string>> byTag;
     std::istringstream in(ReadWholeFile(r.w.Folder() + "Capture.txt"));
@@ -244,9 +244,9 @@ TEST(FactoryUpload, AUnitWithoutSwitchesAnswersBothJobs) {
     ASSERT_TRUE(r.w.OpenPort("1", "38400"));
     ASSERT_EQ(r.w.Text(Control<QLabel>(f, "Label12")), "Port is open on Com 1 at 38400 baud");
     r.w.ChooseFile("app.h86");
-    ASSERT_TRUE(WaitUntil([&] { return f.Engine.UploadState() == 0 && Control<QPushButton>(f, "BtnStartRun")->isVisibleTo(&f); }, 20000));
+    ASSERT_TRUE(WaitUntil([&] { return f.Engine().UploadState() == 0 && Control<QPushButton>(f, "BtnStartRun")->isVisibleTo(&f); }, 20000));
     Control<QPushButton>(f, "BtnStartRun")->click();
-    ASSERT_TRUE(r.w.WaitIdle(60000)) << "state " << f.Engine.UploadState();
+    ASSERT_TRUE(r.w.WaitIdle(60000)) << "state " << f.Engine().UploadState();
     EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label15")), "Software Upload complete");
     EXPECT_TRUE(r.sim->Flash() == fw.image);
 }

@@ -70,7 +70,7 @@ public:
     bool Wait(const std::function<bool()>& done, int ms = 20000) {
         armed_ = true;
         last_ = clock_.elapsed();
-        lastState_ = f_.Engine.UploadState();
+        lastState_ = f_.Engine().UploadState();
         const bool held = WaitUntil(done, ms);
         armed_ = false;
         return held;
@@ -97,7 +97,7 @@ private:
         }
         ++ran_[lastState_];
         last_ = now;
-        lastState_ = f_.Engine.UploadState();
+        lastState_ = f_.Engine().UploadState();
         if (ShowsSuccess(Control<QLabel>(f_, "Label15")->text())) successShown_ = true;
     }
 
@@ -153,13 +153,13 @@ struct FaultRun {
         Control<QComboBox>(F(), "CommPortBox")->setEditText("1");
         Control<QComboBox>(F(), "BaudRateBox")->setEditText(baud);
         Control<QPushButton>(F(), "Btn2Upload")->click();
-        ASSERT_TRUE(Wait([&] { return F().Engine.UploadState() == 0 && Control<QLabel>(F(), "Label12")->text().startsWith("Port "); }, 5000));
+        ASSERT_TRUE(Wait([&] { return F().Engine().UploadState() == 0 && Control<QLabel>(F(), "Label12")->text().startsWith("Port "); }, 5000));
     }
     // Chooses `name` in the home folder and waits until the sequencer rests again.
     void Choose(const std::string& name) {
         ASSERT_TRUE(Wait([&] { return Control<QPushButton>(F(), "BtnChooseFile")->isVisibleTo(&F()); }));
         w.ChooseFile(name);
-        ASSERT_TRUE(Wait([&] { return F().Engine.UploadState() == 0; }, 30000)) << "state " << F().Engine.UploadState();
+        ASSERT_TRUE(Wait([&] { return F().Engine().UploadState() == 0; }, 30000)) << "state " << F().Engine().UploadState();
     }
     // Writes `name`, opens the port, chooses the file and expects the ready screen.
     void Prepare(const std::string& name, const std::string& content, const QString& baud = "38400") {
@@ -173,8 +173,8 @@ struct FaultRun {
     // Start Upload, then waits until the sequencer rests.
     void Start(int ms = 60000) {
         Control<QPushButton>(F(), "BtnStartRun")->click();
-        ASSERT_EQ(F().Engine.UploadState(), 44);
-        ASSERT_TRUE(Wait([&] { return F().Engine.UploadState() == 0; }, ms)) << "state " << F().Engine.UploadState();
+        ASSERT_EQ(F().Engine().UploadState(), 44);
+        ASSERT_TRUE(Wait([&] { return F().Engine().UploadState() == 0; }, ms)) << "state " << F().Engine().UploadState();
     }
     // Back to Start, then Software Upload again, ready for a new Choose File.
     void Again(const QString& baud = "38400") {
@@ -195,7 +195,7 @@ struct FaultRun {
     // The checks every row ends with.
     void Verify() {
         TForm1& f = F();
-        EXPECT_EQ(f.Engine.UploadState(), 0);
+        EXPECT_EQ(f.Engine().UploadState(), 0);
 
         // The window never stalls: a blocking write, a long close or a busy wait would show here.
         const qint64 bound = std::max<qint64>(10LL * tickMs, 250) * kSanitizerSlowdown;
@@ -258,7 +258,7 @@ void ExpectCompleted(FaultRun& r, const TestFirmware& fw) {
     r.expect.label15 = kComplete;
     r.expect.label10 = "Program complete. <Go back to Start> or <Close>";
     r.expect.label12 = "";
-    const std::string n = std::to_string(r.F().Engine.BlockCount());
+    const std::string n = std::to_string(r.F().Engine().BlockCount());
     r.expect.historyLast = "Sending block " + n + " of " + n + "...";
     r.expect.offered = {"BtnRepeatUpload", "BtnBackToStart"};
     r.expect.notOffered = {"BtnStartRun", "BtnChooseFile"};
@@ -302,23 +302,23 @@ void UnitVanishes(FaultRun& r) {
     r.Prepare("app.h86", fw.hex);
     TForm1& f = r.F();
     Control<QPushButton>(f, "BtnStartRun")->click();
-    ASSERT_TRUE(r.Wait([&] { return f.Engine.BlocksSent() >= 5; }, 20000));
+    ASSERT_TRUE(r.Wait([&] { return f.Engine().BlocksSent() >= 5; }, 20000));
     ASSERT_TRUE(r.sim->WaitForExit(10000));
     // After 1000 ticks of silence the transfer would send the block again; with the line gone
     // there is nobody to send it to, so it ends with its timeout report and the system's reason.
-    ASSERT_TRUE(r.Wait([&] { return f.Engine.UploadState() == 0; }, 2000 * r.tickMs + 10000)) << "state " << f.Engine.UploadState();
-    EXPECT_EQ(f.Engine.BlocksSent(), 5);
+    ASSERT_TRUE(r.Wait([&] { return f.Engine().UploadState() == 0; }, 2000 * r.tickMs + 10000)) << "state " << f.Engine().UploadState();
+    EXPECT_EQ(f.Engine().BlocksSent(), 5);
     EXPECT_EQ(r.Text(Control<QLabel>(f, "Label2")), "Timed out waiting for SEND BLOCK message");
     EXPECT_EQ(f.HistoryLines().last().toStdString(), "Timed out waiting for SEND BLOCK message");
     EXPECT_EQ(r.Text(Control<QLabel>(f, "Label10")), "");
-    EXPECT_TRUE(f.Serial1.LineLost());
-    EXPECT_EQ(f.Serial1.Serial.ErrorCode(), EIO);
+    EXPECT_TRUE(f.Serial1().LineLost());
+    EXPECT_EQ(f.Serial1().Serial.ErrorCode(), EIO);
     EXPECT_EQ(PlainToolTip(Control<QLabel>(f, "Label12")).rfind("Input/output error\n", 0), 0u) << PlainToolTip(Control<QLabel>(f, "Label12"));
     EXPECT_TRUE(Control<QPushButton>(f, "BtnBackToStart")->isVisibleTo(&f));
     EXPECT_TRUE(Control<QPushButton>(f, "BtnRepeatUpload")->isVisibleTo(&f));
     EXPECT_FALSE(ShowsSuccess(Control<QLabel>(f, "Label15")->text()));
     Control<QPushButton>(f, "BtnBackToStart")->click();
-    EXPECT_EQ(f.Engine.UploadState(), 0);
+    EXPECT_EQ(f.Engine().UploadState(), 0);
     EXPECT_TRUE(Control<QGroupBox>(f, "OpeningBox")->isVisibleTo(&f));
     EXPECT_FALSE(Control<QGroupBox>(f, "MainBox")->isVisibleTo(&f));
 
@@ -326,13 +326,13 @@ void UnitVanishes(FaultRun& r) {
     // the report matches the port's real state and the close of the dead one was quick.
     const std::string gone = r.sim->LinkPath();
     r.Open();
-    EXPECT_EQ(r.Text(Control<QLabel>(f, "Label12")), std::string("Port ") + (f.Serial1.Active() ? "is" : "did not") +
+    EXPECT_EQ(r.Text(Control<QLabel>(f, "Label12")), std::string("Port ") + (f.Serial1().Active() ? "is" : "did not") +
                                      " open on Com 1 at 38400 baud");
-    EXPECT_NE(f.Serial1.Serial.DeviceName(), gone);
-    if (!f.Serial1.Active()) {
+    EXPECT_NE(f.Serial1().Serial.DeviceName(), gone);
+    if (!f.Serial1().Active()) {
         EXPECT_FALSE(Control<QLabel>(f, "Label12")->toolTip().isEmpty());
     }
-    EXPECT_LT(f.Serial1.Serial.LastCloseMillis(), 250.0);
+    EXPECT_LT(f.Serial1().Serial.LastCloseMillis(), 250.0);
     Control<QPushButton>(f, "BtnBackToStart")->click();
 
     r.expect.notOffered = {"BtnStartRun", "BtnRepeatUpload"};
@@ -363,7 +363,7 @@ void FirmwareChangesBeforeRepeat(FaultRun& r) {
 
     WriteWholeFile(r.Home() + "app.h86", second.hex);
     Control<QPushButton>(f, "BtnRepeatUpload")->click();
-    ASSERT_TRUE(r.Wait([&] { return f.Engine.UploadState() == 0; }));
+    ASSERT_TRUE(r.Wait([&] { return f.Engine().UploadState() == 0; }));
     ASSERT_TRUE(Control<QPushButton>(f, "BtnStartRun")->isVisibleTo(&f));
     r.sim->PowerCycle();  // the unit runs its new application until switched off and on
     r.Start();

@@ -59,7 +59,7 @@ TEST(CommsSettings, TheStartScreenShowsTheRememberedPortAndAlways38400) {
         EXPECT_EQ(Control<QComboBox>(f, "CommPortBox")->currentText().toStdString(), c.port) << what;
         EXPECT_EQ(Control<QComboBox>(f, "CommPortBox")->currentIndex(), c.index) << what;
         EXPECT_EQ(Control<QComboBox>(f, "BaudRateBox")->currentText().toStdString(), "38400") << what;
-        EXPECT_EQ(f.Engine.SavedPort(), c.port) << what;
+        EXPECT_EQ(f.Engine().SavedPort(), c.port) << what;
         EXPECT_TRUE(f.Messages.empty()) << what;
         // Reading never writes.
         if (c.content) EXPECT_EQ(ReadWholeFile(d.Settings()), c.content);
@@ -77,7 +77,7 @@ TEST(CommsSettings, AFirstCharacterThatNamesNoPortLeavesTheSelectorEmptyAndThePr
         EXPECT_EQ(Control<QComboBox>(f, "CommPortBox")->currentIndex(), -1) << content;
         EXPECT_EQ(Control<QComboBox>(f, "BaudRateBox")->currentText().toStdString(), "38400") << content;
         EXPECT_TRUE(Control<QTimer>(f, "Timer1")->isActive());
-        EXPECT_EQ(f.Engine.UploadState(), 0);
+        EXPECT_EQ(f.Engine().UploadState(), 0);
         EXPECT_TRUE(s.Shown(Control<QGroupBox>(f, "OpeningBox")));
         EXPECT_FALSE(s.Shown(Control<QGroupBox>(f, "MainBox")));
         EXPECT_TRUE(f.Messages.empty()) << content;
@@ -162,7 +162,7 @@ TEST(CommsSettings, ASettingsFileThatCannotBeReadIsReportedAndTheProgramStartsOn
     EXPECT_EQ(Control<QComboBox>(f, "CommPortBox")->currentText().toStdString(), "1");
     EXPECT_EQ(Control<QComboBox>(f, "BaudRateBox")->currentText().toStdString(), "38400");
     EXPECT_TRUE(Control<QTimer>(f, "Timer1")->isActive());
-    EXPECT_EQ(f.Engine.UploadState(), 0);
+    EXPECT_EQ(f.Engine().UploadState(), 0);
     EXPECT_TRUE(s.Shown(Control<QGroupBox>(f, "OpeningBox")));
     // The port still opens.
     SimUnit sim(s.Folder(), 1);

@@ -34,15 +34,15 @@ struct UploadRun {
         ASSERT_EQ(w.Text(Control<QLabel>(F(), "Label12")), "Port is open on Com 1 at 38400 baud");
         ASSERT_TRUE(WaitUntil([&] { return Control<QPushButton>(F(), "BtnChooseFile")->isVisibleTo(&F()); }));
         w.ChooseFile(name);
-        ASSERT_TRUE(WaitUntil([&] { return F().Engine.UploadState() == 0 && Control<QPushButton>(F(), "BtnStartRun")->isVisibleTo(&F()); }, 20000))
-            << "state " << F().Engine.UploadState() << " messages " << F().Messages.size();
+        ASSERT_TRUE(WaitUntil([&] { return F().Engine().UploadState() == 0 && Control<QPushButton>(F(), "BtnStartRun")->isVisibleTo(&F()); }, 20000))
+            << "state " << F().Engine().UploadState() << " messages " << F().Messages.size();
         ASSERT_EQ(w.Text(Control<QLabel>(F(), "Label15")), "THE UNIT MUST BE OFF");
     }
     // Presses Start Upload and waits for the sequencer to come to rest.
     void Run(int ms = 120000) {
         Control<QPushButton>(F(), "BtnStartRun")->click();
-        ASSERT_EQ(F().Engine.UploadState(), 44);
-        ASSERT_TRUE(w.WaitIdle(ms)) << "state " << F().Engine.UploadState();
+        ASSERT_EQ(F().Engine().UploadState(), 44);
+        ASSERT_TRUE(w.WaitIdle(ms)) << "state " << F().Engine().UploadState();
     }
     void ExpectFlashHolds(const std::string& image) {
         const std::string flash = sim->Flash();
@@ -62,7 +62,7 @@ TEST(SoftwareUpload, FromIntelHexIntoTheUnitThenRepeat) {
     const TestFirmware fw = TestFirmware::Make(40, 7);
     r.Prepare("app.h86", fw.hex);
     TForm1& f = r.F();
-    EXPECT_EQ(f.Engine.BlockCount(), 40);
+    EXPECT_EQ(f.Engine().BlockCount(), 40);
     EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label8")), "Upload will be 40 blocks, less than 1 minute");
     EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label12")), "Data file conversion complete, chksum=" + fw.Checksum());
     r.Run();
@@ -71,7 +71,7 @@ TEST(SoftwareUpload, FromIntelHexIntoTheUnitThenRepeat) {
     EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label4")).rfind("Upload complete. Time taken: ", 0), 0u);
     EXPECT_TRUE(Control<QPushButton>(f, "BtnRepeatUpload")->isVisibleTo(&f));
     EXPECT_TRUE(Control<QPushButton>(f, "BtnBackToStart")->isVisibleTo(&f));
-    EXPECT_EQ(f.Engine.HelpContext(), 5);
+    EXPECT_EQ(f.Engine().HelpContext(), 5);
     r.ExpectFlashHolds(fw.image);
     auto rep = r.sim->Report();
     EXPECT_EQ(rep["blocks"], "40");
@@ -90,9 +90,9 @@ TEST(SoftwareUpload, FromIntelHexIntoTheUnitThenRepeat) {
     struct stat before {};
     ASSERT_EQ(stat((r.Home() + "app.ZUP").c_str(), &before), 0);
     Control<QPushButton>(f, "BtnRepeatUpload")->click();
-    ASSERT_TRUE(WaitUntil([&] { return f.Engine.UploadState() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return f.Engine().UploadState() == 0; }));
     EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label15")), "THE UNIT MUST BE OFF");
-    EXPECT_EQ(f.Engine.HelpContext(), 4);
+    EXPECT_EQ(f.Engine().HelpContext(), 4);
     EXPECT_FALSE(Control<QPushButton>(f, "BtnRepeatUpload")->isVisibleTo(&f));
     r.sim->PowerCycle();  // as the screen says: the unit, running its new application, off and on
     r.Run();
@@ -132,7 +132,7 @@ TEST(SoftwareUpload, FromEachOtherFileType) {
         image.OpenExisting(r.Home() + "src.bin", 32768);
         BuildUploadFile(image, r.Home() + "ready.zup");
         r.Prepare("ready.zup", ReadWholeFile(r.Home() + "ready.zup"));
-        EXPECT_EQ(r.F().Engine.BlockCount(), 25);
+        EXPECT_EQ(r.F().Engine().BlockCount(), 25);
         r.Run();
         EXPECT_EQ(r.w.Text(Control<QLabel>(r.F(), "Label15")), "Software Upload complete");
         r.ExpectFlashHolds(fw.image);
@@ -148,7 +148,7 @@ TEST(SoftwareUpload, TwoThousandBlocksAreVerifiedAfterTheRestart) {
     EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label15")), "Checksums match, Upload successful");
     EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label12")), "Unit memory checksum: " + fw.Checksum());
     EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label8")), "Upload file checksum: " + fw.Checksum());
-    EXPECT_EQ(f.Serial1.Baudrate(), 9600);  // stays until a new job sets it
+    EXPECT_EQ(f.Serial1().Baudrate(), 9600);  // stays until a new job sets it
     r.ExpectFlashHolds(fw.image);
     auto rep = r.sim->Report();
     EXPECT_NE(rep["speeds"].find("9600"), std::string::npos);
@@ -162,7 +162,7 @@ TEST(SoftwareUpload, TheUnitsFailureHaltsTheUpload) {
     r.Prepare("a.h86", fw.hex);
     TForm1& f = r.F();
     Control<QPushButton>(f, "BtnCaptureFile")->click();
-    ASSERT_TRUE(f.Engine.CaptureOn());
+    ASSERT_TRUE(f.Engine().CaptureOn());
     r.Run();
     EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label2")), "Upload failed");
     EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label15")), "Software upload halted");
@@ -170,7 +170,7 @@ TEST(SoftwareUpload, TheUnitsFailureHaltsTheUpload) {
     EXPECT_TRUE(Control<QPushButton>(f, "BtnRepeatUpload")->isVisibleTo(&f));
     EXPECT_TRUE(Control<QPushButton>(f, "BtnBackToStart")->isVisibleTo(&f));
     // The unit's failure ends capture, and the screen says so.
-    EXPECT_FALSE(f.Engine.CaptureOn());
+    EXPECT_FALSE(f.Engine().CaptureOn());
     EXPECT_EQ(Control<QLabel>(f, "Label11")->text().toStdString(), "Disabled");
     EXPECT_EQ(Control<QPushButton>(f, "BtnCaptureFile")->text().toStdString(), "&Enable Capture File");
 }
@@ -210,7 +210,7 @@ TEST(SoftwareUpload, BadInputIsReportedOnceAndNothingOnDiskIsDamaged) {
     ASSERT_TRUE(r.w.OpenPort());
     ASSERT_TRUE(WaitUntil([&] { return Control<QPushButton>(f, "BtnChooseFile")->isVisibleTo(&f); }));
     r.w.ChooseFile("app.h86");
-    ASSERT_TRUE(WaitUntil([&] { return !f.Messages.empty() && f.Engine.UploadState() == 0; }, 10000));
+    ASSERT_TRUE(WaitUntil([&] { return !f.Messages.empty() && f.Engine().UploadState() == 0; }, 10000));
     WaitUntil([] { return false; }, 100);
     ASSERT_EQ(f.Messages.size(), 1u);
     const std::string msg = f.Messages[0].toStdString();
@@ -225,7 +225,7 @@ TEST(SoftwareUpload, BadInputIsReportedOnceAndNothingOnDiskIsDamaged) {
     WriteWholeFile(r.Home() + "gone.h86", fw.hex);
     r.w.ChooseFile("gone.h86");
     ASSERT_EQ(std::remove((r.Home() + "gone.h86").c_str()), 0);
-    ASSERT_TRUE(WaitUntil([&] { return !f.Messages.empty() && f.Engine.UploadState() == 0; }, 10000));
+    ASSERT_TRUE(WaitUntil([&] { return !f.Messages.empty() && f.Engine().UploadState() == 0; }, 10000));
     EXPECT_NE(f.Messages[0].toStdString().find("gone.h86"), std::string::npos);
     EXPECT_TRUE(Control<QPushButton>(f, "BtnChooseFile")->isVisibleTo(&f));
 
@@ -236,16 +236,16 @@ TEST(SoftwareUpload, BadInputIsReportedOnceAndNothingOnDiskIsDamaged) {
         r.w.ChooseFile(name);
         ASSERT_EQ(f.Messages.size(), 1u) << name;
         EXPECT_NE(f.Messages[0].toStdString().find(name), std::string::npos);
-        EXPECT_EQ(f.Engine.UploadState(), 0);
+        EXPECT_EQ(f.Engine().UploadState(), 0);
         EXPECT_TRUE(Control<QPushButton>(f, "BtnChooseFile")->isVisibleTo(&f));
         EXPECT_FALSE(Control<QPushButton>(f, "BtnStartRun")->isVisibleTo(&f) && Control<QGroupBox>(f, "RunBox")->isVisibleTo(&f) &&
-                     Control<QLabel>(f, "Label15")->text() == "THE UNIT MUST BE OFF" && f.Engine.BlockCount() == 0);
+                     Control<QLabel>(f, "Label15")->text() == "THE UNIT MUST BE OFF" && f.Engine().BlockCount() == 0);
     }
 
     // An unrecognised extension keeps Choose File and names the extension in upper case.
     WriteWholeFile(r.Home() + "notes.txt", "x");
     r.w.ChooseFile("notes.txt");
-    ASSERT_TRUE(WaitUntil([&] { return f.Engine.UploadState() == 0 && Control<QLabel>(f, "Label12")->text().startsWith("Unexpected"); }));
+    ASSERT_TRUE(WaitUntil([&] { return f.Engine().UploadState() == 0 && Control<QLabel>(f, "Label12")->text().startsWith("Unexpected"); }));
     EXPECT_EQ(r.w.Text(Control<QLabel>(f, "Label12")), "Unexpected file extension (TXT), choose another file");
     EXPECT_TRUE(Control<QPushButton>(f, "BtnChooseFile")->isVisibleTo(&f));
 }
@@ -260,22 +260,22 @@ TEST(SoftwareUpload, CloseWhileTheUnitIsWrittenAsksFirst) {
     ASSERT_TRUE(s.OpenPort("1"));
     ASSERT_TRUE(s.PrepareFile("fw.h86", TestFirmware::Make(300, 4).hex));
     Control<QPushButton>(f, "BtnStartRun")->click();
-    ASSERT_TRUE(WaitUntil([&] { return f.Engine.BlocksSent() > 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return f.Engine().BlocksSent() > 0; }));
 
     Control<QPushButton>(f, "BtnClose")->click();
     ASSERT_EQ(f.Questions.size(), 1u);
     EXPECT_NE(f.Questions.front().indexOf("half-written"), -1);
     ASSERT_TRUE(f.LastResult().has_value());
     EXPECT_EQ(f.LastResult()->Job, TJob::Prepare) << "the unit's job has no result yet";
-    const int before = f.Engine.BlocksSent();
-    ASSERT_TRUE(WaitUntil([&] { return f.Engine.BlocksSent() > before; })) << "the upload goes on after 'no'";
+    const int before = f.Engine().BlocksSent();
+    ASSERT_TRUE(WaitUntil([&] { return f.Engine().BlocksSent() > before; })) << "the upload goes on after 'no'";
 
     f.CloseWhileWritingAnswer = true;
     Control<QPushButton>(f, "BtnClose")->click();
     ASSERT_TRUE(f.LastResult().has_value());
     EXPECT_EQ(f.LastResult()->Kind, TResultKind::Interrupted);
     EXPECT_EQ(f.LastResult()->Reason.rfind("stopped at block ", 0), 0u) << f.LastResult()->Reason;
-    EXPECT_FALSE(f.Engine.Writing());
+    EXPECT_FALSE(f.Engine().Writing());
 }
 
 // After a file that could not be prepared, Go Back to Start stays on offer through the next
@@ -292,17 +292,17 @@ TEST(SoftwareUpload, BackToStartWhileTheUnitIsWrittenAsksFirst) {
     ASSERT_TRUE(WaitUntil([&] { return f.Messages.size() == 1; }));
     ASSERT_TRUE(s.PrepareFile("fw.h86", TestFirmware::Make(300, 4).hex));
     Control<QPushButton>(f, "BtnStartRun")->click();
-    ASSERT_TRUE(WaitUntil([&] { return f.Engine.BlocksSent() > 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return f.Engine().BlocksSent() > 0; }));
     f.CloseWhileWritingAnswer = false;
     f.BtnBackToStartClick();
     ASSERT_EQ(f.Questions.size(), 1u);
-    const int before = f.Engine.BlocksSent();
-    ASSERT_TRUE(WaitUntil([&] { return f.Engine.BlocksSent() > before; })) << "the upload goes on after 'no'";
+    const int before = f.Engine().BlocksSent();
+    ASSERT_TRUE(WaitUntil([&] { return f.Engine().BlocksSent() > before; })) << "the upload goes on after 'no'";
     f.CloseWhileWritingAnswer = true;
     f.BtnBackToStartClick();
     ASSERT_TRUE(f.LastResult().has_value());
     EXPECT_EQ(f.LastResult()->Kind, TResultKind::Interrupted);
-    EXPECT_FALSE(f.Engine.Writing());
+    EXPECT_FALSE(f.Engine().Writing());
 }
 
 TEST(SoftwareUpload, CloseBeforeTheUnitIsWrittenAsksNothing) {

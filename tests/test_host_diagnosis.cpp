@@ -203,9 +203,21 @@ TEST(PortDiagnosis, AnotherUsersComLinkIsNotFollowed) {
     TestPty pty;
     pty.LinkAs(f, 2);
     ASSERT_EQ(::lchown((f + "COM2").c_str(), kNobody, kNobody), 0);
-    const int error = OpenError("", 2, f);
-    ASSERT_EQ(error, EPERM);
-    const TPortDiagnosis d = DiagnoseOpenFailure({f + "COM2", error, 2, f, "", nullptr});
+    TSerial port;
+    port.NotifyErrors = neNone;
+    port.SetDeviceFolder(f);
+    port.SetPort(2);
+    port.SetActive(true);
+    ASSERT_EQ(port.ErrorCode(), EPERM);
+    // The refusal is told by the open itself; the record and the operator's explanation both take it.
+    ASSERT_TRUE(port.RefusedLink());
+    TJobResult r;
+    r.Kind = TResultKind::PortFailed;
+    r.PortFault = TPortFault::ForeignLink;
+    r.SystemError = EPERM;
+    r.Device = f + "COM2";
+    r.ComPort = 2;
+    const TPortDiagnosis d = DiagnoseResult(r, f, "", nullptr);
     EXPECT_EQ(d.Fault, TPortFault::ForeignLink);
     EXPECT_EQ(Lines(d), f + "COM2 belongs to user nobody (uid 65534), neither this user nor root: not followed\nrm " + f +
                             "COM2 and make the link yourself: ln -sfn /dev/ttyUSB0 " + f + "COM2");
@@ -250,4 +262,30 @@ TEST(PortDiagnosisAsRoot, ASecondNodeOfAPortThisProgramHoldsIsCalledItsOwn) {
     const TPortDiagnosis d = DiagnoseOpenFailure({node, EBUSY, 0, "", "", nullptr});
     EXPECT_EQ(d.Fault, TPortFault::Busy);
     EXPECT_EQ(Lines(d), node + " is already open in this program\nclose it there first");
+}
+
+// The explanation never decides the kind again: whatever the result says, the operator reads.
+TEST(PortDiagnosis, TheResultsKindIsTheKindExplained) {
+    TempDir folder;
+    const struct {
+        TPortFault fault;
+        int error;
+    } rows[] = {
+        {TPortFault::Permission, EACCES}, {TPortFault::Busy, EBUSY},          {TPortFault::Missing, ENOENT},
+        {TPortFault::NotSerial, ENOTTY},  {TPortFault::ForeignLink, EPERM},   {TPortFault::OwnTerminal, EINVAL},
+        {TPortFault::Other, EIO},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(PortFaultName(row.fault));
+        TJobResult r;
+        r.Kind = TResultKind::PortFailed;
+        r.PortFault = row.fault;
+        r.SystemError = row.error;
+        r.Device = folder / "COM3";
+        r.ComPort = 3;
+        const TPortDiagnosis d = DiagnoseResult(r, folder.Path(), "", nullptr);
+        EXPECT_EQ(d.Fault, row.fault);
+        EXPECT_FALSE(d.Reason.empty());
+        EXPECT_FALSE(d.Remedy.empty());
+    }
 }

@@ -4,6 +4,7 @@
 #include <QScrollBar>
 #include <unistd.h>
 #include <QGroupBox>
+#include <QMessageBox>
 #include <QProgressBar>
 
 #include "gui/HelpWindow.h"
@@ -42,8 +43,8 @@ TEST(Window, StartsOnTheStartScreenWithPortOneAndDefaultBaud) {
     EXPECT_FALSE(Shown(Control<QPlainTextEdit>(f, "MemoBoot"), f));
     EXPECT_EQ(Control<QLabel>(f, "Label11")->text().toStdString(), "Disabled");
     EXPECT_EQ(Control<QPushButton>(f, "BtnCaptureFile")->text().toStdString(), "&Enable Capture File");
-    EXPECT_EQ(f.Engine.UploadState(), 0);
-    EXPECT_EQ(f.Engine.HelpContext(), 1);
+    EXPECT_EQ(f.Engine().UploadState(), 0);
+    EXPECT_EQ(f.Engine().HelpContext(), 1);
     // Controls without text of their own are found by their labels' names.
     EXPECT_EQ(Control<QComboBox>(f, "CommPortBox")->accessibleName().toStdString(), "Select Com Port:");
     EXPECT_EQ(Control<QComboBox>(f, "BaudRateBox")->accessibleName().toStdString(), "Baud Rate:");
@@ -109,18 +110,18 @@ TEST(Window, SoftwareUploadOpensThePortAndOffersChooseFile) {
     EXPECT_FALSE(Shown(Control<QGroupBox>(f, "RunBox"), f));
     EXPECT_EQ(Control<QGroupBox>(f, "MainBox")->title().toStdString(), "Main Software Upload");
     EXPECT_TRUE(WaitUntil([&] { return Shown(Control<QPushButton>(f, "BtnChooseFile"), f); }));
-    EXPECT_EQ(f.Engine.HelpContext(), 3);
+    EXPECT_EQ(f.Engine().HelpContext(), 3);
     EXPECT_EQ(pty.Speed(), 38400);
-    EXPECT_TRUE(f.Serial1.Active());
+    EXPECT_TRUE(f.Serial1().Active());
 
     // Go Back to Start: the start screen at once, the port stays open.
     Control<QPushButton>(f, "BtnBackToStart")->click();
     EXPECT_TRUE(Shown(Control<QGroupBox>(f, "OpeningBox"), f));
     EXPECT_FALSE(Shown(Control<QGroupBox>(f, "MainBox"), f));
     EXPECT_FALSE(Shown(Control<QPushButton>(f, "BtnChooseFile"), f));
-    EXPECT_EQ(f.Engine.UploadState(), 0);
-    EXPECT_EQ(f.Engine.HelpContext(), 1);
-    EXPECT_TRUE(f.Serial1.Active());
+    EXPECT_EQ(f.Engine().UploadState(), 0);
+    EXPECT_EQ(f.Engine().HelpContext(), 1);
+    EXPECT_TRUE(f.Serial1().Active());
 }
 
 TEST(Window, AMissingPortIsReportedOnceAfterTwentyTicks) {
@@ -146,11 +147,45 @@ TEST(Window, AMissingPortIsReportedOnceAfterTwentyTicks) {
     const std::string tip = PlainToolTip(Control<QLabel>(f, "Label12"));
     EXPECT_EQ(tip.rfind("No such file or directory\n", 0), 0u) << tip;
     EXPECT_NE(tip.find("COM2: " + w.Folder() + "COM2"), std::string::npos) << tip;
-    EXPECT_EQ(f.Engine.UploadState(), 0);
+    EXPECT_EQ(f.Engine().UploadState(), 0);
     // Once: the text stays and the sequencer stays idle.
     Control<QLabel>(f, "Label12")->setText("seen");
     WaitUntil([] { return false; }, 200);
     EXPECT_EQ(w.Text(Control<QLabel>(f, "Label12")), "seen");
+}
+
+// A message a step tells is shown once the step is over: the button's work has returned before
+// the box opens, so no step waits on the operator's reading and no tick runs inside one.
+TEST(Window, AStepsMessageBoxOpensAfterTheStep) {
+    TempDir folder, home;
+    TForm1Options o;
+    o.TickMs = 3;
+    o.ProgramFolder = folder.Path() + "/";
+    o.Maximise = false;
+    o.KeepRecords = false;
+    const auto window = BuildMainWindow(o, home.Path() + "/");
+    TForm1& f = *window->Form1;
+    f.show();
+    ASSERT_TRUE(WaitUntil([&] { return f.FormActivated() && Control<QTimer>(f, "Timer1")->isActive(); }));
+    Control<QComboBox>(f, "BaudRateBox")->setEditText("fast");
+    bool returned = false, returnedWhenShown = false;
+    QString shown;
+    QTimer watch;
+    watch.setInterval(1);
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            returnedWhenShown = returned;
+            shown = box->text();
+            box->accept();
+        }
+    });
+    watch.start();
+    Control<QPushButton>(f, "Btn2Upload")->click();
+    returned = true;
+    ASSERT_TRUE(WaitUntil([&] { return !shown.isEmpty(); }));
+    EXPECT_TRUE(returnedWhenShown);
+    ASSERT_EQ(f.Messages.size(), 1u);
+    EXPECT_EQ(shown, f.Messages[0]);
 }
 
 TEST(Window, APortTextThatNamesNoPortIsReportedAsNotOpened) {
@@ -159,7 +194,7 @@ TEST(Window, APortTextThatNamesNoPortIsReportedAsNotOpened) {
     ASSERT_TRUE(w.OpenPort("x", "38400"));
     EXPECT_EQ(w.Text(Control<QLabel>(f, "Label12")), "Port did not open on Com x at 38400 baud");
     EXPECT_TRUE(f.Messages.empty());
-    EXPECT_EQ(f.Engine.UploadState(), 0);
+    EXPECT_EQ(f.Engine().UploadState(), 0);
 }
 
 TEST(Window, ABaudTextThatIsNotANumberKeepsTheStartScreen) {
@@ -171,7 +206,7 @@ TEST(Window, ABaudTextThatIsNotANumberKeepsTheStartScreen) {
     EXPECT_NE(f.Messages[0].toStdString().find("fast"), std::string::npos);
     EXPECT_TRUE(Shown(Control<QGroupBox>(f, "OpeningBox"), f));
     EXPECT_FALSE(Shown(Control<QGroupBox>(f, "MainBox"), f));
-    EXPECT_EQ(f.Engine.UploadState(), 0);
+    EXPECT_EQ(f.Engine().UploadState(), 0);
 }
 
 TEST(Window, APortHeldByAnotherProgramDoesNotOpen) {
@@ -212,10 +247,10 @@ TEST(Window, FactoryBootstrapReachesTheJumperInstructions) {
     Control<QPushButton>(f, "BtnBoot")->click();
     EXPECT_TRUE(Shown(Control<QGroupBox>(f, "FactoryBox"), f));
     EXPECT_FALSE(Shown(Control<QGroupBox>(f, "OpeningBox"), f));
-    EXPECT_EQ(f.Engine.HelpContext(), 9);
+    EXPECT_EQ(f.Engine().HelpContext(), 9);
     EXPECT_EQ(f.HistoryLines(), QStringList{"Opening Com Port 1..."});
     ASSERT_TRUE(WaitUntil([&] { return Shown(Control<QPushButton>(f, "BtnGoOn"), f); }));
-    EXPECT_EQ(f.Engine.UploadState(), 0);
+    EXPECT_EQ(f.Engine().UploadState(), 0);
     EXPECT_EQ(w.Text(Control<QLabel>(f, "Label19")), "Factory Upload will take about " + std::to_string(FactorySeconds()) + " seconds");
     EXPECT_EQ(w.Text(Control<QLabel>(f, "Label16")), "Turn the Unit power on, then click on <Proceed>");
     EXPECT_EQ(w.Text(Control<QLabel>(f, "Label1")), "With power off, put a jumper on the Bootstrap Enable header (JP1) and a jumper on "
@@ -266,11 +301,11 @@ TEST(Window, CloseEndsCaptureFirst) {
     ProgramSession w;
     TForm1& f = w.F();
     Control<QPushButton>(f, "BtnCaptureFile")->click();
-    ASSERT_TRUE(f.Engine.CaptureOn());
+    ASSERT_TRUE(f.Engine().CaptureOn());
     EXPECT_EQ(Control<QLabel>(f, "Label11")->text().toStdString(), "Enabled");
     EXPECT_EQ(Control<QPushButton>(f, "BtnCaptureFile")->text().toStdString(), "&Disable Capture File");
     Control<QPushButton>(f, "BtnClose")->click();
-    EXPECT_FALSE(f.Engine.CaptureOn());
+    EXPECT_FALSE(f.Engine().CaptureOn());
     EXPECT_FALSE(f.isVisible());
     EXPECT_NE(ReadWholeFile(w.Folder() + "Capture.txt").find("[start]"), std::string::npos);
 }
@@ -283,7 +318,7 @@ TEST(Window, AStopSignalReleasesThePortAndItsLock) {
     pty.LinkAs(w.Folder(), 3);
     TForm1& f = w.F();
     ASSERT_TRUE(w.OpenPort("3", "38400"));
-    ASSERT_TRUE(f.Serial1.Active());
+    ASSERT_TRUE(f.Serial1().Active());
     int err = 0;
     const std::string lock = "/run/lock/" + serialio::LockFileName(pty.SlavePath(), err);
     ASSERT_TRUE(std::filesystem::exists(lock));
@@ -298,6 +333,6 @@ TEST(Window, AStopSignalReleasesThePortAndItsLock) {
     ASSERT_TRUE(WaitUntil([&] { return got != 0; }));
     EXPECT_EQ(got, SIGHUP);
     EXPECT_EQ(StopStatus(got), 129);
-    EXPECT_FALSE(f.Serial1.Active());
+    EXPECT_FALSE(f.Serial1().Active());
     EXPECT_FALSE(std::filesystem::exists(lock));
 }

@@ -108,7 +108,6 @@ bool RecordingView::HistoryHas(const std::string& line) const {
 
 EngineRig::EngineRig(SimOptions options, const std::string& programFolder)
     : port(options), engine(port, view, programFolder.empty() ? Folder() : programFolder) {
-    engine.FormActivated();
 }
 
 void EngineRig::Tick() {

@@ -45,7 +45,7 @@ public:
     ProgramSession& operator=(const ProgramSession&) = delete;
 
     TForm1& F() { return *window_->Form1; }
-    TSequencer& E() { return window_->Form1->Engine; }
+    const TSequencer& E() { return window_->Form1->Engine(); }
     TForm2& Chooser() { return *window_->Form2; }
     const std::string& Folder() const { return folder_; }
     const std::string& Home() const { return home_; }

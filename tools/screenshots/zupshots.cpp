@@ -53,7 +53,7 @@ bool Save(QWidget& w, const QString& path) {
 }
 
 int Fail(const char* what, const TForm1& f) {
-    std::fprintf(stderr, "zupshots: %s (state %d)\n", what, f.Engine.UploadState());
+    std::fprintf(stderr, "zupshots: %s (state %d)\n", what, f.Engine().UploadState());
     for (const QString& m : f.Messages) std::fprintf(stderr, "  %s\n", m.toLocal8Bit().constData());
     return 1;
 }
@@ -158,14 +158,14 @@ int main(int argc, char** argv) {
         form2.findChild<QPushButton*>("BtnOK")->click();
     });
     Control<QPushButton>(form1, "BtnChooseFile")->click();
-    if (!WaitUntil([&] { return form1.Engine.UploadState() == 0 && Control<QPushButton>(form1, "BtnStartRun")->isVisibleTo(&form1); }, 20000))
+    if (!WaitUntil([&] { return form1.Engine().UploadState() == 0 && Control<QPushButton>(form1, "BtnStartRun")->isVisibleTo(&form1); }, 20000))
         return Fail("the file was not prepared", form1);
     if (!Save(form1, out + "/screen-software-upload.png")) return 1;
 
     // Factory Bootstrap Upload, after the port opened at 19200 baud.
     Control<QPushButton>(form1, "BtnBackToStart")->click();
     Control<QPushButton>(form1, "BtnBoot")->click();
-    if (!WaitUntil([&] { return form1.Engine.UploadState() == 0 && Control<QPushButton>(form1, "BtnGoOn")->isVisibleTo(&form1); }, 5000))
+    if (!WaitUntil([&] { return form1.Engine().UploadState() == 0 && Control<QPushButton>(form1, "BtnGoOn")->isVisibleTo(&form1); }, 5000))
         return Fail("the factory screen did not reach the jumper instructions", form1);
     if (!Save(form1, out + "/screen-factory.png")) return 1;
 
