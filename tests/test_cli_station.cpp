@@ -67,7 +67,7 @@ TEST(Station, SeveralUnitsAtOnceEachWithItsOwnResult) {
         for (int i : {1, 3}) {
             EXPECT_TRUE(s.units[static_cast<size_t>(i - 1)]->Flash() == fw.image) << row.name << " unit " << i;
             EXPECT_TRUE(fs::exists(s.bin + "/Capture-COM" + std::to_string(i) + ".txt")) << row.name;
-            const std::string end = row.idsThenEnd ? ": ended waiting for a unit id (1 done, 0 failed)\n" : ": success\n";
+            const std::string end = row.idsThenEnd ? ": ended waiting for a unit id (1 loaded, 0 failed)\n" : ": success\n";
             EXPECT_NE(r.out.find("  " + s.Device(i) + end), std::string::npos) << row.name << "\n" << r.out;
         }
         // Every line before the summary names its unit (or the one preparation).
