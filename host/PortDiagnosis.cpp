@@ -179,12 +179,34 @@ std::string WhatItIs(const std::string& path) {
     return "a character device that is not a terminal";
 }
 
-// The adapter to offer in a link command: the first one attached (by its stable name), else the
-// usual name of the first USB adapter.
-std::string AdapterToLink(TPortSource* ports) {
-    if (ports)
-        for (const TPortInfo& p : ports->List()) return p.ById.empty() ? p.Path : p.ById;
+// The COM n (1 to 9) other than `com` that opens `device` now, 0 for none.
+int OtherComOpening(const std::string& device, const TOpenFailure& f) {
+    const std::string real = RealPath(device);
+    for (int n = 1; n <= 9 && !real.empty(); ++n)
+        if (n != f.Com && RealPath(serialio::DeviceNameFor(f.ProgramFolder, n)) == real) return n;
+    return 0;
+}
+
+// The adapter to offer in a link command: the first attached one that no other COM n opens yet, by
+// its stable name, else the usual name of the first USB adapter. A device another COM n already
+// opens is never offered: two names for one port only make a second way to the same unit.
+std::string AdapterToLink(const TOpenFailure& f) {
+    if (f.Ports)
+        for (const TPortInfo& p : f.Ports->List())
+            if (!OtherComOpening(p.Path, f)) return p.ById.empty() ? p.Path : p.ById;
     return "/dev/ttyUSB0";
+}
+
+// The remedy's link for COM n; when the only adapter attached is another COM m's already, that COM m
+// comes first: the operator most likely chose the wrong number.
+std::string LinkRemedy(const std::string& lead, const TOpenFailure& f) {
+    const std::string link = lead + LinkCommand(AdapterToLink(f), f.ProgramFolder, f.Com) + "; " + kSeePorts;
+    if (!f.Ports) return link;
+    const std::vector<TPortInfo> attached = f.Ports->List();
+    if (attached.size() != 1) return link;
+    const int other = OtherComOpening(attached[0].Path, f);
+    if (!other) return link;
+    return "choose " + ComName(other) + ", which opens " + attached[0].Path + " already; or " + link;
 }
 
 // The USB vendor and product of a tty, from sysfs ("0403", "6001"), empty when not USB.
@@ -262,14 +284,11 @@ TPortDiagnosis Missing(const TOpenFailure& f) {
     } else {
         reason = ComName(f.Com) + " is " + f.Device + " (there is no " + entry + "), " + gone;
     }
-    return {TPortFault::Missing, reason,
-            "link the adapter as " + ComName(f.Com) + ": " + LinkCommand(AdapterToLink(f.Ports), f.ProgramFolder, f.Com) +
-                "; " + kSeePorts};
+    return {TPortFault::Missing, reason, LinkRemedy("link the adapter as " + ComName(f.Com) + ": ", f)};
 }
 
 TPortDiagnosis NotSerial(const TOpenFailure& f) {
-    const std::string remedy = f.Com ? "link " + ComName(f.Com) + " to the adapter: " +
-                                           LinkCommand(AdapterToLink(f.Ports), f.ProgramFolder, f.Com) + "; " + kSeePorts
+    const std::string remedy = f.Com ? LinkRemedy("link " + ComName(f.Com) + " to the adapter: ", f)
                                      : "choose the adapter's device; " + std::string(kSeePorts);
     return {TPortFault::NotSerial, f.Device + " is not a serial device: it is " + WhatItIs(f.Device), remedy};
 }
@@ -289,7 +308,7 @@ TPortDiagnosis ForeignLink(const TOpenFailure& f) {
     const std::string reason = detail.empty() ? f.Device + " is a link another user made: not followed"
                                               : detail.substr(0, detail.find("; "));
     return {TPortFault::ForeignLink, reason,
-            "rm " + f.Device + " and make the link yourself: " + LinkCommand(AdapterToLink(f.Ports), f.ProgramFolder, f.Com)};
+            "rm " + f.Device + " and make the link yourself: " + LinkCommand(AdapterToLink(f), f.ProgramFolder, f.Com)};
 }
 
 // The remedy for each kind of fault; the kind itself is decided once, where the errno is mapped.

@@ -130,6 +130,11 @@ TEST(PortDiagnosis, AMissingComPortSaysWhatItMapsToAndHowToLinkIt) {
     TFakePorts attached;
     attached.Ports = {{"/dev/ttyUSB0", "/dev/serial/by-id/usb-FTDI_FT232R_A1-if00-port0", "FTDI", "FT232R", "A1", 0x0403, 0x6001, "", -1}};
     if (fs::exists("/dev/ttyS99")) GTEST_SKIP() << "this machine has a /dev/ttyS99";
+    // The only adapter there is opens as COM3 already: that is offered first, never linked twice.
+    TestPty com3;
+    com3.LinkAs(folder.Path(), 3);
+    TFakePorts onlyCom3;
+    onlyCom3.Ports = {{com3.SlavePath(), "", "", "", "", -1, -1, "", -1}};
     struct Row {
         int com;
         TPortSource* ports;
@@ -138,6 +143,9 @@ TEST(PortDiagnosis, AMissingComPortSaysWhatItMapsToAndHowToLinkIt) {
         {4, &attached, "COM4 is " + f + "COM4 -> /dev/zup-unplugged, which does not exist",
          "link the adapter as COM4: ln -sfn /dev/serial/by-id/usb-FTDI_FT232R_A1-if00-port0 " + f +
              "COM4; see `zupflshc ports`"},
+        {4, &onlyCom3, "COM4 is " + f + "COM4 -> /dev/zup-unplugged, which does not exist",
+         "choose COM3, which opens " + com3.SlavePath() + " already; or link the adapter as COM4: ln -sfn /dev/ttyUSB0 " +
+             f + "COM4; see `zupflshc ports`"},
         {100, nullptr, "COM100 is /dev/ttyS99 (there is no " + f + "COM100), which does not exist",
          "link the adapter as COM100: ln -sfn /dev/ttyUSB0 " + f + "COM100; see `zupflshc ports`"},
     };
