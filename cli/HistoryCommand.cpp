@@ -76,14 +76,24 @@ bool ParseFilter(const QCommandLineParser& p, THistoryFilter& f, QString& error)
     return true;
 }
 
+}  // namespace
+
+QList<QCommandLineOption> HistoryOptions() {
+    return {{"record-db", "", "LOC"}, {"since", "", "DATE"}, {"until", "", "DATE"}, {"unit", "", "ID"},
+            {"file", "", "PATH"},     {"result", "", "KIND"}, {"recipe", "", "NAME"}, {"limit", "", "N"},
+            {"csv", ""},              {"json", ""},           {"summary", ""},        {"follow", ""},
+            {"sync", ""},             {"local", "", "FILE"}};
+}
+
+namespace {
+
 // Parses the words after "history"; false with `error` for bad usage. `help` asks for the usage.
 bool ParseRequest(const QStringList& args, const std::string& defaultDb, THistoryRequest& request, bool& help,
                   QString& error) {
     QCommandLineParser p;
     p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    p.addOptions({{"record-db", "", "LOC"}, {"since", "", "DATE"}, {"until", "", "DATE"}, {"unit", "", "ID"},
-                  {"file", "", "PATH"}, {"result", "", "KIND"}, {"recipe", "", "NAME"}, {"limit", "", "N"}, {"csv", ""}, {"json", ""},
-                  {"summary", ""}, {"follow", ""}, {"sync", ""}, {"local", "", "FILE"}, {{"h", "help"}, ""}});
+    p.addOptions(HistoryOptions());
+    p.addOption({{"h", "help"}, ""});
     if (!p.parse(QStringList{"zupflshc"} + args)) {
         error = "history: " + p.errorText();
         return false;

@@ -2,6 +2,8 @@
 // per day and station.
 #pragma once
 
+#include <QCommandLineOption>
+#include <QList>
 #include <QStringList>
 #include <string>
 
@@ -12,3 +14,6 @@ int RunHistoryCommand(const QStringList& args, const std::string& defaultDb);
 
 // The text `history --help` prints.
 QString HistoryUsageText();
+
+// The options history takes, as its parser takes them (the manual page's synopsis is made from them).
+QList<QCommandLineOption> HistoryOptions();

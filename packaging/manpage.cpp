@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cli/CommandLineOptions.h"
+#include "cli/HistoryCommand.h"
 #include "engine/JobResult.h"
 #include "sim/Options.h"
 
@@ -77,6 +78,16 @@ QString RecordResults() {
     return out + " ,\n";
 }
 
+// history with every option its parser takes.
+QString HistorySynopsis() {
+    QString out = ".B zupflshc history\n";
+    for (const QCommandLineOption& o : HistoryOptions()) {
+        const QString name = "\\-\\-" + Roff(o.names().first());
+        out += o.valueName().isEmpty() ? ".RB [ " + name + " ]\n" : ".RB [ " + name + "\n.IR " + o.valueName() + " ]\n";
+    }
+    return out;
+}
+
 QString SimSwitches() {
     QString out;
     for (const TSwitchHelp& s : SwitchHelp()) out += Paragraph(s.Switch, s.Text);
@@ -101,6 +112,7 @@ int main(int argc, char** argv) {
         if (line == "@SYNOPSIS@" && which == "zupflshc") out << ProgramSynopsis().toStdString();
         else if (line == "@OPTIONS@") out << (which == "zupflshc" ? ProgramOptions() : SimSwitches()).toStdString();
         else if (line == "@RESULTS@") out << RecordResults().toStdString();
+        else if (line == "@HISTORY_SYNOPSIS@") out << HistorySynopsis().toStdString();
         else out << line << "\n";
     }
     std::ofstream file(argv[3], std::ios::trunc);
