@@ -187,14 +187,14 @@ void TStationTile::Begin(const TJobPlan& plan, const std::string& programFolder,
     idsBeforeStart_.clear();
     driver_.reset();
     programFolder_ = programFolder;
-    loaded_ = failed_ = 0;
+    loaded_ = failed_ = stopped_ = 0;
     nextUnit_ = stopping_ = opened_ = false;
     shownFault_ = TPortFault::None;
     sent_ = total_ = 0;
     progressDirty_ = true;
     remove_->setEnabled(false);
     goOn_->hide();
-    SetLabelText(tally_, "0 loaded, 0 failed");
+    ShowTally();
     SayNotice({});
     driver_ = std::make_unique<TJobDriver>(plan, static_cast<TJobListener&>(*this), programFolder, stops);
     if (OnStoreRecord)
@@ -286,10 +286,16 @@ void TStationTile::UnitEnded(const TUnitEndedEvent& ended) {
     const TJobResult& result = ended.Result;
     nextUnit_ = nextUnit_ || ended.More;
     ShowResult(result, ended.Counted);
-    if (!ended.Counted) return;
+    if (!ended.Counted) {
+        // A wake-up nobody answered, or noise on an idle line: the port still waits for its unit.
+        if (ended.More && result.PortFault == TPortFault::None) SetDoing("waiting for the next unit");
+        return;
+    }
+    // A unit the operator stopped did not fail: it is counted apart, as its record says interrupted.
+    if (result.Kind == TResultKind::Interrupted) ++stopped_;
     loaded_ = ended.Units - ended.Failed;
-    failed_ = ended.Failed;
-    SetLabelText(tally_, QString("%1 loaded, %2 failed").arg(loaded_).arg(failed_));
+    failed_ = ended.Failed - stopped_;
+    ShowTally();
     ShowUnitId();
     if (!ended.NotKept.empty()) RecordLost(ended.NotKept, ended.More);
     if (OnUnitEnded) OnUnitEnded(*this, ended);
@@ -305,10 +311,17 @@ void TStationTile::RecordLost(const std::string& why, bool held) {
     goOn_->show();
 }
 
+void TStationTile::ShowTally() {
+    QString text = QString("%1 loaded, %2 failed").arg(loaded_).arg(failed_);
+    if (stopped_ > 0) text += QString(", %1 stopped").arg(stopped_);
+    SetLabelText(tally_, text);
+}
+
 void TStationTile::ShowResult(const TJobResult& result, bool counted) {
-    // A wake-up nobody answered is a port still waiting for its unit, not a result.
+    // What is not a unit (a wake-up nobody answered, noise, a stop while waiting) is no result; a
+    // port fault is shown all the same.
+    if (!counted && result.PortFault == TPortFault::None) return;
     if (!counted && result.PortFault == TPortFault::NoAnswer) return;
-    if (!counted && result.Kind == TResultKind::Interrupted) return;
     QString text, diagnosis;
     const char* colour = kRed;
     if (result.Succeeded()) {

@@ -67,6 +67,7 @@ public:
     void SayNotice(const std::string& text);
     int Loaded() const { return loaded_; }
     int Failed() const { return failed_; }
+    int Stopped() const { return stopped_; }
     // The last unit's result in words ("verified", "failed: ...").
     QString ResultText() const;
     QString DoingText() const;
@@ -82,6 +83,7 @@ private:
     void UnitEnded(const TUnitEndedEvent& ended);
     void PortEnded(const TPortEndEvent& end);
     void ShowResult(const TJobResult& result, bool counted);
+    void ShowTally();
     void RecordLost(const std::string& why, bool held);
     void SetDoing(const QString& text);
     void UnitIdEntered();
@@ -102,7 +104,7 @@ private:
     int sent_ = 0, total_ = 0;  // the blocks as the driver last told them
     bool progressDirty_ = false;
     QElapsedTimer firstBlock_;  // since the first block of the unit being loaded
-    int loaded_ = 0, failed_ = 0;
+    int loaded_ = 0, failed_ = 0, stopped_ = 0;
     TPortFault shownFault_ = TPortFault::None;  // the port fault the result shows, and its errno
     int shownError_ = 0;
 };

@@ -495,10 +495,12 @@ void TStationWindow::UnitEnded(TStationTile& tile, const TUnitEndedEvent& ended)
     NameStationInput(result, input_);
     const std::string& id = result.UnitId;
     const bool loaded = result.Succeeded();
-    (loaded ? totals_.Loaded : totals_.Failed) += 1;
+    // A unit the operator stopped neither loaded nor failed: it is counted apart and out of the yield.
+    const bool stopped = result.Kind == TResultKind::Interrupted;
+    (loaded ? totals_.Loaded : stopped ? totals_.Stopped : totals_.Failed) += 1;
     // First pass: a unit given its id again after a failure is a second try; a unit without an id
     // cannot be told apart and counts as a first try.
-    if (id.empty() || retriedIds_.count(id) == 0) {
+    if (!stopped && (id.empty() || retriedIds_.count(id) == 0)) {
         totals_.FirstTries += 1;
         if (loaded) totals_.FirstPassLoaded += 1;
     }
@@ -597,6 +599,7 @@ void TStationWindow::ShowHeader() {
 void TStationWindow::ShowTotals() {
     const int units = totals_.Loaded + totals_.Failed;
     QString text = QString("Loaded %1  \u00b7  failed %2").arg(totals_.Loaded).arg(totals_.Failed);
+    if (totals_.Stopped > 0) text += QString("  \u00b7  stopped %1").arg(totals_.Stopped);
     if (totals_.FirstTries > 0)
         text += QString("  \u00b7  first-pass yield %1%").arg(100.0 * totals_.FirstPassLoaded / totals_.FirstTries, 0, 'f', 1);
     // Units an hour since Start, once a minute has passed: a few units in the first seconds would

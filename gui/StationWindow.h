@@ -73,7 +73,7 @@ protected:
 
 private:
     struct TTotals {
-        int Loaded = 0, Failed = 0, FirstTries = 0, FirstPassLoaded = 0;
+        int Loaded = 0, Failed = 0, Stopped = 0, FirstTries = 0, FirstPassLoaded = 0;
     };
 
     void BuildControls();

@@ -294,6 +294,30 @@ TEST(StationWindow, StopRightAfterStartWakesNoUnit) {
     EXPECT_FALSE(stop->isEnabled());
 }
 
+// Started again without the units switched off and on: their wake-ups go unanswered, which is a
+// port waiting for its next unit, not a failure; the last unit's result stays.
+TEST(StationWindow, AWakeUpNobodyAnsweredIsNoFailure) {
+    Line line;
+    line.Unit(1);
+    TStationSetup setup;
+    setup.Count = 1;
+    TStationWindow& w = line.Open(1, TestFirmware::Make(10, 2), setup);
+    Control<QPushButton>(w, "BtnStart")->click();
+    ASSERT_TRUE(WaitUntil([&] { return !w.Running(); }, 30000));
+    ASSERT_EQ(line.Tile(1).ResultText().toStdString(), "loaded");
+    int unanswered = 0;
+    line.Tile(1).Watch = [&](const TJobEvent& e) {
+        if (const auto* end = std::get_if<TUnitEndedEvent>(&e); end && !end->Counted) ++unanswered;
+    };
+    Control<QPushButton>(w, "BtnStart")->click();
+    ASSERT_TRUE(WaitUntil([&] { return unanswered >= 2; }, 30000));
+    EXPECT_EQ(line.Tile(1).ResultText().toStdString(), "loaded");
+    EXPECT_EQ(line.TileText(1, "TallyLabel"), "0 loaded, 0 failed");
+    Control<QPushButton>(w, "BtnStop")->click();
+    ASSERT_TRUE(WaitUntil([&] { return !w.Running(); }));
+    EXPECT_EQ(line.Tile(1).ResultText().toStdString(), "loaded");
+}
+
 TEST(StationWindow, StopWhileUnitsAreWrittenAsksThenReleasesEveryPort) {
     Line line;
     // Paced at the line's speed: the transfer lasts long enough to be stopped half way.
@@ -315,9 +339,13 @@ TEST(StationWindow, StopWhileUnitsAreWrittenAsksThenReleasesEveryPort) {
         EXPECT_FALSE(std::filesystem::exists(lock)) << lock;
     }
     ASSERT_TRUE(WaitUntil([&] { return !w.Running(); }));
-    for (int i : {1, 2})
+    // Stopped units are counted apart, neither failed nor in the yield.
+    for (int i : {1, 2}) {
         EXPECT_EQ(line.TileText(i, "ResultLabel").rfind("stopped at block ", 0), 0u) << line.TileText(i, "ResultLabel");
+        EXPECT_EQ(line.TileText(i, "TallyLabel"), "0 loaded, 0 failed, 1 stopped");
+    }
     for (const TJobRecord& r : line.Records(2)) EXPECT_EQ(r.Result, "interrupted");
+    EXPECT_EQ(Control<QLabel>(w, "TotalsLabel")->text().toStdString(), "Loaded 0  \u00b7  failed 0  \u00b7  stopped 2");
     EXPECT_TRUE(Control<QPushButton>(w, "BtnStart")->isEnabled());
 }
 
@@ -426,11 +454,12 @@ TEST(StationWindow, EightTilesFitTheScreenAndEveryTextIsReadOut) {
                 EXPECT_EQ(label->accessibleName(), label->text()) << label->objectName().toStdString();
         auto* first = Control<QLineEdit>(line.Tile(1), "UnitIdBox");
         EXPECT_EQ(first->accessibleName(), "COM 1 unit id");
+        // Tab passes over what cannot take the focus and what is hidden (Go on without the record).
         QWidget* next = first->nextInFocusChain();
-        while (next->focusPolicy() == Qt::NoFocus) next = next->nextInFocusChain();
+        while (next->focusPolicy() == Qt::NoFocus || next->isHidden()) next = next->nextInFocusChain();
         EXPECT_EQ(next, Control<QPushButton>(line.Tile(1), "BtnRemove"));
         next = next->nextInFocusChain();
-        while (next->focusPolicy() == Qt::NoFocus) next = next->nextInFocusChain();
+        while (next->focusPolicy() == Qt::NoFocus || next->isHidden()) next = next->nextInFocusChain();
         EXPECT_EQ(next, Control<QLineEdit>(line.Tile(2), "UnitIdBox")) << "Tab goes on to the next tile";
     }
 }
