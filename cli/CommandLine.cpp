@@ -241,11 +241,11 @@ int RunJob(TCliOptions& options) {
     TCachedPortSource ports(std::make_unique<TSystemPortSource>());
     if (recorder)
         station.OnStoreRecord = [&](const TJobResult& result, const std::string& unit, const std::string& runId,
-                                    std::function<void()> stored) {
+                                    TJobDriver::TStored stored) {
             recorder->Context().RunId = QString::fromStdString(runId);
             const QString id = recorder->Keep(
                 result, &ports, [unit, json = options.Json](const TRecordOutcome& o) { SayRecordOutcome(o, unit, json); },
-                std::move(stored));
+                [stored = std::move(stored)](const TRecordOutcome& o) { stored(RecordNotKept(o)); });
             return id.toStdString();
         };
     const int status = station.Run();

@@ -79,7 +79,7 @@ TCliJob::~TCliJob() = default;
 
 void TCliJob::Begin() {
     if (OnStoreRecord)
-        driver_.SetStoreRecord([this](TJobResult& unit, std::function<void()> stored) {
+        driver_.SetStoreRecord([this](TJobResult& unit, TJobDriver::TStored stored) {
             unit.RecordId = OnStoreRecord(unit, std::move(stored));
         });
     driver_.Begin();
@@ -153,6 +153,8 @@ void TCliJob::UnitEnded(const TUnitEndedEvent& ended) {
     endWord_ = verdict.Word;
     endReason_ = result.Reason;
     view_.Result(verdict.Status, verdict.Word, result.Reason);
+    // The port is held for the lost record; nobody here can answer for the next unit.
+    if (!ended.NotKept.empty()) driver_.Abandon(ended.NotKept);
 }
 
 void TCliJob::PortEnded(const TPortEndEvent& end) {
@@ -163,7 +165,9 @@ void TCliJob::PortEnded(const TPortEndEvent& end) {
     case TPortEnd::NoUnitId:
         // The ids have run out, as a line's input does at the end of its day: a normal end, whose
         // status is what the port's units came to. No unit was started, so no result is told.
-        return Done(worst_, "ended waiting for a unit id", end.Reason, false);
+        return Done(worst_, "ended waiting for a unit id", end.Reason, "no_unit_id");
+    case TPortEnd::RecordLost:
+        return Done(WorseStatus(worst_, Exit::NotRecorded), "stopped", end.Reason, "record_not_kept");
     }
 }
 
@@ -197,13 +201,13 @@ void TCliJob::ReadEnter() {
     driver_.GoOn();
 }
 
-void TCliJob::Done(int status, const std::string& result, const std::string& reason, bool unitResult) {
+void TCliJob::Done(int status, const std::string& result, const std::string& reason, const char* portEnd) {
     if (status_ >= 0) return;
     status_ = status;
     endWord_ = result;
     endReason_ = reason;
     if (stdin_) stdin_->setEnabled(false);
-    if (unitResult) view_.Result(status, result, reason);
-    else view_.PortEnd(status, result, reason);
+    if (!portEnd) view_.Result(status, result, reason);
+    else view_.PortEnd(status, result, reason, portEnd);
     if (OnEnd) OnEnd();
 }

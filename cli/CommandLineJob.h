@@ -54,8 +54,10 @@ public:
     // could not be kept.
     std::function<std::string(const TJobResult&, const TCliVerdict&)> OnUnitResult;
     // Keeps a unit's record on the station's disk before its end is told and the port goes on
-    // (set before Begin): returns the record's identity and calls `stored` once it is stored.
-    std::function<std::string(const TJobResult&, std::function<void()> stored)> OnStoreRecord;
+    // (set before Begin): returns the record's identity and calls `stored` once it is stored, or
+    // with why not. A unit whose record nothing could keep ends its port there: nobody is at a
+    // command line to decide whether the line goes on unrecorded.
+    std::function<std::string(const TJobResult&, TJobDriver::TStored stored)> OnStoreRecord;
     // The port is done: no more units will be run on it.
     std::function<void()> OnEnd;
     // The port holds its next unit until it has an id (--require-unit-id).
@@ -93,8 +95,9 @@ private:
     void PrepareReport(const TJobResult& result);
     void AskToProceed();
     void ReadEnter();
-    // `unitResult`: the end is a unit's result (false: the port ended without one to tell).
-    void Done(int status, const std::string& result, const std::string& reason, bool unitResult = true);
+    // `portEnd`: why the port ended without a unit's result to tell ("no_unit_id"), nullptr for a
+    // port whose last unit's result is its end.
+    void Done(int status, const std::string& result, const std::string& reason, const char* portEnd = nullptr);
 
     const TCliOptions& options_;
     const TCliUnit unit_;

@@ -385,9 +385,9 @@ void TCliView::Result(int status, const std::string& result, const std::string& 
     Finish();
 }
 
-void TCliView::PortEnd(int status, const std::string& word, const std::string& reason) {
+void TCliView::PortEnd(int status, const std::string& word, const std::string& reason, const char* why) {
     if (Json()) {
-        Event({{"event", "port_end"}, {"why", "no_unit_id"}, {"status", status}, {"reason", FromLocal(reason)}});
+        Event({{"event", "port_end"}, {"why", why}, {"status", status}, {"reason", FromLocal(reason)}});
         return;
     }
     const std::string line = word + ": " + reason;

@@ -44,8 +44,9 @@ public:
     // The end of the job; in JSON the result event, otherwise the reason on stderr when it failed.
     void Result(int status, const std::string& result, const std::string& reason);
     // A port that ended without a unit to tell a result of (it waited for an id that cannot come
-    // any more): in JSON a port_end event, otherwise its line says `word` and why.
-    void PortEnd(int status, const std::string& word, const std::string& reason);
+    // any more, or its last unit's record was lost): in JSON a port_end event saying `why`,
+    // otherwise its line says `word` and why.
+    void PortEnd(int status, const std::string& word, const std::string& reason, const char* why);
     // Ends a line left open for redrawing.
     void Finish();
 

@@ -143,7 +143,7 @@ std::unique_ptr<TUnitIdScan> TCliStation::StartScan(const std::vector<std::uniqu
 void TCliStation::Attach(TCliJob& job, const std::string& unit) {
     job.OnUnitResult = [this](const TJobResult& r, const TCliVerdict& v) { return Record(r, v); };
     if (!OnStoreRecord) return;
-    job.OnStoreRecord = [this, unit](const TJobResult& result, std::function<void()> stored) {
+    job.OnStoreRecord = [this, unit](const TJobResult& result, TJobDriver::TStored stored) {
         if (input_.File.empty()) return OnStoreRecord(result, unit, runId_, std::move(stored));
         TJobResult named = result;
         NameStationInput(named, input_);

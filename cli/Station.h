@@ -18,9 +18,9 @@ class TStopSignals;
 // output gives its port and the id shared by every unit of this run of the program. A unit given the
 // station's prepared file carries the firmware file the operator named (its size and SHA-256) as its
 // input, not the prepared copy. It returns the record's identity and calls `stored` once the record
-// is on the station's disk.
+// is on the station's disk (with why not, when nothing could keep it).
 using TRecordHook = std::function<std::string(const TJobResult& result, const std::string& unit,
-                                              const std::string& runId, std::function<void()> stored)>;
+                                              const std::string& runId, TJobDriver::TStored stored)>;
 
 class TCliStation {
 public:

@@ -107,7 +107,7 @@ void TJobDriver::Tick() {
 }
 
 void TJobDriver::GoOn() {
-    if (ended_ || held_ || holding_) return;
+    if (ended_ || held_ || holding_ || lost_) return;
     Launch([this] {
         running_ = true;
         engine_.GoOn();
@@ -240,12 +240,28 @@ void TJobDriver::Stop(int signal) {
     held_ = nullptr;
     // A unit whose record is being stored has its result: the stop ends the port once it is stored.
     if (holding_) return;
+    if (lost_) {
+        lost_.reset();
+        return End(TPortEnd::Finished);
+    }
     engine_.Stop();
     AfterStep();
 }
 
 // A port held for its unit's id ends without a unit: it has no result to tell.
-void TJobDriver::Abandon(const std::string& reason) { End(held_ ? TPortEnd::NoUnitId : TPortEnd::InputEnded, reason); }
+void TJobDriver::Abandon(const std::string& reason) {
+    const TPortEnd why = lost_ ? TPortEnd::RecordLost : held_ ? TPortEnd::NoUnitId : TPortEnd::InputEnded;
+    lost_.reset();
+    End(why, reason);
+}
+
+void TJobDriver::GoOnWithoutRecord() {
+    if (ended_ || !lost_) return;
+    const TJobResult unit = std::move(*lost_);
+    lost_.reset();
+    Again(unit);
+    AfterStep();
+}
 
 void TJobDriver::Finish(const TJobResult& result) {
     if (result.Job == TJob::Prepare && result.Kind == TResultKind::Prepared && plan_.Job != TDriverJob::Prepare)
@@ -268,19 +284,24 @@ void TJobDriver::Finish(const TJobResult& result) {
     // a program killed from here on loses no record. The port holds meanwhile, its tick idle.
     holding_ = true;
     auto kept = std::make_shared<TJobResult>(std::move(unit));
-    storeRecord_(*kept, [this, alive = QPointer<QObject>(&context_), kept] {
+    storeRecord_(*kept, [this, alive = QPointer<QObject>(&context_), kept](const std::string& notKept) {
         if (!alive || !holding_) return;
         holding_ = false;
         if (ended_) return;
-        UnitDone(*kept, true);
+        UnitDone(*kept, true, notKept);
         AfterStep();
     });
 }
 
-void TJobDriver::UnitDone(const TJobResult& unit, bool counted) {
+void TJobDriver::UnitDone(const TJobResult& unit, bool counted, const std::string& notKept) {
     const bool brokenFile = unit.Kind == TResultKind::FileFailed && !unit.UnitWritten;
     const bool more = Looping() && !brokenFile && (plan_.Count == 0 || units_ < plan_.Count);
-    listener_.Event(TUnitEndedEvent{unit, counted, units_, failed_, more});
+    // A unit without a record is a unit the line cannot account for: the next one waits for the
+    // operator, who may free the disk, or go on knowing it. Held before it is told, so that the
+    // listener may end the port or go on from within the event.
+    if (more && !notKept.empty()) lost_ = unit;
+    listener_.Event(TUnitEndedEvent{unit, counted, units_, failed_, more, notKept});
+    if (more && !notKept.empty()) return;
     if (more) return Again(unit);
     End(TPortEnd::Finished);
 }

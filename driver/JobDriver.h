@@ -74,8 +74,13 @@ public:
     // Stops from outside (a signal's number, or 0): the port is released at once and the unit's
     // result says where it stopped.
     void Stop(int signal = 0);
-    // The operator's input ended before the go-on: the port ends with `reason`.
+    // The operator's input ended before the go-on, or a port held for a lost record is given up:
+    // the port ends with `reason`.
     void Abandon(const std::string& reason);
+    // A unit's record could not be kept (TUnitEndedEvent's NotKept): the port wakes no unit until
+    // the operator goes on without it (GoOnWithoutRecord) or it is ended (Abandon, Stop).
+    bool HeldForLostRecord() const { return static_cast<bool>(lost_); }
+    void GoOnWithoutRecord();
     // One step of time: what is due runs. The driver's own timer calls it on its own port.
     void Tick();
 
@@ -97,8 +102,10 @@ public:
     // Where a unit's record is kept before anyone hears of its end: called for each unit that leaves
     // a record, before TUnitEndedEvent and before the port goes on to its next unit. The front end
     // keeps the record (it may set the result's RecordId) and calls `stored`, on this thread's event
-    // loop, once the record is on the station's disk; until then the port holds. Unset: no hold.
-    using TStoreRecord = std::function<void(TJobResult& unit, std::function<void()> stored)>;
+    // loop, once the record is on the station's disk, or with why not once nothing could keep it;
+    // until then the port holds. Unset: no hold.
+    using TStored = std::function<void(const std::string& notKept)>;
+    using TStoreRecord = std::function<void(TJobResult& unit, TStored stored)>;
     void SetStoreRecord(TStoreRecord store) { storeRecord_ = std::move(store); }
 
     bool Ended() const { return ended_; }
@@ -140,7 +147,7 @@ private:
     void Act(const std::function<void()>& action);
     void AfterStep();
     void Finish(const TJobResult& result);
-    void UnitDone(const TJobResult& unit, bool counted);
+    void UnitDone(const TJobResult& unit, bool counted, const std::string& notKept = {});
     void End(TPortEnd why, const std::string& reason = {});
     // A preparation is one job whatever the plan's loop: its result is never a port waiting for a unit.
     bool Loops() const { return plan_.Loop && plan_.Job != TDriverJob::Prepare; }
@@ -181,6 +188,7 @@ private:
     std::function<void()> held_;               // a unit's start, held until it has an id
     TStoreRecord storeRecord_;
     bool holding_ = false;                     // a unit's end waits for its record to be stored
+    std::optional<TJobResult> lost_;           // the unit whose record was lost, its port held after it
 
     int units_ = 0, failed_ = 0;   // units done on this port, and how many of them failed
     bool again_ = false;           // the port has gone on after a unit (or a unit that never came)

@@ -168,12 +168,16 @@ struct TUnitEndedEvent {
     int Units = 0;
     int Failed = 0;
     bool More = false;  // the port goes on to another unit
+    // Why nothing could keep the unit's record, "" when it was kept. With More the port holds
+    // before the next unit until the operator goes on without it (or the port is ended).
+    std::string NotKept;
 };
 enum class TPortEnd {
     Finished,        // no more units: the last result says how it went
     CaptureFailed,   // the capture file could not be started (Reason)
     InputEnded,      // the operator's input ended before the go-on (Reason)
     NoUnitId,        // the port waited for its next unit's id, and none can come any more (Reason)
+    RecordLost,      // a unit's record could not be kept, and the port ended there (Reason)
 };
 struct TPortEndEvent {
     TPortEnd Why = TPortEnd::Finished;

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QPalette>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -134,6 +135,7 @@ void TStationTile::BuildControls(const std::string& identity, bool locked) {
     idBox_->setAccessibleName(Local(port_.Name) + " unit id");
     idBox_->setPlaceholderText("scan or type the unit id");
     connect(idBox_, &QLineEdit::returnPressed, this, [this] { UnitIdEntered(); });
+    idBox_->installEventFilter(this);
     idLabel_ = NewLabel(this, "UnitIdLabel");
     doing_ = NewLabel(this, "DoingLabel");
     gauge_ = new QProgressBar(this);
@@ -158,8 +160,16 @@ void TStationTile::BuildControls(const std::string& identity, bool locked) {
     connect(remove_, &QPushButton::clicked, this, [this] {
         if (OnRemove) OnRemove(*this);
     });
+    goOn_ = new QPushButton("Go on without the record", this);
+    goOn_->setObjectName("BtnGoOnUnrecorded");
+    goOn_->setAccessibleName(Local(port_.Name) + ": go on without the record");
+    goOn_->hide();
+    connect(goOn_, &QPushButton::clicked, this, [this] {
+        goOn_->hide();
+        if (Running()) driver_->GoOnWithoutRecord();
+    });
     for (QWidget* w : std::initializer_list<QWidget*>{name_, identity_, idBox_, idLabel_, doing_, gauge_, timeLeft_,
-                                                      result_, tally_, notice_, remove_})
+                                                      result_, tally_, notice_, goOn_, remove_})
         column->addWidget(w);
     column->addStretch(1);
     ShowUnitId();
@@ -177,17 +187,18 @@ void TStationTile::Begin(const TJobPlan& plan, const std::string& programFolder,
     idsBeforeStart_.clear();
     driver_.reset();
     programFolder_ = programFolder;
-    loaded_ = failed_ = 0;
+    loaded_ = failed_ = stopped_ = 0;
     nextUnit_ = stopping_ = opened_ = false;
     shownFault_ = TPortFault::None;
     sent_ = total_ = 0;
     progressDirty_ = true;
     remove_->setEnabled(false);
-    SetLabelText(tally_, "0 loaded, 0 failed");
+    goOn_->hide();
+    ShowTally();
     SayNotice({});
     driver_ = std::make_unique<TJobDriver>(plan, static_cast<TJobListener&>(*this), programFolder, stops);
     if (OnStoreRecord)
-        driver_->SetStoreRecord([this](TJobResult& unit, std::function<void()> stored) {
+        driver_->SetStoreRecord([this](TJobResult& unit, TJobDriver::TStored stored) {
             unit.RecordId = OnStoreRecord(*this, unit, std::move(stored));
         });
     for (const std::string& id : ids) driver_->GiveUnitId(id);
@@ -275,18 +286,42 @@ void TStationTile::UnitEnded(const TUnitEndedEvent& ended) {
     const TJobResult& result = ended.Result;
     nextUnit_ = nextUnit_ || ended.More;
     ShowResult(result, ended.Counted);
-    if (!ended.Counted) return;
+    if (!ended.Counted) {
+        // A wake-up nobody answered, or noise on an idle line: the port still waits for its unit.
+        if (ended.More && result.PortFault == TPortFault::None) SetDoing("waiting for the next unit");
+        return;
+    }
+    // A unit the operator stopped did not fail: it is counted apart, as its record says interrupted.
+    if (result.Kind == TResultKind::Interrupted) ++stopped_;
     loaded_ = ended.Units - ended.Failed;
-    failed_ = ended.Failed;
-    SetLabelText(tally_, QString("%1 loaded, %2 failed").arg(loaded_).arg(failed_));
+    failed_ = ended.Failed - stopped_;
+    ShowTally();
     ShowUnitId();
+    if (!ended.NotKept.empty()) RecordLost(ended.NotKept, ended.More);
     if (OnUnitEnded) OnUnitEnded(*this, ended);
 }
 
+// The unit's record is nowhere: the result says so in red over whatever the unit came to, and the
+// port wakes no unit until the operator goes on knowing it (or stops).
+void TStationTile::RecordLost(const std::string& why, bool held) {
+    SetLabelText(result_, Reason(why));
+    Colour(result_, kRed);
+    if (!held) return;
+    SetDoing("held: the last unit has no record");
+    goOn_->show();
+}
+
+void TStationTile::ShowTally() {
+    QString text = QString("%1 loaded, %2 failed").arg(loaded_).arg(failed_);
+    if (stopped_ > 0) text += QString(", %1 stopped").arg(stopped_);
+    SetLabelText(tally_, text);
+}
+
 void TStationTile::ShowResult(const TJobResult& result, bool counted) {
-    // A wake-up nobody answered is a port still waiting for its unit, not a result.
+    // What is not a unit (a wake-up nobody answered, noise, a stop while waiting) is no result; a
+    // port fault is shown all the same.
+    if (!counted && result.PortFault == TPortFault::None) return;
     if (!counted && result.PortFault == TPortFault::NoAnswer) return;
-    if (!counted && result.Kind == TResultKind::Interrupted) return;
     QString text, diagnosis;
     const char* colour = kRed;
     if (result.Succeeded()) {
@@ -318,17 +353,29 @@ void TStationTile::ShowResult(const TJobResult& result, bool counted) {
 
 void TStationTile::PortEnded(const TPortEndEvent& end) {
     remove_->setEnabled(true);
+    goOn_->hide();
     switch (end.Why) {
     case TPortEnd::Finished: SetDoing(stopping_ || (driver_ && driver_->StopSignal()) ? "stopped" : "done"); break;
     case TPortEnd::CaptureFailed:
     case TPortEnd::InputEnded:
-    case TPortEnd::NoUnitId: SetDoing("stopped: " + Reason(end.Reason)); break;
+    case TPortEnd::NoUnitId:
+    case TPortEnd::RecordLost: SetDoing("stopped: " + Reason(end.Reason)); break;
     }
     progressDirty_ = true;
     if (OnPortEnded) OnPortEnded(*this);
 }
 
 // ---- the unit's id ----
+
+// A window's accelerator whose button is disabled (Alt+S while running) reaches the focused field
+// as its letter: it must never become part of an id. A scanner types plain characters.
+bool TStationTile::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == idBox_ && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->modifiers() & (Qt::AltModifier | Qt::MetaModifier) && !key->text().isEmpty()) return true;
+    }
+    return QFrame::eventFilter(watched, event);
+}
 
 void TStationTile::UnitIdEntered() {
     const QString typed = idBox_->text().trimmed();

@@ -36,7 +36,7 @@ public:
     std::function<void(TStationTile& tile, const TUnitEndedEvent& ended)> OnUnitEnded;
     // Keeps a unit's record before its end is told and the port goes on (the driver holds the port
     // until `stored` is called): returns the record's identity.
-    std::function<std::string(TStationTile& tile, const TJobResult& result, std::function<void()> stored)> OnStoreRecord;
+    std::function<std::string(TStationTile& tile, const TJobResult& result, TJobDriver::TStored stored)> OnStoreRecord;
     // The operator entered an id; the window may refuse it (false, with the reason).
     std::function<bool(const std::string& id, std::string& refusal)> ClaimUnitId;
     // An id was taken for the next unit: the window moves on to the next tile awaiting one.
@@ -67,9 +67,13 @@ public:
     void SayNotice(const std::string& text);
     int Loaded() const { return loaded_; }
     int Failed() const { return failed_; }
+    int Stopped() const { return stopped_; }
     // The last unit's result in words ("verified", "failed: ...").
     QString ResultText() const;
     QString DoingText() const;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void Event(const TJobEvent& event) override;
@@ -79,6 +83,8 @@ private:
     void UnitEnded(const TUnitEndedEvent& ended);
     void PortEnded(const TPortEndEvent& end);
     void ShowResult(const TJobResult& result, bool counted);
+    void ShowTally();
+    void RecordLost(const std::string& why, bool held);
     void SetDoing(const QString& text);
     void UnitIdEntered();
     void ShowUnitId();
@@ -90,7 +96,7 @@ private:
     QLabel *name_, *identity_, *idLabel_, *doing_, *timeLeft_, *result_, *tally_, *notice_;
     QLineEdit* idBox_;
     QProgressBar* gauge_;
-    QPushButton* remove_;
+    QPushButton *remove_, *goOn_;
     bool stopping_ = false;
     bool opened_ = false;       // the port has opened since Start     // the operator stopped the port
     bool nextUnit_ = false;     // a unit has ended: the port waits for the next one
@@ -98,7 +104,7 @@ private:
     int sent_ = 0, total_ = 0;  // the blocks as the driver last told them
     bool progressDirty_ = false;
     QElapsedTimer firstBlock_;  // since the first block of the unit being loaded
-    int loaded_ = 0, failed_ = 0;
+    int loaded_ = 0, failed_ = 0, stopped_ = 0;
     TPortFault shownFault_ = TPortFault::None;  // the port fault the result shows, and its errno
     int shownError_ = 0;
 };

@@ -99,7 +99,7 @@ TStationWindow::~TStationWindow() {
 TStationTile* TStationWindow::NewTile(const TStationPort& port, const TPortListing& listing) {
     auto* tile = new TStationTile(port, PortIdentity(port, listing), Locked(), tileBoard_);
     tile->OnUnitEnded = [this](TStationTile& t, const TUnitEndedEvent& e) { UnitEnded(t, e); };
-    tile->OnStoreRecord = [this](TStationTile& t, const TJobResult& r, std::function<void()> stored) {
+    tile->OnStoreRecord = [this](TStationTile& t, const TJobResult& r, TJobDriver::TStored stored) {
         return Record(t, r, std::move(stored));
     };
     tile->ClaimUnitId = [this](const std::string& id, std::string& refusal) { return ClaimUnitId(id, refusal); };
@@ -295,6 +295,8 @@ void TStationWindow::StartClick() {
         return ShowMessage("No unit was started: " + Local(problem));
     runId_ = NewStationRunId();
     totals_ = {};
+    recordsLost_ = recordsElsewhere_ = 0;
+    SetLabelText(recordLabel_, {});
     // A run's ids are its own; those scanned for units still to come stay theirs.
     unitIds_.Clear();
     retriedIds_.clear();
@@ -310,7 +312,9 @@ void TStationWindow::StartClick() {
 // own, and Start goes on when it has answered.
 void TStationWindow::CheckLocation() {
     if (checker_.joinable()) return;
+    startWithdrawn_ = false;
     start_->setEnabled(false);
+    stop_->setEnabled(true);
     checker_ = std::thread([this, location = setup_.RecordDb] {
         const std::string problem = RecordLocationProblem(location);
         QMetaObject::invokeMethod(this, [this, problem] { LocationChecked(problem); }, Qt::QueuedConnection);
@@ -319,7 +323,8 @@ void TStationWindow::CheckLocation() {
 
 void TStationWindow::LocationChecked(const std::string& problem) {
     checker_.join();
-    start_->setEnabled(true);
+    ShowRunning();
+    if (startWithdrawn_) return;
     if (!problem.empty()) return ShowMessage("No unit was started: " + Local(problem));
     locationChecked_ = true;
     StartClick();
@@ -404,6 +409,8 @@ void TStationWindow::StartPorts() {
 }
 
 void TStationWindow::StopClick() {
+    // Start withdrawn before any port opened: no unit is woken.
+    startWithdrawn_ = checker_.joinable();
     if (preparing_) startAfterPreparing_ = false;
     if (!running_) return ShowRunning();
     // Stopping while units are written leaves them half-written: only on purpose.
@@ -446,7 +453,8 @@ void TStationWindow::PortEnded() {
 void TStationWindow::ShowRunning() {
     const bool busy = Running();
     start_->setEnabled(!busy);
-    stop_->setEnabled(running_);
+    // Stop is there from the moment Start is pressed: it withdraws a Start still being prepared.
+    stop_->setEnabled(running_ || startAfterPreparing_ || checker_.joinable());
     for (QWidget* w : std::initializer_list<QWidget*>{chooseFile_, baudBox_, portPicker_, openRecipe_, saveRecipe_})
         w->setEnabled(!busy);
     addPort_->setEnabled(!busy && portPicker_->count() > 0);
@@ -487,10 +495,12 @@ void TStationWindow::UnitEnded(TStationTile& tile, const TUnitEndedEvent& ended)
     NameStationInput(result, input_);
     const std::string& id = result.UnitId;
     const bool loaded = result.Succeeded();
-    (loaded ? totals_.Loaded : totals_.Failed) += 1;
+    // A unit the operator stopped neither loaded nor failed: it is counted apart and out of the yield.
+    const bool stopped = result.Kind == TResultKind::Interrupted;
+    (loaded ? totals_.Loaded : stopped ? totals_.Stopped : totals_.Failed) += 1;
     // First pass: a unit given its id again after a failure is a second try; a unit without an id
     // cannot be told apart and counts as a first try.
-    if (id.empty() || retriedIds_.count(id) == 0) {
+    if (!stopped && (id.empty() || retriedIds_.count(id) == 0)) {
         totals_.FirstTries += 1;
         if (loaded) totals_.FirstPassLoaded += 1;
     }
@@ -512,9 +522,9 @@ bool TStationWindow::ClaimUnitId(const std::string& id, std::string& refusal) {
 
 // Written by the recorder's own thread: no tick waits on the store, and the port holds its next
 // unit until the record is on the station's disk.
-std::string TStationWindow::Record(TStationTile& tile, const TJobResult& unit, std::function<void()> stored) {
+std::string TStationWindow::Record(TStationTile& tile, const TJobResult& unit, TJobDriver::TStored stored) {
     if (!recorder_) {
-        stored();
+        stored({});
         return {};
     }
     TJobResult result = unit;
@@ -523,12 +533,20 @@ std::string TStationWindow::Record(TStationTile& tile, const TJobResult& unit, s
     const QString id = recorder_->Keep(result, ports_.get(), [this, t = QPointer<TStationTile>(&tile)](const TRecordOutcome& o) {
         ++recordsTried_;
         if (o.Message.empty()) return;
-        ++recordsNotKept_;
-        if (t) t->SayNotice(o.Message);
-        SetLabelText(recordLabel_, QString("%1 %2 not kept where meant: %3")
-                                       .arg(recordsNotKept_)
-                                       .arg(recordsNotKept_ == 1 ? "record was" : "records were", Local(o.Message)));
-    }, std::move(stored));
+        // A record kept nowhere is told by its tile's result, which holds the port; one kept
+        // elsewhere than meant is its tile's notice.
+        if (o.Fate == TRecordFate::Lost) ++recordsLost_;
+        else ++recordsElsewhere_;
+        if (t && o.Fate != TRecordFate::Lost) t->SayNotice(o.Message);
+        QStringList counts;
+        if (recordsLost_ > 0)
+            counts << QString("%1 %2 kept nowhere").arg(recordsLost_).arg(recordsLost_ == 1 ? "record was" : "records were");
+        if (recordsElsewhere_ > 0)
+            counts << QString("%1 %2 not kept where meant")
+                          .arg(recordsElsewhere_)
+                          .arg(recordsElsewhere_ == 1 ? "record was" : "records were");
+        SetLabelText(recordLabel_, counts.join("; ") + ": " + Local(o.Message));
+    }, [stored = std::move(stored)](const TRecordOutcome& o) { stored(RecordNotKept(o)); });
     return id.toStdString();
 }
 
@@ -581,6 +599,7 @@ void TStationWindow::ShowHeader() {
 void TStationWindow::ShowTotals() {
     const int units = totals_.Loaded + totals_.Failed;
     QString text = QString("Loaded %1  \u00b7  failed %2").arg(totals_.Loaded).arg(totals_.Failed);
+    if (totals_.Stopped > 0) text += QString("  \u00b7  stopped %1").arg(totals_.Stopped);
     if (totals_.FirstTries > 0)
         text += QString("  \u00b7  first-pass yield %1%").arg(100.0 * totals_.FirstPassLoaded / totals_.FirstTries, 0, 'f', 1);
     // Units an hour since Start, once a minute has passed: a few units in the first seconds would

@@ -73,7 +73,7 @@ protected:
 
 private:
     struct TTotals {
-        int Loaded = 0, Failed = 0, FirstTries = 0, FirstPassLoaded = 0;
+        int Loaded = 0, Failed = 0, Stopped = 0, FirstTries = 0, FirstPassLoaded = 0;
     };
 
     void BuildControls();
@@ -88,7 +88,7 @@ private:
     TJobPlan PlanFor(const TStationTile& tile, const std::string& tag) const;
     void UnitEnded(TStationTile& tile, const TUnitEndedEvent& ended);
     bool ClaimUnitId(const std::string& id, std::string& refusal);
-    std::string Record(TStationTile& tile, const TJobResult& unit, std::function<void()> stored);
+    std::string Record(TStationTile& tile, const TJobResult& unit, TJobDriver::TStored stored);
     void ListUnit(const TStationTile& tile, const TJobResult& result);
     void ApplySetup();
     bool Locked() const { return setup_.Recipe.has_value(); }
@@ -120,8 +120,9 @@ private:
     std::unique_ptr<TJobRecorder> recorder_;
     std::thread checker_;            // asks a named record server whether it can be used
     bool locationChecked_ = false;   // it can: the recorder is made without asking again
+    bool startWithdrawn_ = false;    // Stop came while it was asked: Start goes no further
     std::unique_ptr<TCachedPortSource> ports_;
-    int recordsTried_ = 0, recordsNotKept_ = 0;
+    int recordsTried_ = 0, recordsLost_ = 0, recordsElsewhere_ = 0;
     int ticks_ = 0;
 
     QLabel *firmware_, *totalsLabel_, *recordLabel_;

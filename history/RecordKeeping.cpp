@@ -195,6 +195,9 @@ TRecordFate TRecordKeeper::Store(TJobRecord record, QString& message) {
         return TRecordFate::Journaled;
     }
     message = QString("the record was not kept: '%1': %2; nor in its journal: %3").arg(localPath_, localError, journalError);
+    // The journal's failure is the last word: the system's reason ends it.
+    lostCause_ = journalError.section(QStringLiteral(": "), -1);
+    if (!lostCause_.isEmpty()) lostCause_[0] = lostCause_[0].toLower();
     return TRecordFate::Lost;
 }
 

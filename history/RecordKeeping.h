@@ -62,6 +62,8 @@ public:
     // local file marked to be forwarded (KeptLocally, `message` ""), a file location's in the file
     // (Kept); else in the journal (Journaled), else Lost, with `message` for the operator.
     TRecordFate Store(TJobRecord record, QString& message);
+    // Why the last record Store lost was lost, in a few words ("no space left on the device").
+    const QString& LostCause() const { return lostCause_; }
 
     // Opens a server's connection ahead of the first record (a failure is tried again then). A
     // file is opened at the first record, so that a run that records nothing makes none.
@@ -96,6 +98,7 @@ private:
     TStoreOptions options_;
     std::unique_ptr<THistoryStore> server_;
     QString serverCode_;
+    QString lostCause_;
     std::unique_ptr<THistoryStore> local_;
     dev_t localDev_ = 0;  // the local file the kept connection has open: one put in its place is
     ino_t localIno_ = 0;  // opened (and checked) anew, never written through the old connection

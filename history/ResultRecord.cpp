@@ -85,7 +85,7 @@ struct TJobRecorder::TShared {
     struct TItem {
         TJobRecord Record;
         TRecordNotice Notice;
-        std::function<void()> Stored;
+        std::function<void(const TRecordOutcome&)> Stored;
     };
     // A record on the station's disk whose fate waits for the forwarder's next try of the server.
     struct TDue {
@@ -121,6 +121,11 @@ struct TJobRecorder::TShared {
     }
 };
 
+std::string RecordNotKept(const TRecordOutcome& outcome) {
+    if (outcome.Fate != TRecordFate::Lost) return {};
+    return "record not kept" + (outcome.Cause.empty() ? std::string() : ": " + outcome.Cause);
+}
+
 namespace {
 
 std::string LocalText(const QString& text) { return text.toLocal8Bit().toStdString(); }
@@ -141,8 +146,9 @@ void StoreRecords(std::shared_ptr<Shared> shared, THistoryLocation location, QSt
         QString message;
         const TRecordFate fate = keeper.Store(item.Record, message);
         lock.lock();
-        shared->Post(std::move(item.Stored));
-        const TRecordOutcome outcome{item.Record.RecordId, fate, LocalText(message)};
+        const TRecordOutcome outcome{item.Record.RecordId, fate, LocalText(message),
+                                     fate == TRecordFate::Lost ? LocalText(keeper.LostCause()) : std::string()};
+        if (item.Stored) shared->Post([stored = std::move(item.Stored), outcome] { stored(outcome); });
         if (server && fate != TRecordFate::Lost) shared->due.push_back({outcome, std::move(item.Notice)});
         else shared->Tell(std::move(item.Notice), outcome);
         shared->changed.notify_all();
@@ -171,7 +177,7 @@ void ForwardRecords(std::shared_ptr<Shared> shared, THistoryLocation location, Q
         lock.lock();
         shared->forwarding = false;
         for (auto& d : round) {
-            if (forwarded) d.Outcome = {d.Outcome.RecordId, TRecordFate::Kept, {}};
+            if (forwarded) d.Outcome = {d.Outcome.RecordId, TRecordFate::Kept, {}, {}};
             else if (d.Outcome.Fate == TRecordFate::KeptLocally)
                 // Told by its SQLSTATE: a server that refuses (rights, tables) waits for someone to
                 // set it right; one that is away or busy only for time.
@@ -229,7 +235,7 @@ TJobRecorder::~TJobRecorder() {
 }
 
 QString TJobRecorder::Keep(const TJobResult& result, TPortSource* ports, TRecordNotice notice,
-                           std::function<void()> stored) {
+                           std::function<void(const TRecordOutcome&)> stored) {
     TJobRecord record = RecordOf(result, context_, ports);
     const QString id = record.RecordId;
     std::lock_guard lock(shared_->mutex);

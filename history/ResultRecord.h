@@ -42,8 +42,12 @@ struct TRecordOutcome {
     QString RecordId;
     TRecordFate Fate = TRecordFate::Kept;
     std::string Message;  // "" for Kept; else the line for the operator (kept elsewhere, or not kept and why)
+    std::string Cause;    // Lost: why, in a few words ("no space left on the device")
 };
 using TRecordNotice = std::function<void(const TRecordOutcome& outcome)>;
+// What a port says of a record nothing could keep ("record not kept: no space left on the device"),
+// "" for one that is on the station's disk.
+std::string RecordNotKept(const TRecordOutcome& outcome);
 
 // How a recorder's records went, for the end of a run.
 struct TRecorderTally {
@@ -72,10 +76,11 @@ public:
 
     // Queues the record of `result` and returns at once with its identity (the result's RecordId,
     // else a new UUID). `stored`, when given, is called on the recorder's thread (from its event
-    // loop) once the record is on the station's disk (or nothing could take it); `notice` once the
+    // loop) once the record is on the station's disk (or nothing could take it: its outcome says
+    // which, Kept standing for anything that has it on the disk); `notice` once the
     // record's fate is known: on the server, kept locally to be forwarded, journaled or lost.
     QString Keep(const TJobResult& result, TPortSource* ports = nullptr, TRecordNotice notice = {},
-                 std::function<void()> stored = {});
+                 std::function<void(const TRecordOutcome&)> stored = {});
 
     // The end of a run: every queued record is put on the station's disk first, whatever the time;
     // then what waits for the server is forwarded within `limit`, while `stop` (when given; called

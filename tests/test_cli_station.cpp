@@ -110,6 +110,29 @@ TEST(Station, LoopCountThreeOnTwoPortsLoadsSixUnits) {
     EXPECT_EQ(std::stoi(s.units[0]->Report()["uploads"]), 3) << "the unit saw three uploads";
 }
 
+// A record nothing can keep (the record and its journal both in the way) ends its port in a loop
+// before the next unit is woken: nobody at a command line answers for units going unrecorded.
+TEST(Station, ARecordNothingCanKeepEndsItsPortInALoop) {
+    Station s;
+    s.Unit(1);
+    s.Unit(2);
+    fs::create_directories(s.bin + "/history.sqlite");
+    fs::create_directories(s.bin + "/history.sqlite.jsonl");
+    const TestFirmware fw = TestFirmware::Make(10, 2);
+    const Outcome r =
+        s.Run(QStringList{"upload", Q(s.File("fw.h86", fw.hex)), "--json", "--tick-ms", "2", "--loop"} + s.Devices(2));
+    EXPECT_EQ(r.status, 4) << r.err;
+    const auto ends = Events(r.out, "port_end");
+    ASSERT_EQ(ends.size(), 2u) << r.out;
+    for (const QJsonObject& e : ends) {
+        EXPECT_EQ(e["why"].toString().toStdString(), "record_not_kept");
+        EXPECT_EQ(e["reason"].toString().toStdString(), "record not kept: is a directory");
+        EXPECT_EQ(e["status"].toInt(), 4);
+    }
+    EXPECT_EQ(Events(r.out, "result").size(), 2u) << r.out;
+    for (int i : {0, 1}) EXPECT_EQ(s.units[static_cast<size_t>(i)]->Report()["uploads"], "1");
+}
+
 // A simulated line's boards are taken out once done: after the verification's last answer, not at
 // a fixed time after the restart that would cut the verification off.
 TEST(Station, UnitsThatSwitchThemselvesOffAreVerifiedFourInARow) {

@@ -230,6 +230,94 @@ TEST(StationWindow, ANamedRecordLocationIsCheckedBeforeAnyUnit) {
     EXPECT_EQ(rows[0].Result, "sent");
 }
 
+// A record nothing can keep (the record and its journal both in the way) holds its port before the
+// next unit, the tile red with why; the operator's Go on wakes the next unit, Stop ends the port.
+// The header counts the records kept nowhere, and Start counts anew.
+TEST(StationWindow, ARecordNothingCanKeepHoldsThePortUntilTheOperatorGoesOn) {
+    Line line;
+    for (int i : {1, 2}) line.Unit(i, kNextUnitSoon);
+    std::filesystem::create_directories(line.program / "history.sqlite");
+    std::filesystem::create_directories(line.program / "history.sqlite.jsonl");
+    TStationWindow& w = line.Open(2, TestFirmware::Make(10, 2));
+    int nextUnits[2] = {0, 0};
+    for (int i : {0, 1})
+        line.Tile(i + 1).Watch = [&nextUnits, i](const TJobEvent& e) {
+            if (std::holds_alternative<TNextUnitEvent>(e)) ++nextUnits[i];
+        };
+    Control<QPushButton>(w, "BtnStart")->click();
+    const auto held = [&](int i) { return line.TileText(i, "DoingLabel") == "held: the last unit has no record"; };
+    ASSERT_TRUE(WaitUntil([&] { return held(1) && held(2); }, 30000)) << line.TileText(1, "DoingLabel");
+    for (int i : {1, 2}) {
+        EXPECT_EQ(line.TileText(i, "ResultLabel"), "record not kept: is a directory");
+        EXPECT_EQ(line.TileText(i, "TallyLabel"), "1 loaded, 0 failed");
+        EXPECT_TRUE(Control<QPushButton>(line.Tile(i), "BtnGoOnUnrecorded")->isVisible());
+        EXPECT_EQ(nextUnits[i - 1], 0) << "no unit is woken after one without a record";
+    }
+    EXPECT_EQ(Control<QLabel>(w, "RecordLabel")->text().toStdString().rfind("2 records were kept nowhere: ", 0), 0u)
+        << Control<QLabel>(w, "RecordLabel")->text().toStdString();
+    Control<QPushButton>(line.Tile(1), "BtnGoOnUnrecorded")->click();
+    ASSERT_TRUE(WaitUntil([&] { return nextUnits[0] > 0; }));
+    EXPECT_FALSE(Control<QPushButton>(line.Tile(1), "BtnGoOnUnrecorded")->isVisible());
+    EXPECT_TRUE(held(2));
+    w.StopWhileWritingAnswer = true;
+    Control<QPushButton>(w, "BtnStop")->click();
+    ASSERT_TRUE(WaitUntil([&] { return !w.Running(); }));
+    EXPECT_EQ(line.TileText(2, "DoingLabel"), "stopped");
+    EXPECT_EQ(nextUnits[1], 0);
+    EXPECT_EQ(line.units[1]->Report()["uploads"], "1");
+    // The next run counts its own.
+    std::filesystem::remove(line.program / "history.sqlite");
+    std::filesystem::remove(line.program / "history.sqlite.jsonl");
+    Control<QPushButton>(w, "BtnStart")->click();
+    EXPECT_EQ(Control<QLabel>(w, "RecordLabel")->text().toStdString(), "");
+    Control<QPushButton>(w, "BtnStop")->click();
+    ASSERT_TRUE(WaitUntil([&] { return !w.Running(); }));
+}
+
+// Stop is there the moment Start is pressed, while the firmware is read again: it withdraws the
+// Start, and no unit is woken.
+TEST(StationWindow, StopRightAfterStartWakesNoUnit) {
+    Line line;
+    for (int i : {1, 2}) line.Unit(i);
+    TStationWindow& w = line.Open(2, TestFirmware::Make(10, 2));
+    Control<QPushButton>(w, "BtnStart")->click();
+    ASSERT_TRUE(w.Running());
+    auto* stop = Control<QPushButton>(w, "BtnStop");
+    EXPECT_TRUE(stop->isEnabled());
+    stop->click();
+    ASSERT_TRUE(WaitUntil([&] { return !w.Running(); }));
+    for (int i : {1, 2}) {
+        EXPECT_EQ(line.Tile(i).DoingText().toStdString(), "not started");
+        EXPECT_EQ(line.units[static_cast<size_t>(i - 1)]->Report()["wakeups"], "0");
+    }
+    EXPECT_TRUE(Control<QPushButton>(w, "BtnStart")->isEnabled());
+    EXPECT_FALSE(stop->isEnabled());
+}
+
+// Started again without the units switched off and on: their wake-ups go unanswered, which is a
+// port waiting for its next unit, not a failure; the last unit's result stays.
+TEST(StationWindow, AWakeUpNobodyAnsweredIsNoFailure) {
+    Line line;
+    line.Unit(1);
+    TStationSetup setup;
+    setup.Count = 1;
+    TStationWindow& w = line.Open(1, TestFirmware::Make(10, 2), setup);
+    Control<QPushButton>(w, "BtnStart")->click();
+    ASSERT_TRUE(WaitUntil([&] { return !w.Running(); }, 30000));
+    ASSERT_EQ(line.Tile(1).ResultText().toStdString(), "loaded");
+    int unanswered = 0;
+    line.Tile(1).Watch = [&](const TJobEvent& e) {
+        if (const auto* end = std::get_if<TUnitEndedEvent>(&e); end && !end->Counted) ++unanswered;
+    };
+    Control<QPushButton>(w, "BtnStart")->click();
+    ASSERT_TRUE(WaitUntil([&] { return unanswered >= 2; }, 30000));
+    EXPECT_EQ(line.Tile(1).ResultText().toStdString(), "loaded");
+    EXPECT_EQ(line.TileText(1, "TallyLabel"), "0 loaded, 0 failed");
+    Control<QPushButton>(w, "BtnStop")->click();
+    ASSERT_TRUE(WaitUntil([&] { return !w.Running(); }));
+    EXPECT_EQ(line.Tile(1).ResultText().toStdString(), "loaded");
+}
+
 TEST(StationWindow, StopWhileUnitsAreWrittenAsksThenReleasesEveryPort) {
     Line line;
     // Paced at the line's speed: the transfer lasts long enough to be stopped half way.
@@ -251,9 +339,13 @@ TEST(StationWindow, StopWhileUnitsAreWrittenAsksThenReleasesEveryPort) {
         EXPECT_FALSE(std::filesystem::exists(lock)) << lock;
     }
     ASSERT_TRUE(WaitUntil([&] { return !w.Running(); }));
-    for (int i : {1, 2})
+    // Stopped units are counted apart, neither failed nor in the yield.
+    for (int i : {1, 2}) {
         EXPECT_EQ(line.TileText(i, "ResultLabel").rfind("stopped at block ", 0), 0u) << line.TileText(i, "ResultLabel");
+        EXPECT_EQ(line.TileText(i, "TallyLabel"), "0 loaded, 0 failed, 1 stopped");
+    }
     for (const TJobRecord& r : line.Records(2)) EXPECT_EQ(r.Result, "interrupted");
+    EXPECT_EQ(Control<QLabel>(w, "TotalsLabel")->text().toStdString(), "Loaded 0  \u00b7  failed 0  \u00b7  stopped 2");
     EXPECT_TRUE(Control<QPushButton>(w, "BtnStart")->isEnabled());
 }
 
@@ -266,6 +358,14 @@ TEST(StationWindow, AScannedUnitIdGoesWithThePortsNextUnitIntoItsRecord) {
     auto* first = Control<QLineEdit>(line.Tile(1), "UnitIdBox");
     auto* second = Control<QLineEdit>(line.Tile(2), "UnitIdBox");
     EXPECT_EQ(first->accessibleName().toStdString(), line.Device(1) + " unit id");
+    // Stop's accelerator while Stop is disabled (and Start's, as it reaches the field when Start is)
+    // types nothing into the id.
+    first->setFocus();
+    for (const auto& [key, letter] : {std::pair{Qt::Key_T, "t"}, std::pair{Qt::Key_S, "s"}}) {
+        QKeyEvent alt(QEvent::KeyPress, key, Qt::AltModifier, letter);
+        QCoreApplication::sendEvent(first, &alt);
+    }
+    EXPECT_EQ(first->text().toStdString(), "");
     Scan(first, "SN-0001");
     EXPECT_EQ(QApplication::focusWidget(), second) << "on to the next tile awaiting an id";
     Scan(second, "SN-0001");
@@ -354,11 +454,12 @@ TEST(StationWindow, EightTilesFitTheScreenAndEveryTextIsReadOut) {
                 EXPECT_EQ(label->accessibleName(), label->text()) << label->objectName().toStdString();
         auto* first = Control<QLineEdit>(line.Tile(1), "UnitIdBox");
         EXPECT_EQ(first->accessibleName(), "COM 1 unit id");
+        // Tab passes over what cannot take the focus and what is hidden (Go on without the record).
         QWidget* next = first->nextInFocusChain();
-        while (next->focusPolicy() == Qt::NoFocus) next = next->nextInFocusChain();
+        while (next->focusPolicy() == Qt::NoFocus || next->isHidden()) next = next->nextInFocusChain();
         EXPECT_EQ(next, Control<QPushButton>(line.Tile(1), "BtnRemove"));
         next = next->nextInFocusChain();
-        while (next->focusPolicy() == Qt::NoFocus) next = next->nextInFocusChain();
+        while (next->focusPolicy() == Qt::NoFocus || next->isHidden()) next = next->nextInFocusChain();
         EXPECT_EQ(next, Control<QLineEdit>(line.Tile(2), "UnitIdBox")) << "Tab goes on to the next tile";
     }
 }
