@@ -14,6 +14,7 @@
 struct TPortInfo {
     std::string Path;       // /dev/ttyUSB0
     std::string ById;       // its stable /dev/serial/by-id/... name, "" when it has none
+    std::string ByPath;     // its /dev/serial/by-path/... name (the USB slot), "" when it has none
     std::string Maker;      // USB manufacturer, "" when not reported
     std::string Product;    // USB product, or the driver's description
     std::string UsbSerial;  // the adapter's USB serial number, "" when it has none
@@ -50,7 +51,7 @@ private:
     std::map<std::pair<std::string, dev_t>, std::optional<TPortInfo>> known_;
 };
 
-// What QSerialPortInfo finds, with the by-id names from /dev/serial/by-id.
+// What QSerialPortInfo finds, with the names from /dev/serial/by-id and /dev/serial/by-path.
 class TSystemPortSource : public TPortSource {
 public:
     std::vector<TPortInfo> List() override;

@@ -1,6 +1,7 @@
 // A line's recipe on the command line against simulated units: written, shown and run; refused
 // before any port opens when the firmware is not the one it pins or the file is not a sound
 // recipe; and the units' ids from a scanner reaching their records.
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
@@ -402,6 +403,10 @@ TEST(UnitIds, ScannedIdsReachTheRecordsOfATwoPortLoop) {
     std::set<QString> recorded;
     for (const QJsonObject& row : Records(s)) {
         recorded.insert(row["unit_id"].toString());
+        // The port as given (the link, as a by-path name would be), beside the terminal it led to.
+        const QString given = Q(s.Device(row["unit_id"].toString().startsWith("A") ? 1 : 2));
+        EXPECT_EQ(row["port_name"], given);
+        EXPECT_EQ(row["device"], QFileInfo(given).canonicalFilePath());
         // Every unit of the loop names the firmware it got, as the preparation read it.
         EXPECT_EQ(row["input_sha256"], Q(Sha256Hex(fw)));
         EXPECT_EQ(row["input_size"].toInteger(), static_cast<qint64>(fw.size()));
