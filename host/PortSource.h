@@ -14,7 +14,6 @@
 struct TPortInfo {
     std::string Path;       // /dev/ttyUSB0
     std::string ById;       // its stable /dev/serial/by-id/... name, "" when it has none
-    std::string ByPath;     // its /dev/serial/by-path/... name (the USB slot), "" when it has none
     std::string Maker;      // USB manufacturer, "" when not reported
     std::string Product;    // USB product, or the driver's description
     std::string UsbSerial;  // the adapter's USB serial number, "" when it has none
@@ -22,6 +21,7 @@ struct TPortInfo {
     int Pid = -1;
     std::string Driver;     // the kernel driver bound to it ("ftdi_sio"), "" when unknown
     int LatencyTimerMs = -1;  // a USB serial driver's latency timer, -1 when it has none
+    std::string ByPath;     // its /dev/serial/by-path/... name (the USB slot), "" when it has none
 };
 
 // What sysfs under `sysRoot` ("/sys") says of tty `name` ("ttyUSB0"): its driver and, for a USB
