@@ -269,6 +269,7 @@ void AddResultFields(QJsonObject& event, const TJobResult& r) {
         {"upload_sha256", QString::fromStdString(r.UploadSha256)},
         {"device", FromLocal(r.Device)},
         {"port", FromLocal(r.PortName)},
+        {"port_name", FromLocal(GivenPortName(r))},
         {"baud", r.Baud},
         {"started", QDateTime::fromMSecsSinceEpoch(started.count(), Qt::UTC).toString(Qt::ISODateWithMs)},
         {"duration_ms", static_cast<qint64>(r.Duration.count())},

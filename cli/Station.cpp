@@ -17,6 +17,7 @@
 #include "base/ShownText.h"
 #include "firmware/UploadFile.h"
 #include "host/StopSignals.h"
+#include "serial/serial_posix.h"
 
 namespace {
 
@@ -124,7 +125,9 @@ std::unique_ptr<TUnitIdScan> TCliStation::StartScan(const std::vector<std::uniqu
     for (size_t i = 0; i < jobs.size(); ++i) {
         const TCliUnit& unit = units_[i];
         const TCliOptions::TPortChoice& given = options_.Ports[i];
-        ports.push_back({unit.Device.empty() ? unit.Port : 0, {unit.Name, given.Device, unit.Device}, jobs[i].get()});
+        const std::string opened = unit.Device.empty() ? serialio::DeviceNameFor(programFolder_, unit.Port) : unit.Device;
+        ports.push_back({unit.Device.empty() ? unit.Port : 0, {unit.Name, given.Device, unit.Device}, jobs[i].get(),
+                         opened});
     }
     auto scan = std::make_unique<TUnitIdScan>(std::move(ports), [this, &views](int port, const std::string& text) {
         if (port >= 0) return views[static_cast<size_t>(port)]->Warning(text);

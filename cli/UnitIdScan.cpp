@@ -3,6 +3,8 @@
 #include <QTimer>
 #include <cctype>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <string_view>
 #include <unistd.h>
 
@@ -16,18 +18,30 @@ constexpr size_t kMaxId = 128;
 
 bool Blank(char c) { return c == ' ' || c == '\t'; }
 
-// "COM 3", "COM3", "com 3" or "3": the length of the COM n name at the line's start, 0 for none.
+// "COM 3", "COM3" or "com 3": the length of the COM n name at the line's start, 0 for none. A bare
+// number is read apart, as it may also be a position.
 size_t ComPrefix(const std::string& line, int port) {
+    if (line.size() < 3) return 0;
+    for (size_t i = 0; i < 3; ++i)
+        if (std::tolower(static_cast<unsigned char>(line[i])) != "com"[i]) return 0;
+    size_t at = 3;
+    if (at < line.size() && line[at] == ' ') ++at;
     const std::string digits = std::to_string(port);
-    size_t at = 0;
-    if (line.size() >= 3 && std::tolower(static_cast<unsigned char>(line[0])) == 'c' &&
-        std::tolower(static_cast<unsigned char>(line[1])) == 'o' &&
-        std::tolower(static_cast<unsigned char>(line[2])) == 'm') {
-        at = 3;
-        if (at < line.size() && line[at] == ' ') ++at;
-    }
     if (line.compare(at, digits.size(), digits) != 0) return 0;
     return at + digits.size();
+}
+
+// A small decimal number ("3"), or -1: a long run of digits names no port.
+int Number(const std::string& word) {
+    if (word.empty() || word.size() > 4) return -1;
+    for (char c : word)
+        if (c < '0' || c > '9') return -1;
+    return std::stoi(word);
+}
+
+std::string Resolved(const std::string& path) {
+    char real[PATH_MAX];
+    return ::realpath(path.c_str(), real) ? std::string(real) : std::string();
 }
 
 }  // namespace
@@ -81,8 +95,8 @@ void TUnitIdScan::Read() {
 
 void TUnitIdScan::TooLong() { say_(-1, "a line of standard input is too long for a unit id: ignored"); }
 
-// The port a line names at its start: the longest of the names that is followed by a blank.
-int TUnitIdScan::PortOf(const std::string& line, size_t& idStart) const {
+// The port a line names by one of its names at its start: the longest followed by a blank.
+int TUnitIdScan::ByName(const std::string& line, size_t& idStart) const {
     int found = -1;
     size_t longest = 0;
     for (size_t i = 0; i < ports_.size(); ++i) {
@@ -100,6 +114,64 @@ int TUnitIdScan::PortOf(const std::string& line, size_t& idStart) const {
     return found;
 }
 
+// "3" is the third port, or COM 3: when those are two ports, the scanner must be set to say which.
+TUnitIdScan::TNamed TUnitIdScan::ByNumber(const std::string& word) const {
+    TNamed named;
+    const bool positionOnly = word.size() > 1 && word[0] == '#';
+    const int n = Number(positionOnly ? word.substr(1) : word);
+    if (n < 1) return named;
+    const int position = static_cast<size_t>(n) <= ports_.size() ? n - 1 : -1;
+    int com = -1;
+    for (size_t i = 0; i < ports_.size() && !positionOnly; ++i)
+        if (ports_[i].ComPort == n) com = static_cast<int>(i);
+    if (position >= 0 && com >= 0 && position != com) {
+        named.Refusal = "'" + word + "' is both port " + word + " of this station (" +
+                        ports_[static_cast<size_t>(position)].Names.front() + ") and COM " + word + " (port " +
+                        std::to_string(com + 1) + "): the line must say '#" + word + "' for the port at " +
+                        word + ", or 'COM" + word + "'";
+        return named;
+    }
+    named.Port = position >= 0 ? position : com;
+    return named;
+}
+
+// A path naming the port's device by another way to it (its /dev/serial/by-path or by-id link):
+// both sides are followed to the device they lead to.
+int TUnitIdScan::ByDevice(const std::string& word) const {
+    if (word.find('/') == std::string::npos) return -1;
+    const std::string real = Resolved(word);
+    if (real.empty()) return -1;
+    for (size_t i = 0; i < ports_.size(); ++i)
+        if (!ports_[i].Device.empty() && Resolved(ports_[i].Device) == real) return static_cast<int>(i);
+    return -1;
+}
+
+std::string TUnitIdScan::NamesTaken() const {
+    std::string names;
+    for (size_t i = 0; i < ports_.size(); ++i) {
+        names += (i ? ", " : "") + std::to_string(i + 1) + " or ";
+        names += ports_[i].ComPort > 0 ? "COM " + std::to_string(ports_[i].ComPort) : ports_[i].Names.front();
+    }
+    return names;
+}
+
+TUnitIdScan::TNamed TUnitIdScan::Named(const std::string& line) const {
+    TNamed named;
+    named.Port = ByName(line, named.IdStart);
+    if (named.Port >= 0) return named;
+    const size_t end = line.find_first_of(" \t");
+    const std::string word = line.substr(0, end);
+    if (end != std::string::npos) {
+        named = ByNumber(word);
+        if (named.Port < 0 && named.Refusal.empty()) named.Port = ByDevice(word);
+        named.IdStart = end;
+        if (named.Port >= 0 || !named.Refusal.empty()) return named;
+    }
+    named.Refusal = "'" + ShownText(line) + "' names no port of this station: a line is PORT ID, the port by its " +
+                    "position, its COM n, its device or a /dev/serial name leading to it (" + NamesTaken() + ")";
+    return named;
+}
+
 void TUnitIdScan::Take(const std::string& typed) {
     std::string line = typed;
     while (!line.empty() && (line.back() == '\r' || Blank(line.back()))) line.pop_back();
@@ -107,9 +179,10 @@ void TUnitIdScan::Take(const std::string& typed) {
     while (first < line.size() && Blank(line[first])) ++first;
     line.erase(0, first);
     if (line.empty()) return;
-    size_t at = 0;
-    const int port = PortOf(line, at);
-    if (port < 0) return say_(-1, "'" + ShownText(line) + "' names no port of this station: PORT ID a line");
+    const TNamed named = Named(line);
+    if (named.Port < 0) return say_(-1, named.Refusal);
+    const int port = named.Port;
+    size_t at = named.IdStart;
     while (at < line.size() && Blank(line[at])) ++at;
     const std::string id = line.substr(at);
     if (id.size() > kMaxId || ShownText(id) != id)

@@ -109,3 +109,7 @@ TPortFault PortFaultOfError(int error) {
 }
 
 bool LeavesRecord(const TJobResult& result) { return result.Job != TJob::Prepare; }
+
+std::string GivenPortName(const TJobResult& result) {
+    return result.ComPort > 0 ? "COM " + std::to_string(result.ComPort) : result.PortName;
+}

@@ -86,6 +86,9 @@ const char* JobName(TJob job);
 // Every kind's name, in the order of the kinds.
 const std::vector<std::string>& ResultKindNames();
 const char* PortFaultName(TPortFault fault);
+// The port as the operator named it, which identifies the slot: "COM 3", or the device path as
+// given (a /dev/serial/by-path link, say), which the device it led to may not tell.
+std::string GivenPortName(const TJobResult& result);
 // The kind of fault an open that failed with `error` (errno) is.
 TPortFault PortFaultOfError(int error);
 // A job that reached for a unit (every upload and factory job, a port that did not open included)

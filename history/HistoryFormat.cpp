@@ -23,6 +23,15 @@ QString BlocksText(const TJobRecord& r) {
     return r.Blocks > 0 ? QString("%1/%2").arg(r.BlocksSent).arg(r.Blocks) : QString::number(r.BlocksSent);
 }
 
+// The port as the operator named it, short enough for its column: a long path by its last name,
+// and a long name by its end, where by-path names differ ("~0:1.2:1.0-port0").
+QString PortCell(const TJobRecord& r, int width) {
+    QString shown = Printable(r.PortName.isEmpty() ? r.Device : r.PortName);
+    if (shown.size() > width) shown = shown.section('/', -1);
+    if (shown.size() <= width) return shown.leftJustified(width);
+    return '~' + shown.right(width - 1);
+}
+
 QString UtcText(const QDateTime& t) { return t.toUTC().toString(Qt::ISODateWithMs); }
 
 QStringList CsvValues(const TJobRecord& r) {
@@ -31,27 +40,28 @@ QStringList CsvValues(const TJobRecord& r) {
             r.DeviceById, r.AdapterSerial, n(r.ComPort), n(r.Baud), r.InputFile, n(r.InputSize), r.InputSha256,
             n(r.Blocks), r.FileChecksum, r.UnitChecksum, r.UnitVersion, r.UnitId, r.Result, r.Reason,
             r.Warnings.join('\n'), n(r.BlocksSent), r.CapturePath, r.RunId, r.RecordId, r.Recipe, r.RecipeSha256,
-            r.UploadSha256};
+            r.UploadSha256, r.PortName, r.DeviceByPath};
 }
 
 const char* const kCsvNames[] = {
     "id", "start_utc", "duration_ms", "station", "user", "program_version", "job", "device", "device_by_id",
     "adapter_serial", "com_port", "baud", "input_file", "input_size", "input_sha256", "blocks", "file_checksum",
     "unit_checksum", "unit_version", "unit_id", "result", "reason", "warnings", "blocks_sent", "capture_path",
-    "run_id", "record_id", "recipe", "recipe_sha256", "upload_sha256"};
+    "run_id", "record_id", "recipe", "recipe_sha256", "upload_sha256",
+    "port_name", "device_by_path"};
 
 }  // namespace
 
 QString TableHeader() {
-    return QString("%1  %2  %3  %4  %5  %6  %7  %8\n")
-        .arg(Cell("Start", 19), Cell("Job", 7), Cell("Unit", 16), Cell("Result", 19), Cell("Blocks", 11),
-             Cell("Station", 16), Cell("File", 24), "Reason");
+    return QString("%1  %2  %3  %4  %5  %6  %7  %8  %9\n")
+        .arg(Cell("Start", 19), Cell("Job", 7), Cell("Unit", 16), Cell("Port", 16), Cell("Result", 19),
+             Cell("Blocks", 11), Cell("Station", 16), Cell("File", 24), "Reason");
 }
 
 QString TableLine(const TJobRecord& r) {
     const QString start = r.Start.toLocalTime().toString("yyyy-MM-dd HH:mm:ss");
-    QString line = QString("%1  %2  %3  %4  %5  %6  %7  %8")
-                       .arg(Cell(start, 19), Cell(r.Job, 7), Cell(r.UnitId, 16), Cell(r.Result, 19),
+    QString line = QString("%1  %2  %3  %4  %5  %6  %7  %8  %9")
+                       .arg(Cell(start, 19), Cell(r.Job, 7), Cell(r.UnitId, 16), PortCell(r, 16), Cell(r.Result, 19),
                             Cell(BlocksText(r), 11), Cell(r.Station, 16), Cell(r.InputFile.section('/', -1), 24),
                             Printable(r.Reason));
     while (line.endsWith(' ')) line.chop(1);
@@ -154,5 +164,6 @@ bool RecordFromJson(const QByteArray& line, TJobRecord& r) {
     r.CapturePath = text("capture_path"), r.RunId = text("run_id"), r.RecordId = text("record_id");
     r.Recipe = text("recipe"), r.RecipeSha256 = text("recipe_sha256");
     r.UploadSha256 = text("upload_sha256");
+    r.PortName = text("port_name"), r.DeviceByPath = text("device_by_path");
     return r.Start.isValid() && !r.RecordId.isEmpty() && IsResultKind(r.Result);
 }

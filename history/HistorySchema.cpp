@@ -56,10 +56,13 @@ QStringList Version4() {
             "CREATE INDEX job_record_recipe ON job_record (recipe)", "UPDATE schema_version SET version = 4"};
 }
 
-// Version 5: the SHA-256 of the upload's blocks the unit was sent, beside the firmware file's. Older
-// rows never knew it: "".
+// Version 5: the SHA-256 of the upload's blocks the unit was sent, beside the firmware file's; the
+// port as the operator named it (the slot), beside the device it led to; and the device's
+// /dev/serial/by-path name. Older rows never knew them: "".
 QStringList Version5() {
     return {"ALTER TABLE job_record ADD COLUMN upload_sha256 TEXT NOT NULL DEFAULT ''",
+            "ALTER TABLE job_record ADD COLUMN port_name TEXT NOT NULL DEFAULT ''",
+            "ALTER TABLE job_record ADD COLUMN device_by_path TEXT NOT NULL DEFAULT ''",
             "UPDATE schema_version SET version = 5"};
 }
 

@@ -129,7 +129,8 @@ void BindRecord(QSqlQuery& q, const TJobRecord& r) {
         Text(r.FileChecksum), Text(r.UnitChecksum), Text(r.UnitVersion), Text(r.UnitId), Text(r.Result),
         Text(r.Reason), Text(WarningsText(r.Warnings)), r.BlocksSent, Text(r.CapturePath), Text(r.RunId),
         Text(r.RecordId.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : r.RecordId),
-        qint64(r.ForwardPending ? 1 : 0), Text(r.Recipe), Text(r.RecipeSha256), Text(r.UploadSha256.toLower())};
+        qint64(r.ForwardPending ? 1 : 0), Text(r.Recipe), Text(r.RecipeSha256), Text(r.UploadSha256.toLower()),
+        Text(r.PortName), Text(r.DeviceByPath)};
     for (qsizetype i = 0; i < values.size(); ++i) q.bindValue(static_cast<int>(i), values[i]);
 }
 
@@ -152,6 +153,7 @@ TJobRecord RecordFrom(const QSqlQuery& q) {
     r.ForwardPending = number() != 0;
     r.Recipe = text(), r.RecipeSha256 = text();
     r.UploadSha256 = text();
+    r.PortName = text(), r.DeviceByPath = text();
     return r;
 }
 

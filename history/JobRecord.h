@@ -18,8 +18,10 @@ struct TJobRecord {
     QString ProgramVersion;
     QString Job;          // "upload" or "factory"
 
-    QString Device;        // the path that was opened
+    QString PortName;      // the port as the operator named it: "COM 3", or the device path as given
+    QString Device;        // the device that was opened (what the name led to)
     QString DeviceById;    // its /dev/serial/by-id name, "" when it has none
+    QString DeviceByPath;  // its /dev/serial/by-path name (the USB slot), "" when it has none
     QString AdapterSerial; // the USB adapter's serial number, "" when it has none
     int ComPort = 0;       // COM n when one was used, 0 for --device
     int Baud = 0;

@@ -50,9 +50,12 @@ TJobRecord RecordOf(const TJobResult& r, const TRecordContext& c, TPortSource* p
     row.User = c.User;
     row.ProgramVersion = c.ProgramVersion;
     row.Job = JobName(r.Job);
+    // The slot the operator named (a by-path link, COM n), which the device it led to may not tell.
+    row.PortName = Local(GivenPortName(r));
     row.Device = Local(r.Device);
     if (TPortInfo p; ports && ports->Find(r.Device, p)) {
         row.DeviceById = Local(p.ById);
+        row.DeviceByPath = Local(p.ByPath);
         row.AdapterSerial = Local(p.UsbSerial);
     }
     row.ComPort = r.ComPort;

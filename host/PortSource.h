@@ -21,6 +21,7 @@ struct TPortInfo {
     int Pid = -1;
     std::string Driver;     // the kernel driver bound to it ("ftdi_sio"), "" when unknown
     int LatencyTimerMs = -1;  // a USB serial driver's latency timer, -1 when it has none
+    std::string ByPath;     // its /dev/serial/by-path/... name (the USB slot), "" when it has none
 };
 
 // What sysfs under `sysRoot` ("/sys") says of tty `name` ("ttyUSB0"): its driver and, for a USB
@@ -50,7 +51,7 @@ private:
     std::map<std::pair<std::string, dev_t>, std::optional<TPortInfo>> known_;
 };
 
-// What QSerialPortInfo finds, with the by-id names from /dev/serial/by-id.
+// What QSerialPortInfo finds, with the names from /dev/serial/by-id and /dev/serial/by-path.
 class TSystemPortSource : public TPortSource {
 public:
     std::vector<TPortInfo> List() override;

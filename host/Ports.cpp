@@ -185,18 +185,30 @@ void ReadTtyDriverFacts(const std::string& sysRoot, const std::string& name, TPo
     if (end != timer->c_str() && ms >= 0 && ms <= 255) info.LatencyTimerMs = static_cast<int>(ms);
 }
 
+namespace {
+
+// Device node -> the name a folder of links (/dev/serial/by-id) gives it.
+std::map<std::string, std::string> SerialLinks(const QString& folder) {
+    std::map<std::string, std::string> links;
+    const QFileInfoList names = QDir(folder).entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot);
+    for (const QFileInfo& name : names)
+        if (const QString node = name.canonicalFilePath(); !node.isEmpty())
+            links.emplace(node.toStdString(), name.absoluteFilePath().toStdString());
+    return links;
+}
+
+}  // namespace
+
 std::vector<TPortInfo> TSystemPortSource::List() {
-    std::map<std::string, std::string> byId;  // device node -> its by-id name
-    const QFileInfoList ids = QDir("/dev/serial/by-id").entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot);
-    for (const QFileInfo& id : ids)
-        if (const QString node = id.canonicalFilePath(); !node.isEmpty())
-            byId.emplace(node.toStdString(), id.absoluteFilePath().toStdString());
+    const std::map<std::string, std::string> byId = SerialLinks("/dev/serial/by-id");
+    const std::map<std::string, std::string> byPath = SerialLinks("/dev/serial/by-path");
     std::vector<TPortInfo> ports;
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
         TPortInfo p;
         p.Path = info.systemLocation().toStdString();
         const std::string real = RealPath(p.Path);
         if (auto it = byId.find(real.empty() ? p.Path : real); it != byId.end()) p.ById = it->second;
+        if (auto it = byPath.find(real.empty() ? p.Path : real); it != byPath.end()) p.ByPath = it->second;
         p.Maker = info.manufacturer().trimmed().toStdString();
         p.Product = info.description().trimmed().toStdString();
         p.UsbSerial = info.serialNumber().trimmed().toStdString();

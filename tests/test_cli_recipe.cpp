@@ -1,6 +1,7 @@
 // A line's recipe on the command line against simulated units: written, shown and run; refused
 // before any port opens when the firmware is not the one it pins or the file is not a sound
 // recipe; and the units' ids from a scanner reaching their records.
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
@@ -402,6 +403,10 @@ TEST(UnitIds, ScannedIdsReachTheRecordsOfATwoPortLoop) {
     std::set<QString> recorded;
     for (const QJsonObject& row : Records(s)) {
         recorded.insert(row["unit_id"].toString());
+        // The port as given (the link, as a by-path name would be), beside the terminal it led to.
+        const QString given = Q(s.Device(row["unit_id"].toString().startsWith("A") ? 1 : 2));
+        EXPECT_EQ(row["port_name"], given);
+        EXPECT_EQ(row["device"], QFileInfo(given).canonicalFilePath());
         // Every unit of the loop names the firmware it got, as the preparation read it.
         EXPECT_EQ(row["input_sha256"], Q(Sha256Hex(fw)));
         EXPECT_EQ(row["input_size"].toInteger(), static_cast<qint64>(fw.size()));
@@ -465,14 +470,17 @@ TEST(UnitIds, ARequiredIdHoldsThePortAndAnIdIsUsedOnce) {
         return waiting.size() == 2;
     }, 30000);
     ASSERT_EQ(waiting.size(), 2u) << out;
-    p.write("COM9 X\n" + one.toUtf8() + " SN-1\n");
+    // The scanner names the first port by its position.
+    p.write("COM9 X\n1 SN-1\n");
     out += ReadEvents(p, [&](const QJsonObject& e) { return e["event"] == "result" && e["unit"] == one; }, 30000);
     EXPECT_EQ(s.units[1]->Report()["wakeups"], "0") << "the second port waits for its id";
     p.write(two.toUtf8() + " SN-1\n");
     out += ReadEvents(p, [&](const QJsonObject& e) { return e["event"] == "warning" && e["unit"] == two; }, 30000);
     EXPECT_NE(out.find("unit id 'SN-1' was already used in this run"), std::string::npos) << out;
     EXPECT_NE(out.find("'COM9 X' names no port of this station"), std::string::npos) << out;
-    p.write(two.toUtf8() + " SN-2\n");
+    // And the second by a link to its device, as /dev/serial/by-path names a slot.
+    fs::create_symlink(two.toStdString(), s.root / "slot-2");
+    p.write(Q(s.root / "slot-2").toUtf8() + " SN-2\n");
     ASSERT_TRUE(p.waitForFinished(30000));
     EXPECT_EQ(p.exitCode(), 0) << out << p.readAllStandardError().toStdString();
     out += p.readAllStandardOutput().toStdString();

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "cli/StationBoard.h"
+#include "cli/UnitIdScan.h"
 #include "serial/Serial4.h"
 #include "support/Firmware.h"
 #include "support/SimUnit.h"
@@ -320,6 +321,54 @@ TEST(Station, BadStationUsageIsOneLineAndStatusTwo) {
 // An 80-column terminal holds each unit's line whole: the bar goes first, then the rate, then what
 // the unit is doing; the blocks, the time left and the tally stay, and no line wraps (which would
 // throw the redraw out).
+// A scanner line names its port by position, COM n, the device as given or any path leading to it;
+// a bare number that is one port's position and another's COM n is refused, as is a line naming
+// none, which lists the names each port takes.
+TEST(UnitIdScan, EveryFormOfAPortsNameAndTheLinesNamingNone) {
+    TempDir dir;
+    const std::string usb = dir / "ttyUSB0", serial = dir / "ttyS1";
+    std::ofstream(usb).put('\n');
+    std::ofstream(serial).put('\n');
+    fs::create_directories(dir / "by-path");
+    fs::create_symlink("../ttyUSB0", dir / "by-path/pci-0000:00:14.0-usb-0:1.1:1.0-port0");
+    fs::create_symlink(serial, dir / "COM2");
+    fs::create_symlink(serial, dir / "usb-FTDI_FT232R_A1-if00-port0");
+    // Port 1 is COM 2, port 2 a device, port 3 COM 1.
+    TUnitIdScan scan({{2, {"COM 2", "", ""}, nullptr, dir / "COM2"},
+                      {0, {usb, "ttyUSB0", usb}, nullptr, usb},
+                      {1, {"COM 1", "", ""}, nullptr, dir / "COM1"}},
+                     [](int, const std::string&) {});
+    struct Row {
+        std::string line;
+        int port;                // -1: refused
+        std::string refusal;     // a part of the refusal
+    } rows[] = {
+        {"#1 A", 0, ""},
+        {"3 A", 2, ""},  // the third port, and no port is COM 3
+        {"COM1 A", 2, ""},
+        {"com 2\tA", 0, ""},
+        {"COM 2 A", 0, ""},
+        {"ttyUSB0 A", 1, ""},
+        {usb + " A", 1, ""},
+        {dir / "by-path/pci-0000:00:14.0-usb-0:1.1:1.0-port0 A", 1, ""},
+        {dir / "usb-FTDI_FT232R_A1-if00-port0 A", 0, ""},  // leads where COM 2's entry leads
+        {"1 A", -1, "'1' is both port 1 of this station (COM 2) and COM 1 (port 3): the line must say '#1'"},
+        {"2 A", -1, "'2' is both port 2"},
+        {"4 A", -1, "'4 A' names no port of this station"},
+        {"#4 A", -1, "names no port"},
+        {"COM9 A", -1, "(1 or COM 2, 2 or " + usb + ", 3 or COM 1)"},
+        {dir / "by-path/nothing A", -1, "names no port"},
+        {"99999 A", -1, "names no port"},
+        {"A", -1, "names no port"},
+    };
+    for (const Row& row : rows) {
+        const TUnitIdScan::TNamed named = scan.Named(row.line);
+        EXPECT_EQ(named.Port, row.port) << row.line << ": " << named.Refusal;
+        if (row.port >= 0) EXPECT_EQ(row.line.substr(row.line.find_first_not_of(" \t", named.IdStart)), "A") << row.line;
+        else EXPECT_NE(named.Refusal.find(row.refusal), std::string::npos) << row.line << ": " << named.Refusal;
+    }
+}
+
 TEST(StationBoard, EachLineFitsTheTerminalDroppingTheBarThenTheRate) {
     TStationRow row{"/dev/ttyUSB0", "Sending blocks", "", "11 loaded, 1 failed", TBlockProgress{123, 2000, 10}};
     struct {

@@ -42,6 +42,7 @@ TEST(HistoryCsv, ARecordIsOneRowOfTheHeadersColumns) {
     const QString header = CsvHeader(), line = CsvLine(r);
     ASSERT_TRUE(header.endsWith("\r\n") && line.endsWith("\r\n"));
     EXPECT_TRUE(header.startsWith("id,start_utc,"));
+    EXPECT_TRUE(header.endsWith(",upload_sha256,port_name,device_by_path\r\n")) << header.toStdString();
     EXPECT_TRUE(line.contains(",\"st,1\","));
     EXPECT_TRUE(line.contains(",\"first\nsecond\","));
     // Outside quotes, the row has exactly the header's commas.
@@ -87,6 +88,30 @@ TEST(HistoryTable, ControlCharactersNeverReachTheTerminal) {
     EXPECT_FALSE(line.contains(QChar(0x1b)) || line.contains('\a') || line.contains('\r'));
     EXPECT_TRUE(line.contains("unit said ?[2J?") && line.contains("SN?1"));
     EXPECT_EQ(line.count('\n'), 1);
+}
+
+// The table names the port as the operator gave it: a slot's by-path name by its end, where slots
+// differ; the device opened only when no name was kept. JSON carries both names whole.
+TEST(HistoryTable, ThePortIsNamedAsGiven) {
+    const struct {
+        const char* portName;
+        const char* device;
+        const char* cell;
+    } rows[] = {
+        {"COM 3", "/dev/ttyS2", "COM 3"},
+        {"/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0", "/dev/ttyUSB1", "~0:1.2:1.0-port0"},
+        {"/home/line/fixture/slot2", "/dev/pts/4", "slot2"},
+        {"", "/dev/pts/4", "/dev/pts/4"},
+    };
+    for (const auto& row : rows) {
+        TJobRecord r = Job("2026-01-05", "st1", "verified");
+        r.PortName = row.portName, r.Device = row.device, r.DeviceByPath = row.portName, r.RecordId = "r1";
+        const QString line = TableLine(r);
+        EXPECT_TRUE(line.contains("  " + QString(row.cell) + " ")) << line.toStdString();
+        TJobRecord back;
+        ASSERT_TRUE(RecordFromJson(JsonLine(r).toUtf8(), back));
+        EXPECT_EQ(back, r);
+    }
 }
 
 TEST(HistorySummary, CountsPerDayAndStationWithTheFailuresByReason) {

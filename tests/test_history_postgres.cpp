@@ -47,6 +47,8 @@ TEST(HistoryPostgres, ARecordComesBackWithEveryField) {
     r.RecordId = QUuid::createUuid().toString(QUuid::WithoutBraces);
     r.Recipe = "line3.json", r.RecipeSha256 = QString(64, 'a');
     r.UploadSha256 = QString(64, 'c');
+    r.PortName = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0", r.Device = "/dev/ttyUSB1";
+    r.DeviceByPath = r.PortName;
     ASSERT_TRUE(store->Write(r, error, &r.Id)) << error.toStdString();
     EXPECT_GT(r.Id, 0);
     THistoryFilter filter;
@@ -59,7 +61,7 @@ TEST(HistoryPostgres, ARecordComesBackWithEveryField) {
 }
 
 // A database an older program made (schema version 4, with a row) is upgraded in place: the row
-// stays, without an upload digest it never knew, and a new record keeps its own.
+// stays, without an upload digest or port name it never knew, and a new record keeps its own.
 TEST(HistoryPostgres, AVersionFourDatabaseIsUpgradedWithItsRows) {
     NEEDS_SERVER();
     const QString name = "zup_v4_" + QUuid::createUuid().toString(QUuid::Id128);
@@ -90,13 +92,15 @@ TEST(HistoryPostgres, AVersionFourDatabaseIsUpgradedWithItsRows) {
     TJobRecord r;
     r.Start = QDateTime(QDate(2026, 1, 6), QTime(9, 0), Qt::UTC);
     r.Job = "upload", r.Result = "verified", r.RecordId = "new-row", r.UploadSha256 = QString(64, 'd');
+    r.PortName = "COM 3";
     ASSERT_TRUE(store->Write(r, error)) << error.toStdString();
     std::vector<TJobRecord> read;
     ASSERT_TRUE(store->Query({}, read, error)) << error.toStdString();
     ASSERT_EQ(read.size(), 2u);
     EXPECT_EQ(read[0].UploadSha256, r.UploadSha256);
+    EXPECT_EQ(read[0].PortName, r.PortName);
     EXPECT_EQ(read[1].RecordId, "old-row");
-    EXPECT_TRUE(read[1].UploadSha256.isEmpty());
+    EXPECT_TRUE(read[1].UploadSha256.isEmpty() && read[1].PortName.isEmpty() && read[1].DeviceByPath.isEmpty());
 }
 
 TEST(HistoryPostgres, TwoProcessesWritingAtOnceLoseNothing) {

@@ -24,6 +24,7 @@
 #include "history/HistorySchema.h"
 #include "history/RecordKeeping.h"
 #include "history/ResultRecord.h"
+#include "host/PortSource.h"
 #include "support/AsUser.h"
 #include "support/HistoryWriters.h"
 #include "support/TempDir.h"
@@ -46,7 +47,8 @@ TJobRecord FullRecord(const QString& kind, int n) {
     r.DurationMs = 151234 + n;
     r.Station = "line1-st2", r.User = "operator", r.ProgramVersion = "1.0";
     r.Job = "upload";
-    r.Device = "/dev/ttyUSB0", r.DeviceById = "usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0";
+    r.PortName = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.1:1.0-port0", r.Device = "/dev/ttyUSB0";
+    r.DeviceById = "usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0", r.DeviceByPath = r.PortName;
     r.AdapterSerial = "A1B2C3", r.ComPort = 3, r.Baud = 57600;
     r.InputFile = "/home/op/fw, \"v2\"/mxr2-main.h86", r.InputSize = 11800000;
     r.InputSha256 = QString(64, 'a'), r.Blocks = 4000, r.FileChecksum = "3FA2", r.UnitChecksum = "3FA2";
@@ -339,7 +341,7 @@ TEST(HistoryStore, AVersionOneFileIsUpgradedWithItsRows) {
     // An older row gets an identity of its own, and is not taken for one waiting to be forwarded.
     EXPECT_EQ(old.RecordId.size(), 32);
     EXPECT_FALSE(old.ForwardPending);
-    EXPECT_TRUE(old.Recipe.isEmpty() && old.UploadSha256.isEmpty());
+    EXPECT_TRUE(old.Recipe.isEmpty() && old.UploadSha256.isEmpty() && old.PortName.isEmpty());
     store.reset();
     EXPECT_EQ(RawSqlite(path).Value("SELECT version FROM schema_version").toInt(), HistorySchema::kCurrentVersion);
 }
@@ -510,6 +512,38 @@ TEST(RecordOf, TheInputFileIsAnAbsolutePath) {
         const TJobRecord r = RecordOf(result, {});
         EXPECT_EQ(r.InputFile.toStdString(), row.kept);
         EXPECT_EQ(r.RecordId, "from-the-job");
+    }
+}
+
+// The record names the port as the operator gave it (the slot), beside the device it led to and
+// that device's by-path name.
+TEST(RecordOf, ThePortIsNamedAsGivenBesideTheDeviceItLedTo) {
+    struct TOnePort : TPortSource {
+        std::vector<TPortInfo> List() override {
+            TPortInfo p;
+            p.Path = "/dev/ttyUSB1", p.ById = "/dev/serial/by-id/usb-A1-if00-port0";
+            p.ByPath = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0";
+            return {p};
+        }
+    } ports;
+    const struct {
+        int comPort;
+        const char* portName;  // as the engine tells it
+        const char* device;
+        const char* kept;
+        const char* byPath;
+    } rows[] = {
+        {3, "Com 3", "/dev/ttyUSB1", "COM 3", "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0"},
+        {0, "/srv/slot2", "/dev/ttyUSB1", "/srv/slot2", "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0"},
+        {0, "/dev/pts/9", "/dev/pts/9", "/dev/pts/9", ""},
+    };
+    for (const auto& row : rows) {
+        TJobResult result;
+        result.ComPort = row.comPort, result.PortName = row.portName, result.Device = row.device;
+        const TJobRecord r = RecordOf(result, {}, &ports);
+        EXPECT_EQ(r.PortName, row.kept);
+        EXPECT_EQ(r.Device, row.device);
+        EXPECT_EQ(r.DeviceByPath, row.byPath) << row.portName;
     }
 }
 

@@ -128,7 +128,7 @@ TEST(PortDiagnosis, AMissingComPortSaysWhatItMapsToAndHowToLinkIt) {
     const std::string f = folder.Path() + "/";
     fs::create_symlink("/dev/zup-unplugged", f + "COM4");
     TFakePorts attached;
-    attached.Ports = {{"/dev/ttyUSB0", "/dev/serial/by-id/usb-FTDI_FT232R_A1-if00-port0", "FTDI", "FT232R", "A1", 0x0403, 0x6001, "", -1}};
+    attached.Ports = {{"/dev/ttyUSB0", "/dev/serial/by-id/usb-FTDI_FT232R_A1-if00-port0", "FTDI", "FT232R", "A1", 0x0403, 0x6001, "", -1, ""}};
     if (fs::exists("/dev/ttyS99")) GTEST_SKIP() << "this machine has a /dev/ttyS99";
     // The only adapter there is opens as COM3 already: that is offered first, never linked twice.
     TestPty com3;

@@ -164,7 +164,7 @@ public:
 TEST(PortDetails, EachDeviceIsLookedUpInTheListingOnce) {
     auto fake = std::make_unique<TFakePorts>();
     TFakePorts& listing = *fake;
-    listing.Ports = {{"/dev/zup-test-usb0", "/dev/serial/by-id/usb-FTDI_A1", "FTDI", "FT232R USB UART", "A1", 0x0403, 0x6001, "", -1}};
+    listing.Ports = {{"/dev/zup-test-usb0", "/dev/serial/by-id/usb-FTDI_A1", "FTDI", "FT232R USB UART", "A1", 0x0403, 0x6001, "", -1, ""}};
     TCachedPortSource ports(std::move(fake));
     TestPty pty;
     for (int unit = 0; unit < 3; ++unit) {
@@ -190,8 +190,8 @@ TEST(PortListing, JsonHasTheFolderEveryComPortAndEachDeviceWithWhoHoldsIt) {
     ASSERT_GT(holder.Pid, 0);
     TFakePorts attached;
     attached.Ports = {{free.SlavePath(), "/dev/serial/by-id/usb-FTDI_A1", "FTDI", "FT232R USB UART", "A1", 0x0403, 0x6001,
-                       "ftdi_sio", 16},
-                      {held.SlavePath(), "", "", "", "", -1, -1, "", -1}};
+                       "ftdi_sio", 16, ""},
+                      {held.SlavePath(), "", "", "", "", -1, -1, "", -1, ""}};
 
     TPortListing listing = ListPorts(folder.Path(), locks.Path(), attached);
     listing.ProgramFolderReason = "the executable's folder";
@@ -254,7 +254,7 @@ TEST(PortListing, ControlCharactersInNamesAreShownAsTheirCodes) {
     TestPty pty;
     fs::create_symlink("/dev/x\x1b]0;owned\x07\nCOM9: fake", folder.Path() + "/COM2");
     TFakePorts attached;
-    attached.Ports = {{pty.SlavePath(), "/dev/serial/by-id/usb-\x1b[2J\r\x9b" "31m-M\xc3\xbcller", "Mak\x1b" "er", "P", "S\nN", 0x0403, 0x6001, "", -1}};
+    attached.Ports = {{pty.SlavePath(), "/dev/serial/by-id/usb-\x1b[2J\r\x9b" "31m-M\xc3\xbcller", "Mak\x1b" "er", "P", "S\nN", 0x0403, 0x6001, "", -1, ""}};
     const std::string text = PortListingText(ListPorts(folder.Path(), locks.Path(), attached));
     EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
     EXPECT_EQ(text.find('\r'), std::string::npos) << text;
@@ -301,10 +301,10 @@ TEST(PortListing, ARunningBrlttyIsMarkedWithItsRemedy) {
 
 TEST(UsbDevice, ASerialNumberOrTheOnlyAdapterOfAKindNamesTheDevice) {
     TFakePorts attached;
-    attached.Ports = {{"/dev/ttyUSB0", "", "FTDI", "FT232R", "A1", 0x0403, 0x6001, "", -1},
-                      {"/dev/ttyUSB1", "", "FTDI", "FT232R", "B2", 0x0403, 0x6001, "", -1},
-                      {"/dev/ttyUSB2", "", "QinHeng", "CH340", "", 0x1a86, 0x7523, "", -1},
-                      {"/dev/ttyS0", "", "", "", "", -1, -1, "", -1}};
+    attached.Ports = {{"/dev/ttyUSB0", "", "FTDI", "FT232R", "A1", 0x0403, 0x6001, "", -1, ""},
+                      {"/dev/ttyUSB1", "", "FTDI", "FT232R", "B2", 0x0403, 0x6001, "", -1, ""},
+                      {"/dev/ttyUSB2", "", "QinHeng", "CH340", "", 0x1a86, 0x7523, "", -1, ""},
+                      {"/dev/ttyS0", "", "", "", "", -1, -1, "", -1, ""}};
     const std::string all = "/dev/ttyUSB0 (0403:6001, serial A1), /dev/ttyUSB1 (0403:6001, serial B2), "
                             "/dev/ttyUSB2 (1a86:7523, no serial number)";
     TFakePorts nothing;
