@@ -134,7 +134,7 @@ TEST(PortDiagnosis, AMissingComPortSaysWhatItMapsToAndHowToLinkIt) {
     TestPty com3;
     com3.LinkAs(folder.Path(), 3);
     TFakePorts onlyCom3;
-    onlyCom3.Ports = {{com3.SlavePath(), "", "", "", "", -1, -1, "", -1}};
+    onlyCom3.Ports = {{com3.SlavePath(), "", "", "", "", -1, -1, "", -1, ""}};
     struct Row {
         int com;
         TPortSource* ports;
