@@ -33,7 +33,6 @@
 #include "base/Hex.h"
 #include "base/Paths.h"
 #include "base/ShownText.h"
-#include "serial/serial_posix.h"
 
 namespace {
 
@@ -110,7 +109,7 @@ void ResolveUnits(const TCliOptions& options, const std::string& file, std::vect
 bool SameDeviceTwice(const std::vector<TCliUnit>& units, const std::string& folder, std::string& error) {
     std::vector<std::string> seen;
     for (const TCliUnit& unit : units) {
-        const std::string path = unit.Device.empty() ? serialio::DeviceNameFor(folder, unit.Port) : unit.Device;
+        const std::string path = PortDevice(folder, unit.Port, unit.Device);
         char real[PATH_MAX];
         const std::string key = ::realpath(path.c_str(), real) ? std::string(real) : path;
         for (size_t i = 0; i < seen.size(); ++i)

@@ -16,8 +16,8 @@
 #include "driver/Recipe.h"
 #include "base/ShownText.h"
 #include "firmware/UploadFile.h"
+#include "host/Ports.h"
 #include "host/StopSignals.h"
-#include "serial/serial_posix.h"
 
 namespace {
 
@@ -125,7 +125,7 @@ std::unique_ptr<TUnitIdScan> TCliStation::StartScan(const std::vector<std::uniqu
     for (size_t i = 0; i < jobs.size(); ++i) {
         const TCliUnit& unit = units_[i];
         const TCliOptions::TPortChoice& given = options_.Ports[i];
-        const std::string opened = unit.Device.empty() ? serialio::DeviceNameFor(programFolder_, unit.Port) : unit.Device;
+        const std::string opened = PortDevice(programFolder_, unit.Port, unit.Device);
         ports.push_back({unit.Device.empty() ? unit.Port : 0, {unit.Name, given.Device, unit.Device}, jobs[i].get(),
                          opened});
     }

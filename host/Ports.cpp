@@ -199,6 +199,10 @@ std::map<std::string, std::string> SerialLinks(const QString& folder) {
 
 }  // namespace
 
+std::string PortDevice(const std::string& programFolder, int com, const std::string& device) {
+    return device.empty() ? serialio::DeviceNameFor(programFolder, com) : device;
+}
+
 std::vector<TPortInfo> TSystemPortSource::List() {
     const std::map<std::string, std::string> byId = SerialLinks("/dev/serial/by-id");
     const std::map<std::string, std::string> byPath = SerialLinks("/dev/serial/by-path");

@@ -64,6 +64,8 @@ std::string PortListingText(const TPortListing& listing);
 std::string PortListingJson(const TPortListing& listing);
 // "ln -sfn TARGET FOLDER/COM<n>", each path quoted for the shell where it needs it.
 std::string LinkCommand(const std::string& target, const std::string& programFolder, int port);
+// What a port opens: `device` when one was given, else what COM `com` leads to from `programFolder`.
+std::string PortDevice(const std::string& programFolder, int com, const std::string& device);
 
 // `--device usb:SERIAL` names an adapter by its USB serial number, `usb:VID:PID` (hexadecimal) by
 // its kind when only one of that kind is attached.
