@@ -14,7 +14,6 @@
 namespace {
 
 constexpr size_t kMaxLine = 4096;  // no scanner types a label this long; a stuck key is cut here
-constexpr size_t kMaxId = 128;
 
 bool Blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -185,8 +184,7 @@ void TUnitIdScan::Take(const std::string& typed) {
     size_t at = named.IdStart;
     while (at < line.size() && Blank(line[at])) ++at;
     const std::string id = line.substr(at);
-    if (id.size() > kMaxId || ShownText(id) != id)
-        return say_(port, "unit id '" + ShownText(id) + "' refused: at most 128 printable characters");
+    if (const std::string refusal = UnitIdRefusal(id); !refusal.empty()) return say_(port, refusal);
     if (used_.Claim(id) == TUnitIdRegister::TClaim::Refused)
         return say_(port, "unit id '" + id + "' was already used in this run: refused for this unit");
     ports_[static_cast<size_t>(port)].Job->GiveUnitId(id);

@@ -28,3 +28,10 @@ private:
     std::set<std::string> ids_;
     std::set<std::string> failed_;
 };
+
+// What a station takes as a unit id, the same from a scanner line, a tile and a control request:
+// at most 128 characters, every one of them printable. Invisible and line-breaking characters
+// (U+200B, U+2028, a byte-order mark and the like) are refused too: a label carrying one would be
+// a second id that looks the same as the first in every list. "" when `id` is taken, otherwise the
+// sentence that says why not.
+std::string UnitIdRefusal(const std::string& id);

@@ -13,6 +13,7 @@
 #include <cstdlib>
 
 #include "base/ShownText.h"
+#include "driver/UnitIds.h"
 #include "host/PortDiagnosis.h"
 #include "host/Ports.h"
 #include "host/PortSource.h"
@@ -380,11 +381,9 @@ bool TStationTile::eventFilter(QObject* watched, QEvent* event) {
 void TStationTile::UnitIdEntered() {
     const QString typed = idBox_->text().trimmed();
     if (typed.isEmpty()) return;
-    for (const QChar c : typed)
-        if (c.category() == QChar::Other_Control) return SayNotice("a unit id must not hold control characters");
     const std::string id = typed.toStdString();
-    std::string refusal;
-    if (ClaimUnitId && !ClaimUnitId(id, refusal)) {
+    std::string refusal = UnitIdRefusal(id);
+    if (!refusal.empty() || (ClaimUnitId && !ClaimUnitId(id, refusal))) {
         SayNotice(refusal);
         idBox_->selectAll();
         return;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/ShownText.h"
 #include "driver/JobDriver.h"
 #include "driver/UnitIds.h"
 #include "host/StopSignals.h"
@@ -153,4 +154,22 @@ TEST(DriverIds, AnIdBelongsToTheUnitThatAnswers) {
         }
         EXPECT_EQ(Joined(port.Ids()), row.ids) << row.name;
     }
+}
+
+// One rule for every way an id arrives: what could pass for another id in a list is refused.
+TEST(DriverIds, AnIdIsPrintableAndAtMost128Characters) {
+    const std::vector<std::pair<std::string, bool>> rows = {
+        {"MXR2-10420", true},
+        {std::string(128, 'A'), true},
+        {std::string(129, 'A'), false},
+        {"N\xC3\xB8rvane-7", true},                  // a name in the user's language
+        {std::string(128, 'A').replace(0, 1, "\xC3\xB8"), true},  // 128 characters, 129 bytes
+        {"SN\x1B[2J1", false},                      // ESC
+        {"SN\xC2\x85" "1", false},                  // C1 NEL
+        {"SN\xE2\x80\x8B" "1", false},              // U+200B zero-width space
+        {"SN\xE2\x80\xA8" "1", false},              // U+2028 line separator
+        {"\xEF\xBB\xBFSN1", false},                 // a byte-order mark
+        {"SN\xFF", false},                          // not UTF-8
+    };
+    for (const auto& [id, taken] : rows) EXPECT_EQ(UnitIdRefusal(id).empty(), taken) << ShownText(id);
 }
