@@ -59,9 +59,9 @@ int Fail(const char* what, const TForm1& f) {
 }
 
 // The station window on eight ports as a bench has them, COM 1 to COM 4 and four adapters by their
-// by-path names, every unit verified and every id required: units verified (one port waiting for the
-// next unit's id, one for the next unit), a unit whose checksum is not the file's, an adapter that
-// is not plugged in, two units being written at the line's speed and a port waiting for its id.
+// by-path names, every unit verified and every id required: units verified (two ports waiting for
+// the next unit's id, one for the next unit), a unit whose checksum is not the file's, a port waiting
+// for its first id, two units being written at the line's speed and an adapter not plugged in.
 int StationShot(const QString& out, const std::string& sample) {
     TempDir program, adapters;
     struct Port {
@@ -71,11 +71,11 @@ int StationShot(const QString& out, const std::string& sample) {
     const std::vector<Port> ports = {
         {{"--restart-ms", "100"}, "MXR2-10417"},
         {{"--wrong-checksum", "--restart-ms", "100"}, "MXR2-10418"},
-        {{}, "MXR2-10419"},
+        {{"--restart-ms", "100"}, nullptr},
         {{"--pace", "--restart-ms", "100"}, "MXR2-10420"},
         {{"--pace", "--restart-ms", "100"}, "MXR2-10421"},
         {{"--restart-ms", "100"}, "MXR2-10422"},
-        {{"--restart-ms", "100"}, nullptr},
+        {{}, "MXR2-10423"},
         {{"--restart-ms", "100"}, "MXR2-10424"},
     };
     std::vector<std::unique_ptr<SimUnit>> sims;
@@ -84,16 +84,19 @@ int StationShot(const QString& out, const std::string& sample) {
     for (size_t i = 0; i < ports.size(); ++i) {
         const int n = static_cast<int>(i) + 1;
         if (n <= 4) {
-            // COM n in the program folder, as the operator links it; COM 3's adapter is not there.
-            if (!ports[i].unit.empty()) sims.push_back(std::make_unique<SimUnit>(program.Path(), n, ports[i].unit));
-            else ::symlink("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3ZQ1-if00-port0",
-                           (program.Path() + "/COM" + std::to_string(n)).c_str());
+            // COM n in the program folder, as the operator links it.
+            sims.push_back(std::make_unique<SimUnit>(program.Path(), n, ports[i].unit));
             setup.Ports.push_back({"COM " + std::to_string(n), n, ""});
             continue;
         }
-        // A by-path name says which slot of the hub the adapter is in; here it leads to the unit's link.
-        sims.push_back(std::make_unique<SimUnit>(adapters.Path(), n, ports[i].unit));
+        // A by-path name says which slot of the hub the adapter is in; here it leads to the unit's
+        // link, and the slot without a unit has no adapter plugged in.
         const std::string slot = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2." + std::to_string(n - 4) + ":1.0-port0";
+        if (ports[i].unit.empty()) {
+            setup.Ports.push_back({slot, 0, slot});
+            continue;
+        }
+        sims.push_back(std::make_unique<SimUnit>(adapters.Path(), n, ports[i].unit));
         setup.Ports.push_back({slot, 0, sims.back()->LinkPath()});
     }
     setup.ProgramFolder = program.Folder();
@@ -121,7 +124,7 @@ int StationShot(const QString& out, const std::string& sample) {
     if (WaitUntil([&] { return tiles[7]->Loaded() == 1; }, 60000)) scan(7, "MXR2-10425");
     if (!WaitUntil([&] {
             return tiles[0]->Loaded() == 1 && tiles[1]->Failed() == 1 && tiles[5]->Loaded() == 1 &&
-                   tiles[2]->ResultText().startsWith("port problem") &&
+                   tiles[6]->ResultText().startsWith("port problem") &&
                    tiles[7]->DoingText() == "waiting for the next unit" && tiles[3]->DoingText().startsWith("block") &&
                    tiles[4]->DoingText().startsWith("block") && tiles[3]->Writing() && tiles[4]->Writing();
         }, 60000)) {
