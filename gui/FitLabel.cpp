@@ -1,5 +1,6 @@
 #include "gui/FitLabel.h"
 
+#include <QEvent>
 #include <QPainter>
 #include <QResizeEvent>
 #include <QTextLayout>
@@ -17,6 +18,7 @@ TFitLabel::TFitLabel(QWidget* parent, int maxLines) : QLabel(parent), maxLines_(
 
 void TFitLabel::SetMaxLines(int lines) {
     maxLines_ = std::max(1, lines);
+    hfwWidth_ = -1;
     updateGeometry();
     update();
 }
@@ -54,9 +56,13 @@ QStringList TFitLabel::Lines(int width, bool* cut) const {
 }
 
 int TFitLabel::heightForWidth(int width) const {
+    if (width == hfwWidth_ && text() == hfwText_) return hfwHeight_;
     const QMargins m = contentsMargins();
     const int lines = std::max<int>(1, static_cast<int>(Lines(width - m.left() - m.right()).size()));
-    return lines * fontMetrics().lineSpacing() + m.top() + m.bottom();
+    hfwWidth_ = width;
+    hfwText_ = text();
+    hfwHeight_ = lines * fontMetrics().lineSpacing() + m.top() + m.bottom();
+    return hfwHeight_;
 }
 
 QSize TFitLabel::sizeHint() const {
@@ -88,4 +94,9 @@ void TFitLabel::resizeEvent(QResizeEvent* event) {
     bool cut = false;
     Lines(contentsRect().width(), &cut);
     if (cut && toolTip().isEmpty()) setToolTip(text());
+}
+
+void TFitLabel::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::ContentsRectChange) hfwWidth_ = -1;
+    QLabel::changeEvent(event);
 }

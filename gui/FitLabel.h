@@ -22,7 +22,11 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     int maxLines_;
+    // A layout asks the height for one width many times a text: it is laid out once.
+    mutable int hfwWidth_ = -1, hfwHeight_ = 0;
+    mutable QString hfwText_;
 };
