@@ -145,8 +145,8 @@ void TStationTile::BuildControls(const std::string& identity, bool locked) {
     name_ = NewLabel(this, "PortLabel", 2);
     SetLabelText(name_, Local(port_.Name));
     identity_ = NewLabel(this, "IdentityLabel");
-    // Two lines at most: the port and its device, then the names that identify it, each cut at the
-    // tile's edge; the whole list is the tooltip.
+    // The port and its device, then the names that identify it on one line, wrapped to three lines
+    // at most; the whole list is the tooltip.
     QStringList lines = Local(identity).split('\n');
     const QString first = lines.takeFirst();
     SetLabelText(identity_, lines.isEmpty() ? first : first + "\n" + lines.join(" \u00b7 "));

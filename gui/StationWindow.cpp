@@ -8,11 +8,11 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollArea>
-#include <QKeyEvent>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -164,7 +164,6 @@ QWidget* TStationWindow::BuildHeader() {
     recipeProblem_ = new TFitLabel(header, 6);
     recipeProblem_->setObjectName("RecipeProblemLabel");
     recipeProblem_->setStyleSheet("color: #b3261e");
-    recipeProblem_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     recipeProblem_->hide();
     for (QLabel* l : {firmware_, recipeProblem_, totalsLabel_, recordLabel_}) rows->addWidget(l);
     return header;
@@ -199,7 +198,6 @@ QWidget* TStationWindow::BuildButtons() {
     auto* help = NewButton(bar, "BtnHelp", "&Help");
     row->addWidget(help);
     connect(help, &QPushButton::clicked, this, [this] { HelpClick(); });
-
     connect(start_, &QPushButton::clicked, this, [this] { StartClick(); });
     connect(stop_, &QPushButton::clicked, this, [this] { StopClick(); });
     connect(chooseFile_, &QPushButton::clicked, this, [this] {
