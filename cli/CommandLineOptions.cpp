@@ -79,7 +79,8 @@ const TCommandRule kRules[] = {
     {"prepare", TCommand::Prepare, 1, {"json"}},
     {"ports", TCommand::Ports, 0, {"json"}},
     // The station window: its FILE (firmware, or a recipe) may be chosen in the window instead.
-    {"station", TCommand::Station, 1, {"port", "device", "baud", "capture", "tick-ms", "count", "record-db"}},
+    {"station", TCommand::Station, 1,
+     {"port", "device", "baud", "capture", "tick-ms", "count", "record-db", "verify", "expect-version", "require-unit-id"}},
 };
 
 bool WholeNumber(const QString& text, int low, int high, int& value) {
@@ -307,16 +308,17 @@ const std::vector<TOptionHelp>& OptionHelp() {
                             "history.sqlite in the program folder)"},
         {"--unit-id TEXT", "the unit's id (serial number) for its record; one\n"
                            "unit only (for several, --scan)"},
-        {"--verify", "upload: verify every unit after its restart (its\n"
-                     "version and checksum), whatever the file's size;\n"
+        {"--verify", "upload, station: verify every unit after its restart\n"
+                     "(its version and checksum), whatever the file's size;\n"
                      "without it only uploads of 2000 blocks or more"},
-        {"--expect-version V", "upload: the software version every unit must report\n"
-                               "after its restart (SWR=V); another fails the unit\n"
-                               "as version_different"},
+        {"--expect-version V", "upload, station: the software version every unit\n"
+                               "must report after its restart (SWR=V); another\n"
+                               "fails the unit as version_different"},
         {"--scan", "several ports or --loop: read unit ids from standard\n"
                    "input, a line \"PORT ID\" each (a barcode scanner),\n"
                    "for that port's next unit; an id is used once a run"},
-        {"--require-unit-id", "wake no unit before it has its id (with --scan)"},
+        {"--require-unit-id", "wake no unit before it has its id (with --scan,\n"
+                              "or scanned into the station window)"},
         {"-h, --help", "show this help and exit"},
         {"--version", "show the version and exit"},
     };

@@ -178,7 +178,8 @@ int ShowCommand(const QStringList& words, const TRawArgument& raw) {
     if (!where.empty() && !ParseHistoryLocation(QString::fromLocal8Bit(where.c_str()), location, problem))
         return Refuse("recipe '" + ShownText(recipe.Name) + "': " + problem.toLocal8Bit().toStdString());
     const std::string mismatch = FirmwareMismatch(recipe);
-    if (!mismatch.empty()) return Refuse("recipe '" + ShownText(recipe.Name) + "': " + mismatch);
+    if (!mismatch.empty())
+        return Refuse("recipe '" + ShownText(recipe.Name) + "': " + mismatch + "; " + RecipeRewriteRemedy(recipe));
     if (recipe.Job == TDriverJob::Upload) std::printf("The firmware matches the recipe.\n");
     return Exit::Success;
 }
@@ -193,7 +194,9 @@ int RunCommand(const QStringList& words, const TRawArgument& raw, const std::fun
     if (!Load(raw(Local(words[0])), recipe, error)) return Refuse(error);
     // Before any port opens: the firmware must be the one the recipe pins.
     const std::string mismatch = FirmwareMismatch(recipe);
-    if (!mismatch.empty()) return Refuse("recipe '" + ShownText(recipe.Name) + "': " + mismatch + "; nothing was sent");
+    if (!mismatch.empty())
+        return Refuse("recipe '" + ShownText(recipe.Name) + "': " + mismatch + "; nothing was sent; " +
+                      RecipeRewriteRemedy(recipe));
     const bool upload = recipe.Job == TDriverJob::Upload;
     QStringList job{upload ? "upload" : "factory"};
     if (upload) job << QFile::decodeName(recipe.FirmwarePath().c_str());

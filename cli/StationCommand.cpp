@@ -29,13 +29,18 @@ TStationSetup StationSetupOf(const TCliOptions& options) {
     setup.RecordDb = AbsoluteRecordLocation(options.RecordDb);
     setup.Count = options.Count;
     setup.TickMs = options.TickMs;
+    // Every unit passes the checks a station at the terminal would put it through.
+    setup.Verify = options.Verify;
+    setup.ExpectVersion = options.ExpectVersion;
+    setup.RequireUnitId = options.RequireUnitId;
     return setup;
 }
 
 // An option that a recipe would silently override.
 bool FixedByRecipe(const QStringList& words) {
     for (const QString& word : words)
-        if (QStringList{"baud", "count", "record-db"}.contains(OptionName(word))) return true;
+        if (QStringList{"baud", "count", "record-db", "verify", "expect-version", "require-unit-id"}.contains(OptionName(word)))
+            return true;
     return false;
 }
 
@@ -57,7 +62,7 @@ int StationCommandSetup(int argc, char** argv, TStationSetup& setup) {
     const bool recipe = options.File.size() > 5 && options.File.compare(options.File.size() - 5, 5, ".json") == 0;
     std::string problem;
     if (recipe && (!options.Ports.empty() || FixedByRecipe(words)))
-        problem = "a recipe fixes the ports, the baud, the count and the record: give the recipe alone";
+        problem = "a recipe fixes the ports, the baud, the count, the record and the checks: give the recipe alone";
     else if (recipe)
         StationSetupOfRecipe(AbsolutePath(options.File), setup, problem);
     if (!problem.empty()) {

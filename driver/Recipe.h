@@ -56,6 +56,11 @@ bool WriteRecipe(const std::string& path, TRecipe& recipe, std::string& error);
 // Whether the firmware file is the one the recipe pins, on a way no other user could have laid:
 // "" when it is; otherwise the problem, naming the file (and both digests, or the folder or link).
 std::string FirmwareMismatch(const TRecipe& recipe);
+// The same for the firmware's bytes as already read (their digest and size).
+std::string PinnedFirmwareMismatch(const TRecipe& recipe, const std::string& sha256, int64_t size);
+// What puts a recipe whose firmware no longer matches right: only the engineer who writes recipes
+// can, with the command that writes this one again as it stands (a server's password left out).
+std::string RecipeRewriteRemedy(const TRecipe& recipe);
 
 // A record location as a station keeps it: a file named relative to `folder` (with its trailing
 // '/'; "" for the current folder) made absolute, so it stays the same file wherever the station is

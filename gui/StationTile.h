@@ -9,6 +9,7 @@
 #include <QFrame>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,9 @@ struct TPortListing;
 // What identifies a port on the bench: COM n and its device, the /dev/serial/by-id and by-path
 // names, the USB adapter's serial number; one item a line.
 std::string PortIdentity(const TStationPort& port, const TPortListing& listing);
+// What the operator calls a port in a word: COM n (also for a device a COM n leads to), the
+// device's own name when it is short (ttyUSB0), otherwise its place among the station's ports.
+QString ShortPortName(const TStationPort& port, const TPortListing& listing, int position);
 
 class TStationTile : public QFrame, private TJobListener {
     Q_OBJECT
@@ -44,10 +48,16 @@ public:
     std::function<void(TStationTile& tile)> OnRemove;
     // The port has no more units to run (stopped, or its count reached).
     std::function<void(TStationTile& tile)> OnPortEnded;
+    // The port ended without ever opening since Begin: its last failure, to be recorded.
+    std::function<void(TStationTile& tile, const TJobResult& failure)> OnPortNeverOpened;
     // Sees every event of the port as well, after the tile (benchmarks and tools time them).
     std::function<void(const TJobEvent& event)> Watch;
 
     const TStationPort& Port() const { return port_; }
+    // The name shown in bold and in the list of units; the identity lines hold the whole device.
+    void SetShortName(const QString& name);
+    QString ShortName() const;
+    QString IdentityText() const;
     // Runs the port with `plan` until Stop; the tally starts again.
     void Begin(const TJobPlan& plan, const std::string& programFolder, TStopSignals& stops);
     // Stops the port at once: released, and a unit being written ends as interrupted.
@@ -68,12 +78,13 @@ public:
     int Loaded() const { return loaded_; }
     int Failed() const { return failed_; }
     int Stopped() const { return stopped_; }
-    // The last unit's result in words ("verified", "failed: ...").
+    // The last unit's result in words ("verified", "failed: ...", "port problem: ...").
     QString ResultText() const;
     QString DoingText() const;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void Event(const TJobEvent& event) override;
@@ -89,11 +100,15 @@ private:
     void UnitIdEntered();
     void ShowUnitId();
     void BuildControls(const std::string& identity, bool locked);
+    void BuildResultBand();
+    void ApplyFonts();
+    void ShowUnit(const TJobResult& result);
 
     const TStationPort port_;
     std::string programFolder_;
     std::unique_ptr<TJobDriver> driver_;
-    QLabel *name_, *identity_, *idLabel_, *doing_, *timeLeft_, *result_, *tally_, *notice_;
+    QLabel *name_, *identity_, *idLabel_, *doing_, *timeLeft_, *band_, *result_, *unit_, *tally_, *notice_;
+    QString resultText_ = "no unit yet";  // the last result in words, as ResultText gives it
     QLineEdit* idBox_;
     QProgressBar* gauge_;
     QPushButton *remove_, *goOn_;
@@ -107,6 +122,7 @@ private:
     int loaded_ = 0, failed_ = 0, stopped_ = 0;
     TPortFault shownFault_ = TPortFault::None;  // the port fault the result shows, and its errno
     int shownError_ = 0;
+    std::optional<TJobResult> openFailure_;  // the port's last failure to open, while it never has
 };
 
 // A label's text, which is also what a screen reader reads out for it.

@@ -8,6 +8,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -20,6 +21,8 @@
 
 #include "base/Paths.h"
 #include "base/ShownText.h"
+#include "gui/FitLabel.h"
+#include "gui/HelpWindow.h"
 #include "gui/ProgramName.h"
 #include "gui/Uflash8.h"
 #include "history/RecorderSetup.h"
@@ -35,6 +38,7 @@ constexpr int kListedUnits = 500;    // the last units kept in the list
 constexpr int kTotalsEveryTicks = 20;
 constexpr qint64 kRateAfterMs = 60000;
 const char* const kStationTitle = "Norvane Flash Station";
+constexpr int kStationHelpTopic = 10;
 
 QString Local(const std::string& text) { return QString::fromLocal8Bit(text.c_str()); }
 // A reason is UTF-8 text; bytes of the unit or of a file name that are not are shown as <XX>.
@@ -98,6 +102,7 @@ TStationWindow::~TStationWindow() {
 
 TStationTile* TStationWindow::NewTile(const TStationPort& port, const TPortListing& listing) {
     auto* tile = new TStationTile(port, PortIdentity(port, listing), Locked(), tileBoard_);
+    tile->SetShortName(ShortPortName(port, listing, static_cast<int>(tiles_.size()) + 1));
     tile->OnUnitEnded = [this](TStationTile& t, const TUnitEndedEvent& e) { UnitEnded(t, e); };
     tile->OnStoreRecord = [this](TStationTile& t, const TJobResult& r, TJobDriver::TStored stored) {
         return Record(t, r, std::move(stored));
@@ -106,6 +111,7 @@ TStationTile* TStationWindow::NewTile(const TStationPort& port, const TPortListi
     tile->OnUnitIdTaken = [this](TStationTile& t) { MoveToNextAwaitingId(t); };
     tile->OnRemove = [this](TStationTile& t) { RemoveTile(t); };
     tile->OnPortEnded = [this](TStationTile&) { PortEnded(); };
+    tile->OnPortNeverOpened = [this](TStationTile& t, const TJobResult& r) { RecordPortNeverOpened(t, r); };
     tiles_.push_back(tile);
     return tile;
 }
@@ -154,7 +160,12 @@ QWidget* TStationWindow::BuildHeader() {
     totalsLabel_ = NewLabel(header, "TotalsLabel");
     recordLabel_ = NewLabel(header, "RecordLabel");
     recordLabel_->setStyleSheet("color: #8a5a00");
-    for (QLabel* l : {firmware_, totalsLabel_, recordLabel_}) rows->addWidget(l);
+    // A recipe whose firmware no longer matches is said the moment it is opened, not at Start.
+    recipeProblem_ = new TFitLabel(header, 6);
+    recipeProblem_->setObjectName("RecipeProblemLabel");
+    recipeProblem_->setStyleSheet("color: #b3261e");
+    recipeProblem_->hide();
+    for (QLabel* l : {firmware_, recipeProblem_, totalsLabel_, recordLabel_}) rows->addWidget(l);
     return header;
 }
 
@@ -184,6 +195,9 @@ QWidget* TStationWindow::BuildButtons() {
     row->addStretch(1);
     row->addWidget(portPicker_);
     row->addWidget(addPort_);
+    auto* help = NewButton(bar, "BtnHelp", "&Help");
+    row->addWidget(help);
+    connect(help, &QPushButton::clicked, this, [this] { HelpClick(); });
     connect(start_, &QPushButton::clicked, this, [this] { StartClick(); });
     connect(stop_, &QPushButton::clicked, this, [this] { StopClick(); });
     connect(chooseFile_, &QPushButton::clicked, this, [this] {
@@ -353,12 +367,15 @@ void TStationWindow::Prepared(const TJobResult& result, const TSharedUpload& upl
     startAfterPreparing_ = false;
     if (result.Job != TJob::Prepare || result.Kind != TResultKind::Prepared) {
         input_ = {};
+        if (Locked())
+            ShowRecipeProblem("the firmware '" + ShownText(setup_.Firmware) + "' cannot be prepared: " + result.Reason);
         ShowHeader();
         ShowRunning();
         const QString reason = Reason(result.Reason);
         return ShowMessage((start ? "No unit was started: " : "") + QString("the firmware file cannot be prepared: ") + reason);
     }
     input_ = StationInputOf(result, upload);
+    if (Locked()) ShowRecipeProblem(PinnedFirmwareMismatch(*setup_.Recipe, input_.Sha256, input_.Size));
     ShowHeader();
     // A recipe pins the firmware: what was prepared must be the bytes it names, whatever changed
     // since the file was checked.
@@ -554,9 +571,11 @@ void TStationWindow::ListUnit(const TStationTile& tile, const TJobResult& result
     const QString word = result.Succeeded()                        ? (result.Kind == TResultKind::Verified ? "verified" : "loaded")
                          : result.Kind == TResultKind::Interrupted ? "stopped"
                                                                   : "failed";
-    auto* row = new QTreeWidgetItem({QDateTime::currentDateTime().toString("HH:mm:ss"), Local(tile.Port().Name),
+    auto* row = new QTreeWidgetItem({QDateTime::currentDateTime().toString("HH:mm:ss"), tile.ShortName(),
                                      QString::fromStdString(result.UnitId), word,
                                      result.Succeeded() ? QString() : Reason(result.Reason)});
+    // The short name tells the ports apart at a glance; the whole device is a hover away.
+    row->setToolTip(1, tile.IdentityText());
     units_->insertTopLevelItem(0, row);
     while (units_->topLevelItemCount() > kListedUnits) delete units_->takeTopLevelItem(kListedUnits);
 }
@@ -592,6 +611,10 @@ void TStationWindow::ShowHeader() {
                         .arg(QString::fromStdString(input_.Checksum));
     }
     text += QString("  \u00b7  %1 baud").arg(setup_.Baud);
+    // What every unit must pass, as a station at the terminal would say it.
+    if (setup_.Verify) text += "  \u00b7  every unit verified";
+    if (!setup_.ExpectVersion.empty()) text += "  \u00b7  software " + Reason(setup_.ExpectVersion) + " required";
+    if (setup_.RequireUnitId) text += "  \u00b7  unit id required";
     if (Locked()) text += "  \u00b7  recipe " + Local(setup_.Recipe->Name);
     SetLabelText(firmware_, text);
 }
@@ -615,7 +638,9 @@ void TStationWindow::ShowTotals() {
 std::string TStationWindow::RecipeProblem() const {
     if (!Locked()) return {};
     const std::string mismatch = FirmwareMismatch(*setup_.Recipe);
-    return mismatch.empty() ? std::string() : "recipe '" + ShownText(setup_.Recipe->Name) + "': " + mismatch;
+    return mismatch.empty() ? std::string()
+                            : "recipe '" + ShownText(setup_.Recipe->Name) + "': " + mismatch + "; " +
+                                  RecipeRewriteRemedy(*setup_.Recipe);
 }
 
 bool TStationWindow::OpenRecipe(const std::string& path) {
@@ -645,6 +670,7 @@ void TStationWindow::ApplySetup() {
     Relayout();
     FillPortPicker();
     input_ = {};
+    ShowRecipeProblem({});
     ShowHeader();
     ShowRunning();
     if (!setup_.Firmware.empty()) Prepare(false);
@@ -679,4 +705,38 @@ bool TStationWindow::SaveRecipe(const std::string& path) {
         return false;
     }
     return true;
+}
+
+// ---- help, and what a recipe or a port says before any unit ----
+
+// F1 from wherever the focus is: no field of the window takes the key for itself.
+void TStationWindow::keyPressEvent(QKeyEvent* event) {
+    if (event->key() != Qt::Key_F1 || event->modifiers() != Qt::NoModifier) return QMainWindow::keyPressEvent(event);
+    HelpClick();
+}
+
+void TStationWindow::HelpClick() {
+    if (!help_) help_ = new THelpWindow(this);
+    const std::string file = HelpFilePath(programFolder_);
+    if (!help_->ShowTopic(QString::fromLocal8Bit(file.c_str()), kStationHelpTopic))
+        ShowMessage(QString("Cannot open help file \"%1\"").arg(QString::fromLocal8Bit(file.c_str())));
+}
+
+// With the remedy only the recipe's engineer can apply: the operator cannot choose another file.
+void TStationWindow::ShowRecipeProblem(const std::string& problem) {
+    if (problem.empty() || !Locked()) {
+        SetLabelText(recipeProblem_, {});
+        recipeProblem_->hide();
+        return;
+    }
+    SetLabelText(recipeProblem_, Reason("recipe '" + ShownText(setup_.Recipe->Name) + "': " + problem + "; " +
+                                        RecipeRewriteRemedy(*setup_.Recipe)));
+    recipeProblem_->show();
+}
+
+// A port that never opened in the run has no unit to record, but the line must see it, as the
+// command line's station records its port that did not open: its last failure, once, at its end.
+void TStationWindow::RecordPortNeverOpened(TStationTile& tile, const TJobResult& failure) {
+    if (!recorder_) return;
+    Record(tile, failure, [](const std::string&) {});
 }

@@ -31,6 +31,7 @@ class QScrollArea;
 class QTimer;
 class QTreeWidget;
 class TCachedPortSource;
+class THelpWindow;
 class TJobRecorder;
 class TStopSignals;
 struct TPortListing;
@@ -67,9 +68,12 @@ public:
     // Records whose fate is known so far (kept somewhere or lost), and those not kept where meant.
     int RecordsTried() const { return recordsTried_; }
     const TStationInput& Firmware() const { return input_; }
+    // Opens the station's own topic of the help file.
+    void HelpClick();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     struct TTotals {
@@ -104,6 +108,8 @@ private:
     void ShowRunning();
     void FillPortPicker();
     void FinishRecords();
+    void ShowRecipeProblem(const std::string& problem);
+    void RecordPortNeverOpened(TStationTile& tile, const TJobResult& failure);
 
     TStationSetup setup_;
     TStopSignals& stops_;
@@ -125,7 +131,8 @@ private:
     int recordsTried_ = 0, recordsLost_ = 0, recordsElsewhere_ = 0;
     int ticks_ = 0;
 
-    QLabel *firmware_, *totalsLabel_, *recordLabel_;
+    QLabel *firmware_, *totalsLabel_, *recordLabel_, *recipeProblem_;
+    THelpWindow* help_ = nullptr;
     QPushButton *start_, *stop_, *chooseFile_, *addPort_, *openRecipe_, *saveRecipe_;
     QComboBox *portPicker_, *baudBox_;
     QScrollArea* area_;

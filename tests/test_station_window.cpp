@@ -2,6 +2,8 @@
 // that fails and a port that is missing among good ones, the next unit on each port, Stop while
 // units are written, and a scanned unit id reaching the record.
 #include <QApplication>
+#include <QComboBox>
+#include <QFontDatabase>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -20,6 +22,8 @@
 #include <vector>
 
 #include "base/Sha256.h"
+#include "gui/FitLabel.h"
+#include "gui/HelpWindow.h"
 #include "gui/StationWindow.h"
 #include "gui/Uflash8.h"
 #include "history/HistoryStore.h"
@@ -28,6 +32,7 @@
 #include "tests/support/CliRun.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/Firmware.h"
+#include "tests/support/Pty.h"
 #include "tests/support/SimUnit.h"
 #include "tests/support/TempDir.h"
 
@@ -36,6 +41,10 @@ namespace {
 // A unit that took its upload answers again once switched off and on: here by itself, soon after,
 // as a line's next unit would be on the bench.
 const std::vector<std::string> kNextUnitSoon = {"--restart-ms", "100", "--power-cycle-after", "100", "--verify-wait", "0"};
+
+// The result band's colours: green for a unit loaded, red for one that failed, amber for a port
+// that let the line down, grey before any unit and for one stopped.
+const std::string kGreenBand = " #1e7b34", kRedBand = " #b3261e", kAmberBand = " #8a5a00", kGreyBand = " #5f6368";
 
 // The window in a program folder of its own, and a unit per port, each in a folder of its own and
 // opened by its device path <folder>/COM<n>.
@@ -82,6 +91,11 @@ struct Line {
     std::string TileText(int i, const char* label) {
         return Control<QLabel>(Tile(i), label)->text().toStdString();
     }
+    // The result band's word and its colour.
+    std::string Band(int i) {
+        auto* band = Control<QLabel>(Tile(i), "ResultBand");
+        return band->text().toStdString() + " " + band->palette().color(QPalette::Window).name().toStdString();
+    }
     std::vector<TJobRecord> Records(size_t expected) {
         EXPECT_TRUE(WaitUntil([&] { return window->RecordsTried() >= static_cast<int>(expected); }));
         QString error;
@@ -111,13 +125,18 @@ TEST(StationWindow, ThreePortsEachWithItsOwnResult) {
     struct Row {
         const char* name;
         std::vector<std::string> second;  // the second unit's switches; "missing": plugged in later
+        bool verify;
         const char* secondResult;
+        std::string firstBand, secondBand;  // the band's word and colour
         const char* totals;
     };
     const Row rows[] = {
-        {"all three", {}, "loaded", "Loaded 3  \u00b7  failed 0  \u00b7  first-pass yield 100.0%"},
-        {"one fails", {"--fail-at", "3"}, "failed: ", "Loaded 2  \u00b7  failed 1  \u00b7  first-pass yield 66.7%"},
-        {"one missing", {"missing"}, "port problem: ", "Loaded 2  \u00b7  failed 0  \u00b7  first-pass yield 100.0%"},
+        {"all three verified", {}, true, "verified", "VERIFIED" + kGreenBand, "VERIFIED" + kGreenBand,
+         "Loaded 3  \u00b7  failed 0  \u00b7  first-pass yield 100.0%"},
+        {"one fails", {"--fail-at", "3"}, false, "failed: ", "LOADED" + kGreenBand, "FAILED" + kRedBand,
+         "Loaded 2  \u00b7  failed 1  \u00b7  first-pass yield 66.7%"},
+        {"one missing", {"missing"}, false, "port problem: ", "LOADED" + kGreenBand, "PORT PROBLEM" + kAmberBand,
+         "Loaded 2  \u00b7  failed 0  \u00b7  first-pass yield 100.0%"},
     };
     const TestFirmware fw = TestFirmware::Make(40, 7);
     for (const Row& row : rows) {
@@ -129,14 +148,23 @@ TEST(StationWindow, ThreePortsEachWithItsOwnResult) {
         if (!missing) line.Unit(2, second);
         TStationSetup setup;
         setup.Count = 1;
+        setup.Verify = row.verify;
         TStationWindow& w = line.Open(3, fw, setup);
         EXPECT_EQ(line.Tile(1).DoingText().toStdString(), "not started") << "the window never starts by itself";
+        EXPECT_EQ(line.Band(1), "NO UNIT YET" + kGreyBand);
         Control<QPushButton>(w, "BtnStart")->click();
         ASSERT_TRUE(WaitUntil([&] {
             return line.Tile(1).Loaded() == 1 && line.Tile(3).Loaded() == 1 &&
                    line.Tile(2).ResultText().startsWith(row.secondResult);
         }, 30000)) << row.name << ": " << line.Tile(2).ResultText().toStdString();
         for (int i : {1, 3}) EXPECT_TRUE(FlashHolds(*line.units[static_cast<size_t>(i - 1)], fw.image)) << row.name;
+        EXPECT_EQ(line.Band(1), row.firstBand) << row.name;
+        EXPECT_EQ(line.Band(2), row.secondBand) << row.name;
+        // Under the band: the reason (none for a unit loaded), then what the unit said it runs.
+        EXPECT_EQ(line.TileText(2, "ResultLabel").empty(), row.verify) << line.TileText(2, "ResultLabel");
+        if (row.verify) {
+            EXPECT_EQ(line.TileText(2, "UnitLabel"), "software 1.01");
+        }
         const std::string totals = Control<QLabel>(w, "TotalsLabel")->text().toStdString();
         EXPECT_EQ(totals.substr(0, totals.find("  \u00b7  ", totals.find("yield"))), row.totals) << row.name;
         if (missing) {
@@ -167,6 +195,10 @@ TEST(StationWindow, AReasonThatIsNotUtf8IsShownAlikeEverywhere) {
     setup.Verify = true;
     setup.ExpectVersion = "9.\xE9";
     TStationWindow& w = line.Open(1, TestFirmware::Make(10, 5), setup);
+    // The header says what every unit must pass.
+    const QString header = Control<QLabel>(w, "FirmwareLabel")->text();
+    EXPECT_TRUE(header.contains("every unit verified") && header.contains("software 9.<E9> required"))
+        << header.toStdString();
     Control<QPushButton>(w, "BtnStart")->click();
     ASSERT_TRUE(WaitUntil([&] { return line.Tile(1).ResultText().startsWith("failed: "); }, 30000))
         << line.Tile(1).ResultText().toStdString();
@@ -342,6 +374,7 @@ TEST(StationWindow, StopWhileUnitsAreWrittenAsksThenReleasesEveryPort) {
     // Stopped units are counted apart, neither failed nor in the yield.
     for (int i : {1, 2}) {
         EXPECT_EQ(line.TileText(i, "ResultLabel").rfind("stopped at block ", 0), 0u) << line.TileText(i, "ResultLabel");
+        EXPECT_EQ(line.Band(i), "STOPPED" + kGreyBand);
         EXPECT_EQ(line.TileText(i, "TallyLabel"), "0 loaded, 0 failed, 1 stopped");
     }
     for (const TJobRecord& r : line.Records(2)) EXPECT_EQ(r.Result, "interrupted");
@@ -406,8 +439,18 @@ TEST(StationWindow, ARecipeLocksTheFileAndThePorts) {
     EXPECT_EQ(w.Tiles().size(), 2u);
     EXPECT_NE(Control<QLabel>(w, "FirmwareLabel")->text().toStdString().find("recipe line3.json"), std::string::npos);
 
-    // The file changed since the recipe was written: nothing starts.
+    auto* problem = Control<QLabel>(w, "RecipeProblemLabel");
+    EXPECT_FALSE(problem->isVisibleTo(&w));
+
+    // The file changed since the recipe was written: said at once on opening, with the remedy only
+    // the engineer can apply; and nothing starts.
     WriteWholeFile(line.firmware, TestFirmware::Make(16, 5).hex);
+    ASSERT_TRUE(w.OpenRecipe(recipe));
+    ASSERT_TRUE(WaitUntil([&] { return !w.Running() && problem->isVisibleTo(&w); }));
+    for (const char* says : {"recipe 'line3.json': the firmware '", "' is not the one the recipe pins: sha256 ",
+                             "; the engineer must write the recipe again: `zupflshc recipe write "})
+        EXPECT_NE(problem->text().toStdString().find(says), std::string::npos) << problem->text().toStdString();
+    EXPECT_TRUE(w.Messages.empty()) << "said in the header, not in a box";
     Control<QPushButton>(w, "BtnStart")->click();
     ASSERT_EQ(w.Messages.size(), 1u);
     EXPECT_NE(w.Messages[0].toStdString().find("No unit was started: recipe 'line3.json'"), std::string::npos)
@@ -415,6 +458,9 @@ TEST(StationWindow, ARecipeLocksTheFileAndThePorts) {
     EXPECT_EQ(line.Tile(1).DoingText().toStdString(), "not started");
 
     WriteWholeFile(line.firmware, fw.hex);
+    ASSERT_TRUE(w.OpenRecipe(recipe));
+    ASSERT_TRUE(WaitUntil([&] { return !w.Running() && w.Firmware().Blocks > 0; }));
+    EXPECT_FALSE(problem->isVisibleTo(&w));
     Control<QPushButton>(w, "BtnStart")->click();
     ASSERT_TRUE(WaitUntil([&] {
         return line.Tile(1).DoingText().startsWith("scan the next unit") && line.Tile(2).DoingText().startsWith("scan the next unit");
@@ -480,10 +526,125 @@ TEST(StationWindow, TheStationCommandRefusesWhatARecipeOrTheWindowCannotTake) {
         {{"station", Q(recipe), "--baud=57600"}, 2, "a recipe fixes the ports, the baud"},
         {{"station", Q(cli.root / "missing.json")}, 2, "recipe '"},
         {{"station", "fw.h86"}, 2, "no display found"},
+        // The checks of a station at the terminal are the window's too.
+        {{"station", "fw.h86", "--verify", "--expect-version", "2.14", "--require-unit-id"}, 2, "no display found"},
+        {{"station", Q(recipe), "--verify"}, 2, "a recipe fixes the ports, the baud, the count, the record and the checks"},
     };
     for (const Row& row : rows) {
         const Outcome r = cli.Run(row.args);
         EXPECT_EQ(r.status, row.status) << row.args.join(' ').toStdString() << "\n" << r.err;
         EXPECT_NE((r.out + r.err).find(row.says), std::string::npos) << row.args.join(' ').toStdString() << "\n" << r.err;
+    }
+}
+
+// Every text of a tile is whole and in sight, at 1024 x 768 with eight tiles and in any font: a long
+// device name, a port waiting for an id, a port problem with its remedy, a notice. A label wraps and
+// its tile grows; past its lines the rest is an ellipsis with the whole text in the tooltip.
+TEST(StationWindow, EveryTextOfATileFitsInsideIt) {
+    Line line;
+    std::vector<std::unique_ptr<TestPty>> ptys;
+    TStationSetup setup;
+    setup.RequireUnitId = true;  // a port that opened waits for its id: nothing is written
+    setup.Firmware = line.program / "fw.h86";
+    WriteWholeFile(setup.Firmware, TestFirmware::Make(8, 3).hex);
+    for (int i = 1; i <= 8; ++i) {
+        std::string device = line.program / ("pci-0000:00:14.0-usb-0:1." + std::to_string(i) + ":1.0-port0");
+        if (i % 2) {
+            ptys.push_back(std::make_unique<TestPty>());
+            std::filesystem::create_symlink(ptys.back()->SlavePath(), device);
+        }
+        setup.Ports.push_back({device, 0, device});
+    }
+    TStationWindow& w = line.Open(setup);
+    w.resize(1024, 768);
+    Control<QPushButton>(w, "BtnStart")->click();
+    ASSERT_TRUE(WaitUntil([&] {
+        for (int i = 1; i <= 8; ++i)
+            if (!line.Tile(i).DoingText().startsWith(i % 2 ? "scan the next unit's id" : "the port is not there")) return false;
+        return true;
+    }, 20000)) << line.Tile(2).DoingText().toStdString();
+    line.Tile(3).SayNotice("the record went to history.sqlite in the program folder: the server did not answer in time");
+    const QStringList families =
+        QFontDatabase::families().mid(0, 6) + QStringList{"Nimbus Sans", "DejaVu Sans", "Liberation Sans", "Monospace"};
+    auto* board = Control<QWidget>(w, "TileBoard");
+    for (const QString& family : families) {
+        for (int points : {7, 11, 17}) {
+            const std::string font = family.toStdString() + " " + std::to_string(points) + " pt";
+            board->setFont(QFont(family, points));
+            for (int settle = 0; settle < 3; ++settle) QCoreApplication::processEvents();
+            EXPECT_FALSE(Control<QScrollArea>(w, "TileArea")->horizontalScrollBar()->isVisible()) << font;
+            for (TStationTile* tile : w.Tiles()) {
+                std::vector<QWidget*> shown;
+                for (QWidget* child : tile->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+                    if (child->isVisibleTo(tile)) shown.push_back(child);
+                for (QWidget* a : shown) {
+                    const std::string name = a->objectName().toStdString() + " in " + font;
+                    EXPECT_TRUE(tile->contentsRect().contains(a->geometry())) << name;
+                    for (QWidget* b : shown) {
+                        if (a == b) continue;
+                        EXPECT_FALSE(a->geometry().intersects(b->geometry())) << name << " over " << b->objectName().toStdString();
+                    }
+                    auto* label = qobject_cast<TFitLabel*>(a);
+                    if (!label) continue;
+                    EXPECT_GE(label->height(), label->heightForWidth(label->width())) << name << ": " << label->text().toStdString();
+                    bool cut = false;
+                    label->Lines(label->contentsRect().width(), &cut);
+                    // The tooltip holds it whole (a port problem's also says the system's reason).
+                    if (cut) {
+                        EXPECT_TRUE(label->toolTip().contains(label->text())) << name << ": " << label->text().toStdString();
+                    }
+                }
+            }
+        }
+    }
+    w.StopClick();
+    ASSERT_TRUE(WaitUntil([&] { return !w.Running(); }));
+}
+
+// A port that never opened in a run is a fact the line's summary counts: recorded once, at its
+// end, as the command line's station records it; a port that opened leaves no such record.
+TEST(StationWindow, APortThatNeverOpenedIsRecordedOnce) {
+    Line line;
+    TestPty pty;
+    const std::string there = line.program / "there";
+    std::filesystem::create_symlink(pty.SlavePath(), there);
+    TStationSetup setup;
+    setup.RequireUnitId = true;
+    setup.Firmware = line.program / "fw.h86";
+    WriteWholeFile(setup.Firmware, TestFirmware::Make(8, 3).hex);
+    setup.Ports = {{there, 0, there}, {line.program / "missing", 0, line.program / "missing"}};
+    TStationWindow& w = line.Open(setup);
+    Control<QPushButton>(w, "BtnStart")->click();
+    ASSERT_TRUE(WaitUntil([&] {
+        return line.Tile(1).DoingText().startsWith("scan the next unit's id") && line.Tile(2).ResultText().startsWith("port problem");
+    }, 20000));
+    w.StopClick();
+    ASSERT_TRUE(WaitUntil([&] { return !w.Running(); }));
+    const auto records = line.Records(1);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].Result, "port_failed");
+    EXPECT_EQ(records[0].RunId.toStdString(), w.RunId());
+    EXPECT_EQ(Control<QTreeWidget>(w, "UnitList")->topLevelItemCount(), 0) << "no unit was reached";
+}
+
+// Help and F1 open the station's own topic in the help window, wherever the focus is.
+TEST(StationWindow, HelpAndF1OpenTheStationsTopic) {
+    for (const bool f1 : {false, true}) {
+        Line line;
+        std::filesystem::copy_file(std::string(ZUP_SOURCE_DIR) + "/resources/ZURuzada.HLP", line.program / "ZURuzada.HLP");
+        TStationWindow& w = line.Open(TStationSetup{});
+        if (f1) {
+            auto* box = Control<QComboBox>(w, "PortPicker");
+            box->setFocus();
+            QKeyEvent press(QEvent::KeyPress, Qt::Key_F1, Qt::NoModifier);
+            QCoreApplication::sendEvent(box, &press);
+        } else {
+            Control<QPushButton>(w, "BtnHelp")->click();
+        }
+        auto* help = w.findChild<THelpWindow*>("HelpWindow");
+        ASSERT_NE(help, nullptr) << f1;
+        EXPECT_TRUE(help->isVisible()) << f1;
+        EXPECT_EQ(help->CurrentTopic(), 10) << f1;
+        EXPECT_TRUE(w.Messages.empty()) << w.Messages.front().toStdString();
     }
 }
