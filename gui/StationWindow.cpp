@@ -68,10 +68,11 @@ std::string BaseName(const std::string& path) { return path.substr(path.find_las
 
 }  // namespace
 
-TStationWindow::TStationWindow(const TStationSetup& setup, TStopSignals& stops, QWidget* parent)
+TStationWindow::TStationWindow(const TStationSetup& setup, TStopSignals& stops, QWidget* parent, TPortLister lister)
     : QMainWindow(parent), setup_(setup), stops_(stops),
       programFolder_(setup.ProgramFolder.empty() ? ResolveProgramFolder(ExecutableFolder()) : setup.ProgramFolder),
-      ports_(std::make_unique<TCachedPortSource>(std::make_unique<TSystemPortSource>())) {
+      ports_(std::make_unique<TCachedPortSource>(std::make_unique<TSystemPortSource>())),
+      listPorts_(lister ? std::move(lister) : TPortLister([](const std::string& folder) { return ListPorts(folder); })) {
     setObjectName("StationWindow");
     setWindowTitle(kStationTitle);
     BuildControls();
@@ -231,7 +232,7 @@ void TStationWindow::Relayout() {
 // devices, as `zupflshc ports` lists them.
 void TStationWindow::FillPortPicker() {
     portPicker_->clear();
-    const TPortListing listing = ListPorts(programFolder_);
+    const TPortListing listing = listPorts_(programFolder_);
     auto taken = [&](int com, const std::string& device) {
         return std::any_of(tiles_.begin(), tiles_.end(), [&](const TStationTile* t) {
             return com ? t->Port().Device.empty() && t->Port().Port == com : t->Port().Device == device;
@@ -252,7 +253,7 @@ void TStationWindow::FillPortPicker() {
 
 void TStationWindow::AddPort(const TStationPort& port) {
     if (Locked() || Running()) return;
-    NewTile(port, ListPorts(programFolder_));
+    NewTile(port, listPorts_(programFolder_));
     Relayout();
     FillPortPicker();
 }
@@ -637,7 +638,7 @@ bool TStationWindow::OpenRecipe(const std::string& path) {
 void TStationWindow::ApplySetup() {
     for (TStationTile* tile : tiles_) delete tile;
     tiles_.clear();
-    const TPortListing listing = ListPorts(programFolder_);
+    const TPortListing listing = listPorts_(programFolder_);
     for (const TStationPort& port : setup_.Ports) NewTile(port, listing);
     for (QWidget* w : std::initializer_list<QWidget*>{chooseFile_, baudBox_, portPicker_, addPort_})
         w->setVisible(!Locked());

@@ -8,6 +8,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -38,7 +39,10 @@ struct TPortListing;
 class TStationWindow : public QMainWindow {
     Q_OBJECT
 public:
-    TStationWindow(const TStationSetup& setup, TStopSignals& stops, QWidget* parent = nullptr);
+    // The serial ports present, as the port picker and the tiles name them; benchmarks and tests list
+    // ports of their own. Called from a worker thread.
+    using TPortLister = std::function<TPortListing(const std::string& programFolder)>;
+    TStationWindow(const TStationSetup& setup, TStopSignals& stops, QWidget* parent = nullptr, TPortLister lister = {});
     ~TStationWindow() override;
 
     // Every message box text shown (also when ModalBoxes is off), and every question asked before
@@ -122,6 +126,7 @@ private:
     bool locationChecked_ = false;   // it can: the recorder is made without asking again
     bool startWithdrawn_ = false;    // Stop came while it was asked: Start goes no further
     std::unique_ptr<TCachedPortSource> ports_;
+    TPortLister listPorts_;
     int recordsTried_ = 0, recordsLost_ = 0, recordsElsewhere_ = 0;
     int ticks_ = 0;
 
