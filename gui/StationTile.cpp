@@ -74,7 +74,7 @@ void SetLabelText(QLabel* label, const QString& text) {
     label->setToolTip(text.size() > 40 ? text : QString());
 }
 
-std::string PortIdentity(const TStationPort& port, const TPortListing& listing) {
+std::string PortIdentity(const TStationPort& port, const TPortListing& listing, bool byPath) {
     std::string lines, device = port.Device;
     if (port.Device.empty()) {
         const TComPort* com = port.Port >= 1 && port.Port <= static_cast<int>(listing.Com.size())
@@ -97,8 +97,8 @@ std::string PortIdentity(const TStationPort& port, const TPortListing& listing) 
         if (!d.ById.empty()) lines += "\nby-id: " + d.ById.substr(d.ById.find_last_of('/') + 1);
         if (!d.UsbSerial.empty()) lines += "\nUSB serial " + d.UsbSerial;
     }
-    const std::string byPath = real.empty() ? std::string() : ByPathName(real);
-    if (!byPath.empty()) lines += "\nby-path: " + byPath;
+    const std::string slot = real.empty() || !byPath ? std::string() : ByPathName(real);
+    if (!slot.empty()) lines += "\nby-path: " + slot;
     return lines;
 }
 
@@ -115,6 +115,15 @@ TStationTile::~TStationTile() {
     driver_.reset();
 }
 
+void TStationTile::ShowIdentity(const std::string& identity) {
+    // Two lines at most: the port and its device, then the names that identify it, each cut at the
+    // tile's edge; the whole list is the tooltip.
+    QStringList lines = Local(identity).split('\n');
+    const QString first = lines.takeFirst();
+    SetLabelText(identity_, lines.isEmpty() ? first : first + "\n" + lines.join(" \u00b7 "));
+    identity_->setToolTip(Local(identity));
+}
+
 void TStationTile::BuildControls(const std::string& identity, bool locked) {
     auto* column = new QVBoxLayout(this);
     column->setSpacing(2);
@@ -125,12 +134,7 @@ void TStationTile::BuildControls(const std::string& identity, bool locked) {
     name_->setFont(bold);
     SetLabelText(name_, Local(port_.Name));
     identity_ = NewLabel(this, "IdentityLabel");
-    // Two lines at most: the port and its device, then the names that identify it, each cut at the
-    // tile's edge; the whole list is the tooltip.
-    QStringList lines = Local(identity).split('\n');
-    const QString first = lines.takeFirst();
-    SetLabelText(identity_, lines.isEmpty() ? first : first + "\n" + lines.join(" \u00b7 "));
-    identity_->setToolTip(Local(identity));
+    ShowIdentity(identity);
     idBox_ = new QLineEdit(this);
     idBox_->setObjectName("UnitIdBox");
     idBox_->setAccessibleName(Local(port_.Name) + " unit id");
@@ -323,7 +327,7 @@ void TStationTile::ShowResult(const TJobResult& result, bool counted) {
     // port fault is shown all the same.
     if (!counted && result.PortFault == TPortFault::None) return;
     if (!counted && result.PortFault == TPortFault::NoAnswer) return;
-    QString text, diagnosis;
+    QString text;
     const char* colour = kRed;
     if (result.Succeeded()) {
         text = result.Kind == TResultKind::Verified ? "verified" : "loaded";
@@ -334,22 +338,35 @@ void TStationTile::ShowResult(const TJobResult& result, bool counted) {
         if (shownFault_ == result.PortFault && shownError_ == result.SystemError) return;
         shownFault_ = result.PortFault;
         shownError_ = result.SystemError;
-        TSystemPortSource ports;
-        const TPortDiagnosis d = DiagnoseResult(result, programFolder_, "/run/lock/", &ports);
-        // A unit the port let down while it was written failed all the same: the word says so.
-        text = QString(counted ? "failed, port problem: " : "port problem: ") +
-               (d.Remedy.empty() ? Reason(result.Reason) : Local(d.Remedy));
-        colour = kAmber;
-        diagnosis = Local(result.SystemReason + "\n" + d.Reason + "\n" + d.Remedy).trimmed();
+        ++resultsShown_;
+        // /proc and the system's device list are walked by a thread of their own; the result is
+        // shown once they have been, unless a later result has been shown meanwhile.
+        const int shown = resultsShown_;
+        diagnoser_.Run([result, folder = programFolder_] {
+            TSystemPortSource ports;
+            return DiagnoseResult(result, folder, "/run/lock/", &ports);
+        }, [this, result, counted, shown](const TPortDiagnosis& d) {
+            if (shown == resultsShown_) ShowPortProblem(result, counted, d);
+        });
+        return;
     } else if (result.Kind == TResultKind::Interrupted) {
         text = QString("stopped at block %1 of %2: load it again").arg(result.BlocksSent).arg(result.BlockCount);
     } else {
         text = "failed: " + Reason(result.Reason);
     }
     if (result.PortFault == TPortFault::None) shownFault_ = TPortFault::None;
+    ++resultsShown_;
     SetLabelText(result_, text);
-    if (!diagnosis.isEmpty()) result_->setToolTip(diagnosis);
     Colour(result_, colour);
+}
+
+void TStationTile::ShowPortProblem(const TJobResult& result, bool counted, const TPortDiagnosis& d) {
+    // A unit the port let down while it was written failed all the same: the word says so.
+    SetLabelText(result_, QString(counted ? "failed, port problem: " : "port problem: ") +
+                              (d.Remedy.empty() ? Reason(result.Reason) : Local(d.Remedy)));
+    const QString diagnosis = Local(result.SystemReason + "\n" + d.Reason + "\n" + d.Remedy).trimmed();
+    if (!diagnosis.isEmpty()) result_->setToolTip(diagnosis);
+    Colour(result_, kAmber);
 }
 
 void TStationTile::PortEnded(const TPortEndEvent& end) {

@@ -14,6 +14,8 @@
 
 #include "driver/JobDriver.h"
 #include "driver/StationSetup.h"
+#include "host/OffLoop.h"
+#include "host/PortDiagnosis.h"
 
 class QLabel;
 class QLineEdit;
@@ -23,8 +25,9 @@ class TStopSignals;
 struct TPortListing;
 
 // What identifies a port on the bench: COM n and its device, the /dev/serial/by-id and by-path
-// names, the USB adapter's serial number; one item a line.
-std::string PortIdentity(const TStationPort& port, const TPortListing& listing);
+// names, the USB adapter's serial number; one item a line. `byPath` false: /dev/serial is not
+// walked (what a window may say at once, before a worker has looked).
+std::string PortIdentity(const TStationPort& port, const TPortListing& listing, bool byPath = true);
 
 class TStationTile : public QFrame, private TJobListener {
     Q_OBJECT
@@ -48,6 +51,8 @@ public:
     std::function<void(const TJobEvent& event)> Watch;
 
     const TStationPort& Port() const { return port_; }
+    // What identifies the port (PortIdentity), once it is known.
+    void ShowIdentity(const std::string& identity);
     // Runs the port with `plan` until Stop; the tally starts again.
     void Begin(const TJobPlan& plan, const std::string& programFolder, TStopSignals& stops);
     // Stops the port at once: released, and a unit being written ends as interrupted.
@@ -83,6 +88,7 @@ private:
     void UnitEnded(const TUnitEndedEvent& ended);
     void PortEnded(const TPortEndEvent& end);
     void ShowResult(const TJobResult& result, bool counted);
+    void ShowPortProblem(const TJobResult& result, bool counted, const TPortDiagnosis& d);
     void ShowTally();
     void RecordLost(const std::string& why, bool held);
     void SetDoing(const QString& text);
@@ -107,6 +113,8 @@ private:
     int loaded_ = 0, failed_ = 0, stopped_ = 0;
     TPortFault shownFault_ = TPortFault::None;  // the port fault the result shows, and its errno
     int shownError_ = 0;
+    int resultsShown_ = 0;   // a diagnosis that comes after a later result is not shown
+    TOffLoop diagnoser_{this};  // who holds the port and what the system lists, off the loop
 };
 
 // A label's text, which is also what a screen reader reads out for it.
