@@ -436,7 +436,8 @@ TEST(StationWindow, ARecipeLocksTheFileAndThePorts) {
 }
 
 // Slow work is done off the window's loop: with the port listing held until the test lets it go,
-// the firmware is prepared, Start opens the port and Stop is taken; the listing lands afterwards.
+// the firmware is prepared, Start opens the port, Stop and Close are taken; the listing lands
+// afterwards.
 TEST(StationWindow, StaysResponsiveWhileThePortsAreListed) {
     std::mutex m;
     std::condition_variable cv;
@@ -473,12 +474,15 @@ TEST(StationWindow, StaysResponsiveWhileThePortsAreListed) {
     setup.TickMs = 3;
     line.window = std::make_unique<TStationWindow>(setup, line.stops, nullptr, lister);
     TStationWindow& w = *line.window;
+    w.show();
     ASSERT_TRUE(WaitUntil([&] { return !w.Running() && w.Firmware().Blocks > 0; })) << "prepared meanwhile";
     Control<QPushButton>(w, "BtnStart")->click();
     ASSERT_TRUE(WaitUntil([&] { return line.Tile(1).Running(); }));
     Control<QPushButton>(w, "BtnStop")->click();
     EXPECT_TRUE(WaitUntil([&] { return !w.Running(); })) << "Stop is taken";
     EXPECT_EQ(line.TileText(1, "IdentityLabel"), device) << "the tile names its port until the listing comes";
+    w.close();
+    EXPECT_TRUE(WaitUntil([&] { return !w.isVisible(); })) << "Close is taken once the records are written";
     release.go();
     EXPECT_TRUE(WaitUntil([&] { return line.TileText(1, "IdentityLabel").find("by-id: usb-Bench_Adapter-if00") != std::string::npos; }))
         << line.TileText(1, "IdentityLabel");
