@@ -1,11 +1,13 @@
 #include "cli/CommandLine.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <atomic>
 #include <cerrno>
 #include <clocale>
 #include <csignal>
@@ -24,6 +26,7 @@
 #include "cli/RecipeCommand.h"
 #include "cli/Station.h"
 #include "host/Folders.h"
+#include "host/OffLoop.h"
 #include "host/Ports.h"
 #include "history/RecorderSetup.h"
 #include "history/ResultRecord.h"
@@ -172,6 +175,24 @@ QString SyncCommand(const std::string& recordDb) {
     return command;
 }
 
+// The waits of the end of a run on a thread of their own, with the event loop running here: it
+// hears the stop signals and the records' notices meanwhile.
+TRecorderTally DrainRecords(TJobRecorder& recorder, std::chrono::milliseconds limit, TStopSignals& stops) {
+    std::atomic<bool> stopped{false};
+    const int subscription = stops.Subscribe([&](int) { stopped = true; });
+    QEventLoop loop;
+    {
+        TOffLoop drain(&loop);
+        drain.Run([&recorder, &stopped, limit] {
+            recorder.Drain(limit, [&stopped] { return stopped.load(); });
+            return true;
+        }, [&loop](bool) { loop.quit(); });
+        loop.exec();
+    }
+    stops.Unsubscribe(subscription);
+    return recorder.Settle();
+}
+
 // The end of the run: what is queued is written, within a bounded time (a stop signal cuts it
 // short: the rest goes to the local file at once). A unit that was loaded but whose record nothing
 // could keep ends with a status of its own.
@@ -182,10 +203,7 @@ int FinishRecords(TJobRecorder& recorder, int status, const TCliOptions& options
     // taken in half a second goes to the local file.
     const bool stopped = status == Exit::Interrupted || status == StopStatus(SIGHUP);
     const auto limit = stopped ? std::chrono::milliseconds(500) : TJobRecorder::kFinishLimit;
-    const TRecorderTally tally = recorder.Finish(limit, [&] {
-        QCoreApplication::processEvents();
-        return stops.Received() != 0;
-    });
+    const TRecorderTally tally = DrainRecords(recorder, limit, stops);
     const QString sync = SyncCommand(options.RecordDb);
     if (tally.Waiting > 0 && !json)
         std::fprintf(stderr, "zupflshc: %d %s to be forwarded to the record server (%s)\n", tally.Waiting,

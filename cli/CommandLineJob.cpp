@@ -79,10 +79,38 @@ TCliJob::~TCliJob() = default;
 
 void TCliJob::Begin() {
     if (OnStoreRecord)
-        driver_.SetStoreRecord([this](TJobResult& unit, TJobDriver::TStored stored) {
-            unit.RecordId = OnStoreRecord(unit, std::move(stored));
-        });
+        driver_.SetStoreRecord([this](TJobResult& unit, TJobDriver::TStored stored) { StoreRecord(unit, std::move(stored)); });
     driver_.Begin();
+}
+
+// A port fault is diagnosed (lock files, /proc walked for the holder, the system's devices listed)
+// by a thread of its own while the record is kept: a station's other ports go on meanwhile, and
+// the unit's end is told once both are done.
+void TCliJob::StoreRecord(TJobResult& unit, TJobDriver::TStored stored) {
+    if (unit.PortFault == TPortFault::None) {
+        unit.RecordId = OnStoreRecord(unit, std::move(stored));
+        return;
+    }
+    struct TBoth {
+        TJobDriver::TStored Stored;
+        int Waiting = 2;
+        std::string NotKept;
+        void Done() {
+            if (--Waiting == 0) Stored(NotKept);
+        }
+    };
+    auto both = std::make_shared<TBoth>();
+    both->Stored = std::move(stored);
+    auto id = std::make_shared<std::string>();
+    diagnoser_.Run([result = unit, folder = driver_.ProgramFolder()] { return DiagnoseResult(result, folder); },
+                   [this, both, id](const TPortDiagnosis& d) {
+                       diagnosed_.emplace(*id, d);
+                       both->Done();
+                   });
+    *id = unit.RecordId = OnStoreRecord(unit, [both](const std::string& notKept) {
+        both->NotKept = notKept;
+        both->Done();
+    });
 }
 
 int TCliJob::Run() {
@@ -141,7 +169,9 @@ void TCliJob::UnitEnded(const TUnitEndedEvent& ended) {
     }
     for (const std::string& warning : shown.Warnings) view_.Warning(warning);
     view_.SetResult(shown);
-    const TPortDiagnosis d = DiagnoseResult(result, driver_.ProgramFolder());
+    const bool diagnosed = diagnosed_ && diagnosed_->first == result.RecordId;
+    const TPortDiagnosis d = diagnosed ? diagnosed_->second : DiagnoseResult(result, driver_.ProgramFolder());
+    diagnosed_.reset();
     view_.SetAdvice(d.Reason, d.Remedy);
     if (options_.Loop)
         view_.SetTally(LoadedAndFailed(ended.Units, ended.Failed));

@@ -14,6 +14,8 @@
 #include "cli/CommandLineOptions.h"
 #include "cli/CommandLineView.h"
 #include "driver/JobDriver.h"
+#include "host/OffLoop.h"
+#include "host/PortDiagnosis.h"
 
 class TStopSignals;
 
@@ -91,6 +93,7 @@ private:
     void Event(const TJobEvent& event) override;
     void PortWait(const TPortWaitEvent& wait);
     void UnitEnded(const TUnitEndedEvent& ended);
+    void StoreRecord(TJobResult& unit, TJobDriver::TStored stored);
     void PortEnded(const TPortEndEvent& end);
     void PrepareReport(const TJobResult& result);
     void AskToProceed();
@@ -112,4 +115,7 @@ private:
     std::string endWord_, endReason_;
     std::string unitVersion_;
     std::optional<TJobResult> prepared_;
+    // A unit's port, diagnosed while its record was kept, and the record's id.
+    std::optional<std::pair<std::string, TPortDiagnosis>> diagnosed_;
+    TOffLoop diagnoser_{&context_};
 };

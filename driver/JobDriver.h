@@ -18,6 +18,7 @@
 #include "engine/JobEvents.h"
 #include "engine/Sequencer.h"
 #include "engine/SerialPort.h"
+#include "host/OffLoop.h"
 
 class TStopSignals;
 
@@ -160,6 +161,7 @@ private:
     void AwaitReturn();
     void AwaitPort(int intervalMs, qint64 deadlineMs);
     void Poll();
+    void PollUsb(bool late);
     std::string WatchedPath();
     std::string UsbDevice(std::string* error) const;
     void UseUsbAdapter();
@@ -199,4 +201,5 @@ private:
     QTimer poll_;
     QElapsedTimer pollClock_;
     qint64 pollDeadline_ = -1;
+    TOffLoop usbLookup_{&context_};  // a usb: name looked up among the adapters, off the loop
 };

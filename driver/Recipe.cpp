@@ -298,6 +298,16 @@ bool WriteRecipe(const std::string& path, TRecipe& recipe, std::string& error) {
     return true;
 }
 
+namespace {
+
+std::string DigestMismatch(const TRecipe& recipe, const std::string& file, int64_t size, const std::string& digest) {
+    if (digest == recipe.Sha256 && size == recipe.Size) return {};
+    return "the firmware '" + ShownText(file) + "' is not the one the recipe pins: sha256 " + digest +
+           " (file), " + recipe.Sha256 + " (recipe)";
+}
+
+}  // namespace
+
 std::string FirmwareMismatch(const TRecipe& recipe) {
     if (recipe.Job != TDriverJob::Upload) return {};
     const std::string file = recipe.FirmwarePath();
@@ -310,13 +320,20 @@ std::string FirmwareMismatch(const TRecipe& recipe) {
     if (!bytes) return "the firmware '" + ShownText(file) + "' is missing (the recipe pins sha256 " + recipe.Sha256 + ")";
     if (const std::string untrusted = UntrustedPathReason(file); !untrusted.empty())
         return "the firmware '" + ShownText(file) + "' is not used: " + untrusted;
-    return PinnedFirmwareMismatch(recipe, Sha256Hex(*bytes), static_cast<int64_t>(bytes->size()));
+    return DigestMismatch(recipe, file, static_cast<int64_t>(bytes->size()), Sha256Hex(*bytes));
+}
+
+std::string PreparedFirmwareMismatch(const TRecipe& recipe, const TJobResult& prepared) {
+    if (recipe.Job != TDriverJob::Upload) return {};
+    if (prepared.Kind != TResultKind::Prepared) return FirmwareMismatch(recipe);
+    const std::string file = recipe.FirmwarePath();
+    if (const std::string untrusted = UntrustedPathReason(file); !untrusted.empty())
+        return "the firmware '" + ShownText(file) + "' is not used: " + untrusted;
+    return DigestMismatch(recipe, file, prepared.InputSize, prepared.InputSha256);
 }
 
 std::string PinnedFirmwareMismatch(const TRecipe& recipe, const std::string& sha256, int64_t size) {
-    if (sha256 == recipe.Sha256 && size == recipe.Size) return {};
-    return "the firmware '" + ShownText(recipe.FirmwarePath()) + "' is not the one the recipe pins: sha256 " + sha256 +
-           " (file), " + recipe.Sha256 + " (recipe)";
+    return DigestMismatch(recipe, recipe.FirmwarePath(), size, sha256);
 }
 
 namespace {

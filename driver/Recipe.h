@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "driver/JobDriver.h"
+#include "engine/JobResult.h"
 
 struct TRecipe {
     static constexpr int kFormat = 1;  // the newest format this program reads and writes
@@ -61,6 +62,9 @@ std::string PinnedFirmwareMismatch(const TRecipe& recipe, const std::string& sha
 // What puts a recipe whose firmware no longer matches right: only the engineer who writes recipes
 // can, with the command that writes this one again as it stands (a server's password left out).
 std::string RecipeRewriteRemedy(const TRecipe& recipe);
+// The same for a file just prepared (`prepared`, the preparation's result), from the digest the
+// preparation took: the file is read again only when the preparation failed, to say why.
+std::string PreparedFirmwareMismatch(const TRecipe& recipe, const TJobResult& prepared);
 
 // A record location as a station keeps it: a file named relative to `folder` (with its trailing
 // '/'; "" for the current folder) made absolute, so it stays the same file wherever the station is

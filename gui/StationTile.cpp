@@ -84,7 +84,7 @@ void SetLabelText(QLabel* label, const QString& text) {
     label->setToolTip(text.size() > 40 ? text : QString());
 }
 
-std::string PortIdentity(const TStationPort& port, const TPortListing& listing) {
+std::string PortIdentity(const TStationPort& port, const TPortListing& listing, bool byPath) {
     std::string lines, device = port.Device;
     if (port.Device.empty()) {
         const TComPort* com = port.Port >= 1 && port.Port <= static_cast<int>(listing.Com.size())
@@ -108,8 +108,8 @@ std::string PortIdentity(const TStationPort& port, const TPortListing& listing) 
         if (!d.ById.empty()) lines += "\nby-id: " + d.ById.substr(d.ById.find_last_of('/') + 1);
         if (!d.UsbSerial.empty()) lines += "\nUSB serial " + d.UsbSerial;
     }
-    const std::string byPath = real.empty() ? std::string() : ByPathName(real);
-    if (!byPath.empty()) lines += "\nby-path: " + byPath;
+    const std::string slot = real.empty() || !byPath ? std::string() : ByPathName(real);
+    if (!slot.empty()) lines += "\nby-path: " + slot;
     return lines;
 }
 
@@ -138,13 +138,7 @@ TStationTile::~TStationTile() {
     driver_.reset();
 }
 
-void TStationTile::BuildControls(const std::string& identity, bool locked) {
-    auto* column = new QVBoxLayout(this);
-    column->setSpacing(2);
-    column->setContentsMargins(6, 4, 6, 4);
-    name_ = NewLabel(this, "PortLabel", 2);
-    SetLabelText(name_, Local(port_.Name));
-    identity_ = NewLabel(this, "IdentityLabel");
+void TStationTile::ShowIdentity(const std::string& identity) {
     // The port and its device, then the names that identify it on one line, wrapped to three lines
     // at most; the whole list is the tooltip.
     QStringList lines = Local(identity).split('\n');
@@ -152,6 +146,16 @@ void TStationTile::BuildControls(const std::string& identity, bool locked) {
     SetLabelText(identity_, lines.isEmpty() ? first : first + "\n" + lines.join(" \u00b7 "));
     static_cast<TFitLabel*>(identity_)->SetMaxLines(3);
     identity_->setToolTip(Local(identity));
+}
+
+void TStationTile::BuildControls(const std::string& identity, bool locked) {
+    auto* column = new QVBoxLayout(this);
+    column->setSpacing(2);
+    column->setContentsMargins(6, 4, 6, 4);
+    name_ = NewLabel(this, "PortLabel", 2);
+    SetLabelText(name_, Local(port_.Name));
+    identity_ = NewLabel(this, "IdentityLabel");
+    ShowIdentity(identity);
     idBox_ = new QLineEdit(this);
     idBox_->setObjectName("UnitIdBox");
     idBox_->setAccessibleName(Local(port_.Name) + " unit id");
@@ -386,7 +390,7 @@ void TStationTile::ShowResult(const TJobResult& result, bool counted) {
     // port fault is shown all the same.
     if (!counted && result.PortFault == TPortFault::None) return;
     if (!counted && result.PortFault == TPortFault::NoAnswer) return;
-    QString word = "FAILED", reason, diagnosis;
+    QString word = "FAILED", reason;
     const char* colour = kRed;
     const char* bandColour = kRed;
     if (result.Succeeded()) {
@@ -399,16 +403,17 @@ void TStationTile::ShowResult(const TJobResult& result, bool counted) {
         if (shownFault_ == result.PortFault && shownError_ == result.SystemError) return;
         shownFault_ = result.PortFault;
         shownError_ = result.SystemError;
-        TSystemPortSource ports;
-        const TPortDiagnosis d = DiagnoseResult(result, programFolder_, "/run/lock/", &ports);
-        // A unit the port let down while it was written failed all the same: the word says so.
-        const QString remedy = d.Remedy.empty() ? Reason(result.Reason) : Local(d.Remedy);
-        reason = counted ? "port problem: " + remedy : remedy;
-        resultText_ = (counted ? "failed, port problem: " : "port problem: ") + remedy;
-        if (!counted) word = "PORT PROBLEM";
-        colour = kAmber;
-        if (!counted) bandColour = kAmber;
-        diagnosis = Local(result.SystemReason + "\n" + d.Reason + "\n" + d.Remedy).trimmed();
+        ++resultsShown_;
+        // /proc and the system's device list are walked by a thread of their own; the result is
+        // shown once they have been, unless a later result has been shown meanwhile.
+        const int shown = resultsShown_;
+        diagnoser_.Run([result, folder = programFolder_] {
+            TSystemPortSource ports;
+            return DiagnoseResult(result, folder, "/run/lock/", &ports);
+        }, [this, result, counted, shown](const TPortDiagnosis& d) {
+            if (shown == resultsShown_) ShowPortProblem(result, counted, d);
+        });
+        return;
     } else if (result.Kind == TResultKind::Interrupted) {
         // Stopped by the operator: neither loaded nor failed.
         word = "STOPPED";
@@ -420,11 +425,25 @@ void TStationTile::ShowResult(const TJobResult& result, bool counted) {
         resultText_ = "failed: " + reason;
     }
     if (result.PortFault == TPortFault::None) shownFault_ = TPortFault::None;
+    ++resultsShown_;
     Band(band_, word, bandColour);
     SetLabelText(result_, reason);
-    if (!diagnosis.isEmpty()) result_->setToolTip(diagnosis);
     Colour(result_, colour);
     result_->setVisible(!reason.isEmpty());
+    ShowUnit(result);
+}
+
+void TStationTile::ShowPortProblem(const TJobResult& result, bool counted, const TPortDiagnosis& d) {
+    // A unit the port let down while it was written failed all the same: the word says so.
+    const QString remedy = d.Remedy.empty() ? Reason(result.Reason) : Local(d.Remedy);
+    const QString reason = counted ? "port problem: " + remedy : remedy;
+    resultText_ = (counted ? "failed, port problem: " : "port problem: ") + remedy;
+    Band(band_, counted ? "FAILED" : "PORT PROBLEM", counted ? kRed : kAmber);
+    SetLabelText(result_, reason);
+    const QString diagnosis = Local(result.SystemReason + "\n" + d.Reason + "\n" + d.Remedy).trimmed();
+    if (!diagnosis.isEmpty()) result_->setToolTip(diagnosis);
+    Colour(result_, kAmber);
+    result_->setVisible(true);
     ShowUnit(result);
 }
 

@@ -15,6 +15,8 @@
 
 #include "driver/JobDriver.h"
 #include "driver/StationSetup.h"
+#include "host/OffLoop.h"
+#include "host/PortDiagnosis.h"
 
 class QLabel;
 class QLineEdit;
@@ -24,8 +26,9 @@ class TStopSignals;
 struct TPortListing;
 
 // What identifies a port on the bench: COM n and its device, the /dev/serial/by-id and by-path
-// names, the USB adapter's serial number; one item a line.
-std::string PortIdentity(const TStationPort& port, const TPortListing& listing);
+// names, the USB adapter's serial number; one item a line. `byPath` false: /dev/serial is not
+// walked (what a window may say at once, before a worker has looked).
+std::string PortIdentity(const TStationPort& port, const TPortListing& listing, bool byPath = true);
 // What the operator calls a port in a word: COM n (also for a device a COM n leads to), the
 // device's own name when it is short (ttyUSB0), otherwise its place among the station's ports.
 QString ShortPortName(const TStationPort& port, const TPortListing& listing, int position);
@@ -58,6 +61,8 @@ public:
     void SetShortName(const QString& name);
     QString ShortName() const;
     QString IdentityText() const;
+    // What identifies the port (PortIdentity), once it is known.
+    void ShowIdentity(const std::string& identity);
     // Runs the port with `plan` until Stop; the tally starts again.
     void Begin(const TJobPlan& plan, const std::string& programFolder, TStopSignals& stops);
     // Stops the port at once: released, and a unit being written ends as interrupted.
@@ -94,6 +99,7 @@ private:
     void UnitEnded(const TUnitEndedEvent& ended);
     void PortEnded(const TPortEndEvent& end);
     void ShowResult(const TJobResult& result, bool counted);
+    void ShowPortProblem(const TJobResult& result, bool counted, const TPortDiagnosis& d);
     void ShowTally();
     void RecordLost(const std::string& why, bool held);
     void SetDoing(const QString& text);
@@ -123,6 +129,8 @@ private:
     TPortFault shownFault_ = TPortFault::None;  // the port fault the result shows, and its errno
     int shownError_ = 0;
     std::optional<TJobResult> openFailure_;  // the port's last failure to open, while it never has
+    int resultsShown_ = 0;   // a diagnosis that comes after a later result is not shown
+    TOffLoop diagnoser_{this};  // who holds the port and what the system lists, off the loop
 };
 
 // A label's text, which is also what a screen reader reads out for it.

@@ -2,7 +2,6 @@
 
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QDateTime>
 #include <QFileDialog>
 #include <QGridLayout>
@@ -72,10 +71,11 @@ std::string BaseName(const std::string& path) { return path.substr(path.find_las
 
 }  // namespace
 
-TStationWindow::TStationWindow(const TStationSetup& setup, TStopSignals& stops, QWidget* parent)
+TStationWindow::TStationWindow(const TStationSetup& setup, TStopSignals& stops, QWidget* parent, TPortLister lister)
     : QMainWindow(parent), setup_(setup), stops_(stops),
       programFolder_(setup.ProgramFolder.empty() ? ResolveProgramFolder(ExecutableFolder()) : setup.ProgramFolder),
-      ports_(std::make_unique<TCachedPortSource>(std::make_unique<TSystemPortSource>())) {
+      ports_(std::make_unique<TCachedPortSource>(std::make_unique<TSystemPortSource>())),
+      listPorts_(lister ? std::move(lister) : TPortLister([](const std::string& folder) { return ListPorts(folder); })) {
     setObjectName("StationWindow");
     setWindowTitle(kStationTitle);
     BuildControls();
@@ -97,12 +97,15 @@ TStationWindow::~TStationWindow() {
     // The tiles' drivers go before the recorder and the preparation they may still tell.
     for (TStationTile* tile : tiles_) delete tile;
     tiles_.clear();
-    preparation_.reset();
+    // The last records are on the disk before the window goes; a listing or a preparation under
+    // way is waited for and its answer dropped.
+    finisher_.Join();
+    finishing_.reset();
 }
 
-TStationTile* TStationWindow::NewTile(const TStationPort& port, const TPortListing& listing) {
-    auto* tile = new TStationTile(port, PortIdentity(port, listing), Locked(), tileBoard_);
-    tile->SetShortName(ShortPortName(port, listing, static_cast<int>(tiles_.size()) + 1));
+TStationTile* TStationWindow::NewTile(const TStationPort& port, const std::string& identity) {
+    auto* tile = new TStationTile(port, identity, Locked(), tileBoard_);
+    tile->SetShortName(ShortPortName(port, listing_, static_cast<int>(tiles_.size()) + 1));
     tile->OnUnitEnded = [this](TStationTile& t, const TUnitEndedEvent& e) { UnitEnded(t, e); };
     tile->OnStoreRecord = [this](TStationTile& t, const TJobResult& r, TJobDriver::TStored stored) {
         return Record(t, r, std::move(stored));
@@ -182,7 +185,7 @@ QWidget* TStationWindow::BuildButtons() {
     baudBox_->addItems({"38400", "57600"});
     baudBox_->setCurrentText(QString::number(setup_.Baud));
     auto* picker = new TPortPicker(bar);
-    picker->BeforePopup = [this] { FillPortPicker(); };
+    picker->BeforePopup = [this] { RelistPorts(); };
     portPicker_ = picker;
     portPicker_->setObjectName("PortPicker");
     portPicker_->setAccessibleName("Port to add");
@@ -241,11 +244,57 @@ void TStationWindow::Relayout() {
             }
 }
 
+namespace {
+
+bool SamePort(const TStationPort& a, const TStationPort& b) {
+    return a.Name == b.Name && a.Port == b.Port && a.Device == b.Device;
+}
+
+struct TListedPorts {
+    TPortListing Listing;
+    std::vector<std::string> Identities;  // of the ports given, in their order
+};
+
+}  // namespace
+
+// The ports are listed off the loop (sysfs, /proc and /dev/serial are walked for every device): the
+// picker shows the last listing until the new one comes, and each tile its name until its
+// identity is known.
+void TStationWindow::RelistPorts() {
+    if (lister_.Busy()) {
+        listAgain_ = true;
+        return;
+    }
+    std::vector<TStationPort> ports;
+    for (const TStationTile* tile : tiles_) ports.push_back(tile->Port());
+    lister_.Run([lister = listPorts_, folder = programFolder_, ports] {
+        TListedPorts listed{lister(folder), {}};
+        for (const TStationPort& port : ports) listed.Identities.push_back(PortIdentity(port, listed.Listing));
+        return listed;
+    }, [this, ports](const TListedPorts& listed) { PortsListed(ports, listed.Listing, listed.Identities); });
+}
+
+void TStationWindow::PortsListed(const std::vector<TStationPort>& ports, const TPortListing& listing,
+                                 const std::vector<std::string>& identities) {
+    listing_ = listing;
+    for (size_t t = 0; t < tiles_.size(); ++t)
+        for (size_t i = 0; i < ports.size(); ++i)
+            if (SamePort(ports[i], tiles_[t]->Port())) {
+                tiles_[t]->ShowIdentity(identities[i]);
+                tiles_[t]->SetShortName(ShortPortName(ports[i], listing_, static_cast<int>(t) + 1));
+            }
+    FillPortPicker();
+    if (listAgain_) {
+        listAgain_ = false;
+        RelistPorts();
+    }
+}
+
 // The serial ports present that are not tiles yet: the COM n that open something, then the
 // devices, as `zupflshc ports` lists them.
 void TStationWindow::FillPortPicker() {
     portPicker_->clear();
-    const TPortListing listing = ListPorts(programFolder_);
+    const TPortListing& listing = listing_;
     auto taken = [&](int com, const std::string& device) {
         return std::any_of(tiles_.begin(), tiles_.end(), [&](const TStationTile* t) {
             return com ? t->Port().Device.empty() && t->Port().Port == com : t->Port().Device == device;
@@ -266,9 +315,10 @@ void TStationWindow::FillPortPicker() {
 
 void TStationWindow::AddPort(const TStationPort& port) {
     if (Locked() || Running()) return;
-    NewTile(port, ListPorts(programFolder_));
+    NewTile(port, PortIdentity(port, listing_, false));
     Relayout();
     FillPortPicker();
+    RelistPorts();
 }
 
 void TStationWindow::RemoveTile(TStationTile& tile) {
@@ -294,6 +344,11 @@ void TStationWindow::StartClick() {
     if (Running() || closing_) return;
     if (setup_.Firmware.empty()) return ShowMessage("Choose the firmware file first.");
     if (tiles_.empty()) return ShowMessage("Add a port first: the adapters present are in the list beside Add Port.");
+    // The last recipe's records are still being written: Start goes on once they are.
+    if (finishing_) {
+        startAfterRecords_ = true;
+        return ShowRunning();
+    }
     if (setup_.KeepRecords && !recorder_ && !setup_.RecordDb.empty() && !locationChecked_) return CheckLocation();
     if (setup_.KeepRecords && !recorder_) {
         std::string error;
@@ -305,8 +360,13 @@ void TStationWindow::StartClick() {
         if (!MakeJobRecorder(setup_.RecordDb, programFolder_, context, recorder_, error, locationChecked_))
             return ShowMessage("No unit was started: " + Local(error));
     }
-    if (const std::string problem = RecipeProblem(); !problem.empty())
-        return ShowMessage("No unit was started: " + Local(problem));
+    NewRun();
+    // The file is prepared again now, and read once: what the ports load is what it holds at
+    // Start, and that is what a recipe's pin is checked against.
+    Prepare(true);
+}
+
+void TStationWindow::NewRun() {
     runId_ = NewStationRunId();
     totals_ = {};
     recordsLost_ = recordsElsewhere_ = 0;
@@ -318,8 +378,6 @@ void TStationWindow::StartClick() {
         for (const std::string& id : tile->GivenUnitIds()) unitIds_.Claim(id);
     sinceStart_.start();
     ShowTotals();
-    // The file is read again now: what the ports load is what it holds at Start.
-    Prepare(true);
 }
 
 // A named record server may take its connection's time to answer: it is asked from a thread of its
@@ -353,18 +411,27 @@ void TStationWindow::Prepare(bool thenStart) {
     startAfterPreparing_ = thenStart;
     ShowRunning();
     ShowHeader();
-    // In memory: every port then sends that upload, and nothing is written beside the firmware.
-    preparation_ = std::make_unique<TPreparation>(
-        setup_.Firmware, setup_.TickMs, programFolder_, stops_, this,
-        [this](const TJobResult& result, const TSharedUpload& upload) { Prepared(result, upload); });
-    preparation_->Begin();
+    // In memory (every port then sends that upload, and nothing is written beside the firmware),
+    // on a thread of its own: a file of 64 MiB takes seconds to read, convert and digest.
+    preparer_.Run([file = setup_.Firmware, tickMs = setup_.TickMs, folder = programFolder_, pin = setup_.Recipe] {
+        return PrepareOnThisThread(file, tickMs, folder, pin ? &*pin : nullptr);
+    }, [this](const TPreparedFirmware& prepared) { Prepared(prepared); });
 }
 
-void TStationWindow::Prepared(const TJobResult& result, const TSharedUpload& upload) {
-    preparation_.reset();
+void TStationWindow::Prepared(const TPreparedFirmware& prepared) {
     preparing_ = false;
     const bool start = startAfterPreparing_;
     startAfterPreparing_ = false;
+    // Before any port opens: the firmware must be the one the recipe pins.
+    if (start && Locked() && !prepared.Mismatch.empty()) {
+        ShowHeader();
+        ShowRunning();
+        ShowRecipeProblem(prepared.Mismatch);
+        return ShowMessage("No unit was started: " +
+                           Local("recipe '" + ShownText(setup_.Recipe->Name) + "': " + prepared.Mismatch + "; " +
+                                 RecipeRewriteRemedy(*setup_.Recipe)));
+    }
+    const TJobResult& result = prepared.Result;
     if (result.Job != TJob::Prepare || result.Kind != TResultKind::Prepared) {
         input_ = {};
         if (Locked())
@@ -374,17 +441,9 @@ void TStationWindow::Prepared(const TJobResult& result, const TSharedUpload& upl
         const QString reason = Reason(result.Reason);
         return ShowMessage((start ? "No unit was started: " : "") + QString("the firmware file cannot be prepared: ") + reason);
     }
-    input_ = StationInputOf(result, upload);
+    input_ = StationInputOf(result, prepared.Upload);
     if (Locked()) ShowRecipeProblem(PinnedFirmwareMismatch(*setup_.Recipe, input_.Sha256, input_.Size));
     ShowHeader();
-    // A recipe pins the firmware: what was prepared must be the bytes it names, whatever changed
-    // since the file was checked.
-    if (start && Locked() && input_.Sha256 != setup_.Recipe->Sha256) {
-        ShowRunning();
-        return ShowMessage("No unit was started: the firmware changed while it was prepared: sha256 " +
-                           QString::fromStdString(input_.Sha256) + " (prepared), " +
-                           QString::fromStdString(setup_.Recipe->Sha256) + " (recipe)");
-    }
     if (start) StartPorts();
     ShowRunning();
 }
@@ -428,6 +487,7 @@ void TStationWindow::StartPorts() {
 void TStationWindow::StopClick() {
     // Start withdrawn before any port opened: no unit is woken.
     startWithdrawn_ = checker_.joinable();
+    startAfterRecords_ = false;
     if (preparing_) startAfterPreparing_ = false;
     if (!running_) return ShowRunning();
     // Stopping while units are written leaves them half-written: only on purpose.
@@ -471,33 +531,56 @@ void TStationWindow::ShowRunning() {
     const bool busy = Running();
     start_->setEnabled(!busy);
     // Stop is there from the moment Start is pressed: it withdraws a Start still being prepared.
-    stop_->setEnabled(running_ || startAfterPreparing_ || checker_.joinable());
+    stop_->setEnabled(running_ || startAfterPreparing_ || checker_.joinable() || startAfterRecords_);
     for (QWidget* w : std::initializer_list<QWidget*>{chooseFile_, baudBox_, portPicker_, openRecipe_, saveRecipe_})
         w->setEnabled(!busy);
     addPort_->setEnabled(!busy && portPicker_->count() > 0);
 }
 
 void TStationWindow::closeEvent(QCloseEvent* event) {
-    if (running_ && AnyWriting() && !AskToStopWhileWriting()) {
+    if (!closing_ && running_ && AnyWriting() && !AskToStopWhileWriting()) {
         event->ignore();
         return;
     }
-    // The records are finished with the event loop running: nothing may start meanwhile.
+    // Nothing may start once the window is closing.
     closing_ = true;
     StopAll();
     FinishRecords();
-    event->accept();
+    // The window goes once its records are written (RecordsFinished closes it again).
+    if (finishing_) event->ignore();
+    else event->accept();
 }
 
-// What is queued is written before the window goes, within a bounded time; the window goes on
-// drawing meanwhile.
+// What is queued is written before the window goes (or before another recipe's run starts),
+// within a bounded time, by a thread of its own: the window goes on drawing, and Stop and Close
+// are taken meanwhile.
 void TStationWindow::FinishRecords() {
-    if (!recorder_) return;
-    recorder_->Finish(TJobRecorder::kFinishLimit, [] {
-        QCoreApplication::processEvents();
-        return false;
-    });
-    recorder_.reset();
+    if (!recorder_ || finishing_) return;
+    finishing_ = std::move(recorder_);
+    recordLabelBefore_ = recordLabel_->text();
+    SetLabelText(recordLabel_, "Writing the last records ...");
+    ShowRunning();
+    TJobRecorder* recorder = finishing_.get();
+    finisher_.Run([recorder] {
+        recorder->Drain(TJobRecorder::kFinishLimit);
+        return true;
+    }, [this](bool) { RecordsFinished(); });
+}
+
+void TStationWindow::RecordsFinished() {
+    SetLabelText(recordLabel_, recordLabelBefore_);
+    // The notices still due may tell a record kept elsewhere on the line above.
+    finishing_->Settle();
+    finishing_.reset();
+    if (closing_) {
+        close();
+        return;
+    }
+    ShowRunning();
+    if (startAfterRecords_) {
+        startAfterRecords_ = false;
+        StartClick();
+    }
 }
 
 void TStationWindow::ShowMessage(const QString& text) {
@@ -634,15 +717,6 @@ void TStationWindow::ShowTotals() {
 
 // ---- recipes ----
 
-// Before any port opens: the firmware must be the one the recipe pins.
-std::string TStationWindow::RecipeProblem() const {
-    if (!Locked()) return {};
-    const std::string mismatch = FirmwareMismatch(*setup_.Recipe);
-    return mismatch.empty() ? std::string()
-                            : "recipe '" + ShownText(setup_.Recipe->Name) + "': " + mismatch + "; " +
-                                  RecipeRewriteRemedy(*setup_.Recipe);
-}
-
 bool TStationWindow::OpenRecipe(const std::string& path) {
     if (Running()) return false;
     TStationSetup setup = setup_;
@@ -651,7 +725,8 @@ bool TStationWindow::OpenRecipe(const std::string& path) {
         ShowMessage(Local(error));
         return false;
     }
-    // Another recipe may keep its records elsewhere and names itself in them.
+    // Another recipe may keep its records elsewhere and names itself in them: the last run's are
+    // finished first (Start waits for them).
     if (recorder_) FinishRecords();
     if (setup.RecordDb != setup_.RecordDb) locationChecked_ = false;
     setup_ = setup;
@@ -662,13 +737,13 @@ bool TStationWindow::OpenRecipe(const std::string& path) {
 void TStationWindow::ApplySetup() {
     for (TStationTile* tile : tiles_) delete tile;
     tiles_.clear();
-    const TPortListing listing = ListPorts(programFolder_);
-    for (const TStationPort& port : setup_.Ports) NewTile(port, listing);
+    for (const TStationPort& port : setup_.Ports) NewTile(port, PortIdentity(port, listing_, false));
     for (QWidget* w : std::initializer_list<QWidget*>{chooseFile_, baudBox_, portPicker_, addPort_})
         w->setVisible(!Locked());
     baudBox_->setCurrentText(QString::number(setup_.Baud));
     Relayout();
     FillPortPicker();
+    RelistPorts();
     input_ = {};
     ShowRecipeProblem({});
     ShowHeader();

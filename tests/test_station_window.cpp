@@ -14,10 +14,12 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,7 @@
 #include "gui/StationWindow.h"
 #include "gui/Uflash8.h"
 #include "history/HistoryStore.h"
+#include "host/Ports.h"
 #include "host/StopSignals.h"
 #include "serial/serial_posix.h"
 #include "tests/support/CliRun.h"
@@ -452,6 +455,7 @@ TEST(StationWindow, ARecipeLocksTheFileAndThePorts) {
         EXPECT_NE(problem->text().toStdString().find(says), std::string::npos) << problem->text().toStdString();
     EXPECT_TRUE(w.Messages.empty()) << "said in the header, not in a box";
     Control<QPushButton>(w, "BtnStart")->click();
+    ASSERT_TRUE(WaitUntil([&] { return !w.Messages.empty() && !w.Running(); }));
     ASSERT_EQ(w.Messages.size(), 1u);
     EXPECT_NE(w.Messages[0].toStdString().find("No unit was started: recipe 'line3.json'"), std::string::npos)
         << w.Messages[0].toStdString();
@@ -475,6 +479,59 @@ TEST(StationWindow, ARecipeLocksTheFileAndThePorts) {
     EXPECT_FALSE(records[0].RecipeSha256.isEmpty());
     w.StopClick();
     EXPECT_TRUE(w.Questions.empty());
+}
+
+// Slow work is done off the window's loop: with the port listing held until the test lets it go,
+// the firmware is prepared, Start opens the port, Stop and Close are taken; the listing lands
+// afterwards.
+TEST(StationWindow, StaysResponsiveWhileThePortsAreListed) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool released = false;
+    Line line;
+    struct TRelease {
+        std::function<void()> go;
+        ~TRelease() { go(); }
+    } release{[&] {
+        std::lock_guard lock(m);
+        released = true;
+        cv.notify_all();
+    }};
+    // Not a serial port: the tile's port fails to open and is tried again until Stop.
+    const std::string device = line.Device(1);
+    WriteWholeFile(device, "");
+    auto lister = [&](const std::string& folder) {
+        std::unique_lock lock(m);
+        cv.wait(lock, [&] { return released; });
+        TPortListing listing;
+        listing.ProgramFolder = folder;
+        TSerialDevice adapter;
+        adapter.Path = RealPath(device);
+        adapter.ById = "/dev/serial/by-id/usb-Bench_Adapter-if00";
+        listing.Devices.push_back(adapter);
+        return listing;
+    };
+    TStationSetup setup;
+    setup.Firmware = line.program / "fw.h86";
+    WriteWholeFile(setup.Firmware, TestFirmware::Make(8, 3).hex);
+    setup.Ports = {{device, 0, device}};
+    setup.ProgramFolder = line.program.Folder();
+    setup.ModalBoxes = false;
+    setup.TickMs = 3;
+    line.window = std::make_unique<TStationWindow>(setup, line.stops, nullptr, lister);
+    TStationWindow& w = *line.window;
+    w.show();
+    ASSERT_TRUE(WaitUntil([&] { return !w.Running() && w.Firmware().Blocks > 0; })) << "prepared meanwhile";
+    Control<QPushButton>(w, "BtnStart")->click();
+    ASSERT_TRUE(WaitUntil([&] { return line.Tile(1).Running(); }));
+    Control<QPushButton>(w, "BtnStop")->click();
+    EXPECT_TRUE(WaitUntil([&] { return !w.Running(); })) << "Stop is taken";
+    EXPECT_EQ(line.TileText(1, "IdentityLabel"), device) << "the tile names its port until the listing comes";
+    w.close();
+    EXPECT_TRUE(WaitUntil([&] { return !w.isVisible(); })) << "Close is taken once the records are written";
+    release.go();
+    EXPECT_TRUE(WaitUntil([&] { return line.TileText(1, "IdentityLabel").find("by-id: usb-Bench_Adapter-if00") != std::string::npos; }))
+        << line.TileText(1, "IdentityLabel");
 }
 
 // Eight tiles fit a 1024 x 768 screen; more scroll. Every text is what a screen reader reads,
