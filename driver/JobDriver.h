@@ -15,13 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "driver/DriverJob.h"
 #include "engine/JobEvents.h"
 #include "engine/Sequencer.h"
 #include "engine/SerialPort.h"
 
 class TStopSignals;
-
-enum class TDriverJob { Upload, Factory, Prepare };
 
 // What one port runs.
 struct TJobPlan {

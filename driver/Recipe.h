@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/JobDriver.h"
+#include "driver/DriverJob.h"
 
 struct TRecipe {
     static constexpr int kFormat = 1;  // the newest format this program reads and writes
