@@ -17,7 +17,6 @@
 #include "host/PortDiagnosis.h"
 #include "host/Ports.h"
 #include "host/PortSource.h"
-#include "serial/serial_posix.h"
 
 namespace {
 
