@@ -85,7 +85,6 @@ private:
     void Prepare(bool thenStart);
     void Prepared(const TJobResult& result, const TSharedUpload& upload);
     void StartPorts();
-    TJobPlan PlanFor(const TStationTile& tile, const std::string& tag) const;
     void UnitEnded(TStationTile& tile, const TUnitEndedEvent& ended);
     bool ClaimUnitId(const std::string& id, std::string& refusal);
     std::string Record(TStationTile& tile, const TJobResult& unit, TJobDriver::TStored stored);
