@@ -42,8 +42,8 @@ struct TStationPlan {
     int TickMs = 50;
     std::optional<TRecipe> Recipe;    // the recipe it was made from; records name it
 
-    // Several ports, a loop or a pinned firmware: the firmware is prepared once, and each port has
-    // its own capture and scratch files.
+    // Several ports, a loop or a recipe's pin: the firmware is prepared (and checked) once, before
+    // any port, and each port has its own capture and scratch files.
     bool Station() const { return Ports.size() > 1 || Loop || !PinnedSha256.empty(); }
 };
 
