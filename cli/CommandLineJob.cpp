@@ -19,33 +19,6 @@ int Severity(int status) {
     }
 }
 
-TJobPlan PlanOf(const TCliOptions& options, const TCliUnit& unit) {
-    TJobPlan plan;
-    plan.Job = options.Command == TCommand::Factory  ? TDriverJob::Factory
-               : options.Command == TCommand::Prepare ? TDriverJob::Prepare
-                                                      : TDriverJob::Upload;
-    plan.Name = unit.Name;
-    plan.Port = unit.Port;
-    plan.Device = unit.Device;
-    plan.Capture = options.Capture;
-    plan.CapturePath = unit.CapturePath;
-    plan.FilePath = unit.FilePath;
-    plan.Prepared = unit.Prepared;
-    plan.PrepareInMemory = unit.PrepareInMemory;
-    plan.Baud = options.Baud;
-    plan.Loop = options.Loop;
-    plan.Count = options.Count;
-    plan.WaitSeconds = options.WaitSeconds;
-    plan.TickMs = options.TickMs;
-    plan.AutoGoOn = options.Yes;
-    plan.ScratchTag = unit.ScratchTag.empty() ? "1" : unit.ScratchTag;
-    plan.Verify = options.Verify;
-    plan.ExpectVersion = options.ExpectVersion;
-    plan.RequireUnitId = options.RequireUnitId;
-    plan.UnitId = options.UnitId;
-    return plan;
-}
-
 }  // namespace
 
 TCliVerdict CliVerdict(const TJobResult& result, int stopSignal) {
@@ -69,10 +42,9 @@ std::string LoadedAndFailed(int units, int failed) {
 
 int WorseStatus(int a, int b) { return Severity(b) > Severity(a) ? b : a; }
 
-TCliJob::TCliJob(const TCliOptions& options, const TCliUnit& unit, TCliView& view, const std::string& programFolder,
-                 TStopSignals& stopSignals)
-    : options_(options), unit_(unit), view_(view), driver_(PlanOf(options, unit), *this, programFolder, stopSignals) {
-    view_.SetEnterProceeds(options.Command == TCommand::Factory && !options.Yes);
+TCliJob::TCliJob(const TJobPlan& plan, TCliView& view, const std::string& programFolder, TStopSignals& stopSignals)
+    : plan_(plan), view_(view), driver_(plan, *this, programFolder, stopSignals) {
+    view_.SetEnterProceeds(plan.Job == TDriverJob::Factory && !plan.AutoGoOn);
 }
 
 TCliJob::~TCliJob() = default;
@@ -128,7 +100,7 @@ void TCliJob::Event(const TJobEvent& event) {
                    [&](const TPortWaitEvent& e) { PortWait(e); },
                    [&](const TNextUnitEvent&) { view_.Note("waiting for the next unit"); },
                    [&](const TAwaitingEvent& e) {
-                       if (e.Step == TOperatorStep::FitJumpers && !options_.Yes) AskToProceed();
+                       if (e.Step == TOperatorStep::FitJumpers && !plan_.AutoGoOn) AskToProceed();
                        if (e.Step == TOperatorStep::UnitId && OnAwaitUnitId) OnAwaitUnitId();
                    },
                    [&](const TUnitEndedEvent& e) { UnitEnded(e); },
@@ -141,8 +113,8 @@ void TCliJob::Event(const TJobEvent& event) {
 void TCliJob::PortWait(const TPortWaitEvent& wait) {
     switch (wait.Why) {
     case TPortWait::NotThereYet:
-        return view_.Note("waiting up to " + std::to_string(wait.Seconds) + " s for " + unit_.Name);
-    case TPortWait::Gone: return view_.Note(unit_.Name + " is gone: waiting for it to come back");
+        return view_.Note("waiting up to " + std::to_string(wait.Seconds) + " s for " + plan_.Name);
+    case TPortWait::Gone: return view_.Note(plan_.Name + " is gone: waiting for it to come back");
     case TPortWait::Retrying: return view_.Note("the port did not open: trying again every second");
     }
 }
@@ -160,7 +132,7 @@ void TCliJob::UnitEnded(const TUnitEndedEvent& ended) {
         }
         return;
     }
-    if (options_.Command == TCommand::Prepare && result.Kind == TResultKind::Prepared) PrepareReport(result);
+    if (plan_.Job == TDriverJob::Prepare && result.Kind == TResultKind::Prepared) PrepareReport(result);
     if (result.Kind == TResultKind::Prepared) prepared_ = result;
     TJobResult shown = result;
     if (OnUnitResult && LeavesRecord(result)) {
@@ -173,7 +145,7 @@ void TCliJob::UnitEnded(const TUnitEndedEvent& ended) {
     const TPortDiagnosis d = diagnosed ? diagnosed_->second : DiagnoseResult(result, driver_.ProgramFolder());
     diagnosed_.reset();
     view_.SetAdvice(d.Reason, d.Remedy);
-    if (options_.Loop)
+    if (plan_.Loop)
         view_.SetTally(LoadedAndFailed(ended.Units, ended.Failed));
     worst_ = WorseStatus(worst_, verdict.Status);
     last_ = verdict;
@@ -189,7 +161,7 @@ void TCliJob::UnitEnded(const TUnitEndedEvent& ended) {
 
 void TCliJob::PortEnded(const TPortEndEvent& end) {
     switch (end.Why) {
-    case TPortEnd::Finished: return Done(options_.Loop ? worst_ : last_.Status, last_.Word, lastReason_);
+    case TPortEnd::Finished: return Done(plan_.Loop ? worst_ : last_.Status, last_.Word, lastReason_);
     case TPortEnd::CaptureFailed: return Done(Exit::Usage, "capture file cannot be written", end.Reason);
     case TPortEnd::InputEnded: return Done(Exit::Interrupted, "stopped", end.Reason);
     case TPortEnd::NoUnitId:

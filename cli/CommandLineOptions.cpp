@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "base/ShownText.h"
+#include "driver/UnitIds.h"
 #include "firmware/UploadFile.h"
 #include "history/HistoryLocation.h"
 
@@ -114,14 +115,13 @@ bool CheckRecordValues(const QCommandLineParser& p, TCliOptions& o, QString& err
     if (p.isSet("record-db") && !ParseHistoryLocation(p.value("record-db"), location, error)) return false;
     o.RecordDb = QFile::encodeName(p.value("record-db")).toStdString();
     const QString unit = p.value("unit-id");
-    for (const QChar c : unit) {
-        if (c.category() == QChar::Other_Control) {
-            error = "--unit-id must not hold control characters";
-            return false;
-        }
-    }
     if (p.isSet("unit-id") && unit.trimmed().isEmpty()) {
         error = "--unit-id needs the unit's id";
+        return false;
+    }
+    // The id a scanner or a tile would take, and no other.
+    if (const std::string refusal = UnitIdRefusal(unit.toStdString()); !refusal.empty()) {
+        error = "--unit-id: " + QString::fromStdString(refusal);
         return false;
     }
     o.UnitId = unit.toStdString();

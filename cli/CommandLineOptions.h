@@ -35,10 +35,6 @@ struct TCliOptions {
     std::string ExpectVersion;  // the software version each unit must report, "" = any
     bool Scan = false;        // unit ids come from standard input, "PORT ID" a line
     bool RequireUnitId = false;  // no unit is woken before it has its id
-    // ---- a recipe's run ----
-    std::string RecipeName;     // the recipe's file name for the records, "" without one
-    std::string RecipeSha256;   // the SHA-256 of its content
-    std::string PinnedSha256;   // the firmware's SHA-256 the recipe pins: the prepared bytes must match
     // The engine counts every limit in ticks; tests shorten them to run the slow waits quickly.
     int TickMs = 50;
 
@@ -52,8 +48,6 @@ struct TCliOptions {
     bool Loop = false;    // each port goes on to the next unit when one ends
     int Count = 0;        // --loop: units per port, 0 = until stopped
     int WaitSeconds = 0;  // how long a port that is not there yet is waited for
-    // A recipe always runs as a station: the firmware is prepared (and checked) once, before any port.
-    bool Station() const { return Ports.size() > 1 || Loop || !PinnedSha256.empty(); }
 };
 
 enum class TParse { Run, Help, Version, Fail };

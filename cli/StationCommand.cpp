@@ -7,34 +7,9 @@
 #include "base/Paths.h"
 #include "base/ShownText.h"
 #include "cli/CommandLineOptions.h"
+#include "cli/OptionsPlan.h"
 
 namespace {
-
-// `station` takes the options of `upload` for its ports and file; anything the operator did not
-// give is chosen in the window.
-TStationSetup StationSetupOf(const TCliOptions& options) {
-    TStationSetup setup;
-    if (!options.File.empty()) setup.Firmware = AbsolutePath(options.File);
-    for (const TCliOptions::TPortChoice& choice : options.Ports) {
-        TStationPort port;
-        port.Port = choice.Device.empty() ? choice.Port : 0;
-        port.Device = choice.Device;
-        port.Name = choice.Device.empty() ? "COM " + std::to_string(choice.Port) : ShownText(choice.Device);
-        setup.Ports.push_back(port);
-    }
-    setup.Baud = options.Baud;
-    setup.Capture = options.Capture;
-    setup.CapturePath = options.CapturePath.empty() ? std::string() : AbsolutePath(options.CapturePath);
-    // A record file named relative to here stays this one when a saved recipe names it.
-    setup.RecordDb = AbsoluteRecordLocation(options.RecordDb);
-    setup.Count = options.Count;
-    setup.TickMs = options.TickMs;
-    // Every unit passes the checks a station at the terminal would put it through.
-    setup.Verify = options.Verify;
-    setup.ExpectVersion = options.ExpectVersion;
-    setup.RequireUnitId = options.RequireUnitId;
-    return setup;
-}
 
 // An option that a recipe would silently override.
 bool FixedByRecipe(const QStringList& words) {
@@ -57,7 +32,12 @@ int StationCommandSetup(int argc, char** argv, TStationSetup& setup) {
     case TParse::Fail: std::fprintf(stderr, "zupflshc: %s\n", error.toLocal8Bit().constData()); return Exit::Usage;
     case TParse::Run: break;
     }
-    setup = StationSetupOf(options);
+    // `station` takes the options of `upload` for its ports and file; anything the operator did not
+    // give is chosen in the window, which goes on to each port's next unit by itself.
+    static_cast<TStationPlan&>(setup) = StationPlanOf(options);
+    setup.Loop = true;
+    // A record file named relative to here stays this one when a saved recipe names it.
+    setup.RecordDb = AbsoluteRecordLocation(options.RecordDb);
     // A recipe fixes everything the options would: it is read, and refused, before any window.
     const bool recipe = options.File.size() > 5 && options.File.compare(options.File.size() - 5, 5, ".json") == 0;
     std::string problem;

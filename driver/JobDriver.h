@@ -15,14 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "driver/DriverJob.h"
 #include "engine/JobEvents.h"
 #include "engine/Sequencer.h"
 #include "engine/SerialPort.h"
 #include "host/OffLoop.h"
 
 class TStopSignals;
-
-enum class TDriverJob { Upload, Factory, Prepare };
 
 // What one port runs.
 struct TJobPlan {

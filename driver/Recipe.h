@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/JobDriver.h"
+#include "driver/DriverJob.h"
 #include "engine/JobResult.h"
 
 struct TRecipe {

@@ -18,7 +18,6 @@
 #include "host/PortDiagnosis.h"
 #include "host/Ports.h"
 #include "host/PortSource.h"
-#include "serial/serial_posix.h"
 
 namespace {
 

@@ -23,7 +23,6 @@
 #include "gui/FitLabel.h"
 #include "gui/HelpWindow.h"
 #include "gui/ProgramName.h"
-#include "gui/Uflash8.h"
 #include "history/RecorderSetup.h"
 #include "history/ResultRecord.h"
 #include "host/Folders.h"
@@ -448,39 +447,13 @@ void TStationWindow::Prepared(const TPreparedFirmware& prepared) {
     ShowRunning();
 }
 
-TJobPlan TStationWindow::PlanFor(const TStationTile& tile, const std::string& tag) const {
-    const TStationPort& port = tile.Port();
-    TJobPlan plan;
-    plan.Job = TDriverJob::Upload;
-    plan.Name = port.Name;
-    plan.Port = port.Port ? port.Port : 1;
-    plan.Device = port.Device.empty() || IsUsbDeviceSpec(port.Device) ? port.Device : AbsolutePath(port.Device);
-    plan.Capture = setup_.Capture;
-    plan.CapturePath = PortCapturePath(setup_.CapturePath, programFolder_, tag);
-    plan.FilePath = input_.File;
-    plan.Prepared = input_.Upload;
-    plan.Baud = setup_.Baud;
-    // Every port goes on to its next unit by itself until the operator stops the line.
-    plan.Loop = true;
-    plan.Count = setup_.Count;
-    plan.TickMs = setup_.TickMs;
-    plan.ScratchTag = tag;
-    plan.Verify = setup_.Verify;
-    plan.ExpectVersion = setup_.ExpectVersion;
-    plan.RequireUnitId = setup_.RequireUnitId;
-    return plan;
-}
-
 void TStationWindow::StartPorts() {
     running_ = true;
-    std::vector<std::string> tags;
-    for (size_t i = 0; i < tiles_.size(); ++i) {
-        // Two devices of one name in different folders must not share a capture file.
-        std::string tag = PortTag(tiles_[i]->Port().Port, tiles_[i]->Port().Device);
-        if (std::find(tags.begin(), tags.end(), tag) != tags.end()) tag += "-" + std::to_string(i + 1);
-        tags.push_back(tag);
-        tiles_[i]->Begin(PlanFor(*tiles_[i], tag), programFolder_, stops_);
-    }
+    TStationPlan plan = setup_;
+    plan.Ports.clear();
+    for (const TStationTile* tile : tiles_) plan.Ports.push_back(tile->Port());
+    const std::vector<TJobPlan> ports = PortPlans(plan, input_, programFolder_);
+    for (size_t i = 0; i < tiles_.size(); ++i) tiles_[i]->Begin(ports[i], programFolder_, stops_);
     PortEnded();
 }
 
@@ -756,24 +729,11 @@ bool TStationWindow::SaveRecipe(const std::string& path) {
         ShowMessage("Choose the firmware file and add the ports first: the recipe pins both.");
         return false;
     }
-    TRecipe recipe;
-    recipe.Job = TDriverJob::Upload;
-    // Beside the recipe (or below its folder) the name stays relative, so the folder can move whole.
+    TStationPlan plan = setup_;
+    plan.Ports.clear();
+    for (const TStationTile* tile : tiles_) plan.Ports.push_back(tile->Port());
     const std::string absolute = AbsolutePath(path);
-    const std::string folder = absolute.substr(0, absolute.find_last_of('/') + 1);
-    recipe.Firmware = input_.File.compare(0, folder.size(), folder) == 0 ? input_.File.substr(folder.size()) : input_.File;
-    recipe.Sha256 = input_.Sha256;
-    recipe.Size = input_.Size;
-    recipe.Blocks = input_.Blocks;
-    recipe.Checksum = input_.Checksum;
-    recipe.Baud = setup_.Baud;
-    for (const TStationTile* tile : tiles_) recipe.Ports.push_back(PortName(tile->Port().Port, tile->Port().Device));
-    recipe.Loop = true;
-    recipe.Count = setup_.Count;
-    recipe.RecordDb = setup_.RecordDb;
-    recipe.Verify = setup_.Verify;
-    recipe.ExpectVersion = setup_.ExpectVersion;
-    recipe.RequireUnitId = setup_.RequireUnitId;
+    TRecipe recipe = RecipeOf(plan, input_, absolute);
     std::string error;
     if (!WriteRecipe(absolute, recipe, error)) {
         ShowMessage("The recipe was not saved: " + Local(error));

@@ -98,7 +98,6 @@ private:
     void Prepared(const TPreparedFirmware& prepared);
     void NewRun();
     void StartPorts();
-    TJobPlan PlanFor(const TStationTile& tile, const std::string& tag) const;
     void UnitEnded(TStationTile& tile, const TUnitEndedEvent& ended);
     bool ClaimUnitId(const std::string& id, std::string& refusal);
     std::string Record(TStationTile& tile, const TJobResult& unit, TJobDriver::TStored stored);
