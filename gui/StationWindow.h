@@ -95,7 +95,9 @@ private:
     std::string RecipeProblem() const;
     void PortEnded();
     void MoveToNextAwaitingId(const TStationTile& from);
+    TStationTile* UnitIdTarget(TStationTile& from) const;
     void RemoveTile(TStationTile& tile);
+    QString SameDeviceAs(const TStationPort& port) const;
     bool AskToStopWhileWriting();
     bool AnyWriting() const;
     void ShowMessage(const QString& text);
@@ -125,7 +127,7 @@ private:
     int recordsTried_ = 0, recordsLost_ = 0, recordsElsewhere_ = 0;
     int ticks_ = 0;
 
-    QLabel *firmware_, *totalsLabel_, *recordLabel_;
+    QLabel *firmware_, *totalsLabel_, *recordLabel_, *baudLabel_, *pickerLabel_;
     QPushButton *start_, *stop_, *chooseFile_, *addPort_, *openRecipe_, *saveRecipe_;
     QComboBox *portPicker_, *baudBox_;
     QScrollArea* area_;
