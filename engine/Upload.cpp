@@ -385,12 +385,22 @@ std::chrono::milliseconds TSequencer::UnitSilentFor() const {
 }
 
 bool TSequencer::EndIfLineLost() {
+    switch (Run.UploadState) {
+    case State::AwaitErasing:
+    case State::AwaitEraseEnd:
+    case State::AwaitErrorBlock:
+    case State::AwaitRequest:
+    case State::Silence:
+    case State::AwaitThankYou:
+    case State::AwaitSwr:
+    case State::AwaitFcs: break;
+    default: return false;  // nothing is awaited of the unit, or the end is already on its way
+    }
     // The loss is a fact once the serial component has told its reason (it tells it just after it
     // marks the line): the record then says why, not only that.
-    if (!Writing() || State::IsFactory(Run.UploadState) || !Serial1.LineLost() || Serial1.ErrorCode() == 0)
-        return false;
+    if (!Writing() || !Serial1.LineLost() || Serial1.ErrorCode() == 0) return false;
     PortFault(TPortFault::LineLost);
-    TimedOut();
+    GoTo(State::TimedOut);
     return true;
 }
 

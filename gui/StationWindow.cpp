@@ -194,9 +194,6 @@ QWidget* TStationWindow::BuildButtons() {
     row->addWidget(pickerLabel_);
     row->addWidget(portPicker_);
     row->addWidget(addPort_);
-    // The toolbar comes first, in the order it is shown; the tiles follow Add Port (Relayout).
-    const std::initializer_list<QWidget*> order{start_, stop_, chooseFile_, baudBox_, openRecipe_, saveRecipe_, portPicker_, addPort_};
-    for (auto w = order.begin(); w + 1 != order.end(); ++w) setTabOrder(*w, *(w + 1));
     connect(start_, &QPushButton::clicked, this, [this] { StartClick(); });
     connect(stop_, &QPushButton::clicked, this, [this] { StopClick(); });
     connect(chooseFile_, &QPushButton::clicked, this, [this] {
@@ -230,8 +227,12 @@ void TStationWindow::Relayout() {
         grid_->addWidget(tiles_[i], static_cast<int>(i) / kColumns, static_cast<int>(i) % kColumns, Qt::AlignTop);
     for (int c = 0; c < kColumns; ++c) grid_->setColumnStretch(c, 1);
     grid_->setRowStretch(grid_->rowCount(), 1);
-    // Tab goes from tile to tile in the order they are shown.
-    QWidget* last = addPort_;
+    // The toolbar first, as it is shown, then Tab goes from tile to tile in the order they are shown.
+    QWidget* last = start_;
+    for (QWidget* w : std::initializer_list<QWidget*>{stop_, chooseFile_, baudBox_, openRecipe_, saveRecipe_, portPicker_, addPort_}) {
+        setTabOrder(last, w);
+        last = w;
+    }
     for (TStationTile* tile : tiles_)
         for (QWidget* w : tile->findChildren<QWidget*>())
             if (w->focusPolicy() & Qt::TabFocus) {
