@@ -224,8 +224,9 @@ private:
     // The state and stage as they stand, told when they changed; after every step and command.
     void Settled() { out_.StateNow(Run.UploadState); }
     void PortFault(TPortFault fault);
-    // The device failed on read (EIO, gone) while the unit was written: it ends at once as a lost
-    // line. False while the line holds.
+    // The device failed on read (EIO, gone) while a reply of the unit being written is awaited:
+    // the wait ends at the next step as a lost line, not at the end of the reply wait. False
+    // while the line holds.
     bool EndIfLineLost();
     // A timed-out wait's reason, or the lost line's when that is what ended it.
     std::string WaitEndedReason() const;

@@ -437,8 +437,8 @@ void TStationTile::ShowUnitId() {
     SetLabelText(idLabel_, text.isEmpty() ? "no unit id given" : text);
 }
 
-// A unit that stops answering mid-transfer is said to, with for how long, and the estimate stops:
-// a frozen block count and a time left that still counts down would say it is on its way.
+// A unit silent mid-transfer is said to be, with for how long, and the estimate stops: a frozen
+// block count beside a time left that still counts down would say the unit is on its way.
 bool TStationTile::ShowSilence() {
     const std::chrono::milliseconds silent =
         Running() ? driver_->Engine().UnitSilentFor() : std::chrono::milliseconds(0);

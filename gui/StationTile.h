@@ -42,7 +42,7 @@ public:
     std::function<std::string(TStationTile& tile, const TJobResult& result, TJobDriver::TStored stored)> OnStoreRecord;
     // The operator entered an id; the window may refuse it (false, with the reason).
     std::function<bool(const std::string& id, std::string& refusal)> ClaimUnitId;
-    // The tile an id entered here goes to: this one, the one whose unit is next to be woken, or
+    // The tile an id entered here goes to: this one, another awaiting its next unit's id, or
     // nullptr when every port has its next unit's id (the id is refused). Unset: this one.
     std::function<TStationTile*(TStationTile& tile)> UnitIdTarget;
     // An id was taken for the next unit: the window moves on to the next tile awaiting one.
