@@ -43,6 +43,7 @@ TJobPlan PlanOf(const TCliOptions& options, const TCliUnit& unit) {
     plan.ExpectVersion = options.ExpectVersion;
     plan.RequireUnitId = options.RequireUnitId;
     plan.UnitId = options.UnitId;
+    plan.PauseAfterFailures = options.PauseAfter();
     return plan;
 }
 
@@ -139,6 +140,8 @@ void TCliJob::UnitEnded(const TUnitEndedEvent& ended) {
         const std::string warning = OnUnitResult(result, verdict);
         if (!warning.empty()) shown.Warnings.push_back(warning);
     }
+    // Said of the port on its line, not kept in the record: the record has the ratio itself.
+    if (const std::string slow = SlowLinkText(result.WireRatio); !slow.empty()) shown.Warnings.push_back(slow);
     for (const std::string& warning : shown.Warnings) view_.Warning(warning);
     view_.SetResult(shown);
     const TPortDiagnosis d = DiagnoseResult(result, driver_.ProgramFolder());

@@ -15,7 +15,8 @@
 namespace {
 
 const QStringList kValued = {"--port",      "--device",  "--baud",   "--tick-ms",       "--count",
-                             "--wait",      "--record-db", "--unit-id", "--expect-version"};
+                             "--wait",      "--record-db", "--unit-id", "--expect-version",
+                             "--pause-after-failures"};
 
 bool IsOptionWord(const QString& word) { return word.size() > 1 && word.startsWith('-'); }
 
@@ -72,14 +73,15 @@ struct TCommandRule {
 const TCommandRule kRules[] = {
     {"upload", TCommand::Upload, 1,
      {"port", "device", "baud", "capture", "json", "tick-ms", "loop", "count", "wait", "record-db", "unit-id",
-      "verify", "expect-version", "scan", "require-unit-id"}},
+      "verify", "expect-version", "scan", "require-unit-id", "pause-after-failures"}},
     {"factory", TCommand::Factory, 0,
      {"port", "device", "yes", "capture", "json", "tick-ms", "loop", "count", "wait", "record-db", "unit-id", "scan",
-      "require-unit-id"}},
+      "require-unit-id", "pause-after-failures"}},
     {"prepare", TCommand::Prepare, 1, {"json"}},
     {"ports", TCommand::Ports, 0, {"json"}},
     // The station window: its FILE (firmware, or a recipe) may be chosen in the window instead.
-    {"station", TCommand::Station, 1, {"port", "device", "baud", "capture", "tick-ms", "count", "record-db"}},
+    {"station", TCommand::Station, 1,
+     {"port", "device", "baud", "capture", "tick-ms", "count", "record-db", "pause-after-failures"}},
 };
 
 bool WholeNumber(const QString& text, int low, int high, int& value) {
@@ -177,6 +179,10 @@ bool CheckStation(const QCommandLineParser& p, TCliOptions& o, QString& error) {
         error = QString("--wait must be 0 to 86400 seconds, not '%1'").arg(p.value("wait"));
         return false;
     }
+    if (p.isSet("pause-after-failures") && !WholeNumber(p.value("pause-after-failures"), 0, 1000, o.PauseAfterFailures)) {
+        error = QString("--pause-after-failures must be 0 (never) to 1000 units, not '%1'").arg(p.value("pause-after-failures"));
+        return false;
+    }
     return true;
 }
 
@@ -209,6 +215,11 @@ QString UnknownOption(const QCommandLineParser& p, const QStringList& args) {
 }
 
 }  // namespace
+
+int TCliOptions::PauseAfter() const {
+    if (PauseAfterFailures >= 0) return PauseAfterFailures;
+    return Station() ? kStationPauseAfterFailures : 0;
+}
 
 QString OptionName(const QString& word) {
     if (!IsOptionWord(word) || word == "--") return {};
@@ -246,7 +257,8 @@ TParse ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStr
                   {"json", ""}, {"yes", ""}, {"record-db", "", "LOC"}, {"unit-id", "", "TEXT"},
                   {{"h", "help"}, ""}, {"version", ""}, tick});
     p.addOptions({{"loop", ""}, {"count", "", "N"}, {"wait", "", "SECONDS"}});
-    p.addOptions({{"verify", ""}, {"expect-version", "", "V"}, {"scan", ""}, {"require-unit-id", ""}});
+    p.addOptions({{"verify", ""}, {"expect-version", "", "V"}, {"scan", ""}, {"require-unit-id", ""},
+                  {"pause-after-failures", "", "N"}});
     const QStringList args = JoinCaptureValue(arguments);
     if (!p.parse(QStringList{"zupflshc"} + args)) {
         error = p.unknownOptionNames().isEmpty() ? p.errorText() : UnknownOption(p, args);
@@ -317,6 +329,9 @@ const std::vector<TOptionHelp>& OptionHelp() {
                    "input, a line \"PORT ID\" each (a barcode scanner),\n"
                    "for that port's next unit; an id is used once a run"},
         {"--require-unit-id", "wake no unit before it has its id (with --scan)"},
+        {"--pause-after-failures N", "several ports or --loop: a port whose last N units\n"
+                                     "failed in a row wakes no other unit until a line\n"
+                                     "\"PORT resume\" on --scan input (default 3; 0 never)"},
         {"-h, --help", "show this help and exit"},
         {"--version", "show the version and exit"},
     };

@@ -25,7 +25,7 @@ constexpr size_t kMaxFirmwareSize = 64u << 20;
 
 // What each subcommand takes besides its own words; the rest belongs in the recipe, or nowhere.
 const QStringList kWriteOptions = {"port",   "device",         "baud",           "loop", "count", "record-db",
-                                   "verify", "expect-version", "require-unit-id"};
+                                   "verify", "expect-version", "require-unit-id", "pause-after-failures"};
 const QStringList kRunOptions = {"json", "scan", "yes", "capture", "tick-ms", "wait"};
 
 int Refuse(const std::string& text) {
@@ -120,6 +120,7 @@ int WriteCommand(const QStringList& words, const TRawArgument& raw) {
     recipe.Baud = o.Baud;
     recipe.Loop = o.Loop;
     recipe.Count = o.Count;
+    recipe.PauseAfterFailures = o.PauseAfterFailures;
     recipe.RecordDb = AbsoluteRecordLocation(o.RecordDb);
     recipe.Verify = o.Verify;
     recipe.ExpectVersion = o.ExpectVersion;
@@ -162,6 +163,8 @@ void PrintRecipe(const TRecipe& r) {
                                     ? Local(location.Display()).c_str()
                                     : ShownText(where).c_str());
     std::printf("Unit id required: %s\n", yes(r.RequireUnitId));
+    if (r.PauseAfterFailures == 0) std::printf("Pause after failures in a row: never\n");
+    else std::printf("Pause after failures in a row: %d\n", r.PauseAfterFailures > 0 ? r.PauseAfterFailures : kStationPauseAfterFailures);
 }
 
 int ShowCommand(const QStringList& words, const TRawArgument& raw) {
@@ -216,6 +219,7 @@ int RunCommand(const QStringList& words, const TRawArgument& raw, const std::fun
     o.Verify = recipe.Verify;
     o.ExpectVersion = recipe.ExpectVersion;
     o.RequireUnitId = recipe.RequireUnitId;
+    if (recipe.PauseAfterFailures >= 0) o.PauseAfterFailures = recipe.PauseAfterFailures;
     o.RecipeName = recipe.Name;
     o.RecipeSha256 = recipe.ContentSha256;
     o.PinnedSha256 = upload ? recipe.Sha256 : std::string();

@@ -28,6 +28,7 @@ TStationSetup StationSetupOf(const TCliOptions& options) {
     // A record file named relative to here stays this one when a saved recipe names it.
     setup.RecordDb = AbsoluteRecordLocation(options.RecordDb);
     setup.Count = options.Count;
+    if (options.PauseAfterFailures >= 0) setup.PauseAfterFailures = options.PauseAfterFailures;
     setup.TickMs = options.TickMs;
     return setup;
 }

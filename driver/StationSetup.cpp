@@ -27,6 +27,7 @@ bool StationSetupOfRecipe(const std::string& path, TStationSetup& setup, std::st
     setup.Verify = recipe.Verify;
     setup.ExpectVersion = recipe.ExpectVersion;
     setup.RequireUnitId = recipe.RequireUnitId;
+    if (recipe.PauseAfterFailures >= 0) setup.PauseAfterFailures = recipe.PauseAfterFailures;
     setup.Recipe = recipe;
     return true;
 }

@@ -27,6 +27,7 @@ struct TStationSetup {
     bool Verify = false;              // every upload verified after the unit's restart
     std::string ExpectVersion;        // the software version every unit must report, "" for any
     bool RequireUnitId = false;       // no unit is woken before it has its id
+    int PauseAfterFailures = 3;       // a port pauses after this many failures in a row, 0 never
     // A recipe fixes the file, the baud, the ports and the checks; records name it.
     std::optional<TRecipe> Recipe;
     // ---- for tests, benchmarks and tools ----

@@ -392,6 +392,7 @@ TJobPlan TStationWindow::PlanFor(const TStationTile& tile, const std::string& ta
     plan.Verify = setup_.Verify;
     plan.ExpectVersion = setup_.ExpectVersion;
     plan.RequireUnitId = setup_.RequireUnitId;
+    plan.PauseAfterFailures = setup_.PauseAfterFailures;
     return plan;
 }
 

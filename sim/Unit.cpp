@@ -47,6 +47,7 @@ const std::string& Unit::Loader2() {
 
 Unit::Unit(const SimOptions& options, OutQueue& out, int initialSpeed)
     : opt_(options), out_(out), lastSpeed_(initialSpeed) {
+    out_.SetHold(std::chrono::milliseconds(options.replyLatencyMs));
     seed_ = options.seedGiven ? options.seed : std::random_device{}();
     rng_.seed(seed_);
     // A unit out of the box: empty flash behind the resident boot code.
