@@ -169,26 +169,27 @@ TEST(DriverIds, AnIdBelongsToTheUnitThatAnswers) {
     }
 }
 
-// Each row: a port whose units fail (the failed board answers the wake-up again) with its pause
+// Each row: a port whose units fail (each asks for its second block for ever) with its pause
 // after failures in a row, and the steps ("paused": it pauses, "still": no unit runs for a long
 // while and it stays paused, "notpaused": it is not paused now). Only units that were reached count.
 TEST(DriverIds, APortPausesAfterItsUnitsFailedInARowUntilResumed) {
-    const SimOptions fails = With([](SimOptions& o) { o.failAt = 3; });
+    const SimOptions fails = With([](SimOptions& o) { o.resendForever = 2; });
     const struct {
         const char* name;
         int pauseAfter;
         const char* steps;
     } rows[] = {
-        {"three in a row, then resumed", 3, "begin on ended notpaused ended notpaused ended paused still resume "
-                                            "notpaused ended notpaused ended notpaused ended paused"},
-        {"never with 0", 0, "begin on ended ended ended ended notpaused"},
+        {"three in a row, then resumed", 3, "begin on ended notpaused on ended notpaused on ended paused still resume "
+                                            "notpaused on ended notpaused on ended notpaused on ended paused"},
+        {"never with 0", 0, "begin on ended on ended on ended on ended notpaused"},
         {"wake-ups nobody answered do not count", 2,
          "begin on ended out runout notpaused runout notpaused on ended paused still"},
     };
     for (const auto& row : rows) {
         LoopPort port(false, false, fails, row.pauseAfter);
         std::istringstream steps(row.steps);
-        for (std::string step; steps >> step;) ASSERT_EQ(port.Step(step), "") << row.name << ": " << step;
+        int at = 0;
+        for (std::string step; steps >> step; ++at) ASSERT_EQ(port.Step(step), "") << row.name << ": " << step << " (step " << at << ")";
     }
 }
 
