@@ -181,7 +181,7 @@ TEST(HistoryCommand, TheSummaryByGroupIsWorkedOutByTheDatabase) {
     }
     const Outcome table = f.Run({"--summary", "--by", "day"}), csv = f.Run({"--summary", "--by", "day", "--csv"});
     EXPECT_EQ(table.out.substr(0, table.out.find('\n')), "Day               Units  Loaded  First pass  Median s  Wire  Failures");
-    EXPECT_NE(table.out.find("2026-01-05             3       1        0.0%      60.0  0.61  timeout 1, unit_failed 1"),
+    EXPECT_NE(table.out.find("2026-01-05            3       1        0.0%      60.0  0.61  timeout 1, unit_failed 1"),
               std::string::npos) << table.out;
     EXPECT_NE(csv.out.find("2026-01-05,3,1,2,0,0.0000,60000,0.610,timeout 1; unit_failed 1\r\n"), std::string::npos)
         << csv.out;
