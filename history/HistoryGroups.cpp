@@ -8,6 +8,7 @@
 #include <QTimeZone>
 #include <QVariant>
 #include <algorithm>
+#include <cmath>
 #include <functional>
 
 #include "history/HistoryFormat.h"
@@ -212,8 +213,11 @@ QString GroupJson(const std::vector<TGroupKey>& keys, const std::vector<TGroupRo
         o.insert("units", r.Units), o.insert("loaded", r.Loaded), o.insert("first_pass", r.FirstPass);
         o.insert("first_pass_loaded", r.FirstPassLoaded);
         o.insert("first_pass_yield", r.FirstPassYield() < 0 ? QJsonValue() : QJsonValue(r.FirstPassYield()));
-        o.insert("median_duration_ms", r.MedianDurationMs < 0 ? QJsonValue() : QJsonValue(r.MedianDurationMs));
-        o.insert("median_wire_ratio", r.MedianWireRatio < 0 ? QJsonValue() : QJsonValue(r.MedianWireRatio));
+        // Rounded as the record's figures deserve, so that each database's last bit of a mean agrees.
+        o.insert("median_duration_ms",
+                 r.MedianDurationMs < 0 ? QJsonValue() : QJsonValue(std::round(r.MedianDurationMs)));
+        o.insert("median_wire_ratio",
+                 r.MedianWireRatio < 0 ? QJsonValue() : QJsonValue(std::round(r.MedianWireRatio * 1000) / 1000));
         o.insert("failures", failures);
         text += QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) + '\n';
     }

@@ -49,6 +49,7 @@ const std::vector<TSwitchHelp>& SwitchHelp() {
         {"--no-erase-complete", "never finish the erase"},
         {"--resend-at N", "ask for block N once more"},
         {"--fail-at N", "report UPLOAD FAILED at block N"},
+        {"--fail-every-unit", "with --fail-at: every upload fails there, not only the first (a worn socket)"},
         {"--base-index-at N", "answer block N with a base index line"},
         {"--invalid-start", "follow READY with INVALID START"},
         {"--silent-after N", "say nothing after block N, once"},
@@ -119,6 +120,7 @@ TSwitchTables Switches(SimOptions& o) {
     TSwitchTables t;
     t.flags = {
         {"--pace", &o.pace},
+        {"--fail-every-unit", &o.failEveryUnit},
         {"--erase-error", &o.eraseError},
         {"--erase-timeout", &o.eraseTimeout},
         {"--no-erasing", &o.noErasing},

@@ -30,6 +30,7 @@ struct SimOptions {
     bool noEraseComplete = false;
     int resendAt = 0;
     int failAt = 0;
+    bool failEveryUnit = false;  // failAt fails every upload, not only the first
     int baseIndexAt = 0;
     bool invalidStart = false;
     int silentAfter = 0;

@@ -333,7 +333,7 @@ void Unit::HandleBlock(const std::string& b, TimePoint now) {
     const bool again = hexOk && written_.count(address) != 0;
     const int number = again ? 0 : blocks_ + 1;  // place of a new block in this upload
 
-    if (opt_.failAt != 0 && number == opt_.failAt && !failDone_) {
+    if (opt_.failAt != 0 && number == opt_.failAt && (!failDone_ || opt_.failEveryUnit)) {
         failDone_ = true;
         SendLine("UPLOAD FAILED", now);
         state_ = State::Failed;

@@ -11,6 +11,7 @@
 #include <QTreeWidget>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -97,6 +98,8 @@ std::string RealPath(const std::string& path) {
     return ::realpath(path.c_str(), real) ? real : path;
 }
 
+QPushButton* Tile2Button(Line& line) { return Control<QPushButton>(line.Tile(2), "BtnResume"); }
+
 // What a barcode scanner does: the id's characters, then Enter.
 void Scan(QLineEdit* box, const QString& id) {
     box->setFocus();
@@ -154,6 +157,36 @@ TEST(StationWindow, ThreePortsEachWithItsOwnResult) {
         }
         EXPECT_EQ(Control<QTreeWidget>(w, "UnitList")->topLevelItemCount(), 3) << row.name;
         EXPECT_TRUE(WaitUntil([&] { return !w.Running(); })) << "each port ends after its one unit";
+    }
+}
+
+// A worn socket: the port whose units fail one after another pauses after three, says why, and wakes
+// nobody while the other two load theirs; its Resume button sends it on.
+TEST(StationWindow, APortThatKeepsFailingPausesUntilResumed) {
+    Line line;
+    for (int i : {1, 3}) line.Unit(i, kNextUnitSoon);
+    line.Unit(2, {"--fail-at", "2", "--fail-every-unit", "--restart-ms", "100"});
+    TStationSetup setup;
+    setup.Count = 4;
+    TStationWindow& w = line.Open(3, TestFirmware::Make(20, 3), setup);
+    Control<QPushButton>(w, "BtnStart")->click();
+    ASSERT_TRUE(WaitUntil([&] { return line.Tile(2).Paused(); }, 60000)) << line.TileText(2, "DoingLabel");
+    EXPECT_EQ(line.TileText(2, "DoingLabel"), "paused: 3 failures in a row: check the socket and the cable");
+    ASSERT_TRUE(WaitUntil([&] { return line.Tile(1).Loaded() == 4 && line.Tile(3).Loaded() == 4; }, 60000));
+    EXPECT_TRUE(line.Tile(2).Paused());
+    EXPECT_EQ(line.TileText(2, "TallyLabel"), "0 loaded, 3 failed");
+    auto* resume = Tile2Button(line);
+    ASSERT_TRUE(resume && resume->isVisible());
+    resume->click();
+    ASSERT_TRUE(WaitUntil([&] { return !w.Running(); }, 60000)) << line.TileText(2, "DoingLabel");
+    EXPECT_EQ(line.TileText(2, "TallyLabel"), "0 loaded, 4 failed");
+    EXPECT_FALSE(resume->isVisible());
+    // Each port's units are numbered in the record: a socket's insertions.
+    std::map<std::string, std::vector<int>> numbers;
+    for (const TJobRecord& r : line.Records(12)) numbers[r.PortName.toStdString()].push_back(r.PortUnit);
+    for (auto& [port, units] : numbers) {
+        std::sort(units.begin(), units.end());
+        EXPECT_EQ(units, (std::vector<int>{1, 2, 3, 4})) << port;
     }
 }
 
