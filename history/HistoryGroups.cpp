@@ -13,6 +13,7 @@
 
 #include "history/HistoryFormat.h"
 #include "history/HistoryStore.h"
+#include "history/JobRecord.h"
 
 namespace {
 
@@ -24,8 +25,6 @@ constexpr struct {
              {TGroupKey::Recipe, "recipe"},
              {TGroupKey::Day, "day"},
              {TGroupKey::Hour, "hour"}};
-
-constexpr const char* kLoaded = "('verified', 'sent', 'factory_complete')";
 
 // Days and hours are the station's local ones, as the plain summary's days are: SQLite turns the
 // UTC text with the process's own zone, the server with the zone's name bound as a value.
@@ -80,8 +79,8 @@ const char* GroupKeyName(TGroupKey key) {
     return "";
 }
 
-// Three statements, each one pass of the database over the filter's rows: the counts by group, the
-// records that failed by group and kind, and the medians. SQLite has no median aggregate: the
+// Three statements, each one pass of the database over the filter's rows: the records by group,
+// result and first pass, and the two medians. SQLite has no median aggregate: the
 // medians are taken by window functions, each group's values numbered in order and the middle one
 // or two averaged, so no row leaves the database; PostgreSQL has percentile_cont.
 bool THistoryStore::Summarize(const THistoryFilter& filter, const std::vector<TGroupKey>& keys,
@@ -98,15 +97,10 @@ bool THistoryStore::Summarize(const THistoryFilter& filter, const std::vector<TG
     const QString keyList = names.join(", ");
     const QString grouped = QString("SELECT %1, result, duration_ms, wire_ratio, first_pass FROM job_record WHERE %2")
                                 .arg(exprs.join(", "), where);
+    // One pass gives every count: the groups by result and first pass are few, and summed up here.
     const QString counts =
-        QString("SELECT %1, SUM(CASE WHEN result <> 'port_failed' THEN 1 ELSE 0 END), "
-                "SUM(CASE WHEN result IN %2 THEN 1 ELSE 0 END), "
-                "SUM(CASE WHEN result <> 'port_failed' AND first_pass <> 0 THEN 1 ELSE 0 END), "
-                "SUM(CASE WHEN result IN %2 AND first_pass <> 0 THEN 1 ELSE 0 END) "
-                "FROM (%3) g GROUP BY %1 ORDER BY %1")
-            .arg(keyList, kLoaded, grouped);
-    const QString failures = QString("SELECT %1, result, COUNT(*) FROM (%2) g WHERE result NOT IN %3 GROUP BY %1, result")
-                                 .arg(keyList, grouped, kLoaded);
+        QString("SELECT %1, result, first_pass, COUNT(*) FROM (%2) g GROUP BY %1, result, first_pass ORDER BY %1")
+            .arg(keyList, grouped);
     auto median = [&](const QString& value, const QString& only) {
         if (!sqlite)
             return QString("SELECT %1, percentile_cont(0.5) WITHIN GROUP (ORDER BY %2) FROM (%3) g WHERE %4 GROUP BY %1")
@@ -147,11 +141,15 @@ bool THistoryStore::Summarize(const THistoryFilter& filter, const std::vector<TG
     rows.clear();
     return run(counts,
                [n](TGroupRow& r, const QSqlQuery& q) {
-                   r.Units = q.value(n).toLongLong(), r.Loaded = q.value(n + 1).toLongLong();
-                   r.FirstPass = q.value(n + 2).toLongLong(), r.FirstPassLoaded = q.value(n + 3).toLongLong();
+                   const QString result = q.value(n).toString();
+                   const bool first = q.value(n + 1).toLongLong() != 0, loaded = IsSuccessKind(result);
+                   const qint64 count = q.value(n + 2).toLongLong();
+                   if (result == QLatin1String("port_failed")) return void(r.Failures[result] += count);
+                   r.Units += count;
+                   if (first) r.FirstPass += count;
+                   if (loaded) r.Loaded += count, r.FirstPassLoaded += first ? count : 0;
+                   else r.Failures[result] += count;
                }) &&
-           run(failures,
-               [n](TGroupRow& r, const QSqlQuery& q) { r.Failures[q.value(n).toString()] = q.value(n + 1).toLongLong(); }) &&
            run(median("duration_ms", "result <> 'port_failed'"),
                [n](TGroupRow& r, const QSqlQuery& q) { r.MedianDurationMs = q.value(n).toDouble(); }) &&
            run(median("wire_ratio", "wire_ratio > 0"),
