@@ -184,10 +184,19 @@ struct TPortEndEvent {
     std::string Reason;
 };
 
+// The port's last units failed in a row (`Failures` of them, its pause-after-failures): it wakes no
+// other unit until the operator resumes it (`Paused` false once resumed).
+struct TPortPausedEvent {
+    bool Paused = true;
+    int Failures = 0;
+};
+// "paused: 3 failures in a row: check the socket and the cable"
+std::string PausedText(int failures);
+
 using TJobEvent = std::variant<TTextEvent, TStyleEvent, TLineShownEvent, TOfferEvent, TGaugeShownEvent, THistoryEvent,
                                TMessageEvent, TTimeTakenEvent, TStateEvent, TStageEvent, TAwaitingEvent, TUnitAnsweredEvent,
                                TProgressEvent, TWarningEvent, TCaptureEvent, TResultEvent, TPortWaitEvent,
-                               TNextUnitEvent, TUnitEndedEvent, TPortEndEvent>;
+                               TNextUnitEvent, TUnitEndedEvent, TPortEndEvent, TPortPausedEvent>;
 
 class TJobListener {
 public:
