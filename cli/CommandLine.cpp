@@ -21,6 +21,7 @@
 #include "cli/CommandLineOptions.h"
 #include "cli/CommandLineView.h"
 #include "cli/HistoryCommand.h"
+#include "cli/KeyCommand.h"
 #include "cli/RecipeCommand.h"
 #include "cli/Station.h"
 #include "host/Folders.h"
@@ -77,6 +78,7 @@ bool MakeRecorder(const TCliOptions& options, std::unique_ptr<TJobRecorder>& rec
     context.UnitId = QString::fromStdString(options.UnitId);
     context.Recipe = QString::fromStdString(options.RecipeName);
     context.RecipeSha256 = QString::fromStdString(options.RecipeSha256);
+    context.RecipeKeyId = QString::fromStdString(options.RecipeKeyId);
     return MakeJobRecorder(options.RecordDb, ProgramFolder(), context, recorder, error);
 }
 
@@ -202,6 +204,9 @@ int FinishRecords(TJobRecorder& recorder, int status, const TCliOptions& options
 
 int RunJob(TCliOptions& options) {
     std::string error;
+    // A recipe's run has been judged by its signature; a job of bare options answers to the policy here.
+    if (options.Command != TCommand::Prepare && options.RecipeName.empty())
+        if (const std::string refusal = UnsignedJobRefusal(options.PolicyPath); !refusal.empty()) return UsageError(refusal);
     if (options.Command == TCommand::Factory && !options.Yes && !::isatty(STDIN_FILENO))
         return UsageError("factory waits for Enter on a terminal; give --yes to go on without it");
     if (options.Command == TCommand::Factory && !options.Yes && options.Ports.size() > 1)
@@ -266,6 +271,8 @@ int RunCommandLine(int argc, char** argv) {
     const QStringList words = QCoreApplication::arguments().mid(1);
     if (!words.isEmpty() && words.first() == "history")
         return RunHistoryCommand(words.mid(1), ProgramFolder() + "history.sqlite");
+    if (!words.isEmpty() && words.first() == "key")
+        return RunKeyCommand(words.mid(1), [&](const std::string& parsed) { return RawArgument(parsed, argc, argv); });
     if (!words.isEmpty() && words.first() == "recipe")
         return RunRecipeCommand(words.mid(1), [&](const std::string& parsed) { return RawArgument(parsed, argc, argv); },
                                 RunJob);

@@ -39,6 +39,8 @@ struct TCliOptions {
     std::string RecipeName;     // the recipe's file name for the records, "" without one
     std::string RecipeSha256;   // the SHA-256 of its content
     std::string PinnedSha256;   // the firmware's SHA-256 the recipe pins: the prepared bytes must match
+    std::string RecipeKeyId;    // the id of the key whose valid signature the recipe carries, "" for none
+    std::string PolicyPath;     // the station's policy as given with --policy; "" = the system's
     // The engine counts every limit in ticks; tests shorten them to run the slow waits quickly.
     int TickMs = 50;
 

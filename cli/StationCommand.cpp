@@ -53,6 +53,11 @@ int StationCommandSetup(int argc, char** argv, TStationSetup& setup) {
     case TParse::Run: break;
     }
     setup = StationSetupOf(options);
+    std::string policyError;
+    if (!LoadStationPolicy(options.PolicyPath, setup.Policy, policyError)) {
+        std::fprintf(stderr, "zupflshc: %s\n", policyError.c_str());
+        return Exit::Usage;
+    }
     // A recipe fixes everything the options would: it is read, and refused, before any window.
     const bool recipe = options.File.size() > 5 && options.File.compare(options.File.size() - 5, 5, ".json") == 0;
     std::string problem;

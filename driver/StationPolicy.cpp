@@ -135,3 +135,10 @@ const std::vector<TPublicKey>& TrustedKeys(const std::optional<TStationPolicy>& 
     static const std::vector<TPublicKey> none;
     return policy ? policy->Keys : none;
 }
+
+TSignatureCheck RecipeApproval(const TRecipe& recipe, const std::optional<TStationPolicy>& policy,
+                               std::string& refusal) {
+    TSignatureCheck check = CheckRecipeSignature(recipe, TrustedKeys(policy));
+    refusal = policy ? policy->RecipeRefusal(recipe, check) : std::string();
+    return check;
+}

@@ -40,3 +40,8 @@ struct TStationPolicy {
 bool LoadStationPolicy(const std::string& given, std::optional<TStationPolicy>& policy, std::string& error);
 // The keys to check a recipe against: the policy's, or none.
 const std::vector<TPublicKey>& TrustedKeys(const std::optional<TStationPolicy>& policy);
+
+// What `recipe`'s signature comes to under `policy` (none: no key trusted): `refusal` is "" when the
+// recipe may run here, else why not.
+TSignatureCheck RecipeApproval(const TRecipe& recipe, const std::optional<TStationPolicy>& policy,
+                               std::string& refusal);

@@ -12,6 +12,13 @@ bool StationSetupOfRecipe(const std::string& path, TStationSetup& setup, std::st
         error = "recipe '" + ShownText(recipe.Name) + "' is a factory job: the station window loads firmware only";
         return false;
     }
+    std::string refusal;
+    const TSignatureCheck signature = RecipeApproval(recipe, setup.Policy, refusal);
+    if (!refusal.empty()) {
+        error = refusal;
+        return false;
+    }
+    setup.Signature = signature;
     setup.Firmware = recipe.FirmwarePath();
     setup.Ports.clear();
     for (const std::string& name : recipe.Ports) {

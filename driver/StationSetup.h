@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "driver/Recipe.h"
+#include "driver/StationPolicy.h"
 
 // A port as the operator named it.
 struct TStationPort {
@@ -29,6 +30,8 @@ struct TStationSetup {
     bool RequireUnitId = false;       // no unit is woken before it has its id
     // A recipe fixes the file, the baud, the ports and the checks; records name it.
     std::optional<TRecipe> Recipe;
+    TSignatureCheck Signature;             // the recipe's, against the policy's keys
+    std::optional<TStationPolicy> Policy;  // the station's; none: every job as it comes
     // ---- for tests, benchmarks and tools ----
     int TickMs = 50;
     std::string ProgramFolder;        // "" = the program's own; ends with '/'
@@ -36,6 +39,6 @@ struct TStationSetup {
     bool KeepRecords = true;
 };
 
-// The setup a recipe fixes. False with `error` for a recipe that cannot be read, or one the window
-// does not run (the factory job).
+// The setup a recipe fixes. False with `error` for a recipe that cannot be read, one the window
+// does not run (the factory job), or one that setup.Policy does not approve.
 bool StationSetupOfRecipe(const std::string& path, TStationSetup& setup, std::string& error);

@@ -278,6 +278,8 @@ void TStationWindow::ChooseFirmware(const std::string& path) {
 
 void TStationWindow::StartClick() {
     if (Running() || closing_) return;
+    if (!Locked() && setup_.Policy && setup_.Policy->RequireSignedRecipes)
+        return ShowMessage("No unit was started: " + Local(setup_.Policy->SignedOnly()) + ": open a signed recipe.");
     if (setup_.Firmware.empty()) return ShowMessage("Choose the firmware file first.");
     if (tiles_.empty()) return ShowMessage("Add a port first: the adapters present are in the list beside Add Port.");
     if (setup_.KeepRecords && !recorder_ && !setup_.RecordDb.empty() && !locationChecked_) return CheckLocation();
@@ -287,6 +289,7 @@ void TStationWindow::StartClick() {
         if (Locked()) {
             context.Recipe = Local(setup_.Recipe->Name);
             context.RecipeSha256 = QString::fromStdString(setup_.Recipe->ContentSha256);
+            if (setup_.Signature.Valid()) context.RecipeKeyId = QString::fromStdString(setup_.Signature.KeyId);
         }
         if (!MakeJobRecorder(setup_.RecordDb, programFolder_, context, recorder_, error, locationChecked_))
             return ShowMessage("No unit was started: " + Local(error));
@@ -592,7 +595,8 @@ void TStationWindow::ShowHeader() {
                         .arg(QString::fromStdString(input_.Checksum));
     }
     text += QString("  \u00b7  %1 baud").arg(setup_.Baud);
-    if (Locked()) text += "  \u00b7  recipe " + Local(setup_.Recipe->Name);
+    if (Locked()) text += "  \u00b7  recipe " + Local(setup_.Recipe->Name) + ", " + Local(setup_.Signature.Text());
+    else if (setup_.Policy && setup_.Policy->RequireSignedRecipes) text += "  \u00b7  signed recipes only";
     SetLabelText(firmware_, text);
 }
 

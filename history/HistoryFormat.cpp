@@ -40,7 +40,7 @@ QStringList CsvValues(const TJobRecord& r) {
             r.DeviceById, r.AdapterSerial, n(r.ComPort), n(r.Baud), r.InputFile, n(r.InputSize), r.InputSha256,
             n(r.Blocks), r.FileChecksum, r.UnitChecksum, r.UnitVersion, r.UnitId, r.Result, r.Reason,
             r.Warnings.join('\n'), n(r.BlocksSent), r.CapturePath, r.RunId, r.RecordId, r.Recipe, r.RecipeSha256,
-            r.UploadSha256, r.PortName, r.DeviceByPath};
+            r.UploadSha256, r.PortName, r.DeviceByPath, r.RecipeKeyId};
 }
 
 const char* const kCsvNames[] = {
@@ -48,7 +48,7 @@ const char* const kCsvNames[] = {
     "adapter_serial", "com_port", "baud", "input_file", "input_size", "input_sha256", "blocks", "file_checksum",
     "unit_checksum", "unit_version", "unit_id", "result", "reason", "warnings", "blocks_sent", "capture_path",
     "run_id", "record_id", "recipe", "recipe_sha256", "upload_sha256",
-    "port_name", "device_by_path"};
+    "port_name", "device_by_path", "recipe_key_id"};
 
 }  // namespace
 
@@ -112,6 +112,7 @@ void THistorySummary::Add(const TJobRecord& r) {
     ++day.Units;
     if (IsSuccessKind(r.Result)) {
         ++day.Loaded;
+        if (r.RecipeKeyId.isEmpty()) ++(r.Recipe.isEmpty() ? withoutRecipe_ : fromUnsigned_);
         if (r.Result == QLatin1String("verified")) ++day.Verified;
     } else {
         ++day.Failed;
@@ -134,6 +135,8 @@ QString THistorySummary::Text() const {
         for (const auto& [why, count] : day.Failures)
             text += QString("    %1  %2  %3\n").arg(count, 5).arg(Cell(why.first, 19), Printable(why.second));
     }
+    if (fromUnsigned_ + withoutRecipe_ > 0)
+        text += QString("Loaded from unsigned recipes: %1; without a recipe: %2\n").arg(fromUnsigned_).arg(withoutRecipe_);
     if (pending_ > 0)
         text += QString("%1 %2 not yet forwarded to the line's server (zupflshc history --sync)\n")
                     .arg(pending_)
@@ -165,5 +168,6 @@ bool RecordFromJson(const QByteArray& line, TJobRecord& r) {
     r.Recipe = text("recipe"), r.RecipeSha256 = text("recipe_sha256");
     r.UploadSha256 = text("upload_sha256");
     r.PortName = text("port_name"), r.DeviceByPath = text("device_by_path");
+    r.RecipeKeyId = text("recipe_key_id");
     return r.Start.isValid() && !r.RecordId.isEmpty() && IsResultKind(r.Result);
 }

@@ -66,6 +66,12 @@ QStringList Version5() {
             "UPDATE schema_version SET version = 5"};
 }
 
+// Version 6: the id of the key that signed the recipe a unit was loaded under. Older rows: "".
+QStringList Version6() {
+    return {"ALTER TABLE job_record ADD COLUMN recipe_key_id TEXT NOT NULL DEFAULT ''",
+            "CREATE INDEX job_record_recipe_key ON job_record (recipe_key_id)", "UPDATE schema_version SET version = 6"};
+}
+
 }  // namespace
 
 QStringList StepFrom(int version, TDialect dialect) {
@@ -75,6 +81,7 @@ QStringList StepFrom(int version, TDialect dialect) {
     case 2: return Version3(dialect);
     case 3: return Version4();
     case 4: return Version5();
+    case 5: return Version6();
     default: return {};
     }
 }

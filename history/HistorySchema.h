@@ -9,7 +9,7 @@
 
 namespace HistorySchema {
 
-constexpr int kCurrentVersion = 5;
+constexpr int kCurrentVersion = 6;
 constexpr const char* kTable = "job_record";
 constexpr const char* kVersionTable = "schema_version";
 
@@ -19,11 +19,11 @@ enum class TDialect { Sqlite, Postgres };
 QStringList StepFrom(int version, TDialect dialect);
 
 // The current version's columns after the id, in the order the store writes and reads them.
-inline constexpr std::array<const char*, 32> kColumns = {
+inline constexpr std::array<const char*, 33> kColumns = {
     "start_utc", "duration_ms", "station", "user_name", "program_version", "job", "device", "device_by_id",
     "adapter_serial", "com_port", "baud", "input_file", "input_size", "input_sha256", "blocks",
     "file_checksum", "unit_checksum", "unit_version", "unit_id", "result", "reason", "warnings",
     "blocks_sent", "capture_path", "run_id", "record_id", "forward_pending", "recipe", "recipe_sha256",
-    "upload_sha256", "port_name", "device_by_path"};
+    "upload_sha256", "port_name", "device_by_path", "recipe_key_id"};
 
 }  // namespace HistorySchema

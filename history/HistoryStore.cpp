@@ -130,7 +130,7 @@ void BindRecord(QSqlQuery& q, const TJobRecord& r) {
         Text(r.Reason), Text(WarningsText(r.Warnings)), r.BlocksSent, Text(r.CapturePath), Text(r.RunId),
         Text(r.RecordId.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : r.RecordId),
         qint64(r.ForwardPending ? 1 : 0), Text(r.Recipe), Text(r.RecipeSha256), Text(r.UploadSha256.toLower()),
-        Text(r.PortName), Text(r.DeviceByPath)};
+        Text(r.PortName), Text(r.DeviceByPath), Text(r.RecipeKeyId)};
     for (qsizetype i = 0; i < values.size(); ++i) q.bindValue(static_cast<int>(i), values[i]);
 }
 
@@ -154,6 +154,7 @@ TJobRecord RecordFrom(const QSqlQuery& q) {
     r.Recipe = text(), r.RecipeSha256 = text();
     r.UploadSha256 = text();
     r.PortName = text(), r.DeviceByPath = text();
+    r.RecipeKeyId = text();
     return r;
 }
 
@@ -184,6 +185,7 @@ QString SelectStatement(const THistoryFilter& f, QVariantList& values) {
     if (!f.InputSha256.isEmpty()) add("input_sha256 = ?", f.InputSha256.toLower());
     if (!f.Result.isEmpty()) add("result = ?", f.Result);
     if (!f.Recipe.isEmpty()) add("recipe = ?", f.Recipe);
+    if (!f.SignedBy.isEmpty()) add("recipe_key_id = ?", f.SignedBy.toLower());
     if (f.AfterId > 0) add("id > ?", f.AfterId);
     if (f.PendingOnly) where << "forward_pending <> 0";
     QString sql = QString("SELECT id, %1 FROM job_record").arg(ColumnList());

@@ -45,6 +45,7 @@ struct TJobRecord {
     QString RecordId;      // the record's own identity (a UUID made when the job starts)
     QString Recipe;        // the recipe's file name, "" when none was run
     QString RecipeSha256;  // the SHA-256 of the recipe's content
+    QString RecipeKeyId;   // the id of the key that signed the recipe, "" when it was not (validly) signed
     bool ForwardPending = false;  // a station's local row that the line's server does not hold yet
 
     bool operator==(const TJobRecord&) const = default;
