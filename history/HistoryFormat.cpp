@@ -112,7 +112,7 @@ void THistorySummary::Add(const TJobRecord& r) {
     ++day.Units;
     if (IsSuccessKind(r.Result)) {
         ++day.Loaded;
-        if (r.RecipeKeyId.isEmpty()) ++(r.Recipe.isEmpty() ? withoutRecipe_ : fromUnsigned_);
+        ++(!r.RecipeKeyId.isEmpty() ? fromSigned_ : r.Recipe.isEmpty() ? withoutRecipe_ : fromUnsigned_);
         if (r.Result == QLatin1String("verified")) ++day.Verified;
     } else {
         ++day.Failed;
@@ -135,8 +135,12 @@ QString THistorySummary::Text() const {
         for (const auto& [why, count] : day.Failures)
             text += QString("    %1  %2  %3\n").arg(count, 5).arg(Cell(why.first, 19), Printable(why.second));
     }
-    if (fromUnsigned_ + withoutRecipe_ > 0)
-        text += QString("Loaded from unsigned recipes: %1; without a recipe: %2\n").arg(fromUnsigned_).arg(withoutRecipe_);
+    // Said only where recipes are run at all: a line that never ran one has nothing to learn here.
+    if (fromUnsigned_ + fromSigned_ > 0)
+        text += QString("Loaded from unsigned recipes: %1 (from signed recipes: %2, without a recipe: %3)\n")
+                    .arg(fromUnsigned_)
+                    .arg(fromSigned_)
+                    .arg(withoutRecipe_);
     if (pending_ > 0)
         text += QString("%1 %2 not yet forwarded to the line's server (zupflshc history --sync)\n")
                     .arg(pending_)

@@ -153,7 +153,7 @@ TEST(SignedRecipe, ARequiringPolicyLoadsSignedRecipesOnly) {
     EXPECT_EQ(Json(lines[0])["recipe_key_id"], Q(s.engId));
     EXPECT_EQ(Json(lines[0])["recipe"], "line.json");
     const Outcome summary = s.Run(db + QStringList{"--summary"});
-    EXPECT_NE(summary.out.find("Loaded from unsigned recipes: 1; without a recipe: 0"), std::string::npos) << summary.out;
+    EXPECT_NE(summary.out.find("Loaded from unsigned recipes: 1 (from signed recipes: 1, without a recipe: 0)"), std::string::npos) << summary.out;
 }
 
 TEST(SignedRecipe, APolicyThatCannotBeUsedStartsNoJob) {

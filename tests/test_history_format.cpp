@@ -42,7 +42,7 @@ TEST(HistoryCsv, ARecordIsOneRowOfTheHeadersColumns) {
     const QString header = CsvHeader(), line = CsvLine(r);
     ASSERT_TRUE(header.endsWith("\r\n") && line.endsWith("\r\n"));
     EXPECT_TRUE(header.startsWith("id,start_utc,"));
-    EXPECT_TRUE(header.endsWith(",upload_sha256,port_name,device_by_path\r\n")) << header.toStdString();
+    EXPECT_TRUE(header.endsWith(",upload_sha256,port_name,device_by_path,recipe_key_id\r\n")) << header.toStdString();
     EXPECT_TRUE(line.contains(",\"st,1\","));
     EXPECT_TRUE(line.contains(",\"first\nsecond\","));
     // Outside quotes, the row has exactly the header's commas.
