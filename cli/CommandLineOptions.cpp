@@ -263,14 +263,14 @@ TParse ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStr
     if (p.isSet("version")) return TParse::Version;
     const QStringList words = p.positionalArguments();
     if (words.isEmpty()) {
-        error = "no command given (upload, factory, prepare, ports, history, recipe or station)";
+        error = "no command given (upload, factory, prepare, ports, history, recipe, key or station)";
         return TParse::Fail;
     }
     const TCommandRule* rule = nullptr;
     for (const TCommandRule& r : kRules)
         if (words.first() == r.Name) rule = &r;
     if (!rule) {
-        error = QString("unknown command '%1' (upload, factory, prepare, ports, history, recipe or station)").arg(words.first());
+        error = QString("unknown command '%1' (upload, factory, prepare, ports, history, recipe, key or station)").arg(words.first());
         return TParse::Fail;
     }
     for (const QString& name : p.optionNames()) {
