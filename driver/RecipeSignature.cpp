@@ -104,9 +104,9 @@ TKey ReadPrivateKey(const std::string& path, std::string& error) {
             error = "the private key '" + ShownText(path) + "' belongs to another user";
             return nullptr;
         }
-        const std::optional<std::string> bytes = ReadSmallFile(path, kMaxKeyFileSize);
-        if (!bytes) throw EInOutError("Cannot open file", path, ENOENT);
-        TBio bio(BIO_new_mem_buf(bytes->data(), static_cast<int>(bytes->size())));
+        // Read from the descriptor judged: not whatever stands at the name a moment later.
+        const std::string bytes = ReadOpenedFile(fd.Get(), path, kMaxKeyFileSize);
+        TBio bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
         TKey key(PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassphrase, nullptr));
         if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_ED25519) {
             error = "'" + ShownText(path) + "' is not an Ed25519 private key of `zupflshc key new`";
@@ -180,23 +180,10 @@ bool MakeKeyPair(const std::string& name, TPublicKey& made, std::string& error) 
     return true;
 }
 
-bool ReadPublicKey(const std::string& path, TPublicKey& key, std::string& error) {
-    TKey pkey;
-    if (path.size() > 4 && path.compare(path.size() - 4, 4, ".key") == 0) {
-        pkey = ReadPrivateKey(path, error);
-        if (!pkey) return false;
-    } else {
-        try {
-            const std::optional<std::string> bytes = ReadSmallFile(path, kMaxKeyFileSize);
-            if (!bytes) throw EInOutError("Cannot open file", path, ENOENT);
-            TBio bio(BIO_new_mem_buf(bytes->data(), static_cast<int>(bytes->size())));
-            pkey.reset(PEM_read_bio_PUBKEY(bio.get(), nullptr, NoPassphrase, nullptr));
-        } catch (const EInOutError& e) {
-            error = e.what();
-            return false;
-        }
-    }
-    key = {pkey && EVP_PKEY_get_base_id(pkey.get()) == EVP_PKEY_ED25519 ? RawPublic(pkey.get()) : std::string(), {},
+namespace {
+
+bool KeyOf(EVP_PKEY* pkey, const std::string& path, TPublicKey& key, std::string& error) {
+    key = {pkey && EVP_PKEY_get_base_id(pkey) == EVP_PKEY_ED25519 ? RawPublic(pkey) : std::string(), {},
            KeyNameOf(path), AbsolutePath(path)};
     if (key.Raw.empty()) {
         error = "'" + ShownText(path) + "' is not an Ed25519 public key of `zupflshc key new`";
@@ -204,6 +191,29 @@ bool ReadPublicKey(const std::string& path, TPublicKey& key, std::string& error)
     }
     key.Id = KeyIdOf(key.Raw);
     return true;
+}
+
+}  // namespace
+
+bool ParsePublicKey(const std::string& pem, const std::string& path, TPublicKey& key, std::string& error) {
+    TBio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    const TKey pkey(PEM_read_bio_PUBKEY(bio.get(), nullptr, NoPassphrase, nullptr));
+    return KeyOf(pkey.get(), path, key, error);
+}
+
+bool ReadPublicKey(const std::string& path, TPublicKey& key, std::string& error) {
+    if (path.size() > 4 && path.compare(path.size() - 4, 4, ".key") == 0) {
+        const TKey pkey = ReadPrivateKey(path, error);
+        return pkey && KeyOf(pkey.get(), path, key, error);
+    }
+    try {
+        const std::optional<std::string> bytes = ReadSmallFile(path, kMaxKeyFileSize);
+        if (!bytes) throw EInOutError("Cannot open file", path, ENOENT);
+        return ParsePublicKey(*bytes, path, key, error);
+    } catch (const EInOutError& e) {
+        error = e.what();
+        return false;
+    }
 }
 
 bool ParseRecipeSignature(const std::string& bytes, TRecipeSignature& signature, std::string& error) {

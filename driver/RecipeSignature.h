@@ -25,6 +25,8 @@ bool MakeKeyPair(const std::string& name, TPublicKey& made, std::string& error);
 // A public key file (NAME.pub). A private key file gives its public half, after the same checks
 // as for signing.
 bool ReadPublicKey(const std::string& path, TPublicKey& key, std::string& error);
+// A public key file's bytes (PEM), read from `path`.
+bool ParsePublicKey(const std::string& pem, const std::string& path, TPublicKey& key, std::string& error);
 
 // What RECIPE.sig holds.
 struct TRecipeSignature {

@@ -23,8 +23,9 @@ constexpr size_t kMaxPolicySize = 64u << 10;
 constexpr qsizetype kMaxKeys = 256;
 
 // Whether the file at `path` may decide for the station: "" when it may, else why not. Only root
-// (or the running user, for a policy they named themselves) may own it and write to it.
-std::string UnusableReason(const std::string& path, bool userMayOwn) {
+// (or the running user, for a policy they named themselves) may own it and write to it. `bytes`:
+// what the descriptor judged holds, so nothing swapped in after the judgement is read.
+std::string UnusableReason(const std::string& path, bool userMayOwn, std::string& bytes) {
     TOpenResult opened = TryOpenRegularFile(path, O_RDONLY);
     if (!opened.Fd.Valid())
         return opened.NotRegular ? "not a regular file" : std::string(std::strerror(opened.Error));
@@ -37,18 +38,13 @@ std::string UnusableReason(const std::string& path, bool userMayOwn) {
         std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
         return std::string("others may write to it (mode ") + mode + ")";
     }
-    return UntrustedPathReason(path, opened.Fd.Get());
-}
-
-bool ReadPolicyFile(const std::string& path, TPolicyText& text, std::string& error) {
+    if (std::string why = UntrustedPathReason(path, opened.Fd.Get()); !why.empty()) return why;
     try {
-        const std::optional<std::string> bytes = ReadSmallFile(path, kMaxPolicySize);
-        if (!bytes) throw EInOutError("Cannot open file", path, ENOENT);
-        return ParsePolicy(*bytes, text, error);
+        bytes = ReadOpenedFile(opened.Fd.Get(), path, kMaxPolicySize);
     } catch (const EInOutError& e) {
-        error = e.what();
-        return false;
+        return e.what();
     }
+    return {};
 }
 
 }  // namespace
@@ -113,18 +109,18 @@ bool LoadStationPolicy(const std::string& given, std::optional<TStationPolicy>& 
                 (file == path ? std::string() : ShownText(file) + ": ") + why + "); no job is started";
         return false;
     };
-    if (const std::string why = UnusableReason(path, !given.empty()); !why.empty()) return refuse(path, why);
+    std::string bytes, problem;
+    if (const std::string why = UnusableReason(path, !given.empty(), bytes); !why.empty()) return refuse(path, why);
     TPolicyText text;
-    std::string problem;
-    if (!ReadPolicyFile(path, text, problem)) return refuse(path, problem);
+    if (!ParsePolicy(bytes, text, problem)) return refuse(path, problem);
     TStationPolicy loaded;
     loaded.Path = path;
     loaded.RequireSignedRecipes = text.RequireSignedRecipes;
     for (const std::string& name : text.TrustedKeys) {
         const std::string file = name.front() == '/' ? name : path.substr(0, FileNameStart(path)) + name;
-        if (const std::string why = UnusableReason(file, !given.empty()); !why.empty()) return refuse(file, why);
+        if (const std::string why = UnusableReason(file, !given.empty(), bytes); !why.empty()) return refuse(file, why);
         TPublicKey key;
-        if (!ReadPublicKey(file, key, problem)) return refuse(file, problem);
+        if (!ParsePublicKey(bytes, file, key, problem)) return refuse(file, problem);
         loaded.Keys.push_back(key);
     }
     policy = loaded;
