@@ -73,6 +73,7 @@ TCliJob::TCliJob(const TCliOptions& options, const TCliUnit& unit, TCliView& vie
                  TStopSignals& stopSignals)
     : options_(options), unit_(unit), view_(view), driver_(PlanOf(options, unit), *this, programFolder, stopSignals) {
     view_.SetEnterProceeds(options.Command == TCommand::Factory && !options.Yes);
+    view_.SetRecipeKeyId(options.RecipeKeyId);
 }
 
 TCliJob::~TCliJob() = default;

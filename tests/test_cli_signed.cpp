@@ -139,8 +139,11 @@ TEST(SignedRecipe, ARequiringPolicyLoadsSignedRecipesOnly) {
     EXPECT_EQ(s.Wakeups(), "0");
     EXPECT_EQ(s.units[0]->Report()["speeds"], "") << "no port was opened";
 
-    const Outcome run = s.Run({"recipe", "run", Q(s.recipe), "--tick-ms", "2", "--policy", Q(policy)}, 60000);
+    const Outcome run = s.Run({"recipe", "run", Q(s.recipe), "--json", "--tick-ms", "2", "--policy", Q(policy)}, 60000);
     EXPECT_EQ(run.status, 0) << run.out << run.err;
+    const auto results = Events(run.out, "result");
+    ASSERT_EQ(results.size(), 1u) << run.out;
+    EXPECT_EQ(results[0]["recipe_key_id"], Q(s.engId));
     // The same line without its policy, from a recipe nobody signed: loaded, and counted so.
     const std::string unsignedSlot = s.root / "line-unsigned.json";
     fs::copy_file(s.recipe, unsignedSlot);
