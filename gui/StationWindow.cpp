@@ -369,6 +369,8 @@ void TStationWindow::ChooseFirmware(const std::string& path) {
 
 void TStationWindow::StartClick() {
     if (Running() || closing_) return;
+    if (!Locked() && setup_.Policy && setup_.Policy->RequireSignedRecipes)
+        return ShowMessage("No unit was started: " + Local(setup_.Policy->SignedOnly()) + ": open a signed recipe.");
     if (setup_.Firmware.empty()) return ShowMessage("Choose the firmware file first.");
     if (tiles_.empty()) return ShowMessage("Add a port first: the adapters present are in the list beside Add Port.");
     // The last recipe's records are still being written: Start goes on once they are.
@@ -383,6 +385,7 @@ void TStationWindow::StartClick() {
         if (Locked()) {
             context.Recipe = Local(setup_.Recipe->Name);
             context.RecipeSha256 = QString::fromStdString(setup_.Recipe->ContentSha256);
+            if (setup_.Signature.Valid()) context.RecipeKeyId = QString::fromStdString(setup_.Signature.KeyId);
         }
         if (!MakeJobRecorder(setup_.RecordDb, programFolder_, context, recorder_, error, locationChecked_))
             return ShowMessage("No unit was started: " + Local(error));
@@ -713,7 +716,8 @@ void TStationWindow::ShowHeader() {
     if (setup_.Verify) text += "  \u00b7  every unit verified";
     if (!setup_.ExpectVersion.empty()) text += "  \u00b7  software " + Reason(setup_.ExpectVersion) + " required";
     if (setup_.RequireUnitId) text += "  \u00b7  unit id required";
-    if (Locked()) text += "  \u00b7  recipe " + Local(setup_.Recipe->Name);
+    if (Locked()) text += "  \u00b7  recipe " + Local(setup_.Recipe->Name) + ", " + Local(setup_.Signature.Text());
+    else if (setup_.Policy && setup_.Policy->RequireSignedRecipes) text += "  \u00b7  signed recipes only";
     SetLabelText(firmware_, text);
 }
 

@@ -32,7 +32,9 @@ bool RecordFromJson(const QByteArray& line, TJobRecord& record);
 
 // Per local day and station: the units taken on (a unit was reached: ports that did not open are
 // counted apart), how many now hold their firmware, how many of those were verified, how many
-// failed, the median wire ratio of the uploads, and the failures by result and reason; and how many local rows wait to be forwarded.
+// failed, the median wire ratio of the uploads, and the failures by result and reason; where recipes
+// are run, how many units were loaded from a recipe no key signed (from signed ones, without any);
+// and how many local rows wait to be forwarded.
 class THistorySummary {
 public:
     void Add(const TJobRecord& record);
@@ -46,4 +48,5 @@ private:
     };
     std::map<std::pair<QDate, QString>, TDay> days_;
     int pending_ = 0;
+    int fromUnsigned_ = 0, fromSigned_ = 0, withoutRecipe_ = 0;
 };

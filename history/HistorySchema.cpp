@@ -83,6 +83,12 @@ QStringList Version6() {
             "UPDATE schema_version SET version = 6"};
 }
 
+// Version 7: the id of the key that signed the recipe a unit was loaded under. Older rows: "".
+QStringList Version7() {
+    return {"ALTER TABLE job_record ADD COLUMN recipe_key_id TEXT NOT NULL DEFAULT ''",
+            "CREATE INDEX job_record_recipe_key ON job_record (recipe_key_id)", "UPDATE schema_version SET version = 7"};
+}
+
 }  // namespace
 
 QStringList StepFrom(int version, TDialect dialect) {
@@ -93,6 +99,7 @@ QStringList StepFrom(int version, TDialect dialect) {
     case 3: return Version4();
     case 4: return Version5();
     case 5: return Version6();
+    case 6: return Version7();
     default: return {};
     }
 }

@@ -81,6 +81,7 @@ TJobRecord RecordOf(const TJobResult& r, const TRecordContext& c, TPortSource* p
     row.RunId = c.RunId;
     row.Recipe = c.Recipe;
     row.RecipeSha256 = c.RecipeSha256;
+    row.RecipeKeyId = c.RecipeKeyId;
     row.RecordId = r.RecordId.empty() ? QUuid::createUuid().toString(QUuid::WithoutBraces)
                                       : QString::fromStdString(r.RecordId);
     return row;

@@ -46,7 +46,7 @@ TEST(HistoryPostgres, ARecordComesBackWithEveryField) {
     r.Warnings = {"a, \"b\"", "two\nlines"};
     r.InputSize = 5000000000;
     r.RecordId = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    r.Recipe = "line3.json", r.RecipeSha256 = QString(64, 'a');
+    r.Recipe = "line3.json", r.RecipeSha256 = QString(64, 'a'), r.RecipeKeyId = "0123456789abcdef";
     r.UploadSha256 = QString(64, 'c');
     r.PortName = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0", r.Device = "/dev/ttyUSB1";
     r.DeviceByPath = r.PortName;
@@ -60,6 +60,12 @@ TEST(HistoryPostgres, ARecordComesBackWithEveryField) {
     ASSERT_EQ(read.size(), 1u);
     r.UnitChecksum = QString("3F") + QChar(0xFFFD) + "A";
     EXPECT_EQ(JsonLine(read[0]).toStdString(), JsonLine(r).toStdString());
+    for (const auto& [key, rows] : {std::pair{"0123456789ABCDEF", 1u}, std::pair{"fedcba9876543210", 0u}}) {
+        filter.SignedBy = key;
+        read.clear();
+        ASSERT_TRUE(store->Query(filter, read, error)) << error.toStdString();
+        EXPECT_EQ(read.size(), rows) << key;
+    }
 }
 
 // The same records on the server and in a station's file sum up alike, each grouped by its own
@@ -149,7 +155,7 @@ TEST(HistoryPostgres, AVersionFourDatabaseIsUpgradedWithItsRows) {
     TJobRecord r;
     r.Start = QDateTime(QDate(2026, 1, 6), QTime(9, 0), Qt::UTC);
     r.Job = "upload", r.Result = "verified", r.RecordId = "new-row", r.UploadSha256 = QString(64, 'd');
-    r.PortName = "COM 3";
+    r.PortName = "COM 3", r.RecipeKeyId = "0123456789abcdef";
     ASSERT_TRUE(store->Write(r, error)) << error.toStdString();
     std::vector<TJobRecord> read;
     ASSERT_TRUE(store->Query({}, read, error)) << error.toStdString();
@@ -157,7 +163,9 @@ TEST(HistoryPostgres, AVersionFourDatabaseIsUpgradedWithItsRows) {
     EXPECT_EQ(read[0].UploadSha256, r.UploadSha256);
     EXPECT_EQ(read[0].PortName, r.PortName);
     EXPECT_EQ(read[1].RecordId, "old-row");
-    EXPECT_TRUE(read[1].UploadSha256.isEmpty() && read[1].PortName.isEmpty() && read[1].DeviceByPath.isEmpty());
+    EXPECT_EQ(read[0].RecipeKeyId, r.RecipeKeyId);
+    EXPECT_TRUE(read[1].UploadSha256.isEmpty() && read[1].PortName.isEmpty() && read[1].DeviceByPath.isEmpty() &&
+                read[1].RecipeKeyId.isEmpty());
 }
 
 TEST(HistoryPostgres, TwoProcessesWritingAtOnceLoseNothing) {

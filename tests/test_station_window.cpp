@@ -567,6 +567,49 @@ TEST(StationWindow, StaysResponsiveWhileThePortsAreListed) {
         << line.TileText(1, "IdentityLabel");
 }
 
+// Under a policy that requires signed recipes the window loads no unit without one, its Open
+// Recipe refuses an unsigned recipe with the reason, and a signed one's signer heads the window
+// and reaches every record.
+TEST(StationWindow, ARequiringPolicyLoadsSignedRecipesOnly) {
+    Line line;
+    line.Unit(1);
+    TPublicKey eng;
+    std::string error;
+    ASSERT_TRUE(MakeKeyPair(line.program / "eng", eng, error)) << error;
+    const std::string policy = line.program / "policy.json";
+    WriteWholeFile(policy, R"({"trusted_keys": ["eng.pub"], "require_signed_recipes": true})");
+    TStationSetup setup;
+    setup.Count = 1;
+    ASSERT_TRUE(LoadStationPolicy(policy, setup.Policy, error)) << error;
+    TStationWindow& w = line.Open(1, TestFirmware::Make(12, 2), setup);
+    const auto header = [&] { return Control<QLabel>(w, "FirmwareLabel")->text().toStdString(); };
+    EXPECT_NE(header().find("signed recipes only"), std::string::npos) << header();
+    Control<QPushButton>(w, "BtnStart")->click();
+    ASSERT_EQ(w.Messages.size(), 1u);
+    EXPECT_EQ(w.Messages[0].toStdString(),
+              "No unit was started: this station loads signed recipes only (policy " + policy + "): open a signed recipe.");
+    EXPECT_EQ(line.Tile(1).DoingText().toStdString(), "not started");
+
+    const std::string recipe = line.program / "line1.json";
+    ASSERT_TRUE(w.SaveRecipe(recipe));
+    EXPECT_FALSE(w.OpenRecipe(recipe));
+    EXPECT_NE(w.Messages.back().toStdString().find("recipe 'line1.json' is not signed, and this station loads signed"),
+              std::string::npos)
+        << w.Messages.back().toStdString();
+    EXPECT_EQ(line.units[0]->Report()["wakeups"], "0");
+
+    TRecipeSignature signature;
+    ASSERT_TRUE(SignRecipeFile(recipe, line.program / "eng.key", signature, error)) << error;
+    ASSERT_TRUE(w.OpenRecipe(recipe)) << w.Messages.back().toStdString();
+    EXPECT_NE(header().find("recipe line1.json, signed by eng (key " + eng.Id + ")"), std::string::npos) << header();
+    ASSERT_TRUE(WaitUntil([&] { return w.Firmware().Blocks > 0; }));
+    Control<QPushButton>(w, "BtnStart")->click();
+    ASSERT_TRUE(WaitUntil([&] { return line.Tile(1).Loaded() == 1; }, 30000)) << line.Tile(1).DoingText().toStdString();
+    const auto records = line.Records(1);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].RecipeKeyId.toStdString(), eng.Id);
+}
+
 // Eight tiles fit a 1024 x 768 screen; more scroll. Every text is what a screen reader reads,
 // every unit id field says whose it is, and the keyboard reaches it all.
 TEST(StationWindow, EightTilesFitTheScreenAndEveryTextIsReadOut) {
