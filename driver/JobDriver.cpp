@@ -157,8 +157,8 @@ std::vector<std::string> TJobDriver::UnitIdsToCome() const {
 
 // ---- the engine's facts, and what they call for ----
 
-void TJobDriver::Event(const TJobEvent& event) {
-    listener_.Event(event);
+void TJobDriver::Event(const TEngineEvent& event) {
+    listener_.Event(AsJobEvent(event));
     // What a fact calls for runs after the step that told it, never inside it.
     if (std::holds_alternative<TUnitAnsweredEvent>(event)) {
         // From the answer on, the unit is this one: an id given now is the next one's.
