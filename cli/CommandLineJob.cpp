@@ -139,6 +139,8 @@ void TCliJob::UnitEnded(const TUnitEndedEvent& ended) {
         const std::string warning = OnUnitResult(result, verdict);
         if (!warning.empty()) shown.Warnings.push_back(warning);
     }
+    // Said of the port on its line, not kept in the record: the record has the ratio itself.
+    if (const std::string slow = SlowLinkText(result.WireRatio); !slow.empty()) shown.Warnings.push_back(slow);
     for (const std::string& warning : shown.Warnings) view_.Warning(warning);
     view_.SetResult(shown);
     const bool diagnosed = diagnosed_ && diagnosed_->first == result.RecordId;

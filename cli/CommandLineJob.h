@@ -73,6 +73,9 @@ public:
     bool AwaitsUnitId() const { return driver_.AwaitsUnitId(); }
     // The input of ids ended: a port that waits for one can have none.
     void Abandon(const std::string& reason) { driver_.Abandon(reason); }
+    // Paused after its units failed in a row; Resume goes on to the next unit.
+    bool Paused() const { return driver_.Paused(); }
+    void Resume() { driver_.Resume(); }
     // The software version the port's last unit reported, "" when none did.
     const std::string& UnitVersion() const { return unitVersion_; }
 

@@ -16,7 +16,8 @@
 namespace {
 
 const QStringList kValued = {"--port",      "--device",  "--baud",   "--tick-ms",       "--count",
-                             "--wait",      "--record-db", "--unit-id", "--expect-version"};
+                             "--wait",      "--record-db", "--unit-id", "--expect-version",
+                             "--pause-after-failures"};
 
 bool IsOptionWord(const QString& word) { return word.size() > 1 && word.startsWith('-'); }
 
@@ -73,15 +74,16 @@ struct TCommandRule {
 const TCommandRule kRules[] = {
     {"upload", TCommand::Upload, 1,
      {"port", "device", "baud", "capture", "json", "tick-ms", "loop", "count", "wait", "record-db", "unit-id",
-      "verify", "expect-version", "scan", "require-unit-id"}},
+      "verify", "expect-version", "scan", "require-unit-id", "pause-after-failures"}},
     {"factory", TCommand::Factory, 0,
      {"port", "device", "yes", "capture", "json", "tick-ms", "loop", "count", "wait", "record-db", "unit-id", "scan",
-      "require-unit-id"}},
+      "require-unit-id", "pause-after-failures"}},
     {"prepare", TCommand::Prepare, 1, {"json"}},
     {"ports", TCommand::Ports, 0, {"json"}},
     // The station window: its FILE (firmware, or a recipe) may be chosen in the window instead.
     {"station", TCommand::Station, 1,
-     {"port", "device", "baud", "capture", "tick-ms", "count", "record-db", "verify", "expect-version", "require-unit-id"}},
+     {"port", "device", "baud", "capture", "tick-ms", "count", "record-db", "verify", "expect-version", "require-unit-id",
+      "pause-after-failures"}},
 };
 
 bool WholeNumber(const QString& text, int low, int high, int& value) {
@@ -178,6 +180,10 @@ bool CheckStation(const QCommandLineParser& p, TCliOptions& o, QString& error) {
         error = QString("--wait must be 0 to 86400 seconds, not '%1'").arg(p.value("wait"));
         return false;
     }
+    if (p.isSet("pause-after-failures") && !WholeNumber(p.value("pause-after-failures"), 0, 1000, o.PauseAfterFailures)) {
+        error = QString("--pause-after-failures must be 0 (never) to 1000 units, not '%1'").arg(p.value("pause-after-failures"));
+        return false;
+    }
     return true;
 }
 
@@ -247,7 +253,8 @@ TParse ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStr
                   {"json", ""}, {"yes", ""}, {"record-db", "", "LOC"}, {"unit-id", "", "TEXT"},
                   {{"h", "help"}, ""}, {"version", ""}, tick});
     p.addOptions({{"loop", ""}, {"count", "", "N"}, {"wait", "", "SECONDS"}});
-    p.addOptions({{"verify", ""}, {"expect-version", "", "V"}, {"scan", ""}, {"require-unit-id", ""}});
+    p.addOptions({{"verify", ""}, {"expect-version", "", "V"}, {"scan", ""}, {"require-unit-id", ""},
+                  {"pause-after-failures", "", "N"}});
     const QStringList args = JoinCaptureValue(arguments);
     if (!p.parse(QStringList{"zupflshc"} + args)) {
         error = p.unknownOptionNames().isEmpty() ? p.errorText() : UnknownOption(p, args);
@@ -319,6 +326,10 @@ const std::vector<TOptionHelp>& OptionHelp() {
                    "for that port's next unit; an id is used once a run"},
         {"--require-unit-id", "wake no unit before it has its id (with --scan,\n"
                               "or scanned into the station window)"},
+        {"--pause-after-failures N", "several ports or --loop: a port whose last N units\n"
+                                     "failed in a row wakes no other unit until a line\n"
+                                     "\"PORT resume\" on --scan input, or the tile's Resume\n"
+                                     "(default 3; 0 never)"},
         {"-h, --help", "show this help and exit"},
         {"--version", "show the version and exit"},
     };

@@ -19,6 +19,8 @@ constexpr int NotRecorded = 4;    // loaded, but no record of it could be kept a
 constexpr int Interrupted = 130;  // SIGINT or SIGTERM during a job
 }  // namespace Exit
 
+// A station's ports pause after this many failures in a row unless told otherwise.
+
 struct TCliOptions {
     TCommand Command = TCommand::Ports;
     std::string File;         // upload and prepare: the firmware file as given
@@ -48,6 +50,9 @@ struct TCliOptions {
     bool Loop = false;    // each port goes on to the next unit when one ends
     int Count = 0;        // --loop: units per port, 0 = until stopped
     int WaitSeconds = 0;  // how long a port that is not there yet is waited for
+    // A port pauses after this many units in a row failed, until "PORT resume" (--scan); 0 never.
+    // -1 until set: a station's default (kStationPauseAfterFailures), else 0.
+    int PauseAfterFailures = -1;
 };
 
 enum class TParse { Run, Help, Version, Fail };

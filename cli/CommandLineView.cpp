@@ -94,6 +94,10 @@ void TCliView::Event(const TJobEvent& event) {
                    [&](const TProgressEvent& e) { Progress(e.Sent, e.Total); },
                    [&](const TCaptureEvent& e) { CaptureChanged(e.On); },
                    [&](const TTimeTakenEvent& e) { Closing(e); },
+                   [&](const TPortPausedEvent& e) {
+                       if (Json()) Event({{"event", e.Paused ? "paused" : "resumed"}, {"failures", e.Failures}});
+                       else Emit(e.Paused ? PausedText(e.Failures) : std::string("resumed"));
+                   },
                    [](const auto&) {},
                },
                event);
@@ -277,6 +281,9 @@ void AddResultFields(QJsonObject& event, const TJobResult& r) {
         {"port_fault", PortFaultName(r.PortFault)},
         {"files_written", files},
         {"record_id", QString::fromStdString(r.RecordId)},
+        {"wire_ratio", r.WireRatio},
+        {"reply_median_ms", r.ReplyMedianMs},
+        {"port_unit", r.PortUnit},
     };
     for (auto i = fields.begin(); i != fields.end(); ++i) event.insert(i.key(), i.value());
 }

@@ -13,6 +13,7 @@
 #include "cli/CommandLineOptions.h"
 #include "history/FileDigest.h"
 #include "history/HistoryFormat.h"
+#include "history/HistoryGroups.h"
 #include "history/HistoryStore.h"
 #include "history/RecordKeeping.h"
 #include "host/StopSignals.h"
@@ -20,6 +21,7 @@
 namespace {
 
 enum class TFormat { Table, Csv, Json, Summary };
+enum class TGroupFormat { Table, Csv, Json };
 enum class TAction { Show, Follow, Sync };
 
 struct THistoryRequest {
@@ -28,9 +30,26 @@ struct THistoryRequest {
     TFormat Format = TFormat::Table;
     TAction Action = TAction::Show;
     QString LocalPath;  // --sync: the station's own file whose waiting records go to the location
+    std::vector<TGroupKey> By;  // --summary --by: the groups, none for the plain summary
+    TGroupFormat GroupFormat = TGroupFormat::Table;
 };
 
 QString KindList() { return RecordedKinds().join(", "); }
+
+// --summary --by KEYS, as a table, --csv or --json.
+bool ParseGroups(const QCommandLineParser& p, THistoryRequest& request, QString& error) {
+    if (!p.isSet("summary")) {
+        error = "--by needs --summary";
+        return false;
+    }
+    if (p.isSet("csv") && p.isSet("json")) {
+        error = "history --summary --by takes one of --csv and --json";
+        return false;
+    }
+    request.Format = TFormat::Summary;
+    request.GroupFormat = p.isSet("csv") ? TGroupFormat::Csv : p.isSet("json") ? TGroupFormat::Json : TGroupFormat::Table;
+    return ParseGroupKeys(p.value("by"), request.By, error);
+}
 
 bool ParseFormat(const QCommandLineParser& p, TFormat& format, QString& error) {
     const int chosen = int(p.isSet("csv")) + int(p.isSet("json")) + int(p.isSet("summary"));
@@ -81,8 +100,8 @@ bool ParseFilter(const QCommandLineParser& p, THistoryFilter& f, QString& error)
 QList<QCommandLineOption> HistoryOptions() {
     return {{"record-db", "", "LOC"}, {"since", "", "DATE"}, {"until", "", "DATE"}, {"unit", "", "ID"},
             {"file", "", "PATH"},     {"result", "", "KIND"}, {"recipe", "", "NAME"}, {"limit", "", "N"},
-            {"csv", ""},              {"json", ""},           {"summary", ""},        {"follow", ""},
-            {"sync", ""},             {"local", "", "FILE"}};
+            {"csv", ""},              {"json", ""},           {"summary", ""},        {"by", "", "KEYS"},
+            {"follow", ""},           {"sync", ""},           {"local", "", "FILE"}};
 }
 
 namespace {
@@ -115,9 +134,14 @@ bool ParseRequest(const QStringList& args, const std::string& defaultDb, THistor
         error = "--local names the file --sync forwards from";
         return false;
     }
-    if (!ParseHistoryLocation(location, request.Location, error) || !ParseFormat(p, request.Format, error) ||
+    if (!ParseHistoryLocation(location, request.Location, error) ||
+        !(p.isSet("by") ? ParseGroups(p, request, error) : ParseFormat(p, request.Format, error)) ||
         !ParseFilter(p, request.Filter, error))
         return false;
+    if (!request.By.empty() && request.Filter.Limit > 0) {
+        error = "--summary --by sums up every record the filter selects: it takes no --limit";
+        return false;
+    }
     if (request.Action == TAction::Follow && (request.Format == TFormat::Summary || request.Filter.Limit > 0)) {
         error = "--follow prints each record as it comes: it takes no --summary or --limit";
         return false;
@@ -248,6 +272,20 @@ int Follow(std::unique_ptr<THistoryStore> store, const THistoryRequest& request)
     return status;
 }
 
+// The groups as the database sums them up: never a row of the record read here.
+int PrintGroups(THistoryStore& store, const THistoryRequest& request) {
+    std::vector<TGroupRow> rows;
+    QString error;
+    if (!store.Summarize(request.Filter, request.By, rows, error)) return Fail(Exit::Failed, error);
+    switch (request.GroupFormat) {
+    case TGroupFormat::Table: Print(GroupTable(request.By, rows)); break;
+    case TGroupFormat::Csv: Print(GroupCsv(request.By, rows)); break;
+    case TGroupFormat::Json: Print(GroupJson(request.By, rows)); break;
+    }
+    std::fflush(stdout);
+    return Exit::Success;
+}
+
 }  // namespace
 
 int RunHistoryCommand(const QStringList& args, const std::string& defaultDb) {
@@ -265,6 +303,7 @@ int RunHistoryCommand(const QStringList& args, const std::string& defaultDb) {
     auto store = THistoryStore::Open(request.Location, error, options);
     if (!store) return Fail(Exit::Failed, error);
     if (request.Action == TAction::Follow) return Follow(std::move(store), request);
+    if (!request.By.empty()) return PrintGroups(*store, request);
     THistorySummary summary;
     if (request.Format == TFormat::Table) Print(TableHeader());
     if (request.Format == TFormat::Csv) Print(CsvHeader());
@@ -299,6 +338,11 @@ QString HistoryUsageText() {
            "  --summary         per day and station: units (a unit was reached), loaded,\n"
            "                    verified, failed and why, ports that did not open; and\n"
            "                    how many records here wait to be forwarded to the server\n"
+           "  --by KEYS         with --summary: per port, station, recipe, day or hour\n"
+           "                    (several: --by station,day): units, loaded, first-pass\n"
+           "                    yield (a unit given its id again after a failure is a\n"
+           "                    retry), failures by kind, median duration and median\n"
+           "                    wire ratio; a table, --csv or --json\n"
            "  --follow          print each new record as it is kept, by any station, until\n"
            "                    Ctrl-C (a server tells of them; a file is looked at)\n"
            "  --sync            forward the records kept locally while the server could not\n"

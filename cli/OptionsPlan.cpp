@@ -33,6 +33,7 @@ TStationPlan StationPlanOf(const TCliOptions& options, const TRecipe* recipe) {
         plan.ExpectVersion = options.ExpectVersion;
         plan.RequireUnitId = options.RequireUnitId;
         plan.UnitId = options.UnitId;
+        plan.PauseAfterFailures = options.PauseAfterFailures;
     }
     plan.Capture = options.Capture;
     plan.CapturePath = options.CapturePath.empty() ? std::string() : AbsolutePath(options.CapturePath);

@@ -26,7 +26,7 @@ constexpr size_t kMaxFirmwareSize = 64u << 20;
 
 // What each subcommand takes besides its own words; the rest belongs in the recipe, or nowhere.
 const QStringList kWriteOptions = {"port",   "device",         "baud",           "loop", "count", "record-db",
-                                   "verify", "expect-version", "require-unit-id"};
+                                   "verify", "expect-version", "require-unit-id", "pause-after-failures"};
 const QStringList kRunOptions = {"json", "scan", "yes", "capture", "tick-ms", "wait"};
 
 int Refuse(const std::string& text) {
@@ -150,6 +150,8 @@ void PrintRecipe(const TRecipe& r) {
                                     ? Local(location.Display()).c_str()
                                     : ShownText(where).c_str());
     std::printf("Unit id required: %s\n", yes(r.RequireUnitId));
+    if (r.PauseAfterFailures == 0) std::printf("Pause after failures in a row: never\n");
+    else std::printf("Pause after failures in a row: %d\n", r.PauseAfterFailures > 0 ? r.PauseAfterFailures : kStationPauseAfterFailures);
 }
 
 int ShowCommand(const QStringList& words, const TRawArgument& raw) {

@@ -92,6 +92,13 @@ void TUnitIdScan::Read() {
     }
 }
 
+// "PORT resume": a port paused for its failures in a row goes on. The word is never a unit's id.
+void TUnitIdScan::Resume(int port) {
+    TCliJob& job = *ports_[static_cast<size_t>(port)].Job;
+    if (!job.Paused()) return say_(port, "'resume': the port is not paused (the word is not taken as a unit id)");
+    job.Resume();
+}
+
 void TUnitIdScan::TooLong() { say_(-1, "a line of standard input is too long for a unit id: ignored"); }
 
 // The port a line names by one of its names at its start: the longest followed by a blank.
@@ -184,6 +191,7 @@ void TUnitIdScan::Take(const std::string& typed) {
     size_t at = named.IdStart;
     while (at < line.size() && Blank(line[at])) ++at;
     const std::string id = line.substr(at);
+    if (id == kResumeWord) return Resume(port);
     if (const std::string refusal = UnitIdRefusal(id); !refusal.empty()) return say_(port, refusal);
     if (used_.Claim(id) == TUnitIdRegister::TClaim::Refused)
         return say_(port, "unit id '" + id + "' was already used in this run: refused for this unit");

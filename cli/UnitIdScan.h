@@ -18,6 +18,9 @@
 
 class TCliJob;
 
+// "PORT resume" resumes a port paused for its failures in a row.
+constexpr const char* kResumeWord = "resume";
+
 class TUnitIdScan {
 public:
     struct TPort {
@@ -49,6 +52,7 @@ public:
 private:
     void Read();
     void TooLong();
+    void Resume(int port);
     int ByName(const std::string& line, size_t& idStart) const;
     TNamed ByNumber(const std::string& word) const;
     int ByDevice(const std::string& word) const;

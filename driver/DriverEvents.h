@@ -43,6 +43,17 @@ struct TPortEndEvent {
     std::string Reason;
 };
 
+// The port's last units failed in a row (`Failures` of them, its pause-after-failures): it wakes no
+// other unit until the operator resumes it (`Paused` false once resumed).
+struct TPortPausedEvent {
+    bool Paused = true;
+    int Failures = 0;
+};
+// "paused: 3 failures in a row: check the socket and the cable"
+inline std::string PausedText(int failures) {
+    return "paused: " + std::to_string(failures) + " failures in a row: check the socket and the cable";
+}
+
 namespace driver_events {
 template <class Engine, class... Own>
 struct TExtended;
@@ -54,7 +65,8 @@ struct TExtended<std::variant<Engine...>, Own...> {
 
 // Every event of the engine, then the driver's own: an engine event added later is in it too.
 using TJobEvent =
-    driver_events::TExtended<TEngineEvent, TPortWaitEvent, TNextUnitEvent, TUnitEndedEvent, TPortEndEvent>::Type;
+    driver_events::TExtended<TEngineEvent, TPortWaitEvent, TNextUnitEvent, TUnitEndedEvent, TPortEndEvent,
+                              TPortPausedEvent>::Type;
 
 // A job driver's listener: a front end.
 class TJobListener {

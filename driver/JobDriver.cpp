@@ -107,7 +107,7 @@ void TJobDriver::Tick() {
 }
 
 void TJobDriver::GoOn() {
-    if (ended_ || held_ || holding_ || lost_) return;
+    if (ended_ || held_ || holding_ || lost_ || paused_) return;
     Launch([this] {
         running_ = true;
         engine_.GoOn();
@@ -238,6 +238,11 @@ void TJobDriver::Stop(int signal) {
     line_.SetActive(false);
     next_ = nullptr;
     held_ = nullptr;
+    // A paused port has no unit: the stop ends it.
+    if (paused_) {
+        paused_.reset();
+        return End(TPortEnd::Finished);
+    }
     // A unit whose record is being stored has its result: the stop ends the port once it is stored.
     if (holding_) return;
     if (lost_) {
@@ -259,6 +264,31 @@ void TJobDriver::GoOnWithoutRecord() {
     if (ended_ || !lost_) return;
     const TJobResult unit = std::move(*lost_);
     lost_.reset();
+    GoOnAfter(unit);
+    AfterStep();
+}
+
+// A port whose units fail one after another while the operator keeps feeding it has a fault of its
+// own. Only units that were reached count: a port that did not open, a wake-up nobody answered and
+// a stop from outside say nothing of the socket; a unit loaded clears the count.
+void TJobDriver::CountFailureInRow(const TJobResult& result) {
+    if (result.Succeeded()) failedInRow_ = 0;
+    else if (IsUnit(result) && result.Kind != TResultKind::Interrupted && result.Kind != TResultKind::PortFailed)
+        failedInRow_ += 1;
+}
+
+void TJobDriver::GoOnAfter(const TJobResult& result) {
+    if (plan_.PauseAfterFailures <= 0 || failedInRow_ < plan_.PauseAfterFailures) return Again(result);
+    paused_ = result;
+    listener_.Event(TPortPausedEvent{true, failedInRow_});
+}
+
+void TJobDriver::Resume() {
+    if (ended_ || !paused_) return;
+    const TJobResult unit = std::move(*paused_);
+    paused_.reset();
+    failedInRow_ = 0;
+    listener_.Event(TPortPausedEvent{false, 0});
     Again(unit);
     AfterStep();
 }
@@ -274,6 +304,8 @@ void TJobDriver::Finish(const TJobResult& result) {
     if (counted) {
         units_ += 1;
         if (!result.Succeeded()) failed_ += 1;
+        if (Loops()) unit.PortUnit = units_;
+        CountFailureInRow(result);
         // A port still waiting for its unit keeps the id for the unit that comes.
         unit.UnitId = std::move(unitId_);
         unitId_.clear();
@@ -302,7 +334,7 @@ void TJobDriver::UnitDone(const TJobResult& unit, bool counted, const std::strin
     if (more && !notKept.empty()) lost_ = unit;
     listener_.Event(TUnitEndedEvent{unit, counted, units_, failed_, more, notKept});
     if (more && !notKept.empty()) return;
-    if (more) return Again(unit);
+    if (more) return GoOnAfter(unit);
     End(TPortEnd::Finished);
 }
 

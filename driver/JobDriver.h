@@ -47,6 +47,9 @@ struct TJobPlan {
     std::string ExpectVersion;    // the software version the unit must report after it, "" for any
     bool RequireUnitId = false;   // a unit is not woken before it has an id (GiveUnitId)
     std::string UnitId;           // the first unit's id, "" for none
+    // With Loop: the port pauses before waking another unit once this many units in a row were
+    // reached and failed (a worn socket, a cable), until Resume; 0 never pauses.
+    int PauseAfterFailures = 0;
     // A window's operator paces the port: nothing opens at Begin, and every step that waits for
     // the operator (the port and its job, the file, Start, Proceed, Repeat Upload, Go Back to
     // Start, Close) waits for the window's button instead of going on by itself. The port is
@@ -81,6 +84,9 @@ public:
     // the operator goes on without it (GoOnWithoutRecord) or it is ended (Abandon, Stop).
     bool HeldForLostRecord() const { return static_cast<bool>(lost_); }
     void GoOnWithoutRecord();
+    // Paused after PauseAfterFailures units failed in a row: no unit is woken until Resume.
+    bool Paused() const { return static_cast<bool>(paused_); }
+    void Resume();
     // One step of time: what is due runs. The driver's own timer calls it on its own port.
     void Tick();
 
@@ -154,6 +160,9 @@ private:
     bool Looping() const { return Loops() && !stopped_; }
     bool IsUnit(const TJobResult& result) const;
     void Again(const TJobResult& result);
+    // Again, unless the units failed in a row call for a pause first.
+    void GoOnAfter(const TJobResult& result);
+    void CountFailureInRow(const TJobResult& result);
     void Launch(std::function<void()> begin);
     void TakeUnitId();
     void NextRun();
@@ -192,6 +201,8 @@ private:
     std::optional<TJobResult> lost_;           // the unit whose record was lost, its port held after it
 
     int units_ = 0, failed_ = 0;   // units done on this port, and how many of them failed
+    int failedInRow_ = 0;          // units reached and failed since the last one loaded (or a resume)
+    std::optional<TJobResult> paused_;  // the unit after which the port paused
     bool again_ = false;           // the port has gone on after a unit (or a unit that never came)
     bool unplugged_ = false;       // the line went while waiting for a unit
     bool outage_ = false;          // the port's loss has been told, and it has not opened since

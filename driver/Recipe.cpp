@@ -143,6 +143,12 @@ const TKey kKeys[] = {
     {"require_unit_id", [](const QJsonValue& v, TRecipe& r, std::string& e) {
          return Flag(v, r.RequireUnitId, "require_unit_id", e);
      }},
+    {"pause_after_failures", [](const QJsonValue& v, TRecipe& r, std::string& e) {
+         int64_t n = 0;
+         if (!Whole(v, 0, 1000, n)) e = "'pause_after_failures' must be a whole number of units, 0 (never) to 1000";
+         r.PauseAfterFailures = static_cast<int>(n);
+         return e.empty();
+     }},
 };
 
 template <size_t N>
@@ -281,6 +287,7 @@ std::string RecipeText(const TRecipe& recipe) {
     object["count"] = recipe.Count;
     object["record_db"] = QString::fromStdString(recipe.RecordDb);
     object["require_unit_id"] = recipe.RequireUnitId;
+    if (recipe.PauseAfterFailures >= 0) object["pause_after_failures"] = recipe.PauseAfterFailures;
     return QJsonDocument(object).toJson(QJsonDocument::Indented).toStdString();
 }
 

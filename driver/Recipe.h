@@ -29,6 +29,7 @@ struct TRecipe {
     bool Verify = false;        // every upload verified after the unit's restart
     std::string ExpectVersion;  // the software version every unit must report, "" for any
     bool RequireUnitId = false; // no unit is woken before it has its id
+    int PauseAfterFailures = -1; // a port pauses after this many failures in a row (0 never); -1: the station's default
 
     // Known once read or written.
     std::string Path;           // the recipe's absolute path

@@ -35,6 +35,7 @@ TStationPlan StationPlanOf(const TRecipe& recipe) {
     plan.Verify = recipe.Verify;
     plan.ExpectVersion = recipe.ExpectVersion;
     plan.RequireUnitId = recipe.RequireUnitId;
+    plan.PauseAfterFailures = recipe.PauseAfterFailures;
     plan.Recipe = recipe;
     return plan;
 }
@@ -61,6 +62,7 @@ TRecipe RecipeOf(const TStationPlan& plan, const TStationInput& pin, const std::
     recipe.Verify = plan.Verify;
     recipe.ExpectVersion = plan.ExpectVersion;
     recipe.RequireUnitId = plan.RequireUnitId;
+    recipe.PauseAfterFailures = plan.PauseAfterFailures;
     return recipe;
 }
 
@@ -84,6 +86,7 @@ TJobPlan CommonPlan(const TStationPlan& plan, const TStationInput& input) {
     port.ExpectVersion = plan.ExpectVersion;
     port.RequireUnitId = plan.RequireUnitId;
     port.UnitId = plan.UnitId;
+    port.PauseAfterFailures = plan.PauseAfter();
     return port;
 }
 
@@ -112,6 +115,11 @@ std::vector<TJobPlan> PortPlans(const TStationPlan& plan, const TStationInput& i
         ports.push_back(std::move(port));
     }
     return ports;
+}
+
+int TStationPlan::PauseAfter() const {
+    if (PauseAfterFailures >= 0) return PauseAfterFailures;
+    return Station() ? kStationPauseAfterFailures : 0;
 }
 
 std::string PinMismatch(const TStationPlan& plan, const std::string& preparedSha256) {

@@ -22,6 +22,9 @@ struct TStationPort {
 // The port of "COM n" (`device` "") or of a device as given.
 TStationPort StationPortOf(int comPort, const std::string& device);
 
+// A worn socket fails board after board: a station's port stops after this many in a row.
+constexpr int kStationPauseAfterFailures = 3;
+
 struct TStationPlan {
     TDriverJob Job = TDriverJob::Upload;
     std::string Firmware;             // absolute; "" for the factory job, or until the window's operator chooses it
@@ -40,11 +43,15 @@ struct TStationPlan {
     std::string UnitId;               // the one unit's id, "" for none
     bool AutoGoOn = false;            // the factory job goes on without waiting for the operator
     int TickMs = 50;
+    int PauseAfterFailures = -1;      // a port pauses after this many failures in a row, 0 never; -1 a station's default
     std::optional<TRecipe> Recipe;    // the recipe it was made from; records name it
 
     // Several ports, a loop or a recipe's pin: the firmware is prepared (and checked) once, before
     // any port, and each port has its own capture and scratch files.
     bool Station() const { return Ports.size() > 1 || Loop || !PinnedSha256.empty(); }
+    // The failures in a row after which a port pauses: as given, else as a station pauses (a slot
+    // that keeps failing is a worn socket or cable), and never for one unit alone.
+    int PauseAfter() const;
 };
 
 // What a recipe fixes. The run's own settings (capture, waiting, ids, the factory job's go-on)

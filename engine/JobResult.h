@@ -75,6 +75,12 @@ struct TJobResult {
     bool UnitNeverAnswered = false;  // the port opened, but the wake-up got no answer at all
     bool UnitAnswered = false;       // the unit answered the wake-up (READY, or the C161's ident)
     std::vector<std::string> FilesWritten;  // a preparation: the files it wrote, in order
+    // A Software Upload's pace, taken over its block dialogue: the wire's floor for the bytes sent
+    // and read against the time they took (1 at the wire, 0 when not measured), and the median time
+    // from a block's last byte leaving to the unit's reply being read.
+    double WireRatio = 0;
+    double ReplyMedianMs = 0;
+    int PortUnit = 0;  // the unit's number on its port in this run (1 for the first), 0 outside a run
 
     bool Succeeded() const { return KindSucceeded(Kind); }
 };

@@ -435,6 +435,7 @@ void TSequencer::BeginRun() {
     sameBlockResends_ = 0;
     silentWaits_ = 0;
     haltReason_.clear();
+    pace_ = TPace{};
 }
 
 void TSequencer::NoteInputFile() { result_.InputFile = Run.InputFileName; }
@@ -476,6 +477,10 @@ void TSequencer::End(TResultKind kind, const std::string& reason) {
     r.Baud = r.Job == TJob::Upload ? Run.UploadBaud : Serial1.Baudrate();
     r.CaptureFile = Capture.CaptureOn() ? Capture.Path() : std::string();
     r.UnitWritten = unitTouched_;
+    if (r.Job == TJob::Upload) {
+        r.WireRatio = pace_.WireRatio();
+        r.ReplyMedianMs = pace_.ReplyMedianMs();
+    }
     r.Duration = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - runClock_);
     out_.Finished(r);
 }

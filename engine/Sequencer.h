@@ -15,6 +15,7 @@
 #include "engine/JobEvents.h"
 #include "engine/JobOutput.h"
 #include "engine/JobResult.h"
+#include "engine/Pace.h"
 #include "engine/PreparedUpload.h"
 #include "engine/States.h"
 #include "engine/UnitLink.h"
@@ -200,6 +201,8 @@ private:
     void SaveCommsSettings();
     void SendCommandStep(const std::string& address, const std::string& command, bool addressed, int32_t nextState);
     void SendNextBlock();
+    // A block to the unit, its moment and size taken for the upload's pace.
+    void SendBlock(const std::string& block, bool again = false);
     void WriteCapture(const std::string& text, const std::string& tag);
     uint8_t PrepareBootLine();
 
@@ -281,6 +284,7 @@ private:
     int silentWaits_ = 0;       // transfer waits in a row that ran out
     std::string haltReason_;    // why the engine itself halted the transfer
     std::string lowLatencyWarning_;  // the open port's driver refused low latency, "" otherwise
+    TPace pace_;  // the Software Upload's pace over its block dialogue
     long arrivalSteps_ = 0;
     long tickCount_ = 0;      // ticks run so far
     long endRecordTick_ = 0;  // the tick after which the last bootstrap record went out

@@ -2,6 +2,7 @@
 // fake unit in tests. Received bytes are announced on the engine's thread through OnRxData.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -39,6 +40,10 @@ public:
     virtual std::string DevicePath() const { return {}; }
     // The device the port opens or last opened ("/dev/ttyS2" for COM 3), for the job's result.
     virtual std::string DeviceName() const { return DevicePath(); }
+
+    // The clock a unit's pace is measured by: the system's steady clock on a real line, the line's
+    // own virtual time in tests.
+    virtual std::chrono::steady_clock::time_point Now() const { return std::chrono::steady_clock::now(); }
 
     std::function<void()> OnRxData;
 };

@@ -112,6 +112,7 @@ bool TSequencer::TransferStep() {
         out_.Progress(0, std::max(Run.BlockCount, 1));
         out_.ShowGauge(true);
         Link.WaitCount = 0;
+        pace_.Start(Serial1.Baudrate());
         HistAdd("Sending FlashCode...");
         HistAdd("Sending Lines...");
         GoTo(State::AwaitRequest);
@@ -142,6 +143,7 @@ void TSequencer::AnswerRequest() {
     Run.WaitingFor = "waiting for SEND BLOCK message";
     Await("LO", State::Silence, State::RequestArrived);
     if (Run.UploadState != State::RequestArrived) return;
+    pace_.ReplyRead(Serial1.Now(), Run.LastReply.size());
     silentWaits_ = 0;
     if (Contains(Run.LastReply, "RESEND")) {
         ResendRequested();
@@ -178,7 +180,7 @@ void TSequencer::ResendRequested() {
     }
     if (!Run.BlockBuffer.empty()) {
         result_.Resends += 1;
-        Link.SendBlock(Run.BlockBuffer);
+        SendBlock(Run.BlockBuffer);
     } else {
         Link.RxBuffer.clear();  // nothing of this upload has been sent yet
     }
@@ -202,7 +204,7 @@ void TSequencer::Silence() {
     Link.RxBuffer.clear();
     if (!Run.BlockBuffer.empty()) {
         result_.Resends += 1;
-        Link.SendBlock(Run.BlockBuffer, true);
+        SendBlock(Run.BlockBuffer, true);
     }
     Link.WaitCount = 0;
     GoTo(State::AwaitRequest);
@@ -237,9 +239,15 @@ void TSequencer::SendNextBlock() {
                               Run.ZupFileName + "\"",
                           Run.ZupFileName);
     Run.BlockBuffer = blocks[static_cast<size_t>(Run.BlocksSent)];
-    Link.SendBlock(Run.BlockBuffer);
+    SendBlock(Run.BlockBuffer);
     Run.BlocksSent += 1;
     out_.Progress(Run.BlocksSent, std::max(Run.BlockCount, 1));
+}
+
+void TSequencer::SendBlock(const std::string& block, bool again) {
+    Link.SendBlock(block, again);
+    // Taken once the write has returned: the bytes are then with the driver, on their way out.
+    pace_.BlockSent(Serial1.Now(), block.size());
 }
 
 // ---- verification after the unit's restart ----

@@ -208,6 +208,7 @@ void TStationTile::BuildControls(const std::string& identity, bool locked) {
     for (QWidget* w : std::initializer_list<QWidget*>{name_, identity_, idBox_, idLabel_, doing_, gauge_, timeLeft_,
                                                       band_, result_, unit_, tally_, notice_, goOn_, remove_})
         column->addWidget(w);
+    BuildHealthControls(column);
     column->addStretch(1);
     ShowUnitId();
     ApplyFonts();
@@ -235,6 +236,33 @@ void TStationTile::changeEvent(QEvent* event) {
     if (event->type() == QEvent::FontChange) ApplyFonts();
 }
 
+// The slot's health: a slow link, and the pause after failures in a row with its way on.
+void TStationTile::BuildHealthControls(QVBoxLayout* column) {
+    link_ = NewLabel(this, "LinkLabel");
+    link_->setWordWrap(true);
+    Colour(link_, kAmber);
+    resume_ = new QPushButton("Resume", this);
+    resume_->setObjectName("BtnResume");
+    resume_->setAccessibleName("Resume " + Local(port_.Name));
+    resume_->hide();
+    connect(resume_, &QPushButton::clicked, this, [this] { Resume(); });
+    column->addWidget(link_);
+    column->addWidget(resume_);
+}
+
+QString TStationTile::LinkText() const { return link_->text(); }
+
+void TStationTile::Resume() {
+    if (!Paused()) return;
+    driver_->Resume();
+}
+
+void TStationTile::PortPaused(const TPortPausedEvent& paused) {
+    resume_->setVisible(paused.Paused);
+    if (paused.Paused) SetDoing(Local(PausedText(paused.Failures)));
+    else SetDoing(nextUnit_ ? "waiting for the next unit" : "switch the unit on");
+}
+
 // ---- the port's run ----
 
 void TStationTile::Begin(const TJobPlan& plan, const std::string& programFolder, TStopSignals& stops) {
@@ -251,6 +279,8 @@ void TStationTile::Begin(const TJobPlan& plan, const std::string& programFolder,
     progressDirty_ = true;
     remove_->setEnabled(false);
     goOn_->hide();
+    resume_->hide();
+    SetLabelText(link_, {});
     ShowTally();
     SayNotice({});
     driver_ = std::make_unique<TJobDriver>(plan, static_cast<TJobListener&>(*this), programFolder, stops);
@@ -318,6 +348,11 @@ void TStationTile::Event(const TJobEvent& event) {
                    [&](const TUnitAnsweredEvent&) { ShowUnitId(); },
                    [&](const TUnitEndedEvent& e) { UnitEnded(e); },
                    [&](const TPortEndEvent& e) { PortEnded(e); },
+                   [&](const TPortPausedEvent& e) { PortPaused(e); },
+                   [&](const TResultEvent& e) {
+                       if (e.Result.Job == TJob::Upload && e.Result.WireRatio > 0)
+                           SetLabelText(link_, Local(SlowLinkText(e.Result.WireRatio)));
+                   },
                    // What the engine would put in a message box (an adapter's name that finds nothing).
                    [&](const TMessageEvent& e) {
                        if (!e.EndsJob) SayNotice(e.Text);
@@ -463,6 +498,7 @@ void TStationTile::ShowPortProblem(const TJobResult& result, bool counted, const
 }
 
 void TStationTile::PortEnded(const TPortEndEvent& end) {
+    resume_->hide();
     remove_->setEnabled(true);
     if (openFailure_ && !opened_ && OnPortNeverOpened) OnPortNeverOpened(*this, *openFailure_);
     openFailure_.reset();

@@ -92,6 +92,11 @@ public:
     // The last unit's result in words ("verified", "failed: ...", "port problem: ...").
     QString ResultText() const;
     QString DoingText() const;
+    // The port's health as it stands: "slow link: ..." when its last unit ran under 0.8 of the
+    // wire, "" otherwise; and whether it is paused after failures in a row (the Resume button).
+    QString LinkText() const;
+    bool Paused() const { return Running() && driver_->Paused(); }
+    void Resume();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -117,6 +122,8 @@ private:
     void BuildResultBand();
     void ApplyFonts();
     void ShowUnit(const TJobResult& result);
+    void BuildHealthControls(class QVBoxLayout* column);
+    void PortPaused(const TPortPausedEvent& paused);
 
     const TStationPort port_;
     std::string programFolder_;
@@ -126,6 +133,8 @@ private:
     QLineEdit* idBox_;
     QProgressBar* gauge_;
     QPushButton *remove_, *goOn_;
+    QLabel* link_ = nullptr;
+    QPushButton* resume_ = nullptr;
     bool stopping_ = false;
     bool opened_ = false;       // the port has opened since Start     // the operator stopped the port
     bool nextUnit_ = false;     // a unit has ended: the port waits for the next one

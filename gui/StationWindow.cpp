@@ -480,6 +480,8 @@ void TStationWindow::StartPorts() {
     TStationPlan plan = setup_;
     plan.Ports.clear();
     for (const TStationTile* tile : tiles_) plan.Ports.push_back(tile->Port());
+    // A window is a station even with one port.
+    if (plan.PauseAfterFailures < 0) plan.PauseAfterFailures = kStationPauseAfterFailures;
     const std::vector<TJobPlan> ports = PortPlans(plan, input_, programFolder_);
     for (size_t i = 0; i < tiles_.size(); ++i) tiles_[i]->Begin(ports[i], programFolder_, stops_);
     PortEnded();

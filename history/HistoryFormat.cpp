@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <algorithm>
 
 namespace {
 
@@ -34,13 +35,17 @@ QString PortCell(const TJobRecord& r, int width) {
 
 QString UtcText(const QDateTime& t) { return t.toUTC().toString(Qt::ISODateWithMs); }
 
+// Two decimals, never the locale's: 0.61, 18.25; "0" for one not measured.
+QString RatioText(double value) { return value == 0 ? QString("0") : QString::number(value, 'f', 2); }
+
 QStringList CsvValues(const TJobRecord& r) {
     auto n = [](qint64 v) { return QString::number(v); };
     return {n(r.Id), UtcText(r.Start), n(r.DurationMs), r.Station, r.User, r.ProgramVersion, r.Job, r.Device,
             r.DeviceById, r.AdapterSerial, n(r.ComPort), n(r.Baud), r.InputFile, n(r.InputSize), r.InputSha256,
             n(r.Blocks), r.FileChecksum, r.UnitChecksum, r.UnitVersion, r.UnitId, r.Result, r.Reason,
             r.Warnings.join('\n'), n(r.BlocksSent), r.CapturePath, r.RunId, r.RecordId, r.Recipe, r.RecipeSha256,
-            r.UploadSha256, r.PortName, r.DeviceByPath};
+            r.UploadSha256, r.PortName, r.DeviceByPath, RatioText(r.WireRatio), RatioText(r.ReplyMedianMs),
+            n(r.PortUnit), n(r.FirstPass ? 1 : 0)};
 }
 
 const char* const kCsvNames[] = {
@@ -48,7 +53,15 @@ const char* const kCsvNames[] = {
     "adapter_serial", "com_port", "baud", "input_file", "input_size", "input_sha256", "blocks", "file_checksum",
     "unit_checksum", "unit_version", "unit_id", "result", "reason", "warnings", "blocks_sent", "capture_path",
     "run_id", "record_id", "recipe", "recipe_sha256", "upload_sha256",
-    "port_name", "device_by_path"};
+    "port_name", "device_by_path", "wire_ratio", "reply_median_ms", "port_unit", "first_pass"};
+
+// The median of `values` in two decimals, "-" for none.
+QString MedianText(std::vector<double> values) {
+    if (values.empty()) return "-";
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return RatioText(n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2);
+}
 
 }  // namespace
 
@@ -95,8 +108,11 @@ QString JsonLine(const TJobRecord& r) {
     const QStringList values = CsvValues(r);
     QJsonObject o;
     for (qsizetype i = 0; i < values.size(); ++i) o.insert(kCsvNames[i], values[i]);
-    for (const char* name : {"id", "duration_ms", "com_port", "baud", "input_size", "blocks", "blocks_sent"})
+    for (const char* name : {"id", "duration_ms", "com_port", "baud", "input_size", "blocks", "blocks_sent", "port_unit"})
         o.insert(name, o.value(name).toString().toLongLong());
+    o.insert("wire_ratio", r.WireRatio);
+    o.insert("reply_median_ms", r.ReplyMedianMs);
+    o.insert("first_pass", r.FirstPass);
     o.insert("warnings", QJsonArray::fromStringList(r.Warnings));
     return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) + '\n';
 }
@@ -110,6 +126,7 @@ void THistorySummary::Add(const TJobRecord& r) {
         return;
     }
     ++day.Units;
+    if (r.WireRatio > 0) day.WireRatios.push_back(r.WireRatio);
     if (IsSuccessKind(r.Result)) {
         ++day.Loaded;
         if (r.Result == QLatin1String("verified")) ++day.Verified;
@@ -120,17 +137,18 @@ void THistorySummary::Add(const TJobRecord& r) {
 }
 
 QString THistorySummary::Text() const {
-    QString text = QString("%1  %2  %3  %4  %5  %6  %7\n")
+    QString text = QString("%1  %2  %3  %4  %5  %6  %7  %8\n")
                        .arg(Cell("Day", 10), Cell("Station", 16), "Units", "Loaded", "Verified", "Failed",
-                            "Ports not opened");
+                            "Ports not opened", "Wire");
     for (const auto& [key, day] : days_) {
-        text += QString("%1  %2  %3  %4  %5  %6  %7\n")
+        text += QString("%1  %2  %3  %4  %5  %6  %7  %8\n")
                     .arg(key.first.toString(Qt::ISODate), Cell(key.second, 16))
                     .arg(day.Units, 5)
                     .arg(day.Loaded, 6)
                     .arg(day.Verified, 8)
                     .arg(day.Failed, 6)
-                    .arg(day.PortsNotOpened, 16);
+                    .arg(day.PortsNotOpened, 16)
+                    .arg(MedianText(day.WireRatios), 4);
         for (const auto& [why, count] : day.Failures)
             text += QString("    %1  %2  %3\n").arg(count, 5).arg(Cell(why.first, 19), Printable(why.second));
     }
@@ -165,5 +183,8 @@ bool RecordFromJson(const QByteArray& line, TJobRecord& r) {
     r.Recipe = text("recipe"), r.RecipeSha256 = text("recipe_sha256");
     r.UploadSha256 = text("upload_sha256");
     r.PortName = text("port_name"), r.DeviceByPath = text("device_by_path");
+    r.WireRatio = o.value("wire_ratio").toDouble(), r.ReplyMedianMs = o.value("reply_median_ms").toDouble();
+    r.PortUnit = static_cast<int>(number("port_unit"));
+    r.FirstPass = o.value("first_pass").toBool(true);
     return r.Start.isValid() && !r.RecordId.isEmpty() && IsResultKind(r.Result);
 }

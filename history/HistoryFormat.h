@@ -6,6 +6,7 @@
 #include <QDate>
 #include <QString>
 #include <map>
+#include <vector>
 #include <utility>
 
 #include "history/JobRecord.h"
@@ -31,7 +32,7 @@ bool RecordFromJson(const QByteArray& line, TJobRecord& record);
 
 // Per local day and station: the units taken on (a unit was reached: ports that did not open are
 // counted apart), how many now hold their firmware, how many of those were verified, how many
-// failed, and the failures by result and reason; and how many local rows wait to be forwarded.
+// failed, the median wire ratio of the uploads, and the failures by result and reason; and how many local rows wait to be forwarded.
 class THistorySummary {
 public:
     void Add(const TJobRecord& record);
@@ -41,6 +42,7 @@ private:
     struct TDay {
         int Units = 0, Loaded = 0, Verified = 0, Failed = 0, PortsNotOpened = 0;
         std::map<std::pair<QString, QString>, int> Failures;  // (result, reason) -> count
+        std::vector<double> WireRatios;  // of the uploads whose pace was measured
     };
     std::map<std::pair<QDate, QString>, TDay> days_;
     int pending_ = 0;

@@ -66,6 +66,23 @@ QStringList Version5() {
             "UPDATE schema_version SET version = 5"};
 }
 
+// Version 6: the pace of each upload (its wire ratio and the median of its replies' delays), the
+// unit's number on its port in its run (a socket's insertions), and whether the row is its unit's
+// first pass: 0 when the same unit id had been reached and failed before. Older rows learn theirs
+// from the rows before them. The indexes serve `history --summary --by`.
+QStringList Version6() {
+    return {"ALTER TABLE job_record ADD COLUMN wire_ratio DOUBLE PRECISION NOT NULL DEFAULT 0",
+            "ALTER TABLE job_record ADD COLUMN reply_median_ms DOUBLE PRECISION NOT NULL DEFAULT 0",
+            "ALTER TABLE job_record ADD COLUMN port_unit BIGINT NOT NULL DEFAULT 0",
+            "ALTER TABLE job_record ADD COLUMN first_pass BIGINT NOT NULL DEFAULT 1",
+            QString("UPDATE job_record SET first_pass = 0 WHERE unit_id <> '' AND EXISTS (SELECT 1 FROM job_record p "
+                    "WHERE p.unit_id = job_record.unit_id AND p.id < job_record.id AND p.result IN %1)")
+                .arg(kRetriedAfter),
+            "CREATE INDEX job_record_port ON job_record (port_name, start_utc)",
+            "CREATE INDEX job_record_station ON job_record (station, start_utc)",
+            "UPDATE schema_version SET version = 6"};
+}
+
 }  // namespace
 
 QStringList StepFrom(int version, TDialect dialect) {
@@ -75,6 +92,7 @@ QStringList StepFrom(int version, TDialect dialect) {
     case 2: return Version3(dialect);
     case 3: return Version4();
     case 4: return Version5();
+    case 5: return Version6();
     default: return {};
     }
 }

@@ -130,7 +130,9 @@ void BindRecord(QSqlQuery& q, const TJobRecord& r) {
         Text(r.Reason), Text(WarningsText(r.Warnings)), r.BlocksSent, Text(r.CapturePath), Text(r.RunId),
         Text(r.RecordId.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : r.RecordId),
         qint64(r.ForwardPending ? 1 : 0), Text(r.Recipe), Text(r.RecipeSha256), Text(r.UploadSha256.toLower()),
-        Text(r.PortName), Text(r.DeviceByPath)};
+        Text(r.PortName), Text(r.DeviceByPath), r.WireRatio, r.ReplyMedianMs, r.PortUnit,
+        // first_pass: the unit id, twice, for the database to look up (see InsertStatement).
+        Text(r.UnitId), Text(r.UnitId)};
     for (qsizetype i = 0; i < values.size(); ++i) q.bindValue(static_cast<int>(i), values[i]);
 }
 
@@ -154,6 +156,9 @@ TJobRecord RecordFrom(const QSqlQuery& q) {
     r.Recipe = text(), r.RecipeSha256 = text();
     r.UploadSha256 = text();
     r.PortName = text(), r.DeviceByPath = text();
+    r.WireRatio = q.value(i++).toDouble(), r.ReplyMedianMs = q.value(i++).toDouble();
+    r.PortUnit = static_cast<int>(number());
+    r.FirstPass = number() != 0;
     return r;
 }
 
@@ -165,14 +170,33 @@ QString ColumnList() {
 
 QString InsertStatement() {
     QStringList marks;
-    for (size_t i = 0; i < HistorySchema::kColumns.size(); ++i) marks << "?";
+    for (size_t i = 0; i + 1 < HistorySchema::kColumns.size(); ++i) marks << "?";
+    // Each database judges a retry by the rows it holds: the line's server by every station's.
+    marks << QString("CASE WHEN ? = '' OR NOT EXISTS (SELECT 1 FROM job_record p WHERE p.unit_id = ? AND p.result "
+                     "IN %1) THEN 1 ELSE 0 END")
+                 .arg(HistorySchema::kRetriedAfter);
     // A record forwarded twice (two stations' processes, a --sync beside a job) is kept once.
     return QString("INSERT INTO job_record (%1) VALUES (%2) ON CONFLICT (record_id) DO NOTHING")
         .arg(ColumnList(), marks.join(", "));
 }
 
-// Times are kept as fixed-width UTC text, so comparing the text compares the moments.
 QString SelectStatement(const THistoryFilter& f, QVariantList& values) {
+    const QString where = HistoryWhere(f, values);
+    QString sql = QString("SELECT id, %1 FROM job_record").arg(ColumnList());
+    if (!where.isEmpty()) sql += " WHERE " + where;
+    sql += " ORDER BY start_utc DESC, id DESC";
+    if (f.Limit > 0) sql += " LIMIT " + QString::number(f.Limit);
+    return sql;
+}
+
+TDialect DialectOf(const THistoryLocation& l) {
+    return l.Kind == THistoryLocation::TKind::Sqlite ? TDialect::Sqlite : TDialect::Postgres;
+}
+
+}  // namespace
+
+// Times are kept as fixed-width UTC text, so comparing the text compares the moments.
+QString HistoryWhere(const THistoryFilter& f, QVariantList& values) {
     QStringList where;
     auto add = [&](const QString& condition, const QVariant& value) {
         where << condition;
@@ -186,18 +210,8 @@ QString SelectStatement(const THistoryFilter& f, QVariantList& values) {
     if (!f.Recipe.isEmpty()) add("recipe = ?", f.Recipe);
     if (f.AfterId > 0) add("id > ?", f.AfterId);
     if (f.PendingOnly) where << "forward_pending <> 0";
-    QString sql = QString("SELECT id, %1 FROM job_record").arg(ColumnList());
-    if (!where.isEmpty()) sql += " WHERE " + where.join(" AND ");
-    sql += " ORDER BY start_utc DESC, id DESC";
-    if (f.Limit > 0) sql += " LIMIT " + QString::number(f.Limit);
-    return sql;
+    return where.join(" AND ");
 }
-
-TDialect DialectOf(const THistoryLocation& l) {
-    return l.Kind == THistoryLocation::TKind::Sqlite ? TDialect::Sqlite : TDialect::Postgres;
-}
-
-}  // namespace
 
 THistoryStore::THistoryStore(const THistoryLocation& location, const TStoreOptions& options)
     : location_(location),

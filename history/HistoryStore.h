@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QString>
+#include <QVariantList>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -27,6 +28,11 @@ struct TStoreOptions {
 };
 
 class THistoryBatch;
+struct TGroupRow;
+enum class TGroupKey;
+
+// The filter as an SQL condition with its values in order ("" for none).
+QString HistoryWhere(const THistoryFilter& filter, QVariantList& values);
 
 // A new record file's mode: its owner writes, the station's operators in its group may read it with
 // `history`, other users nothing (less when the umask says so). A line shares its record through the
@@ -64,6 +70,11 @@ public:
     // The records the filter selects, newest first, handed over one at a time.
     bool Query(const THistoryFilter& filter, const std::function<void(const TJobRecord&)>& each, QString& error);
     bool Query(const THistoryFilter& filter, std::vector<TJobRecord>& records, QString& error);
+
+    // The filter's records grouped by `keys` (history --summary --by), worked out by the database,
+    // in the order of the keys.
+    bool Summarize(const THistoryFilter& filter, const std::vector<TGroupKey>& keys, std::vector<TGroupRow>& rows,
+                   QString& error);
 
     // Marks the local rows of these identities as forwarded to the line's server.
     bool MarkForwarded(const QStringList& recordIds, QString& error);

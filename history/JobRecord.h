@@ -45,6 +45,10 @@ struct TJobRecord {
     QString RecordId;      // the record's own identity (a UUID made when the job starts)
     QString Recipe;        // the recipe's file name, "" when none was run
     QString RecipeSha256;  // the SHA-256 of the recipe's content
+    double WireRatio = 0;       // an upload's pace against the wire's floor, 0 when not measured
+    double ReplyMedianMs = 0;   // the median delay of the unit's replies after a block, 0 when not measured
+    int PortUnit = 0;           // the unit's number on its port in its run, 0 outside a run
+    bool FirstPass = true;      // not a unit given its id again after a failure (set by the database)
     bool ForwardPending = false;  // a station's local row that the line's server does not hold yet
 
     bool operator==(const TJobRecord&) const = default;

@@ -74,6 +74,9 @@ TJobRecord RecordOf(const TJobResult& r, const TRecordContext& c, TPortSource* p
     row.Reason = Reason(r.Reason);
     for (const std::string& w : r.Warnings) row.Warnings << Local(w);
     row.BlocksSent = r.BlocksSent;
+    row.WireRatio = r.WireRatio;
+    row.ReplyMedianMs = r.ReplyMedianMs;
+    row.PortUnit = r.PortUnit;
     row.CapturePath = Local(r.CaptureFile);
     row.RunId = c.RunId;
     row.Recipe = c.Recipe;

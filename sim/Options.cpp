@@ -35,6 +35,8 @@ const std::vector<TSwitchHelp>& SwitchHelp() {
         {"--block-gap-ms MS", "silence after which a partial block is thrown away (default 500)"},
         {"--slow MS", "extra delay before each line or reply"},
         {"--pace", "send at the line's real byte rate"},
+        {"--reply-latency MS", "hold each reply MS after it has crossed the line before the program can read "
+                               "it, as a USB adapter's latency timer does (an FTDI chip's is 16 by default)"},
         {"--power-cycle-after MS", "after an upload, switch off and on by itself MS after its last answer to "
                                    "the program, or after the application came up when nothing is asked within "
                                    "the --verify-wait (a line's next unit, for demonstrations); without it only "
@@ -47,6 +49,7 @@ const std::vector<TSwitchHelp>& SwitchHelp() {
         {"--no-erase-complete", "never finish the erase"},
         {"--resend-at N", "ask for block N once more"},
         {"--fail-at N", "report UPLOAD FAILED at block N"},
+        {"--fail-every-unit", "with --fail-at: every upload fails there, not only the first (a worn socket)"},
         {"--base-index-at N", "answer block N with a base index line"},
         {"--invalid-start", "follow READY with INVALID START"},
         {"--silent-after N", "say nothing after block N, once"},
@@ -117,6 +120,7 @@ TSwitchTables Switches(SimOptions& o) {
     TSwitchTables t;
     t.flags = {
         {"--pace", &o.pace},
+        {"--fail-every-unit", &o.failEveryUnit},
         {"--erase-error", &o.eraseError},
         {"--erase-timeout", &o.eraseTimeout},
         {"--no-erasing", &o.noErasing},
@@ -142,6 +146,7 @@ TSwitchTables Switches(SimOptions& o) {
         {"--restart-ms", {&o.restartMs, 0, kMaxMs}},
         {"--block-gap-ms", {&o.blockGapMs, 1, kMaxMs}},
         {"--slow", {&o.slowMs, 0, kMaxMs}},
+        {"--reply-latency", {&o.replyLatencyMs, 0, 1000}},
         {"--power-cycle-after", {&o.powerCycleAfterMs, 0, kMaxMs}},
         {"--verify-wait", {&o.verifyWaitMs, 0, kMaxMs}},
         {"--resend-at", {&o.resendAt, 1, 1 << 30}},

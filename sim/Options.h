@@ -17,6 +17,7 @@ struct SimOptions {
     int blockGapMs = 500;   // silence after which a partial block (or loader) is thrown away
     int slowMs = 0;         // extra delay before each line or reply byte
     bool pace = false;      // send at the line's real byte rate
+    int replyLatencyMs = 0; // an adapter's latency timer: each reply readable this long after it crossed
     // After an upload the unit runs its application until switched off and on (SIGUSR2); with this
     // at 0 or more it is switched off and on by itself that long after its application came up.
     int powerCycleAfterMs = -1;
@@ -29,6 +30,7 @@ struct SimOptions {
     bool noEraseComplete = false;
     int resendAt = 0;
     int failAt = 0;
+    bool failEveryUnit = false;  // failAt fails every upload, not only the first
     int baseIndexAt = 0;
     bool invalidStart = false;
     int silentAfter = 0;

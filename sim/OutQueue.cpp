@@ -19,7 +19,8 @@ void OutQueue::Clear() {
 
 std::optional<OutQueue::TimePoint> OutQueue::NextDeadline() const {
     if (items_.empty()) return std::nullopt;
-    return frontReadyAt_ ? std::max(items_.front().due, *frontReadyAt_) : items_.front().due;
+    const TimePoint due = items_.front().due + hold_;
+    return frontReadyAt_ ? std::max(due, *frontReadyAt_) : due;
 }
 
 bool OutQueue::Flush(int fd, TimePoint now, int baud, bool pace) {
@@ -38,7 +39,7 @@ void OutQueue::Flush(std::string& sink, TimePoint now, int baud, bool pace) {
 template <class Write>
 bool OutQueue::FlushTo(Write&& write, TimePoint now, int baud, bool pace) {
     blocked_ = false;
-    while (!items_.empty() && items_.front().due <= now) {
+    while (!items_.empty() && items_.front().due + hold_ <= now) {
         Item& item = items_.front();
         if (pace && baud > 0) {
             // The item starts when it is due and the line is free; it can be read once its last
@@ -46,8 +47,8 @@ bool OutQueue::FlushTo(Write&& write, TimePoint now, int baud, bool pace) {
             const auto perByte = std::chrono::nanoseconds(10'000'000'000LL / baud);
             const TimePoint start = std::max(item.due, nextByteAt_);
             const TimePoint done = start + perByte * static_cast<long>(item.bytes.size());
-            if (done > now) {
-                frontReadyAt_ = done;
+            if (done + hold_ > now) {
+                frontReadyAt_ = done + hold_;
                 return true;
             }
             nextByteAt_ = done;
@@ -65,7 +66,7 @@ bool OutQueue::FlushTo(Write&& write, TimePoint now, int baud, bool pace) {
         item.bytes.erase(0, static_cast<size_t>(n));
         if (!item.bytes.empty()) {
             // The terminal took part of it; the rest has crossed the line already.
-            item.due = now;
+            item.due = now - hold_;
             blocked_ = true;
             return true;
         }

@@ -16,6 +16,9 @@ public:
     // Returns the time the bytes become due.
     TimePoint Push(std::string bytes, TimePoint due);
     void Clear();
+    // Each item can be read only `hold` after it has crossed the line: the adapter between the unit
+    // and the program holds what it received for its latency timer.
+    void SetHold(std::chrono::milliseconds hold) { hold_ = hold; }
     bool Empty() const { return items_.empty(); }
 
     // Writes what is due to the non-blocking `fd`. With `pace`, no faster than `baud`/10 bytes a
@@ -43,4 +46,5 @@ private:
     TimePoint nextByteAt_{};  // pacing: when the line is free for the next byte
     std::optional<TimePoint> frontReadyAt_;  // pacing: when the first item will have crossed the line
     bool blocked_ = false;
+    std::chrono::milliseconds hold_{0};
 };

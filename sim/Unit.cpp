@@ -47,6 +47,7 @@ const std::string& Unit::Loader2() {
 
 Unit::Unit(const SimOptions& options, OutQueue& out, int initialSpeed)
     : opt_(options), out_(out), lastSpeed_(initialSpeed) {
+    out_.SetHold(std::chrono::milliseconds(options.replyLatencyMs));
     seed_ = options.seedGiven ? options.seed : std::random_device{}();
     rng_.seed(seed_);
     // A unit out of the box: empty flash behind the resident boot code.
@@ -332,7 +333,7 @@ void Unit::HandleBlock(const std::string& b, TimePoint now) {
     const bool again = hexOk && written_.count(address) != 0;
     const int number = again ? 0 : blocks_ + 1;  // place of a new block in this upload
 
-    if (opt_.failAt != 0 && number == opt_.failAt && !failDone_) {
+    if (opt_.failAt != 0 && number == opt_.failAt && (!failDone_ || opt_.failEveryUnit)) {
         failDone_ = true;
         SendLine("UPLOAD FAILED", now);
         state_ = State::Failed;

@@ -87,6 +87,41 @@ TEST(Station, SeveralUnitsAtOnceEachWithItsOwnResult) {
     }
 }
 
+// A worn socket on the command line: the port pauses after three failures in a row while the others
+// go on, and a "PORT resume" line on the scanner's input sends it on.
+TEST(Station, APortThatKeepsFailingPausesUntilAScannedResume) {
+    Station s;
+    for (int i : {1, 3}) s.Unit(i);
+    s.Unit(2, {"--fail-at", "2", "--fail-every-unit", "--restart-ms", "100"});
+    const TestFirmware fw = TestFirmware::Make(20, 3);
+    QProcess p;
+    s.Start(p, QStringList{"upload", Q(s.File("fw.h86", fw.hex)), "--json", "--tick-ms", "2", "--loop", "--count", "4",
+                           "--scan"} +
+                   s.Devices(3));
+    const QString second = Q(s.Device(2));
+    std::map<QString, int> results;
+    bool paused = false;
+    auto count = [&](const QJsonObject& e) {
+        if (e["event"] == "result") results[e["unit"].toString()] += 1;
+        if (e["event"] == "paused" && e["unit"] == second) paused = e["failures"].toInt() == 3;
+    };
+    std::string out = ReadEvents(p, [&](const QJsonObject& e) { return count(e), paused; }, 60000);
+    ASSERT_TRUE(paused) << out;
+    EXPECT_EQ(results[second], 3);
+    out += ReadEvents(p, [&](const QJsonObject& e) {
+        count(e);
+        return results[Q(s.Device(1))] == 4 && results[Q(s.Device(3))] == 4;
+    }, 60000);
+    EXPECT_EQ(results[second], 3) << "a paused port wakes nobody\n" << out;
+    p.write("2 resume\n");
+    out += ReadEvents(p, [&](const QJsonObject& e) { return count(e), results[second] == 4; }, 60000);
+    EXPECT_EQ(results[second], 4) << out;
+    EXPECT_NE(out.find("\"event\":\"resumed\""), std::string::npos) << out;
+    p.closeWriteChannel();
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitCode(), 1);
+}
+
 TEST(Station, LoopCountThreeOnTwoPortsLoadsSixUnits) {
     Station s;
     s.Unit(1);

@@ -29,13 +29,14 @@ TStopSignals& Stops() {
 // the station window gives them, through its register of the run's ids.
 class LoopPort : public TJobListener {
 public:
-    LoopPort(bool requireId, bool window, const SimOptions& unit) : line_(unit), window_(window) {
+    LoopPort(bool requireId, bool window, const SimOptions& unit, int pauseAfter = 0) : line_(unit), window_(window) {
         const std::string file = home_.Path() + "/fw.h86";
         WriteWholeFile(file, TestFirmware::Make(6, 5).hex);
         TJobPlan plan;
         plan.FilePath = file;
         plan.Loop = true;
         plan.RequireUnitId = requireId;
+        plan.PauseAfterFailures = pauseAfter;
         line_.Empty = true;
         driver_ = std::make_unique<TJobDriver>(plan, *this, folder_.Path() + "/", Stops(), line_);
     }
@@ -46,6 +47,17 @@ public:
         if (step == "on") return line_.PutUnitOn(), "";
         if (step == "out") return line_.Empty = true, "";
         if (step.rfind("id:", 0) == 0) return Give(step.substr(3)), "";
+        if (step == "resume") return driver_->Resume(), "";
+        if (step == "notpaused") return driver_->Paused() ? "it is paused" : "";
+        if (step == "still") {
+            // Long past a whole upload: a paused port wakes nobody.
+            const size_t units = ids_.size();
+            for (int tick = 0; tick < 2000; ++tick) {
+                line_.AdvanceTo(line_.Now() + std::chrono::milliseconds(50));
+                driver_->Tick();
+            }
+            return ids_.size() == units && driver_->Paused() ? "" : "a unit ran while paused";
+        }
         const int runOuts = runOuts_, answers = answers_;
         const size_t units = ids_.size();
         const std::function<bool()> until =
@@ -55,6 +67,7 @@ public:
             : step == "answered" ? std::function<bool()>([&] { return answers_ > answers; })
             : step == "sending"  ? std::function<bool()>([&] { return driver_->Writing() && sent_ > 0; })
             : step == "ended"    ? std::function<bool()>([&] { return ids_.size() > units; })
+            : step == "paused"   ? std::function<bool()>([&] { return driver_->Paused(); })
                                  : nullptr;
         if (!until) return "no such step";
         // Past a wake-up that runs out (12.5 s) and a whole upload.
@@ -153,6 +166,30 @@ TEST(DriverIds, AnIdBelongsToTheUnitThatAnswers) {
             ASSERT_EQ(missing, "") << row.name << ": " << step;
         }
         EXPECT_EQ(Joined(port.Ids()), row.ids) << row.name;
+    }
+}
+
+// Each row: a port whose units fail (each asks for its second block for ever) with its pause
+// after failures in a row, and the steps ("paused": it pauses, "still": no unit runs for a long
+// while and it stays paused, "notpaused": it is not paused now). Only units that were reached count.
+TEST(DriverIds, APortPausesAfterItsUnitsFailedInARowUntilResumed) {
+    const SimOptions fails = With([](SimOptions& o) { o.resendForever = 2; });
+    const struct {
+        const char* name;
+        int pauseAfter;
+        const char* steps;
+    } rows[] = {
+        {"three in a row, then resumed", 3, "begin on ended notpaused on ended notpaused on ended paused still resume "
+                                            "notpaused on ended notpaused on ended notpaused on ended paused"},
+        {"never with 0", 0, "begin on ended on ended on ended on ended notpaused"},
+        {"wake-ups nobody answered do not count", 2,
+         "begin on ended out runout notpaused runout notpaused on ended paused still"},
+    };
+    for (const auto& row : rows) {
+        LoopPort port(false, false, fails, row.pauseAfter);
+        std::istringstream steps(row.steps);
+        int at = 0;
+        for (std::string step; steps >> step; ++at) ASSERT_EQ(port.Step(step), "") << row.name << ": " << step << " (step " << at << ")";
     }
 }
 

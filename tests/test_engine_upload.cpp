@@ -388,3 +388,38 @@ TEST(EngineUpload, AFileWithNoWholeImageNeverReachesTheUnit) {
         }
     }
 }
+
+// Each row: an adapter holding every reply `latencyMs` (an FTDI chip's timer is 16 ms by default) at
+// a line speed; the pace the result carries, and whether the port is then said to be a slow link.
+TEST(EngineUpload, AnAdapterHoldingTheRepliesShowsInTheUploadsPace) {
+    const struct {
+        const char* name;
+        int latencyMs;
+        const char* baud;
+        double ratioFrom, ratioTo, replyFrom, replyTo;
+        bool slow;
+    } rows[] = {
+        {"no latency at 57600", 0, "57600", 0.95, 1.0, 0, 4, false},
+        {"16 ms at 57600", 16, "57600", 0.55, 0.66, 16, 20, true},
+        {"16 ms at 38400", 16, "38400", 0.65, 0.75, 16, 21, true},
+        {"2 ms at 57600", 2, "57600", 0.85, 0.95, 2, 6, false},
+    };
+    for (const auto& row : rows) {
+        EngineRig rig(With([&](SimOptions& o) { o.replyLatencyMs = row.latencyMs; }));
+        ASSERT_TRUE(rig.OpenPort("1", row.baud)) << row.name;
+        ASSERT_TRUE(rig.Prepare("fw.h86", TestFirmware::Make(60, 3).hex)) << row.name;
+        ASSERT_GE(rig.Upload(), 0) << row.name;
+        ASSERT_FALSE(rig.view.results.empty()) << row.name;
+        const TJobResult& r = rig.view.results.back();
+        EXPECT_TRUE(r.Succeeded()) << row.name << ": " << r.Reason;
+        EXPECT_GE(r.WireRatio, row.ratioFrom) << row.name;
+        EXPECT_LE(r.WireRatio, row.ratioTo) << row.name;
+        EXPECT_GE(r.ReplyMedianMs, row.replyFrom) << row.name;
+        EXPECT_LE(r.ReplyMedianMs, row.replyTo) << row.name;
+        const std::string said = SlowLinkText(r.WireRatio);
+        EXPECT_EQ(!said.empty(), row.slow) << row.name << ": " << said;
+        EXPECT_TRUE(!row.slow || said.rfind("slow link: 0.", 0) == 0) << said;
+    }
+    EXPECT_EQ(SlowLinkText(0.61), "slow link: 0.61 of the wire; a USB adapter's latency timer (see `zupflshc ports`)");
+    EXPECT_EQ(SlowLinkText(0.05), "slow link: 0.05 of the wire; a USB adapter's latency timer (see `zupflshc ports`)");
+}

@@ -59,13 +59,16 @@ struct Fixture {
             const char* unit;
             const QString& sha;
             const char* result;
+            const char* port;
+            qint64 ms;
+            double wire;
         } jobs[] = {
-            {"2026-01-04T09:00:00", "SN1", shaA, "verified"},         // id 1
-            {"2026-01-05T08:30:00", "SN2", shaA, "timeout"},          // id 2
-            {"2026-01-05T12:00:00", "SN2", shaB, "verified"},         // id 3
-            {"2026-01-05T23:59:59", "SN1", shaB, "unit_failed"},      // id 4
-            {"2026-01-06T00:00:00", "SN3", shaB, "verified"},         // id 5
-            {"2026-01-06T10:00:00", "", shaA, "factory_complete"},    // id 6
+            {"2026-01-04T09:00:00", "SN1", shaA, "verified", "COM 1", 100000, 0.95},        // id 1
+            {"2026-01-05T08:30:00", "SN2", shaA, "timeout", "COM 2", 50000, 0},             // id 2
+            {"2026-01-05T12:00:00", "SN2", shaB, "verified", "COM 1", 120000, 0.6},         // id 3, a retry
+            {"2026-01-05T23:59:59", "SN1", shaB, "unit_failed", "COM 2", 60000, 0.62},      // id 4
+            {"2026-01-06T00:00:00", "SN3", shaB, "verified", "COM 1", 110000, 0.9},         // id 5
+            {"2026-01-06T10:00:00", "", shaA, "factory_complete", "COM 2", 30000, 0},       // id 6
         };
         auto store = THistoryStore::Open(QString::fromStdString(db), error);
         EXPECT_TRUE(store) << error.toStdString();
@@ -73,6 +76,7 @@ struct Fixture {
             TJobRecord r;
             r.Start = QDateTime::fromString(job.when, Qt::ISODate);
             r.UnitId = job.unit, r.InputSha256 = job.sha, r.Result = job.result, r.Job = "upload";
+            r.PortName = job.port, r.DurationMs = job.ms, r.WireRatio = job.wire;
             EXPECT_TRUE(store->Write(r, error)) << error.toStdString();
         }
     }
@@ -125,6 +129,62 @@ TEST(HistoryCommand, TheTableCsvAndSummaryShowTheSameRecords) {
     EXPECT_EQ(std::count(csv.out.begin(), csv.out.end(), '\n'), 3);
     EXPECT_EQ(csv.out.find("id,start_utc"), 0u);
     EXPECT_NE(summary.out.find("timeout"), std::string::npos) << summary.out;
+}
+
+// Each group's figures as --json gives them: "keys: units loaded first-pass/loaded-of-them median-s
+// median-wire failures".
+std::vector<std::string> Groups(const std::string& out) {
+    std::vector<std::string> groups;
+    for (const QByteArray& line : QByteArray::fromStdString(out).split('\n')) {
+        if (line.isEmpty()) continue;
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        QString keys;
+        for (const char* k : {"port", "station", "recipe", "day", "hour"})
+            if (o.contains(k)) keys += (keys.isEmpty() ? "" : ",") + o.value(k).toString();
+        QString failures;
+        const QJsonObject f = o.value("failures").toObject();
+        for (auto i = f.begin(); i != f.end(); ++i) failures += " " + i.key() + "=" + QString::number(i.value().toInt());
+        const QJsonValue wire = o.value("median_wire_ratio");
+        groups.push_back(QString("%1: %2 %3 %4/%5 %6 %7%8")
+                             .arg(keys)
+                             .arg(o.value("units").toInt())
+                             .arg(o.value("loaded").toInt())
+                             .arg(o.value("first_pass").toInt())
+                             .arg(o.value("first_pass_loaded").toInt())
+                             .arg(o.value("median_duration_ms").toDouble() / 1000)
+                             .arg(wire.isNull() ? QString("-") : QString::number(wire.toDouble()))
+                             .arg(failures)
+                             .toStdString());
+    }
+    return groups;
+}
+
+// The database sums up each group: a unit given its id again after a failure is a retry (SN2 at
+// noon on the 5th), not a first pass; medians of an even count are the mean of the middle two.
+TEST(HistoryCommand, TheSummaryByGroupIsWorkedOutByTheDatabase) {
+    const Fixture f;
+    const struct {
+        QStringList args;
+        std::vector<std::string> groups;
+    } rows[] = {
+        {{"--by", "day"},
+         {"2026-01-04: 1 1 1/1 100 0.95", "2026-01-05: 3 1 2/0 60 0.61 timeout=1 unit_failed=1",
+          "2026-01-06: 2 2 2/2 70 0.9"}},
+        {{"--by", "port"}, {"COM 1: 3 3 2/2 110 0.9", "COM 2: 3 1 3/1 50 0.62 timeout=1 unit_failed=1"}},
+        {{"--by", "port,day", "--since", "2026-01-06"}, {"COM 1,2026-01-06: 1 1 1/1 110 0.9", "COM 2,2026-01-06: 1 1 1/1 30 -"}},
+        {{"--by", "recipe", "--result", "verified"}, {": 3 3 2/2 110 0.9"}},
+    };
+    for (const auto& row : rows) {
+        const Outcome o = f.Run(QStringList{"--summary", "--json"} + row.args);
+        EXPECT_EQ(o.status, 0) << o.err;
+        EXPECT_EQ(Groups(o.out), row.groups) << row.args.join(' ').toStdString() << "\n" << o.out;
+    }
+    const Outcome table = f.Run({"--summary", "--by", "day"}), csv = f.Run({"--summary", "--by", "day", "--csv"});
+    EXPECT_EQ(table.out.substr(0, table.out.find('\n')), "Day               Units  Loaded  First pass  Median s  Wire  Failures");
+    EXPECT_NE(table.out.find("2026-01-05            3       1        0.0%      60.0  0.61  timeout 1, unit_failed 1"),
+              std::string::npos) << table.out;
+    EXPECT_NE(csv.out.find("2026-01-05,3,1,2,0,0.0000,60000,0.610,timeout 1; unit_failed 1\r\n"), std::string::npos)
+        << csv.out;
 }
 
 TEST(HistoryCommand, BadInputIsOneLineAndStatusTwo) {

@@ -42,7 +42,8 @@ TEST(HistoryCsv, ARecordIsOneRowOfTheHeadersColumns) {
     const QString header = CsvHeader(), line = CsvLine(r);
     ASSERT_TRUE(header.endsWith("\r\n") && line.endsWith("\r\n"));
     EXPECT_TRUE(header.startsWith("id,start_utc,"));
-    EXPECT_TRUE(header.endsWith(",upload_sha256,port_name,device_by_path\r\n")) << header.toStdString();
+    EXPECT_TRUE(header.endsWith(",upload_sha256,port_name,device_by_path,wire_ratio,reply_median_ms,port_unit,first_pass\r\n"))
+        << header.toStdString();
     EXPECT_TRUE(line.contains(",\"st,1\","));
     EXPECT_TRUE(line.contains(",\"first\nsecond\","));
     // Outside quotes, the row has exactly the header's commas.
@@ -117,7 +118,9 @@ TEST(HistoryTable, ThePortIsNamedAsGiven) {
 TEST(HistorySummary, CountsPerDayAndStationWithTheFailuresByReason) {
     THistorySummary summary;
     auto lines = [](const THistorySummary& s) { return s.Text().split('\n', Qt::SkipEmptyParts); };
-    for (const TJobRecord& r : {Job("2026-01-05", "st1", "verified"), Job("2026-01-05", "st1", "sent"),
+    TJobRecord slow = Job("2026-01-05", "st1", "verified"), fast = Job("2026-01-05", "st1", "sent");
+    slow.WireRatio = 0.6, fast.WireRatio = 0.9;
+    for (const TJobRecord& r : {slow, fast,
                                 Job("2026-01-05", "st1", "timeout", "No reply to FCS"),
                                 Job("2026-01-05", "st1", "timeout", "No reply to FCS"),
                                 Job("2026-01-05", "st2", "factory_complete"),
@@ -126,11 +129,12 @@ TEST(HistorySummary, CountsPerDayAndStationWithTheFailuresByReason) {
         summary.Add(r);
     // A port that never opened reached no unit: counted apart, its reason listed with the failures.
     EXPECT_EQ(lines(summary).size(), 7) << summary.Text().toStdString();
-    EXPECT_EQ(lines(summary)[1].simplified(), "2026-01-05 st1 4 2 1 2 1");
+    // The wire ratio's median over the uploads whose pace was measured.
+    EXPECT_EQ(lines(summary)[1].simplified(), "2026-01-05 st1 4 2 1 2 1 0.75");
     EXPECT_EQ(lines(summary)[2].simplified(), "1 port_failed No such file or directory");
     EXPECT_EQ(lines(summary)[3].simplified(), "2 timeout No reply to FCS");
-    EXPECT_EQ(lines(summary)[4].simplified(), "2026-01-05 st2 1 1 0 0 0");
-    EXPECT_EQ(lines(summary)[5].simplified(), "2026-01-06 st1 1 0 0 1 0");
+    EXPECT_EQ(lines(summary)[4].simplified(), "2026-01-05 st2 1 1 0 0 0 -");
+    EXPECT_EQ(lines(summary)[5].simplified(), "2026-01-06 st1 1 0 0 1 0 -");
     EXPECT_EQ(lines(summary)[6].simplified(), "1 unit_failed UPLOAD FAILED");
     // A station's file that holds rows still to be forwarded says so.
     TJobRecord waiting = Job("2026-01-06", "st1", "verified");

@@ -14,6 +14,7 @@
 #include <set>
 
 #include "history/HistoryFormat.h"
+#include "history/HistoryGroups.h"
 #include "history/HistoryStore.h"
 #include "history/HistorySchema.h"
 #include "history/RecordKeeping.h"
@@ -49,6 +50,7 @@ TEST(HistoryPostgres, ARecordComesBackWithEveryField) {
     r.UploadSha256 = QString(64, 'c');
     r.PortName = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0", r.Device = "/dev/ttyUSB1";
     r.DeviceByPath = r.PortName;
+    r.WireRatio = 0.6125, r.ReplyMedianMs = 18.25, r.PortUnit = 7;
     ASSERT_TRUE(store->Write(r, error, &r.Id)) << error.toStdString();
     EXPECT_GT(r.Id, 0);
     THistoryFilter filter;
@@ -58,6 +60,61 @@ TEST(HistoryPostgres, ARecordComesBackWithEveryField) {
     ASSERT_EQ(read.size(), 1u);
     r.UnitChecksum = QString("3F") + QChar(0xFFFD) + "A";
     EXPECT_EQ(JsonLine(read[0]).toStdString(), JsonLine(r).toStdString());
+}
+
+// The same records on the server and in a station's file sum up alike, each grouped by its own
+// database; a unit failed at one station and retried at another is a retry on the server.
+TEST(HistoryPostgres, TheSummaryByGroupIsTheSameAsAFilesSummary) {
+    NEEDS_SERVER();
+    const QString run = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    TempDir dir;
+    QString error;
+    auto server = THistoryStore::Open(Server(), error);
+    ASSERT_TRUE(server) << error.toStdString();
+    auto file = THistoryStore::Open(QString::fromStdString(dir / "history.sqlite"), error);
+    ASSERT_TRUE(file) << error.toStdString();
+    const struct {
+        const char* station;
+        const char* port;
+        int hour;
+        const char* unit;
+        const char* result;
+        qint64 ms;
+        double wire;
+    } jobs[] = {
+        {"st1", "COM 1", 8, "A", "unit_failed", 40000, 0.6},  {"st2", "COM 1", 9, "A", "verified", 100000, 0.97},
+        {"st1", "COM 1", 9, "B", "verified", 90000, 0.61},    {"st1", "COM 2", 9, "C", "timeout", 20000, 0},
+        {"st1", "COM 2", 10, "", "port_failed", 0, 0},        {"st2", "COM 2", 10, "D", "verified", 95000, 0.98},
+        {"st2", "COM 1", 23, "E", "verified", 97000, 0.96},   {"st1", "COM 1", 23, "B", "verified", 98000, 0.62},
+    };
+    for (const auto& job : jobs) {
+        TJobRecord r;
+        r.Start = QDateTime(QDate(2026, 3, 2), QTime(job.hour, 15));
+        r.Job = "upload", r.Station = job.station, r.PortName = job.port, r.Result = job.result;
+        r.UnitId = *job.unit ? run + job.unit : QString();
+        r.DurationMs = job.ms, r.WireRatio = job.wire, r.Recipe = run;
+        ASSERT_TRUE(server->Write(r, error) && file->Write(r, error)) << error.toStdString();
+    }
+    THistoryFilter mine;
+    mine.Recipe = run;
+    for (const char* by : {"port", "station,day", "hour,port", "recipe"}) {
+        std::vector<TGroupKey> keys;
+        ASSERT_TRUE(ParseGroupKeys(by, keys, error));
+        std::vector<TGroupRow> onServer, inFile;
+        ASSERT_TRUE(server->Summarize(mine, keys, onServer, error)) << error.toStdString();
+        ASSERT_TRUE(file->Summarize(mine, keys, inFile, error)) << error.toStdString();
+        EXPECT_EQ(GroupJson(keys, onServer).toStdString(), GroupJson(keys, inFile).toStdString()) << by;
+    }
+    std::vector<TGroupRow> all;
+    ASSERT_TRUE(server->Summarize(mine, {TGroupKey::Recipe}, all, error)) << error.toStdString();
+    ASSERT_EQ(all.size(), 1u);
+    // A's second try is no first pass; B's second record followed a success.
+    EXPECT_EQ(all[0].Units, 7);
+    EXPECT_EQ(all[0].FirstPass, 6);
+    EXPECT_EQ(all[0].FirstPassLoaded, 4);
+    EXPECT_EQ(all[0].MedianDurationMs, 95000);
+    EXPECT_NEAR(all[0].MedianWireRatio, 0.79, 1e-9);  // the middle two of six
+    EXPECT_EQ(all[0].Failures, (std::map<QString, qint64>{{"port_failed", 1}, {"timeout", 1}, {"unit_failed", 1}}));
 }
 
 // A database an older program made (schema version 4, with a row) is upgraded in place: the row

@@ -116,6 +116,8 @@ std::string RealPath(const std::string& path) {
     return ::realpath(path.c_str(), real) ? real : path;
 }
 
+QPushButton* Tile2Button(Line& line) { return Control<QPushButton>(line.Tile(2), "BtnResume"); }
+
 // What a barcode scanner does: the id's characters, then Enter.
 void Scan(QLineEdit* box, const QString& id) {
     box->setFocus();
@@ -187,6 +189,36 @@ TEST(StationWindow, ThreePortsEachWithItsOwnResult) {
         }
         EXPECT_EQ(Control<QTreeWidget>(w, "UnitList")->topLevelItemCount(), 3) << row.name;
         EXPECT_TRUE(WaitUntil([&] { return !w.Running(); })) << "each port ends after its one unit";
+    }
+}
+
+// A worn socket: the port whose units fail one after another pauses after three, says why, and wakes
+// nobody while the other two load theirs; its Resume button sends it on.
+TEST(StationWindow, APortThatKeepsFailingPausesUntilResumed) {
+    Line line;
+    for (int i : {1, 3}) line.Unit(i, kNextUnitSoon);
+    line.Unit(2, {"--fail-at", "2", "--fail-every-unit", "--restart-ms", "100"});
+    TStationSetup setup;
+    setup.Count = 4;
+    TStationWindow& w = line.Open(3, TestFirmware::Make(20, 3), setup);
+    Control<QPushButton>(w, "BtnStart")->click();
+    ASSERT_TRUE(WaitUntil([&] { return line.Tile(2).Paused(); }, 60000)) << line.TileText(2, "DoingLabel");
+    EXPECT_EQ(line.TileText(2, "DoingLabel"), "paused: 3 failures in a row: check the socket and the cable");
+    ASSERT_TRUE(WaitUntil([&] { return line.Tile(1).Loaded() == 4 && line.Tile(3).Loaded() == 4; }, 60000));
+    EXPECT_TRUE(line.Tile(2).Paused());
+    EXPECT_EQ(line.TileText(2, "TallyLabel"), "0 loaded, 3 failed");
+    auto* resume = Tile2Button(line);
+    ASSERT_TRUE(resume && resume->isVisible());
+    resume->click();
+    ASSERT_TRUE(WaitUntil([&] { return !w.Running(); }, 60000)) << line.TileText(2, "DoingLabel");
+    EXPECT_EQ(line.TileText(2, "TallyLabel"), "0 loaded, 4 failed");
+    EXPECT_FALSE(resume->isVisible());
+    // Each port's units are numbered in the record: a socket's insertions.
+    std::map<std::string, std::vector<int>> numbers;
+    for (const TJobRecord& r : line.Records(12)) numbers[r.PortName.toStdString()].push_back(r.PortUnit);
+    for (auto& [port, units] : numbers) {
+        std::sort(units.begin(), units.end());
+        EXPECT_EQ(units, (std::vector<int>{1, 2, 3, 4})) << port;
     }
 }
 
@@ -747,6 +779,9 @@ TEST(StationWindow, EveryTextOfATileFitsInsideIt) {
     ASSERT_TRUE(WaitUntil([&] {
         for (int i = 1; i <= 8; ++i)
             if (!line.Tile(i).DoingText().startsWith(i % 2 ? "scan the next unit's id" : "the port is not there")) return false;
+        // A missing port's diagnosis comes from a worker: the texts must all be there before they are measured.
+        for (int i = 2; i <= 8; i += 2)
+            if (!line.Tile(i).ResultText().startsWith("port problem")) return false;
         return true;
     }, 20000)) << line.Tile(2).DoingText().toStdString();
     line.Tile(3).SayNotice("the record went to history.sqlite in the program folder: the server did not answer in time");

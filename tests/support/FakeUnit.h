@@ -46,7 +46,7 @@ public:
 
     // Runs the unit and the line up to `t`, announcing each arrival; then the clock stands at `t`.
     void AdvanceTo(TimePoint t);
-    TimePoint Now() const { return now_; }
+    TimePoint Now() const override { return now_; }
     Unit& Model() { return unit_; }
     std::string Flash() const { return std::string(unit_.Flash().begin(), unit_.Flash().end()); }
     // Everything the program sent, in order.

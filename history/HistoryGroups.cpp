@@ -1,0 +1,223 @@
+#include "history/HistoryGroups.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTimeZone>
+#include <QVariant>
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
+#include "history/HistoryFormat.h"
+#include "history/HistoryStore.h"
+#include "history/JobRecord.h"
+
+namespace {
+
+constexpr struct {
+    TGroupKey Key;
+    const char* Name;
+} kKeys[] = {{TGroupKey::Port, "port"},
+             {TGroupKey::Station, "station"},
+             {TGroupKey::Recipe, "recipe"},
+             {TGroupKey::Day, "day"},
+             {TGroupKey::Hour, "hour"}};
+
+// Days and hours are the station's local ones, as the plain summary's days are: SQLite turns the
+// UTC text with the process's own zone, the server with the zone's name bound as a value.
+QString KeyExpression(TGroupKey key, bool sqlite, QVariantList& values) {
+    switch (key) {
+    case TGroupKey::Port: return "CASE WHEN port_name = '' THEN device ELSE port_name END";
+    case TGroupKey::Station: return "station";
+    case TGroupKey::Recipe: return "recipe";
+    case TGroupKey::Day:
+    case TGroupKey::Hour: break;
+    }
+    const bool day = key == TGroupKey::Day;
+    if (sqlite) return day ? "date(start_utc, 'localtime')" : "strftime('%Y-%m-%d %H:00', start_utc, 'localtime')";
+    values << QString::fromUtf8(QTimeZone::systemTimeZoneId());
+    return QString("to_char(CAST(start_utc AS timestamptz) AT TIME ZONE ?, '%1')")
+        .arg(day ? "YYYY-MM-DD" : "YYYY-MM-DD HH24:00");
+}
+
+QString Percent(double share) { return share < 0 ? QString("-") : QString::number(share * 100, 'f', 1) + "%"; }
+QString Seconds(double ms) { return ms < 0 ? QString("-") : QString::number(ms / 1000, 'f', 1); }
+QString Ratio(double r) { return r < 0 ? QString("-") : QString::number(r, 'f', 2); }
+
+QString FailureText(const TGroupRow& row, const QString& between) {
+    QStringList parts;
+    for (const auto& [kind, count] : row.Failures) parts << kind + " " + QString::number(count);
+    return parts.join(between);
+}
+
+}  // namespace
+
+bool ParseGroupKeys(const QString& text, std::vector<TGroupKey>& keys, QString& error) {
+    keys.clear();
+    for (const QString& word : text.split(',')) {
+        const auto* found = std::find_if(std::begin(kKeys), std::end(kKeys),
+                                         [&](const auto& k) { return word.trimmed() == QLatin1String(k.Name); });
+        if (found == std::end(kKeys)) {
+            error = QString("--by takes port, station, recipe, day or hour (several with commas), not '%1'").arg(word);
+            return false;
+        }
+        if (std::find(keys.begin(), keys.end(), found->Key) != keys.end()) {
+            error = QString("--by names %1 twice").arg(found->Name);
+            return false;
+        }
+        keys.push_back(found->Key);
+    }
+    return true;
+}
+
+const char* GroupKeyName(TGroupKey key) {
+    for (const auto& k : kKeys)
+        if (k.Key == key) return k.Name;
+    return "";
+}
+
+// Three statements, each one pass of the database over the filter's rows: the records by group,
+// result and first pass, and the two medians. SQLite has no median aggregate: the
+// medians are taken by window functions, each group's values numbered in order and the middle one
+// or two averaged, so no row leaves the database; PostgreSQL has percentile_cont.
+bool THistoryStore::Summarize(const THistoryFilter& filter, const std::vector<TGroupKey>& keys,
+                              std::vector<TGroupRow>& rows, QString& error) {
+    const bool sqlite = location_.Kind == THistoryLocation::TKind::Sqlite;
+    QVariantList keyValues, filterValues;
+    QStringList exprs, names;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        exprs << KeyExpression(keys[i], sqlite, keyValues) + " AS k" + QString::number(i);
+        names << "k" + QString::number(i);
+    }
+    QString where = HistoryWhere(filter, filterValues);
+    if (where.isEmpty()) where = "1 = 1";
+    const QString keyList = names.join(", ");
+    const QString grouped = QString("SELECT %1, result, duration_ms, wire_ratio, first_pass FROM job_record WHERE %2")
+                                .arg(exprs.join(", "), where);
+    // One pass gives every count: the groups by result and first pass are few, and summed up here.
+    const QString counts =
+        QString("SELECT %1, result, first_pass, COUNT(*) FROM (%2) g GROUP BY %1, result, first_pass ORDER BY %1")
+            .arg(keyList, grouped);
+    auto median = [&](const QString& value, const QString& only) {
+        if (!sqlite)
+            return QString("SELECT %1, percentile_cont(0.5) WITHIN GROUP (ORDER BY %2) FROM (%3) g WHERE %4 GROUP BY %1")
+                .arg(keyList, value, grouped, only);
+        return QString("SELECT %1, AVG(v) FROM (SELECT %1, %2 AS v, ROW_NUMBER() OVER (PARTITION BY %1 ORDER BY %2) AS n, "
+                       "COUNT(*) OVER (PARTITION BY %1) AS c FROM (%3) g WHERE %4) m "
+                       "WHERE n IN ((c + 1) / 2, (c + 2) / 2) GROUP BY %1")
+            .arg(keyList, value, grouped, only);
+    };
+    std::map<QStringList, size_t> at;
+    auto run = [&](const QString& sql, const std::function<void(TGroupRow&, const QSqlQuery&)>& take) {
+        QSqlQuery q(QSqlDatabase::database(connection_, false));
+        q.setForwardOnly(true);
+        if (!q.prepare(sql)) {
+            error = Failure("cannot be summed up", q.lastError());
+            return false;
+        }
+        int i = 0;
+        for (const QVariant& v : keyValues + filterValues) q.bindValue(i++, v);
+        if (!q.exec()) {
+            error = Failure("cannot be summed up", q.lastError());
+            return false;
+        }
+        while (q.next()) {
+            QStringList key;
+            for (int k = 0; k < static_cast<int>(keys.size()); ++k) key << q.value(k).toString();
+            auto found = at.find(key);
+            if (found == at.end()) {
+                found = at.emplace(key, rows.size()).first;
+                rows.emplace_back();
+                rows.back().Keys = key;
+            }
+            take(rows[found->second], q);
+        }
+        return true;
+    };
+    const int n = static_cast<int>(keys.size());
+    rows.clear();
+    return run(counts,
+               [n](TGroupRow& r, const QSqlQuery& q) {
+                   const QString result = q.value(n).toString();
+                   const bool first = q.value(n + 1).toLongLong() != 0, loaded = IsSuccessKind(result);
+                   const qint64 count = q.value(n + 2).toLongLong();
+                   if (result == QLatin1String("port_failed")) return void(r.Failures[result] += count);
+                   r.Units += count;
+                   if (first) r.FirstPass += count;
+                   if (loaded) r.Loaded += count, r.FirstPassLoaded += first ? count : 0;
+                   else r.Failures[result] += count;
+               }) &&
+           run(median("duration_ms", "result <> 'port_failed'"),
+               [n](TGroupRow& r, const QSqlQuery& q) { r.MedianDurationMs = q.value(n).toDouble(); }) &&
+           run(median("wire_ratio", "wire_ratio > 0"),
+               [n](TGroupRow& r, const QSqlQuery& q) { r.MedianWireRatio = q.value(n).toDouble(); });
+}
+
+QString GroupTable(const std::vector<TGroupKey>& keys, const std::vector<TGroupRow>& rows) {
+    auto cell = [](const QString& text, int width) { return text.leftJustified(width); };
+    QString text;
+    for (TGroupKey k : keys) {
+        QString title = GroupKeyName(k);
+        title[0] = title[0].toUpper();
+        text += cell(title, 16) + "  ";
+    }
+    text += "Units  Loaded  First pass  Median s  Wire  Failures\n";
+    for (const TGroupRow& r : rows) {
+        QString line;
+        for (const QString& key : r.Keys) line += cell(key.isEmpty() ? "-" : key, 16) + "  ";
+        line += QString("%1  %2  %3  %4  %5  %6")
+                    .arg(r.Units, 5)
+                    .arg(r.Loaded, 6)
+                    .arg(Percent(r.FirstPassYield()), 10)
+                    .arg(Seconds(r.MedianDurationMs), 8)
+                    .arg(Ratio(r.MedianWireRatio), 4)
+                    .arg(FailureText(r, ", "));
+        while (line.endsWith(' ')) line.chop(1);
+        text += line + '\n';
+    }
+    return text;
+}
+
+QString GroupCsv(const std::vector<TGroupKey>& keys, const std::vector<TGroupRow>& rows) {
+    QStringList header;
+    for (TGroupKey k : keys) header << GroupKeyName(k);
+    header << "units" << "loaded" << "first_pass" << "first_pass_loaded" << "first_pass_yield"
+           << "median_duration_ms" << "median_wire_ratio" << "failures";
+    QString text = header.join(',') + "\r\n";
+    for (const TGroupRow& r : rows) {
+        QStringList fields;
+        for (const QString& key : r.Keys) fields << CsvField(key);
+        fields << QString::number(r.Units) << QString::number(r.Loaded) << QString::number(r.FirstPass)
+               << QString::number(r.FirstPassLoaded)
+               << (r.FirstPassYield() < 0 ? QString() : QString::number(r.FirstPassYield(), 'f', 4))
+               << (r.MedianDurationMs < 0 ? QString() : QString::number(r.MedianDurationMs, 'f', 0))
+               << (r.MedianWireRatio < 0 ? QString() : QString::number(r.MedianWireRatio, 'f', 3))
+               << CsvField(FailureText(r, "; "));
+        text += fields.join(',') + "\r\n";
+    }
+    return text;
+}
+
+QString GroupJson(const std::vector<TGroupKey>& keys, const std::vector<TGroupRow>& rows) {
+    QString text;
+    for (const TGroupRow& r : rows) {
+        QJsonObject o;
+        for (size_t i = 0; i < keys.size(); ++i) o.insert(GroupKeyName(keys[i]), r.Keys[static_cast<int>(i)]);
+        QJsonObject failures;
+        for (const auto& [kind, count] : r.Failures) failures.insert(kind, count);
+        o.insert("units", r.Units), o.insert("loaded", r.Loaded), o.insert("first_pass", r.FirstPass);
+        o.insert("first_pass_loaded", r.FirstPassLoaded);
+        o.insert("first_pass_yield", r.FirstPassYield() < 0 ? QJsonValue() : QJsonValue(r.FirstPassYield()));
+        // Rounded as the record's figures deserve, so that each database's last bit of a mean agrees.
+        o.insert("median_duration_ms",
+                 r.MedianDurationMs < 0 ? QJsonValue() : QJsonValue(std::round(r.MedianDurationMs)));
+        o.insert("median_wire_ratio",
+                 r.MedianWireRatio < 0 ? QJsonValue() : QJsonValue(std::round(r.MedianWireRatio * 1000) / 1000));
+        o.insert("failures", failures);
+        text += QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) + '\n';
+    }
+    return text;
+}
