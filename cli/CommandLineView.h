@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "engine/JobEvents.h"
+#include "driver/DriverEvents.h"
 
 class TStationBoard;
 

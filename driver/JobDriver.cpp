@@ -32,7 +32,7 @@ TJobDriver::TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::
       port_([this](std::function<void()> f) { QMetaObject::invokeMethod(&context_, std::move(f), Qt::QueuedConnection); },
             [this](const std::string& text) { listener_.Event(TMessageEvent{text}); }),
       line_(line ? *line : port_), ownLine_(!line), engine_(line_, *this, programFolder) {
-    port_.SetDeviceFolder(engine_.ProgramFolder());
+    port_.Serial.SetPortRule(ComRule(engine_.ProgramFolder()));
     port_.Serial.SetDevicePath(plan.Device);
     port_.Serial.SetPort(plan.Port);
     // The window's operator finds the port they chose again at the next start.
@@ -68,8 +68,8 @@ void TJobDriver::Begin() {
     // the port waits for it to come back rather than opening /dev/ttyS<n-1> instead.
     if (plan_.Device.empty()) {
         struct stat st {};
-        const std::string link = engine_.ProgramFolder() + "COM" + std::to_string(plan_.Port);
-        if (::lstat(link.c_str(), &st) == 0) port_.Serial.SetComLinkOnly(true);
+        const std::string link = ComLink(engine_.ProgramFolder(), plan_.Port);
+        if (::lstat(link.c_str(), &st) == 0) port_.Serial.SetPortRule(ComRule(engine_.ProgramFolder(), true));
     }
     if (plan_.Capture) {
         const std::string problem = engine_.ToggleCapture(plan_.CapturePath);
@@ -157,8 +157,8 @@ std::vector<std::string> TJobDriver::UnitIdsToCome() const {
 
 // ---- the engine's facts, and what they call for ----
 
-void TJobDriver::Event(const TJobEvent& event) {
-    listener_.Event(event);
+void TJobDriver::Event(const TEngineEvent& event) {
+    listener_.Event(AsJobEvent(event));
     // What a fact calls for runs after the step that told it, never inside it.
     if (std::holds_alternative<TUnitAnsweredEvent>(event)) {
         // From the answer on, the unit is this one: an id given now is the next one's.
@@ -442,7 +442,7 @@ void TJobDriver::PollUsb(bool late) {
 std::string TJobDriver::WatchedPath() {
     if (IsUsbDeviceSpec(plan_.Device)) return UsbDevice(nullptr);
     if (!plan_.Device.empty()) return plan_.Device;
-    const std::string link = engine_.ProgramFolder() + "COM" + std::to_string(plan_.Port);
+    const std::string link = ComLink(engine_.ProgramFolder(), plan_.Port);
     struct stat st {};
     if (linkSeen_ || ::lstat(link.c_str(), &st) == 0) {
         linkSeen_ = true;

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "driver/DriverJob.h"
-#include "engine/JobEvents.h"
+#include "driver/DriverEvents.h"
 #include "engine/Sequencer.h"
 #include "engine/SerialPort.h"
 #include "host/OffLoop.h"
@@ -57,7 +57,7 @@ struct TJobPlan {
     bool OperatorPaced = false;
 };
 
-class TJobDriver : private TJobListener {
+class TJobDriver : private TEngineListener {
 public:
     TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::string& programFolder, TStopSignals& stops);
     // On a line of the caller's instead of a serial port of its own (the tests' in-process unit in
@@ -147,7 +147,7 @@ public:
 private:
     TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::string& programFolder, TStopSignals* stops,
                TUnitPort* line);
-    void Event(const TJobEvent& event) override;
+    void Event(const TEngineEvent& event) override;
     void Start();
     void StartWhenThere();
     void Act(const std::function<void()>& action);

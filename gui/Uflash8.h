@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "driver/JobDriver.h"
-#include "engine/JobEvents.h"
+#include "driver/DriverEvents.h"
 
 class QComboBox;
 class QGroupBox;

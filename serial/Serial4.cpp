@@ -309,18 +309,18 @@ std::string TSerial::ErrorText() const { return d->ErrorText(); }
 bool TSerial::Active() const { return d->shared->FActive; }
 void TSerial::SetActive(bool Value) { d->Reconnect(Value); }
 
-void TSerial::SetDeviceFolder(const std::string& Folder) { d->deviceFolder = Folder; }
+void TSerial::SetPortRule(TPortRule Rule) { d->portRule = std::move(Rule); }
 void TSerial::SetDevicePath(const std::string& Path) { d->devicePath = Path; }
 const std::string& TSerial::DevicePath() const { return d->devicePath; }
 std::string TSerial::DeviceName() const {
-    return d->devicePath.empty() ? serialio::DeviceNameFor(d->deviceFolder, d->port, d->comLinkOnly) : d->devicePath;
+    if (!d->devicePath.empty()) return d->devicePath;
+    return d->portRule ? d->portRule(d->port) : std::string();
 }
 std::string TSerial::OpenedDevice() const { return d->opened.Path; }
 void TSerial::SetHoldDevice(bool On) {
     d->holdDevice = On;
     if (!On && !d->portHandle) d->opened = {};
 }
-void TSerial::SetComLinkOnly(bool On) { d->comLinkOnly = On; }
 
 void TSerial::WriteChar(char Ch) { d->WriteBytes(&Ch, 1, kWriteCharLimitMs); }
 

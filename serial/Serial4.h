@@ -28,6 +28,9 @@ using TRxMessageEvent = std::function<void(TSerial& Sender, const std::string& R
 using TMainThreadPoster = std::function<void(std::function<void()>)>;
 // Shows one modal error box with the given text (the neDialog report and "Baudrate is not valid").
 using TErrorBox = std::function<void(const std::string& Text)>;
+// The device a COM number opens: the serial component knows device paths only, and the naming of
+// COM ports is its owner's.
+using TPortRule = std::function<std::string(int Port)>;
 
 class TSerial {
 public:
@@ -94,9 +97,10 @@ public:
     bool Active() const;
     void SetActive(bool Value);
 
-    // Where "COM<n>" is looked up before falling back to /dev/ttyS<n-1>; "" means the folder of
-    // the running executable. Ends with '/' or is empty.
-    void SetDeviceFolder(const std::string& Folder);
+    // What Port() opens when no device path is set; without a rule the number names no device
+    // (an open fails with ENOENT). What it names is checked as a COM entry: another user's link is
+    // refused (RefusedLink).
+    void SetPortRule(TPortRule Rule);
     // Opens `Path` itself (any device, e.g. /dev/serial/by-id/...) instead of what COM<n> maps to;
     // "" goes back to the mapping. Takes effect at the next open.
     void SetDevicePath(const std::string& Path);
@@ -109,9 +113,6 @@ public:
     // device number) or it fails with ENODEV: a job whose adapter vanished takes it back only when
     // the same one returns, never whatever its name leads to by then. Off forgets that device.
     void SetHoldDevice(bool On);
-    // COM<n> is only ever its link in the device folder: without one the open fails (ENOENT)
-    // instead of falling back to /dev/ttyS<n-1>.
-    void SetComLinkOnly(bool On);
 
     void WriteChar(char Ch);
     void WriteString(const std::string& S);

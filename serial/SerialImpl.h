@@ -74,12 +74,11 @@ struct TSerial::Impl {
     std::string errorDetail;   // what the open found beyond errno (a stale lock, a foreign link)
     bool openFailed = false;   // the port is closed because its last open failed
     bool refusedLink = false;  // the last open refused COM<n> as a link another user made
-    std::string deviceFolder;
-    std::string devicePath;  // "" = the COM<n> mapping
+    TPortRule portRule;      // what the port number opens
+    std::string devicePath;  // "" = what the rule makes of the port number
     std::string lockFolder = "/run/lock/";
     serialio::TDeviceId opened;   // what the last successful open reached; kept after the close
     bool holdDevice = false;
-    bool comLinkOnly = false;
     double lastCloseMillis = 0;
 
     std::shared_ptr<TSerialShared> shared = std::make_shared<TSerialShared>();

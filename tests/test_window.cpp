@@ -8,6 +8,7 @@
 #include <QProgressBar>
 
 #include "gui/HelpWindow.h"
+#include "host/Ports.h"
 #include "host/StopSignals.h"
 #include "serial/Serial4.h"
 #include "serial/serial_posix.h"
@@ -215,7 +216,7 @@ TEST(Window, APortHeldByAnotherProgramDoesNotOpen) {
     pty.LinkAs(w.Folder(), 3);
     TSerial other;  // another program holding COM3
     other.NotifyErrors = neNone;
-    other.SetDeviceFolder(w.Folder());
+    other.SetPortRule(ComRule(w.Folder()));
     other.SetPort(3);
     other.SetActive(true);
     ASSERT_TRUE(other.Active());
