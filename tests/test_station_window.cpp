@@ -370,13 +370,14 @@ TEST(StationWindow, StopWhileUnitsAreWrittenAsksThenReleasesEveryPort) {
     EXPECT_TRUE(w.Running()) << "No goes on loading";
     w.StopWhileWritingAnswer = true;
     Control<QPushButton>(w, "BtnStop")->click();
-    // The ports go at once; each unit's end is told once its record is on the station's disk.
+    // Each unit's end is told once its record is on the station's disk; the window is done once
+    // every port is let go.
+    ASSERT_TRUE(WaitUntil([&] { return !w.Running(); }));
     for (int i : {1, 2}) {
         int err = 0;
         const std::string lock = "/run/lock/" + serialio::LockFileName(RealPath(line.Device(i)), err);
         EXPECT_FALSE(std::filesystem::exists(lock)) << lock;
     }
-    ASSERT_TRUE(WaitUntil([&] { return !w.Running(); }));
     // Stopped units are counted apart, neither failed nor in the yield.
     for (int i : {1, 2}) {
         EXPECT_EQ(line.TileText(i, "ResultLabel").rfind("stopped at block ", 0), 0u) << line.TileText(i, "ResultLabel");
