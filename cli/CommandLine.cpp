@@ -98,9 +98,7 @@ std::string ResolvedDevice(const std::string& device, TSystemPortSource& attache
 bool SameDeviceTwice(const std::vector<TJobPlan>& units, const std::string& folder, std::string& error) {
     std::vector<std::string> seen;
     for (const TJobPlan& unit : units) {
-        const std::string path = PortDevice(folder, unit.Port, unit.Device);
-        char real[PATH_MAX];
-        const std::string key = ::realpath(path.c_str(), real) ? std::string(real) : path;
+        const std::string key = PortDeviceKey(folder, unit.Port, unit.Device);
         for (size_t i = 0; i < seen.size(); ++i)
             if (seen[i] == key) {
                 error = units[i].Name + " and " + unit.Name + " are the same device (" + Shown(key) + ")";

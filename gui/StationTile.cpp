@@ -15,6 +15,7 @@
 #include "base/ShownText.h"
 #include "driver/UnitIds.h"
 #include "gui/FitLabel.h"
+#include "gui/TileAccessible.h"
 #include "host/PortDiagnosis.h"
 #include "host/Ports.h"
 #include "host/PortSource.h"
@@ -26,6 +27,8 @@ const char* const kGreen = "#1e7b34";
 const char* const kRed = "#b3261e";
 const char* const kAmber = "#8a5a00";
 const char* const kNeutral = "#5f6368";
+// A unit answers each block in milliseconds: a second without a word is worth saying.
+constexpr std::chrono::milliseconds kSilenceShownAfter{1000};
 
 QString Local(const std::string& text) { return QString::fromLocal8Bit(text.c_str()); }
 // A reason is UTF-8 text; bytes of the unit or of a file name that are not are shown as <XX>.
@@ -83,6 +86,11 @@ void SetLabelText(QLabel* label, const QString& text) {
     label->setToolTip(text.size() > 40 ? text : QString());
 }
 
+QString ShortPortName(const TStationPort& port) {
+    const QString name = Local(port.Name);
+    return port.Device.empty() ? name : name.mid(name.lastIndexOf('/') + 1);
+}
+
 std::string PortIdentity(const TStationPort& port, const TPortListing& listing, bool byPath) {
     std::string lines, device = port.Device;
     if (port.Device.empty()) {
@@ -128,7 +136,8 @@ TStationTile::TStationTile(const TStationPort& port, const std::string& identity
     : QFrame(parent), port_(port) {
     setObjectName("StationTile");
     setFrameShape(QFrame::StyledPanel);
-    setAccessibleName(Local(port.Name));
+    InstallTileAccessibility();
+    setAccessibleName(ShortPortName(port));
     BuildControls(identity, locked);
 }
 
@@ -145,6 +154,11 @@ void TStationTile::ShowIdentity(const std::string& identity) {
     SetLabelText(identity_, lines.isEmpty() ? first : first + "\n" + lines.join(" \u00b7 "));
     static_cast<TFitLabel*>(identity_)->SetMaxLines(3);
     identity_->setToolTip(Local(identity));
+    // The group says COM n already: its identity starts with what it leads to.
+    if (port_.Device.empty() && identity_->text().startsWith(Local(port_.Name) + ": "))
+        identity_->setAccessibleName(identity_->text().mid(port_.Name.size() + 2));
+    else if (identity_->text() == Local(port_.Name))
+        identity_->setAccessibleName({});
 }
 
 void TStationTile::BuildControls(const std::string& identity, bool locked) {
@@ -157,7 +171,8 @@ void TStationTile::BuildControls(const std::string& identity, bool locked) {
     ShowIdentity(identity);
     idBox_ = new QLineEdit(this);
     idBox_->setObjectName("UnitIdBox");
-    idBox_->setAccessibleName(Local(port_.Name) + " unit id");
+    // Within the port's group each part says only what it is.
+    idBox_->setAccessibleName("Unit id");
     idBox_->setPlaceholderText("scan or type the unit id");
     connect(idBox_, &QLineEdit::returnPressed, this, [this] { UnitIdEntered(); });
     idBox_->installEventFilter(this);
@@ -165,7 +180,7 @@ void TStationTile::BuildControls(const std::string& identity, bool locked) {
     doing_ = NewLabel(this, "DoingLabel");
     gauge_ = new QProgressBar(this);
     gauge_->setObjectName("Gauge");
-    gauge_->setAccessibleName(Local(port_.Name) + " blocks sent");
+    gauge_->setAccessibleName("Blocks sent");
     gauge_->setValue(0);
     timeLeft_ = NewLabel(this, "TimeLeftLabel");
     BuildResultBand();
@@ -177,14 +192,14 @@ void TStationTile::BuildControls(const std::string& identity, bool locked) {
     Colour(notice_, kAmber);
     remove_ = new QPushButton("Remove port", this);
     remove_->setObjectName("BtnRemove");
-    remove_->setAccessibleName("Remove " + Local(port_.Name));
+    remove_->setAccessibleName("Remove port");
     remove_->setVisible(!locked);
     connect(remove_, &QPushButton::clicked, this, [this] {
         if (OnRemove) OnRemove(*this);
     });
     goOn_ = new QPushButton("Go on without the record", this);
     goOn_->setObjectName("BtnGoOnUnrecorded");
-    goOn_->setAccessibleName(Local(port_.Name) + ": go on without the record");
+    goOn_->setAccessibleName("Go on without the record");
     goOn_->hide();
     connect(goOn_, &QPushButton::clicked, this, [this] {
         goOn_->hide();
@@ -434,9 +449,10 @@ void TStationTile::ShowResult(const TJobResult& result, bool counted) {
 
 void TStationTile::ShowPortProblem(const TJobResult& result, bool counted, const TPortDiagnosis& d) {
     // A unit the port let down while it was written failed all the same: the word says so.
+    // A unit's failure reads as its record does; a port still waiting for its unit gets the remedy.
     const QString remedy = d.Remedy.empty() ? Reason(result.Reason) : Local(d.Remedy);
-    const QString reason = counted ? "port problem: " + remedy : remedy;
-    resultText_ = (counted ? "failed, port problem: " : "port problem: ") + remedy;
+    const QString reason = counted ? "port problem: " + Reason(result.Reason) : remedy;
+    resultText_ = counted ? "failed, port problem: " + Reason(result.Reason) : "port problem: " + remedy;
     Band(band_, counted ? "FAILED" : "PORT PROBLEM", counted ? kRed : kAmber);
     SetLabelText(result_, reason);
     const QString diagnosis = Local(result.SystemReason + "\n" + d.Reason + "\n" + d.Remedy).trimmed();
@@ -487,15 +503,24 @@ void TStationTile::UnitIdEntered() {
     const QString typed = idBox_->text().trimmed();
     if (typed.isEmpty()) return;
     const std::string id = typed.toStdString();
+    TStationTile* target = UnitIdTarget ? UnitIdTarget(*this) : this;
     std::string refusal = UnitIdRefusal(id);
+    if (refusal.empty() && !target)
+        refusal = "every port has its next unit's id: scan " + ShownText(id) + " again once a port has taken its id";
     if (!refusal.empty() || (ClaimUnitId && !ClaimUnitId(id, refusal))) {
         SayNotice(refusal);
+        // The next scan replaces the refused id rather than adding to it.
         idBox_->selectAll();
         return;
     }
+    idBox_->clear();
+    SayNotice(std::string());
+    target->TakeUnitId(id);
+}
+
+void TStationTile::TakeUnitId(const std::string& id) {
     if (Running()) driver_->GiveUnitId(id);
     else idsBeforeStart_.push_back(id);
-    idBox_->clear();
     SayNotice(std::string());
     ShowUnitId();
     if (OnUnitIdTaken) OnUnitIdTaken(*this);
@@ -517,8 +542,25 @@ void TStationTile::ShowUnitId() {
     SetLabelText(idLabel_, text.isEmpty() ? "no unit id given" : text);
 }
 
+// A unit silent mid-transfer is said to be, with for how long, and the estimate stops: a frozen
+// block count beside a time left that still counts down would say the unit is on its way.
+bool TStationTile::ShowSilence() {
+    const std::chrono::milliseconds silent =
+        Running() ? driver_->Engine().UnitSilentFor() : std::chrono::milliseconds(0);
+    if (silent < kSilenceShownAfter) {
+        if (silenceShown_) progressDirty_ = true;
+        silenceShown_ = false;
+        return false;
+    }
+    silenceShown_ = true;
+    const QString text = QString("no answer from the unit for %1 s").arg(silent.count() / 1000);
+    if (doing_->text() != text) SetLabelText(doing_, text);
+    if (!timeLeft_->text().isEmpty()) SetLabelText(timeLeft_, {});
+    return true;
+}
+
 void TStationTile::Refresh() {
-    if (!progressDirty_) return;
+    if (ShowSilence() || !progressDirty_) return;
     progressDirty_ = false;
     gauge_->setMaximum(total_ > 0 ? total_ : 100);
     gauge_->setValue(total_ > 0 ? sent_ : 0);

@@ -33,6 +33,9 @@ std::string PortIdentity(const TStationPort& port, const TPortListing& listing, 
 // device's own name when it is short (ttyUSB0), otherwise its place among the station's ports.
 QString ShortPortName(const TStationPort& port, const TPortListing& listing, int position);
 
+// How a reader names the port's tile: COM n, or the device's own name without its folders.
+QString ShortPortName(const TStationPort& port);
+
 class TStationTile : public QFrame, private TJobListener {
     Q_OBJECT
 public:
@@ -46,6 +49,9 @@ public:
     std::function<std::string(TStationTile& tile, const TJobResult& result, TJobDriver::TStored stored)> OnStoreRecord;
     // The operator entered an id; the window may refuse it (false, with the reason).
     std::function<bool(const std::string& id, std::string& refusal)> ClaimUnitId;
+    // The tile an id entered here goes to: this one, another awaiting its next unit's id, or
+    // nullptr when every port has its next unit's id (the id is refused). Unset: this one.
+    std::function<TStationTile*(TStationTile& tile)> UnitIdTarget;
     // An id was taken for the next unit: the window moves on to the next tile awaiting one.
     std::function<void(TStationTile& tile)> OnUnitIdTaken;
     std::function<void(TStationTile& tile)> OnRemove;
@@ -107,7 +113,9 @@ private:
     void RecordLost(const std::string& why, bool held);
     void SetDoing(const QString& text);
     void UnitIdEntered();
+    void TakeUnitId(const std::string& id);
     void ShowUnitId();
+    bool ShowSilence();
     void BuildControls(const std::string& identity, bool locked);
     void BuildResultBand();
     void ApplyFonts();
@@ -127,6 +135,7 @@ private:
     std::vector<std::string> idsBeforeStart_;  // given while the port did not run: its next run's
     int sent_ = 0, total_ = 0;  // the blocks as the driver last told them
     bool progressDirty_ = false;
+    bool silenceShown_ = false;  // the unit's silence is on show in place of the block count
     QElapsedTimer firstBlock_;  // since the first block of the unit being loaded
     int loaded_ = 0, failed_ = 0, stopped_ = 0;
     TPortFault shownFault_ = TPortFault::None;  // the port fault the result shows, and its errno

@@ -112,6 +112,7 @@ TStationTile* TStationWindow::NewTile(const TStationPort& port, const std::strin
     };
     tile->ClaimUnitId = [this](const std::string& id, std::string& refusal) { return ClaimUnitId(id, refusal); };
     tile->OnUnitIdTaken = [this](TStationTile& t) { MoveToNextAwaitingId(t); };
+    tile->UnitIdTarget = [this](TStationTile& t) { return UnitIdTarget(t); };
     tile->OnRemove = [this](TStationTile& t) { RemoveTile(t); };
     tile->OnPortEnded = [this](TStationTile&) { PortEnded(); };
     tile->OnPortNeverOpened = [this](TStationTile& t, const TJobResult& r) { RecordPortNeverOpened(t, r); };
@@ -134,6 +135,9 @@ void TStationWindow::BuildControls() {
     area_->setObjectName("TileArea");
     area_->setWidgetResizable(true);
     area_->setFrameShape(QFrame::NoFrame);
+    // Tab goes through the tiles' own fields, which the area scrolls into view; the area itself is
+    // no stop a reader could name.
+    area_->setFocusPolicy(Qt::NoFocus);
     tileBoard_ = new QWidget(area_);
     tileBoard_->setObjectName("TileBoard");
     grid_ = new QGridLayout(tileBoard_);
@@ -193,9 +197,15 @@ QWidget* TStationWindow::BuildButtons() {
     addPort_ = NewButton(bar, "BtnAddPort", "&Add Port");
     openRecipe_ = NewButton(bar, "BtnOpenRecipe", "Open &Recipe...");
     saveRecipe_ = NewButton(bar, "BtnSaveRecipe", "Sa&ve Recipe...");
-    for (QWidget* w : std::initializer_list<QWidget*>{start_, stop_, chooseFile_, baudBox_, openRecipe_, saveRecipe_})
+    // A selector reads out as its value on Linux: its label, through the buddy, is its name.
+    baudLabel_ = new QLabel("Baud rate", bar);
+    baudLabel_->setBuddy(baudBox_);
+    pickerLabel_ = new QLabel("Port to add", bar);
+    pickerLabel_->setBuddy(portPicker_);
+    for (QWidget* w : std::initializer_list<QWidget*>{start_, stop_, chooseFile_, baudLabel_, baudBox_, openRecipe_, saveRecipe_})
         row->addWidget(w);
     row->addStretch(1);
+    row->addWidget(pickerLabel_);
     row->addWidget(portPicker_);
     row->addWidget(addPort_);
     auto* help = NewButton(bar, "BtnHelp", "&Help");
@@ -234,8 +244,12 @@ void TStationWindow::Relayout() {
         grid_->addWidget(tiles_[i], static_cast<int>(i) / kColumns, static_cast<int>(i) % kColumns, Qt::AlignTop);
     for (int c = 0; c < kColumns; ++c) grid_->setColumnStretch(c, 1);
     grid_->setRowStretch(grid_->rowCount(), 1);
-    // Tab goes from tile to tile in the order they are shown.
-    QWidget* last = addPort_;
+    // The toolbar first, as it is shown, then Tab goes from tile to tile in the order they are shown.
+    QWidget* last = start_;
+    for (QWidget* w : std::initializer_list<QWidget*>{stop_, chooseFile_, baudBox_, openRecipe_, saveRecipe_, portPicker_, addPort_}) {
+        setTabOrder(last, w);
+        last = w;
+    }
     for (TStationTile* tile : tiles_)
         for (QWidget* w : tile->findChildren<QWidget*>())
             if (w->focusPolicy() & Qt::TabFocus) {
@@ -315,15 +329,29 @@ void TStationWindow::FillPortPicker() {
 
 void TStationWindow::AddPort(const TStationPort& port) {
     if (Locked() || Running()) return;
+    if (const QString same = SameDeviceAs(port); !same.isEmpty()) return ShowMessage(same);
     NewTile(port, PortIdentity(port, listing_, false));
     Relayout();
     FillPortPicker();
     RelistPorts();
 }
 
+// One device under a second name would be a second tile fighting the first for its unit: refused
+// as the command line refuses it. "" when `port` is a device of its own.
+QString TStationWindow::SameDeviceAs(const TStationPort& port) const {
+    const std::string key = PortDeviceKey(programFolder_, port.Port, port.Device);
+    for (const TStationTile* tile : tiles_)
+        if (PortDeviceKey(programFolder_, tile->Port().Port, tile->Port().Device) == key)
+            return Local(tile->Port().Name) + " and " + Local(port.Name) + " are the same device (" + Reason(key) +
+                   "): it is a tile already";
+    return {};
+}
+
 void TStationWindow::RemoveTile(TStationTile& tile) {
     if (Locked() || tile.Running() || tile.Releasing()) return;
     tiles_.erase(std::find(tiles_.begin(), tiles_.end(), &tile));
+    // Its ids will name no unit: they may be scanned again for another port.
+    for (const std::string& id : tile.GivenUnitIds()) unitIds_.Release(id);
     // Its button's click is still on the stack.
     tile.hide();
     tile.deleteLater();
@@ -655,6 +683,18 @@ void TStationWindow::MoveToNextAwaitingId(const TStationTile& from) {
     }
 }
 
+// A tile that holds its next unit's id passes a scan on to the first tile after it awaiting one,
+// never queueing it silently behind its own; when every port has its id, nobody takes it.
+TStationTile* TStationWindow::UnitIdTarget(TStationTile& from) const {
+    if (from.AwaitsUnitId()) return &from;
+    const auto at = std::find(tiles_.begin(), tiles_.end(), &from);
+    if (at == tiles_.end()) return &from;
+    const size_t first = static_cast<size_t>(at - tiles_.begin());
+    for (size_t i = 1; i < tiles_.size(); ++i)
+        if (TStationTile* next = tiles_[(first + i) % tiles_.size()]; next->AwaitsUnitId()) return next;
+    return nullptr;
+}
+
 // ---- the window's tick: the tiles' gauges and the line's totals ----
 
 void TStationWindow::Tick() {
@@ -720,7 +760,7 @@ void TStationWindow::ApplySetup() {
     for (TStationTile* tile : tiles_) delete tile;
     tiles_.clear();
     for (const TStationPort& port : setup_.Ports) NewTile(port, PortIdentity(port, listing_, false));
-    for (QWidget* w : std::initializer_list<QWidget*>{chooseFile_, baudBox_, portPicker_, addPort_})
+    for (QWidget* w : std::initializer_list<QWidget*>{chooseFile_, baudLabel_, baudBox_, pickerLabel_, portPicker_, addPort_})
         w->setVisible(!Locked());
     baudBox_->setCurrentText(QString::number(setup_.Baud));
     Relayout();

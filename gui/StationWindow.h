@@ -106,7 +106,9 @@ private:
     bool Locked() const { return setup_.Recipe.has_value(); }
     void PortEnded();
     void MoveToNextAwaitingId(const TStationTile& from);
+    TStationTile* UnitIdTarget(TStationTile& from) const;
     void RemoveTile(TStationTile& tile);
+    QString SameDeviceAs(const TStationPort& port) const;
     bool AskToStopWhileWriting();
     bool AnyWriting() const;
     void ShowMessage(const QString& text);
@@ -147,7 +149,7 @@ private:
     int recordsTried_ = 0, recordsLost_ = 0, recordsElsewhere_ = 0;
     int ticks_ = 0;
 
-    QLabel *firmware_, *totalsLabel_, *recordLabel_, *recipeProblem_;
+    QLabel *firmware_, *totalsLabel_, *recordLabel_, *recipeProblem_, *baudLabel_, *pickerLabel_;
     THelpWindow* help_ = nullptr;
     QPushButton *start_, *stop_, *chooseFile_, *addPort_, *openRecipe_, *saveRecipe_;
     QComboBox *portPicker_, *baudBox_;

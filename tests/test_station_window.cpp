@@ -1,6 +1,7 @@
 // The station window against simulated units on pseudo-terminals: several ports at once, a unit
 // that fails and a port that is missing among good ones, the next unit on each port, Stop while
 // units are written, and a scanned unit id reaching the record.
+#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QFontDatabase>
@@ -13,6 +14,7 @@
 #include <QTreeWidget>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
@@ -397,7 +399,6 @@ TEST(StationWindow, AScannedUnitIdGoesWithThePortsNextUnitIntoItsRecord) {
     w.activateWindow();
     auto* first = Control<QLineEdit>(line.Tile(1), "UnitIdBox");
     auto* second = Control<QLineEdit>(line.Tile(2), "UnitIdBox");
-    EXPECT_EQ(first->accessibleName().toStdString(), line.Device(1) + " unit id");
     // Stop's accelerator while Stop is disabled (and Start's, as it reaches the field when Start is)
     // types nothing into the id.
     first->setFocus();
@@ -636,10 +637,11 @@ TEST(StationWindow, EightTilesFitTheScreenAndEveryTextIsReadOut) {
         EXPECT_EQ(Control<QPushButton>(w, "BtnStart")->text(), "&Start");
         EXPECT_EQ(Control<QPushButton>(w, "BtnStop")->text(), "S&top");
         for (TStationTile* tile : w.Tiles())
-            for (QLabel* label : tile->findChildren<QLabel*>())
+            for (QLabel* label : tile->findChildren<QLabel*>()) {
+                if (label->objectName() == "IdentityLabel") continue;  // the group says its port
                 EXPECT_EQ(label->accessibleName(), label->text()) << label->objectName().toStdString();
+            }
         auto* first = Control<QLineEdit>(line.Tile(1), "UnitIdBox");
-        EXPECT_EQ(first->accessibleName(), "COM 1 unit id");
         // Tab passes over what cannot take the focus and what is hidden (Go on without the record).
         QWidget* next = first->nextInFocusChain();
         while (next->focusPolicy() == Qt::NoFocus || next->isHidden()) next = next->nextInFocusChain();
@@ -647,6 +649,133 @@ TEST(StationWindow, EightTilesFitTheScreenAndEveryTextIsReadOut) {
         next = next->nextInFocusChain();
         while (next->focusPolicy() == Qt::NoFocus || next->isHidden()) next = next->nextInFocusChain();
         EXPECT_EQ(next, Control<QLineEdit>(line.Tile(2), "UnitIdBox")) << "Tab goes on to the next tile";
+    }
+}
+
+// What a screen reader is told, read through Qt's accessibility interface: each selector has its
+// label, each tile is a group named by its port whose parts say what they are once, the toolbar
+// comes first in the Tab order, no Tab stop is unnamed, and a tile scrolled away is not showing.
+TEST(StationWindow, AReaderHearsEachPartOnceAndTheToolbarFirst) {
+    Line line;
+    TStationSetup setup;
+    for (int i = 1; i <= 12; ++i) setup.Ports.push_back({"COM " + std::to_string(i), i, ""});
+    setup.Ports.push_back({line.Device(13), 0, line.Device(13)});
+    TStationWindow& w = line.Open(setup);
+    w.resize(1024, 768);
+    ASSERT_TRUE(WaitUntil([&] { return Control<QScrollArea>(w, "TileArea")->verticalScrollBar()->isVisible(); }, 3000));
+    const auto face = [](QObject* o) { return QAccessible::queryAccessibleInterface(o); };
+    // A selector's name on Linux is its value: its label comes through the relation.
+    const auto label = [&](QWidget* selector) {
+        const auto labels = face(selector)->relations(QAccessible::Label);
+        return labels.isEmpty() ? face(selector)->text(QAccessible::Name) : labels[0].first->text(QAccessible::Name);
+    };
+    // The Tab stops from Start, in order, and those a reader could not name.
+    std::vector<QWidget*> stops;
+    QString unnamed, repeated;
+    for (QWidget* at = Control<QPushButton>(w, "BtnStart"); stops.empty() || at != stops[0]; at = at->nextInFocusChain())
+        if (at->isVisibleTo(&w) && (at->focusPolicy() & Qt::TabFocus)) {
+            stops.push_back(at);
+            if (label(at).isEmpty()) unnamed += at->objectName() + " ";
+        }
+    const auto after = [&](QWidget* a, QWidget* b) { return QString::number(std::find(stops.begin(), stops.end(), b) - std::find(stops.begin(), stops.end(), a)); };
+    for (TStationTile* tile : w.Tiles()) {
+        QStringList said{face(tile)->text(QAccessible::Name)};
+        for (int i = 0; i < face(tile)->childCount(); ++i) {
+            const QString name = face(tile)->child(i)->text(QAccessible::Name);
+            if (!name.isEmpty() && said.contains(name)) repeated += said[0] + ": " + name + "; ";
+            said << name;
+        }
+    }
+    const auto offscreen = [&](QObject* o) { return QString::number(face(o)->state().offscreen); };
+    QWidget* firstId = Control<QLineEdit>(line.Tile(1), "UnitIdBox");
+    const std::pair<const char*, std::pair<QString, QString>> rows[] = {
+        {"the baud selector's label", {label(w.findChild<QWidget*>("BaudBox")), "Baud rate"}},
+        {"the port selector's label", {label(w.findChild<QWidget*>("PortPicker")), "Port to add"}},
+        {"a tile's role", {QString::number(face(&line.Tile(3))->role()), QString::number(QAccessible::Grouping)}},
+        {"a tile's name", {face(&line.Tile(3))->text(QAccessible::Name), "COM 3"}},
+        {"a device's tile, named without its folders", {face(&line.Tile(13))->text(QAccessible::Name), "COM13"}},
+        {"its id field, named by its part", {face(Control<QLineEdit>(line.Tile(13), "UnitIdBox"))->text(QAccessible::Name), "Unit id"}},
+        {"names said twice in a tile", {repeated, ""}},
+        {"unnamed Tab stops", {unnamed, ""}},
+        {"the toolbar's last, before the first tile", {after(Control<QPushButton>(w, "BtnSaveRecipe"), firstId), "3"}},
+        {"Add Port, then the first tile", {after(Control<QPushButton>(w, "BtnAddPort"), firstId), "1"}},
+        {"a label in view", {offscreen(Control<QLabel>(line.Tile(1), "DoingLabel")), "0"}},
+        {"a label scrolled away", {offscreen(Control<QLabel>(line.Tile(13), "DoingLabel")), "1"}},
+        {"a tile scrolled away", {offscreen(&line.Tile(13)), "1"}},
+    };
+    for (const auto& [what, is] : rows) EXPECT_EQ(is.first.toStdString(), is.second.toStdString()) << what;
+}
+
+// Ids scanned ahead go to the tiles awaiting one; when every port has its next unit's id a scan is
+// refused and left selected for the next, never queued behind one port's; a removed tile's id may
+// be scanned again.
+TEST(StationWindow, AScanWithEveryPortHoldingItsIdGoesToNoPortSilently) {
+    Line line;
+    TStationSetup setup;
+    for (int i = 1; i <= 4; ++i) setup.Ports.push_back({"COM " + std::to_string(i), i, ""});
+    TStationWindow& w = line.Open(setup);
+    w.activateWindow();
+    ASSERT_TRUE(WaitUntil([&] { return w.isActiveWindow(); }));
+    const auto box = [&](int i) { return Control<QLineEdit>(line.Tile(i), "UnitIdBox"); };
+    Scan(box(1), "C001");
+    ASSERT_EQ(QApplication::focusWidget(), box(2)) << "on to the next tile awaiting an id";
+    Scan(box(2), "C002");
+    Scan(box(1), "C003");
+    EXPECT_EQ(line.TileText(3, "UnitIdLabel"), "next: C003") << "a tile holding its id passes the scan on";
+    Control<QPushButton>(line.Tile(3), "BtnRemove")->click();
+    ASSERT_TRUE(WaitUntil([&] { return w.Tiles().size() == 3u; }));
+    Scan(box(3), "C003");
+    EXPECT_EQ(line.TileText(3, "UnitIdLabel"), "next: C003") << "the removed tile's id is free again";
+    Scan(box(3), "C005");
+    EXPECT_EQ(box(3)->selectedText(), "C005") << "the next scan replaces it";
+    EXPECT_EQ(line.TileText(3, "NoticeLabel").rfind("every port has its next unit's id", 0), 0u);
+    for (int i = 1; i <= 3; ++i) EXPECT_EQ(line.Tile(i).GivenUnitIds().size(), 1u) << i;
+}
+
+// One device under a second name (a link to it, or COM n leading to it) is one port: refused when
+// added, as the command line refuses it; another device is added.
+TEST(StationWindow, ADeviceAddedUnderASecondNameIsRefused) {
+    Line line;
+    TStationWindow& w = line.Open(TStationSetup{});
+    const std::string device = line.program / "ttyZ0", other = line.program / "ttyZ1", alias = line.program / "alias";
+    for (const std::string& file : {device, other}) WriteWholeFile(file, "");
+    for (const char* link : {"alias", "COM1"}) std::filesystem::create_symlink(device, line.program / link);
+    w.AddPort({device, 0, device});
+    const std::pair<TStationPort, size_t> rows[] = {{{alias, 0, alias}, 1}, {{"COM 1", 1, ""}, 1}, {{other, 0, other}, 2}};
+    for (const auto& [port, tiles] : rows) {
+        const size_t said = w.Messages.size();
+        w.AddPort(port);
+        EXPECT_EQ(w.Tiles().size(), tiles) << port.Name;
+        const bool refused = w.Messages.size() > said && w.Messages.back().contains("are the same device");
+        EXPECT_EQ(refused, tiles == 1) << port.Name;
+    }
+}
+
+// A unit silent mid-transfer is said so, for how long, without a time left; one whose line went
+// (the device fails on read) is a lost line at once, in the tile's words and the record's alike.
+TEST(StationWindow, AUnitThatStopsAnsweringIsSaidSoAndALostLineIsTheRecordsReason) {
+    for (const char* fault : {"--silent-after", "--vanish-after"}) {
+        Line line;
+        line.Unit(1, {fault, "5", "--restart-ms", "100"});
+        TStationSetup setup;
+        setup.Count = 1;
+        TStationWindow& w = line.Open(1, TestFirmware::Make(40, 3), setup);
+        Control<QPushButton>(w, "BtnStart")->click();
+        if (fault == std::string("--silent-after")) {
+            ASSERT_TRUE(WaitUntil([&] { return line.Tile(1).DoingText().startsWith("no answer from the unit for "); }, 30000))
+                << line.Tile(1).DoingText().toStdString();
+            EXPECT_EQ(line.TileText(1, "TimeLeftLabel"), "") << "the estimate stops while the unit is silent";
+            ASSERT_TRUE(WaitUntil([&] { return line.Tile(1).Loaded() == 1; }, 30000)) << "it answers again and loads";
+            continue;
+        }
+        const QString lost = "failed, port problem: the line to the unit went away on ";
+        ASSERT_TRUE(WaitUntil([&] { return line.Tile(1).ResultText().startsWith(lost); }, 30000))
+            << line.Tile(1).ResultText().toStdString();
+        const auto records = line.Records(1);
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].Reason, line.Tile(1).ResultText().mid(22)) << "the record says what the tile says";
+        EXPECT_TRUE(records[0].Reason.endsWith(": Input/output error")) << records[0].Reason.toStdString();
+        EXPECT_EQ(line.TileText(1, "TallyLabel"), "0 loaded, 1 failed");
     }
 }
 
