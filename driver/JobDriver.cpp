@@ -2,6 +2,7 @@
 
 #include <QPointer>
 #include <memory>
+#include <utility>
 #include <sys/stat.h>
 
 #include "host/Ports.h"
@@ -235,7 +236,7 @@ void TJobDriver::Stop(int signal) {
     // No step may run again, and the port goes at once: settings restored, lock released.
     timer_.stop();
     poll_.stop();
-    line_.SetActive(false);
+    Release();
     next_ = nullptr;
     held_ = nullptr;
     // A paused port has no unit: the stop ends it.
@@ -344,8 +345,25 @@ void TJobDriver::End(TPortEnd why, const std::string& reason) {
     timer_.stop();
     poll_.stop();
     engine_.CloseCapture();
-    line_.SetActive(false);
+    Release();
     listener_.Event(TPortEndEvent{why, reason});
+}
+
+// The port is closed for the engine at once; its device is let go by a thread of its own, as a
+// receive thread that does not answer holds a close for up to 7.5 s.
+void TJobDriver::Release() {
+    if (!ownLine_ || !port_.Active()) return line_.SetActive(false);
+    closing_ = true;
+    // Posted to this driver's context: never run once the driver is gone.
+    port_.Serial.CloseAside([this] {
+        closing_ = false;
+        if (auto then = std::exchange(whenClosed_, nullptr)) then();
+    });
+}
+
+void TJobDriver::WhenClosed(std::function<void()> then) {
+    if (!closing_) return then();
+    whenClosed_ = std::move(then);
 }
 
 // ---- on to the next unit ----

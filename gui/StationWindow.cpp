@@ -92,6 +92,7 @@ TStationWindow::~TStationWindow() {
     // A record server's check still under way is waited for: its answer is then dropped.
     if (checker_.joinable()) checker_.join();
     timer_->stop();
+    closeAwaitsPorts_ = false;
     StopAll();
     // The tiles' drivers go before the recorder and the preparation they may still tell.
     for (TStationTile* tile : tiles_) delete tile;
@@ -347,7 +348,7 @@ QString TStationWindow::SameDeviceAs(const TStationPort& port) const {
 }
 
 void TStationWindow::RemoveTile(TStationTile& tile) {
-    if (Locked() || tile.Running()) return;
+    if (Locked() || tile.Running() || tile.Releasing()) return;
     tiles_.erase(std::find(tiles_.begin(), tiles_.end(), &tile));
     // Its ids will name no unit: they may be scanned again for another port.
     for (const std::string& id : tile.GivenUnitIds()) unitIds_.Release(id);
@@ -529,8 +530,14 @@ bool TStationWindow::AskToStopWhileWriting() {
 }
 
 void TStationWindow::PortEnded() {
-    running_ = std::any_of(tiles_.begin(), tiles_.end(), [](const TStationTile* t) { return t->Running(); });
+    // A port whose device is still being let go cannot be started again yet.
+    running_ = std::any_of(tiles_.begin(), tiles_.end(), [](const TStationTile* t) { return t->Running() || t->Releasing(); });
     ShowRunning();
+    // A Close that waited for the ports goes on once the last is let go.
+    if (closeAwaitsPorts_ && !running_) {
+        closeAwaitsPorts_ = false;
+        close();
+    }
 }
 
 void TStationWindow::ShowRunning() {
@@ -552,8 +559,10 @@ void TStationWindow::closeEvent(QCloseEvent* event) {
     closing_ = true;
     StopAll();
     FinishRecords();
-    // The window goes once its records are written (RecordsFinished closes it again).
-    if (finishing_) event->ignore();
+    // The window goes once its records are written (RecordsFinished closes it again) and its
+    // ports' devices are let go (PortEnded does).
+    closeAwaitsPorts_ = running_;
+    if (finishing_ || running_) event->ignore();
     else event->accept();
 }
 

@@ -96,6 +96,15 @@ public:
 
     bool Active() const;
     void SetActive(bool Value);
+    // Closes as SetActive(false) does, but only what never waits runs here: the port reads as
+    // closed at once, and the rest (the receive thread's answer awaited, at most 7.5 s, the lines
+    // dropped, the descriptor closed, the lock removed) runs on a thread of its own that owns the
+    // descriptor meanwhile. `closed` is posted to the main thread once the device is let go (at
+    // once when nothing was open). An open, and the component's end, wait for a close still under
+    // way. Without a poster the whole close runs here and `closed` is called here.
+    void CloseAside(std::function<void()> closed);
+    // A close handed aside has not let the device go yet.
+    bool Closing() const;
 
     // What Port() opens when no device path is set; without a rule the number names no device
     // (an open fails with ENOENT). What it names is checked as a COM entry: another user's link is
@@ -132,6 +141,9 @@ public:
     // writable); the lock file the open port holds ("" if none); how many dispatches the receive
     // thread has made; whether one is posted and not yet run on the main thread.
     void SetLockFolder(const std::string& Folder);
+    // Runs on the thread of every close handed aside, with the device it lets go, before anything
+    // of the device is touched: a test or a benchmark holds or slows closes there. Process-wide.
+    static void SetCloseAsideHook(std::function<void(const std::string& device)> hook);
     std::string LockFilePath() const;
     unsigned DispatchCount() const;
     bool DispatchPending() const;
