@@ -103,11 +103,11 @@ int TCliStation::RunStation() {
     }
     scan_ = StartScan(jobs, views);
     for (auto& job : jobs) job->Begin();
-    looping = true;
     service_.Ready(ServiceStatus());  // every port's driver has been started
+    looping = true;
     if (running > 0) QCoreApplication::exec();
-    service_.Stopping();
     if (board) board->Close();
+    service_.Stopping();
     for (const auto& job : jobs) status = WorseStatus(status, job->Status());
     scan_.reset();
     Summary(jobs, views);
