@@ -35,7 +35,10 @@ public:
     // Something the run met that did not stop it (on stderr; in JSON a warning event).
     void Warning(const std::string& text);
     // The result whose fields the JSON result event carries.
-    void SetResult(const TJobResult& result) { result_ = result; }
+    void SetResult(const TJobResult& result) {
+        result_ = result;
+        unitEnded_ = true;
+    }
     // The key that signed the recipe the units are loaded under, for every unit's result.
     void SetRecipeKeyId(const std::string& keyId) { recipeKeyId_ = keyId; }
     // What was found and what to do, printed after a failed result (in JSON, its fields).
@@ -99,6 +102,7 @@ private:
     std::string replaced_;  // pipe: a history line redrawn in place, printed once it is final
     TOpen open_ = TOpen::None;
     std::optional<TJobResult> result_;
+    bool unitEnded_ = false;  // the next Result tells a unit's end, not a port's
     std::string recipeKeyId_;
     std::string adviceReason_, adviceRemedy_;
     int decile_ = 0;

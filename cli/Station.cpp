@@ -43,6 +43,8 @@ int TCliStation::RunSingle() {
     TStopSignals stops;
     TCliJob job(ports_.front(), view, programFolder_, stops);
     Attach(job, ports_.front().Name);
+    // Once the loop turns, the job's port has been set up.
+    QTimer::singleShot(0, [this] { service_.Ready(ServiceStatus()); });
     return job.Run();
 }
 
@@ -101,9 +103,11 @@ int TCliStation::RunStation() {
     }
     scan_ = StartScan(jobs, views);
     for (auto& job : jobs) job->Begin();
+    service_.Ready(ServiceStatus());  // every port's driver has been started
     looping = true;
     if (running > 0) QCoreApplication::exec();
     if (board) board->Close();
+    service_.Stopping();
     for (const auto& job : jobs) status = WorseStatus(status, job->Status());
     scan_.reset();
     Summary(jobs, views);
@@ -152,7 +156,13 @@ std::string TCliStation::Record(const TJobResult& result, const TCliVerdict& ver
     else if (verdict.Status == Exit::Success) tally_.Loaded += 1;
     else tally_.Failed += 1;
     if (scan_ && !result.UnitId.empty() && verdict.Status != Exit::Success) scan_->UnitFailed(result.UnitId);
+    service_.Status(ServiceStatus());
     return {};
+}
+
+std::string TCliStation::ServiceStatus() const {
+    return std::to_string(tally_.Loaded) + " loaded, " + std::to_string(tally_.Failed) + " failed, " +
+           std::to_string(ports_.size()) + (ports_.size() == 1 ? " port" : " ports");
 }
 
 void TCliStation::Summary(const std::vector<std::unique_ptr<TCliJob>>& jobs,
