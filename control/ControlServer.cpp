@@ -251,17 +251,23 @@ QJsonObject TControlServer::Answer(TClient& client, const QJsonObject& request) 
 }
 
 void TControlServer::Publish(const QJsonObject& event) {
+    QByteArray line;
     for (size_t i = 0; i < clients_.size(); ++i) {
         TClient& client = *clients_[i];
-        if (client.Subscribed && client.Authorized && !client.Gone) Send(client, event);
+        if (!client.Subscribed || !client.Authorized || client.Gone) continue;
+        if (line.isEmpty()) line = QJsonDocument(event).toJson(QJsonDocument::Compact) + "\n";
+        SendLine(client, line);
     }
 }
 
 // Nothing here ever waits for a client: what it has not read piles up to a bound, past which the
 // client is told (as far as it still reads) and dropped.
 void TControlServer::Send(TClient& client, const QJsonObject& reply) {
+    SendLine(client, QJsonDocument(reply).toJson(QJsonDocument::Compact) + "\n");
+}
+
+void TControlServer::SendLine(TClient& client, const QByteArray& line) {
     if (client.Gone) return;
-    const QByteArray line = QJsonDocument(reply).toJson(QJsonDocument::Compact) + "\n";
     if (client.Socket->bytesToWrite() + line.size() > kMaxQueued)
         return Drop(client, "control: a client that left 1 MiB unread was dropped");
     client.Socket->write(line);

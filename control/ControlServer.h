@@ -59,6 +59,7 @@ private:
     void Take(TClient& client, const std::string& line);
     QJsonObject Answer(TClient& client, const QJsonObject& request);
     void Send(TClient& client, const QJsonObject& reply);
+    void SendLine(TClient& client, const QByteArray& line);
     void Drop(TClient& client, const std::string& why);
     void Forget(TClient* client);
     void Say(const std::string& text) const;
