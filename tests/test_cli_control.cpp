@@ -103,8 +103,9 @@ struct Link {
 };
 
 // A recipe of `ports` simulated units at `s`, and the station's socket path.
-std::string WriteRecipe(Station& s, int ports, int chunks, const QStringList& options) {
-    for (int i = 1; i <= ports; ++i) s.Unit(i);
+std::string WriteRecipe(Station& s, int ports, int chunks, const QStringList& options, bool paced = false) {
+    for (int i = 1; i <= ports; ++i)
+        paced ? s.Unit(i, {"--pace", "--restart-ms", "100"}) : s.Unit(i);
     const TestFirmware fw = TestFirmware::Make(chunks, 5);
     const std::string recipe = s.root / "line.json";
     const Outcome w = s.Run(QStringList{"recipe", "write", Q(recipe), "upload", Q(s.File("fw.h86", fw.hex)),
@@ -175,11 +176,12 @@ TEST(Control, AHeldRecipeRunIsDrivenThroughItsSocketOnly) {
     EXPECT_EQ(withId, 1) << history.out;
 }
 
-// Stopping while a unit is written is refused (status 1 from the client), taken with --force (0);
-// a station that is gone cannot be reached (2).
+// Stopping while a unit is written is refused (status 1 from the client), taken with --force (0)
+// and the unit ends interrupted; a station that is gone cannot be reached (2).
 TEST(Control, AStopThatWouldCutAUnitInHalfWantsForce) {
     Station s;
-    const std::string recipe = WriteRecipe(s, 2, 300, {"--loop"});
+    // Units that take the blocks at the wire's pace: a unit is still being written when --force comes.
+    const std::string recipe = WriteRecipe(s, 2, 300, {"--loop"}, true);
     const std::string address = "unix:" + (s.root / "run/line.sock");
     QProcess p;
     s.Start(p, {"recipe", "run", Q(recipe), "--tick-ms", "2", "--control", Q(address)});
