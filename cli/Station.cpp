@@ -114,6 +114,8 @@ int TCliStation::RunStation() {
     if (board) board->Close();
     for (const auto& job : jobs)
         if (job->Ended()) status = WorseStatus(status, job->Status());
+    // The ports' views outlive the control: what a port still says as it is let go goes nowhere else.
+    for (const auto& view : views) view->Tee(nullptr);
     control.reset();
     scan_.reset();
     Summary(jobs, views);
