@@ -90,6 +90,7 @@ bool TCliView::OnScreen(TLine line) const {
 // ---- the job's events ----
 
 void TCliView::Event(const TJobEvent& event) {
+    if (tee_) tee_->Event(event);
     std::visit(TOverload{
                    [&](const TTextEvent& e) {
                        // An instruction naming a window's button: the awaited step says it here. A
@@ -343,6 +344,7 @@ void TCliView::Event(QJsonObject event) {
         event.insert("unit", QString::fromStdString(unit_));
         event.insert("time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
     }
+    if (sink_) return sink_(event);
     const std::string line = QJsonDocument(event).toJson(QJsonDocument::Compact).toStdString() + "\n";
     std::fwrite(line.data(), 1, line.size(), stdout);
     // A station's reader gets its events a few times a second rather than a write for each; a
@@ -357,6 +359,7 @@ void TCliView::Event(QJsonObject event) {
 }
 
 void TCliView::Note(const std::string& text) {
+    if (tee_) tee_->Note(text);
     if (Json()) Event({{"event", "note"}, {"text", FromLocal(text)}});
     else Emit(text);
 }
@@ -374,11 +377,13 @@ void TCliView::StateReached(int state) {
 }
 
 void TCliView::Warning(const std::string& text) {
+    if (tee_) tee_->Warning(text);
     if (Json()) Event({{"event", "warning"}, {"text", FromLocal(text)}});
     else Error("warning: " + text);
 }
 
 void TCliView::Result(int status, const std::string& result, const std::string& given) {
+    if (tee_) tee_->Result(status, result, given);
     // A reason is UTF-8 text, as the window and the record show it: bytes of the unit or of a file
     // name that are not UTF-8 are shown as <XX>.
     const std::string reason = ShownText(given);
@@ -410,6 +415,7 @@ void TCliView::Result(int status, const std::string& result, const std::string& 
 }
 
 void TCliView::PortEnd(int status, const std::string& word, const std::string& reason, const char* why) {
+    if (tee_) tee_->PortEnd(status, word, reason, why);
     if (Json()) {
         Event({{"event", "port_end"}, {"why", why}, {"status", status}, {"reason", FromLocal(reason)}});
         return;

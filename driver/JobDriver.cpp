@@ -279,12 +279,22 @@ void TJobDriver::CountFailureInRow(const TJobResult& result) {
 }
 
 void TJobDriver::GoOnAfter(const TJobResult& result) {
+    if (pauseAsked_) {
+        pauseAsked_ = false;
+        paused_ = result;
+        return listener_.Event(TPortPausedEvent{true, 0});
+    }
     if (plan_.PauseAfterFailures <= 0 || failedInRow_ < plan_.PauseAfterFailures) return Again(result);
     paused_ = result;
     listener_.Event(TPortPausedEvent{true, failedInRow_});
 }
 
+void TJobDriver::Pause() {
+    if (!ended_ && !paused_ && Loops()) pauseAsked_ = true;
+}
+
 void TJobDriver::Resume() {
+    pauseAsked_ = false;
     if (ended_ || !paused_) return;
     const TJobResult unit = std::move(*paused_);
     paused_.reset();
