@@ -235,7 +235,7 @@ TEST(Window, APortThatIsNoTerminalGivesTheSystemsReason) {
     ASSERT_TRUE(w.OpenPort("4", "38400"));
     EXPECT_EQ(w.Text(Control<QLabel>(f, "Label12")), "Port did not open on Com 4 at 38400 baud");
     const std::string tip = PlainToolTip(Control<QLabel>(f, "Label12"));
-    EXPECT_EQ(tip.rfind("Inappropriate ioctl for device\n", 0), 0u) << tip;
+    EXPECT_EQ(tip.rfind("Inappropriate ioctl for device\n", 0), 0u);
     EXPECT_NE(tip.find("is not a serial device"), std::string::npos) << tip;
 }
 
@@ -273,10 +273,24 @@ TEST(Window, FactoryBootstrapWithoutAPortSaysSo) {
                            QString::fromStdString("COM4 is " + w.Folder() + "COM4 -> /dev/no-such-adapter, which does not exist")}));
     EXPECT_NE(f.HistoryLines()[3].toStdString().find("COM4: ln -sfn "), std::string::npos) << f.HistoryLines()[3].toStdString();
     EXPECT_FALSE(Shown(Control<QPushButton>(f, "BtnGoOn"), f));
-    EXPECT_FALSE(Shown(Control<QPushButton>(f, "BtnBackToStart"), f));
-    // A second factory run replaces the earlier history.
+    // Another port is tried from the start screen, without starting the program again.
+    auto* back = Control<QPushButton>(f, "BtnBackToStart");
+    ASSERT_TRUE(Shown(back, f));
+    EXPECT_EQ(back->text(), "&Go Back to Start");
+    back->click();
+    EXPECT_TRUE(Shown(Control<QGroupBox>(f, "OpeningBox"), f));
+    EXPECT_FALSE(Shown(Control<QGroupBox>(f, "FactoryBox"), f));
+    EXPECT_FALSE(Shown(back, f));
+    EXPECT_EQ(f.Engine().HelpContext(), 1);
+    // The adapter linked as COM4 now: the next factory run starts afresh and reaches its jumpers.
+    TestPty pty;
+    pty.LinkAs(w.Folder(), 4);
     Control<QPushButton>(f, "BtnBoot")->click();
+    EXPECT_TRUE(Shown(Control<QGroupBox>(f, "FactoryBox"), f));
     EXPECT_EQ(f.HistoryLines(), QStringList{"Opening Com Port 4..."});
+    ASSERT_TRUE(WaitUntil([&] { return Shown(Control<QPushButton>(f, "BtnGoOn"), f); }));
+    EXPECT_EQ(f.HistoryLines(), (QStringList{"Opening Com Port 4...", "Port is open on Com 4 at 19200 baud"}));
+    EXPECT_EQ(pty.Speed(), 19200);
 }
 
 TEST(Window, HelpShowsTheTopicOfThePhase) {
