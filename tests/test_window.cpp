@@ -235,7 +235,7 @@ TEST(Window, APortThatIsNoTerminalGivesTheSystemsReason) {
     ASSERT_TRUE(w.OpenPort("4", "38400"));
     EXPECT_EQ(w.Text(Control<QLabel>(f, "Label12")), "Port did not open on Com 4 at 38400 baud");
     const std::string tip = PlainToolTip(Control<QLabel>(f, "Label12"));
-    EXPECT_EQ(tip.rfind("Inappropriate ioctl for device\n", 0), 0u);
+    EXPECT_EQ(tip.rfind("Inappropriate ioctl for device\n", 0), 0u) << tip;
     EXPECT_NE(tip.find("is not a serial device"), std::string::npos) << tip;
 }
 
