@@ -167,6 +167,20 @@ private:
     std::optional<TPortInfo> found_;
 };
 
+// The COM n the port box names, 0 when it names none.
+int ComOf(const QComboBox* box) {
+    bool ok = false;
+    const int port = box->currentText().trimmed().toInt(&ok);
+    return ok && port >= 1 && port <= 9 ? port : 0;
+}
+
+// The port box's tooltip from `listing`: what its COM n leads to, and the devices present.
+void TipPortBox(QComboBox* box, const TPortListing& listing) {
+    if (const int port = ComOf(box))
+        box->setToolTip(Qt::convertFromPlainText(QString::fromLocal8Bit(PortTooltipText(listing, port).c_str()),
+                                                 Qt::WhiteSpacePre));
+}
+
 }  // namespace
 
 QString Latin1(const std::string& bytes) {
@@ -621,13 +635,8 @@ void TForm1::ShowPortFault(const TEndedJob& job, const TPortFacts& facts) {
 // The port box's tooltip from the last listing, at once, and a new listing asked for: the devices
 // and their holders are walked off the loop, and the tooltip follows when they have been.
 void TForm1::ShowPortTooltip() {
-    bool ok = false;
-    const int port = CommPortBox->currentText().trimmed().toInt(&ok);
-    if (!ok || port < 1 || port > 9) return;
-    if (listing_) {
-        const std::string text = PortTooltipText(*listing_, port);
-        CommPortBox->setToolTip(Qt::convertFromPlainText(QString::fromLocal8Bit(text.c_str()), Qt::WhiteSpacePre));
-    }
+    if (!ComOf(CommPortBox)) return;
+    if (listing_) TipPortBox(CommPortBox, *listing_);
     RelistPorts();
 }
 
@@ -642,12 +651,8 @@ void TForm1::RelistPorts() {
 
 void TForm1::PortsListed(const TPortListing& listing) {
     listing_ = listing;
-    if (std::exchange(listAgain_, false)) return ShowPortTooltip();
-    bool ok = false;
-    const int port = CommPortBox->currentText().trimmed().toInt(&ok);
-    if (!ok || port < 1 || port > 9) return;
-    const std::string text = PortTooltipText(listing, port);
-    CommPortBox->setToolTip(Qt::convertFromPlainText(QString::fromLocal8Bit(text.c_str()), Qt::WhiteSpacePre));
+    TipPortBox(CommPortBox, listing);
+    if (std::exchange(listAgain_, false)) RelistPorts();
 }
 
 void TForm1::Progress(int sent, int total) {

@@ -35,6 +35,11 @@ TEST(Window, StartsOnTheStartScreenWithPortOneAndDefaultBaud) {
     EXPECT_EQ(QGuiApplication::applicationDisplayName(), QCoreApplication::applicationName());
     EXPECT_EQ(Control<QComboBox>(f, "CommPortBox")->currentText().toStdString(), "1");
     EXPECT_EQ(Control<QComboBox>(f, "BaudRateBox")->currentText().toStdString(), "38400");
+    // The port's tooltip says what the chosen COM n leads to, and follows the choice.
+    auto* portBox = Control<QComboBox>(f, "CommPortBox");
+    EXPECT_EQ(PlainToolTip(portBox).rfind("COM1: ", 0), 0u) << PlainToolTip(portBox);
+    portBox->setEditText("2");
+    EXPECT_TRUE(WaitUntil([&] { return PlainToolTip(portBox).rfind("COM2: ", 0) == 0; })) << PlainToolTip(portBox);
     EXPECT_TRUE(Shown(Control<QGroupBox>(f, "OpeningBox"), f));
     EXPECT_FALSE(Shown(Control<QGroupBox>(f, "MainBox"), f));
     EXPECT_FALSE(Shown(Control<QGroupBox>(f, "FactoryBox"), f));
