@@ -223,5 +223,6 @@ private:
     qint64 pollDeadline_ = -1;
     TOffLoop usbLookup_{&context_};  // a usb: name looked up among the adapters, off the loop
     bool closing_ = false;           // the port's device is being let go off the loop
+    bool startWhenClosed_ = false;   // the factory job's next unit opens the port once it has been
     std::function<void()> whenClosed_;
 };
