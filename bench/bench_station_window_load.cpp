@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/IdleLoop.h"
 #include "gui/StationWindow.h"
 #include "host/Ports.h"
 #include "host/StopSignals.h"
@@ -65,17 +66,6 @@ private:
     std::vector<std::string> paths_;
 };
 
-// Runs the loop asleep until `done` holds (the window's tick wakes it every 50 ms).
-bool AwaitIdly(const std::function<bool()>& done, int ms = kStepMs) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
 // The longest gap between two ticks of a window's timer since the last Take().
 class TGapMeter {
 public:
@@ -109,7 +99,7 @@ bool Step(const char* what, TGapMeter& gaps, const std::function<void()>& act, c
     handler.start();
     act();
     const qint64 handlerMs = handler.elapsed();
-    if (!AwaitIdly(done)) {
+    if (!AwaitIdly(done, kStepMs)) {
         std::fprintf(stderr, "bench_station_window_load: %s did not end\n", what);
         return false;
     }
