@@ -473,7 +473,7 @@ void TStationWindow::Prepared(const TPreparedFirmware& prepared) {
         return ShowMessage((start ? "No unit was started: " : "") + QString("the firmware file cannot be prepared: ") + reason);
     }
     input_ = StationInputOf(result, prepared.Upload);
-    if (Locked()) ShowRecipeProblem(PinnedFirmwareMismatch(*setup_.Recipe, input_.Sha256, input_.Size));
+    if (Locked()) ShowRecipeProblem(prepared.Mismatch);
     ShowHeader();
     if (start) StartPorts();
     ShowRunning();
