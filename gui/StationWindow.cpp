@@ -105,7 +105,6 @@ TStationWindow::~TStationWindow() {
 
 TStationTile* TStationWindow::NewTile(const TStationPort& port, const std::string& identity) {
     auto* tile = new TStationTile(port, identity, Locked(), tileBoard_);
-    tile->SetShortName(ShortPortName(port, listing_, static_cast<int>(tiles_.size()) + 1));
     tile->OnUnitEnded = [this](TStationTile& t, const TUnitEndedEvent& e) { UnitEnded(t, e); };
     tile->OnStoreRecord = [this](TStationTile& t, const TJobResult& r, TJobDriver::TStored stored) {
         return Record(t, r, std::move(stored));
@@ -291,6 +290,8 @@ void TStationWindow::RelistPorts() {
 void TStationWindow::PortsListed(const std::vector<TStationPort>& ports, const TPortListing& listing,
                                  const std::vector<std::string>& identities) {
     listing_ = listing;
+    // A short name needs this listing (a device may be the one a COM n leads to): made here, once,
+    // and until it comes the tile names its port as given.
     for (size_t t = 0; t < tiles_.size(); ++t)
         for (size_t i = 0; i < ports.size(); ++i)
             if (SamePort(ports[i], tiles_[t]->Port())) {
