@@ -574,6 +574,20 @@ TEST(StationWindow, StaysResponsiveWhileThePortsAreListed) {
     EXPECT_EQ(line.Tile(1).ShortName(), "COM 7") << "the device COM 7 leads to, once listed";
 }
 
+// A recipe's tiles beyond the screen's worth are made a few a turn of the loop: Start waits for
+// the last, and then every port has its tile, in the recipe's order.
+TEST(StationWindow, ARecipesTilesAreAllMadeInOrderBeforeStart) {
+    Line line;
+    TStationWindow& w = line.Open(19, TestFirmware::Make(8, 3));
+    const std::string recipe = line.program / "line19.json";
+    ASSERT_TRUE(w.SaveRecipe(recipe));
+    ASSERT_TRUE(w.OpenRecipe(recipe));
+    ASSERT_TRUE(WaitUntil([&] { return !w.Running(); }));
+    ASSERT_EQ(w.Tiles().size(), 19u);
+    for (int i = 1; i <= 19; ++i) EXPECT_EQ(line.Tile(i).Port().Device, line.Device(i)) << i;
+    EXPECT_TRUE(Control<QPushButton>(w, "BtnStart")->isEnabled());
+}
+
 // Under a policy that requires signed recipes the window loads no unit without one, its Open
 // Recipe refuses an unsigned recipe with the reason, and a signed one's signer heads the window
 // and reaches every record.
