@@ -11,12 +11,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "bench/IdleLoop.h"
 #include "firmware/UploadFile.h"
 #include "gui/StationWindow.h"
 #include "gui/Uflash8.h"
@@ -32,19 +32,6 @@ constexpr int kUnits = 16;
 constexpr int kBlocks = 300;
 constexpr int kBaud = 57600;
 constexpr int kRequestBytes = 12;  // "SEND BLOCK" CR LF
-
-// Runs the event loop as the program does, asleep until something happens (the window's tick wakes
-// it at least every 50 ms), until `done` holds or `ms` pass. A loop that polls without sleeping
-// would take a core from the units and the ports it measures.
-bool AwaitIdly(const std::function<bool()>& done, int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
 
 struct TTimes {
     qint64 First = -1, Last = -1;

@@ -67,10 +67,11 @@ bool TCliStation::PrepareOnce(TStopSignals& stops, int& status) {
     input_ = StationInputOf(*job.Prepared(), job.PreparedUpload());
     input_.File = file.FilePath;
     // A recipe pins the firmware: what was prepared must be the bytes it names, whatever changed
-    // since the file was checked.
-    if (const std::string mismatch = PinMismatch(plan_, input_.Sha256); !mismatch.empty()) {
-        std::fprintf(stderr, "zupflshc: the firmware '%s' changed while it was prepared: %s\n",
-                     ShownText(file.FilePath).c_str(), mismatch.c_str());
+    // since the file was checked; refused as `recipe run` refuses it before preparing.
+    const std::string mismatch = plan_.Recipe ? PreparedFirmwareMismatch(*plan_.Recipe, *job.Prepared()) : std::string();
+    if (!mismatch.empty()) {
+        std::fprintf(stderr, "zupflshc: recipe '%s': %s; nothing was sent; %s\n", ShownText(plan_.Recipe->Name).c_str(),
+                     mismatch.c_str(), RecipeRewriteRemedy(*plan_.Recipe).c_str());
         status = Exit::Usage;
         return false;
     }

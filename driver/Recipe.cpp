@@ -339,10 +339,6 @@ std::string PreparedFirmwareMismatch(const TRecipe& recipe, const TJobResult& pr
     return DigestMismatch(recipe, file, prepared.InputSize, prepared.InputSha256);
 }
 
-std::string PinnedFirmwareMismatch(const TRecipe& recipe, const std::string& sha256, int64_t size) {
-    return DigestMismatch(recipe, recipe.FirmwarePath(), size, sha256);
-}
-
 namespace {
 
 // A word of a command as a shell reads it back: quoted when it holds anything but the plain.

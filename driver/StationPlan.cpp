@@ -121,8 +121,3 @@ int TStationPlan::PauseAfter() const {
     if (PauseAfterFailures >= 0) return PauseAfterFailures;
     return Station() ? kStationPauseAfterFailures : 0;
 }
-
-std::string PinMismatch(const TStationPlan& plan, const std::string& preparedSha256) {
-    if (plan.PinnedSha256.empty() || preparedSha256 == plan.PinnedSha256) return {};
-    return "sha256 " + preparedSha256 + " (prepared), " + plan.PinnedSha256 + " (recipe)";
-}

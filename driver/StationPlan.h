@@ -71,7 +71,3 @@ TRecipe RecipeOf(const TStationPlan& plan, const TStationInput& pin, const std::
 // files of their own.
 std::vector<TJobPlan> PortPlans(const TStationPlan& plan, const TStationInput& input, const std::string& programFolder,
                                 const std::function<std::string(const std::string&)>& resolve = {});
-
-// "" when the prepared firmware is the one the plan pins (or it pins none); otherwise both digests,
-// "sha256 <prepared> (prepared), <pinned> (recipe)".
-std::string PinMismatch(const TStationPlan& plan, const std::string& preparedSha256);

@@ -37,6 +37,11 @@ constexpr int kTotalsEveryTicks = 20;
 constexpr qint64 kRateAfterMs = 60000;
 const char* const kStationTitle = "Norvane Flash Station";
 constexpr int kStationHelpTopic = 10;
+// A recipe's 60 tiles made and laid out at once would hold the window for a quarter of a second
+// on a busy machine: the screen's worth is made at once, the rest a few a turn of the loop, the
+// window drawing and taking Stop and Close between them.
+constexpr size_t kFirstTiles = 2 * kColumns;
+constexpr size_t kTilesPerTurn = 4;
 
 QString Local(const std::string& text) { return QString::fromLocal8Bit(text.c_str()); }
 // A reason is UTF-8 text; bytes of the unit or of a file name that are not are shown as <XX>.
@@ -84,8 +89,13 @@ TStationWindow::TStationWindow(const TStationSetup& setup, TStopSignals& stops, 
     timer_->setInterval(setup_.TickMs);
     connect(timer_, &QTimer::timeout, this, [this] { Tick(); });
     timer_->start();
+    builder_ = new QTimer(this);
+    builder_->setSingleShot(true);
+    builder_->setInterval(0);
+    connect(builder_, &QTimer::timeout, this, [this] { BuildTiles(kTilesPerTurn); });
     ShowTotals();
-    ApplySetup();
+    // No loop runs yet: every tile is made now, and is there when the window is.
+    ApplySetup(setup_.Ports.size());
 }
 
 TStationWindow::~TStationWindow() {
@@ -97,6 +107,8 @@ TStationWindow::~TStationWindow() {
     // The tiles' drivers go before the recorder and the preparation they may still tell.
     for (TStationTile* tile : tiles_) delete tile;
     tiles_.clear();
+    for (TStationTile* tile : retired_) delete tile;
+    retired_.clear();
     // The last records are on the disk before the window goes; a listing or a preparation under
     // way is waited for and its answer dropped.
     finisher_.Join();
@@ -105,7 +117,6 @@ TStationWindow::~TStationWindow() {
 
 TStationTile* TStationWindow::NewTile(const TStationPort& port, const std::string& identity) {
     auto* tile = new TStationTile(port, identity, Locked(), tileBoard_);
-    tile->SetShortName(ShortPortName(port, listing_, static_cast<int>(tiles_.size()) + 1));
     tile->OnUnitEnded = [this](TStationTile& t, const TUnitEndedEvent& e) { UnitEnded(t, e); };
     tile->OnStoreRecord = [this](TStationTile& t, const TJobResult& r, TJobDriver::TStored stored) {
         return Record(t, r, std::move(stored));
@@ -238,6 +249,27 @@ QWidget* TStationWindow::BuildButtons() {
     return bar;
 }
 
+// Start waits until every tile is there (the window is busy meanwhile); the tab order, the port
+// picker and the listing are made once, for them all.
+void TStationWindow::BuildTiles(size_t count) {
+    for (size_t i = 0; i < count && !retired_.empty(); ++i) {
+        delete retired_.back();
+        retired_.pop_back();
+    }
+    const size_t now = std::min(count, toBuild_.size());
+    for (size_t i = 0; i < now; ++i) {
+        TStationTile* tile = NewTile(toBuild_[i], PortIdentity(toBuild_[i], listing_, false));
+        const int at = static_cast<int>(tiles_.size()) - 1;
+        grid_->addWidget(tile, at / kColumns, at % kColumns, Qt::AlignTop);
+    }
+    toBuild_.erase(toBuild_.begin(), toBuild_.begin() + static_cast<std::ptrdiff_t>(now));
+    if (Building()) return builder_->start();
+    Relayout();
+    FillPortPicker();
+    RelistPorts();
+    ShowRunning();
+}
+
 void TStationWindow::Relayout() {
     for (TStationTile* tile : tiles_) grid_->removeWidget(tile);
     for (size_t i = 0; i < tiles_.size(); ++i)
@@ -291,6 +323,8 @@ void TStationWindow::RelistPorts() {
 void TStationWindow::PortsListed(const std::vector<TStationPort>& ports, const TPortListing& listing,
                                  const std::vector<std::string>& identities) {
     listing_ = listing;
+    // A short name needs this listing (a device may be the one a COM n leads to): made here, once,
+    // and until it comes the tile names its port as given.
     for (size_t t = 0; t < tiles_.size(); ++t)
         for (size_t i = 0; i < ports.size(); ++i)
             if (SamePort(ports[i], tiles_[t]->Port())) {
@@ -445,6 +479,7 @@ void TStationWindow::Prepare(bool thenStart) {
     // In memory (every port then sends that upload, and nothing is written beside the firmware),
     // on a thread of its own: a file of 64 MiB takes seconds to read, convert and digest.
     preparer_.Run([file = setup_.Firmware, tickMs = setup_.TickMs, folder = programFolder_, pin = setup_.Recipe] {
+        LowerThisThreadsPriority();
         return PrepareOnThisThread(file, tickMs, folder, pin ? &*pin : nullptr);
     }, [this](const TPreparedFirmware& prepared) { Prepared(prepared); });
 }
@@ -473,7 +508,7 @@ void TStationWindow::Prepared(const TPreparedFirmware& prepared) {
         return ShowMessage((start ? "No unit was started: " : "") + QString("the firmware file cannot be prepared: ") + reason);
     }
     input_ = StationInputOf(result, prepared.Upload);
-    if (Locked()) ShowRecipeProblem(PinnedFirmwareMismatch(*setup_.Recipe, input_.Sha256, input_.Size));
+    if (Locked()) ShowRecipeProblem(prepared.Mismatch);
     ShowHeader();
     if (start) StartPorts();
     ShowRunning();
@@ -758,20 +793,24 @@ bool TStationWindow::OpenRecipe(const std::string& path) {
     if (recorder_) FinishRecords();
     if (setup.RecordDb != setup_.RecordDb) locationChecked_ = false;
     setup_ = setup;
-    ApplySetup();
+    ApplySetup(kFirstTiles);
     return true;
 }
 
-void TStationWindow::ApplySetup() {
-    for (TStationTile* tile : tiles_) delete tile;
+void TStationWindow::ApplySetup(size_t firstTiles) {
+    // The last setup's tiles leave the screen at once and are deleted a few a turn, as the new
+    // ones are made.
+    for (TStationTile* tile : tiles_) {
+        tile->hide();
+        grid_->removeWidget(tile);
+        retired_.push_back(tile);
+    }
     tiles_.clear();
-    for (const TStationPort& port : setup_.Ports) NewTile(port, PortIdentity(port, listing_, false));
+    toBuild_ = setup_.Ports;
     for (QWidget* w : std::initializer_list<QWidget*>{chooseFile_, baudLabel_, baudBox_, pickerLabel_, portPicker_, addPort_})
         w->setVisible(!Locked());
     baudBox_->setCurrentText(QString::number(setup_.Baud));
-    Relayout();
-    FillPortPicker();
-    RelistPorts();
+    BuildTiles(firstTiles);
     input_ = {};
     ShowRecipeProblem({});
     ShowHeader();

@@ -67,7 +67,8 @@ public:
     // Saves what the window runs now as a recipe; the firmware must have been prepared.
     bool SaveRecipe(const std::string& path);
 
-    bool Running() const { return running_ || preparing_; }
+    // Busy: units running, the firmware being prepared, or the tiles still being built.
+    bool Running() const { return running_ || preparing_ || Building(); }
     std::vector<TStationTile*> Tiles() const { return tiles_; }
     const std::string& RunId() const { return runId_; }
     // Records whose fate is known so far (kept somewhere or lost), and those not kept where meant.
@@ -89,6 +90,8 @@ private:
     QWidget* BuildHeader();
     QWidget* BuildButtons();
     void Relayout();
+    bool Building() const { return !toBuild_.empty() || !retired_.empty(); }
+    void BuildTiles(size_t count);
     TStationTile* NewTile(const TStationPort& port, const std::string& identity);
     void RelistPorts();
     void PortsListed(const std::vector<TStationPort>& ports, const TPortListing& listing,
@@ -102,7 +105,8 @@ private:
     bool ClaimUnitId(const std::string& id, std::string& refusal);
     std::string Record(TStationTile& tile, const TJobResult& unit, TJobDriver::TStored stored);
     void ListUnit(const TStationTile& tile, const TJobResult& result);
-    void ApplySetup();
+    // `firstTiles` of the tiles are made at once, the rest a few a turn of the loop.
+    void ApplySetup(size_t firstTiles);
     bool Locked() const { return setup_.Recipe.has_value(); }
     void PortEnded();
     void MoveToNextAwaitingId(const TStationTile& from);
@@ -125,6 +129,8 @@ private:
     TStopSignals& stops_;
     std::string programFolder_;
     std::vector<TStationTile*> tiles_;
+    std::vector<TStationPort> toBuild_;   // the ports whose tiles are still to come, in order
+    std::vector<TStationTile*> retired_;  // the last setup's tiles, hidden, going a few a turn
     TStationInput input_;
     bool preparing_ = false, startAfterPreparing_ = false, running_ = false, closing_ = false;
     bool closeAwaitsPorts_ = false;     // Close goes on once every port's device is let go
@@ -158,4 +164,5 @@ private:
     QGridLayout* grid_;
     QTreeWidget* units_;
     QTimer* timer_;
+    QTimer* builder_;  // the next few tiles, on the loop's next turn
 };

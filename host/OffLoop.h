@@ -9,6 +9,11 @@
 #include <thread>
 #include <utility>
 
+// For work that takes a core for seconds (a firmware of 64 MiB read, converted and digested): the
+// calling thread gives way to threads of ordinary priority, so that on a busy machine the window's
+// loop is not left waiting for a core behind its own worker. Called on the worker's own thread.
+void LowerThisThreadsPriority();
+
 // One piece of work at a time. The thread is joined when its answer arrives, when other work
 // replaces it, or when this goes (whose answer is then dropped): nothing outlives its owner.
 class TOffLoop {

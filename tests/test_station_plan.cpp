@@ -2,9 +2,11 @@
 // plan made from it: the fields every front end's ports start with.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 
 #include "cli/OptionsPlan.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -137,12 +139,45 @@ TEST(StationPlan, AResolvedDeviceNamesThePortsFiles) {
     EXPECT_EQ(ports[1].Device.front(), '/') << "a relative device is opened where it was named";
 }
 
-TEST(StationPlan, ThePinnedDigestIsCheckedAgainstThePreparedBytes) {
-    const TStationPlan pinned = StationPlanOf(Recipe({"COM 1"}));
-    EXPECT_EQ(PinMismatch(pinned, std::string(64, 'a')), "");
-    EXPECT_EQ(PinMismatch(pinned, std::string(64, 'b')),
-              "sha256 " + std::string(64, 'b') + " (prepared), " + std::string(64, 'a') + " (recipe)");
-    EXPECT_EQ(PinMismatch(StationPlanOf(Options({{1, ""}})), std::string(64, 'b')), "") << "nothing pinned";
+// What every front end is about to send under a recipe is judged by the digest and size its
+// preparation took; the file is looked at again only to say why a preparation failed.
+TEST(StationPlan, PreparedFirmwareIsJudgedAgainstThePinByOneRule) {
+    TempDir line;
+    TRecipe pinned = Recipe({"COM 1"});
+    pinned.Path = line / "line3.json";
+    pinned.Size = 1000;
+    const std::string file = line / "fw.h86";
+    const std::string differs = "the firmware '" + file + "' is not the one the recipe pins: sha256 ";
+    struct TRow {
+        const char* what;
+        TDriverJob job;
+        TResultKind kind;
+        char digest;
+        int64_t size;
+        bool there;        // the file is there when it is judged
+        std::string says;  // the start of the refusal, "" for none
+    } const rows[] = {
+        {"the pinned bytes", TDriverJob::Upload, TResultKind::Prepared, 'a', 1000, true, ""},
+        {"other bytes", TDriverJob::Upload, TResultKind::Prepared, 'b', 1000, true,
+         differs + std::string(64, 'b') + " (file), " + std::string(64, 'a') + " (recipe)"},
+        {"the digest alone is not enough: the size counts too", TDriverJob::Upload, TResultKind::Prepared, 'a', 999,
+         true, differs},
+        {"a preparation that failed: the file is looked at for why", TDriverJob::Upload, TResultKind::FileFailed, 'a',
+         1000, false, "the firmware '" + file + "' is missing"},
+        {"a factory recipe pins no firmware", TDriverJob::Factory, TResultKind::Prepared, 'b', 1, false, ""},
+    };
+    for (const TRow& row : rows) {
+        std::filesystem::remove(file);
+        if (row.there) WriteWholeFile(file, "firmware");
+        pinned.Job = row.job;
+        TJobResult prepared;
+        prepared.Kind = row.kind;
+        prepared.InputSha256 = std::string(64, row.digest);
+        prepared.InputSize = row.size;
+        const std::string says = PreparedFirmwareMismatch(pinned, prepared);
+        EXPECT_EQ(says.substr(0, row.says.size()), row.says) << row.what;
+        EXPECT_EQ(says.empty(), row.says.empty()) << row.what << ": " << says;
+    }
 }
 
 // What the window saves is what a run of the saved recipe starts with.

@@ -545,6 +545,7 @@ TEST(StationWindow, StaysResponsiveWhileThePortsAreListed) {
         TSerialDevice adapter;
         adapter.Path = RealPath(device);
         adapter.ById = "/dev/serial/by-id/usb-Bench_Adapter-if00";
+        adapter.ComNumber = 7;
         listing.Devices.push_back(adapter);
         return listing;
     };
@@ -564,11 +565,27 @@ TEST(StationWindow, StaysResponsiveWhileThePortsAreListed) {
     Control<QPushButton>(w, "BtnStop")->click();
     EXPECT_TRUE(WaitUntil([&] { return !w.Running(); })) << "Stop is taken";
     EXPECT_EQ(line.TileText(1, "IdentityLabel"), device) << "the tile names its port until the listing comes";
+    EXPECT_EQ(line.Tile(1).ShortName().toStdString(), device) << "no short name from a listing not yet made";
     w.close();
     EXPECT_TRUE(WaitUntil([&] { return !w.isVisible(); })) << "Close is taken once the records are written";
     release.go();
     EXPECT_TRUE(WaitUntil([&] { return line.TileText(1, "IdentityLabel").find("by-id: usb-Bench_Adapter-if00") != std::string::npos; }))
         << line.TileText(1, "IdentityLabel");
+    EXPECT_EQ(line.Tile(1).ShortName(), "COM 7") << "the device COM 7 leads to, once listed";
+}
+
+// A recipe's tiles beyond the screen's worth are made a few a turn of the loop: Start waits for
+// the last, and then every port has its tile, in the recipe's order.
+TEST(StationWindow, ARecipesTilesAreAllMadeInOrderBeforeStart) {
+    Line line;
+    TStationWindow& w = line.Open(19, TestFirmware::Make(8, 3));
+    const std::string recipe = line.program / "line19.json";
+    ASSERT_TRUE(w.SaveRecipe(recipe));
+    ASSERT_TRUE(w.OpenRecipe(recipe));
+    ASSERT_TRUE(WaitUntil([&] { return !w.Running(); }));
+    ASSERT_EQ(w.Tiles().size(), 19u);
+    for (int i = 1; i <= 19; ++i) EXPECT_EQ(line.Tile(i).Port().Device, line.Device(i)) << i;
+    EXPECT_TRUE(Control<QPushButton>(w, "BtnStart")->isEnabled());
 }
 
 // Under a policy that requires signed recipes the window loads no unit without one, its Open

@@ -59,9 +59,28 @@ int Fail(const char* what, const TForm1& f) {
 }
 
 // The station window on eight ports as a bench has them, COM 1 to COM 4 and four adapters by their
-// by-path names, every unit verified and every id required: units verified (two ports waiting for
-// the next unit's id, one for the next unit), a unit whose checksum is not the file's, a port waiting
-// for its first id, two units being written at the line's speed and an adapter not plugged in.
+// by-path names, every id required: units verified (one port waiting for the next unit's id, one
+// for the next unit), a unit loaded without verification, a unit whose checksum is not the file's,
+// a port waiting for its first id, two units being written at the line's speed and an adapter not
+// plugged in. A run verifies every unit or none: the loaded unit's port is run again, from a plan
+// of its own without verification, once it has opened and waits for its id.
+constexpr size_t kLoadedTile = 5;
+
+// Tile `index` stopped while it waits for its unit's id, then run from the window's plan without
+// verification. False when it did not let its port go.
+bool RunWithoutVerification(TStationWindow& window, const TStationSetup& setup, size_t index, TStopSignals& stops) {
+    TStationTile& tile = *window.Tiles()[index];
+    tile.Stop();
+    if (!WaitUntil([&] { return !tile.Running() && !tile.Releasing(); }, 10000)) return false;
+    TStationPlan plan = setup;
+    plan.Verify = false;
+    plan.PauseAfterFailures = kStationPauseAfterFailures;
+    plan.Ports.clear();
+    for (const TStationTile* t : window.Tiles()) plan.Ports.push_back(t->Port());
+    tile.Begin(PortPlans(plan, window.Firmware(), setup.ProgramFolder)[index], setup.ProgramFolder, stops);
+    return true;
+}
+
 int StationShot(const QString& out, const std::string& sample) {
     TempDir program, adapters;
     struct Port {
@@ -74,7 +93,7 @@ int StationShot(const QString& out, const std::string& sample) {
         {{"--restart-ms", "100"}, nullptr},
         {{"--pace", "--restart-ms", "100"}, "MXR2-10420"},
         {{"--pace", "--restart-ms", "100"}, "MXR2-10421"},
-        {{"--restart-ms", "100"}, "MXR2-10422"},
+        {{"--restart-ms", "100"}, nullptr},  // given once its port runs without verification
         {{}, "MXR2-10423"},
         {{"--restart-ms", "100"}, "MXR2-10424"},
     };
@@ -120,10 +139,18 @@ int StationShot(const QString& out, const std::string& sample) {
     for (size_t i = 0; i < ports.size(); ++i)
         if (ports[i].id) scan(i, ports[i].id);
     Control<QPushButton>(window, "BtnStart")->click();
+    const QString awaitsId = "scan the next unit's id: the port waits for it";
+    if (!WaitUntil([&] { return tiles[kLoadedTile]->DoingText() == awaitsId; }, 20000) ||
+        !RunWithoutVerification(window, setup, kLoadedTile, stops) ||
+        !WaitUntil([&] { return tiles[kLoadedTile]->DoingText() == awaitsId; }, 20000)) {
+        std::fprintf(stderr, "zupshots: the loaded unit's port did not run again\n");
+        return 1;
+    }
+    scan(kLoadedTile, "MXR2-10422");
     // The last port's next unit has its id: the port waits for the unit to be switched on.
     if (WaitUntil([&] { return tiles[7]->Loaded() == 1; }, 60000)) scan(7, "MXR2-10425");
     if (!WaitUntil([&] {
-            return tiles[0]->Loaded() == 1 && tiles[1]->Failed() == 1 && tiles[5]->Loaded() == 1 &&
+            return tiles[0]->Loaded() == 1 && tiles[1]->Failed() == 1 && tiles[kLoadedTile]->ResultText() == "loaded" &&
                    tiles[6]->ResultText().startsWith("port problem") &&
                    tiles[7]->DoingText() == "waiting for the next unit" && tiles[3]->DoingText().startsWith("block") &&
                    tiles[4]->DoingText().startsWith("block") && tiles[3]->Writing() && tiles[4]->Writing();
