@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QAbstractItemView>
 #include <QDateTime>
 #include <QFileDialog>
 #include <QGridLayout>
@@ -67,6 +68,9 @@ public:
     std::function<void()> BeforePopup;
     void showPopup() override {
         if (BeforePopup) BeforePopup();
+        // The box is kept narrow so the toolbar fits a 1024-pixel screen; its list shows each
+        // port's whole line.
+        view()->setMinimumWidth(view()->sizeHintForColumn(0) + 2 * view()->frameWidth());
         QComboBox::showPopup();
     }
 };
@@ -204,7 +208,7 @@ QWidget* TStationWindow::BuildButtons() {
     portPicker_ = picker;
     portPicker_->setObjectName("PortPicker");
     portPicker_->setAccessibleName("Port to add");
-    portPicker_->setMinimumContentsLength(24);
+    portPicker_->setMinimumContentsLength(14);
     addPort_ = NewButton(bar, "BtnAddPort", "&Add Port");
     openRecipe_ = NewButton(bar, "BtnOpenRecipe", "Open &Recipe...");
     saveRecipe_ = NewButton(bar, "BtnSaveRecipe", "Sa&ve Recipe...");
