@@ -1,7 +1,14 @@
 #include "history/HistoryRollup.h"
 
 #include <QDateTime>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTimeZone>
+#include <functional>
+
+#include "history/HistoryFormat.h"
+#include "history/HistoryStore.h"
 
 using HistorySchema::TDialect;
 
@@ -84,7 +91,7 @@ bool Answers(const THistoryFilter& f, bool localTime) {
         return utc.minute() == 0 && utc.second() == 0 && utc.msec() == 0;
     };
     if (!onHour(f.Since) || !onHour(f.Before)) return false;
-    if (!f.UnitId.isEmpty() || !f.InputSha256.isEmpty() || f.AfterId > 0 || f.PendingOnly) return false;
+    if (!f.UnitId.isEmpty() || !f.InputSha256.isEmpty() || f.AfterId > 0 || f.PendingOnly || f.Limit > 0) return false;
     if (!localTime) return true;
     const QTimeZone zone = QTimeZone::systemTimeZone();
     const QDateTime now = QDateTime::currentDateTimeUtc();
@@ -137,3 +144,50 @@ double TBucketMedian::Median() const {
 }
 
 }  // namespace HistoryRollup
+
+// The plain summary's days from the sums: the counts by day, station, result and reason, each day's
+// wire ratios by bucket, and the rows still to be forwarded (an index finds those few).
+bool THistoryStore::SummarizeDays(const THistoryFilter& filter, THistorySummary& summary, bool& answered,
+                                  QString& error) {
+    answered = HistoryRollup::Answers(filter, true);
+    if (!answered) return true;
+    const bool sqlite = location_.Kind == THistoryLocation::TKind::Sqlite;
+    auto select = [&](const QString& sql, const QVariantList& values, const std::function<void(const QSqlQuery&)>& each) {
+        QSqlQuery q(QSqlDatabase::database(connection_, false));
+        q.setForwardOnly(true);
+        bool ok = q.prepare(sql);
+        for (qsizetype i = 0; ok && i < values.size(); ++i) q.bindValue(static_cast<int>(i), values[i]);
+        ok = ok && q.exec();
+        while (ok && q.next()) each(q);
+        if (!ok) error = Failure("cannot be summed up", q.lastError());
+        return ok;
+    };
+    QVariantList values;
+    const QString day = HistoryRollup::LocalTime(true, sqlite, values);
+    const QString where = HistoryRollup::Where(filter, values);
+    std::map<std::pair<QString, QString>, HistoryRollup::TBucketMedian> wires;
+    QVariantList pendingValues;
+    QString pendingWhere = HistoryWhere(filter, pendingValues);
+    pendingWhere = "forward_pending > 0" + (pendingWhere.isEmpty() ? QString() : " AND " + pendingWhere);
+    const bool ok =
+        select(QString("SELECT %1, station, result, reason, SUM(n) FROM job_rollup WHERE %2 GROUP BY 1, 2, 3, 4")
+                   .arg(day, where),
+               values,
+               [&](const QSqlQuery& q) {
+                   summary.AddCount(QDate::fromString(q.value(0).toString(), Qt::ISODate), q.value(1).toString(),
+                                    q.value(2).toString(), q.value(3).toString(), q.value(4).toLongLong());
+               }) &&
+        select(QString("SELECT %1, station, bucket, SUM(n), SUM(total) FROM job_rollup_bucket WHERE %2 AND "
+                       "measure = 'wire' GROUP BY 1, 2, 3")
+                   .arg(day, where),
+               values,
+               [&](const QSqlQuery& q) {
+                   wires[{q.value(0).toString(), q.value(1).toString()}].Add(
+                       q.value(2).toLongLong(), q.value(3).toLongLong(), q.value(4).toDouble());
+               }) &&
+        select("SELECT COUNT(*) FROM job_record WHERE " + pendingWhere, pendingValues,
+               [&](const QSqlQuery& q) { summary.AddPending(q.value(0).toLongLong()); });
+    for (const auto& [key, median] : wires)
+        summary.SetWireMedian(QDate::fromString(key.first, Qt::ISODate), key.second, median.Median());
+    return ok;
+}

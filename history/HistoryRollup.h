@@ -25,7 +25,7 @@ constexpr int kWireBucketsPerUnit = 1000;
 QStringList Create(HistorySchema::TDialect dialect);
 
 // Whether the sums answer `filter` exactly: its bounds on whole hours and nothing asked of single
-// records (a unit, a file, an id, a mark); and, when local days or hours are asked for, a local zone
+// records (a unit, a file, an id, a mark, the newest N); and, when local days or hours are asked for, a local zone
 // whose offsets are whole hours, so each UTC hour lies in one local hour.
 bool Answers(const THistoryFilter& filter, bool localTime);
 // The filter on the sums' columns ("1 = 1" for none), its values in order.
