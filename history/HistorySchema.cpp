@@ -1,5 +1,7 @@
 #include "history/HistorySchema.h"
 
+#include "history/HistoryRollup.h"
+
 namespace HistorySchema {
 namespace {
 
@@ -83,6 +85,11 @@ QStringList Version6() {
             "UPDATE schema_version SET version = 6"};
 }
 
+// Version 7: the record summed up as it is kept (see HistoryRollup), filled from the rows it holds.
+QStringList Version7(TDialect dialect) {
+    return HistoryRollup::Create(dialect) << "UPDATE schema_version SET version = 7";
+}
+
 }  // namespace
 
 QStringList StepFrom(int version, TDialect dialect) {
@@ -93,6 +100,7 @@ QStringList StepFrom(int version, TDialect dialect) {
     case 3: return Version4();
     case 4: return Version5();
     case 5: return Version6();
+    case 6: return Version7(dialect);
     default: return {};
     }
 }

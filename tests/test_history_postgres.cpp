@@ -19,6 +19,7 @@
 #include "history/HistorySchema.h"
 #include "history/RecordKeeping.h"
 #include "history/ResultRecord.h"
+#include "support/HistorySums.h"
 #include "support/HistoryWriters.h"
 #include "support/TempDir.h"
 
@@ -105,6 +106,11 @@ TEST(HistoryPostgres, TheSummaryByGroupIsTheSameAsAFilesSummary) {
         ASSERT_TRUE(file->Summarize(mine, keys, inFile, error)) << error.toStdString();
         EXPECT_EQ(GroupJson(keys, onServer).toStdString(), GroupJson(keys, inFile).toStdString()) << by;
     }
+    // The server's hourly sums answer as its rows do (each bucket here holds one value: exact).
+    THistoryFilter fromNine = mine;
+    fromNine.Since = QDateTime(QDate(2026, 3, 2), QTime(9, 0));
+    const std::pair<const char*, THistoryFilter> filters[] = {{"mine", mine}, {"from nine", fromNine}};
+    for (const auto& [what, filter] : filters) ExpectSumsAsRows(*server, filter, what);
     std::vector<TGroupRow> all;
     ASSERT_TRUE(server->Summarize(mine, {TGroupKey::Recipe}, all, error)) << error.toStdString();
     ASSERT_EQ(all.size(), 1u);

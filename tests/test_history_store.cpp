@@ -26,6 +26,7 @@
 #include "history/ResultRecord.h"
 #include "host/PortSource.h"
 #include "support/AsUser.h"
+#include "support/HistorySums.h"
 #include "support/HistoryWriters.h"
 #include "support/TempDir.h"
 
@@ -297,6 +298,67 @@ TEST(HistoryStore, ALockHeldPastTheTimeoutIsReported) {
     store = OpenOk(path, shortWait);
     ASSERT_TRUE(store);
     EXPECT_TRUE(store->Write(FullRecord("verified", 1), error)) << error.toStdString();
+}
+
+
+// The hourly sums answer as the rows do, kept record by record (a record kept twice counted once)
+// and made by the upgrade from the rows a version 6 file holds; values that share a bucket give
+// medians within it. A bound inside an hour, a unit or the newest few are answered from the rows.
+TEST(HistoryStore, TheSumsAnswerAsTheRowsDo) {
+    TempDir dir;
+    const std::string path = dir / "history.sqlite";
+    const struct {
+        const char* station;
+        const char* port;
+        int hour;
+        const char* unit;
+        const char* result;
+        qint64 ms;
+        double wire;
+    } jobs[] = {
+        {"st1", "COM 1", 8, "A", "unit_failed", 40100, 0.6},   {"st2", "COM 1", 9, "A", "verified", 100000, 0.97},
+        {"st1", "COM 1", 9, "B", "verified", 90200, 0.6101},   {"st1", "COM 1", 9, "F", "verified", 90900, 0.6109},
+        {"st1", "COM 2", 9, "C", "timeout", 20000, 0},         {"st1", "COM 2", 10, "", "port_failed", 0, 0},
+        {"st2", "COM 2", 10, "D", "verified", 95000, 0.98},    {"st2", "", 23, "E", "verified", 97000, 0.96},
+        {"st1", "COM 1", 23, "B", "verified", 98000, 0.62},    {"st1", "COM 1", 23, "G", "not_verified", 98500, 0.63},
+    };
+    {
+        auto store = OpenOk(path);
+        ASSERT_TRUE(store);
+        QString error;
+        for (const auto& job : jobs) {
+            TJobRecord r;
+            r.Start = QDateTime(QDate(2026, 3, 2), QTime(job.hour, 15));
+            r.Job = "upload", r.Station = job.station, r.PortName = job.port, r.Device = "/dev/ttyUSB7";
+            r.Result = job.result, r.Reason = QString("why ") + job.result, r.UnitId = job.unit;
+            r.DurationMs = job.ms, r.WireRatio = job.wire, r.Recipe = job.hour < 10 ? "a.json" : "b.json";
+            r.RecordId = QString("rec-") + job.unit + job.station + QString::number(job.hour);
+            ASSERT_TRUE(store->Write(r, error) && store->Write(r, error)) << error.toStdString();
+        }
+    }
+    THistoryFilter none, fromNine, verified, recipe, insideAnHour, unit, newest;
+    fromNine.Since = QDateTime(QDate(2026, 3, 2), QTime(9, 0));
+    fromNine.Before = QDateTime(QDate(2026, 3, 2), QTime(23, 0));
+    verified.Result = "verified";
+    recipe.Recipe = "b.json";
+    insideAnHour.Since = QDateTime(QDate(2026, 3, 2), QTime(9, 30));
+    unit.UnitId = "B";
+    newest.Limit = 3;
+    const std::pair<const char*, THistoryFilter> filters[] = {{"all", none}, {"9 to 23", fromNine},
+                                                              {"verified", verified}, {"recipe", recipe},
+                                                              {"inside an hour", insideAnHour}, {"unit", unit},
+                                                              {"newest", newest}};
+    for (bool upgraded : {false, true}) {
+        if (upgraded) {
+            RawSqlite old(path);
+            for (const char* s : {"DROP TRIGGER job_rollup_add", "DROP TABLE job_rollup", "DROP TABLE job_rollup_bucket",
+                                  "UPDATE schema_version SET version = 6"})
+                old.Exec(s);
+        }
+        auto store = OpenOk(path);
+        ASSERT_TRUE(store);
+        for (const auto& [what, filter] : filters) ExpectSumsAsRows(*store, filter, what);
+    }
 }
 
 // The first record's table as the first program wrote it, with a row of that time.
