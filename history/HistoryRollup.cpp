@@ -31,7 +31,7 @@ QString WireBucket(const QString& p, TDialect d) {
 }
 
 const char* kCountColumns = "station, port, recipe, hour, result, reason, first_pass";
-const char* kBucketColumns = "station, port, recipe, hour, measure, bucket";
+const char* kBucketColumns = "station, port, recipe, hour, result, measure, bucket";
 
 // The statements a new row runs, `p` being "NEW.".
 QStringList Additions(TDialect d) {
@@ -41,11 +41,11 @@ QStringList Additions(TDialect d) {
                                .arg(kBucketColumns);
     return {QString("INSERT INTO job_rollup (%1, n) VALUES (%2, 1) ON CONFLICT (%1) DO UPDATE SET n = job_rollup.n + 1")
                 .arg(kCountColumns, Counted(p)),
-            QString("INSERT INTO job_rollup_bucket (%1, n, total) SELECT %2, 'duration', %3, 1, %4duration_ms "
+            QString("INSERT INTO job_rollup_bucket (%1, n, total) SELECT %2, %4result, 'duration', %3, 1, %4duration_ms "
                     "WHERE %4result <> 'port_failed'")
                     .arg(kBucketColumns, Place(p), DurationBucket(p), p) +
                 bucket,
-            QString("INSERT INTO job_rollup_bucket (%1, n, total) SELECT %2, 'wire', %3, 1, %4wire_ratio "
+            QString("INSERT INTO job_rollup_bucket (%1, n, total) SELECT %2, %4result, 'wire', %3, 1, %4wire_ratio "
                     "WHERE %4wire_ratio > 0")
                     .arg(kBucketColumns, Place(p), WireBucket(p, d), p) +
                 bucket};
@@ -60,16 +60,16 @@ QStringList Create(TDialect d) {
                 "n BIGINT NOT NULL, PRIMARY KEY (%1))")
             .arg(kCountColumns),
         QString("CREATE TABLE job_rollup_bucket (station TEXT NOT NULL, port TEXT NOT NULL, recipe TEXT NOT NULL, "
-                "hour TEXT NOT NULL, measure TEXT NOT NULL, bucket BIGINT NOT NULL, n BIGINT NOT NULL, "
+                "hour TEXT NOT NULL, result TEXT NOT NULL, measure TEXT NOT NULL, bucket BIGINT NOT NULL, n BIGINT NOT NULL, "
                 "total DOUBLE PRECISION NOT NULL, PRIMARY KEY (%1))")
             .arg(kBucketColumns),
         QString("INSERT INTO job_rollup (%1, n) SELECT %2, COUNT(*) FROM job_record GROUP BY 1, 2, 3, 4, 5, 6, 7")
             .arg(kCountColumns, Counted("")),
-        QString("INSERT INTO job_rollup_bucket (%1, n, total) SELECT %2, 'duration', %3, COUNT(*), SUM(duration_ms) "
-                "FROM job_record WHERE result <> 'port_failed' GROUP BY 1, 2, 3, 4, 6")
+        QString("INSERT INTO job_rollup_bucket (%1, n, total) SELECT %2, result, 'duration', %3, COUNT(*), "
+                "SUM(duration_ms) FROM job_record WHERE result <> 'port_failed' GROUP BY 1, 2, 3, 4, 5, 7")
             .arg(kBucketColumns, Place(""), DurationBucket("")),
-        QString("INSERT INTO job_rollup_bucket (%1, n, total) SELECT %2, 'wire', %3, COUNT(*), SUM(wire_ratio) "
-                "FROM job_record WHERE wire_ratio > 0 GROUP BY 1, 2, 3, 4, 6")
+        QString("INSERT INTO job_rollup_bucket (%1, n, total) SELECT %2, result, 'wire', %3, COUNT(*), "
+                "SUM(wire_ratio) FROM job_record WHERE wire_ratio > 0 GROUP BY 1, 2, 3, 4, 5, 7")
             .arg(kBucketColumns, Place(""), WireBucket("", d)),
     };
     const QStringList add = Additions(d);

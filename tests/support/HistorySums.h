@@ -33,5 +33,7 @@ inline void ExpectSumsAsRows(THistoryStore& store, const THistoryFilter& filter,
     bool answered = false;
     ASSERT_TRUE(store.SummarizeDays(filter, fromSums, answered, error)) << error.toStdString();
     ASSERT_TRUE(store.Query(filter, [&](const TJobRecord& r) { fromRows.Add(r); }, error)) << error.toStdString();
-    if (answered) EXPECT_EQ(fromSums.Text().toStdString(), fromRows.Text().toStdString());
+    if (answered) {
+        EXPECT_EQ(fromSums.Text().toStdString(), fromRows.Text().toStdString());
+    }
 }
