@@ -2,8 +2,8 @@
 // transaction of its own, as at the end of every job) and reading a day back with `--since` from a
 // million rows. Goals: under 5 ms a record, under 200 ms for the query. With ZUP_TEST_PG set
 // (tools/with-postgres) the server's time a record is measured too. The line's yield over the
-// million (`--summary --by station,day` and `--by port`, summed up by the database) beside the
-// plain `--summary` (every row read here), on SQLite and, with ZUP_TEST_PG, on the server.
+// million (`--summary --by station,day` and `--by port`) beside the plain `--summary`, each read
+// from the record's hourly sums, on SQLite and, with ZUP_TEST_PG, on the server.
 #include <QCoreApplication>
 #include <QDir>
 #include <QTemporaryDir>
@@ -121,8 +121,7 @@ void TimeQuery(THistoryStore& store, const char* what, const THistoryFilter& fil
     std::printf("%-40s %8.2f ms (%zu rows%s)\n", what, Median(runs), rows, goal);
 }
 
-// `history --summary`: every row read and summed up here, and `--summary --by KEYS`, summed up by
-// the database.
+// `history --summary` and `--summary --by KEYS`, from the record's hourly sums.
 void TimeSummaries(THistoryStore& store, const char* where, const QString& recipe) {
     THistoryFilter filter;
     filter.Recipe = recipe;
