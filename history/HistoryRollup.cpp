@@ -54,7 +54,11 @@ QStringList Additions(TDialect d) {
 }  // namespace
 
 QStringList Create(TDialect d) {
-    QStringList steps = {
+    QStringList steps;
+    // Summing a server's million rows takes longer than a statement may take in a job; the upgrade
+    // is done once, by one station, and bounded still.
+    if (d == TDialect::Postgres) steps << "SET LOCAL statement_timeout = 600000";
+    steps << QStringList{
         QString("CREATE TABLE job_rollup (station TEXT NOT NULL, port TEXT NOT NULL, recipe TEXT NOT NULL, "
                 "hour TEXT NOT NULL, result TEXT NOT NULL, reason TEXT NOT NULL, first_pass BIGINT NOT NULL, "
                 "n BIGINT NOT NULL, PRIMARY KEY (%1))")
