@@ -1,11 +1,13 @@
 #include "cli/CommandLine.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <atomic>
 #include <cerrno>
 #include <clocale>
 #include <csignal>
@@ -21,9 +23,11 @@
 #include "cli/CommandLineOptions.h"
 #include "cli/CommandLineView.h"
 #include "cli/HistoryCommand.h"
+#include "cli/OptionsPlan.h"
 #include "cli/RecipeCommand.h"
 #include "cli/Station.h"
 #include "host/Folders.h"
+#include "host/OffLoop.h"
 #include "host/Ports.h"
 #include "history/RecorderSetup.h"
 #include "history/ResultRecord.h"
@@ -72,46 +76,29 @@ int ListPortsCommand(const TCliOptions& options) {
 
 // Where the job's record goes. A record database the operator named must open before a unit is
 // touched; the default one failing only costs the record, which the job's end then says.
-bool MakeRecorder(const TCliOptions& options, std::unique_ptr<TJobRecorder>& recorder, std::string& error) {
+bool MakeRecorder(const TStationPlan& plan, std::unique_ptr<TJobRecorder>& recorder, std::string& error) {
     TRecordContext context = StationContext(QStringLiteral(ZUP_VERSION));
-    context.UnitId = QString::fromStdString(options.UnitId);
-    context.Recipe = QString::fromStdString(options.RecipeName);
-    context.RecipeSha256 = QString::fromStdString(options.RecipeSha256);
-    return MakeJobRecorder(options.RecordDb, ProgramFolder(), context, recorder, error);
+    context.UnitId = QString::fromStdString(plan.UnitId);
+    if (plan.Recipe) {
+        context.Recipe = QString::fromStdString(plan.Recipe->Name);
+        context.RecipeSha256 = QString::fromStdString(plan.Recipe->ContentSha256);
+    }
+    return MakeJobRecorder(plan.RecordDb, ProgramFolder(), context, recorder, error);
 }
 
-// The ports as the station runs them: usb: names resolved, paths absolute, named as given.
-void ResolveUnits(const TCliOptions& options, const std::string& file, std::vector<TCliUnit>& units) {
-    TSystemPortSource attached;
-    for (const TCliOptions::TPortChoice& choice : options.Ports) {
-        TCliUnit unit;
-        unit.Port = choice.Port ? choice.Port : 1;
-        // The name heads the unit's every line: a crafted one must not drive the terminal.
-        unit.Name = choice.Device.empty() ? "COM " + std::to_string(unit.Port) : Shown(choice.Device);
-        unit.Device = choice.Device;
-        unit.FilePath = file;
-        unit.CapturePath = options.CapturePath;
-        std::string error;
-        // An adapter not attached (yet) is one port that does not open, waited for with --wait or
-        // --loop: its driver looks it up again at each try.
-        if (IsUsbDeviceSpec(unit.Device)) {
-            std::string path;
-            if (ResolveUsbDevice(choice.Device, attached, path, error)) unit.Device = path;
-        } else if (!unit.Device.empty()) {
-            unit.Device = AbsolutePath(unit.Device);
-        }
-        units.push_back(unit);
-    }
+// A usb: name is looked up once, before the ports start. An adapter not attached (yet) is one port
+// that does not open, waited for with --wait or --loop: its driver looks it up again at each try.
+std::string ResolvedDevice(const std::string& device, TSystemPortSource& attached) {
+    std::string path, error;
+    return IsUsbDeviceSpec(device) && ResolveUsbDevice(device, attached, path, error) ? path : device;
 }
 
 // Two names for one device (COM 1 and its link's target, a device and a link to it) would have two
 // engines fight over one unit.
-bool SameDeviceTwice(const std::vector<TCliUnit>& units, const std::string& folder, std::string& error) {
+bool SameDeviceTwice(const std::vector<TJobPlan>& units, const std::string& folder, std::string& error) {
     std::vector<std::string> seen;
-    for (const TCliUnit& unit : units) {
-        const std::string path = PortDevice(folder, unit.Port, unit.Device);
-        char real[PATH_MAX];
-        const std::string key = ::realpath(path.c_str(), real) ? std::string(real) : path;
+    for (const TJobPlan& unit : units) {
+        const std::string key = PortDeviceKey(folder, unit.Port, unit.Device);
         for (size_t i = 0; i < seen.size(); ++i)
             if (seen[i] == key) {
                 error = units[i].Name + " and " + unit.Name + " are the same device (" + Shown(key) + ")";
@@ -172,21 +159,36 @@ QString SyncCommand(const std::string& recordDb) {
     return command;
 }
 
+// The waits of the end of a run on a thread of their own, with the event loop running here: it
+// hears the stop signals and the records' notices meanwhile.
+TRecorderTally DrainRecords(TJobRecorder& recorder, std::chrono::milliseconds limit, TStopSignals& stops) {
+    std::atomic<bool> stopped{false};
+    const int subscription = stops.Subscribe([&](int) { stopped = true; });
+    QEventLoop loop;
+    {
+        TOffLoop drain(&loop);
+        drain.Run([&recorder, &stopped, limit] {
+            recorder.Drain(limit, [&stopped] { return stopped.load(); });
+            return true;
+        }, [&loop](bool) { loop.quit(); });
+        loop.exec();
+    }
+    stops.Unsubscribe(subscription);
+    return recorder.Settle();
+}
+
 // The end of the run: what is queued is written, within a bounded time (a stop signal cuts it
 // short: the rest goes to the local file at once). A unit that was loaded but whose record nothing
 // could keep ends with a status of its own.
-int FinishRecords(TJobRecorder& recorder, int status, const TCliOptions& options) {
+int FinishRecords(TJobRecorder& recorder, int status, const TCliOptions& options, const std::string& recordDb) {
     const bool json = options.Json;
     TStopSignals stops;
     // A run that was stopped is not kept waiting on a server's connection: what the server has not
     // taken in half a second goes to the local file.
     const bool stopped = status == Exit::Interrupted || status == StopStatus(SIGHUP);
     const auto limit = stopped ? std::chrono::milliseconds(500) : TJobRecorder::kFinishLimit;
-    const TRecorderTally tally = recorder.Finish(limit, [&] {
-        QCoreApplication::processEvents();
-        return stops.Received() != 0;
-    });
-    const QString sync = SyncCommand(options.RecordDb);
+    const TRecorderTally tally = DrainRecords(recorder, limit, stops);
+    const QString sync = SyncCommand(recordDb);
     if (tally.Waiting > 0 && !json)
         std::fprintf(stderr, "zupflshc: %d %s to be forwarded to the record server (%s)\n", tally.Waiting,
                      tally.Waiting == 1 ? "record waits" : "records wait", sync.toLocal8Bit().constData());
@@ -200,34 +202,26 @@ int FinishRecords(TJobRecorder& recorder, int status, const TCliOptions& options
     return tally.Lost > 0 && status == Exit::Success ? Exit::NotRecorded : status;
 }
 
-int RunJob(TCliOptions& options) {
+int RunJob(const TCliOptions& options, const TStationPlan& plan) {
     std::string error;
-    if (options.Command == TCommand::Factory && !options.Yes && !::isatty(STDIN_FILENO))
+    const bool factory = plan.Job == TDriverJob::Factory;
+    if (factory && !plan.AutoGoOn && !::isatty(STDIN_FILENO))
         return UsageError("factory waits for Enter on a terminal; give --yes to go on without it");
-    if (options.Command == TCommand::Factory && !options.Yes && options.Ports.size() > 1)
+    if (factory && !plan.AutoGoOn && plan.Ports.size() > 1)
         return UsageError("factory on several ports needs --yes: one Enter cannot speak for every unit");
-    if (!options.UnitId.empty() && options.Station())
+    if (!plan.UnitId.empty() && plan.Station())
         return UsageError("--unit-id names one unit: with several ports or --loop, give ids with --scan");
-    if (options.Scan && !options.Station())
+    if (options.Scan && !plan.Station())
         return UsageError("--scan gives ids to several units (several ports or --loop); one unit's is --unit-id");
-    if (options.RequireUnitId && !options.Scan && options.UnitId.empty())
+    if (plan.RequireUnitId && !options.Scan && plan.UnitId.empty())
         return UsageError("--require-unit-id needs the ids: give --scan (or --unit-id for one unit)");
-    if (options.Scan && options.Command == TCommand::Factory && !options.Yes)
+    if (options.Scan && factory && !plan.AutoGoOn)
         return UsageError("--scan reads standard input, where factory waits for Enter: give --yes with it");
-    if (options.Command != TCommand::Factory && !CheckFirmwareFile(options.File, error)) return UsageError(error);
-    if (!options.CapturePath.empty()) options.CapturePath = AbsolutePath(options.CapturePath);
-    // The engine is given the file's absolute path: nothing here changes the process's folder,
-    // which is every job's.
-    const std::string file = options.Command == TCommand::Factory ? std::string() : AbsolutePath(options.File);
-    std::vector<TCliUnit> units;
-    if (options.Command == TCommand::Prepare) {
-        TCliUnit unit;
-        unit.FilePath = file;
-        units.push_back(unit);
-    } else {
-        ResolveUnits(options, file, units);
-    }
+    if (!factory && !CheckFirmwareFile(options.File, error)) return UsageError(error);
     const std::string folder = ProgramFolder();
+    TSystemPortSource attached;
+    std::vector<TJobPlan> units =
+        PortPlans(plan, {}, folder, [&](const std::string& device) { return ResolvedDevice(device, attached); });
     if (SameDeviceTwice(units, folder, error)) return UsageError(error);
     // A reader that goes away must not end an upload half way: output is dropped instead.
     std::signal(SIGPIPE, SIG_IGN);
@@ -235,8 +229,8 @@ int RunJob(TCliOptions& options) {
                       : ::isatty(STDOUT_FILENO) ? TCliView::TMode::Terminal
                                                 : TCliView::TMode::Pipe;
     std::unique_ptr<TJobRecorder> recorder;
-    if (options.Command != TCommand::Prepare && !MakeRecorder(options, recorder, error)) return UsageError(error);
-    TCliStation station(options, std::move(units), folder, mode);
+    if (plan.Job != TDriverJob::Prepare && !MakeRecorder(plan, recorder, error)) return UsageError(error);
+    TCliStation station(plan, std::move(units), options.Scan, folder, mode);
     TCachedPortSource ports(std::make_unique<TSystemPortSource>());
     if (recorder)
         station.OnStoreRecord = [&](const TJobResult& result, const std::string& unit, const std::string& runId,
@@ -248,7 +242,7 @@ int RunJob(TCliOptions& options) {
             return id.toStdString();
         };
     const int status = station.Run();
-    return recorder ? FinishRecords(*recorder, status, options) : status;
+    return recorder ? FinishRecords(*recorder, status, options, plan.RecordDb) : status;
 }
 
 }  // namespace
@@ -283,5 +277,5 @@ int RunCommandLine(int argc, char** argv) {
         *name = RawArgument(*name, argc, argv);
     // The ports are what is opened: each one's bytes as given, not their re-encoding.
     for (TCliOptions::TPortChoice& choice : options.Ports) choice.Device = RawArgument(choice.Device, argc, argv);
-    return RunJob(options);
+    return RunJob(options, StationPlanOf(options));
 }

@@ -19,34 +19,6 @@ int Severity(int status) {
     }
 }
 
-TJobPlan PlanOf(const TCliOptions& options, const TCliUnit& unit) {
-    TJobPlan plan;
-    plan.Job = options.Command == TCommand::Factory  ? TDriverJob::Factory
-               : options.Command == TCommand::Prepare ? TDriverJob::Prepare
-                                                      : TDriverJob::Upload;
-    plan.Name = unit.Name;
-    plan.Port = unit.Port;
-    plan.Device = unit.Device;
-    plan.Capture = options.Capture;
-    plan.CapturePath = unit.CapturePath;
-    plan.FilePath = unit.FilePath;
-    plan.Prepared = unit.Prepared;
-    plan.PrepareInMemory = unit.PrepareInMemory;
-    plan.Baud = options.Baud;
-    plan.Loop = options.Loop;
-    plan.Count = options.Count;
-    plan.WaitSeconds = options.WaitSeconds;
-    plan.TickMs = options.TickMs;
-    plan.AutoGoOn = options.Yes;
-    plan.ScratchTag = unit.ScratchTag.empty() ? "1" : unit.ScratchTag;
-    plan.Verify = options.Verify;
-    plan.ExpectVersion = options.ExpectVersion;
-    plan.RequireUnitId = options.RequireUnitId;
-    plan.UnitId = options.UnitId;
-    plan.PauseAfterFailures = options.PauseAfter();
-    return plan;
-}
-
 }  // namespace
 
 TCliVerdict CliVerdict(const TJobResult& result, int stopSignal) {
@@ -70,20 +42,47 @@ std::string LoadedAndFailed(int units, int failed) {
 
 int WorseStatus(int a, int b) { return Severity(b) > Severity(a) ? b : a; }
 
-TCliJob::TCliJob(const TCliOptions& options, const TCliUnit& unit, TCliView& view, const std::string& programFolder,
-                 TStopSignals& stopSignals)
-    : options_(options), unit_(unit), view_(view), driver_(PlanOf(options, unit), *this, programFolder, stopSignals) {
-    view_.SetEnterProceeds(options.Command == TCommand::Factory && !options.Yes);
+TCliJob::TCliJob(const TJobPlan& plan, TCliView& view, const std::string& programFolder, TStopSignals& stopSignals)
+    : plan_(plan), view_(view), driver_(plan, *this, programFolder, stopSignals) {
+    view_.SetEnterProceeds(plan.Job == TDriverJob::Factory && !plan.AutoGoOn);
 }
 
 TCliJob::~TCliJob() = default;
 
 void TCliJob::Begin() {
     if (OnStoreRecord)
-        driver_.SetStoreRecord([this](TJobResult& unit, TJobDriver::TStored stored) {
-            unit.RecordId = OnStoreRecord(unit, std::move(stored));
-        });
+        driver_.SetStoreRecord([this](TJobResult& unit, TJobDriver::TStored stored) { StoreRecord(unit, std::move(stored)); });
     driver_.Begin();
+}
+
+// A port fault is diagnosed (lock files, /proc walked for the holder, the system's devices listed)
+// by a thread of its own while the record is kept: a station's other ports go on meanwhile, and
+// the unit's end is told once both are done.
+void TCliJob::StoreRecord(TJobResult& unit, TJobDriver::TStored stored) {
+    if (unit.PortFault == TPortFault::None) {
+        unit.RecordId = OnStoreRecord(unit, std::move(stored));
+        return;
+    }
+    struct TBoth {
+        TJobDriver::TStored Stored;
+        int Waiting = 2;
+        std::string NotKept;
+        void Done() {
+            if (--Waiting == 0) Stored(NotKept);
+        }
+    };
+    auto both = std::make_shared<TBoth>();
+    both->Stored = std::move(stored);
+    auto id = std::make_shared<std::string>();
+    diagnoser_.Run([result = unit, folder = driver_.ProgramFolder()] { return DiagnoseResult(result, folder); },
+                   [this, both, id](const TPortDiagnosis& d) {
+                       diagnosed_.emplace(*id, d);
+                       both->Done();
+                   });
+    *id = unit.RecordId = OnStoreRecord(unit, [both](const std::string& notKept) {
+        both->NotKept = notKept;
+        both->Done();
+    });
 }
 
 int TCliJob::Run() {
@@ -101,7 +100,7 @@ void TCliJob::Event(const TJobEvent& event) {
                    [&](const TPortWaitEvent& e) { PortWait(e); },
                    [&](const TNextUnitEvent&) { view_.Note("waiting for the next unit"); },
                    [&](const TAwaitingEvent& e) {
-                       if (e.Step == TOperatorStep::FitJumpers && !options_.Yes) AskToProceed();
+                       if (e.Step == TOperatorStep::FitJumpers && !plan_.AutoGoOn) AskToProceed();
                        if (e.Step == TOperatorStep::UnitId && OnAwaitUnitId) OnAwaitUnitId();
                    },
                    [&](const TUnitEndedEvent& e) { UnitEnded(e); },
@@ -114,8 +113,8 @@ void TCliJob::Event(const TJobEvent& event) {
 void TCliJob::PortWait(const TPortWaitEvent& wait) {
     switch (wait.Why) {
     case TPortWait::NotThereYet:
-        return view_.Note("waiting up to " + std::to_string(wait.Seconds) + " s for " + unit_.Name);
-    case TPortWait::Gone: return view_.Note(unit_.Name + " is gone: waiting for it to come back");
+        return view_.Note("waiting up to " + std::to_string(wait.Seconds) + " s for " + plan_.Name);
+    case TPortWait::Gone: return view_.Note(plan_.Name + " is gone: waiting for it to come back");
     case TPortWait::Retrying: return view_.Note("the port did not open: trying again every second");
     }
 }
@@ -133,7 +132,7 @@ void TCliJob::UnitEnded(const TUnitEndedEvent& ended) {
         }
         return;
     }
-    if (options_.Command == TCommand::Prepare && result.Kind == TResultKind::Prepared) PrepareReport(result);
+    if (plan_.Job == TDriverJob::Prepare && result.Kind == TResultKind::Prepared) PrepareReport(result);
     if (result.Kind == TResultKind::Prepared) prepared_ = result;
     TJobResult shown = result;
     if (OnUnitResult && LeavesRecord(result)) {
@@ -144,9 +143,11 @@ void TCliJob::UnitEnded(const TUnitEndedEvent& ended) {
     if (const std::string slow = SlowLinkText(result.WireRatio); !slow.empty()) shown.Warnings.push_back(slow);
     for (const std::string& warning : shown.Warnings) view_.Warning(warning);
     view_.SetResult(shown);
-    const TPortDiagnosis d = DiagnoseResult(result, driver_.ProgramFolder());
+    const bool diagnosed = diagnosed_ && diagnosed_->first == result.RecordId;
+    const TPortDiagnosis d = diagnosed ? diagnosed_->second : DiagnoseResult(result, driver_.ProgramFolder());
+    diagnosed_.reset();
     view_.SetAdvice(d.Reason, d.Remedy);
-    if (options_.Loop)
+    if (plan_.Loop)
         view_.SetTally(LoadedAndFailed(ended.Units, ended.Failed));
     worst_ = WorseStatus(worst_, verdict.Status);
     last_ = verdict;
@@ -162,7 +163,7 @@ void TCliJob::UnitEnded(const TUnitEndedEvent& ended) {
 
 void TCliJob::PortEnded(const TPortEndEvent& end) {
     switch (end.Why) {
-    case TPortEnd::Finished: return Done(options_.Loop ? worst_ : last_.Status, last_.Word, lastReason_);
+    case TPortEnd::Finished: return Done(plan_.Loop ? worst_ : last_.Status, last_.Word, lastReason_);
     case TPortEnd::CaptureFailed: return Done(Exit::Usage, "capture file cannot be written", end.Reason);
     case TPortEnd::InputEnded: return Done(Exit::Interrupted, "stopped", end.Reason);
     case TPortEnd::NoUnitId:

@@ -1,4 +1,4 @@
-// One port's job of the command line: the options made into the job driver's plan, the driver's
+// One port's job of the command line: the port's plan run on the job driver, the driver's
 // events printed through the view, the operator's Enter for the factory job, and each unit's
 // result made into its exit status, record and the port's final word. --loop, --wait, an adapter
 // that comes back and the stop signals are the driver's.
@@ -14,6 +14,8 @@
 #include "cli/CommandLineOptions.h"
 #include "cli/CommandLineView.h"
 #include "driver/JobDriver.h"
+#include "host/OffLoop.h"
+#include "host/PortDiagnosis.h"
 
 class TStopSignals;
 
@@ -29,22 +31,9 @@ int WorseStatus(int a, int b);
 // A port's tally in the totals' words: "2 loaded, 1 failed".
 std::string LoadedAndFailed(int units, int failed);
 
-// The port one job runs on.
-struct TCliUnit {
-    std::string Name;         // the device as given, or "COM n"
-    int Port = 1;             // COM n when Device is ""
-    std::string Device;       // absolute
-    std::string CapturePath;  // "" = Capture.txt in the program folder
-    std::string FilePath;     // the firmware file's absolute path (upload, prepare)
-    std::string ScratchTag;   // the factory job's scratch files' tag, unique among the ports
-    TSharedUpload Prepared;   // a station's upload, prepared once: sent from memory, FilePath never read
-    bool PrepareInMemory = false;  // a station's preparation: nothing written beside the firmware
-};
-
 class TCliJob : private TJobListener {
 public:
-    TCliJob(const TCliOptions& options, const TCliUnit& unit, TCliView& view, const std::string& programFolder,
-            TStopSignals& stopSignals);
+    TCliJob(const TJobPlan& plan, TCliView& view, const std::string& programFolder, TStopSignals& stopSignals);
     ~TCliJob() override;
     TCliJob(const TCliJob&) = delete;
     TCliJob& operator=(const TCliJob&) = delete;
@@ -94,6 +83,7 @@ private:
     void Event(const TJobEvent& event) override;
     void PortWait(const TPortWaitEvent& wait);
     void UnitEnded(const TUnitEndedEvent& ended);
+    void StoreRecord(TJobResult& unit, TJobDriver::TStored stored);
     void PortEnded(const TPortEndEvent& end);
     void PrepareReport(const TJobResult& result);
     void AskToProceed();
@@ -102,8 +92,7 @@ private:
     // port whose last unit's result is its end.
     void Done(int status, const std::string& result, const std::string& reason, const char* portEnd = nullptr);
 
-    const TCliOptions& options_;
-    const TCliUnit unit_;
+    const TJobPlan plan_;
     TCliView& view_;
     QObject context_;
     TJobDriver driver_;
@@ -115,4 +104,7 @@ private:
     std::string endWord_, endReason_;
     std::string unitVersion_;
     std::optional<TJobResult> prepared_;
+    // A unit's port, diagnosed while its record was kept, and the record's id.
+    std::optional<std::pair<std::string, TPortDiagnosis>> diagnosed_;
+    TOffLoop diagnoser_{&context_};
 };

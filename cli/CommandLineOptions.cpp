@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "base/ShownText.h"
+#include "driver/UnitIds.h"
 #include "firmware/UploadFile.h"
 #include "history/HistoryLocation.h"
 
@@ -81,7 +82,8 @@ const TCommandRule kRules[] = {
     {"ports", TCommand::Ports, 0, {"json"}},
     // The station window: its FILE (firmware, or a recipe) may be chosen in the window instead.
     {"station", TCommand::Station, 1,
-     {"port", "device", "baud", "capture", "tick-ms", "count", "record-db", "pause-after-failures"}},
+     {"port", "device", "baud", "capture", "tick-ms", "count", "record-db", "verify", "expect-version", "require-unit-id",
+      "pause-after-failures"}},
 };
 
 bool WholeNumber(const QString& text, int low, int high, int& value) {
@@ -115,14 +117,13 @@ bool CheckRecordValues(const QCommandLineParser& p, TCliOptions& o, QString& err
     if (p.isSet("record-db") && !ParseHistoryLocation(p.value("record-db"), location, error)) return false;
     o.RecordDb = QFile::encodeName(p.value("record-db")).toStdString();
     const QString unit = p.value("unit-id");
-    for (const QChar c : unit) {
-        if (c.category() == QChar::Other_Control) {
-            error = "--unit-id must not hold control characters";
-            return false;
-        }
-    }
     if (p.isSet("unit-id") && unit.trimmed().isEmpty()) {
         error = "--unit-id needs the unit's id";
+        return false;
+    }
+    // The id a scanner or a tile would take, and no other.
+    if (const std::string refusal = UnitIdRefusal(unit.toStdString()); !refusal.empty()) {
+        error = "--unit-id: " + QString::fromStdString(refusal);
         return false;
     }
     o.UnitId = unit.toStdString();
@@ -215,11 +216,6 @@ QString UnknownOption(const QCommandLineParser& p, const QStringList& args) {
 }
 
 }  // namespace
-
-int TCliOptions::PauseAfter() const {
-    if (PauseAfterFailures >= 0) return PauseAfterFailures;
-    return Station() ? kStationPauseAfterFailures : 0;
-}
 
 QString OptionName(const QString& word) {
     if (!IsOptionWord(word) || word == "--") return {};
@@ -319,19 +315,21 @@ const std::vector<TOptionHelp>& OptionHelp() {
                             "history.sqlite in the program folder)"},
         {"--unit-id TEXT", "the unit's id (serial number) for its record; one\n"
                            "unit only (for several, --scan)"},
-        {"--verify", "upload: verify every unit after its restart (its\n"
-                     "version and checksum), whatever the file's size;\n"
+        {"--verify", "upload, station: verify every unit after its restart\n"
+                     "(its version and checksum), whatever the file's size;\n"
                      "without it only uploads of 2000 blocks or more"},
-        {"--expect-version V", "upload: the software version every unit must report\n"
-                               "after its restart (SWR=V); another fails the unit\n"
-                               "as version_different"},
+        {"--expect-version V", "upload, station: the software version every unit\n"
+                               "must report after its restart (SWR=V); another\n"
+                               "fails the unit as version_different"},
         {"--scan", "several ports or --loop: read unit ids from standard\n"
                    "input, a line \"PORT ID\" each (a barcode scanner),\n"
                    "for that port's next unit; an id is used once a run"},
-        {"--require-unit-id", "wake no unit before it has its id (with --scan)"},
+        {"--require-unit-id", "wake no unit before it has its id (with --scan,\n"
+                              "or scanned into the station window)"},
         {"--pause-after-failures N", "several ports or --loop: a port whose last N units\n"
                                      "failed in a row wakes no other unit until a line\n"
-                                     "\"PORT resume\" on --scan input (default 3; 0 never)"},
+                                     "\"PORT resume\" on --scan input, or the tile's Resume\n"
+                                     "(default 3; 0 never)"},
         {"-h, --help", "show this help and exit"},
         {"--version", "show the version and exit"},
     };

@@ -20,7 +20,6 @@ constexpr int Interrupted = 130;  // SIGINT or SIGTERM during a job
 }  // namespace Exit
 
 // A station's ports pause after this many failures in a row unless told otherwise.
-constexpr int kStationPauseAfterFailures = 3;
 
 struct TCliOptions {
     TCommand Command = TCommand::Ports;
@@ -38,10 +37,6 @@ struct TCliOptions {
     std::string ExpectVersion;  // the software version each unit must report, "" = any
     bool Scan = false;        // unit ids come from standard input, "PORT ID" a line
     bool RequireUnitId = false;  // no unit is woken before it has its id
-    // ---- a recipe's run ----
-    std::string RecipeName;     // the recipe's file name for the records, "" without one
-    std::string RecipeSha256;   // the SHA-256 of its content
-    std::string PinnedSha256;   // the firmware's SHA-256 the recipe pins: the prepared bytes must match
     // The engine counts every limit in ticks; tests shorten them to run the slow waits quickly.
     int TickMs = 50;
 
@@ -58,10 +53,6 @@ struct TCliOptions {
     // A port pauses after this many units in a row failed, until "PORT resume" (--scan); 0 never.
     // -1 until set: a station's default (kStationPauseAfterFailures), else 0.
     int PauseAfterFailures = -1;
-    // A recipe always runs as a station: the firmware is prepared (and checked) once, before any port.
-    bool Station() const { return Ports.size() > 1 || Loop || !PinnedSha256.empty(); }
-    // The failures in a row after which a port pauses, as given, else as a station pauses.
-    int PauseAfter() const;
 };
 
 enum class TParse { Run, Help, Version, Fail };

@@ -1,4 +1,5 @@
 #include "cli/RecipeCommand.h"
+#include "cli/OptionsPlan.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -62,28 +63,25 @@ std::optional<TJobResult> PrepareQuietly(const std::string& file) {
 }
 
 // The firmware pinned: its digest and size, and its blocks and checksum as prepared.
-bool PinFirmware(const std::string& given, const std::string& recipePath, TRecipe& recipe, std::string& error) {
+bool PinFirmware(const std::string& given, const std::string& recipePath, TStationInput& pin, std::string& error) {
     if (!CheckFirmwareFile(given, error)) return false;
     const std::string file = AbsolutePath(given);
     if (const std::string untrusted = UntrustedPathReason(file); !untrusted.empty()) {
         error = "the firmware '" + ShownText(file) + "' is not used: " + untrusted;
         return false;
     }
-    // Beside the recipe (or below its folder) the name stays relative, so the folder can move whole.
-    const std::string absolute = AbsolutePath(recipePath);
-    const std::string folder = absolute.substr(0, FileNameStart(absolute));
-    recipe.Firmware = file.compare(0, folder.size(), folder) == 0 ? file.substr(folder.size()) : file;
+    pin.File = file;
     // A recipe is JSON, which holds text: a name of other bytes would come back as another file's.
-    if (QString::fromUtf8(recipe.Firmware.c_str()).toUtf8().toStdString() != recipe.Firmware) {
-        error = "the firmware's name '" + ShownText(recipe.Firmware) +
-                "' is not UTF-8 text, which a recipe cannot hold: rename the file";
+    const std::string named = RecipeOf({}, pin, recipePath).Firmware;
+    if (QString::fromUtf8(named.c_str()).toUtf8().toStdString() != named) {
+        error = "the firmware's name '" + ShownText(named) + "' is not UTF-8 text, which a recipe cannot hold: rename the file";
         return false;
     }
     try {
         const std::optional<std::string> bytes = ReadSmallFile(file, kMaxFirmwareSize);
         if (!bytes) throw EInOutError("Cannot open file", file, ENOENT);
-        recipe.Sha256 = Sha256Hex(*bytes);
-        recipe.Size = static_cast<int64_t>(bytes->size());
+        pin.Sha256 = Sha256Hex(*bytes);
+        pin.Size = static_cast<int64_t>(bytes->size());
     } catch (const EInOutError& e) {
         error = e.what();
         return false;
@@ -93,8 +91,8 @@ bool PinFirmware(const std::string& given, const std::string& recipePath, TRecip
         error = "'" + ShownText(file) + "' cannot be prepared" + (prepared ? ": " + prepared->Reason : std::string());
         return false;
     }
-    recipe.Blocks = prepared->BlockCount;
-    recipe.Checksum = prepared->FileChecksum;
+    pin.Blocks = prepared->BlockCount;
+    pin.Checksum = prepared->FileChecksum;
     return true;
 }
 
@@ -109,22 +107,11 @@ int WriteCommand(const QStringList& words, const TRawArgument& raw) {
     o.File = raw(o.File);
     if (o.Command != TCommand::Upload && o.Command != TCommand::Factory)
         return Refuse("a recipe's job is upload FW or factory");
-    TRecipe recipe;
-    recipe.Job = o.Command == TCommand::Factory ? TDriverJob::Factory : TDriverJob::Upload;
+    const TStationPlan plan = StationPlanOf(o);
+    TStationInput pin;
     std::string error;
-    if (recipe.Job == TDriverJob::Upload && !PinFirmware(o.File, path, recipe, error)) return Refuse(error);
-    for (const TCliOptions::TPortChoice& choice : o.Ports)
-        recipe.Ports.push_back(choice.Device.empty() || IsUsbDeviceSpec(choice.Device)
-                                   ? PortName(choice.Port, choice.Device)
-                                   : AbsolutePath(choice.Device));
-    recipe.Baud = o.Baud;
-    recipe.Loop = o.Loop;
-    recipe.Count = o.Count;
-    recipe.PauseAfterFailures = o.PauseAfterFailures;
-    recipe.RecordDb = AbsoluteRecordLocation(o.RecordDb);
-    recipe.Verify = o.Verify;
-    recipe.ExpectVersion = o.ExpectVersion;
-    recipe.RequireUnitId = o.RequireUnitId;
+    if (plan.Job == TDriverJob::Upload && !PinFirmware(o.File, path, pin, error)) return Refuse(error);
+    TRecipe recipe = RecipeOf(plan, pin, path);
     if (!WriteRecipe(path, recipe, error)) return Refuse(error);
     std::printf("Written: %s\n", ShownText(recipe.Path).c_str());
     return Exit::Success;
@@ -181,13 +168,14 @@ int ShowCommand(const QStringList& words, const TRawArgument& raw) {
     if (!where.empty() && !ParseHistoryLocation(QString::fromLocal8Bit(where.c_str()), location, problem))
         return Refuse("recipe '" + ShownText(recipe.Name) + "': " + problem.toLocal8Bit().toStdString());
     const std::string mismatch = FirmwareMismatch(recipe);
-    if (!mismatch.empty()) return Refuse("recipe '" + ShownText(recipe.Name) + "': " + mismatch);
+    if (!mismatch.empty())
+        return Refuse("recipe '" + ShownText(recipe.Name) + "': " + mismatch + "; " + RecipeRewriteRemedy(recipe));
     if (recipe.Job == TDriverJob::Upload) std::printf("The firmware matches the recipe.\n");
     return Exit::Success;
 }
 
 // The station's options from the recipe; the run's own options (output, ids, capture) from `words`.
-int RunCommand(const QStringList& words, const TRawArgument& raw, const std::function<int(TCliOptions&)>& runJob) {
+int RunCommand(const QStringList& words, const TRawArgument& raw, const TRunJob& runJob) {
     if (words.isEmpty()) return Refuse("recipe run needs FILE.json");
     if (const QString stray = StrayOption(words.mid(1), kRunOptions); !stray.isEmpty())
         return Refuse("recipe run does not take " + Local(stray) + ": the recipe fixes it");
@@ -196,7 +184,9 @@ int RunCommand(const QStringList& words, const TRawArgument& raw, const std::fun
     if (!Load(raw(Local(words[0])), recipe, error)) return Refuse(error);
     // Before any port opens: the firmware must be the one the recipe pins.
     const std::string mismatch = FirmwareMismatch(recipe);
-    if (!mismatch.empty()) return Refuse("recipe '" + ShownText(recipe.Name) + "': " + mismatch + "; nothing was sent");
+    if (!mismatch.empty())
+        return Refuse("recipe '" + ShownText(recipe.Name) + "': " + mismatch + "; nothing was sent; " +
+                      RecipeRewriteRemedy(recipe));
     const bool upload = recipe.Job == TDriverJob::Upload;
     QStringList job{upload ? "upload" : "factory"};
     if (upload) job << QFile::decodeName(recipe.FirmwarePath().c_str());
@@ -204,33 +194,13 @@ int RunCommand(const QStringList& words, const TRawArgument& raw, const std::fun
     QString parseError;
     if (ParseCommandLine(job + words.mid(1), o, parseError) != TParse::Run) return Refuse(Local(parseError));
     if (upload) o.File = recipe.FirmwarePath();  // its bytes, whatever the locale makes of them
-    o.Ports.clear();
-    for (const std::string& name : recipe.Ports) {
-        TCliOptions::TPortChoice choice;
-        PortOfName(name, choice.Port, choice.Device);
-        o.Ports.push_back(choice);
-    }
-    o.Port = o.Ports.front().Port ? o.Ports.front().Port : 1;
-    o.Device = o.Ports.front().Device;
-    o.Baud = recipe.Baud;
-    o.Loop = recipe.Loop;
-    o.Count = recipe.Count;
-    o.RecordDb = recipe.RecordLocation();
-    o.Verify = recipe.Verify;
-    o.ExpectVersion = recipe.ExpectVersion;
-    o.RequireUnitId = recipe.RequireUnitId;
-    if (recipe.PauseAfterFailures >= 0) o.PauseAfterFailures = recipe.PauseAfterFailures;
-    o.RecipeName = recipe.Name;
-    o.RecipeSha256 = recipe.ContentSha256;
-    o.PinnedSha256 = upload ? recipe.Sha256 : std::string();
-    if (o.RequireUnitId && !o.Scan) return Refuse("recipe '" + ShownText(recipe.Name) + "' requires unit ids: give --scan");
-    return runJob(o);
+    if (recipe.RequireUnitId && !o.Scan) return Refuse("recipe '" + ShownText(recipe.Name) + "' requires unit ids: give --scan");
+    return runJob(o, StationPlanOf(o, &recipe));
 }
 
 }  // namespace
 
-int RunRecipeCommand(const QStringList& words, const TRawArgument& raw,
-                     const std::function<int(TCliOptions&)>& runJob) {
+int RunRecipeCommand(const QStringList& words, const TRawArgument& raw, const TRunJob& runJob) {
     const QString sub = words.value(0);
     if (words.isEmpty() || words.contains("--help") || words.contains("-h")) {
         std::fputs(RecipeUsageText().toLocal8Bit().constData(), stdout);

@@ -8,11 +8,14 @@
 #include <string>
 
 #include "cli/CommandLineOptions.h"
+#include "driver/StationPlan.h"
 
 // An argument's bytes as given, from the text Qt decoded it to (a name that is not valid in the
 // locale's encoding does not survive the decoding).
 using TRawArgument = std::function<std::string(const std::string&)>;
 
-// `words`: what follows "recipe". `runJob` runs a station's options (the command line's own).
-int RunRecipeCommand(const QStringList& words, const TRawArgument& raw, const std::function<int(TCliOptions&)>& runJob);
+// A station's plan run as the command line runs it, with the run's own options (output, ids).
+using TRunJob = std::function<int(const TCliOptions&, const TStationPlan&)>;
+// `words`: what follows "recipe".
+int RunRecipeCommand(const QStringList& words, const TRawArgument& raw, const TRunJob& runJob);
 QString RecipeUsageText();

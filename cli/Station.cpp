@@ -28,20 +28,20 @@ void Out(const std::string& text) {
 
 }  // namespace
 
-TCliStation::TCliStation(const TCliOptions& options, std::vector<TCliUnit> units, std::string programFolder,
+TCliStation::TCliStation(const TStationPlan& plan, std::vector<TJobPlan> ports, bool scan, std::string programFolder,
                          TCliView::TMode mode)
-    : options_(options), units_(std::move(units)), programFolder_(std::move(programFolder)), mode_(mode),
+    : plan_(plan), ports_(std::move(ports)), scanIds_(scan), programFolder_(std::move(programFolder)), mode_(mode),
       runId_(NewStationRunId()) {}
 
 TCliStation::~TCliStation() = default;
 
-int TCliStation::Run() { return options_.Station() ? RunStation() : RunSingle(); }
+int TCliStation::Run() { return plan_.Station() ? RunStation() : RunSingle(); }
 
 int TCliStation::RunSingle() {
-    TCliView view(mode_, options_.Command == TCommand::Factory);
+    TCliView view(mode_, plan_.Job == TDriverJob::Factory);
     TStopSignals stops;
-    TCliJob job(options_, units_.front(), view, programFolder_, stops);
-    Attach(job, units_.front().Name);
+    TCliJob job(ports_.front(), view, programFolder_, stops);
+    Attach(job, ports_.front().Name);
     return job.Run();
 }
 
@@ -49,15 +49,14 @@ int TCliStation::RunSingle() {
 // for every unit: no file is read again during the run, so a file replaced meanwhile changes
 // nothing, and nothing is written beside the firmware (an operator may only read its folder).
 bool TCliStation::PrepareOnce(TStopSignals& stops, int& status) {
-    if (options_.Command != TCommand::Upload) return true;
-    TCliOptions prepare = options_;
-    prepare.Command = TCommand::Prepare;
-    prepare.Capture = false;
+    if (plan_.Job != TDriverJob::Upload) return true;
+    TJobPlan file = ports_.front();
+    file.Job = TDriverJob::Prepare;
+    file.Capture = false;
+    file.PrepareInMemory = true;
     TCliView view(mode_ == TCliView::TMode::Json ? mode_ : TCliView::TMode::Pipe, false);
     view.SetUnit("prepare", nullptr, 0);
-    TCliUnit file = units_.front();
-    file.PrepareInMemory = true;
-    TCliJob job(prepare, file, view, programFolder_, stops);
+    TCliJob job(file, view, programFolder_, stops);
     status = job.Run();
     if (status != Exit::Success) return false;
     // Every unit's record names the file as it was prepared: the file may change during a long run,
@@ -66,13 +65,13 @@ bool TCliStation::PrepareOnce(TStopSignals& stops, int& status) {
     input_.File = file.FilePath;
     // A recipe pins the firmware: what was prepared must be the bytes it names, whatever changed
     // since the file was checked.
-    if (!options_.PinnedSha256.empty() && input_.Sha256 != options_.PinnedSha256) {
-        std::fprintf(stderr, "zupflshc: the firmware '%s' changed while it was prepared: sha256 %s (prepared), %s (recipe)\n",
-                     ShownText(file.FilePath).c_str(), input_.Sha256.c_str(), options_.PinnedSha256.c_str());
+    if (const std::string mismatch = PinMismatch(plan_, input_.Sha256); !mismatch.empty()) {
+        std::fprintf(stderr, "zupflshc: the firmware '%s' changed while it was prepared: %s\n",
+                     ShownText(file.FilePath).c_str(), mismatch.c_str());
         status = Exit::Usage;
         return false;
     }
-    for (TCliUnit& unit : units_) unit.Prepared = input_.Upload;
+    for (TJobPlan& port : ports_) port.Prepared = input_.Upload;
     return true;
 }
 
@@ -81,26 +80,19 @@ int TCliStation::RunStation() {
     int status = Exit::Success;
     if (!PrepareOnce(stops, status)) return status;
     std::vector<std::string> names;
-    for (const TCliUnit& unit : units_) names.push_back(unit.Name);
+    for (const TJobPlan& port : ports_) names.push_back(port.Name);
     std::unique_ptr<TStationBoard> board;
     if (mode_ == TCliView::TMode::Terminal) board = std::make_unique<TStationBoard>(names);
     std::vector<std::unique_ptr<TCliView>> views;
     std::vector<std::unique_ptr<TCliJob>> jobs;
-    size_t running = units_.size();
+    size_t running = ports_.size();
     bool looping = false;
-    std::vector<std::string> tags;
-    for (size_t i = 0; i < units_.size(); ++i) {
-        TCliUnit unit = units_[i];
-        // Two devices of one name in different folders must not share a capture file.
-        std::string tag = PortTag(unit.Port, unit.Device);
-        if (std::find(tags.begin(), tags.end(), tag) != tags.end()) tag += "-" + std::to_string(i + 1);
-        tags.push_back(tag);
-        if (options_.Capture) unit.CapturePath = PortCapturePath(options_.CapturePath, programFolder_, tag);
-        unit.ScratchTag = tag;
-        views.push_back(std::make_unique<TCliView>(mode_, options_.Command == TCommand::Factory));
-        views.back()->SetUnit(unit.Name, board.get(), i);
-        jobs.push_back(std::make_unique<TCliJob>(options_, unit, *views.back(), programFolder_, stops));
-        Attach(*jobs.back(), unit.Name);
+    for (size_t i = 0; i < ports_.size(); ++i) {
+        const TJobPlan& port = ports_[i];
+        views.push_back(std::make_unique<TCliView>(mode_, plan_.Job == TDriverJob::Factory));
+        views.back()->SetUnit(port.Name, board.get(), i);
+        jobs.push_back(std::make_unique<TCliJob>(port, *views.back(), programFolder_, stops));
+        Attach(*jobs.back(), port.Name);
         jobs.back()->OnEnd = [&] {
             if (--running == 0 && looping) QCoreApplication::exit();
         };
@@ -120,14 +112,13 @@ int TCliStation::RunStation() {
 // ended ends there.
 std::unique_ptr<TUnitIdScan> TCliStation::StartScan(const std::vector<std::unique_ptr<TCliJob>>& jobs,
                                                     const std::vector<std::unique_ptr<TCliView>>& views) {
-    if (!options_.Scan) return nullptr;
+    if (!scanIds_) return nullptr;
     std::vector<TUnitIdScan::TPort> ports;
     for (size_t i = 0; i < jobs.size(); ++i) {
-        const TCliUnit& unit = units_[i];
-        const TCliOptions::TPortChoice& given = options_.Ports[i];
-        const std::string opened = PortDevice(programFolder_, unit.Port, unit.Device);
-        ports.push_back({unit.Device.empty() ? unit.Port : 0, {unit.Name, given.Device, unit.Device}, jobs[i].get(),
-                         opened});
+        const TJobPlan& port = ports_[i];
+        const std::string opened = PortDevice(programFolder_, port.Port, port.Device);
+        ports.push_back({port.Device.empty() ? port.Port : 0, {port.Name, plan_.Ports[i].Device, port.Device},
+                         jobs[i].get(), opened});
     }
     auto scan = std::make_unique<TUnitIdScan>(std::move(ports), [this, &views](int port, const std::string& text) {
         if (port >= 0) return views[static_cast<size_t>(port)]->Warning(text);
@@ -170,7 +161,7 @@ void TCliStation::Summary(const std::vector<std::unique_ptr<TCliJob>>& jobs,
         const TCliJob& job = *jobs[i];
         std::string line = views[i]->Unit() + ": " + job.EndWord();
         if (!job.EndReason().empty() && job.Status() != Exit::Success) line += ": " + ShownText(job.EndReason());
-        if (options_.Loop)
+        if (plan_.Loop)
             line += " (" + LoadedAndFailed(job.Units(), job.FailedUnits()) + ")";
         if (!job.UnitVersion().empty()) line += ", unit software " + ShownText(job.UnitVersion());
         text += "  " + line + "\n";

@@ -9,6 +9,7 @@
 
 #include "cli/CommandLineJob.h"
 #include "cli/CommandLineView.h"
+#include "driver/StationPlan.h"
 #include "driver/StationRun.h"
 
 class TStopSignals;
@@ -24,8 +25,10 @@ using TRecordHook = std::function<std::string(const TJobResult& result, const st
 
 class TCliStation {
 public:
-    // `units`: the ports, resolved to absolute paths; their FilePath is the firmware file.
-    TCliStation(const TCliOptions& options, std::vector<TCliUnit> units, std::string programFolder, TCliView::TMode mode);
+    // `ports`: the plan's ports as PortPlans made them, their devices resolved; `scan`: ids come
+    // from standard input.
+    TCliStation(const TStationPlan& plan, std::vector<TJobPlan> ports, bool scan, std::string programFolder,
+                TCliView::TMode mode);
     ~TCliStation();
 
     TRecordHook OnStoreRecord;
@@ -47,8 +50,9 @@ private:
                                                  const std::vector<std::unique_ptr<TCliView>>& views);
     void Summary(const std::vector<std::unique_ptr<TCliJob>>& jobs, const std::vector<std::unique_ptr<TCliView>>& views);
 
-    const TCliOptions& options_;
-    std::vector<TCliUnit> units_;
+    const TStationPlan& plan_;
+    std::vector<TJobPlan> ports_;
+    const bool scanIds_;
     std::string programFolder_;
     TCliView::TMode mode_;
     std::string runId_;

@@ -7,36 +7,15 @@
 #include "base/Paths.h"
 #include "base/ShownText.h"
 #include "cli/CommandLineOptions.h"
+#include "cli/OptionsPlan.h"
 
 namespace {
-
-// `station` takes the options of `upload` for its ports and file; anything the operator did not
-// give is chosen in the window.
-TStationSetup StationSetupOf(const TCliOptions& options) {
-    TStationSetup setup;
-    if (!options.File.empty()) setup.Firmware = AbsolutePath(options.File);
-    for (const TCliOptions::TPortChoice& choice : options.Ports) {
-        TStationPort port;
-        port.Port = choice.Device.empty() ? choice.Port : 0;
-        port.Device = choice.Device;
-        port.Name = choice.Device.empty() ? "COM " + std::to_string(choice.Port) : ShownText(choice.Device);
-        setup.Ports.push_back(port);
-    }
-    setup.Baud = options.Baud;
-    setup.Capture = options.Capture;
-    setup.CapturePath = options.CapturePath.empty() ? std::string() : AbsolutePath(options.CapturePath);
-    // A record file named relative to here stays this one when a saved recipe names it.
-    setup.RecordDb = AbsoluteRecordLocation(options.RecordDb);
-    setup.Count = options.Count;
-    if (options.PauseAfterFailures >= 0) setup.PauseAfterFailures = options.PauseAfterFailures;
-    setup.TickMs = options.TickMs;
-    return setup;
-}
 
 // An option that a recipe would silently override.
 bool FixedByRecipe(const QStringList& words) {
     for (const QString& word : words)
-        if (QStringList{"baud", "count", "record-db"}.contains(OptionName(word))) return true;
+        if (QStringList{"baud", "count", "record-db", "verify", "expect-version", "require-unit-id"}.contains(OptionName(word)))
+            return true;
     return false;
 }
 
@@ -53,12 +32,17 @@ int StationCommandSetup(int argc, char** argv, TStationSetup& setup) {
     case TParse::Fail: std::fprintf(stderr, "zupflshc: %s\n", error.toLocal8Bit().constData()); return Exit::Usage;
     case TParse::Run: break;
     }
-    setup = StationSetupOf(options);
+    // `station` takes the options of `upload` for its ports and file; anything the operator did not
+    // give is chosen in the window, which goes on to each port's next unit by itself.
+    static_cast<TStationPlan&>(setup) = StationPlanOf(options);
+    setup.Loop = true;
+    // A record file named relative to here stays this one when a saved recipe names it.
+    setup.RecordDb = AbsoluteRecordLocation(options.RecordDb);
     // A recipe fixes everything the options would: it is read, and refused, before any window.
     const bool recipe = options.File.size() > 5 && options.File.compare(options.File.size() - 5, 5, ".json") == 0;
     std::string problem;
     if (recipe && (!options.Ports.empty() || FixedByRecipe(words)))
-        problem = "a recipe fixes the ports, the baud, the count and the record: give the recipe alone";
+        problem = "a recipe fixes the ports, the baud, the count, the record and the checks: give the recipe alone";
     else if (recipe)
         StationSetupOfRecipe(AbsolutePath(options.File), setup, problem);
     if (!problem.empty()) {

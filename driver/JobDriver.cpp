@@ -413,10 +413,28 @@ void TJobDriver::AwaitPort(int intervalMs, qint64 deadlineMs) {
 void TJobDriver::Poll() {
     if (ended_) return poll_.stop();
     const bool late = pollDeadline_ >= 0 && pollClock_.elapsed() >= pollDeadline_;
+    if (IsUsbDeviceSpec(plan_.Device)) return PollUsb(late);
     if (!PathPresent() && !late) return;
     poll_.stop();
     // After the time, the open fails the usual way and says why.
     Start();
+}
+
+// Every serial device attached is listed to find a usb: name: by a thread of its own, one listing
+// at a time, so that a station's other ports never wait on the system's device tree.
+void TJobDriver::PollUsb(bool late) {
+    if (usbLookup_.Busy()) return;
+    usbLookup_.Run([spec = plan_.Device] {
+        TSystemPortSource attached;
+        std::string path, why;
+        return ResolveUsbDevice(spec, attached, path, why) ? path : std::string();
+    }, [this, late](const std::string& path) {
+        struct stat st {};
+        if (ended_ || !poll_.isActive()) return;
+        if ((path.empty() || ::stat(path.c_str(), &st) != 0) && !late) return;
+        poll_.stop();
+        Start();
+    });
 }
 
 // The path whose appearing means the port is there: the device as given, COM n's link in the

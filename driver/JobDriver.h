@@ -15,13 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "driver/DriverJob.h"
 #include "engine/JobEvents.h"
 #include "engine/Sequencer.h"
 #include "engine/SerialPort.h"
+#include "host/OffLoop.h"
 
 class TStopSignals;
-
-enum class TDriverJob { Upload, Factory, Prepare };
 
 // What one port runs.
 struct TJobPlan {
@@ -169,6 +169,7 @@ private:
     void AwaitReturn();
     void AwaitPort(int intervalMs, qint64 deadlineMs);
     void Poll();
+    void PollUsb(bool late);
     std::string WatchedPath();
     std::string UsbDevice(std::string* error) const;
     void UseUsbAdapter();
@@ -210,4 +211,5 @@ private:
     QTimer poll_;
     QElapsedTimer pollClock_;
     qint64 pollDeadline_ = -1;
+    TOffLoop usbLookup_{&context_};  // a usb: name looked up among the adapters, off the loop
 };

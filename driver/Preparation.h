@@ -8,6 +8,7 @@
 #include <string>
 
 #include "driver/JobDriver.h"
+#include "driver/Recipe.h"
 
 class TPreparation : private TJobListener {
 public:
@@ -17,6 +18,8 @@ public:
     using TDone = std::function<void(const TJobResult& result, const TSharedUpload& prepared)>;
     TPreparation(const std::string& file, int tickMs, const std::string& programFolder, TStopSignals& stops,
                  QObject* context, TDone done);
+    // Without the process's stop signals (a worker thread's preparation, which runs to its end).
+    TPreparation(const std::string& file, int tickMs, const std::string& programFolder, QObject* context, TDone done);
 
     void Begin() { driver_.Begin(); }
 
@@ -28,3 +31,14 @@ private:
     TJobDriver driver_;
     TJobResult result_;
 };
+
+// A preparation run to its end on the calling thread, on an event loop of its own: a worker
+// thread's, so that no window waits while a file of up to 64 MiB is read, converted and digested.
+// With a recipe, the file is read once: what was prepared is what is checked against its pin.
+struct TPreparedFirmware {
+    TJobResult Result;
+    TSharedUpload Upload;  // nullptr when it failed
+    std::string Mismatch;  // why it is not the firmware the recipe pins, "" when it is (or no recipe)
+};
+TPreparedFirmware PrepareOnThisThread(const std::string& file, int tickMs, const std::string& programFolder,
+                                      const TRecipe* pin = nullptr);

@@ -305,6 +305,16 @@ bool WriteRecipe(const std::string& path, TRecipe& recipe, std::string& error) {
     return true;
 }
 
+namespace {
+
+std::string DigestMismatch(const TRecipe& recipe, const std::string& file, int64_t size, const std::string& digest) {
+    if (digest == recipe.Sha256 && size == recipe.Size) return {};
+    return "the firmware '" + ShownText(file) + "' is not the one the recipe pins: sha256 " + digest +
+           " (file), " + recipe.Sha256 + " (recipe)";
+}
+
+}  // namespace
+
 std::string FirmwareMismatch(const TRecipe& recipe) {
     if (recipe.Job != TDriverJob::Upload) return {};
     const std::string file = recipe.FirmwarePath();
@@ -317,10 +327,56 @@ std::string FirmwareMismatch(const TRecipe& recipe) {
     if (!bytes) return "the firmware '" + ShownText(file) + "' is missing (the recipe pins sha256 " + recipe.Sha256 + ")";
     if (const std::string untrusted = UntrustedPathReason(file); !untrusted.empty())
         return "the firmware '" + ShownText(file) + "' is not used: " + untrusted;
-    const std::string digest = Sha256Hex(*bytes);
-    if (digest == recipe.Sha256 && static_cast<int64_t>(bytes->size()) == recipe.Size) return {};
-    return "the firmware '" + ShownText(file) + "' is not the one the recipe pins: sha256 " + digest +
-           " (file), " + recipe.Sha256 + " (recipe)";
+    return DigestMismatch(recipe, file, static_cast<int64_t>(bytes->size()), Sha256Hex(*bytes));
+}
+
+std::string PreparedFirmwareMismatch(const TRecipe& recipe, const TJobResult& prepared) {
+    if (recipe.Job != TDriverJob::Upload) return {};
+    if (prepared.Kind != TResultKind::Prepared) return FirmwareMismatch(recipe);
+    const std::string file = recipe.FirmwarePath();
+    if (const std::string untrusted = UntrustedPathReason(file); !untrusted.empty())
+        return "the firmware '" + ShownText(file) + "' is not used: " + untrusted;
+    return DigestMismatch(recipe, file, prepared.InputSize, prepared.InputSha256);
+}
+
+std::string PinnedFirmwareMismatch(const TRecipe& recipe, const std::string& sha256, int64_t size) {
+    return DigestMismatch(recipe, recipe.FirmwarePath(), size, sha256);
+}
+
+namespace {
+
+// A word of a command as a shell reads it back: quoted when it holds anything but the plain.
+std::string ShellWord(const std::string& word) {
+    static const QRegularExpression plain("^[A-Za-z0-9@%+=:,./_-]+$");
+    if (!word.empty() && plain.match(QString::fromStdString(word)).hasMatch()) return word;
+    std::string quoted = "'";
+    for (const char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+}  // namespace
+
+std::string RecipeRewriteRemedy(const TRecipe& recipe) {
+    std::string command = "zupflshc recipe write " + ShellWord(recipe.Path.empty() ? recipe.Name : recipe.Path);
+    command += recipe.Job == TDriverJob::Factory ? " factory" : " upload " + ShellWord(recipe.FirmwarePath());
+    for (const std::string& name : recipe.Ports) {
+        int com = 0;
+        std::string device;
+        PortOfName(name, com, device);
+        command += com ? " --port " + std::to_string(com) : " --device " + ShellWord(device);
+    }
+    if (recipe.Job == TDriverJob::Upload && recipe.Baud != 38400) command += " --baud " + std::to_string(recipe.Baud);
+    if (recipe.Loop) command += " --loop";
+    if (recipe.Count > 0) command += " --count " + std::to_string(recipe.Count);
+    if (!recipe.RecordDb.empty()) {
+        static const QRegularExpression password("(://[^/:@]*):[^/@]*@");
+        const QString location = QString::fromStdString(recipe.RecordDb).replace(password, "\\1@");
+        command += " --record-db " + ShellWord(location.toStdString());
+    }
+    if (recipe.Verify) command += " --verify";
+    if (!recipe.ExpectVersion.empty()) command += " --expect-version " + ShellWord(recipe.ExpectVersion);
+    if (recipe.RequireUnitId) command += " --require-unit-id";
+    return "the engineer must write the recipe again: `" + command + "`";
 }
 
 void PortOfName(const std::string& name, int& comPort, std::string& device) {

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/JobDriver.h"
+#include "driver/DriverJob.h"
+#include "engine/JobResult.h"
 
 struct TRecipe {
     static constexpr int kFormat = 1;  // the newest format this program reads and writes
@@ -57,6 +58,14 @@ bool WriteRecipe(const std::string& path, TRecipe& recipe, std::string& error);
 // Whether the firmware file is the one the recipe pins, on a way no other user could have laid:
 // "" when it is; otherwise the problem, naming the file (and both digests, or the folder or link).
 std::string FirmwareMismatch(const TRecipe& recipe);
+// The same for the firmware's bytes as already read (their digest and size).
+std::string PinnedFirmwareMismatch(const TRecipe& recipe, const std::string& sha256, int64_t size);
+// What puts a recipe whose firmware no longer matches right: only the engineer who writes recipes
+// can, with the command that writes this one again as it stands (a server's password left out).
+std::string RecipeRewriteRemedy(const TRecipe& recipe);
+// The same for a file just prepared (`prepared`, the preparation's result), from the digest the
+// preparation took: the file is read again only when the preparation failed, to say why.
+std::string PreparedFirmwareMismatch(const TRecipe& recipe, const TJobResult& prepared);
 
 // A record location as a station keeps it: a file named relative to `folder` (with its trailing
 // '/'; "" for the current folder) made absolute, so it stays the same file wherever the station is

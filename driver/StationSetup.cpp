@@ -12,22 +12,15 @@ bool StationSetupOfRecipe(const std::string& path, TStationSetup& setup, std::st
         error = "recipe '" + ShownText(recipe.Name) + "' is a factory job: the station window loads firmware only";
         return false;
     }
-    setup.Firmware = recipe.FirmwarePath();
-    setup.Ports.clear();
-    for (const std::string& name : recipe.Ports) {
-        TStationPort port;
-        PortOfName(name, port.Port, port.Device);
-        port.Name = ShownText(name);
-        setup.Ports.push_back(port);
-    }
-    setup.Baud = recipe.Baud;
+    TStationPlan& plan = setup;
+    const TStationPlan kept = plan;
+    plan = StationPlanOf(recipe);
+    // What the recipe leaves to the run.
+    plan.Capture = kept.Capture;
+    plan.CapturePath = kept.CapturePath;
+    plan.TickMs = kept.TickMs;
     // The window goes on to the next unit by itself; a recipe without a loop is one unit a port.
-    setup.Count = recipe.Loop ? recipe.Count : 1;
-    setup.RecordDb = recipe.RecordLocation();
-    setup.Verify = recipe.Verify;
-    setup.ExpectVersion = recipe.ExpectVersion;
-    setup.RequireUnitId = recipe.RequireUnitId;
-    if (recipe.PauseAfterFailures >= 0) setup.PauseAfterFailures = recipe.PauseAfterFailures;
-    setup.Recipe = recipe;
+    plan.Count = recipe.Loop ? recipe.Count : 1;
+    plan.Loop = true;
     return true;
 }

@@ -19,6 +19,12 @@ public:
     void Failed(const std::string& id) {
         if (ids_.count(id)) failed_.insert(id);
     }
+    // An id given for a unit that will not come under it (its port was removed): another unit may
+    // take it.
+    void Release(const std::string& id) {
+        ids_.erase(id);
+        failed_.erase(id);
+    }
     void Clear() {
         ids_.clear();
         failed_.clear();

@@ -76,6 +76,7 @@ void TSequencer::Tick() {
 }
 
 void TSequencer::DataArrived() {
+    lastHeard_ = std::chrono::steady_clock::now();
     Guarded([this] { Link.ReadMessage(); });
     if (!answerAtOnce_ || inStep_ || !WaitsForUnit()) return;
     // The unit paces the dialogue itself, so answering it at once cannot outrun it. Such a step
@@ -118,6 +119,7 @@ bool TSequencer::WaitsForUnit() const {
 }
 
 void TSequencer::RunStep() {
+    if (EndIfLineLost()) return;
     if (State::IsFactory(Run.UploadState)) {
         FactoryPortStep() || BootstrapStep() || RecordStep() || FlashCodeStep();
     } else {

@@ -77,6 +77,10 @@ public:
     // The unit is being written: from the GO (or Proceed) to the end of the job. Stopping now
     // leaves it half-written.
     bool Writing() const { return jobOpen_ && unitTouched_; }
+    // How long the unit has said nothing while its answer to a block (or to the end of the
+    // transfer) is awaited; 0 when no such answer is awaited. A unit answers a block at once, so
+    // seconds of this are a unit that may be gone, which the reply wait alone shows only at its end.
+    std::chrono::milliseconds UnitSilentFor() const;
 
     // ---- how it is set up ----
     void SetSavedPort(const std::string& port) { Run.SavedPort = port; }
@@ -223,6 +227,12 @@ private:
     // The state and stage as they stand, told when they changed; after every step and command.
     void Settled() { out_.StateNow(Run.UploadState); }
     void PortFault(TPortFault fault);
+    // The device failed on read (EIO, gone) while a reply of the unit being written is awaited:
+    // the wait ends at the next step as a lost line, not at the end of the reply wait. False
+    // while the line holds.
+    bool EndIfLineLost();
+    // A timed-out wait's reason, or the lost line's when that is what ended it.
+    std::string WaitEndedReason() const;
     // Why the port did not open, decided here once for the record and every front end.
     TPortFault OpenFault() const;
     std::chrono::milliseconds RunTime() const {
@@ -253,6 +263,7 @@ private:
     FileIo::TInputDigest inputDigest_;
     TJobResult result_;
     std::chrono::steady_clock::time_point runClock_;
+    std::chrono::steady_clock::time_point lastHeard_;  // the unit's last bytes, or the transfer's start
 
     TJobOutput out_;
     bool answerAtOnce_ = true;

@@ -108,6 +108,7 @@ void TSequencer::EraseEnded() {
 bool TSequencer::TransferStep() {
     switch (Run.UploadState) {
     case State::StartTransfer:
+        lastHeard_ = std::chrono::steady_clock::now();
         out_.Progress(0, std::max(Run.BlockCount, 1));
         out_.ShowGauge(true);
         Link.WaitCount = 0;
@@ -380,6 +381,43 @@ void TSequencer::UploadComplete() {
             "checksums different: unit " + Run.UnitChecksum + ", file " + Run.FileChecksum);
 }
 
+std::chrono::milliseconds TSequencer::UnitSilentFor() const {
+    switch (Run.UploadState) {
+    case State::AwaitRequest:
+    case State::Silence:
+    case State::AwaitThankYou:
+        if (!Writing()) return std::chrono::milliseconds(0);
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - lastHeard_);
+    default: return std::chrono::milliseconds(0);
+    }
+}
+
+bool TSequencer::EndIfLineLost() {
+    switch (Run.UploadState) {
+    case State::AwaitErasing:
+    case State::AwaitEraseEnd:
+    case State::AwaitErrorBlock:
+    case State::AwaitRequest:
+    case State::Silence:
+    case State::AwaitThankYou:
+    case State::AwaitSwr:
+    case State::AwaitFcs: break;
+    default: return false;  // nothing is awaited of the unit, or the end is already on its way
+    }
+    // The loss is a fact once the serial component has told its reason (it tells it just after it
+    // marks the line): the record then says why, not only that.
+    if (!Writing() || !Serial1.LineLost() || Serial1.ErrorCode() == 0) return false;
+    PortFault(TPortFault::LineLost);
+    GoTo(State::TimedOut);
+    return true;
+}
+
+std::string TSequencer::WaitEndedReason() const {
+    if (result_.PortFault != TPortFault::LineLost) return "timed out " + Run.WaitingFor;
+    const std::string why = result_.SystemReason.empty() ? std::string() : ": " + result_.SystemReason;
+    return "the line to the unit went away on " + Serial1.DeviceName() + why;
+}
+
 void TSequencer::TimedOut() {
     const bool verifying = verifying_;
     // Not one answer since THANK YOU: the unit stopped answering after its restart.
@@ -392,17 +430,20 @@ void TSequencer::TimedOut() {
     }
     out_.Offer(TOffer::BackToStart, true);
     if (Run.MainUpload) out_.Offer(TOffer::RepeatUpload, true);
+    const std::string reason = WaitEndedReason();
+    const bool lost = result_.PortFault == TPortFault::LineLost;
+    // The screen's lines stay the dialogue's own; the result says what ended it.
     HistAdd("Timed out " + Run.WaitingFor);
     Show(TLine::Activity, "Timed out " + Run.WaitingFor);
     Show(TLine::Footer, "");
     GoTo(State::Idle);
     result_.Awaited = Run.WaitingFor;
-    if (!Run.MainUpload) End(TResultKind::TimedOut, OperatorText("Timed out " + Run.WaitingFor));
-    else if (silentSinceRestart)
+    if (!Run.MainUpload) End(TResultKind::TimedOut, OperatorText(lost ? reason : "Timed out " + Run.WaitingFor));
+    else if (silentSinceRestart && !lost)
         End(TResultKind::NotVerified, "Upload not verified: the unit stopped answering after its restart (timed out " +
                                           Run.WaitingFor + ")");
-    else if (verifying) End(TResultKind::NotVerified, "Upload not verified: timed out " + Run.WaitingFor);
-    else End(TResultKind::TimedOut, "timed out " + Run.WaitingFor);
+    else if (verifying) End(TResultKind::NotVerified, "Upload not verified: " + reason);
+    else End(TResultKind::TimedOut, reason);
 }
 
 std::string SoftwareVersion(const std::string& swrReply) {

@@ -14,10 +14,11 @@
 
 #include "base/ShownText.h"
 #include "driver/UnitIds.h"
+#include "gui/FitLabel.h"
+#include "gui/TileAccessible.h"
 #include "host/PortDiagnosis.h"
 #include "host/Ports.h"
 #include "host/PortSource.h"
-#include "serial/serial_posix.h"
 
 namespace {
 
@@ -25,6 +26,9 @@ namespace {
 const char* const kGreen = "#1e7b34";
 const char* const kRed = "#b3261e";
 const char* const kAmber = "#8a5a00";
+const char* const kNeutral = "#5f6368";
+// A unit answers each block in milliseconds: a second without a word is worth saying.
+constexpr std::chrono::milliseconds kSilenceShownAfter{1000};
 
 QString Local(const std::string& text) { return QString::fromLocal8Bit(text.c_str()); }
 // A reason is UTF-8 text; bytes of the unit or of a file name that are not are shown as <XX>.
@@ -37,13 +41,21 @@ void Colour(QLabel* label, const char* colour) {
     label->setPalette(p);
 }
 
-QLabel* NewLabel(QWidget* parent, const char* name) {
-    auto* l = new QLabel(parent);
+// A long device name wraps inside the tile rather than widening every column; past `lines` lines
+// the rest is in the tooltip.
+QLabel* NewLabel(QWidget* parent, const char* name, int lines = 3) {
+    auto* l = new TFitLabel(parent, lines);
     l->setObjectName(name);
-    // A long device name is cut at the tile's edge rather than widening every column.
-    l->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    l->setMinimumWidth(0);
     return l;
+}
+
+// The band's word on its colour, readable from across the line; the colour says it again.
+void Band(QLabel* band, const QString& word, const char* colour) {
+    QPalette p = band->palette();
+    p.setColor(QPalette::Window, QColor(colour));
+    p.setColor(QPalette::WindowText, Qt::white);
+    band->setPalette(p);
+    SetLabelText(band, word);
 }
 
 std::string RealPath(const std::string& path) {
@@ -74,7 +86,12 @@ void SetLabelText(QLabel* label, const QString& text) {
     label->setToolTip(text.size() > 40 ? text : QString());
 }
 
-std::string PortIdentity(const TStationPort& port, const TPortListing& listing) {
+QString ShortPortName(const TStationPort& port) {
+    const QString name = Local(port.Name);
+    return port.Device.empty() ? name : name.mid(name.lastIndexOf('/') + 1);
+}
+
+std::string PortIdentity(const TStationPort& port, const TPortListing& listing, bool byPath) {
     std::string lines, device = port.Device;
     if (port.Device.empty()) {
         const TComPort* com = port.Port >= 1 && port.Port <= static_cast<int>(listing.Com.size())
@@ -88,7 +105,8 @@ std::string PortIdentity(const TStationPort& port, const TPortListing& listing) 
             if (!d.UsbSerial.empty() && port.Device == "usb:" + d.UsbSerial) device = d.Path;
         if (!device.empty()) lines += "\n" + device;
     } else {
-        lines = port.Device;
+        // As the operator named it (a by-path name says which slot), which may lead elsewhere.
+        lines = port.Name.empty() ? port.Device : port.Name;
     }
     const std::string real = RealPath(device);
     for (const TSerialDevice& d : listing.Devices) {
@@ -97,16 +115,29 @@ std::string PortIdentity(const TStationPort& port, const TPortListing& listing) 
         if (!d.ById.empty()) lines += "\nby-id: " + d.ById.substr(d.ById.find_last_of('/') + 1);
         if (!d.UsbSerial.empty()) lines += "\nUSB serial " + d.UsbSerial;
     }
-    const std::string byPath = real.empty() ? std::string() : ByPathName(real);
-    if (!byPath.empty()) lines += "\nby-path: " + byPath;
+    const std::string slot = real.empty() || !byPath ? std::string() : ByPathName(real);
+    if (!slot.empty()) lines += "\nby-path: " + slot;
     return lines;
+}
+
+QString ShortPortName(const TStationPort& port, const TPortListing& listing, int position) {
+    if (port.Device.empty()) return QString("COM %1").arg(port.Port);
+    const std::string real = RealPath(port.Device);
+    for (const TSerialDevice& d : listing.Devices)
+        if (d.ComNumber && !real.empty() && d.Path == real) return QString("COM %1").arg(d.ComNumber);
+    const std::string& given = port.Name.empty() ? port.Device : port.Name;
+    const QString own = Local(given.substr(given.find_last_of('/') + 1));
+    constexpr int kShort = 12;  // ttyUSB0, ttyACM12, COM3: a column's width
+    if (!own.isEmpty() && own.size() <= kShort && !IsUsbDeviceSpec(port.Device)) return own;
+    return QString("Port %1").arg(position);
 }
 
 TStationTile::TStationTile(const TStationPort& port, const std::string& identity, bool locked, QWidget* parent)
     : QFrame(parent), port_(port) {
     setObjectName("StationTile");
     setFrameShape(QFrame::StyledPanel);
-    setAccessibleName(Local(port.Name));
+    InstallTileAccessibility();
+    setAccessibleName(ShortPortName(port));
     BuildControls(identity, locked);
 }
 
@@ -115,25 +146,33 @@ TStationTile::~TStationTile() {
     driver_.reset();
 }
 
+void TStationTile::ShowIdentity(const std::string& identity) {
+    // The port and its device, then the names that identify it on one line, wrapped to three lines
+    // at most; the whole list is the tooltip.
+    QStringList lines = Local(identity).split('\n');
+    const QString first = lines.takeFirst();
+    SetLabelText(identity_, lines.isEmpty() ? first : first + "\n" + lines.join(" \u00b7 "));
+    static_cast<TFitLabel*>(identity_)->SetMaxLines(3);
+    identity_->setToolTip(Local(identity));
+    // The group says COM n already: its identity starts with what it leads to.
+    if (port_.Device.empty() && identity_->text().startsWith(Local(port_.Name) + ": "))
+        identity_->setAccessibleName(identity_->text().mid(port_.Name.size() + 2));
+    else if (identity_->text() == Local(port_.Name))
+        identity_->setAccessibleName({});
+}
+
 void TStationTile::BuildControls(const std::string& identity, bool locked) {
     auto* column = new QVBoxLayout(this);
     column->setSpacing(2);
     column->setContentsMargins(6, 4, 6, 4);
-    name_ = NewLabel(this, "PortLabel");
-    QFont bold = name_->font();
-    bold.setBold(true);
-    name_->setFont(bold);
+    name_ = NewLabel(this, "PortLabel", 2);
     SetLabelText(name_, Local(port_.Name));
     identity_ = NewLabel(this, "IdentityLabel");
-    // Two lines at most: the port and its device, then the names that identify it, each cut at the
-    // tile's edge; the whole list is the tooltip.
-    QStringList lines = Local(identity).split('\n');
-    const QString first = lines.takeFirst();
-    SetLabelText(identity_, lines.isEmpty() ? first : first + "\n" + lines.join(" \u00b7 "));
-    identity_->setToolTip(Local(identity));
+    ShowIdentity(identity);
     idBox_ = new QLineEdit(this);
     idBox_->setObjectName("UnitIdBox");
-    idBox_->setAccessibleName(Local(port_.Name) + " unit id");
+    // Within the port's group each part says only what it is.
+    idBox_->setAccessibleName("Unit id");
     idBox_->setPlaceholderText("scan or type the unit id");
     connect(idBox_, &QLineEdit::returnPressed, this, [this] { UnitIdEntered(); });
     idBox_->installEventFilter(this);
@@ -141,44 +180,60 @@ void TStationTile::BuildControls(const std::string& identity, bool locked) {
     doing_ = NewLabel(this, "DoingLabel");
     gauge_ = new QProgressBar(this);
     gauge_->setObjectName("Gauge");
-    gauge_->setAccessibleName(Local(port_.Name) + " blocks sent");
+    gauge_->setAccessibleName("Blocks sent");
     gauge_->setValue(0);
     timeLeft_ = NewLabel(this, "TimeLeftLabel");
-    result_ = NewLabel(this, "ResultLabel");
-    result_->setWordWrap(true);
-    // A long reason wraps to three lines at most (its whole text is in the tooltip): a tile never
-    // grows out of its row.
-    result_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
-    result_->setMaximumHeight(3 * result_->fontMetrics().lineSpacing() + 2);
-    tally_ = NewLabel(this, "TallyLabel");
-    notice_ = NewLabel(this, "NoticeLabel");
-    notice_->setWordWrap(true);
+    BuildResultBand();
+    // A long reason wraps to four lines at most; its whole text is in the tooltip.
+    result_ = NewLabel(this, "ResultLabel", 4);
+    unit_ = NewLabel(this, "UnitLabel", 2);
+    tally_ = NewLabel(this, "TallyLabel", 2);
+    notice_ = NewLabel(this, "NoticeLabel", 4);
     Colour(notice_, kAmber);
     remove_ = new QPushButton("Remove port", this);
     remove_->setObjectName("BtnRemove");
-    remove_->setAccessibleName("Remove " + Local(port_.Name));
+    remove_->setAccessibleName("Remove port");
     remove_->setVisible(!locked);
     connect(remove_, &QPushButton::clicked, this, [this] {
         if (OnRemove) OnRemove(*this);
     });
     goOn_ = new QPushButton("Go on without the record", this);
     goOn_->setObjectName("BtnGoOnUnrecorded");
-    goOn_->setAccessibleName(Local(port_.Name) + ": go on without the record");
+    goOn_->setAccessibleName("Go on without the record");
     goOn_->hide();
     connect(goOn_, &QPushButton::clicked, this, [this] {
         goOn_->hide();
         if (Running()) driver_->GoOnWithoutRecord();
     });
     for (QWidget* w : std::initializer_list<QWidget*>{name_, identity_, idBox_, idLabel_, doing_, gauge_, timeLeft_,
-                                                      result_, tally_, notice_, goOn_, remove_})
+                                                      band_, result_, unit_, tally_, notice_, goOn_, remove_})
         column->addWidget(w);
     BuildHealthControls(column);
     column->addStretch(1);
     ShowUnitId();
+    ApplyFonts();
     SetDoing("not started");
-    SetLabelText(result_, "no unit yet");
+    Band(band_, "NO UNIT YET", kNeutral);
+    SetLabelText(result_, {});
+    unit_->hide();
     notice_->hide();
     SetLabelText(tally_, "0 loaded, 0 failed");
+}
+
+// The port's name in bold and the band's word larger, in whatever font the tile is given.
+void TStationTile::ApplyFonts() {
+    QFont bold = font();
+    bold.setBold(true);
+    name_->setFont(bold);
+    QFont large = bold;
+    if (large.pointSizeF() > 0) large.setPointSizeF(large.pointSizeF() * 1.6);
+    else large.setPixelSize(large.pixelSize() * 8 / 5);
+    band_->setFont(large);
+}
+
+void TStationTile::changeEvent(QEvent* event) {
+    QFrame::changeEvent(event);
+    if (event->type() == QEvent::FontChange) ApplyFonts();
 }
 
 // The slot's health: a slow link, and the pause after failures in a row with its way on.
@@ -218,6 +273,7 @@ void TStationTile::Begin(const TJobPlan& plan, const std::string& programFolder,
     programFolder_ = programFolder;
     loaded_ = failed_ = stopped_ = 0;
     nextUnit_ = stopping_ = opened_ = false;
+    openFailure_.reset();
     shownFault_ = TPortFault::None;
     sent_ = total_ = 0;
     progressDirty_ = true;
@@ -249,7 +305,28 @@ void TStationTile::SayNotice(const std::string& text) {
     notice_->setVisible(!text.empty());
 }
 
-QString TStationTile::ResultText() const { return result_->text(); }
+QString TStationTile::ResultText() const { return resultText_; }
+QString TStationTile::ShortName() const { return name_->text(); }
+QString TStationTile::IdentityText() const { return identity_->toolTip(); }
+
+void TStationTile::SetShortName(const QString& name) { SetLabelText(name_, name); }
+
+void TStationTile::BuildResultBand() {
+    band_ = NewLabel(this, "ResultBand", 2);
+    band_->setAlignment(Qt::AlignCenter);
+    band_->setAutoFillBackground(true);
+    band_->setBackgroundRole(QPalette::Window);
+    band_->setContentsMargins(4, 3, 4, 3);
+}
+
+// Under the band: the unit's id and the software version it reported, when they are known.
+void TStationTile::ShowUnit(const TJobResult& result) {
+    QStringList parts;
+    if (!result.UnitId.empty()) parts << "unit " + QString::fromStdString(result.UnitId);
+    if (!result.UnitVersion.empty()) parts << "software " + Reason(result.UnitVersion);
+    SetLabelText(unit_, parts.join("  \u00b7  "));
+    unit_->setVisible(!parts.isEmpty());
+}
 QString TStationTile::DoingText() const { return doing_->text(); }
 
 void TStationTile::SetDoing(const QString& text) {
@@ -303,6 +380,7 @@ void TStationTile::Stage(TStage stage) {
 void TStationTile::Awaiting(TOperatorStep step) {
     // Anything awaited from the operator comes after the port opened.
     opened_ = true;
+    openFailure_.reset();
     if (step == TOperatorStep::UnitId) return SetDoing("scan the next unit's id: the port waits for it");
     if (step != TOperatorStep::SwitchUnitOn) return;
     SetDoing(nextUnit_ ? "waiting for the next unit" : "switch the unit on");
@@ -321,6 +399,7 @@ void TStationTile::PortWait(const TPortWaitEvent& wait) {
 void TStationTile::UnitEnded(const TUnitEndedEvent& ended) {
     const TJobResult& result = ended.Result;
     nextUnit_ = nextUnit_ || ended.More;
+    if (!opened_ && !ended.Counted && result.Kind == TResultKind::PortFailed) openFailure_ = result;
     ShowResult(result, ended.Counted);
     if (!ended.Counted) {
         // A wake-up nobody answered, or noise on an idle line: the port still waits for its unit.
@@ -340,8 +419,10 @@ void TStationTile::UnitEnded(const TUnitEndedEvent& ended) {
 // The unit's record is nowhere: the result says so in red over whatever the unit came to, and the
 // port wakes no unit until the operator goes on knowing it (or stops).
 void TStationTile::RecordLost(const std::string& why, bool held) {
-    SetLabelText(result_, Reason(why));
+    resultText_ = Reason(why);
+    SetLabelText(result_, resultText_);
     Colour(result_, kRed);
+    result_->show();
     if (!held) return;
     SetDoing("held: the last unit has no record");
     goOn_->show();
@@ -358,38 +439,69 @@ void TStationTile::ShowResult(const TJobResult& result, bool counted) {
     // port fault is shown all the same.
     if (!counted && result.PortFault == TPortFault::None) return;
     if (!counted && result.PortFault == TPortFault::NoAnswer) return;
-    QString text, diagnosis;
+    QString word = "FAILED", reason;
     const char* colour = kRed;
+    const char* bandColour = kRed;
     if (result.Succeeded()) {
-        text = result.Kind == TResultKind::Verified ? "verified" : "loaded";
-        colour = kGreen;
+        word = result.Kind == TResultKind::Verified ? "VERIFIED" : "LOADED";
+        resultText_ = word.toLower();
+        colour = bandColour = kGreen;
     } else if (result.PortFault != TPortFault::None) {
         // A port that keeps failing the same way is tried again every second: it is diagnosed
         // (who holds it, what the system lists) only when the fault changes.
         if (shownFault_ == result.PortFault && shownError_ == result.SystemError) return;
         shownFault_ = result.PortFault;
         shownError_ = result.SystemError;
-        TSystemPortSource ports;
-        const TPortDiagnosis d = DiagnoseResult(result, programFolder_, "/run/lock/", &ports);
-        // A unit the port let down while it was written failed all the same: the word says so.
-        text = QString(counted ? "failed, port problem: " : "port problem: ") +
-               (d.Remedy.empty() ? Reason(result.Reason) : Local(d.Remedy));
-        colour = kAmber;
-        diagnosis = Local(result.SystemReason + "\n" + d.Reason + "\n" + d.Remedy).trimmed();
+        ++resultsShown_;
+        // /proc and the system's device list are walked by a thread of their own; the result is
+        // shown once they have been, unless a later result has been shown meanwhile.
+        const int shown = resultsShown_;
+        diagnoser_.Run([result, folder = programFolder_] {
+            TSystemPortSource ports;
+            return DiagnoseResult(result, folder, "/run/lock/", &ports);
+        }, [this, result, counted, shown](const TPortDiagnosis& d) {
+            if (shown == resultsShown_) ShowPortProblem(result, counted, d);
+        });
+        return;
     } else if (result.Kind == TResultKind::Interrupted) {
-        text = QString("stopped at block %1 of %2: load it again").arg(result.BlocksSent).arg(result.BlockCount);
+        // Stopped by the operator: neither loaded nor failed.
+        word = "STOPPED";
+        reason = QString("stopped at block %1 of %2: load it again").arg(result.BlocksSent).arg(result.BlockCount);
+        resultText_ = reason;
+        colour = bandColour = kNeutral;
     } else {
-        text = "failed: " + Reason(result.Reason);
+        reason = Reason(result.Reason);
+        resultText_ = "failed: " + reason;
     }
     if (result.PortFault == TPortFault::None) shownFault_ = TPortFault::None;
-    SetLabelText(result_, text);
-    if (!diagnosis.isEmpty()) result_->setToolTip(diagnosis);
+    ++resultsShown_;
+    Band(band_, word, bandColour);
+    SetLabelText(result_, reason);
     Colour(result_, colour);
+    result_->setVisible(!reason.isEmpty());
+    ShowUnit(result);
+}
+
+void TStationTile::ShowPortProblem(const TJobResult& result, bool counted, const TPortDiagnosis& d) {
+    // A unit the port let down while it was written failed all the same: the word says so.
+    // A unit's failure reads as its record does; a port still waiting for its unit gets the remedy.
+    const QString remedy = d.Remedy.empty() ? Reason(result.Reason) : Local(d.Remedy);
+    const QString reason = counted ? "port problem: " + Reason(result.Reason) : remedy;
+    resultText_ = counted ? "failed, port problem: " + Reason(result.Reason) : "port problem: " + remedy;
+    Band(band_, counted ? "FAILED" : "PORT PROBLEM", counted ? kRed : kAmber);
+    SetLabelText(result_, reason);
+    const QString diagnosis = Local(result.SystemReason + "\n" + d.Reason + "\n" + d.Remedy).trimmed();
+    if (!diagnosis.isEmpty()) result_->setToolTip(diagnosis);
+    Colour(result_, kAmber);
+    result_->setVisible(true);
+    ShowUnit(result);
 }
 
 void TStationTile::PortEnded(const TPortEndEvent& end) {
     resume_->hide();
     remove_->setEnabled(true);
+    if (openFailure_ && !opened_ && OnPortNeverOpened) OnPortNeverOpened(*this, *openFailure_);
+    openFailure_.reset();
     goOn_->hide();
     switch (end.Why) {
     case TPortEnd::Finished: SetDoing(stopping_ || (driver_ && driver_->StopSignal()) ? "stopped" : "done"); break;
@@ -418,15 +530,24 @@ void TStationTile::UnitIdEntered() {
     const QString typed = idBox_->text().trimmed();
     if (typed.isEmpty()) return;
     const std::string id = typed.toStdString();
+    TStationTile* target = UnitIdTarget ? UnitIdTarget(*this) : this;
     std::string refusal = UnitIdRefusal(id);
+    if (refusal.empty() && !target)
+        refusal = "every port has its next unit's id: scan " + ShownText(id) + " again once a port has taken its id";
     if (!refusal.empty() || (ClaimUnitId && !ClaimUnitId(id, refusal))) {
         SayNotice(refusal);
+        // The next scan replaces the refused id rather than adding to it.
         idBox_->selectAll();
         return;
     }
+    idBox_->clear();
+    SayNotice(std::string());
+    target->TakeUnitId(id);
+}
+
+void TStationTile::TakeUnitId(const std::string& id) {
     if (Running()) driver_->GiveUnitId(id);
     else idsBeforeStart_.push_back(id);
-    idBox_->clear();
     SayNotice(std::string());
     ShowUnitId();
     if (OnUnitIdTaken) OnUnitIdTaken(*this);
@@ -448,8 +569,25 @@ void TStationTile::ShowUnitId() {
     SetLabelText(idLabel_, text.isEmpty() ? "no unit id given" : text);
 }
 
+// A unit silent mid-transfer is said to be, with for how long, and the estimate stops: a frozen
+// block count beside a time left that still counts down would say the unit is on its way.
+bool TStationTile::ShowSilence() {
+    const std::chrono::milliseconds silent =
+        Running() ? driver_->Engine().UnitSilentFor() : std::chrono::milliseconds(0);
+    if (silent < kSilenceShownAfter) {
+        if (silenceShown_) progressDirty_ = true;
+        silenceShown_ = false;
+        return false;
+    }
+    silenceShown_ = true;
+    const QString text = QString("no answer from the unit for %1 s").arg(silent.count() / 1000);
+    if (doing_->text() != text) SetLabelText(doing_, text);
+    if (!timeLeft_->text().isEmpty()) SetLabelText(timeLeft_, {});
+    return true;
+}
+
 void TStationTile::Refresh() {
-    if (!progressDirty_) return;
+    if (ShowSilence() || !progressDirty_) return;
     progressDirty_ = false;
     gauge_->setMaximum(total_ > 0 ? total_ : 100);
     gauge_->setValue(total_ > 0 ? sent_ : 0);

@@ -2,12 +2,12 @@
 
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QDateTime>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -20,8 +20,9 @@
 
 #include "base/Paths.h"
 #include "base/ShownText.h"
+#include "gui/FitLabel.h"
+#include "gui/HelpWindow.h"
 #include "gui/ProgramName.h"
-#include "gui/Uflash8.h"
 #include "history/RecorderSetup.h"
 #include "history/ResultRecord.h"
 #include "host/Folders.h"
@@ -35,6 +36,7 @@ constexpr int kListedUnits = 500;    // the last units kept in the list
 constexpr int kTotalsEveryTicks = 20;
 constexpr qint64 kRateAfterMs = 60000;
 const char* const kStationTitle = "Norvane Flash Station";
+constexpr int kStationHelpTopic = 10;
 
 QString Local(const std::string& text) { return QString::fromLocal8Bit(text.c_str()); }
 // A reason is UTF-8 text; bytes of the unit or of a file name that are not are shown as <XX>.
@@ -68,10 +70,11 @@ std::string BaseName(const std::string& path) { return path.substr(path.find_las
 
 }  // namespace
 
-TStationWindow::TStationWindow(const TStationSetup& setup, TStopSignals& stops, QWidget* parent)
+TStationWindow::TStationWindow(const TStationSetup& setup, TStopSignals& stops, QWidget* parent, TPortLister lister)
     : QMainWindow(parent), setup_(setup), stops_(stops),
       programFolder_(setup.ProgramFolder.empty() ? ResolveProgramFolder(ExecutableFolder()) : setup.ProgramFolder),
-      ports_(std::make_unique<TCachedPortSource>(std::make_unique<TSystemPortSource>())) {
+      ports_(std::make_unique<TCachedPortSource>(std::make_unique<TSystemPortSource>())),
+      listPorts_(lister ? std::move(lister) : TPortLister([](const std::string& folder) { return ListPorts(folder); })) {
     setObjectName("StationWindow");
     setWindowTitle(kStationTitle);
     BuildControls();
@@ -93,19 +96,25 @@ TStationWindow::~TStationWindow() {
     // The tiles' drivers go before the recorder and the preparation they may still tell.
     for (TStationTile* tile : tiles_) delete tile;
     tiles_.clear();
-    preparation_.reset();
+    // The last records are on the disk before the window goes; a listing or a preparation under
+    // way is waited for and its answer dropped.
+    finisher_.Join();
+    finishing_.reset();
 }
 
-TStationTile* TStationWindow::NewTile(const TStationPort& port, const TPortListing& listing) {
-    auto* tile = new TStationTile(port, PortIdentity(port, listing), Locked(), tileBoard_);
+TStationTile* TStationWindow::NewTile(const TStationPort& port, const std::string& identity) {
+    auto* tile = new TStationTile(port, identity, Locked(), tileBoard_);
+    tile->SetShortName(ShortPortName(port, listing_, static_cast<int>(tiles_.size()) + 1));
     tile->OnUnitEnded = [this](TStationTile& t, const TUnitEndedEvent& e) { UnitEnded(t, e); };
     tile->OnStoreRecord = [this](TStationTile& t, const TJobResult& r, TJobDriver::TStored stored) {
         return Record(t, r, std::move(stored));
     };
     tile->ClaimUnitId = [this](const std::string& id, std::string& refusal) { return ClaimUnitId(id, refusal); };
     tile->OnUnitIdTaken = [this](TStationTile& t) { MoveToNextAwaitingId(t); };
+    tile->UnitIdTarget = [this](TStationTile& t) { return UnitIdTarget(t); };
     tile->OnRemove = [this](TStationTile& t) { RemoveTile(t); };
     tile->OnPortEnded = [this](TStationTile&) { PortEnded(); };
+    tile->OnPortNeverOpened = [this](TStationTile& t, const TJobResult& r) { RecordPortNeverOpened(t, r); };
     tiles_.push_back(tile);
     return tile;
 }
@@ -125,6 +134,9 @@ void TStationWindow::BuildControls() {
     area_->setObjectName("TileArea");
     area_->setWidgetResizable(true);
     area_->setFrameShape(QFrame::NoFrame);
+    // Tab goes through the tiles' own fields, which the area scrolls into view; the area itself is
+    // no stop a reader could name.
+    area_->setFocusPolicy(Qt::NoFocus);
     tileBoard_ = new QWidget(area_);
     tileBoard_->setObjectName("TileBoard");
     grid_ = new QGridLayout(tileBoard_);
@@ -154,7 +166,12 @@ QWidget* TStationWindow::BuildHeader() {
     totalsLabel_ = NewLabel(header, "TotalsLabel");
     recordLabel_ = NewLabel(header, "RecordLabel");
     recordLabel_->setStyleSheet("color: #8a5a00");
-    for (QLabel* l : {firmware_, totalsLabel_, recordLabel_}) rows->addWidget(l);
+    // A recipe whose firmware no longer matches is said the moment it is opened, not at Start.
+    recipeProblem_ = new TFitLabel(header, 6);
+    recipeProblem_->setObjectName("RecipeProblemLabel");
+    recipeProblem_->setStyleSheet("color: #b3261e");
+    recipeProblem_->hide();
+    for (QLabel* l : {firmware_, recipeProblem_, totalsLabel_, recordLabel_}) rows->addWidget(l);
     return header;
 }
 
@@ -171,7 +188,7 @@ QWidget* TStationWindow::BuildButtons() {
     baudBox_->addItems({"38400", "57600"});
     baudBox_->setCurrentText(QString::number(setup_.Baud));
     auto* picker = new TPortPicker(bar);
-    picker->BeforePopup = [this] { FillPortPicker(); };
+    picker->BeforePopup = [this] { RelistPorts(); };
     portPicker_ = picker;
     portPicker_->setObjectName("PortPicker");
     portPicker_->setAccessibleName("Port to add");
@@ -179,11 +196,20 @@ QWidget* TStationWindow::BuildButtons() {
     addPort_ = NewButton(bar, "BtnAddPort", "&Add Port");
     openRecipe_ = NewButton(bar, "BtnOpenRecipe", "Open &Recipe...");
     saveRecipe_ = NewButton(bar, "BtnSaveRecipe", "Sa&ve Recipe...");
-    for (QWidget* w : std::initializer_list<QWidget*>{start_, stop_, chooseFile_, baudBox_, openRecipe_, saveRecipe_})
+    // A selector reads out as its value on Linux: its label, through the buddy, is its name.
+    baudLabel_ = new QLabel("Baud rate", bar);
+    baudLabel_->setBuddy(baudBox_);
+    pickerLabel_ = new QLabel("Port to add", bar);
+    pickerLabel_->setBuddy(portPicker_);
+    for (QWidget* w : std::initializer_list<QWidget*>{start_, stop_, chooseFile_, baudLabel_, baudBox_, openRecipe_, saveRecipe_})
         row->addWidget(w);
     row->addStretch(1);
+    row->addWidget(pickerLabel_);
     row->addWidget(portPicker_);
     row->addWidget(addPort_);
+    auto* help = NewButton(bar, "BtnHelp", "&Help");
+    row->addWidget(help);
+    connect(help, &QPushButton::clicked, this, [this] { HelpClick(); });
     connect(start_, &QPushButton::clicked, this, [this] { StartClick(); });
     connect(stop_, &QPushButton::clicked, this, [this] { StopClick(); });
     connect(chooseFile_, &QPushButton::clicked, this, [this] {
@@ -217,8 +243,12 @@ void TStationWindow::Relayout() {
         grid_->addWidget(tiles_[i], static_cast<int>(i) / kColumns, static_cast<int>(i) % kColumns, Qt::AlignTop);
     for (int c = 0; c < kColumns; ++c) grid_->setColumnStretch(c, 1);
     grid_->setRowStretch(grid_->rowCount(), 1);
-    // Tab goes from tile to tile in the order they are shown.
-    QWidget* last = addPort_;
+    // The toolbar first, as it is shown, then Tab goes from tile to tile in the order they are shown.
+    QWidget* last = start_;
+    for (QWidget* w : std::initializer_list<QWidget*>{stop_, chooseFile_, baudBox_, openRecipe_, saveRecipe_, portPicker_, addPort_}) {
+        setTabOrder(last, w);
+        last = w;
+    }
     for (TStationTile* tile : tiles_)
         for (QWidget* w : tile->findChildren<QWidget*>())
             if (w->focusPolicy() & Qt::TabFocus) {
@@ -227,11 +257,57 @@ void TStationWindow::Relayout() {
             }
 }
 
+namespace {
+
+bool SamePort(const TStationPort& a, const TStationPort& b) {
+    return a.Name == b.Name && a.Port == b.Port && a.Device == b.Device;
+}
+
+struct TListedPorts {
+    TPortListing Listing;
+    std::vector<std::string> Identities;  // of the ports given, in their order
+};
+
+}  // namespace
+
+// The ports are listed off the loop (sysfs, /proc and /dev/serial are walked for every device): the
+// picker shows the last listing until the new one comes, and each tile its name until its
+// identity is known.
+void TStationWindow::RelistPorts() {
+    if (lister_.Busy()) {
+        listAgain_ = true;
+        return;
+    }
+    std::vector<TStationPort> ports;
+    for (const TStationTile* tile : tiles_) ports.push_back(tile->Port());
+    lister_.Run([lister = listPorts_, folder = programFolder_, ports] {
+        TListedPorts listed{lister(folder), {}};
+        for (const TStationPort& port : ports) listed.Identities.push_back(PortIdentity(port, listed.Listing));
+        return listed;
+    }, [this, ports](const TListedPorts& listed) { PortsListed(ports, listed.Listing, listed.Identities); });
+}
+
+void TStationWindow::PortsListed(const std::vector<TStationPort>& ports, const TPortListing& listing,
+                                 const std::vector<std::string>& identities) {
+    listing_ = listing;
+    for (size_t t = 0; t < tiles_.size(); ++t)
+        for (size_t i = 0; i < ports.size(); ++i)
+            if (SamePort(ports[i], tiles_[t]->Port())) {
+                tiles_[t]->ShowIdentity(identities[i]);
+                tiles_[t]->SetShortName(ShortPortName(ports[i], listing_, static_cast<int>(t) + 1));
+            }
+    FillPortPicker();
+    if (listAgain_) {
+        listAgain_ = false;
+        RelistPorts();
+    }
+}
+
 // The serial ports present that are not tiles yet: the COM n that open something, then the
 // devices, as `zupflshc ports` lists them.
 void TStationWindow::FillPortPicker() {
     portPicker_->clear();
-    const TPortListing listing = ListPorts(programFolder_);
+    const TPortListing& listing = listing_;
     auto taken = [&](int com, const std::string& device) {
         return std::any_of(tiles_.begin(), tiles_.end(), [&](const TStationTile* t) {
             return com ? t->Port().Device.empty() && t->Port().Port == com : t->Port().Device == device;
@@ -252,14 +328,29 @@ void TStationWindow::FillPortPicker() {
 
 void TStationWindow::AddPort(const TStationPort& port) {
     if (Locked() || Running()) return;
-    NewTile(port, ListPorts(programFolder_));
+    if (const QString same = SameDeviceAs(port); !same.isEmpty()) return ShowMessage(same);
+    NewTile(port, PortIdentity(port, listing_, false));
     Relayout();
     FillPortPicker();
+    RelistPorts();
+}
+
+// One device under a second name would be a second tile fighting the first for its unit: refused
+// as the command line refuses it. "" when `port` is a device of its own.
+QString TStationWindow::SameDeviceAs(const TStationPort& port) const {
+    const std::string key = PortDeviceKey(programFolder_, port.Port, port.Device);
+    for (const TStationTile* tile : tiles_)
+        if (PortDeviceKey(programFolder_, tile->Port().Port, tile->Port().Device) == key)
+            return Local(tile->Port().Name) + " and " + Local(port.Name) + " are the same device (" + Reason(key) +
+                   "): it is a tile already";
+    return {};
 }
 
 void TStationWindow::RemoveTile(TStationTile& tile) {
     if (Locked() || tile.Running()) return;
     tiles_.erase(std::find(tiles_.begin(), tiles_.end(), &tile));
+    // Its ids will name no unit: they may be scanned again for another port.
+    for (const std::string& id : tile.GivenUnitIds()) unitIds_.Release(id);
     // Its button's click is still on the stack.
     tile.hide();
     tile.deleteLater();
@@ -280,6 +371,11 @@ void TStationWindow::StartClick() {
     if (Running() || closing_) return;
     if (setup_.Firmware.empty()) return ShowMessage("Choose the firmware file first.");
     if (tiles_.empty()) return ShowMessage("Add a port first: the adapters present are in the list beside Add Port.");
+    // The last recipe's records are still being written: Start goes on once they are.
+    if (finishing_) {
+        startAfterRecords_ = true;
+        return ShowRunning();
+    }
     if (setup_.KeepRecords && !recorder_ && !setup_.RecordDb.empty() && !locationChecked_) return CheckLocation();
     if (setup_.KeepRecords && !recorder_) {
         std::string error;
@@ -291,8 +387,13 @@ void TStationWindow::StartClick() {
         if (!MakeJobRecorder(setup_.RecordDb, programFolder_, context, recorder_, error, locationChecked_))
             return ShowMessage("No unit was started: " + Local(error));
     }
-    if (const std::string problem = RecipeProblem(); !problem.empty())
-        return ShowMessage("No unit was started: " + Local(problem));
+    NewRun();
+    // The file is prepared again now, and read once: what the ports load is what it holds at
+    // Start, and that is what a recipe's pin is checked against.
+    Prepare(true);
+}
+
+void TStationWindow::NewRun() {
     runId_ = NewStationRunId();
     totals_ = {};
     recordsLost_ = recordsElsewhere_ = 0;
@@ -304,8 +405,6 @@ void TStationWindow::StartClick() {
         for (const std::string& id : tile->GivenUnitIds()) unitIds_.Claim(id);
     sinceStart_.start();
     ShowTotals();
-    // The file is read again now: what the ports load is what it holds at Start.
-    Prepare(true);
 }
 
 // A named record server may take its connection's time to answer: it is asked from a thread of its
@@ -339,79 +438,59 @@ void TStationWindow::Prepare(bool thenStart) {
     startAfterPreparing_ = thenStart;
     ShowRunning();
     ShowHeader();
-    // In memory: every port then sends that upload, and nothing is written beside the firmware.
-    preparation_ = std::make_unique<TPreparation>(
-        setup_.Firmware, setup_.TickMs, programFolder_, stops_, this,
-        [this](const TJobResult& result, const TSharedUpload& upload) { Prepared(result, upload); });
-    preparation_->Begin();
+    // In memory (every port then sends that upload, and nothing is written beside the firmware),
+    // on a thread of its own: a file of 64 MiB takes seconds to read, convert and digest.
+    preparer_.Run([file = setup_.Firmware, tickMs = setup_.TickMs, folder = programFolder_, pin = setup_.Recipe] {
+        return PrepareOnThisThread(file, tickMs, folder, pin ? &*pin : nullptr);
+    }, [this](const TPreparedFirmware& prepared) { Prepared(prepared); });
 }
 
-void TStationWindow::Prepared(const TJobResult& result, const TSharedUpload& upload) {
-    preparation_.reset();
+void TStationWindow::Prepared(const TPreparedFirmware& prepared) {
     preparing_ = false;
     const bool start = startAfterPreparing_;
     startAfterPreparing_ = false;
+    // Before any port opens: the firmware must be the one the recipe pins.
+    if (start && Locked() && !prepared.Mismatch.empty()) {
+        ShowHeader();
+        ShowRunning();
+        ShowRecipeProblem(prepared.Mismatch);
+        return ShowMessage("No unit was started: " +
+                           Local("recipe '" + ShownText(setup_.Recipe->Name) + "': " + prepared.Mismatch + "; " +
+                                 RecipeRewriteRemedy(*setup_.Recipe)));
+    }
+    const TJobResult& result = prepared.Result;
     if (result.Job != TJob::Prepare || result.Kind != TResultKind::Prepared) {
         input_ = {};
+        if (Locked())
+            ShowRecipeProblem("the firmware '" + ShownText(setup_.Firmware) + "' cannot be prepared: " + result.Reason);
         ShowHeader();
         ShowRunning();
         const QString reason = Reason(result.Reason);
         return ShowMessage((start ? "No unit was started: " : "") + QString("the firmware file cannot be prepared: ") + reason);
     }
-    input_ = StationInputOf(result, upload);
+    input_ = StationInputOf(result, prepared.Upload);
+    if (Locked()) ShowRecipeProblem(PinnedFirmwareMismatch(*setup_.Recipe, input_.Sha256, input_.Size));
     ShowHeader();
-    // A recipe pins the firmware: what was prepared must be the bytes it names, whatever changed
-    // since the file was checked.
-    if (start && Locked() && input_.Sha256 != setup_.Recipe->Sha256) {
-        ShowRunning();
-        return ShowMessage("No unit was started: the firmware changed while it was prepared: sha256 " +
-                           QString::fromStdString(input_.Sha256) + " (prepared), " +
-                           QString::fromStdString(setup_.Recipe->Sha256) + " (recipe)");
-    }
     if (start) StartPorts();
     ShowRunning();
 }
 
-TJobPlan TStationWindow::PlanFor(const TStationTile& tile, const std::string& tag) const {
-    const TStationPort& port = tile.Port();
-    TJobPlan plan;
-    plan.Job = TDriverJob::Upload;
-    plan.Name = port.Name;
-    plan.Port = port.Port ? port.Port : 1;
-    plan.Device = port.Device.empty() || IsUsbDeviceSpec(port.Device) ? port.Device : AbsolutePath(port.Device);
-    plan.Capture = setup_.Capture;
-    plan.CapturePath = PortCapturePath(setup_.CapturePath, programFolder_, tag);
-    plan.FilePath = input_.File;
-    plan.Prepared = input_.Upload;
-    plan.Baud = setup_.Baud;
-    // Every port goes on to its next unit by itself until the operator stops the line.
-    plan.Loop = true;
-    plan.Count = setup_.Count;
-    plan.TickMs = setup_.TickMs;
-    plan.ScratchTag = tag;
-    plan.Verify = setup_.Verify;
-    plan.ExpectVersion = setup_.ExpectVersion;
-    plan.RequireUnitId = setup_.RequireUnitId;
-    plan.PauseAfterFailures = setup_.PauseAfterFailures;
-    return plan;
-}
-
 void TStationWindow::StartPorts() {
     running_ = true;
-    std::vector<std::string> tags;
-    for (size_t i = 0; i < tiles_.size(); ++i) {
-        // Two devices of one name in different folders must not share a capture file.
-        std::string tag = PortTag(tiles_[i]->Port().Port, tiles_[i]->Port().Device);
-        if (std::find(tags.begin(), tags.end(), tag) != tags.end()) tag += "-" + std::to_string(i + 1);
-        tags.push_back(tag);
-        tiles_[i]->Begin(PlanFor(*tiles_[i], tag), programFolder_, stops_);
-    }
+    TStationPlan plan = setup_;
+    plan.Ports.clear();
+    for (const TStationTile* tile : tiles_) plan.Ports.push_back(tile->Port());
+    // A window is a station even with one port.
+    if (plan.PauseAfterFailures < 0) plan.PauseAfterFailures = kStationPauseAfterFailures;
+    const std::vector<TJobPlan> ports = PortPlans(plan, input_, programFolder_);
+    for (size_t i = 0; i < tiles_.size(); ++i) tiles_[i]->Begin(ports[i], programFolder_, stops_);
     PortEnded();
 }
 
 void TStationWindow::StopClick() {
     // Start withdrawn before any port opened: no unit is woken.
     startWithdrawn_ = checker_.joinable();
+    startAfterRecords_ = false;
     if (preparing_) startAfterPreparing_ = false;
     if (!running_) return ShowRunning();
     // Stopping while units are written leaves them half-written: only on purpose.
@@ -455,33 +534,56 @@ void TStationWindow::ShowRunning() {
     const bool busy = Running();
     start_->setEnabled(!busy);
     // Stop is there from the moment Start is pressed: it withdraws a Start still being prepared.
-    stop_->setEnabled(running_ || startAfterPreparing_ || checker_.joinable());
+    stop_->setEnabled(running_ || startAfterPreparing_ || checker_.joinable() || startAfterRecords_);
     for (QWidget* w : std::initializer_list<QWidget*>{chooseFile_, baudBox_, portPicker_, openRecipe_, saveRecipe_})
         w->setEnabled(!busy);
     addPort_->setEnabled(!busy && portPicker_->count() > 0);
 }
 
 void TStationWindow::closeEvent(QCloseEvent* event) {
-    if (running_ && AnyWriting() && !AskToStopWhileWriting()) {
+    if (!closing_ && running_ && AnyWriting() && !AskToStopWhileWriting()) {
         event->ignore();
         return;
     }
-    // The records are finished with the event loop running: nothing may start meanwhile.
+    // Nothing may start once the window is closing.
     closing_ = true;
     StopAll();
     FinishRecords();
-    event->accept();
+    // The window goes once its records are written (RecordsFinished closes it again).
+    if (finishing_) event->ignore();
+    else event->accept();
 }
 
-// What is queued is written before the window goes, within a bounded time; the window goes on
-// drawing meanwhile.
+// What is queued is written before the window goes (or before another recipe's run starts),
+// within a bounded time, by a thread of its own: the window goes on drawing, and Stop and Close
+// are taken meanwhile.
 void TStationWindow::FinishRecords() {
-    if (!recorder_) return;
-    recorder_->Finish(TJobRecorder::kFinishLimit, [] {
-        QCoreApplication::processEvents();
-        return false;
-    });
-    recorder_.reset();
+    if (!recorder_ || finishing_) return;
+    finishing_ = std::move(recorder_);
+    recordLabelBefore_ = recordLabel_->text();
+    SetLabelText(recordLabel_, "Writing the last records ...");
+    ShowRunning();
+    TJobRecorder* recorder = finishing_.get();
+    finisher_.Run([recorder] {
+        recorder->Drain(TJobRecorder::kFinishLimit);
+        return true;
+    }, [this](bool) { RecordsFinished(); });
+}
+
+void TStationWindow::RecordsFinished() {
+    SetLabelText(recordLabel_, recordLabelBefore_);
+    // The notices still due may tell a record kept elsewhere on the line above.
+    finishing_->Settle();
+    finishing_.reset();
+    if (closing_) {
+        close();
+        return;
+    }
+    ShowRunning();
+    if (startAfterRecords_) {
+        startAfterRecords_ = false;
+        StartClick();
+    }
 }
 
 void TStationWindow::ShowMessage(const QString& text) {
@@ -555,9 +657,11 @@ void TStationWindow::ListUnit(const TStationTile& tile, const TJobResult& result
     const QString word = result.Succeeded()                        ? (result.Kind == TResultKind::Verified ? "verified" : "loaded")
                          : result.Kind == TResultKind::Interrupted ? "stopped"
                                                                   : "failed";
-    auto* row = new QTreeWidgetItem({QDateTime::currentDateTime().toString("HH:mm:ss"), Local(tile.Port().Name),
+    auto* row = new QTreeWidgetItem({QDateTime::currentDateTime().toString("HH:mm:ss"), tile.ShortName(),
                                      QString::fromStdString(result.UnitId), word,
                                      result.Succeeded() ? QString() : Reason(result.Reason)});
+    // The short name tells the ports apart at a glance; the whole device is a hover away.
+    row->setToolTip(1, tile.IdentityText());
     units_->insertTopLevelItem(0, row);
     while (units_->topLevelItemCount() > kListedUnits) delete units_->takeTopLevelItem(kListedUnits);
 }
@@ -570,6 +674,18 @@ void TStationWindow::MoveToNextAwaitingId(const TStationTile& from) {
         TStationTile* next = tiles_[(first + i) % tiles_.size()];
         if (next->AwaitsUnitId()) return next->FocusUnitId();
     }
+}
+
+// A tile that holds its next unit's id passes a scan on to the first tile after it awaiting one,
+// never queueing it silently behind its own; when every port has its id, nobody takes it.
+TStationTile* TStationWindow::UnitIdTarget(TStationTile& from) const {
+    if (from.AwaitsUnitId()) return &from;
+    const auto at = std::find(tiles_.begin(), tiles_.end(), &from);
+    if (at == tiles_.end()) return &from;
+    const size_t first = static_cast<size_t>(at - tiles_.begin());
+    for (size_t i = 1; i < tiles_.size(); ++i)
+        if (TStationTile* next = tiles_[(first + i) % tiles_.size()]; next->AwaitsUnitId()) return next;
+    return nullptr;
 }
 
 // ---- the window's tick: the tiles' gauges and the line's totals ----
@@ -593,6 +709,10 @@ void TStationWindow::ShowHeader() {
                         .arg(QString::fromStdString(input_.Checksum));
     }
     text += QString("  \u00b7  %1 baud").arg(setup_.Baud);
+    // What every unit must pass, as a station at the terminal would say it.
+    if (setup_.Verify) text += "  \u00b7  every unit verified";
+    if (!setup_.ExpectVersion.empty()) text += "  \u00b7  software " + Reason(setup_.ExpectVersion) + " required";
+    if (setup_.RequireUnitId) text += "  \u00b7  unit id required";
     if (Locked()) text += "  \u00b7  recipe " + Local(setup_.Recipe->Name);
     SetLabelText(firmware_, text);
 }
@@ -612,13 +732,6 @@ void TStationWindow::ShowTotals() {
 
 // ---- recipes ----
 
-// Before any port opens: the firmware must be the one the recipe pins.
-std::string TStationWindow::RecipeProblem() const {
-    if (!Locked()) return {};
-    const std::string mismatch = FirmwareMismatch(*setup_.Recipe);
-    return mismatch.empty() ? std::string() : "recipe '" + ShownText(setup_.Recipe->Name) + "': " + mismatch;
-}
-
 bool TStationWindow::OpenRecipe(const std::string& path) {
     if (Running()) return false;
     TStationSetup setup = setup_;
@@ -627,7 +740,8 @@ bool TStationWindow::OpenRecipe(const std::string& path) {
         ShowMessage(Local(error));
         return false;
     }
-    // Another recipe may keep its records elsewhere and names itself in them.
+    // Another recipe may keep its records elsewhere and names itself in them: the last run's are
+    // finished first (Start waits for them).
     if (recorder_) FinishRecords();
     if (setup.RecordDb != setup_.RecordDb) locationChecked_ = false;
     setup_ = setup;
@@ -638,14 +752,15 @@ bool TStationWindow::OpenRecipe(const std::string& path) {
 void TStationWindow::ApplySetup() {
     for (TStationTile* tile : tiles_) delete tile;
     tiles_.clear();
-    const TPortListing listing = ListPorts(programFolder_);
-    for (const TStationPort& port : setup_.Ports) NewTile(port, listing);
-    for (QWidget* w : std::initializer_list<QWidget*>{chooseFile_, baudBox_, portPicker_, addPort_})
+    for (const TStationPort& port : setup_.Ports) NewTile(port, PortIdentity(port, listing_, false));
+    for (QWidget* w : std::initializer_list<QWidget*>{chooseFile_, baudLabel_, baudBox_, pickerLabel_, portPicker_, addPort_})
         w->setVisible(!Locked());
     baudBox_->setCurrentText(QString::number(setup_.Baud));
     Relayout();
     FillPortPicker();
+    RelistPorts();
     input_ = {};
+    ShowRecipeProblem({});
     ShowHeader();
     ShowRunning();
     if (!setup_.Firmware.empty()) Prepare(false);
@@ -656,28 +771,49 @@ bool TStationWindow::SaveRecipe(const std::string& path) {
         ShowMessage("Choose the firmware file and add the ports first: the recipe pins both.");
         return false;
     }
-    TRecipe recipe;
-    recipe.Job = TDriverJob::Upload;
-    // Beside the recipe (or below its folder) the name stays relative, so the folder can move whole.
+    TStationPlan plan = setup_;
+    plan.Ports.clear();
+    for (const TStationTile* tile : tiles_) plan.Ports.push_back(tile->Port());
     const std::string absolute = AbsolutePath(path);
-    const std::string folder = absolute.substr(0, absolute.find_last_of('/') + 1);
-    recipe.Firmware = input_.File.compare(0, folder.size(), folder) == 0 ? input_.File.substr(folder.size()) : input_.File;
-    recipe.Sha256 = input_.Sha256;
-    recipe.Size = input_.Size;
-    recipe.Blocks = input_.Blocks;
-    recipe.Checksum = input_.Checksum;
-    recipe.Baud = setup_.Baud;
-    for (const TStationTile* tile : tiles_) recipe.Ports.push_back(PortName(tile->Port().Port, tile->Port().Device));
-    recipe.Loop = true;
-    recipe.Count = setup_.Count;
-    recipe.RecordDb = setup_.RecordDb;
-    recipe.Verify = setup_.Verify;
-    recipe.ExpectVersion = setup_.ExpectVersion;
-    recipe.RequireUnitId = setup_.RequireUnitId;
+    TRecipe recipe = RecipeOf(plan, input_, absolute);
     std::string error;
     if (!WriteRecipe(absolute, recipe, error)) {
         ShowMessage("The recipe was not saved: " + Local(error));
         return false;
     }
     return true;
+}
+
+// ---- help, and what a recipe or a port says before any unit ----
+
+// F1 from wherever the focus is: no field of the window takes the key for itself.
+void TStationWindow::keyPressEvent(QKeyEvent* event) {
+    if (event->key() != Qt::Key_F1 || event->modifiers() != Qt::NoModifier) return QMainWindow::keyPressEvent(event);
+    HelpClick();
+}
+
+void TStationWindow::HelpClick() {
+    if (!help_) help_ = new THelpWindow(this);
+    const std::string file = HelpFilePath(programFolder_);
+    if (!help_->ShowTopic(QString::fromLocal8Bit(file.c_str()), kStationHelpTopic))
+        ShowMessage(QString("Cannot open help file \"%1\"").arg(QString::fromLocal8Bit(file.c_str())));
+}
+
+// With the remedy only the recipe's engineer can apply: the operator cannot choose another file.
+void TStationWindow::ShowRecipeProblem(const std::string& problem) {
+    if (problem.empty() || !Locked()) {
+        SetLabelText(recipeProblem_, {});
+        recipeProblem_->hide();
+        return;
+    }
+    SetLabelText(recipeProblem_, Reason("recipe '" + ShownText(setup_.Recipe->Name) + "': " + problem + "; " +
+                                        RecipeRewriteRemedy(*setup_.Recipe)));
+    recipeProblem_->show();
+}
+
+// A port that never opened in the run has no unit to record, but the line must see it, as the
+// command line's station records its port that did not open: its last failure, once, at its end.
+void TStationWindow::RecordPortNeverOpened(TStationTile& tile, const TJobResult& failure) {
+    if (!recorder_) return;
+    Record(tile, failure, [](const std::string&) {});
 }

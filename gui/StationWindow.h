@@ -8,6 +8,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -22,6 +23,8 @@
 #include "driver/StationRun.h"
 #include "driver/StationSetup.h"
 #include "gui/StationTile.h"
+#include "host/OffLoop.h"
+#include "host/Ports.h"
 
 class QComboBox;
 class QGridLayout;
@@ -31,14 +34,17 @@ class QScrollArea;
 class QTimer;
 class QTreeWidget;
 class TCachedPortSource;
+class THelpWindow;
 class TJobRecorder;
 class TStopSignals;
-struct TPortListing;
 
 class TStationWindow : public QMainWindow {
     Q_OBJECT
 public:
-    TStationWindow(const TStationSetup& setup, TStopSignals& stops, QWidget* parent = nullptr);
+    // The serial ports present, as the port picker and the tiles name them; benchmarks and tests list
+    // ports of their own. Called from a worker thread.
+    using TPortLister = std::function<TPortListing(const std::string& programFolder)>;
+    TStationWindow(const TStationSetup& setup, TStopSignals& stops, QWidget* parent = nullptr, TPortLister lister = {});
     ~TStationWindow() override;
 
     // Every message box text shown (also when ModalBoxes is off), and every question asked before
@@ -67,9 +73,12 @@ public:
     // Records whose fate is known so far (kept somewhere or lost), and those not kept where meant.
     int RecordsTried() const { return recordsTried_; }
     const TStationInput& Firmware() const { return input_; }
+    // Opens the station's own topic of the help file.
+    void HelpClick();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     struct TTotals {
@@ -80,22 +89,26 @@ private:
     QWidget* BuildHeader();
     QWidget* BuildButtons();
     void Relayout();
-    TStationTile* NewTile(const TStationPort& port, const TPortListing& listing);
+    TStationTile* NewTile(const TStationPort& port, const std::string& identity);
+    void RelistPorts();
+    void PortsListed(const std::vector<TStationPort>& ports, const TPortListing& listing,
+                     const std::vector<std::string>& identities);
     void Tick();
     void Prepare(bool thenStart);
-    void Prepared(const TJobResult& result, const TSharedUpload& upload);
+    void Prepared(const TPreparedFirmware& prepared);
+    void NewRun();
     void StartPorts();
-    TJobPlan PlanFor(const TStationTile& tile, const std::string& tag) const;
     void UnitEnded(TStationTile& tile, const TUnitEndedEvent& ended);
     bool ClaimUnitId(const std::string& id, std::string& refusal);
     std::string Record(TStationTile& tile, const TJobResult& unit, TJobDriver::TStored stored);
     void ListUnit(const TStationTile& tile, const TJobResult& result);
     void ApplySetup();
     bool Locked() const { return setup_.Recipe.has_value(); }
-    std::string RecipeProblem() const;
     void PortEnded();
     void MoveToNextAwaitingId(const TStationTile& from);
+    TStationTile* UnitIdTarget(TStationTile& from) const;
     void RemoveTile(TStationTile& tile);
+    QString SameDeviceAs(const TStationPort& port) const;
     bool AskToStopWhileWriting();
     bool AnyWriting() const;
     void ShowMessage(const QString& text);
@@ -104,12 +117,14 @@ private:
     void ShowRunning();
     void FillPortPicker();
     void FinishRecords();
+    void ShowRecipeProblem(const std::string& problem);
+    void RecordPortNeverOpened(TStationTile& tile, const TJobResult& failure);
+    void RecordsFinished();
 
     TStationSetup setup_;
     TStopSignals& stops_;
     std::string programFolder_;
     std::vector<TStationTile*> tiles_;
-    std::unique_ptr<TPreparation> preparation_;
     TStationInput input_;
     bool preparing_ = false, startAfterPreparing_ = false, running_ = false, closing_ = false;
     std::string runId_;
@@ -122,10 +137,19 @@ private:
     bool locationChecked_ = false;   // it can: the recorder is made without asking again
     bool startWithdrawn_ = false;    // Stop came while it was asked: Start goes no further
     std::unique_ptr<TCachedPortSource> ports_;
+    TPortLister listPorts_;
+    TPortListing listing_;              // the ports as last listed
+    bool listAgain_ = false;            // the tiles changed while the ports were listed
+    std::unique_ptr<TJobRecorder> finishing_;  // a run's recorder writing what it still holds
+    bool startAfterRecords_ = false;    // Start goes on once they are written
+    QString recordLabelBefore_;         // the record line as it was before the wait was told
+    // The slow work, each on a thread of its own, its answer back on this loop.
+    TOffLoop preparer_{this}, lister_{this}, finisher_{this};
     int recordsTried_ = 0, recordsLost_ = 0, recordsElsewhere_ = 0;
     int ticks_ = 0;
 
-    QLabel *firmware_, *totalsLabel_, *recordLabel_;
+    QLabel *firmware_, *totalsLabel_, *recordLabel_, *recipeProblem_, *baudLabel_, *pickerLabel_;
+    THelpWindow* help_ = nullptr;
     QPushButton *start_, *stop_, *chooseFile_, *addPort_, *openRecipe_, *saveRecipe_;
     QComboBox *portPicker_, *baudBox_;
     QScrollArea* area_;

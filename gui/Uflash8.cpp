@@ -568,6 +568,14 @@ void TForm1::ShowPortFault(const TJobResult& result) {
     std::string text = result.SystemReason;
     for (const std::string& l : {d.Reason, d.Remedy})
         if (!l.empty()) text += (text.empty() ? "" : "\n") + l;
+    // A port that did not open: what was found and what to do go into the history list too, where
+    // they stay in sight on the factory screen, under "Com Port failed to open". A port lost in a
+    // transfer keeps the transfer's own last line.
+    if (result.Kind == TResultKind::PortFailed) {
+        for (const std::string& l : {d.Reason, d.Remedy})
+            if (!l.empty()) FUpHist->appendPlainText(QString::fromLocal8Bit(l.c_str()));
+        FUpHist->verticalScrollBar()->setValue(FUpHist->verticalScrollBar()->maximum());
+    }
     const int com = Serial1().Port();
     if (com >= 1 && com <= 9) text += "\n\n" + PortTooltipText(ListPorts(driver_->ProgramFolder()), com);
     LabelOf(TLine::PortStatus)

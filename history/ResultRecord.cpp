@@ -267,7 +267,14 @@ bool TJobRecorder::Await(std::unique_lock<std::mutex>& lock, Done done, const st
     return true;
 }
 
+struct TJobRecorder::TDueLeft : TJobRecorder::TShared::TDue {};
+
 TRecorderTally TJobRecorder::Finish(std::chrono::milliseconds limit, const std::function<bool()>& stop) {
+    Drain(limit, stop);
+    return Settle();
+}
+
+void TJobRecorder::Drain(std::chrono::milliseconds limit, const std::function<bool()>& stop) {
     finished_ = true;
     const auto deadline = std::chrono::steady_clock::now() + limit;
     std::vector<TShared::TDue> left;
@@ -292,19 +299,29 @@ TRecorderTally TJobRecorder::Finish(std::chrono::milliseconds limit, const std::
     }
     writer_.join();
     if (forwarder_.joinable()) forwarder_.join();
-    QCoreApplication::sendPostedEvents(noticeContext_.get(), QEvent::MetaCall);
+    // The local file is read here, on the thread that waited, not on the loop that settles.
     TRecordKeeper local(location_, fallbackPath_, options_);
-    std::lock_guard lock(shared_->mutex);
     for (TShared::TDue& d : left) {
         if (d.Outcome.Fate == TRecordFate::KeptLocally)
             d.Outcome.Message = LocalText(QString("the record server did not answer in time; the record was kept "
                                                   "in '%1', to be forwarded")
                                               .arg(local.LocalPath()));
+        left_.push_back({std::move(d)});
+    }
+    backlog_ = local.Backlog();
+}
+
+TRecorderTally TJobRecorder::Settle() {
+    QCoreApplication::sendPostedEvents(noticeContext_.get(), QEvent::MetaCall);
+    std::lock_guard lock(shared_->mutex);
+    std::vector<TDueLeft> left = std::move(left_);
+    left_.clear();
+    for (TShared::TDue& d : left) {
         shared_->Count(d.Outcome.Fate);
         if (d.Notice && shared_->noticeContext) d.Notice(d.Outcome);
     }
     const bool server = location_.Kind == THistoryLocation::TKind::Postgres;
-    shared_->tally.Backlog = local.Backlog();
+    shared_->tally.Backlog = backlog_;
     shared_->tally.Waiting = server || shared_->tally.Journaled > 0 ? shared_->tally.Backlog.Waiting() : 0;
     return shared_->tally;
 }

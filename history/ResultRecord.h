@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/JobResult.h"
 #include "history/HistoryLocation.h"
@@ -89,6 +90,11 @@ public:
     // connection's bounds (kServerWaitMs a wait), and both threads are joined before this returns;
     // notices still due are delivered. Called once; Keep is not called after it.
     TRecorderTally Finish(std::chrono::milliseconds limit, const std::function<bool()>& stop = {});
+    // Finish in two halves, for a caller whose event loop must go on meanwhile: Drain does every
+    // wait and join, on any one thread (the loop still hears the notices that come meanwhile); then
+    // Settle, on the thread that made the recorder, delivers the notices still due and counts.
+    void Drain(std::chrono::milliseconds limit, const std::function<bool()>& stop = {});
+    TRecorderTally Settle();
     static constexpr std::chrono::milliseconds kFinishLimit{6000};
     // The forwarder's every wait on the server: a connection attempt (an address), a statement.
     static constexpr int kServerWaitMs = 2000;
@@ -97,6 +103,7 @@ public:
 
 private:
     struct TShared;
+    struct TDueLeft;
     template <class Done>
     bool Await(std::unique_lock<std::mutex>& lock, Done done, const std::function<bool()>& stop,
                std::chrono::steady_clock::time_point deadline, bool bounded);
@@ -110,6 +117,8 @@ private:
     std::thread writer_;
     std::thread forwarder_;
     bool finished_ = false;
+    std::vector<TDueLeft> left_;  // what Drain left for the local file, for Settle
+    TRecordBacklog backlog_;
 };
 
 // Turns a database problem into what it means for a job about to start: "" when the record can be

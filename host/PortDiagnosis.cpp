@@ -206,7 +206,9 @@ std::string LinkRemedy(const std::string& lead, const TOpenFailure& f) {
     if (attached.size() != 1) return link;
     const int other = OtherComOpening(attached[0].Path, f);
     if (!other) return link;
-    return "choose " + ComName(other) + ", which opens " + attached[0].Path + " already; or " + link;
+    // The link names no adapter present then (the one there is COM m's): it is for one yet to come.
+    return "choose " + ComName(other) + ", which opens " + attached[0].Path + " already; or plug in another adapter and " +
+           link;
 }
 
 // The USB vendor and product of a tty, from sysfs ("0403", "6001"), empty when not USB.

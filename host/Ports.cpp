@@ -203,6 +203,12 @@ std::string PortDevice(const std::string& programFolder, int com, const std::str
     return device.empty() ? serialio::DeviceNameFor(programFolder, com) : device;
 }
 
+std::string PortDeviceKey(const std::string& programFolder, int com, const std::string& device) {
+    const std::string path = PortDevice(programFolder, com, device);
+    const std::string real = RealPath(path);
+    return real.empty() ? path : real;
+}
+
 std::vector<TPortInfo> TSystemPortSource::List() {
     const std::map<std::string, std::string> byId = SerialLinks("/dev/serial/by-id");
     const std::map<std::string, std::string> byPath = SerialLinks("/dev/serial/by-path");

@@ -66,6 +66,10 @@ std::string PortListingJson(const TPortListing& listing);
 std::string LinkCommand(const std::string& target, const std::string& programFolder, int port);
 // What a port opens: `device` when one was given, else what COM `com` leads to from `programFolder`.
 std::string PortDevice(const std::string& programFolder, int com, const std::string& device);
+// The device a port reaches once every link is followed: two ports with the same one are one
+// device under two names (COM n and its link's target, a device and a link to it), which two
+// engines would fight over.
+std::string PortDeviceKey(const std::string& programFolder, int com, const std::string& device);
 
 // `--device usb:SERIAL` names an adapter by its USB serial number, `usb:VID:PID` (hexadecimal) by
 // its kind when only one of that kind is attached.

@@ -95,6 +95,20 @@ TEST(Recipe, FirmwareThatNoLongerMatchesIsRefusedBeforeAnyPortOpens) {
         EXPECT_NE(r.err.find(Sha256Hex(changed) + " (file)"), std::string::npos) << r.err;
         EXPECT_NE(r.err.find(s.root / "fw.h86"), std::string::npos) << r.err;
     }
+    // The refusal's remedy, run as printed by the engineer, pins the file as it is now.
+    const std::string refusal = s.Run({"recipe", "show", Q(recipe)}).err;
+    const size_t from = refusal.find("the engineer must write the recipe again: `");
+    ASSERT_NE(from, std::string::npos) << refusal;
+    const size_t start = refusal.find('`', from) + 1;
+    const std::string remedy = refusal.substr(start, refusal.find('`', start) - start);
+    QProcess shell;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("PATH", Q(s.bin) + ":" + env.value("PATH"));
+    shell.setProcessEnvironment(env);
+    shell.start("/bin/sh", {"-c", Q(remedy)});
+    ASSERT_TRUE(shell.waitForFinished(30000));
+    EXPECT_EQ(shell.exitCode(), 0) << remedy << "\n" << shell.readAllStandardError().toStdString();
+    EXPECT_NE(s.Run({"recipe", "show", Q(recipe)}).out.find("The firmware matches the recipe."), std::string::npos);
     fs::remove(firmware);
     EXPECT_EQ(s.Run({"recipe", "run", Q(recipe)}).status, 2);
     EXPECT_EQ(s.units[0]->Report()["wakeups"], "0");

@@ -239,7 +239,10 @@ TEST(HistoryCommand, TheJobsRecordOptionsAreCheckedBeforeTheJob) {
         {{"factory", "--record-db", "postgresql://line@db/mxr", "--yes"}, ""},
         {{"upload", "fw.h86", "--record-db", "mysql://line@db/mxr"}, "unknown record database scheme"},
         {{"factory", "--record-db", "postgresql://line@db"}, "names no database"},
-        {{"upload", "fw.h86", "--unit-id", "SN\x1b[2J"}, "control characters"},
+        // The rule of a scanner line and a tile: an invisible character would make a second id that looks the same.
+        {{"upload", "fw.h86", "--unit-id", "SN\x1b[2J"}, "--unit-id: unit id 'SN<1B>[2J' refused"},
+        {{"upload", "fw.h86", "--unit-id", QString::fromUtf8("47\u200b11")}, "at most 128 printable characters"},
+        {{"upload", "fw.h86", "--unit-id", QString(129, 'x')}, "at most 128 printable characters"},
         {{"upload", "fw.h86", "--unit-id", " "}, "needs the unit's id"},
         {{"prepare", "fw.h86", "--record-db", "h.sqlite"}, "does not take --record-db"},
     };

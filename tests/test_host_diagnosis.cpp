@@ -144,7 +144,7 @@ TEST(PortDiagnosis, AMissingComPortSaysWhatItMapsToAndHowToLinkIt) {
          "link the adapter as COM4: ln -sfn /dev/serial/by-id/usb-FTDI_FT232R_A1-if00-port0 " + f +
              "COM4; see `zupflshc ports`"},
         {4, &onlyCom3, "COM4 is " + f + "COM4 -> /dev/zup-unplugged, which does not exist",
-         "choose COM3, which opens " + com3.SlavePath() + " already; or link the adapter as COM4: ln -sfn /dev/ttyUSB0 " +
+         "choose COM3, which opens " + com3.SlavePath() + " already; or plug in another adapter and link the adapter as COM4: ln -sfn /dev/ttyUSB0 " +
              f + "COM4; see `zupflshc ports`"},
         {100, nullptr, "COM100 is /dev/ttyS99 (there is no " + f + "COM100), which does not exist",
          "link the adapter as COM100: ln -sfn /dev/ttyUSB0 " + f + "COM100; see `zupflshc ports`"},

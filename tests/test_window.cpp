@@ -262,10 +262,15 @@ TEST(Window, FactoryBootstrapReachesTheJumperInstructions) {
 TEST(Window, FactoryBootstrapWithoutAPortSaysSo) {
     ProgramSession w;
     TForm1& f = w.F();
+    ASSERT_EQ(::symlink("/dev/no-such-adapter", (w.Folder() + "COM4").c_str()), 0);
     Control<QComboBox>(f, "CommPortBox")->setEditText("4");
     Control<QPushButton>(f, "BtnBoot")->click();
-    ASSERT_TRUE(WaitUntil([&] { return f.HistoryLines().size() == 2; }));
-    EXPECT_EQ(f.HistoryLines(), (QStringList{"Opening Com Port 4...", "Com Port failed to open"}));
+    // What was found and what to do follow in the list itself, not only in a tooltip.
+    ASSERT_TRUE(WaitUntil([&] { return f.HistoryLines().size() == 4; })) << f.HistoryLines().join('\n').toStdString();
+    EXPECT_EQ(f.HistoryLines().mid(0, 3),
+              (QStringList{"Opening Com Port 4...", "Com Port failed to open",
+                           QString::fromStdString("COM4 is " + w.Folder() + "COM4 -> /dev/no-such-adapter, which does not exist")}));
+    EXPECT_NE(f.HistoryLines()[3].toStdString().find("COM4: ln -sfn "), std::string::npos) << f.HistoryLines()[3].toStdString();
     EXPECT_FALSE(Shown(Control<QPushButton>(f, "BtnGoOn"), f));
     EXPECT_FALSE(Shown(Control<QPushButton>(f, "BtnBackToStart"), f));
     // A second factory run replaces the earlier history.

@@ -1,6 +1,7 @@
 #include "tests/support/FakeUnit.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 
 namespace {
@@ -49,6 +50,7 @@ void FakeUnitPort::AdvanceTo(TimePoint t) {
         if (unit_.VanishRequested()) {
             lineLost_ = true;
             error_ = "Input/output error";
+            errorCode_ = EIO;
         }
         std::optional<TimePoint> next;
         for (auto d : {unit_.NextDeadline(), out_.NextDeadline()})

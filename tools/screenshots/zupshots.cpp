@@ -1,7 +1,7 @@
 // Renders the program's screens into PNG files for the README, headless: the start screen, the
 // Software Upload screen ready to start after a real port opening and file preparation against
-// the simulated unit, the factory screen at the jumper instructions, and the station window with
-// its tiles in different states (loaded, failed, a port missing, one unit being written).
+// the simulated unit, the factory screen at the jumper instructions, and the station window on
+// eight ports with realistic names, its tiles in different states.
 //   zupshots [output folder]      (default: the source tree's docs/)
 #include <QApplication>
 #include <cstdio>
@@ -58,28 +58,51 @@ int Fail(const char* what, const TForm1& f) {
     return 1;
 }
 
-// The station window on four ports, every upload verified: a unit loaded and the port waiting for
-// the next one, a unit whose checksum is not the file's, a port whose adapter is not there, and a unit being written, paced at the line's
-// speed; ids scanned for three of them.
+// The station window on eight ports as a bench has them, COM 1 to COM 4 and four adapters by their
+// by-path names, every unit verified and every id required: units verified (two ports waiting for
+// the next unit's id, one for the next unit), a unit whose checksum is not the file's, a port waiting
+// for its first id, two units being written at the line's speed and an adapter not plugged in.
 int StationShot(const QString& out, const std::string& sample) {
-    TempDir program;
-    std::vector<std::unique_ptr<TempDir>> folders;
+    TempDir program, adapters;
+    struct Port {
+        std::vector<std::string> unit;  // the simulated unit's switches; none: no unit there
+        const char* id;                 // scanned before Start; nullptr: the port waits for one
+    };
+    const std::vector<Port> ports = {
+        {{"--restart-ms", "100"}, "MXR2-10417"},
+        {{"--wrong-checksum", "--restart-ms", "100"}, "MXR2-10418"},
+        {{"--restart-ms", "100"}, nullptr},
+        {{"--pace", "--restart-ms", "100"}, "MXR2-10420"},
+        {{"--pace", "--restart-ms", "100"}, "MXR2-10421"},
+        {{"--restart-ms", "100"}, "MXR2-10422"},
+        {{}, "MXR2-10423"},
+        {{"--restart-ms", "100"}, "MXR2-10424"},
+    };
     std::vector<std::unique_ptr<SimUnit>> sims;
-    const std::vector<std::vector<std::string>> units = {
-        {"--restart-ms", "100"}, {"--wrong-checksum", "--restart-ms", "100"}, {}, {"--pace", "--restart-ms", "100"}};
     TStationSetup setup;
     setup.Firmware = sample;
-    for (size_t i = 0; i < units.size(); ++i) {
-        folders.push_back(std::make_unique<TempDir>());
+    for (size_t i = 0; i < ports.size(); ++i) {
         const int n = static_cast<int>(i) + 1;
-        const std::string device = folders.back()->Path() + "/ttyUSB" + std::to_string(i);
-        if (!units[i].empty()) sims.push_back(std::make_unique<SimUnit>(folders.back()->Path(), n, units[i]));
-        if (!units[i].empty()) ::symlink(sims.back()->LinkPath().c_str(), device.c_str());
-        setup.Ports.push_back({"/dev/ttyUSB" + std::to_string(i), 0, device});
+        if (n <= 4) {
+            // COM n in the program folder, as the operator links it.
+            sims.push_back(std::make_unique<SimUnit>(program.Path(), n, ports[i].unit));
+            setup.Ports.push_back({"COM " + std::to_string(n), n, ""});
+            continue;
+        }
+        // A by-path name says which slot of the hub the adapter is in; here it leads to the unit's
+        // link, and the slot without a unit has no adapter plugged in.
+        const std::string slot = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2." + std::to_string(n - 4) + ":1.0-port0";
+        if (ports[i].unit.empty()) {
+            setup.Ports.push_back({slot, 0, slot});
+            continue;
+        }
+        sims.push_back(std::make_unique<SimUnit>(adapters.Path(), n, ports[i].unit));
+        setup.Ports.push_back({slot, 0, sims.back()->LinkPath()});
     }
     setup.ProgramFolder = program.Folder();
     setup.ModalBoxes = false;
     setup.Verify = true;
+    setup.RequireUnitId = true;
     TStopSignals stops;
     TStationWindow window(setup, stops);
     window.resize(1024, 768);
@@ -88,17 +111,22 @@ int StationShot(const QString& out, const std::string& sample) {
         std::fprintf(stderr, "zupshots: the station's firmware was not prepared\n");
         return 1;
     }
-    const char* const ids[] = {"MXR2-10417", "MXR2-10418", nullptr, "MXR2-10420"};
-    for (size_t i = 0; i < units.size(); ++i) {
-        if (!ids[i]) continue;
-        auto* box = Control<QLineEdit>(*window.Tiles()[i], "UnitIdBox");
-        box->setText(ids[i]);
-        QMetaObject::invokeMethod(box, "returnPressed");
-    }
-    Control<QPushButton>(window, "BtnStart")->click();
     const auto tiles = window.Tiles();
+    const auto scan = [&](size_t i, const char* id) {
+        auto* box = Control<QLineEdit>(*tiles[i], "UnitIdBox");
+        box->setText(id);
+        QMetaObject::invokeMethod(box, "returnPressed");
+    };
+    for (size_t i = 0; i < ports.size(); ++i)
+        if (ports[i].id) scan(i, ports[i].id);
+    Control<QPushButton>(window, "BtnStart")->click();
+    // The last port's next unit has its id: the port waits for the unit to be switched on.
+    if (WaitUntil([&] { return tiles[7]->Loaded() == 1; }, 60000)) scan(7, "MXR2-10425");
     if (!WaitUntil([&] {
-            return tiles[0]->Loaded() == 1 && tiles[1]->Failed() == 1 && tiles[3]->DoingText().startsWith("block 2");
+            return tiles[0]->Loaded() == 1 && tiles[1]->Failed() == 1 && tiles[5]->Loaded() == 1 &&
+                   tiles[6]->ResultText().startsWith("port problem") &&
+                   tiles[7]->DoingText() == "waiting for the next unit" && tiles[3]->DoingText().startsWith("block") &&
+                   tiles[4]->DoingText().startsWith("block") && tiles[3]->Writing() && tiles[4]->Writing();
         }, 60000)) {
         std::fprintf(stderr, "zupshots: the station's tiles did not reach their states\n");
         return 1;
