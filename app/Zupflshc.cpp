@@ -11,6 +11,7 @@
 
 #include "cli/CommandLine.h"
 #include "cli/CommandLineOptions.h"
+#include "cli/KeyCommand.h"
 #include "cli/StationCommand.h"
 #include "gui/ProgramName.h"
 #include "gui/StationWindow.h"
@@ -70,7 +71,10 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     SetUpWindows("com.norvane.zupflshc");
 
-    auto window = BuildMainWindow({}, QDir::homePath().toStdString());
+    // Before any port opens: a station whose policy requires signed recipes loads no unit from here.
+    TForm1Options options;
+    options.Refusal = UnsignedJobRefusal({});
+    auto window = BuildMainWindow(options, QDir::homePath().toStdString());
     // A closed session or a kill must not leave the port locked and set up for the next user.
     TStopSignals stopSignals;
     stopSignals.Subscribe([&](int signal) {

@@ -153,10 +153,14 @@ std::optional<std::string> ReadSmallFile(const std::string& path, size_t cap) {
     if (r.Error == ENOENT) return std::nullopt;
     if (r.NotRegular) ThrowNotRegularFile("Cannot open file", path);
     if (r.Error) throw EInOutError("Cannot open file", path, r.Error);
+    return ReadOpenedFile(r.Fd.Get(), path, cap);
+}
+
+std::string ReadOpenedFile(int fd, const std::string& path, size_t cap) {
     std::string content;
     char buf[4096];
     for (;;) {
-        const ssize_t n = ::read(r.Fd.Get(), buf, sizeof buf);
+        const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0) {
             if (errno == EINTR) continue;
             throw EInOutError("Cannot read file", path, errno);

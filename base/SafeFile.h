@@ -34,6 +34,9 @@ TUniqueFd OpenRegularFile(const std::string& path, int flags = O_RDONLY, mode_t 
 // The whole content of a small file (a settings file), or nullopt when it does not exist. A file
 // longer than `cap` bytes is refused ("File too large"), so a huge file is never read into memory.
 std::optional<std::string> ReadSmallFile(const std::string& path, size_t cap);
+// The rest of the file open at `fd` (named `path` in errors), with the same cap: for a file whose
+// owner and mode were judged on this very descriptor.
+std::string ReadOpenedFile(int fd, const std::string& path, size_t cap);
 
 // Replaces `path` with `content`: written to a new file beside it, flushed to the disk, then
 // renamed over the name. The new file has the old one's permission bits when the old one is this

@@ -24,6 +24,7 @@
 #include "cli/CommandLineView.h"
 #include "cli/HistoryCommand.h"
 #include "cli/OptionsPlan.h"
+#include "cli/KeyCommand.h"
 #include "cli/RecipeCommand.h"
 #include "cli/Station.h"
 #include "host/Folders.h"
@@ -82,6 +83,7 @@ bool MakeRecorder(const TStationPlan& plan, std::unique_ptr<TJobRecorder>& recor
     if (plan.Recipe) {
         context.Recipe = QString::fromStdString(plan.Recipe->Name);
         context.RecipeSha256 = QString::fromStdString(plan.Recipe->ContentSha256);
+        context.RecipeKeyId = QString::fromStdString(plan.RecipeKeyId);
     }
     return MakeJobRecorder(plan.RecordDb, ProgramFolder(), context, recorder, error);
 }
@@ -204,6 +206,9 @@ int FinishRecords(TJobRecorder& recorder, int status, const TCliOptions& options
 
 int RunJob(const TCliOptions& options, const TStationPlan& plan) {
     std::string error;
+    // A recipe's run has been judged by its signature; a job of bare options answers to the policy here.
+    if (plan.Job != TDriverJob::Prepare && !plan.Recipe)
+        if (const std::string refusal = UnsignedJobRefusal(options.PolicyPath); !refusal.empty()) return UsageError(refusal);
     const bool factory = plan.Job == TDriverJob::Factory;
     if (factory && !plan.AutoGoOn && !::isatty(STDIN_FILENO))
         return UsageError("factory waits for Enter on a terminal; give --yes to go on without it");
@@ -260,6 +265,8 @@ int RunCommandLine(int argc, char** argv) {
     const QStringList words = QCoreApplication::arguments().mid(1);
     if (!words.isEmpty() && words.first() == "history")
         return RunHistoryCommand(words.mid(1), ProgramFolder() + "history.sqlite");
+    if (!words.isEmpty() && words.first() == "key")
+        return RunKeyCommand(words.mid(1), [&](const std::string& parsed) { return RawArgument(parsed, argc, argv); });
     if (!words.isEmpty() && words.first() == "recipe")
         return RunRecipeCommand(words.mid(1), [&](const std::string& parsed) { return RawArgument(parsed, argc, argv); },
                                 RunJob);

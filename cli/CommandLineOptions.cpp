@@ -17,7 +17,7 @@ namespace {
 
 const QStringList kValued = {"--port",      "--device",  "--baud",   "--tick-ms",       "--count",
                              "--wait",      "--record-db", "--unit-id", "--expect-version",
-                             "--pause-after-failures"};
+                             "--pause-after-failures", "--policy"};
 
 bool IsOptionWord(const QString& word) { return word.size() > 1 && word.startsWith('-'); }
 
@@ -74,16 +74,16 @@ struct TCommandRule {
 const TCommandRule kRules[] = {
     {"upload", TCommand::Upload, 1,
      {"port", "device", "baud", "capture", "json", "tick-ms", "loop", "count", "wait", "record-db", "unit-id",
-      "verify", "expect-version", "scan", "require-unit-id", "pause-after-failures"}},
+      "verify", "expect-version", "scan", "require-unit-id", "pause-after-failures", "policy"}},
     {"factory", TCommand::Factory, 0,
      {"port", "device", "yes", "capture", "json", "tick-ms", "loop", "count", "wait", "record-db", "unit-id", "scan",
-      "require-unit-id", "pause-after-failures"}},
+      "require-unit-id", "pause-after-failures", "policy"}},
     {"prepare", TCommand::Prepare, 1, {"json"}},
     {"ports", TCommand::Ports, 0, {"json"}},
     // The station window: its FILE (firmware, or a recipe) may be chosen in the window instead.
     {"station", TCommand::Station, 1,
      {"port", "device", "baud", "capture", "tick-ms", "count", "record-db", "verify", "expect-version", "require-unit-id",
-      "pause-after-failures"}},
+      "pause-after-failures", "policy"}},
 };
 
 bool WholeNumber(const QString& text, int low, int high, int& value) {
@@ -203,6 +203,11 @@ bool CheckValues(const QCommandLineParser& p, const QStringList& args, TCliOptio
     o.CapturePath = QFile::encodeName(p.value("capture")).toStdString();
     o.Json = p.isSet("json");
     o.Yes = p.isSet("yes");
+    o.PolicyPath = QFile::encodeName(p.value("policy")).toStdString();
+    if (p.isSet("policy") && o.PolicyPath.empty()) {
+        error = "--policy needs the policy file";
+        return false;
+    }
     return true;
 }
 
@@ -255,6 +260,7 @@ TParse ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStr
     p.addOptions({{"loop", ""}, {"count", "", "N"}, {"wait", "", "SECONDS"}});
     p.addOptions({{"verify", ""}, {"expect-version", "", "V"}, {"scan", ""}, {"require-unit-id", ""},
                   {"pause-after-failures", "", "N"}});
+    p.addOption({"policy", "", "FILE"});
     const QStringList args = JoinCaptureValue(arguments);
     if (!p.parse(QStringList{"zupflshc"} + args)) {
         error = p.unknownOptionNames().isEmpty() ? p.errorText() : UnknownOption(p, args);
@@ -264,14 +270,14 @@ TParse ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStr
     if (p.isSet("version")) return TParse::Version;
     const QStringList words = p.positionalArguments();
     if (words.isEmpty()) {
-        error = "no command given (upload, factory, prepare, ports, history, recipe or station)";
+        error = "no command given (upload, factory, prepare, ports, history, recipe, key or station)";
         return TParse::Fail;
     }
     const TCommandRule* rule = nullptr;
     for (const TCommandRule& r : kRules)
         if (words.first() == r.Name) rule = &r;
     if (!rule) {
-        error = QString("unknown command '%1' (upload, factory, prepare, ports, history, recipe or station)").arg(words.first());
+        error = QString("unknown command '%1' (upload, factory, prepare, ports, history, recipe, key or station)").arg(words.first());
         return TParse::Fail;
     }
     for (const QString& name : p.optionNames()) {
@@ -330,6 +336,10 @@ const std::vector<TOptionHelp>& OptionHelp() {
                                      "failed in a row wakes no other unit until a line\n"
                                      "\"PORT resume\" on --scan input, or the tile's Resume\n"
                                      "(default 3; 0 never)"},
+        {"--policy FILE", "the station's policy FILE instead of\n"
+                          "/etc/zupflshc/policy.json: the keys it trusts, and\n"
+                          "whether it loads signed recipes only; it and its keys\n"
+                          "must be root's or yours, writable by no one else"},
         {"-h, --help", "show this help and exit"},
         {"--version", "show the version and exit"},
     };
@@ -366,7 +376,10 @@ QString UsageText() {
            "                    holds them and what keeps this user from opening them\n"
            "  history           show the record of past jobs (history --help)\n"
            "  recipe            write, show or run a station's recipe: the firmware\n"
-           "                    pinned, the ports and checks fixed (recipe --help)\n"
+           "                    pinned, the ports and checks fixed (recipe --help);\n"
+           "                    sign it, or check who signed it\n"
+           "  key               make an engineer's signing key, or show a key's id\n"
+           "                    (key --help)\n"
            "  station [FILE]    open the station window: one tile per port, each port\n"
            "                    on to its next unit by itself; FILE is the firmware\n"
            "                    or a recipe (.json) that fixes file and ports\n"

@@ -37,6 +37,9 @@ struct TCliOptions {
     std::string ExpectVersion;  // the software version each unit must report, "" = any
     bool Scan = false;        // unit ids come from standard input, "PORT ID" a line
     bool RequireUnitId = false;  // no unit is woken before it has its id
+    // ---- a recipe's run ----
+    std::string RecipeKeyId;    // the id of the key whose valid signature the recipe carries, "" for none
+    std::string PolicyPath;     // the station's policy as given with --policy; "" = the system's
     // The engine counts every limit in ticks; tests shorten them to run the slow waits quickly.
     int TickMs = 50;
 

@@ -374,6 +374,7 @@ void TCliView::Result(int status, const std::string& result, const std::string& 
         QJsonObject event{{"event", "result"}, {"status", status}, {"result", QString::fromStdString(result)},
                           {"reason", QString::fromUtf8(reason.c_str())}};
         if (result_) AddResultFields(event, *result_);
+        if (!recipeKeyId_.empty()) event.insert("recipe_key_id", QString::fromStdString(recipeKeyId_));
         if (!adviceReason_.empty()) event.insert("diagnosis", FromLocal(adviceReason_));
         if (!adviceRemedy_.empty()) event.insert("remedy", FromLocal(adviceRemedy_));
         Event(event);

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "engine/JobEvents.h"
+#include "driver/DriverEvents.h"
 
 class TStationBoard;
 
@@ -36,6 +36,8 @@ public:
     void Warning(const std::string& text);
     // The result whose fields the JSON result event carries.
     void SetResult(const TJobResult& result) { result_ = result; }
+    // The key that signed the recipe the units are loaded under, for every unit's result.
+    void SetRecipeKeyId(const std::string& keyId) { recipeKeyId_ = keyId; }
     // What was found and what to do, printed after a failed result (in JSON, its fields).
     void SetAdvice(const std::string& reason, const std::string& remedy) {
         adviceReason_ = reason;
@@ -97,6 +99,7 @@ private:
     std::string replaced_;  // pipe: a history line redrawn in place, printed once it is final
     TOpen open_ = TOpen::None;
     std::optional<TJobResult> result_;
+    std::string recipeKeyId_;
     std::string adviceReason_, adviceRemedy_;
     int decile_ = 0;
     QElapsedTimer transfer_;

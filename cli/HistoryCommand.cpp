@@ -3,6 +3,7 @@
 #include <QCommandLineParser>
 #include <QEventLoop>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -91,6 +92,11 @@ bool ParseFilter(const QCommandLineParser& p, THistoryFilter& f, QString& error)
     }
     f.UnitId = p.value("unit");
     f.Recipe = p.value("recipe");
+    f.SignedBy = p.value("signed-by");
+    if (p.isSet("signed-by") && (f.SignedBy.size() != 16 || !QRegularExpression("^[0-9a-fA-F]+$").match(f.SignedBy).hasMatch())) {
+        error = QString("--signed-by must be a key id of 16 hexadecimal digits (zupflshc key show), not '%1'").arg(f.SignedBy);
+        return false;
+    }
     if (p.isSet("file") && !FileSha256(p.value("file"), f.InputSha256, error)) return false;
     return true;
 }
@@ -99,9 +105,9 @@ bool ParseFilter(const QCommandLineParser& p, THistoryFilter& f, QString& error)
 
 QList<QCommandLineOption> HistoryOptions() {
     return {{"record-db", "", "LOC"}, {"since", "", "DATE"}, {"until", "", "DATE"}, {"unit", "", "ID"},
-            {"file", "", "PATH"},     {"result", "", "KIND"}, {"recipe", "", "NAME"}, {"limit", "", "N"},
-            {"csv", ""},              {"json", ""},           {"summary", ""},        {"by", "", "KEYS"},
-            {"follow", ""},           {"sync", ""},           {"local", "", "FILE"}};
+            {"file", "", "PATH"},     {"result", "", "KIND"}, {"recipe", "", "NAME"}, {"signed-by", "", "KEYID"},
+            {"limit", "", "N"},       {"csv", ""},            {"json", ""},           {"summary", ""},
+            {"by", "", "KEYS"},       {"follow", ""},         {"sync", ""},           {"local", "", "FILE"}};
 }
 
 namespace {
@@ -340,6 +346,7 @@ QString HistoryUsageText() {
            "                    file_failed, factory_complete, interrupted or\n"
            "                    version_different\n"
            "  --recipe NAME     jobs run under the recipe file NAME (its file name)\n"
+           "  --signed-by KEYID jobs run under a recipe signed by the key KEYID\n"
            "  --limit N         the newest N jobs only\n"
            "  --csv             CSV with a header row (RFC 4180); a cell starting with =,\n"
            "                    +, -, @, a tab or CR gets a leading ' so that a\n"
@@ -347,6 +354,7 @@ QString HistoryUsageText() {
            "  --json            one JSON object per line\n"
            "  --summary         per day and station: units (a unit was reached), loaded,\n"
            "                    verified, failed and why, ports that did not open; and\n"
+           "                    how many units were loaded from unsigned recipes; and\n"
            "                    how many records here wait to be forwarded to the server\n"
            "  --by KEYS         with --summary: per port, station, recipe, day or hour\n"
            "                    (several: --by station,day): units, loaded, first-pass\n"

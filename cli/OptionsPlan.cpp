@@ -18,6 +18,7 @@ TStationPlan StationPlanOf(const TCliOptions& options, const TRecipe* recipe) {
     TStationPlan plan;
     if (recipe) {
         plan = StationPlanOf(*recipe);
+        plan.RecipeKeyId = options.RecipeKeyId;
     } else {
         plan.Job = JobOf(options.Command);
         // The engine is given the file's absolute path: nothing here changes the process's folder,

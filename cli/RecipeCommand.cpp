@@ -12,6 +12,7 @@
 #include "base/Sha256.h"
 #include "base/ShownText.h"
 #include "base/TrustedPath.h"
+#include "cli/KeyCommand.h"
 #include "driver/JobDriver.h"
 #include "driver/Preparation.h"
 #include "driver/Recipe.h"
@@ -27,7 +28,7 @@ constexpr size_t kMaxFirmwareSize = 64u << 20;
 // What each subcommand takes besides its own words; the rest belongs in the recipe, or nowhere.
 const QStringList kWriteOptions = {"port",   "device",         "baud",           "loop", "count", "record-db",
                                    "verify", "expect-version", "require-unit-id", "pause-after-failures"};
-const QStringList kRunOptions = {"json", "scan", "yes", "capture", "tick-ms", "wait"};
+const QStringList kRunOptions = {"json", "scan", "yes", "capture", "tick-ms", "wait", "policy"};
 
 int Refuse(const std::string& text) {
     std::fprintf(stderr, "zupflshc: %s\n", text.c_str());
@@ -160,6 +161,7 @@ int ShowCommand(const QStringList& words, const TRawArgument& raw) {
     std::string error;
     if (!Load(raw(Local(words[0])), recipe, error)) return Refuse(error);
     PrintRecipe(recipe);
+    std::printf("%s\n", SignatureLine(recipe).c_str());
     // A location `run` could never take is refused here too; `show` opens nothing, so a file or
     // server that would refuse the records is only found by `run`.
     THistoryLocation location;
@@ -194,6 +196,7 @@ int RunCommand(const QStringList& words, const TRawArgument& raw, const TRunJob&
     QString parseError;
     if (ParseCommandLine(job + words.mid(1), o, parseError) != TParse::Run) return Refuse(Local(parseError));
     if (upload) o.File = recipe.FirmwarePath();  // its bytes, whatever the locale makes of them
+    if (const std::string refusal = RecipeRunRefusal(recipe, o); !refusal.empty()) return Refuse(refusal);
     if (recipe.RequireUnitId && !o.Scan) return Refuse("recipe '" + ShownText(recipe.Name) + "' requires unit ids: give --scan");
     return runJob(o, StationPlanOf(o, &recipe));
 }
@@ -209,7 +212,9 @@ int RunRecipeCommand(const QStringList& words, const TRawArgument& raw, const TR
     if (sub == "write") return WriteCommand(words.mid(1), raw);
     if (sub == "show") return ShowCommand(words.mid(1), raw);
     if (sub == "run") return RunCommand(words.mid(1), raw, runJob);
-    return Refuse("unknown recipe command '" + Local(sub) + "' (write, show or run)");
+    if (sub == "sign") return SignRecipeCommand(words.mid(1), raw);
+    if (sub == "verify") return VerifyRecipeCommand(words.mid(1), raw);
+    return Refuse("unknown recipe command '" + Local(sub) + "' (write, show, run, sign or verify)");
 }
 
 QString RecipeUsageText() {
@@ -217,6 +222,9 @@ QString RecipeUsageText() {
            "       zupflshc recipe write FILE.json factory [OPTIONS]\n"
            "       zupflshc recipe show FILE.json\n"
            "       zupflshc recipe run FILE.json [--json] [--scan] [--yes] [--capture [PATH]] [--wait S]\n"
+           "                                     [--policy FILE]\n"
+           "       zupflshc recipe sign FILE.json --key NAME.key\n"
+           "       zupflshc recipe verify FILE.json --trust NAME.pub [--trust NAME.pub...]\n"
            "A recipe fixes a station's job in one file: the firmware (pinned by its\n"
            "SHA-256), the speed, the ports, the loop, the record and what every unit\n"
            "must pass. A firmware file that no longer matches is refused before any\n"
@@ -235,5 +243,11 @@ QString RecipeUsageText() {
            "  show    prints the recipe and checks the firmware against it\n"
            "          (status 0 when it matches, 2 when it is missing or differs)\n"
            "  run     runs it as the station runs: the same output, summary and exit\n"
-           "          statuses; every record names the recipe\n";
+           "          statuses; every record names the recipe (and the key that signed\n"
+           "          it); under a policy that requires signed recipes, a recipe not\n"
+           "          signed by a key it trusts is refused before any port opens\n"
+           "  sign    writes FILE.json.sig: the signature of the recipe's exact bytes\n"
+           "          with the private key (zupflshc key new), which must be yours alone\n"
+           "  verify  says who signed FILE.json, or why it is not approved (not signed,\n"
+           "          a key not trusted, bytes changed since): status 0 or 2\n";
 }

@@ -39,6 +39,7 @@ int TCliStation::Run() { return plan_.Station() ? RunStation() : RunSingle(); }
 
 int TCliStation::RunSingle() {
     TCliView view(mode_, plan_.Job == TDriverJob::Factory);
+    view.SetRecipeKeyId(plan_.RecipeKeyId);
     TStopSignals stops;
     TCliJob job(ports_.front(), view, programFolder_, stops);
     Attach(job, ports_.front().Name);
@@ -90,6 +91,7 @@ int TCliStation::RunStation() {
     for (size_t i = 0; i < ports_.size(); ++i) {
         const TJobPlan& port = ports_[i];
         views.push_back(std::make_unique<TCliView>(mode_, plan_.Job == TDriverJob::Factory));
+        views.back()->SetRecipeKeyId(plan_.RecipeKeyId);
         views.back()->SetUnit(port.Name, board.get(), i);
         jobs.push_back(std::make_unique<TCliJob>(port, *views.back(), programFolder_, stops));
         Attach(*jobs.back(), port.Name);

@@ -38,6 +38,11 @@ int StationCommandSetup(int argc, char** argv, TStationSetup& setup) {
     setup.Loop = true;
     // A record file named relative to here stays this one when a saved recipe names it.
     setup.RecordDb = AbsoluteRecordLocation(options.RecordDb);
+    std::string policyError;
+    if (!LoadStationPolicy(options.PolicyPath, setup.Policy, policyError)) {
+        std::fprintf(stderr, "zupflshc: %s\n", policyError.c_str());
+        return Exit::Usage;
+    }
     // A recipe fixes everything the options would: it is read, and refused, before any window.
     const bool recipe = options.File.size() > 5 && options.File.compare(options.File.size() - 5, 5, ".json") == 0;
     std::string problem;

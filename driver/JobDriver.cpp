@@ -2,6 +2,7 @@
 
 #include <QPointer>
 #include <memory>
+#include <utility>
 #include <sys/stat.h>
 
 #include "host/Ports.h"
@@ -32,7 +33,7 @@ TJobDriver::TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::
       port_([this](std::function<void()> f) { QMetaObject::invokeMethod(&context_, std::move(f), Qt::QueuedConnection); },
             [this](const std::string& text) { listener_.Event(TMessageEvent{text}); }),
       line_(line ? *line : port_), ownLine_(!line), engine_(line_, *this, programFolder) {
-    port_.SetDeviceFolder(engine_.ProgramFolder());
+    port_.Serial.SetPortRule(ComRule(engine_.ProgramFolder()));
     port_.Serial.SetDevicePath(plan.Device);
     port_.Serial.SetPort(plan.Port);
     // The window's operator finds the port they chose again at the next start.
@@ -68,8 +69,8 @@ void TJobDriver::Begin() {
     // the port waits for it to come back rather than opening /dev/ttyS<n-1> instead.
     if (plan_.Device.empty()) {
         struct stat st {};
-        const std::string link = engine_.ProgramFolder() + "COM" + std::to_string(plan_.Port);
-        if (::lstat(link.c_str(), &st) == 0) port_.Serial.SetComLinkOnly(true);
+        const std::string link = ComLink(engine_.ProgramFolder(), plan_.Port);
+        if (::lstat(link.c_str(), &st) == 0) port_.Serial.SetPortRule(ComRule(engine_.ProgramFolder(), true));
     }
     if (plan_.Capture) {
         const std::string problem = engine_.ToggleCapture(plan_.CapturePath);
@@ -157,8 +158,8 @@ std::vector<std::string> TJobDriver::UnitIdsToCome() const {
 
 // ---- the engine's facts, and what they call for ----
 
-void TJobDriver::Event(const TJobEvent& event) {
-    listener_.Event(event);
+void TJobDriver::Event(const TEngineEvent& event) {
+    listener_.Event(AsJobEvent(event));
     // What a fact calls for runs after the step that told it, never inside it.
     if (std::holds_alternative<TUnitAnsweredEvent>(event)) {
         // From the answer on, the unit is this one: an id given now is the next one's.
@@ -235,7 +236,7 @@ void TJobDriver::Stop(int signal) {
     // No step may run again, and the port goes at once: settings restored, lock released.
     timer_.stop();
     poll_.stop();
-    line_.SetActive(false);
+    Release();
     next_ = nullptr;
     held_ = nullptr;
     // A paused port has no unit: the stop ends it.
@@ -344,8 +345,25 @@ void TJobDriver::End(TPortEnd why, const std::string& reason) {
     timer_.stop();
     poll_.stop();
     engine_.CloseCapture();
-    line_.SetActive(false);
+    Release();
     listener_.Event(TPortEndEvent{why, reason});
+}
+
+// The port is closed for the engine at once; its device is let go by a thread of its own, as a
+// receive thread that does not answer holds a close for up to 7.5 s.
+void TJobDriver::Release() {
+    if (!ownLine_ || !port_.Active()) return line_.SetActive(false);
+    closing_ = true;
+    // Posted to this driver's context: never run once the driver is gone.
+    port_.Serial.CloseAside([this] {
+        closing_ = false;
+        if (auto then = std::exchange(whenClosed_, nullptr)) then();
+    });
+}
+
+void TJobDriver::WhenClosed(std::function<void()> then) {
+    if (!closing_) return then();
+    whenClosed_ = std::move(then);
 }
 
 // ---- on to the next unit ----
@@ -442,7 +460,7 @@ void TJobDriver::PollUsb(bool late) {
 std::string TJobDriver::WatchedPath() {
     if (IsUsbDeviceSpec(plan_.Device)) return UsbDevice(nullptr);
     if (!plan_.Device.empty()) return plan_.Device;
-    const std::string link = engine_.ProgramFolder() + "COM" + std::to_string(plan_.Port);
+    const std::string link = ComLink(engine_.ProgramFolder(), plan_.Port);
     struct stat st {};
     if (linkSeen_ || ::lstat(link.c_str(), &st) == 0) {
         linkSeen_ = true;

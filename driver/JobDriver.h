@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "driver/DriverJob.h"
-#include "engine/JobEvents.h"
+#include "driver/DriverEvents.h"
 #include "engine/Sequencer.h"
 #include "engine/SerialPort.h"
 #include "host/OffLoop.h"
@@ -57,7 +57,7 @@ struct TJobPlan {
     bool OperatorPaced = false;
 };
 
-class TJobDriver : private TJobListener {
+class TJobDriver : private TEngineListener {
 public:
     TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::string& programFolder, TStopSignals& stops);
     // On a line of the caller's instead of a serial port of its own (the tests' in-process unit in
@@ -115,6 +115,11 @@ public:
     void SetStoreRecord(TStoreRecord store) { storeRecord_ = std::move(store); }
 
     bool Ended() const { return ended_; }
+    // A stopped or ended port's device is still being let go, by a thread of its own so that no
+    // loop waits for it: it cannot be opened again meanwhile.
+    bool Closing() const { return closing_; }
+    // `then` runs on this loop once the port's device has been let go (at once when it has).
+    void WhenClosed(std::function<void()> then);
     int StopSignal() const { return stopSignal_; }
     int Units() const { return units_; }
     int FailedUnits() const { return failed_; }
@@ -147,7 +152,7 @@ public:
 private:
     TJobDriver(const TJobPlan& plan, TJobListener& listener, const std::string& programFolder, TStopSignals* stops,
                TUnitPort* line);
-    void Event(const TJobEvent& event) override;
+    void Event(const TEngineEvent& event) override;
     void Start();
     void StartWhenThere();
     void Act(const std::function<void()>& action);
@@ -155,6 +160,7 @@ private:
     void Finish(const TJobResult& result);
     void UnitDone(const TJobResult& unit, bool counted, const std::string& notKept = {});
     void End(TPortEnd why, const std::string& reason = {});
+    void Release();
     // A preparation is one job whatever the plan's loop: its result is never a port waiting for a unit.
     bool Loops() const { return plan_.Loop && plan_.Job != TDriverJob::Prepare; }
     bool Looping() const { return Loops() && !stopped_; }
@@ -212,4 +218,6 @@ private:
     QElapsedTimer pollClock_;
     qint64 pollDeadline_ = -1;
     TOffLoop usbLookup_{&context_};  // a usb: name looked up among the adapters, off the loop
+    bool closing_ = false;           // the port's device is being let go off the loop
+    std::function<void()> whenClosed_;
 };

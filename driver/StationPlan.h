@@ -45,6 +45,7 @@ struct TStationPlan {
     int TickMs = 50;
     int PauseAfterFailures = -1;      // a port pauses after this many failures in a row, 0 never; -1 a station's default
     std::optional<TRecipe> Recipe;    // the recipe it was made from; records name it
+    std::string RecipeKeyId;          // the key whose valid signature the recipe carries, "" for none
 
     // Several ports, a loop or a recipe's pin: the firmware is prepared (and checked) once, before
     // any port, and each port has its own capture and scratch files.

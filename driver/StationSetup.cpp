@@ -12,6 +12,13 @@ bool StationSetupOfRecipe(const std::string& path, TStationSetup& setup, std::st
         error = "recipe '" + ShownText(recipe.Name) + "' is a factory job: the station window loads firmware only";
         return false;
     }
+    std::string refusal;
+    const TSignatureCheck signature = RecipeApproval(recipe, setup.Policy, refusal);
+    if (!refusal.empty()) {
+        error = refusal;
+        return false;
+    }
+    setup.Signature = signature;
     TStationPlan& plan = setup;
     const TStationPlan kept = plan;
     plan = StationPlanOf(recipe);
@@ -19,6 +26,7 @@ bool StationSetupOfRecipe(const std::string& path, TStationSetup& setup, std::st
     plan.Capture = kept.Capture;
     plan.CapturePath = kept.CapturePath;
     plan.TickMs = kept.TickMs;
+    plan.RecipeKeyId = signature.Valid() ? signature.KeyId : std::string();
     // The window goes on to the next unit by itself; a recipe without a loop is one unit a port.
     plan.Count = recipe.Loop ? recipe.Count : 1;
     plan.Loop = true;

@@ -88,7 +88,3 @@ void TJobOutput::StateNow(int32_t state) {
     stage_ = stage;
     listener_.Event(TStageEvent{stage});
 }
-
-std::string PausedText(int failures) {
-    return "paused: " + std::to_string(failures) + " failures in a row: check the socket and the cable";
-}

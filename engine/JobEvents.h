@@ -1,8 +1,9 @@
-// What a job tells its front ends while it runs: one stream of typed events. Facts (the stage, what
+// What the engine tells while a job runs, as typed events the front ends get. Facts (the stage, what
 // the operator is awaited for, progress as numbers, warnings, the result) are what front ends act
 // on; the operator's texts (the screens' lines, their colours, the buttons on offer, the history)
 // are events too, drawn by the window and printed by the command line, and nothing ever decides
-// anything from them. The job driver adds the facts of its port (waiting for it, the next unit).
+// anything from them. Only what the engine itself sends is declared here: the job driver passes
+// these on in its own stream, with the facts of its port (driver/DriverEvents.h).
 #pragma once
 
 #include <chrono>
@@ -147,61 +148,16 @@ struct TResultEvent {
     TJobResult Result;
 };
 
-// ---- the job driver's facts about its port ----
+using TEngineEvent =
+    std::variant<TTextEvent, TStyleEvent, TLineShownEvent, TOfferEvent, TGaugeShownEvent, THistoryEvent, TMessageEvent,
+                 TTimeTakenEvent, TStateEvent, TStageEvent, TAwaitingEvent, TUnitAnsweredEvent, TProgressEvent,
+                 TWarningEvent, TCaptureEvent, TResultEvent>;
 
-enum class TPortWait {
-    NotThereYet,  // --wait: the port is not there yet (Seconds: how long it is waited for)
-    Gone,         // it went away; waited for until it comes back
-    Retrying,     // it is there but did not open; tried again every second
-};
-struct TPortWaitEvent {
-    TPortWait Why;
-    int Seconds = 0;
-};
-// The port goes on to its next unit.
-struct TNextUnitEvent {};
-// A unit's result as the driver counts it, after its TResultEvent: `Counted` when it was a unit
-// (not a port still waiting for one), with the port's tally so far.
-struct TUnitEndedEvent {
-    TJobResult Result;
-    bool Counted = true;
-    int Units = 0;
-    int Failed = 0;
-    bool More = false;  // the port goes on to another unit
-    // Why nothing could keep the unit's record, "" when it was kept. With More the port holds
-    // before the next unit until the operator goes on without it (or the port is ended).
-    std::string NotKept;
-};
-enum class TPortEnd {
-    Finished,        // no more units: the last result says how it went
-    CaptureFailed,   // the capture file could not be started (Reason)
-    InputEnded,      // the operator's input ended before the go-on (Reason)
-    NoUnitId,        // the port waited for its next unit's id, and none can come any more (Reason)
-    RecordLost,      // a unit's record could not be kept, and the port ended there (Reason)
-};
-struct TPortEndEvent {
-    TPortEnd Why = TPortEnd::Finished;
-    std::string Reason;
-};
-
-// The port's last units failed in a row (`Failures` of them, its pause-after-failures): it wakes no
-// other unit until the operator resumes it (`Paused` false once resumed).
-struct TPortPausedEvent {
-    bool Paused = true;
-    int Failures = 0;
-};
-// "paused: 3 failures in a row: check the socket and the cable"
-std::string PausedText(int failures);
-
-using TJobEvent = std::variant<TTextEvent, TStyleEvent, TLineShownEvent, TOfferEvent, TGaugeShownEvent, THistoryEvent,
-                               TMessageEvent, TTimeTakenEvent, TStateEvent, TStageEvent, TAwaitingEvent, TUnitAnsweredEvent,
-                               TProgressEvent, TWarningEvent, TCaptureEvent, TResultEvent, TPortWaitEvent,
-                               TNextUnitEvent, TUnitEndedEvent, TPortEndEvent, TPortPausedEvent>;
-
-class TJobListener {
+// The engine's one listener: the job driver, or a test's recording view.
+class TEngineListener {
 public:
-    virtual ~TJobListener() = default;
-    virtual void Event(const TJobEvent& event) = 0;
+    virtual ~TEngineListener() = default;
+    virtual void Event(const TEngineEvent& event) = 0;
 };
 
 // For std::visit over the events with one lambda per type.

@@ -10,7 +10,7 @@
 
 class TJobOutput {
 public:
-    explicit TJobOutput(TJobListener& listener) : listener_(listener) {}
+    explicit TJobOutput(TEngineListener& listener) : listener_(listener) {}
 
     void SetLine(TLine line, const std::string& text, bool windowOnly = false, bool closing = false);
     void StyleLine(TLine line, TColour colour, int points = 0) { listener_.Event(TStyleEvent{line, colour, points}); }
@@ -37,7 +37,7 @@ public:
     void StateNow(int32_t state);
 
 private:
-    TJobListener& listener_;
+    TEngineListener& listener_;
     std::array<std::string, kLineCount> lines_;
     TOperatorStep awaited_ = TOperatorStep::None;
     int32_t state_ = 0;

@@ -51,7 +51,7 @@ std::string OperatorText(const std::string& bytes) {
     return out;
 }
 
-TSequencer::TSequencer(TUnitPort& port, TJobListener& listener, const std::string& programFolder)
+TSequencer::TSequencer(TUnitPort& port, TEngineListener& listener, const std::string& programFolder)
     : Serial1(port), Link(port, &Capture), out_(listener) {
     Run.ProgramFolder = programFolder;
     if (Run.ProgramFolder.empty() || Run.ProgramFolder.back() != '/') Run.ProgramFolder += '/';

@@ -1,7 +1,7 @@
 // The engine of both jobs (Software Upload and Factory Bootstrap Upload): the run values, the line
 // to the unit, the capture file and the images, and the numbered state machine that carries a job
 // one step per tick. It knows no widgets: it takes jobs (open a port, prepare a file, start the
-// upload, go on after the operator, the next unit, stop) and tells a TJobListener what happens, as
+// upload, go on after the operator, the next unit, stop) and tells a TEngineListener what happens, as
 // typed events, ending every job with one result. The job driver is its one caller (every front
 // end runs on it); the tests drive it directly.
 #pragma once
@@ -55,7 +55,7 @@ struct TRunValues {
 
 class TSequencer {
 public:
-    TSequencer(TUnitPort& port, TJobListener& listener, const std::string& programFolder);
+    TSequencer(TUnitPort& port, TEngineListener& listener, const std::string& programFolder);
     TSequencer(const TSequencer&) = delete;
     TSequencer& operator=(const TSequencer&) = delete;
 

@@ -36,8 +36,5 @@ public:
         return opened.empty() ? Serial.DeviceName() : opened;
     }
 
-    // Where "COM<n>" is looked up (the program folder).
-    void SetDeviceFolder(const std::string& folder) { Serial.SetDeviceFolder(folder); }
-
     TSerial Serial;
 };

@@ -499,18 +499,27 @@ void TStationTile::ShowPortProblem(const TJobResult& result, bool counted, const
 
 void TStationTile::PortEnded(const TPortEndEvent& end) {
     resume_->hide();
-    remove_->setEnabled(true);
     if (openFailure_ && !opened_ && OnPortNeverOpened) OnPortNeverOpened(*this, *openFailure_);
     openFailure_.reset();
     goOn_->hide();
+    QString doing;
     switch (end.Why) {
-    case TPortEnd::Finished: SetDoing(stopping_ || (driver_ && driver_->StopSignal()) ? "stopped" : "done"); break;
+    case TPortEnd::Finished: doing = stopping_ || (driver_ && driver_->StopSignal()) ? "stopped" : "done"; break;
     case TPortEnd::CaptureFailed:
     case TPortEnd::InputEnded:
     case TPortEnd::NoUnitId:
-    case TPortEnd::RecordLost: SetDoing("stopped: " + Reason(end.Reason)); break;
+    case TPortEnd::RecordLost: doing = "stopped: " + Reason(end.Reason); break;
     }
     progressDirty_ = true;
+    // Until its device is let go the port stays busy for the window, and the tile says why.
+    if (!driver_->Closing()) return PortReleased(doing);
+    SetDoing(doing + " \u00b7 closing the port ...");
+    driver_->WhenClosed([this, doing] { PortReleased(doing); });
+}
+
+void TStationTile::PortReleased(const QString& doing) {
+    SetDoing(doing);
+    remove_->setEnabled(true);
     if (OnPortEnded) OnPortEnded(*this);
 }
 

@@ -55,7 +55,7 @@ public:
     // An id was taken for the next unit: the window moves on to the next tile awaiting one.
     std::function<void(TStationTile& tile)> OnUnitIdTaken;
     std::function<void(TStationTile& tile)> OnRemove;
-    // The port has no more units to run (stopped, or its count reached).
+    // The port has no more units to run (stopped, or its count reached) and its device is let go.
     std::function<void(TStationTile& tile)> OnPortEnded;
     // The port ended without ever opening since Begin: its last failure, to be recorded.
     std::function<void(TStationTile& tile, const TJobResult& failure)> OnPortNeverOpened;
@@ -74,6 +74,8 @@ public:
     // Stops the port at once: released, and a unit being written ends as interrupted.
     void Stop();
     bool Running() const { return driver_ && !driver_->Ended(); }
+    // The port has ended and its device is still being let go: it cannot be started or removed.
+    bool Releasing() const { return driver_ && driver_->Closing(); }
     // A unit is being written: stopping now leaves it half-written.
     bool Writing() const { return Running() && driver_->Writing(); }
     // No id waits for the port's next unit.
@@ -109,6 +111,7 @@ private:
     void PortWait(const TPortWaitEvent& wait);
     void UnitEnded(const TUnitEndedEvent& ended);
     void PortEnded(const TPortEndEvent& end);
+    void PortReleased(const QString& doing);
     void ShowResult(const TJobResult& result, bool counted);
     void ShowPortProblem(const TJobResult& result, bool counted, const TPortDiagnosis& d);
     void ShowTally();

@@ -92,6 +92,7 @@ TStationWindow::~TStationWindow() {
     // A record server's check still under way is waited for: its answer is then dropped.
     if (checker_.joinable()) checker_.join();
     timer_->stop();
+    closeAwaitsPorts_ = false;
     StopAll();
     // The tiles' drivers go before the recorder and the preparation they may still tell.
     for (TStationTile* tile : tiles_) delete tile;
@@ -347,7 +348,7 @@ QString TStationWindow::SameDeviceAs(const TStationPort& port) const {
 }
 
 void TStationWindow::RemoveTile(TStationTile& tile) {
-    if (Locked() || tile.Running()) return;
+    if (Locked() || tile.Running() || tile.Releasing()) return;
     tiles_.erase(std::find(tiles_.begin(), tiles_.end(), &tile));
     // Its ids will name no unit: they may be scanned again for another port.
     for (const std::string& id : tile.GivenUnitIds()) unitIds_.Release(id);
@@ -369,6 +370,8 @@ void TStationWindow::ChooseFirmware(const std::string& path) {
 
 void TStationWindow::StartClick() {
     if (Running() || closing_) return;
+    if (!Locked() && setup_.Policy && setup_.Policy->RequireSignedRecipes)
+        return ShowMessage("No unit was started: " + Local(setup_.Policy->SignedOnly()) + ": open a signed recipe.");
     if (setup_.Firmware.empty()) return ShowMessage("Choose the firmware file first.");
     if (tiles_.empty()) return ShowMessage("Add a port first: the adapters present are in the list beside Add Port.");
     // The last recipe's records are still being written: Start goes on once they are.
@@ -383,6 +386,7 @@ void TStationWindow::StartClick() {
         if (Locked()) {
             context.Recipe = Local(setup_.Recipe->Name);
             context.RecipeSha256 = QString::fromStdString(setup_.Recipe->ContentSha256);
+            if (setup_.Signature.Valid()) context.RecipeKeyId = QString::fromStdString(setup_.Signature.KeyId);
         }
         if (!MakeJobRecorder(setup_.RecordDb, programFolder_, context, recorder_, error, locationChecked_))
             return ShowMessage("No unit was started: " + Local(error));
@@ -526,8 +530,14 @@ bool TStationWindow::AskToStopWhileWriting() {
 }
 
 void TStationWindow::PortEnded() {
-    running_ = std::any_of(tiles_.begin(), tiles_.end(), [](const TStationTile* t) { return t->Running(); });
+    // A port whose device is still being let go cannot be started again yet.
+    running_ = std::any_of(tiles_.begin(), tiles_.end(), [](const TStationTile* t) { return t->Running() || t->Releasing(); });
     ShowRunning();
+    // A Close that waited for the ports goes on once the last is let go.
+    if (closeAwaitsPorts_ && !running_) {
+        closeAwaitsPorts_ = false;
+        close();
+    }
 }
 
 void TStationWindow::ShowRunning() {
@@ -549,8 +559,10 @@ void TStationWindow::closeEvent(QCloseEvent* event) {
     closing_ = true;
     StopAll();
     FinishRecords();
-    // The window goes once its records are written (RecordsFinished closes it again).
-    if (finishing_) event->ignore();
+    // The window goes once its records are written (RecordsFinished closes it again) and its
+    // ports' devices are let go (PortEnded does).
+    closeAwaitsPorts_ = running_;
+    if (finishing_ || running_) event->ignore();
     else event->accept();
 }
 
@@ -713,7 +725,8 @@ void TStationWindow::ShowHeader() {
     if (setup_.Verify) text += "  \u00b7  every unit verified";
     if (!setup_.ExpectVersion.empty()) text += "  \u00b7  software " + Reason(setup_.ExpectVersion) + " required";
     if (setup_.RequireUnitId) text += "  \u00b7  unit id required";
-    if (Locked()) text += "  \u00b7  recipe " + Local(setup_.Recipe->Name);
+    if (Locked()) text += "  \u00b7  recipe " + Local(setup_.Recipe->Name) + ", " + Local(setup_.Signature.Text());
+    else if (setup_.Policy && setup_.Policy->RequireSignedRecipes) text += "  \u00b7  signed recipes only";
     SetLabelText(firmware_, text);
 }
 

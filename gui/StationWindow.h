@@ -127,6 +127,7 @@ private:
     std::vector<TStationTile*> tiles_;
     TStationInput input_;
     bool preparing_ = false, startAfterPreparing_ = false, running_ = false, closing_ = false;
+    bool closeAwaitsPorts_ = false;     // Close goes on once every port's device is let go
     std::string runId_;
     TUnitIdRegister unitIds_;           // the ids given in this run
     std::set<std::string> retriedIds_;  // ids given again after a failure

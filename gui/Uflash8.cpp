@@ -643,6 +643,7 @@ void TForm1::CaptureChanged(bool on) {
 // ---- button handlers: the screen, then the driver ----
 
 void TForm1::Btn2UploadClick() {
+    if (!options_.Refusal.empty()) return ShowMessage(QString::fromLocal8Bit(options_.Refusal.c_str()));
     if (!driver_->OpenUpload(CommPortBox->currentText().toStdString(), BaudRateBox->currentText().toStdString()))
         return;
     MainBox->show();
@@ -654,6 +655,7 @@ void TForm1::Btn2UploadClick() {
 }
 
 void TForm1::BtnBootClick() {
+    if (!options_.Refusal.empty()) return ShowMessage(QString::fromLocal8Bit(options_.Refusal.c_str()));
     FactoryBox->show();
     OpeningBox->hide();
     MainBox->hide();

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "driver/JobDriver.h"
-#include "engine/JobEvents.h"
+#include "driver/DriverEvents.h"
 
 class QComboBox;
 class QGroupBox;
@@ -31,6 +31,9 @@ struct TForm1Options {
     bool Maximise = true;
     bool ModalBoxes = true;       // false: message boxes are recorded in Messages instead of shown
     bool KeepRecords = true;      // each job's row in history.sqlite in the program folder
+    // Why this station loads no unit from a file chosen here (its policy requires signed recipes,
+    // or cannot be used); "" = it does.
+    std::string Refusal;
 };
 
 class TForm1 : public QMainWindow, public TJobListener {

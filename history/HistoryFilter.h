@@ -14,6 +14,7 @@ struct THistoryFilter {
     qint64 AfterId = 0;   // rows written after the row of this id only (history --follow); 0 = all
     bool PendingOnly = false;  // local rows still to be forwarded to the line's server
     QString Recipe;       // "" = any; else the recipe's file name
+    QString SignedBy;     // "" = any; else the id of the key that signed the recipe
 };
 
 // "2026-01-05" (that day in local time), "2026-01-05 14:30", "2026-01-05T14:30:15" (local time) or

@@ -45,7 +45,7 @@ QStringList CsvValues(const TJobRecord& r) {
             n(r.Blocks), r.FileChecksum, r.UnitChecksum, r.UnitVersion, r.UnitId, r.Result, r.Reason,
             r.Warnings.join('\n'), n(r.BlocksSent), r.CapturePath, r.RunId, r.RecordId, r.Recipe, r.RecipeSha256,
             r.UploadSha256, r.PortName, r.DeviceByPath, RatioText(r.WireRatio), RatioText(r.ReplyMedianMs),
-            n(r.PortUnit), n(r.FirstPass ? 1 : 0)};
+            n(r.PortUnit), r.RecipeKeyId, n(r.FirstPass ? 1 : 0)};
 }
 
 const char* const kCsvNames[] = {
@@ -53,7 +53,7 @@ const char* const kCsvNames[] = {
     "adapter_serial", "com_port", "baud", "input_file", "input_size", "input_sha256", "blocks", "file_checksum",
     "unit_checksum", "unit_version", "unit_id", "result", "reason", "warnings", "blocks_sent", "capture_path",
     "run_id", "record_id", "recipe", "recipe_sha256", "upload_sha256",
-    "port_name", "device_by_path", "wire_ratio", "reply_median_ms", "port_unit", "first_pass"};
+    "port_name", "device_by_path", "wire_ratio", "reply_median_ms", "port_unit", "recipe_key_id", "first_pass"};
 
 // The median of `values` in two decimals, "-" for none.
 QString MedianText(std::vector<double> values) {
@@ -120,13 +120,13 @@ QString JsonLine(const TJobRecord& r) {
 void THistorySummary::Add(const TJobRecord& r) {
     const QDate date = r.Start.toLocalTime().date();
     if (r.ForwardPending) ++pending_;
-    AddCount(date, r.Station, r.Result, r.Reason, 1);
+    AddCount(date, r.Station, r.Result, r.Reason, r.Recipe, !r.RecipeKeyId.isEmpty(), 1);
     if (r.WireRatio > 0 && r.Result != QLatin1String("port_failed"))
         days_[{date, r.Station}].WireRatios.push_back(r.WireRatio);
 }
 
 void THistorySummary::AddCount(const QDate& date, const QString& station, const QString& result,
-                               const QString& reason, qint64 count) {
+                               const QString& reason, const QString& recipe, bool recipeSigned, qint64 count) {
     TDay& day = days_[{date, station}];
     const int n = static_cast<int>(count);
     if (result == QLatin1String("port_failed")) {
@@ -137,6 +137,7 @@ void THistorySummary::AddCount(const QDate& date, const QString& station, const 
     day.Units += n;
     if (IsSuccessKind(result)) {
         day.Loaded += n;
+        (recipeSigned ? fromSigned_ : recipe.isEmpty() ? withoutRecipe_ : fromUnsigned_) += count;
         if (result == QLatin1String("verified")) day.Verified += n;
     } else {
         day.Failed += n;
@@ -166,6 +167,12 @@ QString THistorySummary::Text() const {
         for (const auto& [why, count] : day.Failures)
             text += QString("    %1  %2  %3\n").arg(count, 5).arg(Cell(why.first, 19), Printable(why.second));
     }
+    // Said only where recipes are run at all: a line that never ran one has nothing to learn here.
+    if (fromUnsigned_ + fromSigned_ > 0)
+        text += QString("Loaded from unsigned recipes: %1 (from signed recipes: %2, without a recipe: %3)\n")
+                    .arg(fromUnsigned_)
+                    .arg(fromSigned_)
+                    .arg(withoutRecipe_);
     if (pending_ > 0)
         text += QString("%1 %2 not yet forwarded to the line's server (zupflshc history --sync)\n")
                     .arg(pending_)
@@ -200,5 +207,6 @@ bool RecordFromJson(const QByteArray& line, TJobRecord& r) {
     r.WireRatio = o.value("wire_ratio").toDouble(), r.ReplyMedianMs = o.value("reply_median_ms").toDouble();
     r.PortUnit = static_cast<int>(number("port_unit"));
     r.FirstPass = o.value("first_pass").toBool(true);
+    r.RecipeKeyId = text("recipe_key_id");
     return r.Start.isValid() && !r.RecordId.isEmpty() && IsResultKind(r.Result);
 }

@@ -32,13 +32,17 @@ bool RecordFromJson(const QByteArray& line, TJobRecord& record);
 
 // Per local day and station: the units taken on (a unit was reached: ports that did not open are
 // counted apart), how many now hold their firmware, how many of those were verified, how many
-// failed, the median wire ratio of the uploads, and the failures by result and reason; and how many local rows wait to be forwarded.
+// failed, the median wire ratio of the uploads, and the failures by result and reason; where recipes
+// are run, how many units were loaded from a recipe no key signed (from signed ones, without any);
+// and how many local rows wait to be forwarded.
 class THistorySummary {
 public:
     void Add(const TJobRecord& record);
-    // The same from the sums: `count` records of one result and reason on a local day at a station,
-    // a day's median wire ratio read from its buckets, and the rows waiting to be forwarded.
-    void AddCount(const QDate& day, const QString& station, const QString& result, const QString& reason, qint64 count);
+    // The same from the sums: `count` records of one result and reason on a local day at a station
+    // (their recipe, "" for none, and whether a key signed it), a day's median wire ratio read from
+    // its buckets, and the rows waiting to be forwarded.
+    void AddCount(const QDate& day, const QString& station, const QString& result, const QString& reason,
+                  const QString& recipe, bool recipeSigned, qint64 count);
     void SetWireMedian(const QDate& day, const QString& station, double median);
     void AddPending(qint64 count) { pending_ += count; }
     QString Text() const;
@@ -52,4 +56,5 @@ private:
     };
     std::map<std::pair<QDate, QString>, TDay> days_;
     qint64 pending_ = 0;
+    qint64 fromUnsigned_ = 0, fromSigned_ = 0, withoutRecipe_ = 0;
 };

@@ -18,7 +18,7 @@ namespace {
 // One row's place in the sums, its columns read from `p` ("NEW." in a trigger, "" over the table).
 QString Place(const QString& p) {
     return QString("%1station, CASE WHEN %1port_name = '' THEN %1device ELSE %1port_name END, %1recipe, "
-                   "substr(%1start_utc, 1, 13)")
+                   "%1recipe_key_id, substr(%1start_utc, 1, 13)")
         .arg(p);
 }
 QString Counted(const QString& p) { return Place(p) + QString(", %1result, %1reason, %1first_pass").arg(p); }
@@ -30,8 +30,8 @@ QString WireBucket(const QString& p, TDialect d) {
     return d == TDialect::Sqlite ? "CAST(" + scaled + " AS INTEGER)" : "CAST(floor(" + scaled + ") AS BIGINT)";
 }
 
-const char* kCountColumns = "station, port, recipe, hour, result, reason, first_pass";
-const char* kBucketColumns = "station, port, recipe, hour, result, measure, bucket";
+const char* kCountColumns = "station, port, recipe, recipe_key_id, hour, result, reason, first_pass";
+const char* kBucketColumns = "station, port, recipe, recipe_key_id, hour, result, measure, bucket";
 
 // The statements a new row runs, `p` being "NEW.".
 QStringList Additions(TDialect d) {
@@ -60,20 +60,20 @@ QStringList Create(TDialect d) {
     if (d == TDialect::Postgres) steps << "SET LOCAL statement_timeout = 600000";
     steps << QStringList{
         QString("CREATE TABLE job_rollup (station TEXT NOT NULL, port TEXT NOT NULL, recipe TEXT NOT NULL, "
-                "hour TEXT NOT NULL, result TEXT NOT NULL, reason TEXT NOT NULL, first_pass BIGINT NOT NULL, "
+                "recipe_key_id TEXT NOT NULL, hour TEXT NOT NULL, result TEXT NOT NULL, reason TEXT NOT NULL, first_pass BIGINT NOT NULL, "
                 "n BIGINT NOT NULL, PRIMARY KEY (%1))")
             .arg(kCountColumns),
         QString("CREATE TABLE job_rollup_bucket (station TEXT NOT NULL, port TEXT NOT NULL, recipe TEXT NOT NULL, "
-                "hour TEXT NOT NULL, result TEXT NOT NULL, measure TEXT NOT NULL, bucket BIGINT NOT NULL, n BIGINT NOT NULL, "
+                "recipe_key_id TEXT NOT NULL, hour TEXT NOT NULL, result TEXT NOT NULL, measure TEXT NOT NULL, bucket BIGINT NOT NULL, n BIGINT NOT NULL, "
                 "total DOUBLE PRECISION NOT NULL, PRIMARY KEY (%1))")
             .arg(kBucketColumns),
-        QString("INSERT INTO job_rollup (%1, n) SELECT %2, COUNT(*) FROM job_record GROUP BY 1, 2, 3, 4, 5, 6, 7")
+        QString("INSERT INTO job_rollup (%1, n) SELECT %2, COUNT(*) FROM job_record GROUP BY 1, 2, 3, 4, 5, 6, 7, 8")
             .arg(kCountColumns, Counted("")),
         QString("INSERT INTO job_rollup_bucket (%1, n, total) SELECT %2, result, 'duration', %3, COUNT(*), "
-                "SUM(duration_ms) FROM job_record WHERE result <> 'port_failed' GROUP BY 1, 2, 3, 4, 5, 7")
+                "SUM(duration_ms) FROM job_record WHERE result <> 'port_failed' GROUP BY 1, 2, 3, 4, 5, 6, 8")
             .arg(kBucketColumns, Place(""), DurationBucket("")),
         QString("INSERT INTO job_rollup_bucket (%1, n, total) SELECT %2, result, 'wire', %3, COUNT(*), "
-                "SUM(wire_ratio) FROM job_record WHERE wire_ratio > 0 GROUP BY 1, 2, 3, 4, 5, 7")
+                "SUM(wire_ratio) FROM job_record WHERE wire_ratio > 0 GROUP BY 1, 2, 3, 4, 5, 6, 8")
             .arg(kBucketColumns, Place(""), WireBucket("", d)),
     };
     const QStringList add = Additions(d);
@@ -113,6 +113,7 @@ QString Where(const THistoryFilter& f, QVariantList& values) {
     if (f.Before.isValid()) add("hour < ?", f.Before.toUTC().toString(Qt::ISODate).left(13));
     if (!f.Result.isEmpty()) add("result = ?", f.Result);
     if (!f.Recipe.isEmpty()) add("recipe = ?", f.Recipe);
+    if (!f.SignedBy.isEmpty()) add("recipe_key_id = ?", f.SignedBy.toLower());
     return where.join(" AND ");
 }
 
@@ -174,12 +175,14 @@ bool THistoryStore::SummarizeDays(const THistoryFilter& filter, THistorySummary&
     QString pendingWhere = HistoryWhere(filter, pendingValues);
     pendingWhere = "forward_pending > 0" + (pendingWhere.isEmpty() ? QString() : " AND " + pendingWhere);
     const bool ok =
-        select(QString("SELECT %1, station, result, reason, SUM(n) FROM job_rollup WHERE %2 GROUP BY 1, 2, 3, 4")
+        select(QString("SELECT %1, station, result, reason, recipe, CASE WHEN recipe_key_id = '' THEN 0 ELSE 1 END, "
+                       "SUM(n) FROM job_rollup WHERE %2 GROUP BY 1, 2, 3, 4, 5, 6")
                    .arg(day, where),
                values,
                [&](const QSqlQuery& q) {
                    summary.AddCount(QDate::fromString(q.value(0).toString(), Qt::ISODate), q.value(1).toString(),
-                                    q.value(2).toString(), q.value(3).toString(), q.value(4).toLongLong());
+                                    q.value(2).toString(), q.value(3).toString(), q.value(4).toString(),
+                                    q.value(5).toInt() != 0, q.value(6).toLongLong());
                }) &&
         select(QString("SELECT %1, station, bucket, SUM(n), SUM(total) FROM job_rollup_bucket WHERE %2 AND "
                        "measure = 'wire' GROUP BY 1, 2, 3")

@@ -1,5 +1,5 @@
 // The record summed up as it is kept, so `history --summary` over a million records reads a few
-// thousand rows: per station, port, recipe, UTC hour, result, reason and first pass, the records'
+// thousand rows: per station, port, recipe (and its signing key), UTC hour, result, reason and first pass, the records'
 // count; and per station, port, recipe, hour and result the durations and wire ratios in fixed buckets, from
 // which medians are read. Used by the store alone.
 #pragma once

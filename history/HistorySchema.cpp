@@ -85,9 +85,15 @@ QStringList Version6() {
             "UPDATE schema_version SET version = 6"};
 }
 
-// Version 7: the record summed up as it is kept (see HistoryRollup), filled from the rows it holds.
-QStringList Version7(TDialect dialect) {
-    return HistoryRollup::Create(dialect) << "UPDATE schema_version SET version = 7";
+// Version 7: the id of the key that signed the recipe a unit was loaded under. Older rows: "".
+QStringList Version7() {
+    return {"ALTER TABLE job_record ADD COLUMN recipe_key_id TEXT NOT NULL DEFAULT ''",
+            "CREATE INDEX job_record_recipe_key ON job_record (recipe_key_id)", "UPDATE schema_version SET version = 7"};
+}
+
+// Version 8: the record summed up as it is kept (see HistoryRollup), filled from the rows it holds.
+QStringList Version8(TDialect dialect) {
+    return HistoryRollup::Create(dialect) << "UPDATE schema_version SET version = 8";
 }
 
 }  // namespace
@@ -100,7 +106,8 @@ QStringList StepFrom(int version, TDialect dialect) {
     case 3: return Version4();
     case 4: return Version5();
     case 5: return Version6();
-    case 6: return Version7(dialect);
+    case 6: return Version7();
+    case 7: return Version8(dialect);
     default: return {};
     }
 }

@@ -9,7 +9,7 @@
 
 namespace HistorySchema {
 
-constexpr int kCurrentVersion = 7;
+constexpr int kCurrentVersion = 8;
 constexpr const char* kTable = "job_record";
 constexpr const char* kVersionTable = "schema_version";
 
@@ -25,11 +25,12 @@ constexpr const char* kRetriedAfter =
 
 // The current version's columns after the id, in the order the store writes and reads them; the
 // last, first_pass, is worked out by the database that takes the row, from the rows it holds.
-inline constexpr std::array<const char*, 36> kColumns = {
+inline constexpr std::array<const char*, 37> kColumns = {
     "start_utc", "duration_ms", "station", "user_name", "program_version", "job", "device", "device_by_id",
     "adapter_serial", "com_port", "baud", "input_file", "input_size", "input_sha256", "blocks",
     "file_checksum", "unit_checksum", "unit_version", "unit_id", "result", "reason", "warnings",
     "blocks_sent", "capture_path", "run_id", "record_id", "forward_pending", "recipe", "recipe_sha256",
-    "upload_sha256", "port_name", "device_by_path", "wire_ratio", "reply_median_ms", "port_unit", "first_pass"};
+    "upload_sha256", "port_name", "device_by_path", "wire_ratio", "reply_median_ms", "port_unit", "recipe_key_id",
+    "first_pass"};
 
 }  // namespace HistorySchema

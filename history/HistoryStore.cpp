@@ -130,7 +130,7 @@ void BindRecord(QSqlQuery& q, const TJobRecord& r) {
         Text(r.Reason), Text(WarningsText(r.Warnings)), r.BlocksSent, Text(r.CapturePath), Text(r.RunId),
         Text(r.RecordId.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : r.RecordId),
         qint64(r.ForwardPending ? 1 : 0), Text(r.Recipe), Text(r.RecipeSha256), Text(r.UploadSha256.toLower()),
-        Text(r.PortName), Text(r.DeviceByPath), r.WireRatio, r.ReplyMedianMs, r.PortUnit,
+        Text(r.PortName), Text(r.DeviceByPath), r.WireRatio, r.ReplyMedianMs, r.PortUnit, Text(r.RecipeKeyId),
         // first_pass: the unit id, twice, for the database to look up (see InsertStatement).
         Text(r.UnitId), Text(r.UnitId)};
     for (qsizetype i = 0; i < values.size(); ++i) q.bindValue(static_cast<int>(i), values[i]);
@@ -158,6 +158,7 @@ TJobRecord RecordFrom(const QSqlQuery& q) {
     r.PortName = text(), r.DeviceByPath = text();
     r.WireRatio = q.value(i++).toDouble(), r.ReplyMedianMs = q.value(i++).toDouble();
     r.PortUnit = static_cast<int>(number());
+    r.RecipeKeyId = text();
     r.FirstPass = number() != 0;
     return r;
 }
@@ -208,6 +209,7 @@ QString HistoryWhere(const THistoryFilter& f, QVariantList& values) {
     if (!f.InputSha256.isEmpty()) add("input_sha256 = ?", f.InputSha256.toLower());
     if (!f.Result.isEmpty()) add("result = ?", f.Result);
     if (!f.Recipe.isEmpty()) add("recipe = ?", f.Recipe);
+    if (!f.SignedBy.isEmpty()) add("recipe_key_id = ?", f.SignedBy.toLower());
     if (f.AfterId > 0) add("id > ?", f.AfterId);
     if (f.PendingOnly) where << "forward_pending <> 0";
     return where.join(" AND ");
@@ -246,6 +248,18 @@ bool ServerRefusesForGood(const QString& code) {
     for (const char* cls : {"28", "3D", "42"})
         if (code.startsWith(QLatin1String(cls))) return true;
     return false;
+}
+
+bool THistoryStore::WithSummaryLimit(const std::function<bool()>& work, QString& error) {
+    if (location_.Kind == THistoryLocation::TKind::Sqlite) return work();
+    if (!Exec(QString("SET statement_timeout = %1").arg(kSummaryLimitMs), "cannot set a time limit", error))
+        return false;
+    const bool ok = work();
+    QString reset;
+    if (!Exec(QString("SET statement_timeout = %1").arg(options_.BusyTimeoutMs), "cannot set a time limit", reset) &&
+        ok)
+        error = reset;
+    return ok && reset.isEmpty();
 }
 
 bool THistoryStore::Exec(const QString& statement, const QString& what, QString& error) {

@@ -83,6 +83,12 @@ public:
     // added, when the sums cannot answer the filter exactly and the rows must be read.
     bool SummarizeDays(const THistoryFilter& filter, THistorySummary& summary, bool& answered, QString& error);
 
+    // Runs `work` (a summary's statements) with a server's statements allowed kSummaryLimitMs rather
+    // than BusyTimeoutMs, and the connection's own limit back afterwards: summing a server's million
+    // rows may take longer than a job's statement may. A SQLite file has no such limit.
+    static constexpr int kSummaryLimitMs = 120000;
+    bool WithSummaryLimit(const std::function<bool()>& work, QString& error);
+
     // Marks the local rows of these identities as forwarded to the line's server.
     bool MarkForwarded(const QStringList& recordIds, QString& error);
     // The name Qt's SQL registry knows this store's connection by (for a notification subscription).

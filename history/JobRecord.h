@@ -49,6 +49,7 @@ struct TJobRecord {
     double ReplyMedianMs = 0;   // the median delay of the unit's replies after a block, 0 when not measured
     int PortUnit = 0;           // the unit's number on its port in its run, 0 outside a run
     bool FirstPass = true;      // not a unit given its id again after a failure (set by the database)
+    QString RecipeKeyId;   // the id of the key that signed the recipe, "" when it was not (validly) signed
     bool ForwardPending = false;  // a station's local row that the line's server does not hold yet
 
     bool operator==(const TJobRecord&) const = default;

@@ -81,6 +81,7 @@ TJobRecord RecordOf(const TJobResult& r, const TRecordContext& c, TPortSource* p
     row.RunId = c.RunId;
     row.Recipe = c.Recipe;
     row.RecipeSha256 = c.RecipeSha256;
+    row.RecipeKeyId = c.RecipeKeyId;
     row.RecordId = r.RecordId.empty() ? QUuid::createUuid().toString(QUuid::WithoutBraces)
                                       : QString::fromStdString(r.RecordId);
     return row;
@@ -203,6 +204,9 @@ void ForwardRecords(std::shared_ptr<Shared> shared, THistoryLocation location, Q
 
 }  // namespace
 
+// Complete before the constructor: a vector member of it is made and destroyed there.
+struct TJobRecorder::TDueLeft : TJobRecorder::TShared::TDue {};
+
 TJobRecorder::TJobRecorder(const THistoryLocation& location, const QString& fallbackPath, TRecordContext context,
                            const TStoreOptions& options)
     : location_(location),
@@ -266,8 +270,6 @@ bool TJobRecorder::Await(std::unique_lock<std::mutex>& lock, Done done, const st
     }
     return true;
 }
-
-struct TJobRecorder::TDueLeft : TJobRecorder::TShared::TDue {};
 
 TRecorderTally TJobRecorder::Finish(std::chrono::milliseconds limit, const std::function<bool()>& stop) {
     Drain(limit, stop);

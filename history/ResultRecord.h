@@ -29,6 +29,7 @@ struct TRecordContext {
     QString RunId;           // shared by the units of one command, "" for a single job
     QString Recipe;          // the recipe's file name, "" when none was run
     QString RecipeSha256;    // the SHA-256 of its content
+    QString RecipeKeyId;     // the id of the key that signed it, "" when none did
 };
 
 // This machine and this user.

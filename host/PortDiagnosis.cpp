@@ -183,7 +183,7 @@ std::string WhatItIs(const std::string& path) {
 int OtherComOpening(const std::string& device, const TOpenFailure& f) {
     const std::string real = RealPath(device);
     for (int n = 1; n <= 9 && !real.empty(); ++n)
-        if (n != f.Com && RealPath(serialio::DeviceNameFor(f.ProgramFolder, n)) == real) return n;
+        if (n != f.Com && RealPath(ComDevice(f.ProgramFolder, n)) == real) return n;
     return 0;
 }
 

@@ -71,8 +71,8 @@ std::string ShellQuoted(const std::string& s) {
 TComPort Inspect(const std::string& folder, int n, const std::string& lockFolder) {
     TComPort p;
     p.Number = n;
-    p.Device = serialio::DeviceNameFor(folder, n);
-    p.Linked = p.Device == folder + "COM" + std::to_string(n);
+    p.Device = ComDevice(folder, n);
+    p.Linked = p.Device == ComLink(folder, n);
     if (std::string detail; serialio::CheckComEntry(p.Device, detail) != 0) {
         char buf[PATH_MAX];
         const ssize_t len = ::readlink(p.Device.c_str(), buf, sizeof buf - 1);
@@ -199,8 +199,25 @@ std::map<std::string, std::string> SerialLinks(const QString& folder) {
 
 }  // namespace
 
+std::string ComLink(const std::string& programFolder, int com) {
+    std::string base = programFolder.empty() ? ExecutableFolder() : programFolder;
+    if (!base.empty() && base.back() != '/') base += '/';
+    return base.empty() ? std::string() : base + "COM" + std::to_string(com);
+}
+
+std::string ComDevice(const std::string& programFolder, int com, bool linkOnly) {
+    const std::string link = ComLink(programFolder, com);
+    struct stat st {};
+    if (!link.empty() && (linkOnly || ::lstat(link.c_str(), &st) == 0)) return link;
+    return "/dev/ttyS" + std::to_string(com - 1);
+}
+
+std::function<std::string(int com)> ComRule(const std::string& programFolder, bool linkOnly) {
+    return [programFolder, linkOnly](int com) { return ComDevice(programFolder, com, linkOnly); };
+}
+
 std::string PortDevice(const std::string& programFolder, int com, const std::string& device) {
-    return device.empty() ? serialio::DeviceNameFor(programFolder, com) : device;
+    return device.empty() ? ComDevice(programFolder, com) : device;
 }
 
 std::string PortDeviceKey(const std::string& programFolder, int com, const std::string& device) {

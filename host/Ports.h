@@ -6,6 +6,7 @@
 #include "host/PortDiagnosis.h"
 #include "host/PortSource.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,13 @@ std::string PortListingText(const TPortListing& listing);
 std::string PortListingJson(const TPortListing& listing);
 // "ln -sfn TARGET FOLDER/COM<n>", each path quoted for the shell where it needs it.
 std::string LinkCommand(const std::string& target, const std::string& programFolder, int port);
+// The naming of COM ports. COM n is the entry "COM<n>" of the program folder ("" for the
+// executable's folder) when it exists (a symbolic link counts even if it dangles, so the operator
+// sees why it fails), else /dev/ttyS<n-1>; with linkOnly that entry whether it exists or not.
+std::string ComLink(const std::string& programFolder, int com);
+std::string ComDevice(const std::string& programFolder, int com, bool linkOnly = false);
+// The same as a serial port's rule for its number (TSerial::SetPortRule).
+std::function<std::string(int com)> ComRule(const std::string& programFolder, bool linkOnly = false);
 // What a port opens: `device` when one was given, else what COM `com` leads to from `programFolder`.
 std::string PortDevice(const std::string& programFolder, int com, const std::string& device);
 // The device a port reaches once every link is followed: two ports with the same one are one

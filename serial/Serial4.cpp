@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <poll.h>
 #include <system_error>
 #include <unistd.h>
@@ -15,6 +16,18 @@ using Clock = std::chrono::steady_clock;
 // How long a close waits for the receive thread to let go of the port.
 constexpr auto kThreadAnswerLimit = std::chrono::milliseconds(7500);
 constexpr int kWriteCharLimitMs = 1000;
+
+std::mutex closeAsideHookMutex;
+std::function<void(const std::string&)> closeAsideHook;
+
+void RunCloseAsideHook(const std::string& device) {
+    std::function<void(const std::string&)> hook;
+    {
+        std::lock_guard<std::mutex> lk(closeAsideHookMutex);
+        hook = closeAsideHook;
+    }
+    if (hook) hook(device);
+}
 constexpr int kWriteStringMinMs = 500;
 
 bool ValidBaudrate(int value) {
@@ -58,6 +71,8 @@ void TSerial::Impl::Reapply() {
 }
 
 void TSerial::Impl::Open() {
+    // The descriptor of a close still under way goes first: its device may be this one.
+    JoinCloser();
     int err = 0;
     std::string detail;
     const std::string device = self.DeviceName();
@@ -97,12 +112,14 @@ void TSerial::Impl::Open() {
     thread->Wake();   // out of its closed-port nap at once
 }
 
-void TSerial::Impl::Close() {
-    auto start = Clock::now();
-    int fd = portHandle ? portHandle->Fd() : -1;
+// Queued bytes go both ways and the lines drop, so the device's close has nothing to drain.
+void TSerial::Impl::DropLines(int fd) {
     serialio::FlushQueues(fd);
     serialio::SetModemLine(fd, 1, false);
     serialio::SetModemLine(fd, 0, false);
+}
+
+void TSerial::Impl::StopServing() {
     {
         std::lock_guard<std::mutex> lk(shared->m);
         shared->FActive = false;
@@ -112,18 +129,58 @@ void TSerial::Impl::Close() {
         shared->CancelDispatchLocked();
     }
     thread->Wake();
+}
+
+void TSerial::Impl::AwaitThread(int fd) {
     if (!thread->IsReceiveThread()) {
         std::unique_lock<std::mutex> lk(shared->m);
         shared->cv.wait_for(lk, kThreadAnswerLimit, [&] { return !shared->FThreadActive; });
     }
     if (fd >= 0) thread->Detach(fd);
-    {
-        std::lock_guard<std::mutex> lk(shared->io);
-        shared->Fd = -1;
-    }
+}
+
+void TSerial::Impl::DropFd() {
+    std::lock_guard<std::mutex> lk(shared->io);
+    shared->Fd = -1;
+}
+
+void TSerial::Impl::Close() {
+    const auto start = Clock::now();
+    const int fd = portHandle ? portHandle->Fd() : -1;
+    DropLines(fd);
+    StopServing();
+    AwaitThread(fd);
+    DropFd();
     portHandle.reset();
     shared->FClosing = false;
     lastCloseMillis = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+void TSerial::Impl::CloseAside(std::function<void()> closed) {
+    if (!post || !shared->FActive || !portHandle) {
+        if (shared->FActive) Close();
+        if (closed) post ? post(std::move(closed)) : closed();
+        return;
+    }
+    const auto start = Clock::now();
+    JoinCloser();
+    // From here on the port is closed for everyone here: calls on it fail as on a closed port,
+    // and the receive thread dispatches nothing more.
+    StopServing();
+    DropFd();
+    closingAside = true;
+    closer = std::thread([this, port = std::move(portHandle), closed = std::move(closed), start,
+                          device = opened.Path]() mutable {
+        RunCloseAsideHook(device);
+        const int fd = port->Fd();
+        DropLines(fd);
+        AwaitThread(fd);
+        port.reset();
+        shared->FClosing = false;
+        lastCloseMillis = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        closingAside = false;
+        if (closed) post(std::move(closed));
+    });
 }
 
 void TSerial::Impl::HandleError(int code, std::string detail) {
@@ -212,6 +269,7 @@ TSerial::TSerial(TMainThreadPoster post, TErrorBox errorBox) : d(std::make_uniqu
 }
 
 TSerial::~TSerial() {
+    d->JoinCloser();
     d->Reconnect(false);
     d->thread.reset();
 }
@@ -308,19 +366,21 @@ std::string TSerial::ErrorText() const { return d->ErrorText(); }
 
 bool TSerial::Active() const { return d->shared->FActive; }
 void TSerial::SetActive(bool Value) { d->Reconnect(Value); }
+void TSerial::CloseAside(std::function<void()> closed) { d->CloseAside(std::move(closed)); }
+bool TSerial::Closing() const { return d->closingAside; }
 
-void TSerial::SetDeviceFolder(const std::string& Folder) { d->deviceFolder = Folder; }
+void TSerial::SetPortRule(TPortRule Rule) { d->portRule = std::move(Rule); }
 void TSerial::SetDevicePath(const std::string& Path) { d->devicePath = Path; }
 const std::string& TSerial::DevicePath() const { return d->devicePath; }
 std::string TSerial::DeviceName() const {
-    return d->devicePath.empty() ? serialio::DeviceNameFor(d->deviceFolder, d->port, d->comLinkOnly) : d->devicePath;
+    if (!d->devicePath.empty()) return d->devicePath;
+    return d->portRule ? d->portRule(d->port) : std::string();
 }
 std::string TSerial::OpenedDevice() const { return d->opened.Path; }
 void TSerial::SetHoldDevice(bool On) {
     d->holdDevice = On;
     if (!On && !d->portHandle) d->opened = {};
 }
-void TSerial::SetComLinkOnly(bool On) { d->comLinkOnly = On; }
 
 void TSerial::WriteChar(char Ch) { d->WriteBytes(&Ch, 1, kWriteCharLimitMs); }
 
@@ -375,6 +435,10 @@ void TSerial::SetSignal(int Line, bool On) {
 double TSerial::LastCloseMillis() const { return d->lastCloseMillis; }
 
 void TSerial::SetLockFolder(const std::string& Folder) { d->lockFolder = Folder; }
+void TSerial::SetCloseAsideHook(std::function<void(const std::string&)> hook) {
+    std::lock_guard<std::mutex> lk(closeAsideHookMutex);
+    closeAsideHook = std::move(hook);
+}
 std::string TSerial::LockFilePath() const { return d->portHandle ? d->portHandle->LockPath() : ""; }
 unsigned TSerial::DispatchCount() const { return d->shared->Dispatches; }
 bool TSerial::DispatchPending() const {

@@ -28,6 +28,9 @@ using TRxMessageEvent = std::function<void(TSerial& Sender, const std::string& R
 using TMainThreadPoster = std::function<void(std::function<void()>)>;
 // Shows one modal error box with the given text (the neDialog report and "Baudrate is not valid").
 using TErrorBox = std::function<void(const std::string& Text)>;
+// The device a COM number opens: the serial component knows device paths only, and the naming of
+// COM ports is its owner's.
+using TPortRule = std::function<std::string(int Port)>;
 
 class TSerial {
 public:
@@ -93,10 +96,20 @@ public:
 
     bool Active() const;
     void SetActive(bool Value);
+    // Closes as SetActive(false) does, but only what never waits runs here: the port reads as
+    // closed at once, and the rest (the receive thread's answer awaited, at most 7.5 s, the lines
+    // dropped, the descriptor closed, the lock removed) runs on a thread of its own that owns the
+    // descriptor meanwhile. `closed` is posted to the main thread once the device is let go (at
+    // once when nothing was open). An open, and the component's end, wait for a close still under
+    // way. Without a poster the whole close runs here and `closed` is called here.
+    void CloseAside(std::function<void()> closed);
+    // A close handed aside has not let the device go yet.
+    bool Closing() const;
 
-    // Where "COM<n>" is looked up before falling back to /dev/ttyS<n-1>; "" means the folder of
-    // the running executable. Ends with '/' or is empty.
-    void SetDeviceFolder(const std::string& Folder);
+    // What Port() opens when no device path is set; without a rule the number names no device
+    // (an open fails with ENOENT). What it names is checked as a COM entry: another user's link is
+    // refused (RefusedLink).
+    void SetPortRule(TPortRule Rule);
     // Opens `Path` itself (any device, e.g. /dev/serial/by-id/...) instead of what COM<n> maps to;
     // "" goes back to the mapping. Takes effect at the next open.
     void SetDevicePath(const std::string& Path);
@@ -109,9 +122,6 @@ public:
     // device number) or it fails with ENODEV: a job whose adapter vanished takes it back only when
     // the same one returns, never whatever its name leads to by then. Off forgets that device.
     void SetHoldDevice(bool On);
-    // COM<n> is only ever its link in the device folder: without one the open fails (ENOENT)
-    // instead of falling back to /dev/ttyS<n-1>.
-    void SetComLinkOnly(bool On);
 
     void WriteChar(char Ch);
     void WriteString(const std::string& S);
@@ -131,6 +141,9 @@ public:
     // writable); the lock file the open port holds ("" if none); how many dispatches the receive
     // thread has made; whether one is posted and not yet run on the main thread.
     void SetLockFolder(const std::string& Folder);
+    // Runs on the thread of every close handed aside, with the device it lets go, before anything
+    // of the device is touched: a test or a benchmark holds or slows closes there. Process-wide.
+    static void SetCloseAsideHook(std::function<void(const std::string& device)> hook);
     std::string LockFilePath() const;
     unsigned DispatchCount() const;
     bool DispatchPending() const;

@@ -7,11 +7,13 @@
 #include "serial/serial_posix.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 // What the receive thread, the component and the functions posted to the main thread have in
 // common. Held by shared_ptr so that a posted function still finds it after the component has
@@ -74,23 +76,35 @@ struct TSerial::Impl {
     std::string errorDetail;   // what the open found beyond errno (a stale lock, a foreign link)
     bool openFailed = false;   // the port is closed because its last open failed
     bool refusedLink = false;  // the last open refused COM<n> as a link another user made
-    std::string deviceFolder;
-    std::string devicePath;  // "" = the COM<n> mapping
+    TPortRule portRule;      // what the port number opens
+    std::string devicePath;  // "" = what the rule makes of the port number
     std::string lockFolder = "/run/lock/";
     serialio::TDeviceId opened;   // what the last successful open reached; kept after the close
     bool holdDevice = false;
-    bool comLinkOnly = false;
-    double lastCloseMillis = 0;
+    std::atomic<double> lastCloseMillis{0};   // written where the close runs
 
     std::shared_ptr<TSerialShared> shared = std::make_shared<TSerialShared>();
     std::unique_ptr<serialio::TPort> portHandle;
     TMessageAssembly msg;   // FMsgState, FAppendLeft, FRxMessage: where the arrivals are served
     std::unique_ptr<TEventThread> thread;
+    std::thread closer;                    // a close handed aside, owning the descriptor
+    std::atomic<bool> closingAside{false}; // it has not let the device go yet
 
     void Reconnect(bool open);
     void Reapply();
     void Open();
     void Close();
+    void CloseAside(std::function<void()> closed);
+    void JoinCloser() {
+        if (closer.joinable()) closer.join();
+    }
+    // The steps of a close: the queues and lines dropped; the port no longer served (never
+    // waits); the receive thread's answer awaited (bounded) and the port no longer watched; the
+    // descriptor taken from the I/O that both threads do.
+    void DropLines(int fd);
+    void StopServing();
+    void AwaitThread(int fd);
+    void DropFd();
     void HandleError(int code, std::string detail = {});
     std::string ErrorText() const;
     void FailOnClosedPort();

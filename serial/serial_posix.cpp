@@ -22,7 +22,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "base/Paths.h"
 #include "base/SafeFile.h"
 
 namespace serialio {
@@ -256,15 +255,6 @@ long ReadLockPid(int fd) {
     char* end = nullptr;
     long pid = std::strtol(buf, &end, 10);
     return end == buf ? -1 : pid;
-}
-
-std::string DeviceNameFor(const std::string& folder, int port, bool linkOnly) {
-    std::string base = folder.empty() ? ExecutableFolder() : folder;
-    if (!base.empty() && base.back() != '/') base += '/';
-    std::string com = base + "COM" + std::to_string(port);
-    struct stat st;
-    if (!base.empty() && (linkOnly || lstat(com.c_str(), &st) == 0)) return com;
-    return "/dev/ttyS" + std::to_string(port - 1);
 }
 
 int IdentifyDevice(int fd, TDeviceId& id) {

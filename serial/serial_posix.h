@@ -26,11 +26,6 @@ struct TLineSettings {
 // /dev/ptmx (and devpts' own ptmx): a new pseudo-terminal at every open, never a serial line.
 constexpr unsigned kPtmxMajor = 5, kPtmxMinor = 2;
 
-// folder ("" for the executable's folder) + "COM<n>" when that entry exists (a symbolic link counts
-// even if it dangles, so the operator sees why it fails), else /dev/ttyS<n-1>; with linkOnly the
-// COM<n> entry whether it exists or not.
-std::string DeviceNameFor(const std::string& folder, int port, bool linkOnly = false);
-
 // Which device an open descriptor reached: its path as the system resolved it at the open, and
 // its device number.
 struct TDeviceId {
@@ -39,7 +34,7 @@ struct TDeviceId {
     bool operator==(const TDeviceId& o) const { return Path == o.Path && Rdev == o.Rdev; }
 };
 int IdentifyDevice(int fd, TDeviceId& id);
-// 0 when what DeviceNameFor gave may be opened: no COM entry, or one (the entry itself, not what it
+// 0 when what a port's rule named for its number may be opened: no COM entry, or one (the entry itself, not what it
 // leads to) that belongs to this user or root. Otherwise EPERM and `detail` naming its owner:
 // another user's link in a folder they can write to would send the upload to a terminal of theirs.
 int CheckComEntry(const std::string& path, std::string& detail);

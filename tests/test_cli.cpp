@@ -19,6 +19,7 @@
 #include <tuple>
 
 #include "cli/CommandLineOptions.h"
+#include "host/Ports.h"
 #include "engine/JobResult.h"
 #include "serial/Serial4.h"
 #include "serial/serial_posix.h"
@@ -333,7 +334,7 @@ TEST(CommandLine, InterruptStopsAtOnceAndReleasesThePort) {
         const std::string lock = "/run/lock/" + serialio::LockFileName(sim.LinkPath(), err);
         EXPECT_FALSE(fs::exists(lock)) << strsignal(signal);
         TSerial again;
-        again.SetDeviceFolder(cli.bin + "/");
+        again.SetPortRule(ComRule(cli.bin + "/"));
         again.SetActive(true);
         EXPECT_TRUE(again.Active()) << again.ErrorText();
     }

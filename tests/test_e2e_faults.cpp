@@ -197,8 +197,9 @@ struct FaultRun {
         TForm1& f = F();
         EXPECT_EQ(f.Engine().UploadState(), 0);
 
-        // The window never stalls: a blocking write, a long close or a busy wait would show here.
-        const qint64 bound = std::max<qint64>(10LL * tickMs, 250) * kSanitizerSlowdown;
+        // The window never stalls: a blocking write, a long close or a reply wait on the loop holds it
+        // for seconds and shows here; a busy machine may hold one tick for a few hundred ms.
+        const qint64 bound = std::max<qint64>(40LL * tickMs, 2000) * kSanitizerSlowdown;
         EXPECT_GT(watch.Ticks(), 0);
         EXPECT_LT(watch.Longest(), bound) << "longest gap between ticks after a tick in state "
                                           << watch.LongestBefore();

@@ -42,7 +42,8 @@ TEST(HistoryCsv, ARecordIsOneRowOfTheHeadersColumns) {
     const QString header = CsvHeader(), line = CsvLine(r);
     ASSERT_TRUE(header.endsWith("\r\n") && line.endsWith("\r\n"));
     EXPECT_TRUE(header.startsWith("id,start_utc,"));
-    EXPECT_TRUE(header.endsWith(",upload_sha256,port_name,device_by_path,wire_ratio,reply_median_ms,port_unit,first_pass\r\n"))
+    EXPECT_TRUE(header.endsWith(
+        ",upload_sha256,port_name,device_by_path,wire_ratio,reply_median_ms,port_unit,recipe_key_id,first_pass\r\n"))
         << header.toStdString();
     EXPECT_TRUE(line.contains(",\"st,1\","));
     EXPECT_TRUE(line.contains(",\"first\nsecond\","));

@@ -47,7 +47,7 @@ TEST(HistoryPostgres, ARecordComesBackWithEveryField) {
     r.Warnings = {"a, \"b\"", "two\nlines"};
     r.InputSize = 5000000000;
     r.RecordId = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    r.Recipe = "line3.json", r.RecipeSha256 = QString(64, 'a');
+    r.Recipe = "line3.json", r.RecipeSha256 = QString(64, 'a'), r.RecipeKeyId = "0123456789abcdef";
     r.UploadSha256 = QString(64, 'c');
     r.PortName = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0", r.Device = "/dev/ttyUSB1";
     r.DeviceByPath = r.PortName;
@@ -61,6 +61,12 @@ TEST(HistoryPostgres, ARecordComesBackWithEveryField) {
     ASSERT_EQ(read.size(), 1u);
     r.UnitChecksum = QString("3F") + QChar(0xFFFD) + "A";
     EXPECT_EQ(JsonLine(read[0]).toStdString(), JsonLine(r).toStdString());
+    for (const auto& [key, rows] : {std::pair{"0123456789ABCDEF", 1u}, std::pair{"fedcba9876543210", 0u}}) {
+        filter.SignedBy = key;
+        read.clear();
+        ASSERT_TRUE(store->Query(filter, read, error)) << error.toStdString();
+        EXPECT_EQ(read.size(), rows) << key;
+    }
 }
 
 // The same records on the server and in a station's file sum up alike, each grouped by its own
@@ -94,6 +100,7 @@ TEST(HistoryPostgres, TheSummaryByGroupIsTheSameAsAFilesSummary) {
         r.Job = "upload", r.Station = job.station, r.PortName = job.port, r.Result = job.result;
         r.UnitId = *job.unit ? run + job.unit : QString();
         r.DurationMs = job.ms, r.WireRatio = job.wire, r.Recipe = run;
+        if (job.hour == 9) r.RecipeKeyId = "00aa11bb22cc33dd";
         ASSERT_TRUE(server->Write(r, error) && file->Write(r, error)) << error.toStdString();
     }
     THistoryFilter mine;
@@ -109,7 +116,10 @@ TEST(HistoryPostgres, TheSummaryByGroupIsTheSameAsAFilesSummary) {
     // The server's hourly sums answer as its rows do (each bucket here holds one value: exact).
     THistoryFilter fromNine = mine;
     fromNine.Since = QDateTime(QDate(2026, 3, 2), QTime(9, 0));
-    const std::pair<const char*, THistoryFilter> filters[] = {{"mine", mine}, {"from nine", fromNine}};
+    THistoryFilter signedBy = mine;
+    signedBy.SignedBy = "00aa11bb22cc33dd";
+    const std::pair<const char*, THistoryFilter> filters[] = {
+        {"mine", mine}, {"from nine", fromNine}, {"signed by", signedBy}};
     for (const auto& [what, filter] : filters) ExpectSumsAsRows(*server, filter, what);
     std::vector<TGroupRow> all;
     ASSERT_TRUE(server->Summarize(mine, {TGroupKey::Recipe}, all, error)) << error.toStdString();
@@ -155,7 +165,7 @@ TEST(HistoryPostgres, AVersionFourDatabaseIsUpgradedWithItsRows) {
     TJobRecord r;
     r.Start = QDateTime(QDate(2026, 1, 6), QTime(9, 0), Qt::UTC);
     r.Job = "upload", r.Result = "verified", r.RecordId = "new-row", r.UploadSha256 = QString(64, 'd');
-    r.PortName = "COM 3";
+    r.PortName = "COM 3", r.RecipeKeyId = "0123456789abcdef";
     ASSERT_TRUE(store->Write(r, error)) << error.toStdString();
     std::vector<TJobRecord> read;
     ASSERT_TRUE(store->Query({}, read, error)) << error.toStdString();
@@ -163,7 +173,9 @@ TEST(HistoryPostgres, AVersionFourDatabaseIsUpgradedWithItsRows) {
     EXPECT_EQ(read[0].UploadSha256, r.UploadSha256);
     EXPECT_EQ(read[0].PortName, r.PortName);
     EXPECT_EQ(read[1].RecordId, "old-row");
-    EXPECT_TRUE(read[1].UploadSha256.isEmpty() && read[1].PortName.isEmpty() && read[1].DeviceByPath.isEmpty());
+    EXPECT_EQ(read[0].RecipeKeyId, r.RecipeKeyId);
+    EXPECT_TRUE(read[1].UploadSha256.isEmpty() && read[1].PortName.isEmpty() && read[1].DeviceByPath.isEmpty() &&
+                read[1].RecipeKeyId.isEmpty());
 }
 
 TEST(HistoryPostgres, TwoProcessesWritingAtOnceLoseNothing) {

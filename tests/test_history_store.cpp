@@ -332,11 +332,14 @@ TEST(HistoryStore, TheSumsAnswerAsTheRowsDo) {
             r.Job = "upload", r.Station = job.station, r.PortName = job.port, r.Device = "/dev/ttyUSB7";
             r.Result = job.result, r.Reason = QString("why ") + job.result, r.UnitId = job.unit;
             r.DurationMs = job.ms, r.WireRatio = job.wire, r.Recipe = job.hour < 10 ? "a.json" : "b.json";
+            if (job.hour == 9) r.RecipeKeyId = "00aa11bb22cc33dd";
+            if (job.hour == 23) r.Recipe.clear();
             r.RecordId = QString("rec-") + job.unit + job.station + QString::number(job.hour);
             ASSERT_TRUE(store->Write(r, error) && store->Write(r, error)) << error.toStdString();
         }
     }
-    THistoryFilter none, fromNine, verified, recipe, insideAnHour, unit, newest;
+    THistoryFilter none, fromNine, verified, recipe, signedBy, insideAnHour, unit, newest;
+    signedBy.SignedBy = "00AA11BB22CC33DD";
     fromNine.Since = QDateTime(QDate(2026, 3, 2), QTime(9, 0));
     fromNine.Before = QDateTime(QDate(2026, 3, 2), QTime(23, 0));
     verified.Result = "verified";
@@ -346,17 +349,30 @@ TEST(HistoryStore, TheSumsAnswerAsTheRowsDo) {
     newest.Limit = 3;
     const std::pair<const char*, THistoryFilter> filters[] = {{"all", none}, {"9 to 23", fromNine},
                                                               {"verified", verified}, {"recipe", recipe},
+                                                              {"signed by", signedBy},
                                                               {"inside an hour", insideAnHour}, {"unit", unit},
                                                               {"newest", newest}};
-    for (bool upgraded : {false, true}) {
-        if (upgraded) {
+    // As kept, then a version 7 file's rows summed by the upgrade, then a version 6 file's (its rows
+    // without signing keys: the upgrade through 7 gives them none).
+    const std::vector<const char*> sumsDropped = {"DROP TRIGGER job_rollup_add", "DROP TABLE job_rollup",
+                                                  "DROP TABLE job_rollup_bucket"};
+    const std::vector<const char*> keyDropped = {"DROP INDEX job_record_recipe_key",
+                                                 "ALTER TABLE job_record DROP COLUMN recipe_key_id"};
+    const struct {
+        int version;
+        std::vector<const char*> undo;
+    } steps[] = {{8, {}}, {7, sumsDropped}, {6, sumsDropped}};
+    for (const auto& step : steps) {
+        {
             RawSqlite old(path);
-            for (const char* s : {"DROP TRIGGER job_rollup_add", "DROP TABLE job_rollup", "DROP TABLE job_rollup_bucket",
-                                  "UPDATE schema_version SET version = 6"})
-                old.Exec(s);
+            for (const char* s : step.undo) old.Exec(s);
+            if (step.version == 6)
+                for (const char* s : keyDropped) old.Exec(s);
+            old.Exec(QString("UPDATE schema_version SET version = %1").arg(step.version));
         }
         auto store = OpenOk(path);
         ASSERT_TRUE(store);
+        EXPECT_EQ(store->SchemaVersion(), HistorySchema::kCurrentVersion);
         for (const auto& [what, filter] : filters) ExpectSumsAsRows(*store, filter, what);
     }
 }

@@ -1,6 +1,7 @@
 // What a technician is told when a port does not open: each kind of failure met for real (the
 // serial component's own errno from a real open), with its reason and its one remedy.
 #include "host/PortDiagnosis.h"
+#include "host/Ports.h"
 #include "serial/Serial4.h"
 #include "serial/serial_posix.h"
 #include "tests/support/AsUser.h"
@@ -38,7 +39,7 @@ int OpenError(const std::string& device, int com = 0, const std::string& folder 
     port.NotifyErrors = neNone;
     port.SetLockFolder(locks);
     if (com) {
-        port.SetDeviceFolder(folder);
+        port.SetPortRule(ComRule(folder));
         port.SetPort(com);
     } else {
         port.SetDevicePath(device);
@@ -151,7 +152,7 @@ TEST(PortDiagnosis, AMissingComPortSaysWhatItMapsToAndHowToLinkIt) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.com);
-        const std::string device = serialio::DeviceNameFor(f, row.com);
+        const std::string device = ComDevice(f, row.com);
         const int error = OpenError("", row.com, f);
         ASSERT_EQ(error, ENOENT);
         const TPortDiagnosis d = DiagnoseOpenFailure({device, error, row.com, f, "", row.ports});
@@ -213,7 +214,7 @@ TEST(PortDiagnosis, AnotherUsersComLinkIsNotFollowed) {
     ASSERT_EQ(::lchown((f + "COM2").c_str(), kNobody, kNobody), 0);
     TSerial port;
     port.NotifyErrors = neNone;
-    port.SetDeviceFolder(f);
+    port.SetPortRule(ComRule(f));
     port.SetPort(2);
     port.SetActive(true);
     ASSERT_EQ(port.ErrorCode(), EPERM);

@@ -299,6 +299,39 @@ TEST(PortListing, ARunningBrlttyIsMarkedWithItsRemedy) {
     EXPECT_NE(PortListingText(listing).find("brltty is running. brltty (the braille display driver)"), std::string::npos);
 }
 
+// COM n is the program folder's entry when there is one (a dangling link included), else
+// /dev/ttyS<n-1>; link-only names the entry whatever; no folder is the executable's folder.
+TEST(ComNames, TheFoldersEntryElseTtyS) {
+    TempDir dir;
+    TestPty pty;
+    pty.LinkAs(dir.Folder(), 4);
+    fs::create_symlink("/dev/zup-no-such-device", dir.Folder() + "COM6");
+    const std::string exe = fs::read_symlink("/proc/self/exe").string();
+    const std::string exeFolder = exe.substr(0, exe.rfind('/') + 1);
+    pty.LinkAs(exeFolder, 97);
+    struct Row {
+        std::string folder;
+        int com;
+        bool linkOnly;
+        std::string device;
+    };
+    const std::vector<Row> rows = {
+        {dir.Folder(), 4, false, dir.Folder() + "COM4"},
+        {dir.Folder(), 6, false, dir.Folder() + "COM6"},
+        {dir.Folder(), 5, false, "/dev/ttyS4"},
+        {dir.Folder(), 10, false, "/dev/ttyS9"},
+        {dir.Folder(), 1, true, dir.Folder() + "COM1"},
+        {"", 97, false, exeFolder + "COM97"},
+        {"", 96, false, "/dev/ttyS95"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.folder + " COM" + std::to_string(row.com));
+        EXPECT_EQ(ComDevice(row.folder, row.com, row.linkOnly), row.device);
+        EXPECT_EQ(ComRule(row.folder, row.linkOnly)(row.com), row.device);
+    }
+    ::unlink((exeFolder + "COM97").c_str());
+}
+
 TEST(UsbDevice, ASerialNumberOrTheOnlyAdapterOfAKindNamesTheDevice) {
     TFakePorts attached;
     attached.Ports = {{"/dev/ttyUSB0", "", "FTDI", "FT232R", "A1", 0x0403, 0x6001, "", -1, ""},

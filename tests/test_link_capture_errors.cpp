@@ -1,6 +1,7 @@
 // A capture file that stops taking lines while the link sends and receives: the command still goes
 // out, the received bytes still reach the buffer, and the failure is handed to the window once.
 #include "engine/UnitLink.h"
+#include "host/Ports.h"
 #include "base/RunError.h"
 #include "records/Capture.h"
 #include "engine/SerialPort.h"
@@ -47,7 +48,7 @@ protected:
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         folder = pattern;
         unit.LinkAs(folder.string() + "/", 5);
-        serial.SetDeviceFolder(folder.string() + "/");
+        serial.SetPortRule(ComRule(folder.string() + "/"));
         serial.SetPort(5);
         serial.SetBaudrate(38400);
         serial.NotifyErrors = neNone;

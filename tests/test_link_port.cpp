@@ -1,6 +1,7 @@
 // Commands, raw bytes and received text over a real port: a TSerial on one end of a
 // pseudo-terminal, the test playing the unit on the other, and a real capture file.
 #include "engine/UnitLink.h"
+#include "host/Ports.h"
 #include "tests/support/LinkWait.h"
 #include "base/RunError.h"
 #include "records/Capture.h"
@@ -99,7 +100,7 @@ protected:
 
     void SetUp() override {
         unit.LinkAs(folder.Slash(), kPort);
-        serial.SetDeviceFolder(folder.Slash());
+        serial.SetPortRule(ComRule(folder.Slash()));
         serial.SetPort(kPort);
         serial.SetBaudrate(38400);
         serial.SetDataBits(d8bit);

@@ -1,6 +1,7 @@
 // A port that the user may not open, as a Linux user without the dialout group meets it: the open
 // fails, nothing stays claimed, and the system's reason is there to be shown.
 #include "serial/Serial4.h"
+#include "host/Ports.h"
 #include "tests/support/AsUser.h"
 #include "tests/support/Pty.h"
 
@@ -36,7 +37,7 @@ TEST(SerialPermissions, APortOwnedByDialoutRefusesOtherUsers) {
         if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
         TSerial port;
         port.NotifyErrors = neNone;
-        port.SetDeviceFolder(folder);
+        port.SetPortRule(ComRule(folder));
         port.SetPort(4);
         port.SetBaudrate(38400);
         port.SetActive(true);
@@ -53,7 +54,7 @@ TEST(SerialPermissions, APortOwnedByDialoutRefusesOtherUsers) {
     // The refusal left nothing claimed: the owner's group can still open it.
     TSerial port;
     port.NotifyErrors = neNone;
-    port.SetDeviceFolder(folder);
+    port.SetPortRule(ComRule(folder));
     port.SetPort(4);
     port.SetActive(true);
     EXPECT_TRUE(port.Active());
@@ -78,7 +79,7 @@ TEST(SerialPermissions, OnlyAComLinkOfThisUserOrRootIsFollowed) {
         TSerial port;
         port.NotifyErrors = neNone;
         port.SetLockFolder("");
-        port.SetDeviceFolder(folder);
+        port.SetPortRule(ComRule(folder));
         port.SetPort(2);
         port.SetActive(true);
         return port.Active() ? std::string("open") : port.ErrorText();

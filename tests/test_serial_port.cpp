@@ -1,6 +1,7 @@
 // TSerial against pseudo-terminal pairs: settings, open and close, reads and writes, claims,
 // lock files and error reporting.
 #include "serial/Serial4.h"
+#include "host/Ports.h"
 #include "serial/serial_posix.h"
 #include "tests/support/Fifo.h"
 #include "tests/support/Pty.h"
@@ -42,7 +43,7 @@ struct Rig {
         serial = std::make_unique<TSerial>(
             [](std::function<void()> f) { QMetaObject::invokeMethod(qApp, std::move(f), Qt::QueuedConnection); },
             [this](const std::string& text) { boxes.push_back(text); });
-        serial->SetDeviceFolder(dir.Folder());
+        serial->SetPortRule(ComRule(dir.Folder()));
         serial->SetLockFolder(locks.Folder());
         serial->OnError = [this](TSerial&) { ++errors; };
     }
@@ -88,39 +89,30 @@ TEST(SerialProperties, SettersOnAClosedPortOnlyStore) {
     EXPECT_TRUE(r.boxes.empty());
 }
 
-TEST(SerialDevice, ComLinkInFolderElseTtyS) {
+// The component knows device paths only: its port number opens what the rule handed in names, and
+// nothing without one.
+TEST(SerialDevice, APortNumberOpensWhatItsRuleNames) {
     TempDir dir;
     TestPty pty;
     pty.LinkAs(dir.Folder(), 4);
     TSerial s;
-    s.SetDeviceFolder(dir.Folder());
-    s.SetPort(4);
-    EXPECT_EQ(s.DeviceName(), dir.Folder() + "COM4");
-    s.SetPort(5);
-    EXPECT_EQ(s.DeviceName(), "/dev/ttyS4");
-    s.SetPort(10);
-    EXPECT_EQ(s.DeviceName(), "/dev/ttyS9");
-    s.SetPort(1);
-    EXPECT_EQ(s.DeviceName(), "/dev/ttyS0");
-    // "COM n must be its link": no fallback, the open fails on the missing link.
-    s.SetComLinkOnly(true);
-    EXPECT_EQ(s.DeviceName(), dir.Folder() + "COM1");
     s.NotifyErrors = neNone;
+    s.SetPort(4);
+    EXPECT_EQ(s.DeviceName(), "");
     s.SetActive(true);
     EXPECT_FALSE(s.Active());
     EXPECT_EQ(s.ErrorCode(), ENOENT);
-}
-
-TEST(SerialDevice, DefaultFolderIsTheExecutablesFolder) {
-    std::string exe = fs::read_symlink("/proc/self/exe").string();
-    std::string folder = exe.substr(0, exe.rfind('/') + 1);
-    TestPty pty;
-    pty.LinkAs(folder, 97);
-    TSerial s;
-    s.SetPort(97);
-    EXPECT_EQ(s.DeviceName(), folder + "COM97");
-    unlink((folder + "COM97").c_str());
-    EXPECT_EQ(s.DeviceName(), "/dev/ttyS96");
+    s.SetPortRule(ComRule(dir.Folder()));
+    EXPECT_EQ(s.DeviceName(), dir.Folder() + "COM4");
+    s.SetActive(true);
+    EXPECT_TRUE(s.Active()) << s.ErrorText();
+    s.SetActive(false);
+    // "COM n must be its link": no fallback, the open fails on the missing link.
+    s.SetPortRule(ComRule(dir.Folder(), true));
+    s.SetPort(1);
+    s.SetActive(true);
+    EXPECT_FALSE(s.Active());
+    EXPECT_EQ(s.ErrorCode(), ENOENT);
 }
 
 TEST(SerialOpen, MissingComFailsReportedAndStaysClosed) {
@@ -438,7 +430,7 @@ TEST(SerialClaim, SecondComponentOnTheSamePortIsRefused) {
 
         int errors = 0;
         TSerial second([](std::function<void()> f) { QMetaObject::invokeMethod(qApp, std::move(f), Qt::QueuedConnection); });
-        second.SetDeviceFolder(r.dir.Folder());
+        second.SetPortRule(ComRule(r.dir.Folder()));
         second.SetLockFolder(withLockFile ? r.locks.Folder() : "");
         second.NotifyErrors = neEvent;
         second.OnError = [&](TSerial& sender) {
@@ -565,7 +557,7 @@ TEST(SerialOpen, TheOpensOwnReasonSurvivesCallsOnTheClosedPort) {
         auto attempt = [&] {
             TSerial port;
             port.NotifyErrors = neNone;
-            port.SetDeviceFolder(owner.dir.Folder());
+            port.SetPortRule(ComRule(owner.dir.Folder()));
             port.SetLockFolder(owner.locks.Folder());
             port.SetPort(row.port);
             port.SetActive(true);
@@ -602,7 +594,7 @@ TEST(SerialClaim, AFifoInPlaceOfTheLockFileIsBusyNotAWait) {
     const std::string lock = r.locks.Folder() + "LCK.." + realSlave.substr(5).replace(3, 1, "_");
     TSerial port;
     port.NotifyErrors = neNone;
-    port.SetDeviceFolder(r.dir.Folder());
+    port.SetPortRule(ComRule(r.dir.Folder()));
     port.SetLockFolder(r.locks.Folder());
     port.SetPort(3);
     const TFifoAttempt a = AttemptOnFifo(lock, [&] { port.SetActive(true); });

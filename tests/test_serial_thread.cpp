@@ -1,6 +1,7 @@
 // The receive thread: handlers on the main thread, message mode through a real port, no spinning,
 // and closing or destroying while the thread is busy.
 #include "serial/Serial4.h"
+#include "host/Ports.h"
 #include "tests/support/Pty.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/TempDir.h"
@@ -60,7 +61,7 @@ struct Rig {
     explicit Rig(bool withPoster = true) {
         pty.LinkAs(dir.Folder(), 3);
         serial = withPoster ? std::make_unique<TSerial>(QtPost) : std::make_unique<TSerial>();
-        serial->SetDeviceFolder(dir.Folder());
+        serial->SetPortRule(ComRule(dir.Folder()));
         serial->SetLockFolder("");
         serial->NotifyErrors = neEvent;
         serial->SetPort(3);
@@ -299,7 +300,7 @@ TEST(ReceiveThreadLifetime, DestroyWhileOpenAndBusyIsClean) {
 
     int calls = 0;
     auto serial = std::make_unique<TSerial>(QtPost);
-    serial->SetDeviceFolder(dir.Folder());
+    serial->SetPortRule(ComRule(dir.Folder()));
     serial->SetLockFolder("");
     serial->SetPort(3);
     serial->OnRxData = [&](TSerial&) { ++calls; };
@@ -320,7 +321,7 @@ TEST(ReceiveThreadLifetime, DestroyWhileOpenAndBusyIsClean) {
 
     // The port is free again for someone else.
     TSerial next(QtPost);
-    next.SetDeviceFolder(dir.Folder());
+    next.SetPortRule(ComRule(dir.Folder()));
     next.SetLockFolder("");
     next.SetPort(3);
     next.SetActive(true);
@@ -350,7 +351,7 @@ TEST(ReceiveThreadLifetime, ManyOpensAndClosesWhileThePeerWritesLeaveNothingBehi
     double longestClose = 0;
     {
         TSerial serial(QtPost);
-        serial.SetDeviceFolder(dir.Folder());
+        serial.SetPortRule(ComRule(dir.Folder()));
         serial.SetLockFolder("");
         serial.SetPort(3);
         serial.SetDataBits(d8bit);
@@ -395,7 +396,7 @@ TEST(ReceiveThread, AComponentDestroyedByItsOwnHandlerLeavesNothingRunning) {
     const size_t threadsBefore = CountEntries("/proc/self/task");
     std::atomic<bool> armed{false}, gone{false};
     auto* serial = new TSerial();
-    serial->SetDeviceFolder(dir.Folder());
+    serial->SetPortRule(ComRule(dir.Folder()));
     serial->SetLockFolder("");
     serial->NotifyErrors = neNone;
     serial->SetPort(3);

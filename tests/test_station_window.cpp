@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdlib>
@@ -23,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/Sha256.h"
@@ -33,6 +35,7 @@
 #include "history/HistoryStore.h"
 #include "host/Ports.h"
 #include "host/StopSignals.h"
+#include "serial/Serial4.h"
 #include "serial/serial_posix.h"
 #include "tests/support/CliRun.h"
 #include "tests/support/EventLoop.h"
@@ -401,13 +404,14 @@ TEST(StationWindow, StopWhileUnitsAreWrittenAsksThenReleasesEveryPort) {
     EXPECT_TRUE(w.Running()) << "No goes on loading";
     w.StopWhileWritingAnswer = true;
     Control<QPushButton>(w, "BtnStop")->click();
-    // The ports go at once; each unit's end is told once its record is on the station's disk.
+    // Each unit's end is told once its record is on the station's disk; the window is done once
+    // every port is let go.
+    ASSERT_TRUE(WaitUntil([&] { return !w.Running(); }));
     for (int i : {1, 2}) {
         int err = 0;
         const std::string lock = "/run/lock/" + serialio::LockFileName(RealPath(line.Device(i)), err);
         EXPECT_FALSE(std::filesystem::exists(lock)) << lock;
     }
-    ASSERT_TRUE(WaitUntil([&] { return !w.Running(); }));
     // Stopped units are counted apart, neither failed nor in the yield.
     for (int i : {1, 2}) {
         EXPECT_EQ(line.TileText(i, "ResultLabel").rfind("stopped at block ", 0), 0u) << line.TileText(i, "ResultLabel");
@@ -565,6 +569,128 @@ TEST(StationWindow, StaysResponsiveWhileThePortsAreListed) {
     release.go();
     EXPECT_TRUE(WaitUntil([&] { return line.TileText(1, "IdentityLabel").find("by-id: usb-Bench_Adapter-if00") != std::string::npos; }))
         << line.TileText(1, "IdentityLabel");
+}
+
+// Under a policy that requires signed recipes the window loads no unit without one, its Open
+// Recipe refuses an unsigned recipe with the reason, and a signed one's signer heads the window
+// and reaches every record.
+TEST(StationWindow, ARequiringPolicyLoadsSignedRecipesOnly) {
+    Line line;
+    line.Unit(1);
+    TPublicKey eng;
+    std::string error;
+    ASSERT_TRUE(MakeKeyPair(line.program / "eng", eng, error)) << error;
+    const std::string policy = line.program / "policy.json";
+    WriteWholeFile(policy, R"({"trusted_keys": ["eng.pub"], "require_signed_recipes": true})");
+    TStationSetup setup;
+    setup.Count = 1;
+    ASSERT_TRUE(LoadStationPolicy(policy, setup.Policy, error)) << error;
+    TStationWindow& w = line.Open(1, TestFirmware::Make(12, 2), setup);
+    const auto header = [&] { return Control<QLabel>(w, "FirmwareLabel")->text().toStdString(); };
+    EXPECT_NE(header().find("signed recipes only"), std::string::npos) << header();
+    Control<QPushButton>(w, "BtnStart")->click();
+    ASSERT_EQ(w.Messages.size(), 1u);
+    EXPECT_EQ(w.Messages[0].toStdString(),
+              "No unit was started: this station loads signed recipes only (policy " + policy + "): open a signed recipe.");
+    EXPECT_EQ(line.Tile(1).DoingText().toStdString(), "not started");
+
+    const std::string recipe = line.program / "line1.json";
+    ASSERT_TRUE(w.SaveRecipe(recipe));
+    EXPECT_FALSE(w.OpenRecipe(recipe));
+    EXPECT_NE(w.Messages.back().toStdString().find("recipe 'line1.json' is not signed, and this station loads signed"),
+              std::string::npos)
+        << w.Messages.back().toStdString();
+    EXPECT_EQ(line.units[0]->Report()["wakeups"], "0");
+
+    TRecipeSignature signature;
+    ASSERT_TRUE(SignRecipeFile(recipe, line.program / "eng.key", signature, error)) << error;
+    ASSERT_TRUE(w.OpenRecipe(recipe)) << w.Messages.back().toStdString();
+    EXPECT_NE(header().find("recipe line1.json, signed by eng (key " + eng.Id + ")"), std::string::npos) << header();
+    ASSERT_TRUE(WaitUntil([&] { return w.Firmware().Blocks > 0; }));
+    Control<QPushButton>(w, "BtnStart")->click();
+    ASSERT_TRUE(WaitUntil([&] { return line.Tile(1).Loaded() == 1; }, 30000)) << line.Tile(1).DoingText().toStdString();
+    const auto records = line.Records(1);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].RecipeKeyId.toStdString(), eng.Id);
+}
+
+// A port's close can wait (a receive thread that does not answer holds it for up to 7.5 s): it
+// runs off the window's loop. With the first port's close held until the test lets it go, the
+// other port is let go, the window refuses Start and says why; the port starts again once let go,
+// and Close waits for it the same way.
+TEST(StationWindow, ClosingAPortNeverHoldsTheWindow) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool holding = false;
+    int held = 0;
+    bool heldOnLoop = false;
+    const std::thread::id loop = std::this_thread::get_id();
+    Line line;
+    std::vector<std::unique_ptr<TestPty>> ptys;
+    for (int i = 1; i <= 2; ++i) {
+        line.Device(i);
+        ptys.push_back(std::make_unique<TestPty>());
+        ptys.back()->LinkAs(line.folders[static_cast<size_t>(i - 1)]->Path(), i);
+    }
+    const std::string first = ptys[0]->SlavePath();
+    auto hold = [&](bool on) {
+        std::lock_guard lock(m);
+        holding = on;
+        cv.notify_all();
+    };
+    TSerial::SetCloseAsideHook([&](const std::string& device) {
+        if (device != first) return;
+        std::unique_lock lock(m);
+        ++held;
+        heldOnLoop = heldOnLoop || std::this_thread::get_id() == loop;
+        // Bounded, so that a close run on the loop fails the test instead of hanging it.
+        cv.wait_for(lock, std::chrono::seconds(20), [&] { return !holding; });
+    });
+    struct TRelease {
+        std::function<void()> go;
+        ~TRelease() { go(); }
+    } release{[&] {
+        hold(false);
+        TSerial::SetCloseAsideHook({});
+    }};
+    auto heldCount = [&] {
+        std::lock_guard lock(m);
+        return held;
+    };
+    TStationWindow& w = line.Open(2, TestFirmware::Make(8, 3));
+    int wakes[3] = {};
+    for (int i : {1, 2})
+        line.Tile(i).Watch = [&wakes, i](const TJobEvent& e) {
+            if (const auto* s = std::get_if<TStageEvent>(&e); s && s->Stage == TStage::WakingUnit) ++wakes[i];
+        };
+    Control<QPushButton>(w, "BtnStart")->click();
+    ASSERT_TRUE(WaitUntil([&] { return wakes[1] > 0 && wakes[2] > 0; })) << "both ports open";
+
+    hold(true);
+    Control<QPushButton>(w, "BtnStop")->click();
+    ASSERT_TRUE(WaitUntil([&] { return heldCount() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return !line.Tile(2).Releasing(); })) << "the other port is let go meanwhile";
+    EXPECT_EQ(line.TileText(2, "DoingLabel"), "stopped");
+    EXPECT_TRUE(line.Tile(1).Releasing());
+    EXPECT_EQ(line.TileText(1, "DoingLabel"), "stopped \u00b7 closing the port ...");
+    EXPECT_TRUE(w.Running());
+    EXPECT_FALSE(Control<QPushButton>(w, "BtnStart")->isEnabled());
+    EXPECT_FALSE(Control<QPushButton>(line.Tile(1), "BtnRemove")->isEnabled());
+    hold(false);
+    ASSERT_TRUE(WaitUntil([&] { return !w.Running(); }));
+    EXPECT_EQ(line.TileText(1, "DoingLabel"), "stopped");
+
+    wakes[1] = 0;
+    Control<QPushButton>(w, "BtnStart")->click();
+    ASSERT_TRUE(WaitUntil([&] { return wakes[1] > 0; })) << "the port let go opens again";
+    hold(true);
+    w.close();
+    ASSERT_TRUE(WaitUntil([&] { return heldCount() == 2; }));
+    EXPECT_TRUE(w.isVisible()) << "Close waits for the port";
+    hold(false);
+    EXPECT_TRUE(WaitUntil([&] { return !w.isVisible(); }));
+    std::lock_guard lock(m);
+    EXPECT_FALSE(heldOnLoop);
 }
 
 // Eight tiles fit a 1024 x 768 screen; more scroll. Every text is what a screen reader reads,

@@ -8,6 +8,7 @@
 #include <QProgressBar>
 
 #include "gui/HelpWindow.h"
+#include "host/Ports.h"
 #include "host/StopSignals.h"
 #include "serial/Serial4.h"
 #include "serial/serial_posix.h"
@@ -215,7 +216,7 @@ TEST(Window, APortHeldByAnotherProgramDoesNotOpen) {
     pty.LinkAs(w.Folder(), 3);
     TSerial other;  // another program holding COM3
     other.NotifyErrors = neNone;
-    other.SetDeviceFolder(w.Folder());
+    other.SetPortRule(ComRule(w.Folder()));
     other.SetPort(3);
     other.SetActive(true);
     ASSERT_TRUE(other.Active());
@@ -339,5 +340,32 @@ TEST(Window, AStopSignalReleasesThePortAndItsLock) {
     EXPECT_EQ(got, SIGHUP);
     EXPECT_EQ(StopStatus(got), 129);
     EXPECT_FALSE(f.Serial1().Active());
-    EXPECT_FALSE(std::filesystem::exists(lock));
+    // Let go by a thread of its own, while the loop runs on.
+    EXPECT_TRUE(WaitUntil([&] { return !std::filesystem::exists(lock); }));
+}
+
+// A station whose policy loads signed recipes only: neither job opens the port from this window,
+// and the operator is told why, naming the policy.
+TEST(Window, AStationThatLoadsSignedRecipesOnlyOpensNoPortHere) {
+    TempDir folder, home;
+    TestPty pty;
+    pty.LinkAs(folder.Folder(), 1);
+    TForm1Options o;
+    o.TickMs = 3;
+    o.ProgramFolder = folder.Folder();
+    o.Maximise = false;
+    o.KeepRecords = false;
+    o.ModalBoxes = false;
+    o.Refusal = "this station loads signed recipes only (policy /etc/zupflshc/policy.json): run a signed recipe";
+    const auto window = BuildMainWindow(o, home.Folder());
+    TForm1& f = *window->Form1;
+    f.show();
+    ASSERT_TRUE(WaitUntil([&] { return f.FormActivated(); }));
+    for (const char* button : {"Btn2Upload", "BtnBoot"}) {
+        Control<QPushButton>(f, button)->click();
+        ASSERT_FALSE(f.Messages.empty()) << button;
+        EXPECT_EQ(f.Messages.back().toStdString(), o.Refusal) << button;
+        EXPECT_FALSE(f.Serial1().Active()) << button;
+        EXPECT_TRUE(Shown(Control<QGroupBox>(f, "OpeningBox"), f)) << button;
+    }
 }

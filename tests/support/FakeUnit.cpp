@@ -73,7 +73,7 @@ void FakeUnitPort::AdvanceTo(TimePoint t) {
     }
 }
 
-void RecordingView::Event(const TJobEvent& event) {
+void RecordingView::Event(const TEngineEvent& event) {
     std::visit(TOverload{
                    [&](const TTextEvent& e) { lines[e.Line] = e.Text; },
                    [&](const TStyleEvent& e) { colours[e.Line] = e.Colour; },

@@ -78,7 +78,7 @@ private:
 
 // A listener that remembers what it was told, as the window would show it, and every fact in
 // order, for assertions.
-struct RecordingView : TJobListener {
+struct RecordingView : TEngineListener {
     std::map<TLine, std::string> lines;
     std::map<TLine, TColour> colours;
     std::set<TOffer> offered;
@@ -91,7 +91,7 @@ struct RecordingView : TJobListener {
     int gaugeValue = 0, gaugeMax = 0;
     bool captureOn = false;
 
-    void Event(const TJobEvent& event) override;
+    void Event(const TEngineEvent& event) override;
     std::string Line(TLine l) const {
         auto i = lines.find(l);
         return i == lines.end() ? std::string() : i->second;

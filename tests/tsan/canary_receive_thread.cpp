@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "serial/Serial4.h"
+#include "host/Ports.h"
 #include "tests/support/Pty.h"
 
 int main(int argc, char** argv) {
@@ -30,7 +31,7 @@ int main(int argc, char** argv) {
         if (++ticks == 1) {
             serial = std::make_unique<TSerial>();   // no poster: the handler runs on the receive thread
             serial->NotifyErrors = neNone;
-            serial->SetDeviceFolder(std::string(folder) + "/");
+            serial->SetPortRule(ComRule(std::string(folder) + "/"));
             serial->SetLockFolder("");
             serial->SetPort(1);
             serial->OnRxData = [&](TSerial& s) {
