@@ -282,7 +282,8 @@ int Follow(std::unique_ptr<THistoryStore> store, const THistoryRequest& request)
 int PrintGroups(THistoryStore& store, const THistoryRequest& request) {
     std::vector<TGroupRow> rows;
     QString error;
-    if (!store.Summarize(request.Filter, request.By, rows, error)) return Fail(Exit::Failed, error);
+    if (!store.WithSummaryLimit([&] { return store.Summarize(request.Filter, request.By, rows, error); }, error))
+        return Fail(Exit::Failed, error);
     switch (request.GroupFormat) {
     case TGroupFormat::Table: Print(GroupTable(request.By, rows)); break;
     case TGroupFormat::Csv: Print(GroupCsv(request.By, rows)); break;
@@ -323,8 +324,12 @@ int RunHistoryCommand(const QStringList& args, const std::string& defaultDb) {
     THistorySummary summary;
     if (request.Format == TFormat::Table) Print(TableHeader());
     if (request.Format == TFormat::Csv) Print(CsvHeader());
-    const bool read =
-        store->Query(request.Filter, [&](const TJobRecord& r) { PrintRecord(request.Format, r, summary); }, error);
+    auto query = [&] {
+        return store->Query(request.Filter, [&](const TJobRecord& r) { PrintRecord(request.Format, r, summary); },
+                            error);
+    };
+    // A summary reads every row the filter takes; a listing prints them as they come.
+    const bool read = request.Format == TFormat::Summary ? store->WithSummaryLimit(query, error) : query();
     if (request.Format == TFormat::Summary) Print(summary.Text() + JournalBacklog(request.Location));
     std::fflush(stdout);
     return read ? Exit::Success : Fail(Exit::Failed, error);
