@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "cli/CommandLineJob.h"
+#include "cli/ControlCommand.h"
 #include "cli/CommandLineOptions.h"
 #include "cli/CommandLineView.h"
 #include "cli/HistoryCommand.h"
@@ -218,8 +219,10 @@ int RunJob(const TCliOptions& options, const TStationPlan& plan) {
         return UsageError("--unit-id names one unit: with several ports or --loop, give ids with --scan");
     if (options.Scan && !plan.Station())
         return UsageError("--scan gives ids to several units (several ports or --loop); one unit's is --unit-id");
-    if (plan.RequireUnitId && !options.Scan && plan.UnitId.empty())
+    if (plan.RequireUnitId && !options.Scan && plan.UnitId.empty() && options.Control.empty())
         return UsageError("--require-unit-id needs the ids: give --scan (or --unit-id for one unit)");
+    if (!options.Control.empty() && !plan.Station())
+        return UsageError("--control drives a station: several ports, --loop or a recipe");
     if (options.Scan && factory && !plan.AutoGoOn)
         return UsageError("--scan reads standard input, where factory waits for Enter: give --yes with it");
     if (!factory && !CheckFirmwareFile(options.File, error)) return UsageError(error);
@@ -236,6 +239,7 @@ int RunJob(const TCliOptions& options, const TStationPlan& plan) {
     std::unique_ptr<TJobRecorder> recorder;
     if (plan.Job != TDriverJob::Prepare && !MakeRecorder(plan, recorder, error)) return UsageError(error);
     TCliStation station(plan, std::move(units), options.Scan, folder, mode);
+    station.SetControl({options.Control, options.ControlToken, options.Hold});
     TCachedPortSource ports(std::make_unique<TSystemPortSource>());
     if (recorder)
         station.OnStoreRecord = [&](const TJobResult& result, const std::string& unit, const std::string& runId,
@@ -267,6 +271,7 @@ int RunCommandLine(int argc, char** argv) {
         return RunHistoryCommand(words.mid(1), ProgramFolder() + "history.sqlite");
     if (!words.isEmpty() && words.first() == "key")
         return RunKeyCommand(words.mid(1), [&](const std::string& parsed) { return RawArgument(parsed, argc, argv); });
+    if (!words.isEmpty() && words.first() == "control") return RunControlCommand(words.mid(1));
     if (!words.isEmpty() && words.first() == "recipe")
         return RunRecipeCommand(words.mid(1), [&](const std::string& parsed) { return RawArgument(parsed, argc, argv); },
                                 RunJob);

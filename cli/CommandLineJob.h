@@ -76,6 +76,12 @@ public:
     // Paused after its units failed in a row; Resume goes on to the next unit.
     bool Paused() const { return driver_.Paused(); }
     void Resume() { driver_.Resume(); }
+    // Paused from outside once its unit ends (a control request).
+    void Pause() { driver_.Pause(); }
+    // A unit is being written: stopping now leaves it half-written.
+    bool Writing() const { return driver_.Writing(); }
+    // Stopped from outside as Ctrl-C stops it, without a signal.
+    void Stop() { driver_.Stop(); }
     // The software version the port's last unit reported, "" when none did.
     const std::string& UnitVersion() const { return unitVersion_; }
 

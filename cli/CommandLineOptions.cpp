@@ -74,10 +74,11 @@ struct TCommandRule {
 const TCommandRule kRules[] = {
     {"upload", TCommand::Upload, 1,
      {"port", "device", "baud", "capture", "json", "tick-ms", "loop", "count", "wait", "record-db", "unit-id",
-      "verify", "expect-version", "scan", "require-unit-id", "pause-after-failures", "policy"}},
+      "verify", "expect-version", "scan", "require-unit-id", "pause-after-failures", "policy", "control",
+      "control-token", "hold"}},
     {"factory", TCommand::Factory, 0,
      {"port", "device", "yes", "capture", "json", "tick-ms", "loop", "count", "wait", "record-db", "unit-id", "scan",
-      "require-unit-id", "pause-after-failures", "policy"}},
+      "require-unit-id", "pause-after-failures", "policy", "control", "control-token", "hold"}},
     {"prepare", TCommand::Prepare, 1, {"json"}},
     {"ports", TCommand::Ports, 0, {"json"}},
     // The station window: its FILE (firmware, or a recipe) may be chosen in the window instead.
@@ -97,6 +98,13 @@ bool CheckUnitChecks(const QCommandLineParser& p, TCliOptions& o, QString& error
     o.Verify = p.isSet("verify");
     o.Scan = p.isSet("scan");
     o.RequireUnitId = p.isSet("require-unit-id");
+    o.Control = QFile::encodeName(p.value("control")).toStdString();
+    o.ControlToken = QFile::encodeName(p.value("control-token")).toStdString();
+    o.Hold = p.isSet("hold");
+    if ((o.Hold || !o.ControlToken.empty()) && o.Control.empty()) {
+        error = o.Hold ? "--hold waits for the control's start: give --control" : "--control-token goes with --control tcp:HOST:PORT";
+        return false;
+    }
     const QString version = p.value("expect-version");
     if (p.isSet("expect-version") && (version.trimmed().isEmpty() || version.size() > 64)) {
         error = "--expect-version needs the version the unit reports (SWR=), as 2.14";
@@ -261,6 +269,7 @@ TParse ParseCommandLine(const QStringList& arguments, TCliOptions& options, QStr
     p.addOptions({{"verify", ""}, {"expect-version", "", "V"}, {"scan", ""}, {"require-unit-id", ""},
                   {"pause-after-failures", "", "N"}});
     p.addOption({"policy", "", "FILE"});
+    p.addOptions({{"control", "", "ADDRESS"}, {"control-token", "", "FILE"}, {"hold", ""}});
     const QStringList args = JoinCaptureValue(arguments);
     if (!p.parse(QStringList{"zupflshc"} + args)) {
         error = p.unknownOptionNames().isEmpty() ? p.errorText() : UnknownOption(p, args);
@@ -336,6 +345,13 @@ const std::vector<TOptionHelp>& OptionHelp() {
                                      "failed in a row wakes no other unit until a line\n"
                                      "\"PORT resume\" on --scan input, or the tile's Resume\n"
                                      "(default 3; 0 never)"},
+ {"--control ADDRESS", "several ports or --loop: listen at unix:PATH (or\n"
+                               "tcp:HOST:PORT) for the line's software, one JSON\n"
+                               "request a line: status, start, stop, pause, resume,\n"
+                               "unit_id, subscribe (see zupflshc control --help)"},
+        {"--control-token FILE", "with --control tcp:, the token (a file of yours,\n"
+                                 "mode 0600) a client must give in its first request"},
+        {"--hold", "with --control: the ports wait for the request start"},
         {"--policy FILE", "the station's policy FILE instead of\n"
                           "/etc/zupflshc/policy.json: the keys it trusts, and\n"
                           "whether it loads signed recipes only; it and its keys\n"
@@ -380,6 +396,8 @@ QString UsageText() {
            "                    sign it, or check who signed it\n"
            "  key               make an engineer's signing key, or show a key's id\n"
            "                    (key --help)\n"
+           "  control ADDRESS   ask a station started with --control: status, start,\n"
+           "                    stop, pause, resume, unit_id, subscribe (control --help)\n"
            "  station [FILE]    open the station window: one tile per port, each port\n"
            "                    on to its next unit by itself; FILE is the firmware\n"
            "                    or a recipe (.json) that fixes file and ports\n"

@@ -40,6 +40,10 @@ struct TCliOptions {
     // ---- a recipe's run ----
     std::string RecipeKeyId;    // the id of the key whose valid signature the recipe carries, "" for none
     std::string PolicyPath;     // the station's policy as given with --policy; "" = the system's
+    // ---- the station's control socket ----
+    std::string Control;        // unix:PATH or tcp:HOST:PORT, "" for none
+    std::string ControlToken;   // the file of the token a TCP client must give first
+    bool Hold = false;          // the ports wait for the control's `start`
     // The engine counts every limit in ticks; tests shorten them to run the slow waits quickly.
     int TickMs = 50;
 

@@ -9,7 +9,9 @@
 
 #include "base/ShownText.h"
 #include "cli/StationBoard.h"
+#include "driver/StationRun.h"
 #include "engine/Progress.h"
+#include "host/ServiceJournal.h"
 
 namespace {
 
@@ -35,6 +37,16 @@ QString FromLocal(const std::string& text) { return QString::fromLocal8Bit(text.
 
 const char* const kLineNames[] = {"port",   "file",    "headline", "instruction", "activity",
                                   "footer", "jumpers", "prompt",   "estimate",    "force_rs232"};
+
+// A unit's end as the journal keeps it, under systemd: the station's line for it, with the port,
+// the unit's id and its result's kind as fields of their own. The firmware's preparation is no unit.
+TJournaled JournalUnitEnd(const TJobResult& unit, const std::string& name, const std::string& verdict) {
+    if (unit.Kind == TResultKind::Prepared) return {};
+    const std::string port = PortTag(unit.ComPort, unit.ComPort > 0 ? std::string() : unit.PortName);
+    // The unit's own result sets the priority: a loop's last line carries the port's worst status.
+    return SendToJournal({(name.empty() ? port : name) + ": " + verdict, port, ShownText(unit.UnitId),
+                          ResultKindName(unit.Kind), !unit.Succeeded()});
+}
 
 void Out(const std::string& bytes) {
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
@@ -78,6 +90,7 @@ bool TCliView::OnScreen(TLine line) const {
 // ---- the job's events ----
 
 void TCliView::Event(const TJobEvent& event) {
+    if (tee_) tee_->Event(event);
     std::visit(TOverload{
                    [&](const TTextEvent& e) {
                        // An instruction naming a window's button: the awaited step says it here. A
@@ -331,6 +344,7 @@ void TCliView::Event(QJsonObject event) {
         event.insert("unit", QString::fromStdString(unit_));
         event.insert("time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
     }
+    if (sink_) return sink_(event);
     const std::string line = QJsonDocument(event).toJson(QJsonDocument::Compact).toStdString() + "\n";
     std::fwrite(line.data(), 1, line.size(), stdout);
     // A station's reader gets its events a few times a second rather than a write for each; a
@@ -345,6 +359,7 @@ void TCliView::Event(QJsonObject event) {
 }
 
 void TCliView::Note(const std::string& text) {
+    if (tee_) tee_->Note(text);
     if (Json()) Event({{"event", "note"}, {"text", FromLocal(text)}});
     else Emit(text);
 }
@@ -362,14 +377,21 @@ void TCliView::StateReached(int state) {
 }
 
 void TCliView::Warning(const std::string& text) {
+    if (tee_) tee_->Warning(text);
     if (Json()) Event({{"event", "warning"}, {"text", FromLocal(text)}});
     else Error("warning: " + text);
 }
 
 void TCliView::Result(int status, const std::string& result, const std::string& given) {
+    if (tee_) tee_->Result(status, result, given);
     // A reason is UTF-8 text, as the window and the record show it: bytes of the unit or of a file
     // name that are not UTF-8 are shown as <XX>.
     const std::string reason = ShownText(given);
+    // A station says every unit's result, good or bad, on its line.
+    const std::string verdict = reason.empty() || status == 0 ? result : result + ": " + reason;
+    // Where the journal took a unit's end with its fields, the same line on its stream would show twice.
+    const TJournaled journaled = unitEnded_ ? JournalUnitEnd(*result_, unit_, verdict) : TJournaled{};
+    unitEnded_ = false;
     if (Json()) {
         QJsonObject event{{"event", "result"}, {"status", status}, {"result", QString::fromStdString(result)},
                           {"reason", QString::fromUtf8(reason.c_str())}};
@@ -381,12 +403,10 @@ void TCliView::Result(int status, const std::string& result, const std::string& 
         failureTold_ = false;
         return;
     }
-    // A station says every unit's result, good or bad, on its line.
-    const std::string verdict = reason.empty() || status == 0 ? result : result + ": " + reason;
     if (board_) board_->Show(row_, verdict, false);
-    else if (!unit_.empty()) Line(verdict);
+    else if (!unit_.empty() && !journaled.Stdout) Line(verdict);
     if (status != 0) {
-        if (!board_) Error(reason.empty() || failureTold_ ? result : result + ": " + reason);
+        if (!board_ && !journaled.Stderr) Error(reason.empty() || failureTold_ ? result : result + ": " + reason);
         if (!adviceReason_.empty()) Error(adviceReason_);
         if (!adviceRemedy_.empty()) Error(adviceRemedy_);
     }
@@ -395,6 +415,7 @@ void TCliView::Result(int status, const std::string& result, const std::string& 
 }
 
 void TCliView::PortEnd(int status, const std::string& word, const std::string& reason, const char* why) {
+    if (tee_) tee_->PortEnd(status, word, reason, why);
     if (Json()) {
         Event({{"event", "port_end"}, {"why", why}, {"status", status}, {"reason", FromLocal(reason)}});
         return;

@@ -35,11 +35,16 @@ public:
     // Something the run met that did not stop it (on stderr; in JSON a warning event).
     void Warning(const std::string& text);
     // The result whose fields the JSON result event carries.
-    void SetResult(const TJobResult& result) { result_ = result; }
+    void SetResult(const TJobResult& result) {
+        result_ = result;
+        unitEnded_ = true;
+        if (tee_) tee_->SetResult(result);
+    }
     // The key that signed the recipe the units are loaded under, for every unit's result.
     void SetRecipeKeyId(const std::string& keyId) { recipeKeyId_ = keyId; }
     // What was found and what to do, printed after a failed result (in JSON, its fields).
     void SetAdvice(const std::string& reason, const std::string& remedy) {
+        if (tee_) tee_->SetAdvice(reason, remedy);
         adviceReason_ = reason;
         adviceRemedy_ = remedy;
     }
@@ -62,6 +67,10 @@ public:
     void SetTally(const std::string& tally);
 
     bool Json() const { return mode_ == TMode::Json; }
+    // A second view told every event, result and word this one is (a control socket's JSON view).
+    void Tee(TCliView* also) { tee_ = also; }
+    // JSON events go to `sink` instead of standard output.
+    void SetSink(std::function<void(const QJsonObject&)> sink) { sink_ = std::move(sink); }
 
 private:
     struct TShownLine {
@@ -99,6 +108,7 @@ private:
     std::string replaced_;  // pipe: a history line redrawn in place, printed once it is final
     TOpen open_ = TOpen::None;
     std::optional<TJobResult> result_;
+    bool unitEnded_ = false;  // the next Result tells a unit's end, not a port's
     std::string recipeKeyId_;
     std::string adviceReason_, adviceRemedy_;
     int decile_ = 0;
@@ -110,4 +120,6 @@ private:
     bool enterProceeds_ = false;
     static constexpr int kFlushMs = 200;  // JSON events wait at most this long in the output buffer
     QTimer flush_;
+    TCliView* tee_ = nullptr;
+    std::function<void(const QJsonObject&)> sink_;
 };

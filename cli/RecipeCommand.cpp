@@ -28,7 +28,7 @@ constexpr size_t kMaxFirmwareSize = 64u << 20;
 // What each subcommand takes besides its own words; the rest belongs in the recipe, or nowhere.
 const QStringList kWriteOptions = {"port",   "device",         "baud",           "loop", "count", "record-db",
                                    "verify", "expect-version", "require-unit-id", "pause-after-failures"};
-const QStringList kRunOptions = {"json", "scan", "yes", "capture", "tick-ms", "wait", "policy"};
+const QStringList kRunOptions = {"json", "scan", "yes", "capture", "tick-ms", "wait", "policy", "control", "control-token", "hold"};
 
 int Refuse(const std::string& text) {
     std::fprintf(stderr, "zupflshc: %s\n", text.c_str());
@@ -197,7 +197,8 @@ int RunCommand(const QStringList& words, const TRawArgument& raw, const TRunJob&
     if (ParseCommandLine(job + words.mid(1), o, parseError) != TParse::Run) return Refuse(Local(parseError));
     if (upload) o.File = recipe.FirmwarePath();  // its bytes, whatever the locale makes of them
     if (const std::string refusal = RecipeRunRefusal(recipe, o); !refusal.empty()) return Refuse(refusal);
-    if (recipe.RequireUnitId && !o.Scan) return Refuse("recipe '" + ShownText(recipe.Name) + "' requires unit ids: give --scan");
+    if (recipe.RequireUnitId && !o.Scan && o.Control.empty())
+        return Refuse("recipe '" + ShownText(recipe.Name) + "' requires unit ids: give --scan (or --control)");
     return runJob(o, StationPlanOf(o, &recipe));
 }
 
@@ -222,7 +223,8 @@ QString RecipeUsageText() {
            "       zupflshc recipe write FILE.json factory [OPTIONS]\n"
            "       zupflshc recipe show FILE.json\n"
            "       zupflshc recipe run FILE.json [--json] [--scan] [--yes] [--capture [PATH]] [--wait S]\n"
-           "                                     [--policy FILE]\n"
+           "                                     [--policy FILE] [--control ADDRESS\n"
+           "                                     [--control-token FILE] [--hold]]\n"
            "       zupflshc recipe sign FILE.json --key NAME.key\n"
            "       zupflshc recipe verify FILE.json --trust NAME.pub [--trust NAME.pub...]\n"
            "A recipe fixes a station's job in one file: the firmware (pinned by its\n"

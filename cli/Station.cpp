@@ -43,6 +43,8 @@ int TCliStation::RunSingle() {
     TStopSignals stops;
     TCliJob job(ports_.front(), view, programFolder_, stops);
     Attach(job, ports_.front().Name);
+    // Once the loop turns, the job's port has been set up.
+    QTimer::singleShot(0, [this] { service_.Ready(ServiceStatus()); });
     return job.Run();
 }
 
@@ -100,11 +102,25 @@ int TCliStation::RunStation() {
         };
     }
     scan_ = StartScan(jobs, views);
-    for (auto& job : jobs) job->Begin();
+    std::unique_ptr<TStationControl> control = StartControl(jobs, views, status);
+    if (status != Exit::Success) return status;
+    const auto begin = [&jobs] {
+        for (auto& job : jobs) job->Begin();
+    };
+    if (control && control_.Hold) control->Hold(begin);
+    else begin();
+    service_.Ready(ServiceStatus());  // every port's driver started, or held for the socket's start
     looping = true;
+    if (OnReady) OnReady();
     if (running > 0) QCoreApplication::exec();
+    if (control && control->StoppedHeld()) status = Exit::Interrupted;
     if (board) board->Close();
-    for (const auto& job : jobs) status = WorseStatus(status, job->Status());
+    service_.Stopping();
+    for (const auto& job : jobs)
+        if (job->Ended()) status = WorseStatus(status, job->Status());
+    // The ports' views outlive the control: what a port still says as it is let go goes nowhere else.
+    for (const auto& view : views) view->Tee(nullptr);
+    control.reset();
     scan_.reset();
     Summary(jobs, views);
     return status;
@@ -114,7 +130,8 @@ int TCliStation::RunStation() {
 // ended ends there.
 std::unique_ptr<TUnitIdScan> TCliStation::StartScan(const std::vector<std::unique_ptr<TCliJob>>& jobs,
                                                     const std::vector<std::unique_ptr<TCliView>>& views) {
-    if (!scanIds_) return nullptr;
+    // The control socket gives ids by the same names and the same rules, with or without --scan.
+    if (!scanIds_ && control_.Address.empty()) return nullptr;
     std::vector<TUnitIdScan::TPort> ports;
     for (size_t i = 0; i < jobs.size(); ++i) {
         const TJobPlan& port = ports_[i];
@@ -132,8 +149,30 @@ std::unique_ptr<TUnitIdScan> TCliStation::StartScan(const std::vector<std::uniqu
             if (scan->Ended())
                 QTimer::singleShot(0, [job] { job->Abandon("standard input ended: no more unit ids"); });
         };
-    scan->Start();
+    if (scanIds_) scan->Start();
     return scan;
+}
+
+// --control: the station listens before any port starts; an address it cannot take ends the run.
+std::unique_ptr<TStationControl> TCliStation::StartControl(const std::vector<std::unique_ptr<TCliJob>>& jobs,
+                                                           const std::vector<std::unique_ptr<TCliView>>& views,
+                                                           int& status) {
+    if (control_.Address.empty()) return nullptr;
+    std::vector<TStationControl::TPort> ports;
+    for (size_t i = 0; i < jobs.size(); ++i)
+        ports.push_back({views[i]->Unit(), PortDevice(programFolder_, ports_[i].Port, ports_[i].Device)});
+    auto control = std::make_unique<TStationControl>(plan_, input_, *scan_, std::move(ports), [this] { return tally_; });
+    TControlAddress address;
+    std::string error;
+    if (!ParseControlAddress(control_.Address, address, error) || !control->Listen(address, control_.TokenFile, error)) {
+        std::fprintf(stderr, "zupflshc: %s\n", error.c_str());
+        status = Exit::Usage;
+        return nullptr;
+    }
+    for (size_t i = 0; i < views.size(); ++i) views[i]->Tee(&control->View(i));
+    std::fprintf(stderr, "zupflshc: control: listening at %s\n", ShownText(control->Address()).c_str());
+    std::fflush(stderr);
+    return control;
 }
 
 void TCliStation::Attach(TCliJob& job, const std::string& unit) {
@@ -152,7 +191,13 @@ std::string TCliStation::Record(const TJobResult& result, const TCliVerdict& ver
     else if (verdict.Status == Exit::Success) tally_.Loaded += 1;
     else tally_.Failed += 1;
     if (scan_ && !result.UnitId.empty() && verdict.Status != Exit::Success) scan_->UnitFailed(result.UnitId);
+    service_.Status(ServiceStatus());
     return {};
+}
+
+std::string TCliStation::ServiceStatus() const {
+    return std::to_string(tally_.Loaded) + " loaded, " + std::to_string(tally_.Failed) + " failed, " +
+           std::to_string(ports_.size()) + (ports_.size() == 1 ? " port" : " ports");
 }
 
 void TCliStation::Summary(const std::vector<std::unique_ptr<TCliJob>>& jobs,

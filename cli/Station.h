@@ -9,8 +9,10 @@
 
 #include "cli/CommandLineJob.h"
 #include "cli/CommandLineView.h"
+#include "cli/StationControl.h"
 #include "driver/StationPlan.h"
 #include "driver/StationRun.h"
+#include "host/ServiceNotify.h"
 
 class TStopSignals;
 
@@ -32,15 +34,24 @@ public:
     ~TCliStation();
 
     TRecordHook OnStoreRecord;
+    // The control socket (--control), its token (tcp:), and --hold: the ports wait for `start`.
+    struct TControlChoice {
+        std::string Address;
+        std::string TokenFile;
+        bool Hold = false;
+    };
+    void SetControl(TControlChoice control) { control_ = std::move(control); }
+    // Called once the station's ports are set up and started (or, held, ready for `start`): a
+    // service is ready from here.
+    std::function<void()> OnReady;
+    // The units loaded and failed so far, and the ports that did not open (the `status` totals).
+    TStationTotals Totals() const { return tally_; }
     const std::string& RunId() const { return runId_; }
 
     // Runs every port to its end; returns the exit status.
     int Run();
 
 private:
-    struct TTally {
-        int Loaded = 0, Failed = 0, PortsClosed = 0;
-    };
     int RunSingle();
     int RunStation();
     bool PrepareOnce(TStopSignals& stops, int& status);
@@ -48,7 +59,11 @@ private:
     void Attach(TCliJob& job, const std::string& unit);
     std::unique_ptr<class TUnitIdScan> StartScan(const std::vector<std::unique_ptr<TCliJob>>& jobs,
                                                  const std::vector<std::unique_ptr<TCliView>>& views);
+    std::unique_ptr<TStationControl> StartControl(const std::vector<std::unique_ptr<TCliJob>>& jobs,
+                                                  const std::vector<std::unique_ptr<TCliView>>& views, int& status);
     void Summary(const std::vector<std::unique_ptr<TCliJob>>& jobs, const std::vector<std::unique_ptr<TCliView>>& views);
+    // "12 loaded, 1 failed, 3 ports": the status a station run as a service shows.
+    std::string ServiceStatus() const;
 
     const TStationPlan& plan_;
     std::vector<TJobPlan> ports_;
@@ -57,6 +72,8 @@ private:
     TCliView::TMode mode_;
     std::string runId_;
     TStationInput input_;   // the firmware file as named, and the upload every unit is sent
-    TTally tally_;
+    TStationTotals tally_;
+    TControlChoice control_;
     std::unique_ptr<class TUnitIdScan> scan_;  // --scan, while the ports run
+    TServiceNotify service_;  // under systemd: ready, totals, watchdog; otherwise nothing
 };

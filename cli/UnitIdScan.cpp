@@ -1,6 +1,7 @@
 #include "cli/UnitIdScan.h"
 
 #include <QTimer>
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -192,8 +193,26 @@ void TUnitIdScan::Take(const std::string& typed) {
     while (at < line.size() && Blank(line[at])) ++at;
     const std::string id = line.substr(at);
     if (id == kResumeWord) return Resume(port);
-    if (const std::string refusal = UnitIdRefusal(id); !refusal.empty()) return say_(port, refusal);
+    if (const std::string refusal = Give(port, id); !refusal.empty()) say_(port, refusal);
+}
+
+std::string TUnitIdScan::Give(int port, const std::string& id) {
+    if (std::string refusal = UnitIdRefusal(id); !refusal.empty()) return refusal;
     if (used_.Claim(id) == TUnitIdRegister::TClaim::Refused)
-        return say_(port, "unit id '" + id + "' was already used in this run: refused for this unit");
+        return "unit id '" + id + "' was already used in this run: refused for this unit";
     ports_[static_cast<size_t>(port)].Job->GiveUnitId(id);
+    return {};
+}
+
+int TUnitIdScan::PortNamed(const std::string& name, std::string& refusal) const {
+    std::string trimmed = name;
+    while (!trimmed.empty() && Blank(trimmed.back())) trimmed.pop_back();
+    trimmed.erase(0, std::min(trimmed.size(), trimmed.find_first_not_of(" \t")));
+    // Named reads a whole line: the name followed by a stand-in id must name a port by all of it.
+    const TNamed named = trimmed.empty() ? TNamed{} : Named(trimmed + " -");
+    if (named.Port >= 0 && named.IdStart == trimmed.size()) return named.Port;
+    refusal = !named.Refusal.empty() && named.Port < 0 && named.Refusal.find("is both") != std::string::npos
+                  ? named.Refusal
+                  : "'" + ShownText(name) + "' names no port of this station (" + NamesTaken() + ")";
+    return -1;
 }

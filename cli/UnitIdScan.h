@@ -48,6 +48,14 @@ public:
     void UnitFailed(const std::string& id) { used_.Failed(id); }
     // The port a line (trimmed) names; public for the tests.
     TNamed Named(const std::string& line) const;
+    // The port `name` names as a line's port would (a control request names it apart from the id):
+    // its position, or -1 with `refusal`.
+    int PortNamed(const std::string& name, std::string& refusal) const;
+    // `id` for port `port`'s next unit, checked and claimed as a scanned one: "" when given,
+    // otherwise why not.
+    std::string Give(int port, const std::string& id);
+    // A port's job (the station's control reaches the ports by the names the scanner takes).
+    TCliJob& Job(int port) const { return *ports_[static_cast<size_t>(port)].Job; }
 
 private:
     void Read();

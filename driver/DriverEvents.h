@@ -49,8 +49,9 @@ struct TPortPausedEvent {
     bool Paused = true;
     int Failures = 0;
 };
-// "paused: 3 failures in a row: check the socket and the cable"
+// "paused: 3 failures in a row: check the socket and the cable"; "paused" when asked to (0 failures)
 inline std::string PausedText(int failures) {
+    if (failures <= 0) return "paused";
     return "paused: " + std::to_string(failures) + " failures in a row: check the socket and the cable";
 }
 

@@ -279,12 +279,22 @@ void TJobDriver::CountFailureInRow(const TJobResult& result) {
 }
 
 void TJobDriver::GoOnAfter(const TJobResult& result) {
+    if (pauseAsked_) {
+        pauseAsked_ = false;
+        paused_ = result;
+        return listener_.Event(TPortPausedEvent{true, 0});
+    }
     if (plan_.PauseAfterFailures <= 0 || failedInRow_ < plan_.PauseAfterFailures) return Again(result);
     paused_ = result;
     listener_.Event(TPortPausedEvent{true, failedInRow_});
 }
 
+void TJobDriver::Pause() {
+    if (!ended_ && !paused_ && Loops()) pauseAsked_ = true;
+}
+
 void TJobDriver::Resume() {
+    pauseAsked_ = false;
     if (ended_ || !paused_) return;
     const TJobResult unit = std::move(*paused_);
     paused_.reset();
@@ -357,6 +367,8 @@ void TJobDriver::Release() {
     // Posted to this driver's context: never run once the driver is gone.
     port_.Serial.CloseAside([this] {
         closing_ = false;
+        // A port that goes on opens again now, unless it has been stopped or ended meanwhile.
+        if (std::exchange(startWhenClosed_, false) && !ended_ && !stopped_) Start();
         if (auto then = std::exchange(whenClosed_, nullptr)) then();
     });
 }
@@ -383,16 +395,20 @@ void TJobDriver::Again(const TJobResult& result) {
 
 void TJobDriver::NextRun() {
     if (plan_.Job == TDriverJob::Factory) {
-        // The factory job starts from its port each time: the bootstrap runs at its own speed.
-        line_.SetActive(false);
-        return Start();
+        // The factory job starts from its port each time: the bootstrap runs at its own speed. The
+        // port is opened again once its device has been let go, off the loop.
+        Release();
+        if (closing_) startWhenClosed_ = true;
+        else Start();
+        return;
     }
     // The upload stays in memory and the port stays open: the wake-up goes out again at once.
     next_ = [this] { engine_.NextUnit(); };
 }
 
 void TJobDriver::AwaitReturn() {
-    line_.SetActive(false);
+    // A lost line's close can wait as long as any other: its device is let go off the loop too.
+    Release();
     if (!outage_) {
         outage_ = true;
         listener_.Event(TPortWaitEvent{PathPresent() ? TPortWait::Retrying : TPortWait::Gone});
@@ -430,6 +446,8 @@ void TJobDriver::AwaitPort(int intervalMs, qint64 deadlineMs) {
 
 void TJobDriver::Poll() {
     if (ended_) return poll_.stop();
+    // The device the port had is still being let go: its return is looked for at the next poll.
+    if (closing_) return;
     const bool late = pollDeadline_ >= 0 && pollClock_.elapsed() >= pollDeadline_;
     if (IsUsbDeviceSpec(plan_.Device)) return PollUsb(late);
     if (!PathPresent() && !late) return;

@@ -87,6 +87,9 @@ public:
     // Paused after PauseAfterFailures units failed in a row: no unit is woken until Resume.
     bool Paused() const { return static_cast<bool>(paused_); }
     void Resume();
+    // Asked from outside (a control request): the port finishes the unit it is on, or the wake-up
+    // it is sending, then pauses as above; a Resume before then takes the request back.
+    void Pause();
     // One step of time: what is due runs. The driver's own timer calls it on its own port.
     void Tick();
 
@@ -209,6 +212,7 @@ private:
     int units_ = 0, failed_ = 0;   // units done on this port, and how many of them failed
     int failedInRow_ = 0;          // units reached and failed since the last one loaded (or a resume)
     std::optional<TJobResult> paused_;  // the unit after which the port paused
+    bool pauseAsked_ = false;      // paused from outside once the unit it is on ends
     bool again_ = false;           // the port has gone on after a unit (or a unit that never came)
     bool unplugged_ = false;       // the line went while waiting for a unit
     bool outage_ = false;          // the port's loss has been told, and it has not opened since
@@ -219,5 +223,6 @@ private:
     qint64 pollDeadline_ = -1;
     TOffLoop usbLookup_{&context_};  // a usb: name looked up among the adapters, off the loop
     bool closing_ = false;           // the port's device is being let go off the loop
+    bool startWhenClosed_ = false;   // the factory job's next unit opens the port once it has been
     std::function<void()> whenClosed_;
 };

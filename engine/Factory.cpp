@@ -59,6 +59,9 @@ bool TSequencer::FactoryPortStep() {
     switch (Run.UploadState) {
     case State::FactoryPortFailed:
         HistAdd("Com Port failed to open");
+        // Another port is tried from the start screen, as after the Software Upload's port: the
+        // factory screen is no dead end either.
+        out_.Offer(TOffer::BackToStart, true);
         GoTo(State::Idle);
         PortFault(OpenFault());
         End(TResultKind::PortFailed, PortFailureReason());

@@ -26,6 +26,7 @@
 
 #include <cmath>
 #include <iterator>
+#include <utility>
 
 #include "firmware/UploadFile.h"
 #include "history/RecorderSetup.h"
@@ -143,6 +144,45 @@ QPushButton* NewButton(QWidget* parent, const char* name, const QString& text) {
 
 }  // namespace
 
+// What the system says of an ended job's port, looked up off the loop.
+struct TPortFacts {
+    std::optional<TPortInfo> Adapter;     // the device's entry in the system's listing, for the record
+    TPortDiagnosis Diagnosis;             // for a port that let the job down
+    std::optional<TPortListing> Listing;  // what COM n leads to and which devices are present, likewise
+};
+
+namespace {
+
+// The adapter found for a job's device, as the record asks for it: nothing is listed again.
+class TFoundAdapter : public TPortSource {
+public:
+    explicit TFoundAdapter(const std::optional<TPortInfo>& found) : found_(found) {}
+    std::vector<TPortInfo> List() override { return found_ ? std::vector<TPortInfo>{*found_} : std::vector<TPortInfo>{}; }
+    bool Find(const std::string&, TPortInfo& info) override {
+        if (found_) info = *found_;
+        return found_.has_value();
+    }
+
+private:
+    std::optional<TPortInfo> found_;
+};
+
+// The COM n the port box names, 0 when it names none.
+int ComOf(const QComboBox* box) {
+    bool ok = false;
+    const int port = box->currentText().trimmed().toInt(&ok);
+    return ok && port >= 1 && port <= 9 ? port : 0;
+}
+
+// The port box's tooltip from `listing`: what its COM n leads to, and the devices present.
+void TipPortBox(QComboBox* box, const TPortListing& listing) {
+    if (const int port = ComOf(box))
+        box->setToolTip(Qt::convertFromPlainText(QString::fromLocal8Bit(PortTooltipText(listing, port).c_str()),
+                                                 Qt::WhiteSpacePre));
+}
+
+}  // namespace
+
 QString Latin1(const std::string& bytes) {
     return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
 }
@@ -174,6 +214,14 @@ TForm1::TForm1(const TForm1Options& options, QWidget* parent) : QMainWindow(pare
 }
 
 TForm1::~TForm1() {
+    // Jobs whose port facts had not come yet still leave their records; the window is gone, so
+    // nothing is drawn and nobody hears of them.
+    if (recorder_) {
+        TSystemPortSource ports;
+        for (const TEndedJob& job : endedJobs_)
+            if (job.Record) recorder_->Keep(job.Result, &ports);
+    }
+    endedJobs_.clear();
     // The driver's timer is among this window's children: it goes with the driver, before them.
     driver_.reset();
 }
@@ -416,7 +464,7 @@ void TForm1::ConnectHandlers() {
         connect(button, &QPushButton::clicked, this, [this, handler = handler] { Guarded(handler); });
     connect(BtnCable, &QPushButton::clicked, this, [this] { BtnCableClick(); });
     // The listing reads the device database and the kernel's lock table: only when the choice
-    // changes, never on a tick.
+    // changes, never on a tick, and off the loop.
     connect(CommPortBox, &QComboBox::currentTextChanged, this, [this] { ShowPortTooltip(); });
     connect(BtnHelp, &QPushButton::clicked, this, [this] { BtnHelpClick(); });
     connect(BtnClose, &QPushButton::clicked, this, [this] { BtnCloseClick(); });
@@ -542,8 +590,11 @@ void TForm1::Event(const TJobEvent& event) {
                    [&](const THistoryEvent& e) { History(e); },
                    [&](const TMessageEvent& e) { MessageAfterStep(QString::fromLocal8Bit(e.Text.c_str())); },
                    [&](const TStageEvent& e) {
-                       // A new port: what the last one said about itself is stale.
-                       if (e.Stage == TStage::OpeningPort) LabelOf(TLine::PortStatus)->setToolTip(QString());
+                       // A new port: what the last one said about itself is stale, and so is what
+                       // is still being found out about it.
+                       if (e.Stage != TStage::OpeningPort) return;
+                       ++openings_;
+                       LabelOf(TLine::PortStatus)->setToolTip(QString());
                    },
                    [&](const TProgressEvent& e) { Progress(e.Sent, e.Total); },
                    [&](const TCaptureEvent& e) { CaptureChanged(e.On); },
@@ -560,11 +611,11 @@ void TForm1::StyleLine(TLine line, TColour colour, int points) {
     StyleLabel(LabelOf(line), names[static_cast<int>(colour)], points);
 }
 
-void TForm1::ShowPortFault(const TJobResult& result) {
-    // A port that let the job down: the system's reason, what was found and what to do, what
-    // COM n leads to and which serial devices are present; all from the result.
-    TSystemPortSource ports;
-    const TPortDiagnosis d = DiagnoseResult(result, driver_->ProgramFolder(), "/run/lock/", &ports);
+// A port that let the job down: the system's reason, what was found and what to do, what COM n
+// leads to and which serial devices are present; all from the result and the facts found for it.
+void TForm1::ShowPortFault(const TEndedJob& job, const TPortFacts& facts) {
+    const TJobResult& result = job.Result;
+    const TPortDiagnosis& d = facts.Diagnosis;
     std::string text = result.SystemReason;
     for (const std::string& l : {d.Reason, d.Remedy})
         if (!l.empty()) text += (text.empty() ? "" : "\n") + l;
@@ -576,18 +627,32 @@ void TForm1::ShowPortFault(const TJobResult& result) {
             if (!l.empty()) FUpHist->appendPlainText(QString::fromLocal8Bit(l.c_str()));
         FUpHist->verticalScrollBar()->setValue(FUpHist->verticalScrollBar()->maximum());
     }
-    const int com = Serial1().Port();
-    if (com >= 1 && com <= 9) text += "\n\n" + PortTooltipText(ListPorts(driver_->ProgramFolder()), com);
+    if (facts.Listing) text += "\n\n" + PortTooltipText(*facts.Listing, job.Com);
     LabelOf(TLine::PortStatus)
         ->setToolTip(Qt::convertFromPlainText(QString::fromLocal8Bit(text.c_str()), Qt::WhiteSpacePre));
 }
 
+// The port box's tooltip from the last listing, at once, and a new listing asked for: the devices
+// and their holders are walked off the loop, and the tooltip follows when they have been.
 void TForm1::ShowPortTooltip() {
-    bool ok = false;
-    const int port = CommPortBox->currentText().trimmed().toInt(&ok);
-    if (!ok || port < 1 || port > 9) return;
-    const std::string text = PortTooltipText(ListPorts(driver_->ProgramFolder()), port);
-    CommPortBox->setToolTip(Qt::convertFromPlainText(QString::fromLocal8Bit(text.c_str()), Qt::WhiteSpacePre));
+    if (!ComOf(CommPortBox)) return;
+    if (listing_) TipPortBox(CommPortBox, *listing_);
+    RelistPorts();
+}
+
+void TForm1::RelistPorts() {
+    if (lister_.Busy()) {
+        listAgain_ = true;
+        return;
+    }
+    lister_.Run([folder = driver_->ProgramFolder()] { return ListPorts(folder); },
+                [this](const TPortListing& listing) { PortsListed(listing); });
+}
+
+void TForm1::PortsListed(const TPortListing& listing) {
+    listing_ = listing;
+    TipPortBox(CommPortBox, listing);
+    if (std::exchange(listAgain_, false)) RelistPorts();
 }
 
 void TForm1::Progress(int sent, int total) {
@@ -603,10 +668,39 @@ void TForm1::Progress(int sent, int total) {
 
 void TForm1::Finished(const TJobResult& result) {
     lastResult_ = result;
-    if (result.PortFault != TPortFault::None) ShowPortFault(result);
-    if (!recorder_ || !LeavesRecord(result)) return;
+    const bool record = recorder_ && LeavesRecord(result);
+    if (!record && result.PortFault == TPortFault::None) return;
+    endedJobs_.push_back({result, openings_, Serial1().Port(), record});
+    LookUpPortFacts();
+}
+
+void TForm1::LookUpPortFacts() {
+    if (factFinder_.Busy() || endedJobs_.empty()) return;
+    factFinder_.Run([job = endedJobs_.front(), folder = driver_->ProgramFolder()] {
+        TSystemPortSource ports;
+        TPortFacts facts;
+        if (TPortInfo found; job.Record && ports.Find(job.Result.Device, found)) facts.Adapter = found;
+        if (job.Result.PortFault == TPortFault::None) return facts;
+        facts.Diagnosis = DiagnoseResult(job.Result, folder, "/run/lock/", &ports);
+        if (job.Com >= 1 && job.Com <= 9) facts.Listing = ListPorts(folder);
+        return facts;
+    }, [this](const TPortFacts& facts) { PortFactsFound(facts); });
+}
+
+void TForm1::PortFactsFound(const TPortFacts& facts) {
+    const TEndedJob job = std::move(endedJobs_.front());
+    endedJobs_.pop_front();
+    if (job.Record) {
+        TFoundAdapter adapter(facts.Adapter);
+        KeepRecord(job.Result, adapter);
+    }
+    // Shown while its port is the latest: a port opened since has its own say.
+    if (job.Result.PortFault != TPortFault::None && job.Opening == openings_) ShowPortFault(job, facts);
+    LookUpPortFacts();
+}
+
+void TForm1::KeepRecord(const TJobResult& result, TPortSource& ports) {
     // Written by the recorder's own thread: the window's ticks never wait on the store.
-    TSystemPortSource ports;
     recorder_->Keep(result, &ports, [this](const TRecordOutcome& o) {
         ++recordsTried_;
         // Said where a capture file's failure is said: the record went elsewhere, the job is done.

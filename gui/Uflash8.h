@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <deque>
 #include <memory>
 #include <stdexcept>
 #include <optional>
@@ -13,6 +14,8 @@
 
 #include "driver/JobDriver.h"
 #include "driver/DriverEvents.h"
+#include "host/OffLoop.h"
+#include "host/Ports.h"
 
 class QComboBox;
 class QGroupBox;
@@ -24,6 +27,7 @@ class QTimer;
 class TForm2;
 class THelpWindow;
 class TJobRecorder;
+struct TPortFacts;
 
 struct TForm1Options {
     int TickMs = 50;              // the program always uses 50 ms; tests may go faster
@@ -113,7 +117,19 @@ private:
     void History(const THistoryEvent& event);
     void CaptureChanged(bool on);
     void Finished(const TJobResult& result);
-    void ShowPortFault(const TJobResult& result);
+    // A job that ended, waiting for what the system says of its port: its adapter's names for the
+    // record, and for a port that let it down why and what to do. Looked up off the loop, one job
+    // at a time in the order they ended, so that no record is dropped or reordered.
+    struct TEndedJob {
+        TJobResult Result;
+        int Opening = 0;     // the port opening it belongs to (openings_ when it ended)
+        int Com = 0;         // the COM n its port was
+        bool Record = false; // it leaves a record
+    };
+    void LookUpPortFacts();
+    void PortFactsFound(const TPortFacts& facts);
+    void ShowPortFault(const TEndedJob& job, const TPortFacts& facts);
+    void KeepRecord(const TJobResult& result, TPortSource& ports);
 
     void BuildControls();
     void BuildStartScreen(QWidget* area);
@@ -122,6 +138,8 @@ private:
     void BuildFooter(QWidget* central);
     void ConnectHandlers();
     void ShowPortTooltip();
+    void RelistPorts();
+    void PortsListed(const TPortListing& listing);
     bool AskToCloseWhileWriting();
     QLabel* LabelOf(TLine line) const;
     QWidget* WidgetOf(TOffer what) const;
@@ -139,6 +157,13 @@ private:
     std::optional<TJobResult> lastResult_;
     std::unique_ptr<TJobRecorder> recorder_;
     int recordsTried_ = 0;
+    // The ports as last listed, for the port box's tooltip until the next listing arrives.
+    std::optional<TPortListing> listing_;
+    bool listAgain_ = false;
+    int openings_ = 0;  // ports opened so far: a port's diagnosis is shown only while it is the latest
+    std::deque<TEndedJob> endedJobs_;
+    // Last, so that their threads are joined before anything their answers touch goes.
+    TOffLoop lister_{this}, factFinder_{this};
 };
 
 // A control of a window by its objectName, the name the operator's screens give it; tests, the

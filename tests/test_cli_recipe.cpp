@@ -5,10 +5,14 @@
 #include <QJsonArray>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <grp.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -544,5 +548,111 @@ TEST(UnitIds, AnIdIsGivenOnceUnlessItsUnitFailed) {
             continue;
         }
         EXPECT_EQ(ids.Claim(step), expected) << step;
+    }
+}
+
+namespace {
+
+// A datagram socket standing in for systemd's: every state a station run as a service tells it.
+struct FakeManager {
+    TempDir dir;
+    std::string path = dir / "notify";
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    std::vector<std::string> said;
+
+    FakeManager() {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+    }
+    ~FakeManager() { ::close(fd); }
+    void Read() {
+        char buffer[4096];
+        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) said.emplace_back(buffer, static_cast<size_t>(n));
+    }
+    size_t Count(const std::string& state) const {
+        return static_cast<size_t>(std::count(said.begin(), said.end(), state));
+    }
+};
+
+// How many units the station's lines say were loaded.
+int Loaded(const std::string& out) {
+    int n = 0;
+    for (const std::string& line : Lines(out)) n += line.size() > 9 && line.compare(line.size() - 9, 9, ": success") == 0;
+    return n;
+}
+
+}  // namespace
+
+// A station run as systemd runs it: told where systemd listens, it says it is ready once its ports
+// are set up, its totals as they change, pings the watchdog from its loop (not for a watchdog that
+// names another process), and that it stops; told nothing, it sends nothing. Its stdout stands for
+// the journal's stream: with no journal to take them, the units' lines are still printed.
+TEST(Recipe, RunAsAServiceTellsSystemdWhatItDoes) {
+    Station s;
+    s.Unit(1);
+    s.Unit(2);
+    const std::string recipe = s.root / "line.json";
+    ASSERT_EQ(s.Run(QStringList{"recipe", "write", Q(recipe), "upload", Q(s.File("fw.h86", TestFirmware::Make(10, 4).hex)),
+                                "--loop"} + s.Devices(2)).status, 0);
+    const bool journald = fs::exists("/run/systemd/journal/socket");
+    struct {
+        const char* name;
+        bool notify;
+        const char* shell;  // before the station is exec'd, in its own process
+        bool pings;
+    } const rows[] = {
+        {"socket and watchdog", true, "", true},
+        {"the watchdog names the station", true, "export WATCHDOG_PID=$$;", true},
+        {"the watchdog names another process", true, "export WATCHDOG_PID=1;", false},
+        {"no socket", false, "", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakeManager systemd;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "NOTIFY_SOCKET", "WATCHDOG_PID"})
+            env.remove(name);
+        env.insert("HOME", Q(s.home));
+        env.insert("WATCHDOG_USEC", "20000");
+        if (row.notify) env.insert("NOTIFY_SOCKET", Q(systemd.path));
+        QProcess p;
+        p.setProcessEnvironment(env);
+        const std::string journal = journald ? "" : "export JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1);";
+        p.start("/bin/sh", {"-c", Q(row.shell + journal + " exec \"$0\" \"$@\""), Q(s.bin + "/zupflshc"), "recipe", "run",
+                            Q(recipe), "--tick-ms", "2"});
+        ASSERT_TRUE(p.waitForStarted());
+        // Two units loaded, and a ping where one is due, are enough to have seen it all.
+        std::string out;
+        QElapsedTimer clock;
+        clock.start();
+        const auto seen = [&] {
+            return Loaded(out) >= 2 && (!row.notify || systemd.Count("STATUS=2 loaded, 0 failed, 2 ports") == 1) &&
+                   (!row.pings || systemd.Count("WATCHDOG=1") > 0);
+        };
+        while (!seen() && p.state() == QProcess::Running && clock.elapsed() < 60000) {
+            p.waitForReadyRead(20);
+            out += p.readAllStandardOutput().toStdString();
+            systemd.Read();
+        }
+        ASSERT_TRUE(seen()) << out << p.readAllStandardError().toStdString();
+        ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
+        ASSERT_TRUE(p.waitForFinished(30000));
+        EXPECT_EQ(p.exitCode(), 130) << "a stop by systemd is a stop by signal";
+        systemd.Read();
+        if (!row.notify) {
+            EXPECT_TRUE(systemd.said.empty());
+            continue;
+        }
+        // Pings may come from the first turn of the loop, while the firmware is prepared.
+        std::vector<std::string> states;
+        std::copy_if(systemd.said.begin(), systemd.said.end(), std::back_inserter(states),
+                     [](const std::string& state) { return state != "WATCHDOG=1"; });
+        ASSERT_FALSE(states.empty());
+        EXPECT_EQ(states.front(), "READY=1\nSTATUS=0 loaded, 0 failed, 2 ports");
+        EXPECT_EQ(systemd.said.back(), "STOPPING=1") << "nothing after it, no ping either";
+        EXPECT_EQ(systemd.Count("STATUS=1 loaded, 0 failed, 2 ports"), 1u) << "each total once, as it changes";
+        EXPECT_EQ(systemd.Count("WATCHDOG=1") > 0, row.pings);
     }
 }

@@ -331,7 +331,7 @@ void UnitVanishes(FaultRun& r) {
                                      " open on Com 1 at 38400 baud");
     EXPECT_NE(f.Serial1().Serial.DeviceName(), gone);
     if (!f.Serial1().Active()) {
-        EXPECT_FALSE(Control<QLabel>(f, "Label12")->toolTip().isEmpty());
+        EXPECT_FALSE(PlainToolTip(Control<QLabel>(f, "Label12")).empty());
     }
     EXPECT_LT(f.Serial1().Serial.LastCloseMillis(), 250.0);
     Control<QPushButton>(f, "BtnBackToStart")->click();

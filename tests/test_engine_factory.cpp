@@ -88,6 +88,7 @@ TEST(EngineFactory, APortThatDoesNotOpenIsInTheHistory) {
     rig.E().OpenFactoryPort("4");
     EXPECT_GE(rig.RunUntilIdle(), 0);
     EXPECT_EQ(rig.view.history, (std::vector<std::string>{"Opening Com Port 4...", "Com Port failed to open"}));
+    EXPECT_TRUE(rig.view.offered.count(TOffer::BackToStart)) << "another port is tried without a restart";
 }
 
 }  // namespace

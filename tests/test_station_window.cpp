@@ -614,17 +614,53 @@ TEST(StationWindow, ARequiringPolicyLoadsSignedRecipesOnly) {
     EXPECT_EQ(records[0].RecipeKeyId.toStdString(), eng.Id);
 }
 
-// A port's close can wait (a receive thread that does not answer holds it for up to 7.5 s): it
-// runs off the window's loop. With the first port's close held until the test lets it go, the
-// other port is let go, the window refuses Start and says why; the port starts again once let go,
-// and Close waits for it the same way.
+// Every close of `device` handed aside is held (while Hold is on) until the test lets it go, as a
+// receive thread that does not answer would hold it for up to 7.5 s; each is counted, and whether
+// one ran on the test's (the window's) loop is noted.
+class TCloseHold {
+public:
+    explicit TCloseHold(std::string device) : device_(std::move(device)) {
+        TSerial::SetCloseAsideHook([this](const std::string& device) {
+            if (device != device_) return;
+            std::unique_lock lock(m_);
+            ++held_;
+            heldOnLoop_ = heldOnLoop_ || std::this_thread::get_id() == loop_;
+            // Bounded, so that a close run on the loop fails the test instead of hanging it.
+            cv_.wait_for(lock, std::chrono::seconds(20), [&] { return !holding_; });
+        });
+    }
+    ~TCloseHold() {
+        Hold(false);
+        TSerial::SetCloseAsideHook({});
+    }
+    void Hold(bool on) {
+        std::lock_guard lock(m_);
+        holding_ = on;
+        cv_.notify_all();
+    }
+    int Held() {
+        std::lock_guard lock(m_);
+        return held_;
+    }
+    bool HeldOnLoop() {
+        std::lock_guard lock(m_);
+        return heldOnLoop_;
+    }
+
+private:
+    const std::string device_;
+    const std::thread::id loop_ = std::this_thread::get_id();
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool holding_ = false;
+    int held_ = 0;
+    bool heldOnLoop_ = false;
+};
+
+// A port's close can wait: it runs off the window's loop. With the first port's close held until
+// the test lets it go, the other port is let go, the window refuses Start and says why; the port
+// starts again once let go, and Close waits for it the same way.
 TEST(StationWindow, ClosingAPortNeverHoldsTheWindow) {
-    std::mutex m;
-    std::condition_variable cv;
-    bool holding = false;
-    int held = 0;
-    bool heldOnLoop = false;
-    const std::thread::id loop = std::this_thread::get_id();
     Line line;
     std::vector<std::unique_ptr<TestPty>> ptys;
     for (int i = 1; i <= 2; ++i) {
@@ -632,31 +668,7 @@ TEST(StationWindow, ClosingAPortNeverHoldsTheWindow) {
         ptys.push_back(std::make_unique<TestPty>());
         ptys.back()->LinkAs(line.folders[static_cast<size_t>(i - 1)]->Path(), i);
     }
-    const std::string first = ptys[0]->SlavePath();
-    auto hold = [&](bool on) {
-        std::lock_guard lock(m);
-        holding = on;
-        cv.notify_all();
-    };
-    TSerial::SetCloseAsideHook([&](const std::string& device) {
-        if (device != first) return;
-        std::unique_lock lock(m);
-        ++held;
-        heldOnLoop = heldOnLoop || std::this_thread::get_id() == loop;
-        // Bounded, so that a close run on the loop fails the test instead of hanging it.
-        cv.wait_for(lock, std::chrono::seconds(20), [&] { return !holding; });
-    });
-    struct TRelease {
-        std::function<void()> go;
-        ~TRelease() { go(); }
-    } release{[&] {
-        hold(false);
-        TSerial::SetCloseAsideHook({});
-    }};
-    auto heldCount = [&] {
-        std::lock_guard lock(m);
-        return held;
-    };
+    TCloseHold closes(ptys[0]->SlavePath());
     TStationWindow& w = line.Open(2, TestFirmware::Make(8, 3));
     int wakes[3] = {};
     for (int i : {1, 2})
@@ -666,9 +678,9 @@ TEST(StationWindow, ClosingAPortNeverHoldsTheWindow) {
     Control<QPushButton>(w, "BtnStart")->click();
     ASSERT_TRUE(WaitUntil([&] { return wakes[1] > 0 && wakes[2] > 0; })) << "both ports open";
 
-    hold(true);
+    closes.Hold(true);
     Control<QPushButton>(w, "BtnStop")->click();
-    ASSERT_TRUE(WaitUntil([&] { return heldCount() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return closes.Held() == 1; }));
     ASSERT_TRUE(WaitUntil([&] { return !line.Tile(2).Releasing(); })) << "the other port is let go meanwhile";
     EXPECT_EQ(line.TileText(2, "DoingLabel"), "stopped");
     EXPECT_TRUE(line.Tile(1).Releasing());
@@ -676,21 +688,44 @@ TEST(StationWindow, ClosingAPortNeverHoldsTheWindow) {
     EXPECT_TRUE(w.Running());
     EXPECT_FALSE(Control<QPushButton>(w, "BtnStart")->isEnabled());
     EXPECT_FALSE(Control<QPushButton>(line.Tile(1), "BtnRemove")->isEnabled());
-    hold(false);
+    closes.Hold(false);
     ASSERT_TRUE(WaitUntil([&] { return !w.Running(); }));
     EXPECT_EQ(line.TileText(1, "DoingLabel"), "stopped");
 
     wakes[1] = 0;
     Control<QPushButton>(w, "BtnStart")->click();
     ASSERT_TRUE(WaitUntil([&] { return wakes[1] > 0; })) << "the port let go opens again";
-    hold(true);
+    closes.Hold(true);
     w.close();
-    ASSERT_TRUE(WaitUntil([&] { return heldCount() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return closes.Held() == 2; }));
     EXPECT_TRUE(w.isVisible()) << "Close waits for the port";
-    hold(false);
+    closes.Hold(false);
     EXPECT_TRUE(WaitUntil([&] { return !w.isVisible(); }));
-    std::lock_guard lock(m);
-    EXPECT_FALSE(heldOnLoop);
+    EXPECT_FALSE(closes.HeldOnLoop());
+}
+
+// A line lost while its port goes on to the next unit is let go off the loop too: with its close
+// held, the unit's failure is drawn, the window takes Stop and waits for the port, and the port is
+// done once let go.
+TEST(StationWindow, ALostLineIsLetGoOffTheLoop) {
+    Line line;
+    SimUnit& unit = line.Unit(1, {"--vanish-after", "3", "--restart-ms", "100"});
+    TStationWindow& w = line.Open(1, TestFirmware::Make(12, 3));
+    TCloseHold closes(RealPath(unit.LinkPath()));
+    closes.Hold(true);
+    Control<QPushButton>(w, "BtnStart")->click();
+    ASSERT_TRUE(WaitUntil([&] { return closes.Held() == 1; }, 30000)) << line.Tile(1).DoingText().toStdString();
+    EXPECT_TRUE(WaitUntil([&] { return line.Tile(1).ResultText().startsWith("failed, port problem: the line to the unit went away on "); }))
+        << line.Tile(1).ResultText().toStdString();
+    EXPECT_TRUE(line.Tile(1).Releasing());
+    Control<QPushButton>(w, "BtnStop")->click();
+    EXPECT_TRUE(WaitUntil([&] { return line.TileText(1, "DoingLabel") == "stopped \u00b7 closing the port ..."; }))
+        << line.TileText(1, "DoingLabel");
+    EXPECT_TRUE(w.Running());
+    closes.Hold(false);
+    ASSERT_TRUE(WaitUntil([&] { return !w.Running(); }));
+    EXPECT_EQ(line.TileText(1, "DoingLabel"), "stopped");
+    EXPECT_FALSE(closes.HeldOnLoop());
 }
 
 // Eight tiles fit a 1024 x 768 screen; more scroll. Every text is what a screen reader reads,

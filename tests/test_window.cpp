@@ -35,6 +35,11 @@ TEST(Window, StartsOnTheStartScreenWithPortOneAndDefaultBaud) {
     EXPECT_EQ(QGuiApplication::applicationDisplayName(), QCoreApplication::applicationName());
     EXPECT_EQ(Control<QComboBox>(f, "CommPortBox")->currentText().toStdString(), "1");
     EXPECT_EQ(Control<QComboBox>(f, "BaudRateBox")->currentText().toStdString(), "38400");
+    // The port's tooltip says what the chosen COM n leads to, and follows the choice.
+    auto* portBox = Control<QComboBox>(f, "CommPortBox");
+    EXPECT_EQ(PlainToolTip(portBox).rfind("COM1: ", 0), 0u) << PlainToolTip(portBox);
+    portBox->setEditText("2");
+    EXPECT_TRUE(WaitUntil([&] { return PlainToolTip(portBox).rfind("COM2: ", 0) == 0; })) << PlainToolTip(portBox);
     EXPECT_TRUE(Shown(Control<QGroupBox>(f, "OpeningBox"), f));
     EXPECT_FALSE(Shown(Control<QGroupBox>(f, "MainBox"), f));
     EXPECT_FALSE(Shown(Control<QGroupBox>(f, "FactoryBox"), f));
@@ -273,10 +278,24 @@ TEST(Window, FactoryBootstrapWithoutAPortSaysSo) {
                            QString::fromStdString("COM4 is " + w.Folder() + "COM4 -> /dev/no-such-adapter, which does not exist")}));
     EXPECT_NE(f.HistoryLines()[3].toStdString().find("COM4: ln -sfn "), std::string::npos) << f.HistoryLines()[3].toStdString();
     EXPECT_FALSE(Shown(Control<QPushButton>(f, "BtnGoOn"), f));
-    EXPECT_FALSE(Shown(Control<QPushButton>(f, "BtnBackToStart"), f));
-    // A second factory run replaces the earlier history.
+    // Another port is tried from the start screen, without starting the program again.
+    auto* back = Control<QPushButton>(f, "BtnBackToStart");
+    ASSERT_TRUE(Shown(back, f));
+    EXPECT_EQ(back->text(), "&Go Back to Start");
+    back->click();
+    EXPECT_TRUE(Shown(Control<QGroupBox>(f, "OpeningBox"), f));
+    EXPECT_FALSE(Shown(Control<QGroupBox>(f, "FactoryBox"), f));
+    EXPECT_FALSE(Shown(back, f));
+    EXPECT_EQ(f.Engine().HelpContext(), 1);
+    // The adapter linked as COM4 now: the next factory run starts afresh and reaches its jumpers.
+    TestPty pty;
+    pty.LinkAs(w.Folder(), 4);
     Control<QPushButton>(f, "BtnBoot")->click();
+    EXPECT_TRUE(Shown(Control<QGroupBox>(f, "FactoryBox"), f));
     EXPECT_EQ(f.HistoryLines(), QStringList{"Opening Com Port 4..."});
+    ASSERT_TRUE(WaitUntil([&] { return Shown(Control<QPushButton>(f, "BtnGoOn"), f); }));
+    EXPECT_EQ(f.HistoryLines(), (QStringList{"Opening Com Port 4...", "Port is open on Com 4 at 19200 baud"}));
+    EXPECT_EQ(pty.Speed(), 19200);
 }
 
 TEST(Window, HelpShowsTheTopicOfThePhase) {

@@ -28,8 +28,10 @@
 #include "tests/support/Firmware.h"
 #include "tests/support/TempDir.h"
 
-// A widget's tooltip as the plain text the operator reads.
+// A widget's tooltip as the plain text the operator reads, once there is one: what the system says
+// of a port is found off the window's loop and arrives when it has been ("" if it never does).
 inline std::string PlainToolTip(const QWidget* w) {
+    WaitUntil([&] { return !w->toolTip().isEmpty(); });
     QTextDocument d;
     d.setHtml(w->toolTip());
     return d.toPlainText().toStdString();
