@@ -118,23 +118,35 @@ QString JsonLine(const TJobRecord& r) {
 }
 
 void THistorySummary::Add(const TJobRecord& r) {
-    TDay& day = days_[{r.Start.toLocalTime().date(), r.Station}];
+    const QDate date = r.Start.toLocalTime().date();
     if (r.ForwardPending) ++pending_;
-    if (r.Result == QLatin1String("port_failed")) {
-        ++day.PortsNotOpened;
-        ++day.Failures[{r.Result, r.Reason}];
+    AddCount(date, r.Station, r.Result, r.Reason, r.Recipe, !r.RecipeKeyId.isEmpty(), 1);
+    if (r.WireRatio > 0 && r.Result != QLatin1String("port_failed"))
+        days_[{date, r.Station}].WireRatios.push_back(r.WireRatio);
+}
+
+void THistorySummary::AddCount(const QDate& date, const QString& station, const QString& result,
+                               const QString& reason, const QString& recipe, bool recipeSigned, qint64 count) {
+    TDay& day = days_[{date, station}];
+    const int n = static_cast<int>(count);
+    if (result == QLatin1String("port_failed")) {
+        day.PortsNotOpened += n;
+        day.Failures[{result, reason}] += n;
         return;
     }
-    ++day.Units;
-    if (r.WireRatio > 0) day.WireRatios.push_back(r.WireRatio);
-    if (IsSuccessKind(r.Result)) {
-        ++day.Loaded;
-        ++(!r.RecipeKeyId.isEmpty() ? fromSigned_ : r.Recipe.isEmpty() ? withoutRecipe_ : fromUnsigned_);
-        if (r.Result == QLatin1String("verified")) ++day.Verified;
+    day.Units += n;
+    if (IsSuccessKind(result)) {
+        day.Loaded += n;
+        (recipeSigned ? fromSigned_ : recipe.isEmpty() ? withoutRecipe_ : fromUnsigned_) += count;
+        if (result == QLatin1String("verified")) day.Verified += n;
     } else {
-        ++day.Failed;
-        ++day.Failures[{r.Result, r.Reason}];
+        day.Failed += n;
+        day.Failures[{result, reason}] += n;
     }
+}
+
+void THistorySummary::SetWireMedian(const QDate& date, const QString& station, double median) {
+    days_[{date, station}].WireMedian = median;
 }
 
 QString THistorySummary::Text() const {
@@ -149,7 +161,9 @@ QString THistorySummary::Text() const {
                     .arg(day.Verified, 8)
                     .arg(day.Failed, 6)
                     .arg(day.PortsNotOpened, 16)
-                    .arg(MedianText(day.WireRatios), 4);
+                    .arg(day.WireRatios.empty() && day.WireMedian >= 0 ? RatioText(day.WireMedian)
+                                                                       : MedianText(day.WireRatios),
+                         4);
         for (const auto& [why, count] : day.Failures)
             text += QString("    %1  %2  %3\n").arg(count, 5).arg(Cell(why.first, 19), Printable(why.second));
     }

@@ -38,6 +38,13 @@ bool RecordFromJson(const QByteArray& line, TJobRecord& record);
 class THistorySummary {
 public:
     void Add(const TJobRecord& record);
+    // The same from the sums: `count` records of one result and reason on a local day at a station
+    // (their recipe, "" for none, and whether a key signed it), a day's median wire ratio read from
+    // its buckets, and the rows waiting to be forwarded.
+    void AddCount(const QDate& day, const QString& station, const QString& result, const QString& reason,
+                  const QString& recipe, bool recipeSigned, qint64 count);
+    void SetWireMedian(const QDate& day, const QString& station, double median);
+    void AddPending(qint64 count) { pending_ += count; }
     QString Text() const;
 
 private:
@@ -45,8 +52,9 @@ private:
         int Units = 0, Loaded = 0, Verified = 0, Failed = 0, PortsNotOpened = 0;
         std::map<std::pair<QString, QString>, int> Failures;  // (result, reason) -> count
         std::vector<double> WireRatios;  // of the uploads whose pace was measured
+        double WireMedian = -1;          // from the sums, when no ratio was added one by one
     };
     std::map<std::pair<QDate, QString>, TDay> days_;
-    int pending_ = 0;
-    int fromUnsigned_ = 0, fromSigned_ = 0, withoutRecipe_ = 0;
+    qint64 pending_ = 0;
+    qint64 fromUnsigned_ = 0, fromSigned_ = 0, withoutRecipe_ = 0;
 };

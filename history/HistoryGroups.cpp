@@ -12,6 +12,7 @@
 #include <functional>
 
 #include "history/HistoryFormat.h"
+#include "history/HistoryRollup.h"
 #include "history/HistoryStore.h"
 #include "history/JobRecord.h"
 
@@ -28,15 +29,17 @@ constexpr struct {
 
 // Days and hours are the station's local ones, as the plain summary's days are: SQLite turns the
 // UTC text with the process's own zone, the server with the zone's name bound as a value.
-QString KeyExpression(TGroupKey key, bool sqlite, QVariantList& values) {
+// Over the sums (`sums`), the port is a column of its own and the time is the hour's.
+QString KeyExpression(TGroupKey key, bool sqlite, bool sums, QVariantList& values) {
     switch (key) {
-    case TGroupKey::Port: return "CASE WHEN port_name = '' THEN device ELSE port_name END";
+    case TGroupKey::Port: return sums ? "port" : "CASE WHEN port_name = '' THEN device ELSE port_name END";
     case TGroupKey::Station: return "station";
     case TGroupKey::Recipe: return "recipe";
     case TGroupKey::Day:
     case TGroupKey::Hour: break;
     }
     const bool day = key == TGroupKey::Day;
+    if (sums) return HistoryRollup::LocalTime(day, sqlite, values);
     if (sqlite) return day ? "date(start_utc, 'localtime')" : "strftime('%Y-%m-%d %H:00', start_utc, 'localtime')";
     values << QString::fromUtf8(QTimeZone::systemTimeZoneId());
     return QString("to_char(CAST(start_utc AS timestamptz) AT TIME ZONE ?, '%1')")
@@ -79,19 +82,73 @@ const char* GroupKeyName(TGroupKey key) {
     return "";
 }
 
-// Three statements, each one pass of the database over the filter's rows: the records by group,
-// result and first pass, and the two medians. SQLite has no median aggregate: the
+namespace {
+
+// One answer row of counts by result and first pass, added to its group.
+void TakeCounts(int n, TGroupRow& r, const QSqlQuery& q) {
+    const QString result = q.value(n).toString();
+    const bool first = q.value(n + 1).toLongLong() != 0, loaded = IsSuccessKind(result);
+    const qint64 count = q.value(n + 2).toLongLong();
+    if (result == QLatin1String("port_failed")) return void(r.Failures[result] += count);
+    r.Units += count;
+    if (first) r.FirstPass += count;
+    if (loaded) r.Loaded += count, r.FirstPassLoaded += first ? count : 0;
+    else r.Failures[result] += count;
+}
+
+// Each group's key columns as `SELECT` expressions ("k0", "k1", ...) and their names.
+void KeyColumns(const std::vector<TGroupKey>& keys, bool sqlite, bool sums, QVariantList& values, QStringList& exprs,
+                QStringList& names) {
+    for (size_t i = 0; i < keys.size(); ++i) {
+        exprs << KeyExpression(keys[i], sqlite, sums, values) + " AS k" + QString::number(i);
+        names << "k" + QString::number(i);
+    }
+}
+
+}  // namespace
+
+bool THistoryStore::Grouped(const QString& sql, const QVariantList& values, size_t keyCount,
+                            std::map<QStringList, size_t>& at, std::vector<TGroupRow>& rows,
+                            const std::function<void(TGroupRow&, const QSqlQuery&)>& take, QString& error) {
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    q.setForwardOnly(true);
+    if (!q.prepare(sql)) {
+        error = Failure("cannot be summed up", q.lastError());
+        return false;
+    }
+    int i = 0;
+    for (const QVariant& v : values) q.bindValue(i++, v);
+    if (!q.exec()) {
+        error = Failure("cannot be summed up", q.lastError());
+        return false;
+    }
+    while (q.next()) {
+        QStringList key;
+        for (int k = 0; k < static_cast<int>(keyCount); ++k) key << q.value(k).toString();
+        auto found = at.find(key);
+        if (found == at.end()) {
+            found = at.emplace(key, rows.size()).first;
+            rows.emplace_back();
+            rows.back().Keys = key;
+        }
+        take(rows[found->second], q);
+    }
+    return true;
+}
+
+// From the rows: three statements, each one pass of the database over the filter's rows: the
+// records by group, result and first pass, and the two medians. SQLite has no median aggregate: the
 // medians are taken by window functions, each group's values numbered in order and the middle one
 // or two averaged, so no row leaves the database; PostgreSQL has percentile_cont.
 bool THistoryStore::Summarize(const THistoryFilter& filter, const std::vector<TGroupKey>& keys,
-                              std::vector<TGroupRow>& rows, QString& error) {
+                              std::vector<TGroupRow>& rows, QString& error, bool fromRows) {
+    const bool local =
+        std::any_of(keys.begin(), keys.end(), [](TGroupKey k) { return k == TGroupKey::Day || k == TGroupKey::Hour; });
+    if (!fromRows && HistoryRollup::Answers(filter, local)) return SummarizeSums(filter, keys, rows, error);
     const bool sqlite = location_.Kind == THistoryLocation::TKind::Sqlite;
     QVariantList keyValues, filterValues;
     QStringList exprs, names;
-    for (size_t i = 0; i < keys.size(); ++i) {
-        exprs << KeyExpression(keys[i], sqlite, keyValues) + " AS k" + QString::number(i);
-        names << "k" + QString::number(i);
-    }
+    KeyColumns(keys, sqlite, false, keyValues, exprs, names);
     QString where = HistoryWhere(filter, filterValues);
     if (where.isEmpty()) where = "1 = 1";
     const QString keyList = names.join(", ");
@@ -110,50 +167,50 @@ bool THistoryStore::Summarize(const THistoryFilter& filter, const std::vector<TG
                        "WHERE n IN ((c + 1) / 2, (c + 2) / 2) GROUP BY %1")
             .arg(keyList, value, grouped, only);
     };
+    const QVariantList values = keyValues + filterValues;
     std::map<QStringList, size_t> at;
-    auto run = [&](const QString& sql, const std::function<void(TGroupRow&, const QSqlQuery&)>& take) {
-        QSqlQuery q(QSqlDatabase::database(connection_, false));
-        q.setForwardOnly(true);
-        if (!q.prepare(sql)) {
-            error = Failure("cannot be summed up", q.lastError());
-            return false;
-        }
-        int i = 0;
-        for (const QVariant& v : keyValues + filterValues) q.bindValue(i++, v);
-        if (!q.exec()) {
-            error = Failure("cannot be summed up", q.lastError());
-            return false;
-        }
-        while (q.next()) {
-            QStringList key;
-            for (int k = 0; k < static_cast<int>(keys.size()); ++k) key << q.value(k).toString();
-            auto found = at.find(key);
-            if (found == at.end()) {
-                found = at.emplace(key, rows.size()).first;
-                rows.emplace_back();
-                rows.back().Keys = key;
-            }
-            take(rows[found->second], q);
-        }
-        return true;
-    };
     const int n = static_cast<int>(keys.size());
     rows.clear();
-    return run(counts,
-               [n](TGroupRow& r, const QSqlQuery& q) {
-                   const QString result = q.value(n).toString();
-                   const bool first = q.value(n + 1).toLongLong() != 0, loaded = IsSuccessKind(result);
-                   const qint64 count = q.value(n + 2).toLongLong();
-                   if (result == QLatin1String("port_failed")) return void(r.Failures[result] += count);
-                   r.Units += count;
-                   if (first) r.FirstPass += count;
-                   if (loaded) r.Loaded += count, r.FirstPassLoaded += first ? count : 0;
-                   else r.Failures[result] += count;
-               }) &&
-           run(median("duration_ms", "result <> 'port_failed'"),
-               [n](TGroupRow& r, const QSqlQuery& q) { r.MedianDurationMs = q.value(n).toDouble(); }) &&
-           run(median("wire_ratio", "wire_ratio > 0"),
-               [n](TGroupRow& r, const QSqlQuery& q) { r.MedianWireRatio = q.value(n).toDouble(); });
+    return Grouped(counts, values, keys.size(), at, rows, [n](TGroupRow& r, const QSqlQuery& q) { TakeCounts(n, r, q); },
+                   error) &&
+           Grouped(median("duration_ms", "result <> 'port_failed'"), values, keys.size(), at, rows,
+                   [n](TGroupRow& r, const QSqlQuery& q) { r.MedianDurationMs = q.value(n).toDouble(); }, error) &&
+           Grouped(median("wire_ratio", "wire_ratio > 0"), values, keys.size(), at, rows,
+                   [n](TGroupRow& r, const QSqlQuery& q) { r.MedianWireRatio = q.value(n).toDouble(); }, error);
+}
+
+// From the sums: two statements over a few rows an hour, whatever the number of records; the
+// medians read from each group's buckets.
+bool THistoryStore::SummarizeSums(const THistoryFilter& filter, const std::vector<TGroupKey>& keys,
+                                  std::vector<TGroupRow>& rows, QString& error) {
+    QVariantList values;
+    QStringList exprs, names;
+    KeyColumns(keys, location_.Kind == THistoryLocation::TKind::Sqlite, true, values, exprs, names);
+    const QString where = HistoryRollup::Where(filter, values), keyList = names.join(", ");
+    const QString counts = QString("SELECT %1, result, first_pass, SUM(n) FROM (SELECT %2, result, first_pass, n "
+                                   "FROM job_rollup WHERE %3) g GROUP BY %1, result, first_pass ORDER BY %1")
+                               .arg(keyList, exprs.join(", "), where);
+    const QString buckets = QString("SELECT %1, measure, bucket, SUM(n), SUM(total) FROM (SELECT %2, measure, bucket, "
+                                    "n, total FROM job_rollup_bucket WHERE %3) g GROUP BY %1, measure, bucket")
+                                .arg(keyList, exprs.join(", "), where);
+    std::map<QStringList, size_t> at;
+    std::map<std::pair<QStringList, QString>, HistoryRollup::TBucketMedian> medians;
+    const int n = static_cast<int>(keys.size());
+    rows.clear();
+    const bool ok =
+        Grouped(counts, values, keys.size(), at, rows, [n](TGroupRow& r, const QSqlQuery& q) { TakeCounts(n, r, q); },
+                error) &&
+        Grouped(buckets, values, keys.size(), at, rows,
+                [&](TGroupRow& r, const QSqlQuery& q) {
+                    medians[{r.Keys, q.value(n).toString()}].Add(q.value(n + 1).toLongLong(), q.value(n + 2).toLongLong(),
+                                                                 q.value(n + 3).toDouble());
+                },
+                error);
+    for (TGroupRow& r : rows) {
+        if (auto d = medians.find({r.Keys, "duration"}); d != medians.end()) r.MedianDurationMs = d->second.Median();
+        if (auto w = medians.find({r.Keys, "wire"}); w != medians.end()) r.MedianWireRatio = w->second.Median();
+    }
+    return ok;
 }
 
 QString GroupTable(const std::vector<TGroupKey>& keys, const std::vector<TGroupRow>& rows) {

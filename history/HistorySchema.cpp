@@ -1,5 +1,7 @@
 #include "history/HistorySchema.h"
 
+#include "history/HistoryRollup.h"
+
 namespace HistorySchema {
 namespace {
 
@@ -89,6 +91,11 @@ QStringList Version7() {
             "CREATE INDEX job_record_recipe_key ON job_record (recipe_key_id)", "UPDATE schema_version SET version = 7"};
 }
 
+// Version 8: the record summed up as it is kept (see HistoryRollup), filled from the rows it holds.
+QStringList Version8(TDialect dialect) {
+    return HistoryRollup::Create(dialect) << "UPDATE schema_version SET version = 8";
+}
+
 }  // namespace
 
 QStringList StepFrom(int version, TDialect dialect) {
@@ -100,6 +107,7 @@ QStringList StepFrom(int version, TDialect dialect) {
     case 4: return Version5();
     case 5: return Version6();
     case 6: return Version7();
+    case 7: return Version8(dialect);
     default: return {};
     }
 }

@@ -250,6 +250,18 @@ bool ServerRefusesForGood(const QString& code) {
     return false;
 }
 
+bool THistoryStore::WithSummaryLimit(const std::function<bool()>& work, QString& error) {
+    if (location_.Kind == THistoryLocation::TKind::Sqlite) return work();
+    if (!Exec(QString("SET statement_timeout = %1").arg(kSummaryLimitMs), "cannot set a time limit", error))
+        return false;
+    const bool ok = work();
+    QString reset;
+    if (!Exec(QString("SET statement_timeout = %1").arg(options_.BusyTimeoutMs), "cannot set a time limit", reset) &&
+        ok)
+        error = reset;
+    return ok && reset.isEmpty();
+}
+
 bool THistoryStore::Exec(const QString& statement, const QString& what, QString& error) {
     QSqlQuery q(QSqlDatabase::database(connection_, false));
     if (q.exec(statement)) return true;

@@ -6,7 +6,9 @@
 
 #include <QString>
 #include <QVariantList>
+#include <QStringList>
 #include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -28,6 +30,7 @@ struct TStoreOptions {
 };
 
 class THistoryBatch;
+class THistorySummary;
 struct TGroupRow;
 enum class TGroupKey;
 
@@ -72,9 +75,19 @@ public:
     bool Query(const THistoryFilter& filter, std::vector<TJobRecord>& records, QString& error);
 
     // The filter's records grouped by `keys` (history --summary --by), worked out by the database,
-    // in the order of the keys.
+    // in the order of the keys: from the sums kept beside the records where they answer the filter
+    // exactly, else (or with `fromRows`) from the rows themselves.
     bool Summarize(const THistoryFilter& filter, const std::vector<TGroupKey>& keys, std::vector<TGroupRow>& rows,
-                   QString& error);
+                   QString& error, bool fromRows = false);
+    // The plain summary (per local day and station) from the sums; `answered` false, and nothing
+    // added, when the sums cannot answer the filter exactly and the rows must be read.
+    bool SummarizeDays(const THistoryFilter& filter, THistorySummary& summary, bool& answered, QString& error);
+
+    // Runs `work` (a summary's statements) with a server's statements allowed kSummaryLimitMs rather
+    // than BusyTimeoutMs, and the connection's own limit back afterwards: summing a server's million
+    // rows may take longer than a job's statement may. A SQLite file has no such limit.
+    static constexpr int kSummaryLimitMs = 120000;
+    bool WithSummaryLimit(const std::function<bool()>& work, QString& error);
 
     // Marks the local rows of these identities as forwarded to the line's server.
     bool MarkForwarded(const QStringList& recordIds, QString& error);
@@ -97,6 +110,13 @@ private:
     bool Upgrade(QString& error);
     bool Begin(const QString& what, QString& error);
     QString Failure(const QString& what, const QSqlError& e) const;
+    // Runs a grouping statement (its values bound in order) and hands each answer row to `take`
+    // with its group's row, made the first time its keys (the first `keyCount` columns) are seen.
+    bool Grouped(const QString& sql, const QVariantList& values, size_t keyCount,
+                 std::map<QStringList, size_t>& at, std::vector<TGroupRow>& rows,
+                 const std::function<void(TGroupRow&, const QSqlQuery&)>& take, QString& error);
+    bool SummarizeSums(const THistoryFilter& filter, const std::vector<TGroupKey>& keys, std::vector<TGroupRow>& rows,
+                       QString& error);
 
     THistoryLocation location_;
     TStoreOptions options_;

@@ -19,6 +19,7 @@
 #include "history/HistorySchema.h"
 #include "history/RecordKeeping.h"
 #include "history/ResultRecord.h"
+#include "support/HistorySums.h"
 #include "support/HistoryWriters.h"
 #include "support/TempDir.h"
 
@@ -99,6 +100,7 @@ TEST(HistoryPostgres, TheSummaryByGroupIsTheSameAsAFilesSummary) {
         r.Job = "upload", r.Station = job.station, r.PortName = job.port, r.Result = job.result;
         r.UnitId = *job.unit ? run + job.unit : QString();
         r.DurationMs = job.ms, r.WireRatio = job.wire, r.Recipe = run;
+        if (job.hour == 9) r.RecipeKeyId = "00aa11bb22cc33dd";
         ASSERT_TRUE(server->Write(r, error) && file->Write(r, error)) << error.toStdString();
     }
     THistoryFilter mine;
@@ -111,6 +113,14 @@ TEST(HistoryPostgres, TheSummaryByGroupIsTheSameAsAFilesSummary) {
         ASSERT_TRUE(file->Summarize(mine, keys, inFile, error)) << error.toStdString();
         EXPECT_EQ(GroupJson(keys, onServer).toStdString(), GroupJson(keys, inFile).toStdString()) << by;
     }
+    // The server's hourly sums answer as its rows do (each bucket here holds one value: exact).
+    THistoryFilter fromNine = mine;
+    fromNine.Since = QDateTime(QDate(2026, 3, 2), QTime(9, 0));
+    THistoryFilter signedBy = mine;
+    signedBy.SignedBy = "00aa11bb22cc33dd";
+    const std::pair<const char*, THistoryFilter> filters[] = {
+        {"mine", mine}, {"from nine", fromNine}, {"signed by", signedBy}};
+    for (const auto& [what, filter] : filters) ExpectSumsAsRows(*server, filter, what);
     std::vector<TGroupRow> all;
     ASSERT_TRUE(server->Summarize(mine, {TGroupKey::Recipe}, all, error)) << error.toStdString();
     ASSERT_EQ(all.size(), 1u);

@@ -26,6 +26,7 @@
 #include "history/ResultRecord.h"
 #include "host/PortSource.h"
 #include "support/AsUser.h"
+#include "support/HistorySums.h"
 #include "support/HistoryWriters.h"
 #include "support/TempDir.h"
 
@@ -246,7 +247,7 @@ TEST(HistoryStore, AFullDiskIsReportedAndKeepsWhatWasWritten) {
         bool needsMount;
         int maxPages;
         const char* says;
-    } rows[] = {{"tmpfs", true, 0, "no space left on the device"}, {"max_page_count", false, 12, "full"}};
+    } rows[] = {{"tmpfs", true, 0, "no space left on the device"}, {"max_page_count", false, 24, "full"}};
     for (const auto& row : rows) {
         if (row.needsMount && !mount.Mounted()) continue;
         const std::string path = dir / (row.needsMount ? "tiny/history.sqlite" : "capped.sqlite");
@@ -297,6 +298,83 @@ TEST(HistoryStore, ALockHeldPastTheTimeoutIsReported) {
     store = OpenOk(path, shortWait);
     ASSERT_TRUE(store);
     EXPECT_TRUE(store->Write(FullRecord("verified", 1), error)) << error.toStdString();
+}
+
+
+// The hourly sums answer as the rows do, kept record by record (a record kept twice counted once)
+// and made by the upgrade from the rows a version 6 file holds; values that share a bucket give
+// medians within it. A bound inside an hour, a unit or the newest few are answered from the rows.
+TEST(HistoryStore, TheSumsAnswerAsTheRowsDo) {
+    TempDir dir;
+    const std::string path = dir / "history.sqlite";
+    const struct {
+        const char* station;
+        const char* port;
+        int hour;
+        const char* unit;
+        const char* result;
+        qint64 ms;
+        double wire;
+    } jobs[] = {
+        {"st1", "COM 1", 8, "A", "unit_failed", 40100, 0.6},   {"st2", "COM 1", 9, "A", "verified", 100000, 0.97},
+        {"st1", "COM 1", 9, "B", "verified", 90200, 0.6101},   {"st1", "COM 1", 9, "F", "verified", 90900, 0.6109},
+        {"st1", "COM 2", 9, "C", "timeout", 20000, 0},         {"st1", "COM 2", 10, "", "port_failed", 0, 0},
+        {"st2", "COM 2", 10, "D", "verified", 95000, 0.98},    {"st2", "", 23, "E", "verified", 97000, 0.96},
+        {"st1", "COM 1", 23, "B", "verified", 98000, 0.62},    {"st1", "COM 1", 23, "G", "not_verified", 98500, 0.63},
+    };
+    {
+        auto store = OpenOk(path);
+        ASSERT_TRUE(store);
+        QString error;
+        for (const auto& job : jobs) {
+            TJobRecord r;
+            r.Start = QDateTime(QDate(2026, 3, 2), QTime(job.hour, 15));
+            r.Job = "upload", r.Station = job.station, r.PortName = job.port, r.Device = "/dev/ttyUSB7";
+            r.Result = job.result, r.Reason = QString("why ") + job.result, r.UnitId = job.unit;
+            r.DurationMs = job.ms, r.WireRatio = job.wire, r.Recipe = job.hour < 10 ? "a.json" : "b.json";
+            if (job.hour == 9) r.RecipeKeyId = "00aa11bb22cc33dd";
+            if (job.hour == 23) r.Recipe.clear();
+            r.RecordId = QString("rec-") + job.unit + job.station + QString::number(job.hour);
+            ASSERT_TRUE(store->Write(r, error) && store->Write(r, error)) << error.toStdString();
+        }
+    }
+    THistoryFilter none, fromNine, verified, recipe, signedBy, insideAnHour, unit, newest;
+    signedBy.SignedBy = "00AA11BB22CC33DD";
+    fromNine.Since = QDateTime(QDate(2026, 3, 2), QTime(9, 0));
+    fromNine.Before = QDateTime(QDate(2026, 3, 2), QTime(23, 0));
+    verified.Result = "verified";
+    recipe.Recipe = "b.json";
+    insideAnHour.Since = QDateTime(QDate(2026, 3, 2), QTime(9, 30));
+    unit.UnitId = "B";
+    newest.Limit = 3;
+    const std::pair<const char*, THistoryFilter> filters[] = {{"all", none}, {"9 to 23", fromNine},
+                                                              {"verified", verified}, {"recipe", recipe},
+                                                              {"signed by", signedBy},
+                                                              {"inside an hour", insideAnHour}, {"unit", unit},
+                                                              {"newest", newest}};
+    // As kept, then a version 7 file's rows summed by the upgrade, then a version 6 file's (its rows
+    // without signing keys: the upgrade through 7 gives them none).
+    const std::vector<const char*> sumsDropped = {"DROP TRIGGER job_rollup_add", "DROP TABLE job_rollup",
+                                                  "DROP TABLE job_rollup_bucket"};
+    const std::vector<const char*> keyDropped = {"DROP INDEX job_record_recipe_key",
+                                                 "ALTER TABLE job_record DROP COLUMN recipe_key_id"};
+    const struct {
+        int version;
+        std::vector<const char*> undo;
+    } steps[] = {{8, {}}, {7, sumsDropped}, {6, sumsDropped}};
+    for (const auto& step : steps) {
+        {
+            RawSqlite old(path);
+            for (const char* s : step.undo) old.Exec(s);
+            if (step.version == 6)
+                for (const char* s : keyDropped) old.Exec(s);
+            old.Exec(QString("UPDATE schema_version SET version = %1").arg(step.version));
+        }
+        auto store = OpenOk(path);
+        ASSERT_TRUE(store);
+        EXPECT_EQ(store->SchemaVersion(), HistorySchema::kCurrentVersion);
+        for (const auto& [what, filter] : filters) ExpectSumsAsRows(*store, filter, what);
+    }
 }
 
 // The first record's table as the first program wrote it, with a row of that time.
