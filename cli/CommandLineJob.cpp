@@ -163,7 +163,7 @@ void TCliJob::UnitEnded(const TUnitEndedEvent& ended) {
 
 void TCliJob::PortEnded(const TPortEndEvent& end) {
     switch (end.Why) {
-    case TPortEnd::Finished: return Done(plan_.Loop ? worst_ : last_.Status, last_.Word, lastReason_);
+    case TPortEnd::Finished: return Done(plan_.Loop ? worst_ : last_.Status, last_.Word, lastReason_, nullptr, last_.Status);
     case TPortEnd::CaptureFailed: return Done(Exit::Usage, "capture file cannot be written", end.Reason);
     case TPortEnd::InputEnded: return Done(Exit::Interrupted, "stopped", end.Reason);
     case TPortEnd::NoUnitId:
@@ -205,13 +205,13 @@ void TCliJob::ReadEnter() {
     driver_.GoOn();
 }
 
-void TCliJob::Done(int status, const std::string& result, const std::string& reason, const char* portEnd) {
+void TCliJob::Done(int status, const std::string& result, const std::string& reason, const char* portEnd, int shown) {
     if (status_ >= 0) return;
     status_ = status;
     endWord_ = result;
     endReason_ = reason;
     if (stdin_) stdin_->setEnabled(false);
-    if (!portEnd) view_.Result(status, result, reason);
+    if (!portEnd) view_.Result(shown >= 0 ? shown : status, result, reason);
     else view_.PortEnd(status, result, reason, portEnd);
     if (OnEnd) OnEnd();
 }

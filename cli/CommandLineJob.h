@@ -96,7 +96,10 @@ private:
     void ReadEnter();
     // `portEnd`: why the port ended without a unit's result to tell ("no_unit_id"), nullptr for a
     // port whose last unit's result is its end.
-    void Done(int status, const std::string& result, const std::string& reason, const char* portEnd = nullptr);
+    // `status` is the port's; `shown`, when given, the status of the result told (a loop's last unit,
+    // whose own status is not the port's when an earlier unit failed).
+    void Done(int status, const std::string& result, const std::string& reason, const char* portEnd = nullptr,
+              int shown = -1);
 
     const TJobPlan plan_;
     TCliView& view_;

@@ -390,12 +390,14 @@ void TCliView::Result(int status, const std::string& result, const std::string& 
     // A station says every unit's result, good or bad, on its line.
     const std::string verdict = reason.empty() || status == 0 ? result : result + ": " + reason;
     // Where the journal took a unit's end with its fields, the same line on its stream would show twice.
-    const TJournaled journaled = unitEnded_ ? JournalUnitEnd(*result_, unit_, verdict) : TJournaled{};
+    // Only a unit that ended since the last result has fields: a stop while a port waits ends no unit.
+    const bool unitEnded = unitEnded_;
+    const TJournaled journaled = unitEnded ? JournalUnitEnd(*result_, unit_, verdict) : TJournaled{};
     unitEnded_ = false;
     if (Json()) {
         QJsonObject event{{"event", "result"}, {"status", status}, {"result", QString::fromStdString(result)},
                           {"reason", QString::fromUtf8(reason.c_str())}};
-        if (result_) AddResultFields(event, *result_);
+        if (unitEnded && result_) AddResultFields(event, *result_);
         if (!recipeKeyId_.empty()) event.insert("recipe_key_id", QString::fromStdString(recipeKeyId_));
         if (!adviceReason_.empty()) event.insert("diagnosis", FromLocal(adviceReason_));
         if (!adviceRemedy_.empty()) event.insert("remedy", FromLocal(adviceRemedy_));
