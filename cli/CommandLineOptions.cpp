@@ -84,7 +84,7 @@ const TCommandRule kRules[] = {
     // The station window: its FILE (firmware, or a recipe) may be chosen in the window instead.
     {"station", TCommand::Station, 1,
      {"port", "device", "baud", "capture", "tick-ms", "count", "record-db", "verify", "expect-version", "require-unit-id",
-      "pause-after-failures", "policy"}},
+      "pause-after-failures", "policy", "control", "control-token", "hold"}},
 };
 
 bool WholeNumber(const QString& text, int low, int high, int& value) {

@@ -253,8 +253,12 @@ void TStationTile::BuildHealthControls(QVBoxLayout* column) {
 QString TStationTile::LinkText() const { return link_->text(); }
 
 void TStationTile::Resume() {
-    if (!Paused()) return;
-    driver_->Resume();
+    // Also a pause asked for and not yet reached is taken back.
+    if (Running()) driver_->Resume();
+}
+
+void TStationTile::Pause() {
+    if (Running()) driver_->Pause();
 }
 
 void TStationTile::PortPaused(const TPortPausedEvent& paused) {
@@ -552,6 +556,13 @@ void TStationTile::UnitIdEntered() {
     idBox_->clear();
     SayNotice(std::string());
     target->TakeUnitId(id);
+}
+
+std::string TStationTile::GiveUnitId(const std::string& id) {
+    std::string refusal = UnitIdRefusal(id);
+    if (refusal.empty() && ClaimUnitId) ClaimUnitId(id, refusal);
+    if (refusal.empty()) TakeUnitId(id);
+    return refusal;
 }
 
 void TStationTile::TakeUnitId(const std::string& id) {

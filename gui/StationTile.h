@@ -99,6 +99,10 @@ public:
     QString LinkText() const;
     bool Paused() const { return Running() && driver_->Paused(); }
     void Resume();
+    // The port finishes its unit, then waits for Resume (shown as after failures in a row).
+    void Pause();
+    // An id for this port's next unit, by the rules of its id box; "" when taken, else why not.
+    std::string GiveUnitId(const std::string& id);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
