@@ -43,8 +43,8 @@ int StationCommandSetup(int argc, char** argv, TStationSetup& setup) {
     std::string problem, policyError;
     // An address that cannot be is refused before any window (one that cannot be taken, at Listen).
     TControlAddress address;
-    if (!setup.Control.empty() && !ParseControlAddress(setup.Control, address, problem)) {
-        std::fprintf(stderr, "zupflshc: %s\n", problem.c_str());
+    if (std::string wrong; !setup.Control.empty() && !ParseControlAddress(setup.Control, address, wrong)) {
+        std::fprintf(stderr, "zupflshc: %s\n", wrong.c_str());
         return Exit::Usage;
     }
     // A record file named relative to here stays this one when a saved recipe names it.

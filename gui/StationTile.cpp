@@ -254,11 +254,13 @@ QString TStationTile::LinkText() const { return link_->text(); }
 
 void TStationTile::Resume() {
     // Also a pause asked for and not yet reached is taken back.
+    pauseAtBegin_ = false;
     if (Running()) driver_->Resume();
 }
 
 void TStationTile::Pause() {
     if (Running()) driver_->Pause();
+    else pauseAtBegin_ = true;
 }
 
 void TStationTile::PortPaused(const TPortPausedEvent& paused) {
@@ -294,6 +296,8 @@ void TStationTile::Begin(const TJobPlan& plan, const std::string& programFolder,
         });
     for (const std::string& id : ids) driver_->GiveUnitId(id);
     ShowUnitId();
+    if (pauseAtBegin_) driver_->Pause();
+    pauseAtBegin_ = false;
     driver_->Begin();
 }
 

@@ -1,6 +1,7 @@
 #include "gui/WindowControl.h"
 
 #include <QJsonArray>
+#include <cstdio>
 
 #include "base/ShownText.h"
 #include "engine/Pace.h"
@@ -29,6 +30,13 @@ TEndWords EndWords(TPortEnd why) {
 }  // namespace
 
 TWindowControl::TWindowControl(TStationWindow& window) : window_(window), server_(*this) {
+    startAwaited_.setInterval(20);
+    startAwaited_.callOnTimeout([this] {
+        if (window_.preparing_) return;
+        startAwaited_.stop();
+        if (const std::string refusal = Start(); !refusal.empty())
+            std::fprintf(stderr, "zupflshc: not started: %s\n", refusal.c_str());
+    });
     for (TStationTile* tile : window_.Tiles()) Watch(*tile);
     window_.OnNewTile = [this](TStationTile& tile) { Watch(tile); };
 }
@@ -128,17 +136,27 @@ QJsonObject TWindowControl::Status() const {
     QJsonObject totals{{"loaded", t.Loaded}, {"failed", t.Failed}, {"stopped", t.Stopped}, {"units", t.Loaded + t.Failed}};
     totals.insert("first_pass_yield",
                   t.FirstTries > 0 ? QJsonValue(static_cast<double>(t.FirstPassLoaded) / t.FirstTries) : QJsonValue());
-    return {{"job", "upload"},
+    QJsonObject status{{"job", "upload"},
             {"held", !window_.Running()},
             {"running", window_.Running()},
             {"firmware", firmware},
             {"ports", ports},
             {"totals", totals}};
+    // What the window said last in a box, for whoever drives it from afar.
+    if (!window_.Messages.empty()) status.insert("message", window_.Messages.back());
+    return status;
 }
 
 // The window's Start; what would have been a message box on the screen is the refusal.
 std::string TWindowControl::Start() {
-    if (window_.Running()) return "the station is running already";
+    if (window_.running_ || window_.startAfterPreparing_ || startAwaited_.isActive())
+        return "the station is running already";
+    // The firmware chosen or the recipe opened is still being read (the window's Start is off till
+    // then): Start follows once it is, and says on the window what it could not do.
+    if (window_.preparing_) {
+        startAwaited_.start();
+        return {};
+    }
     const size_t told = window_.Messages.size();
     const bool boxes = window_.setup_.ModalBoxes;
     window_.setup_.ModalBoxes = false;
@@ -185,7 +203,6 @@ std::string TWindowControl::Pause(const std::string& port, bool pause) {
     std::string refusal;
     TStationTile* tile = Named(port, refusal);
     if (!tile) return refusal;
-    if (!tile->Running()) return "'" + ShownText(port) + "' is not running";
     const TWatched* watched = Of(*tile);
     if (!watched) return "'" + ShownText(port) + "' is not watched";
     const size_t at = watched->Number;

@@ -5,6 +5,7 @@
 
 #include <QJsonObject>
 #include <QPointer>
+#include <QTimer>
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,4 +48,5 @@ private:
     TStationStatus status_;
     std::vector<std::unique_ptr<TWatched>> watched_;
     TControlServer server_;
+    QTimer startAwaited_;  // a start that came while the firmware was read
 };
