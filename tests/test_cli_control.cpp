@@ -18,6 +18,7 @@
 
 #include "base/Sha256.h"
 #include "base/UniqueFd.h"
+#include "control/StationStatus.h"
 #include "support/AsUser.h"
 #include "support/Firmware.h"
 #include "support/StationRun.h"
@@ -438,4 +439,36 @@ TEST(WindowControl, TheWindowRefusesWhatItCannotDoAndStopsOnlyWithForce) {
     EXPECT_EQ(status["running"], false) << "the window is open, its ports stopped";
     p.terminate();
     ASSERT_TRUE(p.waitForFinished(30000));
+}
+
+// A port's notice and the station's first-pass yield as its events tell them, the same for both
+// stations: a pause after failures and a slow link are said, and unsaid once they are over.
+TEST(StationStatus, APortsNoticeAndTheFirstPassYieldFollowItsEvents) {
+    const auto result = [](int status, const char* id, double ratio) {
+        return QJsonObject{{"event", "result"}, {"status", status}, {"unit_id", id}, {"job", "upload"}, {"wire_ratio", ratio}};
+    };
+    const QJsonObject pausedAfterThree{{"event", "paused"}, {"failures", 3}}, resumed{{"event", "resumed"}};
+    const struct {
+        const char* name;
+        std::vector<QJsonObject> events;
+        QJsonValue notice;
+        int units;
+        QJsonValue yield;
+    } rows[] = {
+        {"nothing yet", {}, QJsonValue(), 0, QJsonValue()},
+        {"paused after failures", {result(1, "A", 0.97), pausedAfterThree}, "paused: 3 failures in a row: check the socket and the cable", 1, 0.0},
+        {"resumed", {pausedAfterThree, resumed}, QJsonValue(), 0, QJsonValue()},
+        {"slow link", {result(0, "A", 0.61)}, "slow link: 0.61 of the wire; a USB adapter's latency timer (see `zupflshc ports`)", 1, 1.0},
+        {"at the wire again", {result(0, "A", 0.61), result(0, "B", 0.97)}, QJsonValue(), 2, 1.0},
+        {"a failed unit back under its id is no new unit", {result(1, "A", 0.97), result(0, "A", 0.97), result(0, "", 0.97)}, QJsonValue(), 2, 0.5},
+    };
+    for (const auto& row : rows) {
+        TStationStatus status;
+        for (const QJsonObject& event : row.events) status.Seen(0, event);
+        EXPECT_EQ(status.Port(0).value("notice"), row.notice.isNull() ? QJsonValue(QJsonValue::Undefined) : row.notice) << row.name;
+        QJsonObject totals;
+        status.AddYield(totals);
+        EXPECT_EQ(totals["units"].toInt(), row.units) << row.name;
+        EXPECT_EQ(totals["first_pass_yield"], row.yield) << row.name;
+    }
 }
