@@ -11,22 +11,6 @@ namespace {
 
 QString Text(const std::string& utf8) { return QString::fromUtf8(utf8.c_str()); }
 
-// A port's end as a result event's neighbour names it, with the status the command line ends with.
-struct TEndWords {
-    int Status;
-    const char* Why;
-};
-TEndWords EndWords(TPortEnd why) {
-    switch (why) {
-    case TPortEnd::Finished: return {Exit::Success, "finished"};
-    case TPortEnd::CaptureFailed: return {Exit::Usage, "capture_failed"};
-    case TPortEnd::InputEnded: return {Exit::Interrupted, "input_ended"};
-    case TPortEnd::NoUnitId: return {Exit::Success, "no_unit_id"};
-    case TPortEnd::RecordLost: return {Exit::NotRecorded, "record_not_kept"};
-    }
-    return {Exit::Failed, "ended"};
-}
-
 }  // namespace
 
 TWindowControl::TWindowControl(TStationWindow& window) : window_(window), server_(*this) {
@@ -87,8 +71,11 @@ void TWindowControl::Ended(TWatched& watched, const TJobEvent& event) {
         const TCliVerdict verdict = CliVerdict(shown);
         json.Result(verdict.Status, verdict.Word, shown.Reason);
     } else if (const auto* end = std::get_if<TPortEndEvent>(&event)) {
-        const TEndWords words = EndWords(end->Why);
-        json.PortEnd(words.Status, end->Reason, words.Why);
+        // The ends --json tells apart; a port that finished or was stopped told its last result.
+        if (end->Why == TPortEnd::NoUnitId)
+            json.PortEnd(watched.Tile->Failed() > 0 ? Exit::Failed : Exit::Success, end->Reason, "no_unit_id");
+        else if (end->Why == TPortEnd::RecordLost)
+            json.PortEnd(Exit::NotRecorded, end->Reason, "record_not_kept");
     }
 }
 
@@ -169,6 +156,10 @@ std::string TWindowControl::Start() {
 // The window's Stop, its question answered by the request: a stop while units are written must say
 // "force".
 std::string TWindowControl::Stop(bool force) {
+    if (startAwaited_.isActive()) {
+        startAwaited_.stop();  // the start that waited for the firmware is taken back
+        return {};
+    }
     if (!window_.Running()) return "the station is not running";
     if (window_.AnyWriting() && !force) {
         std::string writing;
