@@ -64,11 +64,7 @@ bool TCliView::OnScreen(TLine line) const { return LineOnScreen(line, factory_);
 
 void TCliView::Event(const TJobEvent& event) {
     if (tee_) tee_->Event(event);
-    if (Json()) {
-        // The job's failure itself: the result's line need not say it again.
-        if (const auto* m = std::get_if<TMessageEvent>(&event); m && m->EndsJob) failureTold_ = true;
-        return json_.Event(event);
-    }
+    if (Json()) return json_.Event(event);
     std::visit(TOverload{
                    [&](const TTextEvent& e) {
                        // An instruction naming a window's button: the awaited step says it here. A

@@ -124,8 +124,9 @@ QJsonObject TWindowControl::Status() const {
     totals.insert("first_pass_yield",
                   t.FirstTries > 0 ? QJsonValue(static_cast<double>(t.FirstPassLoaded) / t.FirstTries) : QJsonValue());
     QJsonObject status{{"job", "upload"},
-            {"held", !window_.Running()},
-            {"running", window_.Running()},
+            // Held: the ports wait for a start (the firmware may be read meanwhile).
+            {"held", !window_.running_ && !window_.startAfterPreparing_ && !startAwaited_.isActive()},
+            {"running", window_.running_},
             {"firmware", firmware},
             {"ports", ports},
             {"totals", totals}};
