@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "base/UniqueFd.h"
+#include "bench/BlockTimes.h"
 #include "bench/ProgramRun.h"
 #include "firmware/UploadFile.h"
 #include "tests/support/Firmware.h"
@@ -76,21 +77,6 @@ std::vector<std::pair<int, int>> ReadUntilClosed(std::vector<TUniqueFd>& readers
     return counts;
 }
 
-// The first and the last block's time of every unit, from the --json events.
-std::map<std::string, std::pair<qint64, qint64>> BlockTimes(const std::string& out) {
-    std::map<std::string, std::pair<qint64, qint64>> times;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);) {
-        const QJsonObject e = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
-        if (e["event"] != "block") continue;
-        const qint64 ms = QDateTime::fromString(e["time"].toString(), Qt::ISODateWithMs).toMSecsSinceEpoch();
-        auto& t = times[e["unit"].toString().toStdString()];
-        if (e["block"].toInt() == 1) t.first = ms;
-        if (e["block"].toInt() == kBlocks) t.second = ms;
-    }
-    return times;
-}
-
 // One run of the station, with the control socket and its subscribers or without: the units'
 // transfer against the wire, slowest first; empty when the run failed.
 std::vector<double> Station(const std::string& firmware, bool control) {
@@ -124,7 +110,7 @@ std::vector<double> Station(const std::string& firmware, bool control) {
             std::printf("  reading client %zu: %d results, %d lines\n", i + 1, counts[i].first, counts[i].second);
     }
     station.join();
-    const auto times = BlockTimes(run.out);
+    const auto times = BlockTimes(run.out, kBlocks);
     if (run.status != 0 || static_cast<int>(times.size()) != kUnits) {
         std::fprintf(stderr, "bench_control: status %d, %zu units transferred\n", run.status, times.size());
         return {};

@@ -20,6 +20,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/BlockTimes.h"
 #include "bench/ProgramRun.h"
 #include "firmware/UploadFile.h"
 #include "tests/support/Firmware.h"
@@ -34,21 +35,6 @@ constexpr int kBlocks = 300;
 constexpr int kBaud = 57600;
 constexpr int kRequestBytes = 12;  // "SEND BLOCK" CR LF
 
-// The first and the last block's time of every unit, from the --json events.
-std::map<std::string, std::pair<qint64, qint64>> BlockTimes(const std::string& out) {
-    std::map<std::string, std::pair<qint64, qint64>> times;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);) {
-        const QJsonObject e = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
-        if (e["event"] != "block") continue;
-        const qint64 ms = QDateTime::fromString(e["time"].toString(), Qt::ISODateWithMs).toMSecsSinceEpoch();
-        auto& t = times[e["unit"].toString().toStdString()];
-        if (e["block"].toInt() == 1) t.first = ms;
-        if (e["block"].toInt() == kBlocks) t.second = ms;
-    }
-    return times;
-}
-
 int Station(int units, const std::string& firmware) {
     std::vector<std::unique_ptr<TempDir>> folders;
     std::vector<std::unique_ptr<SimUnit>> sims;
@@ -61,7 +47,7 @@ int Station(int units, const std::string& firmware) {
         args.insert(args.end(), {"--device", sims.back()->LinkPath()});
     }
     const TRun run = RunProgram(args);
-    const auto times = BlockTimes(run.out);
+    const auto times = BlockTimes(run.out, kBlocks);
     if (run.status != 0 || static_cast<int>(times.size()) != units) {
         std::fprintf(stderr, "bench_station: %d units: status %d, %zu units transferred\n", units, run.status, times.size());
         return 1;
