@@ -253,14 +253,8 @@ void TStationTile::BuildHealthControls(QVBoxLayout* column) {
 QString TStationTile::LinkText() const { return link_->text(); }
 
 void TStationTile::Resume() {
-    // Also a pause asked for and not yet reached is taken back.
-    pauseAtBegin_ = false;
-    if (Running()) driver_->Resume();
-}
-
-void TStationTile::Pause() {
-    if (Running()) driver_->Pause();
-    else pauseAtBegin_ = true;
+    if (!Paused()) return;
+    driver_->Resume();
 }
 
 void TStationTile::PortPaused(const TPortPausedEvent& paused) {
@@ -296,8 +290,6 @@ void TStationTile::Begin(const TJobPlan& plan, const std::string& programFolder,
         });
     for (const std::string& id : ids) driver_->GiveUnitId(id);
     ShowUnitId();
-    if (pauseAtBegin_) driver_->Pause();
-    pauseAtBegin_ = false;
     driver_->Begin();
 }
 
@@ -560,13 +552,6 @@ void TStationTile::UnitIdEntered() {
     idBox_->clear();
     SayNotice(std::string());
     target->TakeUnitId(id);
-}
-
-std::string TStationTile::GiveUnitId(const std::string& id) {
-    std::string refusal = UnitIdRefusal(id);
-    if (refusal.empty() && ClaimUnitId) ClaimUnitId(id, refusal);
-    if (refusal.empty()) TakeUnitId(id);
-    return refusal;
 }
 
 void TStationTile::TakeUnitId(const std::string& id) {
