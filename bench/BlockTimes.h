@@ -10,6 +10,8 @@
 #include <string>
 #include <utility>
 
+#include "firmware/UploadFile.h"
+
 // Per unit (as the events name it), the milliseconds of its block 1 and of its block `blocks`.
 inline std::map<std::string, std::pair<qint64, qint64>> BlockTimes(const std::string& out, int blocks) {
     std::map<std::string, std::pair<qint64, qint64>> times;
@@ -23,4 +25,11 @@ inline std::map<std::string, std::pair<qint64, qint64>> BlockTimes(const std::st
         if (e["block"].toInt() == blocks) t.second = ms;
     }
     return times;
+}
+
+// The wire's floor for one unit of `blocks` blocks at `baud`: from the first block's request to the
+// last block's end, each block and its 12-byte request ("SEND BLOCK" CR LF) at 10 bits a byte.
+inline double WireFloorMs(int blocks, int baud) {
+    constexpr int kRequestBytes = 12;
+    return (blocks - 1) * (BlockSize + kRequestBytes) * 10.0 * 1000.0 / baud;
 }

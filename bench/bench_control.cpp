@@ -36,7 +36,6 @@ namespace {
 constexpr int kUnits = 16;
 constexpr int kBlocks = 300;
 constexpr int kBaud = 57600;
-constexpr int kRequestBytes = 12;  // "SEND BLOCK" CR LF
 constexpr int kClients = 4;        // the last one never reads
 
 TUniqueFd Connect(const std::string& path) {
@@ -115,7 +114,7 @@ std::vector<double> Station(const std::string& firmware, bool control) {
         std::fprintf(stderr, "bench_control: status %d, %zu units transferred\n", run.status, times.size());
         return {};
     }
-    const double floorMs = (kBlocks - 1) * (BlockSize + kRequestBytes) * 10.0 * 1000.0 / kBaud;
+    const double floorMs = WireFloorMs(kBlocks, kBaud);
     std::vector<double> ratios;
     for (const auto& [unit, t] : times) ratios.push_back(floorMs / static_cast<double>(t.second - t.first));
     std::sort(ratios.begin(), ratios.end());
@@ -136,7 +135,7 @@ int main(int argc, char** argv) {
     const std::string firmware = work.Path() + "/station.h86";
     WriteWholeFile(firmware, TestFirmware::Make(kBlocks, 1, 1).hex);
     std::printf("%d units, %d blocks at %d baud, wire floor %.0f ms a unit; %d subscribers, one never reading\n",
-                kUnits, kBlocks, kBaud, (kBlocks - 1) * (BlockSize + kRequestBytes) * 10.0 * 1000.0 / kBaud, kClients);
+                kUnits, kBlocks, kBaud, WireFloorMs(kBlocks, kBaud), kClients);
     const std::vector<double> without = Station(firmware, false);
     const std::vector<double> with = Station(firmware, true);
     return !without.empty() && !with.empty() && with.front() >= 0.95 ? 0 : 1;

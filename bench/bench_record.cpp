@@ -26,6 +26,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/BlockTimes.h"
 #include "bench/ProgramRun.h"
 #include "firmware/UploadFile.h"
 #include "history/HistoryStore.h"
@@ -40,7 +41,6 @@ namespace {
 constexpr int kUnits = 8;
 constexpr int kBlocks = 300;
 constexpr int kBaud = 57600;
-constexpr int kRequestBytes = 12;  // "SEND BLOCK" CR LF
 
 struct TFigures {
     double slowest = 1e9;  // the slowest transfer's wire floor / its time
@@ -51,7 +51,7 @@ struct TFigures {
 
 // Every transfer of every unit from the --json block events: its length, and its longest gap.
 TFigures Measure(const std::string& out) {
-    const double floorMs = (kBlocks - 1) * (BlockSize + kRequestBytes) * 10.0 * 1000.0 / kBaud;
+    const double floorMs = WireFloorMs(kBlocks, kBaud);
     std::map<std::string, std::pair<int, qint64>> last;  // unit -> (block, time)
     std::map<std::string, qint64> first;
     std::map<QString, qint64> previous;
@@ -146,7 +146,7 @@ int main(int argc, char** argv) {
     }
     const std::string silent = "postgresql://bench@127.0.0.1:" + std::to_string(ntohs(at.sin_port)) + "/mxr2";
     std::printf("%d units, %d blocks each, twice, at %d baud; wire floor %.0f ms a transfer\n", kUnits, kBlocks, kBaud,
-                (kBlocks - 1) * (BlockSize + kRequestBytes) * 10.0 * 1000.0 / kBaud);
+                WireFloorMs(kBlocks, kBaud));
     std::printf("%-32s  %13s  %16s  %12s  %11s\n", "recording to", "slowest/wire", "longest gap ms",
                 "record ms, median", "longest");
     int failed = Station("a local file", work.Path() + "/local.sqlite", bin, firmware);

@@ -33,7 +33,6 @@ namespace {
 
 constexpr int kBlocks = 300;
 constexpr int kBaud = 57600;
-constexpr int kRequestBytes = 12;  // "SEND BLOCK" CR LF
 
 int Station(int units, const std::string& firmware) {
     std::vector<std::unique_ptr<TempDir>> folders;
@@ -52,7 +51,7 @@ int Station(int units, const std::string& firmware) {
         std::fprintf(stderr, "bench_station: %d units: status %d, %zu units transferred\n", units, run.status, times.size());
         return 1;
     }
-    const double floorMs = (kBlocks - 1) * (BlockSize + kRequestBytes) * 10.0 * 1000.0 / kBaud;
+    const double floorMs = WireFloorMs(kBlocks, kBaud);
     std::vector<double> ratios;
     for (const auto& [unit, t] : times) ratios.push_back(floorMs / static_cast<double>(t.second - t.first));
     std::sort(ratios.begin(), ratios.end());
@@ -75,7 +74,7 @@ int main(int argc, char** argv) {
     const std::string firmware = work.Path() + "/station.h86";
     WriteWholeFile(firmware, TestFirmware::Make(kBlocks, 1, 1).hex);
     std::printf("%d blocks at %d baud, wire floor %.0f ms a unit\n", kBlocks, kBaud,
-                (kBlocks - 1) * (BlockSize + kRequestBytes) * 10.0 * 1000.0 / kBaud);
+                WireFloorMs(kBlocks, kBaud));
     std::printf("units  slowest/wire  median/wire  CPU s/unit-upload  peak RSS MiB\n");
     int failed = 0;
     for (int units : {1, 2, 4, 8, 16, 32, 64}) failed += Station(units, firmware);

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BlockTimes.h"
 #include "bench/IdleLoop.h"
 #include "firmware/UploadFile.h"
 #include "gui/StationWindow.h"
@@ -31,7 +32,6 @@ namespace {
 constexpr int kUnits = 16;
 constexpr int kBlocks = 300;
 constexpr int kBaud = 57600;
-constexpr int kRequestBytes = 12;  // "SEND BLOCK" CR LF
 
 struct TTimes {
     qint64 First = -1, Last = -1;
@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_station_window: the units did not end\n");
         return 1;
     }
-    const double floorMs = (kBlocks - 1) * (BlockSize + kRequestBytes) * 10.0 * 1000.0 / kBaud;
+    const double floorMs = WireFloorMs(kBlocks, kBaud);
     std::vector<double> ratios;
     for (const auto& [tile, t] : times)
         if (t.First >= 0 && t.Last > t.First) ratios.push_back(floorMs / static_cast<double>(t.Last - t.First));

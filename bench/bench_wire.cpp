@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/BlockTimes.h"
 #include "firmware/UploadFile.h"
 #include "tests/support/Firmware.h"
 #include "tests/support/SimUnit.h"
@@ -24,7 +25,6 @@
 namespace {
 
 constexpr int kBlocks = 2000;
-constexpr int kRequestBytes = 12;  // "SEND BLOCK" CR LF
 
 int Fail(const char* what, TForm1& f) {
     std::fprintf(stderr, "bench_wire: %s (state %d)\n", what, f.Engine().UploadState());
@@ -62,7 +62,7 @@ int UploadAt(const char* baud) {
         return Fail(("the upload did not succeed: " + Control<QLabel>(f, "Label15")->text().toStdString()).c_str(), f);
     const int rate = std::atoi(baud);
     // From the first block out to the request after the last: kBlocks blocks, kBlocks requests.
-    const double floorMs = (kBlocks - 1) * (BlockSize + kRequestBytes) * 10.0 * 1000.0 / rate;
+    const double floorMs = WireFloorMs(kBlocks, rate);
     const double ms = static_cast<double>(lastMs - firstMs);
     std::printf("upload %s baud: %d blocks in %.0f ms, wire floor %.0f ms, longest tick gap %.0f ms\n", baud, kBlocks, ms,
                 floorMs, static_cast<double>(longestGapMs));
