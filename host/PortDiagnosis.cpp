@@ -115,9 +115,11 @@ bool ClaimedHere(dev_t rdev) {
     if (!fds) return false;
     while (const dirent* e = ::readdir(fds.get())) {
         if (!AllDigits(e->d_name)) continue;
-        const long fd = std::strtol(e->d_name, nullptr, 10);
+        // Through the descriptor's name, not the descriptor: another thread of this program may
+        // close it meanwhile, and a number closed and reused must not be read as a handle.
         struct stat st {};
-        if (fd > INT_MAX || ::fstat(static_cast<int>(fd), &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != rdev) continue;
+        const std::string name = std::string("/proc/self/fd/") + e->d_name;
+        if (::stat(name.c_str(), &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != rdev) continue;
         if (KernelLockHolder(st) == ::getpid()) return true;
     }
     return false;
