@@ -132,6 +132,7 @@ TStationTile* TStationWindow::NewTile(const TStationPort& port, const std::strin
     tile->OnPortEnded = [this](TStationTile&) { PortEnded(); };
     tile->OnPortNeverOpened = [this](TStationTile& t, const TJobResult& r) { RecordPortNeverOpened(t, r); };
     tiles_.push_back(tile);
+    if (OnNewTile) OnNewTile(*tile);
     return tile;
 }
 

@@ -40,6 +40,7 @@ class TStopSignals;
 
 class TStationWindow : public QMainWindow {
     Q_OBJECT
+    friend class TWindowControl;  // the window driven through its control socket
 public:
     // The serial ports present, as the port picker and the tiles name them; benchmarks and tests list
     // ports of their own. Called from a worker thread.
@@ -52,6 +53,8 @@ public:
     std::vector<QString> Messages;
     std::vector<QString> Questions;
     bool StopWhileWritingAnswer = false;
+    // Every tile as it is made (the control socket watches its port).
+    std::function<void(TStationTile& tile)> OnNewTile;
 
     void StartClick();
     void CheckLocation();
