@@ -337,6 +337,10 @@ void TStationWindow::PortsListed(const std::vector<TStationPort>& ports, const T
                 tiles_[t]->SetShortName(ShortPortName(ports[i], listing_, static_cast<int>(t) + 1));
             }
     FillPortPicker();
+    if (!portsNamed_) {
+        portsNamed_ = true;
+        if (OnPortsNamed) OnPortsNamed();
+    }
     if (listAgain_) {
         listAgain_ = false;
         RelistPorts();

@@ -23,10 +23,15 @@ TWindowControl::TWindowControl(TStationWindow& window) : window_(window), server
     });
     for (TStationTile* tile : window_.Tiles()) Watch(*tile);
     window_.OnNewTile = [this](TStationTile& tile) { Watch(tile); };
+    // A port named one way in a status and another in its events would be two ports to the line's
+    // software: nothing is answered before the names are final.
+    server_.SetReady(window_.PortsNamed());
+    window_.OnPortsNamed = [this] { server_.SetReady(true); };
 }
 
 TWindowControl::~TWindowControl() {
     window_.OnNewTile = nullptr;
+    window_.OnPortsNamed = nullptr;
     for (const auto& w : watched_)
         if (w->Tile) w->Tile->Watch = nullptr;
 }
