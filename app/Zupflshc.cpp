@@ -4,17 +4,22 @@
 #include <QDir>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QTimer>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "cli/CommandLine.h"
 #include "cli/CommandLineOptions.h"
 #include "cli/KeyCommand.h"
 #include "cli/StationCommand.h"
 #include "gui/ProgramName.h"
+#include "base/ShownText.h"
+#include "control/ControlAccess.h"
 #include "gui/StationWindow.h"
+#include "gui/WindowControl.h"
 #include "gui/Uflash8.h"
 #include "host/StopSignals.h"
 #include "gui/Chfile1.h"
@@ -41,6 +46,21 @@ void SetUpWindows(const char* desktopFile) {
     QApplication::setWindowIcon(icon);
 }
 
+// --control: the window listens before it is shown; an address it cannot take ends it.
+int StartWindowControl(const TStationSetup& setup, TStationWindow& window, std::unique_ptr<TWindowControl>& control) {
+    if (setup.Control.empty()) return -1;
+    control = std::make_unique<TWindowControl>(window);
+    TControlAddress address;
+    std::string error;
+    if (!ParseControlAddress(setup.Control, address, error) || !control->Listen(address, setup.ControlToken, error)) {
+        std::fprintf(stderr, "zupflshc: %s\n", error.c_str());
+        return Exit::Usage;
+    }
+    std::fprintf(stderr, "zupflshc: control: listening at %s\n", ShownText(control->Address()).c_str());
+    std::fflush(stderr);
+    return -1;
+}
+
 int RunStationWindow(int argc, char** argv) {
     TStationSetup setup;
     if (const int status = StationCommandSetup(argc, argv, setup); status >= 0) return status;
@@ -54,8 +74,17 @@ int RunStationWindow(int argc, char** argv) {
         window.StopAll();
         QApplication::exit(StopStatus(signal));
     });
+    std::unique_ptr<TWindowControl> control;
+    if (const int status = StartWindowControl(setup, window, control); status >= 0) return status;
     window.resize(1024, 768);
     window.show();
+    // Driven by the line's software, the window starts as the command line's station does, unless
+    // told to wait for the socket's start.
+    if (control && !setup.Hold)
+        QTimer::singleShot(0, &window, [&control] {
+            if (const std::string refusal = control->Start(); !refusal.empty())
+                std::fprintf(stderr, "zupflshc: not started: %s\n", refusal.c_str());
+        });
     return app.exec();
 }
 

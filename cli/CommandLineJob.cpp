@@ -21,20 +21,6 @@ int Severity(int status) {
 
 }  // namespace
 
-TCliVerdict CliVerdict(const TJobResult& result, int stopSignal) {
-    if (result.Kind == TResultKind::Prepared) return {Exit::Success, "prepared"};
-    if (result.Succeeded()) return {Exit::Success, "success"};
-    switch (result.Kind) {
-    case TResultKind::PortFailed: return {Exit::PortClosed, "port did not open"};
-    case TResultKind::Interrupted: return {stopSignal ? StopStatus(stopSignal) : Exit::Interrupted, "interrupted"};
-    case TResultKind::FileFailed:
-        // A file that fails once the unit is being written has cost the unit its firmware.
-        if (!result.UnitWritten) return {Exit::Usage, "file cannot be prepared"};
-        return {Exit::Failed, "failed"};
-    default: return {Exit::Failed, "failed"};
-    }
-}
-
 // The words of the station's totals, for one port: a unit counts as loaded or as failed, never both.
 std::string LoadedAndFailed(int units, int failed) {
     return std::to_string(units - failed) + " loaded, " + std::to_string(failed) + " failed";

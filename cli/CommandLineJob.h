@@ -19,12 +19,6 @@
 
 class TStopSignals;
 
-// The exit status and the result word a job's result comes to on the command line.
-struct TCliVerdict {
-    int Status;
-    const char* Word;
-};
-TCliVerdict CliVerdict(const TJobResult& result, int stopSignal = 0);
 // The status that says more of two: interrupted, then failed, then bad usage, then a port that
 // did not open, then success.
 int WorseStatus(int a, int b);

@@ -84,7 +84,7 @@ const TCommandRule kRules[] = {
     // The station window: its FILE (firmware, or a recipe) may be chosen in the window instead.
     {"station", TCommand::Station, 1,
      {"port", "device", "baud", "capture", "tick-ms", "count", "record-db", "verify", "expect-version", "require-unit-id",
-      "pause-after-failures", "policy"}},
+      "pause-after-failures", "policy", "control", "control-token", "hold"}},
 };
 
 bool WholeNumber(const QString& text, int low, int high, int& value) {
@@ -345,13 +345,14 @@ const std::vector<TOptionHelp>& OptionHelp() {
                                      "failed in a row wakes no other unit until a line\n"
                                      "\"PORT resume\" on --scan input, or the tile's Resume\n"
                                      "(default 3; 0 never)"},
- {"--control ADDRESS", "several ports or --loop: listen at unix:PATH (or\n"
+ {"--control ADDRESS", "several ports, --loop or station: listen at unix:PATH (or\n"
                                "tcp:HOST:PORT) for the line's software, one JSON\n"
                                "request a line: status, start, stop, pause, resume,\n"
                                "unit_id, subscribe (see zupflshc control --help)"},
         {"--control-token FILE", "with --control tcp:, the token (a file of yours,\n"
                                  "mode 0600) a client must give in its first request"},
-        {"--hold", "with --control: the ports wait for the request start"},
+        {"--hold", "with --control: the ports wait for the request start\n"
+                   "(without it the station window starts by itself)"},
         {"--policy FILE", "the station's policy FILE instead of\n"
                           "/etc/zupflshc/policy.json: the keys it trusts, and\n"
                           "whether it loads signed recipes only; it and its keys\n"

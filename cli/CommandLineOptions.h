@@ -7,17 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "driver/EventJson.h"  // the exit statuses
+
 enum class TCommand { Upload, Factory, Prepare, Ports, Station };
 
-// The exit statuses a script on a production line tells apart.
-namespace Exit {
-constexpr int Success = 0;
-constexpr int Failed = 1;         // the unit's failure, different checksums, a wait that ran out
-constexpr int Usage = 2;          // bad usage, or a file that cannot be prepared
-constexpr int PortClosed = 3;     // the port did not open
-constexpr int NotRecorded = 4;    // loaded, but no record of it could be kept anywhere
-constexpr int Interrupted = 130;  // SIGINT or SIGTERM during a job
-}  // namespace Exit
 
 // A station's ports pause after this many failures in a row unless told otherwise.
 

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "driver/DriverEvents.h"
+#include "driver/EventJson.h"
 
 class TStationBoard;
 
@@ -37,16 +38,18 @@ public:
     // The result whose fields the JSON result event carries.
     void SetResult(const TJobResult& result) {
         result_ = result;
+        json_.SetResult(result);
         unitEnded_ = true;
         if (tee_) tee_->SetResult(result);
     }
     // The key that signed the recipe the units are loaded under, for every unit's result.
-    void SetRecipeKeyId(const std::string& keyId) { recipeKeyId_ = keyId; }
+    void SetRecipeKeyId(const std::string& keyId) { json_.SetRecipeKeyId(keyId); }
     // What was found and what to do, printed after a failed result (in JSON, its fields).
     void SetAdvice(const std::string& reason, const std::string& remedy) {
         if (tee_) tee_->SetAdvice(reason, remedy);
         adviceReason_ = reason;
         adviceRemedy_ = remedy;
+        json_.SetAdvice(reason, remedy);
     }
     // The end of the job; in JSON the result event, otherwise the reason on stderr when it failed.
     void Result(int status, const std::string& result, const std::string& reason);
@@ -62,7 +65,10 @@ public:
     void SetUnit(const std::string& name, TStationBoard* board, size_t row);
     const std::string& Unit() const { return unit_; }
     // The factory job waits for Enter (no --yes): its power-on prompt says so.
-    void SetEnterProceeds(bool enter) { enterProceeds_ = enter; }
+    void SetEnterProceeds(bool enter) {
+        enterProceeds_ = enter;
+        json_.SetEnterProceeds(enter);
+    }
     // --loop: how many units the port has done (on the board's line).
     void SetTally(const std::string& tally);
 
@@ -87,8 +93,6 @@ private:
     void History(const THistoryEvent& event);
     void CaptureChanged(bool on);
     void Message(const TMessageEvent& message);
-    void StateReached(int state);
-    void Stage(TStage stage);
     void Closing(const TTimeTakenEvent& taken);
     void Awaiting(TOperatorStep step);
     bool OnScreen(TLine line) const;
@@ -98,7 +102,7 @@ private:
     void FlushReplaced();
     void DrawProgress(int value, int maximum);
     std::string ProgressText(int value, int maximum) const;
-    void Event(QJsonObject event);
+    void Print(const QJsonObject& event);
     void Line(const std::string& utf8);
 
     TMode mode_;
@@ -109,7 +113,6 @@ private:
     TOpen open_ = TOpen::None;
     std::optional<TJobResult> result_;
     bool unitEnded_ = false;  // the next Result tells a unit's end, not a port's
-    std::string recipeKeyId_;
     std::string adviceReason_, adviceRemedy_;
     int decile_ = 0;
     QElapsedTimer transfer_;
@@ -122,4 +125,5 @@ private:
     QTimer flush_;
     TCliView* tee_ = nullptr;
     std::function<void(const QJsonObject&)> sink_;
+    TEventJson json_;  // the JSON mode's events
 };

@@ -8,6 +8,7 @@
 #include "base/ShownText.h"
 #include "cli/CommandLineOptions.h"
 #include "cli/OptionsPlan.h"
+#include "control/ControlAccess.h"
 
 namespace {
 
@@ -36,16 +37,24 @@ int StationCommandSetup(int argc, char** argv, TStationSetup& setup) {
     // give is chosen in the window, which goes on to each port's next unit by itself.
     static_cast<TStationPlan&>(setup) = StationPlanOf(options);
     setup.Loop = true;
+    setup.Control = options.Control;
+    setup.ControlToken = options.ControlToken;
+    setup.Hold = options.Hold;
+    std::string problem, policyError;
+    // An address that cannot be is refused before any window (one that cannot be taken, at Listen).
+    TControlAddress address;
+    if (std::string wrong; !setup.Control.empty() && !ParseControlAddress(setup.Control, address, wrong)) {
+        std::fprintf(stderr, "zupflshc: %s\n", wrong.c_str());
+        return Exit::Usage;
+    }
     // A record file named relative to here stays this one when a saved recipe names it.
     setup.RecordDb = AbsoluteRecordLocation(options.RecordDb);
-    std::string policyError;
     if (!LoadStationPolicy(options.PolicyPath, setup.Policy, policyError)) {
         std::fprintf(stderr, "zupflshc: %s\n", policyError.c_str());
         return Exit::Usage;
     }
     // A recipe fixes everything the options would: it is read, and refused, before any window.
     const bool recipe = options.File.size() > 5 && options.File.compare(options.File.size() - 5, 5, ".json") == 0;
-    std::string problem;
     if (recipe && (!options.Ports.empty() || FixedByRecipe(words)))
         problem = "a recipe fixes the ports, the baud, the count, the record and the checks: give the recipe alone";
     else if (recipe)

@@ -23,7 +23,7 @@ std::string Resolved(const std::string& path) {
 TStationControl::TStationControl(const TStationPlan& plan, const TStationInput& input, TUnitIdScan& scan,
                                  std::vector<TPort> ports, std::function<TStationTotals()> totals)
     : plan_(plan), input_(input), scan_(scan), ports_(std::move(ports)), totals_(std::move(totals)),
-      states_(ports_.size()), server_(*this) {
+      server_(*this) {
     for (size_t i = 0; i < ports_.size(); ++i) {
         views_.push_back(std::make_unique<TCliView>(TCliView::TMode::Json, plan.Job == TDriverJob::Factory));
         views_.back()->SetUnit(ports_[i].Name, nullptr, 0);
@@ -40,54 +40,21 @@ bool TStationControl::Listen(const TControlAddress& address, const std::string& 
 
 // The port's state as its events tell it, then the event to every subscriber.
 void TStationControl::Seen(size_t port, const QJsonObject& event) {
-    TState& s = states_[port];
-    const QString kind = event["event"].toString();
-    if (kind == "stage") {
-        s.Stage = event["stage"].toString().toStdString();
-        s.Awaiting.clear();
-    } else if (kind == "awaiting") {
-        s.Awaiting = event["step"].toString().toStdString();
-    } else if (kind == "block") {
-        s.Block = event["block"].toInt();
-        s.Of = event["of"].toInt();
-    } else if (kind == "paused" || kind == "resumed") {
-        s.Paused = kind == "paused";
-        s.PauseAsked = false;
-    } else if (kind == "port_end") {
-        s.Ended = true;
-    } else if (kind == "result") {
-        s.Result = event["result"].toString().toStdString();
-        s.Reason = event["reason"].toString().toStdString();
-        s.UnitId = event["unit_id"].toString().toStdString();
-        s.Block = s.Of = 0;
-        const bool loaded = event["status"].toInt() == 0;
-        const bool again = !s.UnitId.empty() && failedIds_.count(s.UnitId) > 0;
-        if (!again) units_ += 1;
-        if (loaded && !again) firstPass_ += 1;
-        if (!loaded && !s.UnitId.empty()) failedIds_.insert(s.UnitId);
-    }
+    status_.Seen(port, event);
     server_.Publish(event);
 }
-
 QJsonObject TStationControl::PortStatus(size_t i) const {
-    const TState& s = states_[i];
     const TCliJob& job = scan_.Job(static_cast<int>(i));
-    return {{"name", Text(ports_[i].Name)},
-            {"device", Text(ShownText(ports_[i].Device))},
-            {"device_real", Text(ShownText(Resolved(ports_[i].Device)))},
-            {"stage", Text(s.Stage)},
-            {"awaiting", Text(s.Awaiting)},
-            {"block", s.Block},
-            {"of", s.Of},
-            {"writing", job.Writing()},
-            {"paused", s.Paused},
-            {"pause_asked", s.PauseAsked},
-            {"ended", job.Ended()},
-            {"last_result", Text(s.Result)},
-            {"last_reason", Text(s.Reason)},
-            {"last_unit_id", Text(s.UnitId)},
-            {"units", job.Units()},
-            {"failed", job.FailedUnits()}};
+    QJsonObject port = status_.Port(i);
+    const QJsonObject own{{"name", Text(ports_[i].Name)},
+                          {"device", Text(ShownText(ports_[i].Device))},
+                          {"device_real", Text(ShownText(Resolved(ports_[i].Device)))},
+                          {"writing", job.Writing()},
+                          {"ended", job.Ended()},
+                          {"units", job.Units()},
+                          {"failed", job.FailedUnits()}};
+    for (auto f = own.begin(); f != own.end(); ++f) port.insert(f.key(), f.value());
+    return port;
 }
 
 QJsonObject TStationControl::Status() const {
@@ -104,9 +71,8 @@ QJsonObject TStationControl::Status() const {
     QJsonArray ports;
     for (size_t i = 0; i < ports_.size(); ++i) ports.append(PortStatus(i));
     const TStationTotals t = totals_();
-    QJsonObject totals{{"loaded", t.Loaded}, {"failed", t.Failed}, {"ports_not_open", t.PortsClosed},
-                       {"units", units_}};
-    totals.insert("first_pass_yield", units_ > 0 ? QJsonValue(static_cast<double>(firstPass_) / units_) : QJsonValue());
+    QJsonObject totals{{"loaded", t.Loaded}, {"failed", t.Failed}, {"ports_not_open", t.PortsClosed}};
+    status_.AddYield(totals);
     return {{"job", plan_.Job == TDriverJob::Factory ? "factory" : "upload"},
             {"held", held_},
             {"firmware", firmware},
@@ -155,15 +121,15 @@ std::string TStationControl::Pause(const std::string& port, bool pause) {
     const int i = Named(port, refusal);
     if (i < 0) return refusal;
     if (!plan_.Loop) return "the ports run one unit each: there is no next unit to hold";
-    TState& s = states_[static_cast<size_t>(i)];
+    const size_t at = static_cast<size_t>(i);
     TCliJob& job = scan_.Job(i);
     if (pause) {
         if (!job.Paused()) job.Pause();
-        s.PauseAsked = !job.Paused();
+        status_.AskedToPause(at, !job.Paused());
         return {};
     }
-    if (!job.Paused() && !s.PauseAsked) return "'" + ShownText(port) + "' is not paused";
-    s.PauseAsked = false;
+    if (!job.Paused() && !status_.PauseAsked(at)) return "'" + ShownText(port) + "' is not paused";
+    status_.AskedToPause(at, false);
     job.Resume();
     return {};
 }

@@ -6,12 +6,12 @@
 #include <QJsonObject>
 #include <functional>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "cli/CommandLineView.h"
 #include "control/ControlServer.h"
+#include "control/StationStatus.h"
 #include "driver/StationPlan.h"
 
 class TUnitIdScan;
@@ -51,11 +51,6 @@ public:
     std::string GiveUnitId(const std::string& port, const std::string& id) override;
 
 private:
-    struct TState {
-        std::string Stage, Awaiting, Result, Reason, UnitId;
-        int Block = 0, Of = 0;
-        bool Paused = false, PauseAsked = false, Ended = false;
-    };
     void Seen(size_t port, const QJsonObject& event);
     QJsonObject PortStatus(size_t i) const;
     int Named(const std::string& port, std::string& refusal) const;
@@ -66,11 +61,8 @@ private:
     std::vector<TPort> ports_;
     std::function<TStationTotals()> totals_;
     std::vector<std::unique_ptr<TCliView>> views_;
-    std::vector<TState> states_;
+    TStationStatus status_;
     TControlServer server_;
     bool held_ = false, stoppedHeld_ = false;
     std::function<void()> begin_;
-    // First-pass yield: a unit that failed and came back under its id is one unit, not first pass.
-    int units_ = 0, firstPass_ = 0;
-    std::set<std::string> failedIds_;
 };

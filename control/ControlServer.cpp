@@ -157,7 +157,16 @@ void TControlServer::Accept(QIODevice* socket, bool trusted) {
 
 // Lines as they come; a line past the limit is answered once, and its rest (up to its newline) is
 // never read as a request of its own.
+void TControlServer::SetReady(bool ready) {
+    ready_ = ready;
+    if (!ready) return;
+    // Clients are never removed within this loop (only after the request being handled).
+    for (size_t i = 0; i < clients_.size(); ++i)
+        if (!clients_[i]->Gone) Read(*clients_[i]);
+}
+
 void TControlServer::Read(TClient& client) {
+    if (!ready_) return;
     char buffer[16384];
     while (!client.Gone && client.Socket->bytesAvailable() > 0) {
         const qint64 n = client.Socket->read(buffer, sizeof buffer);

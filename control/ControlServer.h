@@ -48,6 +48,10 @@ public:
     // An event of the station, for every subscribed client; `port` names the port it is of.
     void Publish(const QJsonObject& event);
     size_t Clients() const { return clients_.size(); }
+    // Until a station is ready its clients' requests wait unread (a window answers once its ports
+    // have the names it will go on using); once ready, what waited is answered in order.
+    void SetReady(bool ready);
+
     // Refused and dropped clients are told here (the station's log); stderr when unset.
     std::function<void(const std::string&)> Log;
 
@@ -68,6 +72,7 @@ private:
     TControlAddress address_;
     std::string token_;
     unsigned socketGroup_ = 0;
+    bool ready_ = true;
     QObject context_;
     std::unique_ptr<QLocalServer> local_;
     std::unique_ptr<QTcpServer> tcp_;

@@ -14,6 +14,9 @@ struct TStationSetup : TStationPlan {
     TStationSetup() { Loop = true; }
     TSignatureCheck Signature;             // the recipe's, against the policy's keys
     std::optional<TStationPolicy> Policy;  // the station's; none: every job as it comes
+    // --control ADDRESS, its --control-token FILE, and --hold: the ports wait for the socket's start.
+    std::string Control, ControlToken;
+    bool Hold = false;
     // ---- for tests, benchmarks and tools ----
     std::string ProgramFolder;        // "" = the program's own; ends with '/'
     bool ModalBoxes = true;           // false: message boxes and questions are recorded, not shown

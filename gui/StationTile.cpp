@@ -253,8 +253,14 @@ void TStationTile::BuildHealthControls(QVBoxLayout* column) {
 QString TStationTile::LinkText() const { return link_->text(); }
 
 void TStationTile::Resume() {
-    if (!Paused()) return;
-    driver_->Resume();
+    // Also a pause asked for and not yet reached is taken back.
+    pauseAtBegin_ = false;
+    if (Running()) driver_->Resume();
+}
+
+void TStationTile::Pause() {
+    if (Running()) driver_->Pause();
+    else pauseAtBegin_ = true;
 }
 
 void TStationTile::PortPaused(const TPortPausedEvent& paused) {
@@ -290,6 +296,8 @@ void TStationTile::Begin(const TJobPlan& plan, const std::string& programFolder,
         });
     for (const std::string& id : ids) driver_->GiveUnitId(id);
     ShowUnitId();
+    if (pauseAtBegin_) driver_->Pause();
+    pauseAtBegin_ = false;
     driver_->Begin();
 }
 
@@ -552,6 +560,13 @@ void TStationTile::UnitIdEntered() {
     idBox_->clear();
     SayNotice(std::string());
     target->TakeUnitId(id);
+}
+
+std::string TStationTile::GiveUnitId(const std::string& id) {
+    std::string refusal = UnitIdRefusal(id);
+    if (refusal.empty() && ClaimUnitId) ClaimUnitId(id, refusal);
+    if (refusal.empty()) TakeUnitId(id);
+    return refusal;
 }
 
 void TStationTile::TakeUnitId(const std::string& id) {

@@ -99,6 +99,11 @@ public:
     QString LinkText() const;
     bool Paused() const { return Running() && driver_->Paused(); }
     void Resume();
+    // The port finishes its unit, then waits for Resume (shown as after failures in a row); asked
+    // before Start, its first unit.
+    void Pause();
+    // An id for this port's next unit, by the rules of its id box; "" when taken, else why not.
+    std::string GiveUnitId(const std::string& id);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -139,6 +144,7 @@ private:
     QLabel* link_ = nullptr;
     QPushButton* resume_ = nullptr;
     bool stopping_ = false;
+    bool pauseAtBegin_ = false;  // a pause asked before Start: the first unit is the last till Resume
     bool opened_ = false;       // the port has opened since Start     // the operator stopped the port
     bool nextUnit_ = false;     // a unit has ended: the port waits for the next one
     std::vector<std::string> idsBeforeStart_;  // given while the port did not run: its next run's

@@ -132,6 +132,7 @@ TStationTile* TStationWindow::NewTile(const TStationPort& port, const std::strin
     tile->OnPortEnded = [this](TStationTile&) { PortEnded(); };
     tile->OnPortNeverOpened = [this](TStationTile& t, const TJobResult& r) { RecordPortNeverOpened(t, r); };
     tiles_.push_back(tile);
+    if (OnNewTile) OnNewTile(*tile);
     return tile;
 }
 
@@ -336,6 +337,10 @@ void TStationWindow::PortsListed(const std::vector<TStationPort>& ports, const T
                 tiles_[t]->SetShortName(ShortPortName(ports[i], listing_, static_cast<int>(t) + 1));
             }
     FillPortPicker();
+    if (!portsNamed_) {
+        portsNamed_ = true;
+        if (OnPortsNamed) OnPortsNamed();
+    }
     if (listAgain_) {
         listAgain_ = false;
         RelistPorts();

@@ -40,6 +40,7 @@ class TStopSignals;
 
 class TStationWindow : public QMainWindow {
     Q_OBJECT
+    friend class TWindowControl;  // the window driven through its control socket
 public:
     // The serial ports present, as the port picker and the tiles name them; benchmarks and tests list
     // ports of their own. Called from a worker thread.
@@ -52,6 +53,11 @@ public:
     std::vector<QString> Messages;
     std::vector<QString> Questions;
     bool StopWhileWritingAnswer = false;
+    // Every tile as it is made (the control socket watches its port).
+    std::function<void(TStationTile& tile)> OnNewTile;
+    // Once the ports were first listed: a tile's short name needs the listing, and is final then.
+    bool PortsNamed() const { return portsNamed_; }
+    std::function<void()> OnPortsNamed;
 
     void StartClick();
     void CheckLocation();
@@ -145,6 +151,7 @@ private:
     bool startWithdrawn_ = false;    // Stop came while it was asked: Start goes no further
     std::unique_ptr<TCachedPortSource> ports_;
     TPortLister listPorts_;
+    bool portsNamed_ = false;
     TPortListing listing_;              // the ports as last listed
     bool listAgain_ = false;            // the tiles changed while the ports were listed
     std::unique_ptr<TJobRecorder> finishing_;  // a run's recorder writing what it still holds

@@ -18,6 +18,7 @@
 
 #include "base/Sha256.h"
 #include "base/UniqueFd.h"
+#include "control/StationStatus.h"
 #include "support/AsUser.h"
 #include "support/Firmware.h"
 #include "support/StationRun.h"
@@ -334,4 +335,140 @@ TEST(ControlAsRoot, ASecondUserIsRefusedUnlessInTheSocketsGroup) {
     p.kill();
     p.waitForFinished();
     EXPECT_NE(p.readAllStandardError().toStdString().find("refused user 65534"), std::string::npos);
+}
+
+namespace {
+
+// The station window, headless, as the line's software starts it.
+void StartWindow(Station& s, QProcess& p, const QStringList& args) {
+    s.Start(p, {});
+    p.waitForFinished();
+    QProcessEnvironment env = p.processEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    p.setProcessEnvironment(env);
+    p.start(Q(s.bin + "/zupflshc"), QStringList{"station"} + args);
+    ASSERT_TRUE(p.waitForStarted());
+}
+
+QString PortName(const QJsonObject& status, int i) { return status["ports"].toArray()[i].toObject()["name"].toString(); }
+
+}  // namespace
+
+// The window held until `start`: an id reaches its unit's record, one tile paused after its unit
+// while the others load theirs, then resumed; status before and after, each port by its tile's name.
+TEST(WindowControl, AHeldStationWindowIsDrivenThroughItsSocketOnly) {
+    Station s;
+    const std::string recipe = WriteRecipe(s, 3, 20, {"--loop", "--count", "3"});
+    const std::string socket = s.root / "run/window.sock";
+    QProcess p;
+    StartWindow(s, p, {Q(recipe), "--tick-ms", "2", "--control", Q("unix:" + socket), "--hold"});
+    Link ask = Link::Await(socket, p);
+    ASSERT_TRUE(ask.fd.Valid()) << p.readAllStandardError().toStdString();
+    const QJsonObject before = ask.Ask({{"cmd", "status"}});
+    ASSERT_EQ(before["ports"].toArray().size(), 3) << QJsonDocument(before).toJson().toStdString();
+    EXPECT_EQ(before["held"], true);
+    EXPECT_EQ(before["totals"].toObject()["loaded"].toInt(), 0);
+    const QString first = PortName(before, 0), second = PortName(before, 1), third = PortName(before, 2);
+    Link events = Link::Unix(socket);
+    EXPECT_EQ(events.Ask({{"cmd", "subscribe"}})["ok"], true);
+    for (const QJsonObject& request : {QJsonObject{{"cmd", "unit_id"}, {"port", first}, {"id", "MXR2-10420"}},
+                                       QJsonObject{{"cmd", "start"}}, QJsonObject{{"cmd", "pause"}, {"port", second}}})
+        EXPECT_EQ(Error(ask.Ask(request)), "(ok)") << request["cmd"].toString().toStdString();
+
+    std::map<QString, int> results;
+    bool paused = false;
+    const auto seen = [&](const QJsonObject& e) {
+        if (e["event"] == "result") results[e["unit"].toString()] += e["status"].toInt() == 0 ? 1 : 100;
+        if (e["event"] == "paused") paused = e["unit"] == second;
+    };
+    ASSERT_TRUE(events.Until([&](const QJsonObject& e) { return seen(e), paused && results[first] == 3 && results[third] == 3; }));
+    EXPECT_EQ(results[second], 1) << "the paused port finished its unit and took no other";
+    const QJsonObject after = ask.Ask({{"cmd", "status"}});
+    EXPECT_EQ(after["totals"].toObject()["loaded"].toInt(), 7);
+    EXPECT_EQ(after["totals"].toObject()["first_pass_yield"].toDouble(), 1.0);
+    const QJsonObject pausedPort = after["ports"].toArray()[1].toObject();
+    EXPECT_EQ(pausedPort["paused"], true);
+    EXPECT_EQ(pausedPort["notice"], "paused");
+    EXPECT_EQ(after["firmware"].toObject()["sha256"], Q(Sha256Hex(ReadWholeFile(s.root / "fw.h86"))));
+
+    EXPECT_EQ(Error(ask.Ask({{"cmd", "resume"}, {"port", second}})), "(ok)");
+    ASSERT_TRUE(events.Until([&](const QJsonObject& e) { return seen(e), results[second] == 3; }));
+    p.terminate();
+    ASSERT_TRUE(p.waitForFinished(30000));
+    const Outcome history = s.Run({"history", "--json", "--record-db", Q(s.root / "line.sqlite")});
+    int withId = 0;
+    for (const std::string& line : Lines(history.out)) withId += Json(line)["unit_id"] == "MXR2-10420";
+    EXPECT_EQ(withId, 1) << history.out;
+}
+
+// A window started by its socket: what it refuses, each with its reason, and a stop that would cut
+// a unit in half refused until it says "force", without a question on the screen.
+TEST(WindowControl, TheWindowRefusesWhatItCannotDoAndStopsOnlyWithForce) {
+    Station s;
+    const std::string recipe = WriteRecipe(s, 2, 300, {"--loop"}, true);
+    const std::string socket = s.root / "run/window.sock";
+    QProcess p;
+    StartWindow(s, p, {Q(recipe), "--tick-ms", "2", "--control", Q("unix:" + socket)});
+    Link events = Link::Await(socket, p);
+    ASSERT_TRUE(events.fd.Valid()) << p.readAllStandardError().toStdString();
+    ASSERT_EQ(events.Ask({{"cmd", "subscribe"}})["ok"], true);
+    ASSERT_TRUE(events.Until([](const QJsonObject& e) { return e["event"] == "block" && e["block"].toInt() >= 5; }, 10000))
+        << p.readAllStandardError().toStdString();
+    Link ask = Link::Unix(socket);
+    const QString port = PortName(ask.Ask({{"cmd", "status"}}), 0);
+    const struct {
+        QJsonObject request;
+        const char* error;
+    } rows[] = {
+        {{{"cmd", "stop"}}, "half-written"},
+        {{{"cmd", "start"}}, "running already"},
+        {{{"cmd", "pause"}, {"port", "COM 99"}}, "names no port of this station"},
+        {{{"cmd", "resume"}, {"port", port}}, "is not paused"},
+        {{{"cmd", "unit_id"}, {"port", port}, {"id", "MXR2\x07"}}, "unit id"},
+    };
+    for (const auto& row : rows)
+        EXPECT_TRUE(Error(ask.Ask(row.request)).contains(row.error))
+            << row.error << ": " << Error(ask.Ask(row.request)).toStdString();
+    EXPECT_EQ(Error(ask.Ask({{"cmd", "stop"}, {"force", true}})), "(ok)");
+    ASSERT_TRUE(events.Until([](const QJsonObject& e) { return e["event"] == "result" && e["result"] == "interrupted"; }));
+    QJsonObject status;
+    QElapsedTimer clock;
+    clock.start();
+    do status = ask.Ask({{"cmd", "status"}});
+    while (status["running"] != false && clock.elapsed() < 30000);
+    EXPECT_EQ(status["running"], false) << "the window is open, its ports stopped";
+    p.terminate();
+    ASSERT_TRUE(p.waitForFinished(30000));
+}
+
+// A port's notice and the station's first-pass yield as its events tell them, the same for both
+// stations: a pause after failures and a slow link are said, and unsaid once they are over.
+TEST(StationStatus, APortsNoticeAndTheFirstPassYieldFollowItsEvents) {
+    const auto result = [](int status, const char* id, double ratio) {
+        return QJsonObject{{"event", "result"}, {"status", status}, {"unit_id", id}, {"job", "upload"}, {"wire_ratio", ratio}};
+    };
+    const QJsonObject pausedAfterThree{{"event", "paused"}, {"failures", 3}}, resumed{{"event", "resumed"}};
+    const struct {
+        const char* name;
+        std::vector<QJsonObject> events;
+        QJsonValue notice;
+        int units;
+        QJsonValue yield;
+    } rows[] = {
+        {"nothing yet", {}, QJsonValue(), 0, QJsonValue()},
+        {"paused after failures", {result(1, "A", 0.97), pausedAfterThree}, "paused: 3 failures in a row: check the socket and the cable", 1, 0.0},
+        {"resumed", {pausedAfterThree, resumed}, QJsonValue(), 0, QJsonValue()},
+        {"slow link", {result(0, "A", 0.61)}, "slow link: 0.61 of the wire; a USB adapter's latency timer (see `zupflshc ports`)", 1, 1.0},
+        {"at the wire again", {result(0, "A", 0.61), result(0, "B", 0.97)}, QJsonValue(), 2, 1.0},
+        {"a failed unit back under its id is no new unit", {result(1, "A", 0.97), result(0, "A", 0.97), result(0, "", 0.97)}, QJsonValue(), 2, 0.5},
+    };
+    for (const auto& row : rows) {
+        TStationStatus status;
+        for (const QJsonObject& event : row.events) status.Seen(0, event);
+        EXPECT_EQ(status.Port(0).value("notice"), row.notice.isNull() ? QJsonValue(QJsonValue::Undefined) : row.notice) << row.name;
+        QJsonObject totals;
+        status.AddYield(totals);
+        EXPECT_EQ(totals["units"].toInt(), row.units) << row.name;
+        EXPECT_EQ(totals["first_pass_yield"], row.yield) << row.name;
+    }
 }
