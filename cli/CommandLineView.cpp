@@ -49,7 +49,7 @@ std::string TimeText(std::chrono::milliseconds taken) {
 
 }  // namespace
 
-TCliView::TCliView(TMode mode, bool factory) : mode_(mode), factory_(factory), json_(factory) {
+TCliView::TCliView(TMode mode, bool factory) : mode_(mode), factory_(factory), lines_(factory), json_(factory) {
     json_.SetSink([this](const QJsonObject& event) { Print(event); });
     flush_.setSingleShot(true);
     flush_.setInterval(kFlushMs);
@@ -58,7 +58,6 @@ TCliView::TCliView(TMode mode, bool factory) : mode_(mode), factory_(factory), j
 
 TCliView::~TCliView() { std::fflush(stdout); }
 
-bool TCliView::OnScreen(TLine line) const { return LineOnScreen(line, factory_); }
 
 // ---- the job's events ----
 
@@ -71,7 +70,7 @@ void TCliView::Event(const TJobEvent& event) {
                        // closing line is said from the result (Closing).
                        if (!e.WindowOnly && !e.Closing) SetLine(e.Line, e.Text);
                    },
-                   [&](const TLineShownEvent& e) { ShowLine(e.Line, e.Shown); },
+                   [&](const TLineShownEvent& e) { PrintLine(lines_.Show(e.Line, e.Shown)); },
                    [&](const TGaugeShownEvent& e) { ShowGauge(e.Shown); },
                    [&](const THistoryEvent& e) { History(e); },
                    [&](const TMessageEvent& e) { Message(e); },
@@ -87,23 +86,10 @@ void TCliView::Event(const TJobEvent& event) {
 
 // ---- texts ----
 
-void TCliView::SetLine(TLine line, const std::string& text) {
-    TShownLine& l = lines_[static_cast<size_t>(line)];
-    l.Text = text;
-    l.Printed = false;
-    PrintLine(line);
-}
+void TCliView::SetLine(TLine line, const std::string& text) { PrintLine(lines_.Set(line, text)); }
 
-void TCliView::ShowLine(TLine line, bool shown) {
-    lines_[static_cast<size_t>(line)].Visible = shown;
-    if (shown) PrintLine(line);
-}
-
-void TCliView::PrintLine(TLine line) {
-    TShownLine& l = lines_[static_cast<size_t>(line)];
-    if (!OnScreen(line) || !l.Visible || l.Text.empty() || l.Printed) return;
-    l.Printed = true;
-    Emit(Utf8(SingleSpaced(l.Text)));
+void TCliView::PrintLine(const std::string* text) {
+    if (text) Emit(Utf8(SingleSpaced(*text)));
 }
 
 void TCliView::Awaiting(TOperatorStep step) {

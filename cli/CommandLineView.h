@@ -79,15 +79,9 @@ public:
     void SetSink(std::function<void(const QJsonObject&)> sink) { sink_ = std::move(sink); }
 
 private:
-    struct TShownLine {
-        std::string Text;
-        bool Printed = false;  // the text as it stands has been printed
-        bool Visible = true;
-    };
     enum class TOpen { None, History, Progress };
 
     void SetLine(TLine line, const std::string& text);
-    void ShowLine(TLine line, bool shown);
     void Progress(int sent, int total);
     void ShowGauge(bool shown);
     void History(const THistoryEvent& event);
@@ -95,8 +89,7 @@ private:
     void Message(const TMessageEvent& message);
     void Closing(const TTimeTakenEvent& taken);
     void Awaiting(TOperatorStep step);
-    bool OnScreen(TLine line) const;
-    void PrintLine(TLine line);
+    void PrintLine(const std::string* text);
     void Emit(const std::string& utf8, TOpen kind = TOpen::None);
     void Redraw(const std::string& utf8, TOpen kind);
     void FlushReplaced();
@@ -107,7 +100,7 @@ private:
 
     TMode mode_;
     bool factory_;
-    std::array<TShownLine, 10> lines_;
+    TShownLines lines_;
     bool failureTold_ = false;  // the job's failure has been printed as a message already
     std::string replaced_;  // pipe: a history line redrawn in place, printed once it is final
     TOpen open_ = TOpen::None;

@@ -58,16 +58,7 @@ QJsonObject TStationControl::PortStatus(size_t i) const {
 }
 
 QJsonObject TStationControl::Status() const {
-    QJsonObject firmware{{"file", Text(ShownText(input_.File))},
-                         {"sha256", Text(input_.Sha256)},
-                         {"size", static_cast<qint64>(input_.Size)},
-                         {"blocks", input_.Blocks},
-                         {"checksum", Text(input_.Checksum)},
-                         {"baud", plan_.Baud}};
-    if (plan_.Recipe) {
-        firmware.insert("recipe", Text(ShownText(plan_.Recipe->Name)));
-        firmware.insert("recipe_sha256", Text(plan_.Recipe->ContentSha256));
-    }
+    const QJsonObject firmware = TStationStatus::Firmware(input_, plan_);
     QJsonArray ports;
     for (size_t i = 0; i < ports_.size(); ++i) ports.append(PortStatus(i));
     const TStationTotals t = totals_();

@@ -1,6 +1,9 @@
 #include "control/StationStatus.h"
 
+#include "base/ShownText.h"
 #include "driver/DriverEvents.h"
+#include "driver/StationPlan.h"
+#include "driver/StationRun.h"
 #include "engine/Pace.h"
 
 namespace {
@@ -8,6 +11,20 @@ namespace {
 QString Text(const std::string& utf8) { return QString::fromUtf8(utf8.c_str()); }
 
 }  // namespace
+
+QJsonObject TStationStatus::Firmware(const TStationInput& input, const TStationPlan& plan) {
+    QJsonObject firmware{{"file", Text(ShownText(input.File.empty() ? plan.Firmware : input.File))},
+                         {"sha256", Text(input.Sha256)},
+                         {"size", static_cast<qint64>(input.Size)},
+                         {"blocks", input.Blocks},
+                         {"checksum", Text(input.Checksum)},
+                         {"baud", plan.Baud}};
+    if (plan.Recipe) {
+        firmware.insert("recipe", Text(ShownText(plan.Recipe->Name)));
+        firmware.insert("recipe_sha256", Text(plan.Recipe->ContentSha256));
+    }
+    return firmware;
+}
 
 TStationStatus::TState& TStationStatus::At(size_t port) {
     if (port >= states_.size()) states_.resize(port + 1);

@@ -8,8 +8,15 @@
 #include <string>
 #include <vector>
 
+struct TStationInput;
+struct TStationPlan;
+
 class TStationStatus {
 public:
+    // The firmware part of a status: the file (the plan's until it is read), its SHA-256, size,
+    // blocks and checksum, the baud, and the recipe when there is one.
+    static QJsonObject Firmware(const TStationInput& input, const TStationPlan& plan);
+
     // Port `port` (counted from 0; the ports grow as they are seen) told `event`.
     void Seen(size_t port, const QJsonObject& event);
     // Its stage, what it awaits, block n of m, paused, its last unit's result, reason and id, and

@@ -115,9 +115,9 @@ const char* OperatorStepText(TOperatorStep step, bool factory, bool enterProceed
 void TEventJson::Event(const TJobEvent& event) {
     std::visit(TOverload{
                    [&](const TTextEvent& e) {
-                       if (!e.WindowOnly) SetLine(e.Line, e.Text);
+                       if (!e.WindowOnly) Tell(e.Line, lines_.Set(e.Line, e.Text));
                    },
-                   [&](const TLineShownEvent& e) { ShowLine(e.Line, e.Shown); },
+                   [&](const TLineShownEvent& e) { Tell(e.Line, lines_.Show(e.Line, e.Shown)); },
                    [&](const THistoryEvent& e) { History(e); },
                    [&](const TMessageEvent& e) { Emit({{"event", "message"}, {"text", FromLocal(e.Text)}}); },
                    [&](const TStateEvent& e) { Emit({{"event", "state"}, {"state", e.State}}); },
@@ -135,36 +135,39 @@ void TEventJson::Event(const TJobEvent& event) {
                event);
 }
 
-void TEventJson::SetLine(TLine line, const std::string& text) {
+const std::string* TShownLines::Set(TLine line, const std::string& text) {
     TShownLine& l = lines_[static_cast<size_t>(line)];
     l.Text = text;
-    l.Printed = false;
-    PrintLine(line);
+    l.Told = false;
+    return Due(line);
 }
 
-void TEventJson::ShowLine(TLine line, bool shown) {
+const std::string* TShownLines::Show(TLine line, bool shown) {
     lines_[static_cast<size_t>(line)].Visible = shown;
-    if (shown) PrintLine(line);
+    return shown ? Due(line) : nullptr;
 }
 
-// A line's text once, when it is on the job's screen and shown.
-void TEventJson::PrintLine(TLine line) {
+const std::string* TShownLines::Due(TLine line) {
     TShownLine& l = lines_[static_cast<size_t>(line)];
-    if (!LineOnScreen(line, factory_) || !l.Visible || l.Text.empty() || l.Printed) return;
-    l.Printed = true;
-    Emit({{"event", "text"}, {"line", kLineNames[static_cast<size_t>(line)]}, {"text", FromLatin1(l.Text)}});
+    if (!LineOnScreen(line, factory_) || !l.Visible || l.Text.empty() || l.Told) return nullptr;
+    l.Told = true;
+    return &l.Text;
+}
+
+void TEventJson::Tell(TLine line, const std::string* text) {
+    if (text) Emit({{"event", "text"}, {"line", kLineNames[static_cast<size_t>(line)]}, {"text", FromLatin1(*text)}});
 }
 
 void TEventJson::Stage(TStage stage) {
     Emit({{"event", "stage"}, {"stage", StageName(stage)}});
     // The upload's dialogue ran to its end.
-    if (stage == TStage::Complete) SetLine(TLine::Footer, "Program complete");
+    if (stage == TStage::Complete) Tell(TLine::Footer, lines_.Set(TLine::Footer, "Program complete"));
 }
 
 void TEventJson::Awaiting(TOperatorStep step) {
     Emit({{"event", "awaiting"}, {"step", OperatorStepName(step)}});
     TLine line{};
-    if (const char* text = OperatorStepText(step, factory_, enterProceeds_, line)) SetLine(line, text);
+    if (const char* text = OperatorStepText(step, factory_, enterProceeds_, line)) Tell(line, lines_.Set(line, text));
 }
 
 void TEventJson::History(const THistoryEvent& event) {

@@ -33,9 +33,30 @@ bool LineOnScreen(TLine line, bool factory);
 // where there is nothing to do (the station goes on by itself).
 const char* OperatorStepText(TOperatorStep step, bool factory, bool enterProceeds, TLine& line);
 
+// The job's screen lines as a stream of text tells them: each text once, when it is on the job's
+// screen and shown (hidden and shown again unchanged, it is not told twice). Set and Show return
+// the text to tell now, or nullptr.
+class TShownLines {
+public:
+    explicit TShownLines(bool factory) : factory_(factory) {}
+    const std::string* Set(TLine line, const std::string& text);
+    const std::string* Show(TLine line, bool shown);
+
+private:
+    struct TShownLine {
+        std::string Text;
+        bool Told = false;  // the text as it stands has been told
+        bool Visible = true;
+    };
+    const std::string* Due(TLine line);
+
+    bool factory_;
+    std::array<TShownLine, kLineCount> lines_;
+};
+
 class TEventJson {
 public:
-    explicit TEventJson(bool factory) : factory_(factory) {}
+    explicit TEventJson(bool factory) : factory_(factory), lines_(factory) {}
 
     // Every event goes to `sink` as one JSON object.
     void SetSink(std::function<void(const QJsonObject&)> sink) { sink_ = std::move(sink); }
@@ -60,14 +81,7 @@ public:
     void PortEnd(int status, const std::string& reason, const char* why);
 
 private:
-    struct TShownLine {
-        std::string Text;
-        bool Printed = false;
-        bool Visible = true;
-    };
-    void SetLine(TLine line, const std::string& text);
-    void ShowLine(TLine line, bool shown);
-    void PrintLine(TLine line);
+    void Tell(TLine line, const std::string* text);
     void Stage(TStage stage);
     void Awaiting(TOperatorStep step);
     void History(const THistoryEvent& event);
@@ -76,7 +90,7 @@ private:
     bool factory_;
     bool enterProceeds_ = false;
     std::string unit_, recipeKeyId_, adviceReason_, adviceRemedy_;
-    std::array<TShownLine, kLineCount> lines_;
+    TShownLines lines_;
     std::optional<TJobResult> result_;
     std::function<void(const QJsonObject&)> sink_;
 };

@@ -109,18 +109,7 @@ QJsonObject TWindowControl::PortStatus(const TStationTile& tile) const {
 }
 
 QJsonObject TWindowControl::Status() const {
-    const TStationInput& input = window_.Firmware();
-    const TStationSetup& setup = window_.setup_;
-    QJsonObject firmware{{"file", Text(ShownText(input.File.empty() ? setup.Firmware : input.File))},
-                         {"sha256", Text(input.Sha256)},
-                         {"size", static_cast<qint64>(input.Size)},
-                         {"blocks", input.Blocks},
-                         {"checksum", Text(input.Checksum)},
-                         {"baud", setup.Baud}};
-    if (setup.Recipe) {
-        firmware.insert("recipe", Text(ShownText(setup.Recipe->Name)));
-        firmware.insert("recipe_sha256", Text(setup.Recipe->ContentSha256));
-    }
+    const QJsonObject firmware = TStationStatus::Firmware(window_.Firmware(), window_.setup_);
     QJsonArray ports;
     for (const TStationTile* tile : window_.Tiles()) ports.append(PortStatus(*tile));
     // The header's figures: what the operator reads on the window is what the line is told.
