@@ -247,7 +247,7 @@ TEST(HistoryStore, AFullDiskIsReportedAndKeepsWhatWasWritten) {
         bool needsMount;
         int maxPages;
         const char* says;
-    } rows[] = {{"tmpfs", true, 0, "no space left on the device"}, {"max_page_count", false, 24, "full"}};
+    } rows[] = {{"tmpfs", true, 0, "no space left on the device"}, {"max_page_count", false, 32, "full"}};
     for (const auto& row : rows) {
         if (row.needsMount && !mount.Mounted()) continue;
         const std::string path = dir / (row.needsMount ? "tiny/history.sqlite" : "capped.sqlite");
