@@ -229,9 +229,9 @@ int main(int argc, char** argv) {
             auto server = OpenOrDie(QString::fromLocal8Bit(pg));
             FillMillion(*server, recipe, d);
             // A million records in one transaction leave a million dead versions of the few sums
-            // rows they updated, spread over pages a reader still reads after autovacuum; records
-            // kept one at a time are pruned on their pages as they go. Timed as filled, then with
-            // the sums compacted as a line's would be and the rows' statistics the server keeps.
+            // rows they updated, spread over pages a reader still reads after autovacuum; a line's
+            // records, one a transaction, leave theirs to page pruning and autovacuum as they go.
+            // Timed as filled, then with the sums compacted and the rows' statistics taken.
             TimeSummaries(*server, "PostgreSQL", recipe, {"days"});
             QString error;
             const auto start = Clock::now();
