@@ -29,8 +29,10 @@ constexpr struct {
 
 // Days and hours are the station's local ones, as the plain summary's days are: SQLite turns the
 // UTC text with the process's own zone, the server with the zone's name bound as a value.
-// Over the sums (`sums`), the port is a column of its own and the time is the hour's.
-QString KeyExpression(TGroupKey key, bool sqlite, bool sums, QVariantList& values) {
+// Over the sums (`sums`), the port is a column of its own and the time is the hour's; over the
+// day sums (`days`), the day is a column too.
+QString KeyExpression(TGroupKey key, bool sqlite, bool sums, bool days, QVariantList& values) {
+    if (days && key == TGroupKey::Day) return "day";
     switch (key) {
     case TGroupKey::Port: return sums ? "port" : "CASE WHEN port_name = '' THEN device ELSE port_name END";
     case TGroupKey::Station: return "station";
@@ -97,10 +99,10 @@ void TakeCounts(int n, TGroupRow& r, const QSqlQuery& q) {
 }
 
 // Each group's key columns as `SELECT` expressions ("k0", "k1", ...) and their names.
-void KeyColumns(const std::vector<TGroupKey>& keys, bool sqlite, bool sums, QVariantList& values, QStringList& exprs,
-                QStringList& names) {
+void KeyColumns(const std::vector<TGroupKey>& keys, bool sqlite, bool sums, bool days, QVariantList& values,
+                QStringList& exprs, QStringList& names) {
     for (size_t i = 0; i < keys.size(); ++i) {
-        exprs << KeyExpression(keys[i], sqlite, sums, values) + " AS k" + QString::number(i);
+        exprs << KeyExpression(keys[i], sqlite, sums, days, values) + " AS k" + QString::number(i);
         names << "k" + QString::number(i);
     }
 }
@@ -142,13 +144,19 @@ bool THistoryStore::Grouped(const QString& sql, const QVariantList& values, size
 // or two averaged, so no row leaves the database; PostgreSQL has percentile_cont.
 bool THistoryStore::Summarize(const THistoryFilter& filter, const std::vector<TGroupKey>& keys,
                               std::vector<TGroupRow>& rows, QString& error, bool fromRows) {
-    const bool local =
-        std::any_of(keys.begin(), keys.end(), [](TGroupKey k) { return k == TGroupKey::Day || k == TGroupKey::Hour; });
-    if (!fromRows && HistoryRollup::Answers(filter, local)) return SummarizeSums(filter, keys, rows, error);
+    auto any = [&](TGroupKey key) { return std::find(keys.begin(), keys.end(), key) != keys.end(); };
+    const bool hours = any(TGroupKey::Hour), local = hours || any(TGroupKey::Day);
+    if (!fromRows) {
+        // Days matter to the answer when they are asked for or bound it; otherwise any zone's do.
+        bool days = false;
+        const bool zoned = local || filter.Since.isValid() || filter.Before.isValid();
+        if (HistoryRollup::DaysAnswer(filter, hours) && !DaysFit(filter, zoned, days, error)) return false;
+        if (days || HistoryRollup::Answers(filter, local)) return SummarizeSums(filter, keys, days, rows, error);
+    }
     const bool sqlite = location_.Kind == THistoryLocation::TKind::Sqlite;
     QVariantList keyValues, filterValues;
     QStringList exprs, names;
-    KeyColumns(keys, sqlite, false, keyValues, exprs, names);
+    KeyColumns(keys, sqlite, false, false, keyValues, exprs, names);
     QString where = HistoryWhere(filter, filterValues);
     if (where.isEmpty()) where = "1 = 1";
     const QString keyList = names.join(", ");
@@ -179,20 +187,40 @@ bool THistoryStore::Summarize(const THistoryFilter& filter, const std::vector<TG
                    [n](TGroupRow& r, const QSqlQuery& q) { r.MedianWireRatio = q.value(n).toDouble(); }, error);
 }
 
-// From the sums: two statements over a few rows an hour, whatever the number of records; the
-// medians read from each group's buckets.
-bool THistoryStore::SummarizeSums(const THistoryFilter& filter, const std::vector<TGroupKey>& keys,
+bool THistoryStore::DaysFit(const THistoryFilter& filter, bool zoned, bool& fit, QString& error) {
+    fit = true;
+    if (!zoned) return true;
+    // Every day is looked at, not only those inside the bounds: a record filed under another zone's
+    // day may lie outside them and still belong inside.
+    THistoryFilter unbounded = filter;
+    unbounded.Since = unbounded.Before = QDateTime();
+    QVariantList values;
+    const QString where = HistoryRollup::DayWhere(unbounded, values);
+    std::map<QStringList, size_t> at;
+    std::vector<TGroupRow> days;
+    if (!Grouped("SELECT DISTINCT day, utc_offset FROM job_rollup_day WHERE " + where, values, 2, at, days,
+                 [](TGroupRow&, const QSqlQuery&) {}, error))
+        return false;
+    fit = std::all_of(days.begin(), days.end(),
+                      [](const TGroupRow& d) { return HistoryRollup::DayInZone(d.Keys[0], d.Keys[1].toLongLong()); });
+    return true;
+}
+
+// From the sums: two statements over a few rows a day (or an hour), whatever the number of
+// records; the medians read from each group's buckets.
+bool THistoryStore::SummarizeSums(const THistoryFilter& filter, const std::vector<TGroupKey>& keys, bool days,
                                   std::vector<TGroupRow>& rows, QString& error) {
     QVariantList values;
     QStringList exprs, names;
-    KeyColumns(keys, location_.Kind == THistoryLocation::TKind::Sqlite, true, values, exprs, names);
-    const QString where = HistoryRollup::Where(filter, values), keyList = names.join(", ");
+    KeyColumns(keys, location_.Kind == THistoryLocation::TKind::Sqlite, true, days, values, exprs, names);
+    const QString where = days ? HistoryRollup::DayWhere(filter, values) : HistoryRollup::Where(filter, values);
+    const QString keyList = names.join(", "), table = days ? "job_rollup_day" : "job_rollup";
     const QString counts = QString("SELECT %1, result, first_pass, SUM(n) FROM (SELECT %2, result, first_pass, n "
-                                   "FROM job_rollup WHERE %3) g GROUP BY %1, result, first_pass ORDER BY %1")
-                               .arg(keyList, exprs.join(", "), where);
+                                   "FROM %4 WHERE %3) g GROUP BY %1, result, first_pass ORDER BY %1")
+                               .arg(keyList, exprs.join(", "), where, table);
     const QString buckets = QString("SELECT %1, measure, bucket, SUM(n), SUM(total) FROM (SELECT %2, measure, bucket, "
-                                    "n, total FROM job_rollup_bucket WHERE %3) g GROUP BY %1, measure, bucket")
-                                .arg(keyList, exprs.join(", "), where);
+                                    "n, total FROM %4_bucket WHERE %3) g GROUP BY %1, measure, bucket")
+                                .arg(keyList, exprs.join(", "), where, table);
     std::map<QStringList, size_t> at;
     std::map<std::pair<QStringList, QString>, HistoryRollup::TBucketMedian> medians;
     const int n = static_cast<int>(keys.size());

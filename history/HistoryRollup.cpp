@@ -51,7 +51,106 @@ QStringList Additions(TDialect d) {
                 bucket};
 }
 
+// A row's local day and its zone's offset from UTC then, as the writer's zone gives them: SQLite's
+// 'localtime' is the writing process's zone, a server's the session's (the store sets it to the
+// station's own when it connects).
+QString DayPlace(const QString& p, TDialect d) {
+    const QString day = d == TDialect::Sqlite
+                            ? QString("date(%1start_utc, 'localtime'), CAST(round((julianday(%1start_utc, 'localtime') - "
+                                      "julianday(%1start_utc)) * 86400) AS INTEGER)")
+                            : QString("to_char(CAST(%1start_utc AS timestamptz), 'YYYY-MM-DD'), "
+                                      "CAST(EXTRACT(timezone FROM CAST(%1start_utc AS timestamptz)) AS BIGINT)");
+    return QString("%1station, CASE WHEN %1port_name = '' THEN %1device ELSE %1port_name END, %1recipe, "
+                   "%1recipe_key_id, %2")
+        .arg(p, day.arg(p));
+}
+QString DayWireBucket(const QString& p, TDialect d) {
+    const QString scaled = QString("%1wire_ratio * %2").arg(p).arg(kDayWireBucketsPerUnit);
+    return d == TDialect::Sqlite ? "CAST(" + scaled + " AS INTEGER)" : "CAST(floor(" + scaled + ") AS BIGINT)";
+}
+
+const char* kDayCountColumns = "station, port, recipe, recipe_key_id, day, utc_offset, result, reason, first_pass";
+const char* kDayBucketColumns = "station, port, recipe, recipe_key_id, day, utc_offset, result, measure, bucket";
+
+// The day sums' part of a row: `p` is "NEW." in a trigger; over the table ("") the rows are grouped.
+QStringList DayAdditions(const QString& p, TDialect d) {
+    const bool trigger = !p.isEmpty();
+    const QString one = trigger ? "1" : "COUNT(*)";
+    auto sum = [&](const QString& v) { return trigger ? p + v : "SUM(" + v + ")"; };
+    const QString counts = QString("INSERT INTO job_rollup_day (%1, n) SELECT %2, %3result, %3reason, %3first_pass, %4")
+                               .arg(kDayCountColumns, DayPlace(p, d), p, one);
+    const QString durations = QString("INSERT INTO job_rollup_day_bucket (%1, n, total) SELECT %2, %3result, "
+                                      "'duration', %4, %5, %6 WHERE %3result <> 'port_failed'")
+                                  .arg(kDayBucketColumns, DayPlace(p, d), p, DurationBucket(p), one, sum("duration_ms"));
+    const QString wires = QString("INSERT INTO job_rollup_day_bucket (%1, n, total) SELECT %2, %3result, 'wire', %4, "
+                                  "%5, %6 WHERE %3wire_ratio > 0")
+                              .arg(kDayBucketColumns, DayPlace(p, d), p, DayWireBucket(p, d), one, sum("wire_ratio"));
+    if (!trigger)
+        return {counts + " FROM job_record GROUP BY 1, 2, 3, 4, 5, 6, 7, 8, 9",
+                QString(durations).replace(" WHERE ", " FROM job_record WHERE ") + " GROUP BY 1, 2, 3, 4, 5, 6, 7, 9",
+                QString(wires).replace(" WHERE ", " FROM job_record WHERE ") + " GROUP BY 1, 2, 3, 4, 5, 6, 7, 9"};
+    const QString bucket = QString(" ON CONFLICT (%1) DO UPDATE SET n = job_rollup_day_bucket.n + 1, "
+                                   "total = job_rollup_day_bucket.total + excluded.total")
+                               .arg(kDayBucketColumns);
+    // SQLite reads an ON after a SELECT as a join's unless a WHERE comes between.
+    return {counts + QString(" WHERE 1 = 1 ON CONFLICT (%1) DO UPDATE SET n = job_rollup_day.n + 1").arg(kDayCountColumns),
+            durations + bucket, wires + bucket};
+}
+
+// The statements that run for every new row, in a trigger named `name`.
+QStringList Trigger(const QString& name, const QStringList& add, TDialect d) {
+    if (d == TDialect::Sqlite)
+        return {"CREATE TRIGGER " + name + " AFTER INSERT ON job_record BEGIN " + add.join("; ") + "; END"};
+    return {"CREATE OR REPLACE FUNCTION " + name + "() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN " + add.join("; ") +
+                "; RETURN NULL; END $$",
+            "CREATE TRIGGER " + name + " AFTER INSERT ON job_record FOR EACH ROW EXECUTE PROCEDURE " + name + "()"};
+}
+
 }  // namespace
+
+QStringList CreateDays(TDialect d) {
+    QStringList steps;
+    if (d == TDialect::Postgres) steps << "SET LOCAL statement_timeout = 600000";
+    steps << QString("CREATE TABLE job_rollup_day (station TEXT NOT NULL, port TEXT NOT NULL, recipe TEXT NOT NULL, "
+                     "recipe_key_id TEXT NOT NULL, day TEXT NOT NULL, utc_offset BIGINT NOT NULL, result TEXT NOT NULL, "
+                     "reason TEXT NOT NULL, first_pass BIGINT NOT NULL, n BIGINT NOT NULL, PRIMARY KEY (%1))")
+                 .arg(kDayCountColumns)
+          << QString("CREATE TABLE job_rollup_day_bucket (station TEXT NOT NULL, port TEXT NOT NULL, recipe TEXT NOT "
+                     "NULL, recipe_key_id TEXT NOT NULL, day TEXT NOT NULL, utc_offset BIGINT NOT NULL, result TEXT NOT "
+                     "NULL, measure TEXT NOT NULL, bucket BIGINT NOT NULL, n BIGINT NOT NULL, total DOUBLE PRECISION "
+                     "NOT NULL, PRIMARY KEY (%1))")
+                 .arg(kDayBucketColumns)
+          << DayAdditions("", d) << Trigger("job_rollup_day_add", DayAdditions("NEW.", d), d);
+    return steps;
+}
+
+bool DaysAnswer(const THistoryFilter& f, bool hours) {
+    auto onMidnight = [](const QDateTime& t) { return !t.isValid() || t.toLocalTime().time() == QTime(0, 0); };
+    return !hours && onMidnight(f.Since) && onMidnight(f.Before) && f.UnitId.isEmpty() && f.InputSha256.isEmpty() &&
+           f.AfterId <= 0 && !f.PendingOnly && f.Limit <= 0;
+}
+
+QString DayWhere(const THistoryFilter& f, QVariantList& values) {
+    QStringList where = {"1 = 1"};
+    auto add = [&](const QString& condition, const QVariant& value) {
+        where << condition;
+        values << value;
+    };
+    if (f.Since.isValid()) add("day >= ?", f.Since.toLocalTime().date().toString(Qt::ISODate));
+    if (f.Before.isValid()) add("day < ?", f.Before.toLocalTime().date().toString(Qt::ISODate));
+    if (!f.Result.isEmpty()) add("result = ?", f.Result);
+    if (!f.Recipe.isEmpty()) add("recipe = ?", f.Recipe);
+    if (!f.SignedBy.isEmpty()) add("recipe_key_id = ?", f.SignedBy.toLower());
+    return where.join(" AND ");
+}
+
+bool DayInZone(const QString& day, qint64 utcOffset) {
+    const QDate date = QDate::fromString(day, Qt::ISODate);
+    if (!date.isValid()) return false;
+    // A day the clocks change on has two offsets; a record filed under either is this zone's.
+    const QDateTime first(date, QTime(0, 0)), last(date, QTime(23, 59, 59));
+    return utcOffset == first.offsetFromUtc() || utcOffset == last.offsetFromUtc();
+}
 
 QStringList Create(TDialect d) {
     QStringList steps;
@@ -76,16 +175,7 @@ QStringList Create(TDialect d) {
                 "SUM(wire_ratio) FROM job_record WHERE wire_ratio > 0 GROUP BY 1, 2, 3, 4, 5, 6, 8")
             .arg(kBucketColumns, Place(""), WireBucket("", d)),
     };
-    const QStringList add = Additions(d);
-    if (d == TDialect::Sqlite) {
-        steps << "CREATE TRIGGER job_rollup_add AFTER INSERT ON job_record BEGIN " + add.join("; ") + "; END";
-    } else {
-        steps << "CREATE OR REPLACE FUNCTION job_rollup_add() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN " +
-                     add.join("; ") + "; RETURN NULL; END $$"
-              << "CREATE TRIGGER job_rollup_add AFTER INSERT ON job_record FOR EACH ROW EXECUTE PROCEDURE "
-                 "job_rollup_add()";
-    }
-    return steps;
+    return steps << Trigger("job_rollup_add", Additions(d), d);
 }
 
 bool Answers(const THistoryFilter& f, bool localTime) {
@@ -154,7 +244,9 @@ double TBucketMedian::Median() const {
 // wire ratios by bucket, and the rows still to be forwarded (an index finds those few).
 bool THistoryStore::SummarizeDays(const THistoryFilter& filter, THistorySummary& summary, bool& answered,
                                   QString& error) {
-    answered = HistoryRollup::Answers(filter, true);
+    bool days = false;
+    if (HistoryRollup::DaysAnswer(filter, false) && !DaysFit(filter, true, days, error)) return false;
+    answered = days || HistoryRollup::Answers(filter, true);
     if (!answered) return true;
     const bool sqlite = location_.Kind == THistoryLocation::TKind::Sqlite;
     auto select = [&](const QString& sql, const QVariantList& values, const std::function<void(const QSqlQuery&)>& each) {
@@ -168,31 +260,36 @@ bool THistoryStore::SummarizeDays(const THistoryFilter& filter, THistorySummary&
         return ok;
     };
     QVariantList values;
-    const QString day = HistoryRollup::LocalTime(true, sqlite, values);
-    const QString where = HistoryRollup::Where(filter, values);
+    const QString day = days ? "day" : HistoryRollup::LocalTime(true, sqlite, values);
+    const QString where = days ? HistoryRollup::DayWhere(filter, values) : HistoryRollup::Where(filter, values);
+    const QString table = days ? "job_rollup_day" : "job_rollup";
     std::map<std::pair<QString, QString>, HistoryRollup::TBucketMedian> wires;
     QVariantList pendingValues;
     QString pendingWhere = HistoryWhere(filter, pendingValues);
     pendingWhere = "forward_pending > 0" + (pendingWhere.isEmpty() ? QString() : " AND " + pendingWhere);
     const bool ok =
         select(QString("SELECT %1, station, result, reason, recipe, CASE WHEN recipe_key_id = '' THEN 0 ELSE 1 END, "
-                       "SUM(n) FROM job_rollup WHERE %2 GROUP BY 1, 2, 3, 4, 5, 6")
-                   .arg(day, where),
+                       "SUM(n) FROM %3 WHERE %2 GROUP BY 1, 2, 3, 4, 5, 6")
+                   .arg(day, where, table),
                values,
                [&](const QSqlQuery& q) {
                    summary.AddCount(QDate::fromString(q.value(0).toString(), Qt::ISODate), q.value(1).toString(),
                                     q.value(2).toString(), q.value(3).toString(), q.value(4).toString(),
                                     q.value(5).toInt() != 0, q.value(6).toLongLong());
                }) &&
-        select(QString("SELECT %1, station, bucket, SUM(n), SUM(total) FROM job_rollup_bucket WHERE %2 AND "
+        select(QString("SELECT %1, station, bucket, SUM(n), SUM(total) FROM %3_bucket WHERE %2 AND "
                        "measure = 'wire' GROUP BY 1, 2, 3")
-                   .arg(day, where),
+                   .arg(day, where, table),
                values,
                [&](const QSqlQuery& q) {
                    wires[{q.value(0).toString(), q.value(1).toString()}].Add(
                        q.value(2).toLongLong(), q.value(3).toLongLong(), q.value(4).toDouble());
                }) &&
-        select("SELECT COUNT(*) FROM job_record WHERE " + pendingWhere, pendingValues,
+        // Without statistics SQLite takes an equality on the recipe's index over the pending mark's
+        // range, and reads each of a recipe's million rows to find none pending.
+        select(QString("SELECT COUNT(*) FROM job_record %1 WHERE ").arg(sqlite ? "INDEXED BY job_record_pending" : "") +
+                   pendingWhere,
+               pendingValues,
                [&](const QSqlQuery& q) { summary.AddPending(q.value(0).toLongLong()); });
     for (const auto& [key, median] : wires)
         summary.SetWireMedian(QDate::fromString(key.first, Qt::ISODate), key.second, median.Median());

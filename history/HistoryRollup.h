@@ -1,7 +1,8 @@
 // The record summed up as it is kept, so `history --summary` over a million records reads a few
 // thousand rows: per station, port, recipe (and its signing key), UTC hour, result, reason and first pass, the records'
 // count; and per station, port, recipe, hour and result the durations and wire ratios in fixed buckets, from
-// which medians are read. Used by the store alone.
+// which medians are read. The same again per local day, coarser, for the questions asked by day.
+// Used by the store alone.
 #pragma once
 
 #include <QString>
@@ -36,6 +37,18 @@ QString LocalTime(bool day, bool sqlite, QVariantList& values);
 
 // The middle of a group's values from its buckets: the middle one or two values, each taken as the
 // mean of its bucket, averaged as the rows' median would be.
+// The day sums: per station, port, recipe (and key), the local day the writer's zone gave the
+// record and that zone's offset from UTC then, result, reason and first pass; their buckets are
+// 1 s of a duration and 0.01 of a wire ratio, so a line's month is a few tens of thousands of rows.
+constexpr int kDayWireBucketsPerUnit = 100;
+QStringList CreateDays(HistorySchema::TDialect dialect);
+// Whether the day sums can answer `filter` (no hour asked for): bounds on local midnights, nothing
+// asked of single records. The days' zones are checked against this one's by DayInZone.
+bool DaysAnswer(const THistoryFilter& filter, bool hours);
+QString DayWhere(const THistoryFilter& filter, QVariantList& values);
+// Whether a local day and the offset its records were filed under belong to this process's zone.
+bool DayInZone(const QString& day, qint64 utcOffset);
+
 class TBucketMedian {
 public:
     void Add(qint64 bucket, qint64 count, double total);

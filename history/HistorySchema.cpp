@@ -96,6 +96,11 @@ QStringList Version8(TDialect dialect) {
     return HistoryRollup::Create(dialect) << "UPDATE schema_version SET version = 8";
 }
 
+// Version 9: the record summed up by local day as well (see HistoryRollup), filled from the rows.
+QStringList Version9(TDialect dialect) {
+    return HistoryRollup::CreateDays(dialect) << "UPDATE schema_version SET version = 9";
+}
+
 }  // namespace
 
 QStringList StepFrom(int version, TDialect dialect) {
@@ -108,6 +113,7 @@ QStringList StepFrom(int version, TDialect dialect) {
     case 5: return Version6();
     case 6: return Version7();
     case 7: return Version8(dialect);
+    case 8: return Version9(dialect);
     default: return {};
     }
 }

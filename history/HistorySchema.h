@@ -9,7 +9,7 @@
 
 namespace HistorySchema {
 
-constexpr int kCurrentVersion = 8;
+constexpr int kCurrentVersion = 9;
 constexpr const char* kTable = "job_record";
 constexpr const char* kVersionTable = "schema_version";
 

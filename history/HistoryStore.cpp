@@ -6,6 +6,7 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QTimeZone>
 #include <QUuid>
 #include <QVariant>
 #include <cerrno>
@@ -311,6 +312,7 @@ bool THistoryStore::Connect(QString& error) {
     }
     if (!sqlite) {
         const QString ms = QString::number(options_.BusyTimeoutMs);
+        UseLocalZone();
         return Exec("SET statement_timeout = " + ms, "cannot set a time limit", error) &&
                Exec("SET lock_timeout = " + ms, "cannot set a time limit", error);
     }
@@ -330,6 +332,17 @@ bool THistoryStore::Connect(QString& error) {
     if (mode.value(0).toString().compare("wal", Qt::CaseInsensitive) == 0) return true;
     mode.finish();
     return Exec("PRAGMA journal_mode = WAL", "cannot switch to write-ahead logging", error);
+}
+
+// The day sums file a record under the local day of the session's zone: the station's own, as its
+// file's would be. A zone the server does not know leaves the server's, and readers here then find
+// those days filed under another zone and read the hourly sums instead.
+void THistoryStore::UseLocalZone() {
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    if (q.prepare("SELECT set_config('TimeZone', ?, false)")) {
+        q.addBindValue(QString::fromUtf8(QTimeZone::systemTimeZoneId()));
+        q.exec();
+    }
 }
 
 bool THistoryStore::ReadVersion(int& version, QString& error) {

@@ -106,6 +106,7 @@ private:
     THistoryStore(const THistoryLocation& location, const TStoreOptions& options);
     bool Connect(QString& error);
     bool Exec(const QString& statement, const QString& what, QString& error);
+    void UseLocalZone();
     bool ReadVersion(int& version, QString& error);
     bool Upgrade(QString& error);
     bool Begin(const QString& what, QString& error);
@@ -115,8 +116,11 @@ private:
     bool Grouped(const QString& sql, const QVariantList& values, size_t keyCount,
                  std::map<QStringList, size_t>& at, std::vector<TGroupRow>& rows,
                  const std::function<void(TGroupRow&, const QSqlQuery&)>& take, QString& error);
-    bool SummarizeSums(const THistoryFilter& filter, const std::vector<TGroupKey>& keys, std::vector<TGroupRow>& rows,
-                       QString& error);
+    bool SummarizeSums(const THistoryFilter& filter, const std::vector<TGroupKey>& keys, bool days,
+                       std::vector<TGroupRow>& rows, QString& error);
+    // Whether the day sums the filter selects were filed under this process's zone (`zoned`: the
+    // answer depends on the days); `fit` true without asking when it does not.
+    bool DaysFit(const THistoryFilter& filter, bool zoned, bool& fit, QString& error);
 
     THistoryLocation location_;
     TStoreOptions options_;

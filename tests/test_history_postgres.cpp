@@ -113,14 +113,23 @@ TEST(HistoryPostgres, TheSummaryByGroupIsTheSameAsAFilesSummary) {
         ASSERT_TRUE(file->Summarize(mine, keys, inFile, error)) << error.toStdString();
         EXPECT_EQ(GroupJson(keys, onServer).toStdString(), GroupJson(keys, inFile).toStdString()) << by;
     }
-    // The server's hourly sums answer as its rows do (each bucket here holds one value: exact).
-    THistoryFilter fromNine = mine;
+    // The server's sums answer as its rows do (each bucket here holds one value: exact), its days
+    // filed under this station's zone, not the server's.
+    THistoryFilter fromNine = mine, theDay = mine;
     fromNine.Since = QDateTime(QDate(2026, 3, 2), QTime(9, 0));
+    theDay.Since = QDateTime(QDate(2026, 3, 2), QTime(0, 0));
+    theDay.Before = QDateTime(QDate(2026, 3, 3), QTime(0, 0));
     THistoryFilter signedBy = mine;
     signedBy.SignedBy = "00aa11bb22cc33dd";
     const std::pair<const char*, THistoryFilter> filters[] = {
-        {"mine", mine}, {"from nine", fromNine}, {"signed by", signedBy}};
+        {"mine", mine}, {"from nine", fromNine}, {"the day", theDay}, {"signed by", signedBy}};
     for (const auto& [what, filter] : filters) ExpectSumsAsRows(*server, filter, what);
+    QSqlQuery filed(QSqlDatabase::database(server->ConnectionName()));
+    ASSERT_TRUE(filed.exec("SELECT DISTINCT day, utc_offset FROM job_rollup_day WHERE recipe = '" + run + "'"))
+        << filed.lastError().text().toStdString();
+    while (filed.next())
+        EXPECT_EQ(filed.value(1).toLongLong(),
+                  QDateTime(QDate::fromString(filed.value(0).toString(), Qt::ISODate), QTime(12, 0)).offsetFromUtc());
     std::vector<TGroupRow> all;
     ASSERT_TRUE(server->Summarize(mine, {TGroupKey::Recipe}, all, error)) << error.toStdString();
     ASSERT_EQ(all.size(), 1u);

@@ -247,7 +247,7 @@ TEST(HistoryStore, AFullDiskIsReportedAndKeepsWhatWasWritten) {
         bool needsMount;
         int maxPages;
         const char* says;
-    } rows[] = {{"tmpfs", true, 0, "no space left on the device"}, {"max_page_count", false, 24, "full"}};
+    } rows[] = {{"tmpfs", true, 0, "no space left on the device"}, {"max_page_count", false, 32, "full"}};
     for (const auto& row : rows) {
         if (row.needsMount && !mount.Mounted()) continue;
         const std::string path = dir / (row.needsMount ? "tiny/history.sqlite" : "capped.sqlite");
@@ -301,7 +301,7 @@ TEST(HistoryStore, ALockHeldPastTheTimeoutIsReported) {
 }
 
 
-// The hourly sums answer as the rows do, kept record by record (a record kept twice counted once)
+// The hourly and daily sums answer as the rows do, kept record by record (a record kept twice counted once)
 // and made by the upgrade from the rows a version 6 file holds; values that share a bucket give
 // medians within it. A bound inside an hour, a unit or the newest few are answered from the rows.
 TEST(HistoryStore, TheSumsAnswerAsTheRowsDo) {
@@ -338,8 +338,10 @@ TEST(HistoryStore, TheSumsAnswerAsTheRowsDo) {
             ASSERT_TRUE(store->Write(r, error) && store->Write(r, error)) << error.toStdString();
         }
     }
-    THistoryFilter none, fromNine, verified, recipe, signedBy, insideAnHour, unit, newest;
+    THistoryFilter none, fromNine, theDay, verified, recipe, signedBy, insideAnHour, unit, newest;
     signedBy.SignedBy = "00AA11BB22CC33DD";
+    theDay.Since = QDateTime(QDate(2026, 3, 2), QTime(0, 0));
+    theDay.Before = QDateTime(QDate(2026, 3, 3), QTime(0, 0));
     fromNine.Since = QDateTime(QDate(2026, 3, 2), QTime(9, 0));
     fromNine.Before = QDateTime(QDate(2026, 3, 2), QTime(23, 0));
     verified.Result = "verified";
@@ -347,21 +349,28 @@ TEST(HistoryStore, TheSumsAnswerAsTheRowsDo) {
     insideAnHour.Since = QDateTime(QDate(2026, 3, 2), QTime(9, 30));
     unit.UnitId = "B";
     newest.Limit = 3;
-    const std::pair<const char*, THistoryFilter> filters[] = {{"all", none}, {"9 to 23", fromNine},
+    const std::pair<const char*, THistoryFilter> filters[] = {{"all", none}, {"9 to 23", fromNine}, {"the day", theDay},
                                                               {"verified", verified}, {"recipe", recipe},
                                                               {"signed by", signedBy},
                                                               {"inside an hour", insideAnHour}, {"unit", unit},
                                                               {"newest", newest}};
-    // As kept, then a version 7 file's rows summed by the upgrade, then a version 6 file's (its rows
-    // without signing keys: the upgrade through 7 gives them none).
-    const std::vector<const char*> sumsDropped = {"DROP TRIGGER job_rollup_add", "DROP TABLE job_rollup",
-                                                  "DROP TABLE job_rollup_bucket"};
+    // As kept; with its days filed by a station ten hours east (read from the hours instead); then a
+    // version 8, 7 and 6 file's rows summed by the upgrade (6's without signing keys: the upgrade
+    // through 7 gives them none).
+    const std::vector<const char*> daysDropped = {"DROP TRIGGER job_rollup_day_add", "DROP TABLE job_rollup_day",
+                                                  "DROP TABLE job_rollup_day_bucket"};
+    std::vector<const char*> sumsDropped = {"DROP TRIGGER job_rollup_add", "DROP TABLE job_rollup",
+                                            "DROP TABLE job_rollup_bucket"};
+    sumsDropped.insert(sumsDropped.end(), daysDropped.begin(), daysDropped.end());
+    const std::vector<const char*> filedElsewhere = {
+        "UPDATE job_rollup_day SET day = date(day, '+1 day'), utc_offset = utc_offset + 36000",
+        "UPDATE job_rollup_day_bucket SET day = date(day, '+1 day'), utc_offset = utc_offset + 36000"};
     const std::vector<const char*> keyDropped = {"DROP INDEX job_record_recipe_key",
                                                  "ALTER TABLE job_record DROP COLUMN recipe_key_id"};
     const struct {
         int version;
         std::vector<const char*> undo;
-    } steps[] = {{8, {}}, {7, sumsDropped}, {6, sumsDropped}};
+    } steps[] = {{9, {}}, {9, filedElsewhere}, {8, daysDropped}, {7, sumsDropped}, {6, sumsDropped}};
     for (const auto& step : steps) {
         {
             RawSqlite old(path);
