@@ -80,27 +80,17 @@ TEST(HistoryPostgres, TheSummaryByGroupIsTheSameAsAFilesSummary) {
     ASSERT_TRUE(server) << error.toStdString();
     auto file = THistoryStore::Open(QString::fromStdString(dir / "history.sqlite"), error);
     ASSERT_TRUE(file) << error.toStdString();
-    const struct {
-        const char* station;
-        const char* port;
-        int hour;
-        const char* unit;
-        const char* result;
-        qint64 ms;
-        double wire;
-    } jobs[] = {
+    const TSumsJob jobs[] = {
         {"st1", "COM 1", 8, "A", "unit_failed", 40000, 0.6},  {"st2", "COM 1", 9, "A", "verified", 100000, 0.97},
         {"st1", "COM 1", 9, "B", "verified", 90000, 0.61},    {"st1", "COM 2", 9, "C", "timeout", 20000, 0},
         {"st1", "COM 2", 10, "", "port_failed", 0, 0},        {"st2", "COM 2", 10, "D", "verified", 95000, 0.98},
         {"st2", "COM 1", 23, "E", "verified", 97000, 0.96},   {"st1", "COM 1", 23, "B", "verified", 98000, 0.62},
     };
     for (const auto& job : jobs) {
-        TJobRecord r;
-        r.Start = QDateTime(QDate(2026, 3, 2), QTime(job.hour, 15));
-        r.Job = "upload", r.Station = job.station, r.PortName = job.port, r.Result = job.result;
+        // Units and recipe of this run only: the server keeps other runs' records.
+        TJobRecord r = SumsRecord(job);
         r.UnitId = *job.unit ? run + job.unit : QString();
-        r.DurationMs = job.ms, r.WireRatio = job.wire, r.Recipe = run;
-        if (job.hour == 9) r.RecipeKeyId = "00aa11bb22cc33dd";
+        r.Recipe = run;
         ASSERT_TRUE(server->Write(r, error) && file->Write(r, error)) << error.toStdString();
     }
     THistoryFilter mine;

@@ -307,15 +307,7 @@ TEST(HistoryStore, ALockHeldPastTheTimeoutIsReported) {
 TEST(HistoryStore, TheSumsAnswerAsTheRowsDo) {
     TempDir dir;
     const std::string path = dir / "history.sqlite";
-    const struct {
-        const char* station;
-        const char* port;
-        int hour;
-        const char* unit;
-        const char* result;
-        qint64 ms;
-        double wire;
-    } jobs[] = {
+    const TSumsJob jobs[] = {
         {"st1", "COM 1", 8, "A", "unit_failed", 40100, 0.6},   {"st2", "COM 1", 9, "A", "verified", 100000, 0.97},
         {"st1", "COM 1", 9, "B", "verified", 90200, 0.6101},   {"st1", "COM 1", 9, "F", "verified", 90900, 0.6109},
         {"st1", "COM 2", 9, "C", "timeout", 20000, 0},         {"st1", "COM 2", 10, "", "port_failed", 0, 0},
@@ -327,13 +319,9 @@ TEST(HistoryStore, TheSumsAnswerAsTheRowsDo) {
         ASSERT_TRUE(store);
         QString error;
         for (const auto& job : jobs) {
-            TJobRecord r;
-            r.Start = QDateTime(QDate(2026, 3, 2), QTime(job.hour, 15));
-            r.Job = "upload", r.Station = job.station, r.PortName = job.port, r.Device = "/dev/ttyUSB7";
-            r.Result = job.result, r.Reason = QString("why ") + job.result, r.UnitId = job.unit;
-            r.DurationMs = job.ms, r.WireRatio = job.wire, r.Recipe = job.hour < 10 ? "a.json" : "b.json";
-            if (job.hour == 9) r.RecipeKeyId = "00aa11bb22cc33dd";
-            if (job.hour == 23) r.Recipe.clear();
+            TJobRecord r = SumsRecord(job);
+            r.Device = "/dev/ttyUSB7", r.Reason = QString("why ") + job.result;
+            r.Recipe = job.hour < 10 ? "a.json" : job.hour == 23 ? "" : "b.json";
             r.RecordId = QString("rec-") + job.unit + job.station + QString::number(job.hour);
             ASSERT_TRUE(store->Write(r, error) && store->Write(r, error)) << error.toStdString();
         }

@@ -8,6 +8,27 @@
 #include "history/HistoryGroups.h"
 #include "history/HistoryStore.h"
 
+// A unit's record as the sums tests file it: on 2 March 2026 at a quarter past `hour`, those of 9
+// o'clock from a signed recipe.
+struct TSumsJob {
+    const char* station;
+    const char* port;
+    int hour;
+    const char* unit;
+    const char* result;
+    qint64 ms;
+    double wire;
+};
+
+inline TJobRecord SumsRecord(const TSumsJob& job) {
+    TJobRecord r;
+    r.Start = QDateTime(QDate(2026, 3, 2), QTime(job.hour, 15));
+    r.Job = "upload", r.Station = job.station, r.PortName = job.port, r.Result = job.result, r.UnitId = job.unit;
+    r.DurationMs = job.ms, r.WireRatio = job.wire;
+    if (job.hour == 9) r.RecipeKeyId = "00aa11bb22cc33dd";
+    return r;
+}
+
 inline void ExpectSumsAsRows(THistoryStore& store, const THistoryFilter& filter, const char* what) {
     SCOPED_TRACE(what);
     QString error;
